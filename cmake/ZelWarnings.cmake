@@ -1,0 +1,16 @@
+# Project-wide warning flags, applied per target so that third-party code is left alone.
+function(zel_target_warnings target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    if(ZEL_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+endfunction()
+
+# A library of one folder: zel_library(name SOURCES ... LIBS ...)
+function(zel_library name)
+    cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+    add_library(${name} STATIC ${ARG_SOURCES})
+    target_include_directories(${name} PUBLIC "${CMAKE_SOURCE_DIR}")
+    target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+    zel_target_warnings(${name})
+endfunction()

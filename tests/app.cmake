@@ -1,0 +1,12 @@
+zel_add_test(app_unit_test
+    SOURCES unit/uuid_test.cpp unit/app_error_test.cpp
+    LIBS zel_app_core)
+
+zel_add_test(app_lifecycle_test
+    SOURCES integration/app_lifecycle_test.cpp
+    LIBS zel_app_core
+    RESOURCE_LOCK control_port
+    LABELS integration)
+add_dependencies(app_lifecycle_test zel-desktop-agent)
+target_compile_definitions(app_lifecycle_test PRIVATE
+    ZEL_APP_BINARY="$<TARGET_FILE:zel-desktop-agent>")
