@@ -1,0 +1,86 @@
+// Settings of the agent server: the persistent access token and what the app hands over in the environment.
+// The token query of the app prints loadConfig().token, so nothing here may write to stdout or stderr.
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+
+const kAppDirName = 'zel-desktop-agent';
+const kFileName = 'agent.json';
+const kTokenPattern = /^[A-Za-z0-9_-]{43}$/;
+
+// The app launches us with a bare environment (HOME and XDG_CONFIG_HOME may be missing),
+// so the passwd entry is the last resort for the home directory.
+export function configDir(env = process.env, homedir = () => os.userInfo().homedir) {
+  const xdg = env.XDG_CONFIG_HOME;
+  if (xdg && path.isAbsolute(xdg)) return path.join(xdg, kAppDirName);
+  const home = env.HOME && path.isAbsolute(env.HOME) ? env.HOME : homedir();
+  return path.join(home, '.config', kAppDirName);
+}
+
+function readToken(file) {
+  let text;
+  try {
+    text = fs.readFileSync(file, 'utf8');
+  } catch (err) {
+    if (err.code === 'ENOENT') return null;
+    throw err;
+  }
+  try {
+    const token = JSON.parse(text)?.token;
+    if (typeof token === 'string' && kTokenPattern.test(token)) return token;
+  } catch {
+    // fall through: a damaged file is replaced below
+  }
+  return undefined;
+}
+
+// Returns the stored token, creating it once. The new file is linked into place so that two
+// first runs racing each other end up with the same token and nobody reads a half-written file.
+export function loadToken(dir) {
+  fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+  fs.chmodSync(dir, 0o700);
+  const file = path.join(dir, kFileName);
+  for (let attempt = 0; attempt < 3; attempt++) {
+    const existing = readToken(file);
+    if (existing) {
+      if ((fs.statSync(file).mode & 0o777) !== 0o600) fs.chmodSync(file, 0o600);
+      return existing;
+    }
+    const token = crypto.randomBytes(32).toString('base64url');
+    const temp = path.join(dir, `.${kFileName}.${process.pid}.${crypto.randomBytes(6).toString('hex')}`);
+    fs.writeFileSync(temp, JSON.stringify({ token }, null, 2) + '\n', { mode: 0o600, flag: 'wx' });
+    try {
+      if (existing === undefined) {
+        fs.renameSync(temp, file); // damaged file: replace it
+        return token;
+      }
+      fs.linkSync(temp, file);
+      return token;
+    } catch (err) {
+      if (err.code !== 'EEXIST') throw err;
+    } finally {
+      fs.rmSync(temp, { force: true });
+    }
+  }
+  throw new Error(`Unable to create the access token in ${file}`);
+}
+
+function parsePort(text) {
+  if (text === undefined || text === '') return 8787;
+  return /^\d{1,5}$/.test(text) && Number(text) <= 65535 ? Number(text) : NaN;
+}
+
+// A bad ZEL_AGENT_PORT gives NaN rather than an exception: the token query must keep working,
+// and server.js refuses to start with a clear message.
+export function loadConfig(env = process.env) {
+  return {
+    token: loadToken(configDir(env)),
+    host: env.ZEL_AGENT_HOST || '127.0.0.1',
+    port: parsePort(env.ZEL_AGENT_PORT),
+    screenshotUrl: env.ZEL_AGENT_SCREENSHOT_URL || '',
+    inputUrl: env.ZEL_AGENT_INPUT_URL || '',
+    enableTerminal: env.ZEL_AGENT_ENABLE_TERMINAL === '1',
+    helperBinDir: env.ZEL_AGENT_HELPER_BIN_DIR || '',
+  };
+}

@@ -1,0 +1,77 @@
+// Client of the app's control service: one short HTTP/1.1 request per connection, secret in the URL.
+import http from 'node:http';
+
+export class ControlError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+// Node's own messages name the address ("connect ECONNREFUSED 127.0.0.1:8788") but never the URL,
+// so the secret in the query cannot leak into an answer.
+function describe(err) {
+  return err.code === 'ECONNREFUSED' ? `connection refused (${err.address}:${err.port})` : err.message;
+}
+
+// Resolves with the response head as soon as it arrives; the caller streams or buffers the body.
+// A string body goes out in the same write as the head: the control service reads exactly once.
+export function controlRequest(url, { method = 'GET', body, timeoutMs = 15000, signal } = {}) {
+  return new Promise((resolve, reject) => {
+    if (!url) {
+      reject(new ControlError(503, 'The control service is not configured.'));
+      return;
+    }
+    let target;
+    try {
+      target = new URL(url);
+    } catch {
+      reject(new ControlError(503, 'The control service address is invalid.'));
+      return;
+    }
+    const headers = { Connection: 'close' };
+    if (body !== undefined) {
+      headers['Content-Type'] = 'application/json';
+      headers['Content-Length'] = Buffer.byteLength(body);
+    }
+    const req = http.request(target, { method, headers, agent: false, signal });
+    req.setTimeout(timeoutMs, () => {
+      req.destroy(new ControlError(504, `The control service did not answer within ${timeoutMs / 1000} s.`));
+    });
+    req.on('response', (res) => {
+      req.setTimeout(0);
+      resolve(res);
+    });
+    req.on('error', (err) => {
+      if (err instanceof ControlError) reject(err);
+      else if (err.name === 'AbortError') reject(new ControlError(499, 'Request cancelled.'));
+      else reject(new ControlError(502, `The control service is unreachable: ${describe(err)}`));
+    });
+    req.end(body);
+  });
+}
+
+export function readAll(stream, limit) {
+  return new Promise((resolve, reject) => {
+    const chunks = [];
+    let size = 0;
+    stream.on('data', (chunk) => {
+      size += chunk.length;
+      if (size > limit) {
+        stream.destroy();
+        reject(new ControlError(502, 'The control service answered with too much data.'));
+        return;
+      }
+      chunks.push(chunk);
+    });
+    stream.on('end', () => resolve(Buffer.concat(chunks)));
+    stream.on('error', (err) => reject(new ControlError(502, `The control service answer broke off: ${err.message}`)));
+  });
+}
+
+// Sends one input request (JSON text) and returns the control service's answer whole.
+export async function postInput(url, json, options = {}) {
+  const res = await controlRequest(url, { ...options, method: 'POST', body: json });
+  const body = await readAll(res, 1 << 20);
+  return { status: res.statusCode, contentType: res.headers['content-type'] || 'text/plain; charset=utf-8', body };
+}

@@ -1,0 +1,32 @@
+// Entry point started by the desktop app: serve on ZEL_AGENT_HOST:ZEL_AGENT_PORT until SIGTERM.
+import { createAgentServer } from './app.js';
+import { loadConfig } from './config.js';
+
+const config = loadConfig();
+if (!Number.isInteger(config.port)) {
+  console.error(`Invalid ZEL_AGENT_PORT: ${JSON.stringify(process.env.ZEL_AGENT_PORT)}`);
+  process.exit(2);
+}
+
+const agent = await createAgentServer(config);
+try {
+  const address = await agent.listen();
+  console.log(`Agent server listening on http://${config.host}:${address.port}`);
+} catch (err) {
+  console.error(`Agent server cannot listen on ${config.host}:${config.port}: ${err.message}`);
+  process.exit(1);
+}
+
+let stopping = false;
+function stop(signal) {
+  if (stopping) return;
+  stopping = true;
+  console.log(`Agent server stopping (${signal})`);
+  // Open terminals and streams must not hold the exit up for long.
+  setTimeout(() => process.exit(0), 2000).unref();
+  agent.close().then(() => process.exit(0));
+}
+process.on('SIGTERM', () => stop('SIGTERM'));
+process.on('SIGINT', () => stop('SIGINT'));
+// The app reads our output through a pipe; when it is gone, so is our reason to run.
+process.stdout.on('error', () => stop('stdout closed'));
