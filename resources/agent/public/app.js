@@ -1,0 +1,358 @@
+// Web client: the live desktop screen with touch control, a key bar and a terminal tab.
+import { attachGestures } from './gestures.js';
+
+const $ = (id) => document.getElementById(id);
+const kTokenKey = 'zel-agent-token';
+const kScrollStepPx = 30; // finger travel per wheel step
+
+// The pairing link opens /?token=…: keep the token and take it out of the address bar and history.
+function takeToken() {
+  const params = new URLSearchParams(location.search);
+  let token = params.get('token');
+  if (token) {
+    params.delete('token');
+    const rest = params.toString();
+    history.replaceState(null, '', location.pathname + (rest ? `?${rest}` : '') + location.hash);
+    try {
+      localStorage.setItem(kTokenKey, token);
+    } catch {
+      // private browsing: the token lives as long as the page
+    }
+  } else {
+    try {
+      token = localStorage.getItem(kTokenKey);
+    } catch {
+      token = null;
+    }
+  }
+  return token;
+}
+
+const token = takeToken();
+const screen = $('screen');
+const viewport = $('viewport');
+let activeTab = 'screen';
+let features = {};
+
+function setStatus(kind, text) {
+  const status = $('status');
+  status.className = `state-${kind}`;
+  status.textContent = text;
+}
+
+let toastTimer = 0;
+function toast(text) {
+  const el = $('toast');
+  el.textContent = text;
+  el.hidden = false;
+  clearTimeout(toastTimer);
+  toastTimer = setTimeout(() => (el.hidden = true), 4000);
+}
+
+class ApiError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+async function api(path, init = {}) {
+  let res;
+  try {
+    res = await fetch(path, { ...init, cache: 'no-store', headers: { Authorization: `Bearer ${token}`, ...(init.headers || {}) } });
+  } catch {
+    throw new ApiError(0, '网络连接中断');
+  }
+  if (res.ok) return res;
+  let message = '';
+  try {
+    const text = await res.text();
+    try {
+      message = JSON.parse(text).error || text;
+    } catch {
+      message = text;
+    }
+  } catch {
+    // no body
+  }
+  throw new ApiError(res.status, message);
+}
+
+function describeError(err) {
+  switch (err.status) {
+    case 0: return '网络连接中断，正在重试…';
+    case 401: return '访问令牌无效，请重新扫描电脑上的二维码。';
+    case 429: return '尝试次数过多，请稍后再试。';
+    case 502: case 503: case 504: return `电脑端服务暂不可用：${err.message}`;
+    default: return `出错了（${err.status}）：${err.message}`;
+  }
+}
+
+const fatal = (err) => err.status === 401 || err.status === 429;
+
+// ---- screen ------------------------------------------------------------
+
+const view = { scale: 1, x: 0, y: 0, fit: 1, left: 0, top: 0 };
+
+function layout() {
+  if (!screen.naturalWidth) return;
+  const vw = viewport.clientWidth;
+  const vh = viewport.clientHeight;
+  view.fit = Math.min(vw / screen.naturalWidth, vh / screen.naturalHeight);
+  const w = screen.naturalWidth * view.fit;
+  const h = screen.naturalHeight * view.fit;
+  view.left = (vw - w) / 2;
+  view.top = (vh - h) / 2;
+  screen.style.width = `${w}px`;
+  screen.style.height = `${h}px`;
+  screen.style.transform = `translate(${view.left + view.x}px, ${view.top + view.y}px) scale(${view.scale})`;
+}
+window.addEventListener('resize', layout);
+
+function requestWidth() {
+  const pixels = viewport.clientWidth * (window.devicePixelRatio || 1) * Math.min(view.scale, 2);
+  return Math.max(320, Math.min(2560, Math.round(pixels)));
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+// The next frame is asked for as soon as the last one is on screen.
+async function screenLoop() {
+  let backoff = 0;
+  let shown = '';
+  for (;;) {
+    if (document.hidden || activeTab !== 'screen') {
+      await sleep(300);
+      continue;
+    }
+    try {
+      const res = await api(`/api/screenshot?format=jpeg&width=${requestWidth()}&quality=60`);
+      const url = URL.createObjectURL(await res.blob());
+      screen.src = url;
+      await screen.decode();
+      if (shown) URL.revokeObjectURL(shown);
+      shown = url;
+      if (!screen.classList.contains('loaded')) {
+        screen.classList.add('loaded');
+        $('placeholder').hidden = true;
+      }
+      layout();
+      setStatus('connected', '已连接');
+      backoff = 0;
+    } catch (err) {
+      setStatus('error', err instanceof ApiError ? describeError(err) : '画面解码失败，正在重试…');
+      if (err instanceof ApiError && fatal(err)) return;
+      backoff = Math.min(5000, backoff ? backoff * 2 : 500);
+      await sleep(backoff);
+    }
+  }
+}
+
+// Client pixels to the desktop's 0..1000 grid; null outside the picture.
+function normalized(p) {
+  const rect = screen.getBoundingClientRect();
+  if (!screen.naturalWidth || rect.width === 0) return null;
+  const x = ((p.x - rect.left) / rect.width) * 1000;
+  const y = ((p.y - rect.top) / rect.height) * 1000;
+  if (x < 0 || y < 0 || x > 1000 || y > 1000) return null;
+  return [Math.round(x * 10) / 10, Math.round(y * 10) / 10];
+}
+
+// Input requests go out one at a time so that the desktop sees them in the order they were made.
+let inputChain = Promise.resolve();
+function sendInput(body, path = '/api/input') {
+  inputChain = inputChain.then(async () => {
+    try {
+      await api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) });
+    } catch (err) {
+      toast(`操作失败：${err.status === 0 || err.status >= 400 && err.status !== 500 ? describeError(err) : err.message}`);
+    }
+  });
+  return inputChain;
+}
+
+function pointerAction(action) {
+  return (p) => {
+    const coordinate = normalized(p);
+    if (coordinate) sendInput({ action, coordinate });
+  };
+}
+
+let scrollPx = 0;
+let scrollQueued = false;
+attachGestures(viewport, {
+  tap: pointerAction('click'),
+  doubleTap: pointerAction('double_click'),
+  longPress: (p) => {
+    navigator.vibrate?.(30);
+    pointerAction('right_click')(p);
+  },
+  drag: (from, to) => {
+    const a = normalized(from);
+    const b = normalized(to);
+    if (a && b) sendInput({ action: 'drag', from: a, to: b });
+  },
+  // Fingers moving up pull the content up, like scrolling a page on the phone.
+  scroll: (dy) => {
+    scrollPx += dy;
+    if (scrollQueued || Math.abs(scrollPx) < kScrollStepPx) return;
+    scrollQueued = true;
+    inputChain.then(() => {
+      const steps = Math.trunc(scrollPx / kScrollStepPx);
+      scrollPx -= steps * kScrollStepPx;
+      scrollQueued = false;
+      if (steps !== 0) sendInput({ action: 'scroll', direction: steps > 0 ? 'up' : 'down', amount: Math.min(20, Math.abs(steps)) });
+    });
+  },
+  pinch: ({ scale, start, now, phase }) => {
+    if (!view.pinch) view.pinch = { scale: view.scale, x: view.x, y: view.y };
+    const base = view.pinch;
+    const next = Math.max(1, Math.min(5, base.scale * scale));
+    // Keep the desktop point under the fingers' first centre under their current centre.
+    const ox = view.left + base.x;
+    const oy = view.top + base.y;
+    const rect = viewport.getBoundingClientRect();
+    const sx = start.x - rect.left;
+    const sy = start.y - rect.top;
+    view.x = sx - ((sx - ox) * next) / base.scale + (now.x - start.x) - view.left;
+    view.y = sy - ((sy - oy) * next) / base.scale + (now.y - start.y) - view.top;
+    view.scale = next;
+    if (next === 1) {
+      view.x = 0;
+      view.y = 0;
+    }
+    if (phase === 'end') view.pinch = null;
+    layout();
+  },
+});
+
+// ---- key bar and text ----------------------------------------------------
+
+const kTerminalKeys = {
+  escape: '\x1b', tab: '\t', backspace: '\x7f', return: '\r', 'ctrl-c': '\x03',
+  left: '\x1b[D', up: '\x1b[A', down: '\x1b[B', right: '\x1b[C',
+};
+
+$('keys').addEventListener('click', (event) => {
+  const button = event.target.closest('button');
+  if (!button) return;
+  const { key, action } = button.dataset;
+  if (activeTab === 'terminal') {
+    if (key && kTerminalKeys[key]) terminal.send(kTerminalKeys[key]);
+    return;
+  }
+  if (key) sendInput({ action: 'key', key });
+  else if (action === 'paste') sendInput({ action: 'paste' });
+  else if (action === 'type') {
+    $('type-text').value = '';
+    $('type-dialog').showModal();
+    $('type-text').focus();
+  }
+});
+
+$('type-dialog').addEventListener('close', () => {
+  const text = $('type-text').value;
+  if ($('type-dialog').returnValue === 'send' && text) sendInput({ text }, '/api/type');
+});
+
+// ---- terminal -------------------------------------------------------------
+
+function loadScript(src) {
+  return new Promise((resolve, reject) => {
+    const el = document.createElement('script');
+    el.src = src;
+    el.onload = resolve;
+    el.onerror = () => reject(new Error(src));
+    document.head.append(el);
+  });
+}
+
+const terminal = {
+  term: null,
+  fit: null,
+  ws: null,
+  async open() {
+    if (!this.term) {
+      const css = document.createElement('link');
+      css.rel = 'stylesheet';
+      css.href = '/vendor/xterm.css';
+      document.head.append(css);
+      await loadScript('/vendor/xterm.js');
+      await loadScript('/vendor/addon-fit.js');
+      this.term = new window.Terminal({ fontSize: 13, cursorBlink: true, scrollback: 5000, theme: { background: '#111418' } });
+      this.fit = new window.FitAddon.FitAddon();
+      this.term.loadAddon(this.fit);
+      this.term.open($('terminal'));
+      this.term.onData((data) => this.send(data));
+      this.term.onResize(({ cols, rows }) => this.message({ type: 'resize', cols, rows }));
+      window.addEventListener('resize', () => activeTab === 'terminal' && this.fit.fit());
+    }
+    this.fit.fit();
+    if (!this.ws || this.ws.readyState > WebSocket.OPEN) this.connect();
+    this.term.focus();
+  },
+  connect() {
+    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    const ws = new WebSocket(`${scheme}//${location.host}/api/terminal?token=${encodeURIComponent(token)}`);
+    this.ws = ws;
+    const state = $('terminal-state');
+    state.hidden = true;
+    ws.onopen = () => this.message({ type: 'resize', cols: this.term.cols, rows: this.term.rows });
+    ws.onmessage = (event) => this.term.write(event.data);
+    ws.onclose = (event) => {
+      if (this.ws !== ws) return;
+      state.textContent = event.code === 1000 ? '终端已结束，点此重新打开。' : '终端连接已断开，点此重新连接。';
+      state.hidden = false;
+    };
+  },
+  message(value) {
+    if (this.ws?.readyState === WebSocket.OPEN) this.ws.send(JSON.stringify(value));
+  },
+  send(data) {
+    this.message({ type: 'input', data });
+  },
+};
+
+$('terminal-state').addEventListener('click', () => terminal.connect());
+
+function showTab(name) {
+  activeTab = name;
+  $('screen-view').hidden = name !== 'screen';
+  $('terminal-view').hidden = name !== 'terminal';
+  $('tab-screen').classList.toggle('active', name === 'screen');
+  $('tab-terminal').classList.toggle('active', name === 'terminal');
+  for (const el of document.querySelectorAll('.screen-only')) el.hidden = name !== 'screen' || 'unavailable' in el.dataset;
+  for (const el of document.querySelectorAll('.terminal-only')) el.hidden = name !== 'terminal';
+  if (name === 'terminal') terminal.open().catch(() => toast('终端组件加载失败。'));
+}
+$('tab-screen').addEventListener('click', () => showTab('screen'));
+$('tab-terminal').addEventListener('click', () => showTab('terminal'));
+
+// ---- start -----------------------------------------------------------------
+
+async function start() {
+  if (!token) {
+    setStatus('error', '缺少访问令牌，请用手机扫描电脑上的二维码打开此页面。');
+    $('placeholder').textContent = '未配对';
+    return;
+  }
+  for (;;) {
+    try {
+      features = (await (await api('/api/info')).json()).features || {};
+      break;
+    } catch (err) {
+      setStatus('error', describeError(err));
+      if (fatal(err)) return;
+      await sleep(2000);
+    }
+  }
+  $('tab-terminal').hidden = !features.terminal;
+  if (!features.type) {
+    const button = document.querySelector('[data-action="type"]');
+    button.dataset.unavailable = '';
+    button.hidden = true;
+  }
+  screenLoop();
+}
+
+start();
