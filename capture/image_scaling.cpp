@@ -1,0 +1,74 @@
+// pixman scaling: bilinear up to a factor of two, separable box convolution beyond.
+#include "capture/image_scaling.hpp"
+
+#include <cstdlib>
+#include <memory>
+#include <pixman.h>
+
+namespace zel {
+namespace {
+
+struct PixmanImageDeleter {
+    void operator()(pixman_image_t* image) const noexcept { pixman_image_unref(image); }
+};
+using PixmanImage = std::unique_ptr<pixman_image_t, PixmanImageDeleter>;
+
+struct FreeDeleter {
+    void operator()(void* pointer) const noexcept { std::free(pointer); }
+};
+
+PixmanImage wrap(ConstPixelView view, pixman_format_code_t format) {
+    // pixman takes a writable pointer even for images it only reads.
+    auto* bits = reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(view.data));
+    return PixmanImage(pixman_image_create_bits_no_clear(format, view.width, view.height, bits,
+                                                         static_cast<int>(view.stride)));
+}
+
+} // namespace
+
+bool scaleInto(ConstPixelView source, PixelView destination) {
+    if (source.data == nullptr || destination.data == nullptr || source.width < 1 ||
+        source.height < 1 || destination.width < 1 || destination.height < 1) {
+        return false;
+    }
+    // x8r8g8b8 is BGRX in memory on little-endian machines: the screen's own layout.
+    const PixmanImage src = wrap(source, PIXMAN_x8r8g8b8);
+    const PixmanImage dst = wrap(
+        {destination.data, destination.width, destination.height, destination.stride},
+        PIXMAN_a8r8g8b8);
+    if (!src || !dst) {
+        return false;
+    }
+    const bool sameSize =
+        source.width == destination.width && source.height == destination.height;
+    if (!sameSize) {
+        const double scaleX = static_cast<double>(source.width) / destination.width;
+        const double scaleY = static_cast<double>(source.height) / destination.height;
+        pixman_transform_t transform;
+        pixman_transform_init_scale(&transform, pixman_double_to_fixed(scaleX),
+                                    pixman_double_to_fixed(scaleY));
+        pixman_image_set_transform(src.get(), &transform);
+        // Pad keeps the edge rows from blending with transparent black outside the picture.
+        pixman_image_set_repeat(src.get(), PIXMAN_REPEAT_PAD);
+        if (scaleX <= 2.0 && scaleY <= 2.0) {
+            pixman_image_set_filter(src.get(), PIXMAN_FILTER_BILINEAR, nullptr, 0);
+        } else {
+            int count = 0;
+            const std::unique_ptr<pixman_fixed_t, FreeDeleter> parameters(
+                pixman_filter_create_separable_convolution(
+                    &count, pixman_double_to_fixed(scaleX), pixman_double_to_fixed(scaleY),
+                    PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, 1,
+                    1));
+            if (!parameters) {
+                return false;
+            }
+            pixman_image_set_filter(src.get(), PIXMAN_FILTER_SEPARABLE_CONVOLUTION,
+                                    parameters.get(), count);
+        }
+    }
+    pixman_image_composite32(PIXMAN_OP_SRC, src.get(), nullptr, dst.get(), 0, 0, 0, 0, 0, 0,
+                             destination.width, destination.height);
+    return true;
+}
+
+} // namespace zel

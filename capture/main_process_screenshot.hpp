@@ -1,0 +1,49 @@
+// One screenshot of the first display: a short-lived frame stream raced against a time-out, then
+// a downscale and a PNG or JPEG encoding. Stateless; safe to call from many threads at once.
+#pragma once
+
+#include "capture/capture_backend.hpp"
+#include "capture/image.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace zel::MainProcessScreenshot {
+
+inline constexpr std::chrono::nanoseconds kFrameTimeout{8'000'000'000};
+inline constexpr int kMinimumStreamWidth = 320;
+inline constexpr int kMinimumStreamHeight = 180;
+
+// The stream of a capture at the wanted width: the width raised to 320, the height the display's
+// height times (width ÷ display width), truncated and raised to 180. The scale uses the unraised
+// width, so a width below 320 still shapes the height.
+StreamConfiguration streamConfiguration(int width, const CaptureDisplay& display);
+
+// The height of a downscale to targetWidth: (targetWidth × height) ÷ width, truncated, at least 1.
+int resizedHeight(int width, int height, int targetWidth);
+
+// One frame of the first display at the configured size. Throws AppError "No display is
+// available.", "Timed out waiting for screen frame." (after timeout), "No screen frame
+// returned.", or the platform's error unchanged. The stream is stopped and released before the
+// call returns, whichever way it ends, once it has started.
+Image captureFrame(CaptureBackend& backend, int width,
+                   std::chrono::nanoseconds timeout = kFrameTimeout);
+
+// The image scaled down to targetWidth (aspect kept), the same image when it is not wider than
+// targetWidth or targetWidth is below 1, nothing when the scaled surface cannot be made.
+std::optional<Image> resizedImage(const Image& image, int targetWidth);
+
+// A complete PNG file for exactly "png", otherwise a baseline JPEG at quality clamped to 1..100;
+// nothing when the encoder cannot be made or cannot finish.
+std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_view format,
+                                                int quality);
+
+// captureFrame, resizedImage and encode in a row; throws what captureFrame throws, or AppError
+// "Unable to encode screenshot." when scaling or encoding yields nothing. Never partial data.
+std::vector<std::uint8_t> capture(CaptureBackend& backend, std::string_view format, int width,
+                                  int quality);
+
+} // namespace zel::MainProcessScreenshot

@@ -1,0 +1,126 @@
+// Downscaling and PNG (libspng) / baseline JPEG (libturbojpeg) encoding of screenshots.
+#include "capture/image_scaling.hpp"
+#include "capture/main_process_screenshot.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <spng.h>
+#include <turbojpeg.h>
+
+namespace zel::MainProcessScreenshot {
+namespace {
+
+struct SpngDeleter {
+    void operator()(spng_ctx* context) const noexcept { spng_ctx_free(context); }
+};
+struct TurboJpegDeleter {
+    void operator()(void* handle) const noexcept { tjDestroy(handle); }
+};
+struct TurboJpegBufferDeleter {
+    void operator()(unsigned char* buffer) const noexcept { tjFree(buffer); }
+};
+struct FreeDeleter {
+    void operator()(void* pointer) const noexcept { std::free(pointer); }
+};
+
+// zlib level 3 with the Sub/Up filters: screens are large flat areas and text, where the higher
+// levels and the Paeth/Average filters cost several times the time for a few percent of size.
+constexpr int kPngCompressionLevel = 3;
+
+std::optional<std::vector<std::uint8_t>> encodePng(const Image& image) {
+    const std::unique_ptr<spng_ctx, SpngDeleter> context(spng_ctx_new(SPNG_CTX_ENCODER));
+    if (!context) {
+        return std::nullopt;
+    }
+    spng_ctx* ctx = context.get();
+    spng_ihdr header{};
+    header.width = static_cast<std::uint32_t>(image.width());
+    header.height = static_cast<std::uint32_t>(image.height());
+    header.bit_depth = 8;
+    header.color_type = SPNG_COLOR_TYPE_TRUECOLOR;
+    if (spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1) != 0 ||
+        spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, kPngCompressionLevel) != 0 ||
+        spng_set_option(ctx, SPNG_FILTER_CHOICE,
+                        SPNG_FILTER_CHOICE_SUB | SPNG_FILTER_CHOICE_UP) != 0 ||
+        spng_set_ihdr(ctx, &header) != 0 ||
+        spng_encode_image(ctx, nullptr, 0, SPNG_FMT_PNG,
+                          SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE) != 0) {
+        return std::nullopt;
+    }
+    // Screen pixels are opaque: RGB rows, converted one at a time so no second image is made.
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(image.width()) * 3);
+    int status = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        const std::uint8_t* in = image.data() + image.stride() * static_cast<std::size_t>(y);
+        std::uint8_t* out = row.data();
+        for (int x = 0; x < image.width(); ++x, in += 4, out += 3) {
+            out[0] = in[2];
+            out[1] = in[1];
+            out[2] = in[0];
+        }
+        status = spng_encode_row(ctx, row.data(), row.size());
+        if (status != 0 && status != SPNG_EOI) {
+            return std::nullopt;
+        }
+    }
+    if (status != SPNG_EOI) {
+        return std::nullopt;
+    }
+    std::size_t length = 0;
+    int error = 0;
+    const std::unique_ptr<std::uint8_t, FreeDeleter> png(
+        static_cast<std::uint8_t*>(spng_get_png_buffer(ctx, &length, &error)));
+    if (!png || error != 0) {
+        return std::nullopt;
+    }
+    return std::vector<std::uint8_t>(png.get(), png.get() + length);
+}
+
+std::optional<std::vector<std::uint8_t>> encodeJpeg(const Image& image, int quality) {
+    const std::unique_ptr<void, TurboJpegDeleter> handle(tjInitCompress());
+    if (!handle) {
+        return std::nullopt;
+    }
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0; // NOLINT(google-runtime-int): the library's type
+    // BGRX straight from the frame (no conversion copy); 4:2:0 as common photo encoders do;
+    // no progressive flag, so the file is baseline (SOF0).
+    const int status = tjCompress2(handle.get(), image.data(), image.width(),
+                                   static_cast<int>(image.stride()), image.height(), TJPF_BGRX,
+                                   &buffer, &size, TJSAMP_420, std::clamp(quality, 1, 100), 0);
+    const std::unique_ptr<unsigned char, TurboJpegBufferDeleter> owned(buffer);
+    if (status != 0 || !owned || size == 0) {
+        return std::nullopt;
+    }
+    return std::vector<std::uint8_t>(owned.get(), owned.get() + size);
+}
+
+} // namespace
+
+std::optional<Image> resizedImage(const Image& image, int targetWidth) {
+    if (targetWidth < 1 || targetWidth >= image.width()) {
+        return image;
+    }
+    try {
+        Image scaled(targetWidth, resizedHeight(image.width(), image.height(), targetWidth));
+        if (!scaleInto(image.view(), scaled.view())) {
+            return std::nullopt;
+        }
+        return scaled;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_view format,
+                                                int quality) {
+    try {
+        return format == "png" ? encodePng(image) : encodeJpeg(image, quality);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace zel::MainProcessScreenshot
