@@ -1,0 +1,76 @@
+// The platform side of input injection: posting pointer, wheel and key events, the main display's
+// bounds and the trust check. MainProcessInput is written against this interface only.
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+namespace zel {
+
+// A position in the global display space, in points; y grows downwards.
+struct ScreenPoint {
+    double x = 0;
+    double y = 0;
+    friend bool operator==(const ScreenPoint&, const ScreenPoint&) = default;
+};
+
+// The main display's rectangle in the global display space.
+struct DisplayBounds {
+    double x = 0;
+    double y = 0;
+    double width = 0;
+    double height = 0;
+    friend bool operator==(const DisplayBounds&, const DisplayBounds&) = default;
+};
+
+enum class MouseButton { left, right };
+
+enum class MouseEventType {
+    moved,
+    leftDown,
+    leftUp,
+    rightDown,
+    rightUp,
+    leftDragged,
+    rightDragged
+};
+
+// The keys the input requests can strike; v only as part of the paste stroke.
+enum class Key { returnKey, tab, space, deleteBackward, escape, left, right, down, up, v };
+
+// Modifier state carried by a key event. `command` is the platform's shortcut modifier:
+// Command on macOS, Control on X11.
+enum class KeyModifiers { none, command };
+
+// Implementations must be safe to call from several threads at once: requests on different
+// connections run concurrently and may interleave their events.
+class InputBackend {
+public:
+    InputBackend() = default;
+    InputBackend(const InputBackend&) = delete;
+    InputBackend& operator=(const InputBackend&) = delete;
+    InputBackend(InputBackend&&) = delete;
+    InputBackend& operator=(InputBackend&&) = delete;
+    virtual ~InputBackend() = default;
+
+    // Whether this process may post input events; asked before every request.
+    virtual bool trusted() = 0;
+    // Read afresh on every call so that a change of display arrangement shows in the next request.
+    virtual DisplayBounds mainDisplayBounds() = 0;
+
+    // An event the platform cannot create is skipped silently; posting never fails.
+    virtual void postMouse(MouseEventType type, ScreenPoint point, MouseButton button) = 0;
+    // One line-based wheel step at the pointer; positive scrolls up.
+    virtual void postScroll(int lineDelta) = 0;
+    // Whether both events of a stroke of this key (with these modifiers) can be created; when
+    // not, the stroke posts nothing.
+    virtual bool canPostKey(Key key, KeyModifiers modifiers) = 0;
+    virtual void postKey(Key key, bool down, KeyModifiers modifiers) = 0;
+
+    // The pauses between events. Real backends sleep; test backends record and return at once.
+    virtual void pause(std::chrono::microseconds duration) {
+        std::this_thread::sleep_for(duration);
+    }
+};
+
+} // namespace zel

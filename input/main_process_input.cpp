@@ -1,0 +1,305 @@
+// The input request dispatcher and the pointer and keyboard actions, over an InputBackend.
+#include "input/main_process_input.hpp"
+
+#include "app/app_error.hpp"
+#include "input/input_text.hpp"
+
+#include <algorithm>
+#include <array>
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <functional>
+#include <initializer_list>
+#include <limits>
+#include <locale.h>
+#include <utility>
+
+namespace zel::MainProcessInput {
+namespace {
+
+using Json = nlohmann::json;
+
+// The first of the keys that the request holds, whatever its value; nullptr when none is there.
+const Json* field(const Json& request, std::initializer_list<std::string_view> keys) {
+    for (const std::string_view key : keys) {
+        const auto it = request.find(key);
+        if (it != request.end()) {
+            return &*it;
+        }
+    }
+    return nullptr;
+}
+
+// A text parameter: strings as they are; other values rendered, and marked so they never match.
+struct FieldText {
+    std::string text;
+    bool isString = true;
+};
+
+FieldText fieldText(const Json* value, std::string_view whenAbsent) {
+    if (value == nullptr) {
+        return {std::string(whenAbsent), true};
+    }
+    if (value->is_string()) {
+        return {value->get<std::string>(), true};
+    }
+    return {value->dump(), false};
+}
+
+Json parseRequest(std::string_view body) {
+    Json value = Json::parse(body);
+    if (!value.is_object() && !value.is_array()) {
+        // The request must be a document, not a fragment: a bare value fails like bad JSON does.
+        const auto first = body.find_first_not_of(" \t\n\r");
+        throw Json::parse_error::create(
+            101, first == std::string_view::npos ? 0 : first + 1,
+            "syntax error while parsing value - top-level value must be an object or array",
+            nullptr);
+    }
+    return value;
+}
+
+// Whole values become JSON integers so that the compact writer prints 1920, not 1920.0.
+Json displayNumber(double value) {
+    constexpr double kLimit = 9007199254740992.0; // 2^53: every integer below is exact
+    if (std::isfinite(value) && std::trunc(value) == value && std::fabs(value) < kLimit) {
+        return static_cast<std::int64_t>(value);
+    }
+    return value;
+}
+
+Json displayJson(const DisplayBounds& bounds) {
+    return {{"x", displayNumber(bounds.x)},
+            {"y", displayNumber(bounds.y)},
+            {"width", displayNumber(bounds.width)},
+            {"height", displayNumber(bounds.height)}};
+}
+
+double normalizedFraction(double value) {
+    if (std::isnan(value) || value >= 1000) {
+        return 1;
+    }
+    if (value < 0) {
+        return 0;
+    }
+    return value / 1000;
+}
+
+// strtod in the C locale whatever the process locale is (the GUI toolkit sets it from the user's).
+std::optional<double> parseCNumber(const std::string& text) {
+    static const locale_t cLocale = ::newlocale(LC_ALL_MASK, "C", nullptr);
+    constexpr std::string_view kLeadingBlanks{" \t\n\v\f\r"};
+    if (text.empty() || kLeadingBlanks.find(text.front()) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    char* end = nullptr;
+    const double value = ::strtod_l(text.c_str(), &end, cLocale);
+    if (end != text.c_str() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+constexpr std::array<std::pair<std::string_view, Key>, 12> kKeyTable{{
+    {"return", Key::returnKey},
+    {"enter", Key::returnKey},
+    {"tab", Key::tab},
+    {"space", Key::space},
+    {"delete", Key::deleteBackward},
+    {"backspace", Key::deleteBackward},
+    {"escape", Key::escape},
+    {"esc", Key::escape},
+    {"left", Key::left},
+    {"right", Key::right},
+    {"down", Key::down},
+    {"up", Key::up},
+}};
+
+void strike(InputBackend& backend, Key key, KeyModifiers modifiers) {
+    if (!backend.canPostKey(key, modifiers)) {
+        return;
+    }
+    backend.postKey(key, true, modifiers);
+    backend.pause(kKeyPause);
+    backend.postKey(key, false, modifiers);
+}
+
+ScreenPoint positionField(InputBackend& backend, const Json& request) {
+    return point(backend, field(request, {"coordinate", "point"}));
+}
+
+using Action = void (*)(InputBackend&, const Json&);
+
+template <MouseEventType kType, MouseButton kButton>
+void singleEvent(InputBackend& backend, const Json& request) {
+    backend.postMouse(kType, positionField(backend, request), kButton);
+}
+
+template <MouseButton kButton>
+void clickAction(InputBackend& backend, const Json& request) {
+    click(backend, positionField(backend, request), kButton);
+}
+
+void doubleClickAction(InputBackend& backend, const Json& request) {
+    const ScreenPoint at = positionField(backend, request);
+    click(backend, at, MouseButton::left);
+    backend.pause(kDoubleClickPause);
+    click(backend, at, MouseButton::left);
+}
+
+void dragAction(InputBackend& backend, const Json& request) {
+    const ScreenPoint from = point(backend, field(request, {"from", "start", "coordinate"}));
+    const ScreenPoint to = point(backend, field(request, {"to", "end"}));
+    drag(backend, from, to);
+}
+
+void scrollAction(InputBackend& backend, const Json& request) {
+    const FieldText direction = fieldText(field(request, {"direction"}), "down");
+    const double amount = number(field(request, {"amount", "delta"}), 6);
+    scroll(backend,
+           direction.isString ? std::optional<std::string_view>(direction.text) : std::nullopt,
+           amount);
+}
+
+void pasteAction(InputBackend& backend, const Json& /*request*/) {
+    paste(backend);
+}
+
+void keyAction(InputBackend& backend, const Json& request) {
+    key(backend, fieldText(field(request, {"key", "text"}), "").text);
+}
+
+constexpr std::array<std::pair<std::string_view, Action>, 15> kActions{{
+    {"move", singleEvent<MouseEventType::moved, MouseButton::left>},
+    {"left_click", clickAction<MouseButton::left>},
+    {"click", clickAction<MouseButton::left>},
+    {"double_click", doubleClickAction},
+    {"right_click", clickAction<MouseButton::right>},
+    {"left_down", singleEvent<MouseEventType::leftDown, MouseButton::left>},
+    {"left_drag", singleEvent<MouseEventType::leftDragged, MouseButton::left>},
+    {"left_up", singleEvent<MouseEventType::leftUp, MouseButton::left>},
+    {"right_down", singleEvent<MouseEventType::rightDown, MouseButton::right>},
+    {"right_drag", singleEvent<MouseEventType::rightDragged, MouseButton::right>},
+    {"right_up", singleEvent<MouseEventType::rightUp, MouseButton::right>},
+    {"drag", dragAction},
+    {"scroll", scrollAction},
+    {"paste", pasteAction},
+    {"key", keyAction},
+}};
+
+} // namespace
+
+Json perform(InputBackend& backend, std::string_view body) {
+    if (!backend.trusted()) {
+        throw AppError(std::string(kNotTrustedMessage));
+    }
+    const Json request = parseRequest(body);
+    if (!request.is_object()) {
+        throw AppError("Invalid input request.");
+    }
+    const FieldText actionField = fieldText(field(request, {"action"}), "");
+    std::string action = trimInputWhitespace(actionField.text);
+    if (action.empty()) {
+        throw AppError("Input action is required.");
+    }
+    const auto* row = actionField.isString
+                          ? std::find_if(kActions.begin(), kActions.end(),
+                                         [&](const auto& entry) { return entry.first == action; })
+                          : kActions.end();
+    if (row == kActions.end()) {
+        throw AppError("Unsupported input action: " + action);
+    }
+    row->second(backend, request);
+    return {{"ok", true},
+            {"action", std::move(action)},
+            {"display", displayJson(backend.mainDisplayBounds())}};
+}
+
+double number(const Json* value, double fallback) {
+    if (value == nullptr) {
+        return fallback;
+    }
+    if (value->is_boolean()) {
+        return value->get<bool>() ? 1 : 0;
+    }
+    if (value->is_number()) {
+        return value->get<double>();
+    }
+    if (value->is_string()) {
+        return parseCNumber(value->get_ref<const std::string&>()).value_or(fallback);
+    }
+    return fallback;
+}
+
+ScreenPoint point(InputBackend& backend, const Json* value) {
+    double x = 500;
+    double y = 500;
+    if (value != nullptr && value->is_array() && value->size() >= 2) {
+        x = number(&(*value)[0], 500);
+        y = number(&(*value)[1], 500);
+    }
+    return pointFromNormalized(backend, x, y);
+}
+
+ScreenPoint pointFromNormalized(InputBackend& backend, double x, double y) {
+    const DisplayBounds bounds = backend.mainDisplayBounds();
+    return {bounds.x + normalizedFraction(x) * bounds.width,
+            bounds.y + normalizedFraction(y) * bounds.height};
+}
+
+void click(InputBackend& backend, ScreenPoint at, MouseButton button) {
+    const bool left = button == MouseButton::left;
+    backend.postMouse(MouseEventType::moved, at, button);
+    backend.pause(kClickMovePause);
+    backend.postMouse(left ? MouseEventType::leftDown : MouseEventType::rightDown, at, button);
+    backend.pause(kClickPressPause);
+    backend.postMouse(left ? MouseEventType::leftUp : MouseEventType::rightUp, at, button);
+}
+
+void drag(InputBackend& backend, ScreenPoint from, ScreenPoint to) {
+    backend.postMouse(MouseEventType::moved, from, MouseButton::left);
+    backend.pause(kDragMovePause);
+    backend.postMouse(MouseEventType::leftDown, from, MouseButton::left);
+    backend.pause(kDragPressPause);
+    for (int step = 1; step <= kDragSteps; ++step) {
+        const double factor = static_cast<double>(step) / kDragSteps;
+        const ScreenPoint at{from.x + (to.x - from.x) * factor, from.y + (to.y - from.y) * factor};
+        backend.postMouse(MouseEventType::leftDragged, at, MouseButton::left);
+        backend.pause(kDragStepPause);
+    }
+    backend.pause(kDragReleasePause);
+    backend.postMouse(MouseEventType::leftUp, to, MouseButton::left);
+}
+
+int scrollSteps(double amount) {
+    if (std::isnan(amount)) {
+        return 1;
+    }
+    return static_cast<int>(std::clamp(std::trunc(amount), 1.0, 20.0));
+}
+
+void scroll(InputBackend& backend, std::optional<std::string_view> direction, double amount) {
+    const bool up = direction && unicodeLowercase(*direction) == "up";
+    const int delta = up ? kScrollLinesPerStep : -kScrollLinesPerStep;
+    for (int step = scrollSteps(amount); step > 0; --step) {
+        backend.postScroll(delta);
+        backend.pause(kScrollStepPause);
+    }
+}
+
+void key(InputBackend& backend, std::string_view name) {
+    const std::string normalized = unicodeLowercase(trimInputWhitespace(name));
+    const auto* entry = std::find_if(kKeyTable.begin(), kKeyTable.end(),
+                                     [&](const auto& row) { return row.first == normalized; });
+    if (entry == kKeyTable.end()) {
+        throw AppError("Unsupported key: " + normalized);
+    }
+    strike(backend, entry->second, KeyModifiers::none);
+}
+
+void paste(InputBackend& backend) {
+    strike(backend, Key::v, KeyModifiers::command);
+}
+
+} // namespace zel::MainProcessInput

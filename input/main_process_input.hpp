@@ -1,0 +1,70 @@
+// Input requests of the control service's "/input" route: the trust gate, the JSON request, the
+// fifteen actions, normalized coordinates and the named keys.
+#pragma once
+
+#include "input/input_backend.hpp"
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zel::MainProcessInput {
+
+inline constexpr std::string_view kNotTrustedMessage =
+    "辅助功能未授权：请在系统弹窗或 系统设置 > 隐私与安全性 > 辅助功能 中允许 Zel Desktop "
+    "Agent，然后重新尝试操作。";
+
+// Pauses of the action sequences.
+inline constexpr std::chrono::microseconds kClickMovePause{20000};
+inline constexpr std::chrono::microseconds kClickPressPause{40000};
+inline constexpr std::chrono::microseconds kDoubleClickPause{120000};
+inline constexpr std::chrono::microseconds kDragMovePause{30000};
+inline constexpr std::chrono::microseconds kDragPressPause{80000};
+inline constexpr std::chrono::microseconds kDragStepPause{18000};
+inline constexpr std::chrono::microseconds kDragReleasePause{60000};
+inline constexpr int kDragSteps = 16;
+inline constexpr std::chrono::microseconds kScrollStepPause{25000};
+inline constexpr int kScrollLinesPerStep = 3;
+inline constexpr std::chrono::microseconds kKeyPause{30000};
+
+// Performs one request and returns {"ok":true,"action":…,"display":{x,y,width,height}}.
+// Blocks for the action's pauses; safe to call from several threads at once. Throws AppError
+// with the fixed messages, nlohmann::json::parse_error for a body that is not a JSON object or
+// array, and the backend's platform errors unchanged.
+nlohmann::json perform(InputBackend& backend, std::string_view body);
+
+// A request value as a double: JSON numbers, booleans as 1/0, strings by strtod in the C locale
+// (whole string, no leading white space); the fallback for anything else or nullptr (absent).
+double number(const nlohmann::json* value, double fallback);
+
+// A position field [x, y] in normalized coordinates (0..1000) as a point on the main display;
+// the centre when absent (nullptr) or not an array of at least two elements.
+ScreenPoint point(InputBackend& backend, const nlohmann::json* value);
+
+// Clamps to 0..1000 (NaN counts as the far edge) and maps onto the main display, unrounded.
+ScreenPoint pointFromNormalized(InputBackend& backend, double x, double y);
+
+// Move, pause 20 ms, press, pause 40 ms, release.
+void click(InputBackend& backend, ScreenPoint at, MouseButton button);
+
+// A left-button drag in 16 steps; 458 ms in all.
+void drag(InputBackend& backend, ScreenPoint from, ScreenPoint to);
+
+// Strikes a key of the 12-name table (name trimmed and lower-cased); throws AppError
+// "Unsupported key: <name>" before posting anything when the name is not in it.
+void key(InputBackend& backend, std::string_view name);
+
+// The shortcut-modifier V stroke; never fails.
+void paste(InputBackend& backend);
+
+// The number of wheel steps for a scroll amount: truncated toward zero and limited to 1..20.
+// Non-finite and huge amounts, which have no integer, take the nearest limit (NaN takes one).
+int scrollSteps(double amount);
+
+// Scrolls at the pointer, three lines a step: up when the lower-cased direction is "up", down
+// otherwise. `direction` is nullopt for a request value that is not text, which scrolls down.
+void scroll(InputBackend& backend, std::optional<std::string_view> direction, double amount);
+
+} // namespace zel::MainProcessInput
