@@ -1,0 +1,70 @@
+// The control service: a TCP listener on every local address that answers one request per
+// connection, checks the secret and routes to the screenshot and input handlers it is given.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zel {
+
+// The work behind the two routes. Both block and may throw; their what() becomes the answer.
+struct ControlHandlers {
+    // format is "png" or "jpeg", width 320..2560, quality 25..90; returns the encoded image.
+    std::function<std::vector<std::uint8_t>(std::string_view format, int width, int quality)>
+        screenshot;
+    // The raw request body; returns the JSON answer.
+    std::function<nlohmann::json(std::string_view body)> input;
+};
+
+struct ControlServiceConfig {
+    std::uint16_t port = 8788; // 0 lets the system pick one (tests)
+    std::string secret;
+    ControlHandlers handlers;
+    // A peer that sends nothing this long is closed without an answer.
+    std::chrono::milliseconds idleTimeout{10'000};
+    // A peer that does not take its answer this long is dropped.
+    std::chrono::milliseconds writeTimeout{30'000};
+    // A pause after the system runs out of descriptors or buffers, before accepting again.
+    std::chrono::milliseconds acceptPause{100};
+    std::size_t networkThreads = 2;
+    std::size_t captureThreads = 4;
+    std::size_t inputThreads = 4;
+};
+
+class ScreenshotListener {
+public:
+    // Binds the port on every local address, IPv6 and IPv4, and starts accepting.
+    // Throws std::system_error with the platform's text when the port cannot be used.
+    explicit ScreenshotListener(ControlServiceConfig config);
+    ScreenshotListener(const ScreenshotListener&) = delete;
+    ScreenshotListener& operator=(const ScreenshotListener&) = delete;
+    // Cancels, then waits for running captures and inputs; queued work is dropped.
+    ~ScreenshotListener();
+
+    // The bound port (the chosen one when the config asked for 0).
+    [[nodiscard]] std::uint16_t port() const;
+    // Stops accepting. Connections already accepted finish on their own.
+    void cancel();
+
+    class Service;
+
+private:
+    std::unique_ptr<Service> service_;
+};
+
+// Creates the listener and logs the outcome: "Screenshot service listening on 127.0.0.1:<port>",
+// or "Unable to start screenshot service: <reason>" and nothing (the caller works on without it).
+std::shared_ptr<ScreenshotListener> startScreenshotService(ControlServiceConfig config);
+
+// The JSON of an input answer: compact, whole-valued numbers without a fraction (1920, not
+// 1920.0). Throws nlohmann::json::exception when a string is not valid UTF-8.
+std::string compactJSON(const nlohmann::json& value);
+
+} // namespace zel
