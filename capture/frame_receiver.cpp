@@ -52,8 +52,7 @@ void MainProcessScreenshotOutput::stream(FrameStream& /*stream*/, Image frame) {
     resume(std::move(frame));
 }
 
-void MainProcessScreenshotOutput::streamDidStop(FrameStream& /*stream*/,
-                                                std::exception_ptr error) {
+void MainProcessScreenshotOutput::streamDidStop(FrameStream& /*stream*/, std::exception_ptr error) {
     if (error) {
         resume(std::move(error));
     } else {

@@ -12,8 +12,8 @@ Image::Image(int width, int height) : width_(width), height_(height) {
                                     std::to_string(height) + " is empty.");
     }
     // Every pixel is written by the producer, so zeroing megabytes per frame would be waste.
-    pixels_ = std::make_shared_for_overwrite<std::uint8_t[]>(stride() *
-                                                             static_cast<std::size_t>(height));
+    pixels_ =
+        std::make_shared_for_overwrite<std::uint8_t[]>(stride() * static_cast<std::size_t>(height));
 }
 
 } // namespace zel

@@ -33,14 +33,13 @@ bool scaleInto(ConstPixelView source, PixelView destination) {
     }
     // x8r8g8b8 is BGRX in memory on little-endian machines: the screen's own layout.
     const PixmanImage src = wrap(source, PIXMAN_x8r8g8b8);
-    const PixmanImage dst = wrap(
-        {destination.data, destination.width, destination.height, destination.stride},
-        PIXMAN_a8r8g8b8);
+    const PixmanImage dst =
+        wrap({destination.data, destination.width, destination.height, destination.stride},
+             PIXMAN_a8r8g8b8);
     if (!src || !dst) {
         return false;
     }
-    const bool sameSize =
-        source.width == destination.width && source.height == destination.height;
+    const bool sameSize = source.width == destination.width && source.height == destination.height;
     if (!sameSize) {
         const double scaleX = static_cast<double>(source.width) / destination.width;
         const double scaleY = static_cast<double>(source.height) / destination.height;

@@ -1,0 +1,297 @@
+// The frame receiver and the time-out race over a scripted stream: which frame wins, which error
+// passes, when the stream is stopped, and that nothing of a capture outlives the call.
+#include "app/app_error.hpp"
+#include "capture/frame_receiver.hpp"
+#include "capture/main_process_screenshot.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+namespace shot = zel::MainProcessScreenshot;
+using namespace std::chrono_literals;
+
+zel::Image tagged(int tag, int width = 4, int height = 4) {
+    zel::Image image(width, height);
+    std::fill_n(image.data(), image.bytes().size(), static_cast<std::uint8_t>(tag));
+    return image;
+}
+
+enum class Then { frames, nothing, fail, end };
+
+struct Script {
+    bool failRegistration = false;
+    bool failStart = false;
+    std::optional<int> frameDuringStart;
+    Then then = Then::frames;
+    int frameWidth = 4;
+    int frameHeight = 4;
+};
+
+template <class Edit>
+Script script(Edit edit) {
+    Script result;
+    edit(result);
+    return result;
+}
+
+struct Record {
+    std::atomic<int> streamsMade{0};
+    std::atomic<int> starts{0};
+    std::atomic<int> stops{0};
+    std::atomic<int> liveStreams{0};
+    std::atomic<int> liveThreads{0};
+    zel::StreamConfiguration configuration;
+    std::string displayId;
+};
+
+class ScriptedStream final : public zel::FrameStream {
+public:
+    ScriptedStream(Script script, Record& record) : script_(script), record_(record) {
+        ++record_.liveStreams;
+    }
+    ~ScriptedStream() override {
+        stopCapture();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        --record_.liveStreams;
+    }
+    void addStreamOutput(std::shared_ptr<zel::FrameStreamOutput> output) override {
+        if (script_.failRegistration) {
+            throw std::runtime_error("output registration refused");
+        }
+        output_ = std::move(output);
+    }
+    void startCapture() override {
+        ++record_.starts;
+        if (script_.failStart) {
+            throw std::runtime_error("capture start refused");
+        }
+        if (script_.frameDuringStart) {
+            output_->stream(*this, tagged(*script_.frameDuringStart));
+        }
+        thread_ = std::thread([this] {
+            ++record_.liveThreads;
+            run();
+            --record_.liveThreads;
+        });
+    }
+    void stopCapture() noexcept override {
+        {
+            const std::lock_guard guard(mutex_);
+            if (!stopped_ && thread_.joinable()) {
+                ++record_.stops;
+            }
+            stopped_ = true;
+        }
+        wake_.notify_all();
+    }
+
+private:
+    void run() {
+        int tag = 1;
+        std::unique_lock guard(mutex_);
+        while (!wake_.wait_for(guard, 5ms, [this] { return stopped_; })) {
+            guard.unlock();
+            switch (script_.then) {
+            case Then::frames:
+                output_->stream(*this, tagged(tag++, script_.frameWidth, script_.frameHeight));
+                break;
+            case Then::nothing:
+                break;
+            case Then::fail:
+                output_->streamDidStop(
+                    *this, std::make_exception_ptr(std::runtime_error("display went away")));
+                return;
+            case Then::end:
+                output_->streamDidStop(*this, nullptr);
+                return;
+            }
+            guard.lock();
+        }
+    }
+
+    Script script_;
+    Record& record_;
+    std::shared_ptr<zel::FrameStreamOutput> output_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopped_ = false;
+    std::thread thread_;
+};
+
+class ScriptedBackend final : public zel::CaptureBackend {
+public:
+    explicit ScriptedBackend(Script script,
+                             std::vector<zel::CaptureDisplay> displays = {{"first", 1440, 900},
+                                                                          {"second", 800, 600}})
+        : script_(script), displays_(std::move(displays)) {}
+    std::vector<zel::CaptureDisplay> displays() override { return displays_; }
+    std::unique_ptr<zel::FrameStream> makeStream(const zel::CaptureDisplay& display,
+                                                 const zel::StreamConfiguration& cfg) override {
+        ++record.streamsMade;
+        record.configuration = cfg;
+        record.displayId = display.id;
+        return std::make_unique<ScriptedStream>(script_, record);
+    }
+    Record record;
+
+private:
+    Script script_;
+    std::vector<zel::CaptureDisplay> displays_;
+};
+
+std::string failureText(ScriptedBackend& backend, int width = 960) {
+    try {
+        shot::captureFrame(backend, width);
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "(no failure)";
+}
+
+TEST(CaptureFrame, FirstDisplayAtTheConfiguredSizeAndNothingOutlivesTheCall) {
+    ScriptedBackend backend({});
+    const zel::Image frame = shot::captureFrame(backend, 960);
+    EXPECT_EQ(frame.data()[0], 1);
+    EXPECT_EQ(backend.record.displayId, "first");
+    EXPECT_EQ(backend.record.configuration.width, 960);
+    EXPECT_EQ(backend.record.configuration.height, 600);
+    EXPECT_EQ(backend.record.stops, 1);
+    EXPECT_EQ(backend.record.liveStreams, 0);
+    EXPECT_EQ(backend.record.liveThreads, 0);
+}
+
+TEST(CaptureFrame, FrameBeforeTheWaitIsDroppedAndTheNextReturned) {
+    Script script;
+    script.frameDuringStart = 99;
+    ScriptedBackend backend(script);
+    EXPECT_EQ(shot::captureFrame(backend, 960).data()[0], 1);
+}
+
+TEST(CaptureFrame, FailuresPassTheirTextAndStopOnlyStartedStreams) {
+    struct Case {
+        const char* name;
+        Script script;
+        std::vector<zel::CaptureDisplay> displays;
+        std::string text;
+        int streamsMade, starts, stops;
+    };
+    const std::vector<zel::CaptureDisplay> one = {{"only", 1920, 1080}};
+    const Case cases[] = {
+        {"no display", {}, {}, "No display is available.", 0, 0, 0},
+        {"registration", script([](Script& s) { s.failRegistration = true; }), one,
+         "output registration refused", 1, 0, 0},
+        {"start", script([](Script& s) { s.failStart = true; }), one, "capture start refused", 1, 1,
+         0},
+        {"stream error", script([](Script& s) { s.then = Then::fail; }), one, "display went away",
+         1, 1, 1},
+        {"stream ended", script([](Script& s) { s.then = Then::end; }), one,
+         "No screen frame returned.", 1, 1, 1},
+    };
+    for (const Case& c : cases) {
+        ScriptedBackend backend(c.script, c.displays);
+        EXPECT_EQ(failureText(backend), c.text) << c.name;
+        EXPECT_EQ(backend.record.streamsMade, c.streamsMade) << c.name;
+        EXPECT_EQ(backend.record.starts, c.starts) << c.name;
+        EXPECT_EQ(backend.record.stops, c.stops) << c.name;
+        EXPECT_EQ(backend.record.liveStreams, 0) << c.name;
+        EXPECT_EQ(backend.record.liveThreads, 0) << c.name;
+    }
+}
+
+TEST(CaptureFrame, AppErrorsAreAppErrorsAndPlatformErrorsAreNot) {
+    ScriptedBackend none({}, {});
+    EXPECT_THROW(shot::captureFrame(none, 960), zel::AppError);
+    ScriptedBackend failing(script([](Script& s) { s.failStart = true; }));
+    try {
+        shot::captureFrame(failing, 960);
+        FAIL() << "no failure";
+    } catch (const zel::AppError&) {
+        FAIL() << "a platform error became an AppError";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "capture start refused");
+    }
+}
+
+TEST(CaptureFrame, SilentStreamTimesOutAtEightSecondsAndIsStopped) {
+    ScriptedBackend backend(script([](Script& s) { s.then = Then::nothing; }));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(failureText(backend), "Timed out waiting for screen frame.");
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(elapsed, 8s);
+    EXPECT_LT(elapsed, 10s); // generous: only a wait that ignored the time-out goes past this
+    EXPECT_EQ(backend.record.stops, 1);
+    EXPECT_EQ(backend.record.liveThreads, 0);
+}
+
+class ManualStream final : public zel::FrameStream {
+public:
+    void addStreamOutput(std::shared_ptr<zel::FrameStreamOutput>) override {}
+    void startCapture() override {}
+    void stopCapture() noexcept override {}
+};
+
+TEST(FrameReceiver, BackToBackFramesResumeTheWaiterOnceAndLaterFramesAreDropped) {
+    zel::MainProcessScreenshotOutput output;
+    ManualStream stream;
+    std::optional<zel::MainProcessScreenshotOutput::Outcome> outcome;
+    std::thread waiter([&] { outcome = output.waitForFrame(10s); });
+    while (!output.isWaiting()) {
+        std::this_thread::yield();
+    }
+    output.stream(stream, tagged(1));
+    output.stream(stream, tagged(2));
+    waiter.join();
+    ASSERT_TRUE(outcome && std::holds_alternative<zel::Image>(*outcome));
+    EXPECT_EQ(std::get<zel::Image>(*outcome).data()[0], 1);
+    EXPECT_FALSE(output.isWaiting());
+    // The second frame was not kept for a later wait.
+    EXPECT_TRUE(std::holds_alternative<zel::MainProcessScreenshotOutput::TimedOut>(
+        output.waitForFrame(20ms)));
+}
+
+TEST(FrameReceiver, AbandonedWaitLeavesNoWaiterForALateFrame) {
+    zel::MainProcessScreenshotOutput output;
+    ManualStream stream;
+    EXPECT_TRUE(std::holds_alternative<zel::MainProcessScreenshotOutput::TimedOut>(
+        output.waitForFrame(10ms)));
+    EXPECT_FALSE(output.isWaiting());
+    output.stream(stream, tagged(7));
+    EXPECT_TRUE(std::holds_alternative<zel::MainProcessScreenshotOutput::TimedOut>(
+        output.waitForFrame(10ms)));
+}
+
+TEST(Capture, ScalesTheFrameToTheWidthAndEncodes) {
+    ScriptedBackend backend(script([](Script& s) {
+        s.frameWidth = 1000;
+        s.frameHeight = 333;
+    }));
+    const auto png = shot::capture(backend, "png", 500, 62);
+    ASSERT_GT(png.size(), 24U);
+    EXPECT_EQ(png[1], 'P');
+    EXPECT_EQ((png[16] << 24) | (png[17] << 16) | (png[18] << 8) | png[19], 500);
+    EXPECT_EQ((png[20] << 24) | (png[21] << 16) | (png[22] << 8) | png[23], 166);
+}
+
+TEST(Capture, EncoderFailureIsUnableToEncode) {
+    ScriptedBackend backend(script([](Script& s) {
+        s.frameWidth = 70000;
+        s.frameHeight = 1;
+    }));
+    try {
+        shot::capture(backend, "jpeg", 80000, 62);
+        FAIL() << "no failure";
+    } catch (const zel::AppError& error) {
+        EXPECT_EQ(error.message, "Unable to encode screenshot.");
+    }
+}
+
+} // namespace
