@@ -8,3 +8,9 @@ zel_add_test(capture_encoding_test
 zel_add_test(capture_race_test
     SOURCES unit/capture_race_test.cpp
     LIBS zel_capture)
+
+zel_add_test(capture_x11_test
+    SOURCES integration/capture_x11_test.cpp
+    LIBS zel_platform_x11 PkgConfig::ZEL_CAPTURE_TEST_CODECS
+    LABELS integration
+    TIMEOUT 240)

@@ -17,10 +17,10 @@ namespace {
 
 class X11FrameStream final : public FrameStream {
 public:
-    X11FrameStream(std::shared_ptr<Connection> connection, const CaptureDisplay& display,
-                   const StreamConfiguration& configuration)
-        : connection_(std::move(connection)), area_{display.x, display.y, display.width,
-                                                    display.height},
+    X11FrameStream(std::shared_ptr<Connection> connection, SegmentPool& segments,
+                   const CaptureDisplay& display, const StreamConfiguration& configuration)
+        : connection_(std::move(connection)),
+          segments_(segments), area_{display.x, display.y, display.width, display.height},
           configuration_(configuration) {}
 
     ~X11FrameStream() override {
@@ -52,7 +52,8 @@ public:
             throw std::invalid_argument("The stream configuration cannot be captured.");
         }
         // Set up on the caller's thread so that a failure is the start's own error.
-        grabber_ = std::make_unique<FrameGrabber>(connection_, area_, configuration_.showsCursor);
+        grabber_ = std::make_unique<FrameGrabber>(connection_, area_, configuration_.showsCursor,
+                                                  &segments_);
         thread_ = std::thread([this] { run(); });
         // Linux thread names stop at 15 characters.
         pthread_setname_np(thread_.native_handle(), "zel-oneshot");
@@ -93,6 +94,7 @@ private:
     }
 
     std::shared_ptr<Connection> connection_;
+    SegmentPool& segments_;
     Area area_;
     StreamConfiguration configuration_;
     std::shared_ptr<FrameStreamOutput> output_;
@@ -117,11 +119,13 @@ public:
 
     std::unique_ptr<FrameStream> makeStream(const CaptureDisplay& display,
                                             const StreamConfiguration& configuration) override {
-        return std::make_unique<X11FrameStream>(connections_.get(), display, configuration);
+        return std::make_unique<X11FrameStream>(connections_.get(), segments_, display,
+                                                configuration);
     }
 
 private:
     ConnectionCache connections_;
+    SegmentPool segments_;
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "platform/x11/x11_frame_grabber.hpp"
 
 #include <algorithm>
+#include <mutex>
 #include <pixman.h>
 #include <stdexcept>
 #include <string>
@@ -64,7 +65,7 @@ struct PixmanImageDeleter {
 class SharedMemorySegment {
 public:
     SharedMemorySegment(std::shared_ptr<Connection> connection, std::size_t size)
-        : connection_(std::move(connection)) {
+        : connection_(std::move(connection)), size_(size) {
         const int id = ::shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
         if (id < 0) {
             throw std::runtime_error("Cannot create a shared-memory segment.");
@@ -94,14 +95,81 @@ public:
 
     [[nodiscard]] std::uint8_t* data() const { return static_cast<std::uint8_t*>(address_); }
     [[nodiscard]] xcb_shm_seg_t id() const { return segment_; }
+    [[nodiscard]] std::size_t size() const { return size_; }
+    [[nodiscard]] const Connection* connection() const { return connection_.get(); }
 
 private:
     std::shared_ptr<Connection> connection_;
+    std::size_t size_ = 0;
     void* address_ = nullptr;
     xcb_shm_seg_t segment_ = 0;
 };
 
-FrameGrabber::FrameGrabber(std::shared_ptr<Connection> connection, Area area, bool drawsCursor)
+struct SegmentPool::State {
+    std::size_t maxIdle;
+    std::mutex mutex;
+    std::vector<std::unique_ptr<SharedMemorySegment>> idle; // guarded by mutex
+};
+
+SegmentPool::SegmentPool(std::size_t maxIdle) : state_(std::make_shared<State>()) {
+    state_->maxIdle = maxIdle;
+}
+
+SegmentPool::~SegmentPool() {
+    // Lent segments keep the state alive and are released when they come back.
+    const std::lock_guard guard(state_->mutex);
+    state_->maxIdle = 0;
+    state_->idle.clear();
+}
+
+void SegmentPool::Return::operator()(SharedMemorySegment* segment) const noexcept {
+    std::unique_ptr<SharedMemorySegment> owned(segment);
+    if (!state || segment->connection()->broken()) {
+        return;
+    }
+    const std::lock_guard guard(state->mutex);
+    if (state->idle.size() < state->maxIdle) {
+        state->idle.push_back(std::move(owned));
+    }
+}
+
+SegmentPool::Lease SegmentPool::take(const std::shared_ptr<Connection>& connection,
+                                     std::size_t size) {
+    std::unique_ptr<SharedMemorySegment> found;
+    std::vector<std::unique_ptr<SharedMemorySegment>> stale;
+    {
+        const std::lock_guard guard(state_->mutex);
+        auto& idle = state_->idle;
+        // Segments of a replaced or broken connection can never serve again.
+        for (auto it = idle.begin(); it != idle.end();) {
+            if ((*it)->connection() != connection.get() || (*it)->connection()->broken()) {
+                stale.push_back(std::move(*it));
+                it = idle.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        const auto fits = std::find_if(idle.begin(), idle.end(), [size](const auto& segment) {
+            return segment->size() >= size;
+        });
+        if (fits != idle.end()) {
+            found = std::move(*fits);
+            idle.erase(fits);
+        }
+    }
+    if (!found) {
+        found = std::make_unique<SharedMemorySegment>(connection, size);
+    }
+    return Lease(found.release(), Return{state_});
+}
+
+std::size_t SegmentPool::idleCount() const {
+    const std::lock_guard guard(state_->mutex);
+    return state_->idle.size();
+}
+
+FrameGrabber::FrameGrabber(std::shared_ptr<Connection> connection, Area area, bool drawsCursor,
+                           SegmentPool* pool)
     : connection_(std::move(connection)), area_(area), drawsCursor_(drawsCursor) {
     if (connection_->broken()) {
         throw std::runtime_error("The connection to the X server was lost.");
@@ -124,7 +192,9 @@ FrameGrabber::FrameGrabber(std::shared_ptr<Connection> connection, Area area, bo
     const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c, &xcb_shm_id);
     if (shm != nullptr && shm->present != 0) {
         try {
-            segment_ = std::make_unique<SharedMemorySegment>(connection_, size);
+            segment_ = pool != nullptr
+                           ? pool->take(connection_, size)
+                           : SegmentPool::Lease(new SharedMemorySegment(connection_, size), {});
         } catch (const std::runtime_error&) {
             // A server on another machine cannot see our memory: GetImage below does instead.
             segment_.reset();

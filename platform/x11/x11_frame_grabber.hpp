@@ -20,12 +20,40 @@ struct Area {
 
 class SharedMemorySegment;
 
+// Keeps a few idle shared-memory segments for the next grabber. Fresh memory is the dearest part
+// of a grab (every page faults in again: on a VM several milliseconds per megabyte), so a
+// segment is lent to one grabber at a time and comes back when that grabber goes. Every grab
+// overwrites the whole area, so nothing of one capture is visible to the next.
+class SegmentPool {
+public:
+    explicit SegmentPool(std::size_t maxIdle = 2);
+    SegmentPool(const SegmentPool&) = delete;
+    SegmentPool& operator=(const SegmentPool&) = delete;
+    ~SegmentPool();
+
+    struct State;
+    struct Return {
+        std::shared_ptr<State> state;
+        void operator()(SharedMemorySegment* segment) const noexcept;
+    };
+    using Lease = std::unique_ptr<SharedMemorySegment, Return>;
+
+    // An idle segment of the connection at least size bytes large, or a new one; throws
+    // std::runtime_error when the server cannot attach one.
+    Lease take(const std::shared_ptr<Connection>& connection, std::size_t size);
+    [[nodiscard]] std::size_t idleCount() const;
+
+private:
+    std::shared_ptr<State> state_;
+};
+
 class FrameGrabber {
 public:
-    // Sets up the segment (or the fallback buffer) for this one grabber; throws
-    // std::runtime_error with a readable text when the server is gone or its pixels are not
-    // 32-bit BGRX.
-    FrameGrabber(std::shared_ptr<Connection> connection, Area area, bool drawsCursor);
+    // Sets up the segment (from the pool when one is given) or the fallback buffer for this one
+    // grabber; throws std::runtime_error with a readable text when the server is gone or its
+    // pixels are not 32-bit BGRX.
+    FrameGrabber(std::shared_ptr<Connection> connection, Area area, bool drawsCursor,
+                 SegmentPool* pool = nullptr);
     FrameGrabber(const FrameGrabber&) = delete;
     FrameGrabber& operator=(const FrameGrabber&) = delete;
     ~FrameGrabber();
@@ -48,7 +76,7 @@ private:
     std::shared_ptr<Connection> connection_;
     Area area_;
     bool drawsCursor_;
-    std::unique_ptr<SharedMemorySegment> segment_;
+    SegmentPool::Lease segment_;
     std::vector<std::uint8_t> fallback_; // the frame when there is no segment
     PixelView frame_;
 };
