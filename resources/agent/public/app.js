@@ -94,13 +94,17 @@ const fatal = (err) => err.status === 401 || err.status === 429;
 
 const view = { scale: 1, x: 0, y: 0, fit: 1, left: 0, top: 0 };
 
+// The frame's size is kept apart from the <img>: while the element swaps to the next frame its
+// natural size can read 0, and a tap in that moment must still land.
+const frame = { width: 0, height: 0 };
+
 function layout() {
-  if (!screen.naturalWidth) return;
+  if (!frame.width) return;
   const vw = viewport.clientWidth;
   const vh = viewport.clientHeight;
-  view.fit = Math.min(vw / screen.naturalWidth, vh / screen.naturalHeight);
-  const w = screen.naturalWidth * view.fit;
-  const h = screen.naturalHeight * view.fit;
+  view.fit = Math.min(vw / frame.width, vh / frame.height);
+  const w = frame.width * view.fit;
+  const h = frame.height * view.fit;
   view.left = (vw - w) / 2;
   view.top = (vh - h) / 2;
   screen.style.width = `${w}px`;
@@ -128,8 +132,17 @@ async function screenLoop() {
     try {
       const res = await api(`/api/screenshot?format=jpeg&width=${requestWidth()}&quality=60`);
       const url = URL.createObjectURL(await res.blob());
+      const next = new Image();
+      next.src = url;
+      try {
+        await next.decode();
+      } catch (err) {
+        URL.revokeObjectURL(url);
+        throw err;
+      }
+      frame.width = next.naturalWidth;
+      frame.height = next.naturalHeight;
       screen.src = url;
-      await screen.decode();
       if (shown) URL.revokeObjectURL(shown);
       shown = url;
       if (!screen.classList.contains('loaded')) {
@@ -151,7 +164,7 @@ async function screenLoop() {
 // Client pixels to the desktop's 0..1000 grid; null outside the picture.
 function normalized(p) {
   const rect = screen.getBoundingClientRect();
-  if (!screen.naturalWidth || rect.width === 0) return null;
+  if (!frame.width || rect.width === 0) return null;
   const x = ((p.x - rect.left) / rect.width) * 1000;
   const y = ((p.y - rect.top) / rect.height) * 1000;
   if (x < 0 || y < 0 || x > 1000 || y > 1000) return null;
