@@ -32,7 +32,7 @@ bool acceptErrorPasses(const asio::error_code& error) {
     static constexpr std::array kPassing{
         EMFILE,    ENFILE, ECONNABORTED, ENOBUFS,    ENOMEM,      EPROTO, ENETDOWN, ENOPROTOOPT,
         EHOSTDOWN, ENONET, EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH, EPERM,  EINTR,    EAGAIN};
-    return error.category() == std::system_category() &&
+    return error.category() == asio::error::get_system_category() &&
            std::find(kPassing.begin(), kPassing.end(), error.value()) != kPassing.end();
 }
 
