@@ -179,13 +179,15 @@ FrameGrabber::FrameGrabber(std::shared_ptr<Connection> connection, Area area, bo
     }
     requireBgrx(*connection_);
     xcb_connection_t* c = connection_->get();
-    // XFixes answers a client only after it has told its version; cheap, so asked every time
-    // rather than remembered for a connection that may be replaced.
+    // XFixes serves a client only after it has told its version. The server handles requests
+    // in order, so the version request need only go out before the first cursor request; its
+    // reply is not awaited. Cheap, so told every time rather than remembered per connection.
     const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(c, &xcb_xfixes_id);
     drawsCursor_ = drawsCursor_ && xfixes != nullptr && xfixes->present != 0;
-    xcb_xfixes_query_version_cookie_t version{};
     if (drawsCursor_) {
-        version = xcb_xfixes_query_version(c, XCB_XFIXES_MAJOR_VERSION, XCB_XFIXES_MINOR_VERSION);
+        xcb_discard_reply(
+            c, xcb_xfixes_query_version(c, XCB_XFIXES_MAJOR_VERSION, XCB_XFIXES_MINOR_VERSION)
+                   .sequence);
     }
     const std::size_t size =
         static_cast<std::size_t>(area_.width) * static_cast<std::size_t>(area_.height) * 4;
@@ -199,11 +201,6 @@ FrameGrabber::FrameGrabber(std::shared_ptr<Connection> connection, Area area, bo
             // A server on another machine cannot see our memory: GetImage below does instead.
             segment_.reset();
         }
-    }
-    if (drawsCursor_) {
-        const Reply<xcb_xfixes_query_version_reply_t> reply(
-            xcb_xfixes_query_version_reply(c, version, nullptr));
-        drawsCursor_ = reply != nullptr;
     }
     if (connection_->broken()) {
         throw std::runtime_error("The connection to the X server was lost.");

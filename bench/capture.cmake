@@ -1,0 +1,7 @@
+# Screenshot figures on a private 1920x1080 Xvfb beside the scrot + convert peer.
+if(TARGET zel_test_support AND TARGET zel_platform_x11)
+    add_executable(capture_screenshot_bench capture_screenshot_bench.cpp)
+    target_link_libraries(capture_screenshot_bench PRIVATE zel_platform_x11 zel_test_support
+                                                           benchmark::benchmark)
+    zel_target_warnings(capture_screenshot_bench)
+endif()
