@@ -138,7 +138,9 @@ function screenshotParams(query) {
 
 export async function createAgentServer(config, { limits, log = (line) => process.stdout.write(`${line}\n`), env = process.env } = {}) {
   const limiter = new FailureLimiter(limits);
-  const terminal = config.enableTerminal ? await (await import('./terminal.js')).createTerminalService({ env }) : null;
+  // node-pty loads on the first terminal, not at start: the app gives us 1.2 s to come up.
+  let terminal = null;
+  const openTerminal = () => (terminal ??= import('./terminal.js').then((m) => m.createTerminalService({ env })));
   const files = new Map();
   for (const [route, [file, type]] of Object.entries(kStatic)) {
     try {
@@ -195,7 +197,7 @@ export async function createAgentServer(config, { limits, log = (line) => proces
           screenshot: Boolean(config.screenshotUrl),
           input: Boolean(config.inputUrl),
           type: Boolean(config.inputUrl && clipboard.file),
-          terminal: Boolean(terminal && files.has('/vendor/xterm.js')),
+          terminal: Boolean(config.enableTerminal && files.has('/vendor/xterm.js')),
         },
       });
     },
@@ -309,9 +311,12 @@ export async function createAgentServer(config, { limits, log = (line) => proces
       const { pathname, query } = splitTarget(req.url);
       if (pathname !== '/api/terminal') throw new HttpError(404, 'Not found.');
       await authorize(req, query, true);
-      if (!terminal) throw new HttpError(404, 'The terminal is turned off.');
-      if (terminal.busy) throw new HttpError(429, 'Too many terminal sessions are open.');
-      terminal.handleUpgrade(req, socket, head);
+      if (!config.enableTerminal) throw new HttpError(404, 'The terminal is turned off.');
+      const service = await openTerminal().catch((err) => {
+        throw new HttpError(503, `The terminal is unavailable: ${err.message}`);
+      });
+      if (service.busy) throw new HttpError(429, 'Too many terminal sessions are open.');
+      service.handleUpgrade(req, socket, head);
       finish(101);
     })().catch((err) => refuse(err.status || 500, err.status ? err.message : 'Internal error.', err.headers));
   });
@@ -333,8 +338,8 @@ export async function createAgentServer(config, { limits, log = (line) => proces
         });
       });
     },
-    close() {
-      terminal?.close();
+    async close() {
+      if (terminal) (await terminal).close();
       return new Promise((resolve) => {
         server.close(() => resolve());
         server.closeAllConnections();

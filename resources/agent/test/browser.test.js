@@ -76,9 +76,8 @@ describe('web client in a phone browser', () => {
         { action: 'click', coordinate: [250, 750] }],
       ['double tap', async () => {
         const p = await at(600, 300);
-        await page.touchscreen.tap(p.x, p.y);
-        await pause(80);
-        await page.touchscreen.tap(p.x, p.y);
+        // Straight to the browser, back to back: the double-tap window is real time even on a busy machine.
+        await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [p]), touch('touchEnd', [])]);
       }, { action: 'double_click', coordinate: [600, 300] }],
       ['long press', async () => {
         await touch('touchStart', [await at(100, 200)]);
