@@ -12,8 +12,17 @@ inline constexpr const char* kIdleStatus = "未开启";
 inline constexpr const char* kIdleDetail =
     "点击开启后扫码连接。权限会在首次查看屏幕或操作电脑时由系统自动提示。";
 inline constexpr const char* kButtonStart = "开启";
+inline constexpr const char* kButtonStop = "关闭";
+inline constexpr const char* kButtonStarting = "开启中...";
+inline constexpr const char* kFailedStatus = "启动失败";
+inline constexpr const char* kReadyStatus = "已就绪，打开 Zel 扫码连接";
+inline constexpr const char* kReadyDetail = "保持这个窗口打开，手机就可以连接这台 Mac。";
+inline constexpr const char* kServerStepStatus = "正在启动本机服务...";
+inline constexpr const char* kServerStepDetail = "这一步只在本机运行，不会展示技术日志。";
+inline constexpr const char* kTunnelStepStatus = "正在创建公网连接...";
+inline constexpr const char* kTunnelStepDetail = "Cloudflare Tunnel 建立后会显示二维码。";
 
-// A square QR symbol: size × size modules, row-major, 1 = dark.
+// A square QR symbol with its white quiet zone: size × size modules, row-major, 1 = dark.
 struct QRMatrix {
     int size = 0;
     std::vector<std::uint8_t> modules;

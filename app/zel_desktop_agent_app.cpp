@@ -1,12 +1,29 @@
 #include "app/zel_desktop_agent_app.hpp"
 
+#include "app/app_error.hpp"
+#include "app/pairing.hpp"
 #include "app/uuid.hpp"
+#include "supervisor/agent_log.hpp"
+#include "supervisor/agent_server.hpp"
+#include "supervisor/helper_process.hpp"
+#include "supervisor/tunnel.hpp"
 
 namespace zel {
+namespace {
 
-ZelDesktopAgentApp::ZelDesktopAgentApp(MainQueue& mainQueue, WindowFactory makeWindow)
-    : screenshotSecret(makeUUIDString()), mainQueue_(mainQueue),
-      makeWindow_(std::move(makeWindow)) {}
+// Unwinds a start sequence that a stop overtook; it shows nothing, the stop's display stands.
+struct StartStopped {};
+
+bool isRunning(const std::shared_ptr<HelperProcess>& process) {
+    return process && process->isRunning();
+}
+
+} // namespace
+
+ZelDesktopAgentApp::ZelDesktopAgentApp(MainQueue& mainQueue, WindowFactory makeWindow,
+                                       HelperLocations helperLocations)
+    : screenshotSecret(makeUUIDString()), mainQueue_(mainQueue), makeWindow_(std::move(makeWindow)),
+      helpers_(std::move(helperLocations), port, screenshotPort, screenshotSecret) {}
 
 ZelDesktopAgentApp::~ZelDesktopAgentApp() = default;
 
@@ -31,6 +48,192 @@ void ZelDesktopAgentApp::buildWindow() {
 
 void ZelDesktopAgentApp::startScreenshotService() {}
 
-void ZelDesktopAgentApp::stopProcesses() {}
+void ZelDesktopAgentApp::toggleConnection() {
+    bool running = false;
+    {
+        const std::lock_guard lock(stateMutex);
+        running = isRunning(serverProcess) || isRunning(tunnelProcess);
+    }
+    if (running) {
+        stopProcesses();
+    } else {
+        startConnection();
+    }
+}
+
+void ZelDesktopAgentApp::startConnection() {
+    // Declared before the lock so that the finished thread is joined after the lock is released.
+    std::jthread finished;
+    const std::lock_guard lock(stateMutex);
+    // The flag keeps a second press from racing a start whose button change has not run yet.
+    if (starting_ || isRunning(serverProcess) || isRunning(tunnelProcess)) {
+        return;
+    }
+    starting_ = true;
+    startStopCount_ = stopCount_;
+    finished = std::move(startThread_);
+    startThread_ = std::jthread([this] { runStartSequence(); });
+}
+
+void ZelDesktopAgentApp::runStartSequence() {
+    try {
+        resetLog();
+        appendLog("Starting Zel Desktop Agent UI\n");
+        updateRunningState(true, std::nullopt);
+        std::string loaded = loadToken();
+        {
+            const std::lock_guard lock(stateMutex);
+            throwIfStopped();
+            token = std::move(loaded);
+        }
+        startServer();
+        startTunnel();
+    } catch (const StartStopped&) { // NOLINT(bugprone-empty-catch): the stop already reset all
+    } catch (const std::exception& error) {
+        bool stopped = false;
+        {
+            const std::lock_guard lock(stateMutex);
+            stopped = stopCount_ != startStopCount_;
+        }
+        if (!stopped) {
+            stopProcesses();
+            showError(displayText(error));
+        }
+    }
+    const std::lock_guard lock(stateMutex);
+    starting_ = false;
+}
+
+void ZelDesktopAgentApp::throwIfStopped() const {
+    if (stopCount_ != startStopCount_) {
+        throw StartStopped{};
+    }
+}
+
+std::string ZelDesktopAgentApp::loadToken() {
+    return queryAgentToken(helpers_);
+}
+
+void ZelDesktopAgentApp::startServer() {
+    std::shared_ptr<HelperProcess> process;
+    {
+        const std::lock_guard lock(stateMutex);
+        throwIfStopped();
+        process = launchAgentServer(helpers_);
+        serverProcess = process;
+    }
+    updateStatus(kServerStepStatus, kServerStepDetail);
+    {
+        // A stop ends the wait early: quitting need not sit out the grace period.
+        std::unique_lock lock(stateMutex);
+        if (stopped_.wait_for(lock, kServerGracePeriod,
+                              [this] { return stopCount_ != startStopCount_; })) {
+            throw StartStopped{};
+        }
+    }
+    if (!process->isRunning()) {
+        throw AppError("本机服务启动失败，请重新打开应用。");
+    }
+}
+
+void ZelDesktopAgentApp::startTunnel() {
+    // Launching and posting the step's texts under the lock that showReady takes keeps an early
+    // address from being overwritten by those texts.
+    const std::lock_guard lock(stateMutex);
+    throwIfStopped();
+    tunnelProcess = launchTunnel(helpers_, port, outputGate_.guard([this](std::string address) {
+        showReady(std::move(address));
+    }));
+    updateStatus(kTunnelStepStatus, kTunnelStepDetail);
+}
+
+void ZelDesktopAgentApp::stopProcesses() {
+    {
+        const std::lock_guard lock(stateMutex);
+        if (tunnelProcess) {
+            tunnelProcess->terminate();
+        }
+        if (serverProcess) {
+            serverProcess->terminate();
+        }
+        tunnelProcess.reset();
+        serverProcess.reset();
+        zelURL.clear();
+        ++stopCount_;
+        mainQueue_.post([this] {
+            display.qrHidden = true;
+            renderWindow();
+            updateRunningState(false, false);
+        });
+    }
+    stopped_.notify_all();
+}
+
+void ZelDesktopAgentApp::updateRunningState(bool starting, std::optional<bool> running) {
+    mainQueue_.post([this, starting, running] {
+        if (starting) {
+            display.buttonEnabled = false;
+            display.buttonTitle = kButtonStarting;
+            renderWindow();
+            return;
+        }
+        const bool isRunning = running.value_or(false);
+        display.buttonEnabled = true;
+        display.buttonTitle = isRunning ? kButtonStop : kButtonStart;
+        // A failure's texts stay until the next start replaces them.
+        if (!isRunning && display.statusText != kFailedStatus) {
+            display.statusText = kIdleStatus;
+            display.detailText = kIdleDetail;
+        }
+        renderWindow();
+    });
+}
+
+void ZelDesktopAgentApp::updateStatus(std::string status, std::string detail) {
+    mainQueue_.post([this, status = std::move(status), detail = std::move(detail)] {
+        display.statusText = status;
+        display.detailText = detail;
+        renderWindow();
+    });
+}
+
+void ZelDesktopAgentApp::showError(std::string message) {
+    mainQueue_.post([this, message] {
+        display.statusText = kFailedStatus;
+        display.detailText = message;
+        display.qrHidden = true;
+        renderWindow();
+        updateRunningState(false, false);
+    });
+    appendLog("ERROR: " + message + "\n");
+}
+
+void ZelDesktopAgentApp::showReady(std::string tunnelURL) {
+    const std::lock_guard lock(stateMutex);
+    zelURL = makePairingLink(tunnelURL, token);
+    mainQueue_.post([this] {
+        display.statusText = kReadyStatus;
+        display.detailText = kReadyDetail;
+        std::string link;
+        {
+            const std::lock_guard linkLock(stateMutex);
+            link = zelURL;
+        }
+        display.qrImage = makeQRCode(link);
+        display.qrHidden = false;
+        renderWindow();
+        updateRunningState(false, true);
+    });
+}
+
+std::optional<QRMatrix> ZelDesktopAgentApp::makeQRCode(std::string_view text) {
+    return zel::makeQRCode(text);
+}
+
+void ZelDesktopAgentApp::renderWindow() {
+    if (window) {
+        window->render(display);
+    }
+}
 
 } // namespace zel

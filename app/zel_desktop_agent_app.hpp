@@ -4,12 +4,18 @@
 
 #include "app/display_model.hpp"
 #include "app/main_queue.hpp"
+#include "supervisor/agent_helpers.hpp"
+#include "supervisor/callback_gate.hpp"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 
 namespace zel {
 
@@ -20,8 +26,10 @@ class ZelDesktopAgentApp {
 public:
     using WindowFactory = std::function<std::unique_ptr<WindowView>(ZelDesktopAgentApp&)>;
 
-    // Creates the fields only: no window, no socket, no process.
-    explicit ZelDesktopAgentApp(MainQueue& mainQueue, WindowFactory makeWindow = {});
+    // Creates the fields only: no window, no socket, no process. Tests point helperLocations at a
+    // resource tree of their own.
+    explicit ZelDesktopAgentApp(MainQueue& mainQueue, WindowFactory makeWindow = {},
+                                HelperLocations helperLocations = {});
     ZelDesktopAgentApp(const ZelDesktopAgentApp&) = delete;
     ZelDesktopAgentApp& operator=(const ZelDesktopAgentApp&) = delete;
     ~ZelDesktopAgentApp();
@@ -33,7 +41,28 @@ public:
 
     void buildWindow();
     void startScreenshotService();
+    // The connection: the button's action (GUI thread); the start sequence on a thread of its
+    // own; stopping from any thread, tunnel first.
+    void toggleConnection();
+    void startConnection();
     void stopProcesses();
+
+    // The display operations: each posts exactly one item to the main queue.
+    void updateRunningState(bool starting, std::optional<bool> running);
+    void updateStatus(std::string status, std::string detail);
+    // Also logs "ERROR: " + message + "\n" on the calling thread.
+    void showError(std::string message);
+    // Stores the pairing link built from the address and the current token, then posts the
+    // ready item, which shows the QR code of the link stored when it runs.
+    void showReady(std::string tunnelURL);
+    [[nodiscard]] static std::optional<QRMatrix> makeQRCode(std::string_view text);
+
+    // The start steps, on the start sequence's thread; failures pass on.
+    std::string loadToken();
+    void startServer();
+    void startTunnel();
+
+    [[nodiscard]] const AgentHelpers& helpers() const { return helpers_; }
 
     // Fields, in declaration order. `window` and `display` (standing for the labels, the QR view
     // and the button) are touched only on the main queue. `serverProcess`, `tunnelProcess`,
@@ -53,8 +82,24 @@ public:
     mutable std::mutex stateMutex;
 
 private:
+    void runStartSequence();
+    void renderWindow();
+    // Requires stateMutex: throws when a stop came after this start began.
+    void throwIfStopped() const;
+
     MainQueue& mainQueue_;
     WindowFactory makeWindow_;
+    const AgentHelpers helpers_;
+    // Guarded by stateMutex: a start sequence is running; bumped by every stop; the value the
+    // running start began with (a difference means it was stopped and must launch nothing more).
+    bool starting_ = false;
+    std::uint64_t stopCount_ = 0;
+    std::uint64_t startStopCount_ = 0;
+    std::condition_variable stopped_;
+    // Closed before the other fields go: tunnel output may still arrive after a stop.
+    CallbackGate outputGate_;
+    // Guarded by stateMutex; joined first when the controller goes.
+    std::jthread startThread_;
 };
 
 } // namespace zel

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <pwd.h>
+#include <string>
 #include <system_error>
 #include <unistd.h>
 
@@ -109,6 +110,24 @@ void appendLog(std::string_view text) {
         written += static_cast<std::size_t>(n);
     }
     ::close(fd);
+}
+
+void resetLog() {
+    const auto path = logURL();
+    std::string temporary = path.string() + ".XXXXXX";
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw std::system_error(errno, std::generic_category(),
+                                "Cannot empty the log " + path.string());
+    }
+    // mkostemp's 0600 stays: the log holds the token query's output, the access token.
+    ::close(fd);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw std::system_error(error, std::generic_category(),
+                                "Cannot empty the log " + path.string());
+    }
 }
 
 } // namespace zel

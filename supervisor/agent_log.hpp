@@ -14,6 +14,10 @@ std::filesystem::path logURL();
 // Safe from any thread: each append reaches the file whole, never split or overwritten.
 void appendLog(std::string_view text);
 
+// Empties the log at a connection start by an atomic replace with an empty file, so a reader never
+// sees a half-emptied log. Unlike appendLog, a failure throws std::system_error.
+void resetLog();
+
 // Strict UTF-8 check: no overlongs, no surrogates, nothing above U+10FFFF.
 bool isValidUTF8(std::string_view text);
 

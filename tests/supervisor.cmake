@@ -1,3 +1,12 @@
 zel_add_test(agent_log_test
     SOURCES unit/agent_log_test.cpp
     LIBS zel_supervisor)
+
+zel_add_test(supervisor_unit_test
+    SOURCES unit/supervisor_text_test.cpp unit/pairing_link_test.cpp unit/display_state_test.cpp
+    LIBS zel_app_core)
+
+zel_add_test(supervisor_runner_test
+    SOURCES integration/supervisor_runner_test.cpp
+    LIBS zel_supervisor
+    LABELS integration)

@@ -1,0 +1,91 @@
+// Pairing link encoding and the QR symbol through libqrencode.
+#include "app/pairing.hpp"
+
+#include "supervisor/agent_log.hpp"
+
+#include <memory>
+#include <qrencode.h>
+
+namespace zel {
+namespace {
+
+bool isUnreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == '.' || c == '~';
+}
+
+struct QRcodeDeleter {
+    void operator()(QRcode* code) const { QRcode_free(code); }
+};
+
+} // namespace
+
+std::string percentEncodeQueryValue(std::string_view text) {
+    constexpr std::string_view kHex = "0123456789ABCDEF";
+    std::string encoded;
+    encoded.reserve(text.size() * 3);
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (isUnreserved(byte)) {
+            encoded.push_back(c);
+        } else {
+            encoded.push_back('%');
+            encoded.push_back(kHex[byte >> 4U]);
+            encoded.push_back(kHex[byte & 0x0FU]);
+        }
+    }
+    return encoded;
+}
+
+std::string makePairingLink(std::string_view tunnelURL, std::string_view token) {
+    std::string inner(tunnelURL);
+    inner += "/?token=";
+    inner += token;
+    // The encoder never yields nothing for a non-empty text, and the inner text never is empty.
+    return std::string(kPairingPrefix) + percentEncodeQueryValue(inner);
+}
+
+std::optional<QRMatrix> makeQRCode(std::string_view text) {
+    if (text.empty() || !isValidUTF8(text)) {
+        return std::nullopt;
+    }
+    // Byte mode over the whole text: the symbol holds the UTF-8 bytes as they are.
+    const std::unique_ptr<QRcode, QRcodeDeleter> code(
+        QRcode_encodeData(static_cast<int>(text.size()),
+                          reinterpret_cast<const unsigned char*>(text.data()), 0, QR_ECLEVEL_M));
+    if (!code) {
+        return std::nullopt;
+    }
+    const int width = code->width;
+    QRMatrix matrix;
+    matrix.size = width + 2 * kQRQuietZoneModules;
+    matrix.modules.assign(
+        static_cast<std::size_t>(matrix.size) * static_cast<std::size_t>(matrix.size), 0);
+    for (int y = 0; y < width; ++y) {
+        for (int x = 0; x < width; ++x) {
+            // Bit 0 of each libqrencode byte is the module's colour, 1 = dark.
+            matrix.modules[static_cast<std::size_t>((y + kQRQuietZoneModules) * matrix.size + x +
+                                                    kQRQuietZoneModules)] =
+                code->data[static_cast<std::size_t>(y * width + x)] & 1U;
+        }
+    }
+    return matrix;
+}
+
+GrayImage renderQRImage(const QRMatrix& matrix) {
+    GrayImage image;
+    image.width = matrix.size * kQRPixelsPerModule;
+    image.height = image.width;
+    image.pixels.resize(static_cast<std::size_t>(image.width) *
+                        static_cast<std::size_t>(image.height));
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            const auto module = matrix.modules[static_cast<std::size_t>(
+                (y / kQRPixelsPerModule) * matrix.size + x / kQRPixelsPerModule)];
+            image.pixels[static_cast<std::size_t>(y * image.width + x)] = module != 0 ? 0 : 255;
+        }
+    }
+    return image;
+}
+
+} // namespace zel

@@ -1,0 +1,190 @@
+// Helper look-up, the agent environment, captured runs and output logging.
+#include "supervisor/agent_helpers.hpp"
+
+#include "app/app_error.hpp"
+#include "supervisor/agent_log.hpp"
+
+#include <cstdint>
+#include <unistd.h>
+
+namespace zel {
+namespace {
+
+// Helpers get a fixed search list after their own bin; the app's own PATH is never passed on.
+constexpr std::string_view kFixedPath =
+    "/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin";
+
+bool isExecutableFile(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The code point starting at `at` and its length; a malformed byte counts as itself, length 1.
+std::pair<char32_t, std::size_t> decodeAt(std::string_view text, std::size_t at) {
+    const auto lead = static_cast<std::uint8_t>(text[at]);
+    std::size_t length = 1;
+    char32_t value = lead;
+    if (lead >= 0xF0) {
+        length = 4;
+        value = lead & 0x07U;
+    } else if (lead >= 0xE0) {
+        length = 3;
+        value = lead & 0x0FU;
+    } else if (lead >= 0xC0) {
+        length = 2;
+        value = lead & 0x1FU;
+    } else {
+        return {value, 1};
+    }
+    if (at + length > text.size()) {
+        return {lead, 1};
+    }
+    for (std::size_t i = 1; i < length; ++i) {
+        value = (value << 6U) | (static_cast<std::uint8_t>(text[at + i]) & 0x3FU);
+    }
+    return {value, length};
+}
+
+bool isWhitespace(char32_t c) {
+    return c == U' ' || (c >= U'\t' && c <= U'\r') || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+} // namespace
+
+std::optional<std::filesystem::path> defaultResourceDirectory() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return std::nullopt;
+    }
+    auto directory = std::filesystem::canonical(
+        self.parent_path() / ".." / "share" / "zel-desktop-agent", error);
+    if (error) {
+        return std::nullopt;
+    }
+    return directory;
+}
+
+std::vector<std::filesystem::path> defaultFallbacks(std::string_view name) {
+    std::vector<std::filesystem::path> paths;
+    for (const std::string_view directory :
+         {"/opt/homebrew/bin/", "/usr/local/bin/", "/usr/bin/"}) {
+        paths.emplace_back(std::string(directory) + std::string(name));
+    }
+    return paths;
+}
+
+AgentHelpers::AgentHelpers(HelperLocations locations, std::string port,
+                           std::uint16_t screenshotPort, std::string screenshotSecret)
+    : locations_(std::move(locations)), port_(std::move(port)), screenshotPort_(screenshotPort),
+      screenshotSecret_(std::move(screenshotSecret)) {}
+
+std::filesystem::path AgentHelpers::binDirectory() const {
+    return locations_.resourceDirectory ? *locations_.resourceDirectory / "bin"
+                                        : std::filesystem::path();
+}
+
+std::filesystem::path AgentHelpers::agentDirectory() const {
+    return locations_.resourceDirectory ? *locations_.resourceDirectory / "agent"
+                                        : std::filesystem::path();
+}
+
+std::filesystem::path
+AgentHelpers::executable(std::string_view name,
+                         std::span<const std::filesystem::path> fallbacks) const {
+    if (locations_.resourceDirectory) {
+        auto bundled = binDirectory() / name;
+        if (isExecutableFile(bundled)) {
+            return bundled;
+        }
+    }
+    for (const auto& candidate : fallbacks) {
+        if (isExecutableFile(candidate)) {
+            return candidate;
+        }
+    }
+    throw AppError("缺少 " + std::string(name) + "，请重新获取完整安装包。");
+}
+
+Environment AgentHelpers::agentEnvironment() const {
+    const std::string bin = binDirectory().string();
+    // Without resources there is no bin to put first; an empty PATH entry would mean "here".
+    const std::string path =
+        bin.empty() ? std::string(kFixedPath) : bin + ":" + std::string(kFixedPath);
+    const std::string base = "http://127.0.0.1:" + std::to_string(screenshotPort_);
+    return {
+        {"PATH", path},
+        {"ZEL_AGENT_HOST", "127.0.0.1"},
+        {"ZEL_AGENT_PORT", port_},
+        {"ZEL_AGENT_ENABLE_TERMINAL", "1"},
+        {"ZEL_AGENT_HELPER_BIN_DIR", bin},
+        {"ZEL_AGENT_SCREENSHOT_URL", base + "/screenshot?secret=" + screenshotSecret_},
+        {"ZEL_AGENT_INPUT_URL", base + "/input?secret=" + screenshotSecret_},
+    };
+}
+
+std::string AgentHelpers::runAndCapture(const std::filesystem::path& executable,
+                                        std::span<const std::string> arguments,
+                                        const std::filesystem::path& currentDirectory) const {
+    std::string output;
+    // The reader thread appends until end of stream; waitForOutputEnd() orders its writes
+    // before our reads.
+    const auto process =
+        HelperProcess::launch({.executable = executable,
+                               .arguments = {arguments.begin(), arguments.end()},
+                               .currentDirectory = currentDirectory,
+                               .environment = agentEnvironment()},
+                              [&output](std::string_view chunk) { output.append(chunk); });
+    process->waitForOutputEnd();
+    const ExitStatus status = process->waitUntilExit();
+    if (!isValidUTF8(output)) {
+        output.clear();
+    }
+    appendLog(output);
+    if (!status.success()) {
+        const auto trimmed = trimWhitespace(output);
+        throw AppError(trimmed.empty() ? std::string("命令执行失败。") : std::string(trimmed));
+    }
+    return output;
+}
+
+OutputHandler attachLogging(std::string name) {
+    return [prefix = "[" + name + "] "](std::string_view chunk) {
+        if (chunk.empty() || !isValidUTF8(chunk)) {
+            return;
+        }
+        std::string line = prefix;
+        line.append(chunk);
+        appendLog(line);
+    };
+}
+
+std::string_view trimWhitespace(std::string_view text) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        const auto [c, length] = decodeAt(text, begin);
+        if (!isWhitespace(c)) {
+            break;
+        }
+        begin += length;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        std::size_t start = end - 1;
+        // Step back over continuation bytes to the start of the last code point.
+        while (start > begin && end - start < 4 &&
+               (static_cast<std::uint8_t>(text[start]) & 0xC0U) == 0x80U) {
+            --start;
+        }
+        const auto [c, length] = decodeAt(text, start);
+        if (start + length != end || !isWhitespace(c)) {
+            break;
+        }
+        end = start;
+    }
+    return text.substr(begin, end - begin);
+}
+
+} // namespace zel

@@ -1,0 +1,27 @@
+// The quick tunnel: launching the tunnel client and finding its public address in its output.
+#pragma once
+
+#include "supervisor/agent_helpers.hpp"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace zel {
+
+// The quick-tunnel domain that announced addresses end with.
+inline constexpr std::string_view kTunnelDomain = "trycloudflare.com";
+
+// The first match of https://[-a-zA-Z0-9.]+\.trycloudflare\.com in the chunk: case-sensitive,
+// unanchored, the host part greedy, nothing after the domain included.
+std::optional<std::string> extractTunnelURL(std::string_view chunk);
+
+// Launches "cloudflared tunnel --url http://127.0.0.1:<port>" in our own working directory.
+// Every chunk of its merged output that is valid UTF-8 is logged verbatim and searched; each
+// address found goes to onAddress on the reader thread, for as long as the client writes.
+std::shared_ptr<HelperProcess> launchTunnel(const AgentHelpers& helpers, std::string_view port,
+                                            std::function<void(std::string)> onAddress);
+
+} // namespace zel
