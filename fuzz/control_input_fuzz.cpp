@@ -1,0 +1,56 @@
+// Fuzzes the "/input" route's work, MainProcessInput::perform, over a backend that records events
+// instead of posting them: any body ends in an answer or in one of the expected errors, a failure
+// posts nothing, and the answer always serialises.
+#include "app/app_error.hpp"
+#include "control_service/screenshot_listener.hpp"
+#include "input/main_process_input.hpp"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace {
+
+class RecordingBackend final : public zel::InputBackend {
+public:
+    bool trusted() override { return true; }
+    zel::DisplayBounds mainDisplayBounds() override { return {0, 0, 1920, 1080}; }
+    void postMouse(zel::MouseEventType, zel::ScreenPoint point, zel::MouseButton) override {
+        if (!(point.x >= 0 && point.x <= 1920 && point.y >= 0 && point.y <= 1080)) {
+            std::abort(); // normalized points must land on the display
+        }
+        ++events;
+    }
+    void postScroll(int) override { ++events; }
+    bool canPostKey(zel::Key, zel::KeyModifiers) override { return true; }
+    void postKey(zel::Key, bool, zel::KeyModifiers) override { ++events; }
+    void pause(std::chrono::microseconds duration) override {
+        if (duration.count() < 0) {
+            std::abort();
+        }
+    }
+
+    int events = 0;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    RecordingBackend backend;
+    const std::string_view body(reinterpret_cast<const char*>(data), size);
+    try {
+        const auto answer = zel::MainProcessInput::perform(backend, body);
+        if (answer.at("ok") != true || !answer.at("action").is_string()) {
+            std::abort();
+        }
+        zel::compactJSON(answer);
+    } catch (const zel::AppError&) {
+        if (backend.events != 0) {
+            std::abort(); // every check that can fail comes before the first event
+        }
+    } catch (const nlohmann::json::exception&) {
+        if (backend.events != 0) {
+            std::abort();
+        }
+    }
+    return 0;
+}
