@@ -43,8 +43,7 @@ std::optional<std::vector<std::uint8_t>> encodePng(const Image& image) {
     header.color_type = SPNG_COLOR_TYPE_TRUECOLOR;
     if (spng_set_option(ctx, SPNG_ENCODE_TO_BUFFER, 1) != 0 ||
         spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, kPngCompressionLevel) != 0 ||
-        spng_set_option(ctx, SPNG_FILTER_CHOICE, SPNG_FILTER_CHOICE_SUB | SPNG_FILTER_CHOICE_UP) !=
-            0 ||
+        spng_set_option(ctx, SPNG_FILTER_CHOICE, kPngFilters) != 0 ||
         spng_set_ihdr(ctx, &header) != 0 ||
         spng_encode_image(ctx, nullptr, 0, SPNG_FMT_PNG,
                           SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE) != 0) {
