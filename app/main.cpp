@@ -1,10 +1,15 @@
 // Entry point: the Qt application and the controller live in the two program-wide references
-// until the process ends; SIGTERM and SIGINT quit through the normal termination sequence.
+// until the process ends; SIGTERM, SIGINT and SIGHUP quit through the normal termination sequence.
+#include "app/app_icon.hpp"
+#include "app/instance_lock.hpp"
+#include "app/main_window.hpp"
 #include "app/qt_main_queue.hpp"
 #include "app/zel_desktop_agent_app.hpp"
 
 #include <QApplication>
+#include <QMenu>
 #include <QSocketNotifier>
+#include <QSystemTrayIcon>
 #include <QTimer>
 #include <array>
 #include <csignal>
@@ -26,7 +31,7 @@ void onQuitSignal(int /*signal*/) {
     [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
 }
 
-// Turns SIGTERM and SIGINT into an ordinary quit of the event loop.
+// Turns the quit signals into an ordinary quit of the event loop.
 void installQuitSignals(QApplication& app) {
     if (::pipe2(signalPipe.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("zel-desktop-agent: pipe2");
@@ -43,21 +48,53 @@ void installQuitSignals(QApplication& app) {
     action.sa_handler = onQuitSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
+    for (const int quitSignal : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(quitSignal, &action, nullptr);
+    }
+}
+
+// Without a Dock, a closed window would leave no way to quit but a signal: the tray offers one.
+void installTrayIcon(QApplication& app) {
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        return;
+    }
+    auto* tray = new QSystemTrayIcon(zel::appIcon(), &app);
+    auto* menu = new QMenu;
+    QObject::connect(&app, &QObject::destroyed, menu, [menu] { delete menu; });
+    QObject::connect(menu->addAction("退出"), &QAction::triggered, &app, &QApplication::quit);
+    tray->setContextMenu(menu);
+    tray->setToolTip("Zel Desktop Agent");
+    tray->show();
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
+    const auto instance = zel::InstanceLock::acquire();
+    if (!instance) {
+        std::fputs("zel-desktop-agent: another instance is already running.\n", stderr);
+        return 1;
+    }
+
     application = std::make_unique<QApplication>(argc, argv);
     QApplication::setApplicationName("zel-desktop-agent");
+    QApplication::setApplicationDisplayName("Zel Desktop Agent");
+    QApplication::setDesktopFileName("zel-desktop-agent");
+    QApplication::setWindowIcon(zel::appIcon());
     // Closing the window does not quit: the control service and helpers run on.
     QApplication::setQuitOnLastWindowClosed(false);
     installQuitSignals(*application);
+    installTrayIcon(*application);
+    // The session manager's end of session quits like any other quit.
+    QObject::connect(application.get(), &QGuiApplication::commitDataRequest, application.get(),
+                     [] { QApplication::quit(); });
 
     static zel::QtMainQueue mainQueue(*application);
-    controller = std::make_unique<zel::ZelDesktopAgentApp>(mainQueue);
+    controller = std::make_unique<zel::ZelDesktopAgentApp>(
+        mainQueue, [](zel::ZelDesktopAgentApp& app) -> std::unique_ptr<zel::WindowView> {
+            (void)app;
+            return std::make_unique<zel::MainWindow>([] {});
+        });
 
     QTimer::singleShot(0, application.get(), [] { controller->applicationDidFinishLaunching(); });
     QObject::connect(application.get(), &QCoreApplication::aboutToQuit, application.get(),

@@ -1,4 +1,5 @@
-// The real app under a private X server: it stays up until told to quit and quits cleanly.
+// The real app under a private X server: it stays up until told to quit, quits cleanly, and a
+// second start refuses to run beside the first.
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
@@ -13,12 +14,20 @@ using namespace std::chrono_literals;
 TEST(AppLifecycle, RunsUntilSignalledThenExitsWithStatusZero) {
     const zel::test::Xvfb xvfb;
     const zel::test::TempDir state;
-    for (const int quitSignal : {SIGTERM, SIGINT}) {
-        zel::test::Child app({ZEL_APP_BINARY},
-                             {"DISPLAY=" + xvfb.display(),
-                              "XDG_STATE_HOME=" + state.path().string(), "QT_QPA_PLATFORM=xcb"});
+    const std::vector<std::string> env = {
+        "DISPLAY=" + xvfb.display(), "XDG_STATE_HOME=" + state.path().string(),
+        "XDG_RUNTIME_DIR=" + state.path().string(), "QT_QPA_PLATFORM=xcb"};
+    for (const int quitSignal : {SIGTERM, SIGINT, SIGHUP}) {
+        zel::test::Child app({ZEL_APP_BINARY}, env);
         // Still running after a while: it does not quit on its own.
         EXPECT_FALSE(app.waitFor(1500ms).has_value());
+
+        zel::test::Child second({ZEL_APP_BINARY}, env);
+        const auto secondStatus = second.waitFor(20s);
+        ASSERT_TRUE(secondStatus.has_value()) << "a second instance kept running";
+        EXPECT_TRUE(WIFEXITED(*secondStatus) && WEXITSTATUS(*secondStatus) == 1);
+        EXPECT_TRUE(app.running()) << "the second start disturbed the first";
+
         app.signal(quitSignal);
         const auto status = app.waitFor(20s);
         ASSERT_TRUE(status.has_value()) << "app did not quit on signal " << quitSignal;

@@ -1,0 +1,167 @@
+// The window mirrors the display model; it decides nothing itself.
+#include "app/instance_lock.hpp"
+#include "app/main_window.hpp"
+#include "tests/support/temp_dir.hpp"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Widgets need the application object for the whole run; main() below owns it.
+void app() { ASSERT_NE(QApplication::instance(), nullptr); }
+
+zel::QRMatrix checkerboard(int size) {
+    zel::QRMatrix matrix{size, {}};
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            matrix.modules.push_back(static_cast<std::uint8_t>((x + y) % 2));
+        }
+    }
+    return matrix;
+}
+
+struct State {
+    const char* name;
+    zel::DisplayModel model;
+};
+
+std::vector<State> states() {
+    const std::string longError(400, 'x');
+    return {
+        {"idle", {}},
+        {"starting", {"未开启", zel::kIdleDetail, true, std::nullopt, false, "开启中..."}},
+        {"server",
+         {"正在启动本机服务...", "这一步只在本机运行，不会展示技术日志。", true, std::nullopt,
+          false, "开启中..."}},
+        {"tunnel",
+         {"正在创建公网连接...", "Cloudflare Tunnel 建立后会显示二维码。", true, std::nullopt,
+          false, "开启中..."}},
+        {"ready",
+         {"已就绪，打开 Zel 扫码连接", "保持这个窗口打开，手机就可以连接这台 Mac。", false,
+          checkerboard(29), true, "关闭"}},
+        {"failed",
+         {"启动失败", "缺少 cloudflared，请重新获取完整安装包。 " + longError, true,
+          checkerboard(21), true, "开启"}},
+        {"failed-empty", {"启动失败", "", true, std::nullopt, true, "开启"}},
+    };
+}
+
+TEST(MainWindow, ViewsFollowEveryDisplayState) {
+    app();
+    int toggles = 0;
+    zel::MainWindow window([&] { ++toggles; });
+    window.show();
+    for (const auto& [name, model] : states()) {
+        SCOPED_TRACE(name);
+        window.render(model);
+        EXPECT_EQ(window.statusLabel()->text().toStdString(), model.statusText);
+        const QString detail = window.detailLabel()->text();
+        EXPECT_LE(detail.count('\n'), 1) << "more than two lines";
+        if (QString::fromStdString(model.detailText).size() < 60) {
+            EXPECT_EQ(detail.simplified().remove(' ').toStdString(),
+                      QString::fromStdString(model.detailText).remove(' ').toStdString());
+        } else {
+            EXPECT_TRUE(detail.endsWith(QChar(0x2026))) << "long text is elided";
+        }
+        EXPECT_EQ(window.qrImageView()->isVisible(), !model.qrHidden);
+        EXPECT_EQ(window.toggleButton()->text().toStdString(), model.buttonTitle);
+        EXPECT_EQ(window.toggleButton()->isEnabled(), model.buttonEnabled);
+    }
+    EXPECT_EQ(toggles, 0) << "rendering never presses the button";
+}
+
+TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) {
+    app();
+    int toggles = 0;
+    zel::MainWindow window([&] { ++toggles; });
+    window.show();
+    QApplication::setActiveWindow(&window);
+    zel::DisplayModel model;
+    model.buttonEnabled = false;
+    window.render(model);
+    QTest::mouseClick(window.toggleButton(), Qt::LeftButton);
+    QTest::keyClick(&window, Qt::Key_Space);
+    EXPECT_EQ(toggles, 0);
+    model.buttonEnabled = true;
+    window.render(model);
+    EXPECT_TRUE(window.toggleButton()->hasFocus());
+    QTest::mouseClick(window.toggleButton(), Qt::LeftButton);
+    EXPECT_EQ(toggles, 1);
+    QTest::keyClick(window.toggleButton(), Qt::Key_Space);
+    EXPECT_EQ(toggles, 2);
+}
+
+TEST(MainWindow, QRImageIsTwelvePixelsAModuleAndShownWholeWithoutDistortion) {
+    app();
+    for (const int size : {21, 25, 33, 57}) {
+        const zel::QRMatrix matrix = checkerboard(size);
+        const QImage image = zel::makeQRImage(matrix);
+        ASSERT_EQ(image.width(), size * 12);
+        ASSERT_EQ(image.height(), size * 12);
+        // Module (1, 0) is dark, (0, 0) light; every pixel of a module has its colour.
+        EXPECT_EQ(qGray(image.pixel(12, 0)), 0);
+        EXPECT_EQ(qGray(image.pixel(23, 11)), 0);
+        EXPECT_EQ(qGray(image.pixel(11, 11)), 255);
+
+        zel::QRView view;
+        view.setImage(image);
+        const QRect shown = view.imageRect();
+        EXPECT_TRUE(QRect(0, 0, 250, 250).contains(shown));
+        EXPECT_EQ(shown.width(), shown.height());
+        EXPECT_GE(shown.width(), 249);
+    }
+    EXPECT_TRUE(zel::makeQRImage({}).isNull());
+    EXPECT_TRUE(zel::makeQRImage({3, {1, 0}}).isNull()) << "inconsistent matrix";
+}
+
+TEST(MainWindow, FixedSizeTitleAndNoMaximise) {
+    app();
+    zel::MainWindow window([] {});
+    EXPECT_EQ(window.windowTitle(), "Zel Desktop Agent");
+    EXPECT_EQ(window.minimumSize(), QSize(420, 520));
+    EXPECT_EQ(window.maximumSize(), QSize(420, 520));
+    EXPECT_FALSE(window.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(window.qrImageView()->size(), QSize(250, 250));
+    EXPECT_TRUE(window.qrImageView()->isHidden());
+}
+
+TEST(WrapToLines, AtMostTheGivenLinesAndLongWordsBreak) {
+    app();
+    QFont font = QApplication::font();
+    font.setPixelSize(13);
+    const QString cases[] = {
+        "short", QString(300, 'w'), "word " + QString(80, 'y') + " tail",
+        QString::fromUtf8("点击开启后扫码连接。权限会在首次查看屏幕或操作电脑时由"
+                          "系统自动提示。点击开启后扫码连接。权限会在首次查看屏幕")};
+    for (const QString& text : cases) {
+        const QString wrapped = zel::wrapToLines(text, font, 364, 2);
+        const QFontMetrics metrics(font);
+        for (const QString& line : wrapped.split('\n')) {
+            EXPECT_LE(metrics.horizontalAdvance(line), 364) << line.toStdString();
+        }
+        EXPECT_LE(wrapped.count('\n'), 1);
+    }
+}
+
+TEST(InstanceLock, SecondHolderIsRefusedUntilTheFirstGoes) {
+    const zel::test::TempDir dir;
+    const auto path = dir.path() / "app.lock";
+    {
+        auto first = zel::InstanceLock::acquire(path);
+        ASSERT_TRUE(first.has_value());
+        EXPECT_FALSE(zel::InstanceLock::acquire(path).has_value());
+    }
+    EXPECT_TRUE(zel::InstanceLock::acquire(path).has_value());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
