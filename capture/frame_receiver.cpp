@@ -45,7 +45,8 @@ MainProcessScreenshotOutput::waitForFrame(std::chrono::nanoseconds timeout) {
         }
         return TimedOut{};
     }
-    return std::visit([](auto&& value) -> Outcome { return std::move(value); }, std::move(*result));
+    return std::visit([](auto&& value) -> Outcome { return std::forward<decltype(value)>(value); },
+                      std::move(*result));
 }
 
 void MainProcessScreenshotOutput::stream(FrameStream& /*stream*/, Image frame) {

@@ -67,7 +67,7 @@ Image captureFrame(CaptureBackend& backend, int width, std::chrono::nanoseconds 
         [](auto&& value) -> Image {
             using T = std::decay_t<decltype(value)>;
             if constexpr (std::is_same_v<T, Image>) {
-                return std::move(value);
+                return std::forward<decltype(value)>(value);
             } else if constexpr (std::is_same_v<T, std::exception_ptr>) {
                 std::rethrow_exception(value);
             } else if constexpr (std::is_same_v<T, MainProcessScreenshotOutput::TimedOut>) {

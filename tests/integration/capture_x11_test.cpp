@@ -68,7 +68,7 @@ Rgb decode(const std::vector<std::uint8_t>& bytes) {
 [[nodiscard]] std::shared_ptr<zel::x11::Connection>
 paintRoot(const std::string& display,
           const std::vector<std::pair<xcb_rectangle_t, std::uint32_t>>& blocks) {
-    const auto connection = zel::x11::Connection::open(display.c_str());
+    auto connection = zel::x11::Connection::open(display.c_str());
     xcb_connection_t* c = connection->get();
     const xcb_screen_t& screen = connection->screen();
     const xcb_pixmap_t pixmap = xcb_generate_id(c);

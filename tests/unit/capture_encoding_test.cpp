@@ -158,8 +158,8 @@ TEST(ResizedImage, KeepsColoursInPlaceAndAveragesLargeReductions) {
     const zel::Image image = halves(800, 200, {255, 0, 0}, {0, 0, 255});
     const auto half = shot::resizedImage(image, 400);
     ASSERT_TRUE(half);
-    const std::uint8_t* left = half->data() + half->stride() * 50 + 100 * 4;
-    const std::uint8_t* right = half->data() + half->stride() * 50 + 300 * 4;
+    const std::uint8_t* left = half->data() + half->stride() * 50 + std::size_t{100} * 4;
+    const std::uint8_t* right = half->data() + half->stride() * 50 + std::size_t{300} * 4;
     EXPECT_EQ((std::vector<int>{left[0], left[1], left[2], left[3]}),
               (std::vector<int>{255, 0, 0, 255}));
     EXPECT_EQ((std::vector<int>{right[0], right[1], right[2], right[3]}),
@@ -169,7 +169,7 @@ TEST(ResizedImage, KeepsColoursInPlaceAndAveragesLargeReductions) {
     // samples a few source pixels per output pixel leaves it speckled.
     zel::Image noise(1200, 1200);
     std::uint32_t state = 12345;
-    for (std::size_t i = 0; i < 1200U * 1200U; ++i) {
+    for (std::size_t i = 0; i < std::size_t{1200} * 1200; ++i) {
         state = state * 1664525U + 1013904223U;
         const std::uint8_t v = (state >> 31) != 0 ? 255 : 0;
         std::uint8_t* p = noise.data() + i * 4;
