@@ -92,8 +92,7 @@ int main(int argc, char* argv[]) {
     static zel::QtMainQueue mainQueue(*application);
     controller = std::make_unique<zel::ZelDesktopAgentApp>(
         mainQueue, [](zel::ZelDesktopAgentApp& app) -> std::unique_ptr<zel::WindowView> {
-            (void)app;
-            return std::make_unique<zel::MainWindow>([] {});
+            return std::make_unique<zel::MainWindow>([&app] { app.toggleConnection(); });
         });
 
     QTimer::singleShot(0, application.get(), [] { controller->applicationDidFinishLaunching(); });
