@@ -1,0 +1,64 @@
+// How long MainProcessInput::perform takes for "move" (an action without pauses): over the real
+// X11 backend on a private Xvfb, and over a backend that does nothing (the core alone).
+#include "input/main_process_input.hpp"
+#include "platform/x11/x11_input.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/xvfb.hpp"
+
+#include <algorithm>
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view kMove = R"({"action":"move","coordinate":[250,750]})";
+
+class NullBackend final : public zel::InputBackend {
+public:
+    bool trusted() override { return true; }
+    zel::DisplayBounds mainDisplayBounds() override { return {0, 0, 1920, 1080}; }
+    void postMouse(zel::MouseEventType, zel::ScreenPoint point, zel::MouseButton) override {
+        benchmark::DoNotOptimize(point);
+    }
+    void postScroll(int) override {}
+    bool canPostKey(zel::Key, zel::KeyModifiers) override { return true; }
+    void postKey(zel::Key, bool, zel::KeyModifiers) override {}
+    void pause(std::chrono::microseconds) override {}
+};
+
+// Times every call so that the figure is the median of single requests, not of batch means.
+void measure(benchmark::State& state, zel::InputBackend& backend) {
+    std::vector<double> micros;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        auto response = zel::MainProcessInput::perform(backend, kMove);
+        const auto end = std::chrono::steady_clock::now();
+        benchmark::DoNotOptimize(response);
+        micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+    }
+    std::sort(micros.begin(), micros.end());
+    if (!micros.empty()) {
+        state.counters["median_us"] = micros[micros.size() / 2];
+        state.counters["p99_us"] = micros[micros.size() * 99 / 100];
+    }
+}
+
+void BM_PerformMoveX11(benchmark::State& state) {
+    const zel::test::Xvfb xvfb(1920, 1080);
+    const zel::test::ScopedEnv display("DISPLAY", xvfb.display().c_str());
+    const auto backend = zel::x11::makeInputBackend();
+    zel::MainProcessInput::perform(*backend, kMove); // connect outside the timing
+    measure(state, *backend);
+}
+BENCHMARK(BM_PerformMoveX11)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+
+void BM_PerformMoveCoreOnly(benchmark::State& state) {
+    NullBackend backend;
+    measure(state, backend);
+}
+BENCHMARK(BM_PerformMoveCoreOnly)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+BENCHMARK_MAIN();
