@@ -10,3 +10,17 @@ zel_add_test(supervisor_runner_test
     SOURCES integration/supervisor_runner_test.cpp
     LIBS zel_supervisor
     LABELS integration)
+
+find_package(nlohmann_json 3 REQUIRED)
+zel_add_test(supervisor_connection_test
+    SOURCES integration/supervisor_connection_test.cpp
+    LIBS zel_app_core nlohmann_json::nlohmann_json
+    LABELS integration
+    TIMEOUT 300)
+
+zel_add_test(supervisor_agent_test
+    SOURCES integration/supervisor_agent_test.cpp
+    LIBS zel_app_core nlohmann_json::nlohmann_json
+    LABELS integration
+    RESOURCE_LOCK agent_port
+    TIMEOUT 300)
