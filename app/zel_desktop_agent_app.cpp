@@ -3,6 +3,7 @@
 #include "app/app_error.hpp"
 #include "app/pairing.hpp"
 #include "app/uuid.hpp"
+#include "control_service/main_process_handlers.hpp"
 #include "supervisor/agent_log.hpp"
 #include "supervisor/agent_server.hpp"
 #include "supervisor/helper_process.hpp"
@@ -33,7 +34,13 @@ void ZelDesktopAgentApp::applicationDidFinishLaunching() {
 }
 
 void ZelDesktopAgentApp::applicationWillTerminate() {
-    // The listener is cancelled and the helpers stopped by the issues that bring them.
+    {
+        // Cancelled, not cleared: accepted connections finish on their own.
+        const std::lock_guard lock(stateMutex);
+        if (screenshotListener) {
+            screenshotListener->cancel();
+        }
+    }
     stopProcesses();
 }
 
@@ -46,7 +53,18 @@ void ZelDesktopAgentApp::buildWindow() {
     window->show();
 }
 
-void ZelDesktopAgentApp::startScreenshotService() {}
+void ZelDesktopAgentApp::startScreenshotService() {
+    const std::lock_guard lock(stateMutex);
+    if (screenshotListener) {
+        return;
+    }
+    ControlServiceConfig config;
+    config.port = screenshotPort;
+    config.secret = screenshotSecret;
+    config.handlers = makeMainProcessHandlers();
+    // Logs its outcome; when the port cannot be used the app works on without the service.
+    screenshotListener = zel::startScreenshotService(std::move(config));
+}
 
 void ZelDesktopAgentApp::toggleConnection() {
     bool running = false;
