@@ -113,9 +113,13 @@ Child::Child(std::vector<std::string> argv, std::vector<std::string> env)
 
 Child::~Child() {
     if (pid_ > 0 && !status_) {
-        ::kill(pid_, SIGKILL);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
+        // A polite end first, so that a child with helpers of its own can stop them.
+        ::kill(pid_, SIGTERM);
+        if (!waitFor(std::chrono::seconds(10))) {
+            ::kill(pid_, SIGKILL);
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
     }
 }
 

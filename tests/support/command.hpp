@@ -1,0 +1,18 @@
+// Runs a command to its end and captures what it wrote, for tests that drive command-line tools.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zel::test {
+
+struct CommandResult {
+    int exitStatus = -1; // -1 when the command did not exit normally
+    std::string output;  // standard output only; standard error goes to ours
+};
+
+// argv[0] is looked up in PATH; env entries "NAME=value" are added to ours.
+CommandResult runCommand(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env = {});
+
+} // namespace zel::test
