@@ -59,14 +59,14 @@ std::optional<QRMatrix> makeQRCode(std::string_view text) {
     const int width = code->width;
     QRMatrix matrix;
     matrix.size = width + 2 * kQRQuietZoneModules;
-    matrix.modules.assign(
-        static_cast<std::size_t>(matrix.size) * static_cast<std::size_t>(matrix.size), 0);
-    for (int y = 0; y < width; ++y) {
-        for (int x = 0; x < width; ++x) {
+    const auto side = static_cast<std::size_t>(matrix.size);
+    const auto symbol = static_cast<std::size_t>(width);
+    const auto zone = static_cast<std::size_t>(kQRQuietZoneModules);
+    matrix.modules.assign(side * side, 0);
+    for (std::size_t y = 0; y < symbol; ++y) {
+        for (std::size_t x = 0; x < symbol; ++x) {
             // Bit 0 of each libqrencode byte is the module's colour, 1 = dark.
-            matrix.modules[static_cast<std::size_t>((y + kQRQuietZoneModules) * matrix.size + x +
-                                                    kQRQuietZoneModules)] =
-                code->data[static_cast<std::size_t>(y * width + x)] & 1U;
+            matrix.modules[(y + zone) * side + x + zone] = code->data[y * symbol + x] & 1U;
         }
     }
     return matrix;
@@ -76,13 +76,14 @@ GrayImage renderQRImage(const QRMatrix& matrix) {
     GrayImage image;
     image.width = matrix.size * kQRPixelsPerModule;
     image.height = image.width;
-    image.pixels.resize(static_cast<std::size_t>(image.width) *
-                        static_cast<std::size_t>(image.height));
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            const auto module = matrix.modules[static_cast<std::size_t>(
-                (y / kQRPixelsPerModule) * matrix.size + x / kQRPixelsPerModule)];
-            image.pixels[static_cast<std::size_t>(y * image.width + x)] = module != 0 ? 0 : 255;
+    const auto width = static_cast<std::size_t>(image.width);
+    const auto side = static_cast<std::size_t>(matrix.size);
+    const auto scale = static_cast<std::size_t>(kQRPixelsPerModule);
+    image.pixels.resize(width * width);
+    for (std::size_t y = 0; y < width; ++y) {
+        for (std::size_t x = 0; x < width; ++x) {
+            const auto module = matrix.modules[(y / scale) * side + x / scale];
+            image.pixels[y * width + x] = module != 0 ? 0 : 255;
         }
     }
     return image;

@@ -159,9 +159,9 @@ void ZelDesktopAgentApp::startTunnel() {
     // address from being overwritten by those texts.
     const std::lock_guard lock(stateMutex);
     throwIfStopped();
-    tunnelProcess = launchTunnel(helpers_, port, outputGate_.guard([this](std::string address) {
-        showReady(std::move(address));
-    }));
+    tunnelProcess =
+        launchTunnel(helpers_, port,
+                     outputGate_.guard([this](const std::string& address) { showReady(address); }));
     updateStatus(kTunnelStepStatus, kTunnelStepDetail);
 }
 
@@ -215,7 +215,7 @@ void ZelDesktopAgentApp::updateStatus(std::string status, std::string detail) {
     });
 }
 
-void ZelDesktopAgentApp::showError(std::string message) {
+void ZelDesktopAgentApp::showError(const std::string& message) {
     mainQueue_.post([this, message] {
         display.statusText = kFailedStatus;
         display.detailText = message;
@@ -226,7 +226,7 @@ void ZelDesktopAgentApp::showError(std::string message) {
     appendLog("ERROR: " + message + "\n");
 }
 
-void ZelDesktopAgentApp::showReady(std::string tunnelURL) {
+void ZelDesktopAgentApp::showReady(const std::string& tunnelURL) {
     const std::lock_guard lock(stateMutex);
     zelURL = makePairingLink(tunnelURL, token);
     mainQueue_.post([this] {

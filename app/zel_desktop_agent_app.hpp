@@ -51,10 +51,10 @@ public:
     void updateRunningState(bool starting, std::optional<bool> running);
     void updateStatus(std::string status, std::string detail);
     // Also logs "ERROR: " + message + "\n" on the calling thread.
-    void showError(std::string message);
+    void showError(const std::string& message);
     // Stores the pairing link built from the address and the current token, then posts the
     // ready item, which shows the QR code of the link stored when it runs.
-    void showReady(std::string tunnelURL);
+    void showReady(const std::string& tunnelURL);
     [[nodiscard]] static std::optional<QRMatrix> makeQRCode(std::string_view text);
 
     // The start steps, on the start sequence's thread; failures pass on.

@@ -150,8 +150,8 @@ std::string AgentHelpers::runAndCapture(const std::filesystem::path& executable,
     return output;
 }
 
-OutputHandler attachLogging(std::string name) {
-    return [prefix = "[" + name + "] "](std::string_view chunk) {
+OutputHandler attachLogging(std::string_view name) {
+    return [prefix = "[" + std::string(name) + "] "](std::string_view chunk) {
         if (chunk.empty() || !isValidUTF8(chunk)) {
             return;
         }

@@ -65,7 +65,7 @@ private:
 
 // An output handler that appends "[" + name + "] " + chunk to the log for every chunk (one
 // prefix per chunk, nothing added); a chunk that is not valid UTF-8 is dropped.
-OutputHandler attachLogging(std::string name);
+OutputHandler attachLogging(std::string_view name);
 
 // Removes leading and trailing whitespace and line ends, the Unicode ones included.
 std::string_view trimWhitespace(std::string_view text);

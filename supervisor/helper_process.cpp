@@ -212,7 +212,10 @@ std::shared_ptr<HelperProcess> HelperProcess::launch(const HelperCommand& comman
     std::vector<std::string> envp;
     envp.reserve(command.environment.size());
     for (const auto& [name, value] : command.environment) {
-        envp.push_back(name + "=" + value);
+        std::string entry = name;
+        entry += '=';
+        entry += value;
+        envp.push_back(std::move(entry));
     }
     auto argvPointers = pointersTo(argv);
     auto envpPointers = pointersTo(envp);

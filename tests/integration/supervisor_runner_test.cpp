@@ -278,7 +278,7 @@ TEST_F(Toolkit, AgentEnvironmentIsExactlyTheSevenVariablesInOrder) {
     const auto output = helpers.runAndCapture("/usr/bin/env", {}, resources / "agent");
     std::string lines;
     for (const auto& [name, value] : expected) {
-        lines += name + "=" + value + "\n";
+        lines.append(name).append("=").append(value).append("\n");
     }
     EXPECT_EQ(output, lines);
 }
