@@ -30,7 +30,7 @@ public:
 // Times every call so that the figure is the median of single requests, not of batch means.
 void measure(benchmark::State& state, zel::InputBackend& backend) {
     std::vector<double> micros;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         const auto start = std::chrono::steady_clock::now();
         auto response = zel::MainProcessInput::perform(backend, kMove);
         const auto end = std::chrono::steady_clock::now();

@@ -12,7 +12,6 @@
 #include <functional>
 #include <initializer_list>
 #include <limits>
-#include <locale.h>
 #include <utility>
 
 namespace zel::MainProcessInput {

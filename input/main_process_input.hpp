@@ -31,8 +31,9 @@ inline constexpr std::chrono::microseconds kKeyPause{30000};
 
 // Performs one request and returns {"ok":true,"action":…,"display":{x,y,width,height}}.
 // Blocks for the action's pauses; safe to call from several threads at once. Throws AppError
-// with the fixed messages, nlohmann::json::parse_error for a body that is not a JSON object or
-// array, and the backend's platform errors unchanged.
+// with the fixed messages, the parser's nlohmann::json::exception for a body that is not a JSON
+// object or array (parse_error; out_of_range for a number beyond a double), and the backend's
+// platform errors unchanged.
 nlohmann::json perform(InputBackend& backend, std::string_view body);
 
 // A request value as a double: JSON numbers, booleans as 1/0, strings by strtod in the C locale

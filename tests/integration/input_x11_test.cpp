@@ -279,6 +279,7 @@ TEST_F(InputX11, ThePrimaryMonitorIsTheMainDisplay) {
 TEST_F(InputX11, ConcurrentRequestsShareTheConnection) {
     std::vector<std::thread> threads;
     std::atomic<int> done{0};
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 25; ++i) {

@@ -1,0 +1,1 @@
+zel_add_fuzzer(input_perform_fuzz SOURCES input_perform_fuzz.cpp LIBS zel_input)
