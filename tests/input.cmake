@@ -1,5 +1,5 @@
 zel_add_test(input_unit_test
-    SOURCES unit/input_dispatch_test.cpp unit/input_actions_test.cpp
+    SOURCES unit/input_perform_test.cpp
     LIBS zel_input)
 
 pkg_check_modules(ZEL_INPUT_TEST_XCB REQUIRED IMPORTED_TARGET xcb-randr xcb-keysyms)

@@ -1,0 +1,314 @@
+// MainProcessInput over a backend that logs every event with the time of a fake clock that the
+// pauses advance: request rules, failures, numbers, points, event sequences and their pauses.
+#include "app/app_error.hpp"
+#include "input/input_text.hpp"
+#include "input/main_process_input.hpp"
+
+#include <cmath>
+#include <gtest/gtest.h>
+#include <limits>
+#include <set>
+#include <sstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using zel::Key;
+using zel::ScreenPoint;
+using zel::MainProcessInput::perform;
+using Events = std::vector<std::string>;
+
+std::string text(ScreenPoint point) {
+    std::ostringstream out;
+    out.precision(17); // exact, so that "reaches the end point" means exactly
+    out << point.x << ',' << point.y;
+    return out.str();
+}
+
+class Recorder : public zel::InputBackend {
+public:
+    bool trusted() override { return isTrusted; }
+    zel::DisplayBounds mainDisplayBounds() override {
+        ++boundsReads;
+        return bounds;
+    }
+    void postMouse(zel::MouseEventType type, ScreenPoint at, zel::MouseButton button) override {
+        static constexpr const char* kNames[] = {
+            "moved", "leftDown", "leftUp", "rightDown", "rightUp", "leftDragged", "rightDragged"};
+        log(std::string(kNames[static_cast<int>(type)]) +
+            (button == zel::MouseButton::left ? " L " : " R ") + text(at));
+    }
+    void postScroll(int lineDelta) override { log("wheel " + std::to_string(lineDelta)); }
+    bool canPostKey(Key key, zel::KeyModifiers /*modifiers*/) override {
+        return !missing.contains(key);
+    }
+    void postKey(Key key, bool down, zel::KeyModifiers modifiers) override {
+        static constexpr const char* kNames[] = {"return", "tab",   "space", "delete", "escape",
+                                                 "left",   "right", "down",  "up",     "v"};
+        log(std::string(down ? "press " : "release ") + kNames[static_cast<int>(key)] +
+            (modifiers == zel::KeyModifiers::command ? "+cmd" : ""));
+    }
+    void pause(std::chrono::microseconds duration) override { now += duration; }
+
+    bool isTrusted = true;
+    zel::DisplayBounds bounds{0, 0, 1512, 982};
+    bool shiftBoundsPerEvent = false; // tells when the bounds were read
+    std::set<Key> missing;
+    Events events;
+    std::chrono::microseconds now{0};
+    int boundsReads = 0;
+
+private:
+    void log(const std::string& event) {
+        events.push_back(event + " @" + std::to_string(now.count() / 1000));
+        bounds.x += shiftBoundsPerEvent ? 1 : 0;
+    }
+};
+
+std::string failure(Recorder& backend, std::string_view body) {
+    try {
+        perform(backend, body);
+    } catch (const zel::AppError& error) {
+        return error.message;
+    } catch (const nlohmann::json::exception& error) {
+        return "parser: " + std::string(error.what()).substr(0, 16);
+    }
+    return "no failure";
+}
+
+TEST(InputRequest, FailuresAreExactAndPostNothing) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "parser: [json.exception."},
+        {"{", "parser: [json.exception."},
+        {R"("move")", "parser: [json.exception."},
+        {"{} {}", "parser: [json.exception."},
+        {R"({"action":"move","point":[1e999,0]})", "parser: [json.exception."},
+        {R"( [1, 2] )", "Invalid input request."},
+        {R"({})", "Input action is required."},
+        {R"({"action":"   \n"})", "Input action is required."},
+        {R"({"action":"\u00a0\u3000\t"})", "Input action is required."},
+        {R"({"action":"Move"})", "Unsupported input action: Move"},
+        {R"({"action":"\u200bmove"})", "Unsupported input action: \u200bmove"},
+        {R"({"action":null})", "Unsupported input action: null"},
+        {R"({"action":["move"]})", R"(Unsupported input action: ["move"])"},
+        {R"({"action":"key"})", "Unsupported key: "},
+        {R"({"action":"key","key":null,"text":"tab"})", "Unsupported key: null"},
+        {R"({"action":"key","key":13})", "Unsupported key: 13"},
+        {R"({"action":"key","key":"cmd+v"})", "Unsupported key: cmd+v"},
+        {R"({"action":"key","text":" F5\n"})", "Unsupported key: f5"},
+        {R"({"action":"key","key":"ÉNTER"})", "Unsupported key: énter"},
+    };
+    for (const auto& [body, message] : cases) {
+        Recorder backend;
+        EXPECT_EQ(failure(backend, body), message) << body;
+        EXPECT_TRUE(backend.events.empty()) << body;
+    }
+    for (const char* body : {"", "[1]", R"({"action":"move"})"}) {
+        Recorder untrusted;
+        untrusted.isTrusted = false;
+        EXPECT_EQ(failure(untrusted, body), zel::MainProcessInput::kNotTrustedMessage);
+        EXPECT_EQ(untrusted.boundsReads + untrusted.events.size(), 0U);
+    }
+}
+
+TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
+    const std::pair<const char*, Events> cases[] = {
+        {R"({"action":" move\n","coordinate":[250,750]})", {"moved L 378,736.5 @0"}},
+        {R"({"action":"\u2028move\u0085","point":[0,0]})", {"moved L 0,0 @0"}},
+        {R"({"action":"click"})",
+         {"moved L 756,491 @0", "leftDown L 756,491 @20", "leftUp L 756,491 @60"}},
+        {R"({"action":"right_click"})",
+         {"moved R 756,491 @0", "rightDown R 756,491 @20", "rightUp R 756,491 @60"}},
+        {R"({"action":"double_click","point":[0,0]})",
+         {"moved L 0,0 @0", "leftDown L 0,0 @20", "leftUp L 0,0 @60", "moved L 0,0 @180",
+          "leftDown L 0,0 @200", "leftUp L 0,0 @240"}},
+        {R"({"action":"left_down"})", {"leftDown L 756,491 @0"}},
+        {R"({"action":"left_drag"})", {"leftDragged L 756,491 @0"}},
+        {R"({"action":"left_up"})", {"leftUp L 756,491 @0"}},
+        {R"({"action":"right_down"})", {"rightDown R 756,491 @0"}},
+        {R"({"action":"right_drag"})", {"rightDragged R 756,491 @0"}},
+        {R"({"action":"right_up"})", {"rightUp R 756,491 @0"}},
+        {R"({"action":"paste","key":"tab","point":[0,0]})",
+         {"press v+cmd @0", "release v+cmd @30"}},
+        {R"({"action":"key","key":"  Tab  "})", {"press tab @0", "release tab @30"}},
+        // A present key wins even when its value is unusable.
+        {R"({"action":"move","coordinate":null,"point":[0,0]})", {"moved L 756,491 @0"}},
+        {R"({"action":"move","coordinate":[1000,0],"point":[0,0]})", {"moved L 1512,0 @0"}},
+        {R"({"action":"key","key":"esc","text":"tab"})", {"press escape @0", "release escape @30"}},
+        {R"({"action":"key","text":"RETURN\n"})", {"press return @0", "release return @30"}},
+    };
+    for (const auto& [body, events] : cases) {
+        Recorder backend;
+        const json response = perform(backend, body);
+        EXPECT_EQ(backend.events, events) << body;
+        EXPECT_EQ(response.at("ok"), true);
+        // Nothing sleeps after the last event (scrolls do, tested below).
+        EXPECT_EQ(backend.now.count() / 1000,
+                  std::stoi(events.back().substr(events.back().rfind('@') + 1)))
+            << body;
+    }
+}
+
+TEST(InputRequest, DragWalksSixteenStepsAndReleasesAtTheEnd) {
+    Recorder backend;
+    backend.bounds = {0, 0, 1600, 900};
+    perform(backend, R"({"action":"drag","start":[0,0],"coordinate":[500,500],"to":[1000,0]})");
+    Events expected = {"moved L 0,0 @0", "leftDown L 0,0 @30"};
+    for (int step = 1; step <= 16; ++step) {
+        expected.push_back("leftDragged L " + std::to_string(100 * step) + ",0 @" +
+                           std::to_string(110 + 18 * (step - 1)));
+    }
+    expected.emplace_back("leftUp L 1600,0 @458");
+    EXPECT_EQ(backend.events, expected);
+
+    Recorder uneven;
+    const ScreenPoint from{0.1, 0.7};
+    const ScreenPoint to{1234.567, 0.3};
+    zel::MainProcessInput::drag(uneven, from, to);
+    EXPECT_EQ(uneven.events[17], "leftDragged L " + text(to) + " @380");
+    EXPECT_EQ(uneven.events[18], "leftUp L " + text(to) + " @458");
+}
+
+TEST(InputRequest, ResponseReportsTheDisplayReadAfterTheActionWithWholeNumbersAsIntegers) {
+    Recorder backend;
+    backend.shiftBoundsPerEvent = true;
+    EXPECT_EQ(perform(backend, R"({"action":" click\n","coordinate":[500,500]})").dump(),
+              R"({"action":"click","display":{"height":982,"width":1512,"x":3,"y":0},"ok":true})");
+    backend.shiftBoundsPerEvent = false;
+    backend.bounds = {-1920, 0.5, 1920, 1e300};
+    EXPECT_EQ(perform(backend, R"({"action":"move"})").at("display").dump(),
+              R"({"height":1e+300,"width":1920,"x":-1920,"y":0.5})");
+}
+
+TEST(InputNumber, JsonValuesAndCLibraryStrings) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const std::pair<json, double> cases[] = {
+        {2.5, 2.5},
+        {json(18446744073709551615ULL), 18446744073709551615.0},
+        {true, 1},
+        {false, 0},
+        {"+7", 7},
+        {"-.5", -0.5},
+        {"1e3", 1000},
+        {"0x1p3", 8},
+        {"0X10", 16},
+        {"-Infinity", -kInf},
+        {"1e400", kInf},
+        {" 250", -1},
+        {"\v1", -1},
+        {"250\n", -1},
+        {"", -1},
+        {"1,5", -1},
+        {"0x", -1},
+        {std::string("1\0"
+                     "2",
+                     3),
+         -1},
+        {nullptr, -1},
+        {json::array({1}), -1},
+    };
+    for (const auto& [value, expected] : cases) {
+        EXPECT_EQ(zel::MainProcessInput::number(&value, -1), expected) << value.dump();
+    }
+    EXPECT_EQ(zel::MainProcessInput::number(nullptr, 42), 42);
+    for (const json nan : {"nan", "-NaN", "nan(7)"}) {
+        EXPECT_TRUE(std::isnan(zel::MainProcessInput::number(&nan, -1))) << nan;
+    }
+}
+
+TEST(InputPoint, NormalizedPositionsMapOntoTheMainDisplayUnrounded) {
+    const std::pair<json, ScreenPoint> cases[] = {
+        {json::array({1000, 1000}), {1512, 982}},
+        {json::array({-20, 2000}), {0, 982}},
+        {json::array({-0.5, 1000.1}), {0, 982}},
+        {json::array({"250", "750"}), {378, 736.5}},
+        {json::array({"250 ", 750}), {756, 736.5}},
+        {json::array({"nan", "-inf"}), {1512, 0}},
+        {json::array({true, nullptr}), {1.512, 491}},
+        {json::array({1, 2, "x"}), {1.512, 1.964}},
+        {json::array({1}), {756, 491}},
+        {json::object({{"x", 1}, {"y", 2}}), {756, 491}},
+        {json(7), {756, 491}},
+        {json("[250,750]"), {756, 491}},
+    };
+    for (const auto& [value, expected] : cases) {
+        Recorder backend;
+        const ScreenPoint got = zel::MainProcessInput::point(backend, &value);
+        EXPECT_DOUBLE_EQ(got.x, expected.x) << value.dump();
+        EXPECT_DOUBLE_EQ(got.y, expected.y) << value.dump();
+    }
+    Recorder offset;
+    offset.bounds = {100, -50, 1601, 901};
+    EXPECT_EQ(zel::MainProcessInput::point(offset, nullptr), (ScreenPoint{900.5, 400.5}));
+    EXPECT_EQ(zel::MainProcessInput::pointFromNormalized(offset, 0, NAN), (ScreenPoint{100, 851}));
+}
+
+TEST(InputScroll, StepsAndDirection) {
+    const std::tuple<json, int, int> cases[] = {
+        {json::object(), 6, -3},
+        {{{"amount", 2.9}}, 2, -3},
+        {{{"amount", 0}}, 1, -3},
+        {{{"amount", -4}}, 1, -3},
+        {{{"amount", 100}}, 20, -3},
+        {{{"amount", "3"}}, 3, -3},
+        {{{"amount", nullptr}, {"delta", 2}}, 6, -3},
+        {{{"delta", 2}}, 2, -3},
+        {{{"amount", "inf"}}, 20, -3},
+        {{{"amount", "nan"}}, 1, -3},
+        {{{"amount", -1e300}}, 1, -3},
+        {{{"direction", "Up"}, {"amount", 1}}, 1, 3},
+        {{{"direction", " up"}, {"amount", 1}}, 1, -3},
+        {{{"direction", "left"}, {"amount", 1}}, 1, -3},
+        {{{"direction", json::array({"up"})}, {"amount", 1}}, 1, -3},
+    };
+    for (const auto& [request, steps, delta] : cases) {
+        Recorder backend;
+        json body = request;
+        body["action"] = "scroll";
+        perform(backend, body.dump());
+        Events expected;
+        for (int step = 0; step < steps; ++step) {
+            expected.push_back("wheel " + std::to_string(delta) + " @" + std::to_string(25 * step));
+        }
+        EXPECT_EQ(backend.events, expected) << body;
+        EXPECT_EQ(backend.now, 25ms * steps);
+    }
+}
+
+TEST(InputKeys, NamesAndKeysThePlatformCannotMake) {
+    // The X11 test strikes every name; here the names it leaves out.
+    const std::pair<const char*, const char*> cases[] = {
+        {"SPACE", "space"}, {"backspace", "delete"}, {"\u00a0escape\u3000", "escape"}};
+    for (const auto& [name, key] : cases) {
+        Recorder backend;
+        zel::MainProcessInput::key(backend, name);
+        EXPECT_EQ(backend.events, (Events{std::string("press ") + key + " @0",
+                                          std::string("release ") + key + " @30"}));
+    }
+    for (const char* body : {R"({"action":"key","key":"tab"})", R"({"action":"paste"})"}) {
+        Recorder backend;
+        backend.missing = {Key::tab, Key::v};
+        EXPECT_EQ(perform(backend, body).at("ok"), true);
+        EXPECT_EQ(backend.events.size() + backend.now.count(), 0U);
+    }
+}
+
+TEST(InputRequest, RealBackendsReallyPauseAndTextRulesHoldBeyondAscii) {
+    struct Sleeping : Recorder {
+        void pause(std::chrono::microseconds duration) override {
+            InputBackend::pause(duration); // NOLINT(bugprone-parent-virtual-call)
+        }
+    } backend;
+    const auto start = std::chrono::steady_clock::now();
+    perform(backend, R"({"action":"right_click"})");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 60ms);
+
+    EXPECT_EQ(zel::trimInputWhitespace("\u1680\u202f\u205f a b \u2029\u000b"), "a b");
+    EXPECT_EQ(zel::trimInputWhitespace("\u200b a \ufeff"), "\u200b a \ufeff");
+    EXPECT_EQ(zel::trimInputWhitespace(" \xff "), "\xff");
+    EXPECT_EQ(zel::unicodeLowercase("\u0130"), "i\u0307");
+    EXPECT_EQ(zel::unicodeLowercase("\u039f\u0394\u039f\u03a3"), "\u03bf\u03b4\u03bf\u03c2");
+}
+
+} // namespace
