@@ -4,8 +4,12 @@
 #include "app/app_error.hpp"
 #include "supervisor/agent_log.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <unistd.h>
+
+extern char** environ; // NOLINT: POSIX
 
 namespace zel {
 namespace {
@@ -114,7 +118,7 @@ Environment AgentHelpers::agentEnvironment() const {
     const std::string path =
         bin.empty() ? std::string(kFixedPath) : bin + ":" + std::string(kFixedPath);
     const std::string base = "http://127.0.0.1:" + std::to_string(screenshotPort_);
-    return {
+    Environment own = {
         {"PATH", path},
         {"ZEL_AGENT_HOST", "127.0.0.1"},
         {"ZEL_AGENT_PORT", port_},
@@ -123,6 +127,25 @@ Environment AgentHelpers::agentEnvironment() const {
         {"ZEL_AGENT_SCREENSHOT_URL", base + "/screenshot?secret=" + screenshotSecret_},
         {"ZEL_AGENT_INPUT_URL", base + "/input?secret=" + screenshotSecret_},
     };
+    // The helpers inherit ours (HOME, DISPLAY, LANG: the terminal, the token file and the
+    // clipboard need them); the seven above replace inherited values of the same name.
+    Environment result;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const auto equals = text.find('=');
+        if (equals == std::string_view::npos || equals == 0) {
+            continue;
+        }
+        const std::string name(text.substr(0, equals));
+        const bool replaced = std::any_of(
+            own.begin(), own.end(), [&](const auto& variable) { return variable.first == name; });
+        if (!replaced) {
+            result.emplace_back(name, std::string(text.substr(equals + 1)));
+        }
+    }
+    result.insert(result.end(), std::make_move_iterator(own.begin()),
+                  std::make_move_iterator(own.end()));
+    return result;
 }
 
 std::string AgentHelpers::runAndCapture(const std::filesystem::path& executable,

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <thread>
@@ -259,11 +260,13 @@ TEST_F(Toolkit, FindsTheResourceHelperFirstThenTheFirstExecutableFallback) {
     }
 }
 
-TEST_F(Toolkit, AgentEnvironmentIsExactlyTheSevenVariablesInOrder) {
+TEST_F(Toolkit, AgentEnvironmentIsOursWithTheSevenVariablesLastAndInOrder) {
     const zel::test::ScopedEnv path("PATH", "/custom/bin:/usr/bin:/bin");
+    const zel::test::ScopedEnv inherited("ZEL_TEST_INHERITED", "kept = as is");
+    const zel::test::ScopedEnv overridden("ZEL_AGENT_PORT", "9999");
     const std::string bin = (resources / "bin").string();
     const std::string secret = "0F2C3B4A-1D2E-4F3A-9B8C-7D6E5F4A3B2C";
-    const zel::Environment expected{
+    const zel::Environment seven{
         {"PATH", bin + ":/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin"},
         {"ZEL_AGENT_HOST", "127.0.0.1"},
         {"ZEL_AGENT_PORT", "8787"},
@@ -272,12 +275,25 @@ TEST_F(Toolkit, AgentEnvironmentIsExactlyTheSevenVariablesInOrder) {
         {"ZEL_AGENT_SCREENSHOT_URL", "http://127.0.0.1:8788/screenshot?secret=" + secret},
         {"ZEL_AGENT_INPUT_URL", "http://127.0.0.1:8788/input?secret=" + secret},
     };
-    EXPECT_EQ(helpers.agentEnvironment(), expected);
-    // What a real child sees: nothing else, and our PATH is not among it.
+    const zel::Environment environment = helpers.agentEnvironment();
+    ASSERT_GE(environment.size(), seven.size() + 1);
+    EXPECT_TRUE(std::equal(seven.begin(), seven.end(), environment.end() - 7));
+    std::map<std::string, int> counts;
+    for (const auto& [name, value] : environment) {
+        ++counts[name];
+    }
+    for (const auto& [name, count] : counts) {
+        EXPECT_EQ(count, 1) << name << " appears more than once";
+    }
+    EXPECT_NE(std::find(environment.begin(), environment.end(),
+                        std::pair<std::string, std::string>("ZEL_TEST_INHERITED", "kept = as is")),
+              environment.end());
+
+    // What a real child sees: exactly that environment, our PATH replaced.
     std::filesystem::create_directories(resources / "agent");
     const auto output = helpers.runAndCapture("/usr/bin/env", {}, resources / "agent");
     std::string lines;
-    for (const auto& [name, value] : expected) {
+    for (const auto& [name, value] : environment) {
         lines.append(name).append("=").append(value).append("\n");
     }
     EXPECT_EQ(output, lines);
