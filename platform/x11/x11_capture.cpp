@@ -111,8 +111,8 @@ public:
         const std::shared_ptr<Connection> connection = connections_.get();
         std::vector<CaptureDisplay> result;
         for (const Monitor& monitor : monitors(*connection)) {
-            result.push_back({monitor.name.empty() ? std::to_string(result.size()) : monitor.name,
-                              monitor.width, monitor.height, monitor.x, monitor.y});
+            result.push_back({std::to_string(result.size()), monitor.width, monitor.height,
+                              monitor.x, monitor.y});
         }
         return result;
     }

@@ -51,15 +51,7 @@ std::vector<Monitor> monitors(const Connection& connection) {
         for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
              xcb_randr_monitor_info_next(&it)) {
             const xcb_randr_monitor_info_t& info = *it.data;
-            Monitor monitor{info.x, info.y, info.width, info.height, info.primary != 0, {}};
-            const Reply<xcb_get_atom_name_reply_t> name(
-                xcb_get_atom_name_reply(c, xcb_get_atom_name(c, info.name), nullptr));
-            if (name) {
-                monitor.name.assign(
-                    xcb_get_atom_name_name(name.get()),
-                    static_cast<std::size_t>(xcb_get_atom_name_name_length(name.get())));
-            }
-            result.push_back(std::move(monitor));
+            result.push_back({info.x, info.y, info.width, info.height, info.primary != 0});
         }
     }
     if (result.empty()) {
@@ -67,7 +59,7 @@ std::vector<Monitor> monitors(const Connection& connection) {
             throw std::runtime_error("The connection to the X server was lost.");
         }
         const xcb_screen_t& screen = connection.screen();
-        result.push_back({0, 0, screen.width_in_pixels, screen.height_in_pixels, true, "screen"});
+        result.push_back({0, 0, screen.width_in_pixels, screen.height_in_pixels, true});
     }
     std::stable_partition(result.begin(), result.end(), [](const Monitor& m) { return m.primary; });
     return result;

@@ -61,11 +61,11 @@ struct Monitor {
     std::int32_t width = 0;
     std::int32_t height = 0;
     bool primary = false;
-    std::string name;
 };
 
 // RandR's monitors in the server's order with the primary one moved to the front; the whole root
-// screen when RandR offers none. Throws std::runtime_error when the connection is broken.
+// screen when RandR offers none. One round trip: names are not fetched, as nothing needs them.
+// Throws std::runtime_error when the connection is broken.
 std::vector<Monitor> monitors(const Connection& connection);
 
 } // namespace zel::x11
