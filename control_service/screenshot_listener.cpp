@@ -175,8 +175,12 @@ public:
         asio::dispatch(strand_, [self = shared_from_this()] {
             asio::error_code ignored;
             self->socket_.non_blocking(true, ignored);
-            self->armTimer(self->service_.config.idleTimeout);
-            self->awaitRequest();
+            // A peer has often sent its request by the time it is accepted: read at once, and
+            // wait (with the idle limit) only when nothing has arrived yet.
+            if (!self->tryRead()) {
+                self->armTimer(self->service_.config.idleTimeout);
+                self->awaitRequest();
+            }
         });
     }
 
@@ -213,25 +217,32 @@ private:
             sendHTTPError("Request failed: " + waitError.message());
             return;
         }
-        std::vector<std::uint8_t> buffer(kMaximumRequestBytes);
+        if (!tryRead()) {
+            awaitRequest(); // a spurious wake-up
+        }
+    }
+
+    // The one read, when there is something to read (bytes, the end or an error); false, having
+    // read nothing, when the peer has sent nothing yet.
+    bool tryRead() {
+        // Not zero-filled: only the bytes the read delivers are ever looked at.
+        const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kMaximumRequestBytes);
         asio::error_code error;
-        const std::size_t received = socket_.read_some(asio::buffer(buffer), error);
+        const std::size_t received =
+            socket_.read_some(asio::buffer(buffer.get(), kMaximumRequestBytes), error);
         if (error == asio::error::would_block || error == asio::error::try_again) {
-            awaitRequest(); // a spurious wake-up: nothing has been read yet
-            return;
+            return false;
         }
         timer_.cancel();
         // The peer closed without sending: "Invalid request.", as for bytes that do not read.
         if (error == asio::error::eof || (!error && received == 0)) {
             sendHTTPError("Invalid request.");
-            return;
-        }
-        if (error) {
+        } else if (error) {
             sendHTTPError("Request failed: " + error.message());
-            return;
+        } else {
+            handleRequest({buffer.get(), received});
         }
-        buffer.resize(received);
-        handleRequest(buffer);
+        return true;
     }
 
     void handleRequest(std::span<const std::uint8_t> bytes) {
