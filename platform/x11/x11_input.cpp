@@ -69,32 +69,6 @@ std::int16_t pixel(double coordinate) {
     return static_cast<std::int16_t>(std::clamp(std::round(coordinate), -32768.0, 32767.0));
 }
 
-// The primary RandR monitor, else the first. It picks like monitors().front() but skips the
-// monitors' names: one round trip instead of one per monitor, on every conversion.
-std::optional<DisplayBounds> primaryMonitor(const Connection& connection) {
-    xcb_connection_t* c = connection.get();
-    const Reply<xcb_randr_get_monitors_reply_t> reply(
-        xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, connection.root(), 1), nullptr));
-    if (!reply) {
-        return std::nullopt;
-    }
-    std::optional<DisplayBounds> first;
-    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
-         xcb_randr_monitor_info_next(&it)) {
-        const xcb_randr_monitor_info_t& info = *it.data;
-        const DisplayBounds bounds{static_cast<double>(info.x), static_cast<double>(info.y),
-                                   static_cast<double>(info.width),
-                                   static_cast<double>(info.height)};
-        if (info.primary != 0) {
-            return bounds;
-        }
-        if (!first) {
-            first = bounds;
-        }
-    }
-    return first;
-}
-
 class X11InputBackend final : public InputBackend {
 public:
     bool trusted() override {
@@ -122,19 +96,16 @@ public:
 
     DisplayBounds mainDisplayBounds() override {
         std::shared_ptr<Connection> connection = connections_.get();
-        std::optional<DisplayBounds> bounds = primaryMonitor(*connection);
-        if (!bounds && connection->broken()) {
-            // The server restarted since the last request: the cache opens a fresh connection.
-            connection = connections_.get();
-            bounds = primaryMonitor(*connection);
+        Monitor main;
+        try {
+            // The primary monitor, else the first, else the root screen.
+            main = monitors(*connection).front();
+        } catch (const std::runtime_error&) {
+            // The server restarted since the kept connection was opened: try a fresh one once.
+            main = monitors(*connections_.get()).front();
         }
-        if (bounds) {
-            return *bounds;
-        }
-        // No RandR monitors: monitors() answers with the root screen (or the lost connection).
-        const Monitor screen = monitors(*connection).front();
-        return {static_cast<double>(screen.x), static_cast<double>(screen.y),
-                static_cast<double>(screen.width), static_cast<double>(screen.height)};
+        return {static_cast<double>(main.x), static_cast<double>(main.y),
+                static_cast<double>(main.width), static_cast<double>(main.height)};
     }
 
     void postMouse(MouseEventType type, ScreenPoint point, MouseButton button) override {
