@@ -112,7 +112,7 @@ protected:
         return std::make_unique<zel::ScreenshotListener>(std::move(config));
     }
 
-    std::string log() const {
+    [[nodiscard]] std::string log() const {
         const auto path = zel::logURL();
         return std::filesystem::exists(path) ? zel::test::readFile(path) : "";
     }
@@ -354,7 +354,7 @@ TEST_F(ControlService, OutlivesRunningOutOfDescriptors) {
         fillers.push_back(fd);
     }
     rlimit tight = original;
-    tight.rlim_cur = static_cast<rlim_t>(highest + 40);
+    tight.rlim_cur = static_cast<rlim_t>(highest) + 40;
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
     {
         // Each peer costs a descriptor here and one in the service; this side stops at its first
