@@ -28,12 +28,14 @@ CommandResult runCommand(const std::vector<std::string>& argv,
         }
     }
     std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
     for (auto& entry : environment) {
         envp.push_back(entry.data());
     }
     envp.push_back(nullptr);
     std::vector<std::string> args = argv;
     std::vector<char*> argp;
+    argp.reserve(args.size() + 1);
     for (auto& arg : args) {
         argp.push_back(arg.data());
     }

@@ -30,12 +30,14 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
         merged[text.substr(0, text.find('='))] = text;
     }
     std::vector<char*> envp;
+    envp.reserve(merged.size() + 1);
     for (auto& [name, text] : merged) {
         envp.push_back(text.data());
     }
     envp.push_back(nullptr);
     std::vector<std::string> args = argv;
     std::vector<char*> argp;
+    argp.reserve(args.size() + 1);
     for (auto& arg : args) {
         argp.push_back(arg.data());
     }
@@ -108,7 +110,7 @@ void Xvfb::stop() {
     }
 }
 
-Child::Child(std::vector<std::string> argv, std::vector<std::string> env)
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env)
     : pid_(spawn(argv, env, nullptr)) {}
 
 Child::~Child() {

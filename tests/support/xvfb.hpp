@@ -31,7 +31,7 @@ private:
 class Child {
 public:
     // argv[0] is the program path; env entries are "NAME=value" added to (and overriding) ours.
-    Child(std::vector<std::string> argv, std::vector<std::string> env = {});
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
     ~Child();
