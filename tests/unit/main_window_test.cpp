@@ -12,7 +12,9 @@
 namespace {
 
 // Widgets need the application object for the whole run; main() below owns it.
-void app() { ASSERT_NE(QApplication::instance(), nullptr); }
+void app() {
+    ASSERT_NE(QApplication::instance(), nullptr);
+}
 
 zel::QRMatrix checkerboard(int size) {
     zel::QRMatrix matrix{size, {}};
