@@ -1,11 +1,12 @@
 #include "tests/support/command.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <spawn.h>
-#include <string_view>
+#include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,24 +14,21 @@ extern char** environ; // NOLINT: POSIX
 
 namespace zel::test {
 
-CommandResult runCommand(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& env) {
-    // Overrides replace inherited entries of the same name: getenv takes the first match.
-    std::vector<std::string> environment = env;
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const posix_spawn_file_actions_t* actions) {
+    // Overrides replace inherited entries of the same name.
+    std::map<std::string, std::string> merged;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text(*entry);
-        const auto name = text.substr(0, text.find('=') + 1);
-        const bool overridden = std::any_of(env.begin(), env.end(), [&](const std::string& e) {
-            return std::string_view(e).substr(0, e.find('=') + 1) == name;
-        });
-        if (!overridden) {
-            environment.emplace_back(text);
-        }
+        const std::string text = *entry;
+        merged[text.substr(0, text.find('='))] = text;
+    }
+    for (const auto& text : env) {
+        merged[text.substr(0, text.find('='))] = text;
     }
     std::vector<char*> envp;
-    envp.reserve(environment.size() + 1);
-    for (auto& entry : environment) {
-        envp.push_back(entry.data());
+    envp.reserve(merged.size() + 1);
+    for (auto& [name, text] : merged) {
+        envp.push_back(text.data());
     }
     envp.push_back(nullptr);
     std::vector<std::string> args = argv;
@@ -40,7 +38,16 @@ CommandResult runCommand(const std::vector<std::string>& argv,
         argp.push_back(arg.data());
     }
     argp.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, argp[0], actions, nullptr, argp.data(), envp.data());
+    if (rc != 0) {
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    }
+    return pid;
+}
 
+CommandResult runCommand(const std::vector<std::string>& argv,
+                         const std::vector<std::string>& env) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return {};
@@ -48,15 +55,18 @@ CommandResult runCommand(const std::vector<std::string>& argv,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(fds[1]);
     CommandResult result;
-    if (rc != 0) {
+    pid_t pid = -1;
+    try {
+        pid = spawn(argv, env, &actions);
+    } catch (const std::runtime_error&) {
+        posix_spawn_file_actions_destroy(&actions);
         ::close(fds[0]);
+        ::close(fds[1]);
         return result;
     }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fds[0], buffer, sizeof buffer);

@@ -1,6 +1,7 @@
 // Runs a command to its end and captures what it wrote, for tests that drive command-line tools.
 #pragma once
 
+#include <spawn.h>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,11 @@ struct CommandResult {
     int exitStatus = -1; // -1 when the command did not exit normally
     std::string output;  // standard output only; standard error goes to ours
 };
+
+// Starts argv (looked up in PATH) with our environment plus env ("NAME=value", overriding ours);
+// throws std::runtime_error when it cannot be started.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const posix_spawn_file_actions_t* actions = nullptr);
 
 // argv[0] is looked up in PATH; env entries "NAME=value" are added to ours.
 CommandResult runCommand(const std::vector<std::string>& argv,

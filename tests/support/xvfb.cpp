@@ -1,11 +1,12 @@
 #include "tests/support/xvfb.hpp"
 
+#include "tests/support/command.hpp"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <map>
 #include <poll.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -13,44 +14,7 @@
 #include <thread>
 #include <unistd.h>
 
-extern char** environ; // NOLINT: POSIX
-
 namespace zel::test {
-namespace {
-
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-            posix_spawn_file_actions_t* actions) {
-    std::map<std::string, std::string> merged;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const auto eq = text.find('=');
-        merged[text.substr(0, eq)] = text;
-    }
-    for (const auto& text : extraEnv) {
-        merged[text.substr(0, text.find('='))] = text;
-    }
-    std::vector<char*> envp;
-    envp.reserve(merged.size() + 1);
-    for (auto& [name, text] : merged) {
-        envp.push_back(text.data());
-    }
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp;
-    argp.reserve(args.size() + 1);
-    for (auto& arg : args) {
-        argp.push_back(arg.data());
-    }
-    argp.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = ::posix_spawnp(&pid, argp[0], actions, nullptr, argp.data(), envp.data());
-    if (rc != 0) {
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
-    }
-    return pid;
-}
-
-} // namespace
 
 Xvfb::Xvfb(int width, int height, std::vector<std::string> extraArgs) {
     int fds[2];
