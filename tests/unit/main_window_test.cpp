@@ -120,17 +120,6 @@ TEST(MainWindow, QRImageIsTwelvePixelsAModuleAndShownWholeWithoutDistortion) {
     EXPECT_TRUE(zel::makeQRImage({3, {1, 0}}).isNull()) << "inconsistent matrix";
 }
 
-TEST(MainWindow, FixedSizeTitleAndNoMaximise) {
-    app();
-    zel::MainWindow window([] {});
-    EXPECT_EQ(window.windowTitle(), "Zel Desktop Agent");
-    EXPECT_EQ(window.minimumSize(), QSize(420, 520));
-    EXPECT_EQ(window.maximumSize(), QSize(420, 520));
-    EXPECT_FALSE(window.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
-    EXPECT_EQ(window.qrImageView()->size(), QSize(250, 250));
-    EXPECT_TRUE(window.qrImageView()->isHidden());
-}
-
 TEST(WrapToLines, AtMostTheGivenLinesAndLongWordsBreak) {
     app();
     QFont font = QApplication::font();
