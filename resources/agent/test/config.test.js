@@ -1,68 +1,40 @@
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
+import { execFile } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { describe, it } from 'node:test';
 import { promisify } from 'node:util';
 import { configDir, loadConfig, loadToken } from '../src/config.js';
-import { tempDir } from './helpers.js';
+import { kAgentDir, tempDir } from './helpers.js';
 
-const kAgentDir = path.resolve(import.meta.dirname, '..');
-// The desktop app's exact token query.
 const kTokenQuery = ['--input-type=module', '-e', "import('./src/config.js').then(({ loadConfig }) => console.log(loadConfig().token))"];
-const run = promisify(execFile);
-
-// The app's whole environment, with a temporary config home in place of the user's.
-function appEnv(extra) {
-  return {
-    PATH: '/nonexistent/bin:/usr/local/bin:/usr/bin:/bin',
-    ZEL_AGENT_HOST: '127.0.0.1',
-    ZEL_AGENT_PORT: '8787',
-    ZEL_AGENT_ENABLE_TERMINAL: '1',
-    ZEL_AGENT_HELPER_BIN_DIR: '/nonexistent/bin',
-    ZEL_AGENT_SCREENSHOT_URL: 'http://127.0.0.1:8788/screenshot?secret=x',
-    ZEL_AGENT_INPUT_URL: 'http://127.0.0.1:8788/input?secret=x',
-    ...extra,
-  };
-}
+const tokenQuery = (env) => promisify(execFile)(process.execPath, kTokenQuery, { cwd: kAgentDir, env: { PATH: '/usr/bin:/bin', ...env } });
+const mode = (file) => fs.statSync(file).mode & 0o777;
 
 describe('config directory', () => {
-  const cases = [
-    ['XDG_CONFIG_HOME wins', { XDG_CONFIG_HOME: '/x/cfg', HOME: '/home/u' }, '/x/cfg/zel-desktop-agent'],
-    ['relative XDG_CONFIG_HOME is ignored', { XDG_CONFIG_HOME: 'cfg', HOME: '/home/u' }, '/home/u/.config/zel-desktop-agent'],
-    ['HOME when XDG is absent', { HOME: '/home/u' }, '/home/u/.config/zel-desktop-agent'],
-    ['passwd home when both are absent', {}, '/pw/home/.config/zel-desktop-agent'],
-  ];
-  for (const [name, env, expected] of cases) {
-    it(name, () => assert.equal(configDir(env, () => '/pw/home'), expected));
-  }
+  for (const [env, expected] of [
+    [{ XDG_CONFIG_HOME: '/x/cfg', HOME: '/home/u' }, '/x/cfg/zel-desktop-agent'],
+    [{ XDG_CONFIG_HOME: 'cfg', HOME: '/home/u' }, '/home/u/.config/zel-desktop-agent'],
+    [{}, '/pw/home/.config/zel-desktop-agent'],
+  ]) it(JSON.stringify(env), () => assert.equal(configDir(env, () => '/pw/home'), expected));
 });
 
 describe('access token', () => {
-  it('is created once with private modes and read back unchanged', () => {
+  it('is created once with private modes, which are tightened again, and kept', () => {
     const dir = path.join(tempDir(), 'zel-desktop-agent');
+    const file = path.join(dir, 'agent.json');
     const token = loadToken(dir);
     assert.match(token, /^[A-Za-z0-9_-]{43}$/);
-    assert.equal(fs.statSync(dir).mode & 0o777, 0o700);
-    assert.equal(fs.statSync(path.join(dir, 'agent.json')).mode & 0o777, 0o600);
-    assert.equal(loadToken(dir), token);
-    assert.deepEqual(fs.readdirSync(dir), ['agent.json']);
-  });
-
-  it('tightens loose modes without changing the token', () => {
-    const dir = path.join(tempDir(), 'zel-desktop-agent');
-    const token = loadToken(dir);
+    assert.deepEqual([mode(dir), mode(file), fs.readdirSync(dir)], [0o700, 0o600, ['agent.json']]);
     fs.chmodSync(dir, 0o755);
-    fs.chmodSync(path.join(dir, 'agent.json'), 0o644);
+    fs.chmodSync(file, 0o644);
     assert.equal(loadToken(dir), token);
-    assert.equal(fs.statSync(dir).mode & 0o777, 0o700);
-    assert.equal(fs.statSync(path.join(dir, 'agent.json')).mode & 0o777, 0o600);
+    assert.deepEqual([mode(dir), mode(file)], [0o700, 0o600]);
   });
 
-  for (const [name, content] of [['empty', ''], ['not JSON', '{tok'], ['short token', '{"token":"abc"}'], ['no token', '[]']]) {
-    it(`replaces a damaged file (${name})`, () => {
-      const dir = path.join(tempDir(), 'zel-desktop-agent');
-      fs.mkdirSync(dir, { recursive: true });
+  for (const content of ['', '{tok', '{"token":"abc"}']) {
+    it(`replaces a damaged file: ${JSON.stringify(content)}`, () => {
+      const dir = tempDir();
       fs.writeFileSync(path.join(dir, 'agent.json'), content);
       const token = loadToken(dir);
       assert.match(token, /^[A-Za-z0-9_-]{43}$/);
@@ -70,52 +42,24 @@ describe('access token', () => {
     });
   }
 
-  it('the app token query prints exactly the token, without HOME', async () => {
+  it('the app token query prints exactly the token, and racing first runs agree on one', async () => {
     const home = tempDir();
-    const { stdout, stderr } = await run(process.execPath, kTokenQuery, { cwd: kAgentDir, env: appEnv({ XDG_CONFIG_HOME: home }) });
-    assert.equal(stderr, '');
-    assert.match(stdout, /^[A-Za-z0-9_-]{43}\n$/);
-    assert.equal(stdout.trim(), loadToken(path.join(home, 'zel-desktop-agent')));
-    const again = await run(process.execPath, kTokenQuery, { cwd: kAgentDir, env: appEnv({ XDG_CONFIG_HOME: home }) });
-    assert.equal(again.stdout, stdout);
-  });
-
-  it('the token query falls back to HOME/.config', async () => {
-    const home = tempDir();
-    const { stdout } = await run(process.execPath, kTokenQuery, { cwd: kAgentDir, env: appEnv({ HOME: home }) });
-    assert.equal(stdout.trim(), loadToken(path.join(home, '.config', 'zel-desktop-agent')));
-  });
-
-  it('racing first runs agree on one token', async () => {
-    const home = tempDir();
-    const runs = Array.from({ length: 6 }, () => new Promise((resolve, reject) => {
-      const child = spawn(process.execPath, kTokenQuery, { cwd: kAgentDir, env: appEnv({ XDG_CONFIG_HOME: home }) });
-      let out = '';
-      child.stdout.on('data', (d) => (out += d));
-      child.on('error', reject);
-      child.on('close', (code) => (code === 0 ? resolve(out) : reject(new Error(`exit ${code}`))));
-    }));
-    const outputs = await Promise.all(runs);
-    assert.equal(new Set(outputs).size, 1);
+    const runs = await Promise.all(Array.from({ length: 6 }, () => tokenQuery({ XDG_CONFIG_HOME: home })));
+    assert.deepEqual(new Set(runs.map((r) => r.stdout + r.stderr)), new Set([`${loadToken(path.join(home, 'zel-desktop-agent'))}\n`]));
     assert.deepEqual(fs.readdirSync(path.join(home, 'zel-desktop-agent')), ['agent.json']);
   });
 });
 
 describe('settings from the environment', () => {
-  const base = { XDG_CONFIG_HOME: tempDir() };
-  const cases = [
-    ['defaults', {}, { host: '127.0.0.1', port: 8787, enableTerminal: false, screenshotUrl: '', inputUrl: '', helperBinDir: '' }],
-    ['app values', appEnv({ ZEL_AGENT_PORT: '9000' }), {
-      host: '127.0.0.1', port: 9000, enableTerminal: true, helperBinDir: '/nonexistent/bin',
-      screenshotUrl: 'http://127.0.0.1:8788/screenshot?secret=x', inputUrl: 'http://127.0.0.1:8788/input?secret=x',
-    }],
-    ['terminal only for "1"', { ZEL_AGENT_ENABLE_TERMINAL: 'true' }, { enableTerminal: false }],
-    ['port out of range', { ZEL_AGENT_PORT: '70000' }, { port: NaN }],
-    ['port with junk', { ZEL_AGENT_PORT: '80a' }, { port: NaN }],
-  ];
-  for (const [name, env, expected] of cases) {
-    it(name, () => {
-      const config = loadConfig({ ...base, ...env });
+  for (const [env, expected] of [
+    [{}, { host: '127.0.0.1', port: 8787, enableTerminal: false, screenshotUrl: '', inputUrl: '', helperBinDir: '' }],
+    [{ ZEL_AGENT_PORT: '9000', ZEL_AGENT_ENABLE_TERMINAL: '1', ZEL_AGENT_INPUT_URL: 'u', ZEL_AGENT_HELPER_BIN_DIR: '/b' },
+      { port: 9000, enableTerminal: true, inputUrl: 'u', helperBinDir: '/b' }],
+    [{ ZEL_AGENT_ENABLE_TERMINAL: 'true', ZEL_AGENT_PORT: '70000' }, { enableTerminal: false, port: NaN }],
+    [{ ZEL_AGENT_PORT: '80a' }, { port: NaN }],
+  ]) {
+    it(JSON.stringify(env), () => {
+      const config = loadConfig({ XDG_CONFIG_HOME: tempDir(), ...env });
       for (const [key, value] of Object.entries(expected)) assert.deepEqual(config[key], value, key);
     });
   }
