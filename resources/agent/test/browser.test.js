@@ -1,20 +1,16 @@
-// The web client in headless Chromium on a phone-sized touch screen, against a real agent.
+// The web client in headless Chromium on a phone-sized touch screen, against a real t.agent.
 import assert from 'node:assert/strict';
 import { after, before, describe, it } from 'node:test';
 import { chromium } from 'playwright-core';
-import { answer, makePng, startAgent, startFakeControl, tempDir } from './helpers.js';
+import { blankImage, tempDir, withAgent } from './helpers.js';
 
 describe('web client in a phone browser', () => {
-  let control;
-  let agent;
   let context;
   let page;
   let cdp;
+  // A 16:9 desktop at whatever width the page asks for.
+  const t = withAgent({}, {}, { screenshot: ({ query }) => blankImage(query.width, Math.round((query.width * 9) / 16)) });
   before(async () => {
-    control = await startFakeControl({ // a 16:9 desktop at whatever width the page asks for
-      screenshot: ({ query }) => answer('200 OK', 'image/png', makePng(Number(query.width), Math.round((query.width * 9) / 16))),
-    });
-    agent = await startAgent({ screenshotUrl: control.screenshotUrl, inputUrl: control.inputUrl });
     context = await chromium.launchPersistentContext(tempDir('zel-chromium-'), {
       executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'],
       viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 2,
@@ -22,13 +18,9 @@ describe('web client in a phone browser', () => {
     page = context.pages()[0] ?? (await context.newPage());
     cdp = await context.newCDPSession(page);
   });
-  after(async () => {
-    await context?.close();
-    await agent?.close();
-    await control?.close();
-  });
+  after(() => context?.close());
 
-  const inputs = () => control.requests.filter((r) => r.path === '/input').map((r) => JSON.parse(r.body));
+  const inputs = () => t.control.requests.filter((r) => r.path === '/input').map((r) => JSON.parse(r.body));
   const pause = (ms) => new Promise((r) => setTimeout(r, ms));
   const touch = (type, touchPoints) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints });
   const status = (text) => page.waitForFunction((t) => document.getElementById('status').textContent.startsWith(t), text, { timeout: 10000 });
@@ -38,13 +30,13 @@ describe('web client in a phone browser', () => {
   }
 
   it('loads with the token, hides it, and shows the screen at the viewport width', async () => {
-    await page.goto(agent.base);
+    await page.goto(t.agent.base);
     await status('缺少访问令牌');
-    await page.goto(`${agent.base}/?token=${agent.token}`);
+    await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
     await page.waitForSelector('#screen.loaded');
     assert.equal(new URL(page.url()).search, '');
     await status('已连接');
-    assert.equal(control.requests.at(-1).query.width, '780');
+    assert.equal(t.control.requests.at(-1).query.width, '780');
     assert.deepEqual(await page.locator('#screen').evaluate((img) => [img.naturalWidth, img.naturalHeight]), [780, 439]);
   });
 
@@ -87,7 +79,7 @@ describe('web client in a phone browser', () => {
   });
 
   it('shows a failure from the desktop in Chinese', async () => {
-    await control.close();
+    await t.control.close();
     await status('电脑端服务暂不可用');
   });
 });

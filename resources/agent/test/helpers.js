@@ -1,10 +1,10 @@
 // Shared fixtures: a fake control service that reads like the real one, and an agent on port 0.
 import assert from 'node:assert/strict';
+import { after, before } from 'node:test';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
-import zlib from 'node:zlib';
 import { createAgentServer } from '../src/app.js';
 import { loadToken } from '../src/config.js';
 
@@ -13,25 +13,8 @@ export const kAgentDir = path.resolve(import.meta.dirname, '..');
 export const tempDir = (prefix = 'zel-agent-test-') => fs.mkdtempSync(path.join(os.tmpdir(), prefix));
 export const answer = (status, type, body) => ({ status, type, body });
 
-// Solid-colour RGB PNG, enough for a browser to decode and size.
-export function makePng(width, height) {
-  const row = Buffer.alloc(1 + width * 3, 120);
-  row[0] = 0;
-  const chunk = (type, data) => {
-    const body = Buffer.concat([Buffer.from(type), data]);
-    const head = Buffer.alloc(4);
-    const crc = Buffer.alloc(4);
-    head.writeUInt32BE(data.length);
-    crc.writeUInt32BE(zlib.crc32(body));
-    return Buffer.concat([head, body, crc]);
-  };
-  const ihdr = Buffer.alloc(13);
-  ihdr.writeUInt32BE(width, 0);
-  ihdr.writeUInt32BE(height, 4);
-  ihdr.set([8, 2, 0, 0, 0], 8);
-  return Buffer.concat([Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]), chunk('IHDR', ihdr),
-    chunk('IDAT', zlib.deflateSync(Buffer.concat(Array(height).fill(row)))), chunk('IEND', Buffer.alloc(0))]);
-}
+// A blank picture of the given size; the web client shows any image type the same way.
+export const blankImage = (width, height) => answer('200 OK', 'image/svg+xml', `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}"/>`);
 
 // One read per connection, secret in the query, a complete answer and a close: the app's
 // control service contract, so a client that splits its request fails here too.
@@ -46,7 +29,7 @@ export async function startFakeControl({ screenshot, input } = {}) {
       requests.push(request);
       const { status, type, body } = url.searchParams.get('secret') !== kSecret ? answer('403 Forbidden', 'text/plain', 'Forbidden')
         : url.pathname === '/input' ? await (input ?? defaultInput)(request)
-          : await (screenshot ?? (() => answer('200 OK', 'image/png', makePng(16, 9))))(request);
+          : await (screenshot ?? (() => blankImage(16, 9)))(request);
       const bytes = Buffer.from(body);
       socket.end(Buffer.concat([Buffer.from(`HTTP/1.1 ${status}\r\nContent-Type: ${type}\r\nContent-Length: ${bytes.length}\r\nConnection: close\r\n\r\n`), bytes]));
     });
@@ -71,6 +54,20 @@ export async function startAgent(overrides = {}, options = {}) {
   const base = `http://127.0.0.1:${port}`;
   return { token, base, port, close: () => agent.close(),
     fetch: (route, init = {}) => fetch(base + route, { ...init, headers: { Authorization: `Bearer ${token}`, ...init.headers } }) };
+}
+
+// A fake control service (when given its answers) and an agent on it for the enclosing describe.
+export function withAgent(config = {}, options = {}, control = null) {
+  const t = {};
+  before(async () => {
+    t.control = control && (await startFakeControl(control));
+    t.agent = await startAgent(control ? { screenshotUrl: t.control.screenshotUrl, inputUrl: t.control.inputUrl, ...config } : config, options);
+  });
+  after(async () => {
+    await t.agent?.close();
+    await t.control?.close();
+  });
+  return t;
 }
 
 // A raw HTTP exchange, for requests that fetch refuses to make.

@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
-import { after, before, describe, it } from 'node:test';
+import { describe, it } from 'node:test';
 import WebSocket from 'ws';
-import { startAgent } from './helpers.js';
+import { startAgent, withAgent } from './helpers.js';
 
 const connect = (url, headers) => new Promise((resolve, reject) => {
   const ws = new WebSocket(url, { headers });
@@ -10,16 +10,11 @@ const connect = (url, headers) => new Promise((resolve, reject) => {
 });
 
 describe('terminal over a WebSocket', () => {
-  let agent;
-  let url;
-  before(async () => {
-    agent = await startAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', SHELL: '/bin/sh', HOME: '/tmp', ZEL_AGENT_INPUT_URL: 'secret-url' } });
-    url = `ws://127.0.0.1:${agent.port}/api/terminal`;
-  });
-  after(() => agent.close());
+  const t = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', SHELL: '/bin/sh', HOME: '/tmp', ZEL_AGENT_INPUT_URL: 'secret-url' } });
+  const url = () => `ws://127.0.0.1:${t.agent.port}/api/terminal`;
 
   it('runs commands in a login shell and survives garbage frames', async () => {
-    const ws = await connect(url, { Authorization: `Bearer ${agent.token}` });
+    const ws = await connect(url(), { Authorization: `Bearer ${t.agent.token}` });
     let output = '';
     const seen = new Promise((resolve) => ws.on('message', (data) => /zel-42\s+30 100\s+unset/.test(output += data) && resolve()));
     const closed = new Promise((resolve) => ws.once('close', resolve));
@@ -33,8 +28,8 @@ describe('terminal over a WebSocket', () => {
   it('refuses missing or wrong tokens, other paths, and a terminal turned off', async () => {
     const off = await startAgent();
     try {
-      for (const [target, status] of [[url, 401], [`${url}?token=wrong`, 401],
-        [`ws://127.0.0.1:${agent.port}/api/other?token=${agent.token}`, 404],
+      for (const [target, status] of [[url(), 401], [`${url()}?token=wrong`, 401],
+        [`ws://127.0.0.1:${t.agent.port}/api/other?token=${t.agent.token}`, 404],
         [`ws://127.0.0.1:${off.port}/api/terminal?token=${off.token}`, 404]]) await assert.rejects(connect(target), { status }, target);
     } finally {
       await off.close();
