@@ -1,4 +1,4 @@
-// The web client in headless Chromium on a phone-sized touch screen, against a real t.agent.
+// The web client in headless Chromium on a phone-sized touch screen, against a real agent.
 import assert from 'node:assert/strict';
 import { after, before, describe, it } from 'node:test';
 import { chromium } from 'playwright-core';
@@ -24,6 +24,12 @@ describe('web client in a phone browser', () => {
   const pause = (ms) => new Promise((r) => setTimeout(r, ms));
   const touch = (type, touchPoints) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints });
   const status = (text) => page.waitForFunction((t) => document.getElementById('status').textContent.startsWith(t), text, { timeout: 10000 });
+  async function swipe(from, to, holdMs = 0) { // fingers down at from, held, moved to to in ten steps, lifted
+    await touch('touchStart', from);
+    await pause(holdMs);
+    for (let i = 1; to && i <= 10; i++) await touch('touchMove', from.map((p, k) => ({ x: p.x + ((to[k].x - p.x) * i) / 10, y: p.y + ((to[k].y - p.y) * i) / 10 })));
+    await touch('touchEnd', []);
+  }
   async function at(nx, ny) { // page coordinates of a point on the 0..1000 desktop grid
     const box = await page.locator('#screen').boundingBox();
     return { x: box.x + (box.width * nx) / 1000, y: box.y + (box.height * ny) / 1000 };
@@ -47,20 +53,10 @@ describe('web client in a phone browser', () => {
         const p = await at(600, 300);
         await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [p]), touch('touchEnd', [])]);
       }, { action: 'double_click', coordinate: [600, 300] }],
-      [async () => {
-        await touch('touchStart', [await at(100, 200)]);
-        await pause(700);
-        await touch('touchEnd', []);
-      }, { action: 'right_click', coordinate: [100, 200] }],
-      [async () => {
-        const [a, b] = [await at(200, 500), await at(800, 500)];
-        for (let i = 0; i <= 5; i++) await touch(i ? 'touchMove' : 'touchStart', [{ x: a.x + ((b.x - a.x) * i) / 5, y: a.y }]);
-        await touch('touchEnd', []);
-      }, { action: 'drag', from: [200, 500], to: [800, 500] }],
-      [async () => {
-        for (let y = 300; y >= 200; y -= 10) await touch(y === 300 ? 'touchStart' : 'touchMove', [{ x: 150, y }, { x: 250, y }]);
-        await touch('touchEnd', []);
-      }, { action: 'scroll', direction: 'down', amount: (n) => n >= 1 }],
+      [async () => swipe([await at(100, 200)], null, 700), { action: 'right_click', coordinate: [100, 200] }],
+      [async () => swipe([await at(200, 500)], [await at(800, 500)]), { action: 'drag', from: [200, 500], to: [800, 500] }],
+      [() => swipe([{ x: 150, y: 300 }, { x: 250, y: 300 }], [{ x: 150, y: 200 }, { x: 250, y: 200 }]),
+        { action: 'scroll', direction: 'down', amount: (n) => n >= 1 }],
       [() => page.getByRole('button', { name: '回车' }).tap(), { action: 'key', key: 'return' }],
     ]) {
       const count = inputs().length;

@@ -32,15 +32,15 @@ describe('access token', () => {
     assert.deepEqual([mode(dir), mode(file)], [0o700, 0o600]);
   });
 
-  for (const content of ['', '{tok', '{"token":"abc"}']) {
-    it(`replaces a damaged file: ${JSON.stringify(content)}`, () => {
+  it('replaces a damaged file', () => {
+    for (const content of ['', '{tok', '{"token":"abc"}']) {
       const dir = tempDir();
       fs.writeFileSync(path.join(dir, 'agent.json'), content);
       const token = loadToken(dir);
-      assert.match(token, /^[A-Za-z0-9_-]{43}$/);
+      assert.match(token, /^[A-Za-z0-9_-]{43}$/, content);
       assert.equal(loadToken(dir), token);
-    });
-  }
+    }
+  });
 
   it('the app token query prints exactly the token, and racing first runs agree on one', async () => {
     const home = tempDir();
@@ -53,10 +53,8 @@ describe('access token', () => {
 describe('settings from the environment', () => {
   for (const [env, expected] of [
     [{}, { host: '127.0.0.1', port: 8787, enableTerminal: false, screenshotUrl: '', inputUrl: '', helperBinDir: '' }],
-    [{ ZEL_AGENT_PORT: '9000', ZEL_AGENT_ENABLE_TERMINAL: '1', ZEL_AGENT_INPUT_URL: 'u', ZEL_AGENT_HELPER_BIN_DIR: '/b' },
-      { port: 9000, enableTerminal: true, inputUrl: 'u', helperBinDir: '/b' }],
-    [{ ZEL_AGENT_ENABLE_TERMINAL: 'true', ZEL_AGENT_PORT: '70000' }, { enableTerminal: false, port: NaN }],
-    [{ ZEL_AGENT_PORT: '80a' }, { port: NaN }],
+    [{ ZEL_AGENT_PORT: '9000', ZEL_AGENT_ENABLE_TERMINAL: '1' }, { port: 9000, enableTerminal: true }],
+    [{ ZEL_AGENT_ENABLE_TERMINAL: 'true', ZEL_AGENT_PORT: '80a' }, { enableTerminal: false, port: NaN }],
   ]) {
     it(JSON.stringify(env), () => {
       const config = loadConfig({ XDG_CONFIG_HOME: tempDir(), ...env });

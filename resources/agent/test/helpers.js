@@ -13,7 +13,6 @@ export const kAgentDir = path.resolve(import.meta.dirname, '..');
 export const tempDir = (prefix = 'zel-agent-test-') => fs.mkdtempSync(path.join(os.tmpdir(), prefix));
 export const answer = (status, type, body) => ({ status, type, body });
 
-// A blank picture of the given size; the web client shows any image type the same way.
 export const blankImage = (width, height) => answer('200 OK', 'image/svg+xml', `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}"/>`);
 
 // One read per connection, secret in the query, a complete answer and a close: the app's
@@ -77,7 +76,6 @@ export const rawRequest = (port, text) => new Promise((resolve, reject) => {
   socket.on('data', (c) => chunks.push(c)).on('close', () => resolve(Buffer.concat(chunks).toString())).on('error', reject);
 });
 
-// Expects a JSON error answer.
 export async function expectError(res, status, message, name = '') {
   assert.equal(res.status, status, name);
   assert.match((await res.json()).error, message, name);
