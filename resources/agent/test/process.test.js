@@ -16,6 +16,7 @@ function launch(env) {
   const listening = new Promise((resolve, reject) => {
     child.stdout.on('data', () => { const m = /listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(output); if (m) resolve(Number(m[1])); });
     exited.then(() => reject(new Error(`exited early: ${output}`)));
+    setTimeout(() => reject(new Error(`no listening line: ${output}`)), 5000).unref();
   });
   listening.catch(() => {});
   return { child, exited, listening, output: () => output };

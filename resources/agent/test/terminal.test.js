@@ -16,7 +16,10 @@ describe('terminal over a WebSocket', () => {
   it('runs commands in a login shell and survives garbage frames', async () => {
     const ws = await connect(url(), { Authorization: `Bearer ${t.agent.token}` });
     let output = '';
-    const seen = new Promise((resolve) => ws.on('message', (data) => /zel-42\s+30 100\s+unset/.test(output += data) && resolve()));
+    const seen = new Promise((resolve, reject) => {
+      setTimeout(() => reject(new Error(`unexpected terminal output: ${output.slice(-300)}`)), 10000).unref();
+      ws.on('message', (data) => /zel-42\s+30 100\s+unset/.test(output += data) && resolve());
+    });
     const closed = new Promise((resolve) => ws.once('close', resolve));
     for (const frame of ['not json', { type: 'resize', cols: 'wide', rows: -3 }, { type: 'resize', cols: 100, rows: 30 },
       { type: 'input', data: 'echo zel-$((40+2)); stty size; echo ${ZEL_AGENT_INPUT_URL:-unset}\r' }]) ws.send(typeof frame === 'string' ? frame : JSON.stringify(frame));
