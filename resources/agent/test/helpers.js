@@ -27,7 +27,8 @@ export async function startFakeControl({ screenshot, input } = {}) {
       const request = { path: url.pathname, query: Object.fromEntries(url.searchParams), body: at < 0 ? '' : data.subarray(at + 4).toString() };
       requests.push(request);
       const { status, type, body } = url.searchParams.get('secret') !== kSecret ? answer('403 Forbidden', 'text/plain', 'Forbidden')
-        : url.pathname === '/input' ? await (input ?? defaultInput)(request)
+        : url.pathname === '/input' ? await (input ?? (() => answer('200 OK', 'application/json; charset=utf-8',
+          JSON.stringify({ ok: true, action: JSON.parse(request.body).action, display: { x: 0, y: 0, width: 1920, height: 1080 } }))))(request)
           : await (screenshot ?? (() => blankImage(16, 9)))(request);
       const bytes = Buffer.from(body);
       socket.end(Buffer.concat([Buffer.from(`HTTP/1.1 ${status}\r\nContent-Type: ${type}\r\nContent-Length: ${bytes.length}\r\nConnection: close\r\n\r\n`), bytes]));
@@ -37,11 +38,6 @@ export async function startFakeControl({ screenshot, input } = {}) {
   const base = `http://127.0.0.1:${server.address().port}`;
   return { requests, screenshotUrl: `${base}/screenshot?secret=${kSecret}`, inputUrl: `${base}/input?secret=${kSecret}`,
     close: () => new Promise((r) => server.close(r)) };
-}
-
-function defaultInput(request) {
-  const { action } = JSON.parse(request.body);
-  return answer('200 OK', 'application/json; charset=utf-8', JSON.stringify({ ok: true, action, display: { x: 0, y: 0, width: 1920, height: 1080 } }));
 }
 
 // An agent on an ephemeral port with a token in a temporary config directory.

@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import WebSocket from 'ws';
-import { startAgent, withAgent } from './helpers.js';
+import { withAgent } from './helpers.js';
 
 const connect = (url, headers) => new Promise((resolve, reject) => {
   const ws = new WebSocket(url, { headers });
@@ -11,6 +11,7 @@ const connect = (url, headers) => new Promise((resolve, reject) => {
 
 describe('terminal over a WebSocket', () => {
   const t = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', SHELL: '/bin/sh', HOME: '/tmp', ZEL_AGENT_INPUT_URL: 'secret-url' } });
+  const off = withAgent();
   const url = () => `ws://127.0.0.1:${t.agent.port}/api/terminal`;
 
   it('runs commands in a login shell and survives garbage frames', async () => {
@@ -29,13 +30,8 @@ describe('terminal over a WebSocket', () => {
   });
 
   it('refuses missing or wrong tokens, other paths, and a terminal turned off', async () => {
-    const off = await startAgent();
-    try {
-      for (const [target, status] of [[url(), 401], [`${url()}?token=wrong`, 401],
-        [`ws://127.0.0.1:${t.agent.port}/api/other?token=${t.agent.token}`, 404],
-        [`ws://127.0.0.1:${off.port}/api/terminal?token=${off.token}`, 404]]) await assert.rejects(connect(target), { status }, target);
-    } finally {
-      await off.close();
-    }
+    for (const [target, status] of [[url(), 401], [`${url()}?token=wrong`, 401],
+      [`ws://127.0.0.1:${t.agent.port}/api/other?token=${t.agent.token}`, 404],
+      [`ws://127.0.0.1:${off.agent.port}/api/terminal?token=${off.agent.token}`, 404]]) await assert.rejects(connect(target), { status }, target);
   });
 });

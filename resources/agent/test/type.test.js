@@ -3,7 +3,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { describe, it } from 'node:test';
 import { findDisplay } from '../src/clipboard.js';
-import { answer, expectError, startAgent, tempDir, withAgent } from './helpers.js';
+import { answer, expectError, tempDir, withAgent } from './helpers.js';
 
 describe('typing text through the clipboard', () => {
   const bin = tempDir();
@@ -19,6 +19,7 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
       return answer('200 OK', 'application/json; charset=utf-8', '{"ok":true,"action":"paste"}');
     },
   });
+  const bare = withAgent({ inputUrl: 'http://127.0.0.1:1/input', helperBinDir: tempDir() }, { env: { PATH: tempDir(), DISPLAY: ':42' } });
   const type = (body, to = t.agent) => to.fetch('/api/type', { method: 'POST', body });
 
   it('finds a display: the environment first, else the lowest local X socket', () => {
@@ -47,12 +48,7 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
   });
 
   it('says so when no clipboard tool exists', async () => {
-    const bare = await startAgent({ inputUrl: t.control.inputUrl, helperBinDir: tempDir() }, { env: { PATH: tempDir(), DISPLAY: ':42' } });
-    try {
-      await expectError(await type('{"text":"abc"}', bare), 503, /No clipboard tool was found \(looked for xclip, xsel\)/);
-      assert.equal((await (await bare.fetch('/api/info')).json()).features.type, false);
-    } finally {
-      await bare.close();
-    }
+    await expectError(await type('{"text":"abc"}', bare.agent), 503, /No clipboard tool was found \(looked for xclip, xsel\)/);
+    assert.equal((await (await bare.agent.fetch('/api/info')).json()).features.type, false);
   });
 });
