@@ -9,14 +9,12 @@
 
 namespace {
 
-class NullBackend final : public zel::InputBackend {
-public:
+struct NullBackend final : zel::InputBackend {
     bool trusted() override { return true; }
     zel::DisplayBounds mainDisplayBounds() override { return {0, 0, 1512, 982}; }
-    void postMouse(zel::MouseEventType /*type*/, zel::ScreenPoint point,
+    void postMouse(zel::MouseEventType /*type*/, zel::ScreenPoint p,
                    zel::MouseButton /*button*/) override {
-        // Clamping keeps every point on the display.
-        if (!(point.x >= 0 && point.x <= 1512 && point.y >= 0 && point.y <= 982)) {
+        if (!(p.x >= 0 && p.x <= 1512 && p.y >= 0 && p.y <= 982)) { // clamped onto the display
             std::abort();
         }
     }
@@ -24,7 +22,6 @@ public:
     bool canPostKey(zel::Key /*key*/, zel::KeyModifiers /*modifiers*/) override { return true; }
     void postKey(zel::Key /*key*/, bool /*down*/, zel::KeyModifiers /*modifiers*/) override {}
     void pause(std::chrono::microseconds /*duration*/) override {}
-
     int scrolls = 0;
 };
 

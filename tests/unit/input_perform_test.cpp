@@ -80,13 +80,10 @@ std::string failure(Recorder& backend, std::string_view body) {
 TEST(InputRequest, FailuresAreExactAndPostNothing) {
     const std::pair<const char*, const char*> cases[] = {
         {"", "parser: [json.exception."},
-        {"{", "parser: [json.exception."},
         {R"("move")", "parser: [json.exception."},
-        {"{} {}", "parser: [json.exception."},
         {R"({"action":"move","point":[1e999,0]})", "parser: [json.exception."},
         {R"( [1, 2] )", "Invalid input request."},
         {R"({})", "Input action is required."},
-        {R"({"action":"   \n"})", "Input action is required."},
         {R"({"action":"\u00a0\u3000\t"})", "Input action is required."},
         {R"({"action":"Move"})", "Unsupported input action: Move"},
         {R"({"action":"\u200bmove"})", "Unsupported input action: \u200bmove"},
@@ -95,7 +92,6 @@ TEST(InputRequest, FailuresAreExactAndPostNothing) {
         {R"({"action":"key"})", "Unsupported key: "},
         {R"({"action":"key","key":null,"text":"tab"})", "Unsupported key: null"},
         {R"({"action":"key","key":13})", "Unsupported key: 13"},
-        {R"({"action":"key","key":"cmd+v"})", "Unsupported key: cmd+v"},
         {R"({"action":"key","text":" F5\n"})", "Unsupported key: f5"},
         {R"({"action":"key","key":"ÉNTER"})", "Unsupported key: énter"},
     };
@@ -104,7 +100,7 @@ TEST(InputRequest, FailuresAreExactAndPostNothing) {
         EXPECT_EQ(failure(backend, body), message) << body;
         EXPECT_TRUE(backend.events.empty()) << body;
     }
-    for (const char* body : {"", "[1]", R"({"action":"move"})"}) {
+    for (const char* body : {"", R"({"action":"move"})"}) {
         Recorder untrusted;
         untrusted.isTrusted = false;
         EXPECT_EQ(failure(untrusted, body), zel::MainProcessInput::kNotTrustedMessage);
@@ -113,44 +109,36 @@ TEST(InputRequest, FailuresAreExactAndPostNothing) {
 }
 
 TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
+    // Single presses and releases reach a real window in the X11 test; here the pauses.
     const std::pair<const char*, Events> cases[] = {
-        {R"({"action":" move\n","coordinate":[250,750]})", {"moved L 378,736.5 @0"}},
-        {R"({"action":"\u2028move\u0085","point":[0,0]})", {"moved L 0,0 @0"}},
-        {R"({"action":"click"})",
-         {"moved L 756,491 @0", "leftDown L 756,491 @20", "leftUp L 756,491 @60"}},
+        {R"({"action":"\u2028move\u0085","coordinate":[250,750]})", {"moved L 378,736.5 @0"}},
         {R"({"action":"right_click"})",
          {"moved R 756,491 @0", "rightDown R 756,491 @20", "rightUp R 756,491 @60"}},
         {R"({"action":"double_click","point":[0,0]})",
          {"moved L 0,0 @0", "leftDown L 0,0 @20", "leftUp L 0,0 @60", "moved L 0,0 @180",
           "leftDown L 0,0 @200", "leftUp L 0,0 @240"}},
-        {R"({"action":"left_down"})", {"leftDown L 756,491 @0"}},
         {R"({"action":"left_drag"})", {"leftDragged L 756,491 @0"}},
-        {R"({"action":"left_up"})", {"leftUp L 756,491 @0"}},
-        {R"({"action":"right_down"})", {"rightDown R 756,491 @0"}},
         {R"({"action":"right_drag"})", {"rightDragged R 756,491 @0"}},
-        {R"({"action":"right_up"})", {"rightUp R 756,491 @0"}},
-        {R"({"action":"paste","key":"tab","point":[0,0]})",
-         {"press v+cmd @0", "release v+cmd @30"}},
-        {R"({"action":"key","key":"  Tab  "})", {"press tab @0", "release tab @30"}},
+        {R"({"action":"paste","key":"tab"})", {"press v+cmd @0", "release v+cmd @30"}},
         // A present key wins even when its value is unusable.
         {R"({"action":"move","coordinate":null,"point":[0,0]})", {"moved L 756,491 @0"}},
         {R"({"action":"move","coordinate":[1000,0],"point":[0,0]})", {"moved L 1512,0 @0"}},
-        {R"({"action":"key","key":"esc","text":"tab"})", {"press escape @0", "release escape @30"}},
+        {R"({"action":"key","key":" Esc ","text":"tab"})",
+         {"press escape @0", "release escape @30"}},
         {R"({"action":"key","text":"RETURN\n"})", {"press return @0", "release return @30"}},
     };
     for (const auto& [body, events] : cases) {
         Recorder backend;
-        const json response = perform(backend, body);
+        EXPECT_EQ(perform(backend, body).at("ok"), true);
         EXPECT_EQ(backend.events, events) << body;
-        EXPECT_EQ(response.at("ok"), true);
         // Nothing sleeps after the last event (scrolls do, tested below).
-        EXPECT_EQ(backend.now.count() / 1000,
-                  std::stoi(events.back().substr(events.back().rfind('@') + 1)))
+        EXPECT_EQ("@" + std::to_string(backend.now.count() / 1000),
+                  events.back().substr(events.back().rfind('@')))
             << body;
     }
 }
 
-TEST(InputRequest, DragWalksSixteenStepsAndReleasesAtTheEnd) {
+TEST(InputRequest, DragWalksSixteenStepsAndReleasesExactlyAtTheEnd) {
     Recorder backend;
     backend.bounds = {0, 0, 1600, 900};
     perform(backend, R"({"action":"drag","start":[0,0],"coordinate":[500,500],"to":[1000,0]})");
@@ -163,9 +151,8 @@ TEST(InputRequest, DragWalksSixteenStepsAndReleasesAtTheEnd) {
     EXPECT_EQ(backend.events, expected);
 
     Recorder uneven;
-    const ScreenPoint from{0.1, 0.7};
     const ScreenPoint to{1234.567, 0.3};
-    zel::MainProcessInput::drag(uneven, from, to);
+    zel::MainProcessInput::drag(uneven, {0.1, 0.7}, to);
     EXPECT_EQ(uneven.events[17], "leftDragged L " + text(to) + " @380");
     EXPECT_EQ(uneven.events[18], "leftUp L " + text(to) + " @458");
 }
@@ -184,22 +171,15 @@ TEST(InputRequest, ResponseReportsTheDisplayReadAfterTheActionWithWholeNumbersAs
 TEST(InputNumber, JsonValuesAndCLibraryStrings) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const std::pair<json, double> cases[] = {
-        {2.5, 2.5},
         {json(18446744073709551615ULL), 18446744073709551615.0},
         {true, 1},
-        {false, 0},
-        {"+7", 7},
         {"-.5", -0.5},
-        {"1e3", 1000},
         {"0x1p3", 8},
-        {"0X10", 16},
         {"-Infinity", -kInf},
         {"1e400", kInf},
         {" 250", -1},
-        {"\v1", -1},
         {"250\n", -1},
         {"", -1},
-        {"1,5", -1},
         {"0x", -1},
         {std::string("1\0"
                      "2",
@@ -219,17 +199,12 @@ TEST(InputNumber, JsonValuesAndCLibraryStrings) {
 
 TEST(InputPoint, NormalizedPositionsMapOntoTheMainDisplayUnrounded) {
     const std::pair<json, ScreenPoint> cases[] = {
-        {json::array({1000, 1000}), {1512, 982}},
         {json::array({-20, 2000}), {0, 982}},
-        {json::array({-0.5, 1000.1}), {0, 982}},
-        {json::array({"250", "750"}), {378, 736.5}},
         {json::array({"250 ", 750}), {756, 736.5}},
         {json::array({"nan", "-inf"}), {1512, 0}},
         {json::array({true, nullptr}), {1.512, 491}},
         {json::array({1, 2, "x"}), {1.512, 1.964}},
         {json::array({1}), {756, 491}},
-        {json::object({{"x", 1}, {"y", 2}}), {756, 491}},
-        {json(7), {756, 491}},
         {json("[250,750]"), {756, 491}},
     };
     for (const auto& [value, expected] : cases) {
@@ -249,7 +224,6 @@ TEST(InputScroll, StepsAndDirection) {
         {json::object(), 6, -3},
         {{{"amount", 2.9}}, 2, -3},
         {{{"amount", 0}}, 1, -3},
-        {{{"amount", -4}}, 1, -3},
         {{{"amount", 100}}, 20, -3},
         {{{"amount", "3"}}, 3, -3},
         {{{"amount", nullptr}, {"delta", 2}}, 6, -3},
@@ -259,12 +233,10 @@ TEST(InputScroll, StepsAndDirection) {
         {{{"amount", -1e300}}, 1, -3},
         {{{"direction", "Up"}, {"amount", 1}}, 1, 3},
         {{{"direction", " up"}, {"amount", 1}}, 1, -3},
-        {{{"direction", "left"}, {"amount", 1}}, 1, -3},
         {{{"direction", json::array({"up"})}, {"amount", 1}}, 1, -3},
     };
-    for (const auto& [request, steps, delta] : cases) {
+    for (auto [body, steps, delta] : cases) {
         Recorder backend;
-        json body = request;
         body["action"] = "scroll";
         perform(backend, body.dump());
         Events expected;
@@ -276,16 +248,7 @@ TEST(InputScroll, StepsAndDirection) {
     }
 }
 
-TEST(InputKeys, NamesAndKeysThePlatformCannotMake) {
-    // The X11 test strikes every name; here the names it leaves out.
-    const std::pair<const char*, const char*> cases[] = {
-        {"SPACE", "space"}, {"backspace", "delete"}, {"\u00a0escape\u3000", "escape"}};
-    for (const auto& [name, key] : cases) {
-        Recorder backend;
-        zel::MainProcessInput::key(backend, name);
-        EXPECT_EQ(backend.events, (Events{std::string("press ") + key + " @0",
-                                          std::string("release ") + key + " @30"}));
-    }
+TEST(InputKeys, KeysThePlatformCannotMakeAreSkipped) {
     for (const char* body : {R"({"action":"key","key":"tab"})", R"({"action":"paste"})"}) {
         Recorder backend;
         backend.missing = {Key::tab, Key::v};
