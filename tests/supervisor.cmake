@@ -16,11 +16,5 @@ zel_add_test(supervisor_connection_test
     SOURCES integration/supervisor_connection_test.cpp
     LIBS zel_app_core nlohmann_json::nlohmann_json
     LABELS integration
-    TIMEOUT 300)
-
-zel_add_test(supervisor_agent_test
-    SOURCES integration/supervisor_agent_test.cpp
-    LIBS zel_app_core nlohmann_json::nlohmann_json
-    LABELS integration
     RESOURCE_LOCK agent_port
     TIMEOUT 300)

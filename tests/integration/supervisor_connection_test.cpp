@@ -1,123 +1,216 @@
-// The whole connection through the controller with real node over a test agent tree and the
-// stand-in tunnel client: token query outcomes, the grace period, missing helpers, tunnel output,
-// stop order, a racing second start and a stop during the start.
-#include "supervisor_connection_fixture.hpp"
+// The whole connection through the controller with real node: over test agent trees and the
+// stand-in tunnel client (token query outcomes, the grace period, missing helpers, tunnel output,
+// stop order, a racing second start, a quit during the start), and over the real agent server.
+#include "app/pairing.hpp"
+#include "app/zel_desktop_agent_app.hpp"
+#include "supervisor/agent_log.hpp"
+#include "tests/support/temp_dir.hpp"
 
-#include <span>
+#include <arpa/inet.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
 using namespace std::chrono_literals;
-using zel::test::ConnectionFixture;
+using Clock = std::chrono::steady_clock;
 using zel::test::readFile;
+const std::string kAddress = "https://gentle-river-mosaic-lantern.trycloudflare.com";
 
-class Connection : public ConnectionFixture {};
+// Each item remembers when it was posted, so tests can bound the time between two posts.
+struct StampedQueue final : zel::MainQueue {
+    void post(std::function<void()> item) override {
+        inner.post([this, at = Clock::now(), item = std::move(item)] {
+            runningPostedAt = at;
+            item();
+        });
+    }
+    zel::ManualMainQueue inner;
+    Clock::time_point runningPostedAt;
+};
+
+class Connection : public ::testing::Test {
+protected:
+    struct Recorder final : zel::WindowView {
+        Connection& test;
+        explicit Recorder(Connection& owner) : test(owner) {}
+        void show() override {}
+        void render(const zel::DisplayModel& model) override {
+            test.renders.emplace_back(model, test.queue.runningPostedAt);
+        }
+    };
+
+    Connection() {
+        std::filesystem::create_directories(bin);
+        std::filesystem::create_directories(agent / "src");
+        std::filesystem::create_symlink("/usr/bin/node", bin / "node");
+        std::filesystem::copy_file(ZEL_SOURCE_DIR "/tests/fixtures/cloudflared",
+                                   bin / "cloudflared");
+        app = std::make_unique<zel::ZelDesktopAgentApp>(
+            queue, [this](zel::ZelDesktopAgentApp&) { return std::make_unique<Recorder>(*this); },
+            zel::HelperLocations{
+                .resourceDirectory = resources, .nodeFallbacks = {}, .cloudflaredFallbacks = {}});
+        app->buildWindow();
+    }
+    ~Connection() override {
+        if (app) {
+            app->stopProcesses();
+            queue.inner.drain();
+        }
+    }
+
+    // config.js counts token queries, then runs `config`; server.js records how it was run, then
+    // runs `server` (or stays up).
+    void writeAgent(const std::string& config, const std::string& server = "") const {
+        std::ofstream(agent / "package.json") << R"({"type": "module"})";
+        std::ofstream(agent / "src/config.js")
+            << "import fs from 'node:fs';\nexport function loadConfig() {\n"
+               "  fs.appendFileSync(new URL('../queries', import.meta.url), 'query\\n');\n"
+            << config << "\n}\n";
+        std::ofstream(agent / "src/server.js")
+            << "import fs from 'node:fs';\n"
+               "fs.appendFileSync(new URL('../servers', import.meta.url), 'server\\n');\n"
+               "fs.writeFileSync(new URL('../server.json', import.meta.url), JSON.stringify({\n"
+               "  argv: process.argv.slice(1), cwd: process.cwd(), env: process.env, pid: "
+               "process.pid }));\nconsole.log('agent listening');\n"
+               "process.on('SIGTERM', () => { console.log('agent stopping'); process.exit(0); });\n"
+            << (server.empty() ? "setInterval(() => {}, 60000);" : server) << "\n";
+    }
+    static nlohmann::json readJson(const std::filesystem::path& path) {
+        return nlohmann::json::parse(readFile(path));
+    }
+
+    // Waits are generous limits for a busy machine, not timing requirements.
+    bool waitUntil(const std::function<bool()>& done) {
+        for (const auto end = Clock::now() + 60s; Clock::now() < end;) {
+            queue.inner.drain();
+            if (done()) {
+                return true;
+            }
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+    bool waitForStatus(const std::string& status) {
+        return waitUntil([&] { return app->display.statusText == status; });
+    }
+    bool waitForLog(const std::string& text) {
+        return waitUntil([&] { return readFile(zel::logURL()).find(text) != std::string::npos; });
+    }
+    // A state rendered since `renders` was last cleared, with the button enabled (the start's own
+    // first item keeps the texts shown before it); when its item was posted.
+    std::optional<Clock::time_point> rendered(const std::string& status) {
+        for (const auto& [model, postedAt] : renders) {
+            if (model.statusText == status &&
+                (model.buttonEnabled || status == zel::kServerStepStatus)) {
+                return postedAt;
+            }
+        }
+        return std::nullopt;
+    }
+    static bool gone(pid_t pid) {
+        for (int i = 0; i < 3000 && std::filesystem::exists("/proc/" + std::to_string(pid)); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return !std::filesystem::exists("/proc/" + std::to_string(pid));
+    }
+
+    zel::test::TempDir dir;
+    zel::test::ScopedEnv stateHome{"XDG_STATE_HOME", (dir.path() / "state").c_str()};
+    std::filesystem::path resources = dir.path() / "res";
+    std::filesystem::path bin = resources / "bin";
+    std::filesystem::path agent = resources / "agent";
+    StampedQueue queue;
+    std::vector<std::pair<zel::DisplayModel, Clock::time_point>> renders;
+    std::unique_ptr<zel::ZelDesktopAgentApp> app;
+};
 
 TEST_F(Connection, StartWalksToReadyWithTheAnnouncedAddressAndStopLeavesNoHelper) {
-    writeAgent(R"(return { token: 'tok-123' };)", "");
+    writeAgent(R"(return { token: 'tok-123' };)");
     app->toggleConnection();
     ASSERT_TRUE(waitForStatus(zel::kReadyStatus));
-
-    // Starting, server step, tunnel step, Ready: in this order.
-    std::vector<std::string> seen;
+    std::vector<std::string> seen; // starting, server step, tunnel step, Ready: in this order
     for (const auto& [model, postedAt] : std::span(renders).subspan(1)) {
-        const std::string step =
-            model.buttonTitle == "开启中..." && model.statusText == zel::kIdleStatus
-                ? "starting"
-                : model.statusText;
+        const auto step =
+            model.statusText == zel::kIdleStatus ? model.buttonTitle : model.statusText;
         if (seen.empty() || seen.back() != step) {
             seen.push_back(step);
         }
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"starting", zel::kServerStepStatus,
+    EXPECT_EQ(seen, (std::vector<std::string>{"开启中...", zel::kServerStepStatus,
                                               zel::kTunnelStepStatus, zel::kReadyStatus}));
     EXPECT_EQ(app->display.buttonTitle, "关闭");
-    EXPECT_TRUE(app->display.buttonEnabled);
-    EXPECT_FALSE(app->display.qrHidden);
-
     std::shared_ptr<zel::HelperProcess> server;
     std::shared_ptr<zel::HelperProcess> tunnel;
     {
         const std::lock_guard lock(app->stateMutex);
-        EXPECT_EQ(app->token, "tok-123");
-        EXPECT_EQ(app->zelURL, "zel://mac-control?url=https%3A%2F%2Fgentle-river-mosaic-lantern."
-                               "trycloudflare.com%2F%3Ftoken%3Dtok-123");
+        EXPECT_EQ(app->zelURL, zel::makePairingLink(kAddress, "tok-123"));
         EXPECT_EQ(app->display.qrImage, zel::makeQRCode(app->zelURL));
         server = app->serverProcess;
         tunnel = app->tunnelProcess;
     }
-
     // Command lines, directories and the exact environment of both helpers.
-    const auto expectedEnv = environmentJson();
+    nlohmann::json env = nlohmann::json::object();
+    for (const auto& [name, value] : app->helpers().agentEnvironment()) {
+        env[name] = value;
+    }
     const auto tunnelRun = readJson(bin / "cloudflared.invocation");
+    const auto serverRun = readJson(agent / "server.json");
+    const auto agentDir = std::filesystem::canonical(agent);
     EXPECT_EQ(tunnelRun["argv"], nlohmann::json({"tunnel", "--url", "http://127.0.0.1:8787"}));
     EXPECT_EQ(tunnelRun["cwd"], std::filesystem::current_path().string());
-    EXPECT_EQ(tunnelRun["env"], expectedEnv);
-    const auto serverRun = readJson(agent / "server.json");
-    EXPECT_EQ(serverRun["argv"],
-              nlohmann::json({(std::filesystem::canonical(agent) / "src/server.js").string()}));
-    EXPECT_EQ(serverRun["cwd"], std::filesystem::canonical(agent).string());
-    EXPECT_EQ(serverRun["env"], expectedEnv);
-
+    EXPECT_EQ(tunnelRun["env"], env);
+    EXPECT_EQ(serverRun["argv"], nlohmann::json({(agentDir / "src/server.js").string()}));
+    EXPECT_EQ(serverRun["cwd"], agentDir.string());
+    EXPECT_EQ(serverRun["env"], env);
     const std::string log = readFile(zel::logURL());
     EXPECT_EQ(log.rfind("Starting Zel Desktop Agent UI\ntok-123\n", 0), 0U) << log;
     EXPECT_NE(log.find("[agent] agent listening\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("|  https://gentle-river-mosaic-lantern.trycloudflare.com"),
-              std::string::npos);
+    EXPECT_NE(log.find("|  " + kAddress), std::string::npos);
 
     app->toggleConnection();
     EXPECT_TRUE(app->zelURL.empty());
     ASSERT_TRUE(tunnel->terminateRequestedAt() && server->terminateRequestedAt());
     EXPECT_LT(*tunnel->terminateRequestedAt(), *server->terminateRequestedAt()) << "tunnel first";
-    EXPECT_TRUE(gone(server->pid()));
-    EXPECT_TRUE(gone(tunnel->pid()));
+    EXPECT_TRUE(gone(server->pid()) && gone(tunnel->pid()));
     ASSERT_TRUE(waitForStatus(zel::kIdleStatus));
-    EXPECT_EQ(app->display.buttonTitle, "开启");
     EXPECT_TRUE(app->display.qrHidden);
-    EXPECT_EQ(app->token, "tok-123");
     EXPECT_TRUE(waitForLog("[agent] agent stopping\n"));
 }
 
 TEST_F(Connection, TokenQueryOutcomes) {
-    struct Case {
-        const char* name;
-        std::string config; // body of loadConfig before it returns
-        std::optional<std::string> token;
-        std::string failure;
-    };
-    const Case cases[] = {
-        {"token and a line end", R"(return { token: 'tok-123' };)", "tok-123", ""},
-        {"blank lines only", R"(return { token: '\n' };)", "", ""},
-        {"warning on stderr joins the token",
-         R"(console.warn('Warning: old flag'); return { token: 'tok-123' };)",
+    const std::tuple<std::string, std::optional<std::string>, std::string> cases[] = {
+        {R"(return { token: '\n' };)", "", ""},
+        {R"(console.warn('Warning: old flag'); return { token: 'tok-123' };)",
          "Warning: old flag\ntok-123", ""},
-        {"fails with output", R"(process.stderr.write('  config broken\n'); process.exit(3);)",
-         std::nullopt, "config broken"},
-        {"fails without output", R"(process.exit(1);)", std::nullopt, "命令执行失败。"},
+        {R"(process.stderr.write('  config broken\n'); process.exit(3);)", std::nullopt,
+         "config broken"},
+        {R"(process.exit(1);)", std::nullopt, "命令执行失败。"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        writeAgent(c.config, "");
+    for (const auto& [config, token, failure] : cases) {
+        SCOPED_TRACE(config);
+        writeAgent(config);
         renders.clear();
         app->toggleConnection();
-        if (c.token) {
-            ASSERT_TRUE(waitForNewState(zel::kReadyStatus));
+        ASSERT_TRUE(waitUntil(
+            [&] { return rendered(token ? zel::kReadyStatus : zel::kFailedStatus).has_value(); }));
+        if (token) {
             const std::lock_guard lock(app->stateMutex);
-            EXPECT_EQ(app->token, *c.token);
-            EXPECT_EQ(app->zelURL,
-                      zel::makePairingLink("https://gentle-river-mosaic-lantern.trycloudflare.com",
-                                           *c.token));
+            EXPECT_EQ(app->zelURL, zel::makePairingLink(kAddress, *token));
         } else {
-            ASSERT_TRUE(waitForNewState(zel::kFailedStatus));
-            EXPECT_EQ(app->display.detailText, c.failure);
+            EXPECT_EQ(app->display.detailText, failure);
             EXPECT_EQ(app->display.buttonTitle, "开启");
             EXPECT_FALSE(std::filesystem::exists(agent / "server.json")) << "server launched";
-            EXPECT_NE(readFile(zel::logURL()).find("ERROR: " + c.failure + "\n"),
-                      std::string::npos);
+            EXPECT_NE(readFile(zel::logURL()).find("ERROR: " + failure + "\n"), std::string::npos);
         }
         app->stopProcesses();
-        waitForStatus(c.token ? zel::kIdleStatus : zel::kFailedStatus);
+        waitForStatus(token ? zel::kIdleStatus : zel::kFailedStatus);
         std::filesystem::remove(agent / "server.json");
     }
 }
@@ -127,24 +220,22 @@ TEST_F(Connection, ServerEndingWithinTheGracePeriodFailsOnlyAfterTheWholePeriod)
     app->toggleConnection();
     ASSERT_TRUE(waitForStatus(zel::kFailedStatus));
     EXPECT_EQ(app->display.detailText, "本机服务启动失败，请重新打开应用。");
-    const auto serverStep = postTimeOf(zel::kServerStepStatus);
-    const auto failed = postTimeOf(zel::kFailedStatus);
-    ASSERT_TRUE(serverStep && failed);
-    EXPECT_GE(*failed - *serverStep, 1200ms);
+    const auto serverStep = rendered(zel::kServerStepStatus);
+    ASSERT_TRUE(serverStep && rendered(zel::kFailedStatus));
+    EXPECT_GE(*rendered(zel::kFailedStatus) - *serverStep, 1200ms);
     EXPECT_FALSE(std::filesystem::exists(bin / "cloudflared.invocation")) << "tunnel launched";
-    const std::lock_guard lock(app->stateMutex);
-    EXPECT_EQ(app->serverProcess, nullptr);
-    EXPECT_EQ(app->tunnelProcess, nullptr);
-}
-
-TEST_F(Connection, ServerEndingAfterTheGracePeriodIsNotNoticed) {
+    {
+        const std::lock_guard lock(app->stateMutex);
+        EXPECT_EQ(app->serverProcess, nullptr);
+    }
+    // One that ends after the grace period is not noticed.
     writeAgent(R"(return { token: 'tok' };)", "setTimeout(() => process.exit(1), 2000);");
     app->toggleConnection();
     EXPECT_TRUE(waitForStatus(zel::kReadyStatus));
 }
 
 TEST_F(Connection, MissingHelpersFailWithTheirMessagesAndLeaveNothingRunning) {
-    writeAgent(R"(return { token: 'tok' };)", "");
+    writeAgent(R"(return { token: 'tok' };)");
     std::filesystem::remove(bin / "node");
     app->toggleConnection();
     ASSERT_TRUE(waitForStatus(zel::kFailedStatus));
@@ -154,7 +245,8 @@ TEST_F(Connection, MissingHelpersFailWithTheirMessagesAndLeaveNothingRunning) {
     std::filesystem::create_symlink("/usr/bin/node", bin / "node");
     std::filesystem::remove(bin / "cloudflared");
     app->toggleConnection();
-    ASSERT_TRUE(waitForDetail("缺少 cloudflared，请重新获取完整安装包。"));
+    ASSERT_TRUE(waitUntil(
+        [&] { return app->display.detailText == "缺少 cloudflared，请重新获取完整安装包。"; }));
     EXPECT_EQ(app->display.statusText, zel::kFailedStatus);
     // The server had been launched; the failure terminated it again.
     EXPECT_TRUE(gone(readJson(agent / "server.json")["pid"].get<pid_t>()));
@@ -163,13 +255,18 @@ TEST_F(Connection, MissingHelpersFailWithTheirMessagesAndLeaveNothingRunning) {
 }
 
 TEST_F(Connection, TunnelOutputIsLoggedVerbatimAndEveryWholeAddressRebuildsTheLink) {
-    writeAgent(R"(return { token: 'tok' };)", "");
+    // The stand-in's writes, each awaited in the log so that each is a chunk of its own.
     const auto hold = dir.path() / "hold";
-    writeScenario({"INF |  https://first-half-of-addr", "ess.trycloudflare.com  |\n",
-                   "INF https://other.example.com and https://x.trycloudflare.net\n",
-                   "checkpoint\n", nlohmann::json{{"waitFile", hold.string()}},
-                   "two: https://a1.trycloudflare.com https://a2.trycloudflare.com\n",
-                   "later: https://b-2.trycloudflare.com/\n"});
+    const nlohmann::json writes{"INF |  https://first-half-of-addr",
+                                "ess.trycloudflare.com  |\n",
+                                "INF https://other.example.com and https://x.trycloudflare.net\n",
+                                "checkpoint\n",
+                                nlohmann::json{{"waitFile", hold.string()}},
+                                "two: https://a1.trycloudflare.com https://a2.trycloudflare.com\n",
+                                "later: https://b-2.trycloudflare.com/\n"};
+    std::ofstream(bin / "cloudflared.scenario")
+        << nlohmann::json{{"writes", writes}, {"log", zel::logURL().string()}}.dump();
+    writeAgent(R"(return { token: 'tok' };)");
     app->toggleConnection();
     // Every chunk before the checkpoint has been handled: none held a whole address.
     ASSERT_TRUE(waitForLog("checkpoint\n"));
@@ -180,16 +277,18 @@ TEST_F(Connection, TunnelOutputIsLoggedVerbatimAndEveryWholeAddressRebuildsTheLi
     ASSERT_TRUE(waitForStatus(zel::kReadyStatus));
     const std::lock_guard lock(app->stateMutex);
     EXPECT_EQ(app->zelURL, zel::makePairingLink("https://b-2.trycloudflare.com", "tok"));
-    EXPECT_EQ(app->display.qrImage, zel::makeQRCode(app->zelURL));
     EXPECT_EQ(readFile(zel::logURL()).find("[cloudflared]"), std::string::npos);
 }
 
 TEST_F(Connection, AddressWrittenWhileStoppingStillReachesTheDisplay) {
     // The output handler stays after a stop: a late address shows Ready, as designed.
-    writeAgent(R"(return { token: 'tok' };)", "");
-    writeScenario({"nothing yet\n"}, "bye https://late.trycloudflare.com\n");
+    std::ofstream(bin / "cloudflared.scenario") << nlohmann::json{
+        {"writes", nlohmann::json::array({"nothing yet\n"})},
+        {"log", zel::logURL().string()},
+        {"onTerm",
+         "bye https://late.trycloudflare.com\n"}}.dump();
+    writeAgent(R"(return { token: 'tok' };)");
     app->toggleConnection();
-    ASSERT_TRUE(waitForStatus(zel::kTunnelStepStatus));
     ASSERT_TRUE(waitForLog("nothing yet\n"));
     app->toggleConnection();
     ASSERT_TRUE(waitForLog("bye https://late.trycloudflare.com\n"));
@@ -198,7 +297,7 @@ TEST_F(Connection, AddressWrittenWhileStoppingStillReachesTheDisplay) {
 }
 
 TEST_F(Connection, SecondStartRacingTheFirstIsIgnored) {
-    writeAgent(R"(return { token: 'tok' };)", "");
+    writeAgent(R"(return { token: 'tok' };)");
     std::thread other([this] { app->toggleConnection(); });
     app->startConnection();
     app->toggleConnection();
@@ -210,7 +309,7 @@ TEST_F(Connection, SecondStartRacingTheFirstIsIgnored) {
 }
 
 TEST_F(Connection, QuitDuringTheGracePeriodEndsTheStartWithoutErrorOrHelper) {
-    writeAgent(R"(return { token: 'tok' };)", "");
+    writeAgent(R"(return { token: 'tok' };)");
     app->toggleConnection();
     while (!std::filesystem::exists(agent / "server.json")) {
         std::this_thread::sleep_for(5ms);
@@ -220,6 +319,44 @@ TEST_F(Connection, QuitDuringTheGracePeriodEndsTheStartWithoutErrorOrHelper) {
     EXPECT_TRUE(gone(readJson(agent / "server.json")["pid"].get<pid_t>()));
     EXPECT_FALSE(std::filesystem::exists(bin / "cloudflared.invocation"));
     EXPECT_EQ(readFile(zel::logURL()).find("ERROR"), std::string::npos);
+}
+
+bool agentPortAccepts() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(8787);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+TEST_F(Connection, RealAgentServerListensAndItsTokenBuildsTheLink) {
+    if (agentPortAccepts()) {
+        GTEST_SKIP() << "port 8787 is taken by another program";
+    }
+    std::filesystem::remove_all(agent);
+    std::filesystem::create_directory_symlink(ZEL_SOURCE_DIR "/resources/agent", agent);
+    app->toggleConnection();
+    waitUntil([this] {
+        return app->display.statusText == zel::kReadyStatus ||
+               app->display.statusText == zel::kFailedStatus;
+    });
+    ASSERT_EQ(app->display.statusText, zel::kReadyStatus) << readFile(zel::logURL());
+    std::shared_ptr<zel::HelperProcess> server;
+    {
+        const std::lock_guard lock(app->stateMutex);
+        EXPECT_TRUE(std::regex_match(app->token, std::regex("[A-Za-z0-9_-]{43}"))) << app->token;
+        EXPECT_EQ(app->zelURL, zel::makePairingLink(kAddress, app->token));
+        server = app->serverProcess;
+    }
+    EXPECT_TRUE(waitUntil(agentPortAccepts));
+    EXPECT_TRUE(waitForLog("[agent] Agent server listening on http://127.0.0.1:8787"));
+    app->toggleConnection();
+    EXPECT_TRUE(gone(server->pid()));
+    EXPECT_FALSE(agentPortAccepts());
 }
 
 } // namespace

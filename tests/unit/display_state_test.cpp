@@ -1,5 +1,5 @@
 // The connection status display driven through a hand-drained main queue: every transition, the
-// failure items in both orders, and the window mirroring each change.
+// failure items in every order, and the window mirroring each change.
 #include "app/pairing.hpp"
 #include "app/zel_desktop_agent_app.hpp"
 #include "supervisor/agent_log.hpp"
@@ -7,8 +7,6 @@
 
 #include <functional>
 #include <gtest/gtest.h>
-#include <string>
-#include <vector>
 
 namespace {
 
@@ -23,10 +21,7 @@ struct Recorder final : zel::WindowView {
 
 class DisplayState : public ::testing::Test {
 protected:
-    DisplayState() {
-        app.buildWindow();
-        renders.clear();
-    }
+    DisplayState() { app.buildWindow(); }
 
     DisplayModel state(const char* status, const char* detail, bool qrHidden, bool enabled,
                        const char* title) const {
@@ -45,15 +40,9 @@ protected:
     DisplayModel ready() const {
         return state(zel::kReadyStatus, zel::kReadyDetail, false, true, "关闭");
     }
-    DisplayModel failed(const char* message) const {
-        return state(zel::kFailedStatus, message, true, true, "开启");
-    }
-
-    void toReady(const std::string& address = "https://a.trycloudflare.com") {
+    void toStep(const char* status = zel::kServerStepStatus) {
         app.updateRunningState(true, std::nullopt);
-        app.updateStatus(zel::kServerStepStatus, zel::kServerStepDetail);
-        app.updateStatus(zel::kTunnelStepStatus, zel::kTunnelStepDetail);
-        app.showReady(address);
+        app.updateStatus(status, "step detail");
         queue.drain();
     }
 
@@ -69,132 +58,64 @@ protected:
 
 TEST_F(DisplayState, EachOperationPostsOneItemAndTheStartWalksToReady) {
     EXPECT_EQ(app.display, idle());
-    struct Step {
-        std::function<void()> call;
-        int items; // posted by the call, then by the items themselves
-        DisplayModel expected;
-    };
-    const Step steps[] = {
-        {[&] { app.updateRunningState(true, std::nullopt); }, 1,
+    const std::pair<std::function<void()>, DisplayModel> steps[] = {
+        {[&] { app.updateRunningState(true, std::nullopt); },
          state(zel::kIdleStatus, zel::kIdleDetail, true, false, "开启中...")},
-        {[&] { app.updateStatus(zel::kServerStepStatus, zel::kServerStepDetail); }, 1,
+        {[&] { app.updateStatus(zel::kServerStepStatus, zel::kServerStepDetail); },
          state(zel::kServerStepStatus, zel::kServerStepDetail, true, false, "开启中...")},
-        {[&] { app.updateStatus(zel::kTunnelStepStatus, zel::kTunnelStepDetail); }, 1,
+        {[&] { app.updateStatus(zel::kTunnelStepStatus, zel::kTunnelStepDetail); },
          state(zel::kTunnelStepStatus, zel::kTunnelStepDetail, true, false, "开启中...")},
-        {[&] { app.showReady("https://a.trycloudflare.com"); }, 2, {}},
     };
-    for (const auto& step : steps) {
-        step.call();
-        EXPECT_EQ(app.display, renders.empty() ? idle() : renders.back()) << "changed off queue";
-        EXPECT_EQ(queue.drain(), step.items);
-        if (&step != &steps[3]) {
-            EXPECT_EQ(app.display, step.expected);
-        }
-        ASSERT_FALSE(renders.empty());
+    for (const auto& [call, expected] : steps) {
+        const auto before = app.display;
+        call();
+        EXPECT_EQ(app.display, before) << "changed off the main queue";
+        EXPECT_EQ(queue.drain(), 1);
+        EXPECT_EQ(app.display, expected);
         EXPECT_EQ(renders.back(), app.display) << "window not given the last change";
     }
-    EXPECT_EQ(app.display, ready());
-    EXPECT_EQ(app.zelURL, "zel://mac-control?url=https%3A%2F%2Fa.trycloudflare.com%2F%3Ftoken%3D");
-    EXPECT_EQ(app.display.qrImage, zel::makeQRCode(app.zelURL));
-}
-
-TEST_F(DisplayState, SecondAddressWhileReadyRemakesTheCodeFromTheLastLink) {
-    toReady();
-    const auto first = app.display.qrImage;
+    app.showReady("https://a.trycloudflare.com");
     app.token = "T0k";
-    app.showReady("https://b.trycloudflare.com");
-    app.showReady("https://c.trycloudflare.com");
-    queue.drain();
+    app.showReady("https://c.trycloudflare.com"); // a second address: the last link wins
+    EXPECT_EQ(queue.drain(), 4);
     EXPECT_EQ(app.display, ready());
+    EXPECT_EQ(renders.back(), app.display);
     EXPECT_EQ(app.zelURL,
               "zel://mac-control?url=https%3A%2F%2Fc.trycloudflare.com%2F%3Ftoken%3DT0k");
     EXPECT_EQ(app.display.qrImage, zel::makeQRCode(app.zelURL));
-    EXPECT_NE(app.display.qrImage, first);
-}
 
-TEST_F(DisplayState, StopFromReadyOrAStepGoesIdleAndEmptiesTheLink) {
-    for (const char* step : {"ready", "server", "tunnel"}) {
-        toReady();
-        if (std::string(step) != "ready") {
-            app.updateRunningState(true, std::nullopt);
-            app.updateStatus(step == std::string("server") ? zel::kServerStepStatus
-                                                           : zel::kTunnelStepStatus,
-                             "step detail");
-            queue.drain();
-        }
-        app.stopProcesses();
-        EXPECT_TRUE(app.zelURL.empty());
-        EXPECT_EQ(queue.drain(), 2) << step;
-        EXPECT_EQ(app.display, idle()) << step;
-        EXPECT_EQ(renders.back(), app.display);
-    }
+    // A restart from Ready keeps the code until the server step; a stop from a step goes idle.
+    app.updateRunningState(true, std::nullopt);
+    queue.drain();
+    EXPECT_EQ(app.display, state(zel::kReadyStatus, zel::kReadyDetail, false, false, "开启中..."));
+    ASSERT_TRUE(app.display.qrImage.has_value());
+    toStep(zel::kTunnelStepStatus);
+    app.stopProcesses();
+    EXPECT_TRUE(app.zelURL.empty());
+    EXPECT_EQ(queue.drain(), 2);
+    EXPECT_EQ(app.display, idle());
 }
 
 // The failure path posts the stop item and the error item; each posts a reset. Whatever order
 // and interleaving the queue gives them, the display ends in Failed.
 TEST_F(DisplayState, FailureEndsFailedWhateverOrderTheItemsRun) {
-    struct Case {
-        const char* name;
-        std::function<void(zel::ZelDesktopAgentApp&, zel::ManualMainQueue&)> run;
-    };
-    const Case cases[] = {
-        {"stop then error",
-         [](auto& a, auto&) {
-             a.stopProcesses();
-             a.showError("boom");
-         }},
-        {"error then stop",
-         [](auto& a, auto&) {
-             a.showError("boom");
-             a.stopProcesses();
-         }},
-        {"stop's reset runs before the error item",
-         [](auto& a, auto& q) {
-             a.stopProcesses();
-             q.drain();
-             a.showError("boom");
-         }},
-        {"error's reset runs before the stop item",
-         [](auto& a, auto& q) {
-             a.showError("boom");
-             q.drain();
-             a.stopProcesses();
-         }},
-    };
-    for (const auto& c : cases) {
-        toReady();
-        app.updateRunningState(true, std::nullopt);
-        app.updateStatus(zel::kServerStepStatus, zel::kServerStepDetail);
+    const std::function<void()> stop = [&] { app.stopProcesses(); };
+    const std::function<void()> error = [&] { app.showError("boom"); };
+    const std::function<void()> drain = [&] { queue.drain(); };
+    const std::vector<std::function<void()>> orders[] = {
+        {stop, error}, {error, stop}, {stop, drain, error}, {error, drain, stop}};
+    for (const auto& order : orders) {
+        toStep();
+        for (const auto& call : order) {
+            call();
+        }
         queue.drain();
-        c.run(app, queue);
-        queue.drain();
-        EXPECT_EQ(app.display, failed("boom")) << c.name;
+        EXPECT_EQ(app.display, state(zel::kFailedStatus, "boom", true, true, "开启"));
     }
-}
-
-TEST_F(DisplayState, FailureTextsStayThroughANewStartUntilTheServerStep) {
-    app.showError("first failure");
-    queue.drain();
+    // The failure texts stay through a new start until its server step.
     app.updateRunningState(true, std::nullopt);
     queue.drain();
-    EXPECT_EQ(app.display, state(zel::kFailedStatus, "first failure", true, false, "开启中..."));
-    app.updateStatus(zel::kServerStepStatus, zel::kServerStepDetail);
-    queue.drain();
-    EXPECT_EQ(app.display.statusText, zel::kServerStepStatus);
-    // A failure before the start's button change: from the state shown before, to Failed.
-    app.stopProcesses();
-    app.showError("");
-    queue.drain();
-    EXPECT_EQ(app.display, failed(""));
-}
-
-TEST_F(DisplayState, RestartFromReadyKeepsTheCodeUntilTheServerStep) {
-    toReady();
-    const auto code = app.display.qrImage;
-    app.updateRunningState(true, std::nullopt);
-    queue.drain();
-    EXPECT_EQ(app.display, state(zel::kReadyStatus, zel::kReadyDetail, false, false, "开启中..."));
-    EXPECT_EQ(app.display.qrImage, code);
+    EXPECT_EQ(app.display, state(zel::kFailedStatus, "boom", true, false, "开启中..."));
 }
 
 TEST_F(DisplayState, ErrorIsLoggedOnTheCallingThreadBeforeItsItemRuns) {
