@@ -1,17 +1,14 @@
-// Fuzzes the "/input" route's work, MainProcessInput::perform, over a backend that records events
-// instead of posting them: any body ends in an answer or in one of the expected errors, a failure
-// posts nothing, and the answer always serialises.
+// Fuzzes MainProcessInput::perform over a backend that records instead of posting: any body ends
+// in an answer that serialises or in an expected error, and a failure posts nothing.
 #include "app/app_error.hpp"
 #include "control_service/screenshot_listener.hpp"
 #include "input/main_process_input.hpp"
 
 #include <cstdlib>
-#include <string_view>
 
 namespace {
 
-class RecordingBackend final : public zel::InputBackend {
-public:
+struct RecordingBackend final : zel::InputBackend {
     bool trusted() override { return true; }
     zel::DisplayBounds mainDisplayBounds() override { return {0, 0, 1920, 1080}; }
     void postMouse(zel::MouseEventType, zel::ScreenPoint point, zel::MouseButton) override {
@@ -28,7 +25,6 @@ public:
             std::abort();
         }
     }
-
     int events = 0;
 };
 
@@ -36,9 +32,9 @@ public:
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     RecordingBackend backend;
-    const std::string_view body(reinterpret_cast<const char*>(data), size);
     try {
-        const auto answer = zel::MainProcessInput::perform(backend, body);
+        const auto answer = zel::MainProcessInput::perform(
+            backend, std::string_view(reinterpret_cast<const char*>(data), size));
         if (answer.at("ok") != true || !answer.at("action").is_string()) {
             std::abort();
         }
