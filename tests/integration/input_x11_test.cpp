@@ -151,8 +151,7 @@ TEST_F(InputX11, EachActionArrivesAsItsButtonsAndKeys) {
          {"press 4 0,0", "release 4 0,0", "press 4 0,0", "release 4 0,0"}},
         {R"({"action":"scroll","delta":1})", {"press 5 0,0", "release 5 0,0"}},
         {R"({"action":"paste"})",
-         {"keydown Control_L", "keydown v ctrl", "keyup v ctrl", "keyup Control_L ctrl"}},
-    };
+         {"keydown Control_L", "keydown v ctrl", "keyup v ctrl", "keyup Control_L ctrl"}}};
     for (const auto& [name, keysym] : {std::pair{"Return", "Return"},
                                        {"enter", "Return"},
                                        {"delete", "BackSpace"},

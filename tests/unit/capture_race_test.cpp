@@ -167,8 +167,7 @@ TEST(CaptureFrame, FailuresPassTheirTextAndStopOnlyStartedStreams) {
          "AppError: Unable to encode screenshot.",
          1,
          1,
-         1},
-    };
+         1}};
     for (const Case& c : cases) {
         ScriptedBackend backend(c.script, c.displays);
         EXPECT_EQ(failureText(backend, c.width), c.text);

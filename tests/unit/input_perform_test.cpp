@@ -93,8 +93,7 @@ TEST(InputRequest, FailuresAreExactAndPostNothing) {
         {R"({"action":"key","key":null,"text":"tab"})", "Unsupported key: null"},
         {R"({"action":"key","key":13})", "Unsupported key: 13"},
         {R"({"action":"key","text":" F5\n"})", "Unsupported key: f5"},
-        {R"({"action":"key","key":"ÉNTER"})", "Unsupported key: énter"},
-    };
+        {R"({"action":"key","key":"ÉNTER"})", "Unsupported key: énter"}};
     for (const auto& [body, message] : cases) {
         Recorder backend;
         EXPECT_EQ(failure(backend, body), message) << body;
@@ -125,8 +124,7 @@ TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
         {R"({"action":"move","coordinate":[1000,0],"point":[0,0]})", {"moved L 1512,0 @0"}},
         {R"({"action":"key","key":" Esc ","text":"tab"})",
          {"press escape @0", "release escape @30"}},
-        {R"({"action":"key","text":"RETURN\n"})", {"press return @0", "release return @30"}},
-    };
+        {R"({"action":"key","text":"RETURN\n"})", {"press return @0", "release return @30"}}};
     for (const auto& [body, events] : cases) {
         Recorder backend;
         EXPECT_EQ(perform(backend, body).at("ok"), true);
@@ -176,20 +174,15 @@ TEST(InputNumber, JsonValuesAndCLibraryStrings) {
         {"-.5", -0.5},
         {"0x1p3", 8},
         {"-Infinity", -kInf},
-        {"1e400", kInf},
-        {" 250", -1},
-        {"250\n", -1},
-        {"", -1},
-        {"0x", -1},
-        {std::string("1\0"
-                     "2",
-                     3),
-         -1},
-        {nullptr, -1},
-        {json::array({1}), -1},
-    };
+        {"1e400", kInf}};
     for (const auto& [value, expected] : cases) {
         EXPECT_EQ(zel::MainProcessInput::number(&value, -1), expected) << value.dump();
+    }
+    // Leading or trailing space, nothing, a bare prefix, an embedded NUL, null, an array.
+    for (const json& rejected :
+         {json(" 250"), json("250\n"), json(""), json("0x"), json(std::string{'1', '\0', '2'}),
+          json(nullptr), json::array({1})}) {
+        EXPECT_EQ(zel::MainProcessInput::number(&rejected, -1), -1) << rejected.dump();
     }
     EXPECT_EQ(zel::MainProcessInput::number(nullptr, 42), 42);
     for (const json nan : {"nan", "-NaN", "nan(7)"}) {
@@ -198,15 +191,13 @@ TEST(InputNumber, JsonValuesAndCLibraryStrings) {
 }
 
 TEST(InputPoint, NormalizedPositionsMapOntoTheMainDisplayUnrounded) {
-    const std::pair<json, ScreenPoint> cases[] = {
-        {json::array({-20, 2000}), {0, 982}},
-        {json::array({"250 ", 750}), {756, 736.5}},
-        {json::array({"nan", "-inf"}), {1512, 0}},
-        {json::array({true, nullptr}), {1.512, 491}},
-        {json::array({1, 2, "x"}), {1.512, 1.964}},
-        {json::array({1}), {756, 491}},
-        {json("[250,750]"), {756, 491}},
-    };
+    const std::pair<json, ScreenPoint> cases[] = {{json::array({-20, 2000}), {0, 982}},
+                                                  {json::array({"250 ", 750}), {756, 736.5}},
+                                                  {json::array({"nan", "-inf"}), {1512, 0}},
+                                                  {json::array({true, nullptr}), {1.512, 491}},
+                                                  {json::array({1, 2, "x"}), {1.512, 1.964}},
+                                                  {json::array({1}), {756, 491}},
+                                                  {json("[250,750]"), {756, 491}}};
     for (const auto& [value, expected] : cases) {
         Recorder backend;
         const ScreenPoint got = zel::MainProcessInput::point(backend, &value);
@@ -233,8 +224,7 @@ TEST(InputScroll, StepsAndDirection) {
         {{{"amount", -1e300}}, 1, -3},
         {{{"direction", "Up"}, {"amount", 1}}, 1, 3},
         {{{"direction", " up"}, {"amount", 1}}, 1, -3},
-        {{{"direction", json::array({"up"})}, {"amount", 1}}, 1, -3},
-    };
+        {{{"direction", json::array({"up"})}, {"amount", 1}}, 1, -3}};
     for (auto [body, steps, delta] : cases) {
         Recorder backend;
         body["action"] = "scroll";
