@@ -19,24 +19,9 @@ namespace {
 using namespace std::chrono_literals;
 using zel::test::readFile;
 
-// Collects chunks from the reader thread; `also` sees each one after it is stored.
-struct Chunks {
-    std::mutex mutex;
-    std::vector<std::string> items;
-    std::function<void(std::string_view)> also = [](std::string_view) {};
-
-    std::string joined() {
-        const std::lock_guard lock(mutex);
-        std::string all;
-        for (const auto& item : items) {
-            all += item;
-        }
-        return all;
-    }
-};
-
 class Runner : public ::testing::Test {
 protected:
+    // Launches sh with the script; each chunk is stored, then given to `also`.
     std::shared_ptr<zel::HelperProcess>
     shell(const std::string& script, zel::Environment environment = {{"PATH", "/usr/bin:/bin"}}) {
         return zel::HelperProcess::launch({.executable = "/bin/sh",
@@ -45,20 +30,30 @@ protected:
                                            .environment = std::move(environment)},
                                           [this](std::string_view chunk) {
                                               {
-                                                  const std::lock_guard lock(chunks.mutex);
-                                                  chunks.items.emplace_back(chunk);
+                                                  const std::lock_guard lock(mutex);
+                                                  chunks.emplace_back(chunk);
+                                                  all += chunk;
                                               }
-                                              chunks.also(chunk);
+                                              also(chunk);
                                           });
     }
-    std::string output(const std::string& script) {
-        shell(script)->waitForOutputEnd();
-        return chunks.joined();
+    static bool eventually(const std::function<bool()>& done) {
+        for (int i = 0; i < 1000 && !done(); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return done();
+    }
+    std::string joined() {
+        const std::lock_guard lock(mutex);
+        return all;
     }
 
     zel::test::TempDir dir;
     zel::test::ScopedEnv state{"XDG_STATE_HOME", (dir.path() / "state").c_str()};
-    Chunks chunks;
+    std::mutex mutex;
+    std::vector<std::string> chunks;
+    std::string all;
+    std::function<void(std::string_view)> also = [](std::string_view) {};
 };
 
 TEST_F(Runner, ChildGetsExactlyTheGivenEnvironmentArgumentsAndDirectory) {
@@ -68,26 +63,26 @@ TEST_F(Runner, ChildGetsExactlyTheGivenEnvironmentArgumentsAndDirectory) {
     EXPECT_EQ(process->waitUntilExit(), (zel::ExitStatus{false, 0}));
     process->waitForOutputEnd();
     // sh adds PWD itself; nothing of ours is there.
-    EXPECT_EQ(chunks.joined(), dir.path().string() + "\na b||c|\nPATH=/usr/bin:/bin\nPWD=" +
-                                   dir.path().string() + "\nZEL_X=1 2\n");
+    EXPECT_EQ(joined(), dir.path().string() + "\na b||c|\nPATH=/usr/bin:/bin\nPWD=" +
+                            dir.path().string() + "\nZEL_X=1 2\n");
 }
 
 TEST_F(Runner, MergesBothStreamsInWriteOrderAndLeaksNoDescriptor) {
     // Descriptors opened without O_CLOEXEC, as other libraries in the process may do.
     const int leaky = ::open("/dev/null", O_RDONLY);
     // The shell lists its own descriptors from a forked ls (the trailing ":" prevents an exec).
-    EXPECT_EQ(output("echo out1; echo err1 >&2; echo out2; ls /proc/$$/fd; :"),
-              "out1\nerr1\nout2\n0\n1\n2\n");
+    shell("echo out1; echo err1 >&2; echo out2; ls /proc/$$/fd; :")->waitForOutputEnd();
+    EXPECT_EQ(joined(), "out1\nerr1\nout2\n0\n1\n2\n");
     ::close(leaky);
 }
 
 TEST_F(Runner, DeliversEachChunkAsItArrives) {
     // The second part is written only after the test has seen the first: a runner that buffers
     // until the end would hang here.
-    chunks.also = [&](std::string_view) { std::ofstream(dir.path() / "go"); };
+    also = [&](std::string_view) { std::ofstream(dir.path() / "go"); };
     ASSERT_TRUE(shell("printf one; while [ ! -e go ]; do sleep 0.01; done; printf two")
                     ->waitForOutputEnd(60s));
-    EXPECT_EQ(chunks.items, (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(chunks, (std::vector<std::string>{"one", "two"}));
 }
 
 TEST_F(Runner, ReportsExitStatusesAndTerminatingAnEndedChildIsHarmless) {
@@ -108,19 +103,13 @@ TEST_F(Runner, TerminateSendsSigtermAndTheChildIsReapedWithoutAWait) {
         const auto process = shell("trap 'echo got TERM; exit 7' TERM; echo ready; "
                                    "while :; do sleep 0.05; done");
         pid = process->pid();
-        while (chunks.joined().empty()) {
-            std::this_thread::sleep_for(5ms);
-        }
+        ASSERT_TRUE(eventually([&] { return !joined().empty(); }));
         process->terminate(); // and the handle goes at once, as at a stop
     }
-    for (int i = 0; i < 1000 && std::filesystem::exists("/proc/" + std::to_string(pid)); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_FALSE(std::filesystem::exists("/proc/" + std::to_string(pid))) << "left a zombie";
-    for (int i = 0; i < 500 && chunks.joined() != "ready\ngot TERM\n"; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(chunks.joined(), "ready\ngot TERM\n");
+    EXPECT_TRUE(eventually([&] {
+        return !std::filesystem::exists("/proc/" + std::to_string(pid));
+    })) << "left a zombie";
+    EXPECT_TRUE(eventually([&] { return joined() == "ready\ngot TERM\n"; })) << joined();
 }
 
 TEST_F(Runner, LaunchFailureNamesTheProgramAndThePlatformReason) {
@@ -145,7 +134,7 @@ TEST_F(Runner, LoggingPrefixesEachChunkAndDropsInvalidUTF8) {
     // Each write waits for the test, so that every write is a chunk of its own.
     const auto logging = zel::attachLogging("agent");
     int seen = 0;
-    chunks.also = [&](std::string_view chunk) {
+    also = [&](std::string_view chunk) {
         logging(chunk);
         std::ofstream(dir.path() / ("go" + std::to_string(++seen)));
     };
@@ -154,7 +143,7 @@ TEST_F(Runner, LoggingPrefixesEachChunkAndDropsInvalidUTF8) {
                                "printf '\\344\\275'; w go3; printf '\\240 rest\\n'; w go4; "
                                "printf '你好'");
     ASSERT_TRUE(process->waitForOutputEnd(60s));
-    EXPECT_EQ(chunks.items.size(), 5U); // the halves of U+4F60 are dropped one by one
+    EXPECT_EQ(chunks.size(), 5U); // the halves of U+4F60 are dropped one by one
     EXPECT_EQ(readFile(zel::logURL()), "[agent] two\nlines\n[agent] 你好");
 }
 

@@ -25,14 +25,7 @@ protected:
 
     DisplayModel state(const char* status, const char* detail, bool qrHidden, bool enabled,
                        const char* title) const {
-        DisplayModel model;
-        model.statusText = status;
-        model.detailText = detail;
-        model.qrHidden = qrHidden;
-        model.qrImage = app.display.qrImage;
-        model.buttonEnabled = enabled;
-        model.buttonTitle = title;
-        return model;
+        return {status, detail, qrHidden, app.display.qrImage, enabled, title};
     }
     DisplayModel idle() const {
         return state(zel::kIdleStatus, zel::kIdleDetail, true, true, "开启");
