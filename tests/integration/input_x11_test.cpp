@@ -52,30 +52,20 @@ public:
             const Reply<xcb_generic_event_t> event(raw);
             // Button, key and motion events share this layout.
             const auto* input = reinterpret_cast<const xcb_button_press_event_t*>(raw);
+            const int type = event->response_type & 0x7f;
             const std::string at =
                 " " + std::to_string(input->root_x) + "," + std::to_string(input->root_y);
-            switch (event->response_type & 0x7f) {
-            case XCB_BUTTON_PRESS:
-                seen.push_back("press " + std::to_string(input->detail) + at);
-                break;
-            case XCB_BUTTON_RELEASE:
-                seen.push_back("release " + std::to_string(input->detail) + at);
-                break;
-            case XCB_MOTION_NOTIFY:
-                if (motions) {
-                    seen.push_back("motion" + at +
-                                   ((input->state & XCB_BUTTON_MASK_1) != 0 ? " held" : ""));
-                }
-                break;
-            case XCB_KEY_PRESS:
-            case XCB_KEY_RELEASE:
+            if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
+                seen.push_back((type == XCB_BUTTON_PRESS ? "press " : "release ") +
+                               std::to_string(input->detail) + at);
+            } else if (type == XCB_MOTION_NOTIFY && motions) {
+                seen.push_back("motion" + at +
+                               ((input->state & XCB_BUTTON_MASK_1) != 0 ? " held" : ""));
+            } else if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
                 seen.push_back(
-                    ((event->response_type & 0x7f) == XCB_KEY_PRESS ? "keydown " : "keyup ") +
+                    (type == XCB_KEY_PRESS ? "keydown " : "keyup ") +
                     keyName(xcb_key_symbols_get_keysym(symbols_.get(), input->detail, 0)) +
                     ((input->state & XCB_MOD_MASK_CONTROL) != 0 ? " ctrl" : ""));
-                break;
-            default:
-                break;
             }
         }
         return seen;

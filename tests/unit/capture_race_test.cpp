@@ -5,9 +5,7 @@
 #include "capture/main_process_screenshot.hpp"
 
 #include <atomic>
-#include <condition_variable>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -42,10 +40,7 @@ public:
         ++record_.liveStreams;
     }
     ~ScriptedStream() override {
-        stopCapture();
-        if (thread_.joinable()) {
-            thread_.join();
-        }
+        thread_ = {}; // stops and joins
         --record_.liveStreams;
     }
     void addStreamOutput(std::shared_ptr<zel::FrameStreamOutput> output) override {
@@ -60,47 +55,35 @@ public:
             throw std::runtime_error("capture start refused");
         }
         output_->stream(*this, tagged(99)); // arrives before the wait: must be dropped
-        thread_ = std::thread([this] {
+        thread_ = std::jthread([this](const std::stop_token& stop) {
             ++record_.liveThreads;
-            run();
+            for (int tag = 1;; ++tag) {
+                std::this_thread::sleep_for(5ms);
+                if (stop.stop_requested()) {
+                    break;
+                }
+                if (script_.then == Then::frames) {
+                    output_->stream(*this, tagged(tag, script_.frameWidth, script_.frameHeight));
+                } else if (script_.then != Then::nothing) {
+                    output_->streamDidStop(*this, script_.then == Then::end
+                                                      ? nullptr
+                                                      : std::make_exception_ptr(std::runtime_error(
+                                                            "display went away")));
+                    break;
+                }
+            }
             --record_.liveThreads;
         });
     }
     void stopCapture() noexcept override {
-        {
-            const std::lock_guard guard(mutex_);
-            record_.stops += !stopped_ && thread_.joinable() ? 1 : 0;
-            stopped_ = true;
-        }
-        wake_.notify_all();
+        record_.stops += thread_.joinable() && thread_.request_stop() ? 1 : 0;
     }
 
 private:
-    void run() {
-        int tag = 1;
-        std::unique_lock guard(mutex_);
-        while (!wake_.wait_for(guard, 5ms, [this] { return stopped_; })) {
-            guard.unlock();
-            if (script_.then == Then::frames) {
-                output_->stream(*this, tagged(tag++, script_.frameWidth, script_.frameHeight));
-            } else if (script_.then != Then::nothing) {
-                output_->streamDidStop(
-                    *this, script_.then == Then::end
-                               ? nullptr
-                               : std::make_exception_ptr(std::runtime_error("display went away")));
-                return;
-            }
-            guard.lock();
-        }
-    }
-
     Script script_;
     Record& record_;
     std::shared_ptr<zel::FrameStreamOutput> output_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopped_ = false;
-    std::thread thread_;
+    std::jthread thread_;
 };
 
 class ScriptedBackend final : public zel::CaptureBackend {
