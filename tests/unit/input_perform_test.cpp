@@ -215,8 +215,6 @@ TEST(InputScroll, StepsAndDirection) {
         {json::object(), 6, -3},
         {{{"amount", 2.9}}, 2, -3},
         {{{"amount", 0}}, 1, -3},
-        {{{"amount", 100}}, 20, -3},
-        {{{"amount", "3"}}, 3, -3},
         {{{"amount", nullptr}, {"delta", 2}}, 6, -3},
         {{{"delta", 2}}, 2, -3},
         {{{"amount", "inf"}}, 20, -3},
@@ -224,7 +222,7 @@ TEST(InputScroll, StepsAndDirection) {
         {{{"amount", -1e300}}, 1, -3},
         {{{"direction", "Up"}, {"amount", 1}}, 1, 3},
         {{{"direction", " up"}, {"amount", 1}}, 1, -3},
-        {{{"direction", json::array({"up"})}, {"amount", 1}}, 1, -3}};
+        {{{"direction", json::array({"up"})}, {"amount", 100}}, 20, -3}};
     for (auto [body, steps, delta] : cases) {
         Recorder backend;
         body["action"] = "scroll";
