@@ -63,7 +63,7 @@ TEST(ResizedImage, KeepsColoursInPlaceAndAveragesLargeReductions) {
     EXPECT_EQ(half->data()[half->stride() * 50 + 100 * 4], 255);
     EXPECT_EQ(half->data()[half->stride() * 50 + 300 * 4 + 2], 255);
     // Black and white noise reduced twelvefold must come out near even grey: a filter that
-    // samples a few source pixels per output pixel leaves it speckled.
+    // samples a few source pixels per output pixel leaves it blotchy.
     zel::Image noise(1200, 1200);
     std::uint32_t state = 12345;
     for (std::size_t i = 0; i < std::size_t{1200} * 1200; ++i) {
