@@ -1,7 +1,5 @@
 // The window mirrors the display model; it decides nothing itself.
-#include "app/instance_lock.hpp"
 #include "app/main_window.hpp"
-#include "tests/support/temp_dir.hpp"
 
 #include <QApplication>
 #include <QLabel>
@@ -36,12 +34,6 @@ std::vector<State> states() {
     return {
         {"idle", {}},
         {"starting", {"未开启", zel::kIdleDetail, true, std::nullopt, false, "开启中..."}},
-        {"server",
-         {"正在启动本机服务...", "这一步只在本机运行，不会展示技术日志。", true, std::nullopt,
-          false, "开启中..."}},
-        {"tunnel",
-         {"正在创建公网连接...", "Cloudflare Tunnel 建立后会显示二维码。", true, std::nullopt,
-          false, "开启中..."}},
         {"ready",
          {"已就绪，打开 Zel 扫码连接", "保持这个窗口打开，手机就可以连接这台 Mac。", false,
           checkerboard(29), true, "关闭"}},
@@ -118,35 +110,6 @@ TEST(MainWindow, QRImageIsTwelvePixelsAModuleAndShownWholeWithoutDistortion) {
     }
     EXPECT_TRUE(zel::makeQRImage({}).isNull());
     EXPECT_TRUE(zel::makeQRImage({3, {1, 0}}).isNull()) << "inconsistent matrix";
-}
-
-TEST(WrapToLines, AtMostTheGivenLinesAndLongWordsBreak) {
-    app();
-    QFont font = QApplication::font();
-    font.setPixelSize(13);
-    const QString cases[] = {
-        "short", QString(300, 'w'), "word " + QString(80, 'y') + " tail",
-        QString::fromUtf8("点击开启后扫码连接。权限会在首次查看屏幕或操作电脑时由"
-                          "系统自动提示。点击开启后扫码连接。权限会在首次查看屏幕")};
-    for (const QString& text : cases) {
-        const QString wrapped = zel::wrapToLines(text, font, 364, 2);
-        const QFontMetrics metrics(font);
-        for (const QString& line : wrapped.split('\n')) {
-            EXPECT_LE(metrics.horizontalAdvance(line), 364) << line.toStdString();
-        }
-        EXPECT_LE(wrapped.count('\n'), 1);
-    }
-}
-
-TEST(InstanceLock, SecondHolderIsRefusedUntilTheFirstGoes) {
-    const zel::test::TempDir dir;
-    const auto path = dir.path() / "app.lock";
-    {
-        auto first = zel::InstanceLock::acquire(path);
-        ASSERT_TRUE(first.has_value());
-        EXPECT_FALSE(zel::InstanceLock::acquire(path).has_value());
-    }
-    EXPECT_TRUE(zel::InstanceLock::acquire(path).has_value());
 }
 
 } // namespace
