@@ -9,11 +9,8 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
-#include <sys/uio.h>
 #include <thread>
-#include <xcb/randr.h>
 #include <xcb/xcb_keysyms.h>
-#include <xcb/xcbext.h>
 
 namespace {
 
@@ -78,14 +75,12 @@ public:
         return {reply->root_x, reply->root_y};
     }
 
-    [[nodiscard]] const zel::x11::Connection& connection() const { return *connection_; }
-
 private:
     static std::string keyName(xcb_keysym_t keysym) {
         const std::pair<xcb_keysym_t, const char*> names[] = {
-            {0xff0d, "Return"},    {0xff8d, "KP_Enter"}, {0xff09, "Tab"},  {0x20, "space"},
-            {0xff08, "BackSpace"}, {0xff1b, "Escape"},   {0xff51, "Left"}, {0xff52, "Up"},
-            {0xff53, "Right"},     {0xff54, "Down"},     {'v', "v"},       {0xffe3, "Control_L"}};
+            {0xff0d, "Return"}, {0xff09, "Tab"},  {0x20, "space"},      {0xff08, "BackSpace"},
+            {0xff1b, "Escape"}, {0xff51, "Left"}, {0xff52, "Up"},       {0xff53, "Right"},
+            {0xff54, "Down"},   {'v', "v"},       {0xffe3, "Control_L"}};
         for (const auto& [sym, name] : names) {
             if (sym == keysym) {
                 return name;
@@ -131,8 +126,6 @@ TEST_F(InputX11, EachActionArrivesAsItsButtonsAndKeys) {
         {R"({"action":"right_click","point":[100,200]})", {"press 3 151,196", "release 3 151,196"}},
         {R"({"action":"double_click","coordinate":[10,990]})",
          {"press 1 15,972", "release 1 15,972", "press 1 15,972", "release 1 15,972"}},
-        {R"({"action":"left_down","coordinate":[300,300]})", {"press 1 454,295"}},
-        {R"({"action":"left_up","coordinate":[310,300]})", {"release 1 469,295"}},
         // The far edge (1512, 982) lies just outside the screen; the server stops at its last
         // pixel.
         {R"({"action":"right_down","coordinate":[1000,1000]})", {"press 3 1511,981"}},
@@ -142,16 +135,11 @@ TEST_F(InputX11, EachActionArrivesAsItsButtonsAndKeys) {
         {R"({"action":"scroll","delta":1})", {"press 5 0,0", "release 5 0,0"}},
         {R"({"action":"paste"})",
          {"keydown Control_L", "keydown v ctrl", "keyup v ctrl", "keyup Control_L ctrl"}}};
-    for (const auto& [name, keysym] : {std::pair{"Return", "Return"},
-                                       {"enter", "Return"},
-                                       {"delete", "BackSpace"},
-                                       {"esc", "Escape"},
-                                       {"tab", "Tab"},
-                                       {"space", "space"},
-                                       {"left", "Left"},
-                                       {"right", "Right"},
-                                       {"up", "Up"},
-                                       {"down", "Down"}}) {
+    const std::pair<const char*, const char*> keys[] = {
+        {"Return", "Return"}, {"delete", "BackSpace"}, {"esc", "Escape"},  {"tab", "Tab"},
+        {"space", "space"},   {"left", "Left"},        {"right", "Right"}, {"up", "Up"},
+        {"down", "Down"}};
+    for (const auto& [name, keysym] : keys) {
         cases.push_back({nlohmann::json{{"action", "key"}, {"key", name}}.dump(),
                          {std::string("keydown ") + keysym, std::string("keyup ") + keysym}});
     }
@@ -177,51 +165,7 @@ TEST_F(InputX11, DragIsAPressMotionsWithTheButtonHeldAndTheReleaseAtTheEnd) {
     EXPECT_EQ(seen, expected);
 }
 
-TEST_F(InputX11, ThePrimaryMonitorIsTheMainDisplay) {
-    // A primary monitor on the right part of the screen: points and "display" follow it.
-    xcb_connection_t* c = window.connection().get();
-    const xcb_intern_atom_cookie_t atomCookie = xcb_intern_atom(c, 0, 4, "TEST");
-    const Reply<xcb_intern_atom_reply_t> atom(xcb_intern_atom_reply(c, atomCookie, nullptr));
-    ASSERT_TRUE(atom);
-    xcb_randr_monitor_info_t info{};
-    info.name = atom->atom;
-    info.primary = 1;
-    info.x = 512;
-    info.y = 100;
-    info.width = 1000;
-    info.height = 800;
-    // Sent by hand: this libxcb's generated SetMonitor miscounts the request length and aborts.
-    xcb_randr_set_monitor_request_t header{};
-    header.window = window.connection().root();
-    iovec parts[4]{};
-    parts[2] = {&header, sizeof header};
-    parts[3] = {&info, sizeof info};
-    const xcb_protocol_request_t request{2, &xcb_randr_id, XCB_RANDR_SET_MONITOR, 1};
-    const xcb_void_cookie_t cookie{xcb_send_request(c, XCB_REQUEST_CHECKED, parts + 2, &request)};
-    const Reply<xcb_generic_error_t> error(xcb_request_check(c, cookie));
-    ASSERT_FALSE(error) << "RandR refused the monitor";
-
-    const auto response = perform(*backend, R"({"action":"move","coordinate":[0,1000]})");
-    EXPECT_EQ(response.at("display").dump(), R"({"height":800,"width":1000,"x":512,"y":100})");
-    EXPECT_EQ(window.pointer(), std::make_pair(512, 900));
-}
-
-TEST_F(InputX11, ConcurrentRequestsShareTheConnection) {
-    // One key per thread: X ignores a press of a key that another stroke holds down.
-    std::vector<std::jthread> threads;
-    for (const char* key : {"tab", "space", "left", "right"}) {
-        threads.emplace_back([this, key] {
-            const auto body = nlohmann::json{{"action", "key"}, {"key", key}}.dump();
-            for (int i = 0; i < 25; ++i) {
-                EXPECT_EQ(perform(*backend, body).at("ok"), true);
-            }
-        });
-    }
-    threads.clear();
-    EXPECT_EQ(window.drain().size(), 200U);
-}
-
-TEST(InputX11Trust, NoServerOrNoXtestIsUntrustedAndARestartedServerIsFoundAgain) {
+TEST(InputX11Trust, NoServerIsUntrustedAndARestartedServerIsFoundAgain) {
     const auto expectUntrusted = [](zel::InputBackend& backend) {
         try {
             perform(backend, R"({"action":"move"})");
@@ -230,20 +174,11 @@ TEST(InputX11Trust, NoServerOrNoXtestIsUntrustedAndARestartedServerIsFoundAgain)
             EXPECT_EQ(error.message, zel::MainProcessInput::kNotTrustedMessage);
         }
     };
-    {
-        const zel::test::ScopedEnv display("DISPLAY", nullptr);
-        expectUntrusted(*zel::x11::makeInputBackend());
-    }
-    {
-        const zel::test::Xvfb noXtest(640, 480, {"-extension", "XTEST"});
-        const zel::test::ScopedEnv display("DISPLAY", noXtest.display().c_str());
-        expectUntrusted(*zel::x11::makeInputBackend());
-    }
-    auto backend = std::make_unique<zel::test::Xvfb>(640, 480);
-    zel::test::ScopedEnv display("DISPLAY", backend->display().c_str());
+    auto first = std::make_unique<zel::test::Xvfb>(640, 480);
+    const zel::test::ScopedEnv display("DISPLAY", first->display().c_str());
     const auto input = zel::x11::makeInputBackend();
     EXPECT_EQ(perform(*input, R"({"action":"move"})").at("display").at("width"), 640);
-    backend.reset();
+    first.reset();
     expectUntrusted(*input);
     const zel::test::Xvfb second(800, 600);
     const zel::test::ScopedEnv secondDisplay("DISPLAY", second.display().c_str());
