@@ -61,34 +61,14 @@ public:
             } else if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE) {
                 seen.push_back(
                     (type == XCB_KEY_PRESS ? "keydown " : "keyup ") +
-                    keyName(xcb_key_symbols_get_keysym(symbols_.get(), input->detail, 0)) +
+                    std::to_string(xcb_key_symbols_get_keysym(symbols_.get(), input->detail, 0)) +
                     ((input->state & XCB_MOD_MASK_CONTROL) != 0 ? " ctrl" : ""));
             }
         }
         return seen;
     }
 
-    std::pair<int, int> pointer() {
-        xcb_connection_t* c = connection_->get();
-        const Reply<xcb_query_pointer_reply_t> reply(
-            xcb_query_pointer_reply(c, xcb_query_pointer(c, connection_->root()), nullptr));
-        return {reply->root_x, reply->root_y};
-    }
-
 private:
-    static std::string keyName(xcb_keysym_t keysym) {
-        const std::pair<xcb_keysym_t, const char*> names[] = {
-            {0xff0d, "Return"}, {0xff09, "Tab"},  {0x20, "space"},      {0xff08, "BackSpace"},
-            {0xff1b, "Escape"}, {0xff51, "Left"}, {0xff52, "Up"},       {0xff53, "Right"},
-            {0xff54, "Down"},   {'v', "v"},       {0xffe3, "Control_L"}};
-        for (const auto& [sym, name] : names) {
-            if (sym == keysym) {
-                return name;
-            }
-        }
-        return std::to_string(keysym);
-    }
-
     void sync() {
         xcb_connection_t* c = connection_->get();
         const Reply<xcb_get_input_focus_reply_t> reply(
@@ -115,7 +95,6 @@ TEST_F(InputX11, MovePutsThePointerOnTheRoundedPixelAndReportsTheScreen) {
     EXPECT_EQ(response.dump(),
               R"({"action":"move","display":{"height":982,"width":1512,"x":0,"y":0},"ok":true})");
     // 378, 736.5: the half pixel rounds away from zero.
-    EXPECT_EQ(window.pointer(), std::make_pair(378, 737));
     EXPECT_EQ(window.drain(true), (Events{"motion 378,737"}));
 }
 
@@ -134,11 +113,13 @@ TEST_F(InputX11, EachActionArrivesAsItsButtonsAndKeys) {
          {"press 4 0,0", "release 4 0,0", "press 4 0,0", "release 4 0,0"}},
         {R"({"action":"scroll","delta":1})", {"press 5 0,0", "release 5 0,0"}},
         {R"({"action":"paste"})",
-         {"keydown Control_L", "keydown v ctrl", "keyup v ctrl", "keyup Control_L ctrl"}}};
+         {"keydown 65507", "keydown 118 ctrl", "keyup 118 ctrl",
+          "keyup 65507 ctrl"}}}; // Control_L, v
     const std::pair<const char*, const char*> keys[] = {
-        {"Return", "Return"}, {"delete", "BackSpace"}, {"esc", "Escape"},  {"tab", "Tab"},
-        {"space", "space"},   {"left", "Left"},        {"right", "Right"}, {"up", "Up"},
-        {"down", "Down"}};
+        // name, keysym
+        {"Return", "65293"}, {"delete", "65288"}, {"esc", "65307"},
+        {"tab", "65289"},    {"space", "32"},     {"left", "65361"},
+        {"right", "65363"},  {"up", "65362"},     {"down", "65364"}};
     for (const auto& [name, keysym] : keys) {
         cases.push_back({nlohmann::json{{"action", "key"}, {"key", name}}.dump(),
                          {std::string("keydown ") + keysym, std::string("keyup ") + keysym}});
