@@ -3,25 +3,22 @@
 #include "app/app_error.hpp"
 #include "input/main_process_input.hpp"
 
-#include <cstdint>
 #include <cstdlib>
-#include <string_view>
 
 namespace {
 
 struct NullBackend final : zel::InputBackend {
     bool trusted() override { return true; }
     zel::DisplayBounds mainDisplayBounds() override { return {0, 0, 1512, 982}; }
-    void postMouse(zel::MouseEventType /*type*/, zel::ScreenPoint p,
-                   zel::MouseButton /*button*/) override {
+    void postMouse(zel::MouseEventType, zel::ScreenPoint p, zel::MouseButton) override {
         if (!(p.x >= 0 && p.x <= 1512 && p.y >= 0 && p.y <= 982)) { // clamped onto the display
             std::abort();
         }
     }
-    void postScroll(int /*lineDelta*/) override { ++scrolls; }
-    bool canPostKey(zel::Key /*key*/, zel::KeyModifiers /*modifiers*/) override { return true; }
-    void postKey(zel::Key /*key*/, bool /*down*/, zel::KeyModifiers /*modifiers*/) override {}
-    void pause(std::chrono::microseconds /*duration*/) override {}
+    void postScroll(int) override { ++scrolls; }
+    bool canPostKey(zel::Key, zel::KeyModifiers) override { return true; }
+    void postKey(zel::Key, bool, zel::KeyModifiers) override {}
+    void pause(std::chrono::microseconds) override {}
     int scrolls = 0;
 };
 
