@@ -1,6 +1,5 @@
 // MainProcessInput over the X11 backend against a private Xvfb, with a window of the test's own
 // that records the events reaching it.
-#include "app/app_error.hpp"
 #include "input/main_process_input.hpp"
 #include "platform/x11/x11_connection.hpp"
 #include "platform/x11/x11_input.hpp"
@@ -9,7 +8,6 @@
 
 #include <cmath>
 #include <gtest/gtest.h>
-#include <thread>
 #include <xcb/xcb_keysyms.h>
 
 namespace {
@@ -144,26 +142,6 @@ TEST_F(InputX11, DragIsAPressMotionsWithTheButtonHeldAndTheReleaseAtTheEnd) {
     }
     expected.emplace_back("release 1 1361,491");
     EXPECT_EQ(seen, expected);
-}
-
-TEST(InputX11Trust, NoServerIsUntrustedAndARestartedServerIsFoundAgain) {
-    const auto expectUntrusted = [](zel::InputBackend& backend) {
-        try {
-            perform(backend, R"({"action":"move"})");
-            ADD_FAILURE() << "no failure";
-        } catch (const zel::AppError& error) {
-            EXPECT_EQ(error.message, zel::MainProcessInput::kNotTrustedMessage);
-        }
-    };
-    auto first = std::make_unique<zel::test::Xvfb>(640, 480);
-    const zel::test::ScopedEnv display("DISPLAY", first->display().c_str());
-    const auto input = zel::x11::makeInputBackend();
-    EXPECT_EQ(perform(*input, R"({"action":"move"})").at("display").at("width"), 640);
-    first.reset();
-    expectUntrusted(*input);
-    const zel::test::Xvfb second(800, 600);
-    const zel::test::ScopedEnv secondDisplay("DISPLAY", second.display().c_str());
-    EXPECT_EQ(perform(*input, R"({"action":"move"})").at("display").at("width"), 800);
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // MainProcessInput over a backend that logs every event with the time of a fake clock that the
 // pauses advance: request rules, failures, numbers, points, event sequences and their pauses.
 #include "app/app_error.hpp"
-#include "input/input_text.hpp"
 #include "input/main_process_input.hpp"
 
 #include <cmath>
@@ -206,21 +205,6 @@ TEST(InputKeys, KeysThePlatformCannotMakeAreSkipped) {
     backend.missing = {Key::v};
     EXPECT_EQ(perform(backend, R"({"action":"paste"})").at("ok"), true);
     EXPECT_EQ(backend.events.size() + backend.now.count(), 0U);
-}
-
-TEST(InputRequest, RealBackendsReallyPauseAndTextRulesHoldBeyondAscii) {
-    struct Sleeping : Recorder {
-        void pause(std::chrono::microseconds duration) override {
-            InputBackend::pause(duration); // NOLINT(bugprone-parent-virtual-call)
-        }
-    } backend;
-    const auto start = std::chrono::steady_clock::now();
-    perform(backend, R"({"action":"right_click"})");
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 60ms);
-
-    EXPECT_EQ(zel::trimInputWhitespace("\u1680\u202f a b \u2029\u000b"), "a b");
-    EXPECT_EQ(zel::trimInputWhitespace("\u200b a \ufeff"), "\u200b a \ufeff");
-    EXPECT_EQ(zel::unicodeLowercase("\u039f\u0394\u039f\u03a3"), "\u03bf\u03b4\u03bf\u03c2");
 }
 
 } // namespace
