@@ -32,6 +32,7 @@ struct RecordingBackend final : zel::InputBackend {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     RecordingBackend backend;
+    bool failed = false;
     try {
         const auto answer = zel::MainProcessInput::perform(
             backend, std::string_view(reinterpret_cast<const char*>(data), size));
@@ -40,13 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         zel::compactJSON(answer);
     } catch (const zel::AppError&) {
-        if (backend.events != 0) {
-            std::abort(); // every check that can fail comes before the first event
-        }
+        failed = true;
     } catch (const nlohmann::json::exception&) {
-        if (backend.events != 0) {
-            std::abort();
-        }
+        failed = true;
+    }
+    if (failed && backend.events != 0) {
+        std::abort(); // every check that can fail comes before the first event
     }
     return 0;
 }
