@@ -25,7 +25,7 @@ enum class Then { frames, nothing, fail, end };
 struct Script {
     bool failRegistration = false, failStart = false;
     Then then = Then::frames;
-    int frameWidth = 4;
+    int frame = 4, width = 960; // frame width, requested width
 };
 
 struct Record {
@@ -57,7 +57,7 @@ public:
             ++record_.live;
             for (int tag = 1; (std::this_thread::sleep_for(5ms), !stop.stop_requested()); ++tag) {
                 if (script_.then == Then::frames) {
-                    output_->stream(*this, tagged(tag, script_.frameWidth, 1));
+                    output_->stream(*this, tagged(tag, script_.frame, 1));
                 } else if (script_.then != Then::nothing) {
                     output_->streamDidStop(*this, script_.then == Then::end
                                                       ? nullptr
@@ -98,7 +98,8 @@ private:
     std::vector<zel::CaptureDisplay> displays_;
 };
 
-const std::vector<zel::CaptureDisplay> kDisplays = {{"first", 1440, 900}, {"second", 800, 600}};
+using Displays = std::vector<zel::CaptureDisplay>;
+const Displays kDisplays = {{"first", 1440, 900}, {"second", 800, 600}};
 
 std::string failureText(ScriptedBackend& backend, int width) {
     try {
@@ -121,38 +122,22 @@ TEST(CaptureFrame, FirstDisplayLaterFrameAndNothingOutlivesTheCall) {
 TEST(CaptureFrame, FailuresPassTheirTextAndStopOnlyStartedStreams) {
     struct Case {
         Script script;
-        std::vector<zel::CaptureDisplay> displays;
-        int width;
-        std::string text;
         int streamsMade, starts, stops;
+        std::string text;
     };
     const Case cases[] = {
-        {{}, {}, 960, "AppError: No display is available.", 0, 0, 0},
-        {{.failRegistration = true}, kDisplays, 960, "output registration refused", 1, 0, 0},
-        {{.failStart = true}, kDisplays, 960, "capture start refused", 1, 1, 0},
-        {{.then = Then::fail}, kDisplays, 960, "display went away", 1, 1, 1},
-        {{.then = Then::end}, kDisplays, 960, "AppError: No screen frame returned.", 1, 1, 1},
-        // The only case slower than a second: the time-out at 8 s.
-        {{.then = Then::nothing},
-         kDisplays,
-         960,
-         "AppError: Timed out waiting for screen frame.",
-         1,
-         1,
-         1},
-        // Wider than JPEG allows.
-        {{.frameWidth = 70000},
-         kDisplays,
-         80000,
-         "AppError: Unable to encode screenshot.",
-         1,
-         1,
-         1},
-    };
+        {{}, 0, 0, 0, "AppError: No display is available."},
+        {{.failRegistration = true}, 1, 0, 0, "output registration refused"},
+        {{.failStart = true}, 1, 1, 0, "capture start refused"},
+        {{.then = Then::fail}, 1, 1, 1, "display went away"},
+        {{.then = Then::end}, 1, 1, 1, "AppError: No screen frame returned."},
+        {{.then = Then::nothing}, 1, 1, 1, "AppError: Timed out waiting for screen frame."},
+        {{.frame = 70000, .width = 80000}, 1, 1, 1, "AppError: Unable to encode screenshot."},
+    }; // The time-out waits 8 s; the encode fails on a frame wider than JPEG allows.
     for (const Case& c : cases) {
-        ScriptedBackend backend(c.script, c.displays);
+        ScriptedBackend backend(c.script, c.streamsMade != 0 ? kDisplays : Displays{});
         const auto started = std::chrono::steady_clock::now();
-        EXPECT_EQ(failureText(backend, c.width), c.text);
+        EXPECT_EQ(failureText(backend, c.script.width), c.text);
         const auto elapsed = std::chrono::steady_clock::now() - started;
         EXPECT_EQ(elapsed >= 8s, c.script.then == Then::nothing) << c.text;
         EXPECT_LT(elapsed, 10s) << c.text; // generous: only an ignored time-out passes 10 s
