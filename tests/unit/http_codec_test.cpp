@@ -23,9 +23,6 @@ struct RequestCase {
 
 TEST(HttpCodec, ParsesTargetSecretAndBody) {
     const RequestCase cases[] = {
-        {"full", "GET /screenshot?secret=S1&width=1 HTTP/1.1\r\nHost: x\r\n\r\n", "/screenshot",
-         "S1", ""},
-        {"empty text", "", "/screenshot", "", ""},
         {"leading blank lines", "\r\n\r\nGET /input?secret=S HTTP/1.1\r\nH: v", "/input", "S",
          "GET /input?secret=S HTTP/1.1\r\nH: v"},
         {"query alone", "GET ?secret=S HTTP/1.1", "", "S", ""},
@@ -57,8 +54,6 @@ TEST(HttpCodec, ParsesTargetSecretAndBody) {
 
 TEST(HttpCodec, ReadsAndClampsScreenshotParameters) {
     const std::pair<const char*, zel::ScreenshotRequestParams> cases[] = {
-        {"", {"jpeg", 960, 62}},
-        {"format=PNG&width=1280&quality=50", {"png", 1280, 50}},
         {"format=JPG", {"jpeg", 960, 62}},
         {"format&format=png", {"jpeg", 960, 62}},
         {"format=png&format=jpeg", {"png", 960, 62}},
@@ -66,7 +61,6 @@ TEST(HttpCodec, ReadsAndClampsScreenshotParameters) {
         {"width=640px", {"jpeg", 960, 62}},
         {"width=319&quality=100", {"jpeg", 320, 90}},
         {"width=2561&quality=-1", {"jpeg", 2560, 25}},
-        {"width=9223372036854775807", {"jpeg", 2560, 62}},
         {"width=9223372036854775808", {"jpeg", 960, 62}},
         {"width=-9223372036854775808", {"jpeg", 320, 62}},
         {"width&width=800", {"jpeg", 960, 62}},
