@@ -103,18 +103,16 @@ TEST_F(InputX11, EachActionArrivesAsItsButtonsAndKeys) {
         {R"({"action":"right_click","point":[100,200]})", {"press 3 151,196", "release 3 151,196"}},
         {R"({"action":"double_click","coordinate":[10,990]})",
          {"press 1 15,972", "release 1 15,972", "press 1 15,972", "release 1 15,972"}},
-        // The far edge (1512, 982) lies just outside the screen; the server stops at its last
-        // pixel.
+        // The far edge (1512, 982) lies just off screen; the server stops at its last pixel.
         {R"({"action":"right_down","coordinate":[1000,1000]})", {"press 3 1511,981"}},
         {R"({"action":"right_up","coordinate":[0,0]})", {"release 3 0,0"}},
         {R"({"action":"scroll","direction":"up","amount":2})",
          {"press 4 0,0", "release 4 0,0", "press 4 0,0", "release 4 0,0"}},
         {R"({"action":"scroll","delta":1})", {"press 5 0,0", "release 5 0,0"}},
+        // Keys by keysym: Control_L 65507, v 118.
         {R"({"action":"paste"})",
-         {"keydown 65507", "keydown 118 ctrl", "keyup 118 ctrl",
-          "keyup 65507 ctrl"}}}; // Control_L, v
+         {"keydown 65507", "keydown 118 ctrl", "keyup 118 ctrl", "keyup 65507 ctrl"}}};
     const std::pair<const char*, const char*> keys[] = {
-        // name, keysym
         {"Return", "65293"}, {"delete", "65288"}, {"esc", "65307"},
         {"tab", "65289"},    {"space", "32"},     {"left", "65361"},
         {"right", "65363"},  {"up", "65362"},     {"down", "65364"}};
