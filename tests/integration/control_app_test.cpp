@@ -21,11 +21,6 @@ using zel::test::roundTrip;
 
 const std::string kSecret = "6C1D2E3F-4A5B-4C6D-9E7F-8091A2B3C4D5";
 
-std::string request(std::string_view target, std::string_view body = "") {
-    return "POST " + std::string(target) + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n" +
-           std::string(body);
-}
-
 TEST(ControlApp, AnOccupiedPortLogsOneLineAndTheAppWorksOn) {
     const int blocker = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0); // every address
     const int on = 1; // earlier connections in TIME_WAIT must not keep this one from binding
@@ -58,34 +53,26 @@ TEST(ControlApp, AnOccupiedPortLogsOneLineAndTheAppWorksOn) {
     ::close(blocker);
 }
 
-class ControlRealWork : public ::testing::Test {
-protected:
-    std::string ask(std::string_view path, std::string_view body = "") {
-        const auto target =
-            std::string(path) + (path.find('?') == std::string_view::npos ? "?" : "&") + "secret=";
-        return roundTrip(service.port(), request(target + kSecret, body));
-    }
-    std::string pointer() {
+TEST(ControlRealWork, TakesRealScreenshotsAndPerformsRealInput) {
+    zel::test::Xvfb xvfb{1280, 800};
+    const zel::test::ScopedEnv display{"DISPLAY", xvfb.display().c_str()};
+    const zel::test::TempDir state;
+    const zel::test::ScopedEnv stateHome{"XDG_STATE_HOME", state.path().c_str()};
+    zel::ControlServiceConfig config;
+    config.port = 0;
+    config.secret = kSecret;
+    config.handlers = zel::makeMainProcessHandlers();
+    const zel::ScreenshotListener service(std::move(config));
+    const auto ask = [&](std::string target, std::string_view body = "") {
+        target += (target.find('?') == std::string::npos ? "?secret=" : "&secret=") + kSecret;
+        return roundTrip(service.port(),
+                         "POST " + target + " HTTP/1.1\r\n\r\n" + std::string(body));
+    };
+    const auto pointer = [&] {
         const auto out =
             zel::test::runCommand({"xdotool", "getmouselocation"}, {"DISPLAY=" + xvfb.display()});
         return out.output.substr(0, out.output.find(" screen"));
-    }
-    static zel::ControlServiceConfig config() {
-        zel::ControlServiceConfig config;
-        config.port = 0;
-        config.secret = kSecret;
-        config.handlers = zel::makeMainProcessHandlers();
-        return config;
-    }
-
-    zel::test::Xvfb xvfb{1280, 800};
-    zel::test::ScopedEnv display{"DISPLAY", xvfb.display().c_str()};
-    zel::test::TempDir state;
-    zel::test::ScopedEnv stateHome{"XDG_STATE_HOME", state.path().c_str()};
-    zel::ScreenshotListener service{config()};
-};
-
-TEST_F(ControlRealWork, TakesRealScreenshotsAndPerformsRealInput) {
+    };
     const auto png = parseReply(ask("/screenshot?format=PNG&width=640"));
     ASSERT_EQ(png.status + " " + png.contentType, "200 OK image/png") << png.body;
     EXPECT_EQ(png.body.substr(16, 8), std::string("\0\0\x02\x80\0\0\x01\x90", 8)); // 640 x 400
