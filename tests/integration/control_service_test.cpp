@@ -107,6 +107,7 @@ TEST_F(ControlService, RefusesWrongSecretsUnloggedAndUnreadableRequestsLogged) {
         {"POST /input?secret= HTTP/1.1\r\n\r\n{}", forbidden},
         {"GET /?secret=" + lower + " HTTP/1.1\r\n\r\n", forbidden},
         {"GET /?secret=" + kSecret.substr(0, 35) + " HTTP/1.1\r\n\r\n", forbidden},
+        {"GET /?secret=" + kSecret + "0 HTTP/1.1\r\n\r\n", forbidden},
         {"\xff", invalid},
         {request("GET", "/\xc0\xaf"), invalid},
     };
