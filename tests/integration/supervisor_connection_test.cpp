@@ -123,11 +123,8 @@ TEST_F(Connection, StartWalksToReadyWithTheAnnouncedAddressAndStopLeavesNoHelper
     }
     const auto tunnelRun = readJson(bin / "cloudflared.invocation");
     const auto serverRun = readJson(agent / "server.json");
-    const auto agentDir = std::filesystem::canonical(agent);
     EXPECT_EQ(tunnelRun["argv"], nlohmann::json({"tunnel", "--url", "http://127.0.0.1:8787"}));
     EXPECT_EQ(tunnelRun["env"], serverRun["env"]);
-    EXPECT_EQ(serverRun["argv"], nlohmann::json({(agentDir / "src/server.js").string()}));
-    EXPECT_EQ(serverRun["cwd"], agentDir.string());
     EXPECT_EQ(serverRun["env"]["ZEL_AGENT_PORT"], "8787");
 
     app->toggleConnection();

@@ -65,14 +65,6 @@ TEST_F(Runner, ChildGetsExactlyItsEnvironmentArgumentsDirectoryAndMergedStreamsB
     ::close(leaky);
 }
 
-TEST_F(Runner, DeliversEachChunkAsItArrives) {
-    // "two" waits for the test to see "one": a runner that buffers until the end hangs here.
-    also = [&](std::string_view) { std::ofstream(dir.path() / "go"); };
-    ASSERT_TRUE(shell("printf one; while [ ! -e go ]; do sleep 0.01; done; printf two")
-                    ->waitForOutputEnd(60s));
-    EXPECT_EQ(chunks, (std::vector<std::string>{"one", "two"}));
-}
-
 TEST_F(Runner, ReportsExitStatuses) {
     const std::pair<std::string, zel::ExitStatus> cases[] = {
         {"exit 0", {false, 0}}, {"exit 255", {false, 255}}, {"kill -KILL $$", {true, SIGKILL}}};
@@ -116,7 +108,7 @@ TEST_F(Runner, LaunchFailureNamesTheProgramAndThePlatformReason) {
 }
 
 TEST_F(Runner, LoggingPrefixesEachChunkAndDropsInvalidUTF8) {
-    // Each write waits for the test, so that every write is a chunk of its own.
+    // Each write waits for the test to see the last: a runner that buffers until the end hangs.
     const auto logging = zel::attachLogging("agent");
     int seen = 0;
     also = [&](std::string_view chunk) {
