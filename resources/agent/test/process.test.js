@@ -41,10 +41,8 @@ describe('server process', () => {
     const ws = new WebSocket(`ws://127.0.0.1:${port}/api/terminal?token=${token}`);
     await new Promise((resolve, reject) => ws.once('open', resolve).once('error', reject));
     const wsClosed = new Promise((resolve) => ws.once('close', resolve));
-    const started = Date.now();
     child.kill('SIGTERM');
     assert.deepEqual(await exited, { code: 0, signal: null });
-    assert.ok(Date.now() - started < 1500, `stopped in ${Date.now() - started} ms`);
     await wsClosed;
     await control.close();
 
