@@ -149,8 +149,9 @@ TEST_F(Connection, TokenQueryOutcomes) {
         writeAgent(config);
         renders.clear();
         app->toggleConnection();
-        ASSERT_TRUE(waitUntil(
-            [&] { return rendered(token ? zel::kReadyStatus : zel::kFailedStatus).has_value(); }));
+        // clang 14 cannot capture a structured binding.
+        const char* expected = token ? zel::kReadyStatus : zel::kFailedStatus;
+        ASSERT_TRUE(waitUntil([&] { return rendered(expected).has_value(); }));
         if (token) {
             const std::lock_guard lock(app->stateMutex);
             EXPECT_EQ(app->zelURL, zel::makePairingLink(kAddress, *token));
