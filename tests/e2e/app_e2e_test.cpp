@@ -142,6 +142,7 @@ Http get(const std::string& url, const std::vector<std::string>& headers = {},
     return {std::atoi(result.output.c_str()), zel::test::readFile(out)};
 }
 
+// Written out here rather than taken from the app, so the link on screen is checked independently.
 std::string percentEncode(std::string_view text) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
@@ -155,13 +156,33 @@ std::string percentEncode(std::string_view text) {
     return out;
 }
 
+// Under a private X server, the app of a fresh tree with its window up.
+struct RunningApp {
+    explicit RunningApp(bool withTunnel)
+        : tree(withTunnel), app({tree.exe.string()}, tree.env(xvfb.display())) {
+        EXPECT_TRUE(waitUntil([&] { return !windowId(xvfb.display()).empty(); }, 30s))
+            << "no window";
+        std::this_thread::sleep_for(500ms);
+    }
+
+    // SIGTERM ends the app normally, with exit status 0.
+    void quit() {
+        app.signal(SIGTERM);
+        const auto status = app.waitFor(20s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    }
+
+    zel::test::Xvfb xvfb{1280, 900};
+    AppTree tree;
+    zel::test::Child app;
+};
+
 TEST(AppEndToEnd, PairStopStartAndQuitLeaveNothingRunning) {
-    const zel::test::Xvfb xvfb(1280, 900);
-    const std::string& display = xvfb.display();
-    const AppTree tree(true);
-    zel::test::Child app({tree.exe.string()}, tree.env(display));
-    ASSERT_TRUE(waitUntil([&] { return !windowId(display).empty(); }, 30s)) << "no window";
-    std::this_thread::sleep_for(500ms);
+    RunningApp running(true);
+    const std::string& display = running.xvfb.display();
+    const AppTree& tree = running.tree;
+    zel::test::Child& app = running.app;
     screenshot(display, "idle");
 
     pressButton(display);
@@ -225,22 +246,17 @@ TEST(AppEndToEnd, PairStopStartAndQuitLeaveNothingRunning) {
     const std::set<pid_t> again = childrenOf(app.pid());
     EXPECT_EQ(again.size(), 2U);
 
-    app.signal(SIGTERM);
-    const auto status = app.waitFor(20s);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    running.quit();
     for (const pid_t helper : again) {
         EXPECT_TRUE(waitUntil([&] { return !alive(helper); }, 10s)) << "helper " << helper;
     }
 }
 
 TEST(AppEndToEnd, MissingTunnelClientFailsWithItsMessageAndLeavesNothingRunning) {
-    const zel::test::Xvfb xvfb(1280, 900);
-    const std::string& display = xvfb.display();
-    const AppTree tree(false);
-    zel::test::Child app({tree.exe.string()}, tree.env(display));
-    ASSERT_TRUE(waitUntil([&] { return !windowId(display).empty(); }, 30s)) << "no window";
-    std::this_thread::sleep_for(500ms);
+    RunningApp running(false);
+    const std::string& display = running.xvfb.display();
+    const AppTree& tree = running.tree;
+    zel::test::Child& app = running.app;
 
     pressButton(display);
     const std::string expected = "ERROR: 缺少 cloudflared，请重新获取完整安装包。\n";
@@ -251,10 +267,7 @@ TEST(AppEndToEnd, MissingTunnelClientFailsWithItsMessageAndLeavesNothingRunning)
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(qrOnScreen(display, "failed"), "") << "a QR code is shown after a failure";
 
-    app.signal(SIGTERM);
-    const auto status = app.waitFor(20s);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    running.quit();
 }
 
 } // namespace
