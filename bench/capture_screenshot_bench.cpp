@@ -206,8 +206,9 @@ void compareWithStages(zel::CaptureBackend& backend, zel::x11::FrameGrabber& gra
         ratios.push_back(end / sum);
     }
     const auto median = [](std::vector<double> values) {
-        std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-        return values[values.size() / 2];
+        const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+        std::nth_element(values.begin(), middle, values.end());
+        return *middle;
     };
     std::printf("jpeg 960 q62 in %d alternating rounds: end to end %.2f ms, its stages on fresh "
                 "data %.2f ms; median round %+.0f %% (p95 %+.0f %%)\n",
