@@ -1,5 +1,7 @@
-// posix_spawn with exactly the given environment, one pipe for both output streams, and one thread
-// per child that reads the pipe to its end and reaps the child through a pidfd.
+// fork and exec with exactly the given environment, one pipe for both output streams, and one
+// thread per child that reads the pipe to its end and reaps the child through a pidfd. Children
+// end with the app even when it is killed outright: each is told to take SIGTERM when its parent
+// goes.
 #include "supervisor/helper_process.hpp"
 
 #include <array>
@@ -7,9 +9,10 @@
 #include <condition_variable>
 #include <csignal>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <mutex>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -64,22 +67,6 @@ UniqueFd aboveStandardStreams(int fd) {
     return UniqueFd(moved);
 }
 
-struct SpawnActions {
-    posix_spawn_file_actions_t actions{};
-    SpawnActions() { posix_spawn_file_actions_init(&actions); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-};
-
-struct SpawnAttributes {
-    posix_spawnattr_t attributes{};
-    SpawnAttributes() { posix_spawnattr_init(&attributes); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
-};
-
 std::vector<char*> pointersTo(std::vector<std::string>& strings) {
     std::vector<char*> pointers;
     pointers.reserve(strings.size() + 1);
@@ -96,6 +83,147 @@ ExitStatus exitStatusOf(const siginfo_t& info) {
     }
     return {.signalled = true, .value = info.si_status};
 }
+
+// What the child needs, made before the fork: after it only async-signal-safe calls are made.
+struct Prepared {
+    const char* executable = nullptr;
+    char* const* argv = nullptr;
+    char* const* envp = nullptr;
+    const char* directory = nullptr; // null: stay where we are
+    int output = -1;
+};
+
+// Tells the parent why the program could not start and ends the child.
+[[noreturn]] void failChild(int errorPipe, int error) {
+    (void)!::write(errorPipe, &error, sizeof error);
+    ::_exit(127);
+}
+
+[[noreturn]] void becomeChild(const Prepared& prepared, pid_t parent, int errorPipe) {
+    // A SIGKILLed app cannot stop its helpers, so the kernel does it. The parent may already be
+    // gone, in which case the request came too late to matter.
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
+        failChild(errorPipe, errno);
+    }
+    if (::getppid() != parent) {
+        ::_exit(127);
+    }
+    // Every signal at its default and none blocked, whatever the app handles, ignores or blocks.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        ::sigaction(signal, &standard, nullptr); // refused for KILL, STOP and libc's own: harmless
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (prepared.directory != nullptr && ::chdir(prepared.directory) != 0) {
+        failChild(errorPipe, errno);
+    }
+    const int input = ::open("/dev/null", O_RDONLY);
+    if (input < 0 || ::dup2(input, STDIN_FILENO) < 0 ||
+        ::dup2(prepared.output, STDOUT_FILENO) < 0 || ::dup2(prepared.output, STDERR_FILENO) < 0) {
+        failChild(errorPipe, errno);
+    }
+    // Descriptors opened elsewhere in the process without O_CLOEXEC must not reach the program;
+    // the error pipe stays open up to the exec.
+    if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        failChild(errorPipe, errno);
+    }
+    ::execve(prepared.executable, prepared.argv, prepared.envp);
+    failChild(errorPipe, errno);
+}
+
+// Forks on a thread that lives as long as the process: Linux sends the parent-death signal when
+// the thread that forked the child ends, not the process, and the threads that start helpers come
+// and go.
+class ForkThread {
+public:
+    // Never destroyed: its thread must outlive every helper.
+    static ForkThread& instance() {
+        static auto* const thread = new ForkThread(); // NOLINT(cppcoreguidelines-owning-memory)
+        return *thread;
+    }
+
+    // The child's pid, or throws std::system_error with the reason the program could not start.
+    pid_t spawn(const Prepared& prepared) {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return request_ == nullptr; });
+        Request request{&prepared};
+        request_ = &request;
+        changed_.notify_all();
+        changed_.wait(lock, [&request] { return request.done; });
+        if (request.error != 0) {
+            throwErrno(request.error, request.what);
+        }
+        return request.pid;
+    }
+
+private:
+    struct Request {
+        const Prepared* prepared;
+        pid_t pid = -1;
+        int error = 0;
+        const char* what = "";
+        bool done = false;
+    };
+
+    ForkThread() {
+        std::thread([this] { serve(); }).detach();
+    }
+
+    void serve() {
+        // Blocked here, so that no handler of the app runs in a child before it resets them.
+        sigset_t all;
+        sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        std::unique_lock lock(mutex_);
+        while (true) {
+            changed_.wait(lock, [this] { return request_ != nullptr; });
+            Request& request = *request_;
+            fork(request);
+            request.done = true;
+            request_ = nullptr;
+            changed_.notify_all();
+        }
+    }
+
+    static void fork(Request& request) {
+        std::array<int, 2> errorPipe{};
+        if (::pipe2(errorPipe.data(), O_CLOEXEC) != 0) {
+            request = {request.prepared, -1, errno, "pipe2", true};
+            return;
+        }
+        const UniqueFd errorRead(errorPipe[0]);
+        UniqueFd errorWrite(errorPipe[1]);
+        const pid_t parent = ::getpid();
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            becomeChild(*request.prepared, parent, errorWrite.get());
+        }
+        if (pid < 0) {
+            request.error = errno;
+            request.what = "fork";
+            return;
+        }
+        errorWrite.reset();
+        int error = 0;
+        ssize_t n = 0;
+        while ((n = ::read(errorRead.get(), &error, sizeof error)) < 0 && errno == EINTR) {
+        }
+        request.pid = pid;
+        if (n == static_cast<ssize_t>(sizeof error)) {
+            // The program never ran: reap the child here, nobody else knows of it.
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            request.error = error;
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Request* request_ = nullptr; // guarded by mutex_
+};
 
 } // namespace
 
@@ -185,28 +313,6 @@ std::shared_ptr<HelperProcess> HelperProcess::launch(const HelperCommand& comman
     UniqueFd readEnd = aboveStandardStreams(pipeEnds[0]);
     const UniqueFd writeEnd = aboveStandardStreams(pipeEnds[1]);
 
-    SpawnActions actions;
-    auto* fileActions = &actions.actions;
-    if (!command.currentDirectory.empty()) {
-        posix_spawn_file_actions_addchdir_np(fileActions, command.currentDirectory.c_str());
-    }
-    posix_spawn_file_actions_addopen(fileActions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(fileActions, writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(fileActions, writeEnd.get(), STDERR_FILENO);
-    // Descriptors opened elsewhere in the process without O_CLOEXEC must not reach the child.
-    posix_spawn_file_actions_addclosefrom_np(fileActions, STDERR_FILENO + 1);
-
-    // The child starts with every signal at its default and none blocked, whatever this thread
-    // blocks or the app ignores.
-    SpawnAttributes attributes;
-    sigset_t signals;
-    sigfillset(&signals);
-    posix_spawnattr_setsigdefault(&attributes.attributes, &signals);
-    sigemptyset(&signals);
-    posix_spawnattr_setsigmask(&attributes.attributes, &signals);
-    posix_spawnattr_setflags(&attributes.attributes,
-                             POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
     std::vector<std::string> argv{command.executable.string()};
     argv.insert(argv.end(), command.arguments.begin(), command.arguments.end());
     std::vector<std::string> envp;
@@ -219,17 +325,23 @@ std::shared_ptr<HelperProcess> HelperProcess::launch(const HelperCommand& comman
     }
     auto argvPointers = pointersTo(argv);
     auto envpPointers = pointersTo(envp);
+    const Prepared prepared{
+        .executable = command.executable.c_str(),
+        .argv = argvPointers.data(),
+        .envp = envpPointers.data(),
+        .directory = command.currentDirectory.empty() ? nullptr : command.currentDirectory.c_str(),
+        .output = writeEnd.get(),
+    };
 
     pid_t pid = -1;
-    const int error =
-        ::posix_spawn(&pid, command.executable.c_str(), fileActions, &attributes.attributes,
-                      argvPointers.data(), envpPointers.data());
-    if (error != 0) {
+    try {
+        pid = ForkThread::instance().spawn(prepared);
+    } catch (const std::system_error& error) {
         std::string what = "Cannot run " + command.executable.string();
         if (!command.currentDirectory.empty()) {
             what += " in " + command.currentDirectory.string();
         }
-        throwErrno(error, what);
+        throw std::system_error(error.code(), what);
     }
 
     auto state = std::make_shared<State>();

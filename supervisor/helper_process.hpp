@@ -1,5 +1,6 @@
-// The helper process runner: a child started with posix_spawn, its stdout and stderr merged into
-// one pipe that a reader thread drains in arrival order, reaped by that thread when it ends.
+// The helper process runner: a child started with fork and exec, its stdout and stderr merged into
+// one pipe that a reader thread drains in arrival order, reaped by that thread when it ends. The
+// child takes SIGTERM when the app goes, however it goes.
 #pragma once
 
 #include <chrono>

@@ -4,6 +4,8 @@
 #include "supervisor/helper_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
+#include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -87,6 +89,49 @@ TEST_F(Runner, TerminateSendsSigtermAndTheChildIsReapedWithoutAWait) {
         return !std::filesystem::exists("/proc/" + std::to_string(pid));
     })) << "left a zombie";
     EXPECT_TRUE(eventually([&] { return joined() == "ready\ngot TERM\n"; })) << joined();
+}
+
+// Gone, or a zombie that nobody reaps (the helper's new parent may not be a real init).
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    return line.empty() || line.substr(line.rfind(')') + 2, 1) == "Z";
+}
+
+// This test binary plays the app: started again with ZEL_RUNNER_APP set, it launches a helper,
+// says its pid and waits to be killed.
+TEST_F(Runner, HelpersEndWithTheAppEvenWhenItIsKilledOutright) {
+    if (std::getenv("ZEL_RUNNER_APP") != nullptr) {
+        const auto helper = zel::HelperProcess::launch({.executable = "/bin/sleep",
+                                                        .arguments = {"600"},
+                                                        .currentDirectory = {},
+                                                        .environment = {}},
+                                                       {});
+        std::printf("helper %d\n", helper->pid());
+        std::fflush(stdout);
+        ::pause();
+    }
+    const auto app = zel::HelperProcess::launch(
+        {.executable = "/proc/self/exe",
+         .arguments = {"--gtest_filter=Runner.HelpersEndWithTheAppEvenWhenItIsKilledOutright"},
+         .currentDirectory = {},
+         .environment = {{"ZEL_RUNNER_APP", "1"}}},
+        [this](std::string_view chunk) {
+            const std::lock_guard lock(mutex);
+            chunks.emplace_back(chunk);
+        });
+    std::size_t at = std::string::npos;
+    ASSERT_TRUE(eventually([&] { return (at = joined().find("helper ")) != std::string::npos; }))
+        << joined();
+    const pid_t helper = std::stoi(joined().substr(at + 7));
+    ASSERT_FALSE(ended(helper));
+    ::kill(app->pid(), SIGKILL);
+    EXPECT_EQ(app->waitUntilExit(), (zel::ExitStatus{true, SIGKILL}));
+    EXPECT_TRUE(eventually([&] { return ended(helper); })) << "the helper outlived the app";
+    if (!ended(helper)) {
+        ::kill(helper, SIGKILL);
+    }
 }
 
 TEST_F(Runner, LaunchFailureNamesTheProgramAndThePlatformReason) {
