@@ -6,6 +6,7 @@ import { fileURLToPath } from 'node:url';
 import { FailureLimiter, bearerToken, clientAddress, tokensEqual } from './auth.js';
 import { copyText, findClipboardTool } from './clipboard.js';
 import { ControlError, controlRequest, postInput } from './control.js';
+import { readLimited } from './read-limited.js';
 
 const kRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 const kVersion = JSON.parse(fs.readFileSync(path.join(kRoot, 'package.json'), 'utf8')).version;
@@ -75,25 +76,12 @@ function splitTarget(target) {
 }
 
 function readBody(req, limit) {
-  return new Promise((resolve, reject) => {
-    const declared = Number(req.headers['content-length']);
-    if (declared > limit) {
-      reject(new HttpError(413, `Request body is larger than ${limit} bytes.`));
-      return;
-    }
-    const chunks = [];
-    let size = 0;
-    req.on('data', (chunk) => {
-      size += chunk.length;
-      if (size > limit) {
-        req.pause();
-        reject(new HttpError(413, `Request body is larger than ${limit} bytes.`));
-        return;
-      }
-      chunks.push(chunk);
-    });
-    req.on('end', () => resolve(Buffer.concat(chunks)));
-    req.on('error', () => reject(new HttpError(400, 'Request body broke off.')));
+  const tooLarge = () => new HttpError(413, `Request body is larger than ${limit} bytes.`);
+  if (Number(req.headers['content-length']) > limit) return Promise.reject(tooLarge());
+  return readLimited(req, limit, {
+    tooLarge,
+    brokenOff: () => new HttpError(400, 'Request body broke off.'),
+    onExcess: (stream) => stream.pause(),
   });
 }
 

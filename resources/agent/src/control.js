@@ -1,5 +1,6 @@
 // Client of the app's control service: one short HTTP/1.1 request per connection, secret in the URL.
 import http from 'node:http';
+import { readLimited } from './read-limited.js';
 
 export class ControlError extends Error {
   constructor(status, message) {
@@ -52,20 +53,10 @@ export function controlRequest(url, { method = 'GET', body, timeoutMs = 15000, s
 }
 
 export function readAll(stream, limit) {
-  return new Promise((resolve, reject) => {
-    const chunks = [];
-    let size = 0;
-    stream.on('data', (chunk) => {
-      size += chunk.length;
-      if (size > limit) {
-        stream.destroy();
-        reject(new ControlError(502, 'The control service answered with too much data.'));
-        return;
-      }
-      chunks.push(chunk);
-    });
-    stream.on('end', () => resolve(Buffer.concat(chunks)));
-    stream.on('error', (err) => reject(new ControlError(502, `The control service answer broke off: ${err.message}`)));
+  return readLimited(stream, limit, {
+    tooLarge: () => new ControlError(502, 'The control service answered with too much data.'),
+    brokenOff: (err) => new ControlError(502, `The control service answer broke off: ${err.message}`),
+    onExcess: (answer) => answer.destroy(),
   });
 }
 
