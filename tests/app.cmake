@@ -1,5 +1,5 @@
 zel_add_test(app_unit_test
-    SOURCES unit/uuid_test.cpp unit/app_error_test.cpp
+    SOURCES unit/uuid_test.cpp
     LIBS zel_app_core)
 
 zel_add_test(app_lifecycle_test

@@ -1,6 +1,4 @@
-#include "app/main_queue.hpp"
 #include "app/uuid.hpp"
-#include "app/zel_desktop_agent_app.hpp"
 
 #include <gtest/gtest.h>
 #include <regex>
@@ -25,22 +23,6 @@ TEST(UUID, CanonicalUpperCaseVersion4DistinctAndRandomInEveryDigit) {
     }
     EXPECT_EQ(variants.size(), 4U);
     EXPECT_EQ(digits.size(), 16U);
-}
-
-TEST(Controller, FreshFieldsAndPerLaunchSecret) {
-    zel::ManualMainQueue queue;
-    const zel::ZelDesktopAgentApp first(queue);
-    const zel::ZelDesktopAgentApp second(queue);
-    EXPECT_EQ(first.port, "8787");
-    EXPECT_EQ(first.screenshotPort, 8788);
-    EXPECT_NE(first.screenshotSecret, second.screenshotSecret);
-    EXPECT_TRUE(first.token.empty() && first.zelURL.empty());
-    EXPECT_TRUE(!first.window && !first.serverProcess && !first.tunnelProcess &&
-                !first.screenshotListener);
-    EXPECT_EQ(first.display, zel::DisplayModel{});
-    EXPECT_EQ(first.display.statusText, "未开启");
-    EXPECT_EQ(first.display.buttonTitle, "开启");
-    EXPECT_TRUE(first.display.buttonEnabled && first.display.qrHidden);
 }
 
 } // namespace
