@@ -88,7 +88,7 @@ void pressButton(const std::string& display) {
 
 fs::path screenshot(const std::string& display, const std::string& name) {
     fs::create_directories(kScreens);
-    const fs::path file = kScreens / (name + ".png");
+    fs::path file = kScreens / (name + ".png");
     runCommand({"import", "-window", "root", file.string()}, {"DISPLAY=" + display});
     return file;
 }
@@ -198,11 +198,11 @@ TEST(AppEndToEnd, PairStopStartAndQuitLeaveNothingRunning) {
     for (const auto& [name, value] : invocation["env"].items()) {
         query.push_back(name + "=" + value.get<std::string>());
     }
-    query.insert(query.end(),
-                 {"sh", "-c",
-                  "cd \"$1\" && node --input-type=module -e \"import('./src/config.js')"
-                  ".then(({ loadConfig }) => console.log(loadConfig().token))\"",
-                  "sh", (fs::path(ZEL_SOURCE_DIR) / "resources/agent").string()});
+    const std::string script = "cd \"$1\" && node --input-type=module -e "
+                               "\"import('./src/config.js')"
+                               ".then(({ loadConfig }) => console.log(loadConfig().token))\"";
+    query.insert(query.end(), {"sh", "-c", script, "sh",
+                               (fs::path(ZEL_SOURCE_DIR) / "resources/agent").string()});
     const auto tokenQuery = runCommand(query);
     ASSERT_EQ(tokenQuery.exitStatus, 0);
     const std::string token = tokenQuery.output.substr(0, tokenQuery.output.find('\n'));

@@ -72,6 +72,7 @@ TEST_F(AgentLog, ConcurrentAppendsLoseAndSplitNothing) {
     constexpr int kThreads = 8;
     constexpr int kLines = 2000;
     std::vector<std::thread> threads;
+    threads.reserve(kThreads);
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
             for (int i = 0; i < kLines; ++i) {
