@@ -5,9 +5,7 @@ import { chromium } from 'playwright-core';
 import { blankImage, tempDir, withAgent } from './helpers.js';
 
 describe('web client in a phone browser', () => {
-  let context;
-  let page;
-  let cdp;
+  let context, page, cdp;
   // A 16:9 desktop at whatever width the page asks for.
   const t = withAgent({}, {}, { screenshot: ({ query }) => blankImage(query.width, Math.round((query.width * 9) / 16)) });
   before(async () => {
@@ -65,10 +63,9 @@ describe('web client in a phone browser', () => {
       await pause(350); // a late second request (a tap that should have been a double tap) shows up here
       const got = inputs()[count];
       assert.ok(got, `${expected.action}: an input request arrived`);
-      for (const [key, value] of Object.entries(expected)) {
-        if (typeof value === 'string') assert.equal(got[key], value);
-        else if (typeof value === 'function') assert.ok(value(got[key]), `${expected.action}: ${key} ${got[key]}`);
-        else assert.ok(value.every((v, i) => Math.abs(got[key][i] - v) <= 2), `${expected.action}: ${key} ${got[key]} should be near ${value}`);
+      for (const [key, want] of Object.entries(expected)) {
+        const ok = typeof want === 'function' ? want(got[key]) : Array.isArray(want) ? want.every((v, i) => Math.abs(got[key][i] - v) <= 2) : got[key] === want;
+        assert.ok(ok, `${expected.action}: ${key} is ${got[key]}, wanted ${want}`);
       }
       if (expected.action !== 'scroll') assert.equal(inputs().length, count + 1, `${expected.action}: exactly one request`);
     }

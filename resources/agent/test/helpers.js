@@ -1,10 +1,11 @@
-// Shared fixtures: a fake control service that reads like the real one, and an agent on port 0.
+// Shared fixtures: a fake control service that reads like the real one, and agents on port 0.
 import assert from 'node:assert/strict';
-import { after, before } from 'node:test';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
+import { after, before } from 'node:test';
+import WebSocket from 'ws';
 import { createAgentServer } from '../src/app.js';
 import { loadToken } from '../src/config.js';
 
@@ -12,11 +13,11 @@ export const kSecret = '5d0c3f4e-8a57-4c1b-9d3e-2b7f6a1c0e99';
 export const kAgentDir = path.resolve(import.meta.dirname, '..');
 export const tempDir = (prefix = 'zel-agent-test-') => fs.mkdtempSync(path.join(os.tmpdir(), prefix));
 export const answer = (status, type, body) => ({ status, type, body });
-
 export const blankImage = (width, height) => answer('200 OK', 'image/svg+xml', `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}"/>`);
 
 // One read per connection, secret in the query, a complete answer and a close: the app's
 // control service contract, so a client that splits its request fails here too.
+// screenshot and input may answer a request themselves; undefined gives the usual answer.
 export async function startFakeControl({ screenshot, input } = {}) {
   const requests = [];
   const server = net.createServer((socket) => {
@@ -26,10 +27,10 @@ export async function startFakeControl({ screenshot, input } = {}) {
       const at = data.indexOf('\r\n\r\n');
       const request = { path: url.pathname, query: Object.fromEntries(url.searchParams), body: at < 0 ? '' : data.subarray(at + 4).toString() };
       requests.push(request);
+      const isInput = url.pathname === '/input';
       const { status, type, body } = url.searchParams.get('secret') !== kSecret ? answer('403 Forbidden', 'text/plain', 'Forbidden')
-        : url.pathname === '/input' ? await (input ?? (() => answer('200 OK', 'application/json; charset=utf-8',
-          JSON.stringify({ ok: true, action: JSON.parse(request.body).action, display: { x: 0, y: 0, width: 1920, height: 1080 } }))))(request)
-          : await (screenshot ?? (() => blankImage(16, 9)))(request);
+        : (await (isInput ? input : screenshot)?.(request)) ?? (isInput ? answer('200 OK', 'application/json; charset=utf-8',
+          JSON.stringify({ ok: true, action: JSON.parse(request.body).action, display: { x: 0, y: 0, width: 1920, height: 1080 } })) : blankImage(16, 9));
       const bytes = Buffer.from(body);
       socket.end(Buffer.concat([Buffer.from(`HTTP/1.1 ${status}\r\nContent-Type: ${type}\r\nContent-Length: ${bytes.length}\r\nConnection: close\r\n\r\n`), bytes]));
     });
@@ -40,36 +41,28 @@ export async function startFakeControl({ screenshot, input } = {}) {
     close: () => new Promise((r) => server.close(r)) };
 }
 
-// An agent on an ephemeral port with a token in a temporary config directory.
-export async function startAgent(overrides = {}, options = {}) {
-  const token = loadToken(path.join(tempDir(), 'zel-desktop-agent'));
-  const config = { token, host: '127.0.0.1', port: 0, screenshotUrl: '', inputUrl: '', enableTerminal: false, helperBinDir: '', ...overrides };
-  const agent = await createAgentServer(config, { log: () => {}, ...options });
-  const { port } = await agent.listen(0, '127.0.0.1');
-  const base = `http://127.0.0.1:${port}`;
-  return { token, base, port, close: () => agent.close(),
-    fetch: (route, init = {}) => fetch(base + route, { ...init, headers: { Authorization: `Bearer ${token}`, ...init.headers } }) };
-}
-
-// A fake control service (when given its answers) and an agent on it for the enclosing describe.
+// For the enclosing describe: a fake control service when given its answers, and an agent on it
+// with a token in a temporary config directory. t.agent.fetch sends the bearer.
 export function withAgent(config = {}, options = {}, control = null) {
   const t = {};
   before(async () => {
     t.control = control && (await startFakeControl(control));
-    t.agent = await startAgent(control ? { screenshotUrl: t.control.screenshotUrl, inputUrl: t.control.inputUrl, ...config } : config, options);
+    const token = loadToken(path.join(tempDir(), 'zel-desktop-agent'));
+    t.server = await createAgentServer({ token, host: '127.0.0.1', port: 0, screenshotUrl: t.control?.screenshotUrl ?? '',
+      inputUrl: t.control?.inputUrl ?? '', enableTerminal: false, helperBinDir: '', ...config }, { log: () => {}, ...options });
+    const { port } = await t.server.listen(0, '127.0.0.1');
+    const base = `http://127.0.0.1:${port}`;
+    t.agent = { token, base, port, fetch: (route, init = {}) => fetch(base + route, { ...init, headers: { Authorization: `Bearer ${token}`, ...init.headers } }) };
   });
-  after(async () => {
-    await t.agent?.close();
-    await t.control?.close();
-  });
+  after(async () => (await t.server?.close(), await t.control?.close()));
   return t;
 }
 
-// A raw HTTP exchange, for requests that fetch refuses to make.
-export const rawRequest = (port, text) => new Promise((resolve, reject) => {
-  const socket = net.connect(port, '127.0.0.1', () => socket.end(text));
-  const chunks = [];
-  socket.on('data', (c) => chunks.push(c)).on('close', () => resolve(Buffer.concat(chunks).toString())).on('error', reject);
+// Resolves with the open socket, or rejects with the status of the refused upgrade.
+export const openWs = (url, headers) => new Promise((resolve, reject) => {
+  const ws = new WebSocket(url, { headers });
+  ws.once('open', () => resolve(ws)).once('error', reject)
+    .once('unexpected-response', (_req, res) => reject(Object.assign(new Error(`HTTP ${res.statusCode}`), { status: res.statusCode })));
 });
 
 export async function expectError(res, status, message, name = '') {

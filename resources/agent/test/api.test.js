@@ -1,0 +1,152 @@
+import assert from 'node:assert/strict';
+import fs from 'node:fs';
+import net from 'node:net';
+import path from 'node:path';
+import { text as streamText } from 'node:stream/consumers';
+import { describe, it } from 'node:test';
+import { FailureLimiter } from '../src/auth.js';
+import { findDisplay } from '../src/clipboard.js';
+import { answer, expectError, kSecret, tempDir, withAgent } from './helpers.js';
+
+const kFrame = [0xff, 0xd8, 0, 1, 2, 0xff, 0xd9];
+const kTimeout = 'Main app screenshot failed: Timed out waiting for screen frame.';
+
+// A raw HTTP exchange, for requests that fetch refuses to make.
+const rawRequest = (port, request) => streamText(net.connect(port, '127.0.0.1').end(request));
+
+it('the failure limiter forgets after its window, clears on success, and stays bounded', () => {
+  let now = 0;
+  const limiter = new FailureLimiter({ freeFailures: 0, delayStepMs: 10, blockAfter: 2, blockMs: 1000, windowMs: 5000, maxTracked: 3 }, () => now);
+  limiter.fail('a');
+  limiter.fail('a');
+  assert.equal(limiter.blockedFor('a'), 1000);
+  now = 6000;
+  assert.deepEqual([limiter.blockedFor('a'), limiter.fail('a')], [0, 10], 'the count starts afresh');
+  limiter.succeed('a');
+  assert.equal(limiter.fail('a'), 10);
+  for (const address of ['b', 'c', 'd', 'e']) limiter.fail(address);
+  assert.equal(limiter.entries.size, 3);
+});
+
+it('finds a display: the environment first, else the lowest local X socket', () => {
+  const sockets = tempDir();
+  for (const name of ['X12', 'X3', 'Xjunk', 'other']) fs.writeFileSync(path.join(sockets, name), '');
+  assert.deepEqual([findDisplay({ DISPLAY: ':7' }, sockets), findDisplay({}, sockets), findDisplay({}, `${sockets}/no`)], [':7', ':3', '']);
+});
+
+describe('API', () => {
+  // A stand-in xclip: records its arguments, DISPLAY and stdin; fails while a "fail" file exists.
+  const bin = tempDir();
+  const file = (name) => path.join(bin, name);
+  fs.writeFileSync(file('clip'), '');
+  fs.writeFileSync(file('xclip'), `#!/bin/sh
+if [ -f "${bin}/fail" ]; then echo "Error: Can't open display: nowhere" >&2; exit 1; fi
+cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv "${bin}/clip.tmp" "${bin}/clip"
+`, { mode: 0o755 });
+  let clipAtPaste;
+  const t = withAgent({ helperBinDir: bin }, { limits: { freeFailures: 1, delayStepMs: 20, blockAfter: 4, blockMs: 60000 }, env: { PATH: '/usr/bin:/bin', DISPLAY: ':42' } }, {
+    screenshot: (req) => (req.query.width === '321' ? answer('500 Internal Server Error', 'text/plain; charset=utf-8', kTimeout)
+      : answer('200 OK', 'image/jpeg', Buffer.from(kFrame))),
+    input: () => void (clipAtPaste = fs.readFileSync(file('clip'), 'utf8')),
+  });
+  // Unreachable control service, and no clipboard tool on PATH.
+  const down = withAgent({ screenshotUrl: `http://127.0.0.1:1/screenshot?secret=${kSecret}`, inputUrl: `http://127.0.0.1:1/input?secret=${kSecret}` },
+    { env: { PATH: tempDir(), DISPLAY: ':42' } });
+  const none = withAgent();
+  const get = (headers, route = '/api/info') => fetch(t.agent.base + route, { headers });
+  const post = (body) => ({ method: 'POST', body });
+
+  it('answers 401 without, with a wrong, or with a token in the query; accepts the bearer', async () => {
+    for (const [headers, message, route] of [[{}, 'Missing token.'], [{ Authorization: 'Bearer nope' }, 'Invalid token.'],
+      [{ Authorization: t.agent.token }, 'Missing token.'], [{}, 'Missing token.', `/api/info?token=${t.agent.token}`]]) {
+      const res = await get({ ...headers, 'CF-Connecting-IP': '203.0.113.1' }, route);
+      assert.deepEqual([res.status, res.headers.get('www-authenticate'), await res.json()], [401, 'Bearer', { error: message }]);
+    }
+    assert.equal((await get({ Authorization: `bearer  ${t.agent.token}` })).status, 200);
+    assert.equal((await get({}, `/?token=${t.agent.token}`)).headers.get('referrer-policy'), 'no-referrer');
+  });
+
+  it('slows a guessing client down, then refuses it even with the right token', async (ctx) => {
+    ctx.mock.timers.enable({ apis: ['setTimeout'] }); // the hold only ends when we tick
+    const from = { 'CF-Connecting-IP': '198.51.100.7', Authorization: 'Bearer guess' };
+    const other = { 'CF-Connecting-IP': '198.51.100.8', Authorization: `Bearer ${t.agent.token}` };
+    assert.equal((await get(from)).status, 401);
+    let held = true;
+    const second = get(from).finally(() => (held = false));
+    for (let i = 0; i < 3; i++) assert.equal((await get(other)).status, 200);
+    assert.ok(held, 'the second failure is held back while others are served');
+    ctx.mock.timers.tick(20);
+    assert.equal((await second).status, 401);
+    ctx.mock.timers.reset();
+    for (let i = 0; i < 2; i++) assert.equal((await get(from)).status, 401);
+    const blocked = await get({ ...from, Authorization: other.Authorization });
+    assert.deepEqual([blocked.status, Number(blocked.headers.get('retry-after')) > 0], [429, true]);
+    assert.equal((await get(other)).status, 200);
+  });
+
+  it('passes screenshots through both ways, and input in one read with its answer', async () => {
+    const shot = await t.agent.fetch('/api/screenshot?format=jpg&width=800&quality=50&extra=1');
+    assert.deepEqual([shot.status, shot.headers.get('content-type'), [...new Uint8Array(await shot.arrayBuffer())]], [200, 'image/jpeg', kFrame]);
+    assert.deepEqual(t.control.requests.at(-1).query, { secret: kSecret, format: 'jpeg', width: '800', quality: '50' });
+    const failed = await t.agent.fetch('/api/screenshot?width=321');
+    assert.deepEqual([failed.status, failed.headers.get('content-type'), await failed.text()], [500, 'text/plain; charset=utf-8', kTimeout]);
+    const request = { action: 'click', coordinate: [250, 750], note: '中文' };
+    const res = await t.agent.fetch('/api/input', post(JSON.stringify(request)));
+    assert.deepEqual([res.status, await res.json()], [200, { ok: true, action: 'click', display: { x: 0, y: 0, width: 1920, height: 1080 } }]);
+    assert.deepEqual(JSON.parse(t.control.requests.at(-1).body), request);
+    const info = await (await t.agent.fetch('/api/info')).json();
+    assert.deepEqual([info.display.width, info.features.screenshot, info.features.input], [1920, true, true]);
+  });
+
+  it('types by copying the text first, then sending one paste', async () => {
+    const text = '你好，世界\nline two "quoted" $HOME `x`';
+    const res = await t.agent.fetch('/api/type', post(JSON.stringify({ text })));
+    assert.deepEqual([res.status, (await res.json()).action], [200, 'paste']);
+    assert.equal(clipAtPaste, text, 'the clipboard held the text when the paste arrived');
+    assert.equal(fs.readFileSync(file('args'), 'utf8'), '-selection clipboard -in|:42');
+    assert.deepEqual(JSON.parse(t.control.requests.at(-1).body), { action: 'paste' });
+  });
+
+  it('rejects hostile requests and bad text with a clear 4xx, sends the control service nothing, and keeps serving', async () => {
+    const count = t.control.requests.length;
+    for (const [route, init, status, message] of [
+      ['/api/input', post('{"action":'), 400, /not valid JSON/],
+      ['/api/input', post('[1,2]'), 400, /JSON object/],
+      ['/api/input', post('{"action":["click"]}'), 400, /action/],
+      ['/api/input', post('{"action":"format_disk"}'), 400, /action/],
+      ['/api/input', post(`{"action":"click","x":"${'a'.repeat(200000)}"}`), 413, /larger/],
+      ['/api/input', {}, 405, /not allowed/],
+      ['/api/screenshot?width=abc', {}, 400, /width/],
+      ['/api/screenshot?width=10', {}, 400, /between/],
+      ['/api/screenshot?quality=99999999999', {}, 400, /quality/],
+      ['/api/screenshot?format=gif', {}, 400, /format/],
+      ['/api/type', post('{"text":""}'), 400, /non-empty/],
+      ['/api/type', post('{"text":42}'), 400, /non-empty/],
+      ['/api/type', post(JSON.stringify({ text: 'x'.repeat(10001) })), 400, /longer than 10000/],
+      ['/api/nothing', {}, 404, /route/],
+      ['/api/../../package.json', {}, 404, /not found/i],
+    ]) await expectError(await t.agent.fetch(route, init), status, message, route);
+    fs.writeFileSync(file('fail'), '');
+    await expectError(await t.agent.fetch('/api/type', post('{"text":"abc"}')), 502, /xclip failed: Error: Can't open display/)
+      .finally(() => fs.rmSync(file('fail')));
+    assert.equal(t.control.requests.length, count, 'nothing bad reached the control service');
+    for (const [request, status] of [
+      [`POST /api/input HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ${t.agent.token}\r\nTransfer-Encoding: chunked\r\n\r\n${`10000\r\n${'x'.repeat(0x10000)}\r\n`.repeat(3)}`, 413],
+      ['GET nothing HTTP/1.1\r\nHost: x\r\n\r\n', 400],
+      ['\x00\x01\x02garbage\r\n\r\n', 400],
+      [`GET / HTTP/1.1\r\nHost: x\r\nX-Big: ${'a'.repeat(100000)}\r\n\r\n`, 431],
+    ]) assert.match(await rawRequest(t.agent.port, request), new RegExp(`^HTTP/1.1 ${status} `));
+    assert.equal((await t.agent.fetch('/api/info')).status, 200);
+  });
+
+  it('answers 502 when the control service is down, and 503 when it or the clipboard tool is missing', async () => {
+    for (const [agent, route, init, status, message] of [
+      [down, '/api/screenshot', {}, 502, /^(?!.*(secret|5d0c3f4e)).*control service is unreachable: connection refused/],
+      [down, '/api/input', post('{"action":"paste"}'), 502, /^(?!.*(secret|5d0c3f4e)).*control service is unreachable: connection refused/],
+      [down, '/api/type', post('{"text":"abc"}'), 503, /No clipboard tool was found \(looked for xclip, xsel\)/],
+      [none, '/api/screenshot', {}, 503, /not configured/],
+      [none, '/api/input', post('{"action":"paste"}'), 503, /not configured/],
+    ]) await expectError(await agent.agent.fetch(route, init), status, message, route);
+    assert.deepEqual([(await (await t.agent.fetch('/api/info')).json()).features.type, (await (await down.agent.fetch('/api/info')).json()).features.type], [true, false]);
+  });
+});
