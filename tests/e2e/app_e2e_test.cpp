@@ -5,13 +5,14 @@
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
-#include <chrono>
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <nlohmann/json.hpp>
-#include <set>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -19,62 +20,23 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using zel::test::readFile;
 using zel::test::runCommand;
 
-const fs::path kScreens = fs::path(ZEL_BUILD_DIR) / "e2e-screens";
-constexpr const char* kTunnelHost = "gentle-river-mosaic-lantern.trycloudflare.com";
-
-// The built app in a prefix of its own: bin/zel-desktop-agent beside share/zel-desktop-agent with
-// node, the real agent server and, when asked, the stand-in tunnel client.
-struct AppTree {
-    explicit AppTree(bool withTunnel) {
-        const fs::path share = dir.path() / "prefix/share/zel-desktop-agent";
-        fs::create_directories(dir.path() / "prefix/bin");
-        fs::create_directories(share / "bin");
-        fs::copy_file(ZEL_APP_BINARY, exe);
-        fs::create_symlink("/usr/bin/node", share / "bin/node");
-        fs::create_directory_symlink(fs::path(ZEL_SOURCE_DIR) / "resources/agent", share / "agent");
-        if (withTunnel) {
-            fs::copy_file(fs::path(ZEL_SOURCE_DIR) / "tests/fixtures/cloudflared",
-                          share / "bin/cloudflared");
-        }
-        invocation = share / "bin/cloudflared.invocation";
-        for (const char* sub : {"state", "config", "home", "runtime"}) {
-            fs::create_directories(dir.path() / sub);
-        }
-        fs::permissions(dir.path() / "runtime", fs::perms::owner_all);
-    }
-
-    [[nodiscard]] std::vector<std::string> env(const std::string& display) const {
-        return {"DISPLAY=" + display,
-                "XDG_STATE_HOME=" + (dir.path() / "state").string(),
-                "XDG_CONFIG_HOME=" + (dir.path() / "config").string(),
-                "XDG_RUNTIME_DIR=" + (dir.path() / "runtime").string(),
-                "HOME=" + (dir.path() / "home").string(),
-                "QT_QPA_PLATFORM=xcb"};
-    }
-    [[nodiscard]] fs::path log() const { return dir.path() / "state/zel-desktop-agent/agent.log"; }
-
-    zel::test::TempDir dir;
-    fs::path exe = dir.path() / "prefix/bin/zel-desktop-agent";
-    fs::path invocation;
-};
-
 bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (const auto end = std::chrono::steady_clock::now() + timeout;
+         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(200ms)) {
         if (done()) {
             return true;
         }
-        std::this_thread::sleep_for(200ms);
     }
     return done();
 }
 
+// `display` is "DISPLAY=:N".
 std::string windowId(const std::string& display) {
-    const auto found =
-        runCommand({"xdotool", "search", "--onlyvisible", "--name", "^Zel Desktop Agent$"},
-                   {"DISPLAY=" + display});
+    const auto found = runCommand(
+        {"xdotool", "search", "--onlyvisible", "--name", "^Zel Desktop Agent$"}, {display});
     return found.output.substr(0, found.output.find('\n'));
 }
 
@@ -82,34 +44,24 @@ std::string windowId(const std::string& display) {
 void pressButton(const std::string& display) {
     const std::string id = windowId(display);
     ASSERT_FALSE(id.empty());
-    runCommand({"xdotool", "windowfocus", "--sync", id}, {"DISPLAY=" + display});
-    runCommand({"xdotool", "key", "space"}, {"DISPLAY=" + display});
-}
-
-fs::path screenshot(const std::string& display, const std::string& name) {
-    fs::create_directories(kScreens);
-    fs::path file = kScreens / (name + ".png");
-    runCommand({"import", "-window", "root", file.string()}, {"DISPLAY=" + display});
-    return file;
+    runCommand({"xdotool", "windowfocus", "--sync", id}, {display});
+    runCommand({"xdotool", "key", "space"}, {display});
 }
 
 // The text of the QR code on screen, or empty when none can be read.
 std::string qrOnScreen(const std::string& display, const std::string& name) {
-    const auto decoded = runCommand({"zbarimg", "--quiet", "--raw", screenshot(display, name)});
+    const fs::path screens = fs::path(ZEL_BUILD_DIR) / "e2e-screens";
+    fs::create_directories(screens);
+    const std::string file = (screens / (name + ".png")).string();
+    runCommand({"import", "-window", "root", file}, {display});
+    const auto decoded = runCommand({"zbarimg", "--quiet", "--raw", file});
     return decoded.exitStatus == 0 ? decoded.output.substr(0, decoded.output.find('\n')) : "";
 }
 
-std::set<pid_t> childrenOf(pid_t pid) {
-    std::set<pid_t> children;
-    std::error_code ignored;
-    for (const auto& task :
-         fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", ignored)) {
-        std::ifstream in(task.path() / "children");
-        for (pid_t child = 0; in >> child;) {
-            children.insert(child);
-        }
-    }
-    return children;
+// Zombies included: a helper nobody reaps counts.
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::istringstream in(runCommand({"pgrep", "-P", std::to_string(pid)}).output);
+    return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
 }
 
 bool alive(pid_t pid) {
@@ -117,7 +69,7 @@ bool alive(pid_t pid) {
 }
 
 nlohmann::json readJSON(const fs::path& file) {
-    return nlohmann::json::parse(zel::test::readFile(file), nullptr, false);
+    return nlohmann::json::parse(readFile(file), nullptr, false);
 }
 
 struct Http {
@@ -125,90 +77,58 @@ struct Http {
     std::string body;
 };
 
-Http get(const std::string& url, const std::vector<std::string>& headers = {},
-         const std::string& postBody = "") {
+// curlOptions: headers, a body to post.
+Http get(const std::string& url, std::vector<std::string> curlOptions = {}) {
+    curlOptions.insert(curlOptions.begin(),
+                       {"curl", "-s", "--max-time", "20", "-w", "\n%{http_code}", url});
+    const std::string out = runCommand(curlOptions).output;
+    const auto split = out.rfind('\n');
+    return {std::atoi(out.c_str() + split + 1), out.substr(0, split)};
+}
+
+TEST(AppEndToEnd, PairStopFailRestartAndQuitLeaveNothingRunning) {
+    // The built app in a prefix of its own: bin/zel-desktop-agent beside share/zel-desktop-agent
+    // with node, the real agent server and the stand-in tunnel client.
     const zel::test::TempDir dir;
-    const fs::path out = dir.path() / "body";
-    std::vector<std::string> argv = {"curl", "-s",           "-o",         out.string(),
-                                     "-w",   "%{http_code}", "--max-time", "20"};
-    for (const auto& header : headers) {
-        argv.insert(argv.end(), {"-H", header});
+    const fs::path exe = dir.path() / "prefix/bin/zel-desktop-agent";
+    const fs::path bin = dir.path() / "prefix/share/zel-desktop-agent/bin";
+    fs::create_directories(exe.parent_path());
+    fs::create_directories(bin);
+    fs::copy_file(ZEL_APP_BINARY, exe);
+    fs::create_symlink("/usr/bin/node", bin / "node");
+    fs::create_directory_symlink(fs::path(ZEL_SOURCE_DIR) / "resources/agent",
+                                 bin.parent_path() / "agent");
+    fs::copy_file(fs::path(ZEL_SOURCE_DIR) / "tests/fixtures/cloudflared", bin / "cloudflared");
+    for (const char* sub : {"state", "config", "home", "runtime"}) {
+        fs::create_directories(dir.path() / sub);
     }
-    if (!postBody.empty()) {
-        argv.insert(argv.end(), {"--data-binary", postBody});
-    }
-    argv.push_back(url);
-    const auto result = runCommand(argv);
-    return {std::atoi(result.output.c_str()), zel::test::readFile(out)};
-}
-
-// Written out here rather than taken from the app, so the link on screen is checked independently.
-std::string percentEncode(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const unsigned char c : text) {
-        if (std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.' || c == '~') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            out += {'%', kHex[c >> 4U], kHex[c & 0x0FU]};
-        }
-    }
-    return out;
-}
-
-// Under a private X server, the app of a fresh tree with its window up.
-struct RunningApp {
-    explicit RunningApp(bool withTunnel)
-        : tree(withTunnel), app({tree.exe.string()}, tree.env(xvfb.display())) {
-        EXPECT_TRUE(waitUntil([&] { return !windowId(xvfb.display()).empty(); }, 30s))
-            << "no window";
-        std::this_thread::sleep_for(500ms);
-    }
-
-    // SIGTERM ends the app normally, with exit status 0.
-    void quit() {
-        app.signal(SIGTERM);
-        const auto status = app.waitFor(20s);
-        ASSERT_TRUE(status.has_value());
-        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
-    }
-
-    zel::test::Xvfb xvfb{1280, 900};
-    AppTree tree;
-    zel::test::Child app;
-};
-
-TEST(AppEndToEnd, PairStopStartAndQuitLeaveNothingRunning) {
-    RunningApp running(true);
-    const std::string& display = running.xvfb.display();
-    const AppTree& tree = running.tree;
-    zel::test::Child& app = running.app;
-    screenshot(display, "idle");
+    fs::permissions(dir.path() / "runtime", fs::perms::owner_all);
+    const fs::path log = dir.path() / "state/zel-desktop-agent/agent.log";
+    const zel::test::Xvfb xvfb(1280, 900);
+    const std::string display = "DISPLAY=" + xvfb.display();
+    const std::string root = dir.path().string();
+    zel::test::Child app({exe.string()}, {display, "XDG_STATE_HOME=" + root + "/state",
+                                          "XDG_CONFIG_HOME=" + root + "/config",
+                                          "XDG_RUNTIME_DIR=" + root + "/runtime",
+                                          "HOME=" + root + "/home", "QT_QPA_PLATFORM=xcb"});
+    ASSERT_TRUE(waitUntil([&] { return !windowId(display).empty(); }, 30s)) << "no window";
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(qrOnScreen(display, "idle"), "");
 
     pressButton(display);
     std::string link;
     ASSERT_TRUE(waitUntil([&] { return !(link = qrOnScreen(display, "ready")).empty(); }, 60s))
         << "no QR code on screen; log:\n"
-        << zel::test::readFile(tree.log());
-
-    const auto invocation = readJSON(tree.invocation);
-    ASSERT_TRUE(invocation.is_object()) << "the tunnel client was not started";
-    // The agent's token, asked of the agent the way the app asks, in the helpers' environment.
-    std::vector<std::string> query = {"env", "-i"};
-    for (const auto& [name, value] : invocation["env"].items()) {
-        query.push_back(name + "=" + value.get<std::string>());
-    }
-    const std::string script = "cd \"$1\" && node --input-type=module -e "
-                               "\"import('./src/config.js')"
-                               ".then(({ loadConfig }) => console.log(loadConfig().token))\"";
-    query.insert(query.end(), {"sh", "-c", script, "sh",
-                               (fs::path(ZEL_SOURCE_DIR) / "resources/agent").string()});
-    const auto tokenQuery = runCommand(query);
-    ASSERT_EQ(tokenQuery.exitStatus, 0);
-    const std::string token = tokenQuery.output.substr(0, tokenQuery.output.find('\n'));
+        << readFile(log);
+    // The token the agent stored where the app's environment told it; base64url needs no escapes.
+    const std::string token =
+        readJSON(dir.path() / "config/zel-desktop-agent/agent.json").value("token", "");
     ASSERT_FALSE(token.empty());
-    EXPECT_EQ(link, "zel://mac-control?url=" +
-                        percentEncode(std::string("https://") + kTunnelHost + "/?token=" + token));
+    EXPECT_EQ(link, "zel://mac-control?url=https%3A%2F%2F"
+                    "gentle-river-mosaic-lantern.trycloudflare.com%2F%3Ftoken%3D" +
+                        token);
+    const auto invocation = readJSON(bin / "cloudflared.invocation");
+    ASSERT_TRUE(invocation.is_object()) << "the tunnel client was not started";
     EXPECT_EQ(invocation["argv"], nlohmann::json({"tunnel", "--url", "http://127.0.0.1:8787"}));
 
     // The control service answers the secret that the helpers were handed, and only that.
@@ -221,53 +141,48 @@ TEST(AppEndToEnd, PairStopStartAndQuitLeaveNothingRunning) {
 
     // And the agent server, as the phone reaches it, gets a screen and moves the pointer.
     const std::string bearer = "Authorization: Bearer " + token;
-    const Http jpeg = get("http://127.0.0.1:8787/api/screenshot?format=jpeg&width=480", {bearer});
+    const Http jpeg =
+        get("http://127.0.0.1:8787/api/screenshot?format=jpeg&width=480", {"-H", bearer});
     EXPECT_EQ(jpeg.status, 200);
     EXPECT_EQ(jpeg.body.substr(0, 2), "\xff\xd8");
-    const Http moved =
-        get("http://127.0.0.1:8787/api/input", {bearer, "Content-Type: application/json"},
-            R"({"action":"move","coordinate":[500,500]})");
+    const Http moved = get("http://127.0.0.1:8787/api/input",
+                           {"-H", bearer, "-H", "Content-Type: application/json", "--data-binary",
+                            R"({"action":"move","coordinate":[500,500]})"});
     EXPECT_EQ(moved.status, 200) << moved.body;
     EXPECT_NE(moved.body.find("\"ok\":true"), std::string::npos) << moved.body;
 
-    const std::set<pid_t> helpers = childrenOf(app.pid());
+    const auto helpers = childrenOf(app.pid());
     EXPECT_EQ(helpers.size(), 2U);
     const pid_t tunnelPid = invocation.value("pid", 0);
-    ASSERT_TRUE(helpers.contains(tunnelPid));
-
+    ASSERT_NE(std::find(helpers.begin(), helpers.end(), tunnelPid), helpers.end());
     pressButton(display);
     EXPECT_TRUE(waitUntil([&] { return childrenOf(app.pid()).empty(); }, 15s))
         << "helpers still running after the stop";
     EXPECT_FALSE(alive(tunnelPid));
 
-    fs::remove(tree.invocation);
+    // Without the tunnel client a start fails with its message and ends the server it launched.
+    fs::rename(bin / "cloudflared", dir.path() / "cloudflared");
     pressButton(display);
-    ASSERT_TRUE(waitUntil([&] { return !qrOnScreen(display, "ready-again").empty(); }, 60s));
-    const std::set<pid_t> again = childrenOf(app.pid());
-    EXPECT_EQ(again.size(), 2U);
-
-    running.quit();
-    for (const pid_t helper : again) {
-        EXPECT_TRUE(waitUntil([&] { return !alive(helper); }, 10s)) << "helper " << helper;
-    }
-}
-
-TEST(AppEndToEnd, MissingTunnelClientFailsWithItsMessageAndLeavesNothingRunning) {
-    RunningApp running(false);
-    const std::string& display = running.xvfb.display();
-    const AppTree& tree = running.tree;
-    zel::test::Child& app = running.app;
-
-    pressButton(display);
-    const std::string expected = "ERROR: 缺少 cloudflared，请重新获取完整安装包。\n";
-    ASSERT_TRUE(waitUntil(
-        [&] { return zel::test::readFile(tree.log()).find(expected) != std::string::npos; }, 30s))
-        << zel::test::readFile(tree.log());
+    const std::string failure = "ERROR: 缺少 cloudflared，请重新获取完整安装包。\n";
+    ASSERT_TRUE(waitUntil([&] { return readFile(log).find(failure) != std::string::npos; }, 30s))
+        << readFile(log);
     EXPECT_TRUE(waitUntil([&] { return childrenOf(app.pid()).empty(); }, 15s));
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(qrOnScreen(display, "failed"), "") << "a QR code is shown after a failure";
 
-    running.quit();
+    fs::rename(dir.path() / "cloudflared", bin / "cloudflared");
+    pressButton(display);
+    ASSERT_TRUE(waitUntil([&] { return !qrOnScreen(display, "ready-again").empty(); }, 60s));
+    const auto again = childrenOf(app.pid());
+    EXPECT_EQ(again.size(), 2U);
+    // SIGTERM ends the app normally, and its helpers with it.
+    app.signal(SIGTERM);
+    const auto status = app.waitFor(20s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
+    for (const pid_t helper : again) {
+        EXPECT_TRUE(waitUntil([&] { return !alive(helper); }, 10s)) << "helper " << helper;
+    }
 }
 
 } // namespace

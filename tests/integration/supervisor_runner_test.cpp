@@ -19,40 +19,49 @@ namespace {
 using namespace std::chrono_literals;
 using zel::test::readFile;
 
+bool eventually(const std::function<bool()>& done) {
+    for (int i = 0; i < 1000 && !done(); ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    return done();
+}
+
+// Gone, or a zombie that nobody reaps (the helper's new parent may not be a real init).
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    return line.empty() || line.substr(line.rfind(')') + 2, 1) == "Z";
+}
+
 class Runner : public ::testing::Test {
 protected:
-    std::shared_ptr<zel::HelperProcess> shell(const std::string& script) {
-        return zel::HelperProcess::launch(
-            {.executable = "/bin/sh",
-             .arguments = {"-c", script, "sh", "a b", "", "c"},
-             .currentDirectory = dir.path(),
-             .environment = {{"PATH", "/usr/bin:/bin"}, {"ZEL_X", "1 2"}}},
-            [this](std::string_view chunk) {
-                std::unique_lock lock(mutex);
-                chunks.emplace_back(chunk);
-                lock.unlock();
-                also(chunk);
-            });
+    // Output is recorded, then passed to `also`.
+    std::shared_ptr<zel::HelperProcess> launch(const zel::HelperCommand& command) {
+        return zel::HelperProcess::launch(command, [this](std::string_view chunk) {
+            std::unique_lock lock(mutex);
+            output.append(chunk);
+            ++chunks;
+            lock.unlock();
+            also(chunk);
+        });
     }
-    static bool eventually(const std::function<bool()>& done) {
-        for (int i = 0; i < 1000 && !done(); ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-        return done();
+    std::shared_ptr<zel::HelperProcess> shell(const std::string& script) {
+        return launch({.executable = "/bin/sh",
+                       .arguments = {"-c", script, "sh", "a b", "", "c"},
+                       .currentDirectory = dir.path(),
+                       .environment = {{"PATH", "/usr/bin:/bin"}, {"ZEL_X", "1 2"}}});
     }
     std::string joined() {
         const std::lock_guard lock(mutex);
-        std::string all;
-        for (const auto& chunk : chunks) {
-            all += chunk;
-        }
-        return all;
+        return output;
     }
 
     zel::test::TempDir dir;
     zel::test::ScopedEnv state{"XDG_STATE_HOME", (dir.path() / "state").c_str()};
     std::mutex mutex;
-    std::vector<std::string> chunks;
+    std::string output;
+    int chunks = 0;
     std::function<void(std::string_view)> also = [](std::string_view) {};
 };
 
@@ -91,36 +100,23 @@ TEST_F(Runner, TerminateSendsSigtermAndTheChildIsReapedWithoutAWait) {
     EXPECT_TRUE(eventually([&] { return joined() == "ready\ngot TERM\n"; })) << joined();
 }
 
-// Gone, or a zombie that nobody reaps (the helper's new parent may not be a real init).
-bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    return line.empty() || line.substr(line.rfind(')') + 2, 1) == "Z";
-}
-
 // This test binary plays the app: started again with ZEL_RUNNER_APP set, it launches a helper,
 // says its pid and waits to be killed.
 TEST_F(Runner, HelpersEndWithTheAppEvenWhenItIsKilledOutright) {
     if (std::getenv("ZEL_RUNNER_APP") != nullptr) {
-        const auto helper = zel::HelperProcess::launch({.executable = "/bin/sleep",
-                                                        .arguments = {"600"},
-                                                        .currentDirectory = {},
-                                                        .environment = {}},
-                                                       {});
+        const auto helper = launch({.executable = "/bin/sleep",
+                                    .arguments = {"600"},
+                                    .currentDirectory = {},
+                                    .environment = {}});
         std::printf("helper %d\n", helper->pid());
         std::fflush(stdout);
         ::pause();
     }
-    const auto app = zel::HelperProcess::launch(
+    const auto app = launch(
         {.executable = "/proc/self/exe",
          .arguments = {"--gtest_filter=Runner.HelpersEndWithTheAppEvenWhenItIsKilledOutright"},
          .currentDirectory = {},
-         .environment = {{"ZEL_RUNNER_APP", "1"}}},
-        [this](std::string_view chunk) {
-            const std::lock_guard lock(mutex);
-            chunks.emplace_back(chunk);
-        });
+         .environment = {{"ZEL_RUNNER_APP", "1"}}});
     std::size_t at = std::string::npos;
     ASSERT_TRUE(eventually([&] { return (at = joined().find("helper ")) != std::string::npos; }))
         << joined();
@@ -165,7 +161,7 @@ TEST_F(Runner, LoggingPrefixesEachChunkAndDropsInvalidUTF8) {
                                "printf '\\344\\275'; w go3; printf '\\240 rest\\n'; w go4; "
                                "printf '你好'");
     ASSERT_TRUE(process->waitForOutputEnd(60s));
-    EXPECT_EQ(chunks.size(), 5U); // the halves of U+4F60 are dropped one by one
+    EXPECT_EQ(chunks, 5); // the halves of U+4F60 are dropped one by one
     EXPECT_EQ(readFile(zel::logURL()), "[agent] two\nlines\n[agent] 你好");
 }
 

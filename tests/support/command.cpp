@@ -1,7 +1,6 @@
 #include "tests/support/command.hpp"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -59,14 +58,14 @@ CommandResult runCommand(const std::vector<std::string>& argv,
     pid_t pid = -1;
     try {
         pid = spawn(argv, env, &actions);
-    } catch (const std::runtime_error&) {
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        return result;
+    } catch (const std::runtime_error&) { // NOLINT(bugprone-empty-catch): exitStatus stays -1
     }
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
+    if (pid < 0) {
+        ::close(fds[0]);
+        return result;
+    }
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fds[0], buffer, sizeof buffer);

@@ -12,12 +12,11 @@ struct CommandResult {
     std::string output;  // standard output only; standard error goes to ours
 };
 
-// Starts argv (looked up in PATH) with our environment plus env ("NAME=value", overriding ours);
-// throws std::runtime_error when it cannot be started.
+// Both look argv[0] up in PATH and give it our environment plus env ("NAME=value", overriding
+// ours). spawn throws std::runtime_error when it cannot start the command.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const posix_spawn_file_actions_t* actions = nullptr);
 
-// argv[0] is looked up in PATH; env entries "NAME=value" are added to ours.
 CommandResult runCommand(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {});
 

@@ -2,10 +2,7 @@
 
 #include "tests/support/command.hpp"
 
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>

@@ -30,7 +30,7 @@ private:
 // A child process for tests; killed and reaped when the object goes.
 class Child {
 public:
-    // argv[0] is the program path; env entries are "NAME=value" added to (and overriding) ours.
+    // argv and env as for spawn().
     Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;

@@ -9,11 +9,6 @@
 
 namespace {
 
-// Widgets need the application object for the whole run; main() below owns it.
-void app() {
-    ASSERT_NE(QApplication::instance(), nullptr);
-}
-
 zel::QRMatrix checkerboard(int size) {
     zel::QRMatrix matrix{size, {}};
     for (int y = 0; y < size; ++y) {
@@ -24,32 +19,22 @@ zel::QRMatrix checkerboard(int size) {
     return matrix;
 }
 
-struct State {
-    const char* name;
-    zel::DisplayModel model;
-};
-
-std::vector<State> states() {
-    const std::string longError(400, 'x');
-    return {
+TEST(MainWindow, ViewsFollowEveryDisplayState) {
+    const std::pair<const char*, zel::DisplayModel> states[] = {
         {"idle", {}},
         {"starting", {"未开启", zel::kIdleDetail, true, std::nullopt, false, "开启中..."}},
         {"ready",
          {"已就绪，打开 Zel 扫码连接", "保持这个窗口打开，手机就可以连接这台 Mac。", false,
           checkerboard(29), true, "关闭"}},
         {"failed",
-         {"启动失败", "缺少 cloudflared，请重新获取完整安装包。 " + longError, true,
+         {"启动失败", "缺少 cloudflared，请重新获取完整安装包。 " + std::string(400, 'x'), true,
           checkerboard(21), true, "开启"}},
         {"failed-empty", {"启动失败", "", true, std::nullopt, true, "开启"}},
     };
-}
-
-TEST(MainWindow, ViewsFollowEveryDisplayState) {
-    app();
     int toggles = 0;
     zel::MainWindow window([&] { ++toggles; });
     window.show();
-    for (const auto& [name, model] : states()) {
+    for (const auto& [name, model] : states) {
         SCOPED_TRACE(name);
         window.render(model);
         EXPECT_EQ(window.statusLabel()->text().toStdString(), model.statusText);
@@ -69,7 +54,6 @@ TEST(MainWindow, ViewsFollowEveryDisplayState) {
 }
 
 TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) {
-    app();
     int toggles = 0;
     zel::MainWindow window([&] { ++toggles; });
     window.show();
@@ -90,7 +74,6 @@ TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) 
 }
 
 TEST(MainWindow, QRImageIsTwelvePixelsAModuleAndShownWholeWithoutDistortion) {
-    app();
     for (const int size : {21, 25, 33, 57}) {
         const zel::QRMatrix matrix = checkerboard(size);
         const QImage image = zel::makeQRImage(matrix);
@@ -115,6 +98,7 @@ TEST(MainWindow, QRImageIsTwelvePixelsAModuleAndShownWholeWithoutDistortion) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Widgets need the application object for the whole run.
     QApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

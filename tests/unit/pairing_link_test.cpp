@@ -1,8 +1,8 @@
 // The pairing link's encoding and its QR symbol, read back by a real decoder (zbarimg).
 #include "app/pairing.hpp"
+#include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 
-#include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
 
@@ -33,10 +33,9 @@ TEST(PairingQRCode, RendersAScannableSymbolOfTheLink) {
             << "P5\n"
             << image.width << " " << image.height << "\n255\n"
             << std::string(image.pixels.begin(), image.pixels.end());
-        const auto read = dir.path() / "read";
-        const auto command = "zbarimg --quiet --raw " + file.string() + " >" + read.string();
-        EXPECT_EQ(std::system(command.c_str()), 0);
-        EXPECT_EQ(zel::test::readFile(read), link + "\n");
+        const auto read = zel::test::runCommand({"zbarimg", "--quiet", "--raw", file.string()});
+        EXPECT_EQ(read.exitStatus, 0);
+        EXPECT_EQ(read.output, link + "\n");
     }
     EXPECT_EQ(zel::makeQRCode(std::string(4000, 'a')), std::nullopt); // beyond version 40 at M
 }
