@@ -13,44 +13,30 @@
 
 namespace zel::test {
 
-class ControlClient {
-public:
-    explicit ControlClient(std::uint16_t port)
-        : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            const int error = errno;
-            ::close(fd_);
-            throw std::system_error(error, std::generic_category(), "connect");
-        }
-        timeval timeout{15, 0}; // a hanging service fails the test instead of blocking it
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+// Sends the request on a new connection, after it ends the sending side when asked, and returns
+// everything the service writes until it closes.
+inline std::string roundTrip(std::uint16_t port, std::string_view request,
+                             bool endSending = false) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw std::system_error(error, std::generic_category(), "connect");
     }
-    ControlClient(const ControlClient&) = delete;
-    ControlClient& operator=(const ControlClient&) = delete;
-    ~ControlClient() { ::close(fd_); }
-
-    void send(std::string_view bytes) const {
-        ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    timeval timeout{15, 0}; // a hanging service fails the test instead of blocking it
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    if (endSending) {
+        ::shutdown(fd, SHUT_WR);
     }
-    void shutdownWrite() const { ::shutdown(fd_, SHUT_WR); }
-    [[nodiscard]] std::string receiveAll() const {
-        std::string out;
-        char chunk[65536];
-        for (ssize_t n = 0; (n = ::recv(fd_, chunk, sizeof chunk, 0)) > 0;) {
-            out.append(chunk, static_cast<std::size_t>(n));
-        }
-        return out;
+    std::string out;
+    char chunk[65536];
+    for (ssize_t n = 0; (n = ::recv(fd, chunk, sizeof chunk, 0)) > 0;) {
+        out.append(chunk, static_cast<std::size_t>(n));
     }
-
-private:
-    int fd_;
-};
-
-inline std::string roundTrip(std::uint16_t port, std::string_view request) {
-    const ControlClient client(port);
-    client.send(request);
-    return client.receiveAll();
+    ::close(fd);
+    return out;
 }
 
 struct ParsedReply {

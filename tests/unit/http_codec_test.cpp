@@ -6,30 +6,22 @@
 
 namespace {
 
-std::span<const std::uint8_t> bytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
 std::string str(const std::vector<std::uint8_t>& data) {
     return {data.begin(), data.end()};
 }
 zel::LocalHTTPRequest parse(std::string_view text) {
-    return zel::localHTTPRequest(text, bytes(text));
+    return zel::localHTTPRequest(text,
+                                 {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()});
 }
 
-struct RequestCase {
-    const char* name;
-    std::string text, path, secret, body;
-};
-
 TEST(HttpCodec, ParsesTargetSecretAndBody) {
-    const RequestCase cases[] = {
+    // name, request text, path, secret, body
+    const std::tuple<const char*, std::string, std::string, std::string, std::string> cases[] = {
         {"leading blank lines", "\r\n\r\nGET /input?secret=S HTTP/1.1\r\nH: v", "/input", "S",
          "GET /input?secret=S HTTP/1.1\r\nH: v"},
         {"query alone", "GET ?secret=S HTTP/1.1", "", "S", ""},
-        {"first secret wins", "GET /x?secret=A&secret=B HTTP/1.1", "/x", "A", ""},
-        {"first secret has no =", "GET /x?secret&secret=B HTTP/1.1", "/x", "", ""},
-        {"encoded name", "GET /x?%73ecret=S HTTP/1.1", "/x", "S", ""},
-        {"plus kept", "GET /x?secret=a+b%2B%20c HTTP/1.1", "/x", "a+b+ c", ""},
+        {"first secret wins, valueless", "GET /x?secret&secret=B HTTP/1.1", "/x", "", ""},
+        {"encoded name, plus kept", "GET /x?%73ecret=a+b%2B%20c HTTP/1.1", "/x", "a+b+ c", ""},
         {"bad escape", "GET /x%zz?secret=S HTTP/1.1", "/screenshot", "", ""},
         {"non-ASCII target", "GET /\xc3\xa9?secret=S HTTP/1.1", "/screenshot", "", ""},
         {"fragment", "GET /input#f?secret=S HTTP/1.1", "/input", "", ""},
@@ -39,31 +31,26 @@ TEST(HttpCodec, ParsesTargetSecretAndBody) {
         {"NUL and multi-byte body", std::string("GET / HTTP/1.1\r\n\r\n\0\xe4\xbd\xa0", 22), "/",
          "", std::string("\0\xe4\xbd\xa0", 4)},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto request = parse(c.text);
-        EXPECT_EQ(request.path, c.path);
-        EXPECT_EQ(request.secret, c.secret);
-        EXPECT_EQ(str(request.body), c.body);
+    for (const auto& [name, text, path, secret, body] : cases) {
+        const auto request = parse(text);
+        EXPECT_EQ(std::tie(request.path, request.secret), std::tie(path, secret)) << name;
+        EXPECT_EQ(str(request.body), body) << name;
     }
     const std::vector<zel::QueryItem> items{
         {"a", std::nullopt}, {"", std::nullopt}, {"b", ""}, {"c", "1=2"}, {"d", "="}};
     EXPECT_EQ(parse("GET /x?a&&b=&c=1=2&d=%3D HTTP/1.1").queryItems, items);
-    EXPECT_TRUE(parse("GET /x%zz?a=1 HTTP/1.1").queryItems.empty());
 }
 
 TEST(HttpCodec, ReadsAndClampsScreenshotParameters) {
     const std::pair<const char*, zel::ScreenshotRequestParams> cases[] = {
         {"format=JPG", {"jpeg", 960, 62}},
-        {"format&format=png", {"jpeg", 960, 62}},
-        {"format=png&format=jpeg", {"png", 960, 62}},
+        {"format=PNG&format=jpeg&width&width=800", {"png", 960, 62}},
         {"width=+640", {"jpeg", 640, 62}},
         {"width=640px", {"jpeg", 960, 62}},
         {"width=319&quality=100", {"jpeg", 320, 90}},
         {"width=2561&quality=-1", {"jpeg", 2560, 25}},
         {"width=9223372036854775808", {"jpeg", 960, 62}},
         {"width=-9223372036854775808", {"jpeg", 320, 62}},
-        {"width&width=800", {"jpeg", 960, 62}},
     };
     for (const auto& [query, expected] : cases) {
         SCOPED_TRACE(query);
@@ -83,7 +70,6 @@ TEST(HttpCodec, WritesResponsesAndJSON) {
         R"({"display":{"y":-0.0,"height":1080.5},"list":[2.0,[3.0]],"big":1e300})");
     EXPECT_EQ(zel::compactJSON(answer),
               R"({"big":1e+300,"display":{"height":1080.5,"y":0},"list":[2,[3]]})");
-    EXPECT_THROW(zel::compactJSON(nlohmann::json("\xff")), nlohmann::json::exception);
 }
 
 } // namespace
