@@ -3,6 +3,7 @@
 #include "app/app_icon.hpp"
 #include "app/instance_lock.hpp"
 #include "app/main_window.hpp"
+#include "app/platform_desktop.hpp"
 #include "app/qt_main_queue.hpp"
 #include "app/zel_desktop_agent_app.hpp"
 
@@ -90,8 +91,10 @@ int main(int argc, char* argv[]) {
                      [] { QApplication::quit(); });
 
     static zel::QtMainQueue mainQueue(*application);
+    // The composition point: the platform's backends and the window go to the controller here.
     controller = std::make_unique<zel::ZelDesktopAgentApp>(
-        mainQueue, [](zel::ZelDesktopAgentApp& app) -> std::unique_ptr<zel::WindowView> {
+        mainQueue, zel::makePlatformDesktop(),
+        [](zel::ZelDesktopAgentApp& app) -> std::unique_ptr<zel::WindowView> {
             return std::make_unique<zel::MainWindow>([&app] { app.toggleConnection(); });
         });
 

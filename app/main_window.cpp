@@ -1,5 +1,7 @@
 #include "app/main_window.hpp"
 
+#include "app/pairing.hpp"
+
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -9,6 +11,7 @@
 #include <QScreen>
 #include <QTextLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace zel {
 namespace {
@@ -17,7 +20,6 @@ constexpr int kMargin = 28;
 constexpr int kSpacing = 18;
 constexpr int kQRSide = 250;
 constexpr int kQRCornerRadius = 16;
-constexpr int kModulePixels = 12;
 constexpr int kDetailLines = 2;
 constexpr const char* kTitle = "Zel Desktop Agent";
 
@@ -40,19 +42,15 @@ QLabel* makeLabel(const QString& text, const QFont& labelFont, QWidget* parent) 
 } // namespace
 
 QImage makeQRImage(const QRMatrix& matrix) {
-    if (matrix.size <= 0 ||
-        matrix.modules.size() != static_cast<std::size_t>(matrix.size) * matrix.size) {
+    const GrayImage gray = renderQRImage(matrix);
+    if (gray.width <= 0) {
         return {};
     }
-    const int side = matrix.size * kModulePixels;
-    QImage image(side, side, QImage::Format_Grayscale8);
-    for (int y = 0; y < side; ++y) {
-        uchar* row = image.scanLine(y);
-        const auto* modules = &matrix.modules[static_cast<std::size_t>(y / kModulePixels) *
-                                              static_cast<std::size_t>(matrix.size)];
-        for (int x = 0; x < side; ++x) {
-            row[x] = modules[x / kModulePixels] != 0 ? 0 : 255;
-        }
+    QImage image(gray.width, gray.height, QImage::Format_Grayscale8);
+    for (int y = 0; y < gray.height; ++y) {
+        std::copy_n(
+            &gray.pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(gray.width)],
+            gray.width, image.scanLine(y));
     }
     return image;
 }

@@ -1,7 +1,8 @@
 // Pairing link encoding and the QR symbol through libqrencode.
 #include "app/pairing.hpp"
 
-#include "supervisor/agent_log.hpp"
+#include "base/c_handle.hpp"
+#include "base/unicode_text.hpp"
 
 #include <memory>
 #include <qrencode.h>
@@ -13,10 +14,6 @@ bool isUnreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '_' || c == '.' || c == '~';
 }
-
-struct QRcodeDeleter {
-    void operator()(QRcode* code) const { QRcode_free(code); }
-};
 
 } // namespace
 
@@ -50,7 +47,7 @@ std::optional<QRMatrix> makeQRCode(std::string_view text) {
         return std::nullopt;
     }
     // Byte mode over the whole text: the symbol holds the UTF-8 bytes as they are.
-    const std::unique_ptr<QRcode, QRcodeDeleter> code(
+    const CHandle<QRcode, QRcode_free> code(
         QRcode_encodeData(static_cast<int>(text.size()),
                           reinterpret_cast<const unsigned char*>(text.data()), 0, QR_ECLEVEL_M));
     if (!code) {
@@ -73,6 +70,10 @@ std::optional<QRMatrix> makeQRCode(std::string_view text) {
 }
 
 GrayImage renderQRImage(const QRMatrix& matrix) {
+    if (matrix.size <= 0 ||
+        matrix.modules.size() != static_cast<std::size_t>(matrix.size) * matrix.size) {
+        return {};
+    }
     GrayImage image;
     image.width = matrix.size * kQRPixelsPerModule;
     image.height = image.width;

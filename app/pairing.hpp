@@ -34,7 +34,8 @@ struct GrayImage {
     std::vector<std::uint8_t> pixels;
 };
 
-// The matrix drawn with 12 × 12 pixels per module, as the window shows it before scaling.
+// The matrix drawn with 12 × 12 pixels per module, as the window shows it before scaling; an
+// empty image for a matrix whose module count does not match its size.
 GrayImage renderQRImage(const QRMatrix& matrix);
 
 } // namespace zel

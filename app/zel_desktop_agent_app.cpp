@@ -1,10 +1,10 @@
 #include "app/zel_desktop_agent_app.hpp"
 
-#include "app/app_error.hpp"
 #include "app/pairing.hpp"
 #include "app/uuid.hpp"
-#include "control_service/main_process_handlers.hpp"
-#include "supervisor/agent_log.hpp"
+#include "base/agent_log.hpp"
+#include "base/app_error.hpp"
+#include "control_service/control_service.hpp"
 #include "supervisor/agent_server.hpp"
 #include "supervisor/helper_process.hpp"
 #include "supervisor/tunnel.hpp"
@@ -21,9 +21,10 @@ bool isRunning(const std::shared_ptr<HelperProcess>& process) {
 
 } // namespace
 
-ZelDesktopAgentApp::ZelDesktopAgentApp(MainQueue& mainQueue, WindowFactory makeWindow,
-                                       HelperLocations helperLocations)
-    : screenshotSecret(makeUUIDString()), mainQueue_(mainQueue), makeWindow_(std::move(makeWindow)),
+ZelDesktopAgentApp::ZelDesktopAgentApp(MainQueue& mainQueue, DesktopEnvironment desktop,
+                                       WindowFactory makeWindow, HelperLocations helperLocations)
+    : screenshotSecret(makeUUIDString()), mainQueue_(mainQueue), desktop_(std::move(desktop)),
+      makeWindow_(std::move(makeWindow)),
       helpers_(std::move(helperLocations), port, screenshotPort, screenshotSecret) {}
 
 ZelDesktopAgentApp::~ZelDesktopAgentApp() = default;
@@ -61,9 +62,9 @@ void ZelDesktopAgentApp::startScreenshotService() {
     ControlServiceConfig config;
     config.port = screenshotPort;
     config.secret = screenshotSecret;
-    config.handlers = makeMainProcessHandlers();
+    config.handlers = controlHandlers(desktop_);
     // Logs its outcome; when the port cannot be used the app works on without the service.
-    screenshotListener = zel::startScreenshotService(std::move(config));
+    screenshotListener = startControlService(std::move(config));
 }
 
 void ZelDesktopAgentApp::toggleConnection() {

@@ -2,6 +2,7 @@
 // per-launch values, and runs the launch and termination sequences.
 #pragma once
 
+#include "app/desktop_environment.hpp"
 #include "app/display_model.hpp"
 #include "app/main_queue.hpp"
 #include "supervisor/agent_helpers.hpp"
@@ -19,16 +20,18 @@
 
 namespace zel {
 
-class HelperProcess;      // supervisor: a running child process
-class ScreenshotListener; // control_service: the listener on the control port
+class HelperProcess;  // supervisor: a running child process
+class ControlService; // control_service: the service on the control port
 
 class ZelDesktopAgentApp {
 public:
     using WindowFactory = std::function<std::unique_ptr<WindowView>(ZelDesktopAgentApp&)>;
 
-    // Creates the fields only: no window, no socket, no process. Tests point helperLocations at a
-    // resource tree of their own.
-    explicit ZelDesktopAgentApp(MainQueue& mainQueue, WindowFactory makeWindow = {},
+    // Creates the fields only: no window, no socket, no process. The desktop's backends serve the
+    // control service; tests hand fakes, or none, and point helperLocations at a resource tree of
+    // their own.
+    explicit ZelDesktopAgentApp(MainQueue& mainQueue, DesktopEnvironment desktop = {},
+                                WindowFactory makeWindow = {},
                                 HelperLocations helperLocations = {});
     ZelDesktopAgentApp(const ZelDesktopAgentApp&) = delete;
     ZelDesktopAgentApp& operator=(const ZelDesktopAgentApp&) = delete;
@@ -72,7 +75,7 @@ public:
     DisplayModel display;
     std::shared_ptr<HelperProcess> serverProcess;
     std::shared_ptr<HelperProcess> tunnelProcess;
-    std::shared_ptr<ScreenshotListener> screenshotListener;
+    std::shared_ptr<ControlService> screenshotListener;
     std::string token;
     std::string zelURL;
     const std::string port = "8787";
@@ -88,6 +91,7 @@ private:
     void throwIfStopped() const;
 
     MainQueue& mainQueue_;
+    const DesktopEnvironment desktop_;
     WindowFactory makeWindow_;
     const AgentHelpers helpers_;
     // Guarded by stateMutex: a start sequence is running; bumped by every stop; the value the

@@ -2,7 +2,7 @@
 // (bench/control_load.sh); arguments: [port [network threads]]. Prints "<port> <secret>" on one
 // line, then serves until SIGINT or SIGTERM. The secret is made here for the run; the app's own
 // never leaves the app.
-#include "control_service/main_process_handlers.hpp"
+#include "app/platform_desktop.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
@@ -38,8 +38,8 @@ int main(int argc, char* argv[]) {
         config.networkThreads = static_cast<std::size_t>(std::stoi(argv[2]));
     }
     config.secret = secret;
-    config.handlers = zel::makeMainProcessHandlers();
-    const zel::ScreenshotListener service(std::move(config));
+    config.handlers = zel::controlHandlers(zel::makePlatformDesktop());
+    const zel::ControlService service(std::move(config));
     std::printf("%u %s\n", static_cast<unsigned>(service.port()), secret.c_str());
     std::fflush(stdout);
 

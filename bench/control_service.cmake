@@ -2,11 +2,11 @@
 # with wrk. Both start a private X server through the test helpers.
 if(TARGET zel_test_support)
     add_executable(control_service_bench control_service_bench.cpp)
-    target_link_libraries(control_service_bench PRIVATE zel_control_handlers zel_test_support
+    target_link_libraries(control_service_bench PRIVATE zel_app_platform zel_test_support
                                                         benchmark::benchmark)
     zel_target_warnings(control_service_bench)
 
     add_executable(control_load_server control_load_server.cpp)
-    target_link_libraries(control_load_server PRIVATE zel_control_handlers zel_test_support)
+    target_link_libraries(control_load_server PRIVATE zel_app_platform zel_test_support)
     zel_target_warnings(control_load_server)
 endif()

@@ -1,8 +1,8 @@
 // Control service figures: request parsing, the round trip of a refused (403) request over real
 // TCP, and the latency of a real screenshot alone and beside a continuously running drag.
+#include "app/platform_desktop.hpp"
+#include "control_service/control_service.hpp"
 #include "control_service/http_codec.hpp"
-#include "control_service/main_process_handlers.hpp"
-#include "control_service/screenshot_listener.hpp"
 #include "tests/integration/control_client.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
@@ -34,7 +34,7 @@ void BM_RefusedRoundTrip(benchmark::State& state) {
     zel::ControlServiceConfig config;
     config.port = 0;
     config.secret = std::string(kSecret);
-    const zel::ScreenshotListener service(std::move(config));
+    const zel::ControlService service(std::move(config));
     const std::string request = "GET /screenshot HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
     for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): the library's loop
         benchmark::DoNotOptimize(zel::test::roundTrip(service.port(), request));
@@ -54,8 +54,8 @@ void BM_ScreenshotBesideDrag(benchmark::State& state) {
     zel::ControlServiceConfig config;
     config.port = 0;
     config.secret = std::string(kSecret);
-    config.handlers = zel::makeMainProcessHandlers();
-    const zel::ScreenshotListener service(std::move(config));
+    config.handlers = zel::controlHandlers(zel::makePlatformDesktop());
+    const zel::ControlService service(std::move(config));
     const auto port = service.port();
     const std::string secret = "secret=" + std::string(kSecret);
 

@@ -1,6 +1,8 @@
 // pixman scaling: bilinear up to a factor of two, separable box convolution beyond.
 #include "capture/image_scaling.hpp"
 
+#include "base/c_handle.hpp"
+
 #include <cstdlib>
 #include <memory>
 #include <pixman.h>
@@ -8,14 +10,7 @@
 namespace zel {
 namespace {
 
-struct PixmanImageDeleter {
-    void operator()(pixman_image_t* image) const noexcept { pixman_image_unref(image); }
-};
-using PixmanImage = std::unique_ptr<pixman_image_t, PixmanImageDeleter>;
-
-struct FreeDeleter {
-    void operator()(void* pointer) const noexcept { std::free(pointer); }
-};
+using PixmanImage = CHandle<pixman_image_t, pixman_image_unref>;
 
 PixmanImage wrap(ConstPixelView view, pixman_format_code_t format) {
     // pixman takes a writable pointer even for images it only reads.
@@ -53,11 +48,9 @@ bool scaleInto(ConstPixelView source, PixelView destination) {
             pixman_image_set_filter(src.get(), PIXMAN_FILTER_BILINEAR, nullptr, 0);
         } else {
             int count = 0;
-            const std::unique_ptr<pixman_fixed_t, FreeDeleter> parameters(
-                pixman_filter_create_separable_convolution(
-                    &count, pixman_double_to_fixed(scaleX), pixman_double_to_fixed(scaleY),
-                    PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, 1,
-                    1));
+            const CMemory<pixman_fixed_t> parameters(pixman_filter_create_separable_convolution(
+                &count, pixman_double_to_fixed(scaleX), pixman_double_to_fixed(scaleY),
+                PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, PIXMAN_KERNEL_BOX, 1, 1));
             if (!parameters) {
                 return false;
             }

@@ -1,8 +1,8 @@
 // Capture of one frame with its time-out race, and the screenshot entry point.
 #include "capture/main_process_screenshot.hpp"
 
-#include "app/app_error.hpp"
-#include "capture/frame_receiver.hpp"
+#include "base/app_error.hpp"
+#include "capture/main_process_screenshot_output.hpp"
 
 #include <algorithm>
 #include <memory>

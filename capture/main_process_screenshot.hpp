@@ -4,6 +4,7 @@
 
 #include "capture/capture_backend.hpp"
 #include "capture/image.hpp"
+#include "capture/screenshot_encoding.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -31,15 +32,6 @@ int resizedHeight(int width, int height, int targetWidth);
 // call returns, whichever way it ends, once it has started.
 Image captureFrame(CaptureBackend& backend, int width,
                    std::chrono::nanoseconds timeout = kFrameTimeout);
-
-// The image scaled down to targetWidth (aspect kept), the same image when it is not wider than
-// targetWidth or targetWidth is below 1, nothing when the scaled surface cannot be made.
-std::optional<Image> resizedImage(const Image& image, int targetWidth);
-
-// A complete PNG file for exactly "png", otherwise a baseline JPEG at quality clamped to 1..100;
-// nothing when the encoder cannot be made or cannot finish.
-std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_view format,
-                                                int quality);
 
 // captureFrame, resizedImage and encode in a row; throws what captureFrame throws, or AppError
 // "Unable to encode screenshot." when scaling or encoding yields nothing. Never partial data.

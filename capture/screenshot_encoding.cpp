@@ -1,4 +1,7 @@
 // Downscaling and PNG (libspng) / baseline JPEG (libturbojpeg) encoding of screenshots.
+#include "capture/screenshot_encoding.hpp"
+
+#include "base/c_handle.hpp"
 #include "capture/image_scaling.hpp"
 #include "capture/main_process_screenshot.hpp"
 
@@ -12,26 +15,13 @@
 namespace zel::MainProcessScreenshot {
 namespace {
 
-struct SpngDeleter {
-    void operator()(spng_ctx* context) const noexcept { spng_ctx_free(context); }
-};
-struct TurboJpegDeleter {
-    void operator()(void* handle) const noexcept { tjDestroy(handle); }
-};
-struct TurboJpegBufferDeleter {
-    void operator()(unsigned char* buffer) const noexcept { tjFree(buffer); }
-};
-struct FreeDeleter {
-    void operator()(void* pointer) const noexcept { std::free(pointer); }
-};
-
 // zlib level 1 with the Up filter alone: on screens (flat areas, text) it costs half the time of
 // level 3 with adaptive filters for about a tenth more bytes, and PNG is the slow format here.
 constexpr int kPngCompressionLevel = 1;
 constexpr int kPngFilters = SPNG_FILTER_CHOICE_UP;
 
 std::optional<std::vector<std::uint8_t>> encodePng(const Image& image) {
-    const std::unique_ptr<spng_ctx, SpngDeleter> context(spng_ctx_new(SPNG_CTX_ENCODER));
+    const CHandle<spng_ctx, spng_ctx_free> context(spng_ctx_new(SPNG_CTX_ENCODER));
     if (!context) {
         return std::nullopt;
     }
@@ -70,7 +60,7 @@ std::optional<std::vector<std::uint8_t>> encodePng(const Image& image) {
     }
     std::size_t length = 0;
     int error = 0;
-    const std::unique_ptr<std::uint8_t, FreeDeleter> png(
+    const CMemory<std::uint8_t> png(
         static_cast<std::uint8_t*>(spng_get_png_buffer(ctx, &length, &error)));
     if (!png || error != 0) {
         return std::nullopt;
@@ -79,7 +69,7 @@ std::optional<std::vector<std::uint8_t>> encodePng(const Image& image) {
 }
 
 std::optional<std::vector<std::uint8_t>> encodeJpeg(const Image& image, int quality) {
-    const std::unique_ptr<void, TurboJpegDeleter> handle(tjInitCompress());
+    const CHandle<void, tjDestroy> handle(tjInitCompress());
     if (!handle) {
         return std::nullopt;
     }
@@ -90,7 +80,7 @@ std::optional<std::vector<std::uint8_t>> encodeJpeg(const Image& image, int qual
     const int status = tjCompress2(handle.get(), image.data(), image.width(),
                                    static_cast<int>(image.stride()), image.height(), TJPF_BGRX,
                                    &buffer, &size, TJSAMP_420, std::clamp(quality, 1, 100), 0);
-    const std::unique_ptr<unsigned char, TurboJpegBufferDeleter> owned(buffer);
+    const CHandle<unsigned char, tjFree> owned(buffer);
     if (status != 0 || !owned || size == 0) {
         return std::nullopt;
     }

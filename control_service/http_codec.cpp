@@ -1,7 +1,10 @@
 // Request parsing and response building of the control service.
 #include "control_service/http_codec.hpp"
 
+#include "base/c_handle.hpp"
+
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <uriparser/Uri.h>
@@ -45,66 +48,61 @@ std::optional<std::string_view> secondWord(std::string_view line) {
     return std::nullopt;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-// The text has passed the strict parse, so every "%" starts a valid escape; "+" is kept.
+// The text has passed the strict parse, so every "%" starts a valid escape; "+" is kept. The
+// unescaped length comes from the returned end, so a decoded NUL stays part of the text.
 std::string percentDecoded(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 &&
-            hexValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
+    std::string out(text);
+    const char* end = uriUnescapeInPlaceExA(out.data(), URI_FALSE, URI_BR_DONT_TOUCH);
+    out.resize(static_cast<std::size_t>(end - out.data()));
     return out;
 }
 
-struct UriDeleter {
-    void operator()(UriUriA* uri) const {
-        uriFreeUriMembersA(uri);
-        delete uri; // NOLINT(cppcoreguidelines-owning-memory): paired with the new below
+// uriparser's split and decoding of "name=value&...". It leaves out empty pieces, and a decoded
+// NUL ends a name or value (a NUL in the secret can only shorten it, never make it match).
+std::vector<QueryItem> queryItems(const UriTextRangeA& query) {
+    std::vector<QueryItem> items;
+    UriQueryListA* list = nullptr;
+    int count = 0;
+    if (query.first == nullptr ||
+        uriDissectQueryMallocExA(&list, &count, query.first, query.afterLast, URI_FALSE,
+                                 URI_BR_DONT_TOUCH) != URI_SUCCESS) {
+        return items;
     }
-};
-
-bool isStrictURI(std::string_view url) {
-    const std::unique_ptr<UriUriA, UriDeleter> uri(new UriUriA{});
-    const char* errorPos = nullptr;
-    return uriParseSingleUriExA(uri.get(), url.data(), url.data() + url.size(), &errorPos) ==
-           URI_SUCCESS;
+    const CHandle<UriQueryListA, uriFreeQueryListA> owned(list);
+    for (const UriQueryListA* item = list; item != nullptr; item = item->next) {
+        items.push_back({item->key, item->value == nullptr
+                                        ? std::nullopt
+                                        : std::optional<std::string>(item->value)});
+    }
+    return items;
 }
 
-std::vector<QueryItem> queryItems(std::string_view query) {
-    std::vector<QueryItem> items;
-    for (;;) {
-        const auto amp = query.find('&');
-        const auto piece = query.substr(0, amp);
-        const auto eq = piece.find('=');
-        if (eq == std::string_view::npos) {
-            items.push_back({percentDecoded(piece), std::nullopt});
-        } else {
-            items.push_back(
-                {percentDecoded(piece.substr(0, eq)), percentDecoded(piece.substr(eq + 1))});
+// Whole values below 2^53 (where every integer is exact) become integers; the answer is ours and
+// shallow, so the recursion is bounded.
+nlohmann::json wholeNumbersAsIntegers(const nlohmann::json& value) {
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        constexpr double kLimit = 9007199254740992.0;
+        if (std::isfinite(number) && std::trunc(number) == number && std::fabs(number) < kLimit) {
+            return static_cast<std::int64_t>(number);
         }
-        if (amp == std::string_view::npos) {
-            return items;
-        }
-        query.remove_prefix(amp + 1);
+        return value;
     }
+    if (value.is_object()) {
+        nlohmann::json out = nlohmann::json::object();
+        for (const auto& [key, member] : value.items()) {
+            out[key] = wholeNumbersAsIntegers(member);
+        }
+        return out;
+    }
+    if (value.is_array()) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& element : value) {
+            out.push_back(wholeNumbersAsIntegers(element));
+        }
+        return out;
+    }
+    return value;
 }
 
 std::string asciiLowercase(std::string_view text) {
@@ -124,18 +122,20 @@ LocalHTTPRequest localHTTPRequest(std::string_view text, std::span<const std::ui
     if (target) {
         std::string url(kBase);
         url.append(*target);
-        if (isStrictURI(url)) {
+        UriUriA uri{};
+        const char* errorPos = nullptr;
+        const bool parsed = uriParseSingleUriExA(&uri, url.data(), url.data() + url.size(),
+                                                 &errorPos) == URI_SUCCESS;
+        const CHandle<UriUriA, uriFreeUriMembersA> members(&uri);
+        if (parsed) {
             // RFC 3986 appendix B splits a valid URI exactly: the authority ends at the first
-            // "/", "?" or "#" after "//", the path at "?" or "#", the query at "#".
+            // "/", "?" or "#" after "//", the path at "?" or "#".
             const std::string_view whole(url);
             const auto afterScheme = std::string_view("http://").size();
             const auto pathStart = std::min(whole.find_first_of("/?#", afterScheme), whole.size());
             const auto pathEnd = std::min(whole.find_first_of("?#", pathStart), whole.size());
             request.path = percentDecoded(whole.substr(pathStart, pathEnd - pathStart));
-            if (pathEnd < whole.size() && whole[pathEnd] == '?') {
-                const auto queryEnd = std::min(whole.find('#', pathEnd), whole.size());
-                request.queryItems = queryItems(whole.substr(pathEnd + 1, queryEnd - pathEnd - 1));
-            }
+            request.queryItems = queryItems(uri.query);
         }
     }
     request.secret = value(request.queryItems, "secret").value_or("");
@@ -215,6 +215,10 @@ std::vector<std::uint8_t> httpResponseBytes(std::string_view status, std::string
     bytes.insert(bytes.end(), head.begin(), head.end());
     bytes.insert(bytes.end(), body.begin(), body.end());
     return bytes;
+}
+
+std::string compactJSON(const nlohmann::json& value) {
+    return wholeNumbersAsIntegers(value).dump();
 }
 
 bool constantTimeEquals(std::string_view expected, std::string_view given) {

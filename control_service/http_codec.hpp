@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,6 +53,14 @@ std::vector<std::uint8_t> httpResponseBytes(std::string_view status, std::string
 // Time depends on the lengths only, never on where the texts differ: the secret guards a
 // service that a public tunnel can reach.
 bool constantTimeEquals(std::string_view expected, std::string_view given);
+
+// The JSON of an input answer: compact, whole-valued numbers without a fraction (1920, not
+// 1920.0). Throws nlohmann::json::exception when a string is not valid UTF-8.
+std::string compactJSON(const nlohmann::json& value);
+
+inline std::span<const std::uint8_t> bytesOf(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
 
 inline constexpr std::string_view kStatusOK = "200 OK";
 inline constexpr std::string_view kStatusForbidden = "403 Forbidden";

@@ -1,7 +1,7 @@
 // Fuzzes request parsing and parameter reading with whatever a peer may send, checking the
 // promises the routes rely on.
+#include "base/unicode_text.hpp"
 #include "control_service/http_codec.hpp"
-#include "supervisor/agent_log.hpp"
 
 #include <algorithm>
 #include <cstdlib>

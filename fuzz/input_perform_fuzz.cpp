@@ -1,6 +1,6 @@
 // Feeds arbitrary request bodies to MainProcessInput::perform over a backend that posts nothing:
 // every body must end in a response or one of the expected errors, never a crash.
-#include "app/app_error.hpp"
+#include "base/app_error.hpp"
 #include "input/main_process_input.hpp"
 
 #include <cstdlib>

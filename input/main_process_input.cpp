@@ -1,8 +1,8 @@
 // The input request dispatcher and the pointer and keyboard actions, over an InputBackend.
 #include "input/main_process_input.hpp"
 
-#include "app/app_error.hpp"
-#include "input/input_text.hpp"
+#include "base/app_error.hpp"
+#include "base/unicode_text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -59,20 +59,9 @@ Json parseRequest(std::string_view body) {
     return value;
 }
 
-// Whole values become JSON integers so that the compact writer prints 1920, not 1920.0.
-Json displayNumber(double value) {
-    constexpr double kLimit = 9007199254740992.0; // 2^53: every integer below is exact
-    if (std::isfinite(value) && std::trunc(value) == value && std::fabs(value) < kLimit) {
-        return static_cast<std::int64_t>(value);
-    }
-    return value;
-}
-
 Json displayJson(const DisplayBounds& bounds) {
-    return {{"x", displayNumber(bounds.x)},
-            {"y", displayNumber(bounds.y)},
-            {"width", displayNumber(bounds.width)},
-            {"height", displayNumber(bounds.height)}};
+    // The service's writer prints whole values without a fraction.
+    return {{"x", bounds.x}, {"y", bounds.y}, {"width", bounds.width}, {"height", bounds.height}};
 }
 
 double normalizedFraction(double value) {
@@ -198,7 +187,7 @@ Json perform(InputBackend& backend, std::string_view body) {
         throw AppError("Invalid input request.");
     }
     const FieldText actionField = fieldText(field(request, {"action"}), "");
-    std::string action = trimInputWhitespace(actionField.text);
+    std::string action(trimWhitespace(actionField.text));
     if (action.empty()) {
         throw AppError("Input action is required.");
     }
@@ -288,7 +277,7 @@ void scroll(InputBackend& backend, std::optional<std::string_view> direction, do
 }
 
 void key(InputBackend& backend, std::string_view name) {
-    const std::string normalized = unicodeLowercase(trimInputWhitespace(name));
+    const std::string normalized = unicodeLowercase(trimWhitespace(name));
     const auto* entry = std::find_if(kKeyTable.begin(), kKeyTable.end(),
                                      [&](const auto& row) { return row.first == normalized; });
     if (entry == kKeyTable.end()) {

@@ -1,11 +1,11 @@
 // Helper look-up, the agent environment, captured runs and output logging.
 #include "supervisor/agent_helpers.hpp"
 
-#include "app/app_error.hpp"
-#include "supervisor/agent_log.hpp"
+#include "base/agent_log.hpp"
+#include "base/app_error.hpp"
+#include "base/unicode_text.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <iterator>
 #include <unistd.h>
 
@@ -21,38 +21,6 @@ constexpr std::string_view kFixedPath =
 bool isExecutableFile(const std::filesystem::path& path) {
     std::error_code error;
     return std::filesystem::is_regular_file(path, error) && ::access(path.c_str(), X_OK) == 0;
-}
-
-// The code point starting at `at` and its length; a malformed byte counts as itself, length 1.
-std::pair<char32_t, std::size_t> decodeAt(std::string_view text, std::size_t at) {
-    const auto lead = static_cast<std::uint8_t>(text[at]);
-    std::size_t length = 1;
-    char32_t value = lead;
-    if (lead >= 0xF0) {
-        length = 4;
-        value = lead & 0x07U;
-    } else if (lead >= 0xE0) {
-        length = 3;
-        value = lead & 0x0FU;
-    } else if (lead >= 0xC0) {
-        length = 2;
-        value = lead & 0x1FU;
-    } else {
-        return {value, 1};
-    }
-    if (at + length > text.size()) {
-        return {lead, 1};
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        value = (value << 6U) | (static_cast<std::uint8_t>(text[at + i]) & 0x3FU);
-    }
-    return {value, length};
-}
-
-bool isWhitespace(char32_t c) {
-    return c == U' ' || (c >= U'\t' && c <= U'\r') || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
 }
 
 } // namespace
@@ -182,32 +150,6 @@ OutputHandler attachLogging(std::string_view name) {
         line.append(chunk);
         appendLog(line);
     };
-}
-
-std::string_view trimWhitespace(std::string_view text) {
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        const auto [c, length] = decodeAt(text, begin);
-        if (!isWhitespace(c)) {
-            break;
-        }
-        begin += length;
-    }
-    std::size_t end = text.size();
-    while (end > begin) {
-        std::size_t start = end - 1;
-        // Step back over continuation bytes to the start of the last code point.
-        while (start > begin && end - start < 4 &&
-               (static_cast<std::uint8_t>(text[start]) & 0xC0U) == 0x80U) {
-            --start;
-        }
-        const auto [c, length] = decodeAt(text, start);
-        if (start + length != end || !isWhitespace(c)) {
-            break;
-        }
-        end = start;
-    }
-    return text.substr(begin, end - begin);
 }
 
 } // namespace zel

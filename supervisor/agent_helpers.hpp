@@ -67,7 +67,4 @@ private:
 // prefix per chunk, nothing added); a chunk that is not valid UTF-8 is dropped.
 OutputHandler attachLogging(std::string_view name);
 
-// Removes leading and trailing whitespace and line ends, the Unicode ones included.
-std::string_view trimWhitespace(std::string_view text);
-
 } // namespace zel

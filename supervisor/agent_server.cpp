@@ -1,6 +1,8 @@
 // The token query and the server launch over the helper toolkit.
 #include "supervisor/agent_server.hpp"
 
+#include "base/unicode_text.hpp"
+
 #include <array>
 
 namespace zel {

@@ -2,7 +2,8 @@
 // engine recurses once per character and a long output chunk would exhaust the reader's stack.
 #include "supervisor/tunnel.hpp"
 
-#include "supervisor/agent_log.hpp"
+#include "base/agent_log.hpp"
+#include "base/unicode_text.hpp"
 
 namespace zel {
 namespace {

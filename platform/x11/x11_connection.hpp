@@ -1,8 +1,9 @@
 // The X11 connection shared by the backends, RAII for xcb replies, and the monitor list.
 #pragma once
 
+#include "base/c_handle.hpp"
+
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,11 +13,8 @@
 namespace zel::x11 {
 
 // xcb replies and errors are malloc'd by the library.
-struct FreeDeleter {
-    void operator()(void* pointer) const noexcept { std::free(pointer); }
-};
 template <class T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
+using Reply = CMemory<T>;
 
 // One xcb connection; xcb is thread-safe, so a connection may serve several threads at once as
 // long as it holds no per-request state.

@@ -1,6 +1,8 @@
 // MIT-SHM grab of a root-window area, XFixes cursor blended in with pixman.
 #include "platform/x11/x11_frame_grabber.hpp"
 
+#include "base/c_handle.hpp"
+
 #include <algorithm>
 #include <mutex>
 #include <pixman.h>
@@ -53,10 +55,6 @@ void requireBgrx(const Connection& connection) {
             std::to_string(bitsPerPixel) + " bits per pixel) cannot be captured.");
     }
 }
-
-struct PixmanImageDeleter {
-    void operator()(pixman_image_t* image) const noexcept { pixman_image_unref(image); }
-};
 
 } // namespace
 
@@ -271,13 +269,12 @@ void FrameGrabber::blendCursor(std::uint32_t sequence) {
         return;
     }
     // XFixes hands out premultiplied ARGB words, which is pixman's a8r8g8b8.
-    const std::unique_ptr<pixman_image_t, PixmanImageDeleter> source(pixman_image_create_bits(
+    const CHandle<pixman_image_t, pixman_image_unref> source(pixman_image_create_bits(
         PIXMAN_a8r8g8b8, cursor->width, cursor->height,
         xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width * 4));
-    const std::unique_ptr<pixman_image_t, PixmanImageDeleter> target(
-        pixman_image_create_bits_no_clear(PIXMAN_x8r8g8b8, frame_.width, frame_.height,
-                                          reinterpret_cast<std::uint32_t*>(frame_.data),
-                                          static_cast<int>(frame_.stride)));
+    const CHandle<pixman_image_t, pixman_image_unref> target(pixman_image_create_bits_no_clear(
+        PIXMAN_x8r8g8b8, frame_.width, frame_.height, reinterpret_cast<std::uint32_t*>(frame_.data),
+        static_cast<int>(frame_.stride)));
     if (!source || !target) {
         return;
     }

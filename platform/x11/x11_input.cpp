@@ -1,6 +1,7 @@
 // XTest event posting, the primary monitor's bounds and the trust check for MainProcessInput.
 #include "platform/x11/x11_input.hpp"
 
+#include "base/c_handle.hpp"
 #include "platform/x11/x11_connection.hpp"
 
 #include <algorithm>
@@ -49,10 +50,6 @@ xcb_keysym_t keysym(Key key) {
     }
     return 0;
 }
-
-struct KeySymbolsDeleter {
-    void operator()(xcb_key_symbols_t* symbols) const noexcept { xcb_key_symbols_free(symbols); }
-};
 
 // The key's keycode and, for the shortcut modifier, Control_L's; nothing when the server's
 // keymap lacks either.
@@ -203,7 +200,7 @@ private:
     // layout change applies at once.
     static std::optional<KeyCodes> keyCodes(const Connection& connection, Key key,
                                             KeyModifiers modifiers) {
-        const std::unique_ptr<xcb_key_symbols_t, KeySymbolsDeleter> symbols(
+        const CHandle<xcb_key_symbols_t, xcb_key_symbols_free> symbols(
             xcb_key_symbols_alloc(connection.get()));
         if (!symbols) {
             return std::nullopt;

@@ -1,6 +1,6 @@
 // The X11 capture end to end on a private Xvfb: colours and places under concurrency, the cursor,
 // a missing and a vanished server.
-#include "app/app_error.hpp"
+#include "base/app_error.hpp"
 #include "capture/main_process_screenshot.hpp"
 #include "platform/x11/x11_capture.hpp"
 #include "platform/x11/x11_connection.hpp"

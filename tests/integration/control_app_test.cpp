@@ -1,7 +1,7 @@
 // The control service with its real work: the app as a user starts it on an occupied port 8788,
 // and a service built with the app's own handlers under a private X server. The end-to-end test
 // drives the launched app's service with its secret.
-#include "control_service/main_process_handlers.hpp"
+#include "app/platform_desktop.hpp"
 #include "tests/integration/control_client.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -56,8 +56,10 @@ TEST(ControlRealWork, ScreenshotAndDragSideBySide) {
     const zel::test::ScopedEnv display{"DISPLAY", xvfb.display().c_str()};
     const zel::test::TempDir state;
     const zel::test::ScopedEnv stateHome{"XDG_STATE_HOME", state.path().c_str()};
-    const zel::ScreenshotListener service(
-        {.port = 0, .secret = kSecret, .handlers = zel::makeMainProcessHandlers()});
+    const zel::ControlService service(
+        {.port = 0,
+         .secret = kSecret,
+         .handlers = zel::controlHandlers(zel::makePlatformDesktop())});
     const auto ask = [&](const std::string& target, std::string_view body = "") {
         return zel::test::parseReply(
             zel::test::roundTrip(service.port(), "POST " + target + "secret=" + kSecret +

@@ -1,8 +1,8 @@
 // The control service over real TCP with raw bytes, its routes' work faked (control_app_test runs
 // the real work): secret check, routing, the one read, error answers and log lines, concurrency.
+#include "base/agent_log.hpp"
+#include "control_service/control_service.hpp"
 #include "control_service/http_codec.hpp"
-#include "control_service/screenshot_listener.hpp"
-#include "supervisor/agent_log.hpp"
 #include "tests/integration/control_client.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -36,7 +36,7 @@ protected:
     // Route work that records its input and fails with `failure` when set. With `meet` set, each
     // screenshot waits for a second one and each input for two screenshots, and their answers
     // tell whether that happened: proof that the work ran side by side.
-    std::unique_ptr<zel::ScreenshotListener> start(std::size_t networkThreads = 2) {
+    std::unique_ptr<zel::ControlService> start(std::size_t networkThreads = 2) {
         zel::ControlServiceConfig config{
             .port = 0, .secret = kSecret, .handlers = {}, .networkThreads = networkThreads};
         config.handlers.screenshot = [this](std::string_view format, int width, int quality) {
@@ -51,7 +51,7 @@ protected:
             bodies_.emplace_back(body);
             return nlohmann::json{{"ok", arrive(lock) || !meet}, {"bytes", body.size()}};
         };
-        return std::make_unique<zel::ScreenshotListener>(std::move(config));
+        return std::make_unique<zel::ControlService>(std::move(config));
     }
     // Under the lock: wakes the waiters and, with `meet`, waits for two screenshots to have come.
     bool arrive(std::unique_lock<std::mutex>& lock) {
@@ -125,7 +125,7 @@ TEST_F(ControlService, RoutesByPathAloneWhateverTheMethodAndReadsOnce) {
 TEST_F(ControlService, TurnsRouteFailuresIntoLogged500s) {
     failure = "Timed out waiting for screen frame.";
     const auto service = start();
-    const zel::ScreenshotListener bare({.port = 0, .secret = kSecret, .handlers = {}}); // no work
+    const zel::ControlService bare({.port = 0, .secret = kSecret, .handlers = {}}); // no work
     const std::tuple<std::uint16_t, const char*, std::string> cases[] = {
         {service->port(), "/", "Main app screenshot failed: " + failure},
         {service->port(), "/input", "Main app input failed: " + failure},

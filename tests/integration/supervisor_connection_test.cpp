@@ -2,7 +2,7 @@
 // stand-in tunnel client.
 #include "app/pairing.hpp"
 #include "app/zel_desktop_agent_app.hpp"
-#include "supervisor/agent_log.hpp"
+#include "base/agent_log.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <fstream>
@@ -35,7 +35,8 @@ protected:
         std::filesystem::copy_file(ZEL_SOURCE_DIR "/tests/fixtures/cloudflared",
                                    bin / "cloudflared");
         app = std::make_unique<zel::ZelDesktopAgentApp>(
-            queue, [this](zel::ZelDesktopAgentApp&) { return std::make_unique<Recorder>(*this); },
+            queue, zel::DesktopEnvironment{},
+            [this](zel::ZelDesktopAgentApp&) { return std::make_unique<Recorder>(*this); },
             zel::HelperLocations{
                 .resourceDirectory = resources, .nodeFallbacks = {}, .cloudflaredFallbacks = {}});
         app->buildWindow();

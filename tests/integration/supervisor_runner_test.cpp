@@ -1,6 +1,6 @@
 // The helper runner with real child processes, and the agent environment.
+#include "base/agent_log.hpp"
 #include "supervisor/agent_helpers.hpp"
-#include "supervisor/agent_log.hpp"
 #include "supervisor/helper_process.hpp"
 #include "tests/support/temp_dir.hpp"
 

@@ -1,4 +1,5 @@
-#include "supervisor/agent_log.hpp"
+#include "base/agent_log.hpp"
+#include "base/unicode_text.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <gtest/gtest.h>

@@ -34,7 +34,8 @@ protected:
     std::vector<DisplayModel> renders;
     zel::ManualMainQueue queue;
     zel::ZelDesktopAgentApp app{
-        queue, [this](zel::ZelDesktopAgentApp&) { return std::make_unique<Recorder>(&renders); },
+        queue, zel::DesktopEnvironment{},
+        [this](zel::ZelDesktopAgentApp&) { return std::make_unique<Recorder>(&renders); },
         zel::HelperLocations{
             .resourceDirectory = std::nullopt, .nodeFallbacks = {}, .cloudflaredFallbacks = {}}};
 };

@@ -1,3 +1,4 @@
+#include "base/unicode_text.hpp"
 #include "supervisor/agent_helpers.hpp"
 #include "supervisor/tunnel.hpp"
 

@@ -1,7 +1,9 @@
-#include "supervisor/agent_log.hpp"
+// The agent log: appends from any thread, an atomic reset at a connection start.
+#include "base/agent_log.hpp"
+
+#include "base/unicode_text.hpp"
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
@@ -38,51 +40,6 @@ std::filesystem::path logURL() {
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
     return directory / "agent.log";
-}
-
-bool isValidUTF8(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size) {
-        const std::uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        std::uint8_t low = 0x80;
-        std::uint8_t high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) {
-                low = 0xA0; // overlong
-            } else if (lead == 0xED) {
-                high = 0x9F; // surrogates
-            }
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) {
-                low = 0x90; // overlong
-            } else if (lead == 0xF4) {
-                high = 0x8F; // above U+10FFFF
-            }
-        } else {
-            return false;
-        }
-        if (size - i < length || bytes[i + 1] < low || bytes[i + 1] > high) {
-            return false;
-        }
-        for (std::size_t k = 2; k < length; ++k) {
-            if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) {
-                return false;
-            }
-        }
-        i += length;
-    }
-    return true;
 }
 
 void appendLog(std::string_view text) {

@@ -28,9 +28,6 @@ public:
     void stream(FrameStream& stream, Image frame) override;
     void streamDidStop(FrameStream& stream, std::exception_ptr error) override;
 
-    // True while a wait is stored; lets a caller deliver exactly after the wait began.
-    [[nodiscard]] bool isWaiting();
-
 private:
     class Waiter;
     void resume(std::variant<Image, std::exception_ptr, NoResult> result);

@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -38,33 +37,28 @@ struct ControlServiceConfig {
     std::size_t inputThreads = 4;
 };
 
-class ScreenshotListener {
+class ControlService {
 public:
     // Binds the port on every local address, IPv6 and IPv4, and starts accepting.
     // Throws std::system_error with the platform's text when the port cannot be used.
-    explicit ScreenshotListener(ControlServiceConfig config);
-    ScreenshotListener(const ScreenshotListener&) = delete;
-    ScreenshotListener& operator=(const ScreenshotListener&) = delete;
+    explicit ControlService(ControlServiceConfig config);
+    ControlService(const ControlService&) = delete;
+    ControlService& operator=(const ControlService&) = delete;
     // Cancels, then waits for running captures and inputs; queued work is dropped.
-    ~ScreenshotListener();
+    ~ControlService();
 
     // The bound port (the chosen one when the config asked for 0).
     [[nodiscard]] std::uint16_t port() const;
     // Stops accepting. Connections already accepted finish on their own.
     void cancel();
 
-    class Service;
-
 private:
-    std::unique_ptr<Service> service_;
+    class Runtime;
+    std::unique_ptr<Runtime> runtime_;
 };
 
-// Creates the listener and logs the outcome: "Screenshot service listening on 127.0.0.1:<port>",
+// Creates the service and logs the outcome: "Screenshot service listening on 127.0.0.1:<port>",
 // or "Unable to start screenshot service: <reason>" and nothing (the caller works on without it).
-std::shared_ptr<ScreenshotListener> startScreenshotService(ControlServiceConfig config);
-
-// The JSON of an input answer: compact, whole-valued numbers without a fraction (1920, not
-// 1920.0). Throws nlohmann::json::exception when a string is not valid UTF-8.
-std::string compactJSON(const nlohmann::json& value);
+std::shared_ptr<ControlService> startControlService(ControlServiceConfig config);
 
 } // namespace zel

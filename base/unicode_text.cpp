@@ -1,6 +1,7 @@
-// Trimming and lower-casing of action, key and direction names.
-#include "input/input_text.hpp"
+// UTF-8 validation, trimming and lower-casing with ICU's code point macros and case mapping.
+#include "base/unicode_text.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
@@ -9,6 +10,10 @@
 
 namespace zel {
 namespace {
+
+const std::uint8_t* bytesOf(std::string_view text) {
+    return reinterpret_cast<const std::uint8_t*>(text.data());
+}
 
 bool isTrimmed(UChar32 c) {
     if (c < 0) {
@@ -20,8 +25,28 @@ bool isTrimmed(UChar32 c) {
 
 } // namespace
 
-std::string trimInputWhitespace(std::string_view text) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+bool isValidUTF8(std::string_view text) {
+    const auto* bytes = bytesOf(text);
+    // U8_NEXT counts in int32_t: it is given at most that much of the rest at each step.
+    for (std::size_t at = 0; at < text.size();) {
+        const auto rest =
+            static_cast<std::int32_t>(std::min<std::size_t>(text.size() - at, INT32_MAX));
+        std::int32_t length = 0;
+        UChar32 c = 0;
+        U8_NEXT(bytes + at, length, rest, c);
+        if (c < 0) {
+            return false;
+        }
+        at += static_cast<std::size_t>(length);
+    }
+    return true;
+}
+
+std::string_view trimWhitespace(std::string_view text) {
+    const auto* bytes = bytesOf(text);
+    if (text.size() > INT32_MAX) {
+        return text; // no name or helper output is that long; ICU counts in int32_t
+    }
     const auto length = static_cast<std::int32_t>(text.size());
     std::int32_t begin = 0;
     while (begin < length) {
@@ -43,8 +68,7 @@ std::string trimInputWhitespace(std::string_view text) {
         }
         end = previous;
     }
-    return std::string(
-        text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
+    return text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
 }
 
 std::string unicodeLowercase(std::string_view text) {

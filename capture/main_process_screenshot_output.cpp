@@ -1,5 +1,5 @@
 // The frame receiver: every delivered frame finds at most one waiter, each waiter is resumed once.
-#include "capture/frame_receiver.hpp"
+#include "capture/main_process_screenshot_output.hpp"
 
 namespace zel {
 
@@ -59,11 +59,6 @@ void MainProcessScreenshotOutput::streamDidStop(FrameStream& /*stream*/, std::ex
     } else {
         resume(NoResult{});
     }
-}
-
-bool MainProcessScreenshotOutput::isWaiting() {
-    const std::lock_guard guard(lock_);
-    return continuation_ != nullptr;
 }
 
 void MainProcessScreenshotOutput::resume(std::variant<Image, std::exception_ptr, NoResult> result) {

@@ -18,7 +18,4 @@ void appendLog(std::string_view text);
 // sees a half-emptied log. Unlike appendLog, a failure throws std::system_error.
 void resetLog();
 
-// Strict UTF-8 check: no overlongs, no surrogates, nothing above U+10FFFF.
-bool isValidUTF8(std::string_view text);
-
 } // namespace zel

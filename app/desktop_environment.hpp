@@ -1,0 +1,23 @@
+// The capabilities the platform lends the app, made in one place (the entry point) and handed to
+// the controller: screen capture and input injection.
+#pragma once
+
+#include "capture/capture_backend.hpp"
+#include "control_service/control_service.hpp"
+#include "input/input_backend.hpp"
+
+#include <memory>
+
+namespace zel {
+
+struct DesktopEnvironment {
+    // Both are shared by every request and safe to use from several threads at once.
+    std::shared_ptr<CaptureBackend> capture;
+    std::shared_ptr<InputBackend> input;
+};
+
+// The control service's routes over the environment's backends. A missing backend leaves its
+// route answering "… is not available.".
+ControlHandlers controlHandlers(const DesktopEnvironment& environment);
+
+} // namespace zel

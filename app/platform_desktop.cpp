@@ -1,0 +1,12 @@
+#include "app/platform_desktop.hpp"
+
+#include "platform/x11/x11_capture.hpp"
+#include "platform/x11/x11_input.hpp"
+
+namespace zel {
+
+DesktopEnvironment makePlatformDesktop() {
+    return {x11::makeCaptureBackend(), x11::makeInputBackend()};
+}
+
+} // namespace zel

@@ -1,0 +1,13 @@
+// The one place that chooses a platform: the entry point and the programs that measure the real
+// backends ask here, nothing in the core does.
+#pragma once
+
+#include "app/desktop_environment.hpp"
+
+namespace zel {
+
+// The backends of the session the app runs in (X11 today). They reach the display lazily, so
+// this works with no display up; requests then fail with the platform's text.
+DesktopEnvironment makePlatformDesktop();
+
+} // namespace zel

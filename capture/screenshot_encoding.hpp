@@ -1,0 +1,22 @@
+// The last two steps of a screenshot: the downscale to the wanted width and the PNG or JPEG file.
+#pragma once
+
+#include "capture/image.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace zel::MainProcessScreenshot {
+
+// The image scaled down to targetWidth (aspect kept), the same image when it is not wider than
+// targetWidth or targetWidth is below 1, nothing when the scaled surface cannot be made.
+std::optional<Image> resizedImage(const Image& image, int targetWidth);
+
+// A complete PNG file for exactly "png", otherwise a baseline JPEG at quality clamped to 1..100;
+// nothing when the encoder cannot be made or cannot finish.
+std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_view format,
+                                                int quality);
+
+} // namespace zel::MainProcessScreenshot

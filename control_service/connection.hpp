@@ -1,0 +1,44 @@
+// One accepted connection of the control service: one bounded read, one answer, then the close.
+// Its strand stands for its serial queue; the idle and write limits are its timer's.
+#pragma once
+
+#include "control_service/service_context.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace zel::control {
+
+class Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(asio::ip::tcp::socket socket, ServiceContext& service);
+
+    // Reads the request and hands it to the routes.
+    void start();
+
+    // Callable from any thread; the write and the close run on the connection's strand.
+    void sendHTTPResponse(std::string_view status, std::string_view contentType,
+                          std::span<const std::uint8_t> body);
+    // Logs "Screenshot HTTP error: <message>" and answers it with a 500.
+    void sendHTTPError(std::string_view message);
+
+private:
+    void awaitRequest();
+    void onReadable(const asio::error_code& waitError);
+    bool tryRead();
+    void write(std::vector<std::uint8_t> bytes);
+    void armTimer(std::chrono::milliseconds timeout);
+    void close();
+
+    ServiceContext& service_;
+    asio::strand<asio::io_context::executor_type> strand_;
+    asio::ip::tcp::socket socket_;
+    asio::steady_timer timer_;
+    std::vector<std::uint8_t> response_;
+    bool closed_ = false;
+};
+
+} // namespace zel::control

@@ -1,0 +1,90 @@
+// The running service: the network threads over one context, the two work pools, the acceptor.
+// Network work runs under strands; captures and inputs block and run on their pools.
+#include "control_service/control_service.hpp"
+
+#include "base/agent_log.hpp"
+#include "base/app_error.hpp"
+#include "control_service/acceptor.hpp"
+#include "control_service/connection.hpp"
+
+#include <algorithm>
+#include <string>
+#include <thread>
+
+namespace zel {
+
+class ControlService::Runtime {
+public:
+    explicit Runtime(ControlServiceConfig configuration)
+        : config_(std::move(configuration)),
+          capturePool_(std::max<std::size_t>(1, config_.captureThreads)),
+          inputPool_(std::max<std::size_t>(1, config_.inputThreads)),
+          acceptor_(io_, config_.port, config_.acceptPause, [this](asio::ip::tcp::socket socket) {
+              std::make_shared<control::Connection>(std::move(socket), context_)->start();
+          }) {
+        acceptor_.start();
+        const auto count = std::max<std::size_t>(1, config_.networkThreads);
+        for (std::size_t i = 0; i < count; ++i) {
+            networkThreads_.emplace_back([this] { io_.run(); });
+        }
+    }
+
+    Runtime(const Runtime&) = delete;
+    Runtime& operator=(const Runtime&) = delete;
+
+    ~Runtime() {
+        work_.reset();
+        io_.stop();
+        for (auto& thread : networkThreads_) {
+            thread.join();
+        }
+        // Running captures and inputs finish (their answers go nowhere); queued ones are dropped.
+        capturePool_.stop();
+        inputPool_.stop();
+        capturePool_.join();
+        inputPool_.join();
+        acceptor_.close();
+    }
+
+    [[nodiscard]] std::uint16_t port() const { return acceptor_.port(); }
+    void cancel() { acceptor_.cancel(); }
+
+private:
+    const ControlServiceConfig config_;
+    // The pools come after the context, so that work still queued in them (holding connections
+    // and so sockets of the context) is destroyed while the context lives.
+    asio::io_context io_;
+    asio::thread_pool capturePool_;
+    asio::thread_pool inputPool_;
+    control::ServiceContext context_{config_, io_, capturePool_, inputPool_};
+    asio::executor_work_guard<asio::io_context::executor_type> work_ = asio::make_work_guard(io_);
+    control::Acceptor acceptor_;
+    std::vector<std::thread> networkThreads_;
+};
+
+ControlService::ControlService(ControlServiceConfig config)
+    : runtime_(std::make_unique<Runtime>(std::move(config))) {}
+
+ControlService::~ControlService() = default;
+
+std::uint16_t ControlService::port() const {
+    return runtime_->port();
+}
+
+void ControlService::cancel() {
+    runtime_->cancel();
+}
+
+std::shared_ptr<ControlService> startControlService(ControlServiceConfig config) {
+    try {
+        auto service = std::make_shared<ControlService>(std::move(config));
+        appendLog("Screenshot service listening on 127.0.0.1:" + std::to_string(service->port()) +
+                  "\n");
+        return service;
+    } catch (const std::exception& error) {
+        appendLog("Unable to start screenshot service: " + displayText(error) + "\n");
+        return nullptr;
+    }
+}
+
+} // namespace zel

@@ -1,0 +1,20 @@
+// The control service's routes: the secret check, "/input" and everything else as a screenshot,
+// and the error texts of both.
+#pragma once
+
+#include "control_service/service_context.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace zel::control {
+
+class Connection;
+
+// Answers one request read whole through the connection, exactly once. Captures and inputs run
+// on their pools, so the answer may come from another thread after this returns.
+void routeRequest(std::span<const std::uint8_t> bytes,
+                  const std::shared_ptr<Connection>& connection, ServiceContext& service);
+
+} // namespace zel::control

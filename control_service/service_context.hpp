@@ -1,0 +1,20 @@
+// What every part of a running control service shares: its configuration, the network context
+// and the two pools that blocking work runs on. Internal to the control service.
+#pragma once
+
+#include "control_service/control_service.hpp"
+
+#include <asio.hpp>
+
+namespace zel::control {
+
+struct ServiceContext {
+    const ControlServiceConfig& config;
+    asio::io_context& io;
+    // Captures and inputs block: each has a pool of its own, so that neither holds the threads
+    // that accept and read, and slow input never stalls a screenshot.
+    asio::thread_pool& capturePool;
+    asio::thread_pool& inputPool;
+};
+
+} // namespace zel::control
