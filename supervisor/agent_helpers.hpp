@@ -43,8 +43,9 @@ public:
     [[nodiscard]] std::filesystem::path
     executable(std::string_view name, std::span<const std::filesystem::path> fallbacks) const;
 
-    // The seven variables, in this order, and nothing else: PATH, ZEL_AGENT_HOST,
-    // ZEL_AGENT_PORT, ZEL_AGENT_ENABLE_TERMINAL, ZEL_AGENT_HELPER_BIN_DIR,
+    // The app's own environment (HOME, DISPLAY, LANG: the terminal, the token file and the
+    // clipboard need them) without the seven agent variables, then those seven in this order:
+    // PATH, ZEL_AGENT_HOST, ZEL_AGENT_PORT, ZEL_AGENT_ENABLE_TERMINAL, ZEL_AGENT_HELPER_BIN_DIR,
     // ZEL_AGENT_SCREENSHOT_URL, ZEL_AGENT_INPUT_URL.
     [[nodiscard]] Environment agentEnvironment() const;
 

@@ -30,8 +30,9 @@ function homeOf(env) {
   }
 }
 
-// The app starts us without DISPLAY, so the X server is found by its socket: the lowest-numbered
-// local display is the desktop session in practice (test servers such as Xvfb take higher numbers).
+// The app passes its DISPLAY on; only a server started by hand may lack it. Then the X server is
+// found by its socket: the lowest-numbered local display is the desktop session in practice (test
+// servers such as Xvfb take higher numbers).
 export function findDisplay(env, socketDir = '/tmp/.X11-unix') {
   if (env.DISPLAY) return env.DISPLAY;
   let names = [];

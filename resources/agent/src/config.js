@@ -9,8 +9,8 @@ const kAppDirName = 'zel-desktop-agent';
 const kFileName = 'agent.json';
 const kTokenPattern = /^[A-Za-z0-9_-]{43}$/;
 
-// The app launches us with a bare environment (HOME and XDG_CONFIG_HOME may be missing),
-// so the passwd entry is the last resort for the home directory.
+// The app passes its own environment on, but HOME and XDG_CONFIG_HOME may still be missing (a
+// service manager's start), so the passwd entry is the last resort for the home directory.
 export function configDir(env = process.env, homedir = () => os.userInfo().homedir) {
   const xdg = env.XDG_CONFIG_HOME;
   if (xdg && path.isAbsolute(xdg)) return path.join(xdg, kAppDirName);
