@@ -16,11 +16,15 @@ inline constexpr const char* kButtonStop = "关闭";
 inline constexpr const char* kButtonStarting = "开启中...";
 inline constexpr const char* kFailedStatus = "启动失败";
 inline constexpr const char* kReadyStatus = "已就绪，打开 Zel 扫码连接";
-inline constexpr const char* kReadyDetail = "保持这个窗口打开，手机就可以连接这台 Mac。";
+inline constexpr const char* kReadyDetail = "保持这个窗口打开，手机就可以连接这台电脑。";
 inline constexpr const char* kServerStepStatus = "正在启动本机服务...";
 inline constexpr const char* kServerStepDetail = "这一步只在本机运行，不会展示技术日志。";
 inline constexpr const char* kTunnelStepStatus = "正在创建公网连接...";
 inline constexpr const char* kTunnelStepDetail = "Cloudflare Tunnel 建立后会显示二维码。";
+// Failures of the helpers after their start (the start's own failures show their error's text).
+inline constexpr const char* kTunnelFailedDetail = "公网连接创建失败，请检查网络后重新开启。";
+inline constexpr const char* kTunnelLostDetail = "公网连接已断开，请重新开启。";
+inline constexpr const char* kServerCrashedDetail = "本机服务多次意外退出，请重新开启。";
 
 // A square QR symbol with its white quiet zone: size × size modules, row-major, 1 = dark.
 struct QRMatrix {
@@ -45,7 +49,7 @@ struct DisplayModel {
 class WindowView {
 public:
     virtual ~WindowView() = default;
-    // Shows the window, makes it active and brings it to the front.
+    // Shows the window, makes it active and brings it to the front (also when it was closed).
     virtual void show() = 0;
     virtual void render(const DisplayModel& model) = 0;
 };

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <memory>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -26,7 +27,14 @@ std::unique_ptr<zel::ZelDesktopAgentApp> controller; // NOLINT: program-wide by 
 
 std::array<int, 2> signalPipe{-1, -1}; // NOLINT: the only way out of a signal handler
 
-void onQuitSignal(int /*signal*/) {
+volatile std::sig_atomic_t quitSignals = 0; // NOLINT: written by the signal handler only
+
+void onQuitSignal(int signal) {
+    // A second signal means the quit itself is stuck: end now (the helpers take SIGTERM with us).
+    if (quitSignals != 0) {
+        ::_exit(128 + signal);
+    }
+    quitSignals = 1;
     const char byte = 1;
     // Async-signal-safe hand-over to the event loop; a full pipe already carries a quit.
     [[maybe_unused]] const auto ignored = ::write(signalPipe[1], &byte, 1);
@@ -55,8 +63,10 @@ void installQuitSignals(QApplication& app) {
 }
 
 // Without a Dock, a closed window would leave no way to quit but a signal: the tray offers one.
+// Without a tray, closing the window quits.
 void installTrayIcon(QApplication& app) {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        QApplication::setQuitOnLastWindowClosed(true);
         return;
     }
     auto* tray = new QSystemTrayIcon(zel::appIcon(), &app);
@@ -71,8 +81,14 @@ void installTrayIcon(QApplication& app) {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    const auto instance = zel::InstanceLock::acquire();
+    auto instance = zel::InstanceLock::acquire();
     if (!instance) {
+        // A start from the desktop's launcher means "show me the app": the running one does.
+        if (zel::InstanceLock::askToRaise()) {
+            std::fputs("zel-desktop-agent: already running; its window was brought to the front.\n",
+                       stderr);
+            return 0;
+        }
         std::fputs("zel-desktop-agent: another instance is already running.\n", stderr);
         return 1;
     }
@@ -82,13 +98,27 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationDisplayName("Zel Desktop Agent");
     QApplication::setDesktopFileName("zel-desktop-agent");
     QApplication::setWindowIcon(zel::appIcon());
-    // Closing the window does not quit: the control service and helpers run on.
+    // Closing the window does not quit where a tray offers the way back and out.
     QApplication::setQuitOnLastWindowClosed(false);
     installQuitSignals(*application);
     installTrayIcon(*application);
-    // The session manager's end of session quits like any other quit.
-    QObject::connect(application.get(), &QGuiApplication::commitDataRequest, application.get(),
-                     [] { QApplication::quit(); });
+    // The session manager's save request is not a quit (the session's end comes as a signal or
+    // the display's close), so nothing is connected to it.
+    if (const int raiseSocket = instance->listenForRaise(); raiseSocket >= 0) {
+        auto* notifier = new QSocketNotifier(raiseSocket, QSocketNotifier::Read, application.get());
+        QObject::connect(notifier, &QSocketNotifier::activated, application.get(), [raiseSocket] {
+            while (true) {
+                const int peer = ::accept4(raiseSocket, nullptr, nullptr, SOCK_CLOEXEC);
+                if (peer < 0) {
+                    break;
+                }
+                ::close(peer);
+            }
+            if (controller && controller->window) {
+                controller->window->show();
+            }
+        });
+    }
 
     static zel::QtMainQueue mainQueue(*application);
     // The composition point: the platform's backends and the window go to the controller here.

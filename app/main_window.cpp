@@ -55,7 +55,9 @@ QImage makeQRImage(const QRMatrix& matrix) {
     return image;
 }
 
-QString wrapToLines(const QString& text, const QFont& font, int width, int maxLines) {
+QString wrapToLines(const QString& original, const QFont& font, int width, int maxLines) {
+    // A multi-line text (a stack trace) flows as one paragraph, so the limit holds.
+    const QString text = original.simplified();
     QTextLayout layout(text, font);
     QTextOption option;
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);

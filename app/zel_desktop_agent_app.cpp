@@ -9,6 +9,8 @@
 #include "supervisor/helper_process.hpp"
 #include "supervisor/tunnel.hpp"
 
+#include <vector>
+
 namespace zel {
 namespace {
 
@@ -35,14 +37,26 @@ void ZelDesktopAgentApp::applicationDidFinishLaunching() {
 }
 
 void ZelDesktopAgentApp::applicationWillTerminate() {
+    std::vector<std::shared_ptr<HelperProcess>> children;
     {
         // Cancelled, not cleared: accepted connections finish on their own.
         const std::lock_guard lock(stateMutex);
         if (screenshotListener) {
             screenshotListener->cancel();
         }
+        children = {queryProcess_, serverProcess, tunnelProcess};
     }
     stopProcesses();
+    // The start thread is joined when the controller goes; a child that ignores SIGTERM (a token
+    // query that hangs) must not keep it, and so the quit, waiting.
+    std::unique_lock lock(stateMutex);
+    if (!stopped_.wait_for(lock, kQuitGrace, [this] { return !starting_; })) {
+        for (const auto& child : children) {
+            if (child) {
+                child->kill();
+            }
+        }
+    }
 }
 
 void ZelDesktopAgentApp::buildWindow() {
@@ -119,8 +133,11 @@ void ZelDesktopAgentApp::runStartSequence() {
             showError(displayText(error));
         }
     }
-    const std::lock_guard lock(stateMutex);
-    starting_ = false;
+    {
+        const std::lock_guard lock(stateMutex);
+        starting_ = false;
+    }
+    stopped_.notify_all();
 }
 
 void ZelDesktopAgentApp::throwIfStopped() const {
@@ -130,7 +147,24 @@ void ZelDesktopAgentApp::throwIfStopped() const {
 }
 
 std::string ZelDesktopAgentApp::loadToken() {
-    return queryAgentToken(helpers_);
+    auto token = queryAgentToken(helpers_, [this](std::shared_ptr<HelperProcess> query) {
+        const std::lock_guard lock(stateMutex);
+        if (stopCount_ != startStopCount_) {
+            query->terminate(); // the stop came while it was being launched
+        }
+        queryProcess_ = std::move(query);
+    });
+    const std::lock_guard lock(stateMutex);
+    queryProcess_.reset();
+    return token;
+}
+
+void ZelDesktopAgentApp::launchServerLocked() {
+    const std::uint64_t generation = ++serverGeneration_;
+    serverProcess =
+        launchAgentServer(helpers_, outputGate_.guard([this, generation](ExitStatus status) {
+            onServerExit(generation, status);
+        }));
 }
 
 void ZelDesktopAgentApp::startServer() {
@@ -138,8 +172,8 @@ void ZelDesktopAgentApp::startServer() {
     {
         const std::lock_guard lock(stateMutex);
         throwIfStopped();
-        process = launchAgentServer(helpers_);
-        serverProcess = process;
+        launchServerLocked();
+        process = serverProcess;
     }
     updateStatus(kServerStepStatus, kServerStepDetail);
     {
@@ -150,9 +184,12 @@ void ZelDesktopAgentApp::startServer() {
             throw StartStopped{};
         }
     }
+    const std::lock_guard lock(stateMutex);
     if (!process->isRunning()) {
         throw AppError("本机服务启动失败，请重新打开应用。");
     }
+    // From here on a death is the watch's to handle: the exit handler sees this under the lock.
+    serverWatched_ = true;
 }
 
 void ZelDesktopAgentApp::startTunnel() {
@@ -160,9 +197,14 @@ void ZelDesktopAgentApp::startTunnel() {
     // address from being overwritten by those texts.
     const std::lock_guard lock(stateMutex);
     throwIfStopped();
-    tunnelProcess =
-        launchTunnel(helpers_, port,
-                     outputGate_.guard([this](const std::string& address) { showReady(address); }));
+    const std::uint64_t generation = ++tunnelGeneration_;
+    tunnelProcess = launchTunnel(helpers_, port,
+                                 outputGate_.guard([this, generation](const std::string& address) {
+                                     onTunnelAddress(generation, address);
+                                 }),
+                                 outputGate_.guard([this, generation](ExitStatus status) {
+                                     onTunnelExit(generation, status);
+                                 }));
     updateStatus(kTunnelStepStatus, kTunnelStepDetail);
 }
 
@@ -175,10 +217,20 @@ void ZelDesktopAgentApp::stopProcesses() {
         if (serverProcess) {
             serverProcess->terminate();
         }
+        if (queryProcess_) {
+            queryProcess_->terminate();
+        }
         tunnelProcess.reset();
         serverProcess.reset();
+        queryProcess_.reset();
         zelURL.clear();
         ++stopCount_;
+        // Ends still to come from these helpers are the stop's, not failures.
+        ++serverGeneration_;
+        ++tunnelGeneration_;
+        serverWatched_ = false;
+        tunnelReady_ = false;
+        serverRestarts_.clear();
         mainQueue_.post([this] {
             display.qrHidden = true;
             renderWindow();
@@ -225,6 +277,76 @@ void ZelDesktopAgentApp::showError(const std::string& message) {
         updateRunningState(false, false);
     });
     appendLog("ERROR: " + message + "\n");
+}
+
+namespace {
+
+std::string describe(ExitStatus status) {
+    return status.signalled ? "signal " + std::to_string(status.value)
+                            : "exit status " + std::to_string(status.value);
+}
+
+} // namespace
+
+void ZelDesktopAgentApp::onServerExit(std::uint64_t generation, ExitStatus status) {
+    std::string failure;
+    {
+        const std::lock_guard lock(stateMutex);
+        if (generation != serverGeneration_ || !serverWatched_) {
+            return; // stopped, or still starting: the start reports it
+        }
+        const auto now = std::chrono::steady_clock::now();
+        while (!serverRestarts_.empty() &&
+               now - serverRestarts_.front() > std::chrono::minutes(1)) {
+            serverRestarts_.pop_front();
+        }
+        if (serverRestarts_.size() >= kServerRestartsPerMinute) {
+            appendLog("Agent server ended (" + describe(status) + ") too often; giving up\n");
+            failure = kServerCrashedDetail;
+        } else {
+            serverRestarts_.push_back(now);
+            appendLog("Agent server ended (" + describe(status) + "); restarting\n");
+            try {
+                launchServerLocked(); // same environment, same token file, same port
+            } catch (const std::exception& error) {
+                failure = displayText(error);
+            }
+        }
+    }
+    if (!failure.empty()) {
+        failRunning(failure);
+    }
+}
+
+void ZelDesktopAgentApp::onTunnelExit(std::uint64_t generation, ExitStatus status) {
+    bool wasReady = false;
+    {
+        const std::lock_guard lock(stateMutex);
+        if (generation != tunnelGeneration_) {
+            return;
+        }
+        wasReady = tunnelReady_;
+    }
+    // Its last lines, the reason included, are in the log already.
+    appendLog("Tunnel ended (" + describe(status) + ")\n");
+    failRunning(wasReady ? kTunnelLostDetail : kTunnelFailedDetail);
+}
+
+void ZelDesktopAgentApp::onTunnelAddress(std::uint64_t generation, const std::string& address) {
+    {
+        const std::lock_guard lock(stateMutex);
+        if (generation != tunnelGeneration_) {
+            return; // a stopped tunnel's late output
+        }
+        tunnelReady_ = true;
+    }
+    showReady(address);
+}
+
+// The QR goes with the helpers: an address that no longer answers is never shown.
+void ZelDesktopAgentApp::failRunning(const std::string& message) {
+    stopProcesses();
+    showError(message);
 }
 
 void ZelDesktopAgentApp::showReady(const std::string& tunnelURL) {

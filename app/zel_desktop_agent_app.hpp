@@ -8,8 +8,10 @@
 #include "supervisor/agent_helpers.hpp"
 #include "supervisor/callback_gate.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,7 +41,9 @@ public:
 
     // Launch, on the GUI thread once the event loop runs: the window, then the control service.
     void applicationDidFinishLaunching();
-    // Quit, on the GUI thread: cancel the listener, then stop both helpers.
+    // Quit, on the GUI thread: cancel the listener, then stop both helpers. Returns within about
+    // 1.5 s whatever the helpers and a start do: a start still running by then has its hanging
+    // child killed.
     void applicationWillTerminate();
 
     void buildWindow();
@@ -84,8 +88,20 @@ public:
 
     mutable std::mutex stateMutex;
 
+    // The agent server may die this often in a minute and be restarted; the next death is shown.
+    static constexpr std::size_t kServerRestartsPerMinute = 3;
+    static constexpr std::chrono::milliseconds kQuitGrace{1500};
+
 private:
     void runStartSequence();
+    // Launches the server under the next generation; requires stateMutex.
+    void launchServerLocked();
+    // Reader threads report the helpers' ends and the tunnel's address with the generation they
+    // were launched under; a stop or a newer launch makes them stale.
+    void onServerExit(std::uint64_t generation, ExitStatus status);
+    void onTunnelExit(std::uint64_t generation, ExitStatus status);
+    void onTunnelAddress(std::uint64_t generation, const std::string& address);
+    void failRunning(const std::string& message);
     void renderWindow();
     // Requires stateMutex: throws when a stop came after this start began.
     void throwIfStopped() const;
@@ -100,6 +116,15 @@ private:
     std::uint64_t stopCount_ = 0;
     std::uint64_t startStopCount_ = 0;
     std::condition_variable stopped_;
+    // Guarded by stateMutex: the token query while it runs, the helpers' generations, whether the
+    // server passed its start (and is restarted when it dies), whether the tunnel announced, and
+    // the recent restarts.
+    std::shared_ptr<HelperProcess> queryProcess_;
+    std::uint64_t serverGeneration_ = 0;
+    std::uint64_t tunnelGeneration_ = 0;
+    bool serverWatched_ = false;
+    bool tunnelReady_ = false;
+    std::deque<std::chrono::steady_clock::time_point> serverRestarts_;
     // Closed before the other fields go: tunnel output may still arrive after a stop.
     CallbackGate outputGate_;
     // Guarded by stateMutex; joined first when the controller goes.

@@ -116,9 +116,20 @@ Environment AgentHelpers::agentEnvironment() const {
     return result;
 }
 
-std::string AgentHelpers::runAndCapture(const std::filesystem::path& executable,
-                                        std::span<const std::string> arguments,
-                                        const std::filesystem::path& currentDirectory) const {
+std::filesystem::path AgentHelpers::agentServerDirectory() const {
+    auto directory = agentDirectory();
+    std::error_code error;
+    if (directory.empty() ||
+        !std::filesystem::is_regular_file(directory / "src" / "server.js", error)) {
+        throw AppError("缺少 agent，请重新获取完整安装包。");
+    }
+    return directory;
+}
+
+std::string AgentHelpers::runAndCapture(
+    const std::filesystem::path& executable, std::span<const std::string> arguments,
+    const std::filesystem::path& currentDirectory,
+    const std::function<void(std::shared_ptr<HelperProcess>)>& onLaunched) const {
     std::string output;
     // The reader thread appends until end of stream; waitForOutputEnd() orders its writes
     // before our reads.
@@ -128,6 +139,9 @@ std::string AgentHelpers::runAndCapture(const std::filesystem::path& executable,
                                .currentDirectory = currentDirectory,
                                .environment = agentEnvironment()},
                               [&output](std::string_view chunk) { output.append(chunk); });
+    if (onLaunched) {
+        onLaunched(process);
+    }
     process->waitForOutputEnd();
     const ExitStatus status = process->waitUntilExit();
     if (!isValidUTF8(output)) {

@@ -53,9 +53,15 @@ public:
     // The whole output goes into the log verbatim whatever the exit status; a non-zero status
     // throws AppError with the trimmed output, or "命令执行失败。" when that is empty.
     // Output that is not valid UTF-8 counts as empty. Launch failures pass on as system_error.
-    [[nodiscard]] std::string runAndCapture(const std::filesystem::path& executable,
-                                            std::span<const std::string> arguments,
-                                            const std::filesystem::path& currentDirectory) const;
+    // onLaunched receives the running child, so that a stop can end a run that hangs.
+    [[nodiscard]] std::string
+    runAndCapture(const std::filesystem::path& executable, std::span<const std::string> arguments,
+                  const std::filesystem::path& currentDirectory,
+                  const std::function<void(std::shared_ptr<HelperProcess>)>& onLaunched = {}) const;
+
+    // The agent directory when it holds the server; throws AppError "缺少 agent，请重新获取完整
+    // 安装包。" otherwise, so that node never runs whatever src/ the working directory has.
+    [[nodiscard]] std::filesystem::path agentServerDirectory() const;
 
 private:
     HelperLocations locations_;

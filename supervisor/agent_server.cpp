@@ -7,22 +7,26 @@
 
 namespace zel {
 
-std::string queryAgentToken(const AgentHelpers& helpers) {
+std::string queryAgentToken(const AgentHelpers& helpers,
+                            const std::function<void(std::shared_ptr<HelperProcess>)>& onLaunched) {
+    const auto directory = helpers.agentServerDirectory();
     const auto node = helpers.executable("node", helpers.locations().nodeFallbacks);
     const std::array<std::string, 3> arguments{
         "--input-type=module", "-e",
-        "import('./src/config.js').then(({ loadConfig }) => console.log(loadConfig().token))"};
+        "import('./src/config.js').then(({ configDir, renewToken }) => "
+        "console.log(renewToken(configDir())))"};
     return std::string(
-        trimWhitespace(helpers.runAndCapture(node, arguments, helpers.agentDirectory())));
+        trimWhitespace(helpers.runAndCapture(node, arguments, directory, onLaunched)));
 }
 
-std::shared_ptr<HelperProcess> launchAgentServer(const AgentHelpers& helpers) {
+std::shared_ptr<HelperProcess> launchAgentServer(const AgentHelpers& helpers, ExitHandler onExit) {
+    const auto directory = helpers.agentServerDirectory();
     const auto node = helpers.executable("node", helpers.locations().nodeFallbacks);
     return HelperProcess::launch({.executable = node,
                                   .arguments = {"src/server.js"},
-                                  .currentDirectory = helpers.agentDirectory(),
+                                  .currentDirectory = directory,
                                   .environment = helpers.agentEnvironment()},
-                                 attachLogging("agent"));
+                                 attachLogging("agent"), std::move(onExit));
 }
 
 } // namespace zel

@@ -13,10 +13,16 @@ namespace zel {
 inline constexpr std::chrono::milliseconds kServerGracePeriod{1200};
 
 // Runs the agent's token query in the agent directory and returns its output trimmed (possibly
-// empty). Failures pass on: a missing node, a launch error, a non-zero exit.
-std::string queryAgentToken(const AgentHelpers& helpers);
+// empty). The query stores a fresh token: every connection start pairs anew, and the server
+// launched next (and relaunched after a crash) reads that one. Failures pass on: a missing agent
+// or node, a launch error, a non-zero exit. onLaunched receives the running query.
+std::string
+queryAgentToken(const AgentHelpers& helpers,
+                const std::function<void(std::shared_ptr<HelperProcess>)>& onLaunched = {});
 
-// Launches "node src/server.js" in the agent directory, its output logged with "[agent] ".
-std::shared_ptr<HelperProcess> launchAgentServer(const AgentHelpers& helpers);
+// Launches "node src/server.js" in the agent directory, its output logged with "[agent] " and its
+// end reported to onExit.
+std::shared_ptr<HelperProcess> launchAgentServer(const AgentHelpers& helpers,
+                                                 ExitHandler onExit = {});
 
 } // namespace zel

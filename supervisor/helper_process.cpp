@@ -232,6 +232,7 @@ struct HelperProcess::State {
     UniqueFd pidfd;
     UniqueFd output;
     OutputHandler onOutput;
+    ExitHandler onExit;
 
     mutable std::mutex mutex;
     std::condition_variable changed;
@@ -258,9 +259,18 @@ void HelperProcess::State::reap() {
     siginfo_t info{};
     while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED) != 0 && errno == EINTR) {
     }
-    const std::lock_guard lock(mutex);
-    exit = exitStatusOf(info);
-    changed.notify_all();
+    ExitStatus status = exitStatusOf(info);
+    {
+        const std::lock_guard lock(mutex);
+        exit = status;
+        changed.notify_all();
+    }
+    if (onExit) {
+        try {
+            onExit(status);
+        } catch (...) { // NOLINT(bugprone-empty-catch): the reader goes on draining the output
+        }
+    }
 }
 
 // Reading stops at end of stream, not when the child ends: a grandchild may still hold the pipe,
@@ -305,7 +315,7 @@ void HelperProcess::State::run() {
 }
 
 std::shared_ptr<HelperProcess> HelperProcess::launch(const HelperCommand& command,
-                                                     OutputHandler onOutput) {
+                                                     OutputHandler onOutput, ExitHandler onExit) {
     std::array<int, 2> pipeEnds{};
     if (::pipe2(pipeEnds.data(), O_CLOEXEC) != 0) {
         throwErrno(errno, "pipe2");
@@ -348,6 +358,7 @@ std::shared_ptr<HelperProcess> HelperProcess::launch(const HelperCommand& comman
     state->pid = pid;
     state->output = std::move(readEnd);
     state->onOutput = std::move(onOutput);
+    state->onExit = std::move(onExit);
     // Until we reap the child its pid cannot be reused, so the pidfd names exactly our child.
     state->pidfd = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     try {
@@ -384,6 +395,13 @@ void HelperProcess::terminate() {
     }
     if (!state_->exit) {
         ::syscall(SYS_pidfd_send_signal, state_->pidfd.get(), SIGTERM, nullptr, 0);
+    }
+}
+
+void HelperProcess::kill() {
+    const std::lock_guard lock(state_->mutex);
+    if (!state_->exit) {
+        ::syscall(SYS_pidfd_send_signal, state_->pidfd.get(), SIGKILL, nullptr, 0);
     }
 }
 

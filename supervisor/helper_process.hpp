@@ -22,6 +22,10 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 // Called on the reader thread, one chunk at a time in arrival order; never with an empty chunk.
 using OutputHandler = std::function<void(std::string_view chunk)>;
 
+struct ExitStatus;
+// Called once on the reader thread when the child has ended and been reaped.
+using ExitHandler = std::function<void(ExitStatus status)>;
+
 struct HelperCommand {
     std::filesystem::path executable;
     std::vector<std::string> arguments;
@@ -45,7 +49,7 @@ public:
     // keeps its own reference to the process state, so output and reaping go on after the last
     // handle is dropped: what a terminated child still writes reaches the handler.
     static std::shared_ptr<HelperProcess> launch(const HelperCommand& command,
-                                                 OutputHandler onOutput);
+                                                 OutputHandler onOutput, ExitHandler onExit = {});
 
     HelperProcess(const HelperProcess&) = delete;
     HelperProcess& operator=(const HelperProcess&) = delete;
@@ -56,6 +60,8 @@ public:
     [[nodiscard]] bool isRunning() const;
     // Sends SIGTERM and returns at once; a child that has ended ignores it.
     void terminate();
+    // SIGKILL, for a child that did not take SIGTERM in time.
+    void kill();
     // When terminate() was first called, for checking the order in which helpers were stopped.
     [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> terminateRequestedAt() const;
     ExitStatus waitUntilExit();

@@ -13,31 +13,64 @@ bool isHostCharacter(char c) {
            (c >= '0' && c <= '9');
 }
 
-} // namespace
+constexpr std::string_view kApiHost = "https://api.trycloudflare.com";
 
-std::optional<std::string> extractTunnelURL(std::string_view chunk) {
+// A line the client logs at a failure's level; words alone would also match a random host name.
+bool reportsError(std::string_view line) {
+    for (const std::string_view mark : {" ERR ", " WRN ", " FTL "}) {
+        if (line.find(mark) != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<std::string> announcedOnLine(std::string_view line) {
     constexpr std::string_view kScheme = "https://";
     const std::string suffix = "." + std::string(kTunnelDomain);
-    for (std::size_t start = chunk.find(kScheme); start != std::string_view::npos;
-         start = chunk.find(kScheme, start + 1)) {
+    for (std::size_t start = line.find(kScheme); start != std::string_view::npos;
+         start = line.find(kScheme, start + 1)) {
         const std::size_t hostBegin = start + kScheme.size();
         std::size_t runEnd = hostBegin;
-        while (runEnd < chunk.size() && isHostCharacter(chunk[runEnd])) {
+        while (runEnd < line.size() && isHostCharacter(line[runEnd])) {
             ++runEnd;
         }
         // The suffix is made of host characters only, so the whole match lies inside the run;
         // the greedy "+" takes the last place the suffix occurs that leaves one host character.
-        const auto run = chunk.substr(hostBegin, runEnd - hostBegin);
+        const auto run = line.substr(hostBegin, runEnd - hostBegin);
         const std::size_t at = run.rfind(suffix);
         if (at != std::string_view::npos && at >= 1) {
-            return std::string(chunk.substr(start, kScheme.size() + at + suffix.size()));
+            const auto url = line.substr(start, kScheme.size() + at + suffix.size());
+            if (url != kApiHost) {
+                return std::string(url);
+            }
         }
     }
     return std::nullopt;
 }
 
+} // namespace
+
+std::optional<std::string> extractTunnelURL(std::string_view chunk) {
+    while (!chunk.empty()) {
+        const auto end = chunk.find('\n');
+        const auto line = chunk.substr(0, end);
+        if (!reportsError(line)) {
+            if (auto url = announcedOnLine(line)) {
+                return url;
+            }
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        chunk.remove_prefix(end + 1);
+    }
+    return std::nullopt;
+}
+
 std::shared_ptr<HelperProcess> launchTunnel(const AgentHelpers& helpers, std::string_view port,
-                                            std::function<void(std::string)> onAddress) {
+                                            std::function<void(std::string)> onAddress,
+                                            ExitHandler onExit) {
     const auto cloudflared =
         helpers.executable("cloudflared", helpers.locations().cloudflaredFallbacks);
     return HelperProcess::launch(
@@ -53,7 +86,8 @@ std::shared_ptr<HelperProcess> launchTunnel(const AgentHelpers& helpers, std::st
             if (auto address = extractTunnelURL(chunk)) {
                 onAddress(std::move(*address));
             }
-        });
+        },
+        std::move(onExit));
 }
 
 } // namespace zel

@@ -14,14 +14,19 @@ namespace zel {
 // The quick-tunnel domain that announced addresses end with.
 inline constexpr std::string_view kTunnelDomain = "trycloudflare.com";
 
-// The first match of https://[-a-zA-Z0-9.]+\.trycloudflare\.com in the chunk: case-sensitive,
-// unanchored, the host part greedy, nothing after the domain included.
+// The first quick-tunnel announcement in the chunk: a match of
+// https://[-a-zA-Z0-9.]+\.trycloudflare\.com (case-sensitive, the host part greedy, nothing after
+// the domain included) on a line that reports no error, other than the provider's API host, which
+// failures name (a failed request prints "ERR failed to request quick Tunnel: Post
+// \"https://api.trycloudflare.com/tunnel\" ...").
 std::optional<std::string> extractTunnelURL(std::string_view chunk);
 
 // Launches "cloudflared tunnel --url http://127.0.0.1:<port>" in our own working directory.
 // Every chunk of its merged output that is valid UTF-8 is logged verbatim and searched; each
-// address found goes to onAddress on the reader thread, for as long as the client writes.
+// address found goes to onAddress on the reader thread, for as long as the client writes; its end
+// goes to onExit.
 std::shared_ptr<HelperProcess> launchTunnel(const AgentHelpers& helpers, std::string_view port,
-                                            std::function<void(std::string)> onAddress);
+                                            std::function<void(std::string)> onAddress,
+                                            ExitHandler onExit = {});
 
 } // namespace zel

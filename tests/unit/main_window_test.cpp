@@ -24,7 +24,7 @@ TEST(MainWindow, ViewsFollowEveryDisplayState) {
         {"idle", {}},
         {"starting", {"未开启", zel::kIdleDetail, true, std::nullopt, false, "开启中..."}},
         {"ready",
-         {"已就绪，打开 Zel 扫码连接", "保持这个窗口打开，手机就可以连接这台 Mac。", false,
+         {"已就绪，打开 Zel 扫码连接", "保持这个窗口打开，手机就可以连接这台电脑。", false,
           checkerboard(29), true, "关闭"}},
         {"failed",
          {"启动失败", "缺少 cloudflared，请重新获取完整安装包。 " + std::string(400, 'x'), true,

@@ -66,6 +66,23 @@ export function loadToken(dir) {
   throw new Error(`Unable to create the access token in ${file}`);
 }
 
+// A fresh token for a new connection: the app asks for one at every start, so a token that
+// leaked (a phone's history keeps the pairing address) stops working with its session.
+export function renewToken(dir) {
+  fs.mkdirSync(dir, { recursive: true, mode: 0o700 });
+  fs.chmodSync(dir, 0o700);
+  const file = path.join(dir, kFileName);
+  const token = crypto.randomBytes(32).toString('base64url');
+  const temp = path.join(dir, `.${kFileName}.${process.pid}.${crypto.randomBytes(6).toString('hex')}`);
+  fs.writeFileSync(temp, JSON.stringify({ token }, null, 2) + '\n', { mode: 0o600, flag: 'wx' });
+  try {
+    fs.renameSync(temp, file);
+  } finally {
+    fs.rmSync(temp, { force: true });
+  }
+  return token;
+}
+
 function parsePort(text) {
   if (text === undefined || text === '') return 8787;
   return /^\d{1,5}$/.test(text) && Number(text) <= 65535 ? Number(text) : NaN;
