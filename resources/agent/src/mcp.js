@@ -62,8 +62,9 @@ const pixel = (axis, what) => z.number().int().min(0).max(100000)
   .describe(`${axis} in pixels of the most recent screenshot (${axis === 'x' ? 'from its left edge' : 'from its top edge'})${what ? `: ${what}` : ''}.`);
 const button = z.enum(['left', 'right']).default('left').describe('Mouse button, "left" unless given.');
 
-export function createMcpService(config, { env = process.env, version = '0.0.0', options = {}, now = Date.now } = {}) {
-  const limits = { ...kMcpDefaults, ...options };
+// options: kMcpDefaults overrides, and now() for the idle clock.
+export function createMcpService(config, { env = process.env, version = '0.0.0', options = {} } = {}) {
+  const { now = Date.now, ...limits } = { ...kMcpDefaults, ...options };
   const sessions = new Map(); // session id -> { id, transport, server, lastUsed, shot }
   let typing = Promise.resolve(); // clipboard + paste pairs must not interleave
   let commands = 0;
@@ -329,10 +330,6 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
   }
 
   return {
-    get sessionCount() {
-      return sessions.size;
-    },
-
     // Called after the bearer token has been checked.
     async handle(req, res) {
       sweep();
@@ -348,7 +345,8 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
           rpcError(res, 404, -32001, 'Session not found (ended, idle for too long, or replaced); start a new one with initialize.');
           return;
         }
-        session.lastUsed = now();
+        // An open event stream (GET) alone is no sign of use: it stays open while a client is gone.
+        if (req.method !== 'GET') session.lastUsed = now();
         await session.transport.handleRequest(req, res, message);
         return;
       }
