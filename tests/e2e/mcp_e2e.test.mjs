@@ -45,6 +45,7 @@ function colourBox(image, colour) {
 }
 
 const env = {};
+let token;
 let dir;
 let display;
 before(async () => {
@@ -66,7 +67,8 @@ before(async () => {
     { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
   const [chunk] = await once(xvfb.stdio[3], 'data'); // Xvfb writes the display number it chose
   display = `:${chunk.toString().trim()}`;
-  Object.assign(env, { PATH: process.env.PATH, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
+  // Added to our own environment, as the other end-to-end test does (sanitizer settings pass on).
+  Object.assign(env, process.env, { DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
     XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' });
   start(path.join(dir, 'prefix/bin/zel-desktop-agent'), [], { env });
   const xdotool = (...args) => execFileSync('xdotool', args, { env }).toString().trim();
@@ -74,8 +76,8 @@ before(async () => {
   await sleep(500);
   xdotool('windowfocus', '--sync', appWindow);
   xdotool('key', 'space'); // the default button: start the agent server and the tunnel
-  env.token = await waitFor('the token', async () => JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8')).token);
-  await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/api/info', { headers: { Authorization: `Bearer ${env.token}` } })).ok);
+  token = await waitFor('the token', async () => JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8')).token);
+  await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/api/info', { headers: { Authorization: `Bearer ${token}` } })).ok);
 });
 
 after(async () => {
@@ -101,7 +103,7 @@ it('an MCP client sees a known window in its screenshot and clicks on it where i
   await sleep(500); // let it draw
 
   const client = new Client({ name: 'zel-e2e', version: '1.0.0' });
-  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${env.token}` } } }));
+  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${token}` } } }));
   const shot = await client.callTool({ name: 'screenshot', arguments: { width: kShotWidth } });
   assert.notEqual(shot.isError, true, JSON.stringify(shot.content));
   const screens = process.env.ZEL_E2E_SCREENS || dir; // CTest keeps it in the build tree for a person to look at
