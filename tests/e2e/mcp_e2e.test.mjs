@@ -20,6 +20,7 @@ const { StreamableHTTPClientTransport } = await sdk('streamableHttp.js');
 const kScreen = { width: 1280, height: 900 };
 const kShotWidth = 640; // half size, so the pixel-to-screen mapping is exercised
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const deadline = (ms, value) => new Promise((r) => setTimeout(r, ms, value).unref()); // must not hold the process
 
 async function waitFor(what, fn, timeoutMs = 30000) {
   for (const end = Date.now() + timeoutMs; ; await sleep(200)) {
@@ -40,7 +41,9 @@ function start(file, args, options) {
 // Bounding box of the pixels near one colour, as { x, y, width, height } in image pixels.
 function colourBox(image, colour) {
   const box = execFileSync('convert', [image, '-fuzz', '20%', '-fill', 'black', '+opaque', colour, '-format', '%@', 'info:']).toString();
-  const [, width, height, x, y] = /^(\d+)x(\d+)\+(\d+)\+(\d+)$/.exec(box).map(Number);
+  const match = /^(\d+)x(\d+)\+(\d+)\+(\d+)$/.exec(box);
+  assert.ok(match && Number(match[1]) > 1, `no ${colour} area in ${image}`);
+  const [, width, height, x, y] = match.map(Number);
   return { x, y, width, height };
 }
 
@@ -84,7 +87,7 @@ after(async () => {
   for (const child of children.reverse()) {
     if (child.exitCode === null && child.signalCode === null) {
       child.kill('SIGTERM');
-      await Promise.race([child.exited, sleep(15000)]);
+      await Promise.race([child.exited, deadline(15000)]);
     }
   }
   if (dir) fs.rmSync(dir, { recursive: true, force: true });
@@ -131,7 +134,7 @@ it('an MCP client sees a known window in its screenshot and clicks on it where i
   const blue = colourBox(image, '#0000ff');
   const pressed = await client.callTool({ name: 'click', arguments: { x: blue.x + Math.floor(blue.width / 2), y: blue.y + Math.floor(blue.height / 2) } });
   assert.notEqual(pressed.isError, true, JSON.stringify(pressed.content));
-  const [status] = await Promise.race([target.exited, sleep(10000).then(() => ['still running'])]);
+  const [status] = await Promise.race([target.exited, deadline(10000, ['still running'])]);
   assert.equal(status, 7);
   await client.close();
 });
