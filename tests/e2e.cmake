@@ -7,3 +7,13 @@ zel_add_test(app_e2e_test
     TIMEOUT 300)
 add_dependencies(app_e2e_test zel-desktop-agent)
 target_compile_definitions(app_e2e_test PRIVATE ZEL_APP_BINARY="$<TARGET_FILE:zel-desktop-agent>")
+
+# An MCP client against the same built app: a script of node's own test runner.
+find_program(ZEL_NODE node REQUIRED)
+add_test(NAME mcp_e2e_test
+         COMMAND ${ZEL_NODE} --test "${PROJECT_SOURCE_DIR}/tests/e2e/mcp_e2e.test.mjs")
+set_tests_properties(mcp_e2e_test PROPERTIES
+    ENVIRONMENT "ZEL_APP_BINARY=$<TARGET_FILE:zel-desktop-agent>;ZEL_E2E_SCREENS=${CMAKE_BINARY_DIR}/e2e-screens"
+    RESOURCE_LOCK "control_port;agent_port"
+    LABELS e2e
+    TIMEOUT 300)

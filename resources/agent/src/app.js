@@ -124,8 +124,11 @@ function screenshotParams(query) {
   return params;
 }
 
-export async function createAgentServer(config, { limits, log = (line) => process.stdout.write(`${line}\n`), env = process.env } = {}) {
+export async function createAgentServer(config, { limits, log = (line) => process.stdout.write(`${line}\n`), env = process.env, mcp: mcpOptions } = {}) {
   const limiter = new FailureLimiter(limits);
+  // The MCP SDK loads on the first /mcp request, for the same reason as node-pty.
+  let mcp = null;
+  const openMcp = () => (mcp ??= import('./mcp.js').then((m) => m.createMcpService(config, { env, version: kVersion, options: mcpOptions })));
   // node-pty loads on the first terminal, not at start: the app gives us 1.2 s to come up.
   let terminal = null;
   const openTerminal = () => (terminal ??= import('./terminal.js').then((m) => m.createTerminalService({ env })));
@@ -256,6 +259,11 @@ export async function createAgentServer(config, { limits, log = (line) => proces
       res.end(req.method === 'HEAD' ? undefined : file.body);
       return;
     }
+    if (pathname === '/mcp') {
+      await authorize(req, query, false);
+      await (await openMcp()).handle(req, res);
+      return;
+    }
     if (!pathname.startsWith('/api/')) throw new HttpError(404, 'Not found.');
     await authorize(req, query, false);
     const route = Object.hasOwn(routes, pathname) ? routes[pathname] : null;
@@ -328,6 +336,7 @@ export async function createAgentServer(config, { limits, log = (line) => proces
     },
     async close() {
       if (terminal) (await terminal).close();
+      if (mcp) await (await mcp).close();
       return new Promise((resolve) => {
         server.close(() => resolve());
         server.closeAllConnections();

@@ -1,0 +1,201 @@
+// The MCP endpoint through the SDK's own client, over a fake control service that serves real JPEGs.
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import path from 'node:path';
+import { describe, it } from 'node:test';
+import { Client } from '@modelcontextprotocol/sdk/client/index.js';
+import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
+import { answer, blankImage, kSecret, tempDir, withAgent } from './helpers.js';
+
+// The fake display is 1600x900; like the control service, it never scales an image up.
+const kDisplay = { width: 1600, height: 900 };
+const jpegCache = new Map();
+function screenJpeg(request) {
+  const width = Math.min(Number(request.query.width), kDisplay.width);
+  const height = Math.floor((width * kDisplay.height) / kDisplay.width);
+  if (!jpegCache.has(width)) jpegCache.set(width, execFileSync('convert', ['-size', `${width}x${height}`, 'gradient:white-navy', 'jpeg:-']));
+  return answer('200 OK', 'image/jpeg', jpegCache.get(width));
+}
+
+// Decodes the whole image, not just its header.
+const decodedSize = (base64) => execFileSync('convert', ['jpeg:-', '-format', '%wx%h', 'info:'], { input: Buffer.from(base64, 'base64') }).toString();
+
+async function connect(agent, headers = { Authorization: `Bearer ${agent.token}` }) {
+  const client = new Client({ name: 'zel-test', version: '1.0.0' });
+  await client.connect(new StreamableHTTPClientTransport(new URL(`${agent.base}/mcp`), { requestInit: { headers } }));
+  return client;
+}
+
+const inputsSince = (control, count) => control.requests.slice(count).filter((r) => r.path === '/input').map((r) => JSON.parse(r.body));
+const toolText = (result) => result.content.filter((c) => c.type === 'text').map((c) => c.text).join('\n');
+
+describe('MCP endpoint', () => {
+  // A stand-in xclip that keeps what it was given.
+  const bin = tempDir();
+  fs.writeFileSync(path.join(bin, 'xclip'), `#!/bin/sh\ncat > "${bin}/clip"\n`, { mode: 0o755 });
+  const t = withAgent({ helperBinDir: bin }, { env: { PATH: '/usr/bin:/bin', DISPLAY: ':42' }, limits: { freeFailures: 5, blockAfter: 3 } }, {
+    screenshot: screenJpeg,
+    input: (req) => (JSON.parse(req.body).key === 'tab' ? answer('500 Internal Server Error', 'text/plain; charset=utf-8', 'Main app input failed: no focus') : undefined),
+  });
+  const svg = withAgent({}, {}, { screenshot: () => blankImage(16, 9) });
+  const down = withAgent({ screenshotUrl: `http://127.0.0.1:1/screenshot?secret=${kSecret}`, inputUrl: `http://127.0.0.1:1/input?secret=${kSecret}` },
+    { env: { PATH: tempDir(), DISPLAY: ':42' } });
+  const shell = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_INPUT_URL: 'the-secret' } });
+  const small = withAgent({}, { mcp: { maxSessions: 2, idleMs: 60000, now: () => small.clock } });
+  small.clock = 0;
+
+  it('refuses clients without the token, brakes a guessing one, and lists the tools to one with it', async () => {
+    for (const headers of [{}, { Authorization: 'Bearer wrong' }, { Authorization: t.agent.token }]) {
+      await assert.rejects(connect(t.agent, { ...headers, 'CF-Connecting-IP': '203.0.113.9' }), { code: 401 }, JSON.stringify(headers));
+    }
+    await assert.rejects(connect(t.agent, { Authorization: `Bearer ${t.agent.token}`, 'CF-Connecting-IP': '203.0.113.9' }), { code: 429 });
+    const pointer = ['screenshot', 'click', 'move_pointer', 'drag', 'button_down', 'button_up', 'scroll', 'press_key', 'paste', 'type_text'];
+    for (const [agent, names] of [[t, pointer], [shell, [...pointer, 'run_command']]]) {
+      const client = await connect(agent.agent);
+      const { tools } = await client.listTools();
+      assert.deepEqual(tools.map((tool) => tool.name).sort(), [...names].sort());
+      for (const tool of tools) assert.ok(tool.description.length > 40 && tool.inputSchema.type === 'object', tool.name);
+      await client.close();
+    }
+  });
+
+  it('returns a screenshot that decodes at the size it states, defaulting to 1280 wide and never past the display', async () => {
+    const client = await connect(t.agent);
+    for (const [args, requested, size] of [[{}, '1280', '1280x720'], [{ width: 640 }, '640', '640x360'], [{ width: 2560 }, '2560', '1600x900']]) {
+      const result = await client.callTool({ name: 'screenshot', arguments: args });
+      const image = result.content.find((c) => c.type === 'image');
+      assert.equal(t.control.requests.at(-1).query.width, requested);
+      assert.deepEqual([result.isError, image.mimeType, decodedSize(image.data)], [undefined, 'image/jpeg', size]);
+      assert.match(toolText(result), new RegExp(`\\b${size}\\b`));
+    }
+    await client.close();
+  });
+
+  it('maps pixels of the last screenshot onto the control service grid for every input action', async () => {
+    const client = await connect(t.agent);
+    await client.callTool({ name: 'screenshot', arguments: { width: 640 } }); // 640x360: one pixel is 1000/640 by 1000/360
+    for (const [name, args, inputs] of [
+      ['click', { x: 320, y: 90 }, [{ action: 'left_click', coordinate: [500, 250] }]],
+      ['click', { x: 0, y: 359, button: 'right' }, [{ action: 'right_click', coordinate: [0, 997.222] }]],
+      ['click', { x: 639, y: 0, double: true }, [{ action: 'double_click', coordinate: [998.438, 0] }]],
+      ['move_pointer', { x: 160, y: 180 }, [{ action: 'move', coordinate: [250, 500] }]],
+      ['move_pointer', { x: 160, y: 180, holding: 'left' }, [{ action: 'left_drag', coordinate: [250, 500] }]],
+      ['move_pointer', { x: 160, y: 180, holding: 'right' }, [{ action: 'right_drag', coordinate: [250, 500] }]],
+      ['drag', { start_x: 64, start_y: 36, end_x: 576, end_y: 324 }, [{ action: 'drag', from: [100, 100], to: [900, 900] }]],
+      ['button_down', { x: 32, y: 18 }, [{ action: 'left_down', coordinate: [50, 50] }]],
+      ['button_up', { x: 32, y: 18 }, [{ action: 'left_up', coordinate: [50, 50] }]],
+      ['button_down', { x: 32, y: 18, button: 'right' }, [{ action: 'right_down', coordinate: [50, 50] }]],
+      ['button_up', { x: 32, y: 18, button: 'right' }, [{ action: 'right_up', coordinate: [50, 50] }]],
+      ['scroll', { direction: 'up' }, [{ action: 'scroll', direction: 'up', amount: 3 }]],
+      ['scroll', { direction: 'down', amount: 7, x: 320, y: 180 }, [{ action: 'move', coordinate: [500, 500] }, { action: 'scroll', direction: 'down', amount: 7 }]],
+      ['press_key', { key: 'return' }, [{ action: 'key', key: 'return' }]],
+      ['paste', {}, [{ action: 'paste' }]],
+    ]) {
+      const count = t.control.requests.length;
+      const result = await client.callTool({ name, arguments: args });
+      assert.equal(result.isError, undefined, `${name}: ${toolText(result)}`);
+      assert.deepEqual(inputsSince(t.control, count), inputs, name);
+    }
+    // A new screenshot of another size changes the mapping.
+    await client.callTool({ name: 'screenshot', arguments: { width: 320 } });
+    const count = t.control.requests.length;
+    await client.callTool({ name: 'click', arguments: { x: 80, y: 45 } });
+    assert.deepEqual(inputsSince(t.control, count), [{ action: 'left_click', coordinate: [250, 250] }]);
+    await client.close();
+  });
+
+  it('types text through the clipboard, then one paste', async () => {
+    const client = await connect(t.agent);
+    const text = '你好，世界\nline two "quoted" $HOME';
+    const count = t.control.requests.length;
+    const result = await client.callTool({ name: 'type_text', arguments: { text } });
+    assert.equal(result.isError, undefined, toolText(result));
+    assert.deepEqual([fs.readFileSync(path.join(bin, 'clip'), 'utf8'), inputsSince(t.control, count)], [text, [{ action: 'paste' }]]);
+    await client.close();
+  });
+
+  it('answers bad arguments and failures with tool errors, sending the control service nothing it should not get', async () => {
+    const fresh = await connect(t.agent);
+    const shot = await connect(t.agent);
+    await shot.callTool({ name: 'screenshot', arguments: { width: 640 } });
+    const svgClient = await connect(svg.agent);
+    const downClient = await connect(down.agent);
+    for (const [client, name, args, message, inputs = []] of [
+      [fresh, 'click', { x: 1, y: 1 }, /call the "screenshot" tool first/],
+      [shot, 'click', { x: 640, y: 10 }, /outside the last screenshot, which is 640x360: x must be 0\.\.639/],
+      [shot, 'click', { x: -1, y: 10 }, /Input validation error.*x/],
+      [shot, 'click', { x: 1.5, y: 10 }, /Input validation error.*x/],
+      [shot, 'click', { x: '10', y: 10 }, /Input validation error.*x/],
+      [shot, 'click', { y: 10 }, /Input validation error.*x/],
+      [shot, 'click', { x: 1, y: 1, button: 'right', double: true }, /left button only/],
+      [shot, 'scroll', { direction: 'sideways' }, /Input validation error.*direction/],
+      [shot, 'scroll', { direction: 'up', amount: 21 }, /Input validation error.*amount/],
+      [shot, 'scroll', { direction: 'up', x: 5 }, /both x and y/],
+      [shot, 'press_key', { key: 'f13' }, /Input validation error.*key/],
+      [shot, 'press_key', { key: 'tab' }, /The control service answered 500: Main app input failed: no focus/, [{ action: 'key', key: 'tab' }]],
+      [shot, 'screenshot', { width: 100 }, /Input validation error.*width/],
+      [shot, 'type_text', { text: '' }, /Input validation error.*text/],
+      [shot, 'type_text', { text: 'x'.repeat(10001) }, /Input validation error.*text/],
+      [shot, 'run_command', { command: 'id' }, /run_command not found/],
+      [shot, 'format_disk', {}, /format_disk not found/],
+      [svgClient, 'screenshot', {}, /did not send a JPEG/],
+      [downClient, 'screenshot', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
+      [downClient, 'paste', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
+      [downClient, 'type_text', { text: 'abc' }, /No clipboard tool was found/],
+    ]) {
+      const count = t.control.requests.length;
+      const result = await client.callTool({ name, arguments: args });
+      assert.deepEqual([result.isError, inputsSince(t.control, count)], [true, inputs], name);
+      assert.match(toolText(result), message, name);
+    }
+    await Promise.all([fresh, shot, svgClient, downClient].map((c) => c.close()));
+  });
+
+  it('runs a command in the login shell with its status, bounded output, time-out, and without the server secrets', async () => {
+    const client = await connect(shell.agent);
+    for (const [args, isError, message] of [
+      [{ command: 'echo "out $HOME"; echo err >&2; exit 3' }, false, /^Exit status 3\.\nout \/.*\nerr\n$/],
+      [{ command: 'echo "[${ZEL_AGENT_INPUT_URL}]"' }, false, /^Exit status 0\.\n\[\]\n$/],
+      [{ command: 'head -c 200000 /dev/zero | tr "\\0" a; echo END' }, false, /^Exit status 0\.\na{16384}\n\[\.\.\. 167236 bytes of output left out \.\.\.\]\na{16380}END\n$/],
+      [{ command: 'sleep 5 & echo started' }, false, /^Exit status 0\.\nstarted\n$/],
+      [{ command: 'echo before; sleep 30', timeout_seconds: 1 }, true, /^Killed after the time-out of 1 s\.\nbefore\n$/],
+      [{ command: 'true', timeout_seconds: 0 }, true, /Input validation error.*timeout_seconds/],
+    ]) {
+      const result = await client.callTool({ name: 'run_command', arguments: args });
+      assert.equal(result.isError, isError, args.command);
+      assert.match(toolText(result), message, args.command);
+    }
+    await client.close();
+  });
+
+  it('keeps sessions bounded: the least recently used one gives way at the cap, and idle ones end', async () => {
+    const [first, second] = [await connect(small.agent), await connect(small.agent)];
+    small.clock = 1000;
+    await first.listTools(); // now second is the least recently used
+    const third = await connect(small.agent);
+    await assert.rejects(second.listTools(), /Session not found/);
+    await Promise.all([first.listTools(), third.listTools()]);
+    small.clock = 1000 + 60001;
+    await assert.rejects(first.listTools(), /Session not found/);
+    await assert.rejects(third.listTools(), /Session not found/);
+    const fourth = await connect(small.agent);
+    await fourth.listTools();
+    await Promise.all([first, second, third, fourth].map((c) => c.close()));
+  });
+
+  it('answers requests outside a session with protocol errors, not crashes', async () => {
+    const post = (body, headers = {}) => t.agent.fetch('/mcp', { method: 'POST', body, headers: { 'Content-Type': 'application/json', Accept: 'application/json, text/event-stream', ...headers } });
+    for (const [res, status, message] of [
+      [await post('{"jsonrpc":"2.0","id":1,"method":'), 400, /Parse error/],
+      [await post('{"jsonrpc":"2.0","id":1,"method":"tools/list"}'), 400, /only an initialize request/],
+      [await post('{"jsonrpc":"2.0","id":1,"method":"tools/list"}', { 'Mcp-Session-Id': 'made-up' }), 404, /Session not found/],
+      [await post(JSON.stringify({ pad: 'x'.repeat(300 * 1024) })), 413, /larger than/],
+      [await t.agent.fetch('/mcp'), 400, /only an initialize request/],
+    ]) {
+      assert.equal(res.status, status);
+      assert.match((await res.json()).error.message, message);
+    }
+    assert.equal((await t.agent.fetch('/api/info')).status, 200);
+  });
+});
