@@ -6,6 +6,7 @@
 #include "app/platform_desktop.hpp"
 #include "app/qt_main_queue.hpp"
 #include "app/zel_desktop_agent_app.hpp"
+#include "base/agent_log.hpp"
 
 #include <QApplication>
 #include <QMenu>
@@ -13,10 +14,13 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <array>
+#include <atomic>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -78,9 +82,32 @@ void installTrayIcon(QApplication& app) {
     tray->show();
 }
 
+std::atomic<bool> mainReturned{false}; // NOLINT: read by the exit handler
+
+// Qt ends the process with exit(1) from inside the event loop when the X connection breaks. The
+// destructors that exit() would run tear down what the loop and our threads still use, so the
+// process leaves at once instead; the helpers take SIGTERM as the process goes.
+void onExitFromInsideTheLoop() {
+    if (mainReturned) {
+        return;
+    }
+    zel::appendLog("The connection to the display was lost; Zel Desktop Agent quits.\n");
+    ::_exit(1);
+}
+
+// Descriptors are shared by helper pipes, captures and connections; take all the system allows.
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    raiseDescriptorLimit();
     auto instance = zel::InstanceLock::acquire();
     if (!instance) {
         // A start from the desktop's launcher means "show me the app": the running one does.
@@ -131,9 +158,11 @@ int main(int argc, char* argv[]) {
     QTimer::singleShot(0, application.get(), [] { controller->applicationDidFinishLaunching(); });
     QObject::connect(application.get(), &QCoreApplication::aboutToQuit, application.get(),
                      [] { controller->applicationWillTerminate(); });
+    std::atexit(onExitFromInsideTheLoop);
     QApplication::exec();
     // The termination sequence has run; the two references go with the process, controller first.
     controller.reset();
     application.reset();
+    mainReturned = true;
     return 0;
 }

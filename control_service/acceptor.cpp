@@ -25,17 +25,12 @@ bool acceptErrorPasses(const asio::error_code& error) {
            std::find(kPassing.begin(), kPassing.end(), error.value()) != kPassing.end();
 }
 
-// Every local address: one dual-stack IPv6 socket, or IPv4 alone where the system has no IPv6.
-tcp::acceptor openAcceptor(asio::io_context& io, std::uint16_t port) {
+tcp::acceptor openAcceptor(asio::io_context& io, const tcp::endpoint& endpoint) {
     tcp::acceptor acceptor(io);
     asio::error_code error;
-    tcp::endpoint endpoint(asio::ip::address_v6::any(), port);
     acceptor.open(endpoint.protocol(), error);
-    if (error == asio::error::address_family_not_supported) {
-        endpoint = tcp::endpoint(asio::ip::address_v4::any(), port);
-        acceptor.open(endpoint.protocol(), error);
-    } else if (!error) {
-        acceptor.set_option(asio::ip::v6_only(false), error);
+    if (!error && endpoint.address().is_v6()) {
+        acceptor.set_option(asio::ip::v6_only(true), error);
     }
     // SO_REUSEADDR: a restart right after quitting binds at once despite TIME_WAIT connections.
     if (!error) {
@@ -55,9 +50,9 @@ tcp::acceptor openAcceptor(asio::io_context& io, std::uint16_t port) {
 
 } // namespace
 
-Acceptor::Acceptor(asio::io_context& io, std::uint16_t port, std::chrono::milliseconds errorPause,
-                   OnConnection onConnection)
-    : strand_(asio::make_strand(io)), acceptor_(openAcceptor(io, port)), pauseTimer_(strand_),
+Acceptor::Acceptor(asio::io_context& io, const tcp::endpoint& endpoint,
+                   std::chrono::milliseconds errorPause, OnConnection onConnection)
+    : strand_(asio::make_strand(io)), acceptor_(openAcceptor(io, endpoint)), pauseTimer_(strand_),
       errorPause_(errorPause), onConnection_(std::move(onConnection)),
       port_(acceptor_.local_endpoint().port()) {}
 

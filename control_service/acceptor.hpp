@@ -12,9 +12,9 @@ class Acceptor {
 public:
     using OnConnection = std::function<void(asio::ip::tcp::socket)>;
 
-    // Binds the port on every local address; throws std::system_error when it cannot.
-    Acceptor(asio::io_context& io, std::uint16_t port, std::chrono::milliseconds errorPause,
-             OnConnection onConnection);
+    // Binds the endpoint; throws std::system_error when it cannot.
+    Acceptor(asio::io_context& io, const asio::ip::tcp::endpoint& endpoint,
+             std::chrono::milliseconds errorPause, OnConnection onConnection);
     Acceptor(const Acceptor&) = delete;
     Acceptor& operator=(const Acceptor&) = delete;
 

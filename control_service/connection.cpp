@@ -2,7 +2,6 @@
 // connections free of the 64 KiB read buffer.
 #include "control_service/connection.hpp"
 
-#include "base/agent_log.hpp"
 #include "control_service/http_codec.hpp"
 #include "control_service/routes.hpp"
 
@@ -20,6 +19,10 @@ constexpr std::size_t kMaximumRequestBytes = 65'536;
 Connection::Connection(tcp::socket socket, ServiceContext& service)
     : service_(service), strand_(asio::make_strand(service.io)), socket_(std::move(socket)),
       timer_(strand_) {}
+
+Connection::~Connection() {
+    --service_.openConnections;
+}
 
 void Connection::start() {
     asio::dispatch(strand_, [self = shared_from_this()] {
@@ -43,7 +46,11 @@ void Connection::sendHTTPResponse(std::string_view status, std::string_view cont
 }
 
 void Connection::sendHTTPError(std::string_view message) {
-    appendLog("Screenshot HTTP error: " + std::string(message) + "\n");
+    service_.errorLog.append("Screenshot HTTP error: " + std::string(message) + "\n");
+    answerError(message);
+}
+
+void Connection::answerError(std::string_view message) {
     sendHTTPResponse(kStatusServerError, kContentTypeText, bytesOf(message));
 }
 
@@ -81,9 +88,10 @@ bool Connection::tryRead() {
         return false;
     }
     timer_.cancel();
-    // The peer closed without sending: "Invalid request.", as for bytes that do not read.
+    // The peer closed without sending: "Invalid request.", as for bytes that do not read, but
+    // not logged: a port scan or a connect-and-close flood is nobody's request.
     if (error == asio::error::eof || (!error && received == 0)) {
-        sendHTTPError("Invalid request.");
+        answerError("Invalid request.");
     } else if (error) {
         sendHTTPError("Request failed: " + error.message());
     } else {

@@ -14,7 +14,11 @@ namespace zel::control {
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
+    // The caller has counted the connection in service.openConnections.
     Connection(asio::ip::tcp::socket socket, ServiceContext& service);
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection();
 
     // Reads the request and hands it to the routes.
     void start();
@@ -22,7 +26,7 @@ public:
     // Callable from any thread; the write and the close run on the connection's strand.
     void sendHTTPResponse(std::string_view status, std::string_view contentType,
                           std::span<const std::uint8_t> body);
-    // Logs "Screenshot HTTP error: <message>" and answers it with a 500.
+    // Logs "Screenshot HTTP error: <message>" (folded when it repeats) and answers it with a 500.
     void sendHTTPError(std::string_view message);
 
 private:
@@ -32,6 +36,7 @@ private:
     void write(std::vector<std::uint8_t> bytes);
     void armTimer(std::chrono::milliseconds timeout);
     void close();
+    void answerError(std::string_view message);
 
     ServiceContext& service_;
     asio::strand<asio::io_context::executor_type> strand_;

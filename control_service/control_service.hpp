@@ -1,5 +1,6 @@
-// The control service: a TCP listener on every local address that answers one request per
-// connection, checks the secret and routes to the screenshot and input handlers it is given.
+// The control service: a TCP listener on the loopback addresses that answers one request per
+// connection, checks the secret and routes to the screenshot and input handlers it is given. Its one
+// client is the agent server on this machine, so nothing on the network reaches it.
 #pragma once
 
 #include <chrono>
@@ -35,11 +36,14 @@ struct ControlServiceConfig {
     std::size_t networkThreads = 2;
     std::size_t captureThreads = 4;
     std::size_t inputThreads = 4;
+    // Connections over this many are closed at once, unanswered and unlogged: a flood of idle
+    // peers must not take every descriptor from the requests that matter.
+    std::size_t maxConnections = 64;
 };
 
 class ControlService {
 public:
-    // Binds the port on every local address, IPv6 and IPv4, and starts accepting.
+    // Binds the port on 127.0.0.1 and, where the system has IPv6, on ::1, and starts accepting.
     // Throws std::system_error with the platform's text when the port cannot be used.
     explicit ControlService(ControlServiceConfig config);
     ControlService(const ControlService&) = delete;

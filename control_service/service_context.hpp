@@ -3,8 +3,11 @@
 #pragma once
 
 #include "control_service/control_service.hpp"
+#include "control_service/folded_log.hpp"
 
 #include <asio.hpp>
+#include <atomic>
+#include <cstddef>
 
 namespace zel::control {
 
@@ -15,6 +18,9 @@ struct ServiceContext {
     // that accept and read, and slow input never stalls a screenshot.
     asio::thread_pool& capturePool;
     asio::thread_pool& inputPool;
+    FoldedLog& errorLog;
+    // Connections open now; a connection counts itself out when it goes.
+    std::atomic<std::size_t>& openConnections;
 };
 
 } // namespace zel::control

@@ -1,7 +1,7 @@
 // Fuzzes MainProcessInput::perform over a backend that records instead of posting: any body ends
 // in an answer that serialises or in an expected error, and a failure posts nothing.
 #include "base/app_error.hpp"
-#include "control_service/control_service.hpp"
+#include "control_service/http_codec.hpp"
 #include "input/main_process_input.hpp"
 
 #include <cstdlib>

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 namespace zel {
@@ -43,7 +44,8 @@ enum class Key { returnKey, tab, space, deleteBackward, escape, left, right, dow
 enum class KeyModifiers { none, command };
 
 // Implementations must be safe to call from several threads at once: requests on different
-// connections run concurrently and may interleave their events.
+// connections run concurrently. Their event sequences must not interleave (a key posted while a
+// paste holds Control would arrive as Ctrl+key), so each request takes eventSequence first.
 class InputBackend {
 public:
     InputBackend() = default;
@@ -71,6 +73,9 @@ public:
     virtual void pause(std::chrono::microseconds duration) {
         std::this_thread::sleep_for(duration);
     }
+
+    // Held for the whole event sequence of one request: one sequence at a time per display.
+    std::mutex eventSequence;
 };
 
 } // namespace zel

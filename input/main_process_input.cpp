@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <limits>
 #include <utility>
+#include <vector>
 
 namespace zel::MainProcessInput {
 namespace {
@@ -36,12 +37,38 @@ struct FieldText {
     bool isString = true;
 };
 
+// Rendering recurses once per level; a request nested deeper than this (anyone may send 32,000
+// levels in 64 KiB) is named, not rendered.
+constexpr std::size_t kMaxRenderedDepth = 64;
+
+// Whether the value nests deeper than `limit`, found without recursion.
+bool nestsDeeperThan(const Json& value, std::size_t limit) {
+    std::vector<std::pair<const Json*, std::size_t>> pending{{&value, 1}};
+    while (!pending.empty()) {
+        const auto [current, depth] = pending.back();
+        pending.pop_back();
+        if (!current->is_structured()) {
+            continue;
+        }
+        if (depth > limit) {
+            return true;
+        }
+        for (const auto& element : *current) {
+            pending.emplace_back(&element, depth + 1);
+        }
+    }
+    return false;
+}
+
 FieldText fieldText(const Json* value, std::string_view whenAbsent) {
     if (value == nullptr) {
         return {std::string(whenAbsent), true};
     }
     if (value->is_string()) {
         return {value->get<std::string>(), true};
+    }
+    if (nestsDeeperThan(*value, kMaxRenderedDepth)) {
+        return {std::string(value->type_name()) + " nested too deeply", false};
     }
     return {value->dump(), false};
 }
@@ -198,7 +225,10 @@ Json perform(InputBackend& backend, std::string_view body) {
     if (row == kActions.end()) {
         throw AppError("Unsupported input action: " + action);
     }
-    row->second(backend, request);
+    {
+        const std::lock_guard sequence(backend.eventSequence);
+        row->second(backend, request);
+    }
     return {{"ok", true},
             {"action", std::move(action)},
             {"display", displayJson(backend.mainDisplayBounds())}};
