@@ -1,0 +1,73 @@
+// Folding of repeated error lines: what reaches the log for a flood, for lines that alternate and
+// when more distinct lines arrive than are remembered.
+#include "control_service/folded_log.hpp"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Lines = std::vector<std::string>;
+
+TEST(FoldedLog, RepeatsAreCountedAndReportedOnceTheIntervalPasses) {
+    struct Case {
+        const char* name;
+        std::chrono::milliseconds interval;
+        std::size_t maxDistinct;
+        Lines appended;
+        Lines whileRunning;
+        Lines atTheEnd;
+    };
+    const Case cases[] = {
+        {"a flood within the interval", 1h, 8, {"A\n", "A\n", "A\n"}, {"A\n"},
+         {"A\n", "A (2 more like this)\n"}},
+        {"alternating lines fold apart", 1h, 8, {"A\n", "B\n", "A\n", "B\n", "B\n"},
+         {"A\n", "B\n"},
+         {"A\n", "B\n", "A (1 more like this)\n", "B (2 more like this)\n"}},
+        {"past the interval each line is written", 0ms, 8, {"A\n", "A\n"}, {"A\n", "A\n"},
+         {"A\n", "A\n"}},
+        {"beyond the remembered lines nothing is folded", 1h, 1, {"A\n", "B\n", "B\n"},
+         {"A\n", "B\n", "B\n"}, {"A\n", "B\n", "B\n"}},
+    };
+    for (const auto& c : cases) {
+        Lines written;
+        {
+            zel::control::FoldedLog log(
+                [&](std::string_view line) { written.emplace_back(line); }, c.interval,
+                c.maxDistinct);
+            for (const auto& line : c.appended) {
+                log.append(line);
+            }
+            EXPECT_EQ(written, c.whileRunning) << c.name;
+        }
+        std::sort(written.begin() + static_cast<std::ptrdiff_t>(c.whileRunning.size()),
+                  written.end());
+        EXPECT_EQ(written, c.atTheEnd) << c.name;
+    }
+}
+
+TEST(FoldedLog, AFloodFromManyThreadsWritesOneLineAndCountsTheRest) {
+    std::atomic<int> writes{0};
+    std::string last;
+    {
+        zel::control::FoldedLog log(
+            [&](std::string_view line) {
+                ++writes;
+                last = line;
+            },
+            1h);
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 4; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < 2500; ++i) {
+                    log.append("Screenshot HTTP error: Invalid request.\n");
+                }
+            });
+        }
+    }
+    EXPECT_EQ(writes, 2);
+    EXPECT_EQ(last, "Screenshot HTTP error: Invalid request. (9999 more like this)\n");
+}
+
+} // namespace
