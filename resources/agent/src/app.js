@@ -128,7 +128,7 @@ export async function createAgentServer(config, { limits, log = (line) => proces
   const limiter = new FailureLimiter(limits);
   // node-pty loads on the first terminal, not at start: the app gives us 1.2 s to come up.
   let terminal = null;
-  const openTerminal = () => (terminal ??= import('./terminal.js').then((m) => m.createTerminalService({ env })));
+  const openTerminal = () => (terminal ??= import('./terminal.js').then((m) => m.createTerminalService({ env, log })));
   const files = new Map();
   for (const [route, [file, type]] of Object.entries(kStatic)) {
     try {

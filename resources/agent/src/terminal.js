@@ -37,7 +37,7 @@ function clampInt(value, min, max, fallback) {
   return Number.isInteger(value) ? Math.min(max, Math.max(min, value)) : fallback;
 }
 
-export async function createTerminalService({ env = process.env } = {}) {
+export async function createTerminalService({ env = process.env, log = () => {} } = {}) {
   const pty = await import('node-pty');
   const wss = new WebSocketServer({ noServer: true, maxPayload: 64 * 1024 });
   const sessions = new Set();
@@ -52,8 +52,21 @@ export async function createTerminalService({ env = process.env } = {}) {
       return;
     }
     sessions.add(term);
+    // Once node-pty has closed the descriptor, a resize would fail with EBADF (or reach
+    // whatever reused the number): from then on frames are dropped.
+    let closed = false;
+    term.on('close', () => (closed = true));
+    // One session's fault closes that session; it never reaches the process.
+    const guard = (what, fn) => (...args) => {
+      try {
+        fn(...args);
+      } catch (err) {
+        log(`Terminal ${what} failed: ${String(err?.message ?? err).slice(0, 200)}`);
+        if (ws.readyState === ws.OPEN) ws.close(1011, 'terminal error');
+      }
+    };
     let paused = false;
-    term.onData((data) => {
+    term.onData(guard('output', (data) => {
       if (ws.readyState !== ws.OPEN) return;
       ws.send(data, () => {
         if (paused && ws.bufferedAmount < kHighWater / 4) {
@@ -65,12 +78,14 @@ export async function createTerminalService({ env = process.env } = {}) {
         paused = true;
         term.pause();
       }
-    });
-    term.onExit(({ exitCode }) => {
+    }));
+    term.onExit(guard('exit', ({ exitCode }) => {
+      closed = true;
       sessions.delete(term);
       if (ws.readyState === ws.OPEN) ws.close(1000, `exit ${exitCode}`);
-    });
-    ws.on('message', (raw, isBinary) => {
+    }));
+    ws.on('message', guard('message', (raw, isBinary) => {
+      if (closed) return;
       let msg;
       try {
         msg = JSON.parse(isBinary ? Buffer.from(raw).toString('utf8') : raw.toString());
@@ -82,10 +97,10 @@ export async function createTerminalService({ env = process.env } = {}) {
       } else if (msg?.type === 'resize') {
         term.resize(clampInt(msg.cols, 2, 500, 80), clampInt(msg.rows, 1, 200, 24));
       }
-    });
-    ws.on('close', () => {
+    }));
+    ws.on('close', guard('close', () => {
       if (sessions.delete(term)) term.kill('SIGHUP');
-    });
+    }));
     ws.on('error', () => {});
   });
 

@@ -1,12 +1,12 @@
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
+import { execFile } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { promisify } from 'node:util';
 import { configDir, loadConfig, loadToken } from '../src/config.js';
-import { kAgentDir, kSecret, openWs, startFakeControl, tempDir, withAgent } from './helpers.js';
+import { kAgentDir, kSecret, launch, openWs, startFakeControl, tempDir, withAgent } from './helpers.js';
 
 const kToken = /^[A-Za-z0-9_-]{43}$/;
 const mode = (file) => fs.statSync(file).mode & 0o777;
@@ -50,15 +50,6 @@ it('reads its directory and settings from the environment, turning the terminal 
   }
 });
 
-// src/server.js as the app starts it: that working directory, only the app's variables.
-function launch(env) {
-  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), ...env } });
-  const run = { child, output: '', exited: once(child, 'close') };
-  child.stdout.on('data', (d) => (run.output += d));
-  child.stderr.on('data', (d) => (run.output += d));
-  return run;
-}
-
 describe('server process', () => {
   const home = tempDir();
   const off = withAgent();
@@ -67,8 +58,7 @@ describe('server process', () => {
     control = await startFakeControl();
     server = launch({ XDG_CONFIG_HOME: home, HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_HOST: '127.0.0.1', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1',
       ZEL_AGENT_HELPER_BIN_DIR: tempDir(), ZEL_AGENT_SCREENSHOT_URL: control.screenshotUrl, ZEL_AGENT_INPUT_URL: control.inputUrl });
-    await Promise.race([once(server.child.stdout, 'data'), server.exited.then(() => assert.fail(`exited early: ${server.output}`))]);
-    base = `127.0.0.1:${/listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(server.output)[1]}`;
+    base = `127.0.0.1:${await server.listening}`;
     token = loadToken(path.join(home, 'zel-desktop-agent'));
   });
   after(() => (server.child.kill('SIGKILL'), control.close()));
