@@ -327,7 +327,7 @@ export async function createAgentServer(config, { limits, log = (line) => proces
       });
     },
     async close() {
-      if (terminal) (await terminal).close();
+      if (terminal) await (await terminal).close();
       return new Promise((resolve) => {
         server.close(() => resolve());
         server.closeAllConnections();
