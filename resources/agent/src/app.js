@@ -62,6 +62,18 @@ function sendJson(res, status, value, headers = {}) {
   res.end(body);
 }
 
+// An answer to a client we are done with: the socket is destroyed once the answer is out, so
+// a client that never closes its side cannot keep it half-open.
+function answerAndDestroy(socket, text) {
+  if (!socket.writable) {
+    socket.destroy();
+    return;
+  }
+  socket.end(text, () => socket.destroy());
+  const timer = setTimeout(() => socket.destroy(), 5000); // a peer that reads nothing
+  socket.once('close', () => clearTimeout(timer));
+}
+
 // Printable and short: the path comes from anyone on the internet and goes into the app's log.
 function loggable(text) {
   const clean = String(text).replace(/[^\x21-\x7e]/g, '?');
@@ -124,7 +136,7 @@ function screenshotParams(query) {
   return params;
 }
 
-export async function createAgentServer(config, { limits, log = (line) => process.stdout.write(`${line}\n`), env = process.env } = {}) {
+export async function createAgentServer(config, { limits, timeouts, log = (line) => process.stdout.write(`${line}\n`), env = process.env } = {}) {
   const limiter = new FailureLimiter(limits);
   // node-pty loads on the first terminal, not at start: the app gives us 1.2 s to come up.
   let terminal = null;
@@ -263,7 +275,8 @@ export async function createAgentServer(config, { limits, log = (line) => proces
     await route(req, res, query);
   }
 
-  const server = http.createServer({ requestTimeout: 60000, headersTimeout: 20000 }, (req, res) => {
+  // Timeouts are checked every connectionsCheckingInterval: 1 s keeps the header limit near 20 s.
+  const server = http.createServer({ requestTimeout: 60000, headersTimeout: 20000, connectionsCheckingInterval: 1000, ...timeouts }, (req, res) => {
     const started = process.hrtime.bigint();
     res.on('close', () => {
       const ms = Number(process.hrtime.bigint() - started) / 1e6;
@@ -292,7 +305,7 @@ export async function createAgentServer(config, { limits, log = (line) => proces
       const body = JSON.stringify({ error: message });
       const lines = [`HTTP/1.1 ${status} ${http.STATUS_CODES[status]}`, 'Content-Type: application/json; charset=utf-8',
         `Content-Length: ${Buffer.byteLength(body)}`, 'Connection: close', ...Object.entries(headers).map(([k, v]) => `${k}: ${v}`)];
-      socket.end(`${lines.join('\r\n')}\r\n\r\n${body}`);
+      answerAndDestroy(socket, `${lines.join('\r\n')}\r\n\r\n${body}`);
       finish(status);
     };
     (async () => {
@@ -310,9 +323,8 @@ export async function createAgentServer(config, { limits, log = (line) => proces
   });
 
   server.on('clientError', (err, socket) => {
-    const status = err.code === 'HPE_HEADER_OVERFLOW' ? '431 Request Header Fields Too Large' : '400 Bad Request';
-    if (socket.writable) socket.end(`HTTP/1.1 ${status}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
-    else socket.destroy();
+    const status = { HPE_HEADER_OVERFLOW: 431, ERR_HTTP_REQUEST_TIMEOUT: 408 }[err.code] ?? 400;
+    answerAndDestroy(socket, `HTTP/1.1 ${status} ${http.STATUS_CODES[status]}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
   });
 
   return {
