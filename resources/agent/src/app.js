@@ -153,17 +153,15 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
   let typing = Promise.resolve(); // clipboard + paste pairs must not interleave
 
   async function authorize(req, query, allowQueryToken) {
-    const address = clientAddress(req);
-    const blocked = limiter.blockedFor(address);
-    if (blocked > 0) {
-      throw new HttpError(429, 'Too many failed attempts; try again later.', { 'Retry-After': String(Math.ceil(blocked / 1000)) });
-    }
+    const key = clientAddress(req);
+    const braked = await limiter.admit(key);
     const given = bearerToken(req) || (allowQueryToken ? query.get('token') || '' : '');
     if (tokensEqual(given, config.token)) {
-      limiter.succeed(address);
+      limiter.succeed(key);
       return;
     }
-    const delay = limiter.fail(address);
+    const delay = limiter.fail(key);
+    if (braked) throw new HttpError(429, 'Too many failed attempts; try again later.', { 'Retry-After': String(limiter.retryAfter(key)) });
     if (delay > 0) await new Promise((r) => setTimeout(r, delay));
     throw new HttpError(401, given ? 'Invalid token.' : 'Missing token.', { 'WWW-Authenticate': 'Bearer' });
   }
