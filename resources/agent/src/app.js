@@ -36,7 +36,7 @@ const kPageHeaders = {
     "default-src 'self'; img-src 'self' blob: data:; style-src 'self' 'unsafe-inline'; connect-src 'self'; frame-ancestors 'none'",
   'Referrer-Policy': 'no-referrer', // the first load carries the token in its address
   'X-Content-Type-Options': 'nosniff',
-  'Cache-Control': 'no-cache',
+  'Cache-Control': 'no-store', // the page's first address carries the token
 };
 
 class HttpError extends Error {

@@ -1,5 +1,6 @@
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
+import crypto from 'node:crypto';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -100,9 +101,35 @@ describe('server process', () => {
     assert.match(lines.at(-1), /stopping \(SIGTERM\)/);
   });
 
-  it('refuses to start on a bad port with a clear message', async () => {
-    const run = launch({ ZEL_AGENT_PORT: '99999' });
-    assert.equal((await run.exited)[0], 2);
-    assert.match(run.output, /Invalid ZEL_AGENT_PORT: "99999"/);
+  it('refuses to start on a bad port or a malformed session token (writing no token file then), with a clear message', async () => {
+    for (const [env, message] of [[{ ZEL_AGENT_PORT: '99999' }, /Invalid ZEL_AGENT_PORT: "99999"/],
+      [{ ZEL_AGENT_TOKEN: 'short' }, /Invalid ZEL_AGENT_TOKEN/], [{ ZEL_AGENT_TOKEN: '' }, /Invalid ZEL_AGENT_TOKEN/]]) {
+      const config = tempDir();
+      const run = launch({ XDG_CONFIG_HOME: config, ...env });
+      assert.deepEqual([(await run.exited)[0], fs.readdirSync(config).length], [2, 'ZEL_AGENT_TOKEN' in env ? 0 : 1], run.output);
+      assert.match(run.output, message);
+    }
+  });
+
+  it('serves the session token it was given, writes none, keeps it from the shell, and sends the page no-store', async () => {
+    const config = tempDir();
+    const session = crypto.randomBytes(32).toString('base64url');
+    const run = launch({ XDG_CONFIG_HOME: config, HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1', ZEL_AGENT_TOKEN: session });
+    try {
+      const at = `127.0.0.1:${await run.listening}`;
+      const page = await fetch(`http://${at}/?token=${session}`);
+      assert.deepEqual([page.status, page.headers.get('cache-control')], [200, 'no-store']);
+      assert.equal((await fetch(`http://${at}/api/info`, { headers: { Authorization: `Bearer ${session}` } })).status, 200);
+      assert.equal((await fetch(`http://${at}/api/info`, { headers: { Authorization: `Bearer ${token}` } })).status, 401, 'the file token of another run');
+      const ws = await openWs(`ws://${at}/api/terminal?token=${session}`);
+      let output = '';
+      ws.on('message', (data) => (output += data));
+      ws.send(JSON.stringify({ type: 'input', data: 'echo "tok-${ZEL_AGENT_TOKEN:-unset}"; exit\r' }));
+      await once(ws, 'close');
+      assert.match(output, /tok-unset/);
+      assert.deepEqual(fs.readdirSync(config), [], 'nothing written under XDG_CONFIG_HOME');
+    } finally {
+      run.child.kill('SIGKILL');
+    }
   });
 });
