@@ -88,7 +88,16 @@ export async function createTerminalService({ env = process.env, log = () => {} 
     // Once node-pty has closed the descriptor, a resize would fail with EBADF (or reach
     // whatever reused the number): from then on frames are dropped.
     let closed = false;
-    term.on('close', () => (closed = true));
+    // node-pty goes on retrying queued input after the descriptor is closed: EBADF, or worse,
+    // whatever file reused the number. Input nobody waits for any more is dropped.
+    const dropInput = () => {
+      const queue = term._writeStream?._writeQueue;
+      if (Array.isArray(queue)) queue.length = 0;
+    };
+    term.on('close', () => {
+      closed = true;
+      dropInput();
+    });
     // One session's fault closes that session; it never reaches the process.
     const guard = (what, fn) => (...args) => {
       try {
@@ -153,6 +162,7 @@ export async function createTerminalService({ env = process.env, log = () => {} 
     }));
     ws.on('close', guard('close', () => {
       clearTimeout(inputTimer);
+      dropInput();
       if (sessions.delete(term)) hangUp(term, exited);
     }));
     ws.on('error', () => {});
