@@ -162,7 +162,7 @@ std::string ZelDesktopAgentApp::loadToken() {
 void ZelDesktopAgentApp::launchServerLocked() {
     const std::uint64_t generation = ++serverGeneration_;
     serverProcess =
-        launchAgentServer(helpers_, outputGate_.guard([this, generation](ExitStatus status) {
+        launchAgentServer(helpers_, token, outputGate_.guard([this, generation](ExitStatus status) {
             onServerExit(generation, status);
         }));
 }

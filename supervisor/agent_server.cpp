@@ -19,13 +19,17 @@ std::string queryAgentToken(const AgentHelpers& helpers,
         trimWhitespace(helpers.runAndCapture(node, arguments, directory, onLaunched)));
 }
 
-std::shared_ptr<HelperProcess> launchAgentServer(const AgentHelpers& helpers, ExitHandler onExit) {
+std::shared_ptr<HelperProcess> launchAgentServer(const AgentHelpers& helpers,
+                                                 std::string_view token, ExitHandler onExit) {
     const auto directory = helpers.agentServerDirectory();
     const auto node = helpers.executable("node", helpers.locations().nodeFallbacks);
+    Environment environment = helpers.agentEnvironment();
+    // The server's alone: the tunnel client and the token query never see it.
+    environment.emplace_back("ZEL_AGENT_TOKEN", token);
     return HelperProcess::launch({.executable = node,
                                   .arguments = {"src/server.js"},
                                   .currentDirectory = directory,
-                                  .environment = helpers.agentEnvironment()},
+                                  .environment = std::move(environment)},
                                  attachLogging("agent"), std::move(onExit));
 }
 

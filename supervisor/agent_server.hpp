@@ -20,9 +20,9 @@ std::string
 queryAgentToken(const AgentHelpers& helpers,
                 const std::function<void(std::shared_ptr<HelperProcess>)>& onLaunched = {});
 
-// Launches "node src/server.js" in the agent directory, its output logged with "[agent] " and its
-// end reported to onExit.
+// Launches "node src/server.js" in the agent directory with the token in ZEL_AGENT_TOKEN (kept in
+// its memory), its output logged with "[agent] " and its end reported to onExit.
 std::shared_ptr<HelperProcess> launchAgentServer(const AgentHelpers& helpers,
-                                                 ExitHandler onExit = {});
+                                                 std::string_view token, ExitHandler onExit = {});
 
 } // namespace zel

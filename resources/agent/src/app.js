@@ -36,7 +36,7 @@ const kPageHeaders = {
     "default-src 'self'; img-src 'self' blob: data:; style-src 'self' 'unsafe-inline'; connect-src 'self'; frame-ancestors 'none'",
   'Referrer-Policy': 'no-referrer', // the first load carries the token in its address
   'X-Content-Type-Options': 'nosniff',
-  'Cache-Control': 'no-cache',
+  'Cache-Control': 'no-store', // the page's first address carries the token
 };
 
 class HttpError extends Error {
@@ -60,6 +60,18 @@ function sendJson(res, status, value, headers = {}) {
     ...headers,
   });
   res.end(body);
+}
+
+// An answer to a client we are done with: the socket is destroyed once the answer is out, so
+// a client that never closes its side cannot keep it half-open.
+function answerAndDestroy(socket, text) {
+  if (!socket.writable) {
+    socket.destroy();
+    return;
+  }
+  socket.end(text, () => socket.destroy());
+  const timer = setTimeout(() => socket.destroy(), 5000); // a peer that reads nothing
+  socket.once('close', () => clearTimeout(timer));
 }
 
 // Printable and short: the path comes from anyone on the internet and goes into the app's log.
@@ -124,14 +136,15 @@ function screenshotParams(query) {
   return params;
 }
 
-export async function createAgentServer(config, { limits, log = (line) => process.stdout.write(`${line}\n`), env = process.env, mcp: mcpOptions } = {}) {
+export async function createAgentServer(config, { limits, timeouts, log = (line) => process.stdout.write(`${line}
+`), env = process.env, mcp: mcpOptions } = {}) {
   const limiter = new FailureLimiter(limits);
   // The MCP SDK loads on the first /mcp request, for the same reason as node-pty.
   let mcp = null;
   const openMcp = () => (mcp ??= import('./mcp.js').then((m) => m.createMcpService(config, { env, version: kVersion, options: mcpOptions })));
   // node-pty loads on the first terminal, not at start: the app gives us 1.2 s to come up.
   let terminal = null;
-  const openTerminal = () => (terminal ??= import('./terminal.js').then((m) => m.createTerminalService({ env })));
+  const openTerminal = () => (terminal ??= import('./terminal.js').then((m) => m.createTerminalService({ env, log })));
   const files = new Map();
   for (const [route, [file, type]] of Object.entries(kStatic)) {
     try {
@@ -144,17 +157,15 @@ export async function createAgentServer(config, { limits, log = (line) => proces
   let typing = Promise.resolve(); // clipboard + paste pairs must not interleave
 
   async function authorize(req, query, allowQueryToken) {
-    const address = clientAddress(req);
-    const blocked = limiter.blockedFor(address);
-    if (blocked > 0) {
-      throw new HttpError(429, 'Too many failed attempts; try again later.', { 'Retry-After': String(Math.ceil(blocked / 1000)) });
-    }
+    const key = clientAddress(req);
+    const braked = await limiter.admit(key);
     const given = bearerToken(req) || (allowQueryToken ? query.get('token') || '' : '');
     if (tokensEqual(given, config.token)) {
-      limiter.succeed(address);
+      limiter.succeed(key);
       return;
     }
-    const delay = limiter.fail(address);
+    const delay = limiter.fail(key);
+    if (braked) throw new HttpError(429, 'Too many failed attempts; try again later.', { 'Retry-After': String(limiter.retryAfter(key)) });
     if (delay > 0) await new Promise((r) => setTimeout(r, delay));
     throw new HttpError(401, given ? 'Invalid token.' : 'Missing token.', { 'WWW-Authenticate': 'Bearer' });
   }
@@ -271,7 +282,8 @@ export async function createAgentServer(config, { limits, log = (line) => proces
     await route(req, res, query);
   }
 
-  const server = http.createServer({ requestTimeout: 60000, headersTimeout: 20000 }, (req, res) => {
+  // Timeouts are checked every connectionsCheckingInterval: 1 s keeps the header limit near 20 s.
+  const server = http.createServer({ requestTimeout: 60000, headersTimeout: 20000, connectionsCheckingInterval: 1000, ...timeouts }, (req, res) => {
     const started = process.hrtime.bigint();
     res.on('close', () => {
       const ms = Number(process.hrtime.bigint() - started) / 1e6;
@@ -300,7 +312,7 @@ export async function createAgentServer(config, { limits, log = (line) => proces
       const body = JSON.stringify({ error: message });
       const lines = [`HTTP/1.1 ${status} ${http.STATUS_CODES[status]}`, 'Content-Type: application/json; charset=utf-8',
         `Content-Length: ${Buffer.byteLength(body)}`, 'Connection: close', ...Object.entries(headers).map(([k, v]) => `${k}: ${v}`)];
-      socket.end(`${lines.join('\r\n')}\r\n\r\n${body}`);
+      answerAndDestroy(socket, `${lines.join('\r\n')}\r\n\r\n${body}`);
       finish(status);
     };
     (async () => {
@@ -318,9 +330,8 @@ export async function createAgentServer(config, { limits, log = (line) => proces
   });
 
   server.on('clientError', (err, socket) => {
-    const status = err.code === 'HPE_HEADER_OVERFLOW' ? '431 Request Header Fields Too Large' : '400 Bad Request';
-    if (socket.writable) socket.end(`HTTP/1.1 ${status}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
-    else socket.destroy();
+    const status = { HPE_HEADER_OVERFLOW: 431, ERR_HTTP_REQUEST_TIMEOUT: 408 }[err.code] ?? 400;
+    answerAndDestroy(socket, `HTTP/1.1 ${status} ${http.STATUS_CODES[status]}\r\nConnection: close\r\nContent-Length: 0\r\n\r\n`);
   });
 
   return {
@@ -335,7 +346,7 @@ export async function createAgentServer(config, { limits, log = (line) => proces
       });
     },
     async close() {
-      if (terminal) (await terminal).close();
+      if (terminal) await (await terminal).close();
       if (mcp) await (await mcp).close();
       return new Promise((resolve) => {
         server.close(() => resolve());

@@ -1,5 +1,6 @@
 // Access control: the bearer token check and the brake on clients that keep guessing.
 import crypto from 'node:crypto';
+import net from 'node:net';
 
 // Hashing first gives equal-length inputs, so neither the content nor the length leaks through timing.
 export function tokensEqual(given, expected) {
@@ -16,65 +17,139 @@ export function bearerToken(req) {
   return match ? match[1] : '';
 }
 
+// The key a client's failures count under: IPv4 as is, also when mapped into IPv6; IPv6 by its
+// /64, which one subscriber gets whole. Text that is no address at all shares a single key.
+export function addressKey(text) {
+  let address = String(text).trim().toLowerCase();
+  if (address.startsWith('[') && address.endsWith(']')) address = address.slice(1, -1);
+  address = address.replace(/%.*$/, ''); // zone index
+  const kind = net.isIP(address);
+  if (kind === 4) return address;
+  if (kind !== 6) return 'invalid';
+  const g = ipv6Groups(address);
+  if (g.slice(0, 5).every((x) => x === 0) && g[5] === 0xffff) return `${g[6] >> 8}.${g[6] & 255}.${g[7] >> 8}.${g[7] & 255}`;
+  return `${g.slice(0, 4).map((x) => x.toString(16)).join(':')}::/64`;
+}
+
+// The eight 16-bit groups of an address net.isIP has accepted as IPv6.
+function ipv6Groups(address) {
+  let tail = [];
+  const dotted = /(\d+)\.(\d+)\.(\d+)\.(\d+)$/.exec(address);
+  if (dotted) {
+    const [a, b, c, d] = dotted.slice(1).map(Number);
+    tail = [(a << 8) | b, (c << 8) | d];
+    address = address.slice(0, dotted.index);
+    if (!address.endsWith('::')) address = address.slice(0, -1);
+  }
+  const [head, rest = ''] = address.split('::');
+  const groups = (part) => (part ? part.split(':').map((x) => parseInt(x, 16)) : []);
+  const left = groups(head);
+  const right = [...groups(rest), ...tail];
+  return [...left, ...Array(8 - left.length - right.length).fill(0), ...right];
+}
+
 // Requests through the tunnel all arrive from the local tunnel client; its connecting-IP header
 // names the phone. Only trusted from a loopback peer, where nobody else could have set it.
 export function clientAddress(req) {
   const peer = req.socket.remoteAddress || '';
   const loopback = peer === '127.0.0.1' || peer === '::1' || peer === '::ffff:127.0.0.1';
   const forwarded = req.headers['cf-connecting-ip'];
-  if (loopback && typeof forwarded === 'string' && forwarded.length > 0 && forwarded.length <= 64) {
-    return forwarded.trim();
+  if (loopback && typeof forwarded === 'string' && forwarded.length > 0) {
+    return forwarded.length <= 64 ? addressKey(forwarded) : 'invalid';
   }
-  return peer;
+  return addressKey(peer);
 }
 
 export const kDefaultLimits = {
   freeFailures: 3, // typing mistakes cost nothing
   delayStepMs: 250, // then every further failure waits a little longer...
-  maxDelayMs: 2000,
-  blockAfter: 10, // ...and this many failures lock the address out
+  maxDelayMs: 2000, // ...up to the brake's delay, the longest the right token is ever held
+  blockAfter: 10, // ...and this many failures brake the key
   blockMs: 10 * 60 * 1000,
-  windowMs: 15 * 60 * 1000, // failures older than this are forgotten
+  windowMs: 15 * 60 * 1000, // failures older than this are forgotten; a success is trusted this long
   maxTracked: 10000, // bounds memory under a flood from many addresses
+  globalBudget: 30, // failures of all clients together before every unproven client is braked...
+  globalRefillMs: 2000, // ...with one failure forgiven every this long
 };
 
+// While a key is braked (its own failures, or everybody's while it has not shown the token
+// lately), each of its requests is held for the brake's delay before the token is checked: a
+// guesser gets one answer per held request, and the phone is delayed, never locked out. Nothing
+// is refused unread, as that would lock out a phone arriving from a new address.
 export class FailureLimiter {
   constructor(limits = {}, now = Date.now) {
     this.limits = { ...kDefaultLimits, ...limits };
     this.now = now;
-    this.entries = new Map(); // address -> { count, first, blockedUntil }
+    this.entries = new Map(); // key -> { count, first, blockedUntil }
+    this.trusted = new Map(); // key -> time of its last success
+    this.global = { level: 0, at: now() }; // leaky bucket of everybody's failures
   }
 
-  // Milliseconds the address is still locked out, 0 when it may try.
-  blockedFor(address) {
-    const entry = this.#current(address);
+  // Milliseconds the key itself is still braked, 0 when it is not.
+  blockedFor(key) {
+    const entry = this.#current(key);
     return entry ? Math.max(0, entry.blockedUntil - this.now()) : 0;
   }
 
+  // Milliseconds until everybody's failures are back within the budget.
+  globalBrakeFor() {
+    const { globalBudget, globalRefillMs } = this.limits;
+    return Math.max(0, Math.ceil((this.#globalLevel() - globalBudget + 1) * globalRefillMs));
+  }
+
+  // Resolves with false (check at once) or, after the hold, true (braked).
+  async admit(key) {
+    if (!(this.blockedFor(key) > 0 || (!this.#isTrusted(key) && this.globalBrakeFor() > 0))) return false;
+    await new Promise((resolve) => setTimeout(resolve, this.limits.maxDelayMs));
+    return true;
+  }
+
+  // Seconds for Retry-After on a braked key.
+  retryAfter(key) {
+    return Math.max(1, Math.ceil(Math.max(this.blockedFor(key), this.globalBrakeFor()) / 1000));
+  }
+
   // Records a failure; returns how long to hold the answer back.
-  fail(address) {
+  fail(key) {
     const { freeFailures, delayStepMs, maxDelayMs, blockAfter, blockMs, maxTracked } = this.limits;
-    let entry = this.#current(address);
+    this.global.level = this.#globalLevel() + 1;
+    let entry = this.#current(key);
     if (!entry) {
       if (this.entries.size >= maxTracked) this.entries.delete(this.entries.keys().next().value);
       entry = { count: 0, first: this.now(), blockedUntil: 0 };
-      this.entries.set(address, entry);
+      this.entries.set(key, entry);
     }
     entry.count += 1;
     if (entry.count >= blockAfter) entry.blockedUntil = this.now() + blockMs;
     return Math.min(maxDelayMs, Math.max(0, entry.count - freeFailures) * delayStepMs);
   }
 
-  succeed(address) {
-    this.entries.delete(address);
+  // Forgives the key's mistakes (not a running block: others may share the key) and trusts it.
+  succeed(key) {
+    if (!(this.blockedFor(key) > 0)) this.entries.delete(key);
+    this.trusted.delete(key);
+    if (this.trusted.size >= this.limits.maxTracked) this.trusted.delete(this.trusted.keys().next().value);
+    this.trusted.set(key, this.now());
   }
 
-  #current(address) {
-    const entry = this.entries.get(address);
+  #isTrusted(key) {
+    const at = this.trusted.get(key);
+    return at !== undefined && this.now() - at <= this.limits.windowMs;
+  }
+
+  #globalLevel() {
+    const now = this.now();
+    this.global.level = Math.max(0, this.global.level - (now - this.global.at) / this.limits.globalRefillMs);
+    this.global.at = now;
+    return this.global.level;
+  }
+
+  #current(key) {
+    const entry = this.entries.get(key);
     if (!entry) return null;
     const now = this.now();
     if (entry.blockedUntil <= now && now - entry.first > this.limits.windowMs) {
-      this.entries.delete(address);
+      this.entries.delete(key);
       return null;
     }
     return entry;

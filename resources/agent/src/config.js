@@ -1,4 +1,4 @@
-// Settings of the agent server: the persistent access token and what the app hands over in the environment.
+// Settings of the agent server: the access token and what the app hands over in the environment.
 // The token query of the app prints loadConfig().token, so nothing here may write to stdout or stderr.
 import crypto from 'node:crypto';
 import fs from 'node:fs';
@@ -88,11 +88,20 @@ function parsePort(text) {
   return /^\d{1,5}$/.test(text) && Number(text) <= 65535 ? Number(text) : NaN;
 }
 
+// A token the app hands over for one session is only held in memory, so it dies with the
+// session; without one, the token file is used (running by hand). A malformed one gives null,
+// never a fallback to the file's token, which never changes.
+function sessionToken(env) {
+  const given = env.ZEL_AGENT_TOKEN;
+  if (given === undefined) return loadToken(configDir(env));
+  return kTokenPattern.test(given) ? given : null;
+}
+
 // A bad ZEL_AGENT_PORT gives NaN rather than an exception: the token query must keep working,
 // and server.js refuses to start with a clear message.
 export function loadConfig(env = process.env) {
   return {
-    token: loadToken(configDir(env)),
+    token: sessionToken(env),
     host: env.ZEL_AGENT_HOST || '127.0.0.1',
     port: parsePort(env.ZEL_AGENT_PORT),
     screenshotUrl: env.ZEL_AGENT_SCREENSHOT_URL || '',

@@ -8,6 +8,11 @@ if (!Number.isInteger(config.port)) {
   process.exit(2);
 }
 
+if (config.token === null) {
+  console.error('Invalid ZEL_AGENT_TOKEN: expected 43 characters of base64url (32 random bytes).');
+  process.exit(2);
+}
+
 const agent = await createAgentServer(config);
 try {
   const address = await agent.listen();

@@ -44,7 +44,7 @@ if [ -f "${bin}/fail" ]; then echo "Error: Can't open display: nowhere" >&2; exi
 cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv "${bin}/clip.tmp" "${bin}/clip"
 `, { mode: 0o755 });
   let clipAtPaste;
-  const t = withAgent({ helperBinDir: bin }, { limits: { freeFailures: 1, delayStepMs: 20, blockAfter: 4, blockMs: 60000 }, env: { PATH: '/usr/bin:/bin', DISPLAY: ':42' } }, {
+  const t = withAgent({ helperBinDir: bin }, { limits: { freeFailures: 1, delayStepMs: 20, maxDelayMs: 100, blockAfter: 4, blockMs: 60000 }, env: { PATH: '/usr/bin:/bin', DISPLAY: ':42' } }, {
     screenshot: (req) => (req.query.width === '321' ? answer('500 Internal Server Error', 'text/plain; charset=utf-8', kTimeout)
       : answer('200 OK', 'image/jpeg', Buffer.from(kFrame))),
     input: () => void (clipAtPaste = fs.readFileSync(file('clip'), 'utf8')),
@@ -66,8 +66,8 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
     assert.equal((await get({}, `/?token=${t.agent.token}`)).headers.get('referrer-policy'), 'no-referrer');
   });
 
-  it('slows a guessing client down, then refuses it even with the right token', async (ctx) => {
-    ctx.mock.timers.enable({ apis: ['setTimeout'] }); // the hold only ends when we tick
+  it('slows a guessing client down, then holds each of its requests: a wrong token gets 429, the right one is served', async (ctx) => {
+    ctx.mock.timers.enable({ apis: ['setTimeout'] }); // a hold only ends when we tick
     const from = { 'CF-Connecting-IP': '198.51.100.7', Authorization: 'Bearer guess' };
     const other = { 'CF-Connecting-IP': '198.51.100.8', Authorization: `Bearer ${t.agent.token}` };
     assert.equal((await get(from)).status, 401);
@@ -79,9 +79,10 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
     assert.equal((await second).status, 401);
     ctx.mock.timers.reset();
     for (let i = 0; i < 2; i++) assert.equal((await get(from)).status, 401);
-    const blocked = await get({ ...from, Authorization: other.Authorization });
-    assert.deepEqual([blocked.status, Number(blocked.headers.get('retry-after')) > 0], [429, true]);
-    assert.equal((await get(other)).status, 200);
+    const started = performance.now();
+    const [right, wrong] = await Promise.all([get({ ...from, Authorization: other.Authorization }), get(from)]);
+    assert.ok(performance.now() - started >= 95, 'both were held for the brake\'s delay');
+    assert.deepEqual([right.status, wrong.status, Number(wrong.headers.get('retry-after')) > 0], [200, 429, true]);
   });
 
   it('passes screenshots through both ways, and input in one read with its answer', async () => {

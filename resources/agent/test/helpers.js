@@ -1,5 +1,8 @@
 // Shared fixtures: a fake control service that reads like the real one, and agents on port 0.
 import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import crypto from 'node:crypto';
+import { once } from 'node:events';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
@@ -68,4 +71,66 @@ export const openWs = (url, headers) => new Promise((resolve, reject) => {
 export async function expectError(res, status, message, name = '') {
   assert.equal(res.status, status, name);
   assert.match((await res.json()).error, message, name);
+}
+
+// src/server.js as the app starts it: that working directory, only the app's variables.
+export function launch(env) {
+  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), ...env } });
+  const run = { child, output: '', exited: once(child, 'close') };
+  child.stdout.on('data', (d) => (run.output += d));
+  child.stderr.on('data', (d) => (run.output += d));
+  run.listening = Promise.race([once(child.stdout, 'data'), run.exited.then(() => assert.fail(`exited early: ${run.output}`))])
+    .then(() => Number(/listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(run.output)[1]));
+  run.listening.catch(() => {}); // a run meant to fail need not wait for it
+  return run;
+}
+
+// A WebSocket client that frames by hand, so it can go on sending after the server has closed:
+// the frames a real phone has in flight while the close is on its way.
+export async function rawWs(port, target) {
+  const socket = net.connect(port, '127.0.0.1');
+  socket.on('error', () => {});
+  await once(socket, 'connect');
+  socket.write(`GET ${target} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n`
+    + `Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: ${crypto.randomBytes(16).toString('base64')}\r\n\r\n`);
+  const ws = { socket, text: '', closeCode: null };
+  let pending = Buffer.alloc(0);
+  let head = true, answered;
+  const headRead = new Promise((r) => (answered = r));
+  ws.closed = new Promise((resolve) => {
+    socket.on('close', () => (answered(), resolve(ws.closeCode)));
+    socket.on('data', (data) => {
+      pending = Buffer.concat([pending, data]);
+      if (head) {
+        const end = pending.indexOf('\r\n\r\n');
+        if (end < 0) return;
+        ws.status = Number(pending.toString('latin1', 9, 12));
+        pending = pending.subarray(end + 4);
+        head = false;
+        answered();
+      }
+      while (pending.length >= 2) { // server frames: unmasked, short enough for a 16-bit length
+        let length = pending[1] & 0x7f;
+        let at = 2;
+        if (length === 126) [length, at] = [pending.length >= 4 ? pending.readUInt16BE(2) : Infinity, 4];
+        if (pending.length < at + length) return;
+        const payload = pending.subarray(at, at + length);
+        if ((pending[0] & 0x0f) === 8) resolve((ws.closeCode = payload.length >= 2 ? payload.readUInt16BE(0) : 1005));
+        else ws.text += payload.toString('utf8');
+        pending = pending.subarray(at + length);
+      }
+    });
+  });
+  ws.send = (value) => {
+    const payload = Buffer.from(typeof value === 'string' ? value : JSON.stringify(value));
+    const size = payload.length < 126 ? [payload.length] : [126, payload.length >> 8, payload.length & 0xff];
+    const mask = crypto.randomBytes(4);
+    socket.write(Buffer.concat([Buffer.from([0x81, 0x80 | size[0], ...size.slice(1)]), mask, payload.map((b, i) => b ^ mask[i % 4])]));
+  };
+  ws.until = async (pattern, ms = 10000) => {
+    for (let waited = 0; !pattern.test(ws.text) && waited < ms; waited += 20) await new Promise((r) => setTimeout(r, 20));
+    assert.match(ws.text, pattern);
+  };
+  await headRead;
+  return ws;
 }

@@ -1,12 +1,13 @@
 import assert from 'node:assert/strict';
-import { execFile, spawn } from 'node:child_process';
+import { execFile } from 'node:child_process';
+import crypto from 'node:crypto';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { promisify } from 'node:util';
 import { configDir, loadConfig, loadToken } from '../src/config.js';
-import { kAgentDir, kSecret, openWs, startFakeControl, tempDir, withAgent } from './helpers.js';
+import { kAgentDir, kSecret, launch, openWs, startFakeControl, tempDir, withAgent } from './helpers.js';
 
 const kToken = /^[A-Za-z0-9_-]{43}$/;
 const mode = (file) => fs.statSync(file).mode & 0o777;
@@ -50,15 +51,6 @@ it('reads its directory and settings from the environment, turning the terminal 
   }
 });
 
-// src/server.js as the app starts it: that working directory, only the app's variables.
-function launch(env) {
-  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), ...env } });
-  const run = { child, output: '', exited: once(child, 'close') };
-  child.stdout.on('data', (d) => (run.output += d));
-  child.stderr.on('data', (d) => (run.output += d));
-  return run;
-}
-
 describe('server process', () => {
   const home = tempDir();
   const off = withAgent();
@@ -67,8 +59,7 @@ describe('server process', () => {
     control = await startFakeControl();
     server = launch({ XDG_CONFIG_HOME: home, HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_HOST: '127.0.0.1', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1',
       ZEL_AGENT_HELPER_BIN_DIR: tempDir(), ZEL_AGENT_SCREENSHOT_URL: control.screenshotUrl, ZEL_AGENT_INPUT_URL: control.inputUrl });
-    await Promise.race([once(server.child.stdout, 'data'), server.exited.then(() => assert.fail(`exited early: ${server.output}`))]);
-    base = `127.0.0.1:${/listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(server.output)[1]}`;
+    base = `127.0.0.1:${await server.listening}`;
     token = loadToken(path.join(home, 'zel-desktop-agent'));
   });
   after(() => (server.child.kill('SIGKILL'), control.close()));
@@ -110,9 +101,35 @@ describe('server process', () => {
     assert.match(lines.at(-1), /stopping \(SIGTERM\)/);
   });
 
-  it('refuses to start on a bad port with a clear message', async () => {
-    const run = launch({ ZEL_AGENT_PORT: '99999' });
-    assert.equal((await run.exited)[0], 2);
-    assert.match(run.output, /Invalid ZEL_AGENT_PORT: "99999"/);
+  it('refuses to start on a bad port or a malformed session token (writing no token file then), with a clear message', async () => {
+    for (const [env, message] of [[{ ZEL_AGENT_PORT: '99999' }, /Invalid ZEL_AGENT_PORT: "99999"/],
+      [{ ZEL_AGENT_TOKEN: 'short' }, /Invalid ZEL_AGENT_TOKEN/], [{ ZEL_AGENT_TOKEN: '' }, /Invalid ZEL_AGENT_TOKEN/]]) {
+      const config = tempDir();
+      const run = launch({ XDG_CONFIG_HOME: config, ...env });
+      assert.deepEqual([(await run.exited)[0], fs.readdirSync(config).length], [2, 'ZEL_AGENT_TOKEN' in env ? 0 : 1], run.output);
+      assert.match(run.output, message);
+    }
+  });
+
+  it('serves the session token it was given, writes none, keeps it from the shell, and sends the page no-store', async () => {
+    const config = tempDir();
+    const session = crypto.randomBytes(32).toString('base64url');
+    const run = launch({ XDG_CONFIG_HOME: config, HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1', ZEL_AGENT_TOKEN: session });
+    try {
+      const at = `127.0.0.1:${await run.listening}`;
+      const page = await fetch(`http://${at}/?token=${session}`);
+      assert.deepEqual([page.status, page.headers.get('cache-control')], [200, 'no-store']);
+      assert.equal((await fetch(`http://${at}/api/info`, { headers: { Authorization: `Bearer ${session}` } })).status, 200);
+      assert.equal((await fetch(`http://${at}/api/info`, { headers: { Authorization: `Bearer ${token}` } })).status, 401, 'the file token of another run');
+      const ws = await openWs(`ws://${at}/api/terminal?token=${session}`);
+      let output = '';
+      ws.on('message', (data) => (output += data));
+      ws.send(JSON.stringify({ type: 'input', data: 'echo "tok-${ZEL_AGENT_TOKEN:-unset}"; exit\r' }));
+      await once(ws, 'close');
+      assert.match(output, /tok-unset/);
+      assert.deepEqual(fs.readdirSync(config), [], 'nothing written under XDG_CONFIG_HOME');
+    } finally {
+      run.child.kill('SIGKILL');
+    }
   });
 });
