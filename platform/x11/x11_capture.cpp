@@ -14,8 +14,6 @@
 #include <pthread.h>
 #include <stdexcept>
 #include <thread>
-#include <xcb/shm.h>
-#include <xcb/xfixes.h>
 
 namespace zel::x11 {
 namespace {
@@ -242,15 +240,7 @@ public:
 
     std::unique_ptr<FrameStream> makeStream(const CaptureDisplay& display,
                                             const StreamConfiguration& configuration) override {
-        std::shared_ptr<Connection> connection = connections_.get();
-        {
-            // libxcb's first look-up of an extension on a connection is not safe to race: many
-            // at once can find it missing and shut the shared connection. Later ones hit its cache.
-            const std::lock_guard guard(extensionsMutex_);
-            xcb_get_extension_data(connection->get(), &xcb_shm_id);
-            xcb_get_extension_data(connection->get(), &xcb_xfixes_id);
-        }
-        return std::make_unique<X11FrameStream>(std::move(connection), segments_, threads_, display,
+        return std::make_unique<X11FrameStream>(connections_.get(), segments_, threads_, display,
                                                 configuration);
     }
 
@@ -258,7 +248,6 @@ private:
     ConnectionCache connections_;
     SegmentPool segments_;
     StreamThreads threads_{2};
-    std::mutex extensionsMutex_;
 };
 
 } // namespace

@@ -1,10 +1,20 @@
 #include "platform/x11/x11_connection.hpp"
 
 #include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <poll.h>
 #include <stdexcept>
+#include <sys/socket.h>
+#include <thread>
 #include <xcb/randr.h>
+#include <xcb/xcbext.h>
 
 namespace zel::x11 {
+
+namespace {
+constexpr const char* kNoAnswer = "The X server did not answer in time.";
+} // namespace
 
 std::shared_ptr<Connection> Connection::open(const char* displayName) {
     int screenNumber = 0;
@@ -31,32 +41,147 @@ Connection::~Connection() {
     xcb_disconnect(connection_);
 }
 
-std::shared_ptr<Connection> ConnectionCache::get() {
-    const std::lock_guard lock(mutex_);
-    if (!connection_ || connection_->broken()) {
-        connection_ = Connection::open();
-    }
-    return connection_;
+bool Connection::broken() const {
+    return timedOut_ || xcb_connection_has_error(connection_) != 0;
 }
 
-std::vector<Monitor> monitors(const Connection& connection) {
-    if (connection.broken()) {
+bool Connection::timedOut() const {
+    return timedOut_;
+}
+
+void Connection::throwFailure(const char* what, const xcb_generic_error_t* error) const {
+    if (timedOut()) {
+        throw std::runtime_error(kNoAnswer);
+    }
+    if (broken()) {
         throw std::runtime_error("The connection to the X server was lost.");
+    }
+    throw std::runtime_error(std::string("The X server refused to ") + what + " (X error " +
+                             std::to_string(error != nullptr ? error->error_code : 0) + ").");
+}
+
+bool Connection::has(xcb_extension_t& extension) {
+    const std::lock_guard guard(extensionsMutex_);
+    const auto known = extensions_.find(&extension);
+    if (known != extensions_.end()) {
+        return known->second;
+    }
+    // xcb's own look-up waits without a limit; after a round trip its answer is already queued.
+    xcb_prefetch_extension_data(connection_, &extension);
+    if (!sync(kReplyLimit)) {
+        return false;
+    }
+    const xcb_query_extension_reply_t* reply = xcb_get_extension_data(connection_, &extension);
+    const bool present = reply != nullptr && reply->present != 0;
+    extensions_.emplace(&extension, present);
+    return present;
+}
+
+bool Connection::sync(std::chrono::nanoseconds limit) {
+    xcb_generic_error_t* error = nullptr;
+    const auto focus = reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus(connection_).sequence,
+                                                          &error, limit);
+    const Reply<xcb_generic_error_t> dropped(error);
+    return focus != nullptr;
+}
+
+void* Connection::waitForReply(unsigned int sequence, xcb_generic_error_t** error,
+                               std::chrono::steady_clock::time_point deadline) {
+    *error = nullptr;
+    xcb_flush(connection_);
+    const int fd = xcb_get_file_descriptor(connection_);
+    while (true) {
+        void* answer = nullptr;
+        // Also true, with nothing, once the connection has broken.
+        if (xcb_poll_for_reply(connection_, sequence, &answer, error) != 0) {
+            return answer;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            // Reading end-of-file from now on, xcb shuts the connection and wakes its waiters.
+            timedOut_ = true;
+            ::shutdown(fd, SHUT_RD);
+            return nullptr;
+        }
+        // Another thread may read this reply into xcb's queue between the look and the poll,
+        // leaving nothing to wake this one: the poll is cut into short slices.
+        pollfd watched{fd, POLLIN, 0};
+        ::poll(&watched, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 5)));
+    }
+}
+
+struct ConnectionCache::State {
+    std::mutex mutex;
+    std::condition_variable opened;
+    std::shared_ptr<Connection> connection; // guarded by mutex
+    std::exception_ptr error;               // guarded by mutex; the last attempt's
+    bool opening = false;                   // guarded by mutex
+    std::uint64_t attempts = 0;             // guarded by mutex; finished attempts
+};
+
+ConnectionCache::ConnectionCache(std::chrono::nanoseconds connectLimit)
+    : connectLimit_(connectLimit), state_(std::make_shared<State>()) {}
+
+std::shared_ptr<Connection> ConnectionCache::get() {
+    State& state = *state_;
+    std::unique_lock guard(state.mutex);
+    if (state.connection && !state.connection->broken()) {
+        return state.connection;
+    }
+    if (!state.opening) {
+        // Detached and owning the state: a connect to a frozen server returns only when the
+        // server wakes or goes, perhaps after the cache has gone.
+        std::thread([shared = state_] {
+            std::shared_ptr<Connection> connection;
+            std::exception_ptr error;
+            try {
+                connection = Connection::open();
+            } catch (...) {
+                error = std::current_exception();
+            }
+            const std::lock_guard lock(shared->mutex);
+            shared->connection = std::move(connection);
+            shared->error = error;
+            shared->opening = false;
+            ++shared->attempts;
+            shared->opened.notify_all();
+        }).detach();
+        state.opening = true;
+    }
+    const std::uint64_t attempts = state.attempts;
+    if (!state.opened.wait_for(guard, connectLimit_, [&] { return state.attempts != attempts; })) {
+        throw std::runtime_error(kNoAnswer);
+    }
+    if (state.error) {
+        std::rethrow_exception(state.error);
+    }
+    return state.connection;
+}
+
+std::vector<Monitor> monitors(Connection& connection) {
+    if (connection.broken()) {
+        connection.throwFailure("list the monitors", nullptr);
     }
     xcb_connection_t* c = connection.get();
     std::vector<Monitor> result;
-    const Reply<xcb_randr_get_monitors_reply_t> reply(
-        xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, connection.root(), 1), nullptr));
-    if (reply) {
-        for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
-             xcb_randr_monitor_info_next(&it)) {
-            const xcb_randr_monitor_info_t& info = *it.data;
-            result.push_back({info.x, info.y, info.width, info.height, info.primary != 0});
+    // Some VNC and nested servers lack RandR; the root screen is then the one monitor.
+    if (connection.has(xcb_randr_id)) {
+        xcb_generic_error_t* error = nullptr;
+        const auto reply = connection.reply<xcb_randr_get_monitors_reply_t>(
+            xcb_randr_get_monitors(c, connection.root(), 1).sequence, &error, kReplyLimit);
+        const Reply<xcb_generic_error_t> dropped(error);
+        if (reply) {
+            for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
+                 xcb_randr_monitor_info_next(&it)) {
+                const xcb_randr_monitor_info_t& info = *it.data;
+                result.push_back({info.x, info.y, info.width, info.height, info.primary != 0});
+            }
         }
     }
     if (result.empty()) {
         if (connection.broken()) {
-            throw std::runtime_error("The connection to the X server was lost.");
+            connection.throwFailure("list the monitors", nullptr);
         }
         const xcb_screen_t& screen = connection.screen();
         result.push_back({0, 0, screen.width_in_pixels, screen.height_in_pixels, true});

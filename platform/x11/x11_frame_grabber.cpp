@@ -2,9 +2,13 @@
 #include "platform/x11/x11_frame_grabber.hpp"
 
 #include "base/c_handle.hpp"
+#include "capture/main_process_screenshot.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <mutex>
+#include <optional>
 #include <pixman.h>
 #include <stdexcept>
 #include <string>
@@ -16,24 +20,61 @@
 namespace zel::x11 {
 namespace {
 
-[[noreturn]] void throwRequestFailure(const Connection& connection, const char* what,
-                                      const xcb_generic_error_t* error) {
-    if (connection.broken()) {
-        throw std::runtime_error("The connection to the X server was lost.");
-    }
-    throw std::runtime_error(std::string("The X server refused to ") + what + " (X error " +
-                             std::to_string(error != nullptr ? error->error_code : 0) + ").");
+// Whether the server writes multi-byte pixels in this machine's order, as pixman reads them.
+bool nativeByteOrder(const xcb_setup_t& setup) {
+    return (setup.image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST) ==
+           (std::endian::native == std::endian::little);
 }
 
-// Grabs are copied as BGRX words, so anything but 32-bit little-endian 8-8-8 RGB is refused
-// up front rather than shown in wrong colours.
-void requireBgrx(const Connection& connection) {
+// The pixman format of a channel layout: contiguous red, green and blue fields packed from bit 0
+// in either order, anything above them unused.
+std::optional<pixman_format_code_t> pixmanFormat(int bitsPerPixel, std::uint32_t red,
+                                                 std::uint32_t green, std::uint32_t blue) {
+    const auto field = [](std::uint32_t mask) {
+        const int shift = std::countr_zero(mask);
+        const int width = std::popcount(mask);
+        const bool contiguous = mask != 0 && (mask >> shift) == (1U << width) - 1;
+        return std::array{contiguous ? shift : -1, width};
+    };
+    const auto [rs, rw] = field(red);
+    const auto [gs, gw] = field(green);
+    const auto [bs, bw] = field(blue);
+    if (rs < 0 || gs < 0 || bs < 0 || rw > 15 || gw > 15 || bw > 15 ||
+        rw + gw + bw > bitsPerPixel) {
+        return std::nullopt;
+    }
+    int type = 0;
+    if (bs == 0 && gs == bw && rs == bw + gw) {
+        type = PIXMAN_TYPE_ARGB;
+    } else if (rs == 0 && gs == rw && bs == rw + gw) {
+        type = PIXMAN_TYPE_ABGR;
+    } else {
+        return std::nullopt;
+    }
+    const auto format =
+        static_cast<pixman_format_code_t>(PIXMAN_FORMAT(bitsPerPixel, type, 0, rw, gw, bw));
+    if (pixman_format_supported_source(format) == 0) {
+        return std::nullopt;
+    }
+    return format;
+}
+
+// The layout of the root window's pixels in a Z-pixmap of the given width.
+struct ServerPixels {
+    pixman_format_code_t format;
+    std::size_t stride; // bytes per row
+};
+
+// Throws std::runtime_error when the root visual is not TrueColor in a layout pixman reads.
+ServerPixels serverPixels(const Connection& connection, int width) {
     const xcb_setup_t* setup = xcb_get_setup(connection.get());
     const xcb_screen_t& screen = connection.screen();
     int bitsPerPixel = 0;
+    int scanlinePad = 0;
     for (auto it = xcb_setup_pixmap_formats_iterator(setup); it.rem > 0; xcb_format_next(&it)) {
         if (it.data->depth == screen.root_depth) {
             bitsPerPixel = it.data->bits_per_pixel;
+            scanlinePad = it.data->scanline_pad;
         }
     }
     const xcb_visualtype_t* visual = nullptr;
@@ -47,13 +88,21 @@ void requireBgrx(const Connection& connection) {
             }
         }
     }
-    if (bitsPerPixel != 32 || visual == nullptr || visual->red_mask != 0xff0000 ||
-        visual->green_mask != 0xff00 || visual->blue_mask != 0xff ||
-        setup->image_byte_order != XCB_IMAGE_ORDER_LSB_FIRST) {
+    // Colour-mapped screens (PseudoColor and the like) would need the colour map: refused.
+    std::optional<pixman_format_code_t> found;
+    if (visual != nullptr && visual->_class == XCB_VISUAL_CLASS_TRUE_COLOR &&
+        (bitsPerPixel == 16 || bitsPerPixel == 24 || bitsPerPixel == 32) && scanlinePad == 32 &&
+        nativeByteOrder(*setup)) {
+        found = pixmanFormat(bitsPerPixel, visual->red_mask, visual->green_mask, visual->blue_mask);
+    }
+    if (!found) {
         throw std::runtime_error(
             "The screen's pixel format (depth " + std::to_string(screen.root_depth) + ", " +
             std::to_string(bitsPerPixel) + " bits per pixel) cannot be captured.");
     }
+    // Rows are padded to whole 32-bit words, as pixman wants them too.
+    const std::size_t bits = static_cast<std::size_t>(width) * bitsPerPixel;
+    return {*found, (bits + 31) / 32 * 4};
 }
 
 } // namespace
@@ -75,10 +124,13 @@ public:
         }
         xcb_connection_t* c = connection_->get();
         segment_ = xcb_generate_id(c);
-        const Reply<xcb_generic_error_t> error(xcb_request_check(
-            c, xcb_shm_attach_checked(c, segment_, static_cast<std::uint32_t>(id), 0)));
+        const xcb_void_cookie_t attach =
+            xcb_shm_attach_checked(c, segment_, static_cast<std::uint32_t>(id), 0);
+        // After the round trip the check below finds the answer queued instead of waiting.
+        const bool answered = connection_->sync(kReplyLimit);
+        const Reply<xcb_generic_error_t> error(answered ? xcb_request_check(c, attach) : nullptr);
         ::shmctl(id, IPC_RMID, nullptr);
-        if (error || connection_->broken()) {
+        if (!answered || error || connection_->broken()) {
             ::shmdt(address_);
             throw std::runtime_error("The X server cannot attach the shared-memory segment.");
         }
@@ -170,27 +222,26 @@ FrameGrabber::FrameGrabber(std::shared_ptr<Connection> connection, Area area, bo
                            SegmentPool* pool)
     : connection_(std::move(connection)), area_(area), drawsCursor_(drawsCursor) {
     if (connection_->broken()) {
-        throw std::runtime_error("The connection to the X server was lost.");
+        connection_->throwFailure("capture the screen", nullptr);
     }
     if (area_.width < 1 || area_.height < 1) {
         throw std::runtime_error("The display has no pixels to capture.");
     }
-    requireBgrx(*connection_);
+    const ServerPixels pixels = serverPixels(*connection_, area_.width);
+    serverFormat_ = pixels.format;
+    serverStride_ = pixels.stride;
     xcb_connection_t* c = connection_->get();
     // XFixes serves a client only after it has told its version. The server handles requests
     // in order, so the version request need only go out before the first cursor request; its
     // reply is not awaited. Cheap, so told every time rather than remembered per connection.
-    const xcb_query_extension_reply_t* xfixes = xcb_get_extension_data(c, &xcb_xfixes_id);
-    drawsCursor_ = drawsCursor_ && xfixes != nullptr && xfixes->present != 0;
+    drawsCursor_ = drawsCursor_ && connection_->has(xcb_xfixes_id);
     if (drawsCursor_) {
         xcb_discard_reply(
             c, xcb_xfixes_query_version(c, XCB_XFIXES_MAJOR_VERSION, XCB_XFIXES_MINOR_VERSION)
                    .sequence);
     }
-    const std::size_t size =
-        static_cast<std::size_t>(area_.width) * static_cast<std::size_t>(area_.height) * 4;
-    const xcb_query_extension_reply_t* shm = xcb_get_extension_data(c, &xcb_shm_id);
-    if (shm != nullptr && shm->present != 0) {
+    const std::size_t size = serverStride_ * static_cast<std::size_t>(area_.height);
+    if (connection_->has(xcb_shm_id)) {
         try {
             segment_ = pool != nullptr
                            ? pool->take(connection_, size)
@@ -201,15 +252,21 @@ FrameGrabber::FrameGrabber(std::shared_ptr<Connection> connection, Area area, bo
         }
     }
     if (connection_->broken()) {
-        throw std::runtime_error("The connection to the X server was lost.");
+        connection_->throwFailure("capture the screen", nullptr);
     }
     if (segment_) {
-        frame_ = {segment_->data(), area_.width, area_.height,
-                  static_cast<std::size_t>(area_.width) * 4};
+        serverPixels_ = segment_->data();
     } else {
         fallback_.resize(size);
-        frame_ = {fallback_.data(), area_.width, area_.height,
-                  static_cast<std::size_t>(area_.width) * 4};
+        serverPixels_ = fallback_.data();
+    }
+    const std::size_t frameStride = static_cast<std::size_t>(area_.width) * 4;
+    if (serverFormat_ == PIXMAN_x8r8g8b8 && serverStride_ == frameStride) {
+        // The common 24-bit screen is BGRX already: the frame is the server's pixels.
+        frame_ = {serverPixels_, area_.width, area_.height, frameStride};
+    } else {
+        converted_.resize(frameStride * static_cast<std::size_t>(area_.height));
+        frame_ = {converted_.data(), area_.width, area_.height, frameStride};
     }
 }
 
@@ -230,38 +287,58 @@ std::uint32_t FrameGrabber::requestImage() {
         .sequence;
 }
 
-void FrameGrabber::receiveImage(std::uint32_t sequence) {
-    xcb_connection_t* c = connection_->get();
+void FrameGrabber::receiveImage(std::uint32_t sequence, Deadline deadline) {
     xcb_generic_error_t* rawError = nullptr;
     if (segment_) {
-        const Reply<xcb_shm_get_image_reply_t> reply(
-            xcb_shm_get_image_reply(c, xcb_shm_get_image_cookie_t{sequence}, &rawError));
+        const auto reply =
+            connection_->reply<xcb_shm_get_image_reply_t>(sequence, &rawError, deadline);
         const Reply<xcb_generic_error_t> error(rawError);
         if (!reply) {
-            throwRequestFailure(*connection_, "capture the screen", error.get());
+            connection_->throwFailure("capture the screen", error.get());
         }
+    } else {
+        const auto reply = connection_->reply<xcb_get_image_reply_t>(sequence, &rawError, deadline);
+        const Reply<xcb_generic_error_t> error(rawError);
+        if (!reply) {
+            connection_->throwFailure("capture the screen", error.get());
+        }
+        const auto length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
+        if (length < fallback_.size()) {
+            throw std::runtime_error("The X server returned a short screen image.");
+        }
+        std::copy_n(xcb_get_image_data(reply.get()), fallback_.size(), fallback_.begin());
+    }
+    convert();
+}
+
+void FrameGrabber::convert() {
+    if (converted_.empty()) {
         return;
     }
-    const Reply<xcb_get_image_reply_t> reply(
-        xcb_get_image_reply(c, xcb_get_image_cookie_t{sequence}, &rawError));
-    const Reply<xcb_generic_error_t> error(rawError);
-    if (!reply) {
-        throwRequestFailure(*connection_, "capture the screen", error.get());
+    // Any TrueColor layout to BGRA; pixman widens short channels by repeating their top bits,
+    // so full intensity stays 255.
+    const CHandle<pixman_image_t, pixman_image_unref> source(pixman_image_create_bits_no_clear(
+        static_cast<pixman_format_code_t>(serverFormat_), area_.width, area_.height,
+        reinterpret_cast<std::uint32_t*>(serverPixels_), static_cast<int>(serverStride_)));
+    const CHandle<pixman_image_t, pixman_image_unref> target(pixman_image_create_bits_no_clear(
+        PIXMAN_a8r8g8b8, frame_.width, frame_.height, reinterpret_cast<std::uint32_t*>(frame_.data),
+        static_cast<int>(frame_.stride)));
+    if (!source || !target) {
+        throw std::runtime_error("The screen's pixels could not be converted.");
     }
-    const auto length = static_cast<std::size_t>(xcb_get_image_data_length(reply.get()));
-    if (length < fallback_.size()) {
-        throw std::runtime_error("The X server returned a short screen image.");
-    }
-    std::copy_n(xcb_get_image_data(reply.get()), fallback_.size(), fallback_.begin());
+    pixman_image_composite32(PIXMAN_OP_SRC, source.get(), nullptr, target.get(), 0, 0, 0, 0, 0, 0,
+                             area_.width, area_.height);
 }
 
 std::uint32_t FrameGrabber::requestCursor() {
     return xcb_xfixes_get_cursor_image(connection_->get()).sequence;
 }
 
-void FrameGrabber::blendCursor(std::uint32_t sequence) {
-    const Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(xcb_xfixes_get_cursor_image_reply(
-        connection_->get(), xcb_xfixes_get_cursor_image_cookie_t{sequence}, nullptr));
+void FrameGrabber::blendCursor(std::uint32_t sequence, Deadline deadline) {
+    xcb_generic_error_t* rawError = nullptr;
+    const auto cursor =
+        connection_->reply<xcb_xfixes_get_cursor_image_reply_t>(sequence, &rawError, deadline);
+    const Reply<xcb_generic_error_t> error(rawError);
     // A hidden or unavailable cursor is simply not drawn; the frame is still good.
     if (!cursor || cursor->width == 0 || cursor->height == 0 ||
         xcb_xfixes_get_cursor_image_cursor_image_length(cursor.get()) <
@@ -284,33 +361,34 @@ void FrameGrabber::blendCursor(std::uint32_t sequence) {
 }
 
 PixelView FrameGrabber::grab() {
+    // As long as a screenshot's own race: a frozen server then releases this thread (and the
+    // connection, which a later grab replaces) about when the screenshot has given up on it.
+    const Deadline deadline = Connection::deadlineIn(MainProcessScreenshot::kFrameTimeout);
     const std::uint32_t image = requestImage();
     if (drawsCursor_) {
         const std::uint32_t cursor = requestCursor();
         try {
-            receiveImage(image);
+            receiveImage(image, deadline);
         } catch (...) {
-            // Collect the cursor reply too, so it does not linger in the shared connection.
-            const Reply<xcb_xfixes_get_cursor_image_reply_t> dropped(
-                xcb_xfixes_get_cursor_image_reply(
-                    connection_->get(), xcb_xfixes_get_cursor_image_cookie_t{cursor}, nullptr));
+            // Drop the cursor reply too, so it does not linger in the shared connection.
+            xcb_discard_reply(connection_->get(), cursor);
             throw;
         }
-        blendCursor(cursor);
+        blendCursor(cursor, deadline);
     } else {
-        receiveImage(image);
+        receiveImage(image, deadline);
     }
     return frame_;
 }
 
 PixelView FrameGrabber::grabScreen() {
-    receiveImage(requestImage());
+    receiveImage(requestImage(), Connection::deadlineIn(MainProcessScreenshot::kFrameTimeout));
     return frame_;
 }
 
 void FrameGrabber::drawCursor() {
     if (drawsCursor_) {
-        blendCursor(requestCursor());
+        blendCursor(requestCursor(), Connection::deadlineIn(kReplyLimit));
     }
 }
 

@@ -5,6 +5,7 @@
 #include "capture/image.hpp"
 #include "platform/x11/x11_connection.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -51,15 +52,16 @@ class FrameGrabber {
 public:
     // Sets up the segment (from the pool when one is given) or the fallback buffer for this one
     // grabber; throws std::runtime_error with a readable text when the server is gone or its
-    // pixels are not 32-bit BGRX.
+    // pixels are not TrueColor in a layout pixman reads.
     FrameGrabber(std::shared_ptr<Connection> connection, Area area, bool drawsCursor,
                  SegmentPool* pool = nullptr);
     FrameGrabber(const FrameGrabber&) = delete;
     FrameGrabber& operator=(const FrameGrabber&) = delete;
     ~FrameGrabber();
 
-    // The area's pixels with the cursor alpha-blended at its hot spot; valid until the next
-    // grab. One round trip: the cursor is asked for while the image is being taken.
+    // The area's pixels as BGRA with the cursor alpha-blended at its hot spot; valid until the
+    // next grab. One round trip: the cursor is asked for while the image is being taken. Returns
+    // or throws within the screenshot's time limit whatever the server does.
     PixelView grab();
     // The stages of grab() alone, for measurement.
     PixelView grabScreen();
@@ -69,15 +71,21 @@ public:
 
 private:
     std::uint32_t requestImage();
-    void receiveImage(std::uint32_t sequence);
-    void blendCursor(std::uint32_t sequence);
+    using Deadline = std::chrono::steady_clock::time_point;
+    void receiveImage(std::uint32_t sequence, Deadline deadline);
+    void convert();
+    void blendCursor(std::uint32_t sequence, Deadline deadline);
     std::uint32_t requestCursor();
 
     std::shared_ptr<Connection> connection_;
     Area area_;
     bool drawsCursor_;
     SegmentPool::Lease segment_;
-    std::vector<std::uint8_t> fallback_; // the frame when there is no segment
+    std::uint32_t serverFormat_ = 0; // the pixman format of the server's pixels
+    std::size_t serverStride_ = 0;
+    std::uint8_t* serverPixels_ = nullptr; // in the segment or the fallback
+    std::vector<std::uint8_t> fallback_;   // the server's pixels when there is no segment
+    std::vector<std::uint8_t> converted_;  // the frame when the server's pixels are not BGRX
     PixelView frame_;
 };
 

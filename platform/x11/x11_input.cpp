@@ -8,7 +8,6 @@
 #include <cmath>
 #include <optional>
 #include <stdexcept>
-#include <xcb/randr.h>
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xtest.h>
 
@@ -69,8 +68,8 @@ std::int16_t pixel(double coordinate) {
 class X11InputBackend final : public InputBackend {
 public:
     bool trusted() override {
-        // Reachable and offering XTEST; a second try covers a server that restarted since the
-        // kept connection was opened (the cache then opens a fresh one).
+        // Reachable and offering XTEST, asked once per connection; a second try covers a server
+        // that restarted since the kept connection was opened (the cache then opens a fresh one).
         for (int attempt = 0; attempt < 2; ++attempt) {
             std::shared_ptr<Connection> connection;
             try {
@@ -78,13 +77,10 @@ public:
             } catch (const std::exception&) {
                 return false;
             }
-            xcb_connection_t* c = connection->get();
-            const Reply<xcb_test_get_version_reply_t> version(
-                xcb_test_get_version_reply(c, xcb_test_get_version(c, 2, 2), nullptr));
-            if (version) {
+            if (connection->has(xcb_test_id)) {
                 return true;
             }
-            if (!connection->broken()) {
+            if (!connection->broken() || connection->timedOut()) {
                 return false;
             }
         }
@@ -99,6 +95,10 @@ public:
             main = monitors(*connection).front();
         } catch (const std::runtime_error&) {
             // The server restarted since the kept connection was opened: try a fresh one once.
+            // A frozen one is not asked twice.
+            if (connection->timedOut()) {
+                throw;
+            }
             main = monitors(*connections_.get()).front();
         }
         return {static_cast<double>(main.x), static_cast<double>(main.y),
@@ -179,13 +179,16 @@ public:
     }
 
 private:
-    // The kept connection, or nothing when the server cannot be reached: events are then left
-    // out like events the platform cannot create.
+    // The kept connection, or nothing when the server cannot be reached or lacks XTEST: events
+    // are then left out like events the platform cannot create.
     std::shared_ptr<Connection> usableConnection() {
         std::shared_ptr<Connection> connection;
         try {
             connection = connections_.get();
         } catch (const std::exception&) {
+            return nullptr;
+        }
+        if (!connection->has(xcb_test_id)) {
             return nullptr;
         }
         // Nobody reads this connection's events, yet the server sends some unasked (MappingNotify,
@@ -198,11 +201,13 @@ private:
 
     // Keys go by keysym through the server's current keymap, read afresh for every stroke so a
     // layout change applies at once.
-    static std::optional<KeyCodes> keyCodes(const Connection& connection, Key key,
+    static std::optional<KeyCodes> keyCodes(Connection& connection, Key key,
                                             KeyModifiers modifiers) {
+        // The keymap request goes out here; once the round trip is over, the look-ups find its
+        // reply queued instead of waiting for a frozen server.
         const CHandle<xcb_key_symbols_t, xcb_key_symbols_free> symbols(
             xcb_key_symbols_alloc(connection.get()));
-        if (!symbols) {
+        if (!symbols || !connection.sync(kReplyLimit)) {
             return std::nullopt;
         }
         const auto lookUp = [&](xcb_keysym_t sym) -> std::optional<xcb_keycode_t> {
