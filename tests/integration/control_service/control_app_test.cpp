@@ -2,8 +2,8 @@
 // and a service built with the app's own handlers under a private X server. The end-to-end test
 // drives the launched app's service with its secret.
 #include "app/platform_desktop.hpp"
-#include "tests/integration/control_client.hpp"
 #include "tests/support/command.hpp"
+#include "tests/support/control_client.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 

@@ -1,8 +1,9 @@
 // The whole connection through the controller with real node over test agent trees and the
 // stand-in tunnel client.
 #include "app/pairing.hpp"
-#include "app/zel_desktop_agent_app.hpp"
 #include "base/agent_log.hpp"
+#include "tests/support/fakes/manual_main_queue.hpp"
+#include "tests/support/fakes/recording_window_view.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <fstream>
@@ -19,27 +20,12 @@ const std::string kAddress = "https://gentle-river-mosaic-lantern.trycloudflare.
 
 class Connection : public ::testing::Test {
 protected:
-    struct Recorder final : zel::WindowView {
-        Connection& test;
-        explicit Recorder(Connection& owner) : test(owner) {}
-        void show() override {}
-        void render(const zel::DisplayModel& model) override {
-            test.renders.emplace_back(model, Clock::now()); // within 10 ms of the post
-        }
-    };
-
     Connection() {
         std::filesystem::create_directories(bin);
         std::filesystem::create_directories(agent / "src");
         std::filesystem::create_symlink("/usr/bin/node", bin / "node");
         std::filesystem::copy_file(ZEL_SOURCE_DIR "/tests/fixtures/cloudflared",
                                    bin / "cloudflared");
-        app = std::make_unique<zel::ZelDesktopAgentApp>(
-            queue, zel::DesktopEnvironment{},
-            [this](zel::ZelDesktopAgentApp&) { return std::make_unique<Recorder>(*this); },
-            zel::HelperLocations{
-                .resourceDirectory = resources, .nodeFallbacks = {}, .cloudflaredFallbacks = {}});
-        app->buildWindow();
     }
     ~Connection() override {
         app->stopProcesses();
@@ -94,9 +80,10 @@ protected:
     std::filesystem::path resources = dir.path() / "res";
     std::filesystem::path bin = resources / "bin";
     std::filesystem::path agent = resources / "agent";
-    zel::ManualMainQueue queue;
-    std::vector<std::pair<zel::DisplayModel, Clock::time_point>> renders;
-    std::unique_ptr<zel::ZelDesktopAgentApp> app;
+    zel::test::ManualMainQueue queue;
+    std::vector<zel::test::Render> renders;
+    std::unique_ptr<zel::ZelDesktopAgentApp> app =
+        zel::test::makeRecordedApp(queue, renders, resources);
 };
 
 TEST_F(Connection, TokenQueryOutcomes) {
