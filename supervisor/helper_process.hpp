@@ -56,8 +56,6 @@ public:
     [[nodiscard]] bool isRunning() const;
     // Sends SIGTERM and returns at once; a child that has ended ignores it.
     void terminate();
-    // When terminate() was first called, for checking the order in which helpers were stopped.
-    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> terminateRequestedAt() const;
     ExitStatus waitUntilExit();
     // Returns once the end of the output stream has been handled (every chunk delivered).
     void waitForOutputEnd();

@@ -303,15 +303,4 @@ PixelView FrameGrabber::grab() {
     return frame_;
 }
 
-PixelView FrameGrabber::grabScreen() {
-    receiveImage(requestImage());
-    return frame_;
-}
-
-void FrameGrabber::drawCursor() {
-    if (drawsCursor_) {
-        blendCursor(requestCursor());
-    }
-}
-
 } // namespace zel::x11

@@ -61,9 +61,6 @@ public:
     // The area's pixels with the cursor alpha-blended at its hot spot; valid until the next
     // grab. One round trip: the cursor is asked for while the image is being taken.
     PixelView grab();
-    // The stages of grab() alone, for measurement.
-    PixelView grabScreen();
-    void drawCursor();
 
     [[nodiscard]] bool usesSharedMemory() const { return segment_ != nullptr; }
 
