@@ -2,9 +2,13 @@
 // sequences and their pauses, and the action table against the agent server's list.
 #include "base/app_error.hpp"
 #include "input/main_process_input.hpp"
+#include "tests/support/command.hpp"
 #include "tests/support/fakes/recording_input_backend.hpp"
 
 #include <gtest/gtest.h>
+#include <iterator>
+#include <set>
+#include <sstream>
 
 namespace {
 
@@ -141,6 +145,20 @@ TEST(InputScroll, StepsAndDirection) {
         EXPECT_EQ(backend.events, expected) << fields;
         EXPECT_EQ(backend.now, 25ms * steps);
     }
+}
+
+// The agent server turns away any action outside its own list before it reaches us, so an action
+// missing on either side is refused or unreachable.
+TEST(InputActions, TheAgentServerListsTheSameActions) {
+    const auto listed = zel::test::runCommand({"node", "--input-type=module", "-e",
+                                               "import { kInputActions } from '" ZEL_SOURCE_DIR
+                                               "/resources/agent/src/app.js';"
+                                               "console.log([...kInputActions].join('\\n'));"});
+    ASSERT_EQ(listed.exitStatus, 0);
+    std::istringstream lines(listed.output);
+    const std::set<std::string> agent{std::istream_iterator<std::string>(lines), {}};
+    const auto names = zel::MainProcessInput::actionNames();
+    EXPECT_EQ(agent, std::set<std::string>(names.begin(), names.end()));
 }
 
 } // namespace
