@@ -3,7 +3,7 @@
 #include "app/platform_desktop.hpp"
 #include "control_service/control_service.hpp"
 #include "control_service/http_codec.hpp"
-#include "tests/integration/control_client.hpp"
+#include "tests/support/control_client.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 

@@ -234,6 +234,15 @@ Json perform(InputBackend& backend, std::string_view body) {
             {"display", displayJson(backend.mainDisplayBounds())}};
 }
 
+std::vector<std::string_view> actionNames() {
+    std::vector<std::string_view> names;
+    names.reserve(kActions.size());
+    for (const auto& [name, action] : kActions) {
+        names.push_back(name);
+    }
+    return names;
+}
+
 double number(const Json* value, double fallback) {
     if (value == nullptr) {
         return fallback;

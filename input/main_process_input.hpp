@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zel::MainProcessInput {
 
@@ -35,6 +36,10 @@ inline constexpr std::chrono::microseconds kKeyPause{30000};
 // object or array (parse_error; out_of_range for a number beyond a double), and the backend's
 // platform errors unchanged.
 nlohmann::json perform(InputBackend& backend, std::string_view body);
+
+// The names of the actions that perform() accepts, in table order. The agent server checks
+// requests against its own copy of this list before forwarding them.
+std::vector<std::string_view> actionNames();
 
 // A request value as a double: JSON numbers, booleans as 1/0, strings by strtod in the C locale
 // (whole string, no leading white space); the fallback for anything else or nullptr (absent).

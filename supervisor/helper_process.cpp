@@ -238,7 +238,6 @@ struct HelperProcess::State {
     std::condition_variable changed;
     std::optional<ExitStatus> exit;
     bool outputEnded = false;
-    std::optional<std::chrono::steady_clock::time_point> terminateRequestedAt;
 
     void run();
     void deliver(std::string_view chunk) const;
@@ -390,9 +389,6 @@ bool HelperProcess::isRunning() const {
 
 void HelperProcess::terminate() {
     const std::lock_guard lock(state_->mutex);
-    if (!state_->terminateRequestedAt) {
-        state_->terminateRequestedAt = std::chrono::steady_clock::now();
-    }
     if (!state_->exit) {
         ::syscall(SYS_pidfd_send_signal, state_->pidfd.get(), SIGTERM, nullptr, 0);
     }
@@ -403,11 +399,6 @@ void HelperProcess::kill() {
     if (!state_->exit) {
         ::syscall(SYS_pidfd_send_signal, state_->pidfd.get(), SIGKILL, nullptr, 0);
     }
-}
-
-std::optional<std::chrono::steady_clock::time_point> HelperProcess::terminateRequestedAt() const {
-    const std::lock_guard lock(state_->mutex);
-    return state_->terminateRequestedAt;
 }
 
 ExitStatus HelperProcess::waitUntilExit() {

@@ -62,8 +62,6 @@ public:
     void terminate();
     // SIGKILL, for a child that did not take SIGTERM in time.
     void kill();
-    // When terminate() was first called, for checking the order in which helpers were stopped.
-    [[nodiscard]] std::optional<std::chrono::steady_clock::time_point> terminateRequestedAt() const;
     ExitStatus waitUntilExit();
     // Returns once the end of the output stream has been handled (every chunk delivered).
     void waitForOutputEnd();

@@ -1,9 +1,15 @@
-zel_add_test(http_codec_test SOURCES unit/http_codec_test.cpp LIBS zel_control_service)
-zel_add_test(control_service_test SOURCES integration/control_service_test.cpp
-    LIBS zel_control_service LABELS integration)
-# The app as started by a user on the fixed port, and the service with the app's real handlers.
-zel_add_test(control_app_test SOURCES integration/control_app_test.cpp
-    LIBS zel_app_platform RESOURCE_LOCK control_port LABELS integration TIMEOUT 180)
-add_dependencies(control_app_test zel-desktop-agent)
-target_compile_definitions(control_app_test PRIVATE
+zel_add_test(control_service_test
+    SOURCES unit/control_service/http_codec_test.cpp unit/control_service/folded_log_test.cpp
+    LIBS zel_control_service)
+
+# The service over real TCP with faked work, and the app started on an occupied port 8788.
+zel_add_test(control_service_integration_test
+    SOURCES integration/control_service/control_service_test.cpp
+            integration/control_service/control_app_test.cpp
+    LIBS zel_control_service
+    RESOURCE_LOCK control_port
+    LABELS integration
+    TIMEOUT 180)
+add_dependencies(control_service_integration_test zel-desktop-agent)
+target_compile_definitions(control_service_integration_test PRIVATE
     ZEL_APP_BINARY="$<TARGET_FILE:zel-desktop-agent>")

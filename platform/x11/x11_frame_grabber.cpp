@@ -381,15 +381,4 @@ PixelView FrameGrabber::grab() {
     return frame_;
 }
 
-PixelView FrameGrabber::grabScreen() {
-    receiveImage(requestImage(), Connection::deadlineIn(MainProcessScreenshot::kFrameTimeout));
-    return frame_;
-}
-
-void FrameGrabber::drawCursor() {
-    if (drawsCursor_) {
-        blendCursor(requestCursor(), Connection::deadlineIn(kReplyLimit));
-    }
-}
-
 } // namespace zel::x11

@@ -63,9 +63,6 @@ public:
     // next grab. One round trip: the cursor is asked for while the image is being taken. Returns
     // or throws within the screenshot's time limit whatever the server does.
     PixelView grab();
-    // The stages of grab() alone, for measurement.
-    PixelView grabScreen();
-    void drawCursor();
 
     [[nodiscard]] bool usesSharedMemory() const { return segment_ != nullptr; }
 

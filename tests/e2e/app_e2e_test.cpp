@@ -137,6 +137,7 @@ TEST(AppEndToEnd, PairStopFailRestartAndQuitLeaveNothingRunning) {
     const Http png = get(shotURL + "&format=png&width=640");
     EXPECT_EQ(png.status, 200);
     EXPECT_EQ(png.body.substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(png.body.substr(16, 4), std::string("\0\0\x02\x80", 4)); // 640 wide
     EXPECT_EQ(get("http://127.0.0.1:8788/screenshot?secret=wrong").status, 403);
 
     // And the agent server, as the phone reaches it, gets a screen and moves the pointer.

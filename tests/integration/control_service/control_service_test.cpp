@@ -1,9 +1,10 @@
-// The control service over real TCP with raw bytes, its routes' work faked (control_app_test runs
-// the real work): secret check, routing, the one read, error answers and log lines, concurrency.
+// The control service over real TCP with raw bytes, its routes' work faked (the end-to-end test
+// runs the real work): secret check, routing, the one read, error answers and log lines,
+// concurrency.
 #include "base/agent_log.hpp"
 #include "control_service/control_service.hpp"
 #include "control_service/http_codec.hpp"
-#include "tests/integration/control_client.hpp"
+#include "tests/support/control_client.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <condition_variable>

@@ -1,9 +1,13 @@
-// MainProcessInput over a backend that logs every event with the time of a fake clock that the
-// pauses advance: request rules, failures, numbers, points, event sequences and their pauses.
+// MainProcessInput over a recording backend: request rules, failures, numbers, points, event
+// sequences and their pauses, and the action table against the agent server's list.
 #include "base/app_error.hpp"
 #include "input/main_process_input.hpp"
+#include "tests/support/command.hpp"
+#include "tests/support/fakes/recording_input_backend.hpp"
 
 #include <gtest/gtest.h>
+#include <iterator>
+#include <set>
 #include <sstream>
 
 namespace {
@@ -15,45 +19,8 @@ using zel::ScreenPoint;
 using zel::MainProcessInput::perform;
 using Events = std::vector<std::string>;
 
-std::string text(ScreenPoint point) {
-    std::ostringstream out;
-    out.precision(17); // exact, so that "reaches the end point" means exactly
-    out << point.x << ',' << point.y;
-    return out.str();
-}
-
-class Recorder : public zel::InputBackend {
-public:
-    bool trusted() override { return isTrusted; }
-    zel::DisplayBounds mainDisplayBounds() override { return bounds; }
-    void postMouse(zel::MouseEventType type, ScreenPoint at, zel::MouseButton button) override {
-        static constexpr const char* kNames[] = {
-            "moved", "leftDown", "leftUp", "rightDown", "rightUp", "leftDragged", "rightDragged"};
-        log(std::string(kNames[static_cast<int>(type)]) +
-            (button == zel::MouseButton::left ? " L " : " R ") + text(at));
-    }
-    void postScroll(int lineDelta) override { log("wheel " + std::to_string(lineDelta)); }
-    // Tab stands for a key that the platform cannot make.
-    bool canPostKey(Key key, zel::KeyModifiers /*modifiers*/) override { return key != Key::tab; }
-    void postKey(Key key, bool down, zel::KeyModifiers modifiers) override {
-        static constexpr const char* kNames[] = {"return", "tab",   "space", "delete", "escape",
-                                                 "left",   "right", "down",  "up",     "v"};
-        log(std::string(down ? "press " : "release ") + kNames[static_cast<int>(key)] +
-            (modifiers == zel::KeyModifiers::command ? "+cmd" : ""));
-    }
-    void pause(std::chrono::microseconds duration) override { now += duration; }
-
-    bool isTrusted = true;
-    zel::DisplayBounds bounds{0, 0, 1512, 982};
-    Events events;
-    std::chrono::microseconds now{0};
-
-private:
-    void log(const std::string& event) {
-        events.push_back(event + " @" + std::to_string(now.count() / 1000));
-        ++bounds.x; // tells when the bounds were read
-    }
-};
+using Recorder = zel::test::RecordingInputBackend;
+using zel::test::pointText;
 
 std::string failure(Recorder& backend, std::string_view body) {
     try {
@@ -134,7 +101,7 @@ TEST(InputRequest, DragWalksSixteenStepsThenTheAnswerReadsTheDisplay) {
     Recorder uneven; // where from + (to - from) misses to by a rounding error
     const ScreenPoint to{5.9, 0.3};
     zel::MainProcessInput::drag(uneven, {100.1, 0.7}, to);
-    EXPECT_EQ(uneven.events.back(), "leftUp L " + text(to) + " @458");
+    EXPECT_EQ(uneven.events.back(), "leftUp L " + pointText(to) + " @458");
 }
 
 TEST(InputPoint, NumbersAndStringsMapOntoTheMainDisplayUnrounded) {
@@ -152,7 +119,7 @@ TEST(InputPoint, NumbersAndStringsMapOntoTheMainDisplayUnrounded) {
     for (const auto& [value, expected] : cases) {
         Recorder backend;
         backend.bounds = {0, 0, 1000, 1000};
-        EXPECT_EQ(text(zel::MainProcessInput::point(backend, &value)), text(expected))
+        EXPECT_EQ(pointText(zel::MainProcessInput::point(backend, &value)), pointText(expected))
             << value.dump();
     }
     Recorder offset;
@@ -178,6 +145,20 @@ TEST(InputScroll, StepsAndDirection) {
         EXPECT_EQ(backend.events, expected) << fields;
         EXPECT_EQ(backend.now, 25ms * steps);
     }
+}
+
+// The agent server turns away any action outside its own list before it reaches us, so an action
+// missing on either side is refused or unreachable.
+TEST(InputActions, TheAgentServerListsTheSameActions) {
+    const auto listed = zel::test::runCommand({"node", "--input-type=module", "-e",
+                                               "import { kInputActions } from '" ZEL_SOURCE_DIR
+                                               "/resources/agent/src/app.js';"
+                                               "console.log([...kInputActions].join('\\n'));"});
+    ASSERT_EQ(listed.exitStatus, 0);
+    std::istringstream lines(listed.output);
+    const std::set<std::string> agent{std::istream_iterator<std::string>(lines), {}};
+    const auto names = zel::MainProcessInput::actionNames();
+    EXPECT_EQ(agent, std::set<std::string>(names.begin(), names.end()));
 }
 
 } // namespace

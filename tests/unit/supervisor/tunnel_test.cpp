@@ -1,5 +1,4 @@
-#include "base/unicode_text.hpp"
-#include "supervisor/agent_helpers.hpp"
+// The quick-tunnel address in the tunnel client's output.
 #include "supervisor/tunnel.hpp"
 
 #include <gtest/gtest.h>
@@ -27,18 +26,6 @@ TEST(ExtractTunnelURL, FindsTheFirstQuickTunnelAddress) {
     EXPECT_EQ(zel::extractTunnelURL(longHost), std::nullopt);
     EXPECT_EQ(zel::extractTunnelURL(longHost + ".trycloudflare.com"),
               longHost + ".trycloudflare.com");
-}
-
-TEST(TrimWhitespace, RemovesAsciiAndUnicodeSpacesAtBothEnds) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"\t\v\f tok \r\n\n", "tok"},
-        {"\xe2\x80\xa8tok\xc2\x85", "tok"}, // U+2028, U+0085
-        {"\xe4\xbd\xa0 ", "\xe4\xbd\xa0"},  // a CJK character is not a space
-        {" \xff ", "\xff"},                 // malformed bytes are kept
-    };
-    for (const auto& [input, expected] : cases) {
-        EXPECT_EQ(zel::trimWhitespace(input), expected) << testing::PrintToString(input);
-    }
 }
 
 } // namespace

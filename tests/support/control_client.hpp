@@ -1,4 +1,5 @@
-// A raw TCP client for the control service tests: exact bytes out, every byte of the answer in.
+// A raw TCP client for the control service tests and benchmarks: exact bytes out, every byte of the
+// answer in.
 #pragma once
 
 #include <arpa/inet.h>

@@ -1,6 +1,7 @@
 // The status display driven through a hand-drained main queue.
 #include "app/pairing.hpp"
-#include "app/zel_desktop_agent_app.hpp"
+#include "tests/support/fakes/manual_main_queue.hpp"
+#include "tests/support/fakes/recording_window_view.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <functional>
@@ -10,17 +11,8 @@ namespace {
 
 using zel::DisplayModel;
 
-struct Recorder final : zel::WindowView {
-    std::vector<DisplayModel>* renders;
-    explicit Recorder(std::vector<DisplayModel>* into) : renders(into) {}
-    void show() override {}
-    void render(const DisplayModel& model) override { renders->push_back(model); }
-};
-
 class DisplayState : public ::testing::Test {
 protected:
-    DisplayState() { app.buildWindow(); }
-
     DisplayModel state(const char* status, const char* detail, bool qrHidden, bool enabled,
                        const char* title) const {
         return {status, detail, qrHidden, app.display.qrImage, enabled, title};
@@ -31,13 +23,10 @@ protected:
 
     zel::test::TempDir dir;
     zel::test::ScopedEnv stateHome{"XDG_STATE_HOME", dir.path().c_str()};
-    std::vector<DisplayModel> renders;
-    zel::ManualMainQueue queue;
-    zel::ZelDesktopAgentApp app{
-        queue, zel::DesktopEnvironment{},
-        [this](zel::ZelDesktopAgentApp&) { return std::make_unique<Recorder>(&renders); },
-        zel::HelperLocations{
-            .resourceDirectory = std::nullopt, .nodeFallbacks = {}, .cloudflaredFallbacks = {}}};
+    std::vector<zel::test::Render> renders;
+    zel::test::ManualMainQueue queue;
+    std::unique_ptr<zel::ZelDesktopAgentApp> owner = zel::test::makeRecordedApp(queue, renders);
+    zel::ZelDesktopAgentApp& app = *owner;
 };
 
 TEST_F(DisplayState, EachOperationPostsOneItemAndTheStartWalksToReady) {
@@ -56,7 +45,7 @@ TEST_F(DisplayState, EachOperationPostsOneItemAndTheStartWalksToReady) {
         EXPECT_EQ(app.display, before) << "changed off the main queue";
         EXPECT_EQ(queue.drain(), 1);
         EXPECT_EQ(app.display, expected);
-        EXPECT_EQ(renders.back(), app.display) << "window not given the last change";
+        EXPECT_EQ(renders.back().model, app.display) << "window not given the last change";
     }
     app.showReady("https://a.trycloudflare.com");
     app.token = "T0k";

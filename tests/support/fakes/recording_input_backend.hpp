@@ -1,0 +1,53 @@
+// An input backend that logs every event with the time of a fake clock that the pauses advance,
+// e.g. "leftDown L 0,0 @20" (milliseconds). Points are written exactly, so that "reaches the end
+// point" means exactly. Tab stands for a key the platform cannot make.
+#pragma once
+
+#include "input/input_backend.hpp"
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace zel::test {
+
+inline std::string pointText(ScreenPoint point) {
+    std::ostringstream out;
+    out.precision(17);
+    out << point.x << ',' << point.y;
+    return out.str();
+}
+
+class RecordingInputBackend final : public InputBackend {
+public:
+    bool trusted() override { return isTrusted; }
+    DisplayBounds mainDisplayBounds() override { return bounds; }
+    void postMouse(MouseEventType type, ScreenPoint at, MouseButton button) override {
+        static constexpr const char* kNames[] = {
+            "moved", "leftDown", "leftUp", "rightDown", "rightUp", "leftDragged", "rightDragged"};
+        log(std::string(kNames[static_cast<int>(type)]) +
+            (button == MouseButton::left ? " L " : " R ") + pointText(at));
+    }
+    void postScroll(int lineDelta) override { log("wheel " + std::to_string(lineDelta)); }
+    bool canPostKey(Key key, KeyModifiers /*modifiers*/) override { return key != Key::tab; }
+    void postKey(Key key, bool down, KeyModifiers modifiers) override {
+        static constexpr const char* kNames[] = {"return", "tab",   "space", "delete", "escape",
+                                                 "left",   "right", "down",  "up",     "v"};
+        log(std::string(down ? "press " : "release ") + kNames[static_cast<int>(key)] +
+            (modifiers == KeyModifiers::command ? "+cmd" : ""));
+    }
+    void pause(std::chrono::microseconds duration) override { now += duration; }
+
+    bool isTrusted = true;
+    DisplayBounds bounds{0, 0, 1512, 982};
+    std::vector<std::string> events;
+    std::chrono::microseconds now{0};
+
+private:
+    void log(const std::string& event) {
+        events.push_back(event + " @" + std::to_string(now.count() / 1000));
+        ++bounds.x; // tells when the bounds were read
+    }
+};
+
+} // namespace zel::test
