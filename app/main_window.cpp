@@ -158,6 +158,11 @@ void MainWindow::show() {
         const QRect area = screen->availableGeometry();
         move(area.center() - QPoint(kWidth / 2, kHeight / 2));
     }
+    // Hidden first: a window that something else unmapped still counts as shown to Qt, and show()
+    // alone would not map it again.
+    if (isVisible()) {
+        hide();
+    }
     QWidget::show();
     raise();
     activateWindow();

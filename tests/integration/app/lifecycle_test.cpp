@@ -1,11 +1,13 @@
 // The real app under a private X server: it stays up until told to quit, quits cleanly, and a
 // second start refuses to run beside the first.
+#include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <thread>
 
 namespace {
 
@@ -22,10 +24,27 @@ TEST(AppLifecycle, RunsUntilSignalledThenExitsWithStatusZero) {
         // Still running after a while: it does not quit on its own.
         EXPECT_FALSE(app.waitFor(1500ms).has_value());
 
+        // A closed window comes back when the app is started again, and the second start ends.
+        const auto visible = [&] {
+            return zel::test::runCommand(
+                       {"xdotool", "search", "--onlyvisible", "--name", "^Zel Desktop Agent$"},
+                       {"DISPLAY=" + xvfb.display()})
+                .output;
+        };
+        const std::string window = visible();
+        ASSERT_FALSE(window.empty());
+        zel::test::runCommand(
+            {"xdotool", "windowunmap", "--sync", window.substr(0, window.find('\n'))},
+            {"DISPLAY=" + xvfb.display()});
+        ASSERT_EQ(visible(), "");
         zel::test::Child second({ZEL_APP_BINARY}, env);
         const auto secondStatus = second.waitFor(20s);
         ASSERT_TRUE(secondStatus.has_value()) << "a second instance kept running";
-        EXPECT_TRUE(WIFEXITED(*secondStatus) && WEXITSTATUS(*secondStatus) == 1);
+        EXPECT_TRUE(WIFEXITED(*secondStatus) && WEXITSTATUS(*secondStatus) == 0);
+        for (int i = 0; i < 100 && visible().empty(); ++i) {
+            std::this_thread::sleep_for(100ms);
+        }
+        EXPECT_NE(visible(), "") << "the running app's window was not brought back";
         EXPECT_TRUE(app.running()) << "the second start disturbed the first";
 
         app.signal(quitSignal);

@@ -66,14 +66,17 @@ protected:
         queue.drain();
     }
 
-    // config.js notes each token query, then runs `config`; server.js records its environment.
+    // config.js notes each token query, then answers with `config`'s token; server.js records its environment.
     void writeAgent(const std::string& config = "return { token: 'tok' };",
                     const std::string& server = "") const {
         std::ofstream(agent / "package.json") << R"({"type": "module"})";
         std::ofstream(agent / "src/config.js")
-            << "import fs from 'node:fs';\nexport function loadConfig() {\n"
+            << "import fs from 'node:fs';\nexport const configDir = () => '';\n"
+               "function config() {\n"
+            << config
+            << "\n}\nexport function renewToken() {\n"
                "  fs.appendFileSync(new URL('../queries', import.meta.url), 'query\\n');\n"
-            << config << "\n}\n";
+               "  return config().token;\n}\n";
         std::ofstream(agent / "src/server.js")
             << "import fs from 'node:fs';\n"
                "fs.writeFileSync(new URL('../server.json', import.meta.url), "
@@ -203,8 +206,12 @@ TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopE
         server = app->serverProcess;
         tunnel = app->tunnelProcess;
     }
+    // Both helpers get the same environment; the token goes to the server alone.
+    auto serverEnvironment = nlohmann::json::parse(readFile(agent / "server.json"));
+    EXPECT_EQ(serverEnvironment["ZEL_AGENT_TOKEN"], "tok");
+    serverEnvironment.erase("ZEL_AGENT_TOKEN");
     EXPECT_EQ(nlohmann::json::parse(readFile(bin / "cloudflared.invocation"))["env"],
-              nlohmann::json::parse(readFile(agent / "server.json")));
+              serverEnvironment);
 
     std::unique_lock lock(signalledMutex);
     signalled.clear();
