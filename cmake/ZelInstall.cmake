@@ -28,8 +28,8 @@ install(DIRECTORY "${ZEL_AGENT_SOURCE}/"
     DESTINATION "${ZEL_RESOURCE_SUBDIR}/agent"
     USE_SOURCE_PERMISSIONS
     # Tests, measurements and editor or packaging leftovers of the modules stay behind.
-    REGEX "/(test|tests|__tests__|examples|\\.github)$" EXCLUDE
-    REGEX "(\\.test(-d)?\\.(js|ts|js\\.map)|/tests?\\.js)$" EXCLUDE
+    REGEX "/(test|tests|__tests__|spec|examples|\\.github)$" EXCLUDE
+    REGEX "(\\.(test|spec)(-d)?\\.(js|ts|js\\.map)|/tests?\\.js)$" EXCLUDE
     REGEX "/agent/bench$" EXCLUDE
     REGEX "/\\.(gitignore|gitattributes|npmignore|editorconfig|eslintrc[^/]*|prettierrc[^/]*)$" EXCLUDE
     PATTERN "node_modules/.bin" EXCLUDE
