@@ -1,10 +1,13 @@
 // Entry point: the Qt application and the controller live in the two program-wide references
 // until the process ends; SIGTERM, SIGINT and SIGHUP quit through the normal termination sequence.
+// "--start" starts the connection once launched, for a machine where nobody can press the button;
+// the pairing link, its QR code and failures are printed to standard output as well.
 #include "app/app_icon.hpp"
 #include "app/instance_lock.hpp"
 #include "app/main_window.hpp"
 #include "app/platform_desktop.hpp"
 #include "app/qt_main_queue.hpp"
+#include "app/terminal_qr.hpp"
 #include "app/zel_desktop_agent_app.hpp"
 #include "base/agent_log.hpp"
 
@@ -15,9 +18,9 @@
 #include <QTimer>
 #include <array>
 #include <atomic>
-#include <cstdlib>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
@@ -155,7 +158,15 @@ int main(int argc, char* argv[]) {
             return std::make_unique<zel::MainWindow>([&app] { app.toggleConnection(); });
         });
 
-    QTimer::singleShot(0, application.get(), [] { controller->applicationDidFinishLaunching(); });
+    controller->statusPrinter = std::make_unique<zel::TerminalStatusPrinter>(stdout);
+
+    const bool startAtLaunch = QApplication::arguments().contains("--start");
+    QTimer::singleShot(0, application.get(), [startAtLaunch] {
+        controller->applicationDidFinishLaunching();
+        if (startAtLaunch) {
+            controller->startConnection();
+        }
+    });
     QObject::connect(application.get(), &QCoreApplication::aboutToQuit, application.get(),
                      [] { controller->applicationWillTerminate(); });
     std::atexit(onExitFromInsideTheLoop);

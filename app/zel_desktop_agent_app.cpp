@@ -1,6 +1,7 @@
 #include "app/zel_desktop_agent_app.hpp"
 
 #include "app/pairing.hpp"
+#include "app/terminal_qr.hpp"
 #include "app/uuid.hpp"
 #include "base/agent_log.hpp"
 #include "base/app_error.hpp"
@@ -275,6 +276,9 @@ void ZelDesktopAgentApp::showError(const std::string& message) {
         display.qrHidden = true;
         renderWindow();
         updateRunningState(false, false);
+        if (statusPrinter) {
+            statusPrinter->failed(message);
+        }
     });
     appendLog("ERROR: " + message + "\n");
 }
@@ -364,6 +368,10 @@ void ZelDesktopAgentApp::showReady(const std::string& tunnelURL) {
         display.qrHidden = false;
         renderWindow();
         updateRunningState(false, true);
+        // A stop that came first cleared the link: nothing to pair with.
+        if (statusPrinter && !link.empty()) {
+            statusPrinter->ready(link);
+        }
     });
 }
 

@@ -24,6 +24,7 @@ namespace zel {
 
 class HelperProcess;  // supervisor: a running child process
 class ControlService; // control_service: the service on the control port
+class StatusPrinter;  // app/terminal_qr.hpp: what the window shows, for a terminal
 
 class ZelDesktopAgentApp {
 public:
@@ -71,12 +72,14 @@ public:
 
     [[nodiscard]] const AgentHelpers& helpers() const { return helpers_; }
 
-    // Fields, in declaration order. `window` and `display` (standing for the labels, the QR view
-    // and the button) are touched only on the main queue. `serverProcess`, `tunnelProcess`,
-    // `screenshotListener`, `token` and `zelURL` are guarded by `stateMutex`. The last three
-    // are fixed at construction and read from any thread.
+    // Fields, in declaration order. `window`, `display` and `statusPrinter` (standing for the
+    // labels, the QR view and the button) are touched only on the main queue. `serverProcess`,
+    // `tunnelProcess`, `screenshotListener`, `token` and `zelURL` are guarded by `stateMutex`. The
+    // last three are fixed at construction and read from any thread.
     std::unique_ptr<WindowView> window;
     DisplayModel display;
+    // Set before launch (main.cpp prints to standard output); touched only on the main queue.
+    std::unique_ptr<StatusPrinter> statusPrinter;
     std::shared_ptr<HelperProcess> serverProcess;
     std::shared_ptr<HelperProcess> tunnelProcess;
     std::shared_ptr<ControlService> screenshotListener;

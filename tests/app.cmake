@@ -5,11 +5,14 @@ zel_add_test(app_test
     LIBS zel_app_qt Qt6::Test)
 set_tests_properties(app_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 
+find_package(nlohmann_json 3 REQUIRED)
+# The built app: its lifetime and second launch, and the pairing it prints for a terminal.
 zel_add_test(app_integration_test
-    SOURCES integration/app/lifecycle_test.cpp
-    LIBS zel_app_core
-    RESOURCE_LOCK control_port
-    LABELS integration)
+    SOURCES integration/app/lifecycle_test.cpp integration/app/terminal_qr_test.cpp
+    LIBS zel_app_core nlohmann_json::nlohmann_json
+    RESOURCE_LOCK control_port agent_port
+    LABELS integration
+    TIMEOUT 240)
 add_dependencies(app_integration_test zel-desktop-agent)
 target_compile_definitions(app_integration_test PRIVATE
     ZEL_APP_BINARY="$<TARGET_FILE:zel-desktop-agent>")

@@ -17,3 +17,15 @@ set_tests_properties(mcp_e2e_test PROPERTIES
     RESOURCE_LOCK "control_port;agent_port"
     LABELS e2e
     TIMEOUT 300)
+
+# cpack packs the build tree's app: built with it, checked by lintian (about half a minute).
+zel_add_test(package_e2e_test
+    SOURCES e2e/package_e2e_test.cpp
+    LIBS nlohmann_json::nlohmann_json
+    RESOURCE_LOCK control_port agent_port
+    LABELS package e2e
+    TIMEOUT 300)
+add_dependencies(package_e2e_test zel-desktop-agent zel_package_docs)
+target_compile_definitions(package_e2e_test PRIVATE
+    ZEL_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}"
+    ZEL_PROJECT_VERSION="${PROJECT_VERSION}")

@@ -1,0 +1,41 @@
+// The pairing QR code for a terminal, so that a machine without a monitor can pair from a
+// terminal (or a screenshot of one): the window is drawn where nobody sees it there.
+#pragma once
+
+#include "app/display_model.hpp"
+
+#include <cstdio>
+#include <string>
+
+namespace zel {
+
+// The matrix as lines of UTF-8 half blocks ("▀▄█ "): a character is one module wide and two
+// modules tall, so that a terminal's cell (about twice as tall as wide) gives square modules.
+// The ink is the light modules, quiet zone included: the usual light-on-dark terminal shows dark
+// modules on light ground. The half row past an odd-sized matrix stays unlit. Every line ends
+// in "\n"; an empty text for a matrix whose module count does not match its size.
+std::string renderTerminalQR(const QRMatrix& matrix);
+
+// Told what the window shows, on the main queue: the pairing link once the connection is ready,
+// the failure text when a start or a running connection fails.
+class StatusPrinter {
+public:
+    virtual ~StatusPrinter() = default;
+    virtual void ready(const std::string& link) = 0;
+    virtual void failed(const std::string& message) = 0;
+};
+
+// Prints them to a stream, flushed at once (the stream is often a pipe or a file). On a terminal
+// the QR lines are drawn white on black, so that a light colour theme does not invert them.
+class TerminalStatusPrinter final : public StatusPrinter {
+public:
+    explicit TerminalStatusPrinter(std::FILE* out);
+    void ready(const std::string& link) override;
+    void failed(const std::string& message) override;
+
+private:
+    std::FILE* out_;
+    bool colours_;
+};
+
+} // namespace zel

@@ -1,0 +1,246 @@
+// The Debian package as a user gets it: built by cpack from this build tree, its file list and
+// control fields, lintian's verdict, and the app unpacked with dpkg-deb -x into a temporary root
+// and started from there under a private X server: it finds the agent server of the package, which
+// serves a screenshot and a terminal with the session's token.
+#include "tests/support/command.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/terminal_output.hpp"
+#include "tests/support/xvfb.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using zel::test::readFile;
+using zel::test::runCommand;
+using zel::test::waitUntil;
+
+const std::string kResources = "./usr/share/zel-desktop-agent/";
+
+struct Entry {
+    std::string mode;
+    std::string path;
+    std::string linkTarget; // empty unless a symbolic link
+};
+
+class Package : public testing::Test {
+protected:
+    // Built once for the whole program: cpack takes a few seconds, lintian longer.
+    static void SetUpTestSuite() {
+        dir_ = std::make_unique<zel::test::TempDir>();
+        const auto packed = runCommand({ZEL_CPACK_COMMAND, "-G", "DEB", "--config",
+                                        std::string(ZEL_BUILD_DIR) + "/CPackConfig.cmake", "-B",
+                                        (dir_->path() / "out").string()});
+        ASSERT_EQ(packed.exitStatus, 0) << packed.output;
+        for (const auto& file : fs::directory_iterator(dir_->path() / "out")) {
+            if (file.path().extension() == ".deb") {
+                deb_ = file.path();
+            }
+        }
+        std::istringstream list(runCommand({"dpkg-deb", "-c", deb_.string()}).output);
+        // drwxr-xr-x root/root 0 2026-12-06 13:26 ./usr/ [-> target]
+        const std::regex line(R"(^(\S+)\s+\S+\s+\d+\s+\S+\s+\S+\s+(.+?)(?: -> (.+))?$)");
+        for (std::string text; std::getline(list, text);) {
+            std::smatch match;
+            if (std::regex_match(text, match, line)) {
+                entries_.push_back({match[1], match[2], match[3]});
+            }
+        }
+    }
+    static void TearDownTestSuite() { dir_.reset(); }
+
+    static const Entry* find(const std::string& path) {
+        for (const auto& entry : entries_) {
+            if (entry.path == path) {
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+
+    static inline std::unique_ptr<zel::test::TempDir> dir_;
+    static inline fs::path deb_;
+    static inline std::vector<Entry> entries_;
+};
+
+TEST_F(Package, NamedForDebianWithTheDependenciesTheAppNeedsAtRunTime) {
+    ASSERT_FALSE(deb_.empty()) << "cpack made no .deb";
+    EXPECT_EQ(deb_.filename(), "zel-desktop-agent_" ZEL_PROJECT_VERSION "_amd64.deb");
+    const auto field = [&](const std::string& name) {
+        auto value = runCommand({"dpkg-deb", "-f", deb_.string(), name}).output;
+        return value.substr(0, value.find('\n'));
+    };
+    EXPECT_EQ(field("Package"), "zel-desktop-agent");
+    EXPECT_EQ(field("Architecture"), "amd64");
+    const std::string depends = field("Depends");
+    // Linked (from the shared libraries), then loaded or run (named by hand).
+    for (const char* needed : {"libc6", "libqt6widgets6", "libqrencode4", "libxcb-xtest0",
+                               "libstdc++6", "nodejs (>= 20)", "xclip", "qt6-qpa-plugins"}) {
+        EXPECT_NE(depends.find(needed), std::string::npos) << needed << " in " << depends;
+    }
+}
+
+TEST_F(Package, HoldsTheAppAndItsProductionModulesOnly) {
+    ASSERT_FALSE(entries_.empty());
+    struct Wanted {
+        std::string path;
+        bool executable;
+    };
+    const std::vector<Wanted> wanted = {
+        {"./usr/bin/zel-desktop-agent", true},
+        {kResources + "agent/src/server.js", false},
+        {kResources + "agent/package.json", false},
+        {kResources + "agent/public/index.html", false},
+        {kResources + "agent/node_modules/ws/package.json", false},
+        {kResources + "agent/node_modules/node-pty/lib/index.js", false},
+        {kResources + "agent/node_modules/@modelcontextprotocol/sdk/package.json", false},
+        {"./usr/lib/zel-desktop-agent/pty.node", false},
+        {"./usr/share/applications/zel-desktop-agent.desktop", false},
+        {"./usr/share/icons/hicolor/scalable/apps/zel-desktop-agent.svg", false},
+        {"./usr/share/doc/zel-desktop-agent/copyright", false},
+        {"./usr/share/doc/zel-desktop-agent/changelog.gz", false},
+    };
+    for (const auto& [path, executable] : wanted) {
+        const Entry* entry = find(path);
+        ASSERT_NE(entry, nullptr) << "missing " << path;
+        EXPECT_EQ(entry->mode[3] == 'x', executable) << path << " " << entry->mode;
+    }
+
+    // Modules that package-lock.json marks as the tests' own.
+    std::vector<std::string> devModules;
+    const auto lock = nlohmann::json::parse(
+        readFile(fs::path(ZEL_SOURCE_DIR) / "resources/agent/package-lock.json"));
+    for (const auto& [module, info] : lock["packages"].items()) {
+        if (info.value("dev", false)) {
+            devModules.push_back(kResources + "agent/" + module + "/");
+        }
+    }
+    ASSERT_FALSE(devModules.empty()) << "package-lock.json marks no dev module any more";
+
+    struct Forbidden {
+        std::regex pattern;
+        const char* why;
+    };
+    const std::vector<Forbidden> forbidden = {
+        {std::regex("/(test|tests|__tests__|spec)/"), "a test directory"},
+        {std::regex(R"(\.(test|spec)(-d)?\.[jt]s$|/tests?\.js$)"), "a test file"},
+        {std::regex("/agent/bench/"), "a benchmark"},
+        {std::regex("/node_modules/(node-addon-api|\\.bin)/"), "a build-only module"},
+        {std::regex(
+             R"(/node-pty/((prebuilds|deps|third_party|src)/|build/(?!(Release/(pty\.node)?)?$)))"),
+         "node-pty's build files or other systems' binaries"},
+        {std::regex(R"((Makefile|\.mk|\.gypi|CMakeFiles/.*|CMakeCache\.txt)$)"), "a build file"},
+        {std::regex("^" + kResources + "bin/."), "a helper of the build machine"},
+    };
+    for (const auto& entry : entries_) {
+        EXPECT_EQ(entry.path.rfind("./usr/", 0), 0U) << "outside /usr: " << entry.path;
+        for (const auto& [pattern, why] : forbidden) {
+            EXPECT_FALSE(std::regex_search(entry.path, pattern)) << why << ": " << entry.path;
+        }
+        for (const auto& dev : devModules) {
+            EXPECT_NE(entry.path.rfind(dev, 0), 0U) << "a dev module: " << entry.path;
+        }
+        if (!entry.linkTarget.empty()) {
+            // A link must work on the user's machine: relative, and to a file of the package.
+            EXPECT_NE(entry.linkTarget.front(), '/') << entry.path << " -> " << entry.linkTarget;
+            const auto target =
+                (fs::path(entry.path).parent_path() / entry.linkTarget).lexically_normal().string();
+            EXPECT_NE(find("./" + target), nullptr) << entry.path << " -> " << entry.linkTarget;
+        }
+    }
+}
+
+TEST_F(Package, PassesLintianWithoutErrors) {
+    ASSERT_FALSE(deb_.empty());
+    const auto verdict = runCommand({"lintian", "--tag-display-limit", "0", deb_.string()});
+    ASSERT_NE(verdict.exitStatus, -1) << "lintian did not run: ./scripts/setup installs it";
+    EXPECT_EQ(verdict.output.find("E: "), std::string::npos) << verdict.output;
+    EXPECT_EQ(verdict.exitStatus, 0) << verdict.output;
+}
+
+TEST_F(Package, UnpackedAppServesAScreenAndATerminalFromItsOwnAgentServer) {
+    ASSERT_FALSE(deb_.empty());
+    const fs::path root = dir_->path() / "root";
+    ASSERT_EQ(runCommand({"dpkg-deb", "-x", deb_.string(), root.string()}).exitStatus, 0);
+    // No file of the package names the machine it was built on (text files: the resources).
+    const auto named =
+        runCommand({"grep", "-rlIF", "-e", ZEL_SOURCE_DIR, "-e", ZEL_BUILD_DIR, root.string()});
+    EXPECT_EQ(named.output, "") << "files naming the build machine's paths";
+
+    // The tunnel client goes where a user puts it; node comes from the system.
+    const fs::path bin = root / "usr/share/zel-desktop-agent/bin";
+    fs::create_directories(bin);
+    fs::copy_file(fs::path(ZEL_SOURCE_DIR) / "tests/fixtures/cloudflared", bin / "cloudflared");
+    const fs::path home = dir_->path() / "home";
+    for (const char* sub : {"state", "config", "runtime"}) {
+        fs::create_directories(home / sub);
+    }
+    fs::permissions(home / "runtime", fs::perms::owner_all);
+    const zel::test::Xvfb xvfb(1280, 900);
+    const fs::path out = dir_->path() / "stdout.txt";
+    zel::test::Child app(zel::test::appWithOutputIn(root / "usr/bin/zel-desktop-agent", out),
+                         {"DISPLAY=" + xvfb.display(),
+                          "XDG_STATE_HOME=" + (home / "state").string(),
+                          "XDG_CONFIG_HOME=" + (home / "config").string(),
+                          "XDG_RUNTIME_DIR=" + (home / "runtime").string(), "HOME=" + home.string(),
+                          "SHELL=/bin/sh", "QT_QPA_PLATFORM=xcb"});
+    ASSERT_TRUE(waitUntil(
+        [&] { return zel::test::lineStartingWith(readFile(out), "zel://").has_value(); }, 60s))
+        << readFile(out) << "\nlog:\n"
+        << readFile(home / "state/zel-desktop-agent/agent.log");
+
+    // The agent server that runs is the package's.
+    const auto invocation = nlohmann::json::parse(readFile(bin / "cloudflared.invocation"));
+    EXPECT_EQ(invocation["env"].value("ZEL_AGENT_HELPER_BIN_DIR", ""), bin.string());
+    std::istringstream children(runCommand({"pgrep", "-P", std::to_string(app.pid())}).output);
+    std::vector<fs::path> directories;
+    for (std::string pid; children >> pid;) {
+        std::error_code error;
+        directories.push_back(fs::read_symlink("/proc/" + pid + "/cwd", error));
+    }
+    EXPECT_NE(std::find(directories.begin(), directories.end(),
+                        root / "usr/share/zel-desktop-agent/agent"),
+              directories.end());
+
+    const std::string token =
+        nlohmann::json::parse(readFile(home / "config/zel-desktop-agent/agent.json"))
+            .value("token", "");
+    ASSERT_FALSE(token.empty());
+    const auto shot =
+        runCommand({"curl", "-s", "--max-time", "20", "-H", "Authorization: Bearer " + token,
+                    "http://127.0.0.1:8787/api/screenshot?format=jpeg&width=480"});
+    EXPECT_EQ(shot.output.substr(0, 2), "\xff\xd8") << "no JPEG from the package's agent server";
+    const auto refused = runCommand({"curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                                     "http://127.0.0.1:8787/api/screenshot"});
+    EXPECT_EQ(refused.output, "401");
+
+    // A shell in a pseudo-terminal: node-pty's module, moved under /usr/lib, loads through its
+    // link.
+    const std::string client = R"(
+        import WebSocket from 'ws';
+        const ws = new WebSocket(`ws://127.0.0.1:8787/api/terminal?token=${process.env.TOKEN}`);
+        let seen = '';
+        const timer = setTimeout(() => { console.log(seen); process.exit(1); }, 20000);
+        ws.on('open', () => ws.send(JSON.stringify({type: 'input', data: 'echo zel-$((6*7))\r'})));
+        ws.on('message', (data) => {
+          seen += data;
+          if (seen.includes('zel-42')) { console.log('ok'); clearTimeout(timer); ws.close(); }
+        });
+        ws.on('close', () => process.exit(seen.includes('zel-42') ? 0 : 1));
+    )";
+    const fs::path script = root / "usr/share/zel-desktop-agent/agent/terminal-check.mjs";
+    std::ofstream(script) << client;
+    const auto terminal = runCommand({"node", script.string()}, {"TOKEN=" + token});
+    EXPECT_EQ(terminal.exitStatus, 0) << terminal.output;
+}
+
+} // namespace

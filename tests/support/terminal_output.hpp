@@ -1,0 +1,146 @@
+// The app's standard output as a person at a terminal meets it: the app started with its output in
+// a file, and the half-block QR code read back from that text into modules and into an image that
+// zbarimg decodes, as a phone camera would from a screenshot of the terminal.
+#pragma once
+
+#include "app/display_model.hpp"
+#include "tests/support/command.hpp"
+#include "tests/support/temp_dir.hpp"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace zel::test {
+
+inline bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
+    for (const auto end = std::chrono::steady_clock::now() + timeout;
+         std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
+        if (done()) {
+            return true;
+        }
+    }
+    return done();
+}
+
+// argv for Child: the app with its standard output in `out`; exec keeps the app's pid.
+inline std::vector<std::string> appWithOutputIn(const std::filesystem::path& app,
+                                                const std::filesystem::path& out,
+                                                const std::string& option = "--start") {
+    return {"sh", "-c", "exec \"$0\" \"$1\" >\"$2\"", app.string(), option, out.string()};
+}
+
+// The first line that starts with `prefix`, or nothing.
+inline std::optional<std::string> lineStartingWith(const std::string& text,
+                                                   std::string_view prefix) {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(prefix, 0) == 0) {
+            return line;
+        }
+    }
+    return std::nullopt;
+}
+
+// One terminal cell of the QR code: which halves carry ink (light modules).
+struct HalfBlock {
+    bool top = false;
+    bool bottom = false;
+};
+
+// The cells of one line when it holds only half blocks and spaces (and at least one block).
+inline std::optional<std::vector<HalfBlock>> halfBlockLine(std::string_view line) {
+    static constexpr std::string_view kFull = "█", kUpper = "▀", kLower = "▄";
+    std::vector<HalfBlock> cells;
+    bool ink = false;
+    while (!line.empty()) {
+        if (line.front() == ' ') {
+            cells.push_back({});
+            line.remove_prefix(1);
+        } else if (line.starts_with(kFull)) {
+            cells.push_back({true, true});
+            line.remove_prefix(kFull.size());
+        } else if (line.starts_with(kUpper)) {
+            cells.push_back({true, false});
+            line.remove_prefix(kUpper.size());
+        } else if (line.starts_with(kLower)) {
+            cells.push_back({false, true});
+            line.remove_prefix(kLower.size());
+        } else {
+            return std::nullopt;
+        }
+        ink = ink || cells.back().top || cells.back().bottom;
+    }
+    if (!ink) {
+        return std::nullopt;
+    }
+    return cells;
+}
+
+// The first run of half-block lines in the text.
+inline std::vector<std::vector<HalfBlock>> terminalQRLines(const std::string& text) {
+    std::vector<std::vector<HalfBlock>> rows;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (auto cells = halfBlockLine(line)) {
+            rows.push_back(std::move(*cells));
+        } else if (!rows.empty()) {
+            break;
+        }
+    }
+    return rows;
+}
+
+// Back to modules (1 = dark, unlit): two module rows per line, the half row past the end included.
+inline QRMatrix modulesOf(const std::vector<std::vector<HalfBlock>>& rows) {
+    QRMatrix matrix;
+    matrix.size = rows.empty() ? 0 : static_cast<int>(rows.front().size());
+    for (const auto& row : rows) {
+        for (const bool top : {true, false}) {
+            for (const HalfBlock cell : row) {
+                matrix.modules.push_back((top ? cell.top : cell.bottom) ? 0 : 1);
+            }
+        }
+    }
+    return matrix;
+}
+
+// What zbarimg reads from the lines drawn as a terminal draws them: cells `scale` pixels wide and
+// twice that tall, ink white on a black terminal; empty when it finds no code.
+inline std::string decodeTerminalQR(const std::vector<std::vector<HalfBlock>>& rows,
+                                    const std::filesystem::path& image, int scale = 6) {
+    if (rows.empty()) {
+        return {};
+    }
+    const std::size_t width = rows.front().size() * static_cast<std::size_t>(scale);
+    const std::size_t height = rows.size() * 2 * static_cast<std::size_t>(scale);
+    std::string pixels;
+    for (const auto& row : rows) {
+        for (const bool top : {true, false}) {
+            std::string line;
+            for (const HalfBlock cell : row) {
+                line.append(static_cast<std::size_t>(scale),
+                            (top ? cell.top : cell.bottom) ? '\xff' : '\0');
+            }
+            line.resize(width, '\0'); // a short line leaves the terminal's background
+            for (int i = 0; i < scale; ++i) {
+                pixels += line;
+            }
+        }
+    }
+    std::ofstream(image, std::ios::binary) << "P5\n"
+                                           << width << ' ' << height << "\n255\n"
+                                           << pixels;
+    const auto decoded = runCommand({"zbarimg", "--quiet", "--raw", image.string()});
+    return decoded.exitStatus == 0 ? decoded.output.substr(0, decoded.output.find('\n')) : "";
+}
+
+} // namespace zel::test
