@@ -108,6 +108,20 @@ const geom = Object.fromEntries(xdotool('getwindowgeometry', '--shell', tapWindo
 const tapAt = { x: geom.X + geom.WIDTH / 2, y: geom.Y + geom.HEIGHT / 2 };
 const probeAt = { x: geom.X + geom.WIDTH / 2 + 80, y: geom.Y + geom.HEIGHT / 2 + 30 }; // away from the pointer and the text
 
+const kWaves = `import math, sys, time
+sys.stdout.write('\\x1b[?25l')
+t = 0
+while True:
+    rows = []
+    for y in range(46):
+        cells = []
+        for x in range(133):
+            r = int(2.5 + 2.5 * math.sin(x / 9 + t)); g = int(2.5 + 2.5 * math.sin(y / 5 - t * 1.3)); b = int(2.5 + 2.5 * math.sin((x + y) / 13 + t * 0.7))
+            cells.append('\\x1b[48;5;%dm ' % (16 + 36 * r + 6 * g + b))
+        rows.append(''.join(cells))
+    sys.stdout.write('\\x1b[H' + '\\r\\n'.join(rows)); sys.stdout.flush()
+    t += 0.15; time.sleep(1 / 30)
+`;
 let loadProcs = [];
 function setLoad(load) {
   for (const p of loadProcs) p.kill('SIGTERM');
@@ -115,7 +129,8 @@ function setLoad(load) {
   if (load === 'typing') {
     loadProcs.push(start('xterm', ['-geometry', '100x30+700+100', '-e', 'bash', '-c', 'while :; do date +"%T.%N line of a busy terminal"; sleep 0.05; done'], { env }));
   } else if (load === 'video') {
-    loadProcs.push(start('ico', ['-geometry', '800x600+1000+400', '-faces', '-dbl', '-noedges', '-colors', 'red', 'green', 'blue', 'yellow', 'cyan', 'magenta', 'white', 'orange'], { env }));
+    // ~800×600 of moving colour waves repainted 30 times a second (ico needs colour planes Xvfb lacks).
+    loadProcs.push(start('xterm', ['-geometry', '133x46+1000+400', '-e', 'python3', '-c', kWaves], { env }));
   }
   return sleep(1500);
 }

@@ -49,11 +49,10 @@ export class Pacer {
     this.rttMs = Math.min(...this.rtts);
   }
 
-  // One acknowledged frame: its size, when it was sent, when its ack came, when the one before's came.
-  // The link time is what the ack took beyond a bare round trip, counted from when the link was free.
-  acked({ bytes, sentAt, ackAt, previousAckAt }) {
-    const start = Math.max(sentAt + (this.rttMs ?? 0), previousAckAt ?? 0);
-    const sample = bytes / Math.max(1, ackAt - start);
+  // One acknowledged frame: the link time is what its ack took beyond a bare round trip. (The gap
+  // between acks would read the pipeline's cadence, not the link, whenever the round trip is the limit.)
+  acked({ bytes, sentAt, ackAt }) {
+    const sample = bytes / Math.max(1, ackAt - sentAt - (this.rttMs ?? 0));
     this.bytesPerMs = this.bytesPerMs === null ? sample : this.bytesPerMs * 0.7 + sample * 0.3;
     this.size = this.size === null ? bytes : this.size * 0.7 + bytes * 0.3;
     if (++this.sinceChange < 3) return;
@@ -104,7 +103,6 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
     let requestedWidth = width;
     let seq = 0;
     let lastHash = null;
-    let lastAckAt = null;
     let changedAt = Date.now();
     let wake = null; // resolves the loop's wait early: an ack, an input, a new width, the close
     const poke = () => wake?.();
@@ -184,9 +182,8 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
       for (const [id, frame] of inFlight) {
         if (((n - id) | 0) < 0) continue;
         inFlight.delete(id);
-        if (id === n) pacer.acked({ ...frame, ackAt: now, previousAckAt: lastAckAt });
+        if (id === n) pacer.acked({ ...frame, ackAt: now });
       }
-      lastAckAt = now;
       // An empty link gives a clean round trip.
       if (inFlight.size === 0 && now - (viewer.pingAt ?? 0) > 1000) {
         viewer.pingAt = now;

@@ -137,13 +137,11 @@ describe('live view pacing', () => {
     const pacer = new Pacer({ fps: 30 });
     pacer.rtt(rttMs);
     let now = 0;
-    let previousAckAt = null;
     for (let i = 0; i < frames; i++) {
       const { quality, width } = pacer.setting(1170);
       const bytes = size(quality, width);
       const ackAt = now + rttMs + bytes / bytesPerMs;
-      pacer.acked({ bytes, sentAt: now, ackAt, previousAckAt });
-      previousAckAt = ackAt;
+      pacer.acked({ bytes, sentAt: now, ackAt });
       now = ackAt;
     }
     return pacer.setting(1170);
@@ -166,7 +164,7 @@ describe('live view pacing', () => {
       for (let i = 0; i < 300; i++) {
         const { quality, width } = pacer.setting(1170);
         const bytes = size(quality, width);
-        pacer.acked({ bytes, sentAt: now, ackAt: (now += 10 + bytes / bytesPerMs), previousAckAt: null });
+        pacer.acked({ bytes, sentAt: now, ackAt: (now += 10 + bytes / bytesPerMs) });
       }
       if (bytesPerMs === 300) assert.ok(pacer.setting(1170).width < 1170, 'lowered');
     }
