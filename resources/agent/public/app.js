@@ -32,7 +32,7 @@ const token = takeToken();
 const screen = $('screen');
 const viewport = $('viewport');
 let activeTab = 'screen';
-let features = {};
+let features = null;
 
 function setStatus(kind, text) {
   const status = $('status');
@@ -120,46 +120,146 @@ function requestWidth() {
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-// The next frame is asked for as soon as the last one is on screen.
-async function screenLoop() {
-  let backoff = 0;
-  let shown = '';
-  for (;;) {
-    if (document.hidden || activeTab !== 'screen') {
-      await sleep(300);
-      continue;
-    }
+function showFrame(url, width, height) {
+  frame.width = width;
+  frame.height = height;
+  const old = screen.src;
+  screen.src = url;
+  if (old.startsWith('blob:')) URL.revokeObjectURL(old);
+  if (!screen.classList.contains('loaded')) {
+    screen.classList.add('loaded');
+    $('placeholder').hidden = true;
+  }
+  layout();
+}
+
+// The live view: frames pushed by the server over one WebSocket, each acknowledged once shown;
+// the same socket carries input. It runs only while the screen tab is visible.
+const kSilenceMs = 25000; // the server sends a ping every 10 s at the latest
+const live = {
+  ws: null,
+  retry: 0,
+  retryTimer: 0,
+  silenceTimer: 0,
+  width: 0,
+  pending: null, // the newest frame not yet decoded; older ones are dropped
+  decoding: false,
+  inputId: 0,
+  stopped: true,
+  wanted() {
+    return !document.hidden && activeTab === 'screen';
+  },
+  update() {
+    if (this.wanted()) this.start();
+    else this.stop('已暂停（页面不在前台）');
+  },
+  start() {
+    this.stopped = false;
+    if (this.ws || this.retryTimer) return;
+    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    this.width = requestWidth();
+    const ws = new WebSocket(`${scheme}//${location.host}/api/live?token=${encodeURIComponent(token)}&width=${this.width}`);
+    ws.binaryType = 'arraybuffer';
+    this.ws = ws;
+    let opened = false;
+    ws.onopen = () => {
+      opened = true;
+      this.heard();
+    };
+    ws.onmessage = (event) => {
+      if (this.ws !== ws) return;
+      this.heard();
+      if (typeof event.data === 'string') this.text(event.data);
+      else this.frame(event.data);
+    };
+    ws.onclose = () => {
+      if (this.ws !== ws) return;
+      this.ws = null;
+      clearTimeout(this.silenceTimer);
+      if (!this.stopped) this.reconnect(opened);
+    };
+  },
+  stop(text) {
+    this.stopped = true;
+    clearTimeout(this.retryTimer);
+    clearTimeout(this.silenceTimer);
+    this.retryTimer = 0;
+    const ws = this.ws;
+    this.ws = null;
+    if (ws) ws.close(1000, 'viewer away');
+    if (text) setStatus('connecting', text);
+  },
+  // A refused upgrade shows the page no status: ask the API why, then retry or give up.
+  async reconnect(opened) {
+    const delay = Math.min(5000, 500 * 2 ** this.retry++);
+    this.retryTimer = setTimeout(() => {
+      this.retryTimer = 0;
+      if (!this.stopped) this.start();
+    }, delay);
+    if (opened) setStatus('connecting', '连接中断，正在重新连接…');
     try {
-      const res = await api(`/api/screenshot?format=jpeg&width=${requestWidth()}&quality=60`);
-      const url = URL.createObjectURL(await res.blob());
+      await api('/api/info');
+      if (!opened) setStatus('connecting', '正在重新连接…');
+    } catch (err) {
+      setStatus('error', describeError(err));
+      if (fatal(err)) this.stop();
+    }
+  },
+  heard() {
+    clearTimeout(this.silenceTimer);
+    // A tunnel that silently dropped us: start over.
+    this.silenceTimer = setTimeout(() => this.ws?.close(), kSilenceMs);
+  },
+  send(value) {
+    if (this.ws?.readyState !== WebSocket.OPEN) return false;
+    this.ws.send(JSON.stringify(value));
+    return true;
+  },
+  text(data) {
+    let msg;
+    try {
+      msg = JSON.parse(data);
+    } catch {
+      return;
+    }
+    if (msg.type === 'ping') this.send({ type: 'pong', t: msg.t });
+    else if (msg.type === 'error') setStatus('error', describeError({ status: msg.status, message: msg.message }));
+    else if (msg.type === 'input' && msg.status !== 200) toast(`操作失败：${msg.status === 500 ? msg.error : describeError({ status: msg.status, message: msg.error })}`);
+  },
+  frame(buffer) {
+    if (buffer.byteLength < 8) return;
+    const seq = new DataView(buffer).getUint32(0);
+    this.pending = { seq, blob: new Blob([new Uint8Array(buffer, 8)], { type: 'image/jpeg' }) };
+    if (!this.decoding) this.drain();
+  },
+  async drain() {
+    this.decoding = true;
+    while (this.pending) {
+      const { seq, blob } = this.pending;
+      this.pending = null;
+      const url = URL.createObjectURL(blob);
       const next = new Image();
       next.src = url;
       try {
         await next.decode();
-      } catch (err) {
+        showFrame(url, next.naturalWidth, next.naturalHeight);
+        this.retry = 0;
+        setStatus('connected', '已连接');
+      } catch {
         URL.revokeObjectURL(url);
-        throw err;
       }
-      frame.width = next.naturalWidth;
-      frame.height = next.naturalHeight;
-      screen.src = url;
-      if (shown) URL.revokeObjectURL(shown);
-      shown = url;
-      if (!screen.classList.contains('loaded')) {
-        screen.classList.add('loaded');
-        $('placeholder').hidden = true;
-      }
-      layout();
-      setStatus('connected', '已连接');
-      backoff = 0;
-    } catch (err) {
-      setStatus('error', err instanceof ApiError ? describeError(err) : '画面解码失败，正在重试…');
-      if (err instanceof ApiError && fatal(err)) return;
-      backoff = Math.min(5000, backoff ? backoff * 2 : 500);
-      await sleep(backoff);
+      // Acknowledged once on screen (or dropped), so the server paces to what the phone can show.
+      this.send({ type: 'ack', seq });
     }
-  }
-}
+    this.decoding = false;
+    const width = requestWidth();
+    if (width !== this.width && this.send({ type: 'view', width })) this.width = width;
+  },
+  input(body) {
+    return this.send({ type: 'input', id: ++this.inputId, ...body });
+  },
+};
+document.addEventListener('visibilitychange', () => live.update());
 
 // Client pixels to the desktop's 0..1000 grid; null outside the picture.
 function normalized(p) {
@@ -171,9 +271,11 @@ function normalized(p) {
   return [Math.round(x * 10) / 10, Math.round(y * 10) / 10];
 }
 
-// Input requests go out one at a time so that the desktop sees them in the order they were made.
+// Input goes over the live socket when it is open (in order, at once); otherwise requests go out
+// one at a time so that the desktop sees them in the order they were made.
 let inputChain = Promise.resolve();
 function sendInput(body, path = '/api/input') {
+  if (path === '/api/input' && live.input(body)) return inputChain;
   inputChain = inputChain.then(async () => {
     try {
       await api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) });
@@ -194,8 +296,7 @@ function pointerAction(action) {
 let scrollPx = 0;
 let scrollQueued = false;
 attachGestures(viewport, {
-  tap: pointerAction('click'),
-  doubleTap: pointerAction('double_click'),
+  tap: pointerAction('click'), // a double tap is two of these; the desktop makes it a double click
   longPress: (p) => {
     navigator.vibrate?.(30);
     pointerAction('right_click')(p);
@@ -210,7 +311,8 @@ attachGestures(viewport, {
     scrollPx += dy;
     if (scrollQueued || Math.abs(scrollPx) < kScrollStepPx) return;
     scrollQueued = true;
-    inputChain.then(() => {
+    // Steps gather while an earlier request is on its way.
+    (live.ws?.readyState === WebSocket.OPEN ? Promise.resolve() : inputChain).then(() => {
       const steps = Math.trunc(scrollPx / kScrollStepPx);
       scrollPx -= steps * kScrollStepPx;
       scrollQueued = false;
@@ -337,6 +439,7 @@ function showTab(name) {
   for (const el of document.querySelectorAll('.screen-only')) el.hidden = name !== 'screen' || 'unavailable' in el.dataset;
   for (const el of document.querySelectorAll('.terminal-only')) el.hidden = name !== 'terminal';
   if (name === 'terminal') terminal.open().catch(() => toast('终端组件加载失败。'));
+  if (token && features) live.update();
 }
 $('tab-screen').addEventListener('click', () => showTab('screen'));
 $('tab-terminal').addEventListener('click', () => showTab('terminal'));
@@ -365,7 +468,7 @@ async function start() {
     button.dataset.unavailable = '';
     button.hidden = true;
   }
-  screenLoop();
+  live.update();
 }
 
 start();

@@ -1,7 +1,7 @@
 // Touch gestures of the screen view, in client pixels: the caller maps them onto the desktop.
 const kTapSlop = 10; // px a finger may wander and still tap
 const kLongPressMs = 550;
-const kDoubleTapMs = 300;
+const kDoubleTapMs = 400;
 const kDoubleTapSlop = 30;
 const kPinchThreshold = 0.12; // relative change of finger distance that makes two fingers a pinch
 const kScrollThreshold = 12;
@@ -11,10 +11,10 @@ function centre(touches) {
   return { x: (a.clientX + b.clientX) / 2, y: (a.clientY + b.clientY) / 2, d: Math.hypot(a.clientX - b.clientX, a.clientY - b.clientY) };
 }
 
-// handlers: tap(p), doubleTap(p), longPress(p), drag(from, to), scroll(dy), pinch({ scale, start, now, phase })
+// handlers: tap(p), longPress(p), drag(from, to), scroll(dy), pinch({ scale, start, now, phase })
 export function attachGestures(element, handlers) {
   let state = null;
-  let pendingTap = null;
+  let lastTap = null;
   let longTimer = 0;
 
   const cancelLong = () => clearTimeout(longTimer);
@@ -86,24 +86,14 @@ export function attachGestures(element, handlers) {
     event.preventDefault();
   }, { passive: false });
 
-  // A single tap waits briefly for a second one; the pair becomes one double click.
+  // A tap goes out at once. A second tap soon after and close by lands on the first one's spot,
+  // so that the desktop, which sees two clicks in quick succession, makes them a double click.
   function tap(p) {
-    if (pendingTap && Math.hypot(p.x - pendingTap.p.x, p.y - pendingTap.p.y) < kDoubleTapSlop) {
-      clearTimeout(pendingTap.timer);
-      const first = pendingTap.p;
-      pendingTap = null;
-      handlers.doubleTap(first);
-      return;
-    }
-    if (pendingTap) {
-      clearTimeout(pendingTap.timer);
-      handlers.tap(pendingTap.p);
-    }
-    const entry = { p, timer: setTimeout(() => {
-      if (pendingTap === entry) pendingTap = null;
-      handlers.tap(p);
-    }, kDoubleTapMs) };
-    pendingTap = entry;
+    const now = performance.now();
+    const near = lastTap && now - lastTap.at < kDoubleTapMs && Math.hypot(p.x - lastTap.p.x, p.y - lastTap.p.y) < kDoubleTapSlop;
+    const at = near ? lastTap.p : p;
+    lastTap = near ? null : { p, at: now };
+    handlers.tap(at);
   }
 
   // Mouse, for a desktop browser; touches never get here because their default is prevented.

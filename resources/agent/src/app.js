@@ -6,6 +6,7 @@ import { fileURLToPath } from 'node:url';
 import { FailureLimiter, bearerToken, clientAddress, tokensEqual } from './auth.js';
 import { copyText, findClipboardTool } from './clipboard.js';
 import { ControlError, controlRequest, postInput } from './control.js';
+import { createLiveService } from './live.js';
 import { readLimited } from './read-limited.js';
 
 const kRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
@@ -137,7 +138,7 @@ function screenshotParams(query) {
 }
 
 export async function createAgentServer(config, { limits, timeouts, log = (line) => process.stdout.write(`${line}
-`), env = process.env, mcp: mcpOptions } = {}) {
+`), env = process.env, mcp: mcpOptions, live: liveOptions } = {}) {
   const limiter = new FailureLimiter(limits);
   // The MCP SDK loads on the first /mcp request, for the same reason as node-pty.
   let mcp = null;
@@ -186,6 +187,8 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
     }
     return answer;
   }
+
+  const live = createLiveService({ screenshotUrl: config.screenshotUrl, forwardInput, inputActions: kInputActions, log, options: liveOptions });
 
   const routes = {
     async '/api/info'(req, res) {
@@ -317,8 +320,16 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
     };
     (async () => {
       const { pathname, query } = splitTarget(req.url);
-      if (pathname !== '/api/terminal') throw new HttpError(404, 'Not found.');
+      if (pathname !== '/api/terminal' && pathname !== '/api/live') throw new HttpError(404, 'Not found.');
       await authorize(req, query, true);
+      if (pathname === '/api/live') {
+        const width = intParam(query, 'width', 320, 2560) ?? 960;
+        if (!config.screenshotUrl) throw new ControlError(503, 'The control service is not configured.');
+        if (live.busy) throw new HttpError(429, 'Too many live views are open.');
+        live.handleUpgrade(req, socket, head, width);
+        finish(101);
+        return;
+      }
       if (!config.enableTerminal) throw new HttpError(404, 'The terminal is turned off.');
       const service = await openTerminal().catch((err) => {
         throw new HttpError(503, `The terminal is unavailable: ${err.message}`);
@@ -346,6 +357,7 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
       });
     },
     async close() {
+      live.close();
       if (terminal) await (await terminal).close();
       if (mcp) await (await mcp).close();
       return new Promise((resolve) => {

@@ -1,0 +1,52 @@
+// A link emulator: a TCP relay that adds a round trip (half each way) and caps the bandwidth per
+// direction, counting the bytes. Run as a child of bench/live_view.mjs (fork):
+//   node bench/link_relay.mjs <listenPort> <targetPort> <rttMs> <mbitPerS or 0 for no cap>
+// It prints "listening <port>" and answers {type:"stats"} with {up, down} bytes.
+import net from 'node:net';
+
+const [listenPort, targetPort, rttMs, mbit] = process.argv.slice(2).map(Number);
+const bytesPerMs = mbit > 0 ? (mbit * 1e6) / 8 / 1000 : Infinity;
+const kPiece = 8 * 1024; // a chunk leaves in pieces, so a large one does not arrive all at once
+// The queue a direction may hold before its sender is paused: about 100 ms of the link.
+const kQueueLimit = Number.isFinite(bytesPerMs) ? Math.max(32 * 1024, bytesPerMs * 100) : 4 << 20;
+const stats = { up: 0, down: 0 };
+
+function pipe(from, to, counter) {
+  let busyUntil = 0; // when the link of this direction has sent what it holds
+  let queued = 0;
+  from.on('data', (chunk) => {
+    stats[counter] += chunk.length;
+    for (let at = 0; at < chunk.length; at += kPiece) {
+      const piece = chunk.subarray(at, at + kPiece);
+      const now = performance.now();
+      busyUntil = Math.max(now, busyUntil) + piece.length / bytesPerMs;
+      const arrive = busyUntil + rttMs / 2;
+      queued += piece.length;
+      setTimeout(() => {
+        queued -= piece.length;
+        if (!to.destroyed) to.write(piece);
+        if (from.isPaused() && queued < kQueueLimit / 2) from.resume();
+      }, Math.max(0, arrive - now));
+    }
+    if (queued > kQueueLimit) from.pause();
+  });
+  const end = () => setTimeout(() => to.end(), Math.max(0, busyUntil - performance.now()) + rttMs / 2);
+  from.on('end', end);
+  from.on('error', () => to.destroy());
+  from.on('close', () => setTimeout(() => to.destroy(), Math.max(0, busyUntil - performance.now()) + rttMs / 2 + 50));
+}
+
+const server = net.createServer((client) => {
+  client.setNoDelay(true);
+  const upstream = net.connect(targetPort, '127.0.0.1');
+  upstream.setNoDelay(true);
+  pipe(client, upstream, 'up');
+  pipe(upstream, client, 'down');
+});
+server.listen(listenPort, '127.0.0.1', () => {
+  process.stdout.write(`listening ${server.address().port}\n`);
+});
+process.on('message', (msg) => {
+  if (msg?.type === 'stats') process.send({ type: 'stats', ...stats });
+});
+process.on('disconnect', () => process.exit(0));

@@ -1,0 +1,284 @@
+#!/usr/bin/env node
+// Live view figures: the real app under its own Xvfb (1920×1080) in a private network namespace
+// (so 8787/8788 are ours), Debian's chromium at a phone viewport (390×844, DPR 3, touch) reaching
+// the agent server through a link emulator (bench/link_relay.mjs). Prints per load × link × client:
+// frames shown/s (new and identical), bytes/s on the wire, tap-to-photon latency, CPU of app + agent.
+//
+//   node bench/live_view.mjs [--build build/dev] [--loads still,typing,video]
+//        [--links loopback,60/20,150/5] [--clients live,poll] [--seconds 8] [--taps 4]
+// Clients: live (the stream, this tree's web client), poll (the polling client of branch house, served
+// in place of app.js and gestures.js).
+import { execFileSync, fork, spawn } from 'node:child_process';
+import { once } from 'node:events';
+import fs from 'node:fs';
+import { createRequire } from 'node:module';
+import os from 'node:os';
+import path from 'node:path';
+
+const kRoot = path.resolve(import.meta.dirname, '..');
+const kAgent = path.join(kRoot, 'resources/agent');
+const { chromium } = createRequire(path.join(kAgent, 'package.json'))('playwright-core');
+
+const args = Object.fromEntries(process.argv.slice(2).join(' ').split('--').filter(Boolean).map((a) => a.trim().split(/\s+/)));
+const opt = (name, fallback) => args[name] ?? fallback;
+const loads = opt('loads', 'still,typing,video').split(',');
+const links = opt('links', 'loopback,60/20,150/5').split(',');
+const clients = opt('clients', 'live,poll').split(',');
+const seconds = Number(opt('seconds', 8));
+const taps = Number(opt('taps', 4));
+const build = path.resolve(kRoot, opt('build', 'build/dev'));
+
+// A private network namespace: loopback of our own, nobody else's ports.
+if (!process.env.ZEL_BENCH_NETNS) {
+  const child = spawn('unshare', ['-n', '--', 'sh', '-c', 'ip link set lo up && exec "$0" "$@"', process.execPath, ...process.argv.slice(1)],
+    { stdio: 'inherit', env: { ...process.env, ZEL_BENCH_NETNS: '1' } });
+  const [code] = await once(child, 'exit');
+  process.exit(code ?? 1);
+}
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+async function waitFor(what, fn, timeoutMs = 30000) {
+  for (const end = Date.now() + timeoutMs; ; await sleep(200)) {
+    const value = await fn().catch(() => null);
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+  }
+}
+
+const children = [];
+function start(file, argv, options) {
+  const child = spawn(file, argv, { stdio: 'ignore', ...options });
+  children.push(child);
+  return child;
+}
+async function cleanup() {
+  for (const child of children.reverse()) if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
+  await sleep(500);
+}
+process.on('SIGINT', () => cleanup().then(() => process.exit(130)));
+
+// CPU seconds (user + system) of a process and its threads.
+const kTick = 100;
+const cpu = (pid) => {
+  try {
+    const fields = fs.readFileSync(`/proc/${pid}/stat`, 'utf8').split(') ')[1].split(' ');
+    return (Number(fields[11]) + Number(fields[12])) / kTick;
+  } catch {
+    return 0;
+  }
+};
+const childPids = (pid) => fs.readdirSync(`/proc/${pid}/task`).flatMap((tid) => fs.readFileSync(`/proc/${pid}/task/${tid}/children`, 'utf8').split(' ').filter(Boolean).map(Number));
+
+// ---- the desktop ------------------------------------------------------------------------------
+const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-live-bench-'));
+const bin = path.join(dir, 'prefix/share/zel-desktop-agent/bin');
+fs.mkdirSync(path.join(dir, 'prefix/bin'), { recursive: true });
+fs.mkdirSync(bin, { recursive: true });
+fs.copyFileSync(path.join(build, 'bin/zel-desktop-agent'), path.join(dir, 'prefix/bin/zel-desktop-agent'));
+fs.chmodSync(path.join(dir, 'prefix/bin/zel-desktop-agent'), 0o755);
+fs.symlinkSync(process.execPath, path.join(bin, 'node'));
+fs.symlinkSync(kAgent, path.join(bin, '../agent'));
+fs.copyFileSync(path.join(kRoot, 'tests/fixtures/cloudflared'), path.join(bin, 'cloudflared'));
+fs.chmodSync(path.join(bin, 'cloudflared'), 0o755);
+for (const sub of ['state', 'config', 'home', 'runtime']) fs.mkdirSync(path.join(dir, sub), { mode: 0o700 });
+
+const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', '1920x1080x24', '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+const display = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`;
+const env = { ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
+  XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' };
+const xdotool = (...a) => execFileSync('xdotool', a, { env }).toString().trim();
+const app = start(path.join(dir, 'prefix/bin/zel-desktop-agent'), [], { env });
+const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
+await sleep(500);
+xdotool('windowfocus', '--sync', appWindow);
+xdotool('key', 'space');
+const token = await waitFor('the token', async () => JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8')).token);
+await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/api/info', { headers: { Authorization: `Bearer ${token}` } })).ok);
+const agentPid = childPids(app.pid).find((pid) => /src\/server\.js/.test(fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8')));
+xdotool('windowminimize', appWindow);
+
+// The tap target: a terminal that turns its colours around on every click (mouse reporting on).
+const kTarget = { x: 100, y: 100, cols: 50, rows: 12 };
+const toggler = ["printf '\\033[?1000h'; stty -echo -icanon; on=0",
+  'while IFS= read -rsn6 ev; do b=$(printf %d "\'$' + '{ev:3:1}"); if [ "$b" -ne 35 ]; then on=$((1-on));',
+  "if [ $on = 1 ]; then printf '\\033[?5h'; else printf '\\033[?5l'; fi; fi; done"].join('\n');
+start('xterm', ['-geometry', `${kTarget.cols}x${kTarget.rows}+${kTarget.x}+${kTarget.y}`, '-title', 'zeltap', '-e', 'bash', '-c', toggler], { env });
+const tapWindow = await waitFor('the tap target', async () => xdotool('search', '--onlyvisible', '--name', '^zeltap$').split('\n')[0]);
+const geom = Object.fromEntries(xdotool('getwindowgeometry', '--shell', tapWindow).split('\n').map((l) => l.split('=')).map(([k, v]) => [k, Number(v)]));
+const tapAt = { x: geom.X + geom.WIDTH / 2, y: geom.Y + geom.HEIGHT / 2 };
+const probeAt = { x: geom.X + geom.WIDTH / 2 + 80, y: geom.Y + geom.HEIGHT / 2 + 30 }; // away from the pointer and the text
+
+const kWaves = `import math, sys, time
+sys.stdout.write('\\x1b[?25l')
+t = 0
+while True:
+    rows = []
+    for y in range(46):
+        cells = []
+        for x in range(133):
+            r = int(2.5 + 2.5 * math.sin(x / 9 + t)); g = int(2.5 + 2.5 * math.sin(y / 5 - t * 1.3)); b = int(2.5 + 2.5 * math.sin((x + y) / 13 + t * 0.7))
+            cells.append('\\x1b[48;5;%dm ' % (16 + 36 * r + 6 * g + b))
+        rows.append(''.join(cells))
+    sys.stdout.write('\\x1b[H' + '\\r\\n'.join(rows)); sys.stdout.flush()
+    t += 0.15; time.sleep(1 / 30)
+`;
+let loadProcs = [];
+function setLoad(load) {
+  for (const p of loadProcs) p.kill('SIGTERM');
+  loadProcs = [];
+  if (load === 'typing') {
+    loadProcs.push(start('xterm', ['-geometry', '100x30+700+100', '-e', 'bash', '-c', 'while :; do date +"%T.%N line of a busy terminal"; sleep 0.05; done'], { env }));
+  } else if (load === 'video') {
+    // ~800×600 of moving colour waves repainted 30 times a second (ico needs colour planes Xvfb lacks).
+    loadProcs.push(start('xterm', ['-geometry', '133x46+1000+400', '-e', 'python3', '-c', kWaves], { env }));
+  }
+  return sleep(1500);
+}
+
+// ---- link -------------------------------------------------------------------------------------
+async function openLink(name) {
+  const [rtt, mbit] = name === 'loopback' ? [0, 0] : name.split('/').map(Number);
+  const relay = fork(path.join(kRoot, 'bench/link_relay.mjs'), ['0', '8787', String(rtt), String(mbit)], { stdio: ['ignore', 'pipe', 'inherit', 'ipc'] });
+  children.push(relay);
+  const [line] = await once(relay.stdout, 'data');
+  const port = Number(/listening (\d+)/.exec(line.toString())[1]);
+  const stats = async () => {
+    relay.send({ type: 'stats' });
+    const [msg] = await once(relay, 'message');
+    return msg.up + msg.down;
+  };
+  return { port, rtt, stats, close: () => relay.kill('SIGTERM') };
+}
+
+// ---- the phone --------------------------------------------------------------------------------
+const house = (file) => execFileSync('git', ['show', `house:resources/agent/public/${file}`], { cwd: kRoot });
+
+// Every frame put on screen: its time, whether its bytes are new, and the pixel at the probe point.
+const instrument = () => {
+  window.__bench = { frames: [], probe: null, tapAt: 0 };
+  const b = window.__bench;
+  document.addEventListener('touchend', () => (b.tapAt = performance.now()), true);
+  const seen = new Set();
+  // Hashed as the client makes its URL: by the time the frame is on screen the URL may be revoked.
+  const hashes = new Map();
+  const createObjectURL = URL.createObjectURL.bind(URL);
+  URL.createObjectURL = (blob) => {
+    const url = createObjectURL(blob);
+    if (blob instanceof Blob) hashes.set(url, blob.arrayBuffer().then((b) => crypto.subtle.digest('SHA-1', b)).then((d) => new Uint8Array(d).join(',')));
+    return url;
+  };
+  const canvas = document.createElement('canvas');
+  canvas.width = canvas.height = 1;
+  const g = canvas.getContext('2d', { willReadFrequently: true });
+  new MutationObserver(async () => {
+    const img = document.getElementById('screen');
+    const at = performance.now();
+    const src = img.src;
+    let pixel = null;
+    if (b.probe && img.naturalWidth) {
+      g.drawImage(img, b.probe.x * img.naturalWidth, b.probe.y * img.naturalHeight, 1, 1, 0, 0, 1, 1);
+      pixel = g.getImageData(0, 0, 1, 1).data[0];
+    }
+    const entry = { at, fresh: true, pixel };
+    b.frames.push(entry);
+    const hash = await hashes.get(src);
+    hashes.delete(src);
+    entry.fresh = !seen.has(hash);
+    seen.add(hash);
+  }).observe(document, { subtree: true, attributes: true, attributeFilter: ['src'] });
+};
+
+async function runCell(browser, client, link) {
+  const context = await browser.newContext({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true });
+  await context.addInitScript(instrument);
+  if (client === 'poll') {
+    for (const file of ['app.js', 'gestures.js']) {
+      await context.route(`**/${file}`, (route) => route.fulfill({ status: 200, contentType: 'text/javascript', body: house(file) }));
+    }
+  }
+  const page = await context.newPage();
+  const cdp = await context.newCDPSession(page);
+  await page.goto(`http://127.0.0.1:${link.port}/?token=${token}`);
+  await page.waitForSelector('#screen.loaded', { timeout: 30000 });
+  await sleep(2000); // the pace settles
+
+  const bytes0 = await link.stats();
+  const cpu0 = cpu(app.pid) + cpu(agentPid);
+  const frames0 = await page.evaluate(() => window.__bench.frames.length);
+  const t0 = Date.now();
+  await sleep(seconds * 1000);
+  const elapsed = (Date.now() - t0) / 1000;
+  const bytes = (await link.stats()) - bytes0;
+  const cpuUsed = cpu(app.pid) + cpu(agentPid) - cpu0;
+  const frames = (await page.evaluate(() => window.__bench.frames)).slice(frames0);
+
+  // Taps on the target; the photon is the first frame whose probe pixel turned.
+  const box = await page.locator('#screen').boundingBox();
+  const latencies = [];
+  await page.evaluate((p) => (window.__bench.probe = p), { x: probeAt.x / 1920, y: probeAt.y / 1080 });
+  for (let i = 0; i < taps; i++) {
+    await sleep(600);
+    const before = await page.evaluate(() => window.__bench.frames.length);
+    const base = await page.evaluate(() => {
+      const img = document.getElementById('screen');
+      const c = Object.assign(document.createElement('canvas'), { width: 1, height: 1 });
+      const g = c.getContext('2d');
+      const p = window.__bench.probe;
+      g.drawImage(img, p.x * img.naturalWidth, p.y * img.naturalHeight, 1, 1, 0, 0, 1, 1);
+      return g.getImageData(0, 0, 1, 1).data[0];
+    });
+    const point = { x: box.x + (box.width * tapAt.x) / 1920, y: box.y + (box.height * tapAt.y) / 1080 };
+    await cdp.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: [point] });
+    await cdp.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
+    const latency = await page.waitForFunction(([n, base]) => {
+      const b = window.__bench;
+      const hit = b.frames.slice(n).find((f) => f.pixel !== null && Math.abs(f.pixel - base) > 80);
+      return hit ? hit.at - b.tapAt : null;
+    }, [before, base], { timeout: 5000, polling: 20 }).then((h) => h.jsonValue()).catch(() => null);
+    latencies.push(latency);
+    await sleep(client === 'poll' ? 400 : 100); // the old client holds a tap 300 ms for a double tap
+  }
+  await context.close();
+  const fresh = frames.filter((f) => f.fresh).length;
+  const got = latencies.filter((l) => l !== null).sort((a, b) => a - b);
+  return {
+    fresh: fresh / elapsed,
+    same: (frames.length - fresh) / elapsed,
+    kbps: bytes / elapsed / 1024,
+    tap: got.length ? got[Math.floor(got.length / 2)] : null,
+    tapsSeen: `${got.length}/${taps}`,
+    cpu: (cpuUsed / elapsed) * 100,
+  };
+}
+
+// Still-screen cost without any viewer: the floor of app + agent.
+const idle0 = cpu(app.pid) + cpu(agentPid);
+await sleep(3000);
+const idle = ((cpu(app.pid) + cpu(agentPid) - idle0) / 3) * 100;
+
+const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
+  args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
+console.log(`# live view bench: Xvfb 1920x1080, phone 390x844 DPR 3, ${seconds} s per cell, ${taps} taps; app + agent with no viewer: ${idle.toFixed(1)} % of a core`);
+console.log('| load | link | client | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU app+agent % |');
+console.log('|---|---|---|---|---|---|---|---|');
+try {
+  for (const load of loads) {
+    await setLoad(load);
+    for (const linkName of links) {
+      const link = await openLink(linkName);
+      for (const client of clients) {
+        try {
+          const r = await runCell(browser, client, link);
+          console.log(`| ${load} | ${linkName} | ${client} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.toFixed(1)} |`);
+        } catch (err) {
+          console.log(`| ${load} | ${linkName} | ${client} | failed: ${err.message.split('\n')[0]} |`);
+        }
+      }
+      link.close();
+    }
+  }
+} finally {
+  await browser.close();
+  await cleanup();
+  fs.rmSync(dir, { recursive: true, force: true });
+}

@@ -1,0 +1,173 @@
+// The live view's WebSocket against a fake control service: frames pushed, pacing by acks, input.
+import assert from 'node:assert/strict';
+import { describe, it } from 'node:test';
+import { Pacer } from '../src/live.js';
+import { answer, openWs, withAgent } from './helpers.js';
+
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+const jpeg = (text) => answer('200 OK', 'image/jpeg', text);
+
+// A viewer that records what it gets and acknowledges only when told to.
+async function viewer(t, query = '') {
+  let ws;
+  for (let i = 0; !ws; i++) { // the server may not have seen the last viewer's close yet
+    ws = await openWs(`ws://127.0.0.1:${t.agent.port}/api/live?token=${t.agent.token}${query}`).catch((err) => {
+      if (err.status !== 429 || i > 50) throw err;
+      return sleep(20);
+    });
+  }
+  const v = { ws, frames: [], texts: [] };
+  ws.on('message', (data, binary) => {
+    if (binary) v.frames.push({ seq: data.readUInt32BE(0), quality: data[4], width: data.readUInt16BE(6), body: data.subarray(8).toString() });
+    else v.texts.push(JSON.parse(data.toString()));
+  });
+  v.ack = (seq = v.frames.at(-1).seq) => ws.send(JSON.stringify({ type: 'ack', seq }));
+  v.send = (value) => ws.send(typeof value === 'string' ? value : JSON.stringify(value));
+  v.until = async (what, ok) => {
+    for (let i = 0; i < 500 && !ok(); i++) await sleep(20);
+    assert.ok(ok(), what);
+  };
+  return v;
+}
+
+describe('live view stream', () => {
+  let screen = () => jpeg('still');
+  const t = withAgent({}, { live: { stillAfterMs: 100, stillIntervalMs: 20 } }, { screenshot: (r) => screen(r) });
+  const captures = () => t.control.requests.filter((r) => r.path === '/screenshot').length;
+  const inputs = () => t.control.requests.filter((r) => r.path === '/input').map((r) => JSON.parse(r.body));
+
+  it('refuses upgrades without the token, with bad widths, and beyond the viewer limit', async () => {
+    const base = `ws://127.0.0.1:${t.agent.port}/api/live`;
+    for (const [name, query, status] of [
+      ['no token', '', 401],
+      ['wrong token', `?token=${'A'.repeat(43)}`, 401],
+      ['width too small', `?token=${t.agent.token}&width=100`, 400],
+      ['width not a number', `?token=${t.agent.token}&width=wide`, 400],
+    ]) {
+      await assert.rejects(openWs(base + query), (err) => err.status === status, name);
+    }
+    const open = await Promise.all([1, 2, 3, 4].map(() => openWs(`${base}?token=${t.agent.token}`)));
+    await assert.rejects(openWs(`${base}?token=${t.agent.token}`), (err) => err.status === 429, 'fifth viewer');
+    for (const ws of open) ws.close();
+  });
+
+  it('pushes frames without requests and sends nothing more while the screen is still', async () => {
+    screen = () => jpeg('still');
+    const v = await viewer(t, '&width=700');
+    await v.until('first frame', () => v.frames.length === 1);
+    assert.deepEqual(v.frames[0], { seq: 1, quality: 60, width: 700, body: 'still' });
+    const query = t.control.requests.findLast((r) => r.path === '/screenshot').query;
+    assert.deepEqual([query.format, query.width, query.quality], ['jpeg', '700', '60']);
+    v.ack();
+    const seen = captures();
+    await v.until('the still screen is polled on', () => captures() >= seen + 10);
+    assert.equal(v.frames.length, 1, 'an unchanged picture is not sent again');
+
+    screen = () => jpeg('changed');
+    await v.until('a change is sent', () => v.frames.length === 2);
+    assert.equal(v.frames[1].body, 'changed');
+    v.ws.close();
+  });
+
+  it('keeps at most two frames in flight and sends the newest after an ack, never a backlog', async () => {
+    let n = 0;
+    screen = () => jpeg(`frame-${++n}`);
+    const v = await viewer(t);
+    await v.until('two frames', () => v.frames.length === 2);
+    const held = captures();
+    await sleep(300); // the screen changes all the time, yet nothing is captured or sent
+    assert.equal(v.frames.length, 2);
+    assert.equal(captures(), held, 'no capture while the window is full');
+    for (let round = 0; round < 5; round++) {
+      const before = n;
+      v.ack(v.frames.at(-2).seq); // the older of the two: one slot frees
+      await v.until('one more frame', () => v.frames.length === 3 + round);
+      assert.ok(Number(v.frames.at(-1).body.split('-')[1]) > before, 'captured after the ack');
+      await sleep(100);
+      assert.equal(v.frames.length, 3 + round, 'still at most two unacknowledged');
+    }
+    v.ack(); // cumulative: both slots free
+    await v.until('two more frames', () => v.frames.length === 9);
+    v.ws.close();
+  });
+
+  it('passes input on in order and answers bad messages without closing', async () => {
+    screen = () => jpeg('still');
+    const v = await viewer(t);
+    const count = inputs().length;
+    const valid = [
+      { action: 'click', coordinate: [250, 750] },
+      { action: 'click', coordinate: [250, 750] },
+      { action: 'drag', from: [200, 500], to: [800, 500] },
+      { action: 'scroll', direction: 'down', amount: 2 },
+      { action: 'key', key: 'return' },
+    ];
+    for (const [i, request] of valid.entries()) v.send({ type: 'input', id: i + 1, ...request });
+    for (const [name, message, status] of [
+      ['unknown action', { type: 'input', id: 50, action: 'explode' }, 400],
+      ['no action', { type: 'input', id: 51 }, 400],
+      ['not JSON', '{', 400],
+      ['not an object', '[1,2]', 400],
+      ['unknown type', { type: 'nonsense' }, 400],
+      ['width out of range', { type: 'view', width: 99999 }, 400],
+    ]) {
+      const texts = v.texts.length;
+      v.send(message);
+      await v.until(name, () => v.texts.slice(texts).some((m) => m.status === status));
+    }
+    await v.until('every input answered', () => v.texts.filter((m) => m.type === 'input' && m.status === 200).length === valid.length);
+    assert.deepEqual(inputs().slice(count), valid);
+    assert.equal(v.ws.readyState, v.ws.OPEN);
+    v.ws.close();
+  });
+
+  it('reports a capture failure and recovers when the control service answers again', async () => {
+    screen = () => answer('500 Internal Server Error', 'text/plain', 'capture failed');
+    const v = await viewer(t);
+    await v.until('an error message', () => v.texts.some((m) => m.type === 'error' && m.status === 502 && /capture failed/.test(m.message)));
+    screen = () => jpeg('back');
+    await v.until('a frame after recovery', () => v.frames.some((f) => f.body === 'back'));
+    v.ws.close();
+  });
+});
+
+describe('live view pacing', () => {
+  // A link of the given throughput (bytes per ms) and round trip; frames of size(quality, width).
+  function run(bytesPerMs, rttMs, size, frames = 200) {
+    const pacer = new Pacer({ fps: 30 });
+    pacer.rtt(rttMs);
+    let now = 0;
+    for (let i = 0; i < frames; i++) {
+      const { quality, width } = pacer.setting(1170);
+      const bytes = size(quality, width);
+      const ackAt = now + rttMs + bytes / bytesPerMs;
+      pacer.acked({ bytes, sentAt: now, ackAt });
+      now = ackAt;
+    }
+    return pacer.setting(1170);
+  }
+  const size = (quality, width) => (width / 1170) ** 2 * (20000 + quality * 700); // 62 KB at 60, full width
+
+  it('picks quality first, then width, for the link, and climbs back when it allows', () => {
+    for (const [name, bytesPerMs, rtt, want] of [
+      ['loopback', 1e5, 1, (s) => s.quality === 70 && s.width === 1170],
+      ['20 Mbit/s, 60 ms', 2500, 60, (s) => s.quality <= 60 && s.quality >= 40 && s.width === 1170],
+      ['5 Mbit/s, 150 ms', 625, 150, (s) => s.quality === 25 && s.width < 1170 && s.width >= 320],
+    ]) {
+      const got = run(bytesPerMs, rtt, size);
+      assert.ok(want(got), `${name}: ${JSON.stringify(got)}`);
+    }
+    const pacer = new Pacer({ fps: 30 });
+    pacer.rtt(10);
+    let now = 0;
+    for (const bytesPerMs of [300, 1e5]) { // a slow spell, then a fast link
+      for (let i = 0; i < 300; i++) {
+        const { quality, width } = pacer.setting(1170);
+        const bytes = size(quality, width);
+        pacer.acked({ bytes, sentAt: now, ackAt: (now += 10 + bytes / bytesPerMs) });
+      }
+      if (bytesPerMs === 300) assert.ok(pacer.setting(1170).width < 1170, 'lowered');
+    }
+    assert.deepEqual(pacer.setting(1170), { quality: 70, width: 1170 }, 'raised again');
+  });
+});
