@@ -23,8 +23,8 @@ public:
         // machine is the one client. IPv4 first, so that port 0 picks the port both share.
         using asio::ip::tcp;
         acceptors_.push_back(std::make_unique<control::Acceptor>(
-            io_, tcp::endpoint(asio::ip::address_v4::loopback(), config_.port),
-            config_.acceptPause, [this](tcp::socket socket) { admit(std::move(socket)); }));
+            io_, tcp::endpoint(asio::ip::address_v4::loopback(), config_.port), config_.acceptPause,
+            [this](tcp::socket socket) { admit(std::move(socket)); }));
         try {
             acceptors_.push_back(std::make_unique<control::Acceptor>(
                 io_, tcp::endpoint(asio::ip::address_v6::loopback(), acceptors_.front()->port()),
@@ -87,8 +87,8 @@ private:
     // come first so that they go last.
     control::FoldedLog errorLog_{[](std::string_view line) { appendLog(line); }};
     std::atomic<std::size_t> openConnections_{0};
-    control::ServiceContext context_{config_,   io_,     capturePool_, inputPool_,
-                                     errorLog_, openConnections_};
+    control::ServiceContext context_{config_,    io_,       capturePool_,
+                                     inputPool_, errorLog_, openConnections_};
     // The pools come after the context, so that work still queued in them (holding connections
     // and so sockets of the context) is destroyed while the context lives.
     asio::io_context io_;

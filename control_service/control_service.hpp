@@ -1,6 +1,6 @@
 // The control service: a TCP listener on the loopback addresses that answers one request per
-// connection, checks the secret and routes to the screenshot and input handlers it is given. Its one
-// client is the agent server on this machine, so nothing on the network reaches it.
+// connection, checks the secret and routes to the screenshot and input handlers it is given. Its
+// one client is the agent server on this machine, so nothing on the network reaches it.
 #pragma once
 
 #include <chrono>

@@ -66,7 +66,8 @@ protected:
         queue.drain();
     }
 
-    // config.js notes each token query, then answers with `config`'s token; server.js records its environment.
+    // config.js notes each token query, then answers with `config`'s token; server.js records its
+    // environment.
     void writeAgent(const std::string& config = "return { token: 'tok' };",
                     const std::string& server = "") const {
         std::ofstream(agent / "package.json") << R"({"type": "module"})";

@@ -20,22 +20,36 @@ TEST(FoldedLog, RepeatsAreCountedAndReportedOnceTheIntervalPasses) {
         Lines atTheEnd;
     };
     const Case cases[] = {
-        {"a flood within the interval", 1h, 8, {"A\n", "A\n", "A\n"}, {"A\n"},
+        {"a flood within the interval",
+         1h,
+         8,
+         {"A\n", "A\n", "A\n"},
+         {"A\n"},
          {"A\n", "A (2 more like this)\n"}},
-        {"alternating lines fold apart", 1h, 8, {"A\n", "B\n", "A\n", "B\n", "B\n"},
+        {"alternating lines fold apart",
+         1h,
+         8,
+         {"A\n", "B\n", "A\n", "B\n", "B\n"},
          {"A\n", "B\n"},
          {"A\n", "B\n", "A (1 more like this)\n", "B (2 more like this)\n"}},
-        {"past the interval each line is written", 0ms, 8, {"A\n", "A\n"}, {"A\n", "A\n"},
+        {"past the interval each line is written",
+         0ms,
+         8,
+         {"A\n", "A\n"},
+         {"A\n", "A\n"},
          {"A\n", "A\n"}},
-        {"beyond the remembered lines nothing is folded", 1h, 1, {"A\n", "B\n", "B\n"},
-         {"A\n", "B\n", "B\n"}, {"A\n", "B\n", "B\n"}},
+        {"beyond the remembered lines nothing is folded",
+         1h,
+         1,
+         {"A\n", "B\n", "B\n"},
+         {"A\n", "B\n", "B\n"},
+         {"A\n", "B\n", "B\n"}},
     };
     for (const auto& c : cases) {
         Lines written;
         {
-            zel::control::FoldedLog log(
-                [&](std::string_view line) { written.emplace_back(line); }, c.interval,
-                c.maxDistinct);
+            zel::control::FoldedLog log([&](std::string_view line) { written.emplace_back(line); },
+                                        c.interval, c.maxDistinct);
             for (const auto& line : c.appended) {
                 log.append(line);
             }
