@@ -17,6 +17,14 @@ TEST(ExtractTunnelURL, FindsTheFirstQuickTunnelAddress) {
         {"https://.trycloudflare.com", std::nullopt},
         {"HTTPS://abc.trycloudflare.com", std::nullopt},
         {"https://abcXtrycloudflare.com", std::nullopt},
+        // A failed request names the provider's API host; no tunnel exists then.
+        {"2026-12-06T10:00:01Z ERR failed to request quick Tunnel: Post "
+         "\"https://api.trycloudflare.com/tunnel\": dial tcp: no such host",
+         std::nullopt},
+        {"INF see https://api.trycloudflare.com", std::nullopt},
+        {"2026-12-06T10:00:01Z ERR https://x.trycloudflare.com is gone\n"
+         "2026-12-06T10:00:02Z INF |  https://y.trycloudflare.com  |",
+         "https://y.trycloudflare.com"},
     };
     for (const auto& [chunk, expected] : cases) {
         EXPECT_EQ(zel::extractTunnelURL(chunk), expected) << chunk;
