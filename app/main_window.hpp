@@ -47,12 +47,6 @@ public:
     void show() override;
     void render(const DisplayModel& model) override;
 
-    // For tests.
-    [[nodiscard]] QLabel* statusLabel() const { return statusLabel_; }
-    [[nodiscard]] QLabel* detailLabel() const { return detailLabel_; }
-    [[nodiscard]] QRView* qrImageView() const { return qrImageView_; }
-    [[nodiscard]] QPushButton* toggleButton() const { return toggleButton_; }
-
 private:
     QLabel* statusLabel_;
     QLabel* detailLabel_;
