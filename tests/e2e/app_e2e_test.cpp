@@ -152,9 +152,24 @@ TEST(AppEndToEnd, PairStopFailRestartAndQuitLeaveNothingRunning) {
     EXPECT_EQ(moved.status, 200) << moved.body;
     EXPECT_NE(moved.body.find("\"ok\":true"), std::string::npos) << moved.body;
 
+    const pid_t tunnelPid = invocation.value("pid", 0);
+    {
+        // A crashed agent server is started again with the same token; the QR stays valid.
+        const auto before = childrenOf(app.pid());
+        ASSERT_EQ(before.size(), 2U);
+        const pid_t server = before[0] == tunnelPid ? before[1] : before[0];
+        ::kill(server, SIGKILL);
+        const auto served = [&] {
+            return get("http://127.0.0.1:8787/api/screenshot?width=320", {"-H", bearer}).status ==
+                   200;
+        };
+        EXPECT_TRUE(waitUntil([&] { return !alive(server) && served(); }, 20s)) << readFile(log);
+        EXPECT_NE(readFile(log).find("Agent server ended (signal 9); restarting"),
+                  std::string::npos);
+        EXPECT_EQ(qrOnScreen(display, "ready-after-restart"), link);
+    }
     const auto helpers = childrenOf(app.pid());
     EXPECT_EQ(helpers.size(), 2U);
-    const pid_t tunnelPid = invocation.value("pid", 0);
     ASSERT_NE(std::find(helpers.begin(), helpers.end(), tunnelPid), helpers.end());
     pressButton(display);
     EXPECT_TRUE(waitUntil([&] { return childrenOf(app.pid()).empty(); }, 15s))
