@@ -1,24 +1,10 @@
 // One command in the user's login shell, for the MCP run_command tool: time-limited, output bounded.
 import { spawn } from 'node:child_process';
-import os from 'node:os';
+import { loginShell } from './login-shell.js';
 
 // After the shell exits, output still held open by a process it left in the background is
 // not waited for beyond this.
 const kDrainMs = 500;
-
-function loginShell(env) {
-  let info = {};
-  try {
-    info = os.userInfo();
-  } catch {
-    // no passwd entry: fall back on the environment
-  }
-  const shell = env.SHELL || info.shell || '/bin/sh';
-  const home = env.HOME || info.homedir || '/';
-  // The control service's secret stays with the server.
-  const inherited = Object.fromEntries(Object.entries(env).filter(([k]) => !k.startsWith('ZEL_AGENT_')));
-  return { file: shell, cwd: home, env: { ...inherited, HOME: home, USER: env.USER || info.username || '', SHELL: shell, LANG: env.LANG || 'C.UTF-8' } };
-}
 
 // Keeps the first and the last half of the limit: the start says what ran, the end how it ended.
 class BoundedOutput {

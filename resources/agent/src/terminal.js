@@ -1,8 +1,8 @@
 // The terminal tab: a login shell in a pseudo-terminal, spoken to over one WebSocket.
 // Client frames are JSON: {"type":"input","data":"..."} or {"type":"resize","cols":N,"rows":N};
 // server frames are the shell's output as text.
-import os from 'node:os';
 import { WebSocketServer } from 'ws';
+import { loginShell } from './login-shell.js';
 
 const kMaxSessions = 4;
 const kHighWater = 1 << 20; // pause the shell while this much output waits for a slow phone
@@ -38,32 +38,6 @@ function hangUp(term, exited) {
   });
 }
 
-function loginShell(env) {
-  let info = {};
-  try {
-    info = os.userInfo();
-  } catch {
-    // no passwd entry: fall back on the environment
-  }
-  const shell = env.SHELL || info.shell || '/bin/sh';
-  const home = env.HOME || info.homedir || '/';
-  // The control service's secret stays with the server.
-  const inherited = Object.fromEntries(Object.entries(env).filter(([k]) => !k.startsWith('ZEL_AGENT_')));
-  return {
-    file: shell,
-    cwd: home,
-    env: {
-      ...inherited,
-      HOME: home,
-      USER: env.USER || info.username || '',
-      SHELL: shell,
-      TERM: 'xterm-256color',
-      COLORTERM: 'truecolor',
-      LANG: env.LANG || 'C.UTF-8',
-    },
-  };
-}
-
 function clampInt(value, min, max, fallback) {
   return Number.isInteger(value) ? Math.min(max, Math.max(min, value)) : fallback;
 }
@@ -74,7 +48,7 @@ export async function createTerminalService({ env = process.env, log = () => {} 
   const sessions = new Map(); // term -> promise of its exit
 
   wss.on('connection', (ws) => {
-    const shell = loginShell(env);
+    const shell = loginShell(env, { TERM: 'xterm-256color', COLORTERM: 'truecolor' });
     let term;
     try {
       term = pty.spawn(shell.file, ['-l'], { name: 'xterm-256color', cols: 80, rows: 24, cwd: shell.cwd, env: shell.env });
