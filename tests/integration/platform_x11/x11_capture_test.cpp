@@ -4,6 +4,7 @@
 #include "capture/main_process_screenshot.hpp"
 #include "platform/x11/x11_capture.hpp"
 #include "platform/x11/x11_connection.hpp"
+#include "tests/integration/platform_x11/x11_test_screen.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
@@ -17,68 +18,10 @@
 namespace {
 
 namespace shot = zel::MainProcessScreenshot;
-using Pixel = std::array<int, 3>;
-
-struct Rgb {
-    int width = 0, height = 0;
-    std::vector<std::uint8_t> pixels;
-    [[nodiscard]] Pixel at(int x, int y) const {
-        const std::uint8_t* p = &pixels[(static_cast<std::size_t>(y) * width + x) * 3];
-        return {p[0], p[1], p[2]};
-    }
-};
-
-Rgb decode(const std::vector<std::uint8_t>& bytes) {
-    Rgb out;
-    if (bytes.at(0) == 0xff) {
-        tjhandle tj = tjInitDecompress();
-        int sub = 0, space = 0;
-        tjDecompressHeader3(tj, bytes.data(), bytes.size(), &out.width, &out.height, &sub, &space);
-        out.pixels.resize(static_cast<std::size_t>(out.width) * out.height * 3);
-        EXPECT_EQ(tjDecompress2(tj, bytes.data(), bytes.size(), out.pixels.data(), out.width, 0,
-                                out.height, TJPF_RGB, 0),
-                  0);
-        tjDestroy(tj);
-        return out;
-    }
-    spng_ctx* ctx = spng_ctx_new(0);
-    spng_set_png_buffer(ctx, bytes.data(), bytes.size());
-    spng_ihdr header{};
-    EXPECT_EQ(spng_get_ihdr(ctx, &header), 0) << "neither JPEG nor PNG";
-    out.width = static_cast<int>(header.width), out.height = static_cast<int>(header.height);
-    std::size_t size = 0;
-    spng_decoded_image_size(ctx, SPNG_FMT_RGB8, &size);
-    out.pixels.resize(size);
-    EXPECT_EQ(spng_decode_image(ctx, out.pixels.data(), size, SPNG_FMT_RGB8, 0), 0);
-    spng_ctx_free(ctx);
-    return out;
-}
-
-// Paints the root window's background with rectangles of 0xRRGGBB colours. The connection is
-// returned to be held: when its last client leaves, the X server resets and the picture is gone.
-[[nodiscard]] std::shared_ptr<zel::x11::Connection>
-paintRoot(const std::string& display,
-          const std::vector<std::pair<xcb_rectangle_t, std::uint32_t>>& blocks) {
-    auto connection = zel::x11::Connection::open(display.c_str());
-    xcb_connection_t* c = connection->get();
-    const xcb_screen_t& screen = connection->screen();
-    const xcb_pixmap_t pixmap = xcb_generate_id(c);
-    xcb_create_pixmap(c, screen.root_depth, pixmap, screen.root, screen.width_in_pixels,
-                      screen.height_in_pixels);
-    const xcb_gcontext_t gc = xcb_generate_id(c);
-    xcb_create_gc(c, gc, pixmap, 0, nullptr);
-    for (const auto& [rectangle, colour] : blocks) {
-        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
-        xcb_poly_fill_rectangle(c, pixmap, gc, 1, &rectangle);
-    }
-    xcb_change_window_attributes(c, screen.root, XCB_CW_BACK_PIXMAP, &pixmap);
-    xcb_clear_area(c, 0, screen.root, 0, 0, 0, 0);
-    xcb_free_gc(c, gc);
-    xcb_free_pixmap(c, pixmap);
-    EXPECT_TRUE(zel::x11::Reply<xcb_get_input_focus_reply_t>(
-        xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)));
-    return connection;
-}
+using zel::test::decode;
+using zel::test::paintRoot;
+using zel::test::Pixel;
+using zel::test::Rgb;
 
 TEST(X11Capture, SixteenCapturesAtOnceShowTheColourBlocksAtTheirScaledPlaces) {
     constexpr std::uint32_t kColours[8] = {0xff0000, 0x00ff00, 0x0000ff, 0xffffff,

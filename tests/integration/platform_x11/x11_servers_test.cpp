@@ -6,6 +6,7 @@
 #include "platform/x11/x11_capture.hpp"
 #include "platform/x11/x11_connection.hpp"
 #include "platform/x11/x11_input.hpp"
+#include "tests/integration/platform_x11/x11_test_screen.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
@@ -28,77 +29,15 @@ constexpr int kHeight = 480;
 constexpr std::uint32_t kColours[8] = {0xff0000, 0x00ff00, 0x0000ff, 0xffffff,
                                        0x000000, 0x808080, 0x00ffff, 0xff00ff};
 
-struct Rgb {
-    int width = 0, height = 0;
-    std::vector<std::uint8_t> pixels;
-};
-
-Rgb decodePng(const std::vector<std::uint8_t>& bytes) {
-    Rgb out;
-    spng_ctx* ctx = spng_ctx_new(0);
-    spng_set_png_buffer(ctx, bytes.data(), bytes.size());
-    spng_ihdr header{};
-    EXPECT_EQ(spng_get_ihdr(ctx, &header), 0);
-    out.width = static_cast<int>(header.width), out.height = static_cast<int>(header.height);
-    std::size_t size = 0;
-    spng_decoded_image_size(ctx, SPNG_FMT_RGB8, &size);
-    out.pixels.resize(size);
-    EXPECT_EQ(spng_decode_image(ctx, out.pixels.data(), size, SPNG_FMT_RGB8, 0), 0);
-    spng_ctx_free(ctx);
-    return out;
-}
-
-// 0xRRGGBB as a pixel value of the root visual, whatever its channel masks.
-std::uint32_t pixelValue(const zel::x11::Connection& connection, std::uint32_t rgb) {
-    const xcb_screen_t& screen = connection.screen();
-    for (auto depth = xcb_screen_allowed_depths_iterator(&screen); depth.rem > 0;
-         xcb_depth_next(&depth)) {
-        for (auto it = xcb_depth_visuals_iterator(depth.data); it.rem > 0;
-             xcb_visualtype_next(&it)) {
-            if (it.data->visual_id != screen.root_visual) {
-                continue;
-            }
-            std::uint32_t value = 0;
-            const std::uint32_t masks[3] = {it.data->red_mask, it.data->green_mask,
-                                            it.data->blue_mask};
-            for (int channel = 0; channel < 3; ++channel) {
-                const std::uint32_t mask = masks[channel];
-                const std::uint32_t full = mask >> std::countr_zero(mask);
-                const std::uint32_t eight = (rgb >> (16 - 8 * channel)) & 0xff;
-                value |= ((eight * full + 127) / 255) << std::countr_zero(mask);
-            }
-            return value;
-        }
-    }
-    ADD_FAILURE() << "no root visual";
-    return 0;
-}
-
-// Eight colour blocks in two rows on the root window's background. The connection is returned to
-// be held: when its last client leaves, the X server resets and the picture is gone.
+// Eight colour blocks in two rows on the root window's background; the connection is held.
 [[nodiscard]] std::shared_ptr<zel::x11::Connection> paintRoot(const std::string& display) {
-    auto connection = zel::x11::Connection::open(display.c_str());
-    xcb_connection_t* c = connection->get();
-    const xcb_screen_t& screen = connection->screen();
-    const xcb_pixmap_t pixmap = xcb_generate_id(c);
-    xcb_create_pixmap(c, screen.root_depth, pixmap, screen.root, kWidth, kHeight);
-    const xcb_gcontext_t gc = xcb_generate_id(c);
-    xcb_create_gc(c, gc, pixmap, 0, nullptr);
+    std::vector<std::pair<xcb_rectangle_t, std::uint32_t>> blocks;
     for (int i = 0; i < 8; ++i) {
-        const std::uint32_t value = pixelValue(*connection, kColours[i]);
-        const xcb_rectangle_t block{static_cast<std::int16_t>(i % 4 * kWidth / 4),
-                                    static_cast<std::int16_t>(i / 4 * kHeight / 2), kWidth / 4,
-                                    kHeight / 2};
-        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &value);
-        xcb_poly_fill_rectangle(c, pixmap, gc, 1, &block);
+        blocks.push_back({{static_cast<std::int16_t>(i % 4 * kWidth / 4),
+                           static_cast<std::int16_t>(i / 4 * kHeight / 2), kWidth / 4, kHeight / 2},
+                          kColours[i]});
     }
-    xcb_change_window_attributes(c, screen.root, XCB_CW_BACK_PIXMAP, &pixmap);
-    xcb_clear_area(c, 0, screen.root, 0, 0, 0, 0);
-    xcb_free_gc(c, gc);
-    xcb_free_pixmap(c, pixmap);
-    EXPECT_TRUE(zel::x11::Reply<xcb_get_input_focus_reply_t>(
-        xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)));
-    return connection;
+    return zel::test::paintRoot(display, blocks);
 }
 
 // A PNG screenshot at full size shows every block's colour; short channels widen to within 8.
@@ -110,7 +49,7 @@ void expectBlocks(zel::CaptureBackend& backend, const std::string& label) {
         ADD_FAILURE() << label << ": " << error.what();
         return;
     }
-    const Rgb image = decodePng(bytes);
+    const zel::test::Rgb image = zel::test::decode(bytes);
     ASSERT_EQ(image.width, kWidth) << label;
     ASSERT_EQ(image.height, kHeight) << label;
     for (int i = 0; i < 8; ++i) {

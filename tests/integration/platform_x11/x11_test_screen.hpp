@@ -1,0 +1,108 @@
+// The X11 tests' screen: colour blocks painted on the root window, captures decoded back to RGB.
+#pragma once
+
+#include "platform/x11/x11_connection.hpp"
+
+#include <array>
+#include <bit>
+#include <gtest/gtest.h>
+#include <memory>
+#include <spng.h>
+#include <string>
+#include <turbojpeg.h>
+#include <vector>
+
+namespace zel::test {
+
+// 0xRRGGBB as a pixel value of the root visual, whatever its channel masks.
+inline std::uint32_t pixelValue(const zel::x11::Connection& connection, std::uint32_t rgb) {
+    const xcb_screen_t& screen = connection.screen();
+    for (auto depth = xcb_screen_allowed_depths_iterator(&screen); depth.rem > 0;
+         xcb_depth_next(&depth)) {
+        for (auto it = xcb_depth_visuals_iterator(depth.data); it.rem > 0;
+             xcb_visualtype_next(&it)) {
+            if (it.data->visual_id != screen.root_visual) {
+                continue;
+            }
+            std::uint32_t value = 0;
+            const std::uint32_t masks[3] = {it.data->red_mask, it.data->green_mask,
+                                            it.data->blue_mask};
+            for (int channel = 0; channel < 3; ++channel) {
+                const std::uint32_t mask = masks[channel];
+                const std::uint32_t full = mask >> std::countr_zero(mask);
+                const std::uint32_t eight = (rgb >> (16 - 8 * channel)) & 0xff;
+                value |= ((eight * full + 127) / 255) << std::countr_zero(mask);
+            }
+            return value;
+        }
+    }
+    ADD_FAILURE() << "no root visual";
+    return 0;
+}
+
+using Pixel = std::array<int, 3>;
+
+struct Rgb {
+    int width = 0, height = 0;
+    std::vector<std::uint8_t> pixels;
+    [[nodiscard]] Pixel at(int x, int y) const {
+        const std::uint8_t* p = &pixels[(static_cast<std::size_t>(y) * width + x) * 3];
+        return {p[0], p[1], p[2]};
+    }
+};
+
+inline Rgb decode(const std::vector<std::uint8_t>& bytes) {
+    Rgb out;
+    if (bytes.at(0) == 0xff) {
+        tjhandle tj = tjInitDecompress();
+        int sub = 0, space = 0;
+        tjDecompressHeader3(tj, bytes.data(), bytes.size(), &out.width, &out.height, &sub, &space);
+        out.pixels.resize(static_cast<std::size_t>(out.width) * out.height * 3);
+        EXPECT_EQ(tjDecompress2(tj, bytes.data(), bytes.size(), out.pixels.data(), out.width, 0,
+                                out.height, TJPF_RGB, 0),
+                  0);
+        tjDestroy(tj);
+        return out;
+    }
+    spng_ctx* ctx = spng_ctx_new(0);
+    spng_set_png_buffer(ctx, bytes.data(), bytes.size());
+    spng_ihdr header{};
+    EXPECT_EQ(spng_get_ihdr(ctx, &header), 0) << "neither JPEG nor PNG";
+    out.width = static_cast<int>(header.width), out.height = static_cast<int>(header.height);
+    std::size_t size = 0;
+    spng_decoded_image_size(ctx, SPNG_FMT_RGB8, &size);
+    out.pixels.resize(size);
+    EXPECT_EQ(spng_decode_image(ctx, out.pixels.data(), size, SPNG_FMT_RGB8, 0), 0);
+    spng_ctx_free(ctx);
+    return out;
+}
+
+// Paints the root window's background with rectangles of 0xRRGGBB colours, at whatever depth. The
+// connection is returned to be held: when its last client leaves, the X server resets and the
+// picture is gone.
+[[nodiscard]] inline std::shared_ptr<zel::x11::Connection>
+paintRoot(const std::string& display,
+          const std::vector<std::pair<xcb_rectangle_t, std::uint32_t>>& blocks) {
+    auto connection = zel::x11::Connection::open(display.c_str());
+    xcb_connection_t* c = connection->get();
+    const xcb_screen_t& screen = connection->screen();
+    const xcb_pixmap_t pixmap = xcb_generate_id(c);
+    xcb_create_pixmap(c, screen.root_depth, pixmap, screen.root, screen.width_in_pixels,
+                      screen.height_in_pixels);
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    xcb_create_gc(c, gc, pixmap, 0, nullptr);
+    for (const auto& [rectangle, colour] : blocks) {
+        const std::uint32_t value = pixelValue(*connection, colour);
+        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &value);
+        xcb_poly_fill_rectangle(c, pixmap, gc, 1, &rectangle);
+    }
+    xcb_change_window_attributes(c, screen.root, XCB_CW_BACK_PIXMAP, &pixmap);
+    xcb_clear_area(c, 0, screen.root, 0, 0, 0, 0);
+    xcb_free_gc(c, gc);
+    xcb_free_pixmap(c, pixmap);
+    EXPECT_TRUE(zel::x11::Reply<xcb_get_input_focus_reply_t>(
+        xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)));
+    return connection;
+}
+
+} // namespace zel::test
