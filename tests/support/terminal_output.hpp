@@ -3,7 +3,6 @@
 // zbarimg decodes, as a phone camera would from a screenshot of the terminal.
 #pragma once
 
-#include "app/display_model.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -97,20 +96,6 @@ inline std::vector<std::vector<HalfBlock>> terminalQRLines(const std::string& te
         }
     }
     return rows;
-}
-
-// Back to modules (1 = dark, unlit): two module rows per line, the half row past the end included.
-inline QRMatrix modulesOf(const std::vector<std::vector<HalfBlock>>& rows) {
-    QRMatrix matrix;
-    matrix.size = rows.empty() ? 0 : static_cast<int>(rows.front().size());
-    for (const auto& row : rows) {
-        for (const bool top : {true, false}) {
-            for (const HalfBlock cell : row) {
-                matrix.modules.push_back((top ? cell.top : cell.bottom) ? 0 : 1);
-            }
-        }
-    }
-    return matrix;
 }
 
 // What zbarimg reads from the lines drawn as a terminal draws them: cells `scale` pixels wide and

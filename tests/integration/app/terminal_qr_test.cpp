@@ -8,7 +8,6 @@
 #include "tests/support/terminal_output.hpp"
 #include "tests/support/xvfb.hpp"
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -33,30 +32,18 @@ TEST(TerminalQR, HalfBlocksCarryTheLightModulesTwoRowsPerLine) {
     EXPECT_EQ(zel::renderTerminalQR({}), "");
 }
 
-TEST(TerminalQR, EverySymbolReadsBackModuleForModuleAndDecodes) {
+TEST(TerminalQR, SymbolsOfEverySizeDecodeAsTheTerminalDrawsThem) {
     const zel::test::TempDir dir;
     const std::string token(43, 'T');
-    const std::vector<std::string> links = {
-        "zel://x",
-        zel::makePairingLink("https://gentle-river-mosaic-lantern.trycloudflare.com", token),
-        zel::makePairingLink("https://" + std::string(300, 'a') + ".example", token),
-    };
-    for (const auto& link : links) {
-        SCOPED_TRACE(link.size());
+    // Odd and even sizes, up to a link far longer than a tunnel address.
+    for (const auto& link :
+         {std::string("zel://x"),
+          zel::makePairingLink("https://gentle-river-mosaic-lantern.trycloudflare.com", token),
+          zel::makePairingLink("https://" + std::string(300, 'a') + ".example", token)}) {
         const auto matrix = zel::makeQRCode(link);
         ASSERT_TRUE(matrix.has_value());
         const auto rows = zel::test::terminalQRLines(zel::renderTerminalQR(*matrix));
-        ASSERT_EQ(rows.size(), static_cast<std::size_t>(matrix->size + 1) / 2);
-        auto back = zel::test::modulesOf(rows);
-        // The half row past an odd-sized symbol is unlit (dark) and not part of it.
-        ASSERT_EQ(back.modules.size(), rows.size() * 2 * static_cast<std::size_t>(matrix->size));
-        if (matrix->size % 2 == 1) {
-            const auto last = back.modules.end() - matrix->size;
-            EXPECT_TRUE(std::all_of(last, back.modules.end(), [](auto m) { return m == 1; }));
-            back.modules.erase(last, back.modules.end());
-        }
-        EXPECT_EQ(back, *matrix);
-        EXPECT_EQ(zel::test::decodeTerminalQR(rows, dir.path() / "qr.pgm"), link);
+        EXPECT_EQ(zel::test::decodeTerminalQR(rows, dir.path() / "qr.pgm"), link) << link.size();
     }
 }
 
