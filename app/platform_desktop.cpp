@@ -1,6 +1,5 @@
 #include "app/platform_desktop.hpp"
 
-#include "base/agent_log.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_input.hpp"
@@ -14,9 +13,10 @@
 namespace zel {
 namespace {
 
-void note(const std::string& line) {
-    appendLog(line + "\n");
-    std::fprintf(stderr, "zel-desktop-agent: %s\n", line.c_str());
+DesktopEnvironment x11Desktop(std::string platform) {
+    // The log is emptied at every connection start, which writes this line again.
+    std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
+    return {x11::makeCaptureBackend(), x11::makeInputBackend(), std::move(platform)};
 }
 
 } // namespace
@@ -25,17 +25,16 @@ DesktopEnvironment makePlatformDesktop() {
     // Under Wayland the X11 backends would see and move only XWayland's clients: a compositor
     // that offers the wlroots capture and virtual input protocols is served directly.
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
-    if (wayland != nullptr && *wayland != '\0') {
-        const std::string reason = wayland::unsupportedReason();
-        if (reason.empty()) {
-            note(std::string("Platform: Wayland (") + wayland + ").");
-            return {wayland::makeCaptureBackend(), wayland::makeInputBackend()};
-        }
-        note("Platform: X11, as Wayland cannot be served: " + reason);
-    } else {
-        note("Platform: X11.");
+    if (wayland == nullptr || *wayland == '\0') {
+        return x11Desktop("Platform: X11.");
     }
-    return {x11::makeCaptureBackend(), x11::makeInputBackend()};
+    const std::string reason = wayland::unsupportedReason();
+    if (reason.empty()) {
+        std::string platform = std::string("Platform: Wayland (") + wayland + ").";
+        std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
+        return {wayland::makeCaptureBackend(), wayland::makeInputBackend(), std::move(platform)};
+    }
+    return x11Desktop("Platform: X11, as Wayland cannot be served: " + reason);
 }
 
 } // namespace zel
