@@ -31,10 +31,9 @@ target_compile_definitions(package_e2e_test PRIVATE
     ZEL_PROJECT_VERSION="${PROJECT_VERSION}")
 
 # The same app once on a headless sway, with no X server: the Wayland platform end to end.
-pkg_check_modules(ZEL_E2E_SPNG REQUIRED IMPORTED_TARGET spng)
 zel_add_test(app_wayland_e2e_test
     SOURCES e2e/app_wayland_e2e_test.cpp
-    LIBS nlohmann_json::nlohmann_json PkgConfig::ZEL_E2E_SPNG
+    LIBS nlohmann_json::nlohmann_json
     RESOURCE_LOCK control_port agent_port
     LABELS e2e
     TIMEOUT 300)

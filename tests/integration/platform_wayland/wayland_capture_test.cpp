@@ -7,22 +7,14 @@
 #include "tests/support/sway.hpp"
 #include "tests/support/xvfb.hpp"
 
+#include <array>
 #include <gtest/gtest.h>
 #include <thread>
 
 namespace zel {
 namespace {
 
-struct Rgb {
-    int r = 0;
-    int g = 0;
-    int b = 0;
-    friend bool operator==(const Rgb&, const Rgb&) = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Rgb& c) {
-    return out << "rgb(" << c.r << "," << c.g << "," << c.b << ")";
-}
+using Rgb = std::array<int, 3>;
 
 constexpr Rgb kBackground{0x20, 0x40, 0x80};
 constexpr Rgb kProbe{0xc0, 0x30, 0x10};
