@@ -127,23 +127,61 @@ struct FrameRelease {
     }
 };
 
-// Copies a frame into BGRA order: 32-bit formats with red in the low byte swap red and blue,
-// and a frame the compositor stored bottom-up is turned over.
-void convert(ConstPixelView source, bool swapRedBlue, bool flip, Image& target) {
-    for (int row = 0; row < source.height; ++row) {
-        const std::uint8_t* from =
-            source.data +
-            static_cast<std::size_t>(flip ? source.height - 1 - row : row) * source.stride;
-        std::uint8_t* to = target.data() + static_cast<std::size_t>(row) * target.stride();
-        if (!swapRedBlue) {
-            std::memcpy(to, from, static_cast<std::size_t>(source.width) * 4);
-            continue;
-        }
-        for (int column = 0; column < source.width; ++column, from += 4, to += 4) {
-            to[0] = from[2];
-            to[1] = from[1];
-            to[2] = from[0];
-            to[3] = from[3];
+// A walk over the compositor's buffer in the layout's orientation: where the layout's first
+// pixel lies, and the byte steps to the next pixel of a row and to the next row. Screencopy hands
+// over the output's own pixels, so a turned or mirrored output (wl_output.transform) and a
+// bottom-up buffer are undone here.
+struct Walk {
+    const std::uint8_t* origin;
+    std::ptrdiff_t column;
+    std::ptrdiff_t row;
+    int width;
+    int height;
+};
+
+Walk walk(ConstPixelView buffer, int transform, bool yInverted) {
+    constexpr std::ptrdiff_t kPixel = 4;
+    const std::uint8_t* top = buffer.data;
+    auto line = static_cast<std::ptrdiff_t>(buffer.stride);
+    if (yInverted) {
+        top += (buffer.height - 1) * line;
+        line = -line;
+    }
+    const std::ptrdiff_t right = (buffer.width - 1) * kPixel;
+    const std::ptrdiff_t bottom = (buffer.height - 1) * line;
+    const int w = buffer.width;
+    const int h = buffer.height;
+    switch (transform) {
+    case WL_OUTPUT_TRANSFORM_90:
+        return {top + bottom, -line, kPixel, h, w};
+    case WL_OUTPUT_TRANSFORM_180:
+        return {top + right + bottom, -kPixel, -line, w, h};
+    case WL_OUTPUT_TRANSFORM_270:
+        return {top + right, line, -kPixel, h, w};
+    case WL_OUTPUT_TRANSFORM_FLIPPED:
+        return {top + right, -kPixel, line, w, h};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_90:
+        return {top, line, kPixel, h, w};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_180:
+        return {top + bottom, kPixel, -line, w, h};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_270:
+        return {top + right + bottom, -line, -kPixel, h, w};
+    default:
+        return {top, kPixel, line, w, h};
+    }
+}
+
+// Copies along the walk into BGRA order; 32-bit formats with red in the low byte swap red and
+// blue.
+void convert(const Walk& from, bool swapRedBlue, Image& target) {
+    for (int y = 0; y < from.height; ++y) {
+        const std::uint8_t* source = from.origin + y * from.row;
+        std::uint8_t* to = target.data() + static_cast<std::size_t>(y) * target.stride();
+        for (int x = 0; x < from.width; ++x, source += from.column, to += 4) {
+            to[0] = source[swapRedBlue ? 2 : 0];
+            to[1] = source[1];
+            to[2] = source[swapRedBlue ? 0 : 2];
+            to[3] = source[3];
         }
     }
 }
@@ -206,10 +244,10 @@ public:
     }
 
 private:
-    wl_output* findOutput() {
+    Output& findOutput() {
         for (const auto& output : connection_->outputs()) {
             if (output->id() == display_.id) {
-                return output->output;
+                return *output;
             }
         }
         throw std::runtime_error("The display " + display_.id + " is no longer connected.");
@@ -241,11 +279,14 @@ private:
     // One copy of the output, in BGRA order; valid until the next grab.
     ConstPixelView grab() {
         CopyState copy;
+        int transform = WL_OUTPUT_TRANSFORM_NORMAL;
         {
             const auto lock = connection_->lock();
+            const Output& output = findOutput();
+            transform = output.transform;
             const std::unique_ptr<zwlr_screencopy_frame_v1, FrameRelease> frame(
                 zwlr_screencopy_manager_v1_capture_output(
-                    connection_->screencopy(), configuration_.showsCursor ? 1 : 0, findOutput()));
+                    connection_->screencopy(), configuration_.showsCursor ? 1 : 0, output.output));
             zwlr_screencopy_frame_v1_add_listener(frame.get(), &kFrameListener, &copy);
             // Before version 3 the one buffer event is all there is to wait for.
             const bool waitsForDone = connection_->screencopyVersion() >= 3;
@@ -285,14 +326,15 @@ private:
             throw std::runtime_error("The Wayland compositor offered an unsupported pixel format.");
         }
         // Little-endian XRGB8888 is BGRX in memory: the scaler reads it where it lies.
-        if (!swapRedBlue && !copy.yInverted) {
+        if (!swapRedBlue && !copy.yInverted && transform == WL_OUTPUT_TRANSFORM_NORMAL) {
             return buffer_->view();
         }
-        if (!converted_ || converted_->width() != copy.width ||
-            converted_->height() != copy.height) {
-            converted_.emplace(copy.width, copy.height);
+        const Walk from = walk(buffer_->view(), transform, copy.yInverted);
+        if (!converted_ || converted_->width() != from.width ||
+            converted_->height() != from.height) {
+            converted_.emplace(from.width, from.height);
         }
-        convert(buffer_->view(), swapRedBlue, copy.yInverted, *converted_);
+        convert(from, swapRedBlue, *converted_);
         return std::as_const(*converted_).view();
     }
 

@@ -30,8 +30,9 @@ const wl_registry_listener kRegistryListener = {
 };
 
 const wl_output_listener kOutputListener = {
-    .geometry = [](void*, wl_output*, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
-                   std::int32_t, const char*, const char*, std::int32_t) {},
+    .geometry = [](void* data, wl_output*, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
+                   std::int32_t, const char*, const char*,
+                   std::int32_t transform) { out(data).transform = transform; },
     .mode =
         [](void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height,
            std::int32_t) {

@@ -39,6 +39,8 @@ struct Output {
     int modeWidth = 0;
     int modeHeight = 0;
     int scale = 1;
+    // wl_output.transform: how the output's own pixels are turned against the layout.
+    int transform = 0;
     bool hasLogical = false;
 
     // The display id: the compositor's output name, or its global number where it names none.

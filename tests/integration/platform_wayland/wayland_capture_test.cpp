@@ -1,6 +1,7 @@
 // The Wayland capture backend under a headless sway: a client's pixels where the compositor put
-// it, in BGRA order, and a second output of its own. (Headless outputs draw the cursor in
-// software, so every copy holds it whatever overlay_cursor says: that choice is not tested here.)
+// it, in BGRA order and upright on turned outputs, and a second output of its own. (Headless
+// outputs draw the cursor in software, so every copy holds it whatever overlay_cursor says: that
+// choice is not tested here.)
 #include "capture/main_process_screenshot.hpp"
 #include "capture/main_process_screenshot_output.hpp"
 #include "platform/wayland/wayland_capture.hpp"
@@ -54,38 +55,49 @@ Image frameShowing(CaptureBackend& backend, const CaptureDisplay& display, int x
     }
 }
 
+// The copy holds the output's own pixels: turned and mirrored outputs are read back upright.
 TEST(WaylandCapture, ClientPixelsWhereTheCompositorPlacedThem) {
-    const test::Sway sway("for_window [app_id=\"zel-probe\"] floating enable, resize set 400 300, "
-                          "move position 200 100");
-    const test::Child foot({"sh", "-c",
-                            "exec foot --app-id=zel-probe -o colors.background=c03010 sleep 600 "
-                            "2>/dev/null"},
-                           sway.clientEnv());
-    const auto backend = wayland::makeCaptureBackend(sway.socket());
-    const auto displays = backend->displays();
-    ASSERT_EQ(displays.size(), 1U);
-    EXPECT_EQ(displays[0].id, "HEADLESS-1");
-    EXPECT_EQ(displays[0].width, 1920);
-    EXPECT_EQ(displays[0].height, 1080);
+    for (const std::string transform :
+         {"normal", "90", "180", "270", "flipped", "flipped-90", "flipped-180", "flipped-270"}) {
+        SCOPED_TRACE(transform);
+        const test::Sway sway("for_window [app_id=\"zel-probe\"] floating enable, "
+                              "resize set 400 300, move position 200 100");
+        ASSERT_EQ(sway.message({"output", "HEADLESS-1", "transform", transform}).exitStatus, 0);
+        const test::Child foot({"sh", "-c",
+                                "exec foot --app-id=zel-probe -o colors.background=c03010 "
+                                "sleep 600 2>/dev/null"},
+                               sway.clientEnv());
+        const auto backend = wayland::makeCaptureBackend(sway.socket());
+        const auto displays = backend->displays();
+        ASSERT_EQ(displays.size(), 1U);
+        EXPECT_EQ(displays[0].id, "HEADLESS-1");
+        const bool turned = transform.ends_with("90") || transform.ends_with("270");
+        const int width = turned ? 1080 : 1920;
+        const int height = turned ? 1920 : 1080;
+        EXPECT_EQ(displays[0].width, width);
+        EXPECT_EQ(displays[0].height, height);
 
-    const Image image = frameShowing(*backend, displays[0], 400, 250, kProbe);
-    // The window spans 200..599 × 100..399; its first and last pixels and their neighbours.
-    const struct {
-        int x;
-        int y;
-        Rgb colour;
-    } kPoints[] = {
-        {400, 250, kProbe},      {200, 100, kProbe},      {599, 399, kProbe},
-        {199, 250, kBackground}, {600, 250, kBackground}, {400, 99, kBackground},
-        {400, 400, kBackground}, {0, 0, kBackground},     {1919, 1079, kBackground},
-    };
-    for (const auto& point : kPoints) {
-        EXPECT_EQ(at(image, point.x, point.y), point.colour) << point.x << "," << point.y;
+        const Image image = frameShowing(*backend, displays[0], 400, 250, kProbe);
+        // The window spans 200..599 × 100..399; its first and last pixels and their neighbours.
+        const struct {
+            int x;
+            int y;
+            Rgb colour;
+        } kPoints[] = {
+            {400, 250, kProbe},      {200, 100, kProbe},      {599, 399, kProbe},
+            {199, 250, kBackground}, {600, 250, kBackground}, {400, 99, kBackground},
+            {400, 400, kBackground}, {0, 0, kBackground},     {width - 1, height - 1, kBackground},
+        };
+        for (const auto& point : kPoints) {
+            EXPECT_EQ(at(image, point.x, point.y), point.colour) << point.x << "," << point.y;
+        }
+        // The screenshot path scales the same frame.
+        const Image half = MainProcessScreenshot::captureFrame(*backend, 960);
+        const double scale = 960.0 / width;
+        EXPECT_EQ(at(half, static_cast<int>(400 * scale), static_cast<int>(250 * scale)), kProbe);
+        EXPECT_EQ(at(half, static_cast<int>(100 * scale), static_cast<int>(50 * scale)),
+                  kBackground);
     }
-    // The screenshot path scales the same frame: the window's colour at half size.
-    const Image half = MainProcessScreenshot::captureFrame(*backend, 960);
-    EXPECT_EQ(at(half, 200, 125), kProbe);
-    EXPECT_EQ(at(half, 50, 25), kBackground);
 }
 
 TEST(WaylandCapture, SecondOutputInCompositorOrder) {
