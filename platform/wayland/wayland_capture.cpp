@@ -357,11 +357,12 @@ public:
     std::vector<CaptureDisplay> displays() override {
         const std::shared_ptr<Connection> connection = connections_.get();
         const auto lock = connection->lock();
+        // Output changes since the last request arrive with the round trip; a compositor that
+        // went away shows here too.
+        connection->roundtrip();
         if (connection->screencopy() == nullptr || connection->shm() == nullptr) {
             throw std::runtime_error(kNoScreencopy);
         }
-        // Output changes since the last request arrive with the round trip.
-        connection->roundtrip();
         std::vector<CaptureDisplay> result;
         for (const auto& output : connection->outputs()) {
             const Rect rect = Connection::rect(*output);

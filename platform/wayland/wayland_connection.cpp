@@ -192,10 +192,11 @@ Rect Connection::rect(const Output& output) {
 }
 
 bool Connection::broken() const {
-    return wl_display_get_error(display_.get()) != 0;
+    return failed_ || wl_display_get_error(display_.get()) != 0;
 }
 
-void Connection::fail(const char* what) const {
+void Connection::fail(const char* what) {
+    failed_ = true;
     const int error = wl_display_get_error(display_.get());
     if (error == EPROTO) {
         const wl_interface* interface = nullptr;
@@ -240,6 +241,7 @@ void Connection::dispatchUntil(const std::function<bool()>& done,
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             wl_display_cancel_read(display);
+            failed_ = true;
             throw std::runtime_error("The Wayland compositor did not answer in time.");
         }
         pollfd pfd{wl_display_get_fd(display), POLLIN, 0};

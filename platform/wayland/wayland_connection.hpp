@@ -5,6 +5,7 @@
 
 #include "base/c_handle.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -71,7 +72,8 @@ public:
     std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex_); }
 
     [[nodiscard]] wl_display* display() const { return display_.get(); }
-    // True once the connection has failed (a socket error or a protocol error of ours).
+    // True once the connection has failed: a socket or protocol error, a compositor gone (which
+    // libwayland does not record for a write) or one that left a request unanswered.
     [[nodiscard]] bool broken() const;
     // Sends what is queued and waits for done() while handling events; throws
     // std::runtime_error when the connection fails or the deadline passes first.
@@ -107,9 +109,10 @@ public:
     void describe(Output& output);
 
 private:
-    [[noreturn]] void fail(const char* what) const;
+    [[noreturn]] void fail(const char* what);
 
     std::mutex mutex_;
+    std::atomic<bool> failed_{false};
     std::string socket_;
     CHandle<wl_display, wl_display_disconnect> display_;
     wl_registry* registry_ = nullptr;

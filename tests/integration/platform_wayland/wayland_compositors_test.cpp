@@ -1,6 +1,7 @@
 // Compositors the wlroots backends cannot serve: one without their protocols (a bare compositor
 // of the test's own, offering an output, a seat and shared memory) and none at all. Each gives
-// its clear failure, and the app's choice of platform reads the same reason.
+// its clear failure, and the app's choice of platform reads the same reason. One that goes away
+// costs the request that finds it gone; the next one connects afresh.
 #include "capture/main_process_screenshot.hpp"
 #include "input/main_process_input.hpp"
 #include "platform/wayland/wayland_capture.hpp"
@@ -22,10 +23,14 @@ namespace {
 
 using ::testing::HasSubstr;
 
+constexpr const char* kNoScreencopy =
+    "The Wayland compositor offers no screen capture (zwlr_screencopy_manager_v1).";
+
 class BareCompositor {
 public:
     explicit BareCompositor(const std::string& path) : display_(wl_display_create()) {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::unlink(path.c_str());
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         path.copy(address.sun_path, sizeof address.sun_path - 1);
@@ -83,7 +88,7 @@ TEST(WaylandCompositors, WithoutTheProtocolsOrWithoutACompositor) {
         {bare,
          {"lacks zwlr_screencopy_manager_v1", "zwlr_virtual_pointer_manager_v1",
           "zwp_virtual_keyboard_manager_v1"},
-         "The Wayland compositor offers no screen capture (zwlr_screencopy_manager_v1)."},
+         kNoScreencopy},
         {(dir.path() / "nobody-here").string(),
          {"Cannot connect to the Wayland compositor at"},
          "Cannot connect to the Wayland compositor at"},
@@ -110,6 +115,27 @@ TEST(WaylandCompositors, WithoutTheProtocolsOrWithoutACompositor) {
             EXPECT_EQ(error.what(), std::string(MainProcessInput::kNotTrustedMessage));
         }
     }
+}
+
+TEST(WaylandCompositors, GoneAndBackAtTheSameSocket) {
+    const test::TempDir dir;
+    const std::string socket = (dir.path() / "bare-0").string();
+    const auto capture = wayland::makeCaptureBackend(socket);
+    const auto screenshot = [&]() -> std::string {
+        try {
+            MainProcessScreenshot::capture(*capture, "png", 640, 80);
+            return "taken";
+        } catch (const std::exception& error) {
+            return error.what();
+        }
+    };
+    auto compositor = std::make_unique<BareCompositor>(socket);
+    EXPECT_EQ(screenshot(), kNoScreencopy);
+    compositor.reset();
+    EXPECT_THAT(screenshot(), HasSubstr("The connection to the Wayland compositor was lost"));
+    EXPECT_THAT(screenshot(), HasSubstr("Cannot connect to the Wayland compositor at " + socket));
+    compositor = std::make_unique<BareCompositor>(socket);
+    EXPECT_EQ(screenshot(), kNoScreencopy);
 }
 
 } // namespace
