@@ -31,7 +31,7 @@ std::string writePicture(const zel::test::Sway& sway) {
         image.data()[i * 4 + 3] = 0xff;
     }
     const auto png = shot::encode(image, "png", 0);
-    const std::string path = sway.path("busy.png");
+    std::string path = sway.path("busy.png");
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(png->data()),
                static_cast<std::streamsize>(png->size()));
@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
     // The wallpaper is drawn a moment later: the first window's title bar shows it.
     for (int attempt = 0; attempt < 150; ++attempt) {
         const zel::Image frame = shot::captureFrame(*backend, kWidth);
-        const std::uint8_t* p = frame.data() + 55 * frame.stride() + 65 * 4;
+        const std::uint8_t* p = frame.data() + 55 * frame.stride() + std::size_t{65} * 4;
         if (p[0] == 0x30 && p[1] == 0x2d && p[2] == 0x2d) {
             break;
         }

@@ -226,7 +226,7 @@ public:
     }
 
 private:
-    std::optional<std::uint32_t> code(xkb_keysym_t sym) const {
+    [[nodiscard]] std::optional<std::uint32_t> code(xkb_keysym_t sym) const {
         if (!keymap_) {
             return std::nullopt;
         }

@@ -21,7 +21,8 @@ constexpr Rgb kBackground{0x20, 0x40, 0x80};
 constexpr Rgb kProbe{0xc0, 0x30, 0x10};
 
 Rgb at(const Image& image, int x, int y) {
-    const std::uint8_t* p = image.data() + static_cast<std::size_t>(y) * image.stride() + x * 4;
+    const std::uint8_t* p = image.data() + static_cast<std::size_t>(y) * image.stride() +
+                            static_cast<std::size_t>(x) * 4;
     return {p[2], p[1], p[0]};
 }
 

@@ -32,7 +32,7 @@ std::string recorded(const std::string& log, std::size_t offset,
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (true) {
         const std::string text = test::readFile(log);
-        const std::string fresh = text.size() > offset ? text.substr(offset) : std::string();
+        std::string fresh = text.size() > offset ? text.substr(offset) : std::string();
         if (inOrder(fresh, parts) || std::chrono::steady_clock::now() > deadline) {
             return fresh;
         }
