@@ -16,6 +16,7 @@
 #include <thread>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace zel::wayland {
 namespace {
@@ -80,6 +81,46 @@ private:
     std::uint8_t* data_ = nullptr;
     wl_shm_pool* pool_ = nullptr;
     wl_buffer* buffer_ = nullptr;
+};
+
+// Idle buffers kept for the next stream: fresh shared memory costs a page fault per page on
+// both sides of a copy, and a screenshot is a stream of one frame. A buffer sets no listener, so
+// it may go on any thread.
+class BufferPool {
+public:
+    std::unique_ptr<SharedBuffer> take(const Connection& connection, std::uint32_t format,
+                                       int width, int height, int stride) {
+        const std::lock_guard guard(mutex_);
+        for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+            if (it->connection.get() == &connection &&
+                it->buffer->fits(format, width, height, stride)) {
+                std::unique_ptr<SharedBuffer> buffer = std::move(it->buffer);
+                idle_.erase(it);
+                return buffer;
+            }
+        }
+        return nullptr;
+    }
+
+    void give(std::shared_ptr<Connection> connection, std::unique_ptr<SharedBuffer> buffer) {
+        if (!buffer || connection->broken()) {
+            return;
+        }
+        const std::lock_guard guard(mutex_);
+        idle_.push_back({std::move(connection), std::move(buffer)});
+        if (idle_.size() > kMaxIdle) {
+            idle_.erase(idle_.begin());
+        }
+    }
+
+private:
+    static constexpr std::size_t kMaxIdle = 2;
+    struct Idle {
+        std::shared_ptr<Connection> connection; // outlives its buffer's proxies
+        std::unique_ptr<SharedBuffer> buffer;
+    };
+    std::mutex mutex_;
+    std::vector<Idle> idle_;
 };
 
 // What the compositor told about one copy request.
@@ -188,9 +229,9 @@ void convert(const Walk& from, bool swapRedBlue, Image& target) {
 
 class WaylandFrameStream final : public FrameStream {
 public:
-    WaylandFrameStream(std::shared_ptr<Connection> connection, CaptureDisplay display,
-                       const StreamConfiguration& configuration)
-        : connection_(std::move(connection)), display_(std::move(display)),
+    WaylandFrameStream(std::shared_ptr<Connection> connection, BufferPool& buffers,
+                       CaptureDisplay display, const StreamConfiguration& configuration)
+        : connection_(std::move(connection)), buffers_(buffers), display_(std::move(display)),
           configuration_(configuration) {}
 
     ~WaylandFrameStream() override {
@@ -198,8 +239,7 @@ public:
         if (thread_.joinable()) {
             thread_.join();
         }
-        const auto lock = connection_->lock();
-        buffer_.reset();
+        buffers_.give(connection_, std::move(buffer_));
     }
 
     void addStreamOutput(std::shared_ptr<FrameStreamOutput> output) override {
@@ -302,7 +342,10 @@ private:
                 throw std::runtime_error("The Wayland compositor offered an unreadable frame.");
             }
             if (!buffer_ || !buffer_->fits(*copy.format, copy.width, copy.height, copy.stride)) {
-                buffer_.reset();
+                buffer_ =
+                    buffers_.take(*connection_, *copy.format, copy.width, copy.height, copy.stride);
+            }
+            if (!buffer_) {
                 buffer_ = std::make_unique<SharedBuffer>(connection_->shm(), *copy.format,
                                                          copy.width, copy.height, copy.stride);
             }
@@ -339,10 +382,11 @@ private:
     }
 
     std::shared_ptr<Connection> connection_;
+    BufferPool& buffers_;
     CaptureDisplay display_;
     StreamConfiguration configuration_;
     std::shared_ptr<FrameStreamOutput> output_;
-    std::unique_ptr<SharedBuffer> buffer_; // proxies of connection_, released under its lock
+    std::unique_ptr<SharedBuffer> buffer_; // proxies of connection_; back to the pool at the end
     std::optional<Image> converted_;
     std::thread thread_;
     std::mutex mutex_;
@@ -375,11 +419,13 @@ public:
 
     std::unique_ptr<FrameStream> makeStream(const CaptureDisplay& display,
                                             const StreamConfiguration& configuration) override {
-        return std::make_unique<WaylandFrameStream>(connections_.get(), display, configuration);
+        return std::make_unique<WaylandFrameStream>(connections_.get(), buffers_, display,
+                                                    configuration);
     }
 
 private:
     ConnectionCache connections_;
+    BufferPool buffers_; // after the cache: streams and their buffers never outlive the backend
 };
 
 } // namespace
