@@ -7,6 +7,7 @@
 #include "input/input_backend.hpp"
 
 #include <memory>
+#include <string>
 
 namespace zel {
 
@@ -14,6 +15,8 @@ struct DesktopEnvironment {
     // Both are shared by every request and safe to use from several threads at once.
     std::shared_ptr<CaptureBackend> capture;
     std::shared_ptr<InputBackend> input;
+    // Which platform serves, and why, for the log of every connection start.
+    std::string platform;
 };
 
 // The control service's routes over the environment's backends. A missing backend leaves its

@@ -113,6 +113,9 @@ void ZelDesktopAgentApp::runStartSequence() {
     try {
         resetLog();
         appendLog("Starting Zel Desktop Agent UI\n");
+        if (!desktop_.platform.empty()) {
+            appendLog(desktop_.platform + "\n");
+        }
         updateRunningState(true, std::nullopt);
         std::string loaded = loadToken();
         {

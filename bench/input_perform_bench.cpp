@@ -1,7 +1,10 @@
 // How long MainProcessInput::perform takes for "move" (an action without pauses): over the real
-// X11 backend on a private Xvfb, and over a backend that does nothing (the core alone).
+// X11 backend on a private Xvfb, over the Wayland backend on a private headless sway, and over a
+// backend that does nothing (the core alone).
 #include "input/main_process_input.hpp"
+#include "platform/wayland/wayland_input.hpp"
 #include "platform/x11/x11_input.hpp"
+#include "tests/support/sway.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
@@ -52,6 +55,15 @@ void BM_PerformMoveX11(benchmark::State& state) {
     measure(state, *backend);
 }
 BENCHMARK(BM_PerformMoveX11)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
+
+// Every request reads the output layout afresh: a round trip to the compositor.
+void BM_PerformMoveWayland(benchmark::State& state) {
+    const zel::test::Sway sway;
+    const auto backend = zel::wayland::makeInputBackend(sway.socket());
+    zel::MainProcessInput::perform(*backend, kMove); // devices made outside the timing
+    measure(state, *backend);
+}
+BENCHMARK(BM_PerformMoveWayland)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 
 void BM_PerformMoveCoreOnly(benchmark::State& state) {
     NullBackend backend;
