@@ -225,7 +225,7 @@ void ZelDesktopAgentApp::watchTunnel(const std::stop_token& stop, std::uint64_t 
             stop.stop_requested()) {
             return;
         }
-        // An address that comes now is too late to be shown, the client's end is this failure's.
+        // Stale from here: a late address is not shown and the client's end is not another failure.
         ++tunnelGeneration_;
     }
     appendLog("Tunnel announced no address within " + std::to_string(limit.count()) + " s\n");
