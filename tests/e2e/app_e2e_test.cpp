@@ -120,7 +120,8 @@ TEST(AppEndToEnd, PairCrashFailRestartAndQuitLeaveNothingRunning) {
                     return get("http://127.0.0.1:8787/api/screenshot?width=320", {"-H", bearer})
                                .status == 200;
                 },
-                20s));
+                20s))
+                << app.log();
             EXPECT_EQ(app.qrOnScreen("ready-after-restart"), link);
         } else {
             EXPECT_TRUE(waitUntil(
