@@ -27,7 +27,7 @@ AppUnderTest::AppUnderTest(AppSetup setup) {
     }
     fs::permissions(dir.path() / "runtime", fs::perms::owner_all);
     // exec keeps the app's pid.
-    std::vector<std::string> argv = {"sh", "-c",         "out=$1; shift; exec \"$@\" >\"$out\"",
+    std::vector<std::string> argv = {"sh", "-c",         R"(out=$1; shift; exec "$@" >"$out")",
                                      "sh", out.string(), exe.string()};
     argv.insert(argv.end(), setup.arguments.begin(), setup.arguments.end());
     std::vector<std::string> env = {display(),
