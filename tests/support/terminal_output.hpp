@@ -6,29 +6,15 @@
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace zel::test {
-
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-    for (const auto end = std::chrono::steady_clock::now() + timeout;
-         std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
-        if (done()) {
-            return true;
-        }
-    }
-    return done();
-}
 
 // argv for Child: the app with its standard output in `out`; exec keeps the app's pid.
 inline std::vector<std::string> appWithOutputIn(const std::filesystem::path& app,
