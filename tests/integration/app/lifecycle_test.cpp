@@ -1,11 +1,15 @@
-// The real app under a private X server: it stays up until told to quit, quits cleanly, and a
-// second start refuses to run beside the first.
+// The real app under a private X server: it stays up until told to quit, quits cleanly, a
+// second start refuses to run beside the first, and the X server's end ends it with its helpers.
 #include "tests/support/command.hpp"
+#include "tests/support/started_app.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -52,6 +56,38 @@ TEST(AppLifecycle, RunsUntilSignalledThenExitsWithStatusZero) {
         ASSERT_TRUE(status.has_value()) << "app did not quit on signal " << quitSignal;
         ASSERT_TRUE(WIFEXITED(*status)) << "raw status " << *status;
         EXPECT_EQ(WEXITSTATUS(*status), 0);
+    }
+}
+
+// Qt ends the process from inside its loop when the display goes; that used to segfault.
+TEST(AppLifecycle, TheXServersEndEndsTheAppAndItsHelpersWithALogLine) {
+    zel::test::StartedApp started(ZEL_APP_BINARY);
+    ASSERT_TRUE(zel::test::waitUntil(
+        [&] { return zel::test::lineStartingWith(started.output(), "zel://").has_value(); }, 60s))
+        << started.output() << "\nlog:\n"
+        << started.log();
+    std::istringstream listed(
+        zel::test::runCommand({"pgrep", "-P", std::to_string(started.app->pid())}).output);
+    const std::vector<pid_t> helpers{std::istream_iterator<pid_t>(listed), {}};
+    ASSERT_EQ(helpers.size(), 2U) << "agent server and tunnel client";
+
+    started.xvfb.stop();
+    const auto status = started.app->waitFor(20s);
+    ASSERT_TRUE(status.has_value()) << "the app outlived its X server";
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_NE(WEXITSTATUS(*status), 0);
+    EXPECT_NE(started.log().find("The connection to the display was lost"), std::string::npos)
+        << started.log();
+    for (const pid_t helper : helpers) {
+        EXPECT_TRUE(zel::test::waitUntil(
+            [&] {
+                // Orphaned, it may wait as a zombie for whoever adopted it.
+                std::ifstream stat("/proc/" + std::to_string(helper) + "/stat");
+                std::string pid, name, state;
+                return !(stat >> pid >> name >> state) || state == "Z";
+            },
+            10s))
+            << "helper " << helper << " still runs";
     }
 }
 

@@ -4,18 +4,14 @@
 #include "app/pairing.hpp"
 #include "app/terminal_qr.hpp"
 #include "tests/support/command.hpp"
-#include "tests/support/temp_dir.hpp"
+#include "tests/support/started_app.hpp"
 #include "tests/support/terminal_output.hpp"
-#include "tests/support/xvfb.hpp"
 
-#include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using zel::test::readFile;
 using zel::test::runCommand;
@@ -47,47 +43,8 @@ TEST(TerminalQR, SymbolsOfEverySizeDecodeAsTheTerminalDrawsThem) {
     }
 }
 
-// The built app in a prefix of its own with the real agent server and the stand-in tunnel client;
-// `scenario` (JSON) scripts the tunnel client when given.
-struct StartedApp {
-    zel::test::TempDir dir;
-    fs::path out = dir.path() / "stdout.txt";
-    fs::path bin = dir.path() / "prefix/share/zel-desktop-agent/bin";
-    zel::test::Xvfb xvfb{1280, 900};
-    std::optional<zel::test::Child> app;
-
-    explicit StartedApp(const std::string& scenario = {}) {
-        const fs::path exe = dir.path() / "prefix/bin/zel-desktop-agent";
-        fs::create_directories(exe.parent_path());
-        fs::create_directories(bin);
-        fs::copy_file(ZEL_APP_BINARY, exe);
-        fs::create_directory_symlink(fs::path(ZEL_SOURCE_DIR) / "resources/agent",
-                                     bin.parent_path() / "agent");
-        fs::copy_file(fs::path(ZEL_SOURCE_DIR) / "tests/fixtures/cloudflared", bin / "cloudflared");
-        if (!scenario.empty()) {
-            std::ofstream(bin / "cloudflared.scenario") << scenario;
-        }
-        const std::string root = dir.path().string();
-        for (const char* sub : {"state", "config", "home", "runtime"}) {
-            fs::create_directories(dir.path() / sub);
-        }
-        fs::permissions(dir.path() / "runtime", fs::perms::owner_all);
-        app.emplace(zel::test::appWithOutputIn(exe, out),
-                    std::vector<std::string>{"DISPLAY=" + xvfb.display(),
-                                             "XDG_STATE_HOME=" + root + "/state",
-                                             "XDG_CONFIG_HOME=" + root + "/config",
-                                             "XDG_RUNTIME_DIR=" + root + "/runtime",
-                                             "HOME=" + root + "/home", "QT_QPA_PLATFORM=xcb"});
-    }
-
-    [[nodiscard]] std::string output() const { return readFile(out); }
-    [[nodiscard]] std::string log() const {
-        return readFile(dir.path() / "state/zel-desktop-agent/agent.log");
-    }
-};
-
 TEST(TerminalQR, TheAppPrintsTheWindowsLinkAsACodeThatDecodesFromTheTerminal) {
-    StartedApp started;
+    const zel::test::StartedApp started(ZEL_APP_BINARY);
     std::optional<std::string> link;
     ASSERT_TRUE(waitUntil(
         [&] {
@@ -129,7 +86,7 @@ TEST(TerminalQR, TheAppPrintsTheWindowsLinkAsACodeThatDecodesFromTheTerminal) {
 
 TEST(TerminalQR, AFailedStartPrintsItsReasonAndNoCode) {
     // The tunnel client gives up before it has an address, as it does without a network.
-    StartedApp started(R"({"writes": [], "exit": 1})");
+    const zel::test::StartedApp started(ZEL_APP_BINARY, R"({"writes": [], "exit": 1})");
     const std::string failure = std::string(zel::kFailedStatus) + "：" + zel::kTunnelFailedDetail;
     ASSERT_TRUE(waitUntil([&] { return started.output().find(failure) != std::string::npos; }, 60s))
         << started.output() << "\nlog:\n"
