@@ -114,10 +114,11 @@ void* Connection::waitForReply(unsigned int sequence, xcb_generic_error_t** erro
 struct ConnectionCache::State {
     std::mutex mutex;
     std::condition_variable opened;
-    std::shared_ptr<Connection> connection; // guarded by mutex
-    std::exception_ptr error;               // guarded by mutex; the last attempt's
-    bool opening = false;                   // guarded by mutex
-    std::uint64_t attempts = 0;             // guarded by mutex; finished attempts
+    std::shared_ptr<Connection> connection;             // guarded by mutex
+    std::exception_ptr error;                           // guarded by mutex; the last attempt's
+    bool opening = false;                               // guarded by mutex
+    std::chrono::steady_clock::time_point openingSince; // guarded by mutex
+    std::uint64_t attempts = 0;                         // guarded by mutex; finished attempts
 };
 
 ConnectionCache::ConnectionCache(std::chrono::nanoseconds connectLimit)
@@ -128,6 +129,12 @@ std::shared_ptr<Connection> ConnectionCache::get() {
     std::unique_lock guard(state.mutex);
     if (state.connection && !state.connection->broken()) {
         return state.connection;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    // An attempt older than the limit met a frozen server: waiting on it again would only hold
+    // the caller's thread for nothing.
+    if (state.opening && now - state.openingSince >= connectLimit_) {
+        throw std::runtime_error(kNoAnswer);
     }
     if (!state.opening) {
         // Detached and owning the state: a connect to a frozen server returns only when the
@@ -148,6 +155,7 @@ std::shared_ptr<Connection> ConnectionCache::get() {
             shared->opened.notify_all();
         }).detach();
         state.opening = true;
+        state.openingSince = now;
     }
     const std::uint64_t attempts = state.attempts;
     if (!state.opened.wait_for(guard, connectLimit_, [&] { return state.attempts != attempts; })) {
