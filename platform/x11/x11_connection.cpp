@@ -14,6 +14,7 @@ namespace zel::x11 {
 
 namespace {
 constexpr const char* kNoAnswer = "The X server did not answer in time.";
+constexpr std::chrono::milliseconds kStaleWait{250};
 } // namespace
 
 std::shared_ptr<Connection> Connection::open(const char* displayName) {
@@ -131,11 +132,10 @@ std::shared_ptr<Connection> ConnectionCache::get() {
         return state.connection;
     }
     const auto now = std::chrono::steady_clock::now();
-    // An attempt older than the limit met a frozen server: waiting on it again would only hold
-    // the caller's thread for nothing.
-    if (state.opening && now - state.openingSince >= connectLimit_) {
-        throw std::runtime_error(kNoAnswer);
-    }
+    // An attempt older than the limit met a frozen server: it is waited for only briefly, which
+    // gives the thread back while the server stays frozen and the connection to the first caller
+    // once it wakes.
+    const bool stale = state.opening && now - state.openingSince >= connectLimit_;
     if (!state.opening) {
         // Detached and owning the state: a connect to a frozen server returns only when the
         // server wakes or goes, perhaps after the cache has gone.
@@ -158,7 +158,9 @@ std::shared_ptr<Connection> ConnectionCache::get() {
         state.openingSince = now;
     }
     const std::uint64_t attempts = state.attempts;
-    if (!state.opened.wait_for(guard, connectLimit_, [&] { return state.attempts != attempts; })) {
+    const auto limit =
+        stale ? std::min<std::chrono::nanoseconds>(connectLimit_, kStaleWait) : connectLimit_;
+    if (!state.opened.wait_for(guard, limit, [&] { return state.attempts != attempts; })) {
         throw std::runtime_error(kNoAnswer);
     }
     if (state.error) {
