@@ -153,6 +153,7 @@ void BM_ScreenshotFrozenServer(benchmark::State& state) {
         }
         const auto start = Clock::now();
         std::vector<std::future<std::string>> answers;
+        answers.reserve(static_cast<std::size_t>(requests));
         for (int i = 0; i < requests; ++i) {
             answers.push_back(std::async(std::launch::async, status));
         }

@@ -155,6 +155,7 @@ TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) 
     // Two held requests leave no room for a third where two are the most.
     const auto busy = startCapped(2);
     std::vector<std::future<std::string>> held;
+    held.reserve(2);
     for (int i = 0; i < 2; ++i) {
         held.push_back(std::async(std::launch::async, [&] {
             return ask(busy->port(), "GET", "/screenshot?format=png");

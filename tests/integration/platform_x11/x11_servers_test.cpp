@@ -186,6 +186,7 @@ TEST_P(X11Servers, CaptureAndInputServeTheScreenOrFailInTime) {
     const std::string pressRequest =
         "POST /input?" + secret + " HTTP/1.1\r\n\r\n" + std::string(click);
     std::vector<std::future<zel::test::ParsedReply>> answers;
+    answers.reserve(11);
     for (int i = 0; i < 11; ++i) {
         answers.push_back(std::async(std::launch::async, [&, i] {
             return zel::test::parseReply(
