@@ -1,29 +1,32 @@
-// Flood figures of the control service (port 8788's service with the app's real handlers under a
-// private X server, bench/control_load_server.cpp): descriptors it holds while peers keep idle
-// connections open, screenshot latency beside them and without them, and the log bytes that
-// connect-and-close peers and bad requests leave.
+// Flood figures of the control service in the running app (the built app under a private X
+// server, switched on, tests/support/app_under_test.mjs): descriptors the app holds while peers keep
+// idle connections open, screenshot latency beside them and without them, and the log bytes that
+// connect-and-close peers and bad requests leave. Port 8788 must be free (or run it in a network
+// namespace of its own: unshare -n sh -c 'ip link set lo up && node bench/control_flood.mjs').
 // Usage: node bench/control_flood.mjs [build dir] (default build/release)
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import http from 'node:http';
 import net from 'node:net';
-import os from 'node:os';
 import path from 'node:path';
-import readline from 'node:readline';
+import { sleep, startApp, waitFor } from '../tests/support/app_under_test.mjs';
 
-const build = process.argv[2] ?? 'build/release';
-const stateHome = fs.mkdtempSync(path.join(os.tmpdir(), 'control-flood-'));
-process.on('exit', () => fs.rmSync(stateHome, { recursive: true, force: true }));
-const server = spawn(`${build}/bin/control_load_server`, [], {
-  stdio: ['ignore', 'pipe', 'inherit'],
-  env: { ...process.env, ZEL_BENCH_STATE_HOME: stateHome },
+const build = path.resolve(process.argv[2] ?? 'build/release');
+const desktop = await startApp({ binary: `${build}/bin/zel-desktop-agent`, width: 1280, height: 800 });
+process.on('uncaughtException', async (error) => {
+  console.error(error);
+  await desktop.stop();
+  process.exit(1);
 });
-const [port, secret, logFile] = (await readline.createInterface({ input: server.stdout })[Symbol.asyncIterator]().next()).value.split(' ');
-const ended = new Promise((resolve) => server.on('exit', resolve));
+// The tunnel client, started after the agent server, records the address it was handed.
+const invocation = await waitFor('the tunnel client', async () =>
+  JSON.parse(fs.readFileSync(`${desktop.dir}/prefix/share/zel-desktop-agent/bin/cloudflared.invocation`, 'utf8')));
+const shotURL = new URL(invocation.env.ZEL_AGENT_SCREENSHOT_URL);
+const port = Number(shotURL.port);
+const secret = shotURL.searchParams.get('secret');
+const logFile = `${desktop.dir}/state/zel-desktop-agent/agent.log`;
 
-const descriptors = () => fs.readdirSync(`/proc/${server.pid}/fd`).length;
+const descriptors = () => fs.readdirSync(`/proc/${desktop.app.pid}/fd`).length;
 const logBytes = () => (fs.existsSync(logFile) ? fs.statSync(logFile).size : 0);
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // One screenshot as the agent server asks for it; its time in ms, or the failure.
 function screenshot() {
@@ -84,10 +87,10 @@ async function churn(count, bytes, parallel = 32) {
   }));
 }
 
-console.log(`control service flood figures (${build}; 1280x800 Xvfb, 960-wide JPEG; shared machine)`);
+console.log(`flood figures of the app's control service (${build}; 1280x800 Xvfb, 960-wide JPEG; shared machine)`);
 await latency(5); // warm-up
 const baseline = descriptors();
-console.log(`descriptors held, no peers: ${baseline}`);
+console.log(`descriptors held by the app, no peers: ${baseline}`);
 console.log(`screenshot latency, no peers: ${await latency(40)}`);
 
 for (const count of [1100, 1000]) {
@@ -95,7 +98,7 @@ for (const count of [1100, 1000]) {
   const held = descriptors();
   const closed = peers.closedByService();
   const shots = await latency(40);
-  console.log(`${count.toLocaleString('en')} idle connections: service holds ${held} descriptors (${held - baseline} more), closed ${closed} at once`);
+  console.log(`${count.toLocaleString('en')} idle connections: the app holds ${held} descriptors (${held - baseline} more), closed ${closed} at once`);
   console.log(`screenshot latency beside them: ${shots}; idle connections closed to make room: ${peers.closedByService() - closed}`);
   peers.close();
   await sleep(500);
@@ -110,8 +113,12 @@ before = logBytes();
 start = Date.now();
 await churn(10000, Buffer.from([0xff]));
 const during = logBytes() - before;
-server.kill('SIGTERM');
-await ended;
-console.log(`10,000 bad requests (${((Date.now() - start) / 1000).toFixed(2)} s): ${during} log bytes, ${logBytes() - before} with the held count written at the end`);
-console.log('log lines of the bad requests:');
-process.stdout.write(fs.readFileSync(logFile, 'utf8').split('\n').filter((l) => l).slice(-4).map((l) => `  ${l}\n`).join(''));
+const seconds = ((Date.now() - start) / 1000).toFixed(2);
+desktop.app.kill('SIGTERM'); // the held count is written as the service goes
+await desktop.app.exited;
+// Only bad requests log "Invalid request." (the log is emptied when the connection starts).
+const lines = fs.readFileSync(logFile, 'utf8').split('\n').filter((l) => l.includes('Invalid request.'));
+const total = lines.reduce((sum, l) => sum + Buffer.byteLength(l) + 1, 0);
+console.log(`10,000 bad requests (${seconds} s): ${during} log bytes while they came, ${total} once the app quit, in ${lines.length} lines:`);
+process.stdout.write(lines.map((l) => `  ${l}\n`).join(''));
+await desktop.stop();

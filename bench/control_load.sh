@@ -8,7 +8,7 @@ seconds=${2:-10}
 coproc SERVER { exec "$build/bin/control_load_server"; }
 server_pid=$SERVER_PID
 trap 'kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null || true' EXIT
-read -r port secret _ <&"${SERVER[0]}"
+read -r port secret <&"${SERVER[0]}"
 
 echo "== refused (403): wrk -t2 -c32 -d${seconds}s"
 wrk -t2 -c32 -d"${seconds}s" "http://127.0.0.1:$port/screenshot"

@@ -1,15 +1,13 @@
 // The control service with the app's real handlers under a private X server, for load tools
-// (bench/control_load.sh, bench/control_flood.mjs); arguments: [port [network threads]]. Prints
-// "<port> <secret> <log file>" on one line, then serves until SIGINT or SIGTERM. The secret is
-// made here for the run; the app's own never leaves the app.
+// (bench/control_load.sh); arguments: [port [network threads]]. Prints "<port> <secret>" on one
+// line, then serves until SIGINT or SIGTERM. The secret is made here for the run; the app's own
+// never leaves the app.
 #include "app/platform_desktop.hpp"
-#include "base/agent_log.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <string>
 
@@ -26,12 +24,8 @@ int main(int argc, char* argv[]) {
     pthread_sigmask(SIG_BLOCK, &quit, nullptr);
 
     const zel::test::ScopedEnv display("DISPLAY", xvfb.display().c_str());
-    // The log goes where ZEL_BENCH_STATE_HOME says (to be read after the end), else it goes with
-    // the run.
     const zel::test::TempDir logHome;
-    const char* stateHome = std::getenv("ZEL_BENCH_STATE_HOME");
-    const zel::test::ScopedEnv env("XDG_STATE_HOME",
-                                   stateHome != nullptr ? stateHome : logHome.path().c_str());
+    const zel::test::ScopedEnv env("XDG_STATE_HOME", logHome.path().c_str());
 
     std::random_device random;
     std::string secret;
@@ -46,8 +40,7 @@ int main(int argc, char* argv[]) {
     config.secret = secret;
     config.handlers = zel::controlHandlers(zel::makePlatformDesktop());
     const zel::ControlService service(std::move(config));
-    std::printf("%u %s %s\n", static_cast<unsigned>(service.port()), secret.c_str(),
-                zel::logURL().c_str());
+    std::printf("%u %s\n", static_cast<unsigned>(service.port()), secret.c_str());
     std::fflush(stdout);
 
     int signal = 0;
