@@ -5,6 +5,6 @@ zel_add_test(platform_x11_integration_test
     SOURCES integration/platform_x11/x11_capture_test.cpp
             integration/platform_x11/x11_input_test.cpp
             integration/platform_x11/x11_servers_test.cpp
-    LIBS zel_platform_x11 zel_input PkgConfig::ZEL_X11_TEST_LIBS
+    LIBS zel_platform_x11 zel_input zel_control_service PkgConfig::ZEL_X11_TEST_LIBS
     LABELS integration
     TIMEOUT 300)
