@@ -18,7 +18,7 @@ const kMaxTypeChars = 10000;
 // Keep in step with the control service's input actions: unknown ones get a 400 here.
 export const kInputActions = new Set([
   'move', 'left_click', 'click', 'double_click', 'right_click', 'left_down', 'left_drag', 'left_up',
-  'right_down', 'right_drag', 'right_up', 'drag', 'scroll', 'paste', 'key',
+  'right_down', 'right_drag', 'right_up', 'drag', 'scroll', 'paste', 'key', 'key_combo', 'type_text',
 ]);
 
 const kStatic = {
