@@ -6,11 +6,13 @@
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
+#include <array>
 #include <cmath>
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
+#include <unicode/utf8.h>
 #include <xcb/xcb_keysyms.h>
 
 namespace {
@@ -52,11 +54,9 @@ public:
 
     // What arrived so far: button and key events, motions when asked for.
     Events drain(bool motions = false) {
-        std::unique_lock lock(mutex_);
         const std::uint32_t marker = ++sent_;
-        lock.unlock();
         mark(marker);
-        lock.lock();
+        std::unique_lock lock(mutex_);
         arrived_.wait(lock, [&] { return seen_ == marker; });
         Events seen;
         std::copy_if(events_.begin(), events_.end(), std::back_inserter(seen),
@@ -142,33 +142,15 @@ private:
 
     // The character of a keysym (Latin-1, Unicode keysyms, Return and Tab); modifiers make none.
     static std::string utf8(xcb_keysym_t sym) {
-        char32_t point = 0;
-        if (sym == 0xff0d || sym == 0xff09) {
-            point = sym == 0xff0d ? U'\n' : U'\t';
-        } else if ((sym >= 0x20 && sym <= 0x7e) || (sym >= 0xa0 && sym <= 0xff)) {
-            point = sym;
-        } else if (sym >= 0x01000100 && sym <= 0x0110ffff) {
-            point = sym - 0x01000000;
-        } else {
+        const bool unicode = sym >= 0x01000100 && sym <= 0x0110ffff;
+        if (sym == XCB_NO_SYMBOL || (sym > 0xff && !unicode && sym != 0xff0d && sym != 0xff09)) {
             return sym == XCB_NO_SYMBOL ? "<none>" : "";
         }
-        std::string out;
-        if (point < 0x80) {
-            out += static_cast<char>(point);
-        } else if (point < 0x800) {
-            out += static_cast<char>(0xc0 | (point >> 6));
-            out += static_cast<char>(0x80 | (point & 0x3f));
-        } else if (point < 0x10000) {
-            out += static_cast<char>(0xe0 | (point >> 12));
-            out += static_cast<char>(0x80 | ((point >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (point & 0x3f));
-        } else {
-            out += static_cast<char>(0xf0 | (point >> 18));
-            out += static_cast<char>(0x80 | ((point >> 12) & 0x3f));
-            out += static_cast<char>(0x80 | ((point >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (point & 0x3f));
-        }
-        return out;
+        const char32_t point = sym == 0xff0d ? U'\n' : sym == 0xff09 ? U'\t' : sym & 0xffffff;
+        std::array<char, 4> bytes{};
+        std::size_t length = 0;
+        U8_APPEND_UNSAFE(bytes.data(), length, point);
+        return {bytes.data(), length};
     }
 
     std::shared_ptr<zel::x11::Connection> connection_;
@@ -176,7 +158,7 @@ private:
     xcb_window_t window_ = 0;
     std::mutex mutex_;
     std::condition_variable arrived_;
-    std::uint32_t sent_ = 0; // guarded by mutex_
+    std::uint32_t sent_ = 0; // the test's thread only
     std::uint32_t seen_ = 0; // guarded by mutex_
     Events events_;          // guarded by mutex_
     std::string text_;       // guarded by mutex_

@@ -6,6 +6,8 @@
 
 #include "input/input_backend.hpp"
 
+#include <array>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,16 +48,13 @@ public:
     std::size_t typeText(std::u32string_view text, std::chrono::microseconds pause) override {
         std::size_t typed = 0;
         for (const char32_t character : text) {
-            if (character == 0xffff) {
-                continue;
+            if (character != 0xffff) {
+                std::array<char, 16> name{};
+                std::snprintf(name.data(), name.size(), "type U+%X",
+                              static_cast<unsigned>(character));
+                this->pause(typed++ > 0 ? pause : std::chrono::microseconds{0});
+                log(name.data());
             }
-            if (typed > 0) {
-                this->pause(pause);
-            }
-            std::ostringstream code;
-            code << "type U+" << std::hex << std::uppercase << static_cast<unsigned>(character);
-            log(code.str());
-            ++typed;
         }
         return typed;
     }

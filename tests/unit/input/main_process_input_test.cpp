@@ -52,13 +52,8 @@ TEST(InputRequest, FailuresAreExactAndPostNothing) {
          R"(A key combination part is empty (the plus key is written "ctrl++").)"},
         {R"({"action":"key_combo","keys":"s+ctrl"})",
          "Only ctrl, alt, super and shift go before the last key: s"},
-        {R"({"action":"key_combo","keys":"ctrl+PgUp"})", "Unsupported key: pgup"},
         {R"({"action":"key_combo","keys":"ctrl+\u0007"})", "Unsupported key: U+0007"},
-        {R"({"action":"key_combo","keys":["ctrl",["s"]]})",
-         "Key combination parts must be strings."},
         {R"({"action":"key_combo","keys":"alt+f12"})", "This keyboard has no f12 key."},
-        {R"({"action":"key_combo","keys":"ctrl+alt+shift+super+win+s"})",
-         "A key combination has at most four modifiers and one key."},
         {R"({"action":"type_text","text":1})", R"(Text to type is required: "text" as a string.)"},
         {R"({"action":"type_text","text":""})", "Text to type is empty."},
         {R"({"action":"type_text","text":"ok\u001b[A"})",
@@ -143,8 +138,6 @@ TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
          {"press ctrl @0", "press shift @0", "type U+2B @10", "release shift @20",
           "release ctrl @20"}},
         {R"({"action":"key_combo","keys":"super"})", {"press super @0", "release super @30"}},
-        // İ lower-cases to two characters: it stays as it is.
-        {R"({"action":"key_combo","keys":"İ"})", {"type U+130 @0"}},
         {R"({"action":"type_text","text":"a\r\nb\rc\té你"})",
          {"type U+61 @0", "type U+A @5", "type U+62 @10", "type U+A @15", "type U+63 @20",
           "type U+9 @25", "type U+E9 @30", "type U+4F60 @35"}}};
