@@ -54,16 +54,54 @@ xkb_keysym_t keysym(Key key) {
         return XKB_KEY_Down;
     case Key::v:
         return XKB_KEY_v;
+    case Key::deleteForward:
+        return XKB_KEY_Delete;
+    case Key::insert:
+        return XKB_KEY_Insert;
+    case Key::home:
+        return XKB_KEY_Home;
+    case Key::end:
+        return XKB_KEY_End;
+    case Key::pageUp:
+        return XKB_KEY_Prior;
+    case Key::pageDown:
+        return XKB_KEY_Next;
+    case Key::menu:
+        return XKB_KEY_Menu;
+    case Key::f1:
+    case Key::f2:
+    case Key::f3:
+    case Key::f4:
+    case Key::f5:
+    case Key::f6:
+    case Key::f7:
+    case Key::f8:
+    case Key::f9:
+    case Key::f10:
+    case Key::f11:
+    case Key::f12:
+        return XKB_KEY_F1 +
+               static_cast<xkb_keysym_t>(static_cast<int>(key) - static_cast<int>(Key::f1));
+    case Key::control:
+        return XKB_KEY_Control_L;
+    case Key::alt:
+        return XKB_KEY_Alt_L;
+    case Key::super:
+        return XKB_KEY_Super_L;
+    case Key::shift:
+        return XKB_KEY_Shift_L;
     }
     return XKB_KEY_NoSymbol;
 }
 
 // The keymap our keyboard uploads: a plain US layout compiled by xkbcommon, with the evdev codes
-// of the keysyms we strike and the Control modifier's mask.
+// of the keysyms we strike and the masks of the modifier keys.
 struct Keymap {
     std::string text;
     std::map<xkb_keysym_t, std::uint32_t> codes;
     std::uint32_t controlMask = 0;
+    std::map<xkb_keysym_t, std::uint32_t> modifierMasks; // Control_L, Alt_L, Super_L, Shift_L
+    std::map<xkb_keysym_t, std::uint32_t> shiftedCodes;  // keysyms at the shift level
 };
 
 std::optional<Keymap> compileKeymap() {
@@ -82,7 +120,16 @@ std::optional<Keymap> compileKeymap() {
     if (!text || control == XKB_MOD_INVALID) {
         return std::nullopt;
     }
-    Keymap result{text.get(), {}, 1U << control};
+    Keymap result{text.get(), {}, 1U << control, {}, {}};
+    for (const auto& [sym, name] : {std::pair{XKB_KEY_Control_L, XKB_MOD_NAME_CTRL},
+                                    {XKB_KEY_Alt_L, XKB_MOD_NAME_ALT},
+                                    {XKB_KEY_Super_L, XKB_MOD_NAME_LOGO},
+                                    {XKB_KEY_Shift_L, XKB_MOD_NAME_SHIFT}}) {
+        const xkb_mod_index_t index = xkb_keymap_mod_get_index(keymap.get(), name);
+        if (index != XKB_MOD_INVALID) {
+            result.modifierMasks.emplace(sym, 1U << index);
+        }
+    }
     for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap.get());
          code <= xkb_keymap_max_keycode(keymap.get()) && code >= kEvdevOffset; ++code) {
         const xkb_keysym_t* syms = nullptr;
@@ -90,6 +137,9 @@ std::optional<Keymap> compileKeymap() {
         // The first key with the symbol at its base level: Return before KP_Enter's row.
         if (count == 1) {
             result.codes.try_emplace(syms[0], code - kEvdevOffset);
+        }
+        if (xkb_keymap_key_get_syms_by_level(keymap.get(), code, 0, 1, &syms) == 1) {
+            result.shiftedCodes.try_emplace(syms[0], code - kEvdevOffset);
         }
     }
     return result;
@@ -202,30 +252,84 @@ public:
         if (!keyCode || (modifiers == KeyModifiers::command && !control)) {
             return;
         }
-        // Virtual key events leave the compositor's modifier state alone: it is sent with them.
+        // Virtual key events leave the compositor's modifier state alone: it is sent with them,
+        // for the modifier keys a combination holds as for the paste's Control.
         const std::uint32_t time = milliseconds();
         const auto strike = [&](std::uint32_t code, bool pressed) {
             zwp_virtual_keyboard_v1_key(keyboard_, time, code,
                                         pressed ? WL_KEYBOARD_KEY_STATE_PRESSED
                                                 : WL_KEYBOARD_KEY_STATE_RELEASED);
         };
+        const auto heldMask = keymap_->modifierMasks.find(keysym(key));
+        if (heldMask != keymap_->modifierMasks.end()) {
+            heldModifiers_ =
+                down ? heldModifiers_ | heldMask->second : heldModifiers_ & ~heldMask->second;
+        }
+        const auto sendModifiers = [&](std::uint32_t extra) {
+            zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_ | extra, 0, 0, 0);
+        };
         if (down) {
             if (control) {
                 strike(*control, true);
-                zwp_virtual_keyboard_v1_modifiers(keyboard_, keymap_->controlMask, 0, 0, 0);
+                sendModifiers(keymap_->controlMask);
             }
             strike(*keyCode, true);
+            if (heldMask != keymap_->modifierMasks.end()) {
+                sendModifiers(0);
+            }
         } else {
             strike(*keyCode, false);
-            if (control) {
-                strike(*control, false);
-                zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
+            if (control || heldMask != keymap_->modifierMasks.end()) {
+                if (control) {
+                    strike(*control, false);
+                }
+                sendModifiers(0);
             }
         }
         send();
     }
 
+    // Characters of the uploaded US keymap, shifted where they need it; others are left out.
+    std::size_t typeText(std::u32string_view text, std::chrono::microseconds pause) override {
+        std::size_t typed = 0;
+        for (const char32_t character : text) {
+            const xkb_keysym_t sym = character == U'\n'   ? XKB_KEY_Return
+                                     : character == U'\t' ? XKB_KEY_Tab
+                                                          : xkb_utf32_to_keysym(character);
+            {
+                const std::lock_guard guard(mutex_);
+                if (!connect() || keyboard_ == nullptr) {
+                    return typed;
+                }
+                const auto plain = code(sym);
+                const auto shifted = plain ? std::nullopt : shiftedCode(sym);
+                const auto shiftMask = keymap_->modifierMasks.find(XKB_KEY_Shift_L);
+                if (!plain && (!shifted || shiftMask == keymap_->modifierMasks.end())) {
+                    continue;
+                }
+                const std::uint32_t time = milliseconds();
+                const std::uint32_t keyCode = plain ? *plain : *shifted;
+                const std::uint32_t extra = plain ? 0 : shiftMask->second;
+                zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_ | extra, 0, 0, 0);
+                zwp_virtual_keyboard_v1_key(keyboard_, time, keyCode,
+                                            WL_KEYBOARD_KEY_STATE_PRESSED);
+                zwp_virtual_keyboard_v1_key(keyboard_, time, keyCode,
+                                            WL_KEYBOARD_KEY_STATE_RELEASED);
+                zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_, 0, 0, 0);
+                send();
+            }
+            ++typed;
+            this->pause(pause);
+        }
+        return typed;
+    }
+
 private:
+    [[nodiscard]] std::optional<std::uint32_t> shiftedCode(xkb_keysym_t sym) const {
+        const auto found = keymap_->shiftedCodes.find(sym);
+        return found == keymap_->shiftedCodes.end() ? std::nullopt : std::optional(found->second);
+    }
+
     [[nodiscard]] std::optional<std::uint32_t> code(xkb_keysym_t sym) const {
         if (!keymap_) {
             return std::nullopt;
@@ -256,6 +360,7 @@ private:
                 // The keyboard becomes the seat's own, and its keymap reaches the focused client,
                 // with its first event: a neutral modifier state, so that no key is that event.
                 zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
+                heldModifiers_ = 0;
             }
             // A compositor that refuses the devices says so within the round trip.
             connection_->roundtrip();
@@ -331,6 +436,7 @@ private:
     std::mutex mutex_;
     std::string socket_;
     std::optional<Keymap> keymap_;
+    std::uint32_t heldModifiers_ = 0;        // modifier keys a combination holds down
     std::shared_ptr<Connection> connection_; // guarded by mutex_
     zwlr_virtual_pointer_v1* pointer_ = nullptr;
     zwp_virtual_keyboard_v1* keyboard_ = nullptr;

@@ -81,6 +81,12 @@ TEST(WaylandInput, RequestsArriveAtTheRecordingClient) {
         {R"({"action":"key","key":"esc"})", {"sym: Escape"}},
         {R"({"action":"key","key":"left"})", {"sym: Left"}},
         {R"({"action":"key","key":"up"})", {"sym: Up"}},
+        {R"({"action":"key_combo","keys":"ctrl+s"})",
+         {"sym: Control_L", "depressed: 00000004", "sym: s", "depressed: 00000000"}},
+        {R"({"action":"key_combo","keys":"alt+f4"})",
+         {"sym: Alt_L", "depressed: 00000008", "sym: F4", "depressed: 00000000"}},
+        {R"({"action":"type_text","text":"a!"})",
+         {"sym: a", "depressed: 00000001", "sym: exclam", "depressed: 00000000"}},
         {R"({"action":"paste"})",
          {"sym: Control_L", "depressed: 00000004", "sym: v", "depressed: 00000000"}},
     };
