@@ -2,6 +2,7 @@
 #include "platform/wayland/wayland_input.hpp"
 
 #include "base/c_handle.hpp"
+#include "input/key_symbols.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -31,68 +32,6 @@ constexpr double kWheelNotch = 15.0;
 constexpr std::chrono::milliseconds kWarmUp{100};
 // xkb keycodes are evdev codes plus 8.
 constexpr xkb_keycode_t kEvdevOffset = 8;
-
-xkb_keysym_t keysym(Key key) {
-    switch (key) {
-    case Key::returnKey:
-        return XKB_KEY_Return;
-    case Key::tab:
-        return XKB_KEY_Tab;
-    case Key::space:
-        return XKB_KEY_space;
-    case Key::deleteBackward:
-        return XKB_KEY_BackSpace;
-    case Key::escape:
-        return XKB_KEY_Escape;
-    case Key::left:
-        return XKB_KEY_Left;
-    case Key::up:
-        return XKB_KEY_Up;
-    case Key::right:
-        return XKB_KEY_Right;
-    case Key::down:
-        return XKB_KEY_Down;
-    case Key::v:
-        return XKB_KEY_v;
-    case Key::deleteForward:
-        return XKB_KEY_Delete;
-    case Key::insert:
-        return XKB_KEY_Insert;
-    case Key::home:
-        return XKB_KEY_Home;
-    case Key::end:
-        return XKB_KEY_End;
-    case Key::pageUp:
-        return XKB_KEY_Prior;
-    case Key::pageDown:
-        return XKB_KEY_Next;
-    case Key::menu:
-        return XKB_KEY_Menu;
-    case Key::f1:
-    case Key::f2:
-    case Key::f3:
-    case Key::f4:
-    case Key::f5:
-    case Key::f6:
-    case Key::f7:
-    case Key::f8:
-    case Key::f9:
-    case Key::f10:
-    case Key::f11:
-    case Key::f12:
-        return XKB_KEY_F1 +
-               static_cast<xkb_keysym_t>(static_cast<int>(key) - static_cast<int>(Key::f1));
-    case Key::control:
-        return XKB_KEY_Control_L;
-    case Key::alt:
-        return XKB_KEY_Alt_L;
-    case Key::super:
-        return XKB_KEY_Super_L;
-    case Key::shift:
-        return XKB_KEY_Shift_L;
-    }
-    return XKB_KEY_NoSymbol;
-}
 
 // The keymap our keyboard uploads: a plain US layout compiled by xkbcommon, with the evdev codes
 // of the keysyms we strike and the masks of the modifier keys.
@@ -237,7 +176,7 @@ public:
 
     bool canPostKey(Key key, KeyModifiers modifiers) override {
         const std::lock_guard guard(mutex_);
-        return connect() && keyboard_ != nullptr && code(keysym(key)) &&
+        return connect() && keyboard_ != nullptr && code(keysymOf(key)) &&
                (modifiers == KeyModifiers::none || code(XKB_KEY_Control_L));
     }
 
@@ -246,7 +185,7 @@ public:
         if (!connect() || keyboard_ == nullptr) {
             return;
         }
-        const auto keyCode = code(keysym(key));
+        const auto keyCode = code(keysymOf(key));
         const auto control =
             modifiers == KeyModifiers::command ? code(XKB_KEY_Control_L) : std::nullopt;
         if (!keyCode || (modifiers == KeyModifiers::command && !control)) {
@@ -260,7 +199,7 @@ public:
                                         pressed ? WL_KEYBOARD_KEY_STATE_PRESSED
                                                 : WL_KEYBOARD_KEY_STATE_RELEASED);
         };
-        const auto heldMask = keymap_->modifierMasks.find(keysym(key));
+        const auto heldMask = keymap_->modifierMasks.find(keysymOf(key));
         if (heldMask != keymap_->modifierMasks.end()) {
             heldModifiers_ =
                 down ? heldModifiers_ | heldMask->second : heldModifiers_ & ~heldMask->second;

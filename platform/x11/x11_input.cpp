@@ -3,6 +3,7 @@
 #include "platform/x11/x11_input.hpp"
 
 #include "base/c_handle.hpp"
+#include "input/key_symbols.hpp"
 #include "platform/x11/x11_connection.hpp"
 
 #include <algorithm>
@@ -28,90 +29,14 @@ constexpr std::uint8_t kRightButton = 3;
 constexpr std::uint8_t kWheelUpButton = 4;
 constexpr std::uint8_t kWheelDownButton = 5;
 
-constexpr xcb_keysym_t kControlL = 0xffe3;
-constexpr xcb_keysym_t kShiftL = 0xffe1;
+constexpr xcb_keysym_t kControlL = keysymOf(Key::control);
+constexpr xcb_keysym_t kShiftL = keysymOf(Key::shift);
 
 // A lent key goes back once typing has paused this long; a lent key is lent again to another
 // character no sooner than this after its last stroke. Clients read the keymap when they handle
 // the change's MappingNotify, which may come well after the stroke was sent: give them time.
 constexpr std::chrono::milliseconds kLoanIdle{1000};
 constexpr std::chrono::milliseconds kLoanReuse{200};
-
-// Return is the main key, never KP_Enter; "delete" deletes backwards, which X calls BackSpace.
-xcb_keysym_t keysym(Key key) {
-    switch (key) {
-    case Key::returnKey:
-        return 0xff0d;
-    case Key::tab:
-        return 0xff09;
-    case Key::space:
-        return 0x0020;
-    case Key::deleteBackward:
-        return 0xff08;
-    case Key::escape:
-        return 0xff1b;
-    case Key::left:
-        return 0xff51;
-    case Key::up:
-        return 0xff52;
-    case Key::right:
-        return 0xff53;
-    case Key::down:
-        return 0xff54;
-    case Key::v:
-        return 0x0076;
-    case Key::deleteForward:
-        return 0xffff;
-    case Key::insert:
-        return 0xff63;
-    case Key::home:
-        return 0xff50;
-    case Key::end:
-        return 0xff57;
-    case Key::pageUp:
-        return 0xff55;
-    case Key::pageDown:
-        return 0xff56;
-    case Key::menu:
-        return 0xff67;
-    case Key::f1:
-    case Key::f2:
-    case Key::f3:
-    case Key::f4:
-    case Key::f5:
-    case Key::f6:
-    case Key::f7:
-    case Key::f8:
-    case Key::f9:
-    case Key::f10:
-    case Key::f11:
-    case Key::f12:
-        return 0xffbe + (static_cast<int>(key) - static_cast<int>(Key::f1));
-    case Key::control:
-        return kControlL;
-    case Key::alt:
-        return 0xffe9;
-    case Key::super:
-        return 0xffeb;
-    case Key::shift:
-        return kShiftL;
-    }
-    return 0;
-}
-
-// Latin-1 keysyms equal their code points; every other character has the Unicode keysym.
-xcb_keysym_t keysymFor(char32_t character) {
-    if (character == U'\n') {
-        return 0xff0d;
-    }
-    if (character == U'\t') {
-        return 0xff09;
-    }
-    if ((character >= 0x20 && character <= 0x7e) || (character >= 0xa0 && character <= 0xff)) {
-        return character;
-    }
-    return 0x01000000 | character;
-}
 
 // The core keymap's first group as typing needs it: where each keysym sits (unshifted first)
 // and the keys that carry no keysym at all.
@@ -339,7 +264,7 @@ public:
         };
         std::size_t struck = 0;
         for (const char32_t character : text) {
-            const xcb_keysym_t sym = keysymFor(character);
+            const xcb_keysym_t sym = keysymOf(character);
             const Loan* loan = loanOf(sym);
             auto place = loan != nullptr ? Keymap::Place{loan->code, false} : keymap.find(sym);
             // A lent key the keymap read shows may have been lent again since.
@@ -505,7 +430,7 @@ private:
             return codes.get()[0];
         };
         KeyCodes result;
-        const auto code = lookUp(keysym(key));
+        const auto code = lookUp(keysymOf(key));
         if (!code) {
             return std::nullopt;
         }
