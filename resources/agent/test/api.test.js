@@ -178,7 +178,9 @@ describe('clipboard on a real X server', () => {
       assert.equal(desktopText(), text, 'another X client reads what the phone sent');
     }
     // xclip goes on serving the selection in a child that keeps the standard streams.
+    // That child takes the selection over from the last owner a moment after this returns.
     spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: 'desktop → 手机', stdio: ['pipe', 'ignore', 'ignore'] });
+    for (let i = 0; i < 250 && desktopText() !== 'desktop → 手机'; i++) await new Promise((r) => setTimeout(r, 20));
     assert.deepEqual(await read(), { text: 'desktop → 手机' });
     const count = t.control.requests.length;
     const pasted = await t.agent.fetch('/api/clipboard', post('{"text":"and paste","paste":true}'));
