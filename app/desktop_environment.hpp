@@ -3,6 +3,7 @@
 #pragma once
 
 #include "capture/capture_backend.hpp"
+#include "capture/change_source.hpp"
 #include "control_service/control_service.hpp"
 #include "input/input_backend.hpp"
 
@@ -14,6 +15,9 @@ struct DesktopEnvironment {
     // Both are shared by every request and safe to use from several threads at once.
     std::shared_ptr<CaptureBackend> capture;
     std::shared_ptr<InputBackend> input;
+    // Where the screen changed, for the tiles route; without it (or without capture) the route
+    // answers "Change tracking is not available.".
+    std::shared_ptr<ChangeSource> changes;
 };
 
 // The control service's routes over the environment's backends. A missing backend leaves its
