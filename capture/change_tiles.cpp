@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
+#include <utility>
 
 namespace zel {
 namespace {
@@ -23,7 +25,8 @@ const char* const kUnableToEncode = "Unable to encode screenshot.";
 } // namespace
 
 std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
-                                const CaptureDisplay& display, int frameWidth, int frameHeight) {
+                                const CaptureDisplay& display, int frameWidth, int frameHeight,
+                                const std::function<bool(int column, int row)>& unchanged) {
     const std::vector<TileRect> whole{{0, 0, frameWidth, frameHeight}};
     if (display.width < 1 || display.height < 1 || frameWidth < 1 || frameHeight < 1) {
         return whole;
@@ -46,6 +49,16 @@ std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
         for (int row = y0 / kTileCell; row * kTileCell < y1; ++row) {
             for (int column = x0 / kTileCell; column * kTileCell < x1; ++column) {
                 dirty[static_cast<std::size_t>(row) * columns + column] = true;
+            }
+        }
+    }
+    if (unchanged) {
+        for (int row = 0; row < rows; ++row) {
+            for (int column = 0; column < columns; ++column) {
+                const std::size_t cell = static_cast<std::size_t>(row) * columns + column;
+                if (dirty[cell] && unchanged(column, row)) {
+                    dirty[cell] = false;
+                }
             }
         }
     }
@@ -184,6 +197,16 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
             }
         }
     }
+    std::optional<Shown> base;
+    std::uint64_t answer = 0;
+    {
+        const std::lock_guard guard(shownMutex_);
+        answer = ++answers_;
+        if (!full && shown_ && shown_->sequence == since) {
+            base = std::move(shown_);
+        }
+        shown_.reset();
+    }
     std::string head = "{\"sequence\":" + std::to_string(sequence);
     std::vector<std::uint8_t> files;
     if (!full && sequence == since) {
@@ -196,9 +219,28 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         if (displays.empty() || !scaled) {
             throw AppError(displays.empty() ? "No display is available." : kUnableToEncode);
         }
+        if (base &&
+            (base->image.width() != scaled->width() || base->image.height() != scaled->height())) {
+            base.reset();
+        }
+        const ConstPixelView now = scaled->view();
+        const auto unchanged = [&](int column, int row) {
+            const ConstPixelView before = std::as_const(base->image).view();
+            const int x = column * kTileCell;
+            const std::size_t bytes =
+                static_cast<std::size_t>(std::min(kTileCell, now.width - x)) * 4;
+            for (int y = row * kTileCell; y < std::min((row + 1) * kTileCell, now.height); ++y) {
+                const std::size_t at = y * now.stride + static_cast<std::size_t>(x) * 4;
+                if (std::memcmp(now.data + at, before.data + at, bytes) != 0) {
+                    return false;
+                }
+            }
+            return true;
+        };
         const std::vector<TileRect> plan =
             full ? std::vector<TileRect>{{0, 0, scaled->width(), scaled->height()}}
-                 : planTiles(changes, displays.front(), scaled->width(), scaled->height());
+                 : planTiles(changes, displays.front(), scaled->width(), scaled->height(),
+                             base ? std::function<bool(int, int)>(unchanged) : nullptr);
         full =
             plan.size() == 1 && plan.front() == TileRect{0, 0, scaled->width(), scaled->height()};
         head += ",\"width\":" + std::to_string(scaled->width()) +
@@ -219,8 +261,25 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
                     std::to_string(tile.width) + "," + std::to_string(tile.height) + "," +
                     std::to_string(jpeg->size()) + "]";
             files.insert(files.end(), jpeg->begin(), jpeg->end());
+            if (base) {
+                for (int y = tile.y; y < tile.y + tile.height; ++y) {
+                    const std::size_t at = y * pixels.stride + static_cast<std::size_t>(tile.x) * 4;
+                    std::memcpy(base->image.data() + at, pixels.data + at,
+                                static_cast<std::size_t>(tile.width) * 4);
+                }
+            }
         }
         head += "]}\n";
+        if (full) {
+            base = Shown{sequence, *scaled};
+        }
+    }
+    if (base) {
+        base->sequence = sequence;
+        const std::lock_guard guard(shownMutex_);
+        if (answers_ == answer) {
+            shown_ = std::move(base);
+        }
     }
     std::vector<std::uint8_t> body(head.begin(), head.end());
     body.insert(body.end(), files.begin(), files.end());

@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace zel {
@@ -31,10 +32,12 @@ inline constexpr int kTileCell = 16; // JPEG's 4:2:0 blocks, so tiles meet on bl
 
 // The tiles covering the changed rectangles (desktop coordinates) of a display on a frame of
 // frameWidth × frameHeight: the rectangles scaled with a pixel of margin for the filter, snapped
-// to 16-pixel cells, then the dirty cells joined into row runs and equal runs stacked. One tile
-// of the whole frame when the tiles would cover most of it or be too many.
+// to 16-pixel cells, cells whose pixels `unchanged(column, row)` says are the same left out, then
+// the dirty cells joined into row runs and equal runs stacked. One tile of the whole frame when
+// the tiles would cover most of it or be too many.
 std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
-                                const CaptureDisplay& display, int frameWidth, int frameHeight);
+                                const CaptureDisplay& display, int frameWidth, int frameHeight,
+                                const std::function<bool(int column, int row)>& unchanged = {});
 
 class ChangeTiles {
 public:
@@ -78,6 +81,16 @@ private:
     };
     std::deque<Entry> log_;       // guarded by mutex_
     std::vector<Waiter> waiters_; // guarded by mutex_
+    // The picture the viewer has after the last answer (its tiles pasted on the one before), so
+    // that drawing which leaves pixels as they were sends nothing. Only one viewer is followed:
+    // an answer made while another was being made leaves none.
+    struct Shown {
+        std::uint64_t sequence = 0;
+        Image image;
+    };
+    std::mutex shownMutex_;
+    std::optional<Shown> shown_; // guarded by shownMutex_
+    std::uint64_t answers_ = 0;  // guarded by shownMutex_
 };
 
 } // namespace zel

@@ -54,7 +54,7 @@ async function phone() {
 describe('web client in a phone browser', () => {
   let context, page, cdp, requests, status;
   const screen = tileDesktop();
-  const t = withAgent({}, {}, { screenshot: ({ query }) => desktop(query.width, screen.shade), tiles: screen.tiles });
+  const t = withAgent({}, { live: { tilesWaitMs: 1000 } }, { screenshot: ({ query }) => desktop(query.width, screen.shade), tiles: screen.tiles });
   const received = []; // binary messages on the live socket: their sizes
   before(async () => {
     ({ context, page, requests, status } = await phone());
