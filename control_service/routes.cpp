@@ -92,9 +92,6 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
             poll->connection.reset();
         });
     };
-    poll->timer.expires_after(
-        std::chrono::milliseconds(std::clamp<std::int64_t>(number("wait"), 0, 25'000)));
-    poll->timer.async_wait([poll, answer](const asio::error_code&) { answer(poll); });
     try {
         // Only a weak hold: a request answered by its time-out leaves nothing behind.
         handlers.awaitChange(poll->since, [weak = std::weak_ptr<Poll>(poll), answer] {
@@ -103,10 +100,13 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
             }
         });
     } catch (const std::exception& error) {
-        if (!poll->answered.exchange(true)) {
-            connection->sendHTTPError("Main app tiles failed: " + displayText(error));
-        }
+        connection->sendHTTPError("Main app tiles failed: " + displayText(error));
+        return;
     }
+    // Armed after the change log has the request, so that a failure there is the answer.
+    poll->timer.expires_after(
+        std::chrono::milliseconds(std::clamp<std::int64_t>(number("wait"), 0, 25'000)));
+    poll->timer.async_wait([poll, answer](const asio::error_code&) { answer(poll); });
 }
 
 } // namespace
