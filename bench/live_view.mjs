@@ -148,7 +148,7 @@ async function openLink(name, target) {
   const port = Number(/listening (\d+)/.exec(line.toString())[1]);
   const stats = async () => {
     relay.send({ type: 'stats' });
-    const [msg] = await once(relay, 'message');
+    const [msg] = await within(5000, 'the relay count', once(relay, 'message'));
     return msg.up + msg.down;
   };
   return { port, rtt, stats, close: () => relay.kill('SIGTERM') };
@@ -176,8 +176,19 @@ async function startVnc() {
   const websockify = start('websockify', ['--web', '/usr/share/novnc', '6080', '127.0.0.1:5900'], { env });
   await waitFor('websockify', async () => (await fetch('http://127.0.0.1:6080/vnc_lite.html')).ok, 15000);
   const pids = [x11vnc.pid, websockify.pid];
-  return { pids, stop: async () => { x11vnc.kill('SIGTERM'); websockify.kill('SIGTERM'); await Promise.all([once(x11vnc, 'exit'), once(websockify, 'exit')]); } };
+  return { pids, stop: () => Promise.all([x11vnc, websockify].map(end)) };
 }
+// Ends a child: SIGTERM, SIGKILL after 2 s (x11vnc may linger with a client), so 5900 is free after.
+async function end(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return;
+  const exited = once(child, 'exit');
+  child.kill('SIGTERM');
+  const timer = setTimeout(() => child.kill('SIGKILL'), 2000);
+  await exited;
+  clearTimeout(timer);
+}
+const within = (ms, what, promise) =>
+  Promise.race([promise, sleep(ms).then(() => Promise.reject(new Error(`${what} took over ${ms / 1000} s`)))]);
 
 // Every picture put on screen: its time, whether its bytes are new, and the pixel at the probe point.
 // The picture is the page's #screen (an <img> in the polling client, a <canvas> the stream's tiles are
@@ -322,7 +333,7 @@ try {
         try {
           vnc = client === 'vnc' ? await startVnc() : null;
           link = await openLink(linkName, vnc ? 6080 : 8787);
-          const r = await runCell(browser, client, link, vnc ? vnc.pids : [app.pid, agentPid]);
+          const r = await within(180000, 'the cell', runCell(browser, client, link, vnc ? vnc.pids : [app.pid, agentPid]));
           console.log(`| ${load} | ${linkName} | ${client} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.toFixed(1)} |`);
         } catch (err) {
           console.log(`| ${load} | ${linkName} | ${client} | failed: ${err.message.split('\n')[0]} |`);

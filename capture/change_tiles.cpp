@@ -155,10 +155,11 @@ void ChangeTiles::ensureWatching() {
     }
     try {
         watch_ = source_->watch([this](const ChangeReport& report) { record(report); });
-    } catch (...) {
+    } catch (const std::exception& error) {
         const std::lock_guard guard(mutex_);
         ended_ = true;
-        throw;
+        // The agent server knows this text: it takes whole screenshots instead.
+        throw AppError(std::string("Change tracking is not available: ") + error.what());
     }
 }
 

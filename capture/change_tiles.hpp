@@ -48,7 +48,8 @@ public:
 
     // Calls `changed` once, on the caller's thread or the watch's, when the desktop has changed
     // after `since`; returns at once. Starts watching on first use (and again after the watch
-    // ended); throws the source's error when it cannot watch.
+    // ended); throws AppError "Change tracking is not available: <the source's error>" when it
+    // cannot watch.
     void awaitChange(std::uint64_t since, std::function<void()> changed);
 
     // The answer of the tiles route: a JSON head line

@@ -266,7 +266,7 @@ const live = {
         this.retry = 0;
         setStatus('connected', '已连接');
       } catch {
-        // an undecodable tile: the next whole frame mends it
+        this.send({ type: 'refresh' }); // an undecodable tile: a whole frame mends the picture
       }
       // Acknowledged once on screen (or dropped), so the server paces to what the phone can show.
       this.send({ type: 'ack', seq: update.seq });

@@ -6,7 +6,7 @@
 // server → viewer: binary updates [u32 seq][u8 quality][u8 flags: 1 whole frame][u16 width][u16 height]
 //                  [u16 count] + count × [u16 x][u16 y][u16 w][u16 h][u32 bytes] + the JPEG files;
 //                  text JSON {type:"ping",t}, {type:"input",id,status[,error]}, {type:"error",status,message}
-// viewer → server: text JSON {type:"ack",seq}, {type:"view",width}, {type:"pong",t},
+// viewer → server: text JSON {type:"ack",seq}, {type:"view",width}, {type:"refresh"}, {type:"pong",t},
 //                  {type:"input",id, ...an /api/input request}
 import crypto from 'node:crypto';
 import { WebSocketServer } from 'ws';
@@ -169,6 +169,7 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
     let changedAt = Date.now();
     let wake = null; // resolves the loop's wait early: an ack, an input, a new width, the close
     let poll = null; // the /tiles request waiting now; a new width cuts it short
+    let wantWhole = false; // the viewer could not show an update: the next one is a whole frame
     const poke = () => wake?.();
     let pendingInputs = 0;
     let inputChain = Promise.resolve();
@@ -223,7 +224,8 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
         const { width: w, quality } = pacer.setting(requestedWidth);
         try {
           if (useTiles) {
-            if (w !== shownWidth) since = 0;
+            if (w !== shownWidth || wantWhole) since = 0;
+            wantWhole = false;
             poll = new AbortController();
             const stop = () => poll.abort();
             abort.signal.addEventListener('abort', stop);
@@ -340,6 +342,10 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
             poll?.abort();
             poke();
           }
+        } else if (msg.type === 'refresh') {
+          wantWhole = true;
+          poll?.abort();
+          poke();
         } else if (msg.type === 'input') input(msg);
         else send({ type: 'error', status: 400, message: 'Unknown message or bad values.' });
       } catch (err) {

@@ -148,7 +148,7 @@ describe('live view stream of tiles', () => {
   const t = withAgent({}, { live: { fps: 1000 } }, { tiles });
   const polls = () => t.control.requests.filter((r) => r.path === '/tiles').map((r) => r.query);
 
-  it('passes tiles on as they come, asks from the last sequence, a whole frame for a new width, and holds a full window', async () => {
+  it('passes tiles on as they come, asks from the last sequence, a whole frame for a new width or a refresh, and holds a full window', async () => {
     const v = await viewer(t, '&width=800');
     await v.until('two updates', () => v.frames.length === 2);
     await sleep(200);
@@ -165,6 +165,10 @@ describe('live view stream of tiles', () => {
     v.ack();
     await v.until('a whole frame at the new width', () => v.frames.some((f) => f.full && f.width === 640));
     assert.equal(polls().find((q) => q.width === '640').since, '0');
+    const wholes = v.frames.filter((f) => f.full).length;
+    v.send({ type: 'refresh' }); // the viewer could not show one
+    v.ack();
+    await v.until('a whole frame again', () => v.frames.filter((f) => f.full).length > wholes);
     v.ws.close();
   });
 });
