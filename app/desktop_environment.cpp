@@ -1,5 +1,6 @@
 #include "app/desktop_environment.hpp"
 
+#include "capture/change_tiles.hpp"
 #include "capture/main_process_screenshot.hpp"
 #include "input/main_process_input.hpp"
 
@@ -10,6 +11,15 @@ ControlHandlers controlHandlers(const DesktopEnvironment& environment) {
     if (auto capture = environment.capture) {
         handlers.screenshot = [capture](std::string_view format, int width, int quality) {
             return MainProcessScreenshot::capture(*capture, format, width, quality);
+        };
+    }
+    if (environment.capture && environment.changes) {
+        auto tiles = std::make_shared<ChangeTiles>(environment.capture, environment.changes);
+        handlers.awaitChange = [tiles](std::uint64_t since, std::function<void()> changed) {
+            tiles->awaitChange(since, std::move(changed));
+        };
+        handlers.tiles = [tiles](std::uint64_t since, int width, int quality) {
+            return tiles->tiles(since, width, quality);
         };
     }
     if (auto input = environment.input) {

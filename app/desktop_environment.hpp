@@ -3,6 +3,7 @@
 #pragma once
 
 #include "capture/capture_backend.hpp"
+#include "capture/change_source.hpp"
 #include "control_service/control_service.hpp"
 #include "input/input_backend.hpp"
 
@@ -15,6 +16,9 @@ struct DesktopEnvironment {
     // Both are shared by every request and safe to use from several threads at once.
     std::shared_ptr<CaptureBackend> capture;
     std::shared_ptr<InputBackend> input;
+    // Where the screen changed, for the tiles route; without it (or without capture) the route
+    // answers "Change tracking is not available.".
+    std::shared_ptr<ChangeSource> changes;
     // Which platform serves, and why, for the log of every connection start.
     std::string platform;
 };

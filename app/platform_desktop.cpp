@@ -4,6 +4,7 @@
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_input.hpp"
 #include "platform/x11/x11_capture.hpp"
+#include "platform/x11/x11_damage.hpp"
 #include "platform/x11/x11_input.hpp"
 
 #include <cstdio>
@@ -16,7 +17,8 @@ namespace {
 DesktopEnvironment x11Desktop(std::string platform) {
     // The log is emptied at every connection start, which writes this line again.
     std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
-    return {x11::makeCaptureBackend(), x11::makeInputBackend(), std::move(platform)};
+    return {x11::makeCaptureBackend(), x11::makeInputBackend(), x11::makeChangeSource(),
+            std::move(platform)};
 }
 
 } // namespace
@@ -32,7 +34,9 @@ DesktopEnvironment makePlatformDesktop() {
     if (reason.empty()) {
         std::string platform = std::string("Platform: Wayland (") + wayland + ").";
         std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
-        return {wayland::makeCaptureBackend(), wayland::makeInputBackend(), std::move(platform)};
+        // No change source yet: the live view falls back to whole screenshots.
+        return {wayland::makeCaptureBackend(), wayland::makeInputBackend(), nullptr,
+                std::move(platform)};
     }
     return x11Desktop("Platform: X11, as Wayland cannot be served: " + reason);
 }

@@ -2,15 +2,19 @@
 // Live view figures: the real app under its own Xvfb (1920×1080) in a private network namespace
 // (so 8787/8788 are ours), Debian's chromium at a phone viewport (390×844, DPR 3, touch) reaching
 // the agent server through a link emulator (bench/link_relay.mjs). Prints per load × link × client:
-// frames shown/s (new and identical), bytes/s on the wire, tap-to-photon latency, CPU of app + agent.
+// frames shown/s (new and identical), bytes/s on the wire, tap-to-photon latency, CPU of the serving
+// side (app + agent server; x11vnc + websockify for the peer).
 //
 //   node bench/live_view.mjs [--build build/dev] [--loads still,typing,video]
-//        [--links loopback,60/20,150/5] [--clients live,poll] [--seconds 8] [--taps 4]
-// Clients: live (the stream, this tree's web client), poll (the polling client of branch house, served
-// in place of app.js and gestures.js).
+//        [--links loopback,60/20,150/5] [--clients live,poll,vnc] [--seconds 8] [--taps 4]
+// Clients: live (the stream of tiles, this tree's web client), poll (the polling client as it was
+// before the stream, from commit 2c88439, served in place of the page's files), vnc (x11vnc with
+// noVNC's vnc_lite.html through websockify on the same Xvfb and relay: the peer; its Debian
+// packages are installed on first use).
 import { execFileSync, fork, spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
+import net from 'node:net';
 import { createRequire } from 'node:module';
 import os from 'node:os';
 import path from 'node:path';
@@ -23,7 +27,7 @@ const args = Object.fromEntries(process.argv.slice(2).join(' ').split('--').filt
 const opt = (name, fallback) => args[name] ?? fallback;
 const loads = opt('loads', 'still,typing,video').split(',');
 const links = opt('links', 'loopback,60/20,150/5').split(',');
-const clients = opt('clients', 'live,poll').split(',');
+const clients = opt('clients', 'live,poll,vnc').split(',');
 const seconds = Number(opt('seconds', 8));
 const taps = Number(opt('taps', 4));
 const build = path.resolve(kRoot, opt('build', 'build/dev'));
@@ -136,30 +140,95 @@ function setLoad(load) {
 }
 
 // ---- link -------------------------------------------------------------------------------------
-async function openLink(name) {
+async function openLink(name, target) {
   const [rtt, mbit] = name === 'loopback' ? [0, 0] : name.split('/').map(Number);
-  const relay = fork(path.join(kRoot, 'bench/link_relay.mjs'), ['0', '8787', String(rtt), String(mbit)], { stdio: ['ignore', 'pipe', 'inherit', 'ipc'] });
+  const relay = fork(path.join(kRoot, 'bench/link_relay.mjs'), ['0', String(target), String(rtt), String(mbit)], { stdio: ['ignore', 'pipe', 'inherit', 'ipc'] });
   children.push(relay);
   const [line] = await once(relay.stdout, 'data');
   const port = Number(/listening (\d+)/.exec(line.toString())[1]);
   const stats = async () => {
     relay.send({ type: 'stats' });
-    const [msg] = await once(relay, 'message');
+    const [msg] = await within(5000, 'the relay count', once(relay, 'message'));
     return msg.up + msg.down;
   };
   return { port, rtt, stats, close: () => relay.kill('SIGTERM') };
 }
 
 // ---- the phone --------------------------------------------------------------------------------
-const house = (file) => execFileSync('git', ['show', `house:resources/agent/public/${file}`], { cwd: kRoot });
+const kPollingClient = '2c88439';
+const polling = (file) => execFileSync('git', ['show', `${kPollingClient}:resources/agent/public/${file}`], { cwd: kRoot });
 
-// Every frame put on screen: its time, whether its bytes are new, and the pixel at the probe point.
+// The peer: x11vnc on the Xvfb, websockify serving noVNC and bridging its WebSocket to VNC.
+const kVncPackages = { x11vnc: '/usr/bin/x11vnc', novnc: '/usr/share/novnc/vnc_lite.html', 'python3-websockify': '/usr/bin/websockify' };
+function ensureVnc() {
+  const missing = Object.entries(kVncPackages).filter(([, file]) => !fs.existsSync(file)).map(([name]) => name);
+  if (!missing.length) return;
+  console.error(`live_view: installing the benchmark's VNC peer with apt-get: ${missing.join(' ')}`);
+  const sudo = process.getuid() === 0 ? [] : ['sudo'];
+  execFileSync(sudo[0] ?? 'apt-get', [...sudo.slice(1), ...(sudo.length ? ['apt-get'] : []), 'install', '-y', '-qq', '--no-install-recommends', ...missing],
+    { stdio: 'inherit', env: { ...process.env, DEBIAN_FRONTEND: 'noninteractive' } });
+}
+async function startVnc() {
+  const x11vnc = start('x11vnc', ['-display', display, '-rfbport', '5900', '-localhost', '-nopw', '-forever', '-shared', '-quiet', '-ncache', '0'], { env });
+  await waitFor('x11vnc', () => new Promise((resolve) => {
+    const socket = net.connect(5900, '127.0.0.1', () => (socket.destroy(), resolve(true))).on('error', () => resolve(false));
+  }), 15000);
+  const websockify = start('websockify', ['--web', '/usr/share/novnc', '6080', '127.0.0.1:5900'], { env });
+  await waitFor('websockify', async () => (await fetch('http://127.0.0.1:6080/vnc_lite.html')).ok, 15000);
+  const pids = [x11vnc.pid, websockify.pid];
+  return { pids, stop: () => Promise.all([x11vnc, websockify].map(end)) };
+}
+// Ends a child: SIGTERM, SIGKILL after 2 s (x11vnc may linger with a client), so 5900 is free after.
+async function end(child) {
+  if (child.exitCode !== null || child.signalCode !== null) return;
+  const exited = once(child, 'exit');
+  child.kill('SIGTERM');
+  const timer = setTimeout(() => child.kill('SIGKILL'), 2000);
+  await exited;
+  clearTimeout(timer);
+}
+const within = (ms, what, promise) =>
+  Promise.race([promise, sleep(ms).then(() => Promise.reject(new Error(`${what} took over ${ms / 1000} s`)))]);
+
+// Every picture put on screen: its time, whether its bytes are new, and the pixel at the probe point.
+// The picture is the page's #screen (an <img> in the polling client, a <canvas> the stream's tiles are
+// drawn on) or noVNC's canvas; drawing on a canvas counts once per task, as its tiles land together.
 const instrument = () => {
   window.__bench = { frames: [], probe: null, tapAt: 0 };
   const b = window.__bench;
   document.addEventListener('touchend', () => (b.tapAt = performance.now()), true);
+  const picture = () => document.querySelector('#screen canvas') ?? document.getElementById('screen');
+  const scratch = document.createElement('canvas');
+  scratch.width = scratch.height = 1;
+  const g = scratch.getContext('2d', { willReadFrequently: true });
+  b.read = () => {
+    const el = picture();
+    const [w, h] = el instanceof HTMLCanvasElement ? [el.width, el.height] : [el?.naturalWidth, el?.naturalHeight];
+    if (!b.probe || !w) return null;
+    g.drawImage(el, Math.floor(b.probe.x * w), Math.floor(b.probe.y * h), 1, 1, 0, 0, 1, 1);
+    return g.getImageData(0, 0, 1, 1).data[0];
+  };
+  let marked = false;
+  const mark = (ctx) => {
+    if (marked || ctx.canvas !== picture()) return;
+    marked = true;
+    const at = performance.now();
+    queueMicrotask(() => {
+      marked = false;
+      b.frames.push({ at, fresh: true, pixel: b.read() });
+    });
+  };
+  for (const name of ['drawImage', 'putImageData']) {
+    const original = CanvasRenderingContext2D.prototype[name];
+    CanvasRenderingContext2D.prototype[name] = function (...args) {
+      const result = original.apply(this, args);
+      mark(this);
+      return result;
+    };
+  }
+  // The polling client's <img>: hashed as it makes its URL, since by the time the frame is on screen
+  // the URL may be revoked.
   const seen = new Set();
-  // Hashed as the client makes its URL: by the time the frame is on screen the URL may be revoked.
   const hashes = new Map();
   const createObjectURL = URL.createObjectURL.bind(URL);
   URL.createObjectURL = (blob) => {
@@ -167,19 +236,11 @@ const instrument = () => {
     if (blob instanceof Blob) hashes.set(url, blob.arrayBuffer().then((b) => crypto.subtle.digest('SHA-1', b)).then((d) => new Uint8Array(d).join(',')));
     return url;
   };
-  const canvas = document.createElement('canvas');
-  canvas.width = canvas.height = 1;
-  const g = canvas.getContext('2d', { willReadFrequently: true });
   new MutationObserver(async () => {
     const img = document.getElementById('screen');
-    const at = performance.now();
+    if (!(img instanceof HTMLImageElement)) return;
     const src = img.src;
-    let pixel = null;
-    if (b.probe && img.naturalWidth) {
-      g.drawImage(img, b.probe.x * img.naturalWidth, b.probe.y * img.naturalHeight, 1, 1, 0, 0, 1, 1);
-      pixel = g.getImageData(0, 0, 1, 1).data[0];
-    }
-    const entry = { at, fresh: true, pixel };
+    const entry = { at: performance.now(), fresh: true, pixel: img.naturalWidth ? b.read() : null };
     b.frames.push(entry);
     const hash = await hashes.get(src);
     hashes.delete(src);
@@ -188,45 +249,45 @@ const instrument = () => {
   }).observe(document, { subtree: true, attributes: true, attributeFilter: ['src'] });
 };
 
-async function runCell(browser, client, link) {
+async function runCell(browser, client, link, pids) {
   const context = await browser.newContext({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true });
   await context.addInitScript(instrument);
   if (client === 'poll') {
-    for (const file of ['app.js', 'gestures.js']) {
-      await context.route(`**/${file}`, (route) => route.fulfill({ status: 200, contentType: 'text/javascript', body: house(file) }));
+    for (const [pattern, file, contentType] of [['**/app.js', 'app.js', 'text/javascript'], ['**/gestures.js', 'gestures.js', 'text/javascript'],
+      ['**/style.css', 'style.css', 'text/css'], [/\/(\?.*)?$/, 'index.html', 'text/html']]) {
+      await context.route(pattern, (route) => route.fulfill({ status: 200, contentType, body: polling(file) }));
     }
   }
   const page = await context.newPage();
   const cdp = await context.newCDPSession(page);
-  await page.goto(`http://127.0.0.1:${link.port}/?token=${token}`);
-  await page.waitForSelector('#screen.loaded', { timeout: 30000 });
+  if (client === 'vnc') {
+    await page.goto(`http://127.0.0.1:${link.port}/vnc_lite.html?scale=true`);
+    await page.waitForFunction(() => window.__bench.frames.length > 0, null, { timeout: 30000 });
+  } else {
+    await page.goto(`http://127.0.0.1:${link.port}/?token=${token}`);
+    await page.waitForSelector('#screen.loaded', { timeout: 30000 });
+  }
   await sleep(2000); // the pace settles
 
   const bytes0 = await link.stats();
-  const cpu0 = cpu(app.pid) + cpu(agentPid);
+  const served = () => pids.reduce((sum, pid) => sum + cpu(pid), 0);
+  const cpu0 = served();
   const frames0 = await page.evaluate(() => window.__bench.frames.length);
   const t0 = Date.now();
   await sleep(seconds * 1000);
   const elapsed = (Date.now() - t0) / 1000;
   const bytes = (await link.stats()) - bytes0;
-  const cpuUsed = cpu(app.pid) + cpu(agentPid) - cpu0;
+  const cpuUsed = served() - cpu0;
   const frames = (await page.evaluate(() => window.__bench.frames)).slice(frames0);
 
   // Taps on the target; the photon is the first frame whose probe pixel turned.
-  const box = await page.locator('#screen').boundingBox();
+  const box = await page.locator(client === 'vnc' ? '#screen canvas' : '#screen').boundingBox();
   const latencies = [];
   await page.evaluate((p) => (window.__bench.probe = p), { x: probeAt.x / 1920, y: probeAt.y / 1080 });
   for (let i = 0; i < taps; i++) {
     await sleep(600);
     const before = await page.evaluate(() => window.__bench.frames.length);
-    const base = await page.evaluate(() => {
-      const img = document.getElementById('screen');
-      const c = Object.assign(document.createElement('canvas'), { width: 1, height: 1 });
-      const g = c.getContext('2d');
-      const p = window.__bench.probe;
-      g.drawImage(img, p.x * img.naturalWidth, p.y * img.naturalHeight, 1, 1, 0, 0, 1, 1);
-      return g.getImageData(0, 0, 1, 1).data[0];
-    });
+    const base = await page.evaluate(() => window.__bench.read());
     const point = { x: box.x + (box.width * tapAt.x) / 1920, y: box.y + (box.height * tapAt.y) / 1080 };
     await cdp.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: [point] });
     await cdp.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
@@ -256,25 +317,31 @@ const idle0 = cpu(app.pid) + cpu(agentPid);
 await sleep(3000);
 const idle = ((cpu(app.pid) + cpu(agentPid) - idle0) / 3) * 100;
 
+if (clients.includes('vnc')) ensureVnc();
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
   args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
 console.log(`# live view bench: Xvfb 1920x1080, phone 390x844 DPR 3, ${seconds} s per cell, ${taps} taps; app + agent with no viewer: ${idle.toFixed(1)} % of a core`);
-console.log('| load | link | client | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU app+agent % |');
+console.log('| load | link | client | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % |');
 console.log('|---|---|---|---|---|---|---|---|');
 try {
   for (const load of loads) {
     await setLoad(load);
     for (const linkName of links) {
-      const link = await openLink(linkName);
       for (const client of clients) {
+        let vnc = null;
+        let link = null;
         try {
-          const r = await runCell(browser, client, link);
+          vnc = client === 'vnc' ? await startVnc() : null;
+          link = await openLink(linkName, vnc ? 6080 : 8787);
+          const r = await within(180000, 'the cell', runCell(browser, client, link, vnc ? vnc.pids : [app.pid, agentPid]));
           console.log(`| ${load} | ${linkName} | ${client} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.toFixed(1)} |`);
         } catch (err) {
           console.log(`| ${load} | ${linkName} | ${client} | failed: ${err.message.split('\n')[0]} |`);
+        } finally {
+          link?.close();
+          await vnc?.stop();
         }
       }
-      link.close();
     }
   }
 } finally {

@@ -68,7 +68,9 @@ std::optional<std::vector<std::uint8_t>> encodePng(const Image& image) {
     return std::vector<std::uint8_t>(png.get(), png.get() + length);
 }
 
-std::optional<std::vector<std::uint8_t>> encodeJpeg(const Image& image, int quality) {
+} // namespace
+
+std::optional<std::vector<std::uint8_t>> encodeJpeg(ConstPixelView image, int quality) {
     const CHandle<void, tjDestroy> handle(tjInitCompress());
     if (!handle) {
         return std::nullopt;
@@ -77,17 +79,15 @@ std::optional<std::vector<std::uint8_t>> encodeJpeg(const Image& image, int qual
     unsigned long size = 0; // NOLINT(google-runtime-int): the library's type
     // BGRX straight from the frame (no conversion copy); 4:2:0 as common photo encoders do;
     // no progressive flag, so the file is baseline (SOF0).
-    const int status = tjCompress2(handle.get(), image.data(), image.width(),
-                                   static_cast<int>(image.stride()), image.height(), TJPF_BGRX,
-                                   &buffer, &size, TJSAMP_420, std::clamp(quality, 1, 100), 0);
+    const int status = tjCompress2(handle.get(), image.data, image.width,
+                                   static_cast<int>(image.stride), image.height, TJPF_BGRX, &buffer,
+                                   &size, TJSAMP_420, std::clamp(quality, 1, 100), 0);
     const CHandle<unsigned char, tjFree> owned(buffer);
     if (status != 0 || !owned || size == 0) {
         return std::nullopt;
     }
     return std::vector<std::uint8_t>(owned.get(), owned.get() + size);
 }
-
-} // namespace
 
 std::optional<Image> resizedImage(const Image& image, int targetWidth) {
     if (targetWidth < 1 || targetWidth >= image.width()) {
@@ -107,7 +107,7 @@ std::optional<Image> resizedImage(const Image& image, int targetWidth) {
 std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_view format,
                                                 int quality) {
     try {
-        return format == "png" ? encodePng(image) : encodeJpeg(image, quality);
+        return format == "png" ? encodePng(image) : encodeJpeg(image.view(), quality);
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }

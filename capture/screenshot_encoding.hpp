@@ -19,4 +19,8 @@ std::optional<Image> resizedImage(const Image& image, int targetWidth);
 std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_view format,
                                                 int quality);
 
+// A baseline JPEG (4:2:0) of the pixels at quality clamped to 1..100, so that a part of a frame
+// encodes in place; nothing when the encoder cannot be made or cannot finish.
+std::optional<std::vector<std::uint8_t>> encodeJpeg(ConstPixelView pixels, int quality);
+
 } // namespace zel::MainProcessScreenshot

@@ -67,5 +67,7 @@ inline constexpr std::string_view kStatusForbidden = "403 Forbidden";
 inline constexpr std::string_view kStatusServerError = "500 Internal Server Error";
 inline constexpr std::string_view kContentTypeText = "text/plain; charset=utf-8";
 inline constexpr std::string_view kContentTypeJSON = "application/json; charset=utf-8";
+// A JSON head line, then JPEG files (ChangeTiles::tiles).
+inline constexpr std::string_view kContentTypeTiles = "application/x-zel-tiles";
 
 } // namespace zel

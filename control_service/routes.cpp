@@ -5,6 +5,8 @@
 #include "control_service/connection.hpp"
 #include "control_service/http_codec.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <string>
 
 namespace zel::control {
@@ -49,6 +51,64 @@ void screenshotRoute(ScreenshotRequestParams params, const std::shared_ptr<Conne
     });
 }
 
+// GET /tiles?since=N&width=W&quality=Q&wait=MS: answered once the screen has changed after N, or
+// after the wait (≤ 25 s) with no tiles; the wait holds no thread.
+void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connection>& connection,
+                ServiceContext& service) {
+    const auto& handlers = service.config.handlers;
+    if (!handlers.awaitChange || !handlers.tiles) {
+        connection->sendHTTPError("Main app tiles failed: Change tracking is not available.");
+        return;
+    }
+    const auto number = [&](std::string_view name) {
+        return readDecimalInteger(value(request.queryItems, name).value_or("")).value_or(0);
+    };
+    struct Poll {
+        Poll(std::int64_t since, ScreenshotRequestParams params,
+             std::shared_ptr<Connection> connection, asio::io_context& io)
+            : since(static_cast<std::uint64_t>(std::max<std::int64_t>(0, since))),
+              params(std::move(params)), connection(std::move(connection)), timer(io) {}
+        std::atomic<bool> answered = false;
+        std::uint64_t since;
+        ScreenshotRequestParams params;
+        std::shared_ptr<Connection> connection;
+        asio::steady_timer timer;
+    };
+    auto poll = std::make_shared<Poll>(number("since"), screenshotRequestParams(request),
+                                       connection, service.io);
+    const auto answer = [&service](const std::shared_ptr<Poll>& poll) {
+        if (poll->answered.exchange(true)) {
+            return;
+        }
+        asio::post(service.capturePool, [poll, &service] {
+            try {
+                const auto body =
+                    service.config.handlers.tiles(poll->since, static_cast<int>(poll->params.width),
+                                                  static_cast<int>(poll->params.quality));
+                poll->connection->sendHTTPResponse(kStatusOK, kContentTypeTiles, body);
+            } catch (const std::exception& error) {
+                poll->connection->sendHTTPError("Main app tiles failed: " + displayText(error));
+            }
+            poll->connection.reset();
+        });
+    };
+    try {
+        // Only a weak hold: a request answered by its time-out leaves nothing behind.
+        handlers.awaitChange(poll->since, [weak = std::weak_ptr<Poll>(poll), answer] {
+            if (const auto poll = weak.lock()) {
+                answer(poll);
+            }
+        });
+    } catch (const std::exception& error) {
+        connection->sendHTTPError("Main app tiles failed: " + displayText(error));
+        return;
+    }
+    // Armed after the change log has the request, so that a failure there is the answer.
+    poll->timer.expires_after(
+        std::chrono::milliseconds(std::clamp<std::int64_t>(number("wait"), 0, 25'000)));
+    poll->timer.async_wait([poll, answer](const asio::error_code&) { answer(poll); });
+}
+
 } // namespace
 
 void routeRequest(std::span<const std::uint8_t> bytes,
@@ -65,6 +125,8 @@ void routeRequest(std::span<const std::uint8_t> bytes,
     }
     if (request.path == "/input") {
         inputRoute(std::move(request.body), connection, service);
+    } else if (request.path == "/tiles") {
+        tilesRoute(request, connection, service);
     } else {
         screenshotRoute(screenshotRequestParams(request), connection, service);
     }

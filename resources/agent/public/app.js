@@ -94,9 +94,9 @@ const fatal = (err) => err.status === 401 || err.status === 429;
 
 const view = { scale: 1, x: 0, y: 0, fit: 1, left: 0, top: 0 };
 
-// The frame's size is kept apart from the <img>: while the element swaps to the next frame its
-// natural size can read 0, and a tap in that moment must still land.
+// The picture's size in canvas pixels: the canvas keeps it between whole frames, tiles land on it.
 const frame = { width: 0, height: 0 };
+const paint = screen.getContext('2d');
 
 function layout() {
   if (!frame.width) return;
@@ -120,12 +120,16 @@ function requestWidth() {
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-function showFrame(url, width, height) {
-  frame.width = width;
-  frame.height = height;
-  const old = screen.src;
-  screen.src = url;
-  if (old.startsWith('blob:')) URL.revokeObjectURL(old);
+// One update: every tile drawn in the same task, so the picture never shows half of it.
+function showUpdate({ full, width, height, tiles }, bitmaps) {
+  if (full) {
+    const h = height || bitmaps[0].height;
+    if (screen.width !== width || screen.height !== h) Object.assign(screen, { width, height: h });
+    frame.width = width;
+    frame.height = h;
+  }
+  if (!frame.width) return; // tiles before any whole frame: nothing to put them on
+  tiles.forEach((t, i) => paint.drawImage(bitmaps[i], t.x, t.y));
   if (!screen.classList.contains('loaded')) {
     screen.classList.add('loaded');
     $('placeholder').hidden = true;
@@ -133,7 +137,24 @@ function showFrame(url, width, height) {
   layout();
 }
 
-// The live view: frames pushed by the server over one WebSocket, each acknowledged once shown;
+// [u32 seq][u8 quality][u8 flags][u16 width][u16 height][u16 count], count × [u16 x, y, w, h][u32 bytes], JPEGs.
+function parseUpdate(buffer) {
+  const data = new DataView(buffer);
+  if (buffer.byteLength < 12) return null;
+  const count = data.getUint16(10);
+  let at = 12 + 12 * count;
+  const tiles = [];
+  for (let i = 0; i < count; i++) {
+    const o = 12 + 12 * i;
+    const bytes = data.getUint32(o + 8);
+    tiles.push({ x: data.getUint16(o), y: data.getUint16(o + 2), blob: new Blob([new Uint8Array(buffer, at, bytes)], { type: 'image/jpeg' }) });
+    at += bytes;
+  }
+  if (at > buffer.byteLength) return null;
+  return { seq: data.getUint32(0), full: (data.getUint8(5) & 1) === 1, width: data.getUint16(6), height: data.getUint16(8), tiles };
+}
+
+// The live view: updates pushed by the server over one WebSocket, each acknowledged once shown;
 // the same socket carries input. It runs only while the screen tab is visible.
 const kSilenceMs = 25000; // the server sends a ping every 10 s at the latest
 const live = {
@@ -142,7 +163,7 @@ const live = {
   retryTimer: 0,
   silenceTimer: 0,
   width: 0,
-  pending: null, // the newest frame not yet decoded; older ones are dropped
+  queue: [], // updates not yet shown, in order: tiles build on what came before (a whole frame does not)
   decoding: false,
   inputId: 0,
   stopped: true,
@@ -227,29 +248,28 @@ const live = {
     else if (msg.type === 'input' && msg.status !== 200) toast(`操作失败：${msg.status === 500 ? msg.error : describeError({ status: msg.status, message: msg.error })}`);
   },
   frame(buffer) {
-    if (buffer.byteLength < 8) return;
-    const seq = new DataView(buffer).getUint32(0);
-    this.pending = { seq, blob: new Blob([new Uint8Array(buffer, 8)], { type: 'image/jpeg' }) };
+    const update = parseUpdate(buffer);
+    if (!update) return;
+    if (update.full) this.queue = [];
+    this.queue.push(update);
     if (!this.decoding) this.drain();
   },
   async drain() {
     this.decoding = true;
-    while (this.pending) {
-      const { seq, blob } = this.pending;
-      this.pending = null;
-      const url = URL.createObjectURL(blob);
-      const next = new Image();
-      next.src = url;
+    while (this.queue.length) {
+      const update = this.queue.shift();
       try {
-        await next.decode();
-        showFrame(url, next.naturalWidth, next.naturalHeight);
+        const bitmaps = await Promise.all(update.tiles.map((t) => createImageBitmap(t.blob)));
+        // A whole frame that came meanwhile covers this one.
+        if (!this.queue[0]?.full) showUpdate(update, bitmaps);
+        for (const bitmap of bitmaps) bitmap.close();
         this.retry = 0;
         setStatus('connected', '已连接');
       } catch {
-        URL.revokeObjectURL(url);
+        this.send({ type: 'refresh' }); // an undecodable tile: a whole frame mends the picture
       }
       // Acknowledged once on screen (or dropped), so the server paces to what the phone can show.
-      this.send({ type: 'ack', seq });
+      this.send({ type: 'ack', seq: update.seq });
     }
     this.decoding = false;
     const width = requestWidth();

@@ -1,9 +1,12 @@
-// The live view: one WebSocket per viewer over which JPEG frames are pushed as the screen changes,
-// paced by the viewer's acknowledgements, with the viewer's input coming back on the same socket.
+// The live view: one WebSocket per viewer over which the screen is pushed as it changes — JPEG tiles
+// of the changed regions from the control service's /tiles long poll (a whole frame on join and on a
+// width change) — paced by the viewer's acknowledgements, with the viewer's input coming back on the
+// same socket. Without /tiles (an older app) it falls back to whole screenshots compared by hash.
 //
-// server → viewer: binary frames [u32 seq][u8 quality][u8 0][u16 width] + JPEG bytes;
+// server → viewer: binary updates [u32 seq][u8 quality][u8 flags: 1 whole frame][u16 width][u16 height]
+//                  [u16 count] + count × [u16 x][u16 y][u16 w][u16 h][u32 bytes] + the JPEG files;
 //                  text JSON {type:"ping",t}, {type:"input",id,status[,error]}, {type:"error",status,message}
-// viewer → server: text JSON {type:"ack",seq}, {type:"view",width}, {type:"pong",t},
+// viewer → server: text JSON {type:"ack",seq}, {type:"view",width}, {type:"refresh"}, {type:"pong",t},
 //                  {type:"input",id, ...an /api/input request}
 import crypto from 'node:crypto';
 import { WebSocketServer } from 'ws';
@@ -11,10 +14,12 @@ import { ControlError, controlRequest, readAll } from './control.js';
 
 export const kLiveDefaults = {
   maxViewers: 4,
-  maxInFlight: 2, // frames sent and not yet acknowledged; more only queues stale pictures
+  minInFlight: 2, // updates always allowed unacknowledged
+  maxInFlight: 16, // and never more, however long and wide the link
   fps: 30, // the capture rate while the screen changes
   stillAfterMs: 1000, // unchanged this long: poll slowly
   stillIntervalMs: 250,
+  tilesWaitMs: 8000, // one long poll of /tiles; a still screen answers empty after this
   keepAliveMs: 10000, // a still screen sends no frames; the tunnel and the viewer need a sign of life
   maxPendingInputs: 64,
   maxFrameBytes: 8 << 20,
@@ -76,6 +81,49 @@ export class Pacer {
     this.sinceChange = 0;
     this.size = null;
   }
+
+  // Unacknowledged updates allowed: enough to cover a round trip at the frame rate, and bytes up to
+  // twice the link's bandwidth-delay product, so a long link is not held to two updates per round trip.
+  window({ minInFlight, maxInFlight }) {
+    const rtt = this.rttMs ?? 0;
+    const frames = Math.min(maxInFlight, Math.max(minInFlight, Math.ceil(rtt / this.frameMs) + 2));
+    const bytes = this.bytesPerMs === null ? Infinity : Math.max(64 * 1024, 2 * this.bytesPerMs * Math.max(rtt, this.frameMs));
+    return { frames, bytes };
+  }
+}
+
+// The /tiles answer: a JSON head line, then the JPEG files back to back.
+export function parseTiles(body) {
+  const end = body.indexOf(10);
+  if (end < 0) throw new ControlError(502, 'The control service answered tiles without a head.');
+  const head = JSON.parse(body.toString('utf8', 0, end));
+  let at = end + 1;
+  const tiles = head.tiles.map(([x, y, width, height, bytes]) => {
+    const jpeg = body.subarray(at, (at += bytes));
+    return { x, y, width, height, jpeg };
+  });
+  if (at !== body.length) throw new ControlError(502, 'The control service answered tiles of the wrong length.');
+  return { ...head, tiles };
+}
+
+// One update for the viewer: head, tile table, JPEG files.
+export function updateMessage(seq, quality, { full, width, height, tiles }) {
+  const head = Buffer.alloc(12 + 12 * tiles.length);
+  head.writeUInt32BE(seq, 0);
+  head.writeUInt8(quality, 4);
+  head.writeUInt8(full ? 1 : 0, 5);
+  head.writeUInt16BE(Math.min(width, 65535), 6);
+  head.writeUInt16BE(Math.min(height, 65535), 8);
+  head.writeUInt16BE(tiles.length, 10);
+  tiles.forEach((t, i) => {
+    const at = 12 + 12 * i;
+    head.writeUInt16BE(t.x, at);
+    head.writeUInt16BE(t.y, at + 2);
+    head.writeUInt16BE(t.width, at + 4);
+    head.writeUInt16BE(t.height, at + 6);
+    head.writeUInt32BE(t.jpeg.length, at + 8);
+  });
+  return Buffer.concat([head, ...tiles.map((t) => t.jpeg)]);
 }
 
 export function createLiveService({ screenshotUrl, forwardInput, inputActions, log = () => {}, options = {} }) {
@@ -83,15 +131,29 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
   const wss = new WebSocketServer({ noServer: true, maxPayload: 16 * 1024 });
   const viewers = new Set();
 
-  async function capture(width, quality, signal) {
+  async function control(pathname, params, signal, timeoutMs = 8000) {
     const target = new URL(screenshotUrl);
-    target.searchParams.set('format', 'jpeg');
-    target.searchParams.set('width', String(width));
-    target.searchParams.set('quality', String(quality));
-    const res = await controlRequest(target.href, { signal, timeoutMs: 8000 });
+    target.pathname = pathname;
+    for (const [k, v] of Object.entries(params)) target.searchParams.set(k, String(v));
+    const res = await controlRequest(target.href, { signal, timeoutMs });
     const body = await readAll(res, limits.maxFrameBytes);
     if (res.statusCode !== 200) throw new ControlError(502, `The control service answered ${res.statusCode}: ${body.toString('utf8', 0, 200)}`);
-    return body;
+    return { body, type: res.headers['content-type'] ?? '' };
+  }
+
+  const capture = async (width, quality, signal) =>
+    (await control('/screenshot', { format: 'jpeg', width, quality }, signal)).body;
+
+  // null when the app has no /tiles (it answers a screenshot there, or says it cannot track changes).
+  async function tiles(since, width, quality, signal) {
+    let answer;
+    try {
+      answer = await control('/tiles', { since, width, quality, wait: limits.tilesWaitMs }, signal, limits.tilesWaitMs + 8000);
+    } catch (err) {
+      if (/Change tracking is not available/.test(err.message)) return null;
+      throw err;
+    }
+    return answer.type.startsWith('application/x-zel-tiles') ? parseTiles(answer.body) : null;
   }
 
   wss.on('connection', (ws, req, width) => {
@@ -100,11 +162,14 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
     const abort = new AbortController();
     const pacer = new Pacer(limits);
     const inFlight = new Map(); // seq -> { bytes, sentAt }
+    let inFlightBytes = 0;
     let requestedWidth = width;
     let seq = 0;
     let lastHash = null;
     let changedAt = Date.now();
     let wake = null; // resolves the loop's wait early: an ack, an input, a new width, the close
+    let poll = null; // the /tiles request waiting now; a new width cuts it short
+    let wantWhole = false; // the viewer could not show an update: the next one is a whole frame
     const poke = () => wake?.();
     let pendingInputs = 0;
     let inputChain = Promise.resolve();
@@ -125,11 +190,28 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
       wake = done;
     });
 
+    const windowFull = () => {
+      const room = pacer.window(limits);
+      return inFlight.size >= room.frames || (inFlight.size > 0 && inFlightBytes >= room.bytes);
+    };
+
+    function push(quality, update) {
+      const id = (seq = (seq + 1) >>> 0);
+      const message = updateMessage(id, quality, update);
+      inFlight.set(id, { bytes: message.length, sentAt: Date.now() });
+      inFlightBytes += message.length;
+      lastSent = Date.now();
+      ws.send(message);
+    }
+
     async function loop() {
       let failures = 0;
       let nextAt = 0;
+      let useTiles = true;
+      let since = 0; // the change sequence the viewer's picture is current to; 0: it needs a whole frame
+      let shownWidth = 0;
       while (ws.readyState === ws.OPEN) {
-        if (inFlight.size >= limits.maxInFlight) {
+        if (windowFull()) {
           await wait(limits.keepAliveMs);
           continue;
         }
@@ -140,31 +222,53 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
         }
         const started = now;
         const { width: w, quality } = pacer.setting(requestedWidth);
-        let jpeg;
         try {
-          jpeg = await capture(w, quality, abort.signal);
+          if (useTiles) {
+            if (w !== shownWidth || wantWhole) since = 0;
+            wantWhole = false;
+            poll = new AbortController();
+            const stop = () => poll.abort();
+            abort.signal.addEventListener('abort', stop);
+            let update;
+            try {
+              update = await tiles(since, w, quality, poll.signal);
+            } catch (err) {
+              if (err.status === 499 && !abort.signal.aborted) continue; // cut short for a new width
+              throw err;
+            } finally {
+              abort.signal.removeEventListener('abort', stop);
+              poll = null;
+            }
+            failures = 0;
+            if (update === null) {
+              useTiles = false;
+              continue;
+            }
+            if (update.tiles.length && ws.readyState === ws.OPEN) {
+              push(quality, update);
+              shownWidth = update.width;
+            }
+            since = update.sequence;
+            // At most the frame rate: changes meanwhile gather into the next update.
+            nextAt = started + 1000 / limits.fps;
+            continue;
+          }
+          const jpeg = await capture(w, quality, abort.signal);
           failures = 0;
+          const hash = crypto.createHash('sha1').update(jpeg).digest('base64');
+          if (hash !== lastHash && ws.readyState === ws.OPEN) {
+            lastHash = hash;
+            changedAt = Date.now();
+            push(quality, { full: true, width: w, height: 0, tiles: [{ x: 0, y: 0, width: 0, height: 0, jpeg }] });
+          }
         } catch (err) {
           if (ws.readyState !== ws.OPEN) return;
           failures++;
           send({ type: 'error', status: err.status || 502, message: err.message });
           lastHash = null; // the first picture after a failure goes out even if unchanged: it says all is well
+          since = 0;
           nextAt = Date.now() + Math.min(5000, 250 * 2 ** Math.min(failures, 5));
           continue;
-        }
-        const hash = crypto.createHash('sha1').update(jpeg).digest('base64');
-        const still = hash === lastHash;
-        if (!still && ws.readyState === ws.OPEN) {
-          lastHash = hash;
-          changedAt = Date.now();
-          const id = (seq = (seq + 1) >>> 0);
-          const head = Buffer.alloc(8);
-          head.writeUInt32BE(id, 0);
-          head.writeUInt8(quality, 4);
-          head.writeUInt16BE(Math.min(w, 65535), 6);
-          inFlight.set(id, { bytes: jpeg.length + 8, sentAt: Date.now() });
-          lastSent = Date.now();
-          ws.send(Buffer.concat([head, jpeg]));
         }
         const interval = Date.now() - changedAt > limits.stillAfterMs ? limits.stillIntervalMs : 1000 / limits.fps;
         nextAt = started + interval;
@@ -182,6 +286,7 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
       for (const [id, frame] of inFlight) {
         if (((n - id) | 0) < 0) continue;
         inFlight.delete(id);
+        inFlightBytes -= frame.bytes;
         if (id === n) pacer.acked({ ...frame, ackAt: now });
       }
       // An empty link gives a clean round trip.
@@ -234,8 +339,13 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
           if (msg.width !== requestedWidth) {
             requestedWidth = msg.width;
             changedAt = Date.now();
+            poll?.abort();
             poke();
           }
+        } else if (msg.type === 'refresh') {
+          wantWhole = true;
+          poll?.abort();
+          poke();
         } else if (msg.type === 'input') input(msg);
         else send({ type: 'error', status: 400, message: 'Unknown message or bad values.' });
       } catch (err) {

@@ -7,12 +7,37 @@ import { chromium } from 'playwright-core';
 import { loadToken } from '../src/config.js';
 import { answer, launch, startFakeControl, tempDir, withAgent } from './helpers.js';
 
-// A 16:9 desktop in one colour as a JPEG at the width asked for; a new shade is a changed screen.
+// JPEGs in one colour; a 16:9 desktop at the width asked for.
 const jpegs = new Map();
-function desktop(width, shade = 128) {
-  const key = `${width}/${shade}`;
-  if (!jpegs.has(key)) jpegs.set(key, execFileSync('convert', ['-size', `${width}x${Math.round((width * 9) / 16)}`, `xc:rgb(${shade},${shade},${shade})`, 'jpeg:-']));
-  return answer('200 OK', 'image/jpeg', jpegs.get(key));
+function jpeg(width, height, [r, g, b]) {
+  const key = `${width}x${height}/${r},${g},${b}`;
+  if (!jpegs.has(key)) jpegs.set(key, execFileSync('convert', ['-size', `${width}x${height}`, `xc:rgb(${r},${g},${b})`, 'jpeg:-']));
+  return jpegs.get(key);
+}
+const desktop = (width, shade = 128) => answer('200 OK', 'image/jpeg', jpeg(width, Math.round((width * 9) / 16), [shade, shade, shade]));
+
+// The app's /tiles over a desktop of one shade with patches painted on it, numbered as its change
+// log numbers them: a long poll while nothing changed, the patches since the viewer's sequence,
+// the whole desktop for sequence 0 or after the shade changed.
+function tileDesktop() {
+  const m = { seq: 1, shade: 128, fullAt: 1, patches: [], waiters: [], answers: [] };
+  const changed = () => (m.seq++, m.waiters.splice(0).forEach((wake) => wake()));
+  m.setShade = (shade) => (m.shade = shade, m.patches = [], changed(), (m.fullAt = m.seq));
+  m.paint = (x, y, w, h, rgb) => (changed(), m.patches.push({ seq: m.seq, x, y, w, h, rgb }));
+  m.tiles = async ({ query }) => {
+    const since = Number(query.since);
+    const width = Number(query.width);
+    const height = Math.round((width * 9) / 16);
+    if (since === m.seq) await new Promise((wake) => (m.waiters.push(wake), setTimeout(wake, Number(query.wait))));
+    const full = since === 0 || since < m.fullAt;
+    const tiles = since === m.seq ? [] : full ? [[0, 0, width, height, jpeg(width, height, [m.shade, m.shade, m.shade])]]
+      : m.patches.filter((p) => p.seq > since).map((p) => [p.x, p.y, p.w, p.h, jpeg(p.w, p.h, p.rgb)]);
+    const head = { sequence: m.seq, width, height, full, tiles: tiles.map(([x, y, w, h, file]) => [x, y, w, h, file.length]) };
+    const body = Buffer.concat([Buffer.from(`${JSON.stringify(head)}\n`), ...tiles.map((t) => t[4])]);
+    m.answers.push({ since, full, bytes: body.length });
+    return answer('200 OK', 'application/x-zel-tiles', body);
+  };
+  return m;
 }
 
 async function phone() {
@@ -28,18 +53,21 @@ async function phone() {
 
 describe('web client in a phone browser', () => {
   let context, page, cdp, requests, status;
-  let shade = 128;
-  const t = withAgent({}, {}, { screenshot: ({ query }) => desktop(query.width, shade) });
+  const screen = tileDesktop();
+  const t = withAgent({}, { live: { tilesWaitMs: 1000 } }, { screenshot: ({ query }) => desktop(query.width, screen.shade), tiles: screen.tiles });
+  const received = []; // binary messages on the live socket: their sizes
   before(async () => {
     ({ context, page, requests, status } = await phone());
     cdp = await context.newCDPSession(page);
+    await cdp.send('Network.enable');
+    cdp.on('Network.webSocketFrameReceived', ({ response }) => response.opcode === 2 && received.push((response.payloadData.length * 3) / 4));
   });
   after(() => context?.close());
 
   const inputs = () => t.control.requests.filter((r) => r.path === '/input').map((r) => JSON.parse(r.body));
   const pause = (ms) => new Promise((r) => setTimeout(r, ms));
   const touch = (type, touchPoints) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints });
-  const captures = () => t.control.requests.filter((r) => r.path === '/screenshot').length;
+  const captures = () => t.control.requests.filter((r) => r.path === '/tiles').length;
   async function swipe(from, to, holdMs = 0) { // fingers down at from, held, moved to to in ten steps, lifted
     await touch('touchStart', from);
     await pause(holdMs);
@@ -58,24 +86,34 @@ describe('web client in a phone browser', () => {
     await page.waitForSelector('#screen.loaded');
     assert.equal(new URL(page.url()).search, '');
     await status('已连接');
-    assert.equal(t.control.requests.findLast((r) => r.path === '/screenshot').query.width, '780');
-    assert.deepEqual(await page.locator('#screen').evaluate((img) => [img.naturalWidth, img.naturalHeight]), [780, 439]);
+    assert.equal(t.control.requests.findLast((r) => r.path === '/tiles').query.width, '780');
+    assert.deepEqual(await page.locator('#screen').evaluate((c) => [c.width, c.height]), [780, 439]);
   });
 
-  it('shows each change of the screen as it comes, without asking for frames', async () => {
-    const shown = () => page.locator('#screen').getAttribute('src');
-    for (const next of [60, 200, 30]) {
-      const before = await shown();
-      shade = next;
-      await page.waitForFunction((src) => document.getElementById('screen').getAttribute('src') !== src, before, { timeout: 10000 });
-      const pixel = await page.locator('#screen').evaluate((img) => {
-        const canvas = Object.assign(document.createElement('canvas'), { width: 4, height: 4 });
-        const g = canvas.getContext('2d');
-        g.drawImage(img, 0, 0, 4, 4);
-        return g.getImageData(1, 1, 1, 1).data[0];
-      });
-      assert.ok(Math.abs(pixel - next) <= 3, `shade ${next} shown as ${pixel}`);
+  // The colour on the canvas at frame pixel (x, y), once it is within 6 of rgb; null when it never gets there.
+  const shows = (x, y, rgb) => page.waitForFunction(([x, y, rgb]) => {
+    const got = document.getElementById('screen').getContext('2d').getImageData(x, y, 1, 1).data;
+    return rgb.every((v, i) => Math.abs(got[i] - v) <= 6);
+  }, [x, y, rgb], { timeout: 10000 }).then(() => true, () => false);
+
+  it('composites the tiles of each change on the picture and sends nothing while the screen is still', async () => {
+    for (const [name, change, inside, outside] of [
+      ['a new shade: a whole frame', () => screen.setShade(60), [10, 10, [60, 60, 60]], null],
+      ['a small patch: its tile only', () => screen.paint(96, 64, 32, 16, [220, 30, 30]), [100, 70, [220, 30, 30]], [300, 300, [60, 60, 60]]],
+      ['another patch beside it', () => screen.paint(128, 64, 16, 16, [30, 30, 220]), [130, 70, [30, 30, 220]], [100, 70, [220, 30, 30]]],
+    ]) {
+      const count = received.length;
+      change();
+      assert.ok(await shows(...inside), `${name}: shown`);
+      if (outside) assert.ok(await shows(...outside), `${name}: the rest of the picture stays`);
+      await pause(100);
+      const sizes = received.slice(count);
+      assert.equal(sizes.length, 1, `${name}: one update`);
+      if (outside) assert.ok(sizes[0] < 2000, `${name}: ${sizes[0]} bytes, not a whole frame`);
     }
+    const count = received.length;
+    await pause(800);
+    assert.equal(received.length, count, 'a still screen sends nothing');
     assert.deepEqual(requests.filter((p) => p.startsWith('/api/screenshot')), []);
   });
 

@@ -1,7 +1,7 @@
 // The live view's WebSocket against a fake control service: frames pushed, pacing by acks, input.
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
-import { Pacer } from '../src/live.js';
+import { Pacer, kLiveDefaults } from '../src/live.js';
 import { answer, openWs, withAgent } from './helpers.js';
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -18,7 +18,11 @@ async function viewer(t, query = '') {
   }
   const v = { ws, frames: [], texts: [] };
   ws.on('message', (data, binary) => {
-    if (binary) v.frames.push({ seq: data.readUInt32BE(0), quality: data[4], width: data.readUInt16BE(6), body: data.subarray(8).toString() });
+    if (binary) {
+      const count = data.readUInt16BE(10);
+      const tiles = Array.from({ length: count }, (_, i) => [0, 2, 4, 6].map((o) => data.readUInt16BE(12 + 12 * i + o)));
+      v.frames.push({ seq: data.readUInt32BE(0), quality: data[4], full: data[5] === 1, width: data.readUInt16BE(6), tiles, body: data.subarray(12 + 12 * count).toString() });
+    }
     else v.texts.push(JSON.parse(data.toString()));
   });
   v.ack = (seq = v.frames.at(-1).seq) => ws.send(JSON.stringify({ type: 'ack', seq }));
@@ -30,7 +34,7 @@ async function viewer(t, query = '') {
   return v;
 }
 
-describe('live view stream', () => {
+describe('live view stream from screenshots (an app without /tiles)', () => {
   let screen = () => jpeg('still');
   const t = withAgent({}, { live: { stillAfterMs: 100, stillIntervalMs: 20 } }, { screenshot: (r) => screen(r) });
   const captures = () => t.control.requests.filter((r) => r.path === '/screenshot').length;
@@ -55,7 +59,7 @@ describe('live view stream', () => {
     screen = () => jpeg('still');
     const v = await viewer(t, '&width=700');
     await v.until('first frame', () => v.frames.length === 1);
-    assert.deepEqual(v.frames[0], { seq: 1, quality: 60, width: 700, body: 'still' });
+    assert.deepEqual(v.frames[0], { seq: 1, quality: 60, full: true, width: 700, tiles: [[0, 0, 0, 0]], body: 'still' });
     const query = t.control.requests.findLast((r) => r.path === '/screenshot').query;
     assert.deepEqual([query.format, query.width, query.quality], ['jpeg', '700', '60']);
     v.ack();
@@ -131,6 +135,44 @@ describe('live view stream', () => {
   });
 });
 
+describe('live view stream of tiles', () => {
+  // The screen changes on every poll: each answer is one tile of its own, or the whole frame for 0.
+  const answered = []; // the sequence of each answer
+  const tiles = ({ query }) => {
+    const sequence = 10 + answered.push(10 + answered.length + 1);
+    const full = query.since === '0';
+    const tile = full ? [0, 0, Number(query.width), 500, 5] : [16 * (sequence % 50), 32, 16, 16, 4];
+    const head = { sequence, width: Number(query.width), height: 500, full, tiles: [tile] };
+    return answer('200 OK', 'application/x-zel-tiles', `${JSON.stringify(head)}\n${full ? 'whole' : `t${sequence % 100}`.padEnd(4, '.')}`);
+  };
+  const t = withAgent({}, { live: { fps: 1000 } }, { tiles });
+  const polls = () => t.control.requests.filter((r) => r.path === '/tiles').map((r) => r.query);
+
+  it('passes tiles on as they come, asks from the last sequence, a whole frame for a new width or a refresh, and holds a full window', async () => {
+    const v = await viewer(t, '&width=800');
+    await v.until('two updates', () => v.frames.length === 2);
+    await sleep(200);
+    assert.equal(v.frames.length, 2, 'at most two unacknowledged without a measured round trip');
+    assert.equal(polls().length, 2, 'no polling while the window is full');
+    const [first, second] = v.frames;
+    assert.deepEqual([first.full, first.width, first.tiles, first.body], [true, 800, [[0, 0, 800, 500]], 'whole']);
+    assert.deepEqual([second.full, second.tiles, second.body], [false, [[16 * (answered[1] % 50), 32, 16, 16]], `t${answered[1] % 100}.`]);
+    assert.deepEqual(polls().map((q) => [q.since, q.width, q.wait]), [['0', '800', String(kLiveDefaults.tilesWaitMs)], [String(answered[0]), '800', String(kLiveDefaults.tilesWaitMs)]]);
+    v.ack(second.seq);
+    await v.until('more after the ack', () => v.frames.length >= 4);
+    assert.ok(polls().every((q, i) => i === 0 || q.since === String(answered[i - 1])), 'each poll asks from the last answer');
+    v.send({ type: 'view', width: 640 });
+    v.ack();
+    await v.until('a whole frame at the new width', () => v.frames.some((f) => f.full && f.width === 640));
+    assert.equal(polls().find((q) => q.width === '640').since, '0');
+    const wholes = v.frames.filter((f) => f.full).length;
+    v.send({ type: 'refresh' }); // the viewer could not show one
+    v.ack();
+    await v.until('a whole frame again', () => v.frames.filter((f) => f.full).length > wholes);
+    v.ws.close();
+  });
+});
+
 describe('live view pacing', () => {
   // A link of the given throughput (bytes per ms) and round trip; frames of size(quality, width).
   function run(bytesPerMs, rttMs, size, frames = 200) {
@@ -169,5 +211,20 @@ describe('live view pacing', () => {
       if (bytesPerMs === 300) assert.ok(pacer.setting(1170).width < 1170, 'lowered');
     }
     assert.deepEqual(pacer.setting(1170), { quality: 70, width: 1170 }, 'raised again');
+  });
+
+  it('lets as many updates be unacknowledged as the round trip and the bandwidth need', () => {
+    for (const [name, rtt, bytesPerMs, frames, bytes] of [
+      ['unmeasured', null, null, 2, Infinity],
+      ['loopback', 1, 1e5, 3, 2 * 1e5 * (1000 / 30)],
+      ['60 ms, 20 Mbit/s', 60, 2500, 4, 300000],
+      ['150 ms, 5 Mbit/s', 150, 625, 7, 187500],
+      ['a second away', 1000, 625, kLiveDefaults.maxInFlight, 1250000],
+    ]) {
+      const pacer = new Pacer({ fps: 30 });
+      if (rtt !== null) pacer.rtt(rtt);
+      pacer.bytesPerMs = bytesPerMs;
+      assert.deepEqual(pacer.window(kLiveDefaults), { frames, bytes: Math.max(bytes, bytesPerMs === null ? 0 : 65536) }, name);
+    }
   });
 });

@@ -231,3 +231,52 @@ TEST_F(ControlService, RunsScreenshotsSideBySideWithEachOtherAndWithInput) {
 }
 
 } // namespace
+
+TEST(ControlServiceTiles, AnswersALongPollOnTheChangeOrAfterTheWaitAndNamesFailures) {
+    std::mutex mutex;
+    std::condition_variable registered;
+    std::function<void()> wake;
+    std::string failure;
+    zel::ControlServiceConfig config{.port = 0, .secret = kSecret, .handlers = {}};
+    config.handlers.awaitChange = [&](std::uint64_t, std::function<void()> changed) {
+        const std::lock_guard lock(mutex);
+        if (!failure.empty()) {
+            throw std::runtime_error(failure);
+        }
+        wake = std::move(changed);
+        registered.notify_all();
+    };
+    config.handlers.tiles = [](std::uint64_t since, int width, int quality) {
+        const auto text =
+            std::to_string(since) + " " + std::to_string(width) + " " + std::to_string(quality);
+        return std::vector<std::uint8_t>(text.begin(), text.end());
+    };
+    const zel::ControlService service(std::move(config));
+    const zel::ControlService bare({.port = 0, .secret = kSecret, .handlers = {}});
+    const std::string tiles = "200 OK application/x-zel-tiles ";
+
+    // Nothing changes: answered after the wait, the handler deciding what that means.
+    EXPECT_EQ(ask(service.port(), "GET", "/tiles?since=7&width=640&quality=50&wait=50"),
+              tiles + "7 640 50");
+    // A change while it waits answers it, and only that does.
+    {
+        const std::lock_guard lock(mutex);
+        wake = nullptr;
+    }
+    auto pending = std::async(std::launch::async, [&] {
+        return ask(service.port(), "GET", "/tiles?since=9&wait=20000");
+    });
+    {
+        std::unique_lock lock(mutex);
+        ASSERT_TRUE(registered.wait_for(lock, 10s, [&] { return wake != nullptr; }));
+    }
+    EXPECT_EQ(pending.wait_for(200ms), std::future_status::timeout);
+    std::thread([&] { wake(); }).join();
+    EXPECT_EQ(pending.get(), tiles + "9 960 62");
+
+    failure = "The X server has no Damage extension.";
+    EXPECT_EQ(ask(service.port(), "GET", "/tiles?since=1"),
+              kError + "Main app tiles failed: " + failure);
+    EXPECT_EQ(ask(bare.port(), "GET", "/tiles"),
+              kError + "Main app tiles failed: Change tracking is not available.");
+}

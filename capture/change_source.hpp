@@ -1,0 +1,54 @@
+// The platform interface of change tracking: which parts of the desktop were drawn, as the
+// platform learns it (the Damage extension on X11; a Wayland backend would hand on the damage
+// that screencopy reports with each copied frame).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace zel {
+
+// In desktop coordinates, as CaptureDisplay's origin.
+struct ChangeRect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+
+    bool operator==(const ChangeRect&) const = default;
+};
+
+struct ChangeReport {
+    std::vector<ChangeRect> rects;
+    // The source cannot say what changed: it has just started, the screen was resized, or it lost
+    // track. Everything counts as changed.
+    bool everything = false;
+    // The watch has ended with this report (its connection broke); no report follows.
+    bool ended = false;
+};
+
+// Watching lasts as long as this object; its destructor waits for the watch's thread.
+class ChangeWatch {
+public:
+    ChangeWatch() = default;
+    ChangeWatch(const ChangeWatch&) = delete;
+    ChangeWatch& operator=(const ChangeWatch&) = delete;
+    virtual ~ChangeWatch() = default;
+};
+
+class ChangeSource {
+public:
+    ChangeSource() = default;
+    ChangeSource(const ChangeSource&) = delete;
+    ChangeSource& operator=(const ChangeSource&) = delete;
+    virtual ~ChangeSource() = default;
+
+    // Starts watching the whole desktop. The first report says everything; then `changed` is
+    // called on the watch's own thread for each batch of changes, never after the watch is gone.
+    // Throws the platform's error when it cannot watch.
+    virtual std::unique_ptr<ChangeWatch>
+    watch(std::function<void(const ChangeReport&)> changed) = 0;
+};
+
+} // namespace zel

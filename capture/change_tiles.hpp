@@ -1,0 +1,97 @@
+// Frames as tiles of what changed: a log of the change source's reports numbered by sequence, and
+// a capture of the first display encoded as JPEG tiles of the regions changed since the viewer's
+// last sequence. Safe to call from many threads at once.
+#pragma once
+
+#include "capture/capture_backend.hpp"
+#include "capture/change_source.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace zel {
+
+// A tile of a frame in frame pixels.
+struct TileRect {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+
+    bool operator==(const TileRect&) const = default;
+};
+
+inline constexpr int kTileCell = 16; // JPEG's 4:2:0 blocks, so tiles meet on block edges
+
+// The tiles covering the changed rectangles (desktop coordinates) of a display on a frame of
+// frameWidth × frameHeight: the rectangles scaled with a pixel of margin for the filter, snapped
+// to 16-pixel cells, cells whose pixels `unchanged(column, row)` says are the same left out, then
+// the dirty cells joined into row runs and equal runs stacked. One tile of the whole frame when
+// the tiles would cover most of it or be too many.
+std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
+                                const CaptureDisplay& display, int frameWidth, int frameHeight,
+                                const std::function<bool(int column, int row)>& unchanged = {});
+
+class ChangeTiles {
+public:
+    ChangeTiles(std::shared_ptr<CaptureBackend> capture, std::shared_ptr<ChangeSource> changes);
+    ChangeTiles(const ChangeTiles&) = delete;
+    ChangeTiles& operator=(const ChangeTiles&) = delete;
+    ~ChangeTiles();
+
+    // Calls `changed` once, on the caller's thread or the watch's, when the desktop has changed
+    // after `since`; returns at once. Starts watching on first use (and again after the watch
+    // ended); throws AppError "Change tracking is not available: <the source's error>" when it
+    // cannot watch.
+    void awaitChange(std::uint64_t since, std::function<void()> changed);
+
+    // The answer of the tiles route: a JSON head line
+    //   {"sequence":N,"width":W,"height":H,"full":true|false,"tiles":[[x,y,w,h,bytes],...]}
+    // then the tiles' JPEG files back to back. Nothing changed after `since`: no capture, no
+    // tiles. `since` 0, older than the log remembers, or before the source lost track: one tile of
+    // the whole frame. Throws what a screenshot throws.
+    std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality);
+
+private:
+    struct Waiter {
+        std::uint64_t since;
+        std::function<void()> changed;
+    };
+    void record(const ChangeReport& report);
+    void ensureWatching();
+
+    std::shared_ptr<CaptureBackend> capture_;
+    std::shared_ptr<ChangeSource> source_;
+    std::mutex watchMutex_; // held while a watch starts or goes, never by the watch's thread
+    std::unique_ptr<ChangeWatch> watch_;
+    std::mutex mutex_;
+    std::uint64_t sequence_ = 0;     // guarded by mutex_
+    std::uint64_t everythingAt_ = 0; // guarded by mutex_: the last report that said everything
+    std::uint64_t forgottenAt_ = 0;  // guarded by mutex_: changes up to here left the log
+    bool ended_ = true;              // guarded by mutex_: no watch is running
+    struct Entry {
+        std::uint64_t sequence;
+        ChangeRect rect;
+    };
+    std::deque<Entry> log_;       // guarded by mutex_
+    std::vector<Waiter> waiters_; // guarded by mutex_
+    // The picture the viewer has after the last answer (its tiles pasted on the one before), so
+    // that drawing which leaves pixels as they were sends nothing. Only one viewer is followed:
+    // an answer made while another was being made leaves none.
+    struct Shown {
+        std::uint64_t sequence = 0;
+        Image image;
+    };
+    std::mutex shownMutex_;
+    std::optional<Shown> shown_; // guarded by shownMutex_
+    std::uint64_t answers_ = 0;  // guarded by shownMutex_
+};
+
+} // namespace zel

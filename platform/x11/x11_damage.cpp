@@ -1,0 +1,180 @@
+// A watch is one connection and one thread: a Damage object on the root window at the
+// "non-empty" level, so the server sends one event per burst of drawing; the thread then takes
+// the accumulated region (DamageSubtract into an XFixes region, one fetch) and reports its
+// rectangles.
+#include "platform/x11/x11_damage.hpp"
+
+#include "platform/x11/x11_connection.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <poll.h>
+#include <pthread.h>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/xfixes.h>
+
+namespace zel::x11 {
+namespace {
+
+// How often the pointer is looked at: Damage does not see the cursor move, and the frames show it.
+constexpr int kPointerMs = 40;
+// Around the hot spot: large cursors reach about this far.
+constexpr int kCursorReach = 64;
+
+class X11ChangeWatch final : public ChangeWatch {
+public:
+    explicit X11ChangeWatch(std::function<void(const ChangeReport&)> changed)
+        : changed_(std::move(changed)), connection_(Connection::open()) {
+        xcb_connection_t* c = connection_->get();
+        if (!connection_->has(xcb_damage_id) || !connection_->has(xcb_xfixes_id)) {
+            throw std::runtime_error("The X server has no Damage extension.");
+        }
+        xcb_generic_error_t* rawError = nullptr;
+        // Each extension wants its version asked before its first request.
+        const auto xfixes = connection_->reply<xcb_xfixes_query_version_reply_t>(
+            xcb_xfixes_query_version(c, 2, 0).sequence, &rawError, kReplyLimit);
+        const CMemory<xcb_generic_error_t> xfixesError(rawError);
+        const auto damage = connection_->reply<xcb_damage_query_version_reply_t>(
+            xcb_damage_query_version(c, 1, 1).sequence, &rawError, kReplyLimit);
+        const CMemory<xcb_generic_error_t> damageError(rawError);
+        if (!xfixes || !damage) {
+            connection_->throwFailure("start watching the screen",
+                                      xfixesError ? xfixesError.get() : damageError.get());
+        }
+        damageEvent_ = xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
+        if (connection_->has(xcb_randr_id)) {
+            randrEvent_ = xcb_get_extension_data(c, &xcb_randr_id)->first_event +
+                          XCB_RANDR_SCREEN_CHANGE_NOTIFY;
+            xcb_randr_select_input(c, connection_->root(), XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
+        }
+        damage_ = xcb_generate_id(c);
+        region_ = xcb_generate_id(c);
+        xcb_damage_create(c, damage_, connection_->root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+        xcb_xfixes_create_region(c, region_, 0, nullptr);
+        if (!connection_->sync(kReplyLimit)) {
+            connection_->throwFailure("start watching the screen", nullptr);
+        }
+        pointer_ = pointer();
+        thread_ = std::thread([this] { run(); });
+        pthread_setname_np(thread_.native_handle(), "zel-damage");
+    }
+
+    ~X11ChangeWatch() override {
+        stopping_ = true;
+        thread_.join();
+        free(queued_);
+        // The Damage object and the region go with the connection.
+    }
+
+private:
+    struct Point {
+        int x = -1;
+        int y = -1;
+        bool operator==(const Point&) const = default;
+    };
+
+    Point pointer() {
+        xcb_generic_error_t* rawError = nullptr;
+        const auto reply = connection_->reply<xcb_query_pointer_reply_t>(
+            xcb_query_pointer(connection_->get(), connection_->root()).sequence, &rawError,
+            kReplyLimit);
+        free(rawError);
+        return reply && reply->same_screen ? Point{reply->root_x, reply->root_y} : Point{};
+    }
+
+    static ChangeRect around(Point point) {
+        return {point.x - kCursorReach, point.y - kCursorReach, 2 * kCursorReach, 2 * kCursorReach};
+    }
+
+    void run() {
+        changed_({{}, true, false});
+        xcb_connection_t* c = connection_->get();
+        pollfd descriptor{xcb_get_file_descriptor(c), POLLIN, 0};
+        while (!stopping_) {
+            bool damaged = false;
+            bool everything = false;
+            const auto take = [&](xcb_generic_event_t* event) {
+                const int type = event->response_type & 0x7f;
+                damaged = damaged || type == damageEvent_;
+                everything = everything || (randrEvent_ != 0 && type == randrEvent_);
+                free(event);
+            };
+            if (queued_ != nullptr) {
+                take(std::exchange(queued_, nullptr));
+            }
+            while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+                take(event);
+            }
+            if (connection_->broken()) {
+                changed_({{}, true, true});
+                return;
+            }
+            ChangeReport report;
+            report.everything = everything;
+            if (damaged) {
+                xcb_damage_subtract(c, damage_, XCB_NONE, region_);
+                xcb_generic_error_t* rawError = nullptr;
+                const auto region = connection_->reply<xcb_xfixes_fetch_region_reply_t>(
+                    xcb_xfixes_fetch_region(c, region_).sequence, &rawError, kReplyLimit);
+                free(rawError);
+                if (region) {
+                    const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
+                    const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+                    for (int i = 0; i < count; ++i) {
+                        report.rects.push_back(
+                            {rects[i].x, rects[i].y, rects[i].width, rects[i].height});
+                    }
+                }
+            }
+            const Point now = pointer();
+            if (now != pointer_) {
+                if (pointer_.x >= 0) {
+                    report.rects.push_back(around(pointer_));
+                }
+                if (now.x >= 0) {
+                    report.rects.push_back(around(now));
+                }
+                pointer_ = now;
+            }
+            if (report.everything || !report.rects.empty()) {
+                changed_(report);
+            }
+            xcb_flush(c);
+            // An event read in with the replies is already off the socket: poll would not see it.
+            queued_ = xcb_poll_for_queued_event(c);
+            if (queued_ == nullptr) {
+                poll(&descriptor, 1, kPointerMs);
+            }
+        }
+    }
+
+    std::function<void(const ChangeReport&)> changed_;
+    std::shared_ptr<Connection> connection_;
+    int damageEvent_ = -1;
+    int randrEvent_ = 0;
+    xcb_damage_damage_t damage_ = 0;
+    xcb_xfixes_region_t region_ = 0;
+    Point pointer_;
+    xcb_generic_event_t* queued_ = nullptr; // owned by the thread
+    std::atomic<bool> stopping_ = false;
+    std::thread thread_;
+};
+
+class X11ChangeSource final : public ChangeSource {
+public:
+    std::unique_ptr<ChangeWatch> watch(std::function<void(const ChangeReport&)> changed) override {
+        return std::make_unique<X11ChangeWatch>(std::move(changed));
+    }
+};
+
+} // namespace
+
+std::unique_ptr<ChangeSource> makeChangeSource() {
+    return std::make_unique<X11ChangeSource>();
+}
+
+} // namespace zel::x11

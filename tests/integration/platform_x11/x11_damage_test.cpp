@@ -1,0 +1,158 @@
+// Change tracking on a private Xvfb: the Damage watch reports what was drawn (not the whole
+// screen), and the tiles of a change hold the painted colour and nothing far from it.
+#include "capture/change_tiles.hpp"
+#include "platform/x11/x11_capture.hpp"
+#include "platform/x11/x11_damage.hpp"
+#include "tests/integration/platform_x11/x11_test_screen.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/xvfb.hpp"
+
+#include <condition_variable>
+#include <future>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using zel::ChangeRect;
+
+// A rectangle filled straight onto the root window: damage of exactly that area.
+void fill(zel::x11::Connection& connection, xcb_rectangle_t rectangle, std::uint32_t rgb) {
+    xcb_connection_t* c = connection.get();
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    const std::uint32_t values[] = {zel::test::pixelValue(connection, rgb),
+                                    XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
+    xcb_create_gc(c, gc, connection.root(), XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE, values);
+    xcb_poly_fill_rectangle(c, connection.root(), gc, 1, &rectangle);
+    xcb_free_gc(c, gc);
+    ASSERT_TRUE(connection.sync(3s));
+}
+
+struct Reports {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::vector<zel::ChangeReport> all;
+
+    void add(const zel::ChangeReport& report) {
+        const std::lock_guard guard(mutex);
+        all.push_back(report);
+        arrived.notify_all();
+    }
+    // The reported rectangles once they cover `area`, or what came when they do not within 5 s.
+    std::vector<ChangeRect> covering(ChangeRect area) {
+        std::unique_lock guard(mutex);
+        std::vector<ChangeRect> rects;
+        arrived.wait_for(guard, 5s, [&] {
+            rects.clear();
+            for (const auto& report : all) {
+                rects.insert(rects.end(), report.rects.begin(), report.rects.end());
+            }
+            long long covered = 0;
+            for (const ChangeRect& r : rects) {
+                const int w = std::min(r.x + r.width, area.x + area.width) - std::max(r.x, area.x);
+                const int h =
+                    std::min(r.y + r.height, area.y + area.height) - std::max(r.y, area.y);
+                covered += w > 0 && h > 0 ? static_cast<long long>(w) * h : 0;
+            }
+            return covered >= static_cast<long long>(area.width) * area.height;
+        });
+        return rects;
+    }
+};
+
+TEST(X11Damage, ReportsTheRectanglesThatWerePaintedAndNotTheWholeScreen) {
+    const zel::test::Xvfb xvfb(1280, 800);
+    const auto painter = zel::x11::Connection::open(xvfb.display().c_str());
+    const zel::test::ScopedEnv env("DISPLAY", xvfb.display().c_str());
+    Reports reports;
+    const auto watch = zel::x11::makeChangeSource()->watch([&](const auto& r) { reports.add(r); });
+    {
+        std::unique_lock guard(reports.mutex);
+        ASSERT_TRUE(reports.arrived.wait_for(guard, 5s, [&] { return !reports.all.empty(); }));
+        EXPECT_TRUE(reports.all.front().everything) << "the first report says everything";
+    }
+    // Whatever the server was still drawing when the watch began comes in first.
+    std::this_thread::sleep_for(300ms);
+    for (const ChangeRect painted :
+         {ChangeRect{100, 200, 50, 30}, ChangeRect{1200, 780, 80, 20}, ChangeRect{0, 0, 7, 300}}) {
+        {
+            const std::lock_guard guard(reports.mutex);
+            reports.all.clear();
+        }
+        fill(*painter,
+             {static_cast<std::int16_t>(painted.x), static_cast<std::int16_t>(painted.y),
+              static_cast<std::uint16_t>(painted.width),
+              static_cast<std::uint16_t>(painted.height)},
+             0x00ff00);
+        long long area = 0;
+        for (const ChangeRect& r : reports.covering(painted)) {
+            area += static_cast<long long>(r.width) * r.height;
+        }
+        EXPECT_GE(area, static_cast<long long>(painted.width) * painted.height)
+            << "not covered: " << painted.x << "," << painted.y;
+        EXPECT_LT(area, 1280LL * 800 / 8) << "far more than was painted";
+    }
+}
+
+TEST(X11Damage, TilesHoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
+    const zel::test::Xvfb xvfb(1280, 800);
+    const auto painter = zel::test::paintRoot(xvfb.display(), {{{0, 0, 1280, 800}, 0x000000}});
+    const zel::test::ScopedEnv env("DISPLAY", xvfb.display().c_str());
+    zel::ChangeTiles tiles(zel::x11::makeCaptureBackend(), zel::x11::makeChangeSource());
+    const auto answer = [&](std::uint64_t since) {
+        const auto body = tiles.tiles(since, 640, 90);
+        const auto end = std::find(body.begin(), body.end(), '\n');
+        return std::pair{nlohmann::json::parse(body.begin(), end),
+                         std::vector<std::uint8_t>(end + 1, body.end())};
+    };
+    const auto changed = [&](std::uint64_t since, std::chrono::milliseconds limit = 5s) {
+        auto promise = std::make_shared<std::promise<void>>();
+        tiles.awaitChange(since, [promise] { promise->set_value(); });
+        return promise->get_future().wait_for(limit) == std::future_status::ready;
+    };
+    ASSERT_TRUE(changed(0));
+    const auto [first, firstFiles] = answer(0);
+    EXPECT_EQ(first["full"], true);
+    EXPECT_EQ(first["tiles"].size(), 1U);
+    std::uint64_t since = first["sequence"];
+    // Settled: the server may still be drawing the painted background.
+    while (changed(since, 300ms)) {
+        since = answer(since).first["sequence"];
+    }
+    const auto [still, stillFiles] = answer(since);
+    EXPECT_EQ(still["sequence"], since);
+    EXPECT_EQ(still["tiles"].size(), 0U) << "nothing changed, nothing sent";
+
+    fill(*painter, {400, 300, 60, 40}, 0xff0000); // 200,150 30×20 at half the width
+    ASSERT_TRUE(changed(since));
+    auto [head, files] = answer(since);
+    ASSERT_EQ(head["full"], false);
+    int covered = 0;
+    std::size_t at = 0;
+    for (const auto& tile : head["tiles"]) {
+        const int x = tile[0], y = tile[1], w = tile[2], h = tile[3];
+        const std::size_t bytes = tile[4];
+        EXPECT_LT(w * h, 640 * 400 / 8) << "a small change sends a small tile";
+        const auto rgb = zel::test::decode({files.begin() + at, files.begin() + at + bytes});
+        at += bytes;
+        ASSERT_EQ(std::pair(rgb.width, rgb.height), std::pair(w, h));
+        if (x <= 210 && y <= 155 && x + w > 220 && y + h > 160) {
+            const auto pixel = rgb.at(215 - x, 160 - y);
+            EXPECT_GT(pixel[0], 200);
+            EXPECT_LT(pixel[1], 60);
+            ++covered;
+        }
+    }
+    EXPECT_EQ(at, files.size());
+    EXPECT_EQ(covered, 1) << head.dump();
+
+    since = head["sequence"];
+    fill(*painter, {400, 300, 60, 40}, 0xff0000); // drawn again, the same pixels
+    ASSERT_TRUE(changed(since));
+    EXPECT_EQ(answer(since).first["tiles"].size(), 0U) << "what the viewer has is not sent again";
+}
+
+} // namespace
