@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,39 @@ public:
     // Asks the stream to stop and returns at once (a frame already on its way may still come);
     // the destructor waits for the stream's thread.
     virtual void stopCapture() noexcept = 0;
+};
+
+// What every platform's stream checks alike: one output, given before the start; one start; a
+// configuration it can capture (BGRA, at least a pixel).
+class PlatformFrameStream : public FrameStream {
+public:
+    void addStreamOutput(std::shared_ptr<FrameStreamOutput> output) override {
+        if (!output) {
+            throw std::invalid_argument("A stream output is required.");
+        }
+        if (output_) {
+            throw std::logic_error("The stream already has an output.");
+        }
+        output_ = std::move(output);
+    }
+
+protected:
+    void checkStart(bool started, const StreamConfiguration& configuration) const {
+        if (!output_) {
+            throw std::logic_error("The stream has no output.");
+        }
+        if (started) {
+            throw std::logic_error("The stream was already started.");
+        }
+        if (configuration.pixelFormat != PixelFormat::bgra || configuration.width < 1 ||
+            configuration.height < 1) {
+            throw std::invalid_argument("The stream configuration cannot be captured.");
+        }
+    }
+    [[nodiscard]] FrameStreamOutput& output() const { return *output_; }
+
+private:
+    std::shared_ptr<FrameStreamOutput> output_;
 };
 
 class CaptureBackend {

@@ -227,7 +227,7 @@ void convert(const Walk& from, bool swapRedBlue, Image& target) {
     }
 }
 
-class WaylandFrameStream final : public FrameStream {
+class WaylandFrameStream final : public PlatformFrameStream {
 public:
     WaylandFrameStream(std::shared_ptr<Connection> connection, BufferPool& buffers,
                        CaptureDisplay display, const StreamConfiguration& configuration)
@@ -242,27 +242,8 @@ public:
         buffers_.give(connection_, std::move(buffer_));
     }
 
-    void addStreamOutput(std::shared_ptr<FrameStreamOutput> output) override {
-        if (!output) {
-            throw std::invalid_argument("A stream output is required.");
-        }
-        if (output_) {
-            throw std::logic_error("The stream already has an output.");
-        }
-        output_ = std::move(output);
-    }
-
     void startCapture() override {
-        if (!output_) {
-            throw std::logic_error("The stream has no output.");
-        }
-        if (thread_.joinable()) {
-            throw std::logic_error("The stream was already started.");
-        }
-        if (configuration_.pixelFormat != PixelFormat::bgra || configuration_.width < 1 ||
-            configuration_.height < 1) {
-            throw std::invalid_argument("The stream configuration cannot be captured.");
-        }
+        checkStart(thread_.joinable(), configuration_);
         {
             // Checked on the caller's thread so that a failure is the start's own error.
             const auto lock = connection_->lock();
@@ -308,9 +289,9 @@ private:
                 if (!scaleInto(grab(), frame.view())) {
                     throw std::runtime_error("The screen frame could not be scaled.");
                 }
-                output_->stream(*this, std::move(frame));
+                output().stream(*this, std::move(frame));
             } catch (...) {
-                output_->streamDidStop(*this, std::current_exception());
+                output().streamDidStop(*this, std::current_exception());
                 return;
             }
         }
@@ -385,7 +366,6 @@ private:
     BufferPool& buffers_;
     CaptureDisplay display_;
     StreamConfiguration configuration_;
-    std::shared_ptr<FrameStreamOutput> output_;
     std::unique_ptr<SharedBuffer> buffer_; // proxies of connection_; back to the pool at the end
     std::optional<Image> converted_;
     std::thread thread_;

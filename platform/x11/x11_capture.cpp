@@ -121,7 +121,7 @@ private:
     bool closing_ = false;      // guarded by mutex_
 };
 
-class X11FrameStream final : public FrameStream {
+class X11FrameStream final : public PlatformFrameStream {
 public:
     X11FrameStream(std::shared_ptr<Connection> connection, SegmentPool& segments,
                    StreamThreads& threads, const CaptureDisplay& display,
@@ -136,27 +136,8 @@ public:
         wake_.wait(guard, [this] { return !running_; });
     }
 
-    void addStreamOutput(std::shared_ptr<FrameStreamOutput> output) override {
-        if (!output) {
-            throw std::invalid_argument("A stream output is required.");
-        }
-        if (output_) {
-            throw std::logic_error("The stream already has an output.");
-        }
-        output_ = std::move(output);
-    }
-
     void startCapture() override {
-        if (!output_) {
-            throw std::logic_error("The stream has no output.");
-        }
-        if (grabber_) {
-            throw std::logic_error("The stream was already started.");
-        }
-        if (configuration_.pixelFormat != PixelFormat::bgra || configuration_.width < 1 ||
-            configuration_.height < 1) {
-            throw std::invalid_argument("The stream configuration cannot be captured.");
-        }
+        checkStart(grabber_ != nullptr, configuration_);
         // Set up on the caller's thread so that a failure is the start's own error.
         grabber_ = std::make_unique<FrameGrabber>(connection_, area_, configuration_.showsCursor,
                                                   &segments_);
@@ -205,9 +186,9 @@ private:
                                frame.view())) {
                     throw std::runtime_error("The screen frame could not be scaled.");
                 }
-                output_->stream(*this, std::move(frame));
+                output().stream(*this, std::move(frame));
             } catch (...) {
-                output_->streamDidStop(*this, std::current_exception());
+                output().streamDidStop(*this, std::current_exception());
                 return;
             }
         }
@@ -218,7 +199,6 @@ private:
     StreamThreads& threads_;
     Area area_;
     StreamConfiguration configuration_;
-    std::shared_ptr<FrameStreamOutput> output_;
     std::unique_ptr<FrameGrabber> grabber_;
     std::mutex mutex_;
     std::condition_variable wake_;
