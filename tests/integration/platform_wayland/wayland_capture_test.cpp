@@ -78,6 +78,9 @@ TEST(WaylandCapture, ClientPixelsWhereTheCompositorPlacedThem) {
         EXPECT_EQ(displays[0].width, width);
         EXPECT_EQ(displays[0].height, height);
 
+        // The background client draws again for the turned size a moment later; until then the
+        // compositor's own grey shows where the output grew.
+        (void)frameShowing(*backend, displays[0], width - 1, height - 1, kBackground);
         const Image image = frameShowing(*backend, displays[0], 400, 250, kProbe);
         // The window spans 200..599 × 100..399; its first and last pixels and their neighbours.
         const struct {
