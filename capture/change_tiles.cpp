@@ -27,7 +27,7 @@ const char* const kUnableToEncode = "Unable to encode screenshot.";
 std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
                                 const CaptureDisplay& display, int frameWidth, int frameHeight,
                                 const std::function<bool(int column, int row)>& unchanged) {
-    const std::vector<TileRect> whole{{0, 0, frameWidth, frameHeight}};
+    std::vector<TileRect> whole{{0, 0, frameWidth, frameHeight}};
     if (display.width < 1 || display.height < 1 || frameWidth < 1 || frameHeight < 1) {
         return whole;
     }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <initializer_list>
 #include <limits>
+#include <ranges>
 #include <unicode/utf8.h>
 #include <utility>
 #include <vector>
@@ -236,7 +237,7 @@ ComboPart comboPart(std::string_view text) {
 std::vector<std::string> comboNames(const Json* keys) {
     std::vector<std::string> names;
     if (keys != nullptr && keys->is_string()) {
-        const std::string& text = keys->get_ref<const std::string&>();
+        const auto& text = keys->get_ref<const std::string&>();
         std::size_t start = 0;
         while (start <= text.size()) {
             std::size_t plus = text.find('+', start);
@@ -495,6 +496,7 @@ void paste(InputBackend& backend) {
 void keyCombo(InputBackend& backend, const Json* keys) {
     const std::vector<std::string> names = comboNames(keys);
     std::vector<ComboPart> parts;
+    parts.reserve(names.size());
     for (const std::string& name : names) {
         parts.push_back(comboPart(name));
     }
@@ -534,8 +536,8 @@ void keyCombo(InputBackend& backend, const Json* keys) {
     if (!modifiers.empty()) {
         backend.pause(kModifierPause);
     }
-    for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier) {
-        backend.postKey(*modifier, false, KeyModifiers::none);
+    for (const Key modifier : std::views::reverse(modifiers)) {
+        backend.postKey(modifier, false, KeyModifiers::none);
     }
     if (struck == 0) {
         throw AppError("This keyboard cannot make " + codePointName(last.character) + ".");

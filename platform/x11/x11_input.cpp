@@ -312,7 +312,7 @@ private:
         return it == loans_.end() ? nullptr : &*it;
     }
 
-    bool lent(xcb_keycode_t code) const {
+    [[nodiscard]] bool lent(xcb_keycode_t code) const {
         return std::any_of(loans_.begin(), loans_.end(),
                            [&](const Loan& loan) { return loan.code == code; });
     }
