@@ -8,6 +8,7 @@
 #include "input/input_backend.hpp"
 
 #include <memory>
+#include <string>
 
 namespace zel {
 
@@ -18,6 +19,8 @@ struct DesktopEnvironment {
     // Where the screen changed, for the tiles route; without it (or without capture) the route
     // answers "Change tracking is not available.".
     std::shared_ptr<ChangeSource> changes;
+    // Which platform serves, and why, for the log of every connection start.
+    std::string platform;
 };
 
 // The control service's routes over the environment's backends. A missing backend leaves its

@@ -23,6 +23,7 @@ inline constexpr const char* kTunnelStepStatus = "正在创建公网连接...";
 inline constexpr const char* kTunnelStepDetail = "Cloudflare Tunnel 建立后会显示二维码。";
 // Failures of the helpers after their start (the start's own failures show their error's text).
 inline constexpr const char* kTunnelFailedDetail = "公网连接创建失败，请检查网络后重新开启。";
+inline constexpr const char* kTunnelTimeoutDetail = "公网连接创建超时，请检查网络后重新开启。";
 inline constexpr const char* kTunnelLostDetail = "公网连接已断开，请重新开启。";
 inline constexpr const char* kServerCrashedDetail = "本机服务多次意外退出，请重新开启。";
 

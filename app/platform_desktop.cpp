@@ -1,13 +1,43 @@
 #include "app/platform_desktop.hpp"
 
+#include "platform/wayland/wayland_capture.hpp"
+#include "platform/wayland/wayland_connection.hpp"
+#include "platform/wayland/wayland_input.hpp"
 #include "platform/x11/x11_capture.hpp"
 #include "platform/x11/x11_damage.hpp"
 #include "platform/x11/x11_input.hpp"
 
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
 namespace zel {
+namespace {
+
+DesktopEnvironment x11Desktop(std::string platform) {
+    // The log is emptied at every connection start, which writes this line again.
+    std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
+    return {x11::makeCaptureBackend(), x11::makeInputBackend(), x11::makeChangeSource(),
+            std::move(platform)};
+}
+
+} // namespace
 
 DesktopEnvironment makePlatformDesktop() {
-    return {x11::makeCaptureBackend(), x11::makeInputBackend(), x11::makeChangeSource()};
+    // Under Wayland the X11 backends would see and move only XWayland's clients: a compositor
+    // that offers the wlroots capture and virtual input protocols is served directly.
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    if (wayland == nullptr || *wayland == '\0') {
+        return x11Desktop("Platform: X11.");
+    }
+    const std::string reason = wayland::unsupportedReason();
+    if (reason.empty()) {
+        std::string platform = std::string("Platform: Wayland (") + wayland + ").";
+        std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
+        return {wayland::makeCaptureBackend(), wayland::makeInputBackend(), nullptr,
+                std::move(platform)};
+    }
+    return x11Desktop("Platform: X11, as Wayland cannot be served: " + reason);
 }
 
 } // namespace zel

@@ -113,6 +113,9 @@ void ZelDesktopAgentApp::runStartSequence() {
     try {
         resetLog();
         appendLog("Starting Zel Desktop Agent UI\n");
+        if (!desktop_.platform.empty()) {
+            appendLog(desktop_.platform + "\n");
+        }
         updateRunningState(true, std::nullopt);
         std::string loaded = loadToken();
         {
@@ -194,6 +197,9 @@ void ZelDesktopAgentApp::startServer() {
 }
 
 void ZelDesktopAgentApp::startTunnel() {
+    const auto limit = tunnelAnnounceLimit();
+    // Declared before the lock: the previous watch, stale by now, is joined after it is released.
+    std::jthread previousWatch;
     // Launching and posting the step's texts under the lock that showReady takes keeps an early
     // address from being overwritten by those texts.
     const std::lock_guard lock(stateMutex);
@@ -207,6 +213,26 @@ void ZelDesktopAgentApp::startTunnel() {
                                      onTunnelExit(generation, status);
                                  }));
     updateStatus(kTunnelStepStatus, kTunnelStepDetail);
+    previousWatch = std::move(tunnelWatch_);
+    tunnelWatch_ = std::jthread([this, generation, limit](const std::stop_token& stop) {
+        watchTunnel(stop, generation, limit);
+    });
+}
+
+void ZelDesktopAgentApp::watchTunnel(const std::stop_token& stop, std::uint64_t generation,
+                                     std::chrono::seconds limit) {
+    {
+        std::unique_lock lock(stateMutex);
+        if (stopped_.wait_for(lock, stop, limit,
+                              [&] { return generation != tunnelGeneration_ || tunnelReady_; }) ||
+            stop.stop_requested()) {
+            return;
+        }
+        // Stale from here: a late address is not shown and the client's end is not another failure.
+        ++tunnelGeneration_;
+    }
+    appendLog("Tunnel announced no address within " + std::to_string(limit.count()) + " s\n");
+    failRunning(kTunnelTimeoutDetail);
 }
 
 void ZelDesktopAgentApp::stopProcesses() {
@@ -344,6 +370,7 @@ void ZelDesktopAgentApp::onTunnelAddress(std::uint64_t generation, const std::st
         }
         tunnelReady_ = true;
     }
+    stopped_.notify_all();
     showReady(address);
 }
 

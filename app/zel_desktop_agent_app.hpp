@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -104,6 +105,9 @@ private:
     void onServerExit(std::uint64_t generation, ExitStatus status);
     void onTunnelExit(std::uint64_t generation, ExitStatus status);
     void onTunnelAddress(std::uint64_t generation, const std::string& address);
+    // Fails the connection when the tunnel of this generation has not announced within limit.
+    void watchTunnel(const std::stop_token& stop, std::uint64_t generation,
+                     std::chrono::seconds limit);
     void failRunning(const std::string& message);
     void renderWindow();
     // Requires stateMutex: throws when a stop came after this start began.
@@ -118,7 +122,8 @@ private:
     bool starting_ = false;
     std::uint64_t stopCount_ = 0;
     std::uint64_t startStopCount_ = 0;
-    std::condition_variable stopped_;
+    // Also wakes the tunnel's watch when it announces.
+    std::condition_variable_any stopped_;
     // Guarded by stateMutex: the token query while it runs, the helpers' generations, whether the
     // server passed its start (and is restarted when it dies), whether the tunnel announced, and
     // the recent restarts.
@@ -130,7 +135,8 @@ private:
     std::deque<std::chrono::steady_clock::time_point> serverRestarts_;
     // Closed before the other fields go: tunnel output may still arrive after a stop.
     CallbackGate outputGate_;
-    // Guarded by stateMutex; joined first when the controller goes.
+    // Guarded by stateMutex; joined first when the controller goes, then the tunnel's watch.
+    std::jthread tunnelWatch_;
     std::jthread startThread_;
 };
 

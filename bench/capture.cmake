@@ -5,3 +5,10 @@ if(TARGET zel_test_support AND TARGET zel_platform_x11)
                                                            benchmark::benchmark)
     zel_target_warnings(capture_screenshot_bench)
 endif()
+# The same picture as the wallpaper of a private headless sway, through the Wayland backend.
+if(TARGET zel_test_support AND TARGET zel_platform_wayland)
+    add_executable(capture_wayland_bench capture_wayland_bench.cpp)
+    target_link_libraries(capture_wayland_bench PRIVATE zel_platform_wayland zel_input
+                                                        zel_test_support benchmark::benchmark)
+    zel_target_warnings(capture_wayland_bench)
+endif()

@@ -1,5 +1,6 @@
 // Control service figures: request parsing, the round trip of a refused (403) request over real
-// TCP, and the latency of a real screenshot alone and beside a continuously running drag.
+// TCP, the latency of a real screenshot alone and beside a continuously running drag, and how
+// long a screenshot takes to fail when the X server freezes (SIGSTOP) and to serve again after.
 #include "app/platform_desktop.hpp"
 #include "control_service/control_service.hpp"
 #include "control_service/http_codec.hpp"
@@ -9,6 +10,8 @@
 
 #include <atomic>
 #include <benchmark/benchmark.h>
+#include <csignal>
+#include <future>
 #include <thread>
 
 namespace {
@@ -87,6 +90,94 @@ BENCHMARK(BM_ScreenshotBesideDrag)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(3.0);
+
+// Stops the X server when asked, once the next capture's stream is made: its set-up is done and
+// only the grab is left.
+class FreezeBeforeGrab final : public zel::CaptureBackend {
+public:
+    FreezeBeforeGrab(std::shared_ptr<zel::CaptureBackend> real, pid_t server)
+        : real_(std::move(real)), server_(server) {}
+    std::vector<zel::CaptureDisplay> displays() override { return real_->displays(); }
+    std::unique_ptr<zel::FrameStream> makeStream(const zel::CaptureDisplay& display,
+                                                 const zel::StreamConfiguration& config) override {
+        auto stream = real_->makeStream(display, config);
+        if (armed.exchange(false)) {
+            ::kill(server_, SIGSTOP);
+        }
+        return stream;
+    }
+    std::atomic<bool> armed{false};
+
+private:
+    std::shared_ptr<zel::CaptureBackend> real_;
+    pid_t server_;
+};
+
+// Arg 0: the server is stopped before the request; 1: stopped during the grab; 2: nine requests
+// (more than the four capture threads) sent at once to a stopped server, the slowest timed.
+// "recovery_s": from SIGCONT to the first screenshot served again.
+void BM_ScreenshotFrozenServer(benchmark::State& state) {
+    // A desktop's server always has other clients; this one, left with none when the frozen
+    // connection is replaced, would reset under the connect that replaces it.
+    const zel::test::Xvfb xvfb(1280, 800, {"-noreset"});
+    const zel::test::ScopedEnv display("DISPLAY", xvfb.display().c_str());
+    const zel::test::TempDir logHome;
+    const zel::test::ScopedEnv env("XDG_STATE_HOME", logHome.path().c_str());
+    auto desktop = zel::makePlatformDesktop();
+    const auto freezer = std::make_shared<FreezeBeforeGrab>(desktop.capture, xvfb.pid());
+    desktop.capture = freezer;
+    zel::ControlServiceConfig config;
+    config.port = 0;
+    config.secret = std::string(kSecret);
+    config.handlers = zel::controlHandlers(desktop);
+    const zel::ControlService service(std::move(config));
+    const std::string shot = "GET /screenshot?secret=" + std::string(kSecret) + " HTTP/1.1\r\n\r\n";
+    const auto status = [&] {
+        return zel::test::parseReply(zel::test::roundTrip(service.port(), shot)).status;
+    };
+    using Clock = std::chrono::steady_clock;
+    const auto since = [](Clock::time_point start) {
+        return std::chrono::duration<double>(Clock::now() - start).count();
+    };
+    double recovery = 0;
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): the library's loop
+        if (status() != "200 OK") {
+            state.SkipWithError("no screenshot before the freeze");
+            break;
+        }
+        const int requests = state.range(0) == 2 ? 9 : 1;
+        if (state.range(0) == 1) {
+            freezer->armed = true;
+        } else {
+            ::kill(xvfb.pid(), SIGSTOP);
+        }
+        const auto start = Clock::now();
+        std::vector<std::future<std::string>> answers;
+        answers.reserve(static_cast<std::size_t>(requests));
+        for (int i = 0; i < requests; ++i) {
+            answers.push_back(std::async(std::launch::async, status));
+        }
+        for (auto& answer : answers) {
+            if (answer.get() != "500 Internal Server Error") {
+                state.SkipWithError("a frozen server's screenshot did not fail in time");
+            }
+        }
+        state.SetIterationTime(since(start));
+        ::kill(xvfb.pid(), SIGCONT);
+        const auto resumed = Clock::now();
+        while (status() != "200 OK" && since(resumed) < 30) {
+        }
+        recovery = since(resumed);
+    }
+    state.counters["recovery_s"] = recovery;
+}
+BENCHMARK(BM_ScreenshotFrozenServer)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(2)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 } // namespace
 

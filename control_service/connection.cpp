@@ -31,6 +31,8 @@ void Connection::start() {
         // A peer has often sent its request by the time it is accepted: read at once, and wait
         // (with the idle limit) only when nothing has arrived yet.
         if (!self->tryRead()) {
+            self->phase_ = Phase::waiting;
+            self->service_.idlePeers.add(self);
             self->armTimer(self->service_.config.idleTimeout);
             self->awaitRequest();
         }
@@ -88,6 +90,10 @@ bool Connection::tryRead() {
         return false;
     }
     timer_.cancel();
+    if (phase_.exchange(Phase::reading) == Phase::evicted) {
+        close(); // the request came too late: its connection is already given away
+        return true;
+    }
     // The peer closed without sending: "Invalid request.", as for bytes that do not read, but
     // not logged: a port scan or a connect-and-close flood is nobody's request.
     if (error == asio::error::eof || (!error && received == 0)) {
@@ -129,10 +135,42 @@ void Connection::close() {
         return;
     }
     closed_ = true;
+    phase_ = Phase::reading; // nothing to evict any more
     timer_.cancel();
     asio::error_code ignored;
     socket_.shutdown(tcp::socket::shutdown_send, ignored);
     socket_.close(ignored);
+}
+
+void IdlePeers::add(const std::shared_ptr<Connection>& connection) {
+    const std::lock_guard guard(mutex_);
+    // The ones that have read or gone since leave from the front; a long waiter there holds the
+    // rest back only until its idle limit.
+    while (!waiting_.empty()) {
+        const auto front = waiting_.front().lock();
+        if (front && front->phase_ == Connection::Phase::waiting) {
+            break;
+        }
+        waiting_.pop_front();
+    }
+    waiting_.push_back(connection);
+}
+
+bool IdlePeers::evictOldest() {
+    std::vector<std::shared_ptr<Connection>> passed; // released after the lock
+    const std::lock_guard guard(mutex_);
+    while (!waiting_.empty()) {
+        auto connection = waiting_.front().lock();
+        waiting_.pop_front();
+        auto expected = Connection::Phase::waiting;
+        if (connection &&
+            connection->phase_.compare_exchange_strong(expected, Connection::Phase::evicted)) {
+            asio::post(connection->strand_, [connection] { connection->close(); });
+            return true;
+        }
+        passed.push_back(std::move(connection));
+    }
+    return false;
 }
 
 } // namespace zel::control

@@ -4,8 +4,11 @@
 
 #include "control_service/service_context.hpp"
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -38,12 +41,31 @@ private:
     void close();
     void answerError(std::string_view message);
 
+    friend class IdlePeers;
+    enum class Phase { fresh, waiting, reading, evicted };
+
     ServiceContext& service_;
     asio::strand<asio::io_context::executor_type> strand_;
     asio::ip::tcp::socket socket_;
     asio::steady_timer timer_;
     std::vector<std::uint8_t> response_;
     bool closed_ = false;
+    // Written on the strand and by an eviction from the accepting thread.
+    std::atomic<Phase> phase_ = Phase::fresh;
+};
+
+// Connections waiting for their first byte, oldest first. At the connection cap the oldest is
+// closed to make room: peers that only hold connections open must not keep the agent server out,
+// whose request arrives with its connection.
+class IdlePeers {
+public:
+    void add(const std::shared_ptr<Connection>& connection);
+    // Closes the one that has waited longest and still sent nothing; false when there is none.
+    bool evictOldest();
+
+private:
+    std::mutex mutex_;
+    std::deque<std::weak_ptr<Connection>> waiting_; // guarded by mutex_
 };
 
 } // namespace zel::control

@@ -73,7 +73,9 @@ public:
 
 private:
     void admit(asio::ip::tcp::socket socket) {
-        if (++openConnections_ > config_.maxConnections) {
+        // Over the cap the longest idle peer makes room (counted out once its strand has closed
+        // it); with none, the newcomer is closed at once, unanswered and unlogged.
+        if (++openConnections_ > config_.maxConnections && !idlePeers_.evictOldest()) {
             --openConnections_;
             asio::error_code ignored;
             socket.close(ignored);
@@ -87,8 +89,9 @@ private:
     // come first so that they go last.
     control::FoldedLog errorLog_{[](std::string_view line) { appendLog(line); }};
     std::atomic<std::size_t> openConnections_{0};
-    control::ServiceContext context_{config_,    io_,       capturePool_,
-                                     inputPool_, errorLog_, openConnections_};
+    control::IdlePeers idlePeers_;
+    control::ServiceContext context_{
+        config_, io_, capturePool_, inputPool_, errorLog_, openConnections_, idlePeers_};
     // The pools come after the context, so that work still queued in them (holding connections
     // and so sockets of the context) is destroyed while the context lives.
     asio::io_context io_;

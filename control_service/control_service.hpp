@@ -41,8 +41,9 @@ struct ControlServiceConfig {
     std::size_t networkThreads = 2;
     std::size_t captureThreads = 4;
     std::size_t inputThreads = 4;
-    // Connections over this many are closed at once, unanswered and unlogged: a flood of idle
-    // peers must not take every descriptor from the requests that matter.
+    // Connections over this many close the one that has waited longest without sending a byte,
+    // or themselves when every one is busy, unanswered and unlogged: a flood of idle peers must
+    // take neither every descriptor nor the agent server's turn.
     std::size_t maxConnections = 64;
 };
 

@@ -11,6 +11,8 @@
 
 namespace zel::control {
 
+class IdlePeers;
+
 struct ServiceContext {
     const ControlServiceConfig& config;
     asio::io_context& io;
@@ -21,6 +23,8 @@ struct ServiceContext {
     FoldedLog& errorLog;
     // Connections open now; a connection counts itself out when it goes.
     std::atomic<std::size_t>& openConnections;
+    // The open ones that have sent nothing yet.
+    IdlePeers& idlePeers;
 };
 
 } // namespace zel::control

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 namespace zel {
@@ -36,8 +38,43 @@ enum class MouseEventType {
     rightDragged
 };
 
-// The keys the input requests can strike; v only as part of the paste stroke.
-enum class Key { returnKey, tab, space, deleteBackward, escape, left, right, down, up, v };
+// The keys the input requests can strike; v only as part of the paste stroke. The ones after v
+// serve key combinations: the forward Delete, the navigation and function keys, the modifiers.
+enum class Key {
+    returnKey,
+    tab,
+    space,
+    deleteBackward,
+    escape,
+    left,
+    right,
+    down,
+    up,
+    v,
+    deleteForward,
+    insert,
+    home,
+    end,
+    pageUp,
+    pageDown,
+    menu,
+    f1,
+    f2,
+    f3,
+    f4,
+    f5,
+    f6,
+    f7,
+    f8,
+    f9,
+    f10,
+    f11,
+    f12,
+    control,
+    alt,
+    super,
+    shift
+};
 
 // Modifier state carried by a key event. `command` is the platform's shortcut modifier:
 // Command on macOS, Control on X11.
@@ -68,6 +105,14 @@ public:
     // not, the stroke posts nothing.
     virtual bool canPostKey(Key key, KeyModifiers modifiers) = 0;
     virtual void postKey(Key key, bool down, KeyModifiers modifiers) = 0;
+    // Strikes each character of `text` (line feed as Return, tab as Tab) as a key press and
+    // release, adding the shift its character needs, pausing `pause` after each event; modifier
+    // keys already held stay held. Returns how many characters it struck: one the keyboard cannot
+    // make is left out. Runs under eventSequence. The default types nothing.
+    virtual std::size_t typeText(std::u32string_view /*text*/,
+                                 std::chrono::microseconds /*pause*/) {
+        return 0;
+    }
 
     // The pauses between events. Real backends sleep; test backends record and return at once.
     virtual void pause(std::chrono::microseconds duration) {

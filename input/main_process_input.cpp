@@ -8,10 +8,12 @@
 #include <array>
 #include <clocale>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <initializer_list>
 #include <limits>
+#include <unicode/utf8.h>
 #include <utility>
 #include <vector>
 
@@ -131,6 +133,146 @@ constexpr std::array<std::pair<std::string_view, Key>, 12> kKeyTable{{
     {"up", Key::up},
 }};
 
+// The keys of combinations. Unlike the original table, "delete" is the forward Delete, as on
+// the keyboards these combinations come from (Ctrl+Alt+Delete).
+constexpr std::array<std::pair<std::string_view, Key>, 40> kComboKeyTable{{
+    {"return", Key::returnKey},
+    {"enter", Key::returnKey},
+    {"tab", Key::tab},
+    {"space", Key::space},
+    {"backspace", Key::deleteBackward},
+    {"delete", Key::deleteForward},
+    {"del", Key::deleteForward},
+    {"escape", Key::escape},
+    {"esc", Key::escape},
+    {"left", Key::left},
+    {"right", Key::right},
+    {"down", Key::down},
+    {"up", Key::up},
+    {"insert", Key::insert},
+    {"home", Key::home},
+    {"end", Key::end},
+    {"page_up", Key::pageUp},
+    {"pageup", Key::pageUp},
+    {"page_down", Key::pageDown},
+    {"pagedown", Key::pageDown},
+    {"menu", Key::menu},
+    {"f1", Key::f1},
+    {"f2", Key::f2},
+    {"f3", Key::f3},
+    {"f4", Key::f4},
+    {"f5", Key::f5},
+    {"f6", Key::f6},
+    {"f7", Key::f7},
+    {"f8", Key::f8},
+    {"f9", Key::f9},
+    {"f10", Key::f10},
+    {"f11", Key::f11},
+    {"f12", Key::f12},
+    {"ctrl", Key::control},
+    {"control", Key::control},
+    {"alt", Key::alt},
+    {"super", Key::super},
+    {"win", Key::super},
+    {"shift", Key::shift},
+    {"ins", Key::insert},
+}};
+
+bool isModifier(Key key) {
+    return key == Key::control || key == Key::alt || key == Key::super || key == Key::shift;
+}
+
+std::u32string codePoints(std::string_view text) {
+    if (!isValidUTF8(text)) {
+        throw AppError("Text is not valid UTF-8.");
+    }
+    std::u32string points;
+    for (std::size_t at = 0; at < text.size();) {
+        UChar32 point = 0;
+        U8_NEXT_UNSAFE(text.data(), at, point);
+        points.push_back(static_cast<char32_t>(point));
+    }
+    return points;
+}
+
+std::string codePointName(char32_t point) {
+    std::array<char, 16> name{};
+    std::snprintf(name.data(), name.size(), "U+%04X", static_cast<unsigned>(point));
+    return name.data();
+}
+
+// One part of a combination: a named key, or else a character.
+struct ComboPart {
+    std::string name;
+    std::optional<Key> key;
+    char32_t character = 0;
+};
+
+ComboPart comboPart(std::string_view text) {
+    ComboPart part{unicodeLowercase(trimWhitespace(text)), std::nullopt, 0};
+    const auto* row = std::find_if(kComboKeyTable.begin(), kComboKeyTable.end(),
+                                   [&](const auto& entry) { return entry.first == part.name; });
+    if (row != kComboKeyTable.end()) {
+        part.key = row->second;
+        return part;
+    }
+    // A letter names its key whatever its case; a case mapping to several characters (İ) does
+    // not, and the character stays as it came.
+    std::u32string points = codePoints(part.name);
+    if (points.size() != 1) {
+        points = codePoints(trimWhitespace(text));
+    }
+    if (points.size() != 1) {
+        throw AppError("Unsupported key: " + part.name);
+    }
+    if (points[0] < 0x20 || (points[0] >= 0x7f && points[0] < 0xa0)) {
+        throw AppError("Unsupported key: " + codePointName(points[0]));
+    }
+    part.character = points[0];
+    return part;
+}
+
+// "ctrl+s" splits at each +, and a + after a separator is the plus key: "ctrl++", "+".
+std::vector<std::string> comboNames(const Json* keys) {
+    std::vector<std::string> names;
+    if (keys != nullptr && keys->is_string()) {
+        const std::string& text = keys->get_ref<const std::string&>();
+        std::size_t start = 0;
+        while (start <= text.size()) {
+            std::size_t plus = text.find('+', start);
+            if (plus == start && (start == 0 || text[start - 1] == '+') &&
+                (plus + 1 == text.size() || text[plus + 1] == '+')) {
+                names.emplace_back("+");
+                start = plus + 2;
+                continue;
+            }
+            if (plus == std::string::npos) {
+                plus = text.size();
+            }
+            names.emplace_back(text.substr(start, plus - start));
+            start = plus + 1;
+        }
+    } else if (keys != nullptr && keys->is_array()) {
+        for (const Json& element : *keys) {
+            if (!element.is_string()) {
+                throw AppError("Key combination parts must be strings.");
+            }
+            names.push_back(element.get<std::string>());
+        }
+    }
+    if (names.empty() || (names.size() == 1 && trimWhitespace(names[0]).empty())) {
+        throw AppError(R"(Key combination is required: "keys" as "ctrl+s" or ["ctrl","s"].)");
+    }
+    if (std::any_of(names.begin(), names.end(),
+                    [](const std::string& name) { return trimWhitespace(name).empty(); })) {
+        throw AppError("A key combination part is empty (the plus key is written \"ctrl++\").");
+    }
+    if (names.size() > 5) {
+        throw AppError("A key combination has at most four modifiers and one key.");
+    }
+    return names;
+}
+
 void strike(InputBackend& backend, Key key, KeyModifiers modifiers) {
     if (!backend.canPostKey(key, modifiers)) {
         return;
@@ -144,32 +286,33 @@ ScreenPoint positionField(InputBackend& backend, const Json& request) {
     return point(backend, field(request, {"coordinate", "point"}));
 }
 
-using Action = void (*)(InputBackend&, const Json&);
+// An action posts its events and may add fields to the answer.
+using Action = void (*)(InputBackend&, const Json&, Json&);
 
 template <MouseEventType kType, MouseButton kButton>
-void singleEvent(InputBackend& backend, const Json& request) {
+void singleEvent(InputBackend& backend, const Json& request, Json& /*answer*/) {
     backend.postMouse(kType, positionField(backend, request), kButton);
 }
 
 template <MouseButton kButton>
-void clickAction(InputBackend& backend, const Json& request) {
+void clickAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
     click(backend, positionField(backend, request), kButton);
 }
 
-void doubleClickAction(InputBackend& backend, const Json& request) {
+void doubleClickAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
     const ScreenPoint at = positionField(backend, request);
     click(backend, at, MouseButton::left);
     backend.pause(kDoubleClickPause);
     click(backend, at, MouseButton::left);
 }
 
-void dragAction(InputBackend& backend, const Json& request) {
+void dragAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
     const ScreenPoint from = point(backend, field(request, {"from", "start", "coordinate"}));
     const ScreenPoint to = point(backend, field(request, {"to", "end"}));
     drag(backend, from, to);
 }
 
-void scrollAction(InputBackend& backend, const Json& request) {
+void scrollAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
     const FieldText direction = fieldText(field(request, {"direction"}), "down");
     const double amount = number(field(request, {"amount", "delta"}), 6);
     scroll(backend,
@@ -177,15 +320,33 @@ void scrollAction(InputBackend& backend, const Json& request) {
            amount);
 }
 
-void pasteAction(InputBackend& backend, const Json& /*request*/) {
+void pasteAction(InputBackend& backend, const Json& /*request*/, Json& /*answer*/) {
     paste(backend);
 }
 
-void keyAction(InputBackend& backend, const Json& request) {
+void keyAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
     key(backend, fieldText(field(request, {"key", "text"}), "").text);
 }
 
-constexpr std::array<std::pair<std::string_view, Action>, 15> kActions{{
+void keyComboAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
+    keyCombo(backend, field(request, {"keys"}));
+}
+
+void typeTextAction(InputBackend& backend, const Json& request, Json& answer) {
+    const Json* text = field(request, {"text"});
+    if (text == nullptr || !text->is_string()) {
+        throw AppError(R"(Text to type is required: "text" as a string.)");
+    }
+    const std::u32string characters = typableText(text->get_ref<const std::string&>());
+    const std::size_t typed = backend.typeText(characters, kTypePause);
+    if (typed == 0) {
+        throw AppError("This desktop cannot type text as keystrokes.");
+    }
+    answer["typed"] = typed;
+    answer["skipped"] = characters.size() - typed;
+}
+
+constexpr std::array<std::pair<std::string_view, Action>, 17> kActions{{
     {"move", singleEvent<MouseEventType::moved, MouseButton::left>},
     {"left_click", clickAction<MouseButton::left>},
     {"click", clickAction<MouseButton::left>},
@@ -201,6 +362,8 @@ constexpr std::array<std::pair<std::string_view, Action>, 15> kActions{{
     {"scroll", scrollAction},
     {"paste", pasteAction},
     {"key", keyAction},
+    {"key_combo", keyComboAction},
+    {"type_text", typeTextAction},
 }};
 
 } // namespace
@@ -225,13 +388,13 @@ Json perform(InputBackend& backend, std::string_view body) {
     if (row == kActions.end()) {
         throw AppError("Unsupported input action: " + action);
     }
+    Json answer = {{"ok", true}, {"action", action}};
     {
         const std::lock_guard sequence(backend.eventSequence);
-        row->second(backend, request);
+        row->second(backend, request, answer);
     }
-    return {{"ok", true},
-            {"action", std::move(action)},
-            {"display", displayJson(backend.mainDisplayBounds())}};
+    answer["display"] = displayJson(backend.mainDisplayBounds());
+    return answer;
 }
 
 std::vector<std::string_view> actionNames() {
@@ -327,6 +490,85 @@ void key(InputBackend& backend, std::string_view name) {
 
 void paste(InputBackend& backend) {
     strike(backend, Key::v, KeyModifiers::command);
+}
+
+void keyCombo(InputBackend& backend, const Json* keys) {
+    const std::vector<std::string> names = comboNames(keys);
+    std::vector<ComboPart> parts;
+    for (const std::string& name : names) {
+        parts.push_back(comboPart(name));
+    }
+    const ComboPart last = parts.back();
+    parts.pop_back();
+    std::vector<Key> modifiers;
+    for (const ComboPart& part : parts) {
+        if (!part.key || !isModifier(*part.key)) {
+            throw AppError("Only ctrl, alt, super and shift go before the last key: " + part.name);
+        }
+        if (std::find(modifiers.begin(), modifiers.end(), *part.key) == modifiers.end()) {
+            modifiers.push_back(*part.key);
+        }
+    }
+    for (const ComboPart& part : parts) {
+        if (!backend.canPostKey(*part.key, KeyModifiers::none)) {
+            throw AppError("This keyboard has no " + part.name + " key.");
+        }
+    }
+    if (last.key && !backend.canPostKey(*last.key, KeyModifiers::none)) {
+        throw AppError("This keyboard has no " + last.name + " key.");
+    }
+    for (const Key modifier : modifiers) {
+        backend.postKey(modifier, true, KeyModifiers::none);
+    }
+    if (!modifiers.empty()) {
+        backend.pause(kModifierPause);
+    }
+    std::size_t struck = 1;
+    if (last.key) {
+        backend.postKey(*last.key, true, KeyModifiers::none);
+        backend.pause(kKeyPause);
+        backend.postKey(*last.key, false, KeyModifiers::none);
+    } else {
+        struck = backend.typeText(std::u32string(1, last.character), kKeyPause);
+    }
+    if (!modifiers.empty()) {
+        backend.pause(kModifierPause);
+    }
+    for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier) {
+        backend.postKey(*modifier, false, KeyModifiers::none);
+    }
+    if (struck == 0) {
+        throw AppError("This keyboard cannot make " + codePointName(last.character) + ".");
+    }
+}
+
+std::u32string typableText(std::string_view text) {
+    const std::u32string points = codePoints(text);
+    std::u32string characters;
+    characters.reserve(points.size());
+    for (std::size_t at = 0; at < points.size(); ++at) {
+        const char32_t point = points[at];
+        if (point == U'\r') {
+            characters.push_back(U'\n');
+            if (at + 1 < points.size() && points[at + 1] == U'\n') {
+                ++at;
+            }
+        } else if ((point < 0x20 && point != U'\n' && point != U'\t') ||
+                   (point >= 0x7f && point < 0xa0)) {
+            throw AppError("Text holds a control character that cannot be typed: " +
+                           codePointName(point) + ".");
+        } else {
+            characters.push_back(point);
+        }
+    }
+    if (characters.empty()) {
+        throw AppError("Text to type is empty.");
+    }
+    if (characters.size() > kMaxTypedCharacters) {
+        throw AppError("Text is longer than " + std::to_string(kMaxTypedCharacters) +
+                       " characters: send it in parts.");
+    }
+    return characters;
 }
 
 } // namespace zel::MainProcessInput

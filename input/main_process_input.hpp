@@ -1,5 +1,6 @@
 // Input requests of the control service's "/input" route: the trust gate, the JSON request, the
-// fifteen actions, normalized coordinates and the named keys.
+// fifteen original actions, key combinations and typed text, normalized coordinates and the named
+// keys.
 #pragma once
 
 #include "input/input_backend.hpp"
@@ -29,6 +30,13 @@ inline constexpr int kDragSteps = 16;
 inline constexpr std::chrono::microseconds kScrollStepPause{25000};
 inline constexpr int kScrollLinesPerStep = 3;
 inline constexpr std::chrono::microseconds kKeyPause{30000};
+// Between a combination's modifiers and its key.
+inline constexpr std::chrono::microseconds kModifierPause{10000};
+// Between the events of typed text: 100 characters a second.
+inline constexpr std::chrono::microseconds kTypePause{5000};
+// Characters of one "type_text" request; at the pace above it is over within the agent server's
+// 15 s wait for an answer even when every character borrows a key.
+inline constexpr std::size_t kMaxTypedCharacters = 500;
 
 // Performs one request and returns {"ok":true,"action":…,"display":{x,y,width,height}}.
 // Blocks for the action's pauses; safe to call from several threads at once. Throws AppError
@@ -64,6 +72,17 @@ void key(InputBackend& backend, std::string_view name);
 
 // The shortcut-modifier V stroke; never fails.
 void paste(InputBackend& backend);
+
+// A key combination such as "ctrl+shift+t", "ctrl++" or ["ctrl","s"]: modifiers (ctrl, alt,
+// super, shift) held in the given order around the last key, which is a name of the combination
+// table (where "delete" is the forward Delete) or one character (a letter names its key, so
+// "ctrl+S" is Control + s). Throws AppError before posting anything when a part is unknown, a
+// modifier is missing before the key or the keyboard lacks a named key.
+void keyCombo(InputBackend& backend, const nlohmann::json* keys);
+
+// The text of a "type_text" request as the characters to strike: CR LF and CR become LF; other
+// control characters, an empty text and more than kMaxTypedCharacters throw AppError.
+std::u32string typableText(std::string_view text);
 
 // The number of wheel steps for a scroll amount: truncated toward zero and limited to 1..20.
 // Non-finite and huge amounts, which have no integer, take the nearest limit (NaN takes one).

@@ -5,6 +5,9 @@
 #include "base/agent_log.hpp"
 #include "base/unicode_text.hpp"
 
+#include <charconv>
+#include <cstdlib>
+
 namespace zel {
 namespace {
 
@@ -66,6 +69,24 @@ std::optional<std::string> extractTunnelURL(std::string_view chunk) {
         chunk.remove_prefix(end + 1);
     }
     return std::nullopt;
+}
+
+std::chrono::seconds tunnelAnnounceLimit() {
+    constexpr std::chrono::seconds kDefault{30};
+    const char* text = std::getenv("ZEL_TUNNEL_TIMEOUT");
+    if (text == nullptr) {
+        return kDefault;
+    }
+    const std::string_view value(text);
+    int seconds = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (error != std::errc{} || end != value.data() + value.size() || seconds < 1 ||
+        seconds > 3600) {
+        appendLog("ZEL_TUNNEL_TIMEOUT=" + std::string(isValidUTF8(value) ? value : "?") +
+                  " is not a number of seconds from 1 to 3600; waiting 30 s\n");
+        return kDefault;
+    }
+    return std::chrono::seconds(seconds);
 }
 
 std::shared_ptr<HelperProcess> launchTunnel(const AgentHelpers& helpers, std::string_view port,

@@ -3,6 +3,7 @@
 
 #include "supervisor/agent_helpers.hpp"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,6 +21,11 @@ inline constexpr std::string_view kTunnelDomain = "trycloudflare.com";
 // failures name (a failed request prints "ERR failed to request quick Tunnel: Post
 // \"https://api.trycloudflare.com/tunnel\" ...").
 std::optional<std::string> extractTunnelURL(std::string_view chunk);
+
+// How long a started tunnel client may take to announce its address before the start counts as
+// failed: 30 s (a quick tunnel usually takes 2 to 5), or the whole seconds in ZEL_TUNNEL_TIMEOUT
+// for a slow link. A value other than a whole number from 1 to 3600 is logged and 30 s used.
+std::chrono::seconds tunnelAnnounceLimit();
 
 // Launches "cloudflared tunnel --url http://127.0.0.1:<port>" in our own working directory.
 // Every chunk of its merged output that is valid UTF-8 is logged verbatim and searched; each

@@ -9,7 +9,7 @@ find_package(nlohmann_json 3 REQUIRED)
 # The built app: its lifetime and second launch, and the pairing it prints for a terminal.
 zel_add_test(app_integration_test
     SOURCES integration/app/lifecycle_test.cpp integration/app/terminal_qr_test.cpp
-    LIBS zel_app_core nlohmann_json::nlohmann_json
+    LIBS zel_app_core zel_app_under_test nlohmann_json::nlohmann_json
     RESOURCE_LOCK control_port agent_port
     LABELS integration
     TIMEOUT 240)

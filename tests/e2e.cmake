@@ -1,12 +1,11 @@
 find_package(nlohmann_json 3 REQUIRED)
 zel_add_test(app_e2e_test
     SOURCES e2e/app_e2e_test.cpp
-    LIBS nlohmann_json::nlohmann_json
+    LIBS zel_app_under_test nlohmann_json::nlohmann_json
     RESOURCE_LOCK control_port agent_port
     LABELS e2e
     TIMEOUT 300)
 add_dependencies(app_e2e_test zel-desktop-agent)
-target_compile_definitions(app_e2e_test PRIVATE ZEL_APP_BINARY="$<TARGET_FILE:zel-desktop-agent>")
 
 # An MCP client against the same built app: a script of node's own test runner.
 find_program(ZEL_NODE node REQUIRED)
@@ -29,3 +28,14 @@ add_dependencies(package_e2e_test zel-desktop-agent zel_package_docs)
 target_compile_definitions(package_e2e_test PRIVATE
     ZEL_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}"
     ZEL_PROJECT_VERSION="${PROJECT_VERSION}")
+
+# The same app once on a headless sway, with no X server: the Wayland platform end to end.
+zel_add_test(app_wayland_e2e_test
+    SOURCES e2e/app_wayland_e2e_test.cpp
+    LIBS nlohmann_json::nlohmann_json
+    RESOURCE_LOCK control_port agent_port
+    LABELS e2e
+    TIMEOUT 300)
+add_dependencies(app_wayland_e2e_test zel-desktop-agent)
+target_compile_definitions(app_wayland_e2e_test PRIVATE
+    ZEL_APP_BINARY="$<TARGET_FILE:zel-desktop-agent>")

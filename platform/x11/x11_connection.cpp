@@ -14,6 +14,7 @@ namespace zel::x11 {
 
 namespace {
 constexpr const char* kNoAnswer = "The X server did not answer in time.";
+constexpr std::chrono::milliseconds kStaleWait{250};
 } // namespace
 
 std::shared_ptr<Connection> Connection::open(const char* displayName) {
@@ -114,10 +115,11 @@ void* Connection::waitForReply(unsigned int sequence, xcb_generic_error_t** erro
 struct ConnectionCache::State {
     std::mutex mutex;
     std::condition_variable opened;
-    std::shared_ptr<Connection> connection; // guarded by mutex
-    std::exception_ptr error;               // guarded by mutex; the last attempt's
-    bool opening = false;                   // guarded by mutex
-    std::uint64_t attempts = 0;             // guarded by mutex; finished attempts
+    std::shared_ptr<Connection> connection;             // guarded by mutex
+    std::exception_ptr error;                           // guarded by mutex; the last attempt's
+    bool opening = false;                               // guarded by mutex
+    std::chrono::steady_clock::time_point openingSince; // guarded by mutex
+    std::uint64_t attempts = 0;                         // guarded by mutex; finished attempts
 };
 
 ConnectionCache::ConnectionCache(std::chrono::nanoseconds connectLimit)
@@ -129,6 +131,11 @@ std::shared_ptr<Connection> ConnectionCache::get() {
     if (state.connection && !state.connection->broken()) {
         return state.connection;
     }
+    const auto now = std::chrono::steady_clock::now();
+    // An attempt older than the limit met a frozen server: it is waited for only briefly, which
+    // gives the thread back while the server stays frozen and the connection to the first caller
+    // once it wakes.
+    const bool stale = state.opening && now - state.openingSince >= connectLimit_;
     if (!state.opening) {
         // Detached and owning the state: a connect to a frozen server returns only when the
         // server wakes or goes, perhaps after the cache has gone.
@@ -148,9 +155,12 @@ std::shared_ptr<Connection> ConnectionCache::get() {
             shared->opened.notify_all();
         }).detach();
         state.opening = true;
+        state.openingSince = now;
     }
     const std::uint64_t attempts = state.attempts;
-    if (!state.opened.wait_for(guard, connectLimit_, [&] { return state.attempts != attempts; })) {
+    const auto limit =
+        stale ? std::min<std::chrono::nanoseconds>(connectLimit_, kStaleWait) : connectLimit_;
+    if (!state.opened.wait_for(guard, limit, [&] { return state.attempts != attempts; })) {
         throw std::runtime_error(kNoAnswer);
     }
     if (state.error) {

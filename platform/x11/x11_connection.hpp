@@ -87,7 +87,8 @@ private:
 
 // Keeps one connection and opens a fresh one when the kept one broke (the X server restarted or
 // froze). A connect runs on a thread of its own, so that a frozen server keeps a caller no longer
-// than the limit; callers meanwhile share that one attempt.
+// than the limit; callers meanwhile share that one attempt, and once it is older than the limit
+// they wait for it only a moment.
 class ConnectionCache {
 public:
     explicit ConnectionCache(std::chrono::nanoseconds connectLimit = kReplyLimit);

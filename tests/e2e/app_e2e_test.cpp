@@ -1,18 +1,17 @@
 // The whole app as a user meets it: a private X server, the built app in a resource tree of its
 // own, the real agent server and a stand-in tunnel client; the button pressed with xdotool and the
-// QR code read off the screen. Screenshots are left in the build tree for a person to look at.
+// QR code read off the screen. What the window says is read where the app prints it for a
+// terminal, from the same change of the display. Screenshots are left in the build tree.
+#include "app/display_model.hpp"
+#include "tests/support/app_under_test.hpp"
 #include "tests/support/command.hpp"
-#include "tests/support/temp_dir.hpp"
-#include "tests/support/xvfb.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
-#include <iterator>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -20,56 +19,25 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using zel::test::alive;
+using zel::test::AppUnderTest;
 using zel::test::readFile;
 using zel::test::runCommand;
+using zel::test::waitUntil;
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-    for (const auto end = std::chrono::steady_clock::now() + timeout;
-         std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(200ms)) {
-        if (done()) {
-            return true;
-        }
-    }
-    return done();
-}
-
-// `display` is "DISPLAY=:N".
-std::string windowId(const std::string& display) {
-    const auto found = runCommand(
-        {"xdotool", "search", "--onlyvisible", "--name", "^Zel Desktop Agent$"}, {display});
-    return found.output.substr(0, found.output.find('\n'));
-}
-
-// The button is the window's default control and keeps the focus, so Space presses it.
-void pressButton(const std::string& display) {
-    const std::string id = windowId(display);
-    ASSERT_FALSE(id.empty());
-    runCommand({"xdotool", "windowfocus", "--sync", id}, {display});
-    runCommand({"xdotool", "key", "space"}, {display});
-}
-
-// The text of the QR code on screen, or empty when none can be read.
-std::string qrOnScreen(const std::string& display, const std::string& name) {
-    const fs::path screens = fs::path(ZEL_BUILD_DIR) / "e2e-screens";
-    fs::create_directories(screens);
-    const std::string file = (screens / (name + ".png")).string();
-    runCommand({"import", "-window", "root", file}, {display});
-    const auto decoded = runCommand({"zbarimg", "--quiet", "--raw", file});
-    return decoded.exitStatus == 0 ? decoded.output.substr(0, decoded.output.find('\n')) : "";
-}
-
-// Zombies included: a helper nobody reaps counts.
-std::vector<pid_t> childrenOf(pid_t pid) {
-    std::istringstream in(runCommand({"pgrep", "-P", std::to_string(pid)}).output);
-    return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
-}
-
-bool alive(pid_t pid) {
-    return ::kill(pid, 0) == 0 || errno != ESRCH;
-}
+const std::string kAddress = "https%3A%2F%2Fgentle-river-mosaic-lantern.trycloudflare.com";
 
 nlohmann::json readJSON(const fs::path& file) {
     return nlohmann::json::parse(readFile(file), nullptr, false);
+}
+
+pid_t tunnelPid(const AppUnderTest& app) {
+    const auto invocation = readJSON(app.tunnelInvocation());
+    return invocation.is_object() ? invocation.value("pid", 0) : 0;
+}
+
+std::string failureLine(const std::string& detail) {
+    return std::string(zel::kFailedStatus) + "：" + detail + "\n";
 }
 
 struct Http {
@@ -86,48 +54,22 @@ Http get(const std::string& url, std::vector<std::string> curlOptions = {}) {
     return {std::atoi(out.c_str() + split + 1), out.substr(0, split)};
 }
 
-TEST(AppEndToEnd, PairStopFailRestartAndQuitLeaveNothingRunning) {
-    // The built app in a prefix of its own: bin/zel-desktop-agent beside share/zel-desktop-agent
-    // with node, the real agent server and the stand-in tunnel client.
-    const zel::test::TempDir dir;
-    const fs::path exe = dir.path() / "prefix/bin/zel-desktop-agent";
-    const fs::path bin = dir.path() / "prefix/share/zel-desktop-agent/bin";
-    fs::create_directories(exe.parent_path());
-    fs::create_directories(bin);
-    fs::copy_file(ZEL_APP_BINARY, exe);
-    fs::create_symlink("/usr/bin/node", bin / "node");
-    fs::create_directory_symlink(fs::path(ZEL_SOURCE_DIR) / "resources/agent",
-                                 bin.parent_path() / "agent");
-    fs::copy_file(fs::path(ZEL_SOURCE_DIR) / "tests/fixtures/cloudflared", bin / "cloudflared");
-    for (const char* sub : {"state", "config", "home", "runtime"}) {
-        fs::create_directories(dir.path() / sub);
-    }
-    fs::permissions(dir.path() / "runtime", fs::perms::owner_all);
-    const fs::path log = dir.path() / "state/zel-desktop-agent/agent.log";
-    const zel::test::Xvfb xvfb(1280, 900);
-    const std::string display = "DISPLAY=" + xvfb.display();
-    const std::string root = dir.path().string();
-    zel::test::Child app({exe.string()}, {display, "XDG_STATE_HOME=" + root + "/state",
-                                          "XDG_CONFIG_HOME=" + root + "/config",
-                                          "XDG_RUNTIME_DIR=" + root + "/runtime",
-                                          "HOME=" + root + "/home", "QT_QPA_PLATFORM=xcb"});
-    ASSERT_TRUE(waitUntil([&] { return !windowId(display).empty(); }, 30s)) << "no window";
+TEST(AppEndToEnd, PairCrashFailRestartAndQuitLeaveNothingRunning) {
+    AppUnderTest app;
+    ASSERT_TRUE(waitUntil([&] { return !app.windowId().empty(); }, 30s)) << "no window";
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(qrOnScreen(display, "idle"), "");
+    EXPECT_EQ(app.qrOnScreen("idle"), "");
 
-    pressButton(display);
+    app.pressButton();
     std::string link;
-    ASSERT_TRUE(waitUntil([&] { return !(link = qrOnScreen(display, "ready")).empty(); }, 60s))
+    ASSERT_TRUE(waitUntil([&] { return !(link = app.qrOnScreen("ready")).empty(); }, 60s))
         << "no QR code on screen; log:\n"
-        << readFile(log);
+        << app.log();
     // The token the agent stored where the app's environment told it; base64url needs no escapes.
-    const std::string token =
-        readJSON(dir.path() / "config/zel-desktop-agent/agent.json").value("token", "");
+    const std::string token = readJSON(app.agentConfig()).value("token", "");
     ASSERT_FALSE(token.empty());
-    EXPECT_EQ(link, "zel://mac-control?url=https%3A%2F%2F"
-                    "gentle-river-mosaic-lantern.trycloudflare.com%2F%3Ftoken%3D" +
-                        token);
-    const auto invocation = readJSON(bin / "cloudflared.invocation");
+    EXPECT_EQ(link, "zel://mac-control?url=" + kAddress + "%2F%3Ftoken%3D" + token);
+    const auto invocation = readJSON(app.tunnelInvocation());
     ASSERT_TRUE(invocation.is_object()) << "the tunnel client was not started";
     EXPECT_EQ(invocation["argv"], nlohmann::json({"tunnel", "--url", "http://127.0.0.1:8787"}));
 
@@ -152,53 +94,135 @@ TEST(AppEndToEnd, PairStopFailRestartAndQuitLeaveNothingRunning) {
     EXPECT_EQ(moved.status, 200) << moved.body;
     EXPECT_NE(moved.body.find("\"ok\":true"), std::string::npos) << moved.body;
 
-    const pid_t tunnelPid = invocation.value("pid", 0);
-    {
-        // A crashed agent server is started again with the same token; the QR stays valid.
-        const auto before = childrenOf(app.pid());
+    // A crashed agent server is started again with the same token while the QR stays, three
+    // times a minute; the fourth crash is shown as a failure and takes the QR and the tunnel.
+    const pid_t tunnel = invocation.value("pid", 0);
+    const struct {
+        bool restarted;
+        const char* logged;
+    } crashes[] = {{true, "Agent server ended (signal 9); restarting\n"},
+                   {true, "Agent server ended (signal 9); restarting\n"},
+                   {true, "Agent server ended (signal 9); restarting\n"},
+                   {false, "Agent server ended (signal 9) too often; giving up\n"}};
+    for (std::size_t i = 0; i < std::size(crashes); ++i) {
+        SCOPED_TRACE("crash " + std::to_string(i + 1));
+        const auto before = app.helpers();
         ASSERT_EQ(before.size(), 2U);
-        const pid_t server = before[0] == tunnelPid ? before[1] : before[0];
+        const pid_t server = before[0] == tunnel ? before[1] : before[0];
+        const std::size_t logged = app.log().size();
         ::kill(server, SIGKILL);
-        const auto served = [&] {
-            return get("http://127.0.0.1:8787/api/screenshot?width=320", {"-H", bearer}).status ==
-                   200;
-        };
-        EXPECT_TRUE(waitUntil([&] { return !alive(server) && served(); }, 20s)) << readFile(log);
-        EXPECT_NE(readFile(log).find("Agent server ended (signal 9); restarting"),
-                  std::string::npos);
-        EXPECT_EQ(qrOnScreen(display, "ready-after-restart"), link);
+        ASSERT_TRUE(waitUntil(
+            [&] { return app.log().find(crashes[i].logged, logged) != std::string::npos; }, 20s))
+            << app.log();
+        if (crashes[i].restarted) {
+            EXPECT_TRUE(waitUntil(
+                [&] {
+                    return get("http://127.0.0.1:8787/api/screenshot?width=320", {"-H", bearer})
+                               .status == 200;
+                },
+                20s))
+                << app.log();
+            EXPECT_EQ(app.qrOnScreen("ready-after-restart"), link);
+        } else {
+            EXPECT_TRUE(waitUntil(
+                [&] {
+                    return app.output().find(failureLine(zel::kServerCrashedDetail)) !=
+                           std::string::npos;
+                },
+                20s))
+                << app.output();
+            EXPECT_TRUE(waitUntil([&] { return app.helpers().empty(); }, 15s));
+            EXPECT_FALSE(alive(tunnel));
+            EXPECT_EQ(app.qrOnScreen("server-crashed"), "") << "a QR code after the failure";
+        }
     }
-    const auto helpers = childrenOf(app.pid());
-    EXPECT_EQ(helpers.size(), 2U);
-    ASSERT_NE(std::find(helpers.begin(), helpers.end(), tunnelPid), helpers.end());
-    pressButton(display);
-    EXPECT_TRUE(waitUntil([&] { return childrenOf(app.pid()).empty(); }, 15s))
-        << "helpers still running after the stop";
-    EXPECT_FALSE(alive(tunnelPid));
 
     // Without the tunnel client a start fails with its message and ends the server it launched.
-    fs::rename(bin / "cloudflared", dir.path() / "cloudflared");
-    pressButton(display);
+    fs::rename(app.bin / "cloudflared", app.dir.path() / "cloudflared");
+    app.pressButton();
     const std::string failure = "ERROR: 缺少 cloudflared，请重新获取完整安装包。\n";
-    ASSERT_TRUE(waitUntil([&] { return readFile(log).find(failure) != std::string::npos; }, 30s))
-        << readFile(log);
-    EXPECT_TRUE(waitUntil([&] { return childrenOf(app.pid()).empty(); }, 15s));
+    ASSERT_TRUE(waitUntil([&] { return app.log().find(failure) != std::string::npos; }, 30s))
+        << app.log();
+    EXPECT_TRUE(waitUntil([&] { return app.helpers().empty(); }, 15s));
     std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(qrOnScreen(display, "failed"), "") << "a QR code is shown after a failure";
+    EXPECT_EQ(app.qrOnScreen("failed"), "") << "a QR code is shown after a failure";
 
-    fs::rename(dir.path() / "cloudflared", bin / "cloudflared");
-    pressButton(display);
-    ASSERT_TRUE(waitUntil([&] { return !qrOnScreen(display, "ready-again").empty(); }, 60s));
-    const auto again = childrenOf(app.pid());
+    fs::rename(app.dir.path() / "cloudflared", app.bin / "cloudflared");
+    app.pressButton();
+    ASSERT_TRUE(waitUntil([&] { return !app.qrOnScreen("ready-again").empty(); }, 60s));
+    const auto again = app.helpers();
     EXPECT_EQ(again.size(), 2U);
     // SIGTERM ends the app normally, and its helpers with it.
-    app.signal(SIGTERM);
-    const auto status = app.waitFor(20s);
+    app.app->signal(SIGTERM);
+    const auto status = app.app->waitFor(20s);
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0);
     for (const pid_t helper : again) {
         EXPECT_TRUE(waitUntil([&] { return !alive(helper); }, 10s)) << "helper " << helper;
     }
+}
+
+TEST(AppEndToEnd, TunnelFailuresEndInAFailureTextWithoutQRAndANewStart) {
+    // A tunnel that never announces gives up after 3 s instead of 30.
+    zel::test::AppSetup setup;
+    setup.environment = {"ZEL_TUNNEL_TIMEOUT=3"};
+    const AppUnderTest app(setup);
+    ASSERT_TRUE(waitUntil([&] { return !app.windowId().empty(); }, 30s)) << "no window";
+    const fs::path release = app.dir.path() / "release";
+    const struct {
+        const char* mode;
+        const char* detail;
+        bool announces;
+        const char* logged; // the reason, in the log
+    } rows[] = {
+        {"no-such-host", zel::kTunnelFailedDetail, false,
+         "lookup api.trycloudflare.com: no such host\nTunnel ended (exit status 1)\n"},
+        {"rate-limited", zel::kTunnelFailedDetail, false,
+         "status_code=\"429 Too Many Requests\"\nTunnel ended (exit status 1)\n"},
+        {"dies-after-announce", zel::kTunnelLostDetail, true, "Tunnel ended (signal 9)\n"},
+        {"never-announces", zel::kTunnelTimeoutDetail, false,
+         "Tunnel announced no address within 3 s\n"},
+    };
+    // Each press after a failure must start anew: the stand-in is launched again.
+    pid_t previous = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.mode);
+        app.scriptTunnel(nlohmann::json{{"mode", row.mode}, {"release", release.string()}}.dump());
+        const std::size_t printed = app.output().size();
+        ASSERT_TRUE(app.pressButton());
+        ASSERT_TRUE(waitUntil([&] { return tunnelPid(app) != previous; }, 30s))
+            << "no new start; log:\n"
+            << app.log();
+        previous = tunnelPid(app);
+        if (row.announces) {
+            EXPECT_TRUE(
+                waitUntil([&] { return !app.qrOnScreen("tunnel-announced").empty(); }, 30s));
+            std::ofstream(release).put('\n');
+        }
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return app.output().find(failureLine(row.detail), printed) != std::string::npos;
+            },
+            30s))
+            << app.output().substr(printed) << "\nlog:\n"
+            << app.log();
+        const std::string output = app.output().substr(printed);
+        EXPECT_EQ(output.find("zel://") != std::string::npos, row.announces) << output;
+        EXPECT_NE(app.log().find(row.logged), std::string::npos) << app.log();
+        EXPECT_TRUE(waitUntil([&] { return app.helpers().empty(); }, 15s)) << "helpers remain";
+        EXPECT_EQ(app.qrOnScreen(std::string("tunnel-") + row.mode), "");
+        fs::remove(release);
+    }
+
+    // A tunnel as it comes pairs again; the user's stop then ends both helpers.
+    app.scriptTunnel("");
+    app.pressButton();
+    EXPECT_TRUE(waitUntil([&] { return !app.qrOnScreen("ready-after-failures").empty(); }, 60s));
+    ASSERT_EQ(app.helpers().size(), 2U);
+    app.pressButton();
+    EXPECT_TRUE(waitUntil([&] { return app.helpers().empty(); }, 15s)) << "helpers after stop";
+    EXPECT_FALSE(alive(tunnelPid(app)));
+    EXPECT_EQ(app.qrOnScreen("stopped"), "");
 }
 
 } // namespace

@@ -3,40 +3,20 @@
 // from the X server. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the
 // screenshot is left).
 import assert from 'node:assert/strict';
-import { execFileSync, spawn } from 'node:child_process';
-import { once } from 'node:events';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { after, before, it } from 'node:test';
 import { pathToFileURL } from 'node:url';
+import { kAgent, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
 
-const kRoot = path.resolve(import.meta.dirname, '../..');
-const kAgent = path.join(kRoot, 'resources/agent');
 const sdk = (file) => import(pathToFileURL(path.join(kAgent, 'node_modules/@modelcontextprotocol/sdk/dist/esm/client', file)).href);
 const { Client } = await sdk('index.js');
 const { StreamableHTTPClientTransport } = await sdk('streamableHttp.js');
 
 const kScreen = { width: 1280, height: 900 };
 const kShotWidth = 640; // half size, so the pixel-to-screen mapping is exercised
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const deadline = (ms, value) => new Promise((r) => setTimeout(r, ms, value).unref()); // must not hold the process
-
-async function waitFor(what, fn, timeoutMs = 30000) {
-  for (const end = Date.now() + timeoutMs; ; await sleep(200)) {
-    const value = await fn().catch(() => null);
-    if (value) return value;
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
-  }
-}
-
-const children = [];
-function start(file, args, options) {
-  const child = spawn(file, args, { stdio: 'ignore', ...options });
-  child.exited = once(child, 'exit');
-  children.push(child);
-  return child;
-}
 
 // Bounding box of the pixels near one colour, as { x, y, width, height } in image pixels.
 function colourBox(image, colour) {
@@ -47,55 +27,17 @@ function colourBox(image, colour) {
   return { x, y, width, height };
 }
 
-const env = {};
-let token;
-let dir;
-let display;
+let desktop;
 before(async () => {
   assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
-  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-mcp-e2e-'));
-  // The app in a prefix of its own, as the other end-to-end test lays it out.
-  const bin = path.join(dir, 'prefix/share/zel-desktop-agent/bin');
-  fs.mkdirSync(path.join(dir, 'prefix/bin'), { recursive: true });
-  fs.mkdirSync(bin, { recursive: true });
-  fs.copyFileSync(process.env.ZEL_APP_BINARY, path.join(dir, 'prefix/bin/zel-desktop-agent'));
-  fs.chmodSync(path.join(dir, 'prefix/bin/zel-desktop-agent'), 0o755);
-  fs.symlinkSync(process.execPath, path.join(bin, 'node'));
-  fs.symlinkSync(kAgent, path.join(bin, '../agent'));
-  fs.copyFileSync(path.join(kRoot, 'tests/fixtures/cloudflared'), path.join(bin, 'cloudflared'));
-  fs.chmodSync(path.join(bin, 'cloudflared'), 0o755);
-  for (const sub of ['state', 'config', 'home', 'runtime']) fs.mkdirSync(path.join(dir, sub), { mode: 0o700 });
-
-  const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', `${kScreen.width}x${kScreen.height}x24`, '-nolisten', 'tcp'],
-    { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
-  const [chunk] = await once(xvfb.stdio[3], 'data'); // Xvfb writes the display number it chose
-  display = `:${chunk.toString().trim()}`;
-  // Added to our own environment, as the other end-to-end test does (sanitizer settings pass on).
-  Object.assign(env, process.env, { DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
-    XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' });
-  start(path.join(dir, 'prefix/bin/zel-desktop-agent'), [], { env });
-  const xdotool = (...args) => execFileSync('xdotool', args, { env }).toString().trim();
-  const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
-  await sleep(500);
-  xdotool('windowfocus', '--sync', appWindow);
-  xdotool('key', 'space'); // the default button: start the agent server and the tunnel
-  token = await waitFor('the token', async () => JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8')).token);
-  await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/api/info', { headers: { Authorization: `Bearer ${token}` } })).ok);
+  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY, ...kScreen });
 });
-
-after(async () => {
-  for (const child of children.reverse()) {
-    if (child.exitCode === null && child.signalCode === null) {
-      child.kill('SIGTERM');
-      await Promise.race([child.exited, deadline(15000)]);
-    }
-  }
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
-});
+after(() => desktop?.stop());
 
 it('an MCP client sees a known window in its screenshot and clicks on it where it aimed', async () => {
   // Red window, blue button with blue text: both stand out in a JPEG. Without a window manager
   // the geometry is taken as given and the newest window is on top.
+  const { env, token, start, dir } = desktop;
   const target = start('xmessage', ['-name', 'zeltarget', '-title', 'zeltarget', '-geometry', '+700+450', '-xrm', '*background: red',
     '-xrm', '*GO.background: blue', '-xrm', '*GO.shapeStyle: rectangle', '-xrm', '*GO.foreground: blue', '-xrm', '*GO.internalWidth: 40', '-xrm', '*GO.internalHeight: 24',
     '-buttons', 'GO:7', 'a known window for the MCP client'], { env });

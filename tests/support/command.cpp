@@ -7,6 +7,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ; // NOLINT: POSIX
@@ -83,6 +84,17 @@ CommandResult runCommand(const std::vector<std::string>& argv,
         result.exitStatus = WEXITSTATUS(status);
     }
     return result;
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
+    for (const auto end = std::chrono::steady_clock::now() + timeout;
+         std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
+        if (done()) {
+            return true;
+        }
+    }
+    return done();
 }
 
 } // namespace zel::test

@@ -1,6 +1,8 @@
 // Runs a command to its end and captures what it wrote, for tests that drive command-line tools.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <spawn.h>
 #include <string>
 #include <vector>
@@ -19,5 +21,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 
 CommandResult runCommand(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {});
+
+// Polls `done` every 200 ms until it holds or the timeout passes; its last answer.
+bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout);
 
 } // namespace zel::test

@@ -3,33 +3,18 @@
 // zbarimg decodes, as a phone camera would from a screenshot of the terminal.
 #pragma once
 
-#include "app/display_model.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace zel::test {
-
-inline bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {
-    for (const auto end = std::chrono::steady_clock::now() + timeout;
-         std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(std::chrono::milliseconds(200))) {
-        if (done()) {
-            return true;
-        }
-    }
-    return done();
-}
 
 // argv for Child: the app with its standard output in `out`; exec keeps the app's pid.
 inline std::vector<std::string> appWithOutputIn(const std::filesystem::path& app,
@@ -97,20 +82,6 @@ inline std::vector<std::vector<HalfBlock>> terminalQRLines(const std::string& te
         }
     }
     return rows;
-}
-
-// Back to modules (1 = dark, unlit): two module rows per line, the half row past the end included.
-inline QRMatrix modulesOf(const std::vector<std::vector<HalfBlock>>& rows) {
-    QRMatrix matrix;
-    matrix.size = rows.empty() ? 0 : static_cast<int>(rows.front().size());
-    for (const auto& row : rows) {
-        for (const bool top : {true, false}) {
-            for (const HalfBlock cell : row) {
-                matrix.modules.push_back((top ? cell.top : cell.bottom) ? 0 : 1);
-            }
-        }
-    }
-    return matrix;
 }
 
 // What zbarimg reads from the lines drawn as a terminal draws them: cells `scale` pixels wide and

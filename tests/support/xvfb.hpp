@@ -21,6 +21,8 @@ public:
     [[nodiscard]] const std::string& display() const { return display_; }
     // Stops the server now (for tests of a vanished X server).
     void stop();
+    // For signals (SIGSTOP freezes the server).
+    [[nodiscard]] pid_t pid() const { return pid_; }
 
 private:
     pid_t pid_ = -1;

@@ -368,12 +368,19 @@ const kTerminalKeys = {
   left: '\x1b[D', up: '\x1b[A', down: '\x1b[B', right: '\x1b[C',
 };
 
+// A key-bar button must not take the focus from the terminal: what is typed next would go to
+// the button (a space presses it), and the phone's keyboard would close.
+$('keys').addEventListener('mousedown', (event) => {
+  if (activeTab === 'terminal' && event.target.closest('button')) event.preventDefault();
+});
+
 $('keys').addEventListener('click', (event) => {
   const button = event.target.closest('button');
   if (!button) return;
   const { key, action } = button.dataset;
   if (activeTab === 'terminal') {
     if (key && kTerminalKeys[key]) terminal.send(kTerminalKeys[key]);
+    terminal.term?.focus();
     return;
   }
   if (key) sendInput({ action: 'key', key });
@@ -402,10 +409,18 @@ function loadScript(src) {
   });
 }
 
+// The shell outlives a dropped connection on the server for a while: the client comes back with
+// its session id (kept for reloads of the page too) and gets the shell with its recent output.
+const kSessionKey = 'zel-terminal-session';
+
 const terminal = {
   term: null,
   fit: null,
   ws: null,
+  session: sessionStorage.getItem(kSessionKey),
+  retries: 0,
+  retry: null,
+  dropped: false,
   async open() {
     if (!this.term) {
       const css = document.createElement('link');
@@ -427,18 +442,50 @@ const terminal = {
     this.term.focus();
   },
   connect() {
+    clearTimeout(this.retry);
+    this.dropped = false;
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
-    const ws = new WebSocket(`${scheme}//${location.host}/api/terminal?token=${encodeURIComponent(token)}`);
+    const session = encodeURIComponent(this.session || 'new');
+    const ws = new WebSocket(`${scheme}//${location.host}/api/terminal?token=${encodeURIComponent(token)}&session=${session}`);
     this.ws = ws;
     const state = $('terminal-state');
     state.hidden = true;
+    let first = true;
     ws.onopen = () => this.message({ type: 'resize', cols: this.term.cols, rows: this.term.rows });
-    ws.onmessage = (event) => this.term.write(event.data);
+    ws.onmessage = (event) => {
+      if (!first) {
+        this.term.write(event.data);
+        return;
+      }
+      // The first frame names the session; the shell's recent output follows when it was kept.
+      first = false;
+      const { id, resumed } = JSON.parse(event.data);
+      if (this.session) this.term.reset();
+      if (this.session && !resumed) this.term.write('\x1b[33m（原来的终端已结束，这是新的终端）\x1b[0m\r\n');
+      this.session = id;
+      sessionStorage.setItem(kSessionKey, id);
+      this.retries = 0;
+    };
     ws.onclose = (event) => {
       if (this.ws !== ws) return;
-      state.textContent = event.code === 1000 ? '终端已结束，点此重新打开。' : '终端连接已断开，点此重新连接。';
+      if (event.code === 1000 || event.code === 4001 || event.code === 1011) {
+        if (event.code !== 4001) {
+          this.session = null;
+          sessionStorage.removeItem(kSessionKey);
+        }
+        state.textContent = { 1000: '终端已结束，点此重新打开。', 4001: '终端已在别处打开，点此接回。' }[event.code] ?? '终端出错，点此重新打开。';
+        state.hidden = false;
+        return;
+      }
+      // Dropped: come back by ourselves, sooner when the page is seen or the network returns.
+      state.textContent = '终端连接已断开，正在重新连接…（点此立即重试）';
       state.hidden = false;
+      this.dropped = true;
+      this.retry = setTimeout(() => this.ws === ws && this.connect(), Math.min(10000, 1000 * 2 ** this.retries++));
     };
+  },
+  reconnectIfDropped() {
+    if (this.dropped && activeTab === 'terminal') this.connect();
   },
   message(value) {
     if (this.ws?.readyState === WebSocket.OPEN) this.ws.send(JSON.stringify(value));
@@ -449,6 +496,8 @@ const terminal = {
 };
 
 $('terminal-state').addEventListener('click', () => terminal.connect());
+window.addEventListener('online', () => terminal.reconnectIfDropped());
+document.addEventListener('visibilitychange', () => document.visibilityState === 'visible' && terminal.reconnectIfDropped());
 
 function showTab(name) {
   activeTab = name;

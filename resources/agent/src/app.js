@@ -4,7 +4,7 @@ import http from 'node:http';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { FailureLimiter, bearerToken, clientAddress, tokensEqual } from './auth.js';
-import { copyText, findClipboardTool } from './clipboard.js';
+import { copyText, findClipboardTool, readText } from './clipboard.js';
 import { ControlError, controlRequest, postInput } from './control.js';
 import { createLiveService } from './live.js';
 import { readLimited } from './read-limited.js';
@@ -15,10 +15,16 @@ const kMaxJsonBody = 16 * 1024; // the control service reads one 64 KiB packet; 
 const kMaxTypeBody = 64 * 1024;
 const kMaxTypeChars = 10000;
 
+// Typing takes 10 ms a character, and up to 200 ms more for one waiting for a lent key.
+export function inputTimeoutMs(request) {
+  const typing = typeof request?.action === 'string' && request.action.trim() === 'type_text' && typeof request.text === 'string';
+  return typing ? 15000 + 250 * request.text.length : 15000;
+}
+
 // Keep in step with the control service's input actions: unknown ones get a 400 here.
 export const kInputActions = new Set([
   'move', 'left_click', 'click', 'double_click', 'right_click', 'left_down', 'left_drag', 'left_up',
-  'right_down', 'right_drag', 'right_up', 'drag', 'scroll', 'paste', 'key',
+  'right_down', 'right_drag', 'right_up', 'drag', 'scroll', 'paste', 'key', 'key_combo', 'type_text',
 ]);
 
 const kStatic = {
@@ -138,14 +144,14 @@ function screenshotParams(query) {
 }
 
 export async function createAgentServer(config, { limits, timeouts, log = (line) => process.stdout.write(`${line}
-`), env = process.env, mcp: mcpOptions, live: liveOptions } = {}) {
+`), env = process.env, mcp: mcpOptions, live: liveOptions, terminal: terminalOptions } = {}) {
   const limiter = new FailureLimiter(limits);
   // The MCP SDK loads on the first /mcp request, for the same reason as node-pty.
   let mcp = null;
   const openMcp = () => (mcp ??= import('./mcp.js').then((m) => m.createMcpService(config, { env, version: kVersion, options: mcpOptions })));
   // node-pty loads on the first terminal, not at start: the app gives us 1.2 s to come up.
   let terminal = null;
-  const openTerminal = () => (terminal ??= import('./terminal.js').then((m) => m.createTerminalService({ env, log })));
+  const openTerminal = () => (terminal ??= import('./terminal.js').then((m) => m.createTerminalService({ env, log, options: terminalOptions })));
   const files = new Map();
   for (const [route, [file, type]] of Object.entries(kStatic)) {
     try {
@@ -176,7 +182,13 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
   }
 
   async function forwardInput(json) {
-    const answer = await postInput(config.inputUrl, json);
+    let timeoutMs = 15000;
+    try {
+      timeoutMs = inputTimeoutMs(JSON.parse(json));
+    } catch {
+      // the control service names what is wrong with it
+    }
+    const answer = await postInput(config.inputUrl, json, { timeoutMs });
     if (answer.status === 200 && /json/.test(answer.contentType)) {
       try {
         const display = JSON.parse(answer.body.toString('utf8')).display;
@@ -186,6 +198,24 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
       }
     }
     return answer;
+  }
+
+  // Puts the text on the clipboard and, when asked, pastes it: the control service's answer to the
+  // paste, else nothing. One at a time, so that a paste inserts its own text.
+  async function copyToClipboard(text, paste) {
+    if (paste && !config.inputUrl) throw new ControlError(503, 'The control service is not configured.');
+    const tool = findClipboardTool({ helperBinDir: config.helperBinDir, env });
+    if (!tool.file) throw new HttpError(503, tool.error);
+    const run = typing.then(async () => {
+      try {
+        await copyText(tool, text);
+      } catch (err) {
+        throw new HttpError(502, `Clipboard: ${err.message}`);
+      }
+      return paste ? forwardInput(JSON.stringify({ action: 'paste' })) : null;
+    });
+    typing = run.catch(() => {});
+    return run;
   }
 
   const live = createLiveService({ screenshotUrl: config.screenshotUrl, forwardInput, inputActions: kInputActions, log, options: liveOptions });
@@ -202,6 +232,7 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
           screenshot: Boolean(config.screenshotUrl),
           input: Boolean(config.inputUrl),
           type: Boolean(config.inputUrl && clipboard.file),
+          clipboard: Boolean(clipboard.file && findClipboardTool({ helperBinDir: config.helperBinDir, env, read: true }).file),
           terminal: Boolean(config.enableTerminal && files.has('/vendor/xterm.js')),
         },
       });
@@ -246,19 +277,30 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
       const { text } = await readJsonObject(req, kMaxTypeBody);
       if (typeof text !== 'string' || text.length === 0) throw new HttpError(400, '"text" must be a non-empty string.');
       if (text.length > kMaxTypeChars) throw new HttpError(400, `"text" is longer than ${kMaxTypeChars} characters.`);
-      if (!config.inputUrl) throw new ControlError(503, 'The control service is not configured.');
-      const tool = findClipboardTool({ helperBinDir: config.helperBinDir, env });
-      if (!tool.file) throw new HttpError(503, tool.error);
-      const run = typing.then(async () => {
-        try {
-          await copyText(tool, text);
-        } catch (err) {
+      const answer = await copyToClipboard(text, true);
+      res.writeHead(answer.status, { 'Content-Type': answer.contentType, 'Content-Length': answer.body.length, 'Cache-Control': 'no-store' });
+      res.end(answer.body);
+    },
+
+    async '/api/clipboard'(req, res) {
+      requireMethod(req, 'GET', 'POST');
+      if (req.method === 'GET') {
+        const tool = findClipboardTool({ helperBinDir: config.helperBinDir, env, read: true });
+        if (!tool.file) throw new HttpError(503, tool.error);
+        const text = await readText(tool).catch((err) => {
           throw new HttpError(502, `Clipboard: ${err.message}`);
-        }
-        return forwardInput(JSON.stringify({ action: 'paste' }));
-      });
-      typing = run.catch(() => {});
-      const answer = await run;
+        });
+        sendJson(res, 200, { text });
+        return;
+      }
+      const { text, paste = false } = await readJsonObject(req, kMaxTypeBody);
+      if (typeof text !== 'string' || text.length === 0) throw new HttpError(400, '"text" must be a non-empty string.');
+      if (typeof paste !== 'boolean') throw new HttpError(400, '"paste" must be true or false.');
+      const answer = await copyToClipboard(text, paste);
+      if (!answer) {
+        sendJson(res, 200, { ok: true, pasted: false });
+        return;
+      }
       res.writeHead(answer.status, { 'Content-Type': answer.contentType, 'Content-Length': answer.body.length, 'Cache-Control': 'no-store' });
       res.end(answer.body);
     },
@@ -334,8 +376,9 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
       const service = await openTerminal().catch((err) => {
         throw new HttpError(503, `The terminal is unavailable: ${err.message}`);
       });
-      if (service.busy) throw new HttpError(429, 'Too many terminal sessions are open.');
-      service.handleUpgrade(req, socket, head);
+      const session = query.get('session');
+      if (service.busy(session)) throw new HttpError(429, 'Too many terminal sessions are open.');
+      service.handleUpgrade(req, socket, head, session);
       finish(101);
     })().catch((err) => refuse(err.status || 500, err.status ? err.message : 'Internal error.', err.headers));
   });

@@ -1,4 +1,5 @@
-// Puts text on the desktop's clipboard with the platform's own tool, so that a paste can insert it.
+// The desktop's clipboard through the platform's own tools: text put on it (for a paste) and read
+// from it (for the phone).
 import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -12,6 +13,17 @@ const kTools = {
     { name: 'xsel', args: ['--clipboard', '--input'] },
   ],
 };
+
+// Readers ask for UTF-8 text; an empty clipboard, or one holding no text, is an error of theirs.
+const kReaders = {
+  darwin: [{ name: 'pbpaste', args: [] }],
+  wayland: [{ name: 'wl-paste', args: ['--no-newline', '--type', 'text'] }],
+  x11: [
+    { name: 'xclip', args: ['-selection', 'clipboard', '-out', '-target', 'UTF8_STRING'] },
+    { name: 'xsel', args: ['--clipboard', '--output'] },
+  ],
+};
+const kNoText = /target \S+ not available|No selection|not available as requested type|Nothing is copied/i;
 
 function isExecutable(file) {
   try {
@@ -64,8 +76,9 @@ export function sessionEnv(env, platform = process.platform) {
   return out;
 }
 
-// First tool found in the helper directory, then along PATH.
-export function findClipboardTool({ helperBinDir = '', env = process.env, platform = process.platform } = {}) {
+// First tool found in the helper directory, then along PATH; `read` looks for a reader.
+export function findClipboardTool({ helperBinDir = '', env = process.env, platform = process.platform, read = false } = {}) {
+  const tools = read ? kReaders : kTools;
   const session = sessionEnv(env, platform);
   let kinds;
   if (platform === 'darwin') kinds = ['darwin'];
@@ -74,14 +87,14 @@ export function findClipboardTool({ helperBinDir = '', env = process.env, platfo
   else return { error: 'No desktop display was found for the clipboard.' };
   const dirs = [helperBinDir, ...(env.PATH || '').split(':')].filter((d) => d && path.isAbsolute(d));
   for (const kind of kinds) {
-    for (const tool of kTools[kind]) {
+    for (const tool of tools[kind]) {
       for (const dir of dirs) {
         const file = path.join(dir, tool.name);
         if (isExecutable(file)) return { file, name: tool.name, args: tool.args, env: session };
       }
     }
   }
-  const names = kinds.flatMap((k) => kTools[k].map((t) => t.name)).join(', ');
+  const names = kinds.flatMap((k) => tools[k].map((t) => t.name)).join(', ');
   return { error: `No clipboard tool was found (looked for ${names}).` };
 }
 
@@ -114,5 +127,45 @@ export function copyText(tool, text, timeoutMs = 5000) {
       }
     });
     child.stdin.end(text);
+  });
+}
+
+// The clipboard's text, or null when it holds none (empty, or only an image, say). Rejects when the
+// tool fails otherwise, takes longer than the time-out or gives more than `limit` bytes.
+export function readText(tool, { timeoutMs = 5000, limit = 4 << 20 } = {}) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(tool.file, tool.args, { env: tool.env, stdio: ['ignore', 'pipe', 'pipe'] });
+    const chunks = [];
+    let bytes = 0;
+    let stderr = '';
+    let failure = null;
+    const fail = (message) => {
+      failure ??= new Error(message);
+      child.kill('SIGKILL');
+    };
+    const timer = setTimeout(() => fail(`${tool.name} did not finish within ${timeoutMs / 1000} s.`), timeoutMs);
+    child.stdout.on('data', (d) => {
+      bytes += d.length;
+      if (bytes > limit) fail(`The clipboard holds more than ${limit >> 20} MiB of text.`);
+      else chunks.push(d);
+    });
+    child.stderr.on('data', (d) => {
+      if (stderr.length < 2000) stderr += d;
+    });
+    child.on('error', (err) => {
+      clearTimeout(timer);
+      reject(new Error(`${tool.name} could not be started: ${err.message}`));
+    });
+    // 'close', not 'exit': the output must be read to its end.
+    child.on('close', (code, signal) => {
+      clearTimeout(timer);
+      if (failure) reject(failure);
+      else if (code === 0) resolve(bytes > 0 ? Buffer.concat(chunks).toString('utf8') : null);
+      else if (kNoText.test(stderr)) resolve(null);
+      else {
+        const detail = stderr.trim().slice(0, 300) || (signal ? `signal ${signal}` : `exit status ${code}`);
+        reject(new Error(`${tool.name} failed: ${detail}`));
+      }
+    });
   });
 }

@@ -6,7 +6,8 @@ import { McpServer } from '@modelcontextprotocol/sdk/server/mcp.js';
 import { StreamableHTTPServerTransport } from '@modelcontextprotocol/sdk/server/streamableHttp.js';
 import { isInitializeRequest } from '@modelcontextprotocol/sdk/types.js';
 import { z } from 'zod';
-import { copyText, findClipboardTool } from './clipboard.js';
+import { inputTimeoutMs } from './app.js';
+import { copyText, findClipboardTool, readText } from './clipboard.js';
 import { controlRequest, postInput, readAll } from './control.js';
 import { readLimited } from './read-limited.js';
 import { runShellCommand } from './shell-command.js';
@@ -19,6 +20,7 @@ export const kMcpDefaults = {
 };
 const kDefaultShotWidth = 1280; // what vision models take without scaling it down again
 const kMaxTypeChars = 10000;
+const kTypeChunk = 500; // characters of one type_text input request, the control service's most
 const kMaxShotBytes = 32 << 20;
 const kKeys = ['return', 'enter', 'tab', 'space', 'backspace', 'delete', 'escape', 'esc', 'left', 'right', 'up', 'down'];
 
@@ -81,13 +83,35 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
   const sweeper = setInterval(sweep, Math.min(limits.idleMs, 60000));
   sweeper.unref();
 
+  // The control service's answer as an object.
   async function input(request) {
-    const answer = await postInput(config.inputUrl, JSON.stringify(request));
+    const answer = await postInput(config.inputUrl, JSON.stringify(request), { timeoutMs: inputTimeoutMs(request) });
     if (answer.status !== 200) throw new Error(controlMessage(answer.status, answer.body));
     try {
-      return JSON.parse(answer.body.toString('utf8')).display ?? null;
+      return JSON.parse(answer.body.toString('utf8'));
     } catch {
-      return null;
+      return {};
+    }
+  }
+
+  // One text at a time, so that two sessions' texts (or a text and a paste) never interleave.
+  function queued(work) {
+    const run = typing.then(work);
+    typing = run.catch(() => {});
+    return run;
+  }
+
+  function clipboardTool(read = false) {
+    const tool = findClipboardTool({ helperBinDir: config.helperBinDir, env, read });
+    if (!tool.file) throw new Error(tool.error);
+    return tool;
+  }
+
+  async function copy(tool, text) {
+    try {
+      await copyText(tool, text);
+    } catch (err) {
+      throw new Error(`Clipboard: ${err.message}`);
     }
   }
 
@@ -221,6 +245,19 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
       return done(`Pressed ${key}.`);
     });
 
+    server.registerTool('key_combo', {
+      title: 'Press a key combination',
+      description: 'Presses a key or a key combination at the keyboard focus, e.g. "ctrl+s", "ctrl+shift+t", "alt+tab", "ctrl+alt+delete", '
+        + '"super", "f5", "shift+end". Modifiers (ctrl, alt, super, shift) come first, joined by "+", are held down in that order '
+        + 'and released after the key. The key is one character (a letter names its key: "ctrl+S" is Control with s; add shift '
+        + 'for Shift) or a name: return/enter, tab, space, backspace, delete (the forward Delete), escape/esc, left, right, up, '
+        + 'down, home, end, page_up, page_down, insert, menu, f1..f12, or a modifier alone. The plus key is written "ctrl++".',
+      inputSchema: { keys: z.string().min(1).max(100).describe('The combination, e.g. "ctrl+s".') },
+    }, async ({ keys }) => {
+      await input({ action: 'key_combo', keys });
+      return done(`Pressed ${keys}.`);
+    });
+
     server.registerTool('paste', {
       title: 'Paste',
       description: 'Presses the paste shortcut (Ctrl+V), inserting what is already on the clipboard at the keyboard focus. To enter new text use type_text.',
@@ -232,23 +269,60 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
 
     server.registerTool('type_text', {
       title: 'Type text',
-      description: `Enters text at the keyboard focus (any language, line breaks included) by putting it on the clipboard and pasting it. Click the field first. At most ${kMaxTypeChars} characters; use press_key for Return or Tab.`,
-      inputSchema: { text: z.string().min(1).max(kMaxTypeChars).describe('The text to enter.') },
-    }, async ({ text }) => {
+      description: `Types text at the keyboard focus as keystrokes, as a user typing on the keyboard (any language; a line break presses Return, a tab Tab), `
+        + `so it works in terminals too and leaves the clipboard alone. Click the field first. At most ${kMaxTypeChars} characters, about 100 a second. `
+        + 'With via "clipboard" the text is put on the clipboard and pasted with Ctrl+V instead: quicker for long texts, but not for terminals.',
+      inputSchema: {
+        text: z.string().min(1).max(kMaxTypeChars).describe('The text to enter.'),
+        via: z.enum(['keys', 'clipboard']).default('keys').describe('"keys" (default) types keystrokes; "clipboard" pastes.'),
+      },
+    }, async ({ text, via }) => {
       if (!config.inputUrl) throw new Error('The control service is not configured.');
-      const tool = findClipboardTool({ helperBinDir: config.helperBinDir, env });
-      if (!tool.file) throw new Error(tool.error);
-      const run = typing.then(async () => {
-        try {
-          await copyText(tool, text);
-        } catch (err) {
-          throw new Error(`Clipboard: ${err.message}`);
+      const plural = (n) => `${n} character${n === 1 ? '' : 's'}`;
+      if (via === 'clipboard') {
+        const tool = clipboardTool();
+        await queued(async () => (await copy(tool, text), input({ action: 'paste' })));
+        return done(`Typed ${plural(text.length)} through the clipboard.`);
+      }
+      // The control service takes CR LF as one Return; the pieces must not split the pair.
+      const characters = [...text.replace(/\r\n?/g, '\n')];
+      const control = characters.find((c) => /[\0-\x08\x0b-\x1f\x7f-\x9f]/.test(c));
+      if (control) {
+        const code = control.codePointAt(0).toString(16).toUpperCase().padStart(4, '0');
+        throw new Error(`The text holds a control character that cannot be typed: U+${code}. Press keys with press_key or key_combo.`);
+      }
+      const { typed, skipped } = await queued(async () => {
+        const sum = { typed: 0, skipped: 0 };
+        for (let at = 0; at < characters.length; at += kTypeChunk) {
+          const answer = await input({ action: 'type_text', text: characters.slice(at, at + kTypeChunk).join('') });
+          sum.typed += answer.typed ?? 0;
+          sum.skipped += answer.skipped ?? 0;
         }
-        return input({ action: 'paste' });
+        return sum;
       });
-      typing = run.catch(() => {});
-      await run;
-      return done(`Typed ${text.length} character${text.length === 1 ? '' : 's'} through the clipboard.`);
+      return done(`Typed ${plural(typed)} as keystrokes.${skipped ? ` Left out ${plural(skipped)} that this keyboard cannot make.` : ''}`);
+    });
+
+    server.registerTool('read_clipboard', {
+      title: 'Read the clipboard',
+      description: "Returns the text on the desktop's clipboard (what was copied last), or says that it holds no text.",
+      inputSchema: {},
+      annotations: { readOnlyHint: true },
+    }, async () => {
+      const text = await readText(clipboardTool(true)).catch((err) => {
+        throw new Error(`Clipboard: ${err.message}`);
+      });
+      return done(text ?? 'The clipboard holds no text.');
+    });
+
+    server.registerTool('write_clipboard', {
+      title: 'Put text on the clipboard',
+      description: "Puts text on the desktop's clipboard, replacing what was there, for the user or a later paste.",
+      inputSchema: { text: z.string().min(1).max(kMaxTypeChars).describe('The text.') },
+    }, async ({ text }) => {
+      const tool = clipboardTool();
+      await queued(() => copy(tool, text));
+      return done(`Put ${text.length} character${text.length === 1 ? '' : 's'} on the clipboard.`);
     });
 
     if (!config.enableTerminal) return;

@@ -1,6 +1,10 @@
-// The terminal tab: a login shell in a pseudo-terminal, spoken to over one WebSocket.
+// The terminal tab: a login shell in a pseudo-terminal, spoken to over a WebSocket.
 // Client frames are JSON: {"type":"input","data":"..."} or {"type":"resize","cols":N,"rows":N};
-// server frames are the shell's output as text.
+// server frames are the shell's output as text. A client that asks for a session (?session=new,
+// or the id it was given) gets {"type":"session","id":…,"resumed":…} first; its shell then
+// outlives a dropped socket for a while, and a client that comes back with the id gets it again
+// with the output it missed.
+import crypto from 'node:crypto';
 import { WebSocketServer } from 'ws';
 import { loginShell } from './login-shell.js';
 
@@ -9,6 +13,11 @@ const kHighWater = 1 << 20; // pause the shell while this much output waits for 
 const kInputHighWater = 1 << 20; // stop reading the phone while this much input waits for a busy shell
 const kInputPollMs = 25; // node-pty has no drain event for its input queue
 const kKillGraceMs = 1000; // after the hang-up, then SIGKILL
+export const kTerminalDefaults = {
+  detachedMs: 5 * 60 * 1000, // how long a shell waits for its client to come back
+  scrollback: 256 * 1024, // characters of recent output replayed to a client that comes back
+  pingMs: 15000, // a socket that has not answered the last ping by the next is dropped
+};
 
 // Bytes node-pty still holds for the shell. Its queue is private but the only measure there is;
 // each entry also counts a little, so that a stream of one-byte frames is held back too.
@@ -42,82 +51,148 @@ function clampInt(value, min, max, fallback) {
   return Number.isInteger(value) ? Math.min(max, Math.max(min, value)) : fallback;
 }
 
-export async function createTerminalService({ env = process.env, log = () => {} } = {}) {
+// Recent output, at most `limit` characters, starting at a line so that a replay does not begin
+// inside an escape sequence.
+class Scrollback {
+  constructor(limit) {
+    this.limit = limit;
+    this.chunks = [];
+    this.length = 0;
+  }
+
+  add(text) {
+    this.chunks.push(text);
+    this.length += text.length;
+    while (this.length - this.chunks[0].length >= this.limit) this.length -= this.chunks.shift().length;
+    if (this.length > this.limit) {
+      const head = this.chunks[0];
+      const line = head.indexOf('\n', this.length - this.limit);
+      const cut = line < 0 ? head.length : line + 1;
+      this.chunks[0] = head.slice(cut);
+      this.length -= cut;
+    }
+  }
+
+  text() {
+    return this.chunks.join('');
+  }
+}
+
+export async function createTerminalService({ env = process.env, log = () => {}, options = {} } = {}) {
+  const limits = { ...kTerminalDefaults, ...options };
   const pty = await import('node-pty');
   const wss = new WebSocketServer({ noServer: true, maxPayload: 64 * 1024 });
-  const sessions = new Map(); // term -> promise of its exit
+  const sessions = new Map(); // id -> session; only resumable ones are found by their id
+  let stopping = false;
 
-  wss.on('connection', (ws) => {
+  function end(session) {
+    sessions.delete(session.id);
+    clearTimeout(session.detachTimer);
+    return hangUp(session.term, session.exited);
+  }
+
+  function start(resumable) {
     const shell = loginShell(env, { TERM: 'xterm-256color', COLORTERM: 'truecolor' });
-    let term;
-    try {
-      term = pty.spawn(shell.file, ['-l'], { name: 'xterm-256color', cols: 80, rows: 24, cwd: shell.cwd, env: shell.env });
-    } catch (err) {
-      ws.close(1011, `shell failed: ${err.message}`.slice(0, 120));
-      return;
-    }
-    let markExited;
-    const exited = new Promise((r) => (markExited = r));
-    sessions.set(term, exited);
-    // Once node-pty has closed the descriptor, a resize would fail with EBADF (or reach
-    // whatever reused the number): from then on frames are dropped.
-    let closed = false;
+    const term = pty.spawn(shell.file, ['-l'], { name: 'xterm-256color', cols: 80, rows: 24, cwd: shell.cwd, env: shell.env });
+    const session = {
+      id: crypto.randomBytes(18).toString('base64url'),
+      resumable,
+      term,
+      ws: null,
+      // Once node-pty has closed the descriptor, a resize would fail with EBADF (or reach
+      // whatever reused the number): from then on frames are dropped.
+      closed: false,
+      outputPaused: false,
+      detachTimer: null,
+      detachedAt: 0,
+      scrollback: resumable ? new Scrollback(limits.scrollback) : null,
+    };
+    session.exited = new Promise((r) => (session.markExited = r));
+    sessions.set(session.id, session);
     // node-pty goes on retrying queued input after the descriptor is closed: EBADF, or worse,
     // whatever file reused the number. Input nobody waits for any more is dropped.
-    const dropInput = () => {
+    session.dropInput = () => {
       const queue = term._writeStream?._writeQueue;
       if (Array.isArray(queue)) queue.length = 0;
     };
+    const resumeOutput = () => {
+      if (session.outputPaused) {
+        session.outputPaused = false;
+        term.resume();
+      }
+    };
+    session.resumeOutput = resumeOutput;
     term.on('close', () => {
-      closed = true;
-      dropInput();
+      session.closed = true;
+      session.dropInput();
     });
-    // One session's fault closes that session; it never reaches the process.
-    const guard = (what, fn) => (...args) => {
+    // One session's fault closes its socket; it never reaches the process.
+    session.guard = (what, fn) => (...args) => {
       try {
         fn(...args);
       } catch (err) {
         log(`Terminal ${what} failed: ${String(err?.message ?? err).slice(0, 200)}`);
-        if (ws.readyState === ws.OPEN) ws.close(1011, 'terminal error');
+        const { ws } = session;
+        if (ws && ws.readyState === ws.OPEN) ws.close(1011, 'terminal error');
       }
     };
-    let paused = false;
+    term.onData(session.guard('output', (data) => {
+      session.scrollback?.add(data);
+      const { ws } = session;
+      if (!ws || ws.readyState !== ws.OPEN) return;
+      ws.send(data, () => {
+        if (session.outputPaused && (session.ws !== ws || ws.bufferedAmount < kHighWater / 4)) resumeOutput();
+      });
+      if (!session.outputPaused && ws.bufferedAmount > kHighWater) {
+        session.outputPaused = true;
+        term.pause();
+      }
+    }));
+    term.onExit(session.guard('exit', ({ exitCode }) => {
+      session.closed = true;
+      session.markExited();
+      clearTimeout(session.detachTimer);
+      sessions.delete(session.id);
+      const { ws } = session;
+      if (ws && ws.readyState === ws.OPEN) ws.close(1000, `exit ${exitCode}`);
+    }));
+    return session;
+  }
+
+  // The socket becomes the session's; a socket that still held it (a connection that dropped
+  // without the server noticing yet) is closed.
+  function attach(session, ws, resumed) {
+    const previous = session.ws;
+    session.ws = ws;
+    clearTimeout(session.detachTimer);
+    session.detachTimer = null;
+    if (previous && previous.readyState <= previous.OPEN) previous.close(4001, 'taken over by another connection');
+    if (session.resumable) {
+      ws.send(JSON.stringify({ type: 'session', id: session.id, resumed }));
+      if (resumed && session.scrollback.length > 0) ws.send(session.scrollback.text());
+    }
+    session.resumeOutput();
+    const { term, guard } = session;
+    ws.alive = true;
+    ws.on('pong', () => (ws.alive = true));
     // While the shell does not read, its input waits in node-pty's memory: stop reading the
     // socket (TCP then holds the phone back) until most of it has gone to the shell.
     let inputTimer = null;
     const watchInput = (ticks = 1) => {
       inputTimer = setTimeout(guard('input', () => {
-        if (!closed && queuedInput(term) > kInputHighWater / 4) {
+        if (!session.closed && session.ws === ws && queuedInput(term) > kInputHighWater / 4) {
           // A paused socket does not notice its peer leaving; the failed write of a ping does.
           if (ticks % 40 === 0 && ws.readyState === ws.OPEN) ws.ping();
           return watchInput(ticks + 1);
         }
         inputTimer = null;
+        ws.alive = true; // its pongs went unread while it was paused
         ws.resume();
       }), kInputPollMs);
     };
-    term.onData(guard('output', (data) => {
-      if (ws.readyState !== ws.OPEN) return;
-      ws.send(data, () => {
-        if (paused && ws.bufferedAmount < kHighWater / 4) {
-          paused = false;
-          term.resume();
-        }
-      });
-      if (!paused && ws.bufferedAmount > kHighWater) {
-        paused = true;
-        term.pause();
-      }
-    }));
-    term.onExit(guard('exit', ({ exitCode }) => {
-      closed = true;
-      markExited();
-      clearTimeout(inputTimer);
-      sessions.delete(term);
-      if (ws.readyState === ws.OPEN) ws.close(1000, `exit ${exitCode}`);
-    }));
+    ws.inputPaused = () => inputTimer !== null;
     ws.on('message', guard('message', (raw, isBinary) => {
-      if (closed) return;
+      if (session.closed || session.ws !== ws) return;
       let msg;
       try {
         msg = JSON.parse(isBinary ? Buffer.from(raw).toString('utf8') : raw.toString());
@@ -136,24 +211,78 @@ export async function createTerminalService({ env = process.env, log = () => {} 
     }));
     ws.on('close', guard('close', () => {
       clearTimeout(inputTimer);
-      dropInput();
-      if (sessions.delete(term)) hangUp(term, exited);
+      if (session.ws !== ws) return;
+      session.ws = null;
+      if (!sessions.has(session.id)) return; // the shell has ended
+      if (!session.resumable || stopping) {
+        session.dropInput();
+        end(session);
+        return;
+      }
+      // Waiting for its client: output goes on into the scrollback.
+      session.resumeOutput();
+      session.detachedAt = Date.now();
+      session.detachTimer = setTimeout(() => end(session), limits.detachedMs);
     }));
     ws.on('error', () => {});
-  });
+  }
+
+  function find(id) {
+    const session = id ? sessions.get(id) : undefined;
+    return session?.resumable ? session : undefined;
+  }
+
+  // A dropped connection often goes unnoticed by TCP for many minutes: one that neither answers
+  // a ping nor takes output until the next is closed, so its shell waits for the client to come
+  // back. (On a slow link the ping waits behind the output; output flowing is a sign of life.)
+  // A socket paused for a busy shell's input reads no pongs and is left alone, and so is one
+  // without a session, whose shell would go with it.
+  const pinger = setInterval(() => {
+    for (const session of sessions.values()) {
+      const { ws } = session;
+      if (!session.resumable || !ws || ws.readyState !== ws.OPEN || ws.inputPaused?.()) continue;
+      const flowing = ws.bufferedAmount > 0 && ws.bufferedAmount < (ws.lastBuffered ?? 0);
+      if (!ws.alive && !flowing) {
+        ws.terminate();
+        continue;
+      }
+      ws.alive = false;
+      ws.lastBuffered = ws.bufferedAmount;
+      ws.ping();
+    }
+  }, limits.pingMs);
+  pinger.unref();
 
   return {
-    get busy() {
-      return sessions.size >= kMaxSessions;
+    // Whether a connection asking for this session (null: none, "new", or an id) can be taken.
+    busy(sessionParam = null) {
+      if (find(sessionParam) || sessions.size < kMaxSessions) return false;
+      return ![...sessions.values()].some((s) => !s.ws);
     },
-    handleUpgrade(req, socket, head) {
-      wss.handleUpgrade(req, socket, head, (ws) => wss.emit('connection', ws, req));
+    handleUpgrade(req, socket, head, sessionParam = null) {
+      wss.handleUpgrade(req, socket, head, (ws) => {
+        let session = find(sessionParam);
+        const resumed = Boolean(session);
+        if (!session) {
+          // At the cap, the shell that has waited longest for its client gives way.
+          const waiting = [...sessions.values()].filter((s) => !s.ws).sort((a, b) => a.detachedAt - b.detachedAt);
+          if (sessions.size >= kMaxSessions && waiting.length > 0) end(waiting[0]);
+          try {
+            session = start(sessionParam !== null);
+          } catch (err) {
+            ws.close(1011, `shell failed: ${err.message}`.slice(0, 120));
+            return;
+          }
+        }
+        attach(session, ws, resumed);
+      });
     },
     // Resolves when every shell has ended, at the latest after the kill grace.
     close() {
+      stopping = true;
+      clearInterval(pinger);
       for (const ws of wss.clients) ws.close(1001, 'server stopping');
-      const ending = [...sessions].map(([term, exited]) => hangUp(term, exited));
-      sessions.clear();
+      const ending = [...sessions.values()].map((session) => end(session));
       wss.close();
       return Promise.all(ending);
     },

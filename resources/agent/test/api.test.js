@@ -1,9 +1,11 @@
 import assert from 'node:assert/strict';
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { once } from 'node:events';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { text as streamText } from 'node:stream/consumers';
-import { describe, it } from 'node:test';
+import { after, before, describe, it } from 'node:test';
 import { FailureLimiter } from '../src/auth.js';
 import { findDisplay } from '../src/clipboard.js';
 import { answer, expectError, kSecret, tempDir, withAgent } from './helpers.js';
@@ -13,6 +15,7 @@ const kTimeout = 'Main app screenshot failed: Timed out waiting for screen frame
 
 // A raw HTTP exchange, for requests that fetch refuses to make.
 const rawRequest = (port, request) => streamText(net.connect(port, '127.0.0.1').end(request));
+const post = (body) => ({ method: 'POST', body });
 
 it('the failure limiter forgets after its window, clears on success, and stays bounded', () => {
   let now = 0;
@@ -54,7 +57,6 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
     { env: { PATH: tempDir(), DISPLAY: ':42' } });
   const none = withAgent();
   const get = (headers, route = '/api/info') => fetch(t.agent.base + route, { headers });
-  const post = (body) => ({ method: 'POST', body });
 
   it('answers 401 without, with a wrong, or with a token in the query; accepts the bearer', async () => {
     for (const [headers, message, route] of [[{}, 'Missing token.'], [{ Authorization: 'Bearer nope' }, 'Invalid token.'],
@@ -91,10 +93,12 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
     assert.deepEqual(t.control.requests.at(-1).query, { secret: kSecret, format: 'jpeg', width: '800', quality: '50' });
     const failed = await t.agent.fetch('/api/screenshot?width=321');
     assert.deepEqual([failed.status, failed.headers.get('content-type'), await failed.text()], [500, 'text/plain; charset=utf-8', kTimeout]);
-    const request = { action: 'click', coordinate: [250, 750], note: '中文' };
-    const res = await t.agent.fetch('/api/input', post(JSON.stringify(request)));
-    assert.deepEqual([res.status, await res.json()], [200, { ok: true, action: 'click', display: { x: 0, y: 0, width: 1920, height: 1080 } }]);
-    assert.deepEqual(JSON.parse(t.control.requests.at(-1).body), request);
+    for (const request of [{ action: 'click', coordinate: [250, 750], note: '中文' }, { action: 'key_combo', keys: ['ctrl', 's'] },
+      { action: 'type_text', text: 'Hi 你好\n' }]) {
+      const res = await t.agent.fetch('/api/input', post(JSON.stringify(request)));
+      assert.deepEqual([res.status, await res.json()], [200, { ok: true, action: request.action, display: { x: 0, y: 0, width: 1920, height: 1080 } }]);
+      assert.deepEqual(JSON.parse(t.control.requests.at(-1).body), request);
+    }
     const info = await (await t.agent.fetch('/api/info')).json();
     assert.deepEqual([info.display.width, info.features.screenshot, info.features.input], [1920, true, true]);
   });
@@ -149,5 +153,40 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
       [none, '/api/input', post('{"action":"paste"}'), 503, /not configured/],
     ]) await expectError(await agent.agent.fetch(route, init), status, message, route);
     assert.deepEqual([(await (await t.agent.fetch('/api/info')).json()).features.type, (await (await down.agent.fetch('/api/info')).json()).features.type], [true, false]);
+  });
+});
+
+// The real xclip on a private X server: text from the phone lands on the desktop's clipboard,
+// and what the desktop copied comes back, in both directions through other X clients.
+describe('clipboard on a real X server', () => {
+  let xvfb;
+  const env = { PATH: '/usr/bin:/bin' };
+  const t = withAgent({}, { env }, {});
+  before(async () => {
+    xvfb = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+    env.DISPLAY = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`;
+  });
+  after(() => xvfb.kill());
+  const desktopText = () => execFileSync('xclip', ['-selection', 'clipboard', '-out'], { env }).toString();
+
+  it('reads and sets the desktop clipboard, and pastes on request', async () => {
+    const read = async () => (await t.agent.fetch('/api/clipboard')).json();
+    assert.deepEqual(await read(), { text: null }, 'nothing was copied yet');
+    for (const text of ['phone → 桌面 ✓\nline two', '😀 "quoted" $HOME']) {
+      const res = await t.agent.fetch('/api/clipboard', post(JSON.stringify({ text })));
+      assert.deepEqual([res.status, await res.json()], [200, { ok: true, pasted: false }]);
+      assert.equal(desktopText(), text, 'another X client reads what the phone sent');
+    }
+    // xclip goes on serving the selection in a child that keeps the standard streams.
+    spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: 'desktop → 手机', stdio: ['pipe', 'ignore', 'ignore'] });
+    assert.deepEqual(await read(), { text: 'desktop → 手机' });
+    const count = t.control.requests.length;
+    const pasted = await t.agent.fetch('/api/clipboard', post('{"text":"and paste","paste":true}'));
+    assert.deepEqual([pasted.status, (await pasted.json()).action, desktopText()], [200, 'paste', 'and paste']);
+    assert.deepEqual(t.control.requests.slice(count).map((r) => JSON.parse(r.body)), [{ action: 'paste' }]);
+    for (const [body, message] of [['{"text":""}', /non-empty/], ['{"text":"x","paste":"yes"}', /true or false/]]) {
+      await expectError(await t.agent.fetch('/api/clipboard', post(body)), 400, message, body);
+    }
+    assert.equal((await (await t.agent.fetch('/api/info')).json()).features.clipboard, true);
   });
 });

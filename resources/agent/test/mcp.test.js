@@ -31,12 +31,18 @@ const inputsSince = (control, count) => control.requests.slice(count).filter((r)
 const toolText = (result) => result.content.filter((c) => c.type === 'text').map((c) => c.text).join('\n');
 
 describe('MCP endpoint', () => {
-  // A stand-in xclip that keeps what it was given.
+  // A stand-in xclip that keeps what it was given and gives it back.
   const bin = tempDir();
-  fs.writeFileSync(path.join(bin, 'xclip'), `#!/bin/sh\ncat > "${bin}/clip"\n`, { mode: 0o755 });
+  fs.writeFileSync(path.join(bin, 'xclip'), `#!/bin/sh\ncase "$*" in *-out*) cat "${bin}/clip";; *) cat > "${bin}/clip";; esac\n`, { mode: 0o755 });
+  // Like the control service, typing answers with what it typed; U+FFFF stands for a character the keyboard lacks.
+  const typed = (text) => answer('200 OK', 'application/json', JSON.stringify({ ok: true, typed: [...text.replace(/\uffff/g, '')].length, skipped: text.split('\uffff').length - 1 }));
   const t = withAgent({ helperBinDir: bin }, { env: { PATH: '/usr/bin:/bin', DISPLAY: ':42' }, limits: { freeFailures: 5, blockAfter: 3 } }, {
     screenshot: screenJpeg,
-    input: (req) => (JSON.parse(req.body).key === 'tab' ? answer('500 Internal Server Error', 'text/plain; charset=utf-8', 'Main app input failed: no focus') : undefined),
+    input: ({ body }) => {
+      const { key, action, text } = JSON.parse(body);
+      if (key === 'tab') return answer('500 Internal Server Error', 'text/plain; charset=utf-8', 'Main app input failed: no focus');
+      return action === 'type_text' ? typed(text) : undefined;
+    },
   });
   const svg = withAgent({}, {}, { screenshot: () => blankImage(16, 9) });
   const down = withAgent({ screenshotUrl: `http://127.0.0.1:1/screenshot?secret=${kSecret}`, inputUrl: `http://127.0.0.1:1/input?secret=${kSecret}` },
@@ -51,7 +57,8 @@ describe('MCP endpoint', () => {
     }
     // Braked now: a further guess is held, then refused; the token still gets in.
     await assert.rejects(connect(t.agent, { Authorization: 'Bearer guess', 'CF-Connecting-IP': '203.0.113.9' }), { code: 429 });
-    const pointer = ['screenshot', 'click', 'move_pointer', 'drag', 'button_down', 'button_up', 'scroll', 'press_key', 'paste', 'type_text'];
+    const pointer = ['screenshot', 'click', 'move_pointer', 'drag', 'button_down', 'button_up', 'scroll', 'press_key', 'key_combo', 'paste', 'type_text',
+      'read_clipboard', 'write_clipboard'];
     for (const [agent, names] of [[t, pointer], [shell, [...pointer, 'run_command']]]) {
       const client = await connect(agent.agent);
       const { tools } = await client.listTools();
@@ -92,6 +99,10 @@ describe('MCP endpoint', () => {
       ['scroll', { direction: 'down', amount: 7, x: 320, y: 180 }, [{ action: 'move', coordinate: [500, 500] }, { action: 'scroll', direction: 'down', amount: 7 }]],
       ['press_key', { key: 'return' }, [{ action: 'key', key: 'return' }]],
       ['paste', {}, [{ action: 'paste' }]],
+      ['key_combo', { keys: 'ctrl+S' }, [{ action: 'key_combo', keys: 'ctrl+S' }]],
+      // CR LF is one Return; pieces of 500 characters never split one (nor a surrogate pair).
+      ['type_text', { text: `${'a'.repeat(499)}\r\n你好` }, [{ action: 'type_text', text: `${'a'.repeat(499)}\n` }, { action: 'type_text', text: '你好' }]],
+      ['type_text', { text: '😀'.repeat(1001) }, [500, 500, 1].map((n) => ({ action: 'type_text', text: '😀'.repeat(n) }))],
     ]) {
       const count = t.control.requests.length;
       const result = await client.callTool({ name, arguments: args });
@@ -106,13 +117,19 @@ describe('MCP endpoint', () => {
     await client.close();
   });
 
-  it('types text through the clipboard, then one paste', async () => {
+  it('types through the clipboard when asked, says what it could not type, and reads and writes the clipboard', async () => {
     const client = await connect(t.agent);
     const text = '你好，世界\nline two "quoted" $HOME';
     const count = t.control.requests.length;
-    const result = await client.callTool({ name: 'type_text', arguments: { text } });
+    const result = await client.callTool({ name: 'type_text', arguments: { text, via: 'clipboard' } });
     assert.equal(result.isError, undefined, toolText(result));
     assert.deepEqual([fs.readFileSync(path.join(bin, 'clip'), 'utf8'), inputsSince(t.control, count)], [text, [{ action: 'paste' }]]);
+    const call = async (name, args) => toolText(await client.callTool({ name, arguments: args }));
+    assert.equal(await call('type_text', { text: 'a\uffffb' }), 'Typed 2 characters as keystrokes. Left out 1 character that this keyboard cannot make.');
+    assert.equal(await call('write_clipboard', { text: 'from the model 模型' }), 'Put 17 characters on the clipboard.');
+    assert.equal(await call('read_clipboard', {}), 'from the model 模型');
+    fs.writeFileSync(path.join(bin, 'clip'), '');
+    assert.equal(await call('read_clipboard', {}), 'The clipboard holds no text.');
     await client.close();
   });
 
@@ -138,12 +155,16 @@ describe('MCP endpoint', () => {
       [shot, 'screenshot', { width: 100 }, /Input validation error.*width/],
       [shot, 'type_text', { text: '' }, /Input validation error.*text/],
       [shot, 'type_text', { text: 'x'.repeat(10001) }, /Input validation error.*text/],
+      [shot, 'type_text', { text: 'ok\x1b[A' }, /control character that cannot be typed: U\+001B\. Press keys with press_key or key_combo/],
+      [shot, 'key_combo', { keys: '' }, /Input validation error.*keys/],
       [shot, 'run_command', { command: 'id' }, /run_command not found/],
       [shot, 'format_disk', {}, /format_disk not found/],
       [svgClient, 'screenshot', {}, /did not send a JPEG/],
       [downClient, 'screenshot', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
       [downClient, 'paste', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
-      [downClient, 'type_text', { text: 'abc' }, /No clipboard tool was found/],
+      [downClient, 'type_text', { text: 'abc' }, /unreachable: connection refused/],
+      [downClient, 'type_text', { text: 'abc', via: 'clipboard' }, /No clipboard tool was found/],
+      [downClient, 'read_clipboard', {}, /No clipboard tool was found \(looked for xclip, xsel\)/],
     ]) {
       const count = t.control.requests.length;
       const result = await client.callTool({ name, arguments: args });

@@ -1,11 +1,13 @@
-// The terminal of the spawned server against clients that misbehave: late frames, floods, hang-ups.
+// The terminal of the spawned server against clients that misbehave: late frames, floods, hang-ups;
+// and sessions that outlive a dropped connection.
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
+import { once } from 'node:events';
 import { after, before, describe, it } from 'node:test';
 import WebSocket from 'ws';
 import { loadToken } from '../src/config.js';
-import { launch, rawWs, tempDir } from './helpers.js';
+import { launch, rawWs, tempDir, withAgent } from './helpers.js';
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const rssBytes = (pid) => Number(/VmRSS:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
@@ -90,5 +92,50 @@ describe('terminal against hostile clients', () => {
     for (let i = 0; i < 200 && shells.some(alive); i++) await sleep(50);
     assert.deepEqual(shells.filter(alive), [], 'the shell is gone after the hang-up and its grace');
     await serving('flood');
+  });
+});
+
+describe('terminal sessions', () => {
+  const t = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh' }, terminal: { detachedMs: 3000 } });
+  // A client that keeps every frame: the session frame first, then output.
+  const open = async (session) => {
+    const ws = new WebSocket(`ws://127.0.0.1:${t.agent.port}/api/terminal?token=${t.agent.token}&session=${session}`);
+    const client = { ws, text: '', closed: once(ws, 'close') };
+    const first = once(ws, 'message');
+    let frames = 0;
+    ws.on('message', (data) => (frames++ > 0 ? (client.text += data) : null));
+    client.session = JSON.parse((await first)[0]);
+    client.input = (data) => ws.send(JSON.stringify({ type: 'input', data }));
+    client.until = async (pattern) => {
+      for (let i = 0; i < 500 && !pattern.test(client.text); i++) await sleep(20);
+      assert.match(client.text, pattern);
+    };
+    return client;
+  };
+
+  it('keeps the shell through a dropped connection and gives it back with what it missed, until the wait ends', async () => {
+    const first = await open('new');
+    assert.equal(first.session.resumed, false);
+    first.input('X=kept-$((3*3)); echo pid-$$\r');
+    await first.until(/pid-(\d+)/);
+    const shell = Number(/pid-(\d+)/.exec(first.text)[1]);
+    first.input('sleep 0.5; echo later-$((5*5))\r');
+    first.ws._socket.destroy(); // the network goes, no close frame
+    await sleep(1000);
+    const back = await open(first.session.id);
+    assert.deepEqual(back.session, { type: 'session', id: first.session.id, resumed: true });
+    await back.until(/pid-\d+[^]*later-25/); // the scrollback, with what came while away
+    back.input('echo $X\r');
+    await back.until(/\r\nkept-9\r\n/);
+    // A second connection takes the session over; the first is told so.
+    const again = await open(first.session.id);
+    assert.deepEqual([(await back.closed)[0], again.session.resumed], [4001, true]);
+    again.ws.terminate();
+    await sleep(3000 + 1500); // the wait, then the hang-up's grace
+    assert.equal(alive(shell), false, 'the shell is hung up once nobody came back');
+    const fresh = await open(first.session.id);
+    assert.equal(fresh.session.resumed, false);
+    assert.notEqual(fresh.session.id, first.session.id);
+    fresh.ws.close();
   });
 });

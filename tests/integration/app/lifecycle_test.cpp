@@ -1,10 +1,14 @@
-// The real app under a private X server: it stays up until told to quit, quits cleanly, and a
-// second start refuses to run beside the first.
+// The real app under a private X server: it stays up until told to quit, quits cleanly, also
+// while a start hangs, a second start brings the first one's window back instead of running, and
+// the X server's end ends it with its helpers.
+#include "tests/support/app_under_test.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/terminal_output.hpp"
 #include "tests/support/xvfb.hpp"
 
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <thread>
@@ -52,6 +56,68 @@ TEST(AppLifecycle, RunsUntilSignalledThenExitsWithStatusZero) {
         ASSERT_TRUE(status.has_value()) << "app did not quit on signal " << quitSignal;
         ASSERT_TRUE(WIFEXITED(*status)) << "raw status " << *status;
         EXPECT_EQ(WEXITSTATUS(*status), 0);
+    }
+}
+
+TEST(AppLifecycle, QuitsDuringATokenQueryThatNeverEnds) {
+    // A query stuck where it does not hear SIGTERM (a hung home directory, a blocked read).
+    const zel::test::TempDir agent;
+    std::filesystem::create_directories(agent.path() / "src");
+    std::ofstream(agent.path() / "package.json") << R"({"type": "module"})";
+    std::ofstream(agent.path() / "src/server.js") << "";
+    std::ofstream(agent.path() / "src/config.js")
+        << "process.on('SIGTERM', () => {});\n"
+           "export const configDir = () => '';\n"
+           "export const renewToken = () => "
+           "Atomics.wait(new Int32Array(new SharedArrayBuffer(4)), 0, 0);\n";
+    zel::test::AppSetup setup;
+    setup.arguments = {"--start"};
+    setup.agent = agent.path();
+    zel::test::AppUnderTest app(setup);
+    ASSERT_TRUE(zel::test::waitUntil([&] { return app.helpers().size() == 1; }, 30s))
+        << "the token query did not start";
+    const pid_t query = app.helpers().front();
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(zel::test::alive(query));
+
+    // bench/quit_hanging_query.mjs measures how long it takes.
+    app.app->signal(SIGTERM);
+    const auto status = app.app->waitFor(10s);
+    ASSERT_TRUE(status.has_value()) << "the quit hangs on the query";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "raw status " << *status;
+    EXPECT_TRUE(zel::test::waitUntil([&] { return !zel::test::alive(query); }, 10s))
+        << "the query outlived the app";
+}
+
+// Qt ends the process from inside its loop when the display goes; that used to segfault.
+TEST(AppLifecycle, TheXServersEndEndsTheAppAndItsHelpersWithALogLine) {
+    zel::test::AppSetup setup;
+    setup.arguments = {"--start"};
+    zel::test::AppUnderTest started(setup);
+    ASSERT_TRUE(zel::test::waitUntil(
+        [&] { return zel::test::lineStartingWith(started.output(), "zel://").has_value(); }, 60s))
+        << started.output() << "\nlog:\n"
+        << started.log();
+    const std::vector<pid_t> helpers = started.helpers();
+    ASSERT_EQ(helpers.size(), 2U) << "agent server and tunnel client";
+
+    started.xvfb.stop();
+    const auto status = started.app->waitFor(20s);
+    ASSERT_TRUE(status.has_value()) << "the app outlived its X server";
+    ASSERT_TRUE(WIFEXITED(*status)) << "ended by signal " << WTERMSIG(*status);
+    EXPECT_NE(WEXITSTATUS(*status), 0);
+    EXPECT_NE(started.log().find("The connection to the display was lost"), std::string::npos)
+        << started.log();
+    for (const pid_t helper : helpers) {
+        EXPECT_TRUE(zel::test::waitUntil(
+            [&] {
+                // Orphaned, it may wait as a zombie for whoever adopted it.
+                std::ifstream stat("/proc/" + std::to_string(helper) + "/stat");
+                std::string pid, name, state;
+                return !(stat >> pid >> name >> state) || state == "Z";
+            },
+            10s))
+            << "helper " << helper << " still runs";
     }
 }
 

@@ -107,18 +107,27 @@ TEST_F(ControlService, RefusesWrongSecretsUnloggedAndUnreadableRequestsLogged) {
     EXPECT_TRUE(bodies().empty());
 }
 
-// Peers that only hold or churn connections: over the cap they are closed at once, the ones that
-// close without a byte leave no line, a request from the agent server is still answered, and
-// nothing but loopback reaches the service.
+// Peers that only hold or churn connections: the ones that close without a byte leave no line, at
+// the cap the longest idle one makes room for a request at once, and with every connection busy
+// a newcomer is closed unanswered; nothing but loopback reaches the service.
 TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) {
-    const auto service = [&] {
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> holding{0};
+    const auto startCapped = [&](std::size_t maxConnections) {
         zel::ControlServiceConfig config{.port = 0, .secret = kSecret, .handlers = {}};
-        config.maxConnections = 8;
-        config.handlers.screenshot = [](std::string_view, int, int) {
+        config.maxConnections = maxConnections;
+        config.idleTimeout = 60s;
+        config.handlers.screenshot = [&](std::string_view format, int, int) {
+            if (format == "png") { // held until released
+                ++holding;
+                released.wait();
+            }
             return std::vector<std::uint8_t>{'o', 'k'};
         };
         return std::make_unique<zel::ControlService>(std::move(config));
-    }();
+    };
+    const auto service = startCapped(4);
     const auto connectTo = [&](std::uint32_t host) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{AF_INET, htons(service->port()), {htonl(host)}, {}};
@@ -130,23 +139,36 @@ TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) 
         ::close(connectTo(INADDR_LOOPBACK));
     }
     std::vector<int> idle;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 4; ++i) {
         idle.push_back(connectTo(INADDR_LOOPBACK));
+        std::this_thread::sleep_for(20ms); // accepted in this order
     }
-    // The ninth is over the cap: closed by the service without a byte.
-    const std::string overCap = roundTrip(service->port(), request("GET", "/screenshot"));
-    EXPECT_EQ(overCap, "");
+    EXPECT_EQ(ask(service->port(), "GET", "/screenshot"), "200 OK image/jpeg ok");
+    timeval wait{5, 0};
+    ::setsockopt(idle[0], SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char byte = 0;
+    EXPECT_EQ(::recv(idle[0], &byte, 1, 0), 0) << "the oldest idle peer was not closed";
+    EXPECT_EQ(::recv(idle[1], &byte, 1, MSG_DONTWAIT), -1) << "a younger one was closed";
     for (const int fd : idle) {
         ::close(fd);
     }
-    // The idle ones are counted out as the service sees them close: retry until it has.
-    const std::string served = "200 OK image/jpeg ok";
-    std::string answer;
-    for (int attempt = 0; attempt < 200 && answer != served; ++attempt) {
-        answer = ask(service->port(), "GET", "/screenshot");
+    // Two held requests leave no room for a third where two are the most.
+    const auto busy = startCapped(2);
+    std::vector<std::future<std::string>> held;
+    held.reserve(2);
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(std::async(std::launch::async, [&] {
+            return ask(busy->port(), "GET", "/screenshot?format=png");
+        }));
+    }
+    for (int i = 0; i < 500 && holding < 2; ++i) {
         std::this_thread::sleep_for(10ms);
     }
-    EXPECT_EQ(answer, served);
+    EXPECT_EQ(roundTrip(busy->port(), request("GET", "/screenshot")), "");
+    release.set_value();
+    for (auto& answer : held) {
+        EXPECT_EQ(answer.get(), "200 OK image/png ok");
+    }
     EXPECT_EQ(log(), "");
     // Any address of this host but loopback is refused (where the host has one).
     char name[256] = {};

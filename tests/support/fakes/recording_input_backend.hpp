@@ -1,10 +1,13 @@
 // An input backend that logs every event with the time of a fake clock that the pauses advance,
 // e.g. "leftDown L 0,0 @20" (milliseconds). Points are written exactly, so that "reaches the end
-// point" means exactly. Tab stands for a key the platform cannot make.
+// point" means exactly. Tab and F12 stand for keys the platform cannot make, U+FFFF for a
+// character it cannot type.
 #pragma once
 
 #include "input/input_backend.hpp"
 
+#include <array>
+#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,12 +32,31 @@ public:
             (button == MouseButton::left ? " L " : " R ") + pointText(at));
     }
     void postScroll(int lineDelta) override { log("wheel " + std::to_string(lineDelta)); }
-    bool canPostKey(Key key, KeyModifiers /*modifiers*/) override { return key != Key::tab; }
+    bool canPostKey(Key key, KeyModifiers /*modifiers*/) override {
+        return key != Key::tab && key != Key::f12;
+    }
     void postKey(Key key, bool down, KeyModifiers modifiers) override {
-        static constexpr const char* kNames[] = {"return", "tab",   "space", "delete", "escape",
-                                                 "left",   "right", "down",  "up",     "v"};
+        static constexpr const char* kNames[] = {
+            "return", "tab", "space", "delete", "escape", "left",   "right",  "down", "up",
+            "v",      "del", "ins",   "home",   "end",    "pageup", "pagedn", "menu", "f1",
+            "f2",     "f3",  "f4",    "f5",     "f6",     "f7",     "f8",     "f9",   "f10",
+            "f11",    "f12", "ctrl",  "alt",    "super",  "shift"};
         log(std::string(down ? "press " : "release ") + kNames[static_cast<int>(key)] +
             (modifiers == KeyModifiers::command ? "+cmd" : ""));
+    }
+    // One event per character, as U+ numbers; the pauses between characters as a real one has.
+    std::size_t typeText(std::u32string_view text, std::chrono::microseconds pause) override {
+        std::size_t typed = 0;
+        for (const char32_t character : text) {
+            if (character != 0xffff) {
+                std::array<char, 16> name{};
+                std::snprintf(name.data(), name.size(), "type U+%X",
+                              static_cast<unsigned>(character));
+                this->pause(typed++ > 0 ? pause : std::chrono::microseconds{0});
+                log(name.data());
+            }
+        }
+        return typed;
     }
     void pause(std::chrono::microseconds duration) override { now += duration; }
 

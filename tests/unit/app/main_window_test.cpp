@@ -83,25 +83,6 @@ TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) 
     EXPECT_EQ(toggles, 2);
 }
 
-TEST(MainWindow, QRImageIsTwelvePixelsAModuleAndShownWholeWithoutDistortion) {
-    for (const int size : {21, 57}) {
-        const QImage image = zel::makeQRImage(checkerboard(size));
-        ASSERT_EQ(image.size(), QSize(size * 12, size * 12));
-        // Module (1, 0) is dark, (0, 0) light; every pixel of a module has its colour.
-        EXPECT_EQ(qGray(image.pixel(12, 0)), 0);
-        EXPECT_EQ(qGray(image.pixel(23, 11)), 0);
-        EXPECT_EQ(qGray(image.pixel(11, 11)), 255);
-        zel::QRView view;
-        view.setImage(image);
-        const QRect shown = view.imageRect();
-        EXPECT_TRUE(QRect(0, 0, 250, 250).contains(shown));
-        EXPECT_EQ(shown.width(), shown.height());
-        EXPECT_GE(shown.width(), 249);
-    }
-    EXPECT_TRUE(zel::makeQRImage({}).isNull());
-    EXPECT_TRUE(zel::makeQRImage({3, {1, 0}}).isNull()) << "inconsistent matrix";
-}
-
 } // namespace
 
 int main(int argc, char** argv) {

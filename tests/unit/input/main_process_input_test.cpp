@@ -35,7 +35,7 @@ std::string failure(Recorder& backend, std::string_view body) {
 }
 
 TEST(InputRequest, FailuresAreExactAndPostNothing) {
-    const std::pair<const char*, const char*> cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {R"({"action":"move","point":[1e999,0]})", "parser: [json.exception."},
         {R"( [1, 2] )", "Invalid input request."},
         {R"({"action":"\u00a0\u3000\t"})", "Input action is required."},
@@ -44,7 +44,26 @@ TEST(InputRequest, FailuresAreExactAndPostNothing) {
         {R"({"action":"key"})", "Unsupported key: "},
         {R"({"action":"key","key":null,"text":"tab"})", "Unsupported key: null"},
         {R"({"action":"key","text":" F5\n"})", "Unsupported key: f5"},
-        {R"({"action":"key","key":"ÉNTER"})", "Unsupported key: énter"}};
+        {R"({"action":"key","key":"ÉNTER"})", "Unsupported key: énter"},
+        {R"({"action":"key","key":"f5"})", "Unsupported key: f5"}, // the new names stay out
+        {R"({"action":"key_combo","key":"ctrl+s"})",
+         R"(Key combination is required: "keys" as "ctrl+s" or ["ctrl","s"].)"},
+        {R"({"action":"key_combo","keys":"ctrl++s"})",
+         R"(A key combination part is empty (the plus key is written "ctrl++").)"},
+        {R"({"action":"key_combo","keys":"s+ctrl"})",
+         "Only ctrl, alt, super and shift go before the last key: s"},
+        {R"({"action":"key_combo","keys":"ctrl+\u0007"})", "Unsupported key: U+0007"},
+        {R"({"action":"key_combo","keys":"alt+f12"})", "This keyboard has no f12 key."},
+        {R"({"action":"type_text","text":1})", R"(Text to type is required: "text" as a string.)"},
+        {R"({"action":"type_text","text":""})", "Text to type is empty."},
+        {R"({"action":"type_text","text":"ok\u001b[A"})",
+         "Text holds a control character that cannot be typed: U+001B."},
+        {R"({"action":"type_text","text":"\u0085"})",
+         "Text holds a control character that cannot be typed: U+0085."},
+        {R"({"action":"type_text","text":"\uffff"})",
+         "This desktop cannot type text as keystrokes."},
+        {R"({"action":"type_text","text":")" + std::string(501, 'x') + R"("})",
+         "Text is longer than 500 characters: send it in parts."}};
     for (const auto& [body, message] : cases) {
         Recorder backend;
         EXPECT_EQ(failure(backend, body), message) << body;
@@ -108,7 +127,20 @@ TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
         {R"({"action":"key","key":" Esc ","text":"tab"})",
          {"press escape @0", "release escape @30"}},
         {R"({"action":"key","text":"RETURN\n"})", {"press return @0", "release return @30"}},
-        {R"({"action":"key","key":"TAB"})", {}}}; // neither event nor pause
+        {R"({"action":"key","key":"TAB"})", {}}, // neither event nor pause
+        // A letter names its key: Ctrl+S is Control + s.
+        {R"({"action":"key_combo","keys":"Ctrl+S"})",
+         {"press ctrl @0", "type U+73 @10", "release ctrl @20"}},
+        {R"({"action":"key_combo","keys":["shift","Alt","ctrl","shift"," Delete "]})",
+         {"press shift @0", "press alt @0", "press ctrl @0", "press del @10", "release del @40",
+          "release ctrl @50", "release alt @50", "release shift @50"}},
+        {R"({"action":"key_combo","keys":"ctrl+shift++"})",
+         {"press ctrl @0", "press shift @0", "type U+2B @10", "release shift @20",
+          "release ctrl @20"}},
+        {R"({"action":"key_combo","keys":"super"})", {"press super @0", "release super @30"}},
+        {R"({"action":"type_text","text":"a\r\nb\rc\té你"})",
+         {"type U+61 @0", "type U+A @5", "type U+62 @10", "type U+A @15", "type U+63 @20",
+          "type U+9 @25", "type U+E9 @30", "type U+4F60 @35"}}};
     for (const auto& [body, events] : cases) {
         Recorder backend;
         EXPECT_EQ(perform(backend, body).at("ok"), true);
@@ -118,6 +150,13 @@ TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
         EXPECT_EQ(" @" + std::to_string(backend.now.count() / 1000), last.substr(last.rfind(" @")))
             << body;
     }
+}
+
+TEST(InputRequest, TypedTextAnswersWhatItCouldNotType) {
+    Recorder backend;
+    const json answer = perform(backend, R"({"action":"type_text","text":"a\uffffb"})");
+    EXPECT_EQ(answer.at("typed"), 2);
+    EXPECT_EQ(answer.at("skipped"), 1);
 }
 
 TEST(InputRequest, DragWalksSixteenStepsThenTheAnswerReadsTheDisplay) {

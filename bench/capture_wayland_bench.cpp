@@ -1,0 +1,112 @@
+// Screenshot latency on a private headless sway (1920x1080, pixman renderer) with the X11
+// benchmark's busy picture as its wallpaper and the cursor on it: end to end, the frame alone
+// (screencopy and scaling) and the display list. Median and 95th percentile over repetitions.
+#include "bench/screenshot_bench_support.hpp"
+#include "capture/main_process_screenshot.hpp"
+#include "input/main_process_input.hpp"
+#include "platform/wayland/wayland_capture.hpp"
+#include "platform/wayland/wayland_input.hpp"
+#include "tests/support/sway.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+namespace shot = zel::MainProcessScreenshot;
+using zel::bench::kHeight;
+using zel::bench::kWidth;
+using zel::bench::measured;
+
+// The picture as a PNG that swaybg (running as the compositor's user) can read.
+std::string writePicture(const zel::test::Sway& sway) {
+    const std::vector<std::uint32_t> pixels = zel::bench::busyPicture();
+    zel::Image image(kWidth, kHeight);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        std::memcpy(image.data() + i * 4, &pixels[i], 4);
+        image.data()[i * 4 + 3] = 0xff;
+    }
+    const auto png = shot::encode(image, "png", 0);
+    std::string path = sway.path("busy.png");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(png->data()),
+               static_cast<std::streamsize>(png->size()));
+    std::filesystem::permissions(path, std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::add);
+    return path;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    const zel::test::Sway sway;
+    if (sway.message({"output", "HEADLESS-1", "bg", writePicture(sway), "stretch"}).exitStatus !=
+        0) {
+        std::fputs("sway did not take the wallpaper\n", stderr);
+        return 1;
+    }
+    const auto backend = zel::wayland::makeCaptureBackend(sway.socket());
+    const auto input = zel::wayland::makeInputBackend(sway.socket());
+    zel::MainProcessInput::perform(*input, R"({"action":"move","coordinate":[520,463]})");
+    // The wallpaper is drawn a moment later: the first window's title bar shows it.
+    for (int attempt = 0; attempt < 150; ++attempt) {
+        const zel::Image frame = shot::captureFrame(*backend, kWidth);
+        const std::uint8_t* p = frame.data() + 55 * frame.stride() + std::size_t{65} * 4;
+        if (p[0] == 0x30 && p[1] == 0x2d && p[2] == 0x2d) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+    const struct {
+        const char* name;
+        const char* format;
+        int width, quality;
+    } ends[] = {{"wayland/jpeg_960_q62", "jpeg", 960, 62}, {"wayland/png_960", "png", 960, 62}};
+    for (const auto& e : ends) {
+        measured(benchmark::RegisterBenchmark(e.name,
+                                              [&backend, e](benchmark::State& state) {
+                                                  for (auto _ : state) {
+                                                      benchmark::DoNotOptimize(shot::capture(
+                                                          *backend, e.format, e.width, e.quality));
+                                                  }
+                                              }),
+                 300);
+    }
+    // Back to back, each copy waits for the output's next frame (60 Hz); a request after a
+    // pause, as the phone's usually are, finds the compositor ready to draw.
+    measured(benchmark::RegisterBenchmark(
+                 "wayland/jpeg_960_q62_after_40ms_idle",
+                 [&backend](benchmark::State& state) {
+                     for (auto _ : state) {
+                         state.PauseTiming();
+                         std::this_thread::sleep_for(std::chrono::milliseconds(40));
+                         state.ResumeTiming();
+                         benchmark::DoNotOptimize(shot::capture(*backend, "jpeg", 960, 62));
+                     }
+                 }),
+             300);
+    measured(benchmark::RegisterBenchmark("wayland/part/displays",
+                                          [&backend](benchmark::State& state) {
+                                              for (auto _ : state) {
+                                                  benchmark::DoNotOptimize(backend->displays());
+                                              }
+                                          }),
+             300);
+    measured(benchmark::RegisterBenchmark("wayland/part/capture_frame_960",
+                                          [&backend](benchmark::State& state) {
+                                              for (auto _ : state) {
+                                                  benchmark::DoNotOptimize(
+                                                      shot::captureFrame(*backend, 960));
+                                              }
+                                          }),
+             300);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

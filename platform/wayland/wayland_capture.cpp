@@ -1,0 +1,437 @@
+// Frame streams over wlr-screencopy: each running stream has a thread of its own that asks the
+// compositor for a copy of its output into a shared-memory buffer it keeps, converts and scales
+// it at most ten times a second and hands each frame to its output on that thread.
+#include "platform/wayland/wayland_capture.hpp"
+
+#include "capture/image_scaling.hpp"
+#include "platform/wayland/wayland_connection.hpp"
+#include "wlr-screencopy-unstable-v1-client-protocol.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <optional>
+#include <pthread.h>
+#include <stdexcept>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace zel::wayland {
+namespace {
+
+constexpr const char* kNoScreencopy =
+    "The Wayland compositor offers no screen capture (zwlr_screencopy_manager_v1).";
+
+// A wl_buffer over memory shared with the compositor, kept by one stream from frame to frame.
+class SharedBuffer {
+public:
+    SharedBuffer(wl_shm* shm, std::uint32_t format, int width, int height, int stride)
+        : format_(format), width_(width), height_(height), stride_(stride),
+          size_(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height)) {
+        fd_ = ::memfd_create("zel-screencopy", MFD_CLOEXEC);
+        if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
+            release();
+            throw std::runtime_error("No shared memory for the screen frame.");
+        }
+        void* data = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+        if (data == MAP_FAILED) {
+            release();
+            throw std::runtime_error("No shared memory for the screen frame.");
+        }
+        data_ = static_cast<std::uint8_t*>(data);
+        pool_ = wl_shm_create_pool(shm, fd_, static_cast<std::int32_t>(size_));
+        buffer_ = wl_shm_pool_create_buffer(pool_, 0, width, height, stride, format);
+    }
+    SharedBuffer(const SharedBuffer&) = delete;
+    SharedBuffer& operator=(const SharedBuffer&) = delete;
+    ~SharedBuffer() { release(); }
+
+    [[nodiscard]] bool fits(std::uint32_t format, int width, int height, int stride) const {
+        return format == format_ && width == width_ && height == height_ && stride == stride_;
+    }
+    [[nodiscard]] wl_buffer* buffer() const { return buffer_; }
+    [[nodiscard]] ConstPixelView view() const {
+        return {data_, width_, height_, static_cast<std::size_t>(stride_)};
+    }
+
+private:
+    void release() {
+        if (buffer_ != nullptr) {
+            wl_buffer_destroy(buffer_);
+        }
+        if (pool_ != nullptr) {
+            wl_shm_pool_destroy(pool_);
+        }
+        if (data_ != nullptr) {
+            ::munmap(data_, size_);
+        }
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+
+    std::uint32_t format_;
+    int width_;
+    int height_;
+    int stride_;
+    std::size_t size_;
+    int fd_ = -1;
+    std::uint8_t* data_ = nullptr;
+    wl_shm_pool* pool_ = nullptr;
+    wl_buffer* buffer_ = nullptr;
+};
+
+// Idle buffers kept for the next stream: fresh shared memory costs a page fault per page on
+// both sides of a copy, and a screenshot is a stream of one frame. A buffer sets no listener, so
+// it may go on any thread.
+class BufferPool {
+public:
+    std::unique_ptr<SharedBuffer> take(const Connection& connection, std::uint32_t format,
+                                       int width, int height, int stride) {
+        const std::lock_guard guard(mutex_);
+        for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+            if (it->connection.get() == &connection &&
+                it->buffer->fits(format, width, height, stride)) {
+                std::unique_ptr<SharedBuffer> buffer = std::move(it->buffer);
+                idle_.erase(it);
+                return buffer;
+            }
+        }
+        return nullptr;
+    }
+
+    void give(std::shared_ptr<Connection> connection, std::unique_ptr<SharedBuffer> buffer) {
+        if (!buffer || connection->broken()) {
+            return;
+        }
+        const std::lock_guard guard(mutex_);
+        idle_.push_back({std::move(connection), std::move(buffer)});
+        if (idle_.size() > kMaxIdle) {
+            idle_.erase(idle_.begin());
+        }
+    }
+
+private:
+    static constexpr std::size_t kMaxIdle = 2;
+    struct Idle {
+        std::shared_ptr<Connection> connection; // outlives its buffer's proxies
+        std::unique_ptr<SharedBuffer> buffer;
+    };
+    std::mutex mutex_;
+    std::vector<Idle> idle_;
+};
+
+// What the compositor told about one copy request.
+struct CopyState {
+    std::optional<std::uint32_t> format;
+    int width = 0;
+    int height = 0;
+    int stride = 0;
+    bool bufferDone = false;
+    bool yInverted = false;
+    bool ready = false;
+    bool failed = false;
+};
+
+CopyState& state(void* data) {
+    return *static_cast<CopyState*>(data);
+}
+
+const zwlr_screencopy_frame_v1_listener kFrameListener = {
+    .buffer =
+        [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t format, std::uint32_t width,
+           std::uint32_t height, std::uint32_t stride) {
+            state(data).format = format;
+            state(data).width = static_cast<int>(width);
+            state(data).height = static_cast<int>(height);
+            state(data).stride = static_cast<int>(stride);
+        },
+    .flags =
+        [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t flags) {
+            state(data).yInverted = (flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
+        },
+    .ready = [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
+                std::uint32_t) { state(data).ready = true; },
+    .failed = [](void* data, zwlr_screencopy_frame_v1*) { state(data).failed = true; },
+    .damage = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t,
+                 std::uint32_t) {},
+    .linux_dmabuf = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
+                       std::uint32_t) {},
+    .buffer_done = [](void* data, zwlr_screencopy_frame_v1*) { state(data).bufferDone = true; },
+};
+
+struct FrameRelease {
+    void operator()(zwlr_screencopy_frame_v1* frame) const noexcept {
+        zwlr_screencopy_frame_v1_destroy(frame);
+    }
+};
+
+// A walk over the compositor's buffer in the layout's orientation: where the layout's first
+// pixel lies, and the byte steps to the next pixel of a row and to the next row. Screencopy hands
+// over the output's own pixels, so a turned or mirrored output (wl_output.transform) and a
+// bottom-up buffer are undone here.
+struct Walk {
+    const std::uint8_t* origin;
+    std::ptrdiff_t column;
+    std::ptrdiff_t row;
+    int width;
+    int height;
+};
+
+Walk walk(ConstPixelView buffer, int transform, bool yInverted) {
+    constexpr std::ptrdiff_t kPixel = 4;
+    const std::uint8_t* top = buffer.data;
+    auto line = static_cast<std::ptrdiff_t>(buffer.stride);
+    if (yInverted) {
+        top += (buffer.height - 1) * line;
+        line = -line;
+    }
+    const std::ptrdiff_t right = (buffer.width - 1) * kPixel;
+    const std::ptrdiff_t bottom = (buffer.height - 1) * line;
+    const int w = buffer.width;
+    const int h = buffer.height;
+    switch (transform) {
+    case WL_OUTPUT_TRANSFORM_90:
+        return {top + bottom, -line, kPixel, h, w};
+    case WL_OUTPUT_TRANSFORM_180:
+        return {top + right + bottom, -kPixel, -line, w, h};
+    case WL_OUTPUT_TRANSFORM_270:
+        return {top + right, line, -kPixel, h, w};
+    case WL_OUTPUT_TRANSFORM_FLIPPED:
+        return {top + right, -kPixel, line, w, h};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_90:
+        return {top, line, kPixel, h, w};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_180:
+        return {top + bottom, kPixel, -line, w, h};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_270:
+        return {top + right + bottom, -line, -kPixel, h, w};
+    default:
+        return {top, kPixel, line, w, h};
+    }
+}
+
+// Copies along the walk into BGRA order; 32-bit formats with red in the low byte swap red and
+// blue.
+void convert(const Walk& from, bool swapRedBlue, Image& target) {
+    for (int y = 0; y < from.height; ++y) {
+        const std::uint8_t* source = from.origin + y * from.row;
+        std::uint8_t* to = target.data() + static_cast<std::size_t>(y) * target.stride();
+        for (int x = 0; x < from.width; ++x, source += from.column, to += 4) {
+            to[0] = source[swapRedBlue ? 2 : 0];
+            to[1] = source[1];
+            to[2] = source[swapRedBlue ? 0 : 2];
+            to[3] = source[3];
+        }
+    }
+}
+
+class WaylandFrameStream final : public FrameStream {
+public:
+    WaylandFrameStream(std::shared_ptr<Connection> connection, BufferPool& buffers,
+                       CaptureDisplay display, const StreamConfiguration& configuration)
+        : connection_(std::move(connection)), buffers_(buffers), display_(std::move(display)),
+          configuration_(configuration) {}
+
+    ~WaylandFrameStream() override {
+        stopCapture();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        buffers_.give(connection_, std::move(buffer_));
+    }
+
+    void addStreamOutput(std::shared_ptr<FrameStreamOutput> output) override {
+        if (!output) {
+            throw std::invalid_argument("A stream output is required.");
+        }
+        if (output_) {
+            throw std::logic_error("The stream already has an output.");
+        }
+        output_ = std::move(output);
+    }
+
+    void startCapture() override {
+        if (!output_) {
+            throw std::logic_error("The stream has no output.");
+        }
+        if (thread_.joinable()) {
+            throw std::logic_error("The stream was already started.");
+        }
+        if (configuration_.pixelFormat != PixelFormat::bgra || configuration_.width < 1 ||
+            configuration_.height < 1) {
+            throw std::invalid_argument("The stream configuration cannot be captured.");
+        }
+        {
+            // Checked on the caller's thread so that a failure is the start's own error.
+            const auto lock = connection_->lock();
+            if (connection_->screencopy() == nullptr || connection_->shm() == nullptr) {
+                throw std::runtime_error(kNoScreencopy);
+            }
+            findOutput();
+        }
+        thread_ = std::thread([this] { run(); });
+        pthread_setname_np(thread_.native_handle(), "zel-capture");
+    }
+
+    void stopCapture() noexcept override {
+        {
+            const std::lock_guard guard(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+    }
+
+private:
+    Output& findOutput() {
+        for (const auto& output : connection_->outputs()) {
+            if (output->id() == display_.id) {
+                return *output;
+            }
+        }
+        throw std::runtime_error("The display " + display_.id + " is no longer connected.");
+    }
+
+    void run() {
+        auto next = std::chrono::steady_clock::now();
+        while (true) {
+            {
+                std::unique_lock guard(mutex_);
+                if (wake_.wait_until(guard, next, [this] { return stopping_; })) {
+                    return;
+                }
+            }
+            next += configuration_.minimumFrameInterval;
+            try {
+                Image frame(configuration_.width, configuration_.height);
+                if (!scaleInto(grab(), frame.view())) {
+                    throw std::runtime_error("The screen frame could not be scaled.");
+                }
+                output_->stream(*this, std::move(frame));
+            } catch (...) {
+                output_->streamDidStop(*this, std::current_exception());
+                return;
+            }
+        }
+    }
+
+    // One copy of the output, in BGRA order; valid until the next grab.
+    ConstPixelView grab() {
+        CopyState copy;
+        int transform = WL_OUTPUT_TRANSFORM_NORMAL;
+        {
+            const auto lock = connection_->lock();
+            const Output& output = findOutput();
+            transform = output.transform;
+            const std::unique_ptr<zwlr_screencopy_frame_v1, FrameRelease> frame(
+                zwlr_screencopy_manager_v1_capture_output(
+                    connection_->screencopy(), configuration_.showsCursor ? 1 : 0, output.output));
+            zwlr_screencopy_frame_v1_add_listener(frame.get(), &kFrameListener, &copy);
+            // Before version 3 the one buffer event is all there is to wait for.
+            const bool waitsForDone = connection_->screencopyVersion() >= 3;
+            const auto deadline = std::chrono::steady_clock::now() + kAnswerLimit;
+            connection_->dispatchUntil(
+                [&] { return copy.failed || (copy.format && (copy.bufferDone || !waitsForDone)); },
+                deadline);
+            if (copy.failed || !copy.format) {
+                throw std::runtime_error("The Wayland compositor could not copy the display " +
+                                         display_.id + ".");
+            }
+            if (copy.width < 1 || copy.height < 1 || copy.stride < copy.width * 4) {
+                throw std::runtime_error("The Wayland compositor offered an unreadable frame.");
+            }
+            if (!buffer_ || !buffer_->fits(*copy.format, copy.width, copy.height, copy.stride)) {
+                buffer_ =
+                    buffers_.take(*connection_, *copy.format, copy.width, copy.height, copy.stride);
+            }
+            if (!buffer_) {
+                buffer_ = std::make_unique<SharedBuffer>(connection_->shm(), *copy.format,
+                                                         copy.width, copy.height, copy.stride);
+            }
+            zwlr_screencopy_frame_v1_copy(frame.get(), buffer_->buffer());
+            connection_->dispatchUntil([&] { return copy.ready || copy.failed; }, deadline);
+            if (copy.failed) {
+                throw std::runtime_error("The Wayland compositor could not copy the display " +
+                                         display_.id + ".");
+            }
+        }
+        bool swapRedBlue = false;
+        switch (*copy.format) {
+        case WL_SHM_FORMAT_ARGB8888:
+        case WL_SHM_FORMAT_XRGB8888:
+            break;
+        case WL_SHM_FORMAT_ABGR8888:
+        case WL_SHM_FORMAT_XBGR8888:
+            swapRedBlue = true;
+            break;
+        default:
+            throw std::runtime_error("The Wayland compositor offered an unsupported pixel format.");
+        }
+        // Little-endian XRGB8888 is BGRX in memory: the scaler reads it where it lies.
+        if (!swapRedBlue && !copy.yInverted && transform == WL_OUTPUT_TRANSFORM_NORMAL) {
+            return buffer_->view();
+        }
+        const Walk from = walk(buffer_->view(), transform, copy.yInverted);
+        if (!converted_ || converted_->width() != from.width ||
+            converted_->height() != from.height) {
+            converted_.emplace(from.width, from.height);
+        }
+        convert(from, swapRedBlue, *converted_);
+        return std::as_const(*converted_).view();
+    }
+
+    std::shared_ptr<Connection> connection_;
+    BufferPool& buffers_;
+    CaptureDisplay display_;
+    StreamConfiguration configuration_;
+    std::shared_ptr<FrameStreamOutput> output_;
+    std::unique_ptr<SharedBuffer> buffer_; // proxies of connection_; back to the pool at the end
+    std::optional<Image> converted_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false; // guarded by mutex_
+};
+
+class WaylandCaptureBackend final : public CaptureBackend {
+public:
+    explicit WaylandCaptureBackend(const std::string& socket) : connections_(socket) {}
+
+    std::vector<CaptureDisplay> displays() override {
+        const std::shared_ptr<Connection> connection = connections_.get();
+        const auto lock = connection->lock();
+        // Output changes since the last request arrive with the round trip; a compositor that
+        // went away shows here too.
+        connection->roundtrip();
+        if (connection->screencopy() == nullptr || connection->shm() == nullptr) {
+            throw std::runtime_error(kNoScreencopy);
+        }
+        std::vector<CaptureDisplay> result;
+        for (const auto& output : connection->outputs()) {
+            const Rect rect = Connection::rect(*output);
+            if (rect.width > 0 && rect.height > 0) {
+                result.push_back({output->id(), rect.width, rect.height, rect.x, rect.y});
+            }
+        }
+        return result;
+    }
+
+    std::unique_ptr<FrameStream> makeStream(const CaptureDisplay& display,
+                                            const StreamConfiguration& configuration) override {
+        return std::make_unique<WaylandFrameStream>(connections_.get(), buffers_, display,
+                                                    configuration);
+    }
+
+private:
+    ConnectionCache connections_;
+    BufferPool buffers_; // after the cache: streams and their buffers never outlive the backend
+};
+
+} // namespace
+
+std::unique_ptr<CaptureBackend> makeCaptureBackend(const std::string& socket) {
+    return std::make_unique<WaylandCaptureBackend>(socket);
+}
+
+} // namespace zel::wayland

@@ -1,0 +1,451 @@
+// Virtual pointer and keyboard events for MainProcessInput on a wlroots compositor.
+#include "platform/wayland/wayland_input.hpp"
+
+#include "base/c_handle.hpp"
+#include "platform/wayland/wayland_connection.hpp"
+#include "virtual-keyboard-unstable-v1-client-protocol.h"
+#include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <sys/mman.h>
+#include <thread>
+#include <unistd.h>
+#include <xkbcommon/xkbcommon.h>
+
+namespace zel::wayland {
+namespace {
+
+// Linux input event codes (linux/input-event-codes.h).
+constexpr std::uint32_t kButtonLeft = 0x110;
+constexpr std::uint32_t kButtonRight = 0x111;
+// One wheel notch as libinput reports it: 15 units, one discrete step.
+constexpr double kWheelNotch = 15.0;
+// The pause after the devices appear (see connect()).
+constexpr std::chrono::milliseconds kWarmUp{100};
+// xkb keycodes are evdev codes plus 8.
+constexpr xkb_keycode_t kEvdevOffset = 8;
+
+xkb_keysym_t keysym(Key key) {
+    switch (key) {
+    case Key::returnKey:
+        return XKB_KEY_Return;
+    case Key::tab:
+        return XKB_KEY_Tab;
+    case Key::space:
+        return XKB_KEY_space;
+    case Key::deleteBackward:
+        return XKB_KEY_BackSpace;
+    case Key::escape:
+        return XKB_KEY_Escape;
+    case Key::left:
+        return XKB_KEY_Left;
+    case Key::up:
+        return XKB_KEY_Up;
+    case Key::right:
+        return XKB_KEY_Right;
+    case Key::down:
+        return XKB_KEY_Down;
+    case Key::v:
+        return XKB_KEY_v;
+    case Key::deleteForward:
+        return XKB_KEY_Delete;
+    case Key::insert:
+        return XKB_KEY_Insert;
+    case Key::home:
+        return XKB_KEY_Home;
+    case Key::end:
+        return XKB_KEY_End;
+    case Key::pageUp:
+        return XKB_KEY_Prior;
+    case Key::pageDown:
+        return XKB_KEY_Next;
+    case Key::menu:
+        return XKB_KEY_Menu;
+    case Key::f1:
+    case Key::f2:
+    case Key::f3:
+    case Key::f4:
+    case Key::f5:
+    case Key::f6:
+    case Key::f7:
+    case Key::f8:
+    case Key::f9:
+    case Key::f10:
+    case Key::f11:
+    case Key::f12:
+        return XKB_KEY_F1 +
+               static_cast<xkb_keysym_t>(static_cast<int>(key) - static_cast<int>(Key::f1));
+    case Key::control:
+        return XKB_KEY_Control_L;
+    case Key::alt:
+        return XKB_KEY_Alt_L;
+    case Key::super:
+        return XKB_KEY_Super_L;
+    case Key::shift:
+        return XKB_KEY_Shift_L;
+    }
+    return XKB_KEY_NoSymbol;
+}
+
+// The keymap our keyboard uploads: a plain US layout compiled by xkbcommon, with the evdev codes
+// of the keysyms we strike and the masks of the modifier keys.
+struct Keymap {
+    std::string text;
+    std::map<xkb_keysym_t, std::uint32_t> codes;
+    std::uint32_t controlMask = 0;
+    std::map<xkb_keysym_t, std::uint32_t> modifierMasks; // Control_L, Alt_L, Super_L, Shift_L
+    std::map<xkb_keysym_t, std::uint32_t> shiftedCodes;  // keysyms at the shift level
+};
+
+std::optional<Keymap> compileKeymap() {
+    const CHandle<xkb_context, xkb_context_unref> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
+    if (!context) {
+        return std::nullopt;
+    }
+    const xkb_rule_names names{"evdev", "pc105", "us", "", ""};
+    const CHandle<xkb_keymap, xkb_keymap_unref> keymap(
+        xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
+    if (!keymap) {
+        return std::nullopt;
+    }
+    const CMemory<char> text(xkb_keymap_get_as_string(keymap.get(), XKB_KEYMAP_FORMAT_TEXT_V1));
+    const xkb_mod_index_t control = xkb_keymap_mod_get_index(keymap.get(), XKB_MOD_NAME_CTRL);
+    if (!text || control == XKB_MOD_INVALID) {
+        return std::nullopt;
+    }
+    Keymap result{text.get(), {}, 1U << control, {}, {}};
+    for (const auto& [sym, name] : {std::pair{XKB_KEY_Control_L, XKB_MOD_NAME_CTRL},
+                                    {XKB_KEY_Alt_L, XKB_MOD_NAME_ALT},
+                                    {XKB_KEY_Super_L, XKB_MOD_NAME_LOGO},
+                                    {XKB_KEY_Shift_L, XKB_MOD_NAME_SHIFT}}) {
+        const xkb_mod_index_t index = xkb_keymap_mod_get_index(keymap.get(), name);
+        if (index != XKB_MOD_INVALID) {
+            result.modifierMasks.emplace(sym, 1U << index);
+        }
+    }
+    for (xkb_keycode_t code = xkb_keymap_min_keycode(keymap.get());
+         code <= xkb_keymap_max_keycode(keymap.get()) && code >= kEvdevOffset; ++code) {
+        const xkb_keysym_t* syms = nullptr;
+        const int count = xkb_keymap_key_get_syms_by_level(keymap.get(), code, 0, 0, &syms);
+        // The first key with the symbol at its base level: Return before KP_Enter's row.
+        if (count == 1) {
+            result.codes.try_emplace(syms[0], code - kEvdevOffset);
+        }
+        if (xkb_keymap_key_get_syms_by_level(keymap.get(), code, 0, 1, &syms) == 1) {
+            result.shiftedCodes.try_emplace(syms[0], code - kEvdevOffset);
+        }
+    }
+    return result;
+}
+
+std::uint32_t milliseconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint32_t>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
+}
+
+class WaylandInputBackend final : public InputBackend {
+public:
+    explicit WaylandInputBackend(std::string socket)
+        : socket_(std::move(socket)), keymap_(compileKeymap()) {}
+
+    ~WaylandInputBackend() override {
+        const std::lock_guard guard(mutex_);
+        dropDevices();
+    }
+
+    bool trusted() override {
+        const std::lock_guard guard(mutex_);
+        return connect();
+    }
+
+    DisplayBounds mainDisplayBounds() override {
+        const std::lock_guard guard(mutex_);
+        if (!connect() && !connection_) {
+            // Unreachable: the connection's own text.
+            connection_ = std::make_shared<Connection>(socket_);
+        }
+        // Output changes since the last request arrive with the round trip.
+        connection_->roundtrip();
+        if (connection_->outputs().empty()) {
+            throw std::runtime_error("The Wayland compositor has no output.");
+        }
+        const Rect main = Connection::rect(*connection_->outputs().front());
+        return {static_cast<double>(main.x), static_cast<double>(main.y),
+                static_cast<double>(main.width), static_cast<double>(main.height)};
+    }
+
+    void postMouse(MouseEventType type, ScreenPoint point, MouseButton button) override {
+        const std::lock_guard guard(mutex_);
+        if (!connect()) {
+            return;
+        }
+        // Absolute motion spans the layout's bounding box, as wlroots maps a pointer that is
+        // tied to no output; every event at a point starts with a motion there.
+        const Rect box = layoutBox();
+        if (box.width < 1 || box.height < 1) {
+            return;
+        }
+        const auto along = [](double coordinate, int origin, int extent) {
+            const double at = std::isnan(coordinate) ? 0 : std::round(coordinate) - origin;
+            return static_cast<std::uint32_t>(std::clamp(at, 0.0, extent - 1.0));
+        };
+        const std::uint32_t time = milliseconds();
+        zwlr_virtual_pointer_v1_motion_absolute(
+            pointer_, time, along(point.x, box.x, box.width), along(point.y, box.y, box.height),
+            static_cast<std::uint32_t>(box.width), static_cast<std::uint32_t>(box.height));
+        const std::uint32_t code = button == MouseButton::left ? kButtonLeft : kButtonRight;
+        switch (type) {
+        case MouseEventType::leftDown:
+        case MouseEventType::rightDown:
+            zwlr_virtual_pointer_v1_button(pointer_, time, code, WL_POINTER_BUTTON_STATE_PRESSED);
+            break;
+        case MouseEventType::leftUp:
+        case MouseEventType::rightUp:
+            zwlr_virtual_pointer_v1_button(pointer_, time, code, WL_POINTER_BUTTON_STATE_RELEASED);
+            break;
+        case MouseEventType::moved:
+        case MouseEventType::leftDragged:
+        case MouseEventType::rightDragged:
+            break;
+        }
+        zwlr_virtual_pointer_v1_frame(pointer_);
+        send();
+    }
+
+    void postScroll(int lineDelta) override {
+        const std::lock_guard guard(mutex_);
+        if (lineDelta == 0 || !connect()) {
+            return;
+        }
+        // One wheel notch per step, as on X11; Wayland's axis grows downwards.
+        const int steps = lineDelta > 0 ? -1 : 1;
+        zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_WHEEL);
+        zwlr_virtual_pointer_v1_axis_discrete(pointer_, milliseconds(),
+                                              WL_POINTER_AXIS_VERTICAL_SCROLL,
+                                              wl_fixed_from_double(steps * kWheelNotch), steps);
+        zwlr_virtual_pointer_v1_frame(pointer_);
+        send();
+    }
+
+    bool canPostKey(Key key, KeyModifiers modifiers) override {
+        const std::lock_guard guard(mutex_);
+        return connect() && keyboard_ != nullptr && code(keysym(key)) &&
+               (modifiers == KeyModifiers::none || code(XKB_KEY_Control_L));
+    }
+
+    void postKey(Key key, bool down, KeyModifiers modifiers) override {
+        const std::lock_guard guard(mutex_);
+        if (!connect() || keyboard_ == nullptr) {
+            return;
+        }
+        const auto keyCode = code(keysym(key));
+        const auto control =
+            modifiers == KeyModifiers::command ? code(XKB_KEY_Control_L) : std::nullopt;
+        if (!keyCode || (modifiers == KeyModifiers::command && !control)) {
+            return;
+        }
+        // Virtual key events leave the compositor's modifier state alone: it is sent with them,
+        // for the modifier keys a combination holds as for the paste's Control.
+        const std::uint32_t time = milliseconds();
+        const auto strike = [&](std::uint32_t code, bool pressed) {
+            zwp_virtual_keyboard_v1_key(keyboard_, time, code,
+                                        pressed ? WL_KEYBOARD_KEY_STATE_PRESSED
+                                                : WL_KEYBOARD_KEY_STATE_RELEASED);
+        };
+        const auto heldMask = keymap_->modifierMasks.find(keysym(key));
+        if (heldMask != keymap_->modifierMasks.end()) {
+            heldModifiers_ =
+                down ? heldModifiers_ | heldMask->second : heldModifiers_ & ~heldMask->second;
+        }
+        const auto sendModifiers = [&](std::uint32_t extra) {
+            zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_ | extra, 0, 0, 0);
+        };
+        if (down) {
+            if (control) {
+                strike(*control, true);
+                sendModifiers(keymap_->controlMask);
+            }
+            strike(*keyCode, true);
+            if (heldMask != keymap_->modifierMasks.end()) {
+                sendModifiers(0);
+            }
+        } else {
+            strike(*keyCode, false);
+            if (control || heldMask != keymap_->modifierMasks.end()) {
+                if (control) {
+                    strike(*control, false);
+                }
+                sendModifiers(0);
+            }
+        }
+        send();
+    }
+
+    // Characters of the uploaded US keymap, shifted where they need it; others are left out.
+    std::size_t typeText(std::u32string_view text, std::chrono::microseconds pause) override {
+        std::size_t typed = 0;
+        for (const char32_t character : text) {
+            const xkb_keysym_t sym = character == U'\n'   ? XKB_KEY_Return
+                                     : character == U'\t' ? XKB_KEY_Tab
+                                                          : xkb_utf32_to_keysym(character);
+            {
+                const std::lock_guard guard(mutex_);
+                if (!connect() || keyboard_ == nullptr) {
+                    return typed;
+                }
+                const auto plain = code(sym);
+                const auto shifted = plain ? std::nullopt : shiftedCode(sym);
+                const auto shiftMask = keymap_->modifierMasks.find(XKB_KEY_Shift_L);
+                if (!plain && (!shifted || shiftMask == keymap_->modifierMasks.end())) {
+                    continue;
+                }
+                const std::uint32_t time = milliseconds();
+                const std::uint32_t keyCode = plain ? *plain : *shifted;
+                const std::uint32_t extra = plain ? 0 : shiftMask->second;
+                zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_ | extra, 0, 0, 0);
+                zwp_virtual_keyboard_v1_key(keyboard_, time, keyCode,
+                                            WL_KEYBOARD_KEY_STATE_PRESSED);
+                zwp_virtual_keyboard_v1_key(keyboard_, time, keyCode,
+                                            WL_KEYBOARD_KEY_STATE_RELEASED);
+                zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_, 0, 0, 0);
+                send();
+            }
+            ++typed;
+            this->pause(pause);
+        }
+        return typed;
+    }
+
+private:
+    [[nodiscard]] std::optional<std::uint32_t> shiftedCode(xkb_keysym_t sym) const {
+        const auto found = keymap_->shiftedCodes.find(sym);
+        return found == keymap_->shiftedCodes.end() ? std::nullopt : std::optional(found->second);
+    }
+
+    [[nodiscard]] std::optional<std::uint32_t> code(xkb_keysym_t sym) const {
+        if (!keymap_) {
+            return std::nullopt;
+        }
+        const auto found = keymap_->codes.find(sym);
+        return found == keymap_->codes.end() ? std::nullopt : std::optional(found->second);
+    }
+
+    // The kept devices, made once per connection; false when the compositor cannot be reached
+    // or lacks the protocols (a connection that merely lacks them is kept, not retried).
+    bool connect() {
+        if (connection_ && !connection_->broken()) {
+            return pointer_ != nullptr;
+        }
+        dropDevices();
+        connection_.reset();
+        try {
+            connection_ = std::make_shared<Connection>(socket_);
+            if (!connection_->missingInputProtocols().empty()) {
+                return false;
+            }
+            pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(
+                connection_->pointerManager(), connection_->seat());
+            if (keymap_) {
+                keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
+                    connection_->keyboardManager(), connection_->seat());
+                uploadKeymap();
+                // The keyboard becomes the seat's own, and its keymap reaches the focused client,
+                // with its first event: a neutral modifier state, so that no key is that event.
+                zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
+                heldModifiers_ = 0;
+            }
+            // A compositor that refuses the devices says so within the round trip.
+            connection_->roundtrip();
+            // Where these are the seat's first pointer and keyboard, clients take up the new
+            // capabilities only after the round trip; events before that are lost to them. Once
+            // per connection, they get a moment.
+            std::this_thread::sleep_for(kWarmUp);
+        } catch (const std::exception&) {
+            dropDevices();
+            connection_.reset();
+            return false;
+        }
+        return true;
+    }
+
+    void uploadKeymap() {
+        const std::size_t size = keymap_->text.size() + 1;
+        const int fd = ::memfd_create("zel-keymap", MFD_CLOEXEC);
+        if (fd < 0) {
+            throw std::runtime_error("No shared memory for the keymap.");
+        }
+        const bool written =
+            ::ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+            ::pwrite(fd, keymap_->text.c_str(), size, 0) == static_cast<ssize_t>(size);
+        if (written) {
+            // The request carries a duplicate of the descriptor.
+            zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                           static_cast<std::uint32_t>(size));
+        }
+        ::close(fd);
+        if (!written) {
+            throw std::runtime_error("The keymap could not be written.");
+        }
+    }
+
+    void dropDevices() {
+        if (pointer_ != nullptr) {
+            zwlr_virtual_pointer_v1_destroy(pointer_);
+            pointer_ = nullptr;
+        }
+        if (keyboard_ != nullptr) {
+            zwp_virtual_keyboard_v1_destroy(keyboard_);
+            keyboard_ = nullptr;
+        }
+        if (connection_ && !connection_->broken()) {
+            wl_display_flush(connection_->display());
+        }
+    }
+
+    // Events go out at once; a failed connection is noticed by the next request's trust check.
+    void send() {
+        try {
+            connection_->flush();
+        } catch (const std::exception&) {
+        }
+    }
+
+    [[nodiscard]] Rect layoutBox() const {
+        int left = INT_MAX;
+        int top = INT_MAX;
+        int right = INT_MIN;
+        int bottom = INT_MIN;
+        for (const auto& output : connection_->outputs()) {
+            const Rect rect = Connection::rect(*output);
+            left = std::min(left, rect.x);
+            top = std::min(top, rect.y);
+            right = std::max(right, rect.x + rect.width);
+            bottom = std::max(bottom, rect.y + rect.height);
+        }
+        return left > right ? Rect{} : Rect{left, top, right - left, bottom - top};
+    }
+
+    std::mutex mutex_;
+    std::string socket_;
+    std::optional<Keymap> keymap_;
+    std::uint32_t heldModifiers_ = 0;        // modifier keys a combination holds down
+    std::shared_ptr<Connection> connection_; // guarded by mutex_
+    zwlr_virtual_pointer_v1* pointer_ = nullptr;
+    zwp_virtual_keyboard_v1* keyboard_ = nullptr;
+};
+
+} // namespace
+
+std::unique_ptr<InputBackend> makeInputBackend(const std::string& socket) {
+    return std::make_unique<WaylandInputBackend>(socket);
+}
+
+} // namespace zel::wayland

@@ -1,0 +1,127 @@
+// The Wayland capture backend under a headless sway: a client's pixels where the compositor put
+// it, in BGRA order and upright on turned outputs, and a second output of its own. (Headless
+// outputs draw the cursor in software, so every copy holds it whatever overlay_cursor says: that
+// choice is not tested here.)
+#include "capture/main_process_screenshot.hpp"
+#include "capture/main_process_screenshot_output.hpp"
+#include "platform/wayland/wayland_capture.hpp"
+#include "tests/support/sway.hpp"
+#include "tests/support/xvfb.hpp"
+
+#include <array>
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace zel {
+namespace {
+
+using Rgb = std::array<int, 3>;
+
+constexpr Rgb kBackground{0x20, 0x40, 0x80};
+constexpr Rgb kProbe{0xc0, 0x30, 0x10};
+
+Rgb at(const Image& image, int x, int y) {
+    const std::uint8_t* p = image.data() + static_cast<std::size_t>(y) * image.stride() +
+                            static_cast<std::size_t>(x) * 4;
+    return {p[2], p[1], p[0]};
+}
+
+// One frame of the display at its own size, through a stream as the screenshot takes it.
+Image frame(CaptureBackend& backend, const CaptureDisplay& display) {
+    StreamConfiguration configuration;
+    configuration.width = display.width;
+    configuration.height = display.height;
+    auto output = std::make_shared<MainProcessScreenshotOutput>();
+    const auto stream = backend.makeStream(display, configuration);
+    stream->addStreamOutput(output);
+    stream->startCapture();
+    auto outcome = output->waitForFrame(std::chrono::seconds(8));
+    stream->stopCapture();
+    if (auto* error = std::get_if<std::exception_ptr>(&outcome)) {
+        std::rethrow_exception(*error);
+    }
+    return std::get<Image>(std::move(outcome));
+}
+
+// Clients draw a moment after they start: frames until the pixel shows the colour.
+Image frameShowing(CaptureBackend& backend, const CaptureDisplay& display, int x, int y,
+                   Rgb colour) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (true) {
+        Image image = frame(backend, display);
+        if (at(image, x, y) == colour || std::chrono::steady_clock::now() > deadline) {
+            return image;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+// The copy holds the output's own pixels: turned and mirrored outputs are read back upright.
+TEST(WaylandCapture, ClientPixelsWhereTheCompositorPlacedThem) {
+    for (const std::string transform :
+         {"normal", "90", "180", "270", "flipped", "flipped-90", "flipped-180", "flipped-270"}) {
+        SCOPED_TRACE(transform);
+        const test::Sway sway("for_window [app_id=\"zel-probe\"] floating enable, "
+                              "resize set 400 300, move position 200 100");
+        ASSERT_EQ(sway.message({"output", "HEADLESS-1", "transform", transform}).exitStatus, 0);
+        const test::Child foot({"sh", "-c",
+                                "exec foot --app-id=zel-probe -o colors.background=c03010 "
+                                "sleep 600 2>/dev/null"},
+                               sway.clientEnv());
+        const auto backend = wayland::makeCaptureBackend(sway.socket());
+        const auto displays = backend->displays();
+        ASSERT_EQ(displays.size(), 1U);
+        EXPECT_EQ(displays[0].id, "HEADLESS-1");
+        const bool turned = transform.ends_with("90") || transform.ends_with("270");
+        const int width = turned ? 1080 : 1920;
+        const int height = turned ? 1920 : 1080;
+        EXPECT_EQ(displays[0].width, width);
+        EXPECT_EQ(displays[0].height, height);
+
+        const Image image = frameShowing(*backend, displays[0], 400, 250, kProbe);
+        // The window spans 200..599 × 100..399; its first and last pixels and their neighbours.
+        const struct {
+            int x;
+            int y;
+            Rgb colour;
+        } kPoints[] = {
+            {400, 250, kProbe},      {200, 100, kProbe},      {599, 399, kProbe},
+            {199, 250, kBackground}, {600, 250, kBackground}, {400, 99, kBackground},
+            {400, 400, kBackground}, {0, 0, kBackground},     {width - 1, height - 1, kBackground},
+        };
+        for (const auto& point : kPoints) {
+            EXPECT_EQ(at(image, point.x, point.y), point.colour) << point.x << "," << point.y;
+        }
+        // The screenshot path scales the same frame.
+        const Image half = MainProcessScreenshot::captureFrame(*backend, 960);
+        const double scale = 960.0 / width;
+        EXPECT_EQ(at(half, static_cast<int>(400 * scale), static_cast<int>(250 * scale)), kProbe);
+        EXPECT_EQ(at(half, static_cast<int>(100 * scale), static_cast<int>(50 * scale)),
+                  kBackground);
+    }
+}
+
+TEST(WaylandCapture, SecondOutputInCompositorOrder) {
+    const test::Sway sway;
+    ASSERT_EQ(sway.message({"create_output"}).exitStatus, 0);
+    ASSERT_EQ(sway.message({"output", "HEADLESS-2", "mode", "1280x720", "position", "1920", "0",
+                            "bg", "#10a040", "solid_color"})
+                  .exitStatus,
+              0);
+    const auto backend = wayland::makeCaptureBackend(sway.socket());
+    const auto displays = backend->displays();
+    ASSERT_EQ(displays.size(), 2U);
+    EXPECT_EQ(displays[0].id, "HEADLESS-1");
+    EXPECT_EQ(displays[1].id, "HEADLESS-2");
+    EXPECT_EQ(displays[1].x, 1920);
+    EXPECT_EQ(displays[1].y, 0);
+    EXPECT_EQ(displays[1].width, 1280);
+    EXPECT_EQ(displays[1].height, 720);
+    const Image second = frameShowing(*backend, displays[1], 640, 360, {0x10, 0xa0, 0x40});
+    EXPECT_EQ(second.width(), 1280);
+    EXPECT_EQ(at(second, 640, 360), (Rgb{0x10, 0xa0, 0x40}));
+    EXPECT_EQ(at(frame(*backend, displays[0]), 960, 540), kBackground);
+}
+
+} // namespace
+} // namespace zel

@@ -1,0 +1,57 @@
+// The built app as a user meets it: bin/zel-desktop-agent in a prefix of its own beside
+// share/zel-desktop-agent with node, an agent server (the real one unless told) and the stand-in
+// tunnel client; a private X server, XDG directories of its own, standard output in a file.
+#pragma once
+
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/xvfb.hpp"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zel::test {
+
+struct AppSetup {
+    std::vector<std::string> arguments;   // e.g. "--start"
+    std::vector<std::string> environment; // "NAME=value", added to the app's
+    std::filesystem::path agent = std::filesystem::path(ZEL_SOURCE_DIR) / "resources/agent";
+    // The stand-in's script (JSON), as for scriptTunnel.
+    std::string tunnelScenario;
+};
+
+class AppUnderTest {
+public:
+    explicit AppUnderTest(AppSetup setup = {});
+
+    TempDir dir;
+    std::filesystem::path bin = dir.path() / "prefix/share/zel-desktop-agent/bin";
+    std::filesystem::path out = dir.path() / "stdout.txt";
+    Xvfb xvfb{1280, 900};
+    std::optional<Child> app;
+
+    // "DISPLAY=:N"
+    [[nodiscard]] std::string display() const { return "DISPLAY=" + xvfb.display(); }
+    [[nodiscard]] std::string output() const;
+    [[nodiscard]] std::string log() const;
+    // What the agent stored where the app's environment told it, and the stand-in's record.
+    [[nodiscard]] std::filesystem::path agentConfig() const;
+    [[nodiscard]] std::filesystem::path tunnelInvocation() const;
+    // The stand-in's script for its next start (JSON); empty: a tunnel as it comes.
+    void scriptTunnel(const std::string& scenario) const;
+
+    // The visible window's id, or empty.
+    [[nodiscard]] std::string windowId() const;
+    // The button is the window's default control and keeps the focus, so Space presses it.
+    bool pressButton() const;
+    // The text of the QR code on screen, or empty; the screenshot is left in the build tree.
+    [[nodiscard]] std::string qrOnScreen(const std::string& name) const;
+    // The app's child processes, zombies included (a helper nobody reaps counts).
+    [[nodiscard]] std::vector<pid_t> helpers() const;
+};
+
+bool alive(pid_t pid);
+
+} // namespace zel::test
