@@ -43,7 +43,7 @@ function tileDesktop() {
 async function phone() {
   const context = await chromium.launchPersistentContext(tempDir('zel-chromium-'), {
     executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'],
-    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 2,
+    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3,
   });
   const page = context.pages()[0] ?? (await context.newPage());
   const requests = [];
@@ -86,8 +86,8 @@ describe('web client in a phone browser', () => {
     await page.waitForSelector('#screen.loaded');
     assert.equal(new URL(page.url()).search, '');
     await status('已连接');
-    assert.equal(t.control.requests.findLast((r) => r.path === '/tiles').query.width, '780');
-    assert.deepEqual(await page.locator('#screen').evaluate((c) => [c.width, c.height]), [780, 439]);
+    assert.equal(t.control.requests.findLast((r) => r.path === '/tiles').query.width, '1170');
+    assert.deepEqual(await page.locator('#screen').evaluate((c) => [c.width, c.height]), [1170, 658]);
   });
 
   // The colour on the canvas at frame pixel (x, y), once it is within 6 of rgb; null when it never gets there.
@@ -117,35 +117,76 @@ describe('web client in a phone browser', () => {
     assert.deepEqual(requests.filter((p) => p.startsWith('/api/screenshot')), []);
   });
 
-  it('turns touch gestures and keys into the matching input requests', async () => {
-    for (const [gesture, expected] of [
-      [async () => page.touchscreen.tap(...Object.values(await at(250, 750))), { action: 'click', coordinate: [250, 750] }],
-      [async () => { // the second tap a little off: both clicks land on the first one's spot
-        const [p, q] = [await at(600, 300), await at(602, 303)];
+  // Each gesture against the requests it must give, in order; `many` matches one or more in a row.
+  const transform = () => page.locator('#screen').evaluate((c) => c.style.transform);
+  const near = (got, want) => want.every((v, k) => Math.abs(got[k] - v) <= 2);
+  function matches(got, wanted) {
+    let i = 0;
+    for (const want of wanted) {
+      const fits = (r) => r && Object.entries(want).every(([k, v]) => k === 'many' || (Array.isArray(v) ? near(r[k], v) : typeof v === 'function' ? v(r[k]) : r[k] === v));
+      if (!fits(got[i])) return false;
+      i++;
+      while (want.many && fits(got[i])) i++;
+    }
+    return i === got.length;
+  }
+  it('one finger works on the desktop, live; two fingers only move the view; three scroll', async () => {
+    const a = await at(200, 500);
+    const b = await at(800, 500);
+    const pan = [{ x: 150, y: 400 }, { x: 250, y: 400 }];
+    for (const [name, gesture, wanted] of [
+      ['tap', async () => page.touchscreen.tap(...Object.values(await at(250, 750))), [{ action: 'click', coordinate: [250, 750] }]],
+      ['quick taps at two points', async () => {
+        const [p, q] = [await at(600, 300), await at(700, 300)];
         await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
-      }, { action: 'click', coordinate: [600, 300], then: { action: 'click', coordinate: [600, 300] } }],
-      [async () => swipe([await at(100, 200)], null, 700), { action: 'right_click', coordinate: [100, 200] }],
-      [async () => swipe([await at(200, 500)], [await at(800, 500)]), { action: 'drag', from: [200, 500], to: [800, 500] }],
-      [() => swipe([{ x: 150, y: 300 }, { x: 250, y: 300 }], [{ x: 150, y: 200 }, { x: 250, y: 200 }]),
-        { action: 'scroll', direction: 'down', amount: (n) => n >= 1 }],
-      [() => page.getByRole('button', { name: '回车' }).tap(), { action: 'key', key: 'return' }],
+      }, [{ action: 'click', coordinate: [600, 300] }, { action: 'click', coordinate: [700, 300] }]],
+      ['a double tap with a wobble', async () => {
+        const [p, q] = [await at(600, 300), await at(601, 301)];
+        await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
+      }, [{ action: 'click', coordinate: [600, 300] }, { action: 'click', coordinate: [600, 300] }]],
+      ['long press', async () => swipe([await at(100, 200)], null, 700), [{ action: 'right_click', coordinate: [100, 200] }]],
+      ['drag', () => swipe([a], [b]), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
+      ['hold, then drag', () => swipe([a], [b], 700), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
+      ['pinch out', () => swipe(pan, [{ x: 25, y: 400 }, { x: 375, y: 400 }]), []],
+      ['pan sideways', () => swipe(pan, pan.map((p) => ({ x: p.x + 120, y: p.y }))), []],
+      ['pan up and down', () => swipe(pan, pan.map((p) => ({ x: p.x, y: p.y - 150 }))), []],
+      ['pinch in', () => swipe([{ x: 50, y: 400 }, { x: 350, y: 400 }], pan), []],
+      ['three fingers up', () => swipe([...pan, { x: 200, y: 450 }], [...pan, { x: 200, y: 450 }].map((p) => ({ x: p.x, y: p.y - 100 }))),
+        [{ action: 'move', coordinate: (c) => c.length === 2 }, { action: 'scroll', direction: 'down', many: true }]], // where the fingers began
+      ['回车', () => page.getByRole('button', { name: '回车' }).tap(), [{ action: 'key', key: 'return' }]],
     ]) {
       const count = inputs().length;
+      const before = await transform();
       await gesture();
-      for (let i = 0; i < 100 && inputs().length <= count; i++) await pause(50);
-      await pause(350); // a stray extra request shows up here
-      const wanted = expected.then ? [expected, expected.then] : [expected];
-      for (const [i, want] of wanted.entries()) {
-        const got = inputs()[count + i];
-        assert.ok(got, `${want.action}: an input request arrived`);
-        for (const [key, value] of Object.entries(want).filter(([k]) => k !== 'then')) {
-          const ok = typeof value === 'function' ? value(got[key]) : Array.isArray(value) ? value.every((v, k) => Math.abs(got[key][k] - v) <= 2) : got[key] === value;
-          assert.ok(ok, `${want.action}: ${key} is ${got[key]}, wanted ${value}`);
-        }
-      }
-      if (expected.action !== 'scroll') assert.equal(inputs().length, count + wanted.length, `${expected.action}: exactly ${wanted.length} request(s)`);
+      for (let i = 0; i < 40 && inputs().length < count + wanted.length; i++) await pause(50);
+      await pause(400); // a stray extra request shows up here
+      const got = inputs().slice(count).map((r) => ({ ...r, id: undefined }));
+      assert.ok(matches(got, wanted), `${name}: got ${JSON.stringify(got)}`);
+      if (wanted.length === 0) assert.notEqual(await transform(), before, `${name}: the view moved`);
     }
     assert.deepEqual(requests.filter((p) => p.startsWith('/api/input')), [], 'all input went over the live socket');
+  });
+
+  it('zooms to three phone pixels per desktop pixel and out to the whole desktop, stopping at its edges', async () => {
+    const box = () => page.evaluate(() => {
+      const r = document.getElementById('screen').getBoundingClientRect();
+      const v = document.getElementById('viewport').getBoundingClientRect();
+      return { width: r.width, left: r.left - v.left, right: v.right - r.right, viewport: v.width };
+    });
+    const [closed, open] = [[{ x: 180, y: 300 }, { x: 210, y: 300 }], [{ x: 20, y: 300 }, { x: 370, y: 300 }]];
+    const slide = (dx) => swipe(closed, closed.map((p) => ({ x: p.x + dx, y: p.y })));
+    for (let i = 0; i < 6; i++) await swipe(closed, open);
+    assert.ok((await box()).width / 1920 >= 3, `${(await box()).width / 1920} px per desktop pixel`);
+    for (let i = 0; i < 6; i++) await swipe(open, closed);
+    let b = await box();
+    assert.deepEqual([b.width, b.left], [b.viewport, 0], 'all of the desktop again');
+    await swipe([{ x: 150, y: 300 }, { x: 240, y: 300 }], [{ x: 110, y: 300 }, { x: 290, y: 300 }]); // twice as large
+    for (const [dx, edge] of [[300, 'left'], [-300, 'right']]) {
+      await slide(dx);
+      await slide(dx);
+      b = await box();
+      assert.ok(Math.abs(b[edge]) < 0.5 && b.width > b.viewport * 1.5, `stopped at the ${edge} edge: ${JSON.stringify(b)}`);
+    }
   });
 
   it('stops capturing while the page is in the background and resumes when it is back', async () => {
