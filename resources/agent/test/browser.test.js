@@ -167,6 +167,41 @@ describe('web client in a phone browser', () => {
     assert.deepEqual(requests.filter((p) => p.startsWith('/api/input')), [], 'all input went over the live socket');
   });
 
+  it('types what the phone keyboard commits as keystrokes, with sticky modifiers and the extra keys', async () => {
+    const button = (name) => page.getByRole('button', { name, exact: true }).tap();
+    await button('键盘');
+    await page.locator('#kbd-text').tap();
+    const typed = (text) => (got) => got.length > 0 && got.every((r) => r.action === 'type_text') && got.map((r) => r.text).join('') === text;
+    const keys = (...wanted) => (got) => matches(got, wanted);
+    for (const [name, act, ok] of [
+      ['ASCII', () => page.keyboard.type('ls -la ~/x'), typed('ls -la ~/x')],
+      ['Chinese from the input method', async () => {
+        await cdp.send('Input.imeSetComposition', { text: 'ni', selectionStart: 2, selectionEnd: 2 });
+        await cdp.send('Input.imeSetComposition', { text: '你好', selectionStart: 2, selectionEnd: 2 });
+        await cdp.send('Input.insertText', { text: '你好世界' });
+      }, typed('你好世界')],
+      ['Enter and Backspace', async () => (await page.keyboard.press('Enter'), await page.keyboard.press('Backspace')),
+        keys({ action: 'key', key: 'return' }, { action: 'key', key: 'backspace' })],
+      ['Ctrl then s', async () => (await button('Ctrl'), await page.keyboard.type('s')), keys({ action: 'key_combo', keys: 'ctrl+s' })],
+      ['Ctrl, Shift then T', async () => (await button('Ctrl'), await button('Shift'), await page.keyboard.type('T')), keys({ action: 'key_combo', keys: 'ctrl+shift+t' })],
+      ['Alt then F4', async () => (await button('Alt'), await button('F4')), keys({ action: 'key_combo', keys: 'alt+f4' })],
+      ['Ctrl then ← of the key bar', async () => (await button('Ctrl'), await button('左')), keys({ action: 'key_combo', keys: 'ctrl+left' })],
+      ['PgDn, Delete, then plain text again', async () => (await button('PgDn'), await button('Delete'), await page.keyboard.type('s')),
+        keys({ action: 'key_combo', keys: 'page_down' }, { action: 'key_combo', keys: 'delete' }, { action: 'type_text', text: 's' })],
+    ]) {
+      const count = inputs().length;
+      await act();
+      for (let i = 0; i < 40 && !ok(inputs().slice(count)); i++) await pause(50);
+      await pause(150);
+      const got = inputs().slice(count);
+      assert.ok(ok(got), `${name}: got ${JSON.stringify(got)}`);
+      assert.equal(await page.evaluate(() => document.activeElement.id), 'kbd-text', `${name}: the field keeps the focus`);
+    }
+    assert.deepEqual(requests.filter((p) => p.startsWith('/api/type') || p.startsWith('/api/clipboard')), [], 'never through the clipboard');
+    assert.ok(!inputs().some((r) => r.action === 'paste'));
+    await button('键盘');
+  });
+
   it('zooms to three phone pixels per desktop pixel and out to the whole desktop, stopping at its edges', async () => {
     const box = () => page.evaluate(() => {
       const r = document.getElementById('screen').getBoundingClientRect();
