@@ -1,6 +1,7 @@
 // The web client in headless Chromium on a phone-sized touch screen, against a real agent.
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { once } from 'node:events';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { chromium } from 'playwright-core';
@@ -272,5 +273,59 @@ describe('web client across a restart of the server', () => {
     await server.listening;
     await status('已连接');
     assert.ok(control.requests.length > shots, 'frames come again');
+  });
+});
+
+// The phone's clipboard and the desktop's (real xclip on a private X server) through the buttons,
+// with the browser's clipboard allowed to the page and then without it (a field to paste into, and
+// the desktop's text shown to select).
+describe('clipboard between the phone and the desktop', () => {
+  let xvfb, phoneSide;
+  const env = { PATH: '/usr/bin:/bin' };
+  const t = withAgent({}, { env }, { screenshot: ({ query }) => desktop(query.width) });
+  before(async () => {
+    xvfb = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+    env.DISPLAY = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`;
+    phoneSide = await phone();
+  });
+  after(async () => (await phoneSide?.context.close(), xvfb.kill()));
+  const desktopText = () => spawnSync('xclip', ['-selection', 'clipboard', '-out'], { env }).stdout.toString();
+  const until = async (what, ok) => {
+    for (let i = 0; i < 100 && !(await ok()); i++) await new Promise((r) => setTimeout(r, 50));
+    assert.ok(await ok(), what);
+  };
+
+  it('sends the phone\'s text to the desktop and pastes it, and brings the desktop\'s back', async () => {
+    const { context, page, status } = phoneSide;
+    const button = (name) => page.getByRole('button', { name, exact: true }).tap();
+    await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
+    await status('已连接');
+    for (const [allowed, fromPhone, fromDesktop] of [[true, '手机上的字 ✓\n第二行', '电脑上的字 😀'], [false, 'typed by hand', '选中后复制']]) {
+      if (allowed) await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: t.agent.base });
+      else { // and writing refused, as Safari does once the tap's activation was spent on the request
+        await context.clearPermissions();
+        await page.evaluate(() => (navigator.clipboard.writeText = () => Promise.reject(new DOMException('denied', 'NotAllowedError'))));
+      }
+      const pastes = t.control.requests.filter((r) => r.path === '/input').length;
+      if (allowed) await page.evaluate((text) => navigator.clipboard.writeText(text), fromPhone);
+      await button('粘贴');
+      if (!allowed) {
+        await page.locator('#clip-text').fill(fromPhone);
+        await button('发送到电脑');
+      }
+      await until(`${allowed}: on the desktop's clipboard`, () => desktopText() === fromPhone);
+      await until(`${allowed}: pasted`, () => t.control.requests.filter((r) => r.path === '/input').length === pastes + 1);
+      assert.equal(JSON.parse(t.control.requests.findLast((r) => r.path === '/input').body).action, 'paste');
+
+      spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: fromDesktop, stdio: ['pipe', 'ignore', 'ignore'] });
+      await until(`${allowed}: the desktop holds it`, () => desktopText() === fromDesktop);
+      await button('复制电脑剪贴板');
+      if (allowed) await until('on the phone\'s clipboard', async () => (await page.evaluate(() => navigator.clipboard.readText())) === fromDesktop);
+      else {
+        await page.locator('#clip-dialog[open]').waitFor();
+        assert.deepEqual(await page.locator('#clip-text').evaluate((el) => [el.value, el.readOnly, el.selectionEnd - el.selectionStart]), [fromDesktop, true, fromDesktop.length]);
+        await button('关闭');
+      }
+    }
   });
 });
