@@ -376,7 +376,7 @@ const cursor = { at: null };
 function drawCursor() {
   const el = $('cursor');
   const cssPerDesktopPx = (frame.width * view.fit * view.scale) / (desktopWidth || 1920);
-  if (!cursor.at || !frame.width || cssPerDesktopPx >= 1) {
+  if (!cursor.at || !frame.width || (cssPerDesktopPx >= 1 && !pad.on)) {
     el.hidden = true;
     return;
   }
@@ -432,7 +432,7 @@ let lastTap = null;
 
 let scrollPx = 0;
 let scrollQueued = false;
-attachGestures(viewport, {
+const touchMode = {
   tap: (p) => {
     const now = performance.now();
     const near = lastTap && now - lastTap.at < kDoubleTapMs && Math.hypot(p.x - lastTap.p.x, p.y - lastTap.p.y) <= kTapSlop;
@@ -475,7 +475,72 @@ attachGestures(viewport, {
       sendInput({ action: 'scroll', direction: steps > 0 ? 'up' : 'down', amount: Math.min(20, Math.abs(steps)) });
     });
   },
-});
+};
+
+// Trackpad mode: one finger moves the pointer by how far it travels, wherever it is on the screen;
+// a tap clicks where the pointer is, a two-finger tap right-clicks there, a hold then a slide drags.
+const kTrackpadGain = 1.5; // pointer travel per finger travel, in picture pixels
+const pad = { on: false, last: null, button: false, sentAt: 0, timer: 0, sent: '' };
+const at = () => cursor.at ?? [500, 500];
+function padSend(action) {
+  pad.sent = String(at());
+  sendInput({ action, coordinate: at() });
+}
+function padMoved() {
+  clearTimeout(pad.timer);
+  const wait = pad.sentAt + kDragMoveMs - performance.now();
+  if (wait > 0) {
+    pad.timer = setTimeout(padMoved, wait);
+    return;
+  }
+  if (pad.sent === String(at())) return; // held at an edge
+  pad.sentAt = performance.now();
+  padSend(pad.button ? 'left_drag' : 'move');
+}
+// The zoomed view follows the pointer when it nears an edge.
+function followCursor() {
+  const [x, y] = at();
+  const w = frame.width * view.fit * view.scale;
+  const h = frame.height * view.fit * view.scale;
+  const margin = 40;
+  const px = view.ox + (x / 1000) * w;
+  const py = view.oy + (y / 1000) * h;
+  view.ox += Math.max(0, margin - px) - Math.max(0, px - (view.vw - margin));
+  view.oy += Math.max(0, margin - py) - Math.max(0, py - (view.vh - margin));
+  layout();
+}
+const trackpadMode = {
+  tap: () => padSend('click'),
+  longPress: () => padSend('right_click'),
+  twoFingerTap: () => padSend('right_click'),
+  hold: showHold,
+  press: (p, held) => {
+    pad.last = p;
+    pad.button = held;
+    cursor.at = at();
+    if (held) padSend('left_down');
+  },
+  move: (p) => {
+    const rect = screen.getBoundingClientRect();
+    if (!pad.last || !rect.width) return;
+    const [x, y] = at();
+    const k = (1000 * kTrackpadGain) / rect.width;
+    const clamp = (v) => Math.round(Math.max(0, Math.min(1000, v)) * 10) / 10;
+    cursor.at = [clamp(x + (p.x - pad.last.x) * k), clamp(y + ((p.y - pad.last.y) * 1000 * kTrackpadGain) / rect.height)];
+    pad.last = p;
+    followCursor();
+    padMoved();
+  },
+  release: () => {
+    clearTimeout(pad.timer);
+    if (pad.button) padSend('left_up');
+    else if (pad.sent !== String(at())) padSend('move'); // the last position, if the rate limit held it back
+    Object.assign(pad, { last: null, button: false });
+  },
+  view: touchMode.view,
+  scroll: touchMode.scroll,
+};
+attachGestures(viewport, Object.fromEntries(Object.keys(trackpadMode).map((name) => [name, (...args) => (pad.on ? trackpadMode : touchMode)[name](...args)])));
 
 // ---- key bar and text ----------------------------------------------------
 
@@ -594,6 +659,12 @@ $('keys').addEventListener('click', (event) => {
     $('keys').querySelector('[data-action="keyboard"]').setAttribute('aria-pressed', String(!panel.hidden));
     if (!panel.hidden) field.focus();
     layout();
+  } else if (action === 'trackpad') {
+    pad.on = !pad.on;
+    button.setAttribute('aria-pressed', String(pad.on));
+    cursor.at = at();
+    drawCursor();
+    toast(pad.on ? '触控板模式：单指滑动移动指针，轻点单击，双指轻点右键，按住再滑动拖动。' : '触摸模式：手指点在哪里就操作哪里。', 'info');
   } else if (action === 'paste') pastePhoneClipboard();
   else if (action === 'copy') copyDesktopClipboard();
 });

@@ -16,7 +16,7 @@ function centre(touches) {
 }
 
 // handlers: tap(p), longPress(p), hold(p | null) (a long press is filling at p; null: it stopped),
-// press(p), move(p), release(p) (a live drag), view({ dx, dy, scale, at }), scroll(p, dy) (p: where
+// press(p, held), move(p), release(p) (a live drag; held: it began with a long press), view({ dx, dy, scale, at }), scroll(p, dy) (p: where
 // the fingers came down),
 // twoFingerTap(p)
 export function attachGestures(element, handlers) {
@@ -66,9 +66,10 @@ export function attachGestures(element, handlers) {
       const p = point(touches[0]);
       state.last = p;
       if (state.mode !== 'drag' && Math.hypot(p.x - state.start.x, p.y - state.start.y) > kTapSlop) {
+        const held = state.mode === 'held';
         stopHold();
         state.mode = 'drag';
-        handlers.press(state.start);
+        handlers.press(state.start, held);
       }
       if (state.mode === 'drag') handlers.move(p);
     } else if (state.mode === 'view' && touches.length === 2) {

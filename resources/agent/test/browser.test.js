@@ -203,6 +203,27 @@ describe('web client in a phone browser', () => {
     await button('键盘');
   });
 
+  it('in trackpad mode moves the pointer by the finger\'s travel and clicks where the pointer is', async () => {
+    await page.getByRole('button', { name: '触控板', exact: true }).tap();
+    const box = await page.locator('#screen').boundingBox();
+    const [px, py] = [(100 * 1500) / box.width, (60 * 1500) / box.height]; // where 100, 60 px of travel from the corner lead
+    const slide = (dx, dy, holdMs = 0) => swipe([{ x: 200, y: 400 }], [{ x: 200 + dx, y: 400 + dy }], holdMs);
+    for (const [name, gesture, wanted, last] of [
+      ['to the top left corner', async () => (await slide(-150, -300), await slide(-150, -300)), [{ action: 'move', many: true }], [0, 0]],
+      ['a slide', () => slide(100, 60), [{ action: 'move', many: true }], [px, py]],
+      ['a tap anywhere', () => page.touchscreen.tap(300, 200), [{ action: 'click', coordinate: [px, py] }]],
+      ['a two-finger tap', () => swipe([{ x: 150, y: 400 }, { x: 250, y: 400 }]), [{ action: 'right_click', coordinate: [px, py] }]],
+      ['hold, then slide', () => slide(-100, -60, 700), [{ action: 'left_down', coordinate: [px, py] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [0, 0] }]],
+    ]) {
+      const count = inputs().length;
+      await gesture();
+      await pause(400);
+      const got = inputs().slice(count).map((r) => ({ ...r, id: undefined }));
+      assert.ok(matches(got, wanted) && (!last || near(got.at(-1).coordinate, last)), `${name}: got ${JSON.stringify(got)}`);
+    }
+    await page.getByRole('button', { name: '触控板', exact: true }).tap();
+  });
+
   it('zooms to three phone pixels per desktop pixel and out to the whole desktop, stopping at its edges', async () => {
     const box = () => page.evaluate(() => {
       const r = document.getElementById('screen').getBoundingClientRect();
