@@ -171,6 +171,9 @@ describe('web client in a phone browser', () => {
   it('types what the phone keyboard commits as keystrokes, with sticky modifiers and the extra keys', async () => {
     const button = (name) => page.getByRole('button', { name, exact: true }).tap();
     await button('键盘');
+    const small = await page.evaluate(() => [...document.querySelectorAll('button, input')].filter((el) => el.offsetParent)
+      .map((el) => [el.textContent.trim() || el.id, el.getBoundingClientRect()]).filter(([, r]) => r.width < 44 || r.height < 44).map(([name]) => name));
+    assert.deepEqual(small, [], 'every control is at least 44 px both ways');
     await page.locator('#kbd-text').tap();
     const typed = (text) => (got) => got.length > 0 && got.every((r) => r.action === 'type_text') && got.map((r) => r.text).join('') === text;
     const keys = (...wanted) => (got) => matches(got, wanted);
@@ -289,6 +292,8 @@ describe('web client across a restart of the server', () => {
     server.child.kill('SIGTERM');
     await server.exited;
     await status('网络连接中断'); // neither the stream nor the API answers
+    await page.touchscreen.tap(195, 300); // refused out loud, not lost in silence
+    await page.waitForFunction(() => document.getElementById('toast').textContent.includes('没有送到电脑'), null, { timeout: 10000 });
     const shots = control.requests.length;
     server = start(port);
     await server.listening;
