@@ -18,13 +18,14 @@ function centre(touches) {
 // handlers: tap(p), longPress(p), hold(p | null) (a long press is filling at p; null: it stopped),
 // press(p, held), move(p), release(p) (a live drag; held: it began with a long press), view({ dx, dy, scale, at }), scroll(p, dy) (p: where
 // the fingers came down),
-// twoFingerTap(p)
+// twoFingerTap(p), finger(p | null) (where the one finger is on the glass while it works the desktop)
 export function attachGestures(element, handlers) {
   let state = null;
   let timer = 0;
 
   const stopHold = () => {
     clearTimeout(timer);
+    handlers.finger(null);
     if (state?.holding) handlers.hold(null);
     if (state) state.holding = false;
   };
@@ -40,6 +41,7 @@ export function attachGestures(element, handlers) {
       const p = point(touches[0]);
       state = { mode: 'one', start: p, last: p, holding: true };
       handlers.hold(p);
+      handlers.finger(p);
       timer = setTimeout(() => {
         if (state?.mode !== 'one') return;
         state.mode = 'held';
@@ -65,6 +67,7 @@ export function attachGestures(element, handlers) {
     if (['one', 'held', 'drag'].includes(state.mode) && touches.length === 1) {
       const p = point(touches[0]);
       state.last = p;
+      handlers.finger(p);
       if (state.mode !== 'drag' && Math.hypot(p.x - state.start.x, p.y - state.start.y) > kTapSlop) {
         const held = state.mode === 'held';
         stopHold();

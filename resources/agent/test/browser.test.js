@@ -145,7 +145,14 @@ describe('web client in a phone browser', () => {
         const [p, q] = [await at(600, 300), await at(601, 301)];
         await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
       }, [{ action: 'click', coordinate: [600, 300] }, { action: 'click', coordinate: [600, 300] }]],
-      ['long press', async () => swipe([await at(100, 200)], null, 700), [{ action: 'right_click', coordinate: [100, 200] }]],
+      ['long press, with a ring filling and a magnifier', async () => {
+        await touch('touchStart', [await at(100, 200)]);
+        await pause(350);
+        assert.deepEqual(await page.evaluate(() => ['hold-ring', 'loupe'].map((id) => document.getElementById(id).getBoundingClientRect().width > 0)), [true, true]);
+        await pause(350);
+        await touch('touchEnd', []);
+        assert.equal(await page.locator('#hold-ring').isHidden(), true);
+      }, [{ action: 'right_click', coordinate: [100, 200] }]],
       ['drag', () => swipe([a], [b]), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
       ['hold, then drag', () => swipe([a], [b], 700), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
       ['pinch out', () => swipe(pan, [{ x: 25, y: 400 }, { x: 375, y: 400 }]), []],
