@@ -102,6 +102,18 @@ const frame = { width: 0, height: 0 };
 const paint = screen.getContext('2d');
 let desktopWidth = 0; // from /api/info once an input has told the server; unknown: assume a wide one
 
+// The server learns the desktop's size from the first input's answer; the zoom limit and the
+// picture's width follow it.
+let displayAsked = false;
+function learnDisplay() {
+  if (desktopWidth || displayAsked) return;
+  displayAsked = true;
+  api('/api/info').then((res) => res.json()).then((info) => {
+    desktopWidth = info.display?.width || 0;
+    layout();
+  }).catch(() => (displayAsked = false));
+}
+
 function maxScale() {
   return Math.max(5, (kMinCssPerDesktopPx * (desktopWidth || 3840)) / Math.max(1, frame.width * view.fit));
 }
@@ -158,8 +170,9 @@ function moveView({ dx, dy, scale, at }) {
 }
 
 function requestWidth() {
-  const pixels = viewport.clientWidth * (window.devicePixelRatio || 1) * Math.min(view.scale, 2);
-  return Math.max(320, Math.min(2560, Math.round(pixels)));
+  // Zoomed in, up to the desktop's own pixels: more would only be scaled up on the way.
+  const pixels = viewport.clientWidth * (window.devicePixelRatio || 1) * view.scale;
+  return Math.max(320, Math.min(desktopWidth || 2560, 2560, Math.round(pixels)));
 }
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -290,6 +303,7 @@ const live = {
     if (msg.type === 'ping') this.send({ type: 'pong', t: msg.t });
     else if (msg.type === 'error') setStatus('error', describeError({ status: msg.status, message: msg.message }));
     else if (msg.type === 'input' && msg.status !== 200) toast(`操作失败：${inputFailure(msg.status, msg.error)}`);
+    else if (msg.type === 'input') learnDisplay();
   },
   frame(buffer) {
     const update = parseUpdate(buffer);
@@ -516,7 +530,7 @@ const touchMode = {
       scrollPx -= steps * kScrollStepPx;
       scrollQueued = false;
       if (steps === 0) return;
-      const coordinate = normalized(p, true);
+      const coordinate = p && normalized(p, true);
       if (coordinate && String(coordinate) !== String(cursor.at)) pointer('move', p, true);
       sendInput({ action: 'scroll', direction: steps > 0 ? 'up' : 'down', amount: Math.min(20, Math.abs(steps)) });
     });
@@ -585,7 +599,7 @@ const trackpadMode = {
     Object.assign(pad, { last: null, button: false });
   },
   view: touchMode.view,
-  scroll: touchMode.scroll,
+  scroll: (p, dy) => touchMode.scroll(null, dy), // where the pointer is
 };
 attachGestures(viewport, Object.fromEntries(Object.keys(trackpadMode).map((name) => [name, (...args) => (pad.on ? trackpadMode : touchMode)[name](...args)])));
 
