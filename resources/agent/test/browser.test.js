@@ -254,6 +254,21 @@ describe('web client in a phone browser', () => {
       b = await box();
       assert.ok(Math.abs(b[edge]) < 0.5 && b.width > b.viewport * 1.5, `stopped at the ${edge} edge: ${JSON.stringify(b)}`);
     }
+    // Turning the phone keeps the desktop point at the centre of the view (the bars hide in landscape).
+    await slide(100);
+    const centre = () => page.evaluate(() => {
+      const r = document.getElementById('screen').getBoundingClientRect();
+      const v = document.getElementById('viewport').getBoundingClientRect();
+      return [((v.left + v.width / 2 - r.left) / r.width) * 1000, ((v.top + v.height / 2 - r.top) / r.height) * 1000];
+    });
+    const before = await centre();
+    for (const size of [{ width: 844, height: 390 }, { width: 390, height: 844 }]) {
+      await page.setViewportSize(size);
+      await page.waitForFunction((w) => document.getElementById('viewport').clientWidth === w, size.width);
+      const now = await centre();
+      assert.ok(Math.abs(now[0] - before[0]) < 5, `${size.width}: centre ${now} was ${before}`);
+    }
+    assert.equal(await page.locator('#bar').isVisible(), true);
   });
 
   it('stops capturing while the page is in the background and resumes when it is back', async () => {
