@@ -79,13 +79,15 @@ async function api(path, init = {}) {
   throw new ApiError(res.status, message);
 }
 
+// The server's own texts are English and for the log: the user reads what they mean, in Chinese.
 function describeError(err) {
+  if (err.message) console.warn(`agent error ${err.status}: ${err.message}`);
   switch (err.status) {
     case 0: return '网络连接中断，正在重试…';
     case 401: return '访问令牌无效，请重新扫描电脑上的二维码。';
     case 429: return '尝试次数过多，请稍后再试。';
-    case 502: case 503: case 504: return `电脑端服务暂不可用：${err.message}`;
-    default: return `出错了（${err.status}）：${err.message}`;
+    case 502: case 503: case 504: return '电脑端服务暂不可用，请确认电脑上的应用已开启。';
+    default: return `出错了（错误码 ${err.status}）。`;
   }
 }
 
@@ -361,7 +363,7 @@ function inputFailure(status, detail) {
   if (detail) console.warn('input failed', status, detail);
   if (status === 0) return '网络已断开，这次操作没有送到电脑，请恢复连接后再试。';
   if (status === 500) return '电脑没能执行这次操作。';
-  return describeError({ status, message: '' }).replace(/：$/, '');
+  return describeError({ status, message: '' });
 }
 
 // Input goes over the live socket when it is open (in order, at once); otherwise requests go out

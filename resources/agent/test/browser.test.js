@@ -291,6 +291,7 @@ describe('web client in a phone browser', () => {
   it('shows a failure from the desktop in Chinese', async () => {
     await t.control.close();
     await status('电脑端服务暂不可用');
+    assert.doesNotMatch(await page.locator('#status').textContent(), /[A-Za-z]/, 'none of the server\'s English');
   });
 });
 
