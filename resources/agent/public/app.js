@@ -539,6 +539,24 @@ const touchMode = {
   },
 };
 
+// The scroll strip, for phones whose system takes three-finger swipes for itself.
+{
+  let lastY = null;
+  const wheel = $('wheel');
+  wheel.addEventListener('touchstart', (event) => {
+    event.preventDefault();
+    lastY = event.touches[0].clientY;
+  }, { passive: false });
+  wheel.addEventListener('touchmove', (event) => {
+    event.preventDefault();
+    if (lastY === null) return;
+    const y = event.touches[0].clientY;
+    touchMode.scroll(null, y - lastY);
+    lastY = y;
+  }, { passive: false });
+  wheel.addEventListener('touchend', () => (lastY = null));
+}
+
 // Trackpad mode: one finger moves the pointer by how far it travels, wherever it is on the screen;
 // a tap clicks where the pointer is, a two-finger tap right-clicks there, a hold then a slide drags.
 const kTrackpadGain = 1.5; // pointer travel per finger travel, in picture pixels

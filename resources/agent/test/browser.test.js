@@ -161,6 +161,10 @@ describe('web client in a phone browser', () => {
       ['pinch in', () => swipe([{ x: 50, y: 400 }, { x: 350, y: 400 }], pan), []],
       ['three fingers up', () => swipe([...pan, { x: 200, y: 450 }], [...pan, { x: 200, y: 450 }].map((p) => ({ x: p.x, y: p.y - 100 }))),
         [{ action: 'move', coordinate: (c) => c.length === 2 }, { action: 'scroll', direction: 'down', many: true }]], // where the fingers began
+      ['the scroll strip, down', async () => {
+        const box = await page.locator('#wheel').boundingBox();
+        await swipe([{ x: box.x + 20, y: box.y + 20 }], [{ x: box.x + 20, y: box.y + box.height - 20 }]);
+      }, [{ action: 'scroll', direction: 'up', many: true }]],
       ['回车', () => page.getByRole('button', { name: '回车' }).tap(), [{ action: 'key', key: 'return' }]],
     ]) {
       const count = inputs().length;
@@ -265,6 +269,7 @@ describe('web client in a phone browser', () => {
     for (const size of [{ width: 844, height: 390 }, { width: 390, height: 844 }]) {
       await page.setViewportSize(size);
       await page.waitForFunction((w) => document.getElementById('viewport').clientWidth === w, size.width);
+      await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))); // past the resize event
       const now = await centre();
       assert.ok(Math.abs(now[0] - before[0]) < 5, `${size.width}: centre ${now} was ${before}`);
     }
