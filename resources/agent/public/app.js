@@ -224,6 +224,7 @@ const live = {
   width: 0,
   queue: [], // updates not yet shown, in order: tiles build on what came before (a whole frame does not)
   decoding: false,
+  viewTimer: 0,
   inputId: 0,
   stopped: true,
   wanted() {
@@ -332,16 +333,23 @@ const live = {
       this.send({ type: 'ack', seq: update.seq });
     }
     this.decoding = false;
-    const width = requestWidth();
-    if (width !== this.width && this.send({ type: 'view', width })) this.width = width;
+    if (!this.viewTimer) this.sendWidth();
   },
   input(body) {
     return this.send({ type: 'input', id: ++this.inputId, ...body });
   },
-  // A zoomed view asks for a sharper picture (and an unzoomed one for a lighter one).
+  // A zoomed view asks for a sharper picture (and an unzoomed one for a lighter one), once the
+  // fingers have settled: every new width costs a whole frame.
   viewChanged() {
+    clearTimeout(this.viewTimer);
+    this.viewTimer = setTimeout(() => {
+      this.viewTimer = 0;
+      this.sendWidth();
+    }, 250);
+  },
+  sendWidth() {
     const width = requestWidth();
-    if (!this.decoding && width !== this.width && this.send({ type: 'view', width })) this.width = width;
+    if (width !== this.width && this.send({ type: 'view', width })) this.width = width;
   },
 };
 document.addEventListener('visibilitychange', () => live.update());
