@@ -34,10 +34,10 @@ export function attachGestures(element, handlers) {
     event.preventDefault();
     const touches = event.touches;
     if (!state) {
-      if (touches.length !== 1) {
-        state = { mode: 'done' };
-        return;
-      }
+      if (touches.length === 2) state = { mode: 'view', last: centre(touches), at: performance.now(), moved: false };
+      else if (touches.length === 3) state = { mode: 'scroll', start: centre(touches), last: centre(touches) };
+      else if (touches.length > 3) state = { mode: 'done' };
+      if (state) return;
       const p = point(touches[0]);
       state = { mode: 'one', start: p, last: p, holding: true };
       handlers.hold(p);
