@@ -1,44 +1,62 @@
 // Touch gestures of the screen view, in client pixels: the caller maps them onto the desktop.
+// One finger works on the desktop (tap, live drag, hold); two fingers move and zoom the view only;
+// three fingers scroll the desktop. A gesture keeps the kind it started as until every finger is up,
+// so a stray finger never turns a pan into a click.
+export const kLongPressMs = 550;
 const kTapSlop = 10; // px a finger may wander and still tap
-const kLongPressMs = 550;
-const kDoubleTapMs = 400;
-const kDoubleTapSlop = 30;
-const kPinchThreshold = 0.12; // relative change of finger distance that makes two fingers a pinch
-const kScrollThreshold = 12;
+const kTwoTapMs = 300; // two fingers down and up within this, unmoved: a two-finger tap
 
+const point = (t) => ({ x: t.clientX, y: t.clientY });
 function centre(touches) {
-  const [a, b] = [touches[0], touches[1]];
-  return { x: (a.clientX + b.clientX) / 2, y: (a.clientY + b.clientY) / 2, d: Math.hypot(a.clientX - b.clientX, a.clientY - b.clientY) };
+  const list = [...touches];
+  const x = list.reduce((s, t) => s + t.clientX, 0) / list.length;
+  const y = list.reduce((s, t) => s + t.clientY, 0) / list.length;
+  const d = list.length > 1 ? Math.hypot(list[0].clientX - list[1].clientX, list[0].clientY - list[1].clientY) : 0;
+  return { x, y, d };
 }
 
-// handlers: tap(p), longPress(p), drag(from, to), scroll(dy), pinch({ scale, start, now, phase })
+// handlers: tap(p), longPress(p), hold(p | null) (a long press is filling at p; null: it stopped),
+// press(p, held), move(p), release(p) (a live drag; held: it began with a long press), view({ dx, dy, scale, at }), scroll(p, dy) (p: where
+// the fingers came down),
+// twoFingerTap(p), finger(p | null) (where the one finger is on the glass while it works the desktop)
 export function attachGestures(element, handlers) {
   let state = null;
-  let lastTap = null;
-  let longTimer = 0;
+  let timer = 0;
 
-  const cancelLong = () => clearTimeout(longTimer);
+  const stopHold = () => {
+    clearTimeout(timer);
+    handlers.finger(null);
+    if (state?.holding) handlers.hold(null);
+    if (state) state.holding = false;
+  };
 
   element.addEventListener('touchstart', (event) => {
     event.preventDefault();
     const touches = event.touches;
-    if (touches.length === 1 && !state) {
-      const p = { x: touches[0].clientX, y: touches[0].clientY };
-      state = { mode: 'one', start: p, last: p };
-      longTimer = setTimeout(() => {
-        if (state?.mode === 'one') {
-          state.mode = 'done';
-          handlers.longPress(state.start);
-        }
+    if (!state) {
+      if (touches.length === 2) state = { mode: 'view', last: centre(touches), at: performance.now(), moved: false };
+      else if (touches.length === 3) state = { mode: 'scroll', start: centre(touches), last: centre(touches) };
+      else if (touches.length > 3) state = { mode: 'done' };
+      if (state) return;
+      const p = point(touches[0]);
+      state = { mode: 'one', start: p, last: p, holding: true };
+      handlers.hold(p);
+      handlers.finger(p);
+      timer = setTimeout(() => {
+        if (state?.mode !== 'one') return;
+        state.mode = 'held';
+        navigator.vibrate?.(30);
       }, kLongPressMs);
-    } else if (touches.length === 2 && (!state || state.mode === 'one' || state.mode === 'drag')) {
-      cancelLong();
-      const c = centre(touches);
-      state = { mode: 'two', start: c, last: c };
-    } else if (state) {
-      cancelLong();
-      if (state.mode === 'pinch') handlers.pinch({ scale: state.last.d / state.start.d, start: state.start, now: state.last, phase: 'end' });
-      state.mode = 'done'; // three fingers or more: ignore until all are lifted
+      return;
+    }
+    if (state.mode === 'drag') handlers.release(state.last); // a second finger ends the drag
+    stopHold();
+    if (touches.length === 2 && ['one', 'held', 'drag'].includes(state.mode)) {
+      state = { mode: 'view', last: centre(touches), at: performance.now(), moved: false };
+    } else if (touches.length === 3 && state.mode === 'view') {
+      state = { mode: 'scroll', start: centre(touches), last: centre(touches) };
+    } else {
+      state = { mode: 'done' };
     }
   }, { passive: false });
 
@@ -46,64 +64,69 @@ export function attachGestures(element, handlers) {
     event.preventDefault();
     if (!state) return;
     const touches = event.touches;
-    if ((state.mode === 'one' || state.mode === 'drag') && touches.length === 1) {
-      const p = { x: touches[0].clientX, y: touches[0].clientY };
+    if (['one', 'held', 'drag'].includes(state.mode) && touches.length === 1) {
+      const p = point(touches[0]);
       state.last = p;
-      if (state.mode === 'one' && Math.hypot(p.x - state.start.x, p.y - state.start.y) > kTapSlop) {
-        cancelLong();
+      handlers.finger(p);
+      if (state.mode !== 'drag' && Math.hypot(p.x - state.start.x, p.y - state.start.y) > kTapSlop) {
+        const held = state.mode === 'held';
+        stopHold();
         state.mode = 'drag';
+        handlers.press(state.start, held);
       }
-    } else if (['two', 'pinch', 'scroll'].includes(state.mode) && touches.length >= 2) {
+      if (state.mode === 'drag') handlers.move(p);
+    } else if (state.mode === 'view' && touches.length === 2) {
       const c = centre(touches);
-      const scale = c.d / Math.max(1, state.start.d);
-      if (state.mode === 'two') {
-        if (Math.abs(scale - 1) > kPinchThreshold) state.mode = 'pinch';
-        else if (Math.abs(c.y - state.start.y) > kScrollThreshold) state.mode = 'scroll';
+      const { last } = state;
+      if (Math.hypot(c.x - last.x, c.y - last.y) > 0 || c.d !== last.d) {
+        state.moved = state.moved || Math.hypot(c.x - last.x, c.y - last.y) > 2 || Math.abs(c.d - last.d) > 2;
+        handlers.view({ dx: c.x - last.x, dy: c.y - last.y, scale: last.d > 0 ? c.d / last.d : 1, at: c });
+        state.last = c;
       }
-      if (state.mode === 'pinch') handlers.pinch({ scale, start: state.start, now: c, phase: 'move' });
-      if (state.mode === 'scroll') handlers.scroll(c.y - state.last.y);
-      if (state.mode !== 'two') state.last = c;
+    } else if (state.mode === 'scroll' && touches.length === 3) {
+      const c = centre(touches);
+      handlers.scroll(state.start, c.y - state.last.y);
+      state.last = c;
     }
   }, { passive: false });
 
-  const finish = (event) => {
+  element.addEventListener('touchend', (event) => {
     event.preventDefault();
-    if (!state || event.touches.length > 0) {
-      if (state && state.mode === 'one') state.mode = 'done';
+    if (!state) return;
+    if (event.touches.length > 0) {
+      // Fewer fingers than the gesture began with: it goes on as it was, but no longer moves.
+      if (state.mode === 'view' && !state.moved && performance.now() - state.at < kTwoTapMs) state.tapAt = state.last;
+      if (state.mode !== 'view' && state.mode !== 'done') state = { mode: 'done' };
+      else if (state.mode === 'view') state.mode = 'lifting';
       return;
     }
-    cancelLong();
-    const { mode, start, last } = state;
+    const ended = state;
+    stopHold();
     state = null;
-    if (mode === 'drag') handlers.drag(start, last);
-    else if (mode === 'pinch') handlers.pinch({ scale: last.d / start.d, start, now: last, phase: 'end' });
-    else if (mode === 'one') tap(start);
-  };
-  element.addEventListener('touchend', finish, { passive: false });
-  element.addEventListener('touchcancel', (event) => {
-    cancelLong();
-    state = null;
-    event.preventDefault();
+    if (ended.mode === 'one') handlers.tap(ended.start);
+    else if (ended.mode === 'held') handlers.longPress(ended.start);
+    else if (ended.mode === 'drag') handlers.release(ended.last);
+    else if (ended.mode === 'lifting' && ended.tapAt) handlers.twoFingerTap(ended.tapAt);
+    else if (ended.mode === 'view' && !ended.moved && performance.now() - ended.at < kTwoTapMs) handlers.twoFingerTap(ended.last);
   }, { passive: false });
 
-  // A tap goes out at once. A second tap soon after and close by lands on the first one's spot,
-  // so that the desktop, which sees two clicks in quick succession, makes them a double click.
-  function tap(p) {
-    const now = performance.now();
-    const near = lastTap && now - lastTap.at < kDoubleTapMs && Math.hypot(p.x - lastTap.p.x, p.y - lastTap.p.y) < kDoubleTapSlop;
-    const at = near ? lastTap.p : p;
-    lastTap = near ? null : { p, at: now };
-    handlers.tap(at);
-  }
+  element.addEventListener('touchcancel', (event) => {
+    event.preventDefault();
+    if (state?.mode === 'drag') handlers.release(state.last);
+    stopHold();
+    state = null;
+  }, { passive: false });
 
   // Mouse, for a desktop browser; touches never get here because their default is prevented.
-  element.addEventListener('click', (e) => tap({ x: e.clientX, y: e.clientY }));
+  element.addEventListener('click', (e) => handlers.tap({ x: e.clientX, y: e.clientY }));
   element.addEventListener('contextmenu', (e) => {
     e.preventDefault();
     handlers.longPress({ x: e.clientX, y: e.clientY });
   });
   element.addEventListener('wheel', (e) => {
     e.preventDefault();
-    handlers.scroll(-e.deltaY);
+    const at = { x: e.clientX, y: e.clientY };
+    if (e.ctrlKey) handlers.view({ dx: 0, dy: 0, scale: Math.exp(-e.deltaY / 200), at });
+    else handlers.scroll(at, -e.deltaY);
   }, { passive: false });
 }

@@ -1,6 +1,7 @@
 // The web client in headless Chromium on a phone-sized touch screen, against a real agent.
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { once } from 'node:events';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { chromium } from 'playwright-core';
@@ -43,7 +44,7 @@ function tileDesktop() {
 async function phone() {
   const context = await chromium.launchPersistentContext(tempDir('zel-chromium-'), {
     executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'],
-    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 2,
+    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3,
   });
   const page = context.pages()[0] ?? (await context.newPage());
   const requests = [];
@@ -86,8 +87,8 @@ describe('web client in a phone browser', () => {
     await page.waitForSelector('#screen.loaded');
     assert.equal(new URL(page.url()).search, '');
     await status('已连接');
-    assert.equal(t.control.requests.findLast((r) => r.path === '/tiles').query.width, '780');
-    assert.deepEqual(await page.locator('#screen').evaluate((c) => [c.width, c.height]), [780, 439]);
+    assert.equal(t.control.requests.findLast((r) => r.path === '/tiles').query.width, '1170');
+    assert.deepEqual(await page.locator('#screen').evaluate((c) => [c.width, c.height]), [1170, 658]);
   });
 
   // The colour on the canvas at frame pixel (x, y), once it is within 6 of rgb; null when it never gets there.
@@ -117,35 +118,162 @@ describe('web client in a phone browser', () => {
     assert.deepEqual(requests.filter((p) => p.startsWith('/api/screenshot')), []);
   });
 
-  it('turns touch gestures and keys into the matching input requests', async () => {
-    for (const [gesture, expected] of [
-      [async () => page.touchscreen.tap(...Object.values(await at(250, 750))), { action: 'click', coordinate: [250, 750] }],
-      [async () => { // the second tap a little off: both clicks land on the first one's spot
-        const [p, q] = [await at(600, 300), await at(602, 303)];
+  // Each gesture against the requests it must give, in order; `many` matches one or more in a row.
+  const transform = () => page.locator('#screen').evaluate((c) => c.style.transform);
+  const near = (got, want) => want.every((v, k) => Math.abs(got[k] - v) <= 2);
+  function matches(got, wanted) {
+    let i = 0;
+    for (const want of wanted) {
+      const fits = (r) => r && Object.entries(want).every(([k, v]) => k === 'many' || (Array.isArray(v) ? near(r[k], v) : typeof v === 'function' ? v(r[k]) : r[k] === v));
+      if (!fits(got[i])) return false;
+      i++;
+      while (want.many && fits(got[i])) i++;
+    }
+    return i === got.length;
+  }
+  it('one finger works on the desktop, live; two fingers only move the view; three scroll', async () => {
+    const a = await at(200, 500);
+    const b = await at(800, 500);
+    const pan = [{ x: 150, y: 400 }, { x: 250, y: 400 }];
+    for (const [name, gesture, wanted] of [
+      ['tap', async () => page.touchscreen.tap(...Object.values(await at(250, 750))), [{ action: 'click', coordinate: [250, 750] }]],
+      ['quick taps at two points', async () => {
+        const [p, q] = [await at(600, 300), await at(700, 300)];
         await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
-      }, { action: 'click', coordinate: [600, 300], then: { action: 'click', coordinate: [600, 300] } }],
-      [async () => swipe([await at(100, 200)], null, 700), { action: 'right_click', coordinate: [100, 200] }],
-      [async () => swipe([await at(200, 500)], [await at(800, 500)]), { action: 'drag', from: [200, 500], to: [800, 500] }],
-      [() => swipe([{ x: 150, y: 300 }, { x: 250, y: 300 }], [{ x: 150, y: 200 }, { x: 250, y: 200 }]),
-        { action: 'scroll', direction: 'down', amount: (n) => n >= 1 }],
-      [() => page.getByRole('button', { name: '回车' }).tap(), { action: 'key', key: 'return' }],
+      }, [{ action: 'click', coordinate: [600, 300] }, { action: 'click', coordinate: [700, 300] }]],
+      ['a double tap with a wobble', async () => {
+        const [p, q] = [await at(600, 300), await at(601, 301)];
+        await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
+      }, [{ action: 'click', coordinate: [600, 300] }, { action: 'click', coordinate: [600, 300] }]],
+      ['long press, with a ring filling and a magnifier', async () => {
+        await touch('touchStart', [await at(100, 200)]);
+        await pause(350);
+        assert.deepEqual(await page.evaluate(() => ['hold-ring', 'loupe'].map((id) => document.getElementById(id).getBoundingClientRect().width > 0)), [true, true]);
+        await pause(350);
+        await touch('touchEnd', []);
+        assert.equal(await page.locator('#hold-ring').isHidden(), true);
+      }, [{ action: 'right_click', coordinate: [100, 200] }]],
+      ['drag', () => swipe([a], [b]), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
+      ['hold, then drag', () => swipe([a], [b], 700), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
+      ['pinch out', () => swipe(pan, [{ x: 25, y: 400 }, { x: 375, y: 400 }]), []],
+      ['pan sideways', () => swipe(pan, pan.map((p) => ({ x: p.x + 120, y: p.y }))), []],
+      ['pan up and down', () => swipe(pan, pan.map((p) => ({ x: p.x, y: p.y - 150 }))), []],
+      ['pinch in', () => swipe([{ x: 50, y: 400 }, { x: 350, y: 400 }], pan), []],
+      ['three fingers up', () => swipe([...pan, { x: 200, y: 450 }], [...pan, { x: 200, y: 450 }].map((p) => ({ x: p.x, y: p.y - 100 }))),
+        [{ action: 'move', coordinate: (c) => c.length === 2 }, { action: 'scroll', direction: 'down', many: true }]], // where the fingers began
+      ['the scroll strip, down', async () => {
+        const box = await page.locator('#wheel').boundingBox();
+        await swipe([{ x: box.x + 20, y: box.y + 20 }], [{ x: box.x + 20, y: box.y + box.height - 20 }]);
+      }, [{ action: 'scroll', direction: 'up', many: true }]],
+      ['回车', () => page.getByRole('button', { name: '回车' }).tap(), [{ action: 'key', key: 'return' }]],
+    ]) {
+      const count = inputs().length;
+      const before = await transform();
+      await gesture();
+      for (let i = 0; i < 40 && inputs().length < count + wanted.length; i++) await pause(50);
+      await pause(400); // a stray extra request shows up here
+      const got = inputs().slice(count).map((r) => ({ ...r, id: undefined }));
+      assert.ok(matches(got, wanted), `${name}: got ${JSON.stringify(got)}`);
+      if (wanted.length === 0) assert.notEqual(await transform(), before, `${name}: the view moved`);
+    }
+    assert.deepEqual(requests.filter((p) => p.startsWith('/api/input')), [], 'all input went over the live socket');
+  });
+
+  it('types what the phone keyboard commits as keystrokes, with sticky modifiers and the extra keys', async () => {
+    const button = (name) => page.getByRole('button', { name, exact: true }).tap();
+    await button('键盘');
+    const small = await page.evaluate(() => [...document.querySelectorAll('button, input')].filter((el) => el.offsetParent)
+      .map((el) => [el.textContent.trim() || el.id, el.getBoundingClientRect()]).filter(([, r]) => r.width < 44 || r.height < 44).map(([name]) => name));
+    assert.deepEqual(small, [], 'every control is at least 44 px both ways');
+    await page.locator('#kbd-text').tap();
+    const typed = (text) => (got) => got.length > 0 && got.every((r) => r.action === 'type_text') && got.map((r) => r.text).join('') === text;
+    const keys = (...wanted) => (got) => matches(got, wanted);
+    for (const [name, act, ok] of [
+      ['ASCII', () => page.keyboard.type('ls -la ~/x'), typed('ls -la ~/x')],
+      ['Chinese from the input method', async () => {
+        await cdp.send('Input.imeSetComposition', { text: 'ni', selectionStart: 2, selectionEnd: 2 });
+        await cdp.send('Input.imeSetComposition', { text: '你好', selectionStart: 2, selectionEnd: 2 });
+        await cdp.send('Input.insertText', { text: '你好世界' });
+      }, typed('你好世界')],
+      ['Enter and Backspace', async () => (await page.keyboard.press('Enter'), await page.keyboard.press('Backspace')),
+        keys({ action: 'key', key: 'return' }, { action: 'key', key: 'backspace' })],
+      ['Ctrl then s', async () => (await button('Ctrl'), await page.keyboard.type('s')), keys({ action: 'key_combo', keys: 'ctrl+s' })],
+      ['Ctrl, Shift then T', async () => (await button('Ctrl'), await button('Shift'), await page.keyboard.type('T')), keys({ action: 'key_combo', keys: 'ctrl+shift+t' })],
+      ['Alt then F4', async () => (await button('Alt'), await button('F4')), keys({ action: 'key_combo', keys: 'alt+f4' })],
+      ['Ctrl then ← of the key bar', async () => (await button('Ctrl'), await button('左')), keys({ action: 'key_combo', keys: 'ctrl+left' })],
+      ['PgDn, Delete, then plain text again', async () => (await button('PgDn'), await button('Delete'), await page.keyboard.type('s')),
+        keys({ action: 'key_combo', keys: 'page_down' }, { action: 'key_combo', keys: 'delete' }, { action: 'type_text', text: 's' })],
+    ]) {
+      const count = inputs().length;
+      await act();
+      for (let i = 0; i < 40 && !ok(inputs().slice(count)); i++) await pause(50);
+      await pause(150);
+      const got = inputs().slice(count);
+      assert.ok(ok(got), `${name}: got ${JSON.stringify(got)}`);
+      assert.equal(await page.evaluate(() => document.activeElement.id), 'kbd-text', `${name}: the field keeps the focus`);
+    }
+    assert.deepEqual(requests.filter((p) => p.startsWith('/api/type') || p.startsWith('/api/clipboard')), [], 'never through the clipboard');
+    assert.ok(!inputs().some((r) => r.action === 'paste'));
+    await button('键盘');
+  });
+
+  it('in trackpad mode moves the pointer by the finger\'s travel and clicks where the pointer is', async () => {
+    await page.getByRole('button', { name: '触控板', exact: true }).tap();
+    const box = await page.locator('#screen').boundingBox();
+    const [px, py] = [(100 * 1500) / box.width, (60 * 1500) / box.height]; // where 100, 60 px of travel from the corner lead
+    const slide = (dx, dy, holdMs = 0) => swipe([{ x: 200, y: 400 }], [{ x: 200 + dx, y: 400 + dy }], holdMs);
+    for (const [name, gesture, wanted, last] of [
+      ['to the top left corner', async () => (await slide(-150, -300), await slide(-150, -300)), [{ action: 'move', many: true }], [0, 0]],
+      ['a slide', () => slide(100, 60), [{ action: 'move', many: true }], [px, py]],
+      ['a tap anywhere', () => page.touchscreen.tap(300, 200), [{ action: 'click', coordinate: [px, py] }]],
+      ['a two-finger tap', () => swipe([{ x: 150, y: 400 }, { x: 250, y: 400 }]), [{ action: 'right_click', coordinate: [px, py] }]],
+      ['hold, then slide', () => slide(-100, -60, 700), [{ action: 'left_down', coordinate: [px, py] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [0, 0] }]],
     ]) {
       const count = inputs().length;
       await gesture();
-      for (let i = 0; i < 100 && inputs().length <= count; i++) await pause(50);
-      await pause(350); // a stray extra request shows up here
-      const wanted = expected.then ? [expected, expected.then] : [expected];
-      for (const [i, want] of wanted.entries()) {
-        const got = inputs()[count + i];
-        assert.ok(got, `${want.action}: an input request arrived`);
-        for (const [key, value] of Object.entries(want).filter(([k]) => k !== 'then')) {
-          const ok = typeof value === 'function' ? value(got[key]) : Array.isArray(value) ? value.every((v, k) => Math.abs(got[key][k] - v) <= 2) : got[key] === value;
-          assert.ok(ok, `${want.action}: ${key} is ${got[key]}, wanted ${value}`);
-        }
-      }
-      if (expected.action !== 'scroll') assert.equal(inputs().length, count + wanted.length, `${expected.action}: exactly ${wanted.length} request(s)`);
+      await pause(400);
+      const got = inputs().slice(count).map((r) => ({ ...r, id: undefined }));
+      assert.ok(matches(got, wanted) && (!last || near(got.at(-1).coordinate, last)), `${name}: got ${JSON.stringify(got)}`);
     }
-    assert.deepEqual(requests.filter((p) => p.startsWith('/api/input')), [], 'all input went over the live socket');
+    await page.getByRole('button', { name: '触控板', exact: true }).tap();
+  });
+
+  it('zooms to three phone pixels per desktop pixel and out to the whole desktop, stopping at its edges', async () => {
+    const box = () => page.evaluate(() => {
+      const r = document.getElementById('screen').getBoundingClientRect();
+      const v = document.getElementById('viewport').getBoundingClientRect();
+      return { width: r.width, left: r.left - v.left, right: v.right - r.right, viewport: v.width };
+    });
+    const [closed, open] = [[{ x: 180, y: 300 }, { x: 210, y: 300 }], [{ x: 20, y: 300 }, { x: 370, y: 300 }]];
+    const slide = (dx) => swipe(closed, closed.map((p) => ({ x: p.x + dx, y: p.y })));
+    for (let i = 0; i < 6; i++) await swipe(closed, open);
+    assert.ok((await box()).width / 1920 >= 3, `${(await box()).width / 1920} px per desktop pixel`);
+    for (let i = 0; i < 6; i++) await swipe(open, closed);
+    let b = await box();
+    assert.deepEqual([b.width, b.left], [b.viewport, 0], 'all of the desktop again');
+    await swipe([{ x: 150, y: 300 }, { x: 240, y: 300 }], [{ x: 110, y: 300 }, { x: 290, y: 300 }]); // twice as large
+    for (const [dx, edge] of [[300, 'left'], [-300, 'right']]) {
+      await slide(dx);
+      await slide(dx);
+      b = await box();
+      assert.ok(Math.abs(b[edge]) < 0.5 && b.width > b.viewport * 1.5, `stopped at the ${edge} edge: ${JSON.stringify(b)}`);
+    }
+    // Turning the phone keeps the desktop point at the centre of the view (the bars hide in landscape).
+    await slide(100);
+    const centre = () => page.evaluate(() => {
+      const r = document.getElementById('screen').getBoundingClientRect();
+      const v = document.getElementById('viewport').getBoundingClientRect();
+      return [((v.left + v.width / 2 - r.left) / r.width) * 1000, ((v.top + v.height / 2 - r.top) / r.height) * 1000];
+    });
+    const before = await centre();
+    for (const size of [{ width: 844, height: 390 }, { width: 390, height: 844 }]) {
+      await page.setViewportSize(size);
+      await page.waitForFunction((w) => document.getElementById('viewport').clientWidth === w, size.width);
+      await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))); // past the resize event
+      const now = await centre();
+      assert.ok(Math.abs(now[0] - before[0]) < 5, `${size.width}: centre ${now} was ${before}`);
+    }
+    assert.equal(await page.locator('#bar').isVisible(), true);
   });
 
   it('stops capturing while the page is in the background and resumes when it is back', async () => {
@@ -168,6 +296,7 @@ describe('web client in a phone browser', () => {
   it('shows a failure from the desktop in Chinese', async () => {
     await t.control.close();
     await status('电脑端服务暂不可用');
+    assert.doesNotMatch(await page.locator('#status').textContent(), /[A-Za-z]/, 'none of the server\'s English');
   });
 });
 
@@ -191,10 +320,66 @@ describe('web client across a restart of the server', () => {
     server.child.kill('SIGTERM');
     await server.exited;
     await status('网络连接中断'); // neither the stream nor the API answers
+    await page.touchscreen.tap(195, 300); // refused out loud, not lost in silence
+    await page.waitForFunction(() => document.getElementById('toast').textContent.includes('没有送到电脑'), null, { timeout: 10000 });
     const shots = control.requests.length;
     server = start(port);
     await server.listening;
     await status('已连接');
     assert.ok(control.requests.length > shots, 'frames come again');
+  });
+});
+
+// The phone's clipboard and the desktop's (real xclip on a private X server) through the buttons,
+// with the browser's clipboard allowed to the page and then without it (a field to paste into, and
+// the desktop's text shown to select).
+describe('clipboard between the phone and the desktop', () => {
+  let xvfb, phoneSide;
+  const env = { PATH: '/usr/bin:/bin' };
+  const t = withAgent({}, { env }, { screenshot: ({ query }) => desktop(query.width) });
+  before(async () => {
+    xvfb = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+    env.DISPLAY = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`;
+    phoneSide = await phone();
+  });
+  after(async () => (await phoneSide?.context.close(), xvfb.kill()));
+  const desktopText = () => spawnSync('xclip', ['-selection', 'clipboard', '-out'], { env }).stdout.toString();
+  const until = async (what, ok) => {
+    for (let i = 0; i < 100 && !(await ok()); i++) await new Promise((r) => setTimeout(r, 50));
+    assert.ok(await ok(), what);
+  };
+
+  it('sends the phone\'s text to the desktop and pastes it, and brings the desktop\'s back', async () => {
+    const { context, page, status } = phoneSide;
+    const button = (name) => page.getByRole('button', { name, exact: true }).tap();
+    await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
+    await status('已连接');
+    for (const [allowed, fromPhone, fromDesktop] of [[true, '手机上的字 ✓\n第二行', '电脑上的字 😀'], [false, 'typed by hand', '选中后复制']]) {
+      if (allowed) await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: t.agent.base });
+      else { // and writing refused, as Safari does once the tap's activation was spent on the request
+        await context.clearPermissions();
+        await page.evaluate(() => (navigator.clipboard.writeText = () => Promise.reject(new DOMException('denied', 'NotAllowedError'))));
+      }
+      const pastes = t.control.requests.filter((r) => r.path === '/input').length;
+      if (allowed) await page.evaluate((text) => navigator.clipboard.writeText(text), fromPhone);
+      await button('粘贴');
+      if (!allowed) {
+        await page.locator('#clip-text').fill(fromPhone);
+        await button('发送到电脑');
+      }
+      await until(`${allowed}: on the desktop's clipboard`, () => desktopText() === fromPhone);
+      await until(`${allowed}: pasted`, () => t.control.requests.filter((r) => r.path === '/input').length === pastes + 1);
+      assert.equal(JSON.parse(t.control.requests.findLast((r) => r.path === '/input').body).action, 'paste');
+
+      spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: fromDesktop, stdio: ['pipe', 'ignore', 'ignore'] });
+      await until(`${allowed}: the desktop holds it`, () => desktopText() === fromDesktop);
+      await button('复制电脑剪贴板');
+      if (allowed) await until('on the phone\'s clipboard', async () => (await page.evaluate(() => navigator.clipboard.readText())) === fromDesktop);
+      else {
+        await page.locator('#clip-dialog[open]').waitFor();
+        assert.deepEqual(await page.locator('#clip-text').evaluate((el) => [el.value, el.readOnly, el.selectionEnd - el.selectionStart]), [fromDesktop, true, fromDesktop.length]);
+        await button('关闭');
+      }
+    }
   });
 });
