@@ -39,3 +39,12 @@ zel_add_test(app_wayland_e2e_test
 add_dependencies(app_wayland_e2e_test zel-desktop-agent)
 target_compile_definitions(app_wayland_e2e_test PRIVATE
     ZEL_APP_BINARY="$<TARGET_FILE:zel-desktop-agent>")
+
+# The phone's web client in Chromium against the same built app, typing into an X client.
+add_test(NAME phone_e2e_test
+         COMMAND ${ZEL_NODE} --test "${PROJECT_SOURCE_DIR}/tests/e2e/phone_e2e.test.mjs")
+set_tests_properties(phone_e2e_test PROPERTIES
+    ENVIRONMENT "ZEL_APP_BINARY=$<TARGET_FILE:zel-desktop-agent>"
+    RESOURCE_LOCK "control_port;agent_port"
+    LABELS e2e
+    TIMEOUT 300)
