@@ -5,9 +5,11 @@
 #include "capture/image.hpp"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -66,37 +68,32 @@ public:
     virtual void stopCapture() noexcept = 0;
 };
 
-// What every platform's stream checks alike: one output, given before the start; one start; a
-// configuration it can capture (BGRA, at least a pixel).
+// What every platform's stream shares: one output, given before the start; one start; a
+// configuration it can capture (BGRA, at least a pixel); and the paced loop of frames, which
+// differs between platforms only in how a picture of the display is taken.
 class PlatformFrameStream : public FrameStream {
 public:
-    void addStreamOutput(std::shared_ptr<FrameStreamOutput> output) override {
-        if (!output) {
-            throw std::invalid_argument("A stream output is required.");
-        }
-        if (output_) {
-            throw std::logic_error("The stream already has an output.");
-        }
-        output_ = std::move(output);
-    }
+    void addStreamOutput(std::shared_ptr<FrameStreamOutput> output) override;
+    void stopCapture() noexcept override;
 
 protected:
-    void checkStart(bool started, const StreamConfiguration& configuration) const {
-        if (!output_) {
-            throw std::logic_error("The stream has no output.");
-        }
-        if (started) {
-            throw std::logic_error("The stream was already started.");
-        }
-        if (configuration.pixelFormat != PixelFormat::bgra || configuration.width < 1 ||
-            configuration.height < 1) {
-            throw std::invalid_argument("The stream configuration cannot be captured.");
-        }
-    }
-    [[nodiscard]] FrameStreamOutput& output() const { return *output_; }
+    void checkStart(bool started, const StreamConfiguration& configuration) const;
+
+    // Until a stop: waits for the next frame time, grabs, scales into a frame of the configured
+    // size and hands it to the output; an error ends the stream with it.
+    void runFrames(const StreamConfiguration& configuration);
+    // One picture of the whole display, valid until the next grab; throws the platform's error.
+    virtual ConstPixelView grab() = 0;
+
+    // The lock and signal a stop is told by, for a stream that waits for its own thread too.
+    [[nodiscard]] std::unique_lock<std::mutex> lock() { return std::unique_lock(mutex_); }
+    [[nodiscard]] std::condition_variable& signal() { return wake_; }
 
 private:
     std::shared_ptr<FrameStreamOutput> output_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false; // guarded by mutex_
 };
 
 class CaptureBackend {

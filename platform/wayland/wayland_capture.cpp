@@ -3,12 +3,11 @@
 // it at most ten times a second and hands each frame to its output on that thread.
 #include "platform/wayland/wayland_capture.hpp"
 
-#include "capture/image_scaling.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
-#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <pthread.h>
 #include <stdexcept>
@@ -252,16 +251,8 @@ public:
             }
             findOutput();
         }
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] { runFrames(configuration_); });
         pthread_setname_np(thread_.native_handle(), "zel-capture");
-    }
-
-    void stopCapture() noexcept override {
-        {
-            const std::lock_guard guard(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
     }
 
 private:
@@ -274,31 +265,8 @@ private:
         throw std::runtime_error("The display " + display_.id + " is no longer connected.");
     }
 
-    void run() {
-        auto next = std::chrono::steady_clock::now();
-        while (true) {
-            {
-                std::unique_lock guard(mutex_);
-                if (wake_.wait_until(guard, next, [this] { return stopping_; })) {
-                    return;
-                }
-            }
-            next += configuration_.minimumFrameInterval;
-            try {
-                Image frame(configuration_.width, configuration_.height);
-                if (!scaleInto(grab(), frame.view())) {
-                    throw std::runtime_error("The screen frame could not be scaled.");
-                }
-                output().stream(*this, std::move(frame));
-            } catch (...) {
-                output().streamDidStop(*this, std::current_exception());
-                return;
-            }
-        }
-    }
-
     // One copy of the output, in BGRA order; valid until the next grab.
-    ConstPixelView grab() {
+    ConstPixelView grab() override {
         CopyState copy;
         int transform = WL_OUTPUT_TRANSFORM_NORMAL;
         {
@@ -369,9 +337,6 @@ private:
     std::unique_ptr<SharedBuffer> buffer_; // proxies of connection_; back to the pool at the end
     std::optional<Image> converted_;
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false; // guarded by mutex_
 };
 
 class WaylandCaptureBackend final : public CaptureBackend {

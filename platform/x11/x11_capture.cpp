@@ -1,9 +1,7 @@
-// Frame streams over the X11 root window: each running stream has a thread of its own that
-// grabs, blends the cursor and scales at most ten times a second, handing each frame to its
-// output on that thread.
+// Frame streams over the X11 root window: each running stream borrows a pool thread that runs
+// the paced frame loop, grabbing with the cursor blended in.
 #include "platform/x11/x11_capture.hpp"
 
-#include "capture/image_scaling.hpp"
 #include "platform/x11/x11_connection.hpp"
 #include "platform/x11/x11_frame_grabber.hpp"
 
@@ -132,8 +130,8 @@ public:
 
     ~X11FrameStream() override {
         stopCapture();
-        std::unique_lock guard(mutex_);
-        wake_.wait(guard, [this] { return !running_; });
+        auto guard = lock();
+        signal().wait(guard, [this] { return !running_; });
     }
 
     void startCapture() override {
@@ -142,56 +140,28 @@ public:
         grabber_ = std::make_unique<FrameGrabber>(connection_, area_, configuration_.showsCursor,
                                                   &segments_);
         {
-            const std::lock_guard guard(mutex_);
+            const auto guard = lock();
             running_ = true;
         }
         try {
             threads_.run([this] {
-                run();
-                const std::lock_guard guard(mutex_);
+                runFrames(configuration_);
+                const auto guard = lock();
                 running_ = false;
-                // Still under the lock: once it is released the destructor may free wake_.
-                wake_.notify_all();
+                // Still under the lock: once it is released the destructor may free the signal.
+                signal().notify_all();
             });
         } catch (...) {
-            const std::lock_guard guard(mutex_);
+            const auto guard = lock();
             running_ = false;
             throw;
         }
     }
 
-    void stopCapture() noexcept override {
-        {
-            const std::lock_guard guard(mutex_);
-            stopping_ = true;
-        }
-        wake_.notify_all();
-    }
-
 private:
-    void run() {
-        auto next = std::chrono::steady_clock::now();
-        while (true) {
-            {
-                std::unique_lock guard(mutex_);
-                if (wake_.wait_until(guard, next, [this] { return stopping_; })) {
-                    return;
-                }
-            }
-            next += configuration_.minimumFrameInterval;
-            try {
-                Image frame(configuration_.width, configuration_.height);
-                const PixelView screen = grabber_->grab();
-                if (!scaleInto({screen.data, screen.width, screen.height, screen.stride},
-                               frame.view())) {
-                    throw std::runtime_error("The screen frame could not be scaled.");
-                }
-                output().stream(*this, std::move(frame));
-            } catch (...) {
-                output().streamDidStop(*this, std::current_exception());
-                return;
-            }
-        }
+    ConstPixelView grab() override {
+        const PixelView screen = grabber_->grab();
+        return {screen.data, screen.width, screen.height, screen.stride};
     }
 
     std::shared_ptr<Connection> connection_;
@@ -200,10 +170,7 @@ private:
     Area area_;
     StreamConfiguration configuration_;
     std::unique_ptr<FrameGrabber> grabber_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopping_ = false; // guarded by mutex_
-    bool running_ = false;  // guarded by mutex_ once started: run() has not returned yet
+    bool running_ = false; // guarded by lock() once started: the frame loop has not returned yet
 };
 
 class X11CaptureBackend final : public CaptureBackend {
