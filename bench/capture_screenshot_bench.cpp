@@ -165,39 +165,10 @@ int main(int argc, char** argv) {
     const auto backend = zel::x11::makeCaptureBackend();
     const zel::test::TempDir temp;
 
-    const struct {
-        const char* name;
-        const char* format;
-        int width, quality;
-    } ends[] = {{"capture/jpeg_960_q62", "jpeg", 960, 62},
-                {"capture/png_960", "png", 960, 62},
-                {"capture/jpeg_2560_q90", "jpeg", 2560, 90}};
-    for (const auto& e : ends) {
-        measured(benchmark::RegisterBenchmark(e.name,
-                                              [&backend, e](benchmark::State& state) {
-                                                  for (auto _ : state) {
-                                                      benchmark::DoNotOptimize(shot::capture(
-                                                          *backend, e.format, e.width, e.quality));
-                                                  }
-                                              }),
-                 300);
-    }
-
-    measured(benchmark::RegisterBenchmark("part/displays",
-                                          [&backend](benchmark::State& state) {
-                                              for (auto _ : state) {
-                                                  benchmark::DoNotOptimize(backend->displays());
-                                              }
-                                          }),
-             300);
-    measured(benchmark::RegisterBenchmark("part/capture_frame_960",
-                                          [&backend](benchmark::State& state) {
-                                              for (auto _ : state) {
-                                                  benchmark::DoNotOptimize(
-                                                      shot::captureFrame(*backend, 960));
-                                              }
-                                          }),
-             300);
+    zel::bench::registerScreenshotCases("capture/", *backend,
+                                        {{"jpeg_960_q62", "jpeg", 960, 62},
+                                         {"png_960", "png", 960, 62},
+                                         {"jpeg_2560_q90", "jpeg", 2560, 90}});
     auto connection = zel::x11::Connection::open(xvfb.display().c_str());
     zel::x11::SegmentPool pool;
     // The cursor's share is the difference between a grabber that draws it and one that does not.

@@ -63,21 +63,8 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
-    const struct {
-        const char* name;
-        const char* format;
-        int width, quality;
-    } ends[] = {{"wayland/jpeg_960_q62", "jpeg", 960, 62}, {"wayland/png_960", "png", 960, 62}};
-    for (const auto& e : ends) {
-        measured(benchmark::RegisterBenchmark(e.name,
-                                              [&backend, e](benchmark::State& state) {
-                                                  for (auto _ : state) {
-                                                      benchmark::DoNotOptimize(shot::capture(
-                                                          *backend, e.format, e.width, e.quality));
-                                                  }
-                                              }),
-                 300);
-    }
+    zel::bench::registerScreenshotCases(
+        "wayland/", *backend, {{"jpeg_960_q62", "jpeg", 960, 62}, {"png_960", "png", 960, 62}});
     // Back to back, each copy waits for the output's next frame (60 Hz); a request after a
     // pause, as the phone's usually are, finds the compositor ready to draw.
     measured(benchmark::RegisterBenchmark(
@@ -90,21 +77,6 @@ int main(int argc, char** argv) {
                          benchmark::DoNotOptimize(shot::capture(*backend, "jpeg", 960, 62));
                      }
                  }),
-             300);
-    measured(benchmark::RegisterBenchmark("wayland/part/displays",
-                                          [&backend](benchmark::State& state) {
-                                              for (auto _ : state) {
-                                                  benchmark::DoNotOptimize(backend->displays());
-                                              }
-                                          }),
-             300);
-    measured(benchmark::RegisterBenchmark("wayland/part/capture_frame_960",
-                                          [&backend](benchmark::State& state) {
-                                              for (auto _ : state) {
-                                                  benchmark::DoNotOptimize(
-                                                      shot::captureFrame(*backend, 960));
-                                              }
-                                          }),
              300);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -2,10 +2,14 @@
 // and the way each measurement is repeated and summarised.
 #pragma once
 
+#include "capture/main_process_screenshot.hpp"
+
 #include <algorithm>
 #include <benchmark/benchmark.h>
 #include <cmath>
 #include <cstdint>
+#include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace zel::bench {
@@ -76,6 +80,45 @@ inline benchmark::internal::Benchmark* measured(benchmark::internal::Benchmark* 
         ->ComputeStatistics("p95", p95)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
+}
+
+struct ScreenshotCase {
+    const char* name;
+    const char* format;
+    int width;
+    int quality;
+};
+
+// Whole screenshots in the given formats, then the parts every platform has: the display list
+// and one frame scaled to 960.
+inline void registerScreenshotCases(const std::string& prefix, CaptureBackend& backend,
+                                    std::initializer_list<ScreenshotCase> cases) {
+    namespace shot = MainProcessScreenshot;
+    for (const ScreenshotCase& c : cases) {
+        measured(benchmark::RegisterBenchmark((prefix + c.name).c_str(),
+                                              [&backend, c](benchmark::State& state) {
+                                                  for (auto _ : state) {
+                                                      benchmark::DoNotOptimize(shot::capture(
+                                                          backend, c.format, c.width, c.quality));
+                                                  }
+                                              }),
+                 300);
+    }
+    measured(benchmark::RegisterBenchmark((prefix + "part/displays").c_str(),
+                                          [&backend](benchmark::State& state) {
+                                              for (auto _ : state) {
+                                                  benchmark::DoNotOptimize(backend.displays());
+                                              }
+                                          }),
+             300);
+    measured(benchmark::RegisterBenchmark((prefix + "part/capture_frame_960").c_str(),
+                                          [&backend](benchmark::State& state) {
+                                              for (auto _ : state) {
+                                                  benchmark::DoNotOptimize(
+                                                      shot::captureFrame(backend, 960));
+                                              }
+                                          }),
+             300);
 }
 
 } // namespace zel::bench
