@@ -3,17 +3,16 @@
 // Prints: server memory around a 3,000 x 60 kB terminal flood and whether a shell that ignores
 // SIGHUP outlives the close; sockets still open after 500 error answers (and after 100 header
 // time-outs, which takes ~22 s); guesses per second and statuses with a fresh CF-Connecting-IP each.
-import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import WebSocket from 'ws';
+import { launchAgent } from './launch.mjs';
 
 const dir = path.resolve(process.argv[2] ?? path.join(import.meta.dirname, '..'));
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-const temp = () => fs.mkdtempSync(path.join(os.tmpdir(), 'zel-bench-'));
 const mb = (bytes) => `${(bytes / 2 ** 20).toFixed(0)} MB`;
 const rss = (pid) => Number(/VmRSS:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
 const sockets = (pid) => fs.readdirSync(`/proc/${pid}/fd`).filter((fd) => {
@@ -23,20 +22,8 @@ const children = (pid) => fs.readdirSync(`/proc/${pid}/task`)
   .flatMap((tid) => fs.readFileSync(`/proc/${pid}/task/${tid}/children`, 'utf8').split(' ').filter(Boolean).map(Number));
 const alive = (pid) => fs.existsSync(`/proc/${pid}`) && !/^State:\s+Z/m.test(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
 
-async function launch() {
-  const config = temp();
-  const child = spawn(process.execPath, ['src/server.js'], { cwd: dir, stdio: ['ignore', 'pipe', 'inherit'],
-    env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: config, HOME: temp(), SHELL: '/bin/sh', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1' } });
-  let output = '';
-  child.stdout.on('data', (d) => (output += d));
-  while (!/listening on http:\/\/127\.0\.0\.1:(\d+)/.test(output)) await once(child.stdout, 'data');
-  const port = Number(/listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(output)[1]);
-  const token = JSON.parse(fs.readFileSync(path.join(config, 'zel-desktop-agent', 'agent.json'), 'utf8')).token;
-  return { child, port, token, stop: () => child.kill('SIGKILL') };
-}
-
 async function terminalFlood() {
-  const server = await launch();
+  const server = await launchAgent(dir);
   const before = new Set(children(server.child.pid));
   const ws = new WebSocket(`ws://127.0.0.1:${server.port}/api/terminal?token=${server.token}`);
   await once(ws, 'open');
@@ -85,7 +72,7 @@ function halfOpen(port, request) {
 }
 
 async function errorAnswers() {
-  const server = await launch();
+  const server = await launchAgent(dir);
   const idle = sockets(server.child.pid);
   const refused = 'GET /api/other HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n';
   const answers = await Promise.all(Array.from({ length: 500 }, (_, i) => halfOpen(server.port, i % 2 ? 'HELLO\r\n\r\n' : refused)));
@@ -105,7 +92,7 @@ async function errorAnswers() {
 }
 
 async function guessing() {
-  const server = await launch();
+  const server = await launchAgent(dir);
   const counts = {};
   let first429 = null;
   let guesses = 0;

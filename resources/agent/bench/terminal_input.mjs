@@ -2,25 +2,14 @@
 //   node bench/terminal_input.mjs [agent directory] [bytes]   (default: this one, 1,200,000)
 // A shell in raw mode reads a paste sent as 60 kB input frames as fast as the client may send
 // them; prints the bytes, the time until the shell has counted them all, and the rate.
-import { spawn } from 'node:child_process';
 import { once } from 'node:events';
-import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import WebSocket from 'ws';
+import { launchAgent } from './launch.mjs';
 
 const dir = path.resolve(process.argv[2] ?? path.join(import.meta.dirname, '..'));
 const total = Number(process.argv[3] ?? 1200000);
-const temp = () => fs.mkdtempSync(path.join(os.tmpdir(), 'zel-bench-'));
-
-const config = temp();
-const child = spawn(process.execPath, ['src/server.js'], { cwd: dir, stdio: ['ignore', 'pipe', 'inherit'],
-  env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: config, HOME: temp(), SHELL: '/bin/sh', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1' } });
-let output = '';
-child.stdout.on('data', (d) => (output += d));
-while (!/listening on http:\/\/127\.0\.0\.1:(\d+)/.test(output)) await once(child.stdout, 'data');
-const port = Number(/listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(output)[1]);
-const token = JSON.parse(fs.readFileSync(path.join(config, 'zel-desktop-agent', 'agent.json'), 'utf8')).token;
+const { child, port, token } = await launchAgent(dir);
 
 const ws = new WebSocket(`ws://127.0.0.1:${port}/api/terminal?token=${token}`);
 await once(ws, 'open');
