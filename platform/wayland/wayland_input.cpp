@@ -8,6 +8,7 @@
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstring>
@@ -18,6 +19,7 @@
 #include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 #include <xkbcommon/xkbcommon.h>
 
 namespace zel::wayland {
@@ -41,7 +43,32 @@ struct Keymap {
     std::uint32_t controlMask = 0;
     std::map<xkb_keysym_t, std::uint32_t> modifierMasks; // Control_L, Alt_L, Super_L, Shift_L
     std::map<xkb_keysym_t, std::uint32_t> shiftedCodes;  // keysyms at the shift level
+    // Keys the layout leaves empty (name, evdev code): typed text borrows them for characters
+    // the layout lacks, the way a phone's Chinese needs.
+    std::vector<std::pair<std::string, std::uint32_t>> spareKeys;
 };
+
+// The keymap text with the keysyms bound to spare keys at their base level; empty when the text
+// has no symbols section to add them to.
+std::string withBorrowedKeys(const Keymap& keymap, const std::vector<xkb_keysym_t>& syms) {
+    // The symbols section is the last one: its closing "};" comes right before the keymap's own.
+    const std::size_t keymapEnd = keymap.text.rfind("};");
+    const std::size_t symbolsEnd = keymapEnd == std::string::npos || keymapEnd == 0
+                                       ? std::string::npos
+                                       : keymap.text.rfind("};", keymapEnd - 1);
+    if (symbolsEnd == std::string::npos || syms.size() > keymap.spareKeys.size()) {
+        return {};
+    }
+    std::string lines;
+    for (std::size_t i = 0; i < syms.size(); ++i) {
+        std::array<char, 64> name{};
+        if (xkb_keysym_get_name(syms[i], name.data(), name.size()) <= 0) {
+            return {};
+        }
+        lines += "key <" + keymap.spareKeys[i].first + "> { [ " + name.data() + " ] };\n";
+    }
+    return keymap.text.substr(0, symbolsEnd) + lines + keymap.text.substr(symbolsEnd);
+}
 
 std::optional<Keymap> compileKeymap() {
     const CHandle<xkb_context, xkb_context_unref> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
@@ -59,7 +86,7 @@ std::optional<Keymap> compileKeymap() {
     if (!text || control == XKB_MOD_INVALID) {
         return std::nullopt;
     }
-    Keymap result{text.get(), {}, 1U << control, {}, {}};
+    Keymap result{text.get(), {}, 1U << control, {}, {}, {}};
     for (const auto& [sym, name] : {std::pair{XKB_KEY_Control_L, XKB_MOD_NAME_CTRL},
                                     {XKB_KEY_Alt_L, XKB_MOD_NAME_ALT},
                                     {XKB_KEY_Super_L, XKB_MOD_NAME_LOGO},
@@ -73,6 +100,11 @@ std::optional<Keymap> compileKeymap() {
          code <= xkb_keymap_max_keycode(keymap.get()) && code >= kEvdevOffset; ++code) {
         const xkb_keysym_t* syms = nullptr;
         const int count = xkb_keymap_key_get_syms_by_level(keymap.get(), code, 0, 0, &syms);
+        const char* name = xkb_keymap_key_get_name(keymap.get(), code);
+        if (count == 0 && xkb_keymap_num_layouts_for_key(keymap.get(), code) == 0 &&
+            name != nullptr) {
+            result.spareKeys.emplace_back(name, code - kEvdevOffset);
+        }
         // The first key with the symbol at its base level: Return before KP_Enter's row.
         if (count == 1) {
             result.codes.try_emplace(syms[0], code - kEvdevOffset);
@@ -228,31 +260,36 @@ public:
         send();
     }
 
-    // Characters of the uploaded US keymap, shifted where they need it; others are left out.
+    // Characters of the US keymap, shifted where they need it; others on spare keys bound to
+    // them by a keymap uploaded for the purpose (clients take it in order with the keys).
     std::size_t typeText(std::u32string_view text, std::chrono::microseconds pause) override {
         std::size_t typed = 0;
-        for (const char32_t character : text) {
-            const xkb_keysym_t sym = character == U'\n'   ? XKB_KEY_Return
-                                     : character == U'\t' ? XKB_KEY_Tab
-                                                          : xkb_utf32_to_keysym(character);
+        for (std::size_t i = 0; i < text.size(); ++i) {
             {
                 const std::lock_guard guard(mutex_);
                 if (!connect() || keyboard_ == nullptr) {
                     return typed;
                 }
-                const auto plain = code(sym);
-                const auto shifted = plain ? std::nullopt : shiftedCode(sym);
+                const xkb_keysym_t sym = keysymOfCharacter(text[i]);
                 const auto shiftMask = keymap_->modifierMasks.find(XKB_KEY_Shift_L);
-                if (!plain && (!shifted || shiftMask == keymap_->modifierMasks.end())) {
+                std::optional<std::uint32_t> keyCode = code(sym);
+                std::uint32_t extra = 0;
+                if (!keyCode && shiftMask != keymap_->modifierMasks.end()) {
+                    keyCode = shiftedCode(sym);
+                    extra = shiftMask->second;
+                }
+                if (!keyCode) {
+                    extra = 0;
+                    keyCode = borrowedCode(text.substr(i));
+                }
+                if (!keyCode) {
                     continue;
                 }
                 const std::uint32_t time = milliseconds();
-                const std::uint32_t keyCode = plain ? *plain : *shifted;
-                const std::uint32_t extra = plain ? 0 : shiftMask->second;
                 zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_ | extra, 0, 0, 0);
-                zwp_virtual_keyboard_v1_key(keyboard_, time, keyCode,
+                zwp_virtual_keyboard_v1_key(keyboard_, time, *keyCode,
                                             WL_KEYBOARD_KEY_STATE_PRESSED);
-                zwp_virtual_keyboard_v1_key(keyboard_, time, keyCode,
+                zwp_virtual_keyboard_v1_key(keyboard_, time, *keyCode,
                                             WL_KEYBOARD_KEY_STATE_RELEASED);
                 zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_, 0, 0, 0);
                 send();
@@ -277,6 +314,48 @@ private:
         return found == keymap_->codes.end() ? std::nullopt : std::optional(found->second);
     }
 
+    static xkb_keysym_t keysymOfCharacter(char32_t character) {
+        return character == U'\n'   ? XKB_KEY_Return
+               : character == U'\t' ? XKB_KEY_Tab
+                                    : xkb_utf32_to_keysym(character);
+    }
+
+    // The spare key bound to the first character of rest. When it is not bound yet, the next
+    // keymap binds it and the characters after it the layout lacks, as many as there are spare
+    // keys, so that a long Chinese text costs a keymap per batch, not per character.
+    std::optional<std::uint32_t> borrowedCode(std::u32string_view rest) {
+        const xkb_keysym_t sym = keysymOfCharacter(rest.front());
+        if (sym == XKB_KEY_NoSymbol || keymap_->spareKeys.empty()) {
+            return std::nullopt;
+        }
+        auto bound = std::find(borrowed_.begin(), borrowed_.end(), sym);
+        if (bound == borrowed_.end()) {
+            std::vector<xkb_keysym_t> wanted;
+            for (const char32_t character : rest) {
+                const xkb_keysym_t next = keysymOfCharacter(character);
+                if (wanted.size() == keymap_->spareKeys.size()) {
+                    break;
+                }
+                if (next != XKB_KEY_NoSymbol && !code(next) && !shiftedCode(next) &&
+                    std::find(wanted.begin(), wanted.end(), next) == wanted.end()) {
+                    wanted.push_back(next);
+                }
+            }
+            const std::string text = withBorrowedKeys(*keymap_, wanted);
+            if (text.empty()) {
+                return std::nullopt;
+            }
+            try {
+                uploadKeymap(text);
+            } catch (const std::exception&) {
+                return std::nullopt;
+            }
+            borrowed_ = std::move(wanted);
+            bound = borrowed_.begin();
+        }
+        return keymap_->spareKeys[static_cast<std::size_t>(bound - borrowed_.begin())].second;
+    }
+
     // The kept devices, made once per connection; false when the compositor cannot be reached
     // or lacks the protocols (a connection that merely lacks them is kept, not retried).
     bool connect() {
@@ -295,7 +374,8 @@ private:
             if (keymap_) {
                 keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
                     connection_->keyboardManager(), connection_->seat());
-                uploadKeymap();
+                uploadKeymap(keymap_->text);
+                borrowed_.clear();
                 // The keyboard becomes the seat's own, and its keymap reaches the focused client,
                 // with its first event: a neutral modifier state, so that no key is that event.
                 zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
@@ -315,15 +395,14 @@ private:
         return true;
     }
 
-    void uploadKeymap() {
-        const std::size_t size = keymap_->text.size() + 1;
+    void uploadKeymap(const std::string& text) {
+        const std::size_t size = text.size() + 1;
         const int fd = ::memfd_create("zel-keymap", MFD_CLOEXEC);
         if (fd < 0) {
             throw std::runtime_error("No shared memory for the keymap.");
         }
-        const bool written =
-            ::ftruncate(fd, static_cast<off_t>(size)) == 0 &&
-            ::pwrite(fd, keymap_->text.c_str(), size, 0) == static_cast<ssize_t>(size);
+        const bool written = ::ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+                             ::pwrite(fd, text.c_str(), size, 0) == static_cast<ssize_t>(size);
         if (written) {
             // The request carries a duplicate of the descriptor.
             zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
@@ -376,6 +455,7 @@ private:
     std::string socket_;
     std::optional<Keymap> keymap_;
     std::uint32_t heldModifiers_ = 0;        // modifier keys a combination holds down
+    std::vector<xkb_keysym_t> borrowed_;     // bound to spareKeys in order by the uploaded keymap
     std::shared_ptr<Connection> connection_; // guarded by mutex_
     zwlr_virtual_pointer_v1* pointer_ = nullptr;
     zwp_virtual_keyboard_v1* keyboard_ = nullptr;

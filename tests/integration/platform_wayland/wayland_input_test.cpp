@@ -87,6 +87,12 @@ TEST(WaylandInput, RequestsArriveAtTheRecordingClient) {
          {"sym: Alt_L", "depressed: 00000008", "sym: F4", "depressed: 00000000"}},
         {R"({"action":"type_text","text":"a!"})",
          {"sym: a", "depressed: 00000001", "sym: exclam", "depressed: 00000000"}},
+        // Beyond the layout: spare keys bound by an uploaded keymap, the layout's own keys still
+        // where they were, a second batch when the first is used up.
+        {R"({"action":"type_text","text":"你好a你\n"})",
+         {"sym: U4F60", "sym: U597D", "sym: a", "sym: U4F60", "sym: Return"}},
+        {R"({"action":"type_text","text":"€日本語"})",
+         {"sym: EuroSign", "sym: U65E5", "sym: U672C", "sym: U8A9E"}},
         {R"({"action":"paste"})",
          {"sym: Control_L", "depressed: 00000004", "sym: v", "depressed: 00000000"}},
     };
