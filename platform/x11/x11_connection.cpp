@@ -1,12 +1,18 @@
 #include "platform/x11/x11_connection.hpp"
 
+#include <X11/Xauth.h>
 #include <algorithm>
+#include <array>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 #include <xcb/randr.h>
 #include <xcb/xcbext.h>
 
@@ -17,12 +23,123 @@ constexpr const char* kNoAnswer = "The X server did not answer in time.";
 constexpr std::chrono::milliseconds kStaleWait{250};
 } // namespace
 
-std::shared_ptr<Connection> Connection::open(const char* displayName) {
+namespace {
+
+// A stream socket to a local display ("", "unix" or a path as host), the abstract name first as
+// libxcb does; -1 when there is none.
+int connectLocal(const std::string& host, int display) {
+    const std::string path =
+        host.starts_with('/') ? host : "/tmp/.X11-unix/X" + std::to_string(display);
+    for (const bool abstract : {true, false}) {
+        if (abstract && host.starts_with('/')) {
+            continue;
+        }
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::size_t offset = abstract ? 1 : 0;
+        if (path.size() + offset >= sizeof address.sun_path) {
+            return -1;
+        }
+        std::memcpy(address.sun_path + offset, path.data(), path.size());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            return -1;
+        }
+        const auto length =
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+            return fd;
+        }
+        ::close(fd);
+    }
+    return -1;
+}
+
+// The display's cookie from the authority file, as libxcb would find it for a local socket.
+struct Cookie {
+    CHandle<Xauth, XauDisposeAuth> entry;
+    xcb_auth_info_t info{};
+};
+
+std::unique_ptr<Cookie> localCookie(int display) {
+    std::array<char, 256> host{};
+    if (::gethostname(host.data(), host.size() - 1) != 0) {
+        return nullptr;
+    }
+    const std::string number = std::to_string(display);
+    std::array<char*, 1> types{const_cast<char*>("MIT-MAGIC-COOKIE-1")};
+    std::array<int, 1> lengths{18};
+    auto cookie = std::make_unique<Cookie>();
+    cookie->entry.reset(
+        XauGetBestAuthByAddr(FamilyLocal, static_cast<unsigned short>(std::strlen(host.data())),
+                             host.data(), static_cast<unsigned short>(number.size()),
+                             number.c_str(), 1, types.data(), lengths.data()));
+    if (!cookie->entry) {
+        return nullptr;
+    }
+    cookie->info = {cookie->entry->name_length, cookie->entry->name, cookie->entry->data_length,
+                    cookie->entry->data};
+    return cookie;
+}
+
+// The connection set-up reads the server's answer without a limit: a server in the middle of a
+// reset can accept and never answer. On our own socket a watch shuts it down at the limit, which
+// ends the read with an error instead of a thread stuck for good.
+xcb_connection_t* connectWithin(const std::string& host, int display,
+                                std::chrono::nanoseconds limit) {
+    const int fd = connectLocal(host, display);
+    if (fd < 0) {
+        return nullptr;
+    }
+    const std::unique_ptr<Cookie> cookie = localCookie(display);
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool expired = false;
+    std::thread watch([&] {
+        std::unique_lock guard(mutex);
+        if (!done.wait_for(guard, limit, [&] { return finished; })) {
+            expired = true;
+            ::shutdown(fd, SHUT_RDWR);
+        }
+    });
+    // Owns fd from here on, also when it fails.
+    xcb_connection_t* connection = xcb_connect_to_fd(fd, cookie ? &cookie->info : nullptr);
+    {
+        const std::lock_guard guard(mutex);
+        finished = true;
+    }
+    done.notify_all();
+    watch.join();
+    if (expired) {
+        xcb_disconnect(connection);
+        throw std::runtime_error(kNoAnswer);
+    }
+    return connection;
+}
+
+} // namespace
+
+std::shared_ptr<Connection> Connection::open(const char* displayName,
+                                             std::chrono::nanoseconds limit) {
+    const char* name = displayName != nullptr ? displayName : std::getenv("DISPLAY");
+    char* parsedHost = nullptr;
+    int display = 0;
     int screenNumber = 0;
-    xcb_connection_t* connection = xcb_connect(displayName, &screenNumber);
+    xcb_connection_t* connection = nullptr;
+    if (xcb_parse_display(displayName, &parsedHost, &display, &screenNumber) != 0) {
+        const CMemory<char> host(parsedHost);
+        const std::string hostName = host ? host.get() : "";
+        if (hostName.empty() || hostName == "unix" || hostName.starts_with('/')) {
+            connection = connectWithin(hostName == "unix" ? "" : hostName, display, limit);
+        }
+    }
+    // Remote displays (and whatever the socket above missed) take libxcb's own way.
+    if (connection == nullptr) {
+        connection = xcb_connect(displayName, &screenNumber);
+    }
     if (xcb_connection_has_error(connection) != 0) {
         xcb_disconnect(connection);
-        const char* name = displayName != nullptr ? displayName : std::getenv("DISPLAY");
         throw std::runtime_error(std::string("Cannot connect to the X server") +
                                  (name != nullptr ? std::string(" \"") + name + "\"" : "") + ".");
     }
@@ -137,13 +254,14 @@ std::shared_ptr<Connection> ConnectionCache::get() {
     // once it wakes.
     const bool stale = state.opening && now - state.openingSince >= connectLimit_;
     if (!state.opening) {
-        // Detached and owning the state: a connect to a frozen server returns only when the
-        // server wakes or goes, perhaps after the cache has gone.
-        std::thread([shared = state_] {
+        // Detached and owning the state: a connect to a frozen server returns when the server
+        // wakes or goes, or at twice the limit (then the next caller tries afresh), perhaps after
+        // the cache has gone.
+        std::thread([shared = state_, limit = connectLimit_ * 2] {
             std::shared_ptr<Connection> connection;
             std::exception_ptr error;
             try {
-                connection = Connection::open();
+                connection = Connection::open(nullptr, limit);
             } catch (...) {
                 error = std::current_exception();
             }

@@ -27,8 +27,10 @@ inline constexpr std::chrono::milliseconds kReplyLimit{3000};
 class Connection {
 public:
     // Opens the display named by $DISPLAY (or the given name); throws std::runtime_error with a
-    // readable text when the X server cannot be reached.
-    static std::shared_ptr<Connection> open(const char* displayName = nullptr);
+    // readable text when the X server cannot be reached, or (on a local display) does not
+    // answer the set-up within the limit.
+    static std::shared_ptr<Connection> open(const char* displayName = nullptr,
+                                            std::chrono::nanoseconds limit = kReplyLimit);
 
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
