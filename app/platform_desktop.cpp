@@ -2,6 +2,7 @@
 
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_connection.hpp"
+#include "platform/wayland/wayland_damage.hpp"
 #include "platform/wayland/wayland_input.hpp"
 #include "platform/x11/x11_capture.hpp"
 #include "platform/x11/x11_damage.hpp"
@@ -34,9 +35,8 @@ DesktopEnvironment makePlatformDesktop() {
     if (reason.empty()) {
         std::string platform = std::string("Platform: Wayland (") + wayland + ").";
         std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
-        // No change source yet: the live view falls back to whole screenshots.
-        return {wayland::makeCaptureBackend(), wayland::makeInputBackend(), nullptr,
-                std::move(platform)};
+        return {wayland::makeCaptureBackend(), wayland::makeInputBackend(),
+                wayland::makeChangeSource(), std::move(platform)};
     }
     return x11Desktop("Platform: X11, as Wayland cannot be served: " + reason);
 }

@@ -5,6 +5,7 @@ zel_add_test(platform_wayland_integration_test
     SOURCES integration/platform_wayland/wayland_capture_test.cpp
             integration/platform_wayland/wayland_input_test.cpp
             integration/platform_wayland/wayland_compositors_test.cpp
+            integration/platform_wayland/wayland_damage_test.cpp
     LIBS zel_platform_wayland zel_capture zel_input PkgConfig::ZEL_WAYLAND_TEST_LIBS
     LABELS integration
     TIMEOUT 300)

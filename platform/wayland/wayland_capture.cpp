@@ -4,6 +4,7 @@
 #include "platform/wayland/wayland_capture.hpp"
 
 #include "platform/wayland/wayland_connection.hpp"
+#include "platform/wayland/wayland_screencopy.hpp"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
 #include <cstring>
@@ -22,65 +23,6 @@ namespace {
 
 constexpr const char* kNoScreencopy =
     "The Wayland compositor offers no screen capture (zwlr_screencopy_manager_v1).";
-
-// A wl_buffer over memory shared with the compositor, kept by one stream from frame to frame.
-class SharedBuffer {
-public:
-    SharedBuffer(wl_shm* shm, std::uint32_t format, int width, int height, int stride)
-        : format_(format), width_(width), height_(height), stride_(stride),
-          size_(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height)) {
-        fd_ = ::memfd_create("zel-screencopy", MFD_CLOEXEC);
-        if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
-            release();
-            throw std::runtime_error("No shared memory for the screen frame.");
-        }
-        void* data = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
-        if (data == MAP_FAILED) {
-            release();
-            throw std::runtime_error("No shared memory for the screen frame.");
-        }
-        data_ = static_cast<std::uint8_t*>(data);
-        pool_ = wl_shm_create_pool(shm, fd_, static_cast<std::int32_t>(size_));
-        buffer_ = wl_shm_pool_create_buffer(pool_, 0, width, height, stride, format);
-    }
-    SharedBuffer(const SharedBuffer&) = delete;
-    SharedBuffer& operator=(const SharedBuffer&) = delete;
-    ~SharedBuffer() { release(); }
-
-    [[nodiscard]] bool fits(std::uint32_t format, int width, int height, int stride) const {
-        return format == format_ && width == width_ && height == height_ && stride == stride_;
-    }
-    [[nodiscard]] wl_buffer* buffer() const { return buffer_; }
-    [[nodiscard]] ConstPixelView view() const {
-        return {data_, width_, height_, static_cast<std::size_t>(stride_)};
-    }
-
-private:
-    void release() {
-        if (buffer_ != nullptr) {
-            wl_buffer_destroy(buffer_);
-        }
-        if (pool_ != nullptr) {
-            wl_shm_pool_destroy(pool_);
-        }
-        if (data_ != nullptr) {
-            ::munmap(data_, size_);
-        }
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-
-    std::uint32_t format_;
-    int width_;
-    int height_;
-    int stride_;
-    std::size_t size_;
-    int fd_ = -1;
-    std::uint8_t* data_ = nullptr;
-    wl_shm_pool* pool_ = nullptr;
-    wl_buffer* buffer_ = nullptr;
-};
 
 // Idle buffers kept for the next stream: fresh shared memory costs a page fault per page on
 // both sides of a copy, and a screenshot is a stream of one frame. A buffer sets no listener, so
@@ -120,51 +62,6 @@ private:
     };
     std::mutex mutex_;
     std::vector<Idle> idle_;
-};
-
-// What the compositor told about one copy request.
-struct CopyState {
-    std::optional<std::uint32_t> format;
-    int width = 0;
-    int height = 0;
-    int stride = 0;
-    bool bufferDone = false;
-    bool yInverted = false;
-    bool ready = false;
-    bool failed = false;
-};
-
-CopyState& state(void* data) {
-    return *static_cast<CopyState*>(data);
-}
-
-const zwlr_screencopy_frame_v1_listener kFrameListener = {
-    .buffer =
-        [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t format, std::uint32_t width,
-           std::uint32_t height, std::uint32_t stride) {
-            state(data).format = format;
-            state(data).width = static_cast<int>(width);
-            state(data).height = static_cast<int>(height);
-            state(data).stride = static_cast<int>(stride);
-        },
-    .flags =
-        [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t flags) {
-            state(data).yInverted = (flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
-        },
-    .ready = [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
-                std::uint32_t) { state(data).ready = true; },
-    .failed = [](void* data, zwlr_screencopy_frame_v1*) { state(data).failed = true; },
-    .damage = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t,
-                 std::uint32_t) {},
-    .linux_dmabuf = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
-                       std::uint32_t) {},
-    .buffer_done = [](void* data, zwlr_screencopy_frame_v1*) { state(data).bufferDone = true; },
-};
-
-struct FrameRelease {
-    void operator()(zwlr_screencopy_frame_v1* frame) const noexcept {
-        zwlr_screencopy_frame_v1_destroy(frame);
-    }
 };
 
 // A walk over the compositor's buffer in the layout's orientation: where the layout's first

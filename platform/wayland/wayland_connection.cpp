@@ -222,6 +222,14 @@ void Connection::flush() {
 
 void Connection::dispatchUntil(const std::function<bool()>& done,
                                std::chrono::steady_clock::time_point deadline) {
+    if (!dispatchFor(done, deadline)) {
+        failed_ = true;
+        throw std::runtime_error("The Wayland compositor did not answer in time.");
+    }
+}
+
+bool Connection::dispatchFor(const std::function<bool()>& done,
+                             std::chrono::steady_clock::time_point deadline) {
     wl_display* display = display_.get();
     while (true) {
         while (wl_display_prepare_read(display) != 0) {
@@ -231,7 +239,7 @@ void Connection::dispatchUntil(const std::function<bool()>& done,
         }
         if (done()) {
             wl_display_cancel_read(display);
-            return;
+            return true;
         }
         if (wl_display_flush(display) < 0 && errno != EAGAIN) {
             wl_display_cancel_read(display);
@@ -241,8 +249,7 @@ void Connection::dispatchUntil(const std::function<bool()>& done,
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             wl_display_cancel_read(display);
-            failed_ = true;
-            throw std::runtime_error("The Wayland compositor did not answer in time.");
+            return false;
         }
         pollfd pfd{wl_display_get_fd(display), POLLIN, 0};
         const int ready = ::poll(&pfd, 1, static_cast<int>(left.count()));

@@ -79,6 +79,10 @@ public:
     // std::runtime_error when the connection fails or the deadline passes first.
     void dispatchUntil(const std::function<bool()>& done,
                        std::chrono::steady_clock::time_point deadline);
+    // The same for waits that may rightly outlast the deadline (for the next damage): false
+    // when it passed first, and the connection stays usable.
+    bool dispatchFor(const std::function<bool()>& done,
+                     std::chrono::steady_clock::time_point deadline);
     // Waits until the compositor has handled every request sent so far (output changes arrive).
     void roundtrip();
     // Sends queued requests without waiting; throws when the connection has failed.

@@ -1,6 +1,6 @@
 // The built app on a headless sway with no X server: started with --start, it serves the
-// compositor's screen and input through the agent server as the phone reaches it, and its log
-// names the platform. A recording client (wev) shows where the click landed.
+// compositor's screen, its changes and input through the agent server as the phone reaches it,
+// and its log names the platform. A recording client (wev) shows where the click landed.
 #include "tests/support/command.hpp"
 #include "tests/support/sway.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -82,6 +82,18 @@ TEST(AppOnWayland, ServesTheCompositorsScreenAndInput) {
             .output,
         "204080");
 
+    // The live view's long poll: the whole frame first, then what the compositor drew since.
+    std::string tilesURL = shotURL;
+    tilesURL.replace(tilesURL.find("/screenshot?"), 12, "/tiles?");
+    const auto tilesHead = [&](long long since) {
+        const std::string body =
+            get(tilesURL + "&width=960&wait=5000&since=" + std::to_string(since));
+        return nlohmann::json::parse(body.substr(0, body.find('\n')), nullptr, false);
+    };
+    const auto first = tilesHead(0);
+    ASSERT_TRUE(first.is_object()) << first;
+    EXPECT_TRUE(first.value("full", false)) << first;
+
     const std::string wevLog = sway.path("wev.log");
     const zel::test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", wevLog},
                                sway.clientEnv());
@@ -112,6 +124,9 @@ TEST(AppOnWayland, ServesTheCompositorsScreenAndInput) {
         },
         10s))
         << readFile(wevLog);
+    // wev's window and the click's cursor move were drawn after the first answer.
+    const auto drawn = tilesHead(first.value("sequence", 0LL));
+    EXPECT_FALSE(drawn.value("tiles", nlohmann::json::array()).empty()) << drawn;
 }
 
 } // namespace

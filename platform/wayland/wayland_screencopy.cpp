@@ -1,0 +1,83 @@
+#include "platform/wayland/wayland_screencopy.hpp"
+
+#include "wlr-screencopy-unstable-v1-client-protocol.h"
+
+#include <stdexcept>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace zel::wayland {
+
+SharedBuffer::SharedBuffer(wl_shm* shm, std::uint32_t format, int width, int height, int stride)
+    : format_(format), width_(width), height_(height), stride_(stride),
+      size_(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height)) {
+    fd_ = ::memfd_create("zel-screencopy", MFD_CLOEXEC);
+    if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(size_)) != 0) {
+        release();
+        throw std::runtime_error("No shared memory for the screen frame.");
+    }
+    void* data = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, 0);
+    if (data == MAP_FAILED) {
+        release();
+        throw std::runtime_error("No shared memory for the screen frame.");
+    }
+    data_ = static_cast<std::uint8_t*>(data);
+    pool_ = wl_shm_create_pool(shm, fd_, static_cast<std::int32_t>(size_));
+    buffer_ = wl_shm_pool_create_buffer(pool_, 0, width, height, stride, format);
+}
+
+void SharedBuffer::release() {
+    if (buffer_ != nullptr) {
+        wl_buffer_destroy(buffer_);
+    }
+    if (pool_ != nullptr) {
+        wl_shm_pool_destroy(pool_);
+    }
+    if (data_ != nullptr) {
+        ::munmap(data_, size_);
+    }
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+namespace {
+
+CopyState& state(void* data) {
+    return *static_cast<CopyState*>(data);
+}
+
+} // namespace
+
+const zwlr_screencopy_frame_v1_listener kFrameListener = {
+    .buffer =
+        [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t format, std::uint32_t width,
+           std::uint32_t height, std::uint32_t stride) {
+            state(data).format = format;
+            state(data).width = static_cast<int>(width);
+            state(data).height = static_cast<int>(height);
+            state(data).stride = static_cast<int>(stride);
+        },
+    .flags =
+        [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t flags) {
+            state(data).yInverted = (flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
+        },
+    .ready = [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
+                std::uint32_t) { state(data).ready = true; },
+    .failed = [](void* data, zwlr_screencopy_frame_v1*) { state(data).failed = true; },
+    .damage =
+        [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t x, std::uint32_t y,
+           std::uint32_t width, std::uint32_t height) {
+            state(data).damage.push_back({static_cast<int>(x), static_cast<int>(y),
+                                          static_cast<int>(width), static_cast<int>(height)});
+        },
+    .linux_dmabuf = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t,
+                       std::uint32_t) {},
+    .buffer_done = [](void* data, zwlr_screencopy_frame_v1*) { state(data).bufferDone = true; },
+};
+
+void FrameRelease::operator()(zwlr_screencopy_frame_v1* frame) const noexcept {
+    zwlr_screencopy_frame_v1_destroy(frame);
+}
+
+} // namespace zel::wayland
