@@ -44,7 +44,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://zel-desktop-agent.example")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 # What the app loads at run time besides the libraries it links: Qt's X11 platform plugin,
 # Node.js for the agent server, xclip for its clipboard. Fonts with the window's Chinese texts are
-# wanted but not needed.
+# wanted but not needed, and so is Qt's Wayland plugin: without it the window needs XWayland.
 set(ZEL_PACKAGE_RUNTIME_DEPENDS "nodejs (>= 20), xclip, qt6-qpa-plugins")
 # The linked libraries, from dpkg-shlibdeps over the package's two ELF files at cpack time.
 # CPACK_DEBIAN_PACKAGE_SHLIBDEPS would find them by running `file` on each of the ~4000 files of
@@ -67,7 +67,7 @@ if(CPACK_GENERATOR STREQUAL \"DEB\")
 endif()
 ")
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_BINARY_DIR}/package/CPackProjectConfig.cmake")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-wayland")
 set(CPACK_STRIP_FILES ON)
 # Everything but this machine's helpers (component bundled_helpers), which a plain install takes.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
