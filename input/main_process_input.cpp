@@ -536,8 +536,9 @@ void keyCombo(InputBackend& backend, const Json* keys) {
     if (!modifiers.empty()) {
         backend.pause(kModifierPause);
     }
-    for (const Key modifier : std::views::reverse(modifiers)) {
-        backend.postKey(modifier, false, KeyModifiers::none);
+    // Released in reverse (clang 14 cannot build std::views::reverse over libstdc++ 12's ranges).
+    for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier) {
+        backend.postKey(*modifier, false, KeyModifiers::none);
     }
     if (struck == 0) {
         throw AppError("This keyboard cannot make " + codePointName(last.character) + ".");

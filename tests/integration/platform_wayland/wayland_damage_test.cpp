@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
+#include <tuple>
 
 namespace zel {
 namespace {
@@ -100,11 +101,17 @@ TEST(WaylandDamage, TheCursorsMoveIsReportedAndAStillDesktopReportsNothing) {
     while (reports.await(
         seen, [](const ChangeReport&) { return true; }, 500ms)) {
     }
-    for (const auto& [x, y] : {std::pair{700, 400}, {1500, 900}}) {
-        SCOPED_TRACE(::testing::Message() << x << "," << y);
-        MainProcessInput::perform(*input, R"({"action":"move","coordinate":[)" + std::to_string(x) +
-                                              "," + std::to_string(y) + "]}");
-        EXPECT_TRUE(reports.await(seen, [&](const ChangeReport& r) { return covers(r, x, y); }));
+    // Points per mille of the 1920×1080 output, and the pixel each lands on.
+    for (const auto& [request, x, y] :
+         {std::tuple{"[700,400]", 1344, 432}, {"[150,900]", 288, 972}}) {
+        SCOPED_TRACE(request);
+        MainProcessInput::perform(*input,
+                                  std::string(R"({"action":"move","coordinate":)") + request + "}");
+        const auto report = reports.await(
+            seen, [&, x = x, y = y](const ChangeReport& r) { return covers(r, x, y); });
+        ASSERT_TRUE(report);
+        // The cursor's old and new places (sway sends their bounding box), not the whole output.
+        EXPECT_FALSE(covers(*report, 1900, 20));
     }
     while (reports.await(
         seen, [](const ChangeReport&) { return true; }, 500ms)) {
