@@ -5,14 +5,18 @@
 #include "capture/main_process_screenshot.hpp"
 #include "input/main_process_input.hpp"
 #include "platform/wayland/wayland_capture.hpp"
+#include "platform/wayland/wayland_damage.hpp"
 #include "platform/wayland/wayland_input.hpp"
 #include "tests/support/sway.hpp"
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -40,6 +44,64 @@ std::string writePicture(const zel::test::Sway& sway) {
     return path;
 }
 
+double processSeconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The change source: what watching a still desktop costs, and how soon a pointer move is
+// reported (the cursor is drawn into the output, so its move is damage).
+void damageFigures(const zel::test::Sway& sway, zel::InputBackend& input) {
+    std::mutex mutex;
+    std::condition_variable arrived;
+    int reports = 0;
+    const auto watch = zel::wayland::makeChangeSource(sway.socket())->watch([&](const auto&) {
+        const std::lock_guard guard(mutex);
+        ++reports;
+        arrived.notify_all();
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    int before = 0;
+    {
+        const std::lock_guard guard(mutex);
+        before = reports;
+    }
+    const double cpu = processSeconds();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    const double idle = processSeconds() - cpu;
+    int stillReports = 0;
+    {
+        const std::lock_guard guard(mutex);
+        stillReports = reports - before;
+    }
+    std::vector<double> latencies;
+    for (int i = 0; i < 40; ++i) {
+        int seen = 0;
+        {
+            const std::lock_guard guard(mutex);
+            seen = reports;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        zel::MainProcessInput::perform(input, R"({"action":"move","coordinate":[)" +
+                                                  std::to_string(200 + (i % 2) * 500) + ",500]}");
+        std::unique_lock guard(mutex);
+        if (arrived.wait_for(guard, std::chrono::seconds(2), [&] { return reports > seen; })) {
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+        }
+        guard.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("damage watch: %d reports while still, %.1f ms CPU in 5 s idle (%.2f %% of a "
+                "core); a move reported after %.1f ms median, %.1f ms p95 (%zu of 40)\n",
+                stillReports, idle * 1000, idle / 5 * 100,
+                latencies.empty() ? 0.0 : latencies[latencies.size() / 2],
+                latencies.empty() ? 0.0 : zel::bench::p95(latencies), latencies.size());
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -63,6 +125,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
+    damageFigures(sway, *input);
     zel::bench::registerScreenshotCases(
         "wayland/", *backend, {{"jpeg_960_q62", "jpeg", 960, 62}, {"png_960", "png", 960, 62}});
     // Back to back, each copy waits for the output's next frame (60 Hz); a request after a
