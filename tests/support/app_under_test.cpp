@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 namespace zel::test {
@@ -54,6 +55,11 @@ fs::path AppUnderTest::agentConfig() const {
 
 fs::path AppUnderTest::tunnelInvocation() const {
     return bin / "cloudflared.invocation";
+}
+
+std::string AppUnderTest::token() const {
+    const auto stored = nlohmann::json::parse(readFile(agentConfig()), nullptr, false);
+    return stored.is_object() ? stored.value("token", "") : "";
 }
 
 void AppUnderTest::scriptTunnel(const std::string& scenario) const {

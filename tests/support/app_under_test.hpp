@@ -39,6 +39,8 @@ public:
     // What the agent stored where the app's environment told it, and the stand-in's record.
     [[nodiscard]] std::filesystem::path agentConfig() const;
     [[nodiscard]] std::filesystem::path tunnelInvocation() const;
+    // The token in agentConfig(), or empty while there is none.
+    [[nodiscard]] std::string token() const;
     // The stand-in's script for its next start (JSON); empty: a tunnel as it comes.
     void scriptTunnel(const std::string& scenario) const;
 
