@@ -20,7 +20,7 @@ set_tests_properties(mcp_e2e_test PROPERTIES
 # cpack packs the build tree's app: built with it, checked by lintian (about half a minute).
 zel_add_test(package_e2e_test
     SOURCES e2e/package_e2e_test.cpp
-    LIBS nlohmann_json::nlohmann_json
+    LIBS zel_app_under_test nlohmann_json::nlohmann_json
     RESOURCE_LOCK control_port agent_port
     LABELS package e2e
     TIMEOUT 300)
