@@ -75,12 +75,13 @@ std::string typedText(const Events& events) {
 
 class InputX11 : public ::testing::Test {
 protected:
-    InputX11() {
-        EXPECT_TRUE(zel::test::waitUntil(
+    void SetUp() override {
+        ASSERT_TRUE(zel::test::waitUntil(
             [&] {
                 return !xdotool({"search", "--name", "^zelrec$"}).empty();
             },
-            10s));
+            10s))
+            << zel::test::readFile(log);
         xdotool({"windowfocus", "--sync", xdotool({"search", "--name", "^zelrec$"})});
     }
     std::string xdotool(std::vector<std::string> arguments) {
@@ -113,7 +114,7 @@ protected:
         return zel::test::runCommand({"xkbcomp", "-xkb", xvfb.display(), "-"}).output;
     }
 
-    zel::test::Xvfb xvfb{1512, 982};
+    zel::test::Xvfb xvfb{1512, 982, {"-noreset"}}; // clients come and go before xev is up
     zel::test::ScopedEnv display{"DISPLAY", xvfb.display().c_str()};
     std::unique_ptr<zel::InputBackend> backend = zel::x11::makeInputBackend();
     zel::test::TempDir dir;
