@@ -1,5 +1,6 @@
 // Fuzzes MainProcessInput::perform over a backend that records instead of posting: any body ends
-// in an answer that serialises or in an expected error, and a failure posts nothing.
+// in an answer that serialises or in an expected error, a failure posts nothing, and no request
+// scrolls more than 20 steps.
 #include "base/app_error.hpp"
 #include "control_service/http_codec.hpp"
 #include "input/main_process_input.hpp"
@@ -17,7 +18,12 @@ struct RecordingBackend final : zel::InputBackend {
         }
         ++events;
     }
-    void postScroll(int) override { ++events; }
+    void postScroll(int) override {
+        if (++scrolls > 20) {
+            std::abort();
+        }
+        ++events;
+    }
     bool canPostKey(zel::Key, zel::KeyModifiers) override { return true; }
     void postKey(zel::Key, bool, zel::KeyModifiers) override { ++events; }
     void pause(std::chrono::microseconds duration) override {
@@ -26,6 +32,7 @@ struct RecordingBackend final : zel::InputBackend {
         }
     }
     int events = 0;
+    int scrolls = 0;
 };
 
 } // namespace

@@ -20,7 +20,7 @@ set_tests_properties(mcp_e2e_test PROPERTIES
 # cpack packs the build tree's app: built with it, checked by lintian (about half a minute).
 zel_add_test(package_e2e_test
     SOURCES e2e/package_e2e_test.cpp
-    LIBS nlohmann_json::nlohmann_json
+    LIBS zel_app_under_test nlohmann_json::nlohmann_json
     RESOURCE_LOCK control_port agent_port
     LABELS package e2e
     TIMEOUT 300)
@@ -32,13 +32,11 @@ target_compile_definitions(package_e2e_test PRIVATE
 # The same app once on a headless sway, with no X server: the Wayland platform end to end.
 zel_add_test(app_wayland_e2e_test
     SOURCES e2e/app_wayland_e2e_test.cpp
-    LIBS nlohmann_json::nlohmann_json
+    LIBS zel_app_under_test nlohmann_json::nlohmann_json
     RESOURCE_LOCK control_port agent_port
     LABELS e2e
     TIMEOUT 300)
 add_dependencies(app_wayland_e2e_test zel-desktop-agent)
-target_compile_definitions(app_wayland_e2e_test PRIVATE
-    ZEL_APP_BINARY="$<TARGET_FILE:zel-desktop-agent>")
 
 # The phone's web client in Chromium against the same built app, typing into an X client.
 add_test(NAME phone_e2e_test

@@ -66,7 +66,7 @@ TEST(AppEndToEnd, PairCrashFailRestartAndQuitLeaveNothingRunning) {
         << "no QR code on screen; log:\n"
         << app.log();
     // The token the agent stored where the app's environment told it; base64url needs no escapes.
-    const std::string token = readJSON(app.agentConfig()).value("token", "");
+    const std::string token = app.token();
     ASSERT_FALSE(token.empty());
     EXPECT_EQ(link, "zel://mac-control?url=" + kAddress + "%2F%3Ftoken%3D" + token);
     const auto invocation = readJSON(app.tunnelInvocation());
@@ -97,24 +97,20 @@ TEST(AppEndToEnd, PairCrashFailRestartAndQuitLeaveNothingRunning) {
     // A crashed agent server is started again with the same token while the QR stays, three
     // times a minute; the fourth crash is shown as a failure and takes the QR and the tunnel.
     const pid_t tunnel = invocation.value("pid", 0);
-    const struct {
-        bool restarted;
-        const char* logged;
-    } crashes[] = {{true, "Agent server ended (signal 9); restarting\n"},
-                   {true, "Agent server ended (signal 9); restarting\n"},
-                   {true, "Agent server ended (signal 9); restarting\n"},
-                   {false, "Agent server ended (signal 9) too often; giving up\n"}};
-    for (std::size_t i = 0; i < std::size(crashes); ++i) {
-        SCOPED_TRACE("crash " + std::to_string(i + 1));
+    for (int crash = 1; crash <= 4; ++crash) {
+        SCOPED_TRACE("crash " + std::to_string(crash));
+        const bool restarted = crash < 4;
         const auto before = app.helpers();
         ASSERT_EQ(before.size(), 2U);
         const pid_t server = before[0] == tunnel ? before[1] : before[0];
         const std::size_t logged = app.log().size();
+        const std::string line = std::string("Agent server ended (signal 9)") +
+                                 (restarted ? "; restarting\n" : " too often; giving up\n");
         ::kill(server, SIGKILL);
-        ASSERT_TRUE(waitUntil(
-            [&] { return app.log().find(crashes[i].logged, logged) != std::string::npos; }, 20s))
+        ASSERT_TRUE(
+            waitUntil([&] { return app.log().find(line, logged) != std::string::npos; }, 20s))
             << app.log();
-        if (crashes[i].restarted) {
+        if (restarted) {
             EXPECT_TRUE(waitUntil(
                 [&] {
                     return get("http://127.0.0.1:8787/api/screenshot?width=320", {"-H", bearer})

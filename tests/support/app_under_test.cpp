@@ -6,6 +6,7 @@
 #include <csignal>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 namespace zel::test {
@@ -13,12 +14,16 @@ namespace zel::test {
 namespace fs = std::filesystem;
 
 AppUnderTest::AppUnderTest(AppSetup setup) {
-    const fs::path exe = dir.path() / "prefix/bin/zel-desktop-agent";
-    fs::create_directories(exe.parent_path());
+    const fs::path prefix = setup.installed.empty() ? dir.path() / "prefix" : setup.installed;
+    const fs::path exe = prefix / "bin/zel-desktop-agent";
+    bin = prefix / "share/zel-desktop-agent/bin";
     fs::create_directories(bin);
-    fs::copy_file(ZEL_APP_BINARY, exe);
-    fs::create_symlink("/usr/bin/node", bin / "node");
-    fs::create_directory_symlink(setup.agent, bin.parent_path() / "agent");
+    if (setup.installed.empty()) {
+        fs::create_directories(exe.parent_path());
+        fs::copy_file(ZEL_APP_BINARY, exe);
+        fs::create_symlink("/usr/bin/node", bin / "node");
+        fs::create_directory_symlink(setup.agent, bin.parent_path() / "agent");
+    }
     fs::copy_file(fs::path(ZEL_SOURCE_DIR) / "tests/fixtures/cloudflared", bin / "cloudflared");
     scriptTunnel(setup.tunnelScenario);
     const std::string root = dir.path().string();
@@ -54,6 +59,11 @@ fs::path AppUnderTest::agentConfig() const {
 
 fs::path AppUnderTest::tunnelInvocation() const {
     return bin / "cloudflared.invocation";
+}
+
+std::string AppUnderTest::token() const {
+    const auto stored = nlohmann::json::parse(readFile(agentConfig()), nullptr, false);
+    return stored.is_object() ? stored.value("token", "") : "";
 }
 
 void AppUnderTest::scriptTunnel(const std::string& scenario) const {

@@ -20,6 +20,9 @@ struct AppSetup {
     std::filesystem::path agent = std::filesystem::path(ZEL_SOURCE_DIR) / "resources/agent";
     // The stand-in's script (JSON), as for scriptTunnel.
     std::string tunnelScenario;
+    // An installed prefix (bin/zel-desktop-agent beside share/zel-desktop-agent/) run as it is,
+    // given only the stand-in tunnel client.
+    std::filesystem::path installed;
 };
 
 class AppUnderTest {
@@ -27,7 +30,7 @@ public:
     explicit AppUnderTest(AppSetup setup = {});
 
     TempDir dir;
-    std::filesystem::path bin = dir.path() / "prefix/share/zel-desktop-agent/bin";
+    std::filesystem::path bin; // the helpers' folder: share/zel-desktop-agent/bin
     std::filesystem::path out = dir.path() / "stdout.txt";
     Xvfb xvfb{1280, 900};
     std::optional<Child> app;
@@ -39,6 +42,8 @@ public:
     // What the agent stored where the app's environment told it, and the stand-in's record.
     [[nodiscard]] std::filesystem::path agentConfig() const;
     [[nodiscard]] std::filesystem::path tunnelInvocation() const;
+    // The token in agentConfig(), or empty while there is none.
+    [[nodiscard]] std::string token() const;
     // The stand-in's script for its next start (JSON); empty: a tunnel as it comes.
     void scriptTunnel(const std::string& scenario) const;
 

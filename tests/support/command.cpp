@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <map>
 #include <spawn.h>
 #include <stdexcept>
@@ -84,6 +85,13 @@ CommandResult runCommand(const std::vector<std::string>& argv,
         result.exitStatus = WEXITSTATUS(status);
     }
     return result;
+}
+
+bool ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    return line.empty() || line.substr(line.rfind(')') + 2, 1) == "Z";
 }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) {

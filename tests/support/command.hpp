@@ -22,6 +22,9 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 CommandResult runCommand(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {});
 
+// Gone, or a zombie that nobody reaps (an orphan's new parent may not be a real init).
+bool ended(pid_t pid);
+
 // Polls `done` every 200 ms until it holds or the timeout passes; its last answer.
 bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout);
 

@@ -1,6 +1,6 @@
-// The app's standard output as a person at a terminal meets it: the app started with its output in
-// a file, and the half-block QR code read back from that text into modules and into an image that
-// zbarimg decodes, as a phone camera would from a screenshot of the terminal.
+// The app's standard output as a person at a terminal meets it: its lines, and the half-block QR
+// code read back from them into modules and into an image that zbarimg decodes, as a phone camera
+// would from a screenshot of the terminal.
 #pragma once
 
 #include "tests/support/command.hpp"
@@ -15,13 +15,6 @@
 #include <vector>
 
 namespace zel::test {
-
-// argv for Child: the app with its standard output in `out`; exec keeps the app's pid.
-inline std::vector<std::string> appWithOutputIn(const std::filesystem::path& app,
-                                                const std::filesystem::path& out,
-                                                const std::string& option = "--start") {
-    return {"sh", "-c", "exec \"$0\" \"$1\" >\"$2\"", app.string(), option, out.string()};
-}
 
 // The first line that starts with `prefix`, or nothing.
 inline std::optional<std::string> lineStartingWith(const std::string& text,

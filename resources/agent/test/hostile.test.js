@@ -5,9 +5,8 @@ import path from 'node:path';
 import { describe, it } from 'node:test';
 import { createAgentServer } from '../src/app.js';
 import { loadToken } from '../src/config.js';
-import { tempDir, withAgent } from './helpers.js';
+import { sleep, tempDir, withAgent } from './helpers.js';
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 // Sends the request and never closes its own side: what is left open afterwards is the server's doing.
 function halfOpenExchange(port, request) {

@@ -7,9 +7,8 @@ import { once } from 'node:events';
 import { after, before, describe, it } from 'node:test';
 import WebSocket from 'ws';
 import { loadToken } from '../src/config.js';
-import { launch, rawWs, tempDir, withAgent } from './helpers.js';
+import { launch, rawWs, sleep, tempDir, withAgent } from './helpers.js';
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const rssBytes = (pid) => Number(/VmRSS:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
 const children = (pid) => fs.readdirSync(`/proc/${pid}/task`)
   .flatMap((tid) => fs.readFileSync(`/proc/${pid}/task/${tid}/children`, 'utf8').split(' ').filter(Boolean).map(Number));

@@ -109,14 +109,7 @@ TEST(AppLifecycle, TheXServersEndEndsTheAppAndItsHelpersWithALogLine) {
     EXPECT_NE(started.log().find("The connection to the display was lost"), std::string::npos)
         << started.log();
     for (const pid_t helper : helpers) {
-        EXPECT_TRUE(zel::test::waitUntil(
-            [&] {
-                // Orphaned, it may wait as a zombie for whoever adopted it.
-                std::ifstream stat("/proc/" + std::to_string(helper) + "/stat");
-                std::string pid, name, state;
-                return !(stat >> pid >> name >> state) || state == "Z";
-            },
-            10s))
+        EXPECT_TRUE(zel::test::waitUntil([&] { return zel::test::ended(helper); }, 10s))
             << "helper " << helper << " still runs";
     }
 }

@@ -24,8 +24,6 @@ using zel::test::Pixel;
 using zel::test::Rgb;
 
 TEST(X11Capture, SixteenCapturesAtOnceShowTheColourBlocksAtTheirScaledPlaces) {
-    constexpr std::uint32_t kColours[8] = {0xff0000, 0x00ff00, 0x0000ff, 0xffffff,
-                                           0x000000, 0xffff00, 0x00ffff, 0xff00ff};
     struct Case {
         std::vector<std::string> xvfbArgs;
         const char* format;
@@ -38,14 +36,7 @@ TEST(X11Capture, SixteenCapturesAtOnceShowTheColourBlocksAtTheirScaledPlaces) {
     for (const Case& c :
          {Case{{}, "jpeg", 640, 90, 24}, Case{{"-extension", "MIT-SHM"}, "png", 960, 62, 2}}) {
         const zel::test::Xvfb xvfb(1280, 800, c.xvfbArgs);
-        std::vector<std::pair<xcb_rectangle_t, std::uint32_t>> blocks;
-        blocks.reserve(8);
-        for (int i = 0; i < 8; ++i) {
-            blocks.push_back({{static_cast<std::int16_t>(i % 4 * 320),
-                               static_cast<std::int16_t>(i / 4 * 400), 320, 400},
-                              kColours[i]});
-        }
-        const auto painter = paintRoot(xvfb.display(), blocks); // the pointer sits on a corner
+        const auto painter = zel::test::paintBlocks(xvfb.display(), 1280, 800); // pointer: a corner
         const zel::test::ScopedEnv env("DISPLAY", xvfb.display().c_str());
         const auto backend = zel::x11::makeCaptureBackend();
         const auto threadsBefore = threadCount();
@@ -66,21 +57,12 @@ TEST(X11Capture, SixteenCapturesAtOnceShowTheColourBlocksAtTheirScaledPlaces) {
         shot::capture(*backend, "jpeg", 320, 62);
         EXPECT_LE(threadCount(), threadsBefore + 2);
 
-        const double scale = c.width / 1280.0;
         for (const auto& bytes : shots) {
             const Rgb image = decode(bytes);
-            ASSERT_EQ(image.width, c.width) << c.format;
-            ASSERT_EQ(image.height, static_cast<int>(800 * scale)) << c.format;
-            for (int i = 0; i < 8; ++i) {
-                const auto [row, column] = std::div(i, 4);
-                const Pixel seen = image.at(static_cast<int>((column * 320 + 160) * scale),
-                                            static_cast<int>((row * 400 + 200) * scale));
-                for (int channel = 0; channel < 3; ++channel) {
-                    EXPECT_NEAR(seen[channel], (kColours[i] >> (16 - 8 * channel)) & 0xff,
-                                c.tolerance)
-                        << c.format << " block " << i;
-                }
-            }
+            ASSERT_EQ(std::pair(image.width, image.height),
+                      std::pair(c.width, c.width * 800 / 1280))
+                << c.format;
+            zel::test::expectBlocks(image, c.tolerance, c.format);
         }
     }
 }

@@ -1,4 +1,5 @@
-// The X11 tests' screen: colour blocks painted on the root window, captures decoded back to RGB.
+// The X11 tests' screen: colour blocks painted on the root window, captures decoded back to RGB
+// and read for those blocks.
 #pragma once
 
 #include "platform/x11/x11_connection.hpp"
@@ -103,6 +104,35 @@ paintRoot(const std::string& display,
     EXPECT_TRUE(zel::x11::Reply<xcb_get_input_focus_reply_t>(
         xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr)));
     return connection;
+}
+
+// Eight colour blocks in two rows over the whole screen.
+constexpr std::uint32_t kBlockColours[8] = {0xff0000, 0x00ff00, 0x0000ff, 0xffffff,
+                                            0x000000, 0x808080, 0x00ffff, 0xff00ff};
+
+[[nodiscard]] inline std::shared_ptr<zel::x11::Connection> paintBlocks(const std::string& display,
+                                                                       int width, int height) {
+    std::vector<std::pair<xcb_rectangle_t, std::uint32_t>> blocks;
+    for (int i = 0; i < 8; ++i) {
+        blocks.push_back(
+            {{static_cast<std::int16_t>(i % 4 * width / 4),
+              static_cast<std::int16_t>(i / 4 * height / 2), static_cast<std::uint16_t>(width / 4),
+              static_cast<std::uint16_t>(height / 2)},
+             kBlockColours[i]});
+    }
+    return paintRoot(display, blocks);
+}
+
+// Each block's colour at its centre, in a capture of the whole screen at any scale.
+inline void expectBlocks(const Rgb& image, int tolerance, const std::string& label) {
+    for (int i = 0; i < 8; ++i) {
+        const Pixel seen =
+            image.at((i % 4 * 2 + 1) * image.width / 8, (i / 4 * 2 + 1) * image.height / 4);
+        for (int channel = 0; channel < 3; ++channel) {
+            EXPECT_NEAR(seen[channel], (kBlockColours[i] >> (16 - 8 * channel)) & 0xff, tolerance)
+                << label << " block " << i << " channel " << channel;
+        }
+    }
 }
 
 } // namespace zel::test

@@ -2,6 +2,7 @@
 #include "base/agent_log.hpp"
 #include "supervisor/agent_helpers.hpp"
 #include "supervisor/helper_process.hpp"
+#include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <csignal>
@@ -17,21 +18,12 @@
 namespace {
 
 using namespace std::chrono_literals;
+using zel::test::ended;
 using zel::test::readFile;
 
+// Every wait here ends in well under a second when nothing is wrong.
 bool eventually(const std::function<bool()>& done) {
-    for (int i = 0; i < 1000 && !done(); ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
-
-// Gone, or a zombie that nobody reaps (the helper's new parent may not be a real init).
-bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    return line.empty() || line.substr(line.rfind(')') + 2, 1) == "Z";
+    return zel::test::waitUntil(done, std::chrono::seconds(10));
 }
 
 class Runner : public ::testing::Test {

@@ -1,1 +1,0 @@
-zel_add_fuzzer(input_perform_fuzz SOURCES input_perform_fuzz.cpp LIBS zel_input)
