@@ -35,15 +35,25 @@ TEST(AppOnWayland, ServesTheCompositorsScreenAndInput) {
     const std::string shotURL = invocation["env"].value("ZEL_AGENT_SCREENSHOT_URL", "");
     ASSERT_FALSE(shotURL.empty());
 
-    // The compositor's background, as only the Wayland capture sees it (X11 has no display).
+    // The compositor's background beside the window, as only the Wayland capture sees it.
     const auto png = app.dir.path() / "shot.png";
     runCommand({"curl", "-s", "-f", "-o", png.string(), shotURL + "&format=png&width=1920"});
-    EXPECT_EQ(runCommand({"convert", png.string(), "-format", "%[hex:p{960,540}]", "info:"}).output,
+    EXPECT_EQ(runCommand({"convert", png.string(), "-format", "%[hex:p{40,1040}]", "info:"}).output,
               "204080");
 
     EXPECT_NE(sway.message({"-t", "get_tree"}).output.find(R"("app_id": "zel-desktop-agent")"),
               std::string::npos)
         << "the window is not on the compositor";
+    // Drawn by Qt's Wayland plugin: the window's own grey where the compositor centred it.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            runCommand(
+                {"curl", "-s", "-f", "-o", png.string(), shotURL + "&format=png&width=1920"});
+            return runCommand({"convert", png.string(), "-format", "%[hex:p{960,700}]", "info:"})
+                       .output == "EFEFEF";
+        },
+        10s))
+        << runCommand({"convert", png.string(), "-format", "%[hex:p{960,700}]", "info:"}).output;
 
     // The live view's long poll: the whole frame first, then what the compositor drew since.
     std::string tilesURL = shotURL;
