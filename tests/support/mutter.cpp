@@ -1,0 +1,255 @@
+#include "tests/support/mutter.hpp"
+
+#include "tests/support/command.hpp"
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gio/gio.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace zel::test {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+constexpr bool kAsNobody = false;
+
+// Started in this order: the portal and its GNOME backend are activated on the bus later and
+// learn WAYLAND_DISPLAY from the activation environment.
+constexpr const char* kStack = R"(cd "$XDG_RUNTIME_DIR"
+dbus-daemon --config-file="$XDG_RUNTIME_DIR/bus.conf" --nofork --nopidfile 2>dbus.log &
+until [ -S bus ]; do sleep 0.01; done
+pipewire >pipewire.log 2>&1 &
+wireplumber >wireplumber.log 2>&1 &
+mutter --headless --wayland --no-x11 --virtual-monitor 1920x1080 --wayland-display=wayland-0 \
+  >mutter.log 2>&1 &
+until [ -S wayland-0 ] && [ -S pipewire-0 ]; do sleep 0.01; done
+dbus-update-activation-environment WAYLAND_DISPLAY=wayland-0 XDG_CURRENT_DESKTOP=GNOME \
+  XDG_SESSION_TYPE=wayland
+touch ready
+wait
+)";
+
+constexpr const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC
+ "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:path=@RUN@/bus</listen>
+  <auth>EXTERNAL</auth>
+  <standard_session_servicedirs/>
+  <policy context="default">
+    <allow user="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+)";
+
+constexpr const char* kMutter = "org.gnome.Mutter.RemoteDesktop";
+constexpr std::int32_t kButtonLeft = 0x110;
+
+GDBusConnection* connect(const std::string& address) {
+    GError* error = nullptr;
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
+    if (bus == nullptr) {
+        const std::string text = error->message;
+        g_error_free(error);
+        throw std::runtime_error("the test bus cannot be reached: " + text);
+    }
+    g_dbus_connection_set_exit_on_close(bus, FALSE);
+    return bus;
+}
+
+// A synchronous call whose reply is dropped; throws with D-Bus's text.
+GVariant* call(GDBusConnection* bus, const char* name, const char* path, const char* interface,
+               const char* method, GVariant* parameters) {
+    GError* error = nullptr;
+    GVariant* reply =
+        g_dbus_connection_call_sync(bus, name, path, interface, method, parameters, nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    if (reply == nullptr) {
+        const std::string text = error->message;
+        g_error_free(error);
+        throw std::runtime_error(std::string(method) + " failed: " + text);
+    }
+    return reply;
+}
+
+} // namespace
+
+// A remote-desktop session of mutter's own (no dialog: it is the compositor's private
+// interface), whose pointer and keyboard answer the portal's dialogs.
+class Mutter::Remote {
+public:
+    explicit Remote(const std::string& address) : bus_(connect(address)) {
+        GVariant* reply = call(bus_, kMutter, "/org/gnome/Mutter/RemoteDesktop", kMutter,
+                               "CreateSession", nullptr);
+        const gchar* session = nullptr;
+        g_variant_get(reply, "(&o)", &session);
+        session_ = session;
+        g_variant_unref(reply);
+        g_variant_unref(call(bus_, kMutter, session_.c_str(),
+                             "org.gnome.Mutter.RemoteDesktop.Session", "Start", nullptr));
+    }
+    Remote(const Remote&) = delete;
+    Remote& operator=(const Remote&) = delete;
+    ~Remote() { g_object_unref(bus_); }
+
+    // Relative motion only (absolute motion needs a stream): into the corner, then to the point.
+    void click(double x, double y) {
+        for (const auto& [dx, dy] : {std::pair{-1e5, -1e5}, std::pair{x, y}}) {
+            g_variant_unref(call(bus_, kMutter, session_.c_str(),
+                                 "org.gnome.Mutter.RemoteDesktop.Session",
+                                 "NotifyPointerMotionRelative", g_variant_new("(dd)", dx, dy)));
+        }
+        for (const gboolean pressed : {gboolean{TRUE}, gboolean{FALSE}}) {
+            g_variant_unref(call(bus_, kMutter, session_.c_str(),
+                                 "org.gnome.Mutter.RemoteDesktop.Session", "NotifyPointerButton",
+                                 g_variant_new("(ib)", kButtonLeft, pressed)));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+
+private:
+    GDBusConnection* bus_;
+    std::string session_;
+};
+
+Mutter::Mutter() {
+    namespace fs = std::filesystem;
+    const bool root = ::geteuid() == 0;
+    runtimeDir_ = (dir_.path() / "run").string();
+    fs::create_directory(runtimeDir_);
+    fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(runtimeDir_, fs::perms::owner_all);
+    std::string config = kBusConfig;
+    config.replace(config.find("@RUN@"), 5, runtimeDir_);
+    std::ofstream(runtimeDir_ + "/bus.conf") << config;
+    if (root && kAsNobody &&
+        (::chown(runtimeDir_.c_str(), kNobody, kNobody) != 0 ||
+         ::chown((runtimeDir_ + "/bus.conf").c_str(), kNobody, kNobody) != 0)) {
+        throw std::runtime_error("cannot hand the runtime directory to nobody");
+    }
+    bus_ = "unix:path=" + runtimeDir_ + "/bus";
+
+    std::vector<std::string> argv;
+    if (root && kAsNobody) {
+        argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    // setsid: one process group, ended as one, with the services the bus starts.
+    const std::vector<std::string> command = {"env",
+                                              "-i",
+                                              "PATH=/usr/bin:/bin",
+                                              "HOME=" + runtimeDir_,
+                                              "XDG_RUNTIME_DIR=" + runtimeDir_,
+                                              "DBUS_SESSION_BUS_ADDRESS=" + bus_,
+                                              "XDG_CURRENT_DESKTOP=GNOME",
+                                              "GSETTINGS_BACKEND=memory",
+                                              "setsid",
+                                              "sh",
+                                              "-c",
+                                              kStack};
+    argv.insert(argv.end(), command.begin(), command.end());
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string log = (dir_.path() / "stack.log").string();
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    try {
+        pid_ = spawn(argv, {}, &actions);
+    } catch (...) {
+        posix_spawn_file_actions_destroy(&actions);
+        throw;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!fs::exists(runtimeDir_ + "/ready")) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("the mutter stack ended at start: " + logs());
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error("the mutter stack did not start: " + logs());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+Mutter::~Mutter() {
+    remote_.reset();
+    if (pid_ > 0) {
+        ::kill(-pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        // Services the bus started end with their bus; a straggler of the group is ended here.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::kill(-pid_, SIGKILL);
+    }
+}
+
+std::vector<std::string> Mutter::clientEnv() const {
+    return {"DBUS_SESSION_BUS_ADDRESS=" + bus_, "XDG_RUNTIME_DIR=" + runtimeDir_,
+            "WAYLAND_DISPLAY=" + runtimeDir_ + "/wayland-0"};
+}
+
+std::string Mutter::path(const std::string& name) const {
+    return (dir_.path() / name).string();
+}
+
+std::string Mutter::logs() const {
+    std::string text = readFile(dir_.path() / "stack.log");
+    for (const char* name : {"dbus.log", "mutter.log", "pipewire.log", "wireplumber.log"}) {
+        const auto file = std::filesystem::path(runtimeDir_) / name;
+        if (std::filesystem::exists(file)) {
+            text += std::string("\n--- ") + name + "\n" + readFile(file);
+        }
+    }
+    return text;
+}
+
+bool Mutter::answerDialog(bool allow, const std::function<bool()>& answered,
+                          std::chrono::seconds limit) {
+    if (!remote_) {
+        remote_ = std::make_unique<Remote>(bus_);
+    }
+    // Both dialogs are 500×300, centred on the 1920×1080 monitor, Cancel at the left of their
+    // title bar and Share at its right. Share turns usable once the monitor (the list's one row)
+    // is picked or remote interaction is switched on; the other dialog has nothing at those
+    // points. Clicks need no focus, but one before the dialog is up is lost: they are given
+    // again until the answer arrives.
+    constexpr std::pair<double, double> kCancel{755, 412};
+    constexpr std::pair<double, double> kMonitorRow{960, 566};
+    constexpr std::pair<double, double> kInteractionSwitch{1140, 464};
+    constexpr std::pair<double, double> kShare{1166, 412};
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto wait = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+        while (std::chrono::steady_clock::now() < wait) {
+            if (answered()) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        for (const auto& [x, y] :
+             allow ? std::vector{kMonitorRow, kInteractionSwitch, kShare} : std::vector{kCancel}) {
+            remote_->click(x, y);
+        }
+    }
+    return answered();
+}
+
+} // namespace zel::test

@@ -1,0 +1,50 @@
+// A private headless GNOME stack for tests: a session bus, PipeWire with WirePlumber, mutter on
+// a 1920×1080 virtual monitor, and the desktop portal (activated on the bus) reaching it; all in a
+// runtime directory of their own, as nobody when we are root. The bus lets any user in, so our
+// process may use the portal as a desktop app does.
+#pragma once
+
+#include "tests/support/temp_dir.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zel::test {
+
+class Mutter {
+public:
+    Mutter();
+    Mutter(const Mutter&) = delete;
+    Mutter& operator=(const Mutter&) = delete;
+    ~Mutter();
+
+    // DBUS_SESSION_BUS_ADDRESS, XDG_RUNTIME_DIR and WAYLAND_DISPLAY for a client of this desktop.
+    [[nodiscard]] std::vector<std::string> clientEnv() const;
+    [[nodiscard]] const std::string& busAddress() const { return bus_; }
+    // A file in the test's directory, for the output of clients.
+    [[nodiscard]] std::string path(const std::string& name) const;
+    // The desktop's own logs, for a failure's message.
+    [[nodiscard]] std::string logs() const;
+
+    // Answers the portal's dialog through mutter's own input interface until `answered` says
+    // the answer arrived: allowing picks the monitor (or turns on remote interaction) and
+    // shares, refusing cancels. False when that did not happen within the limit.
+    bool answerDialog(bool allow, const std::function<bool()>& answered,
+                      std::chrono::seconds limit = std::chrono::seconds(20));
+
+private:
+    class Remote;
+
+    TempDir dir_;
+    std::string runtimeDir_;
+    std::string bus_;
+    pid_t pid_ = -1;
+    std::unique_ptr<Remote> remote_;
+};
+
+} // namespace zel::test
