@@ -5,7 +5,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <gio/gio.h>
 #include <stdexcept>
@@ -16,13 +15,10 @@
 namespace zel::test {
 namespace {
 
-constexpr uid_t kNobody = 65534;
-constexpr bool kAsNobody = false;
-
 // Started in this order: the portal and its GNOME backend are activated on the bus later and
 // learn WAYLAND_DISPLAY from the activation environment.
 constexpr const char* kStack = R"(cd "$XDG_RUNTIME_DIR"
-dbus-daemon --config-file="$XDG_RUNTIME_DIR/bus.conf" --nofork --nopidfile 2>dbus.log &
+dbus-daemon --session --address="unix:path=$XDG_RUNTIME_DIR/bus" --nofork --nopidfile 2>dbus.log &
 until [ -S bus ]; do sleep 0.01; done
 pipewire >pipewire.log 2>&1 &
 wireplumber >wireplumber.log 2>&1 &
@@ -33,23 +29,6 @@ dbus-update-activation-environment WAYLAND_DISPLAY=wayland-0 XDG_CURRENT_DESKTOP
   XDG_SESSION_TYPE=wayland
 touch ready
 wait
-)";
-
-constexpr const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC
- "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:path=@RUN@/bus</listen>
-  <auth>EXTERNAL</auth>
-  <standard_session_servicedirs/>
-  <policy context="default">
-    <allow user="*"/>
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
 )";
 
 constexpr const char* kMutter = "org.gnome.Mutter.RemoteDesktop";
@@ -128,39 +107,24 @@ private:
 
 Mutter::Mutter() {
     namespace fs = std::filesystem;
-    const bool root = ::geteuid() == 0;
     runtimeDir_ = (dir_.path() / "run").string();
     fs::create_directory(runtimeDir_);
-    fs::permissions(dir_.path(), fs::perms::owner_all | fs::perms::others_exec);
     fs::permissions(runtimeDir_, fs::perms::owner_all);
-    std::string config = kBusConfig;
-    config.replace(config.find("@RUN@"), 5, runtimeDir_);
-    std::ofstream(runtimeDir_ + "/bus.conf") << config;
-    if (root && kAsNobody &&
-        (::chown(runtimeDir_.c_str(), kNobody, kNobody) != 0 ||
-         ::chown((runtimeDir_ + "/bus.conf").c_str(), kNobody, kNobody) != 0)) {
-        throw std::runtime_error("cannot hand the runtime directory to nobody");
-    }
     bus_ = "unix:path=" + runtimeDir_ + "/bus";
 
-    std::vector<std::string> argv;
-    if (root && kAsNobody) {
-        argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    }
     // setsid: one process group, ended as one, with the services the bus starts.
-    const std::vector<std::string> command = {"env",
-                                              "-i",
-                                              "PATH=/usr/bin:/bin",
-                                              "HOME=" + runtimeDir_,
-                                              "XDG_RUNTIME_DIR=" + runtimeDir_,
-                                              "DBUS_SESSION_BUS_ADDRESS=" + bus_,
-                                              "XDG_CURRENT_DESKTOP=GNOME",
-                                              "GSETTINGS_BACKEND=memory",
-                                              "setsid",
-                                              "sh",
-                                              "-c",
-                                              kStack};
-    argv.insert(argv.end(), command.begin(), command.end());
+    const std::vector<std::string> argv = {"env",
+                                           "-i",
+                                           "PATH=/usr/bin:/bin",
+                                           "HOME=" + runtimeDir_,
+                                           "XDG_RUNTIME_DIR=" + runtimeDir_,
+                                           "DBUS_SESSION_BUS_ADDRESS=" + bus_,
+                                           "XDG_CURRENT_DESKTOP=GNOME",
+                                           "GSETTINGS_BACKEND=memory",
+                                           "setsid",
+                                           "sh",
+                                           "-c",
+                                           kStack};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     const std::string log = (dir_.path() / "stack.log").string();
