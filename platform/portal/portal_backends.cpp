@@ -28,6 +28,7 @@ constexpr std::uint32_t kVerticalAxis = 0;
 constexpr std::uint32_t kControlL = 0xffe3;
 constexpr std::uint32_t kShiftL = 0xffe1;
 constexpr double kFarAway = 1e6;
+constexpr std::uint32_t kUnicodeKeysyms = 0x1000000;
 // Devices of a new session reach the clients after a moment; events before that are lost.
 constexpr std::chrono::milliseconds kWarmUp{200};
 
@@ -236,6 +237,11 @@ public:
             const std::uint32_t sym = character == U'\n'   ? keysymOf(Key::returnKey)
                                       : character == U'\t' ? keysymOf(Key::tab)
                                                            : keysymOf(character);
+            // Mutter (43) finds a key only for keysyms of its keymap and drops the Unicode
+            // ones (0x1000000 + code point) without a word: those are not counted as struck.
+            if (sym >= kUnicodeKeysyms) {
+                continue;
+            }
             try {
                 session_->keyboardKeysym(sym, true);
                 session_->keyboardKeysym(sym, false);
