@@ -21,6 +21,7 @@ namespace {
 constexpr std::chrono::milliseconds kConsentWait{1000};
 // Frames of a running stream are waited for in slices, so that a stop is seen soon.
 constexpr std::chrono::milliseconds kStopCheck{100};
+constexpr std::chrono::milliseconds kSecondDelivery{3};
 
 constexpr std::int32_t kButtonLeft = 0x110;  // evdev BTN_LEFT
 constexpr std::int32_t kButtonRight = 0x111; // evdev BTN_RIGHT
@@ -88,17 +89,18 @@ public:
     void stopCapture() noexcept override { stopping_ = true; }
 
 private:
+    // The newest frame at every interval, changed or not, as the other platforms grab one: a
+    // receiver that starts waiting after a delivery takes the next. The kept frame is there at
+    // once, before a screenshot's receiver may be waiting, so the second follows soon.
     void run() {
-        std::uint64_t sequence = 0;
         auto next = std::chrono::steady_clock::now();
+        bool first = true;
         while (!stopping_) {
             try {
-                const auto frame =
-                    frames_->next(sequence, std::chrono::steady_clock::now() + kStopCheck);
+                const auto frame = frames_->next(0, std::chrono::steady_clock::now() + kStopCheck);
                 if (!frame) {
                     continue;
                 }
-                sequence = frame->sequence;
                 Image scaled(configuration_.width, configuration_.height);
                 if (!scaleInto(frame->image.view(), scaled.view())) {
                     throw std::runtime_error("The screen frame could not be scaled.");
@@ -108,7 +110,10 @@ private:
                 output().streamDidStop(*this, std::current_exception());
                 return;
             }
-            next += configuration_.minimumFrameInterval;
+            next += first ? std::min<std::chrono::nanoseconds>(kSecondDelivery,
+                                                               configuration_.minimumFrameInterval)
+                          : configuration_.minimumFrameInterval;
+            first = false;
             while (!stopping_ && std::chrono::steady_clock::now() < next) {
                 std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
                     kStopCheck, next - std::chrono::steady_clock::now()));
