@@ -30,7 +30,9 @@ int main(int argc, char** argv) {
     const auto input = zel::portal::makeInputBackend(session);
     session->begin();
     for (const auto part : {Session::Part::screen, Session::Part::control}) {
-        if (!mutter.answerDialog(true,
+        const auto dialog = part == Session::Part::screen ? zel::test::Mutter::Dialog::screen
+                                                          : zel::test::Mutter::Dialog::control;
+        if (!mutter.answerDialog(dialog, true,
                                  [&] { return session->state(part) != Session::State::waiting; }) ||
             session->state(part) != Session::State::running) {
             std::fputs("the portal's dialog was not answered\n", stderr);

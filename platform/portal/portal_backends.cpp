@@ -28,7 +28,6 @@ constexpr std::int32_t kButtonRight = 0x111; // evdev BTN_RIGHT
 constexpr std::uint32_t kVerticalAxis = 0;
 constexpr std::uint32_t kControlL = 0xffe3;
 constexpr std::uint32_t kShiftL = 0xffe1;
-constexpr double kFarAway = 1e6;
 constexpr std::uint32_t kUnicodeKeysyms = 0x1000000;
 // Devices of a new session reach the clients after a moment; events before that are lost.
 constexpr std::chrono::milliseconds kWarmUp{200};
@@ -182,17 +181,13 @@ public:
     void postMouse(MouseEventType type, ScreenPoint point, MouseButton button) override {
         quietly([&] {
             const SharedMonitor monitor = session_->require(Session::Part::control);
-            // Relative motion only: first into the layout's top left corner (the compositor
-            // keeps the pointer on its monitors; mutter's layout starts at 0,0), then to the
-            // point, kept on the shared monitor.
+            // Motion is placed on the control session's monitor, in its own pixels.
             const auto along = [](double coordinate, int origin, int extent) {
-                const double at = std::isnan(coordinate) ? origin : coordinate;
-                return std::clamp(std::round(at), static_cast<double>(origin),
-                                  origin + std::max(0.0, extent - 1.0));
+                const double at = std::isnan(coordinate) ? 0 : std::round(coordinate) - origin;
+                return std::clamp(at, 0.0, std::max(0.0, extent - 1.0));
             };
-            session_->pointerMotion(-kFarAway, -kFarAway);
-            session_->pointerMotion(along(point.x, monitor.x, monitor.width),
-                                    along(point.y, monitor.y, monitor.height));
+            session_->pointerMotionAbsolute(along(point.x, monitor.x, monitor.width),
+                                            along(point.y, monitor.y, monitor.height));
             const std::int32_t code = button == MouseButton::left ? kButtonLeft : kButtonRight;
             switch (type) {
             case MouseEventType::leftDown:

@@ -248,8 +248,8 @@ void Session::begin(bool again) {
     }
     stopWorker();
     const std::lock_guard guard(mutex_);
-    screen_ = {State::waiting, {}, {}};
-    control_ = {State::waiting, {}, {}};
+    screen_ = {State::waiting, {}, {}, {}};
+    control_ = {State::waiting, {}, {}, {}};
     worker_ = std::thread([this] { run(); });
     pthread_setname_np(worker_.native_handle(), "zel-portal");
 }
@@ -258,12 +258,10 @@ SharedMonitor Session::require(Part part, std::chrono::milliseconds limit) {
     begin();
     std::unique_lock guard(mutex_);
     changed_.wait_for(guard, limit, [&] { return status(part).state != State::waiting; });
-    // Pointer motion is placed against the shared monitor too.
-    changed_.wait_for(guard, limit, [&] { return screen_.state != State::waiting; });
     const bool screen = part == Part::screen;
     switch (status(part).state) {
     case State::running:
-        return monitor_;
+        return status(part).monitor;
     case State::waiting:
     case State::idle:
         throw AppError(screen ? kScreenWaitingText : kControlWaitingText);
@@ -318,11 +316,15 @@ void Session::run() {
     const auto finisher = [this](Part part, State state, std::string error) {
         finish(part, state, std::move(error));
     };
+    {
+        // Set first: a stop wakes this context, whatever happens below.
+        const std::lock_guard guard(mutex_);
+        context_ = context;
+    }
     try {
         bus = connectSessionBus();
         const std::lock_guard guard(mutex_);
         bus_ = bus;
-        context_ = context;
     } catch (const std::exception& error) {
         finish(Part::screen, State::failed, error.what());
         finish(Part::control, State::failed, error.what());
@@ -428,6 +430,25 @@ std::string createSession(GDBusConnection* bus, GMainContext* context,
     return handle;
 }
 
+// The first stream of a Start's results: the monitor the user picked.
+SharedMonitor firstStream(GVariant* results) {
+    GVariant* streams = g_variant_lookup_value(results, "streams", G_VARIANT_TYPE("a(ua{sv})"));
+    if (streams == nullptr || g_variant_n_children(streams) == 0) {
+        if (streams != nullptr) {
+            g_variant_unref(streams);
+        }
+        throw std::runtime_error("The desktop portal shares no monitor.");
+    }
+    SharedMonitor monitor;
+    GVariant* properties = nullptr;
+    g_variant_get_child(streams, 0, "(u@a{sv})", &monitor.node, &properties);
+    g_variant_lookup(properties, "position", "(ii)", &monitor.x, &monitor.y);
+    g_variant_lookup(properties, "size", "(ii)", &monitor.width, &monitor.height);
+    g_variant_unref(properties);
+    g_variant_unref(streams);
+    return monitor;
+}
+
 std::uint32_t cursorModes(GDBusConnection* bus) {
     GVariant* reply = g_dbus_connection_call_sync(
         bus, kPortal, kPortalPath, "org.freedesktop.DBus.Properties", "Get",
@@ -484,23 +505,9 @@ void Session::shareScreen(GDBusConnection* bus, GMainContext* context) {
         std::filesystem::create_directories(stateDirectory_, ignored);
         std::ofstream(tokenPath(), std::ios::trunc) << newToken << "\n";
     }
-    GVariant* streams =
-        g_variant_lookup_value(started.get(), "streams", G_VARIANT_TYPE("a(ua{sv})"));
-    if (streams == nullptr || g_variant_n_children(streams) == 0) {
-        if (streams != nullptr) {
-            g_variant_unref(streams);
-        }
-        throw std::runtime_error("The desktop portal shares no monitor.");
-    }
-    SharedMonitor monitor;
-    GVariant* properties = nullptr;
-    g_variant_get_child(streams, 0, "(u@a{sv})", &monitor.node, &properties);
-    g_variant_lookup(properties, "position", "(ii)", &monitor.x, &monitor.y);
-    g_variant_lookup(properties, "size", "(ii)", &monitor.width, &monitor.height);
-    g_variant_unref(properties);
-    g_variant_unref(streams);
+    const SharedMonitor monitor = firstStream(started.get());
     const std::lock_guard guard(mutex_);
-    monitor_ = monitor;
+    screen_.monitor = monitor;
 }
 
 void Session::allowControl(GDBusConnection* bus, GMainContext* context) {
@@ -514,6 +521,13 @@ void Session::allowControl(GDBusConnection* bus, GMainContext* context) {
     Request(bus, context, stopping_)
         .call(kRemoteDesktop, "SelectDevices", handle.c_str(), devices, false);
     g_variant_builder_unref(devices);
+    // A monitor of its own: absolute motion is placed on one of the session's streams.
+    GVariantBuilder* sources = options();
+    g_variant_builder_add(sources, "{sv}", "types", g_variant_new_uint32(kMonitor));
+    g_variant_builder_add(sources, "{sv}", "multiple", g_variant_new_boolean(FALSE));
+    Request(bus, context, stopping_)
+        .call(kScreenCast, "SelectSources", handle.c_str(), sources, false);
+    g_variant_builder_unref(sources);
     GVariantBuilder* start = options();
     const VariantPtr started =
         Request(bus, context, stopping_)
@@ -524,6 +538,9 @@ void Session::allowControl(GDBusConnection* bus, GMainContext* context) {
     if ((granted & kPointer) == 0 || (granted & kKeyboard) == 0) {
         throw AppError(kControlRefusedText);
     }
+    const SharedMonitor monitor = firstStream(started.get());
+    const std::lock_guard guard(mutex_);
+    control_.monitor = monitor;
 }
 
 int Session::openPipeWireRemote() {
@@ -589,9 +606,14 @@ std::string Session::controlHandle() const {
     return control_.handle.empty() ? "/" : control_.handle;
 }
 
-void Session::pointerMotion(double dx, double dy) {
-    notify("NotifyPointerMotion",
-           g_variant_new("(oa{sv}dd)", controlHandle().c_str(), nullptr, dx, dy));
+void Session::pointerMotionAbsolute(double x, double y) {
+    std::uint32_t stream = 0;
+    {
+        const std::lock_guard guard(mutex_);
+        stream = control_.monitor.node;
+    }
+    notify("NotifyPointerMotionAbsolute",
+           g_variant_new("(oa{sv}udd)", controlHandle().c_str(), nullptr, stream, x, y));
 }
 
 void Session::pointerButton(std::int32_t evdevButton, bool pressed) {

@@ -1,9 +1,9 @@
 // The desktop portal's two sessions on the session bus: ScreenCast of one monitor, kept with a
 // restore token so that later runs share the screen without asking, and RemoteDesktop (pointer
-// and keyboard), which this portal version cannot remember: the user is asked at every run. (A
-// RemoteDesktop session with sources selected on it would place pointer motion on its stream,
-// but the portal refuses to let such a session persist.) Until the user's answer each part
-// waits, and every use of it fails with a text that says so.
+// and keyboard) with a monitor of its own selected on it, so that absolute pointer motion has a
+// stream to be placed on. The portal lets no RemoteDesktop session persist and this version
+// cannot remember input consent, so the user is asked for it at every run. Until the user's
+// answer each part waits, and every use of it fails with a text that says so.
 #pragma once
 
 #include <atomic>
@@ -63,7 +63,7 @@ public:
     // asked for again only when `again` is set (a new connection start).
     void begin(bool again = false);
     // Begins when idle, then waits up to `limit` for the user's answer about the part; returns
-    // the shared monitor, or throws AppError with the waiting, refusal or failure text.
+    // the part's monitor, or throws AppError with the waiting, refusal or failure text.
     SharedMonitor require(Part part, std::chrono::milliseconds limit = {});
     [[nodiscard]] State state(Part part) const;
 
@@ -71,8 +71,8 @@ public:
     int openPipeWireRemote();
 
     // The RemoteDesktop notifications; each throws AppError when the session is gone. Motion is
-    // relative only: the session has no stream to place absolute motion on.
-    void pointerMotion(double dx, double dy);
+    // in the pixels of the monitor that require(Part::control) returns.
+    void pointerMotionAbsolute(double x, double y);
     void pointerButton(std::int32_t evdevButton, bool pressed);
     void pointerAxisDiscrete(std::uint32_t axis, std::int32_t steps);
     void keyboardKeysym(std::uint32_t keysym, bool pressed);
@@ -82,6 +82,7 @@ private:
         State state = State::idle;
         std::string error;
         std::string handle; // the portal's session object
+        SharedMonitor monitor;
     };
 
     void run();
@@ -102,7 +103,6 @@ private:
     std::condition_variable changed_;
     Status screen_;
     Status control_;
-    SharedMonitor monitor_;
     GDBusConnection* bus_ = nullptr;  // guarded by mutex_ while it changes
     GMainContext* context_ = nullptr; // the worker's, woken to stop it
     std::atomic<bool> stopping_{false};

@@ -185,20 +185,25 @@ std::string Mutter::logs() const {
     return text;
 }
 
-bool Mutter::answerDialog(bool allow, const std::function<bool()>& answered,
+bool Mutter::answerDialog(Dialog dialog, bool allow, const std::function<bool()>& answered,
                           std::chrono::seconds limit) {
     if (!remote_) {
         remote_ = std::make_unique<Remote>(bus_);
     }
-    // Both dialogs are 500×300, centred on the 1920×1080 monitor, Cancel at the left of their
-    // title bar and Share at its right. Share turns usable once the monitor (the list's one row)
-    // is picked or remote interaction is switched on; the other dialog has nothing at those
-    // points. Clicks need no focus, but one before the dialog is up is lost: they are given
-    // again until the answer arrives.
-    constexpr std::pair<double, double> kCancel{755, 412};
-    constexpr std::pair<double, double> kMonitorRow{960, 566};
-    constexpr std::pair<double, double> kInteractionSwitch{1140, 464};
-    constexpr std::pair<double, double> kShare{1166, 412};
+    // Both dialogs are centred on the 1920×1080 monitor with Cancel at the left of their title
+    // bar and Share at its right. Share turns usable once the screen dialog's one monitor row is
+    // picked; the remote-desktop dialog has its monitor picked already and needs its
+    // remote-interaction switch on. Clicks need no focus, but those before the dialog is up are
+    // lost: they are given again until the answer arrives.
+    using Point = std::pair<double, double>;
+    constexpr Point kCancel{750, 412};
+    constexpr Point kShare{1172, 412};
+    constexpr Point kMonitorRow{960, 566};
+    constexpr Point kInteractionSwitch{1148, 612};
+    const std::vector<Point> clicks = !allow ? std::vector{kCancel}
+                                      : dialog == Dialog::screen
+                                          ? std::vector{kMonitorRow, kShare}
+                                          : std::vector{kInteractionSwitch, kShare};
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
         const auto wait = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
@@ -208,8 +213,7 @@ bool Mutter::answerDialog(bool allow, const std::function<bool()>& answered,
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        for (const auto& [x, y] :
-             allow ? std::vector{kMonitorRow, kInteractionSwitch, kShare} : std::vector{kCancel}) {
+        for (const auto& [x, y] : clicks) {
             remote_->click(x, y);
         }
     }

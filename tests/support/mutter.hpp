@@ -31,10 +31,11 @@ public:
     // The desktop's own logs, for a failure's message.
     [[nodiscard]] std::string logs() const;
 
-    // Answers the portal's dialog through mutter's own input interface until `answered` says
-    // the answer arrived: allowing picks the monitor (or turns on remote interaction) and
-    // shares, refusing cancels. False when that did not happen within the limit.
-    bool answerDialog(bool allow, const std::function<bool()>& answered,
+    enum class Dialog { screen, control };
+    // Answers the portal's screen-sharing or remote-desktop dialog through mutter's own input
+    // interface until `answered` says the answer arrived: allowing picks the monitor or turns on
+    // remote interaction and shares, refusing cancels. False when that did not happen in time.
+    bool answerDialog(Dialog dialog, bool allow, const std::function<bool()>& answered,
                       std::chrono::seconds limit = std::chrono::seconds(20));
 
 private:

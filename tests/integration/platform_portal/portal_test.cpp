@@ -133,12 +133,13 @@ TEST(PortalBackends, AnswersOfTheDialogsDecideWhatRequestsSay) {
         EXPECT_EQ(failure([&] { MainProcessInput::perform(*input, click); }),
                   portal::kControlWaitingText);
 
-        ASSERT_TRUE(mutter.answerDialog(c.allowScreen, [&] {
+        ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::screen, c.allowScreen, [&] {
             return settled(*session, Session::Part::screen);
         })) << mutter.logs();
         if (c.allowScreen) {
-            ASSERT_TRUE(mutter.answerDialog(
-                c.allowControl, [&] { return settled(*session, Session::Part::control); }));
+            ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::control, c.allowControl, [&] {
+                return settled(*session, Session::Part::control);
+            }));
         }
         EXPECT_EQ(failure([&] { MainProcessScreenshot::capture(*capture, "jpeg", 960, 70); }),
                   c.screenshot);
@@ -153,10 +154,11 @@ TEST(PortalBackends, AClientShowsWhereInputReachesItAndANewRunSharesWithoutAskin
     auto capture = portal::makeCaptureBackend(session);
     auto input = portal::makeInputBackend(session);
     session->begin();
-    ASSERT_TRUE(mutter.answerDialog(true, [&] { return settled(*session, Session::Part::screen); }))
-        << mutter.logs();
-    ASSERT_TRUE(
-        mutter.answerDialog(true, [&] { return settled(*session, Session::Part::control); }));
+    ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::screen, true, [&] {
+        return settled(*session, Session::Part::screen);
+    })) << mutter.logs();
+    ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::control, true,
+                                    [&] { return settled(*session, Session::Part::control); }));
     ASSERT_EQ(session->state(Session::Part::control), Session::State::running);
     ASSERT_TRUE(input->trusted());
     EXPECT_EQ(input->mainDisplayBounds(), (DisplayBounds{0, 0, 1920, 1080}));
