@@ -105,9 +105,12 @@ public:
         }
         const std::string path = std::string(kPortalPath) + "/request/" + sender + "/" + token;
         g_variant_builder_add(options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
+        // The answer is shared with the subscription: a late one may still be dispatched after
+        // the unsubscription, once this request is gone.
         const guint subscription = g_dbus_connection_signal_subscribe(
             bus_, kPortal, "org.freedesktop.portal.Request", "Response", path.c_str(), nullptr,
-            G_DBUS_SIGNAL_FLAGS_NONE, &Request::onResponse, this, nullptr);
+            G_DBUS_SIGNAL_FLAGS_NONE, &Request::onResponse, new std::shared_ptr<Answer>(answer_),
+            [](gpointer data) { delete static_cast<std::shared_ptr<Answer>*>(data); });
         // Start names a parent window first; ours stays empty, the app's window is not exported.
         GVariant* parameters = session == nullptr ? g_variant_new("(a{sv})", options)
                                : waitsForUser     ? g_variant_new("(osa{sv})", session, "", options)
@@ -133,7 +136,7 @@ public:
                 this, nullptr);
             g_source_attach(limit, context_);
         }
-        while (!answered_ && !timedOut_ && !stopping_) {
+        while (!answer_->answered && !timedOut_ && !stopping_) {
             g_main_context_iteration(context_, TRUE);
         }
         if (limit != nullptr) {
@@ -144,36 +147,43 @@ public:
         if (stopping_) {
             throw std::runtime_error("The portal session was stopped.");
         }
-        if (!answered_) {
+        if (!answer_->answered) {
             throw std::runtime_error(std::string("The desktop portal did not answer ") + method +
                                      ".");
         }
-        if (code_ == 1) {
+        if (answer_->code == 1) {
             throw AppError(refusal);
         }
-        if (code_ != 0) {
+        if (answer_->code != 0) {
             throw std::runtime_error(std::string("The desktop portal failed ") + method + ".");
         }
-        return std::move(results_);
+        return std::move(answer_->results);
     }
 
 private:
+    struct Answer {
+        bool answered = false;
+        std::uint32_t code = 2;
+        VariantPtr results;
+    };
+
     static void onResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                            GVariant* parameters, gpointer data) {
-        auto& self = *static_cast<Request*>(data);
+        Answer& answer = **static_cast<std::shared_ptr<Answer>*>(data);
+        if (answer.answered) {
+            return;
+        }
         GVariant* results = nullptr;
-        g_variant_get(parameters, "(u@a{sv})", &self.code_, &results);
-        self.results_.reset(results);
-        self.answered_ = true;
+        g_variant_get(parameters, "(u@a{sv})", &answer.code, &results);
+        answer.results.reset(results);
+        answer.answered = true;
     }
 
     GDBusConnection* bus_;
     GMainContext* context_;
     const std::atomic<bool>& stopping_;
-    bool answered_ = false;
+    std::shared_ptr<Answer> answer_ = std::make_shared<Answer>();
     bool timedOut_ = false;
-    std::uint32_t code_ = 2;
-    VariantPtr results_;
 };
 
 GVariantBuilder* options() {
@@ -240,9 +250,9 @@ void Session::begin(bool again) {
         const auto settled = [](const Status& part) {
             return part.state == State::waiting || part.state == State::running;
         };
-        if (screen_.state == State::idle && control_.state == State::idle) {
-            // first start
-        } else if (!again || (settled(screen_) && settled(control_))) {
+        // A refusal or a failure is asked about again only at a new connection start.
+        const bool fresh = screen_.state == State::idle && control_.state == State::idle;
+        if (!fresh && (!again || (settled(screen_) && settled(control_)))) {
             return;
         }
     }
