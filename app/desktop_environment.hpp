@@ -23,9 +23,11 @@ struct DesktopEnvironment {
     // Which platform serves, and why, for the log of every connection start.
     std::string platform;
     // Platforms that ask the user before sharing (the desktop portal): called on the start's
-    // thread at every connection start, it asks again where the last answer was no; and what
-    // the window adds to its ready line meanwhile.
+    // thread at every connection start, it asks again where the last answer was no; called at
+    // every stop (any thread, must not block), it ends the sharing; and what the window adds to
+    // its ready line meanwhile.
     std::function<void()> connectionStarting = {};
+    std::function<void()> connectionStopped = {};
     std::string consentHint = {};
 };
 

@@ -51,6 +51,7 @@ DesktopEnvironment makePlatformDesktop() {
         DesktopEnvironment desktop{portal::makeCaptureBackend(session),
                                    portal::makeInputBackend(session), nullptr, std::move(platform)};
         desktop.connectionStarting = [session] { session->begin(true); };
+        desktop.connectionStopped = [session] { session->end(); };
         desktop.consentHint = kPortalConsentHint;
         return desktop;
     }

@@ -268,6 +268,9 @@ void ZelDesktopAgentApp::stopProcesses() {
         });
     }
     stopped_.notify_all();
+    if (desktop_.connectionStopped) {
+        desktop_.connectionStopped();
+    }
 }
 
 void ZelDesktopAgentApp::updateRunningState(bool starting, std::optional<bool> running) {

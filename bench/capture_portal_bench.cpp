@@ -32,8 +32,21 @@ int main(int argc, char** argv) {
     for (const auto part : {Session::Part::screen, Session::Part::control}) {
         const auto dialog = part == Session::Part::screen ? zel::test::Mutter::Dialog::screen
                                                           : zel::test::Mutter::Dialog::control;
-        if (!mutter.answerDialog(dialog, true,
-                                 [&] { return session->state(part) != Session::State::waiting; }) ||
+        const auto shown = [&] {
+            if (part == Session::Part::screen) {
+                return true;
+            }
+            const zel::Image image = shot::captureFrame(*backend, zel::bench::kWidth);
+            return zel::test::dialogShown([&](int x, int y) {
+                const std::uint8_t* p = image.data() +
+                                        static_cast<std::size_t>(y) * image.stride() +
+                                        static_cast<std::size_t>(x) * 4;
+                return std::array<int, 3>{p[2], p[1], p[0]};
+            });
+        };
+        if (!mutter.answerDialog(
+                dialog, true, [&] { return session->state(part) != Session::State::waiting; },
+                shown) ||
             session->state(part) != Session::State::running) {
             std::fputs("the portal's dialog was not answered\n", stderr);
             return 1;

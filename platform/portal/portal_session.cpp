@@ -250,18 +250,29 @@ void Session::begin(bool again) {
         const auto settled = [](const Status& part) {
             return part.state == State::waiting || part.state == State::running;
         };
-        // A refusal or a failure is asked about again only at a new connection start.
-        const bool fresh = screen_.state == State::idle && control_.state == State::idle;
-        if (!fresh && (!again || (settled(screen_) && settled(control_)))) {
+        // A refusal or a failure is asked about again only at a new connection start, as is
+        // everything after an end.
+        const bool fresh = !ended_ && screen_.state == State::idle && control_.state == State::idle;
+        if (!fresh && (!again || (!ended_ && settled(screen_) && settled(control_)))) {
             return;
         }
     }
     stopWorker();
     const std::lock_guard guard(mutex_);
+    ended_ = false;
     screen_ = {State::waiting, {}, {}, {}};
     control_ = {State::waiting, {}, {}, {}};
     worker_ = std::thread([this] { run(); });
     pthread_setname_np(worker_.native_handle(), "zel-portal");
+}
+
+void Session::end() {
+    const std::lock_guard guard(mutex_);
+    ended_ = true;
+    stopping_ = true;
+    if (context_ != nullptr) {
+        g_main_context_wakeup(context_);
+    }
 }
 
 SharedMonitor Session::require(Part part, std::chrono::milliseconds limit) {

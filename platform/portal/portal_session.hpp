@@ -62,6 +62,9 @@ public:
     // Starts a session unless one is running or being asked for; a refused or failed one is
     // asked for again only when `again` is set (a new connection start).
     void begin(bool again = false);
+    // Ends both sessions (the desktop's sharing indicator goes) without waiting; only the next
+    // begin(true) asks again, a request meanwhile is told to wait.
+    void end();
     // Begins when idle, then waits up to `limit` for the user's answer about the part; returns
     // the part's monitor, or throws AppError with the waiting, refusal or failure text.
     SharedMonitor require(Part part, std::chrono::milliseconds limit = {});
@@ -106,6 +109,7 @@ private:
     GDBusConnection* bus_ = nullptr;  // guarded by mutex_ while it changes
     GMainContext* context_ = nullptr; // the worker's, woken to stop it
     std::atomic<bool> stopping_{false};
+    bool ended_ = false; // guarded by mutex_
     std::thread worker_;
 };
 

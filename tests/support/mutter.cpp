@@ -2,6 +2,7 @@
 
 #include "tests/support/command.hpp"
 
+#include <array>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -186,15 +187,16 @@ std::string Mutter::logs() const {
 }
 
 bool Mutter::answerDialog(Dialog dialog, bool allow, const std::function<bool()>& answered,
-                          std::chrono::seconds limit) {
+                          const std::function<bool()>& shown, std::chrono::seconds limit) {
     if (!remote_) {
         remote_ = std::make_unique<Remote>(bus_);
     }
     // Both dialogs are centred on the 1920×1080 monitor with Cancel at the left of their title
-    // bar and Share at its right. Share turns usable once the screen dialog's one monitor row is
-    // picked; the remote-desktop dialog has its monitor picked already and needs its
-    // remote-interaction switch on. Clicks need no focus, but those before the dialog is up are
-    // lost: they are given again until the answer arrives.
+    // bar and Share at its right. The screen dialog's Share turns usable once its one monitor row
+    // is picked, so a click that comes too early does nothing. The remote-desktop dialog has its
+    // monitor picked already: its remote-interaction switch has to be on before Share, so where
+    // the caller can see the dialog, the clicks wait for it. Clicks need no focus; those before
+    // the dialog is up are lost, so they are given again until the answer arrives.
     using Point = std::pair<double, double>;
     constexpr Point kCancel{750, 412};
     constexpr Point kShare{1172, 412};
@@ -213,11 +215,21 @@ bool Mutter::answerDialog(Dialog dialog, bool allow, const std::function<bool()>
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        if (shown && !shown()) {
+            continue;
+        }
         for (const auto& [x, y] : clicks) {
             remote_->click(x, y);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
         }
     }
     return answered();
+}
+
+bool dialogShown(const std::function<std::array<int, 3>(int x, int y)>& pixel) {
+    // The dialog's light body where the desktop is blue.
+    const std::array<int, 3> centre = pixel(960, 540);
+    return centre[0] > 200 && centre[1] > 200 && centre[2] > 200;
 }
 
 } // namespace zel::test

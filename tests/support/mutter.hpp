@@ -6,6 +6,7 @@
 
 #include "tests/support/temp_dir.hpp"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -34,9 +35,12 @@ public:
     enum class Dialog { screen, control };
     // Answers the portal's screen-sharing or remote-desktop dialog through mutter's own input
     // interface until `answered` says the answer arrived: allowing picks the monitor or turns on
-    // remote interaction and shares, refusing cancels. False when that did not happen in time.
+    // remote interaction and shares, refusing cancels. Where `shown` is given, clicks wait until
+    // it says the dialog is up (the remote-desktop one needs that). False when that did not
+    // happen in time.
     bool answerDialog(Dialog dialog, bool allow, const std::function<bool()>& answered,
-                      std::chrono::seconds limit = std::chrono::seconds(20));
+                      const std::function<bool()>& shown = {},
+                      std::chrono::seconds limit = std::chrono::seconds(30));
 
 private:
     class Remote;
@@ -47,5 +51,8 @@ private:
     pid_t pid_ = -1;
     std::unique_ptr<Remote> remote_;
 };
+
+// Whether a portal dialog is up, from what the screen shows at a point.
+bool dialogShown(const std::function<std::array<int, 3>(int x, int y)>& pixel);
 
 } // namespace zel::test

@@ -92,9 +92,24 @@ TEST(AppOnPortal, ServesTheScreenAndInputOnceAllowed) {
     EXPECT_EQ(zel::test::runCommand({"convert", png.string(), "-format", "%w %h", "info:"}).output,
               "1920 1080");
     EXPECT_NE(move().find("Waiting for the user to allow remote control"), std::string::npos);
-    ASSERT_TRUE(mutter.answerDialog(zel::test::Mutter::Dialog::control, true, [&] {
-        return move().find("\"ok\":true") != std::string::npos;
-    }));
+    // The screen is shared by now: the clicks wait until the dialog shows in it.
+    const auto shown = [&] {
+        zel::test::runCommand({"curl", "-s", "-f", "-o", png.string(), shotURL});
+        return zel::test::dialogShown([&](int x, int y) {
+            const std::string hex =
+                zel::test::runCommand(
+                    {"convert", png.string(), "-format",
+                     "%[hex:p{" + std::to_string(x) + "," + std::to_string(y) + "}]", "info:"})
+                    .output;
+            const auto channel = [&](std::size_t at) {
+                return hex.size() >= at + 2 ? std::stoi(hex.substr(at, 2), nullptr, 16) : 0;
+            };
+            return std::array<int, 3>{channel(0), channel(2), channel(4)};
+        });
+    };
+    ASSERT_TRUE(mutter.answerDialog(
+        zel::test::Mutter::Dialog::control, true,
+        [&] { return move().find("\"ok\":true") != std::string::npos; }, shown));
 }
 
 } // namespace

@@ -51,6 +51,15 @@ Image frame(CaptureBackend& backend) {
     return std::get<Image>(std::move(outcome));
 }
 
+bool dialogUp(CaptureBackend& backend) {
+    const Image image = frame(backend);
+    return test::dialogShown([&](int x, int y) {
+        const std::uint8_t* p = image.data() + static_cast<std::size_t>(y) * image.stride() +
+                                static_cast<std::size_t>(x) * 4;
+        return std::array<int, 3>{p[2], p[1], p[0]};
+    });
+}
+
 struct Area {
     int x = 0;
     int y = 0;
@@ -137,9 +146,10 @@ TEST(PortalBackends, AnswersOfTheDialogsDecideWhatRequestsSay) {
             return settled(*session, Session::Part::screen);
         })) << mutter.logs();
         if (c.allowScreen) {
-            ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::control, c.allowControl, [&] {
-                return settled(*session, Session::Part::control);
-            }));
+            ASSERT_TRUE(mutter.answerDialog(
+                test::Mutter::Dialog::control, c.allowControl,
+                [&] { return settled(*session, Session::Part::control); },
+                [&] { return dialogUp(*capture); }));
         }
         EXPECT_EQ(failure([&] { MainProcessScreenshot::capture(*capture, "jpeg", 960, 70); }),
                   c.screenshot);
@@ -157,8 +167,10 @@ TEST(PortalBackends, AClientShowsWhereInputReachesItAndANewRunSharesWithoutAskin
     ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::screen, true, [&] {
         return settled(*session, Session::Part::screen);
     })) << mutter.logs();
-    ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::control, true,
-                                    [&] { return settled(*session, Session::Part::control); }));
+    ASSERT_TRUE(mutter.answerDialog(
+        test::Mutter::Dialog::control, true,
+        [&] { return settled(*session, Session::Part::control); },
+        [&] { return dialogUp(*capture); }));
     ASSERT_EQ(session->state(Session::Part::control), Session::State::running);
     ASSERT_TRUE(input->trusted());
     EXPECT_EQ(input->mainDisplayBounds(), (DisplayBounds{0, 0, 1920, 1080}));
