@@ -7,6 +7,7 @@
 #include "control_service/control_service.hpp"
 #include "input/input_backend.hpp"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,13 @@ struct DesktopEnvironment {
     std::shared_ptr<ChangeSource> changes;
     // Which platform serves, and why, for the log of every connection start.
     std::string platform;
+    // Platforms that ask the user before sharing (the desktop portal): called on the start's
+    // thread at every connection start, it asks again where the last answer was no; called at
+    // every stop (any thread, must not block), it ends the sharing; and what the window adds to
+    // its ready line meanwhile.
+    std::function<void()> connectionStarting = {};
+    std::function<void()> connectionStopped = {};
+    std::string consentHint = {};
 };
 
 // The control service's routes over the environment's backends. A missing backend leaves its

@@ -1,5 +1,7 @@
 #include "app/platform_desktop.hpp"
 
+#include "app/display_model.hpp"
+#include "platform/portal/portal_backends.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_damage.hpp"
@@ -38,7 +40,23 @@ DesktopEnvironment makePlatformDesktop() {
         return {wayland::makeCaptureBackend(), wayland::makeInputBackend(),
                 wayland::makeChangeSource(), std::move(platform)};
     }
-    return x11Desktop("Platform: X11, as Wayland cannot be served: " + reason);
+    // GNOME and KDE share the screen and take input only through the desktop portal, which asks
+    // the user; under X11 it is not asked for, as XTest and shared memory need no consent.
+    const std::string portalReason = portal::unavailableReason();
+    if (portalReason.empty()) {
+        std::string platform = std::string("Platform: Wayland (") + wayland +
+                               ") through the desktop portal. " + reason;
+        std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
+        auto session = std::make_shared<portal::Session>();
+        DesktopEnvironment desktop{portal::makeCaptureBackend(session),
+                                   portal::makeInputBackend(session), nullptr, std::move(platform)};
+        desktop.connectionStarting = [session] { session->begin(true); };
+        desktop.connectionStopped = [session] { session->end(); };
+        desktop.consentHint = kPortalConsentHint;
+        return desktop;
+    }
+    return x11Desktop("Platform: X11, as Wayland cannot be served: " + reason +
+                      " Nor through the desktop portal: " + portalReason);
 }
 
 } // namespace zel

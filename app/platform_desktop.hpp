@@ -7,7 +7,8 @@
 namespace zel {
 
 // The backends of the session the app runs in: Wayland where the compositor offers the wlroots
-// capture and virtual input protocols, X11 otherwise; the log says which and why. They reach
+// capture and virtual input protocols, else the desktop portal where the session bus offers
+// RemoteDesktop and ScreenCast (GNOME, KDE), X11 otherwise; the log says which and why. They reach
 // the display lazily, so this works with no display up; requests then fail with the platform's
 // text.
 DesktopEnvironment makePlatformDesktop();

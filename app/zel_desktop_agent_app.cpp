@@ -116,6 +116,9 @@ void ZelDesktopAgentApp::runStartSequence() {
         if (!desktop_.platform.empty()) {
             appendLog(desktop_.platform + "\n");
         }
+        if (desktop_.connectionStarting) {
+            desktop_.connectionStarting();
+        }
         updateRunningState(true, std::nullopt);
         std::string loaded = loadToken();
         {
@@ -265,6 +268,9 @@ void ZelDesktopAgentApp::stopProcesses() {
         });
     }
     stopped_.notify_all();
+    if (desktop_.connectionStopped) {
+        desktop_.connectionStopped();
+    }
 }
 
 void ZelDesktopAgentApp::updateRunningState(bool starting, std::optional<bool> running) {
@@ -385,7 +391,9 @@ void ZelDesktopAgentApp::showReady(const std::string& tunnelURL) {
     zelURL = makePairingLink(tunnelURL, token);
     mainQueue_.post([this] {
         display.statusText = kReadyStatus;
-        display.detailText = kReadyDetail;
+        display.detailText = desktop_.consentHint.empty()
+                                 ? std::string(kReadyDetail)
+                                 : std::string(kReadyDetail) + desktop_.consentHint;
         std::string link;
         {
             const std::lock_guard linkLock(stateMutex);

@@ -12,3 +12,10 @@ if(TARGET zel_test_support AND TARGET zel_platform_wayland)
                                                         zel_test_support benchmark::benchmark)
     zel_target_warnings(capture_wayland_bench)
 endif()
+# Screenshots and input through the desktop portal on a private headless mutter.
+if(TARGET zel_test_support AND TARGET zel_platform_portal)
+    add_executable(capture_portal_bench capture_portal_bench.cpp)
+    target_link_libraries(capture_portal_bench PRIVATE zel_platform_portal zel_input
+                                                       zel_test_support benchmark::benchmark)
+    zel_target_warnings(capture_portal_bench)
+endif()

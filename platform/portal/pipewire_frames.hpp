@@ -1,0 +1,65 @@
+// The frames of one portal stream over PipeWire, converted to BGRA. The newest frame is kept, so
+// a screenshot is served at once instead of waiting for the screen's next change.
+#pragma once
+
+#include "capture/image.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+struct pw_thread_loop;
+struct pw_context;
+struct pw_core;
+struct pw_stream;
+
+namespace zel::portal {
+
+class PipeWireFrames {
+public:
+    // Connects over the portal's descriptor (taken over) to the stream's node; throws
+    // std::runtime_error when PipeWire cannot be reached.
+    PipeWireFrames(int fd, std::uint32_t node);
+    PipeWireFrames(const PipeWireFrames&) = delete;
+    PipeWireFrames& operator=(const PipeWireFrames&) = delete;
+    ~PipeWireFrames();
+
+    struct Frame {
+        Image image;
+        std::uint64_t sequence = 0;
+    };
+    // The newest frame after `after` (0: any), waiting until the deadline; nullopt when none came.
+    // Throws std::runtime_error once the stream has failed.
+    std::optional<Frame> next(std::uint64_t after, std::chrono::steady_clock::time_point deadline);
+    [[nodiscard]] bool broken() const;
+
+    // Stream callbacks, on PipeWire's loop thread; public for the C listener only.
+    void formatChanged(const void* format);
+    void process();
+    void stateChanged(int state, const char* error);
+
+private:
+    void release();
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    pw_stream* stream_ = nullptr;
+    void* listener_ = nullptr; // spa_hook, kept opaque here
+
+    // Negotiated on the loop thread, read there only.
+    std::uint32_t format_ = 0;
+    int width_ = 0;
+    int height_ = 0;
+
+    mutable std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::optional<Image> newest_; // guarded by mutex_
+    std::uint64_t sequence_ = 0;
+    std::string error_;
+};
+
+} // namespace zel::portal

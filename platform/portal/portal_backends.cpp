@@ -1,0 +1,282 @@
+// Capture keeps one PipeWire connection per portal session and hands its newest frame to every
+// stream; input turns the actions into the RemoteDesktop notifications, keys as keysyms (the
+// compositor finds their key and level in its own keymap).
+#include "platform/portal/portal_backends.hpp"
+
+#include "base/app_error.hpp"
+#include "capture/image_scaling.hpp"
+#include "input/key_symbols.hpp"
+#include "platform/portal/pipewire_frames.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <pthread.h>
+#include <stdexcept>
+#include <thread>
+
+namespace zel::portal {
+namespace {
+
+// A request arriving while the user is answering the dialog waits this long for the answer.
+constexpr std::chrono::milliseconds kConsentWait{1000};
+// Frames of a running stream are waited for in slices, so that a stop is seen soon.
+constexpr std::chrono::milliseconds kStopCheck{100};
+constexpr std::chrono::milliseconds kSecondDelivery{3};
+
+constexpr std::int32_t kButtonLeft = 0x110;  // evdev BTN_LEFT
+constexpr std::int32_t kButtonRight = 0x111; // evdev BTN_RIGHT
+constexpr std::uint32_t kVerticalAxis = 0;
+constexpr std::uint32_t kControlL = 0xffe3;
+constexpr std::uint32_t kShiftL = 0xffe1;
+constexpr std::uint32_t kUnicodeKeysyms = 0x1000000;
+// Devices of a new session reach the clients after a moment; events before that are lost.
+constexpr std::chrono::milliseconds kWarmUp{200};
+
+// The frames of the session that runs now, made again once it is a new session or broke.
+class FrameCache {
+public:
+    explicit FrameCache(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+    std::shared_ptr<PipeWireFrames> get(const SharedMonitor& monitor) {
+        const std::lock_guard guard(mutex_);
+        if (!frames_ || frames_->broken() || node_ != monitor.node) {
+            frames_.reset();
+            frames_ =
+                std::make_shared<PipeWireFrames>(session_->openPipeWireRemote(), monitor.node);
+            node_ = monitor.node;
+        }
+        return frames_;
+    }
+
+private:
+    std::shared_ptr<Session> session_;
+    std::mutex mutex_;
+    std::shared_ptr<PipeWireFrames> frames_;
+    std::uint32_t node_ = 0;
+};
+
+std::string displayId(const SharedMonitor& monitor) {
+    return "portal-" + std::to_string(monitor.node);
+}
+
+class PortalFrameStream final : public PlatformFrameStream {
+public:
+    PortalFrameStream(std::shared_ptr<Session> session, FrameCache& cache, CaptureDisplay display,
+                      const StreamConfiguration& configuration)
+        : session_(std::move(session)), cache_(cache), display_(std::move(display)),
+          configuration_(configuration) {}
+
+    ~PortalFrameStream() override {
+        stopCapture();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+    void startCapture() override {
+        checkStart(thread_.joinable(), configuration_);
+        // On the caller's thread, so that a failure is the start's own error.
+        const SharedMonitor monitor = session_->require(Session::Part::screen, kConsentWait);
+        if (displayId(monitor) != display_.id) {
+            throw std::runtime_error("The display " + display_.id + " is no longer shared.");
+        }
+        frames_ = cache_.get(monitor);
+        thread_ = std::thread([this] { run(); });
+        pthread_setname_np(thread_.native_handle(), "zel-capture");
+    }
+
+    void stopCapture() noexcept override { stopping_ = true; }
+
+private:
+    // The newest frame at every interval, changed or not, as the other platforms grab one: a
+    // receiver that starts waiting after a delivery takes the next. The kept frame is there at
+    // once, before a screenshot's receiver may be waiting, so the second follows soon.
+    void run() {
+        auto next = std::chrono::steady_clock::now();
+        bool first = true;
+        while (!stopping_) {
+            try {
+                const auto frame = frames_->next(0, std::chrono::steady_clock::now() + kStopCheck);
+                if (!frame) {
+                    continue;
+                }
+                Image scaled(configuration_.width, configuration_.height);
+                if (!scaleInto(frame->image.view(), scaled.view())) {
+                    throw std::runtime_error("The screen frame could not be scaled.");
+                }
+                output().stream(*this, std::move(scaled));
+            } catch (...) {
+                output().streamDidStop(*this, std::current_exception());
+                return;
+            }
+            next += first ? std::min<std::chrono::nanoseconds>(kSecondDelivery,
+                                                               configuration_.minimumFrameInterval)
+                          : configuration_.minimumFrameInterval;
+            first = false;
+            while (!stopping_ && std::chrono::steady_clock::now() < next) {
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                    kStopCheck, next - std::chrono::steady_clock::now()));
+            }
+        }
+    }
+
+    std::shared_ptr<Session> session_;
+    FrameCache& cache_;
+    CaptureDisplay display_;
+    StreamConfiguration configuration_;
+    std::shared_ptr<PipeWireFrames> frames_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+class PortalCaptureBackend final : public CaptureBackend {
+public:
+    explicit PortalCaptureBackend(std::shared_ptr<Session> session)
+        : session_(std::move(session)), cache_(session_) {}
+
+    std::vector<CaptureDisplay> displays() override {
+        const SharedMonitor monitor = session_->require(Session::Part::screen, kConsentWait);
+        return {{displayId(monitor), monitor.width, monitor.height, monitor.x, monitor.y}};
+    }
+
+    std::unique_ptr<FrameStream> makeStream(const CaptureDisplay& display,
+                                            const StreamConfiguration& configuration) override {
+        return std::make_unique<PortalFrameStream>(session_, cache_, display, configuration);
+    }
+
+private:
+    std::shared_ptr<Session> session_;
+    FrameCache cache_;
+};
+
+class PortalInputBackend final : public InputBackend {
+public:
+    explicit PortalInputBackend(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+
+    // Throws the waiting or refusal text rather than answering false: the request's answer then
+    // says what the user has to do.
+    bool trusted() override {
+        const SharedMonitor monitor = session_->require(Session::Part::control, kConsentWait);
+        const std::lock_guard guard(mutex_);
+        if (warmedNode_ != monitor.node) {
+            // A harmless event for each device, then the moment clients need to take them up.
+            try {
+                session_->keyboardKeysym(kShiftL, true);
+                session_->keyboardKeysym(kShiftL, false);
+                session_->pointerAxisDiscrete(kVerticalAxis, 0);
+            } catch (const std::exception&) { // NOLINT(bugprone-empty-catch): the real ones tell
+            }
+            std::this_thread::sleep_for(kWarmUp);
+            warmedNode_ = monitor.node;
+        }
+        return true;
+    }
+
+    DisplayBounds mainDisplayBounds() override {
+        const SharedMonitor monitor = session_->require(Session::Part::screen, kConsentWait);
+        return {static_cast<double>(monitor.x), static_cast<double>(monitor.y),
+                static_cast<double>(monitor.width), static_cast<double>(monitor.height)};
+    }
+
+    void postMouse(MouseEventType type, ScreenPoint point, MouseButton button) override {
+        quietly([&] {
+            const SharedMonitor monitor = session_->require(Session::Part::control);
+            // Motion is placed on the control session's monitor, in its own pixels.
+            const auto along = [](double coordinate, int origin, int extent) {
+                const double at = std::isnan(coordinate) ? 0 : std::round(coordinate) - origin;
+                return std::clamp(at, 0.0, std::max(0.0, extent - 1.0));
+            };
+            session_->pointerMotionAbsolute(along(point.x, monitor.x, monitor.width),
+                                            along(point.y, monitor.y, monitor.height));
+            const std::int32_t code = button == MouseButton::left ? kButtonLeft : kButtonRight;
+            switch (type) {
+            case MouseEventType::leftDown:
+            case MouseEventType::rightDown:
+                session_->pointerButton(code, true);
+                break;
+            case MouseEventType::leftUp:
+            case MouseEventType::rightUp:
+                session_->pointerButton(code, false);
+                break;
+            case MouseEventType::moved:
+            case MouseEventType::leftDragged:
+            case MouseEventType::rightDragged:
+                break;
+            }
+        });
+    }
+
+    void postScroll(int lineDelta) override {
+        if (lineDelta == 0) {
+            return;
+        }
+        // One notch per step; the portal's axis grows downwards.
+        quietly([&] { session_->pointerAxisDiscrete(kVerticalAxis, lineDelta > 0 ? -1 : 1); });
+    }
+
+    bool canPostKey(Key /*key*/, KeyModifiers /*modifiers*/) override {
+        return session_->state(Session::Part::control) == Session::State::running;
+    }
+
+    void postKey(Key key, bool down, KeyModifiers modifiers) override {
+        quietly([&] {
+            const bool control = modifiers == KeyModifiers::command;
+            if (down && control) {
+                session_->keyboardKeysym(kControlL, true);
+            }
+            session_->keyboardKeysym(keysymOf(key), down);
+            if (!down && control) {
+                session_->keyboardKeysym(kControlL, false);
+            }
+        });
+    }
+
+    std::size_t typeText(std::u32string_view text, std::chrono::microseconds pause) override {
+        std::size_t typed = 0;
+        for (const char32_t character : text) {
+            const std::uint32_t sym = character == U'\n'   ? keysymOf(Key::returnKey)
+                                      : character == U'\t' ? keysymOf(Key::tab)
+                                                           : keysymOf(character);
+            // Mutter (43) finds a key only for keysyms of its keymap and drops the Unicode
+            // ones (0x1000000 + code point) without a word: those are not counted as struck.
+            if (sym >= kUnicodeKeysyms) {
+                continue;
+            }
+            try {
+                session_->keyboardKeysym(sym, true);
+                session_->keyboardKeysym(sym, false);
+            } catch (const std::exception&) {
+                return typed;
+            }
+            ++typed;
+            this->pause(pause);
+        }
+        return typed;
+    }
+
+private:
+    // Posting never fails: an event the session cannot take is skipped.
+    template <typename Post>
+    static void quietly(Post&& post) {
+        try {
+            post();
+        } catch (const std::exception&) { // NOLINT(bugprone-empty-catch): see InputBackend
+        }
+    }
+
+    std::shared_ptr<Session> session_;
+    std::mutex mutex_;
+    std::uint32_t warmedNode_ = 0; // guarded by mutex_
+};
+
+} // namespace
+
+std::unique_ptr<CaptureBackend> makeCaptureBackend(std::shared_ptr<Session> session) {
+    return std::make_unique<PortalCaptureBackend>(std::move(session));
+}
+
+std::unique_ptr<InputBackend> makeInputBackend(std::shared_ptr<Session> session) {
+    return std::make_unique<PortalInputBackend>(std::move(session));
+}
+
+} // namespace zel::portal

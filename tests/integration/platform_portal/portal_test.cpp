@@ -1,0 +1,239 @@
+// The portal backends under a private headless mutter, its dialogs answered through mutter's own
+// input interface: what the requests say before and after each answer; once allowed, a client
+// shows in the frame where a click at that spot reaches it, named keys arrive, and a new run
+// shares the screen again without asking.
+#include "capture/main_process_screenshot.hpp"
+#include "capture/main_process_screenshot_output.hpp"
+#include "input/main_process_input.hpp"
+#include "platform/portal/portal_backends.hpp"
+#include "tests/support/mutter.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/xvfb.hpp"
+
+#include <gtest/gtest.h>
+#include <optional>
+#include <thread>
+
+namespace zel {
+namespace {
+
+using portal::Session;
+
+// The request's error text, empty when it succeeded.
+template <typename Request>
+std::string failure(Request&& request) {
+    try {
+        request();
+        return {};
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
+
+bool settled(const Session& session, Session::Part part) {
+    return session.state(part) != Session::State::waiting;
+}
+
+Image frame(CaptureBackend& backend) {
+    const CaptureDisplay display = backend.displays().at(0);
+    StreamConfiguration configuration;
+    configuration.width = display.width;
+    configuration.height = display.height;
+    auto output = std::make_shared<MainProcessScreenshotOutput>();
+    const auto stream = backend.makeStream(display, configuration);
+    stream->addStreamOutput(output);
+    stream->startCapture();
+    auto outcome = output->waitForFrame(std::chrono::seconds(8));
+    stream->stopCapture();
+    if (auto* error = std::get_if<std::exception_ptr>(&outcome)) {
+        std::rethrow_exception(*error);
+    }
+    return std::get<Image>(std::move(outcome));
+}
+
+bool dialogUp(CaptureBackend& backend) {
+    const Image image = frame(backend);
+    return test::dialogShown([&](int x, int y) {
+        const std::uint8_t* p = image.data() + static_cast<std::size_t>(y) * image.stride() +
+                                static_cast<std::size_t>(x) * 4;
+        return std::array<int, 3>{p[2], p[1], p[0]};
+    });
+}
+
+struct Area {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+};
+
+// wev's surface: a grey checkerboard on mutter's blue background. Its top row is the first with
+// a long grey run (the cursor makes only short ones).
+std::optional<Area> greyArea(const Image& image) {
+    const auto grey = [&](int x, int y) {
+        const std::uint8_t* p = image.data() + static_cast<std::size_t>(y) * image.stride() +
+                                static_cast<std::size_t>(x) * 4;
+        return p[0] == p[1] && p[1] == p[2] && p[0] > 0x30;
+    };
+    for (int y = 0; y < image.height(); ++y) {
+        int run = 0;
+        for (int x = 0; x < image.width(); ++x) {
+            run = grey(x, y) ? run + 1 : 0;
+            if (run == 200) {
+                Area area{x - run + 1, y, 0, 0};
+                while (area.x + area.width < image.width() && grey(area.x + area.width, y)) {
+                    ++area.width;
+                }
+                while (area.y + area.height < image.height() &&
+                       grey(area.x + 1, area.y + area.height)) {
+                    ++area.height;
+                }
+                return area;
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
+    std::size_t at = 0;
+    for (const std::string& part : parts) {
+        at = text.find(part, at);
+        if (at == std::string::npos) {
+            return false;
+        }
+        at += part.size();
+    }
+    return true;
+}
+
+std::string recorded(const std::string& log, std::size_t offset,
+                     const std::vector<std::string>& parts) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (true) {
+        const std::string text = test::readFile(log);
+        std::string fresh = text.size() > offset ? text.substr(offset) : std::string();
+        if (inOrder(fresh, parts) || std::chrono::steady_clock::now() > deadline) {
+            return fresh;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+TEST(PortalBackends, AnswersOfTheDialogsDecideWhatRequestsSay) {
+    const struct {
+        bool allowScreen;
+        bool allowControl;
+        std::string screenshot;
+        std::string input;
+    } kCases[] = {
+        {false, false, portal::kScreenRefusedText, portal::kScreenRefusedText},
+        {true, false, "", portal::kControlRefusedText},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.allowScreen);
+        test::Mutter mutter;
+        const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", mutter.busAddress().c_str());
+        const auto session = std::make_shared<Session>(mutter.path("state"));
+        const auto capture = portal::makeCaptureBackend(session);
+        const auto input = portal::makeInputBackend(session);
+        const std::string click = R"({"action":"left_click","coordinate":[500,500]})";
+        EXPECT_EQ(failure([&] { capture->displays(); }), portal::kScreenWaitingText);
+        EXPECT_EQ(failure([&] { MainProcessInput::perform(*input, click); }),
+                  portal::kControlWaitingText);
+
+        ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::screen, c.allowScreen, [&] {
+            return settled(*session, Session::Part::screen);
+        })) << mutter.logs();
+        if (c.allowScreen) {
+            ASSERT_TRUE(mutter.answerDialog(
+                test::Mutter::Dialog::control, c.allowControl,
+                [&] { return settled(*session, Session::Part::control); },
+                [&] { return dialogUp(*capture); }));
+        }
+        EXPECT_EQ(failure([&] { MainProcessScreenshot::capture(*capture, "jpeg", 960, 70); }),
+                  c.screenshot);
+        EXPECT_EQ(failure([&] { MainProcessInput::perform(*input, click); }), c.input);
+    }
+}
+
+TEST(PortalBackends, AClientShowsWhereInputReachesItAndANewRunSharesWithoutAsking) {
+    test::Mutter mutter;
+    const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", mutter.busAddress().c_str());
+    auto session = std::make_shared<Session>(mutter.path("state"));
+    auto capture = portal::makeCaptureBackend(session);
+    auto input = portal::makeInputBackend(session);
+    session->begin();
+    ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::screen, true, [&] {
+        return settled(*session, Session::Part::screen);
+    })) << mutter.logs();
+    ASSERT_TRUE(mutter.answerDialog(
+        test::Mutter::Dialog::control, true,
+        [&] { return settled(*session, Session::Part::control); },
+        [&] { return dialogUp(*capture); }));
+    ASSERT_EQ(session->state(Session::Part::control), Session::State::running);
+    ASSERT_TRUE(input->trusted());
+    EXPECT_EQ(input->mainDisplayBounds(), (DisplayBounds{0, 0, 1920, 1080}));
+
+    const std::string log = mutter.path("wev.log");
+    const test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", log},
+                          mutter.clientEnv());
+    std::optional<Area> area;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (!area && std::chrono::steady_clock::now() < deadline) {
+        area = greyArea(frame(*capture));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(area) << "wev's surface never showed";
+    EXPECT_GE(area->width, 400);
+    EXPECT_GE(area->height, 300);
+
+    // Points on a 25-per-mille grid are whole pixels of 1920×1080 (48 and 27 pixels apart).
+    const auto inside = [&](int fromLeft, int fromTop, const char* action) {
+        const int nx = (area->x + fromLeft + 47) / 48 * 25;
+        const int ny = (area->y + fromTop + 26) / 27 * 25;
+        const std::string at = std::to_string(nx * 48 / 25 - area->x) + ".000000, " +
+                               std::to_string(ny * 27 / 25 - area->y) + ".000000";
+        return std::pair{std::string(R"({"action":")") + action + R"(","coordinate":[)" +
+                             std::to_string(nx) + "," + std::to_string(ny) + "]}",
+                         "x, y: " + at};
+    };
+    const auto [left, leftAt] = inside(60, 40, "left_click");
+    const auto [right, rightAt] = inside(300, 200, "right_click");
+    const struct {
+        std::string request;
+        std::vector<std::string> arrives;
+    } kCases[] = {
+        {left, {leftAt, "button: 272", "state: 1 (pressed)", "button: 272", "state: 0"}},
+        {right, {rightAt, "button: 273", "state: 1 (pressed)", "button: 273", "state: 0"}},
+        {R"({"action":"scroll","direction":"down","amount":1})", {"discrete: 1"}},
+        {R"({"action":"key","key":"return"})", {"sym: Return", "state: 0", "sym: Return"}},
+        {R"({"action":"key","key":"tab"})", {"sym: Tab"}},
+        {R"({"action":"key","key":"esc"})", {"sym: Escape"}},
+        {R"({"action":"key_combo","keys":"ctrl+s"})",
+         {"sym: Control_L", "depressed: 00000004", "sym: s", "depressed: 00000000"}},
+        {R"({"action":"type_text","text":"a!"})",
+         {"sym: a", "depressed: 00000001", "sym: exclam", "depressed: 00000000"}},
+        {R"({"action":"paste"})",
+         {"sym: Control_L", "depressed: 00000004", "sym: v", "depressed: 00000000"}},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.request);
+        const std::size_t offset = test::readFile(log).size();
+        ASSERT_NO_THROW(MainProcessInput::perform(*input, c.request));
+        const std::string fresh = recorded(log, offset, c.arrives);
+        EXPECT_TRUE(inOrder(fresh, c.arrives)) << fresh;
+    }
+
+    // The app's next run: the screen comes back with the kept token, only control is asked for.
+    input.reset();
+    capture.reset();
+    session.reset();
+    session = std::make_shared<Session>(mutter.path("state"));
+    capture = portal::makeCaptureBackend(session);
+    EXPECT_EQ(failure([&] { MainProcessScreenshot::capture(*capture, "png", 640, 80); }), "");
+    EXPECT_EQ(session->state(Session::Part::control), Session::State::waiting);
+}
+
+} // namespace
+} // namespace zel
