@@ -80,8 +80,10 @@ protected:
     void checkStart(bool started, const StreamConfiguration& configuration) const;
 
     // Until a stop: waits for the next frame time, grabs, scales into a frame of the configured
-    // size and hands it to the output; an error ends the stream with it.
-    void runFrames(const StreamConfiguration& configuration);
+    // size and hands it to the output; an error ends the stream with it. A platform whose grab
+    // is ready at once may have the second frame follow the first sooner than the interval.
+    void runFrames(const StreamConfiguration& configuration,
+                   std::chrono::nanoseconds secondAfter = std::chrono::nanoseconds::max());
     // One picture of the whole display, valid until the next grab; throws the platform's error.
     virtual ConstPixelView grab() = 0;
 

@@ -1,6 +1,8 @@
 #include "capture/capture_backend.hpp"
 #include "capture/image_scaling.hpp"
 
+#include <algorithm>
+
 namespace zel {
 
 void PlatformFrameStream::addStreamOutput(std::shared_ptr<FrameStreamOutput> output) {
@@ -34,8 +36,10 @@ void PlatformFrameStream::checkStart(bool started, const StreamConfiguration& co
     }
 }
 
-void PlatformFrameStream::runFrames(const StreamConfiguration& configuration) {
+void PlatformFrameStream::runFrames(const StreamConfiguration& configuration,
+                                    std::chrono::nanoseconds secondAfter) {
     auto next = std::chrono::steady_clock::now();
+    bool first = true;
     while (true) {
         {
             std::unique_lock guard(mutex_);
@@ -43,7 +47,9 @@ void PlatformFrameStream::runFrames(const StreamConfiguration& configuration) {
                 return;
             }
         }
-        next += configuration.minimumFrameInterval;
+        next += first ? std::min(secondAfter, configuration.minimumFrameInterval)
+                      : configuration.minimumFrameInterval;
+        first = false;
         try {
             Image frame(configuration.width, configuration.height);
             if (!scaleInto(grab(), frame.view())) {

@@ -4,24 +4,26 @@
 #include "platform/portal/portal_backends.hpp"
 
 #include "base/app_error.hpp"
-#include "capture/image_scaling.hpp"
 #include "input/key_symbols.hpp"
 #include "platform/portal/pipewire_frames.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <pthread.h>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace zel::portal {
 namespace {
 
 // A request arriving while the user is answering the dialog waits this long for the answer.
 constexpr std::chrono::milliseconds kConsentWait{1000};
-// Frames of a running stream are waited for in slices, so that a stop is seen soon.
-constexpr std::chrono::milliseconds kStopCheck{100};
+// The second delivery of a stream, after the kept frame's at its start.
 constexpr std::chrono::milliseconds kSecondDelivery{3};
+// PipeWire's first frame comes within tens of milliseconds of the stream's start.
+constexpr std::chrono::seconds kFirstFrame{5};
 
 constexpr std::int32_t kButtonLeft = 0x110;  // evdev BTN_LEFT
 constexpr std::int32_t kButtonRight = 0x111; // evdev BTN_RIGHT
@@ -81,43 +83,21 @@ public:
             throw std::runtime_error("The display " + display_.id + " is no longer shared.");
         }
         frames_ = cache_.get(monitor);
-        thread_ = std::thread([this] { run(); });
+        // The kept frame is there at once, perhaps before a screenshot's receiver waits (it then
+        // takes the next delivery): the second follows soon.
+        thread_ = std::thread([this] { runFrames(configuration_, kSecondDelivery); });
         pthread_setname_np(thread_.native_handle(), "zel-capture");
     }
 
-    void stopCapture() noexcept override { stopping_ = true; }
-
 private:
-    // The newest frame at every interval, changed or not, as the other platforms grab one: a
-    // receiver that starts waiting after a delivery takes the next. The kept frame is there at
-    // once, before a screenshot's receiver may be waiting, so the second follows soon.
-    void run() {
-        auto next = std::chrono::steady_clock::now();
-        bool first = true;
-        while (!stopping_) {
-            try {
-                const auto frame = frames_->next(0, std::chrono::steady_clock::now() + kStopCheck);
-                if (!frame) {
-                    continue;
-                }
-                Image scaled(configuration_.width, configuration_.height);
-                if (!scaleInto(frame->image.view(), scaled.view())) {
-                    throw std::runtime_error("The screen frame could not be scaled.");
-                }
-                output().stream(*this, std::move(scaled));
-            } catch (...) {
-                output().streamDidStop(*this, std::current_exception());
-                return;
-            }
-            next += first ? std::min<std::chrono::nanoseconds>(kSecondDelivery,
-                                                               configuration_.minimumFrameInterval)
-                          : configuration_.minimumFrameInterval;
-            first = false;
-            while (!stopping_ && std::chrono::steady_clock::now() < next) {
-                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                    kStopCheck, next - std::chrono::steady_clock::now()));
-            }
+    // The newest kept frame, changed or not, as the other platforms grab one; only the first
+    // grab waits, for the stream's first frame (a stop meanwhile waits for it too).
+    ConstPixelView grab() override {
+        frame_ = frames_->next(0, std::chrono::steady_clock::now() + kFirstFrame);
+        if (!frame_) {
+            throw std::runtime_error("The desktop portal's stream sent no frame.");
         }
+        return std::as_const(frame_->image).view();
     }
 
     std::shared_ptr<Session> session_;
@@ -125,7 +105,7 @@ private:
     CaptureDisplay display_;
     StreamConfiguration configuration_;
     std::shared_ptr<PipeWireFrames> frames_;
-    std::atomic<bool> stopping_{false};
+    std::optional<PipeWireFrames::Frame> frame_; // the last grab's, valid until the next
     std::thread thread_;
 };
 
