@@ -3,10 +3,11 @@
 // shows in the frame where a click at that spot reaches it, named keys arrive, and a new run
 // shares the screen again without asking.
 #include "capture/main_process_screenshot.hpp"
-#include "capture/main_process_screenshot_output.hpp"
 #include "input/main_process_input.hpp"
 #include "platform/portal/portal_backends.hpp"
+#include "tests/support/command.hpp"
 #include "tests/support/mutter.hpp"
+#include "tests/support/stream_frame.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
@@ -35,20 +36,7 @@ bool settled(const Session& session, Session::Part part) {
 }
 
 Image frame(CaptureBackend& backend) {
-    const CaptureDisplay display = backend.displays().at(0);
-    StreamConfiguration configuration;
-    configuration.width = display.width;
-    configuration.height = display.height;
-    auto output = std::make_shared<MainProcessScreenshotOutput>();
-    const auto stream = backend.makeStream(display, configuration);
-    stream->addStreamOutput(output);
-    stream->startCapture();
-    auto outcome = output->waitForFrame(std::chrono::seconds(8));
-    stream->stopCapture();
-    if (auto* error = std::get_if<std::exception_ptr>(&outcome)) {
-        std::rethrow_exception(*error);
-    }
-    return std::get<Image>(std::move(outcome));
+    return test::streamFrame(backend, backend.displays().at(0));
 }
 
 bool dialogUp(CaptureBackend& backend) {
@@ -93,31 +81,6 @@ std::optional<Area> greyArea(const Image& image) {
         }
     }
     return std::nullopt;
-}
-
-bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
-    std::size_t at = 0;
-    for (const std::string& part : parts) {
-        at = text.find(part, at);
-        if (at == std::string::npos) {
-            return false;
-        }
-        at += part.size();
-    }
-    return true;
-}
-
-std::string recorded(const std::string& log, std::size_t offset,
-                     const std::vector<std::string>& parts) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (true) {
-        const std::string text = test::readFile(log);
-        std::string fresh = text.size() > offset ? text.substr(offset) : std::string();
-        if (inOrder(fresh, parts) || std::chrono::steady_clock::now() > deadline) {
-            return fresh;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
 }
 
 TEST(PortalBackends, AnswersOfTheDialogsDecideWhatRequestsSay) {
@@ -221,8 +184,8 @@ TEST(PortalBackends, AClientShowsWhereInputReachesItAndANewRunSharesWithoutAskin
         SCOPED_TRACE(c.request);
         const std::size_t offset = test::readFile(log).size();
         ASSERT_NO_THROW(MainProcessInput::perform(*input, c.request));
-        const std::string fresh = recorded(log, offset, c.arrives);
-        EXPECT_TRUE(inOrder(fresh, c.arrives)) << fresh;
+        const std::string fresh = test::recorded(log, offset, c.arrives);
+        EXPECT_TRUE(test::inOrder(fresh, c.arrives)) << fresh;
     }
 
     // The app's next run: the screen comes back with the kept token, only control is asked for.

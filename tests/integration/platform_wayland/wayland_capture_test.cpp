@@ -3,8 +3,8 @@
 // outputs draw the cursor in software, so every copy holds it whatever overlay_cursor says: that
 // choice is not tested here.)
 #include "capture/main_process_screenshot.hpp"
-#include "capture/main_process_screenshot_output.hpp"
 #include "platform/wayland/wayland_capture.hpp"
+#include "tests/support/stream_frame.hpp"
 #include "tests/support/sway.hpp"
 #include "tests/support/xvfb.hpp"
 
@@ -35,29 +35,12 @@ Rgb at(const Image& image, int x, int y) {
     return {p[2], p[1], p[0]};
 }
 
-// One frame of the display at its own size, through a stream as the screenshot takes it.
-Image frame(CaptureBackend& backend, const CaptureDisplay& display) {
-    StreamConfiguration configuration;
-    configuration.width = display.width;
-    configuration.height = display.height;
-    auto output = std::make_shared<MainProcessScreenshotOutput>();
-    const auto stream = backend.makeStream(display, configuration);
-    stream->addStreamOutput(output);
-    stream->startCapture();
-    auto outcome = output->waitForFrame(std::chrono::seconds(8));
-    stream->stopCapture();
-    if (auto* error = std::get_if<std::exception_ptr>(&outcome)) {
-        std::rethrow_exception(*error);
-    }
-    return std::get<Image>(std::move(outcome));
-}
-
 // Clients draw a moment after they start: frames until the pixel shows the colour.
 Image frameShowing(CaptureBackend& backend, const CaptureDisplay& display, int x, int y,
                    Rgb colour) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (true) {
-        Image image = frame(backend, display);
+        Image image = test::streamFrame(backend, display);
         if (at(image, x, y) == colour || std::chrono::steady_clock::now() > deadline) {
             return image;
         }
@@ -124,7 +107,7 @@ TEST(WaylandCapture, SecondOutputInCompositorOrder) {
     const Image second = frameShowing(*backend, displays[1], 640, 360, {0x10, 0xa0, 0x40});
     EXPECT_EQ(second.width(), 1280);
     EXPECT_EQ(at(second, 640, 360), (Rgb{0x10, 0xa0, 0x40}));
-    EXPECT_EQ(at(frame(*backend, displays[0]), 960, 540), kBackground);
+    EXPECT_EQ(at(test::streamFrame(*backend, displays[0]), 960, 540), kBackground);
 }
 
 } // namespace

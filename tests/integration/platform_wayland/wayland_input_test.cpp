@@ -13,33 +13,6 @@
 namespace zel {
 namespace {
 
-// Whether the parts occur in text in this order.
-bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
-    std::size_t at = 0;
-    for (const std::string& part : parts) {
-        at = text.find(part, at);
-        if (at == std::string::npos) {
-            return false;
-        }
-        at += part.size();
-    }
-    return true;
-}
-
-// What the client recorded after offset, once the parts are there or the time is up.
-std::string recorded(const std::string& log, std::size_t offset,
-                     const std::vector<std::string>& parts) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (true) {
-        const std::string text = test::readFile(log);
-        std::string fresh = text.size() > offset ? text.substr(offset) : std::string();
-        if (inOrder(fresh, parts) || std::chrono::steady_clock::now() > deadline) {
-            return fresh;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 TEST(WaylandInput, RequestsArriveAtTheRecordingClient) {
     const test::Sway sway("for_window [app_id=\"wev\"] fullscreen enable");
     for (const std::vector<std::string>& command :
@@ -51,7 +24,7 @@ TEST(WaylandInput, RequestsArriveAtTheRecordingClient) {
     }
     const std::string log = sway.path("wev.log");
     const test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", log}, sway.clientEnv());
-    ASSERT_TRUE(inOrder(recorded(log, 0, {"fullscreen"}), {"fullscreen"}));
+    ASSERT_TRUE(test::inOrder(test::recorded(log, 0, {"fullscreen"}), {"fullscreen"}));
 
     const auto input = wayland::makeInputBackend(sway.socket());
     ASSERT_TRUE(input->trusted());
@@ -100,8 +73,8 @@ TEST(WaylandInput, RequestsArriveAtTheRecordingClient) {
         SCOPED_TRACE(c.request);
         const std::size_t offset = test::readFile(log).size();
         ASSERT_NO_THROW(MainProcessInput::perform(*input, c.request));
-        const std::string fresh = recorded(log, offset, c.arrives);
-        EXPECT_TRUE(inOrder(fresh, c.arrives)) << fresh;
+        const std::string fresh = test::recorded(log, offset, c.arrives);
+        EXPECT_TRUE(test::inOrder(fresh, c.arrives)) << fresh;
     }
 }
 

@@ -1,0 +1,29 @@
+// One frame of a display at its own size, through a stream as the screenshot takes it, for
+// tests that read a platform's pixels back.
+#pragma once
+
+#include "capture/capture_backend.hpp"
+#include "capture/main_process_screenshot_output.hpp"
+
+#include <chrono>
+#include <variant>
+
+namespace zel::test {
+
+inline Image streamFrame(CaptureBackend& backend, const CaptureDisplay& display) {
+    StreamConfiguration configuration;
+    configuration.width = display.width;
+    configuration.height = display.height;
+    auto output = std::make_shared<MainProcessScreenshotOutput>();
+    const auto stream = backend.makeStream(display, configuration);
+    stream->addStreamOutput(output);
+    stream->startCapture();
+    auto outcome = output->waitForFrame(std::chrono::seconds(8));
+    stream->stopCapture();
+    if (auto* error = std::get_if<std::exception_ptr>(&outcome)) {
+        std::rethrow_exception(*error);
+    }
+    return std::get<Image>(std::move(outcome));
+}
+
+} // namespace zel::test
