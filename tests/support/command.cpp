@@ -107,6 +107,23 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout) 
     return done();
 }
 
+pid_t spawnLogged(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& log) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    try {
+        const pid_t pid = spawn(argv, env, &actions);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    } catch (...) {
+        posix_spawn_file_actions_destroy(&actions);
+        throw;
+    }
+}
+
 bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
     std::size_t at = 0;
     for (const std::string& part : parts) {

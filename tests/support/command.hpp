@@ -19,6 +19,10 @@ struct CommandResult {
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const posix_spawn_file_actions_t* actions = nullptr);
 
+// spawn with standard output and error written to the log file (created afresh).
+pid_t spawnLogged(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& log);
+
 CommandResult runCommand(const std::vector<std::string>& argv,
                          const std::vector<std::string>& env = {});
 

@@ -126,19 +126,7 @@ Mutter::Mutter() {
                                            "sh",
                                            "-c",
                                            kStack};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string log = (dir_.path() / "stack.log").string();
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    try {
-        pid_ = spawn(argv, {}, &actions);
-    } catch (...) {
-        posix_spawn_file_actions_destroy(&actions);
-        throw;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = spawnLogged(argv, {}, (dir_.path() / "stack.log").string());
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!fs::exists(runtimeDir_ + "/ready")) {

@@ -53,19 +53,8 @@ Sway::Sway(const std::string& extraConfig) {
                                               "-c",
                                               config};
     argv.insert(argv.end(), command.begin(), command.end());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     const std::string log = (dir_.path() / "sway.log").string();
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    try {
-        pid_ = spawn(argv, {}, &actions);
-    } catch (...) {
-        posix_spawn_file_actions_destroy(&actions);
-        throw;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    pid_ = spawnLogged(argv, {}, log);
 
     // Both sockets appear within a fraction of a second; the output is up once swaymsg sees it.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
