@@ -1,6 +1,8 @@
 // Frames as tiles of what changed: a log of the change source's reports numbered by sequence, and
-// a capture of the first display encoded as JPEG tiles of the regions changed since the viewer's
-// last sequence. Safe to call from many threads at once.
+// a capture of the first display encoded as tiles of the regions changed since the viewer's last
+// sequence (JPEG; for a viewer that takes copies at the desktop's own resolution also scrolls as
+// copies of areas of its picture and low-colour tiles as palette PNG). Safe to call from many
+// threads at once.
 #pragma once
 
 #include "capture/capture_backend.hpp"
@@ -39,6 +41,44 @@ std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
                                 const CaptureDisplay& display, int frameWidth, int frameHeight,
                                 const std::function<bool(int column, int row)>& unchanged = {});
 
+// An area of the viewer's picture drawn again at (toX, toY): how a scroll travels.
+struct TileCopy {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    int toX = 0;
+    int toY = 0;
+
+    bool operator==(const TileCopy&) const = default;
+};
+
+// Vertical scrolls inside `regions` (frame pixels): per region, the shift of `before`'s rows that
+// explains most of the changed rows of `now`, as copies of the runs of rows it explains exactly,
+// in the order they are to be applied. Both pictures are the same size.
+std::vector<TileCopy> findScrolls(ConstPixelView before, ConstPixelView now,
+                                  const std::vector<TileRect>& regions);
+
+// The copies drawn in order onto the picture, as the viewer draws them.
+void applyCopies(PixelView picture, const std::vector<TileCopy>& copies);
+
+// A tile as PNG with a palette when it has at most 256 colours (exact, and small for text and
+// flat areas), nothing otherwise.
+std::optional<std::vector<std::uint8_t>> encodePalettePng(ConstPixelView pixels);
+
+// What goes to the viewer for one update of `now` (a frame of the display): the copies, the tiles
+// and their files. `before` is the picture the viewer has (null: unknown, nothing is left out) and
+// becomes what it will have. With `copies`, scrolls go as copies and low-colour tiles as PNG;
+// the rest is JPEG at `quality`. `whole` asks for one tile of the whole frame.
+struct EncodedTiles {
+    std::vector<TileCopy> copies;
+    std::vector<TileRect> tiles;
+    std::vector<std::vector<std::uint8_t>> files;
+    bool whole = false;
+};
+EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDisplay& display,
+                         ConstPixelView now, Image* before, int quality, bool copies, bool whole);
+
 class ChangeTiles {
 public:
     ChangeTiles(std::shared_ptr<CaptureBackend> capture, std::shared_ptr<ChangeSource> changes);
@@ -54,10 +94,13 @@ public:
 
     // The answer of the tiles route: a JSON head line
     //   {"sequence":N,"width":W,"height":H,"full":true|false,"tiles":[[x,y,w,h,bytes],...]}
-    // then the tiles' JPEG files back to back. Nothing changed after `since`: no capture, no
-    // tiles. `since` 0, older than the log remembers, or before the source lost track: one tile of
-    // the whole frame. Throws what a screenshot throws.
-    std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality);
+    // then the tiles' files back to back. Nothing changed after `since`: no capture, no tiles.
+    // `since` 0, older than the log remembers, or before the source lost track: one tile of the
+    // whole frame. `copies`: the viewer applies "copies":[[x,y,w,h,toX,toY],...] (listed before
+    // "tiles", found only while the frame is at the desktop's own resolution, where a scroll is a
+    // whole-pixel shift) and takes PNG tiles. Throws what a screenshot throws.
+    std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality,
+                                    bool copies = false);
 
 private:
     struct Waiter {
