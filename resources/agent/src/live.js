@@ -37,6 +37,7 @@ const kQualities = [70, 60, 50, 40, 32, 25];
 const kStartQuality = 1; // 60, as the polling client asked for
 const kNative = 0;
 const kWidthScales = [null, 1, 0.85, 0.7, 0.55, 0.4];
+const kLinkSampleBytes = 8192;
 const kNativeRetryMs = 10000; // frames that were too big at the own width are not tried again before
 
 // Pace: the bytes a frame may take so that the link carries the frame rate, with headroom.
@@ -69,12 +70,16 @@ export class Pacer {
   // One acknowledged frame: the link time is what its ack took beyond a bare round trip. (The gap
   // between acks would read the pipeline's cadence, not the link, whenever the round trip is the limit.)
   // A whole frame of the tiles stream (a join, a refresh) says what the link carries, not what the
-  // updates of this setting cost.
+  // updates of this setting cost. A small update's time is mostly the viewer's drawing, so it only
+  // shows that the link carries at least that much.
   acked({ bytes, sentAt, ackAt, whole = false }) {
     const sample = bytes / Math.max(1, ackAt - sentAt - (this.rttMs ?? 0));
-    this.bytesPerMs = this.bytesPerMs === null ? sample : this.bytesPerMs * 0.7 + sample * 0.3;
+    if (bytes >= kLinkSampleBytes || (this.bytesPerMs !== null && sample > this.bytesPerMs)) {
+      this.bytesPerMs = this.bytesPerMs === null ? sample : this.bytesPerMs * 0.7 + sample * 0.3;
+    }
     if (whole) return;
     this.size = this.size === null ? bytes : this.size * 0.7 + bytes * 0.3;
+    if (this.bytesPerMs === null) return;
     if (++this.sinceChange < 3) return;
     const budget = this.bytesPerMs * this.frameMs * 0.8;
     if (this.size > budget) {
