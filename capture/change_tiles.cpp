@@ -504,6 +504,34 @@ void ChangeTiles::awaitChange(std::uint64_t since, std::function<void()> changed
     }
 }
 
+std::optional<Image> ChangeTiles::grabChanges(const std::vector<ChangeRect>& changes,
+                                              const CaptureDisplay& display, Image screen) {
+    if (screen.width() != display.width || screen.height() != display.height) {
+        return std::nullopt;
+    }
+    const std::lock_guard guard(grabMutex_);
+    try {
+        if (!grabber_ && !noGrabber_) {
+            grabber_ = source_->areaGrabber();
+            noGrabber_ = !grabber_;
+        }
+        if (!grabber_) {
+            return std::nullopt;
+        }
+        for (const TileRect& area :
+             changedRegions(changes, display, screen.width(), screen.height())) {
+            grabber_->grab(
+                {area.x + display.x, area.y + display.y, area.width, area.height},
+                {screen.data() + area.y * screen.stride() + static_cast<std::size_t>(area.x) * 4,
+                 area.width, area.height, screen.stride()});
+        }
+    } catch (const std::exception&) {
+        grabber_.reset(); // a whole capture says what is wrong, if anything still is
+        return std::nullopt;
+    }
+    return screen;
+}
+
 std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int quality,
                                              bool copies) {
     std::uint64_t sequence = 0;
@@ -540,13 +568,23 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
             throw AppError("No display is available.");
         }
         const CaptureDisplay& display = displays.front();
+        std::optional<Image> scaled;
         if (copies) {
             width = std::min(width, display.width); // the own pixels, never more
+            if (!full && base && base->screen && width == display.width) {
+                scaled = grabChanges(changes, display, *base->screen);
+            }
         }
-        const Image frame = MainProcessScreenshot::captureFrame(*capture_, width);
-        const std::optional<Image> scaled = MainProcessScreenshot::resizedImage(frame, width);
         if (!scaled) {
-            throw AppError(kUnableToEncode);
+            const Image frame = MainProcessScreenshot::captureFrame(*capture_, width);
+            scaled = MainProcessScreenshot::resizedImage(frame, width);
+            if (!scaled) {
+                throw AppError(kUnableToEncode);
+            }
+        }
+        if (base &&
+            (base->image.width() != scaled->width() || base->image.height() != scaled->height())) {
+            base.reset();
         }
         EncodedTiles encoded = encodeTiles(changes, display, std::as_const(*scaled).view(),
                                            base ? &base->image : nullptr, quality, copies, full);
@@ -576,7 +614,11 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         if (full) {
             Image picture(scaled->width(), scaled->height());
             std::memcpy(picture.data(), scaled->data(), scaled->bytes().size());
-            base = Shown{sequence, std::move(picture)};
+            base = Shown{sequence, std::move(picture), std::nullopt};
+        }
+        if (base) {
+            const bool own = scaled->width() == display.width && scaled->height() == display.height;
+            base->screen = own ? std::optional<Image>(*scaled) : std::nullopt;
         }
     }
     if (base) {

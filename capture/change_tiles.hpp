@@ -109,6 +109,10 @@ private:
     };
     void record(const ChangeReport& report);
     void ensureWatching();
+    // `screen` (the desktop's own pixels as last seen) brought up to date by grabbing only the
+    // changed areas; nothing when the source has no area grabber or a grab failed.
+    std::optional<Image> grabChanges(const std::vector<ChangeRect>& changes,
+                                     const CaptureDisplay& display, Image screen);
 
     std::shared_ptr<CaptureBackend> capture_;
     std::shared_ptr<ChangeSource> source_;
@@ -131,7 +135,11 @@ private:
     struct Shown {
         std::uint64_t sequence = 0;
         Image image;
+        std::optional<Image> screen; // the frame it came from, when at the desktop's own pixels
     };
+    std::mutex grabMutex_;
+    std::unique_ptr<AreaGrabber> grabber_; // guarded by grabMutex_
+    bool noGrabber_ = false;               // guarded by grabMutex_: the source has none
     std::mutex shownMutex_;
     std::optional<Shown> shown_; // guarded by shownMutex_
     std::uint64_t answers_ = 0;  // guarded by shownMutex_
