@@ -95,6 +95,18 @@ std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
         }
         open = std::move(next);
     }
+    // Too many pieces (a moving picture leaves scattered unchanged cells): their bounding box.
+    if (cells.size() > kMaximumTiles) {
+        TileRect box = cells.front();
+        for (const TileRect& cell : cells) {
+            const int right = std::max(box.x + box.width, cell.x + cell.width);
+            const int bottom = std::max(box.y + box.height, cell.y + cell.height);
+            box = {std::min(box.x, cell.x), std::min(box.y, cell.y), 0, 0};
+            box.width = right - box.x;
+            box.height = bottom - box.y;
+        }
+        cells = {box};
+    }
     std::vector<TileRect> tiles;
     long long area = 0;
     for (const TileRect& cell : cells) {
@@ -105,8 +117,7 @@ std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
         area += static_cast<long long>(tile.width) * tile.height;
         tiles.push_back(tile);
     }
-    if (tiles.size() > kMaximumTiles ||
-        static_cast<double>(area) > kWholeFrameShare * frameWidth * frameHeight) {
+    if (static_cast<double>(area) > kWholeFrameShare * frameWidth * frameHeight) {
         return whole;
     }
     return tiles;

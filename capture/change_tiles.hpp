@@ -35,8 +35,8 @@ inline constexpr int kTileCell = 16; // JPEG's 4:2:0 blocks, so tiles meet on bl
 // The tiles covering the changed rectangles (desktop coordinates) of a display on a frame of
 // frameWidth × frameHeight: the rectangles scaled with a pixel of margin for the filter, snapped
 // to 16-pixel cells, cells whose pixels `unchanged(column, row)` says are the same left out, then
-// the dirty cells joined into row runs and equal runs stacked. One tile of the whole frame when
-// the tiles would cover most of it or be too many.
+// the dirty cells joined into row runs and equal runs stacked; their bounding box when they are too
+// many. One tile of the whole frame when the tiles would cover most of it.
 std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
                                 const CaptureDisplay& display, int frameWidth, int frameHeight,
                                 const std::function<bool(int column, int row)>& unchanged = {});

@@ -274,7 +274,7 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
               continue;
             }
             if (update.tiles.length + update.copies.length && ws.readyState === ws.OPEN) {
-              push(quality, update, update.full);
+              push(quality, update, since === 0); // a whole frame the encoder chose is an update's cost
               shownWidth = w;
             }
             since = update.sequence;

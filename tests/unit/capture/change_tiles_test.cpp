@@ -164,3 +164,16 @@ TEST(EncodeTiles, WithoutCopiesOrAtAnotherScaleEverythingChangedIsJpeg) {
 }
 
 } // namespace
+
+TEST(PlanTiles, ScatteredCellsGoAsTheirBoxAndMostOfTheFrameAsAWhole) {
+    std::vector<ChangeRect> scattered; // a moving picture: every other cell of a 20×10-cell area
+    for (int row = 0; row < 10; ++row) {
+        for (int column = row % 2; column < 20; column += 2) {
+            scattered.push_back({64 + 16 * column + 4, 48 + 16 * row + 4, 8, 8});
+        }
+    }
+    EXPECT_EQ(zel::planTiles(scattered, kDisplay, kWidth, kHeight),
+              (std::vector<zel::TileRect>{{64, 48, 320, 160}}));
+    EXPECT_EQ(zel::planTiles({{0, 0, 600, 300}}, kDisplay, kWidth, kHeight),
+              (std::vector<zel::TileRect>{{0, 0, kWidth, kHeight}}));
+}
