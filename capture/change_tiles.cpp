@@ -217,8 +217,7 @@ std::vector<TileCopy> findScrolls(ConstPixelView before, ConstPixelView now,
         for (int y = y0; y < y1; ++y) {
             oldHash[y - y0] = rowHash(before, x, y, width);
             newHash[y - y0] = rowHash(now, x, y, width);
-            auto [found, added] = oldRows.try_emplace(oldHash[y - y0], y, 0);
-            ++found->second.second;
+            ++oldRows.try_emplace(oldHash[y - y0], y, 0).first->second.second;
         }
         std::unordered_map<int, int> votes; // shift → rows it explains
         for (int y = y0; y < y1; ++y) {
