@@ -115,11 +115,9 @@ TEST(EncodeTiles, AnswerAppliedToTheOldPictureGivesTheNewOne) {
     }
     Case cases[] = {
         {"up one line", terminal(11), {kTerminal}, true, 48},
-        {"up three lines", terminal(13), {kTerminal}, true, 64},
         {"down 7 px", terminal(10, 7), {kTerminal}, true, 32},
         {"up and a changed line", std::move(upAndLine), {kTerminal}, true, 80},
         {"no scroll, one line", std::move(oneLine), {kTerminal}, false, 32},
-        {"drawn again as it was", terminal(10), {kTerminal}, false, 0},
         {"a colourful new line", std::move(photo), {kTerminal}, true, 48, true},
         {"shift outside the region", std::move(outside), {{64, 140, 400, 40}}, false, 48},
     };
@@ -148,23 +146,6 @@ TEST(EncodeTiles, AnswerAppliedToTheOldPictureGivesTheNewOne) {
     }
 }
 
-TEST(EncodeTiles, WithoutCopiesOrAtAnotherScaleEverythingChangedIsJpeg) {
-    const Image old = terminal(10);
-    const Image now = terminal(11);
-    for (const auto& [copies, display] :
-         {std::pair{false, kDisplay}, std::pair{true, zel::CaptureDisplay{"d", 1280, 720}}}) {
-        Image tracked = clone(old);
-        const ChangeRect area = copies ? ChangeRect{128, 80, 800, 520} : kTerminal;
-        const auto answer =
-            zel::encodeTiles({area}, display, now.view(), &tracked, 60, copies, false);
-        EXPECT_TRUE(answer.copies.empty());
-        ASSERT_FALSE(answer.files.empty());
-        EXPECT_EQ(answer.files.front().at(0), copies ? 0x89 : 0xff);
-    }
-}
-
-} // namespace
-
 TEST(PlanTiles, ScatteredCellsGoAsTheirBoxAndMostOfTheFrameAsAWhole) {
     std::vector<ChangeRect> scattered; // a moving picture: every other cell of a 20×10-cell area
     for (int row = 0; row < 10; ++row) {
@@ -177,3 +158,5 @@ TEST(PlanTiles, ScatteredCellsGoAsTheirBoxAndMostOfTheFrameAsAWhole) {
     EXPECT_EQ(zel::planTiles({{0, 0, 600, 300}}, kDisplay, kWidth, kHeight),
               (std::vector<zel::TileRect>{{0, 0, kWidth, kHeight}}));
 }
+
+} // namespace
