@@ -18,8 +18,8 @@ ControlHandlers controlHandlers(const DesktopEnvironment& environment) {
         handlers.awaitChange = [tiles](std::uint64_t since, std::function<void()> changed) {
             tiles->awaitChange(since, std::move(changed));
         };
-        handlers.tiles = [tiles](std::uint64_t since, int width, int quality) {
-            return tiles->tiles(since, width, quality);
+        handlers.tiles = [tiles](std::uint64_t since, int width, int quality, bool copies) {
+            return tiles->tiles(since, width, quality, copies);
         };
     }
     if (auto input = environment.input) {

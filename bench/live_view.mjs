@@ -270,14 +270,14 @@ async function runCell(browser, client, link, pids) {
   await sleep(2000); // the pace settles
 
   const bytes0 = await link.stats();
-  const served = () => pids.reduce((sum, pid) => sum + cpu(pid), 0);
+  const served = () => pids.map(cpu);
   const cpu0 = served();
   const frames0 = await page.evaluate(() => window.__bench.frames.length);
   const t0 = Date.now();
   await sleep(seconds * 1000);
   const elapsed = (Date.now() - t0) / 1000;
   const bytes = (await link.stats()) - bytes0;
-  const cpuUsed = served() - cpu0;
+  const cpuUsed = served().map((c, i) => c - cpu0[i]);
   const frames = (await page.evaluate(() => window.__bench.frames)).slice(frames0);
 
   // Taps on the target; the photon is the first frame whose probe pixel turned.
@@ -308,7 +308,7 @@ async function runCell(browser, client, link, pids) {
     kbps: bytes / elapsed / 1024,
     tap: got.length ? got[Math.floor(got.length / 2)] : null,
     tapsSeen: `${got.length}/${taps}`,
-    cpu: (cpuUsed / elapsed) * 100,
+    cpu: cpuUsed.map((c) => (c / elapsed) * 100),
   };
 }
 
@@ -321,7 +321,7 @@ if (clients.includes('vnc')) ensureVnc();
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
   args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
 console.log(`# live view bench: Xvfb 1920x1080, phone 390x844 DPR 3, ${seconds} s per cell, ${taps} taps; app + agent with no viewer: ${idle.toFixed(1)} % of a core`);
-console.log('| load | link | client | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % |');
+console.log('| load | link | client | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % (app / agent server; x11vnc / websockify) |');
 console.log('|---|---|---|---|---|---|---|---|');
 try {
   for (const load of loads) {
@@ -334,7 +334,7 @@ try {
           vnc = client === 'vnc' ? await startVnc() : null;
           link = await openLink(linkName, vnc ? 6080 : 8787);
           const r = await within(180000, 'the cell', runCell(browser, client, link, vnc ? vnc.pids : [app.pid, agentPid]));
-          console.log(`| ${load} | ${linkName} | ${client} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.toFixed(1)} |`);
+          console.log(`| ${load} | ${linkName} | ${client} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')}) |`);
         } catch (err) {
           console.log(`| ${load} | ${linkName} | ${client} | failed: ${err.message.split('\n')[0]} |`);
         } finally {

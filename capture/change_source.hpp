@@ -3,6 +3,8 @@
 // that screencopy reports with each copied frame).
 #pragma once
 
+#include "capture/image.hpp"
+
 #include <functional>
 #include <memory>
 #include <vector>
@@ -37,6 +39,20 @@ public:
     virtual ~ChangeWatch() = default;
 };
 
+// Grabs areas of the desktop at its own resolution, the cursor drawn in as a frame has it: an
+// update that needs only what changed reads only that. One thread at a time.
+class AreaGrabber {
+public:
+    AreaGrabber() = default;
+    AreaGrabber(const AreaGrabber&) = delete;
+    AreaGrabber& operator=(const AreaGrabber&) = delete;
+    virtual ~AreaGrabber() = default;
+
+    // The pixels of `area` (desktop coordinates, inside the desktop) as BGRA into `into`, which is
+    // the area's size. Throws the platform's error.
+    virtual void grab(const ChangeRect& area, PixelView into) = 0;
+};
+
 class ChangeSource {
 public:
     ChangeSource() = default;
@@ -49,6 +65,10 @@ public:
     // Throws the platform's error when it cannot watch.
     virtual std::unique_ptr<ChangeWatch>
     watch(std::function<void(const ChangeReport&)> changed) = 0;
+
+    // A grabber of areas, or null where the platform has none (whole frames are captured then).
+    // Throws the platform's error when it cannot make one.
+    virtual std::unique_ptr<AreaGrabber> areaGrabber() { return nullptr; }
 };
 
 } // namespace zel

@@ -1,6 +1,8 @@
 // Frames as tiles of what changed: a log of the change source's reports numbered by sequence, and
-// a capture of the first display encoded as JPEG tiles of the regions changed since the viewer's
-// last sequence. Safe to call from many threads at once.
+// a capture of the first display encoded as tiles of the regions changed since the viewer's last
+// sequence (JPEG; for a viewer that takes copies at the desktop's own resolution also scrolls as
+// copies of areas of its picture and low-colour tiles as palette PNG). Safe to call from many
+// threads at once.
 #pragma once
 
 #include "capture/capture_backend.hpp"
@@ -33,11 +35,49 @@ inline constexpr int kTileCell = 16; // JPEG's 4:2:0 blocks, so tiles meet on bl
 // The tiles covering the changed rectangles (desktop coordinates) of a display on a frame of
 // frameWidth × frameHeight: the rectangles scaled with a pixel of margin for the filter, snapped
 // to 16-pixel cells, cells whose pixels `unchanged(column, row)` says are the same left out, then
-// the dirty cells joined into row runs and equal runs stacked. One tile of the whole frame when
-// the tiles would cover most of it or be too many.
+// the dirty cells joined into row runs and equal runs stacked; their bounding box when they are too
+// many. One tile of the whole frame when the tiles would cover most of it.
 std::vector<TileRect> planTiles(const std::vector<ChangeRect>& changes,
                                 const CaptureDisplay& display, int frameWidth, int frameHeight,
                                 const std::function<bool(int column, int row)>& unchanged = {});
+
+// An area of the viewer's picture drawn again at (toX, toY): how a scroll travels.
+struct TileCopy {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    int toX = 0;
+    int toY = 0;
+
+    bool operator==(const TileCopy&) const = default;
+};
+
+// Vertical scrolls inside `regions` (frame pixels): per region, the shift of `before`'s rows that
+// explains most of the changed rows of `now`, as copies of the runs of rows it explains exactly,
+// in the order they are to be applied. Both pictures are the same size.
+std::vector<TileCopy> findScrolls(ConstPixelView before, ConstPixelView now,
+                                  const std::vector<TileRect>& regions);
+
+// The copies drawn in order onto the picture, as the viewer draws them.
+void applyCopies(PixelView picture, const std::vector<TileCopy>& copies);
+
+// A tile as PNG with a palette when it has at most 256 colours (exact, and small for text and
+// flat areas), nothing otherwise.
+std::optional<std::vector<std::uint8_t>> encodePalettePng(ConstPixelView pixels);
+
+// What goes to the viewer for one update of `now` (a frame of the display): the copies, the tiles
+// and their files. `before` is the picture the viewer has (null: unknown, nothing is left out) and
+// becomes what it will have. With `copies`, scrolls go as copies and low-colour tiles as PNG;
+// the rest is JPEG at `quality`. `whole` asks for one tile of the whole frame.
+struct EncodedTiles {
+    std::vector<TileCopy> copies;
+    std::vector<TileRect> tiles;
+    std::vector<std::vector<std::uint8_t>> files;
+    bool whole = false;
+};
+EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDisplay& display,
+                         ConstPixelView now, Image* before, int quality, bool copies, bool whole);
 
 class ChangeTiles {
 public:
@@ -54,10 +94,13 @@ public:
 
     // The answer of the tiles route: a JSON head line
     //   {"sequence":N,"width":W,"height":H,"full":true|false,"tiles":[[x,y,w,h,bytes],...]}
-    // then the tiles' JPEG files back to back. Nothing changed after `since`: no capture, no
-    // tiles. `since` 0, older than the log remembers, or before the source lost track: one tile of
-    // the whole frame. Throws what a screenshot throws.
-    std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality);
+    // then the tiles' files back to back. Nothing changed after `since`: no capture, no tiles.
+    // `since` 0, older than the log remembers, or before the source lost track: one tile of the
+    // whole frame. `copies`: the viewer applies "copies":[[x,y,w,h,toX,toY],...] (listed before
+    // "tiles", found only while the frame is at the desktop's own resolution, where a scroll is a
+    // whole-pixel shift) and takes PNG tiles. Throws what a screenshot throws.
+    std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality,
+                                    bool copies = false);
 
 private:
     struct Waiter {
@@ -66,6 +109,10 @@ private:
     };
     void record(const ChangeReport& report);
     void ensureWatching();
+    // `screen` (the desktop's own pixels as last seen) brought up to date by grabbing only the
+    // changed areas; nothing when the source has no area grabber or a grab failed.
+    std::optional<Image> grabChanges(const std::vector<ChangeRect>& changes,
+                                     const CaptureDisplay& display, Image screen);
 
     std::shared_ptr<CaptureBackend> capture_;
     std::shared_ptr<ChangeSource> source_;
@@ -88,7 +135,11 @@ private:
     struct Shown {
         std::uint64_t sequence = 0;
         Image image;
+        std::optional<Image> screen; // the frame it came from, when at the desktop's own pixels
     };
+    std::mutex grabMutex_;
+    std::unique_ptr<AreaGrabber> grabber_; // guarded by grabMutex_
+    bool noGrabber_ = false;               // guarded by grabMutex_: the source has none
     std::mutex shownMutex_;
     std::optional<Shown> shown_; // guarded by shownMutex_
     std::uint64_t answers_ = 0;  // guarded by shownMutex_

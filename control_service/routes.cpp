@@ -51,8 +51,8 @@ void screenshotRoute(ScreenshotRequestParams params, const std::shared_ptr<Conne
     });
 }
 
-// GET /tiles?since=N&width=W&quality=Q&wait=MS: answered once the screen has changed after N, or
-// after the wait (≤ 25 s) with no tiles; the wait holds no thread.
+// GET /tiles?since=N&width=W&quality=Q&wait=MS[&copies=1]: answered once the screen has changed
+// after N, or after the wait (≤ 25 s) with no tiles; the wait holds no thread.
 void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connection>& connection,
                 ServiceContext& service) {
     const auto& handlers = service.config.handlers;
@@ -64,27 +64,28 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
         return readDecimalInteger(value(request.queryItems, name).value_or("")).value_or(0);
     };
     struct Poll {
-        Poll(std::int64_t since, ScreenshotRequestParams params,
+        Poll(std::int64_t since, bool copies, ScreenshotRequestParams params,
              std::shared_ptr<Connection> connection, asio::io_context& io)
-            : since(static_cast<std::uint64_t>(std::max<std::int64_t>(0, since))),
+            : since(static_cast<std::uint64_t>(std::max<std::int64_t>(0, since))), copies(copies),
               params(std::move(params)), connection(std::move(connection)), timer(io) {}
         std::atomic<bool> answered = false;
         std::uint64_t since;
+        bool copies;
         ScreenshotRequestParams params;
         std::shared_ptr<Connection> connection;
         asio::steady_timer timer;
     };
-    auto poll = std::make_shared<Poll>(number("since"), screenshotRequestParams(request),
-                                       connection, service.io);
+    auto poll = std::make_shared<Poll>(number("since"), number("copies") == 1,
+                                       screenshotRequestParams(request), connection, service.io);
     const auto answer = [&service](const std::shared_ptr<Poll>& poll) {
         if (poll->answered.exchange(true)) {
             return;
         }
         asio::post(service.capturePool, [poll, &service] {
             try {
-                const auto body =
-                    service.config.handlers.tiles(poll->since, static_cast<int>(poll->params.width),
-                                                  static_cast<int>(poll->params.quality));
+                const auto body = service.config.handlers.tiles(
+                    poll->since, static_cast<int>(poll->params.width),
+                    static_cast<int>(poll->params.quality), poll->copies);
                 poll->connection->sendHTTPResponse(kStatusOK, kContentTypeTiles, body);
             } catch (const std::exception& error) {
                 poll->connection->sendHTTPError("Main app tiles failed: " + displayText(error));

@@ -1,3 +1,5 @@
+pkg_check_modules(ZEL_CAPTURE_TEST_LIBS REQUIRED IMPORTED_TARGET spng)
 zel_add_test(capture_test
     SOURCES unit/capture/screenshot_encoding_test.cpp unit/capture/capture_race_test.cpp
-    LIBS zel_capture)
+            unit/capture/change_tiles_test.cpp
+    LIBS zel_capture PkgConfig::ZEL_CAPTURE_TEST_LIBS)

@@ -5,9 +5,12 @@
 #include "platform/x11/x11_damage.hpp"
 
 #include "platform/x11/x11_connection.hpp"
+#include "platform/x11/x11_frame_grabber.hpp"
 
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <stdexcept>
@@ -164,10 +167,42 @@ private:
     std::thread thread_;
 };
 
+// Areas through MIT-SHM on a connection of its own, into one segment of the whole screen's size
+// that every grab reuses (fresh shared memory is the dear part of a grab).
+class X11AreaGrabber final : public AreaGrabber {
+public:
+    void grab(const ChangeRect& area, PixelView into) override {
+        if (!connection_ || connection_->broken()) {
+            connection_.reset();
+            pool_ = std::make_unique<SegmentPool>(1);
+            auto connection = Connection::open();
+            const xcb_screen_t& screen = connection->screen();
+            // Made and let go at once: its segment waits in the pool for every later grab.
+            FrameGrabber(connection, {0, 0, screen.width_in_pixels, screen.height_in_pixels}, true,
+                         pool_.get());
+            connection_ = std::move(connection);
+        }
+        FrameGrabber grabber(connection_, {area.x, area.y, area.width, area.height}, true,
+                             pool_.get());
+        const PixelView pixels = grabber.grab();
+        for (int y = 0; y < std::min(pixels.height, into.height); ++y) {
+            std::memcpy(into.data + y * into.stride, pixels.data + y * pixels.stride,
+                        static_cast<std::size_t>(std::min(pixels.width, into.width)) * 4);
+        }
+    }
+
+private:
+    std::shared_ptr<Connection> connection_;
+    std::unique_ptr<SegmentPool> pool_; // after the connection: its segments go first
+};
+
 class X11ChangeSource final : public ChangeSource {
 public:
     std::unique_ptr<ChangeWatch> watch(std::function<void(const ChangeReport&)> changed) override {
         return std::make_unique<X11ChangeWatch>(std::move(changed));
+    }
+    std::unique_ptr<AreaGrabber> areaGrabber() override {
+        return std::make_unique<X11AreaGrabber>();
     }
 };
 

@@ -179,8 +179,9 @@ function requestWidth() {
 
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
-// One update: every tile drawn in the same task, so the picture never shows half of it.
-function showUpdate({ full, width, height, tiles }, bitmaps) {
+// One update: the copies (a scroll moves part of the picture), then every tile, drawn in the same
+// task, so the picture never shows half of it.
+function showUpdate({ full, width, height, copies, tiles }, bitmaps) {
   if (full) {
     const h = height || bitmaps[0].height;
     if (screen.width !== width || screen.height !== h) Object.assign(screen, { width, height: h });
@@ -188,6 +189,7 @@ function showUpdate({ full, width, height, tiles }, bitmaps) {
     frame.height = h;
   }
   if (!frame.width) return; // tiles before any whole frame: nothing to put them on
+  for (const [x, y, w, h, toX, toY] of copies) paint.drawImage(screen, x, y, w, h, toX, toY, w, h);
   tiles.forEach((t, i) => paint.drawImage(bitmaps[i], t.x, t.y));
   if (!screen.classList.contains('loaded')) {
     screen.classList.add('loaded');
@@ -196,21 +198,28 @@ function showUpdate({ full, width, height, tiles }, bitmaps) {
   layout();
 }
 
-// [u32 seq][u8 quality][u8 flags][u16 width][u16 height][u16 count], count × [u16 x, y, w, h][u32 bytes], JPEGs.
+// [u32 seq][u8 quality][u8 flags][u16 width][u16 height][u16 count][u16 copies],
+// copies × [u16 x, y, w, h, toX, toY], count × [u16 x, y, w, h][u32 bytes], then JPEG or PNG files.
 function parseUpdate(buffer) {
   const data = new DataView(buffer);
-  if (buffer.byteLength < 12) return null;
+  if (buffer.byteLength < 14) return null;
   const count = data.getUint16(10);
-  let at = 12 + 12 * count;
+  const copyCount = data.getUint16(12);
+  const tilesAt = 14 + 12 * copyCount;
+  let at = tilesAt + 12 * count;
+  if (at > buffer.byteLength) return null;
+  const copies = [];
+  for (let i = 0; i < copyCount; i++) copies.push([0, 2, 4, 6, 8, 10].map((o) => data.getUint16(14 + 12 * i + o)));
   const tiles = [];
   for (let i = 0; i < count; i++) {
-    const o = 12 + 12 * i;
+    const o = tilesAt + 12 * i;
     const bytes = data.getUint32(o + 8);
-    tiles.push({ x: data.getUint16(o), y: data.getUint16(o + 2), blob: new Blob([new Uint8Array(buffer, at, bytes)], { type: 'image/jpeg' }) });
+    if (at + bytes > buffer.byteLength) return null;
+    const type = bytes && data.getUint8(at) === 0x89 ? 'image/png' : 'image/jpeg';
+    tiles.push({ x: data.getUint16(o), y: data.getUint16(o + 2), blob: new Blob([new Uint8Array(buffer, at, bytes)], { type }) });
     at += bytes;
   }
-  if (at > buffer.byteLength) return null;
-  return { seq: data.getUint32(0), full: (data.getUint8(5) & 1) === 1, width: data.getUint16(6), height: data.getUint16(8), tiles };
+  return { seq: data.getUint32(0), full: (data.getUint8(5) & 1) === 1, width: data.getUint16(6), height: data.getUint16(8), copies, tiles };
 }
 
 // The live view: updates pushed by the server over one WebSocket, each acknowledged once shown;

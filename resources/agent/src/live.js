@@ -1,10 +1,15 @@
-// The live view: one WebSocket per viewer over which the screen is pushed as it changes — JPEG tiles
-// of the changed regions from the control service's /tiles long poll (a whole frame on join and on a
-// width change) — paced by the viewer's acknowledgements, with the viewer's input coming back on the
-// same socket. Without /tiles (an older app) it falls back to whole screenshots compared by hash.
+// The live view: one WebSocket per viewer over which the screen is pushed as it changes — tiles of the
+// changed regions from the control service's /tiles long poll (a whole frame on join and on a width
+// change) — paced by the viewer's acknowledgements, with the viewer's input coming back on the same
+// socket. While the link allows, the picture is the desktop's own pixels (the page scales it): a scroll
+// then travels as a copy of an area of the viewer's picture and text as small lossless PNG tiles;
+// narrower frames are JPEG only. Without /tiles (an older app) it falls back to whole screenshots
+// compared by hash.
 //
 // server → viewer: binary updates [u32 seq][u8 quality][u8 flags: 1 whole frame][u16 width][u16 height]
-//                  [u16 count] + count × [u16 x][u16 y][u16 w][u16 h][u32 bytes] + the JPEG files;
+//                  [u16 count][u16 copies] + copies × [u16 x][u16 y][u16 w][u16 h][u16 toX][u16 toY]
+//                  + count × [u16 x][u16 y][u16 w][u16 h][u32 bytes] + the JPEG or PNG files; the copies
+//                  are drawn first, in order, within the picture, then the tiles;
 //                  text JSON {type:"ping",t}, {type:"input",id,status[,error]}, {type:"error",status,message}
 // viewer → server: text JSON {type:"ack",seq}, {type:"view",width}, {type:"refresh"}, {type:"pong",t},
 //                  {type:"input",id, ...an /api/input request}
@@ -25,10 +30,15 @@ export const kLiveDefaults = {
   maxFrameBytes: 8 << 20,
 };
 
-// Quality first, then width, so that text stays legible the longest.
+// Quality first, then width, so that text stays legible the longest. Above them both, the desktop's own
+// width (the API's widest asks for it unscaled), where scrolls are copies and text is lossless: left
+// first when frames are too big, taken last when the link has room.
 const kQualities = [70, 60, 50, 40, 32, 25];
 const kStartQuality = 1; // 60, as the polling client asked for
-const kWidthScales = [1, 0.85, 0.7, 0.55, 0.4];
+const kNative = 0;
+const kWidthScales = [null, 1, 0.85, 0.7, 0.55, 0.4];
+const kLinkSampleBytes = 8192;
+const kNativeRetryMs = 10000; // frames that were too big at the own width are not tried again before
 
 // Pace: the bytes a frame may take so that the link carries the frame rate, with headroom.
 export class Pacer {
@@ -42,10 +52,13 @@ export class Pacer {
     this.size = null; // recent frame size at the current setting
     this.sinceChange = 0;
     this.roomy = 0;
+    this.leftNative = null; // { size, at }: why and when the own width was left
   }
 
   setting(requestedWidth) {
-    return { quality: kQualities[this.q], width: Math.max(320, Math.round(requestedWidth * kWidthScales[this.w])) };
+    const quality = kQualities[this.q];
+    if (this.w === kNative) return { quality, width: 2560, copies: true };
+    return { quality, width: Math.max(320, Math.round(requestedWidth * kWidthScales[this.w])), copies: false };
   }
 
   rtt(ms) {
@@ -56,22 +69,34 @@ export class Pacer {
 
   // One acknowledged frame: the link time is what its ack took beyond a bare round trip. (The gap
   // between acks would read the pipeline's cadence, not the link, whenever the round trip is the limit.)
-  acked({ bytes, sentAt, ackAt }) {
+  // A whole frame of the tiles stream (a join, a refresh) says what the link carries, not what the
+  // updates of this setting cost. A small update's time is mostly the viewer's drawing, so it only
+  // shows that the link carries at least that much.
+  acked({ bytes, sentAt, ackAt, whole = false }) {
     const sample = bytes / Math.max(1, ackAt - sentAt - (this.rttMs ?? 0));
-    this.bytesPerMs = this.bytesPerMs === null ? sample : this.bytesPerMs * 0.7 + sample * 0.3;
+    if (bytes >= kLinkSampleBytes || (this.bytesPerMs !== null && sample > this.bytesPerMs)) {
+      this.bytesPerMs = this.bytesPerMs === null ? sample : this.bytesPerMs * 0.7 + sample * 0.3;
+    }
+    if (whole) return;
     this.size = this.size === null ? bytes : this.size * 0.7 + bytes * 0.3;
+    if (this.bytesPerMs === null) return;
     if (++this.sinceChange < 3) return;
     const budget = this.bytesPerMs * this.frameMs * 0.8;
     if (this.size > budget) {
       this.roomy = 0;
-      if (this.q < kQualities.length - 1) this.q++;
+      if (this.w === kNative) {
+        this.leftNative = { size: this.size, at: ackAt };
+        this.w++;
+      } else if (this.q < kQualities.length - 1) this.q++;
       else if (this.w < kWidthScales.length - 1) this.w++;
       else return;
       this.changed();
     } else if (this.size * 1.6 < budget && ++this.roomy >= 10) {
       this.roomy = 0;
-      if (this.w > 0) this.w--;
+      const nativeFits = !this.leftNative || this.leftNative.size < budget || ackAt - this.leftNative.at > kNativeRetryMs;
+      if (this.w > kNative + 1) this.w--;
       else if (this.q > 0) this.q--;
+      else if (this.w === kNative + 1 && nativeFits) this.w--;
       else return;
       this.changed();
     }
@@ -92,7 +117,7 @@ export class Pacer {
   }
 }
 
-// The /tiles answer: a JSON head line, then the JPEG files back to back.
+// The /tiles answer: a JSON head line, then the JPEG or PNG files back to back.
 export function parseTiles(body) {
   const end = body.indexOf(10);
   if (end < 0) throw new ControlError(502, 'The control service answered tiles without a head.');
@@ -103,20 +128,23 @@ export function parseTiles(body) {
     return { x, y, width, height, jpeg };
   });
   if (at !== body.length) throw new ControlError(502, 'The control service answered tiles of the wrong length.');
-  return { ...head, tiles };
+  return { ...head, copies: head.copies ?? [], tiles };
 }
 
-// One update for the viewer: head, tile table, JPEG files.
-export function updateMessage(seq, quality, { full, width, height, tiles }) {
-  const head = Buffer.alloc(12 + 12 * tiles.length);
+// One update for the viewer: head, copy table, tile table, files.
+export function updateMessage(seq, quality, { full, width, height, copies = [], tiles }) {
+  const tilesAt = 14 + 12 * copies.length;
+  const head = Buffer.alloc(tilesAt + 12 * tiles.length);
   head.writeUInt32BE(seq, 0);
   head.writeUInt8(quality, 4);
   head.writeUInt8(full ? 1 : 0, 5);
   head.writeUInt16BE(Math.min(width, 65535), 6);
   head.writeUInt16BE(Math.min(height, 65535), 8);
   head.writeUInt16BE(tiles.length, 10);
+  head.writeUInt16BE(copies.length, 12);
+  copies.forEach((c, i) => c.forEach((v, j) => head.writeUInt16BE(v, 14 + 12 * i + 2 * j)));
   tiles.forEach((t, i) => {
-    const at = 12 + 12 * i;
+    const at = tilesAt + 12 * i;
     head.writeUInt16BE(t.x, at);
     head.writeUInt16BE(t.y, at + 2);
     head.writeUInt16BE(t.width, at + 4);
@@ -145,10 +173,11 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
     (await control('/screenshot', { format: 'jpeg', width, quality }, signal)).body;
 
   // null when the app has no /tiles (it answers a screenshot there, or says it cannot track changes).
-  async function tiles(since, width, quality, signal) {
+  async function tiles(since, width, quality, copies, signal) {
     let answer;
     try {
-      answer = await control('/tiles', { since, width, quality, wait: limits.tilesWaitMs }, signal, limits.tilesWaitMs + 8000);
+      const params = { since, width, quality, wait: limits.tilesWaitMs, ...(copies ? { copies: 1 } : {}) };
+      answer = await control('/tiles', params, signal, limits.tilesWaitMs + 8000);
     } catch (err) {
       if (/Change tracking is not available/.test(err.message)) return null;
       throw err;
@@ -195,10 +224,10 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
       return inFlight.size >= room.frames || (inFlight.size > 0 && inFlightBytes >= room.bytes);
     };
 
-    function push(quality, update) {
+    function push(quality, update, whole = false) {
       const id = (seq = (seq + 1) >>> 0);
       const message = updateMessage(id, quality, update);
-      inFlight.set(id, { bytes: message.length, sentAt: Date.now() });
+      inFlight.set(id, { bytes: message.length, sentAt: Date.now(), whole });
       inFlightBytes += message.length;
       lastSent = Date.now();
       ws.send(message);
@@ -221,7 +250,7 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
           continue;
         }
         const started = now;
-        const { width: w, quality } = pacer.setting(requestedWidth);
+        const { width: w, quality, copies } = pacer.setting(requestedWidth);
         try {
           if (useTiles) {
             if (w !== shownWidth || wantWhole) since = 0;
@@ -231,7 +260,7 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
             abort.signal.addEventListener('abort', stop);
             let update;
             try {
-              update = await tiles(since, w, quality, poll.signal);
+              update = await tiles(since, w, quality, copies, poll.signal);
             } catch (err) {
               if (err.status === 499 && !abort.signal.aborted) continue; // cut short for a new width
               throw err;
@@ -244,22 +273,23 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
               useTiles = false;
               continue;
             }
-            if (update.tiles.length && ws.readyState === ws.OPEN) {
-              push(quality, update);
-              shownWidth = update.width;
+            if (update.tiles.length + update.copies.length && ws.readyState === ws.OPEN) {
+              push(quality, update, since === 0); // a whole frame the encoder chose is an update's cost
+              shownWidth = w;
             }
             since = update.sequence;
             // At most the frame rate: changes meanwhile gather into the next update.
             nextAt = started + 1000 / limits.fps;
             continue;
           }
-          const jpeg = await capture(w, quality, abort.signal);
+          const shotWidth = copies ? requestedWidth : w; // a screenshot has no copies: the view's width
+          const jpeg = await capture(shotWidth, quality, abort.signal);
           failures = 0;
           const hash = crypto.createHash('sha1').update(jpeg).digest('base64');
           if (hash !== lastHash && ws.readyState === ws.OPEN) {
             lastHash = hash;
             changedAt = Date.now();
-            push(quality, { full: true, width: w, height: 0, tiles: [{ x: 0, y: 0, width: 0, height: 0, jpeg }] });
+            push(quality, { full: true, width: shotWidth, height: 0, tiles: [{ x: 0, y: 0, width: 0, height: 0, jpeg }] });
           }
         } catch (err) {
           if (ws.readyState !== ws.OPEN) return;

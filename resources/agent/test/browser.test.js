@@ -27,7 +27,7 @@ function tileDesktop() {
   m.paint = (x, y, w, h, rgb) => (changed(), m.patches.push({ seq: m.seq, x, y, w, h, rgb }));
   m.tiles = async ({ query }) => {
     const since = Number(query.since);
-    const width = Number(query.width);
+    const width = Math.min(1920, Number(query.width)); // asked wider: the desktop's own pixels
     const height = Math.round((width * 9) / 16);
     if (since === m.seq) await new Promise((wake) => (m.waiters.push(wake), setTimeout(wake, Number(query.wait))));
     const full = since === 0 || since < m.fullAt;
@@ -80,15 +80,16 @@ describe('web client in a phone browser', () => {
     return { x: box.x + (box.width * nx) / 1000, y: box.y + (box.height * ny) / 1000 };
   }
 
-  it('loads with the token, hides it, and shows the screen at the viewport width', async () => {
+  it('loads with the token, hides it, and shows the screen at the desktop\'s own width', async () => {
     await page.goto(t.agent.base);
     await status('缺少访问令牌');
     await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
     await page.waitForSelector('#screen.loaded');
     assert.equal(new URL(page.url()).search, '');
     await status('已连接');
-    assert.equal(t.control.requests.findLast((r) => r.path === '/tiles').query.width, '1170');
-    assert.deepEqual(await page.locator('#screen').evaluate((c) => [c.width, c.height]), [1170, 658]);
+    const { query } = t.control.requests.findLast((r) => r.path === '/tiles');
+    assert.deepEqual([query.width, query.copies], ['2560', '1']);
+    assert.deepEqual(await page.locator('#screen').evaluate((c) => [c.width, c.height]), [1920, 1080]);
   });
 
   // The colour on the canvas at frame pixel (x, y), once it is within 6 of rgb; null when it never gets there.
@@ -297,6 +298,63 @@ describe('web client in a phone browser', () => {
     await t.control.close();
     await status('电脑端服务暂不可用');
     assert.doesNotMatch(await page.locator('#status').textContent(), /[A-Za-z]/, 'none of the server\'s English');
+  });
+});
+
+// Coloured bands that scroll up like a terminal, served as the app serves the desktop's own pixels: a
+// whole JPEG first, then per scroll a copy of the area that moved and a PNG of the bands that came in.
+function scrollingDesktop() {
+  const [W, H, band] = [640, 360, 20];
+  const m = { seq: 1, top: 0, tops: new Map([[1, 0]]), waiters: [], band };
+  const colour = (n) => [(n * 67) % 256, (n * 131 + 50) % 256, (n * 29 + 100) % 256];
+  const image = (first, count, format) => execFileSync('convert', ['-size', `${W}x${count * band}`, 'xc:black',
+    ...Array.from({ length: count }, (_, i) => ['-fill', `rgb(${colour(first + i)})`, '-draw', `rectangle 0,${i * band} ${W},${(i + 1) * band - 1}`]).flat(), `${format}:-`]);
+  m.colours = () => Array.from({ length: H / band }, (_, i) => colour(m.top + i));
+  m.scroll = (bands) => (m.tops.set(++m.seq, (m.top += bands)), m.waiters.splice(0).forEach((wake) => wake()));
+  m.tiles = async ({ query }) => {
+    const since = Number(query.since);
+    if (since === m.seq) await new Promise((wake) => (m.waiters.push(wake), setTimeout(wake, Number(query.wait))));
+    const moved = m.tops.has(since) ? m.top - m.tops.get(since) : H / band;
+    const full = moved * band >= H || query.copies !== '1';
+    const files = since === m.seq ? [] : full ? [[0, 0, W, H, image(m.top, H / band, 'jpeg')]]
+      : [[0, H - moved * band, W, moved * band, image(m.top + H / band - moved, moved, 'png')]];
+    const copies = full || !files.length ? [] : [[0, moved * band, W, H - moved * band, 0, 0]];
+    const head = { sequence: m.seq, width: W, height: H, full, copies, tiles: files.map(([x, y, w, h, f]) => [x, y, w, h, f.length]) };
+    return answer('200 OK', 'application/x-zel-tiles', Buffer.concat([Buffer.from(`${JSON.stringify(head)}\n`), ...files.map((f) => f[4])]));
+  };
+  return m;
+}
+
+describe('web client following a scroll', () => {
+  const screen = scrollingDesktop();
+  const t = withAgent({}, { live: { tilesWaitMs: 1000 } }, { tiles: screen.tiles });
+  let phoneSide;
+  before(async () => (phoneSide = await phone()));
+  after(() => phoneSide?.context.close());
+
+  it('shows the desktop as it is after each scroll, the moved area copied within the picture', async () => {
+    const { page, status } = phoneSide;
+    await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
+    await status('已连接');
+    for (const bands of [0, 1, 3, 2]) {
+      if (bands) screen.scroll(bands);
+      // The share of canvas pixels off the desktop by more than JPEG's ringing at an edge, and the worst.
+      const off = () => page.evaluate(([colours, band]) => {
+        const { data, width } = document.getElementById('screen').getContext('2d').getImageData(0, 0, 640, 360);
+        let [count, worst] = [0, 0];
+        for (let i = 0; i < data.length; i += 4) {
+          const d = Math.max(...colours[Math.floor(i / 4 / width / band)].map((v, k) => Math.abs(data[i + k] - v)));
+          [count, worst] = [count + (d > 24), Math.max(worst, d)];
+        }
+        return { share: count / (data.length / 4), worst };
+      }, [screen.colours(), screen.band]);
+      let got;
+      for (let i = 0; i < 50 && (got = await off()).share > 0.01; i++) await new Promise((r) => setTimeout(r, 100));
+      assert.ok(got.share <= 0.01 && got.worst < 80, `after ${bands} bands: ${JSON.stringify(got)}`);
+    }
+    const polls = t.control.requests.filter((r) => r.path === '/tiles');
+    assert.ok(polls.every((r) => r.query.copies === '1'), 'the desktop\'s own pixels, with copies');
+    assert.equal(polls.filter((r) => r.query.since === '0').length, 1, 'one whole frame, then copies and tiles');
   });
 });
 

@@ -20,8 +20,10 @@ async function viewer(t, query = '') {
   ws.on('message', (data, binary) => {
     if (binary) {
       const count = data.readUInt16BE(10);
-      const tiles = Array.from({ length: count }, (_, i) => [0, 2, 4, 6].map((o) => data.readUInt16BE(12 + 12 * i + o)));
-      v.frames.push({ seq: data.readUInt32BE(0), quality: data[4], full: data[5] === 1, width: data.readUInt16BE(6), tiles, body: data.subarray(12 + 12 * count).toString() });
+      const tilesAt = 14 + 12 * data.readUInt16BE(12);
+      const copies = Array.from({ length: data.readUInt16BE(12) }, (_, i) => [0, 2, 4, 6, 8, 10].map((o) => data.readUInt16BE(14 + 12 * i + o)));
+      const tiles = Array.from({ length: count }, (_, i) => [0, 2, 4, 6].map((o) => data.readUInt16BE(tilesAt + 12 * i + o)));
+      v.frames.push({ seq: data.readUInt32BE(0), quality: data[4], full: data[5] === 1, width: data.readUInt16BE(6), copies, tiles, body: data.subarray(tilesAt + 12 * count).toString() });
     }
     else v.texts.push(JSON.parse(data.toString()));
   });
@@ -59,7 +61,7 @@ describe('live view stream from screenshots (an app without /tiles)', () => {
     screen = () => jpeg('still');
     const v = await viewer(t, '&width=700');
     await v.until('first frame', () => v.frames.length === 1);
-    assert.deepEqual(v.frames[0], { seq: 1, quality: 60, full: true, width: 700, tiles: [[0, 0, 0, 0]], body: 'still' });
+    assert.deepEqual(v.frames[0], { seq: 1, quality: 60, full: true, width: 700, copies: [], tiles: [[0, 0, 0, 0]], body: 'still' });
     const query = t.control.requests.findLast((r) => r.path === '/screenshot').query;
     assert.deepEqual([query.format, query.width, query.quality], ['jpeg', '700', '60']);
     v.ack();
@@ -136,35 +138,41 @@ describe('live view stream from screenshots (an app without /tiles)', () => {
 });
 
 describe('live view stream of tiles', () => {
-  // The screen changes on every poll: each answer is one tile of its own, or the whole frame for 0.
+  // The screen changes on every poll: each answer is one tile of its own (after a scroll, when the
+  // frame is the desktop's own), or the whole frame for 0. The desktop is 1920 wide.
   const answered = []; // the sequence of each answer
   const tiles = ({ query }) => {
     const sequence = 10 + answered.push(10 + answered.length + 1);
     const full = query.since === '0';
-    const tile = full ? [0, 0, Number(query.width), 500, 5] : [16 * (sequence % 50), 32, 16, 16, 4];
-    const head = { sequence, width: Number(query.width), height: 500, full, tiles: [tile] };
+    const width = Math.min(1920, Number(query.width));
+    const tile = full ? [0, 0, width, 500, 5] : [16 * (sequence % 50), 32, 16, 16, 4];
+    const copies = query.copies === '1' && !full ? [[0, 48, 640, 300, 0, 32]] : undefined;
+    const head = { sequence, width, height: 500, full, copies, tiles: [tile] };
     return answer('200 OK', 'application/x-zel-tiles', `${JSON.stringify(head)}\n${full ? 'whole' : `t${sequence % 100}`.padEnd(4, '.')}`);
   };
   const t = withAgent({}, { live: { fps: 1000 } }, { tiles });
   const polls = () => t.control.requests.filter((r) => r.path === '/tiles').map((r) => r.query);
 
-  it('passes tiles on as they come, asks from the last sequence, a whole frame for a new width or a refresh, and holds a full window', async () => {
+  it('passes tiles and copies on as they come, asks from the last sequence, a whole frame for a refresh, and holds a full window', async () => {
     const v = await viewer(t, '&width=800');
     await v.until('two updates', () => v.frames.length === 2);
     await sleep(200);
     assert.equal(v.frames.length, 2, 'at most two unacknowledged without a measured round trip');
     assert.equal(polls().length, 2, 'no polling while the window is full');
     const [first, second] = v.frames;
-    assert.deepEqual([first.full, first.width, first.tiles, first.body], [true, 800, [[0, 0, 800, 500]], 'whole']);
-    assert.deepEqual([second.full, second.tiles, second.body], [false, [[16 * (answered[1] % 50), 32, 16, 16]], `t${answered[1] % 100}.`]);
-    assert.deepEqual(polls().map((q) => [q.since, q.width, q.wait]), [['0', '800', String(kLiveDefaults.tilesWaitMs)], [String(answered[0]), '800', String(kLiveDefaults.tilesWaitMs)]]);
+    assert.deepEqual([first.full, first.width, first.copies, first.tiles, first.body], [true, 1920, [], [[0, 0, 1920, 500]], 'whole']);
+    assert.deepEqual([second.full, second.copies, second.tiles, second.body],
+      [false, [[0, 48, 640, 300, 0, 32]], [[16 * (answered[1] % 50), 32, 16, 16]], `t${answered[1] % 100}.`]);
+    // The desktop's own width while the link allows, whatever the viewer's screen shows.
+    assert.deepEqual(polls().map((q) => [q.since, q.width, q.copies, q.wait]),
+      [['0', '2560', '1', String(kLiveDefaults.tilesWaitMs)], [String(answered[0]), '2560', '1', String(kLiveDefaults.tilesWaitMs)]]);
     v.ack(second.seq);
     await v.until('more after the ack', () => v.frames.length >= 4);
     assert.ok(polls().every((q, i) => i === 0 || q.since === String(answered[i - 1])), 'each poll asks from the last answer');
     v.send({ type: 'view', width: 640 });
     v.ack();
-    await v.until('a whole frame at the new width', () => v.frames.some((f) => f.full && f.width === 640));
-    assert.equal(polls().find((q) => q.width === '640').since, '0');
+    await v.until('more after a new view width', () => polls().length >= 6);
+    assert.ok(polls().slice(1).every((q) => q.since !== '0'), 'the own width does not change with the view');
     const wholes = v.frames.filter((f) => f.full).length;
     v.send({ type: 'refresh' }); // the viewer could not show one
     v.ack();
@@ -188,11 +196,12 @@ describe('live view pacing', () => {
     }
     return pacer.setting(1170);
   }
-  const size = (quality, width) => (width / 1170) ** 2 * (20000 + quality * 700); // 62 KB at 60, full width
+  // 62 KB at 60 and 1170 wide; the desktop is 1920 wide.
+  const size = (quality, width) => (Math.min(1920, width) / 1170) ** 2 * (20000 + quality * 700);
 
   it('picks quality first, then width, for the link, and climbs back when it allows', () => {
     for (const [name, bytesPerMs, rtt, want] of [
-      ['loopback', 1e5, 1, (s) => s.quality === 70 && s.width === 1170],
+      ['loopback', 1e5, 1, (s) => s.quality === 70 && s.width === 2560 && s.copies],
       ['20 Mbit/s, 60 ms', 2500, 60, (s) => s.quality <= 60 && s.quality >= 40 && s.width === 1170],
       ['5 Mbit/s, 150 ms', 625, 150, (s) => s.quality === 25 && s.width < 1170 && s.width >= 320],
     ]) {
@@ -210,7 +219,7 @@ describe('live view pacing', () => {
       }
       if (bytesPerMs === 300) assert.ok(pacer.setting(1170).width < 1170, 'lowered');
     }
-    assert.deepEqual(pacer.setting(1170), { quality: 70, width: 1170 }, 'raised again');
+    assert.deepEqual(pacer.setting(1170), { quality: 70, width: 2560, copies: true }, 'raised again');
   });
 
   it('lets as many updates be unacknowledged as the round trip and the bandwidth need', () => {

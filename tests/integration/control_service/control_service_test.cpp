@@ -246,9 +246,9 @@ TEST(ControlServiceTiles, AnswersALongPollOnTheChangeOrAfterTheWaitAndNamesFailu
         wake = std::move(changed);
         registered.notify_all();
     };
-    config.handlers.tiles = [](std::uint64_t since, int width, int quality) {
-        const auto text =
-            std::to_string(since) + " " + std::to_string(width) + " " + std::to_string(quality);
+    config.handlers.tiles = [](std::uint64_t since, int width, int quality, bool copies) {
+        const auto text = std::to_string(since) + " " + std::to_string(width) + " " +
+                          std::to_string(quality) + (copies ? " copies" : "");
         return std::vector<std::uint8_t>(text.begin(), text.end());
     };
     const zel::ControlService service(std::move(config));
@@ -256,8 +256,8 @@ TEST(ControlServiceTiles, AnswersALongPollOnTheChangeOrAfterTheWaitAndNamesFailu
     const std::string tiles = "200 OK application/x-zel-tiles ";
 
     // Nothing changes: answered after the wait, the handler deciding what that means.
-    EXPECT_EQ(ask(service.port(), "GET", "/tiles?since=7&width=640&quality=50&wait=50"),
-              tiles + "7 640 50");
+    EXPECT_EQ(ask(service.port(), "GET", "/tiles?since=7&width=640&quality=50&wait=50&copies=1"),
+              tiles + "7 640 50 copies");
     // A change while it waits answers it, and only that does.
     {
         const std::lock_guard lock(mutex);

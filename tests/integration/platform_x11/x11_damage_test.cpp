@@ -97,13 +97,20 @@ TEST(X11Damage, ReportsTheRectanglesThatWerePaintedAndNotTheWholeScreen) {
     }
 }
 
-TEST(X11Damage, TilesHoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
+// Scaled to half (whole captures, JPEG), and at the desktop's own pixels for a viewer that takes
+// copies (after the first frame only the changed areas are grabbed; PNG for flat colour).
+class X11DamageTiles : public testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(ScaledAndOwn, X11DamageTiles, testing::Bool());
+
+TEST_P(X11DamageTiles, HoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
+    const bool copies = GetParam();
+    const int scale = copies ? 1 : 2;
     const zel::test::Xvfb xvfb(1280, 800);
     const auto painter = zel::test::paintRoot(xvfb.display(), {{{0, 0, 1280, 800}, 0x000000}});
     const zel::test::ScopedEnv env("DISPLAY", xvfb.display().c_str());
     zel::ChangeTiles tiles(zel::x11::makeCaptureBackend(), zel::x11::makeChangeSource());
     const auto answer = [&](std::uint64_t since) {
-        const auto body = tiles.tiles(since, 640, 90);
+        const auto body = tiles.tiles(since, copies ? 2560 : 640, 90, copies);
         const auto end = std::find(body.begin(), body.end(), '\n');
         return std::pair{nlohmann::json::parse(body.begin(), end),
                          std::vector<std::uint8_t>(end + 1, body.end())};
@@ -126,30 +133,38 @@ TEST(X11Damage, TilesHoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
     EXPECT_EQ(still["sequence"], since);
     EXPECT_EQ(still["tiles"].size(), 0U) << "nothing changed, nothing sent";
 
-    fill(*painter, {400, 300, 60, 40}, 0xff0000); // 200,150 30×20 at half the width
-    ASSERT_TRUE(changed(since));
-    auto [head, files] = answer(since);
-    ASSERT_EQ(head["full"], false);
-    int covered = 0;
-    std::size_t at = 0;
-    for (const auto& tile : head["tiles"]) {
-        const int x = tile[0], y = tile[1], w = tile[2], h = tile[3];
-        const std::size_t bytes = tile[4];
-        EXPECT_LT(w * h, 640 * 400 / 8) << "a small change sends a small tile";
-        const auto rgb = zel::test::decode({files.begin() + at, files.begin() + at + bytes});
-        at += bytes;
-        ASSERT_EQ(std::pair(rgb.width, rgb.height), std::pair(w, h));
-        if (x <= 210 && y <= 155 && x + w > 220 && y + h > 160) {
-            const auto pixel = rgb.at(215 - x, 160 - y);
-            EXPECT_GT(pixel[0], 200);
-            EXPECT_LT(pixel[1], 60);
-            ++covered;
+    for (const auto& [area, rgb] : {std::pair{xcb_rectangle_t{400, 300, 60, 40}, 0xff0000U},
+                                    std::pair{xcb_rectangle_t{900, 100, 30, 30}, 0x00ff00U}}) {
+        fill(*painter, area, rgb);
+        ASSERT_TRUE(changed(since));
+        auto [head, files] = answer(since);
+        ASSERT_EQ(head["full"], false);
+        EXPECT_EQ(head["width"], 1280 / scale);
+        since = head["sequence"];
+        // The centre of the painted area, in frame pixels.
+        const int cx = (area.x + area.width / 2) / scale, cy = (area.y + area.height / 2) / scale;
+        const int want = static_cast<int>(rgb >> 16U) > 0 ? 0 : 1; // the channel painted
+        int covered = 0;
+        std::size_t at = 0;
+        for (const auto& tile : head["tiles"]) {
+            const int x = tile[0], y = tile[1], w = tile[2], h = tile[3];
+            const std::size_t bytes = tile[4];
+            EXPECT_LT(w * h, 1280 * 800 / scale / scale / 8) << "a small change sends a small tile";
+            const auto decoded =
+                zel::test::decode({files.begin() + at, files.begin() + at + bytes});
+            at += bytes;
+            ASSERT_EQ(std::pair(decoded.width, decoded.height), std::pair(w, h));
+            if (x <= cx && y <= cy && x + w > cx && y + h > cy) {
+                const auto pixel = decoded.at(cx - x, cy - y);
+                EXPECT_GT(pixel[want], 200);
+                EXPECT_LT(pixel[1 - want], 60);
+                ++covered;
+            }
         }
+        EXPECT_EQ(at, files.size());
+        EXPECT_EQ(covered, 1) << head.dump();
     }
-    EXPECT_EQ(at, files.size());
-    EXPECT_EQ(covered, 1) << head.dump();
 
-    since = head["sequence"];
     fill(*painter, {400, 300, 60, 40}, 0xff0000); // drawn again, the same pixels
     ASSERT_TRUE(changed(since));
     EXPECT_EQ(answer(since).first["tiles"].size(), 0U) << "what the viewer has is not sent again";
