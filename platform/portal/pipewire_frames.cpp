@@ -108,7 +108,8 @@ PipeWireFrames::PipeWireFrames(int fd, std::uint32_t node) {
     if (stream_ != nullptr) {
         pw_stream_add_listener(stream_, static_cast<spa_hook*>(listener_), &kStreamEvents, this);
         std::uint8_t buffer[1024];
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+        spa_pod_builder builder{};
+        spa_pod_builder_init(&builder, buffer, sizeof(buffer));
         const spa_pod* params[] = {zel_video_formats(&builder)};
         connected = pw_stream_connect(
             stream_, PW_DIRECTION_INPUT, node,
@@ -172,7 +173,8 @@ void PipeWireFrames::formatChanged(const void* param) {
     width_ = static_cast<int>(width);
     height_ = static_cast<int>(height);
     std::uint8_t buffer[256];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, buffer, sizeof(buffer));
     const spa_pod* params[] = {zel_video_buffers(&builder)};
     pw_stream_update_params(stream_, params, 1);
 }
