@@ -192,7 +192,7 @@ constexpr int kMinimumVotes = 3;
 // A row found more often than this in the old picture (blank lines) says nothing about a shift.
 constexpr int kCommonRow = 2;
 // Past this many pixels a tile's PNG is compressed fast rather than small.
-constexpr long long kSmallTilePixels = 64 * 1024;
+constexpr long long kSmallTilePixels = 64LL * 1024;
 
 } // namespace
 

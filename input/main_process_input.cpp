@@ -13,7 +13,6 @@
 #include <functional>
 #include <initializer_list>
 #include <limits>
-#include <ranges>
 #include <unicode/utf8.h>
 #include <utility>
 #include <vector>
@@ -536,9 +535,9 @@ void keyCombo(InputBackend& backend, const Json* keys) {
     if (!modifiers.empty()) {
         backend.pause(kModifierPause);
     }
-    // Released in reverse (clang 14 cannot build std::views::reverse over libstdc++ 12's ranges).
-    for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier) {
-        backend.postKey(*modifier, false, KeyModifiers::none);
+    // Released in reverse order.
+    for (std::size_t i = modifiers.size(); i-- > 0;) {
+        backend.postKey(modifiers[i], false, KeyModifiers::none);
     }
     if (struck == 0) {
         throw AppError("This keyboard cannot make " + codePointName(last.character) + ".");

@@ -177,9 +177,12 @@ public:
             pool_ = std::make_unique<SegmentPool>(1);
             auto connection = Connection::open();
             const xcb_screen_t& screen = connection->screen();
-            // Made and let go at once: its segment waits in the pool for every later grab.
-            FrameGrabber(connection, {0, 0, screen.width_in_pixels, screen.height_in_pixels}, true,
-                         pool_.get());
+            {
+                // Made and let go at once: its segment waits in the pool for every later grab.
+                const FrameGrabber warm(connection,
+                                        {0, 0, screen.width_in_pixels, screen.height_in_pixels},
+                                        true, pool_.get());
+            }
             connection_ = std::move(connection);
         }
         FrameGrabber grabber(connection_, {area.x, area.y, area.width, area.height}, true,
