@@ -366,14 +366,7 @@ std::optional<std::vector<std::uint8_t>> encodePalettePng(ConstPixelView pixels)
             0) {
         return std::nullopt;
     }
-    std::size_t length = 0;
-    int error = 0;
-    const CMemory<std::uint8_t> png(
-        static_cast<std::uint8_t*>(spng_get_png_buffer(ctx, &length, &error)));
-    if (!png || error != 0) {
-        return std::nullopt;
-    }
-    return std::vector<std::uint8_t>(png.get(), png.get() + length);
+    return MainProcessScreenshot::encodedPng(ctx);
 }
 
 EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDisplay& display,

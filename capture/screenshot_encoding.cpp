@@ -58,14 +58,7 @@ std::optional<std::vector<std::uint8_t>> encodePng(const Image& image) {
     if (status != SPNG_EOI) {
         return std::nullopt;
     }
-    std::size_t length = 0;
-    int error = 0;
-    const CMemory<std::uint8_t> png(
-        static_cast<std::uint8_t*>(spng_get_png_buffer(ctx, &length, &error)));
-    if (!png || error != 0) {
-        return std::nullopt;
-    }
-    return std::vector<std::uint8_t>(png.get(), png.get() + length);
+    return encodedPng(ctx);
 }
 
 } // namespace
@@ -111,6 +104,17 @@ std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
+}
+
+std::optional<std::vector<std::uint8_t>> encodedPng(spng_ctx* ctx) {
+    std::size_t length = 0;
+    int error = 0;
+    const CMemory<std::uint8_t> png(
+        static_cast<std::uint8_t*>(spng_get_png_buffer(ctx, &length, &error)));
+    if (!png || error != 0) {
+        return std::nullopt;
+    }
+    return std::vector<std::uint8_t>(png.get(), png.get() + length);
 }
 
 } // namespace zel::MainProcessScreenshot

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+struct spng_ctx;
+
 namespace zel::MainProcessScreenshot {
 
 // The image scaled down to targetWidth (aspect kept), the same image when it is not wider than
@@ -22,5 +24,9 @@ std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_
 // A baseline JPEG (4:2:0) of the pixels at quality clamped to 1..100, so that a part of a frame
 // encodes in place; nothing when the encoder cannot be made or cannot finish.
 std::optional<std::vector<std::uint8_t>> encodeJpeg(ConstPixelView pixels, int quality);
+
+// The file an encoder context finished (after SPNG_ENCODE_FINALIZE or the last row); nothing when
+// it holds none.
+std::optional<std::vector<std::uint8_t>> encodedPng(spng_ctx* ctx);
 
 } // namespace zel::MainProcessScreenshot
