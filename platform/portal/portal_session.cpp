@@ -5,6 +5,7 @@
 #include "platform/portal/portal_session.hpp"
 
 #include "base/app_error.hpp"
+#include "base/c_handle.hpp"
 
 #include <cstdlib>
 #include <cstring>
@@ -34,15 +35,8 @@ constexpr std::uint32_t kMonitor = 1;
 constexpr std::uint32_t kCursorEmbedded = 2;
 constexpr std::uint32_t kPersistUntilRevoked = 2;
 
-struct ErrorFree {
-    void operator()(GError* error) const noexcept { g_error_free(error); }
-};
-using ErrorPtr = std::unique_ptr<GError, ErrorFree>;
-
-struct VariantUnref {
-    void operator()(GVariant* value) const noexcept { g_variant_unref(value); }
-};
-using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
+using ErrorPtr = CHandle<GError, g_error_free>;
+using VariantPtr = CHandle<GVariant, g_variant_unref>;
 
 [[noreturn]] void fail(const std::string& what, GError* error) {
     const ErrorPtr owned(error);
@@ -188,6 +182,14 @@ private:
 
 GVariantBuilder* options() {
     return g_variant_builder_new(G_VARIANT_TYPE_VARDICT);
+}
+
+// The sources of a session: one monitor.
+GVariantBuilder* monitorSource() {
+    GVariantBuilder* sources = options();
+    g_variant_builder_add(sources, "{sv}", "types", g_variant_new_uint32(kMonitor));
+    g_variant_builder_add(sources, "{sv}", "multiple", g_variant_new_boolean(FALSE));
+    return sources;
 }
 
 } // namespace
@@ -497,9 +499,7 @@ void Session::shareScreen(GDBusConnection* bus, GMainContext* context) {
     }
     std::string restoreToken;
     std::ifstream(tokenPath()) >> restoreToken;
-    GVariantBuilder* sources = options();
-    g_variant_builder_add(sources, "{sv}", "types", g_variant_new_uint32(kMonitor));
-    g_variant_builder_add(sources, "{sv}", "multiple", g_variant_new_boolean(FALSE));
+    GVariantBuilder* sources = monitorSource();
     if ((cursorModes(bus) & kCursorEmbedded) != 0) {
         g_variant_builder_add(sources, "{sv}", "cursor_mode",
                               g_variant_new_uint32(kCursorEmbedded));
@@ -543,9 +543,7 @@ void Session::allowControl(GDBusConnection* bus, GMainContext* context) {
         .call(kRemoteDesktop, "SelectDevices", handle.c_str(), devices, false);
     g_variant_builder_unref(devices);
     // A monitor of its own: absolute motion is placed on one of the session's streams.
-    GVariantBuilder* sources = options();
-    g_variant_builder_add(sources, "{sv}", "types", g_variant_new_uint32(kMonitor));
-    g_variant_builder_add(sources, "{sv}", "multiple", g_variant_new_boolean(FALSE));
+    GVariantBuilder* sources = monitorSource();
     Request(bus, context, stopping_)
         .call(kScreenCast, "SelectSources", handle.c_str(), sources, false);
     g_variant_builder_unref(sources);
