@@ -1,6 +1,9 @@
 // The real app under a private X server: it stays up until told to quit, quits cleanly, also
-// while a start hangs, a second start brings the first one's window back instead of running, and
-// the X server's end ends it with its helpers.
+// while a start hangs, a second start brings the first one's window back instead of running, an
+// occupied port 8788 costs one log line and nothing else, and the X server's end ends it with its
+// helpers. Started with --start, it prints the pairing link as a QR code a terminal shows.
+#include "app/pairing.hpp"
+#include "app/terminal_qr.hpp"
 #include "tests/support/app_under_test.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -10,6 +13,8 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -17,13 +22,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(AppLifecycle, RunsUntilSignalledThenExitsWithStatusZero) {
+TEST(AppLifecycle, RunsOnAnOccupiedPortUntilSignalledThenExitsWithStatusZero) {
+    // Port 8788 taken on every address; earlier connections in TIME_WAIT must not keep this
+    // socket from binding.
+    const int blocker = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in6 address{AF_INET6, htons(8788), 0, in6addr_any, 0};
+    ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(blocker, 4), 0);
     const zel::test::Xvfb xvfb;
-    const zel::test::TempDir state;
-    const std::vector<std::string> env = {
-        "DISPLAY=" + xvfb.display(), "XDG_STATE_HOME=" + state.path().string(),
-        "XDG_RUNTIME_DIR=" + state.path().string(), "QT_QPA_PLATFORM=xcb"};
     for (const int quitSignal : {SIGTERM, SIGINT, SIGHUP}) {
+        const zel::test::TempDir state;
+        const auto suppressions = state.path() / "lsan.supp"; // the session bus library's buffer
+        std::ofstream(suppressions) << "leak:libdbus-1.so\n";
+        const std::vector<std::string> env = {
+            "DISPLAY=" + xvfb.display(), "XDG_STATE_HOME=" + state.path().string(),
+            "XDG_RUNTIME_DIR=" + state.path().string(), "QT_QPA_PLATFORM=xcb",
+            "LSAN_OPTIONS=suppressions=" + suppressions.string()};
         zel::test::Child app({ZEL_APP_BINARY}, env);
         // Still running after a while: it does not quit on its own.
         EXPECT_FALSE(app.waitFor(1500ms).has_value());
@@ -56,7 +72,10 @@ TEST(AppLifecycle, RunsUntilSignalledThenExitsWithStatusZero) {
         ASSERT_TRUE(status.has_value()) << "app did not quit on signal " << quitSignal;
         ASSERT_TRUE(WIFEXITED(*status)) << "raw status " << *status;
         EXPECT_EQ(WEXITSTATUS(*status), 0);
+        EXPECT_EQ(zel::test::readFile(state.path() / "zel-desktop-agent/agent.log"),
+                  "Unable to start screenshot service: Address already in use\n");
     }
+    ::close(blocker);
 }
 
 TEST(AppLifecycle, QuitsDuringATokenQueryThatNeverEnds) {
@@ -89,15 +108,38 @@ TEST(AppLifecycle, QuitsDuringATokenQueryThatNeverEnds) {
         << "the query outlived the app";
 }
 
-// Qt ends the process from inside its loop when the display goes; that used to segfault.
-TEST(AppLifecycle, TheXServersEndEndsTheAppAndItsHelpersWithALogLine) {
+TEST(TerminalQR, HalfBlocksCarryTheLightModulesTwoRowsPerLine) {
+    // 1 = dark. Rows 0 and 1 share a line; row 2 shares one with the unlit half past the end.
+    const zel::QRMatrix matrix{3,
+                               {0, 1, 0, //
+                                0, 0, 1, //
+                                1, 0, 0}};
+    EXPECT_EQ(zel::renderTerminalQR(matrix), "█▄▀\n ▀▀\n");
+    EXPECT_EQ(zel::renderTerminalQR({3, {0, 1, 0}}), "") << "module count does not match size";
+}
+
+// The pairing printed for a machine without a monitor decodes from the terminal; then the end of
+// the X server ends the app (Qt quits from inside its loop: that used to segfault) and its helpers.
+TEST(AppLifecycle, PrintsThePairingAsATerminalQRAndEndsWithTheXServer) {
     zel::test::AppSetup setup;
-    setup.arguments = {"--start"};
+    setup.arguments = {"--start"}; // nobody presses the button
     zel::test::AppUnderTest started(setup);
+    std::optional<std::string> link;
     ASSERT_TRUE(zel::test::waitUntil(
-        [&] { return zel::test::lineStartingWith(started.output(), "zel://").has_value(); }, 60s))
+        [&] {
+            return (link = zel::test::lineStartingWith(started.output(), "zel://")).has_value();
+        },
+        60s))
         << started.output() << "\nlog:\n"
         << started.log();
+    // The window's code, read off the screen, is checked against the same link end to end.
+    EXPECT_EQ(*link, zel::makePairingLink("https://gentle-river-mosaic-lantern.trycloudflare.com",
+                                          started.token()));
+    const std::string output = started.output();
+    EXPECT_EQ(output.find("\x1b["), std::string::npos) << "colour codes in a file";
+    const auto rows = zel::test::terminalQRLines(output);
+    ASSERT_FALSE(rows.empty()) << output;
+    EXPECT_EQ(zel::test::decodeTerminalQR(rows, started.dir.path() / "terminal.pgm"), *link);
     const std::vector<pid_t> helpers = started.helpers();
     ASSERT_EQ(helpers.size(), 2U) << "agent server and tunnel client";
 

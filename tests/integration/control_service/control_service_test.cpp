@@ -37,38 +37,47 @@ std::string ask(std::uint16_t port, std::string_view method, std::string target,
 
 class ControlService : public ::testing::Test {
 protected:
-    // Route work that records its input and fails with `failure` when set. With `meet` set, each
-    // screenshot waits for a second one and each input for two screenshots, and their answers
-    // tell whether that happened: proof that the work ran side by side.
-    std::unique_ptr<zel::ControlService> start(std::size_t networkThreads = 2) {
+    // Route work that echoes what it was asked and throws `failure` when set; PNG screenshots
+    // are held until `release`, and an input answers how many were held then.
+    std::unique_ptr<zel::ControlService> start(std::size_t maxConnections = 64,
+                                               std::size_t networkThreads = 2) {
         zel::ControlServiceConfig config{
-            .port = 0, .secret = kSecret, .handlers = {}, .networkThreads = networkThreads};
+            .port = 0, .secret = kSecret, .handlers = {}, .idleTimeout = 60s};
+        config.networkThreads = networkThreads;
+        config.maxConnections = maxConnections;
         config.handlers.screenshot = [this](std::string_view format, int width, int quality) {
-            std::unique_lock lock(mutex_);
-            ++shots_;
-            const auto text = std::string(format) + " " + std::to_string(width) + " " +
-                              std::to_string(quality) + (arrive(lock) && meet ? " met" : "");
+            if (!failure.empty()) {
+                throw std::runtime_error(failure);
+            }
+            if (format == "png") {
+                ++holding;
+                released.wait();
+            }
+            const auto text =
+                std::string(format) + " " + std::to_string(width) + " " + std::to_string(quality);
             return std::vector<std::uint8_t>(text.begin(), text.end());
         };
         config.handlers.input = [this](std::string_view body) {
-            std::unique_lock lock(mutex_);
+            if (!failure.empty()) {
+                throw std::runtime_error(failure);
+            }
+            const std::lock_guard lock(mutex_);
             bodies_.emplace_back(body);
-            return nlohmann::json{{"ok", arrive(lock) || !meet}, {"bytes", body.size()}};
+            return nlohmann::json{{"held", holding.load()}, {"bytes", body.size()}};
         };
         return std::make_unique<zel::ControlService>(std::move(config));
     }
-    // Under the lock: wakes the waiters and, with `meet`, waits for two screenshots to have come.
-    bool arrive(std::unique_lock<std::mutex>& lock) {
-        changed_.notify_all();
-        const bool met = changed_.wait_for(lock, meet ? 10s : 0s, [&] { return shots_ >= 2; });
-        if (!failure.empty()) {
-            throw std::runtime_error(failure);
+    // Two PNG screenshots, held in the work until `release`.
+    std::vector<std::future<std::string>> holdTwo(std::uint16_t port) {
+        std::vector<std::future<std::string>> held;
+        for (int i = 0; i < 2; ++i) {
+            held.push_back(std::async(std::launch::async,
+                                      [port] { return ask(port, "GET", "/?format=png"); }));
         }
-        return met;
-    }
-    bool inputEntered() {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, 10s, [&] { return !bodies_.empty(); });
+        for (int i = 0; i < 500 && holding < 2; ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return held;
     }
     std::vector<std::string> bodies() {
         const std::lock_guard lock(mutex_);
@@ -80,11 +89,11 @@ protected:
 
     zel::test::TempDir state;
     zel::test::ScopedEnv stateHome{"XDG_STATE_HOME", state.path().c_str()};
-    bool meet = false;
     std::string failure;
+    std::atomic<int> holding{0};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
     std::mutex mutex_;
-    std::condition_variable changed_;
-    int shots_ = 0;
     std::vector<std::string> bodies_;
 };
 
@@ -111,23 +120,7 @@ TEST_F(ControlService, RefusesWrongSecretsUnloggedAndUnreadableRequestsLogged) {
 // the cap the longest idle one makes room for a request at once, and with every connection busy
 // a newcomer is closed unanswered; nothing but loopback reaches the service.
 TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) {
-    std::promise<void> release;
-    const std::shared_future<void> released = release.get_future().share();
-    std::atomic<int> holding{0};
-    const auto startCapped = [&](std::size_t maxConnections) {
-        zel::ControlServiceConfig config{.port = 0, .secret = kSecret, .handlers = {}};
-        config.maxConnections = maxConnections;
-        config.idleTimeout = 60s;
-        config.handlers.screenshot = [&](std::string_view format, int, int) {
-            if (format == "png") { // held until released
-                ++holding;
-                released.wait();
-            }
-            return std::vector<std::uint8_t>{'o', 'k'};
-        };
-        return std::make_unique<zel::ControlService>(std::move(config));
-    };
-    const auto service = startCapped(4);
+    const auto service = start(4);
     const auto connectTo = [&](std::uint32_t host) {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{AF_INET, htons(service->port()), {htonl(host)}, {}};
@@ -143,7 +136,7 @@ TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) 
         idle.push_back(connectTo(INADDR_LOOPBACK));
         std::this_thread::sleep_for(20ms); // accepted in this order
     }
-    EXPECT_EQ(ask(service->port(), "GET", "/screenshot"), "200 OK image/jpeg ok");
+    EXPECT_EQ(ask(service->port(), "GET", "/screenshot"), "200 OK image/jpeg jpeg 960 62");
     timeval wait{5, 0};
     ::setsockopt(idle[0], SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     char byte = 0;
@@ -153,21 +146,12 @@ TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) 
         ::close(fd);
     }
     // Two held requests leave no room for a third where two are the most.
-    const auto busy = startCapped(2);
-    std::vector<std::future<std::string>> held;
-    held.reserve(2);
-    for (int i = 0; i < 2; ++i) {
-        held.push_back(std::async(std::launch::async, [&] {
-            return ask(busy->port(), "GET", "/screenshot?format=png");
-        }));
-    }
-    for (int i = 0; i < 500 && holding < 2; ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
+    const auto busy = start(2);
+    auto held = holdTwo(busy->port());
     EXPECT_EQ(roundTrip(busy->port(), request("GET", "/screenshot")), "");
     release.set_value();
     for (auto& answer : held) {
-        EXPECT_EQ(answer.get(), "200 OK image/png ok");
+        EXPECT_EQ(answer.get(), "200 OK image/png png 960 62");
     }
     EXPECT_EQ(log(), "");
     // Any address of this host but loopback is refused (where the host has one).
@@ -183,11 +167,12 @@ TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) 
 }
 
 TEST_F(ControlService, RoutesByPathAloneWhateverTheMethodAndReadsOnce) {
+    release.set_value();
     const auto service = start();
     const std::tuple<const char*, std::string, const char*, std::string> cases[] = {
         {"POST", "/screenshot?format=PNG&width=1280", "x", "image/png png 1280 62"},
         {"GET", "/input/", "", "image/jpeg jpeg 960 62"},
-        {"GET", "/%69nput", "abc", R"(application/json; charset=utf-8 {"bytes":3,"ok":true})"},
+        {"GET", "/%69nput", "abc", R"(application/json; charset=utf-8 {"bytes":3,"held":1})"},
     };
     for (const auto& [method, target, body, expected] : cases) {
         EXPECT_EQ(ask(service->port(), method, target, body), "200 OK " + expected) << target;
@@ -217,17 +202,17 @@ TEST_F(ControlService, TurnsRouteFailuresIntoLogged500s) {
     EXPECT_EQ(log(), expectedLog);
 }
 
+// Both held at once, and an input answered meanwhile on the one network thread: work blocks
+// neither the network nor the other pool.
 TEST_F(ControlService, RunsScreenshotsSideBySideWithEachOtherAndWithInput) {
-    meet = true;
-    const auto service = start(1); // input work on the one network thread would starve the shots
-    auto input =
-        std::async(std::launch::async, [&] { return ask(service->port(), "POST", "/input"); });
-    ASSERT_TRUE(inputEntered());
-    const auto shot = [&] { return ask(service->port(), "GET", "/"); };
-    auto first = std::async(std::launch::async, shot);
-    EXPECT_EQ(shot(), "200 OK image/jpeg jpeg 960 62 met");
-    EXPECT_EQ(first.get(), "200 OK image/jpeg jpeg 960 62 met");
-    EXPECT_EQ(input.get(), R"(200 OK application/json; charset=utf-8 {"bytes":0,"ok":true})");
+    const auto service = start(64, 1);
+    auto held = holdTwo(service->port());
+    EXPECT_EQ(ask(service->port(), "POST", "/input"),
+              R"(200 OK application/json; charset=utf-8 {"bytes":0,"held":2})");
+    release.set_value();
+    for (auto& answer : held) {
+        EXPECT_EQ(answer.get(), "200 OK image/png png 960 62");
+    }
 }
 
 } // namespace

@@ -171,15 +171,6 @@ TEST_F(Connection, ServerEndingWithinTheGracePeriodFailsOnlyAfterTheWholePeriod)
     EXPECT_TRUE(waitForStatus(zel::kReadyStatus));
 }
 
-TEST_F(Connection, MissingNodeFailsWithItsMessageBeforeAnyQuery) {
-    writeAgent();
-    std::filesystem::remove(bin / "node");
-    app->toggleConnection();
-    ASSERT_TRUE(waitForStatus(zel::kFailedStatus));
-    EXPECT_EQ(app->display.detailText, "缺少 node，请重新获取完整安装包。");
-    EXPECT_FALSE(std::filesystem::exists(agent / "queries"));
-}
-
 TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopEndsTunnelFirst) {
     // The stand-in's writes, each awaited in the log so that each is a chunk of its own.
     const auto hold = dir.path() / "hold";

@@ -1,15 +1,18 @@
 // An input backend that logs every event with the time of a fake clock that the pauses advance,
 // e.g. "leftDown L 0,0 @20" (milliseconds). Points are written exactly, so that "reaches the end
 // point" means exactly. Tab and F12 stand for keys the platform cannot make, U+FFFF for a
-// character it cannot type.
+// character it cannot type. With `realTime` the pauses sleep instead, so that requests on several
+// threads overlap as on a real desktop.
 #pragma once
 
 #include "input/input_backend.hpp"
 
 #include <array>
 #include <cstdio>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace zel::test {
@@ -24,7 +27,10 @@ inline std::string pointText(ScreenPoint point) {
 class RecordingInputBackend final : public InputBackend {
 public:
     bool trusted() override { return isTrusted; }
-    DisplayBounds mainDisplayBounds() override { return bounds; }
+    DisplayBounds mainDisplayBounds() override {
+        const std::lock_guard lock(mutex_);
+        return bounds;
+    }
     void postMouse(MouseEventType type, ScreenPoint at, MouseButton button) override {
         static constexpr const char* kNames[] = {
             "moved", "leftDown", "leftUp", "rightDown", "rightUp", "leftDragged", "rightDragged"};
@@ -58,18 +64,27 @@ public:
         }
         return typed;
     }
-    void pause(std::chrono::microseconds duration) override { now += duration; }
+    void pause(std::chrono::microseconds duration) override {
+        if (realTime) {
+            std::this_thread::sleep_for(duration);
+        } else {
+            now += duration;
+        }
+    }
 
     bool isTrusted = true;
+    bool realTime = false;
     DisplayBounds bounds{0, 0, 1512, 982};
     std::vector<std::string> events;
     std::chrono::microseconds now{0};
 
 private:
     void log(const std::string& event) {
+        const std::lock_guard lock(mutex_);
         events.push_back(event + " @" + std::to_string(now.count() / 1000));
         ++bounds.x; // tells when the bounds were read
     }
+    std::mutex mutex_;
 };
 
 } // namespace zel::test
