@@ -53,16 +53,13 @@ std::string AppUnderTest::log() const {
     return readFile(dir.path() / "state/zel-desktop-agent/agent.log");
 }
 
-fs::path AppUnderTest::agentConfig() const {
-    return dir.path() / "config/zel-desktop-agent/agent.json";
-}
-
 fs::path AppUnderTest::tunnelInvocation() const {
     return bin / "cloudflared.invocation";
 }
 
 std::string AppUnderTest::token() const {
-    const auto stored = nlohmann::json::parse(readFile(agentConfig()), nullptr, false);
+    const auto stored = nlohmann::json::parse(
+        readFile(dir.path() / "config/zel-desktop-agent/agent.json"), nullptr, false);
     return stored.is_object() ? stored.value("token", "") : "";
 }
 

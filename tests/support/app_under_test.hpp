@@ -39,10 +39,9 @@ public:
     [[nodiscard]] std::string display() const { return "DISPLAY=" + xvfb.display(); }
     [[nodiscard]] std::string output() const;
     [[nodiscard]] std::string log() const;
-    // What the agent stored where the app's environment told it, and the stand-in's record.
-    [[nodiscard]] std::filesystem::path agentConfig() const;
+    // The stand-in's record of its last start.
     [[nodiscard]] std::filesystem::path tunnelInvocation() const;
-    // The token in agentConfig(), or empty while there is none.
+    // The token the agent stored where the app's environment told it, or empty while there is none.
     [[nodiscard]] std::string token() const;
     // The stand-in's script for its next start (JSON); empty: a tunnel as it comes.
     void scriptTunnel(const std::string& scenario) const;

@@ -3,7 +3,6 @@
 // occupied port 8788 costs one log line and nothing else, and the X server's end ends it with its
 // helpers. Started with --start, it prints the pairing link as a QR code a terminal shows.
 #include "app/pairing.hpp"
-#include "app/terminal_qr.hpp"
 #include "tests/support/app_under_test.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -106,16 +105,6 @@ TEST(AppLifecycle, QuitsDuringATokenQueryThatNeverEnds) {
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "raw status " << *status;
     EXPECT_TRUE(zel::test::waitUntil([&] { return !zel::test::alive(query); }, 10s))
         << "the query outlived the app";
-}
-
-TEST(TerminalQR, HalfBlocksCarryTheLightModulesTwoRowsPerLine) {
-    // 1 = dark. Rows 0 and 1 share a line; row 2 shares one with the unlit half past the end.
-    const zel::QRMatrix matrix{3,
-                               {0, 1, 0, //
-                                0, 0, 1, //
-                                1, 0, 0}};
-    EXPECT_EQ(zel::renderTerminalQR(matrix), "█▄▀\n ▀▀\n");
-    EXPECT_EQ(zel::renderTerminalQR({3, {0, 1, 0}}), "") << "module count does not match size";
 }
 
 // The pairing printed for a machine without a monitor decodes from the terminal; then the end of

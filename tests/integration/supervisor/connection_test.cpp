@@ -2,8 +2,7 @@
 // stand-in tunnel client.
 #include "app/pairing.hpp"
 #include "base/agent_log.hpp"
-#include "tests/support/fakes/manual_main_queue.hpp"
-#include "tests/support/fakes/recording_window_view.hpp"
+#include "tests/support/fakes/recorded_app.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <array>

@@ -1,7 +1,6 @@
 // The status display driven through a hand-drained main queue.
 #include "app/pairing.hpp"
-#include "tests/support/fakes/manual_main_queue.hpp"
-#include "tests/support/fakes/recording_window_view.hpp"
+#include "tests/support/fakes/recorded_app.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <functional>
@@ -36,8 +35,6 @@ TEST_F(DisplayState, EachOperationPostsOneItemAndTheStartWalksToReady) {
          state(zel::kIdleStatus, zel::kIdleDetail, true, false, "开启中...")},
         {[&] { app.updateStatus(zel::kServerStepStatus, zel::kServerStepDetail); },
          state(zel::kServerStepStatus, zel::kServerStepDetail, true, false, "开启中...")},
-        {[&] { app.updateStatus(zel::kTunnelStepStatus, zel::kTunnelStepDetail); },
-         state(zel::kTunnelStepStatus, zel::kTunnelStepDetail, true, false, "开启中...")},
     };
     for (const auto& [call, expected] : steps) {
         const auto before = app.display;

@@ -31,14 +31,6 @@ TEST_F(AgentLog, PathIsUnderStateHomeElseHomeAndItsDirectoryIsMadeOnEveryRead) {
     }
 }
 
-TEST_F(AgentLog, InvalidUTF8WritesNothing) {
-    zel::appendLog("keep\n");
-    for (const char* invalid : {"\xff", "\xc0\xaf", "ok\xe4\xbd", "\xed\xa0\x80"}) {
-        zel::appendLog(invalid);
-    }
-    EXPECT_EQ(readFile(log), "keep\n");
-}
-
 TEST_F(AgentLog, ConcurrentAppendsLoseAndSplitNothing) {
     const auto line = [](int thread, int i) {
         return "thread " + std::to_string(thread) + " line " + std::to_string(i) + " " +
