@@ -10,11 +10,6 @@ set(control_seeds "${CMAKE_CURRENT_BINARY_DIR}/control_input_seeds")
 file(WRITE "${control_seeds}/drag" "{\"action\":\"drag\",\"from\":[0,0],\"to\":[1000,1000]}")
 file(WRITE "${control_seeds}/scroll" "{\"action\":\" scroll\\n\",\"direction\":\"up\",\"amount\":3}")
 file(WRITE "${control_seeds}/key" "{\"action\":\"key\",\"key\":\"Return\"}")
-# 32,000 levels in 64 KiB: rendering such a value for the error text must not recurse per level.
-string(REPEAT "[" 32000 open)
-string(REPEAT "]" 32000 close)
-file(WRITE "${control_seeds}/nested" "{\"action\":${open}${close}}")
-
 if(ZEL_BUILD_TESTS)
     foreach(target request input) # new finds go to a scratch folder, the seeds stay as written
         set(scratch "${CMAKE_CURRENT_BINARY_DIR}/control_${target}_corpus")

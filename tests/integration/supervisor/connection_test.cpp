@@ -67,18 +67,13 @@ protected:
         queue.drain();
     }
 
-    // config.js notes each token query, then answers with `config`'s token; server.js records its
-    // environment.
+    // config.js answers with `config`'s token; server.js records its environment.
     void writeAgent(const std::string& config = "return { token: 'tok' };",
                     const std::string& server = "") const {
         std::ofstream(agent / "package.json") << R"({"type": "module"})";
         std::ofstream(agent / "src/config.js")
-            << "import fs from 'node:fs';\nexport const configDir = () => '';\n"
-               "function config() {\n"
-            << config
-            << "\n}\nexport function renewToken() {\n"
-               "  fs.appendFileSync(new URL('../queries', import.meta.url), 'query\\n');\n"
-               "  return config().token;\n}\n";
+            << "export const configDir = () => '';\nfunction config() {\n"
+            << config << "\n}\nexport const renewToken = () => config().token;\n";
         std::ofstream(agent / "src/server.js")
             << "import fs from 'node:fs';\n"
                "fs.writeFileSync(new URL('../server.json', import.meta.url), "
