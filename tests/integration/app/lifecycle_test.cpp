@@ -12,6 +12,7 @@
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -25,6 +26,7 @@ TEST(AppLifecycle, RunsOnAnOccupiedPortUntilSignalledThenExitsWithStatusZero) {
     // Port 8788 taken on every address; earlier connections in TIME_WAIT must not keep this
     // socket from binding.
     const int blocker = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const std::shared_ptr<void> closed(nullptr, [blocker](void*) { ::close(blocker); });
     const int on = 1;
     ::setsockopt(blocker, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in6 address{AF_INET6, htons(8788), 0, in6addr_any, 0};
@@ -74,7 +76,6 @@ TEST(AppLifecycle, RunsOnAnOccupiedPortUntilSignalledThenExitsWithStatusZero) {
         EXPECT_EQ(zel::test::readFile(state.path() / "zel-desktop-agent/agent.log"),
                   "Unable to start screenshot service: Address already in use\n");
     }
-    ::close(blocker);
 }
 
 TEST(AppLifecycle, QuitsDuringATokenQueryThatNeverEnds) {
