@@ -1,7 +1,7 @@
 // The built app as the end-to-end tests and benchmarks meet it: in a prefix of its own (the real
 // agent server, the stand-in tunnel client), under a private Xvfb, switched on through its button.
-import {execFileSync, spawn} from 'node:child_process';
-import {once} from 'node:events';
+import { execFileSync, spawn } from 'node:child_process';
+import { once } from 'node:events';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -11,105 +11,83 @@ export const kAgent = path.join(kRoot, 'resources/agent');
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 export async function waitFor(what, fn, timeoutMs = 30000) {
-    for (const end = Date.now() + timeoutMs;; await sleep(200)) {
-        const value = await fn().catch(() => null);
-        if (value)
-            return value;
-        if (Date.now() > end)
-            throw new Error(`timed out waiting for ${what}`);
-    }
+  for (const end = Date.now() + timeoutMs; ; await sleep(200)) {
+    const value = await fn().catch(() => null);
+    if (value) return value;
+    if (Date.now() > end) throw new Error(`timed out waiting for ${what}`);
+  }
 }
 
 // The built app in a prefix of its own: bin/zel-desktop-agent beside share/zel-desktop-agent with
 // node, the agent server (`agent`) and the stand-in tunnel client; XDG directories of its own.
 // Returns the directory, the app's path and the environment to run it with on `display`.
-export function prefixApp({binary, agent = kAgent}) {
-    const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-app-'));
-    const exe = path.join(dir, 'prefix/bin/zel-desktop-agent');
-    const bin = path.join(dir, 'prefix/share/zel-desktop-agent/bin');
-    fs.mkdirSync(path.dirname(exe), {recursive : true});
-    fs.mkdirSync(bin, {recursive : true});
-    fs.copyFileSync(binary, exe);
-    fs.chmodSync(exe, 0o755);
-    fs.symlinkSync(process.execPath, path.join(bin, 'node'));
-    fs.symlinkSync(agent, path.join(bin, '../agent'));
-    fs.copyFileSync(path.join(kRoot, 'tests/fixtures/cloudflared'), path.join(bin, 'cloudflared'));
-    fs.chmodSync(path.join(bin, 'cloudflared'), 0o755);
-    for (const sub of ['state', 'config', 'home', 'runtime'])
-        fs.mkdirSync(path.join(dir, sub), {mode : 0o700});
-    // Added to our own environment, so that sanitizer settings pass on.
-    const envFor = (display) => ({
-        ...process.env,
-        DISPLAY : display,
-        XDG_STATE_HOME : `${dir}/state`,
-        XDG_CONFIG_HOME : `${dir}/config`,
-        XDG_RUNTIME_DIR : `${dir}/runtime`,
-        HOME : `${dir}/home`,
-        QT_QPA_PLATFORM : 'xcb'
-    });
-    return {dir, exe, envFor};
+export function prefixApp({ binary, agent = kAgent }) {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-app-'));
+  const exe = path.join(dir, 'prefix/bin/zel-desktop-agent');
+  const bin = path.join(dir, 'prefix/share/zel-desktop-agent/bin');
+  fs.mkdirSync(path.dirname(exe), { recursive: true });
+  fs.mkdirSync(bin, { recursive: true });
+  fs.copyFileSync(binary, exe);
+  fs.chmodSync(exe, 0o755);
+  fs.symlinkSync(process.execPath, path.join(bin, 'node'));
+  fs.symlinkSync(agent, path.join(bin, '../agent'));
+  fs.copyFileSync(path.join(kRoot, 'tests/fixtures/cloudflared'), path.join(bin, 'cloudflared'));
+  fs.chmodSync(path.join(bin, 'cloudflared'), 0o755);
+  for (const sub of ['state', 'config', 'home', 'runtime']) fs.mkdirSync(path.join(dir, sub), { mode: 0o700 });
+  // Added to our own environment, so that sanitizer settings pass on.
+  const envFor = (display) => ({ ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`,
+    XDG_CONFIG_HOME: `${dir}/config`, XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' });
+  return { dir, exe, envFor };
 }
 
 // Xvfb on a display it picks itself; `start` spawns it (see startApp). Resolves to ":N".
 export async function startXvfb(start, width = 1280, height = 900) {
-    const xvfb = start(
-        'Xvfb', [ '-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp' ],
-        {stdio : [ 'ignore', 'ignore', 'ignore', 'pipe' ]});
-    const [chunk] = await once(xvfb.stdio[3], 'data'); // the display number Xvfb chose
-    return `:${chunk.toString().trim()}`;
+  const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp'],
+    { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+  const [chunk] = await once(xvfb.stdio[3], 'data'); // the display number Xvfb chose
+  return `:${chunk.toString().trim()}`;
 }
 
 // Starts what `start` is given so that `stop` ends it all, last first, and removes `dir`.
 export function processGroup(dir) {
-    const children = [];
-    const start = (file, args, options) => {
-        const child = spawn(file, args, {stdio : 'ignore', ...options});
-        child.exited = once(child, 'exit');
-        children.push(child);
-        return child;
-    };
-    const stop = async () => {
-        for (const child of children.reverse()) {
-            if (child.exitCode === null && child.signalCode === null) {
-                child.kill('SIGTERM');
-                await Promise.race(
-                    [ child.exited, new Promise((r) => setTimeout(r, 15000).unref()) ]);
-            }
-        }
-        fs.rmSync(dir, {recursive : true, force : true});
-    };
-    return {start, stop};
+  const children = [];
+  const start = (file, args, options) => {
+    const child = spawn(file, args, { stdio: 'ignore', ...options });
+    child.exited = once(child, 'exit');
+    children.push(child);
+    return child;
+  };
+  const stop = async () => {
+    for (const child of children.reverse()) {
+      if (child.exitCode === null && child.signalCode === null) {
+        child.kill('SIGTERM');
+        await Promise.race([child.exited, new Promise((r) => setTimeout(r, 15000).unref())]);
+      }
+    }
+    fs.rmSync(dir, { recursive: true, force: true });
+  };
+  return { start, stop };
 }
 
 // Starts Xvfb and the app, presses its button and waits until the agent server answers.
 // Everything started through `start` ends with `stop`.
-export async function startApp({binary, width = 1280, height = 900}) {
-    const {dir, exe, envFor} = prefixApp({binary});
-    const {start, stop} = processGroup(dir);
-    try {
-        const display = await startXvfb(start, width, height);
-        const env = envFor(display);
-        const xdotool = (...args) => execFileSync('xdotool', args, {env}).toString().trim();
-        const app = start(exe, [], {env});
-        const appWindow = await waitFor(
-            'the app window',
-            async () =>
-                xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
-        await sleep(500);
-        xdotool('windowfocus', '--sync', appWindow);
-        xdotool('key', 'space'); // the default button: start the agent server and the tunnel
-        const token = await waitFor(
-            'the token',
-            async () =>
-                JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8'))
-                    .token);
-        await waitFor('the agent server',
-                      async () => (await fetch('http://127.0.0.1:8787/api/info', {
-                                      headers : {Authorization : `Bearer ${token}`}
-                                  })).ok);
-        return {dir, display, env, token, app, appWindow, xdotool, start, stop};
-    } catch (error) {
-        await stop();
-        throw error;
-    }
+export async function startApp({ binary, width = 1280, height = 900 }) {
+  const { dir, exe, envFor } = prefixApp({ binary });
+  const { start, stop } = processGroup(dir);
+  try {
+    const display = await startXvfb(start, width, height);
+    const env = envFor(display);
+    const xdotool = (...args) => execFileSync('xdotool', args, { env }).toString().trim();
+    const app = start(exe, [], { env });
+    const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
+    await sleep(500);
+    xdotool('windowfocus', '--sync', appWindow);
+    xdotool('key', 'space'); // the default button: start the agent server and the tunnel
+    const token = await waitFor('the token', async () => JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8')).token);
+    await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/api/info', { headers: { Authorization: `Bearer ${token}` } })).ok);
+    return { dir, display, env, token, app, appWindow, xdotool, start, stop };
+  } catch (error) {
+    await stop();
+    throw error;
+  }
 }
