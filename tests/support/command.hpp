@@ -37,6 +37,17 @@ bool inOrder(const std::string& text, const std::vector<std::string>& parts);
 std::string recorded(const std::string& log, std::size_t offset,
                      const std::vector<std::string>& parts);
 
+// What `request` threw, or empty when it returned.
+template <typename Request>
+std::string errorText(Request&& request) {
+    try {
+        request();
+        return {};
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
+
 // Polls `done` every 200 ms until it holds or the timeout passes; its last answer.
 bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout);
 
