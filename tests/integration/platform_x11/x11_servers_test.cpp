@@ -56,7 +56,10 @@ void expectBlocks(zel::CaptureBackend& backend, const std::string& label, int co
     }
     threads.clear();
     shot::capture(backend, "jpeg", 320, 62);
-    EXPECT_LE(threadCount(), threadsBefore + 2) << label;
+    // Retired threads take a moment to end; kept ones never do.
+    EXPECT_TRUE(zel::test::waitUntil([&] { return threadCount() <= threadsBefore + 2; },
+                                     std::chrono::seconds(3)))
+        << label << ": " << threadCount() << " threads, " << threadsBefore << " before";
 }
 
 // Stops the X server once the stream of a capture is made: the set-up is done, the grab is next.
