@@ -3,8 +3,7 @@
 find_package(nlohmann_json 3 REQUIRED)
 pkg_check_modules(ZEL_X11_TEST_LIBS REQUIRED IMPORTED_TARGET spng libturbojpeg xcb-keysyms)
 zel_add_test(platform_x11_integration_test
-    SOURCES integration/platform_x11/x11_capture_test.cpp
-            integration/platform_x11/x11_input_test.cpp
+    SOURCES integration/platform_x11/x11_input_test.cpp
             integration/platform_x11/x11_servers_test.cpp
             integration/platform_x11/x11_damage_test.cpp
             integration/platform_x11/x11_connection_test.cpp

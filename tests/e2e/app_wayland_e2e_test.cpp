@@ -1,95 +1,145 @@
-// The built app on a headless sway, its DISPLAY empty: its window is the compositor's client,
-// and started with --start it serves the compositor's screen, its changes and input through the
-// agent server as the phone reaches it, and its log names the platform. A recording client (wev)
-// shows where the click landed.
+// The built app on a Wayland desktop with no X server (its DISPLAY empty), reached as the phone
+// reaches it: on a headless sway (the wlroots platform; its window is the compositor's client,
+// the live view's tiles come from its damage, a recording client (wev) shows where a click
+// landed) and on a headless mutter through the desktop portal (the waiting texts until the user
+// allows each dialog). Its log names the platform either way.
 #include "tests/support/app_under_test.hpp"
 #include "tests/support/command.hpp"
+#include "tests/support/input_arrivals.hpp"
+#include "tests/support/mutter.hpp"
 #include "tests/support/sway.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 namespace {
 
 using namespace std::chrono_literals;
+using zel::test::Mutter;
 using zel::test::readFile;
 using zel::test::runCommand;
 using zel::test::waitUntil;
 
-TEST(AppOnWayland, ServesTheCompositorsScreenAndInput) {
-    const zel::test::Sway sway("for_window [app_id=\"wev\"] fullscreen enable");
-    // The compositor's socket by its full path: the app keeps a runtime directory of its own.
+class AppOnWayland : public testing::TestWithParam<bool> {
+protected:
+    std::string curl(const std::vector<std::string>& arguments) const {
+        std::vector<std::string> argv = {"curl", "-s", "--max-time", "20"};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return runCommand(argv).output;
+    }
+    bool screenshot() const {
+        return runCommand(
+                   {"curl", "-s", "-f", "-o", png.string(), shotURL + "&format=png&width=1920"})
+                   .exitStatus == 0;
+    }
+    std::string pixel(int x, int y) const {
+        return runCommand({"convert", png.string(), "-format",
+                           "%[hex:p{" + std::to_string(x) + "," + std::to_string(y) + "}]",
+                           "info:"})
+            .output;
+    }
+    std::string input(const std::string& body) const {
+        return curl({"http://127.0.0.1:8787/api/input", "-H", "Authorization: Bearer " + token,
+                     "-H", "Content-Type: application/json", "--data-binary", body});
+    }
+
+    std::optional<zel::test::Sway> sway;
+    std::optional<Mutter> mutter;
+    std::optional<zel::test::AppUnderTest> app;
+    std::filesystem::path png;
+    std::string shotURL, token;
+};
+INSTANTIATE_TEST_SUITE_P(, AppOnWayland, testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Portal" : "Wlroots"; });
+
+TEST_P(AppOnWayland, ServesTheScreenAndInput) {
+    const bool portal = GetParam();
     zel::test::AppSetup setup;
     setup.arguments = {"--start"};
-    setup.environment = {"WAYLAND_DISPLAY=" + sway.socket(), "DISPLAY=", "QT_QPA_PLATFORM=wayland"};
-    const zel::test::AppUnderTest app(setup);
-    ASSERT_TRUE(waitUntil([&] { return !app.token().empty(); }, 60s)) << app.log();
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return app.log().find("Platform: Wayland (" + sway.socket() + ").") != app.log().npos;
-        },
-        10s))
-        << app.log();
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(app.tunnelInvocation()); }, 60s));
-    const auto invocation = nlohmann::json::parse(readFile(app.tunnelInvocation()));
-    const std::string shotURL = invocation["env"].value("ZEL_AGENT_SCREENSHOT_URL", "");
+    // The compositor's socket by its full path: the app keeps a runtime directory of its own.
+    std::string socket;
+    if (portal) {
+        socket = mutter.emplace().clientEnv()[2].substr(std::string("WAYLAND_DISPLAY=").size());
+        setup.environment = {"DBUS_SESSION_BUS_ADDRESS=" + mutter->busAddress(),
+                             "QT_QPA_PLATFORM=offscreen"};
+    } else {
+        socket = sway.emplace("for_window [app_id=\"wev\"] fullscreen enable").socket();
+        setup.environment = {"QT_QPA_PLATFORM=wayland"};
+    }
+    setup.environment.insert(setup.environment.end(), {"WAYLAND_DISPLAY=" + socket, "DISPLAY="});
+    app.emplace(setup);
+    png = app->dir.path() / "shot.png";
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(app->tunnelInvocation()); }, 60s))
+        << app->log();
+    const std::string platform =
+        "Platform: Wayland (" + socket + (portal ? ") through the desktop portal." : ").");
+    EXPECT_TRUE(waitUntil([&] { return app->log().find(platform) != std::string::npos; }, 10s))
+        << app->log();
+    shotURL = nlohmann::json::parse(readFile(app->tunnelInvocation()))["env"].value(
+        "ZEL_AGENT_SCREENSHOT_URL", "");
     ASSERT_FALSE(shotURL.empty());
+    ASSERT_TRUE(waitUntil([&] { return !(token = app->token()).empty(); }, 10s));
 
-    // The compositor's background beside the window, as only the Wayland capture sees it.
-    const auto png = app.dir.path() / "shot.png";
-    runCommand({"curl", "-s", "-f", "-o", png.string(), shotURL + "&format=png&width=1920"});
-    EXPECT_EQ(runCommand({"convert", png.string(), "-format", "%[hex:p{40,1040}]", "info:"}).output,
-              "204080");
+    if (portal) {
+        // The connection start asked the portal: until the answer, the requests say so.
+        EXPECT_NE(curl({shotURL}).find("Waiting for the user to allow screen sharing"),
+                  std::string::npos);
+        ASSERT_TRUE(
+            mutter->answerDialog(Mutter::Dialog::screen, true, [&] { return screenshot(); }));
+    } else {
+        ASSERT_TRUE(screenshot());
+        // The compositor's background beside the window, as only the Wayland capture sees it.
+        EXPECT_EQ(pixel(40, 1040), "204080");
+    }
+    EXPECT_EQ(runCommand({"convert", png.string(), "-format", "%w %h", "info:"}).output,
+              "1920 1080");
+    const char* click = R"({"action":"click","coordinate":[250,750]})";
+    if (portal) {
+        EXPECT_NE(input(click).find("Waiting for the user to allow remote control"),
+                  std::string::npos);
+        // The screen is shared by now: the clicks wait until the dialog shows in it.
+        const auto shown = [&] {
+            screenshot();
+            return zel::test::dialogShown([&](int x, int y) {
+                const std::string hex = pixel(x, y);
+                const auto channel = [&](std::size_t at) {
+                    return hex.size() >= at + 2 ? std::stoi(hex.substr(at, 2), nullptr, 16) : 0;
+                };
+                return std::array<int, 3>{channel(0), channel(2), channel(4)};
+            });
+        };
+        ASSERT_TRUE(mutter->answerDialog(
+            Mutter::Dialog::control, true,
+            [&] { return input(click).find("\"ok\":true") != std::string::npos; }, shown));
+        return;
+    }
 
-    EXPECT_NE(sway.message({"-t", "get_tree"}).output.find(R"("app_id": "zel-desktop-agent")"),
-              std::string::npos)
-        << "the window is not on the compositor";
     // Drawn by Qt's Wayland plugin: the window's own grey where the compositor centred it.
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            runCommand(
-                {"curl", "-s", "-f", "-o", png.string(), shotURL + "&format=png&width=1920"});
-            return runCommand({"convert", png.string(), "-format", "%[hex:p{960,700}]", "info:"})
-                       .output == "EFEFEF";
-        },
-        10s))
-        << runCommand({"convert", png.string(), "-format", "%[hex:p{960,700}]", "info:"}).output;
+    EXPECT_TRUE(waitUntil([&] { return screenshot() && pixel(960, 700) == "EFEFEF"; }, 10s))
+        << pixel(960, 700);
 
     // The live view's long poll: the whole frame first, then what the compositor drew since.
     std::string tilesURL = shotURL;
     tilesURL.replace(tilesURL.find("/screenshot?"), 12, "/tiles?");
     const auto tilesHead = [&](long long since) {
         const std::string body =
-            runCommand({"curl", "-s", "-f", "--max-time", "20",
-                        tilesURL + "&width=960&wait=5000&since=" + std::to_string(since)})
-                .output;
+            curl({"-f", tilesURL + "&width=960&wait=5000&since=" + std::to_string(since)});
         return nlohmann::json::parse(body.substr(0, body.find('\n')), nullptr, false);
     };
     const auto first = tilesHead(0);
     ASSERT_TRUE(first.is_object()) << first;
     EXPECT_TRUE(first.value("full", false)) << first;
 
-    const std::string wevLog = sway.path("wev.log");
+    const std::string wevLog = sway->path("wev.log");
     const zel::test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", wevLog},
-                               sway.clientEnv());
-    ASSERT_TRUE(
-        waitUntil([&] { return readFile(wevLog).find("fullscreen") != std::string::npos; }, 10s));
-    const std::string answer =
-        runCommand({"curl", "-s", "-f", "--max-time", "20", "http://127.0.0.1:8787/api/input", "-H",
-                    "Authorization: Bearer " + app.token(), "-H", "Content-Type: application/json",
-                    "--data-binary", R"({"action":"click","coordinate":[250,750]})"})
-            .output;
+                               sway->clientEnv());
+    ASSERT_TRUE(waitUntil([&] { return readFile(wevLog).find("fullscreen") != wevLog.npos; }, 10s));
+    const std::string answer = input(click);
     EXPECT_NE(answer.find("\"ok\":true"), std::string::npos) << answer;
     EXPECT_NE(answer.find("\"width\":1920"), std::string::npos) << answer;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            const std::string events = readFile(wevLog);
-            const auto motion = events.find("x, y: 480.000000, 810.000000");
-            return motion != std::string::npos &&
-                   events.find("state: 0 (released)", events.find("button: 272", motion)) !=
-                       std::string::npos;
-        },
-        10s))
+    const zel::test::Events arrives = {"press 1 480,810", "release 1 480,810"};
+    EXPECT_TRUE(waitUntil([&] { return zel::test::parseWev(readFile(wevLog)) == arrives; }, 10s))
         << readFile(wevLog);
     // wev's window and the click's cursor move were drawn after the first answer.
     const auto drawn = tilesHead(first.value("sequence", 0LL));

@@ -124,29 +124,4 @@ pid_t spawnLogged(const std::vector<std::string>& argv, const std::vector<std::s
     }
 }
 
-bool inOrder(const std::string& text, const std::vector<std::string>& parts) {
-    std::size_t at = 0;
-    for (const std::string& part : parts) {
-        at = text.find(part, at);
-        if (at == std::string::npos) {
-            return false;
-        }
-        at += part.size();
-    }
-    return true;
-}
-
-std::string recorded(const std::string& log, std::size_t offset,
-                     const std::vector<std::string>& parts) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (true) {
-        const std::string text = readFile(log);
-        std::string fresh = text.size() > offset ? text.substr(offset) : std::string();
-        if (inOrder(fresh, parts) || std::chrono::steady_clock::now() > deadline) {
-            return fresh;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-}
-
 } // namespace zel::test

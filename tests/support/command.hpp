@@ -29,13 +29,16 @@ CommandResult runCommand(const std::vector<std::string>& argv,
 // Gone, or a zombie that nobody reaps (an orphan's new parent may not be a real init).
 bool ended(pid_t pid);
 
-// Whether the parts occur in text in this order.
-bool inOrder(const std::string& text, const std::vector<std::string>& parts);
-
-// What a recording client (wev, xev) wrote to its log after offset, once the parts are there in
-// order or 5 s have passed.
-std::string recorded(const std::string& log, std::size_t offset,
-                     const std::vector<std::string>& parts);
+// What `request` threw, or empty when it returned.
+template <typename Request>
+std::string errorText(Request&& request) {
+    try {
+        request();
+        return {};
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+}
 
 // Polls `done` every 200 ms until it holds or the timeout passes; its last answer.
 bool waitUntil(const std::function<bool()>& done, std::chrono::seconds timeout);

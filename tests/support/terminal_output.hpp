@@ -6,6 +6,7 @@
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -34,42 +35,28 @@ struct HalfBlock {
     bool bottom = false;
 };
 
-// The cells of one line when it holds only half blocks and spaces (and at least one block).
-inline std::optional<std::vector<HalfBlock>> halfBlockLine(std::string_view line) {
-    static constexpr std::string_view kFull = "█", kUpper = "▀", kLower = "▄";
-    std::vector<HalfBlock> cells;
-    bool ink = false;
-    while (!line.empty()) {
-        if (line.front() == ' ') {
-            cells.push_back({});
-            line.remove_prefix(1);
-        } else if (line.starts_with(kFull)) {
-            cells.push_back({true, true});
-            line.remove_prefix(kFull.size());
-        } else if (line.starts_with(kUpper)) {
-            cells.push_back({true, false});
-            line.remove_prefix(kUpper.size());
-        } else if (line.starts_with(kLower)) {
-            cells.push_back({false, true});
-            line.remove_prefix(kLower.size());
-        } else {
-            return std::nullopt;
-        }
-        ink = ink || cells.back().top || cells.back().bottom;
-    }
-    if (!ink) {
-        return std::nullopt;
-    }
-    return cells;
-}
-
-// The first run of half-block lines in the text.
+// The first run of lines made only of half blocks and spaces (with at least one block).
 inline std::vector<std::vector<HalfBlock>> terminalQRLines(const std::string& text) {
+    static constexpr std::pair<std::string_view, HalfBlock> kCells[] = {
+        {" ", {}}, {"█", {true, true}}, {"▀", {true, false}}, {"▄", {false, true}}};
     std::vector<std::vector<HalfBlock>> rows;
     std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        if (auto cells = halfBlockLine(line)) {
-            rows.push_back(std::move(*cells));
+    for (std::string raw; std::getline(lines, raw);) {
+        std::string_view line = raw;
+        std::vector<HalfBlock> cells;
+        bool ink = false;
+        while (!line.empty()) {
+            const auto* cell = std::ranges::find_if(
+                kCells, [&](const auto& c) { return line.starts_with(c.first); });
+            if (cell == std::end(kCells)) {
+                break;
+            }
+            cells.push_back(cell->second);
+            ink = ink || cell->second.top || cell->second.bottom;
+            line.remove_prefix(cell->first.size());
+        }
+        if (line.empty() && ink) {
+            rows.push_back(std::move(cells));
         } else if (!rows.empty()) {
             break;
         }

@@ -1,11 +1,10 @@
 // The portal backends under a private headless mutter, its dialogs answered through mutter's own
-// input interface: what the requests say before and after each answer; once allowed, a client
-// shows in the frame where a click at that spot reaches it, named keys arrive, and a new run
-// shares the screen again without asking.
+// input interface: what the requests say before and after each answer; once allowed, a client shows
+// in the frame where the requests of every platform's table reach it, and a new run shares the
+// screen again without asking.
 #include "capture/main_process_screenshot.hpp"
-#include "input/main_process_input.hpp"
 #include "platform/portal/portal_backends.hpp"
-#include "tests/support/command.hpp"
+#include "tests/support/input_arrivals.hpp"
 #include "tests/support/mutter.hpp"
 #include "tests/support/stream_frame.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -19,17 +18,6 @@ namespace zel {
 namespace {
 
 using portal::Session;
-
-// The request's error text, empty when it succeeded.
-template <typename Request>
-std::string failure(Request&& request) {
-    try {
-        request();
-        return {};
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-}
 
 bool settled(const Session& session, Session::Part part) {
     return session.state(part) != Session::State::waiting;
@@ -101,10 +89,10 @@ TEST(PortalBackends, AnswersOfTheDialogsDecideWhatRequestsSay) {
         const auto capture = portal::makeCaptureBackend(session);
         const auto input = portal::makeInputBackend(session);
         const std::string click = R"({"action":"left_click","coordinate":[500,500]})";
-        EXPECT_EQ(failure([&] { capture->displays(); }), portal::kScreenWaitingText);
-        EXPECT_EQ(failure([&] { MainProcessInput::perform(*input, click); }),
+        // The first requests start the session and say so.
+        EXPECT_EQ(test::errorText([&] { capture->displays(); }), portal::kScreenWaitingText);
+        EXPECT_EQ(test::errorText([&] { MainProcessInput::perform(*input, click); }),
                   portal::kControlWaitingText);
-
         ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::screen, c.allowScreen, [&] {
             return settled(*session, Session::Part::screen);
         })) << mutter.logs();
@@ -114,9 +102,10 @@ TEST(PortalBackends, AnswersOfTheDialogsDecideWhatRequestsSay) {
                 [&] { return settled(*session, Session::Part::control); },
                 [&] { return dialogUp(*capture); }));
         }
-        EXPECT_EQ(failure([&] { MainProcessScreenshot::capture(*capture, "jpeg", 960, 70); }),
-                  c.screenshot);
-        EXPECT_EQ(failure([&] { MainProcessInput::perform(*input, click); }), c.input);
+        EXPECT_EQ(
+            test::errorText([&] { MainProcessScreenshot::capture(*capture, "jpeg", 960, 70); }),
+            c.screenshot);
+        EXPECT_EQ(test::errorText([&] { MainProcessInput::perform(*input, click); }), c.input);
     }
 }
 
@@ -136,7 +125,6 @@ TEST(PortalBackends, AClientShowsWhereInputReachesItAndANewRunSharesWithoutAskin
         [&] { return dialogUp(*capture); }));
     ASSERT_EQ(session->state(Session::Part::control), Session::State::running);
     ASSERT_TRUE(input->trusted());
-    EXPECT_EQ(input->mainDisplayBounds(), (DisplayBounds{0, 0, 1920, 1080}));
 
     const std::string log = mutter.path("wev.log");
     const test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", log},
@@ -151,42 +139,9 @@ TEST(PortalBackends, AClientShowsWhereInputReachesItAndANewRunSharesWithoutAskin
     EXPECT_GE(area->width, 400);
     EXPECT_GE(area->height, 300);
 
-    // Points on a 25-per-mille grid are whole pixels of 1920×1080 (48 and 27 pixels apart).
-    const auto inside = [&](int fromLeft, int fromTop, const char* action) {
-        const int nx = (area->x + fromLeft + 47) / 48 * 25;
-        const int ny = (area->y + fromTop + 26) / 27 * 25;
-        const std::string at = std::to_string(nx * 48 / 25 - area->x) + ".000000, " +
-                               std::to_string(ny * 27 / 25 - area->y) + ".000000";
-        return std::pair{std::string(R"({"action":")") + action + R"(","coordinate":[)" +
-                             std::to_string(nx) + "," + std::to_string(ny) + "]}",
-                         "x, y: " + at};
-    };
-    const auto [left, leftAt] = inside(60, 40, "left_click");
-    const auto [right, rightAt] = inside(300, 200, "right_click");
-    const struct {
-        std::string request;
-        std::vector<std::string> arrives;
-    } kCases[] = {
-        {left, {leftAt, "button: 272", "state: 1 (pressed)", "button: 272", "state: 0"}},
-        {right, {rightAt, "button: 273", "state: 1 (pressed)", "button: 273", "state: 0"}},
-        {R"({"action":"scroll","direction":"down","amount":1})", {"discrete: 1"}},
-        {R"({"action":"key","key":"return"})", {"sym: Return", "state: 0", "sym: Return"}},
-        {R"({"action":"key","key":"tab"})", {"sym: Tab"}},
-        {R"({"action":"key","key":"esc"})", {"sym: Escape"}},
-        {R"({"action":"key_combo","keys":"ctrl+s"})",
-         {"sym: Control_L", "depressed: 00000004", "sym: s", "depressed: 00000000"}},
-        {R"({"action":"type_text","text":"a!"})",
-         {"sym: a", "depressed: 00000001", "sym: exclam", "depressed: 00000000"}},
-        {R"({"action":"paste"})",
-         {"sym: Control_L", "depressed: 00000004", "sym: v", "depressed: 00000000"}},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.request);
-        const std::size_t offset = test::readFile(log).size();
-        ASSERT_NO_THROW(MainProcessInput::perform(*input, c.request));
-        const std::string fresh = test::recorded(log, offset, c.arrives);
-        EXPECT_TRUE(test::inOrder(fresh, c.arrives)) << fresh;
-    }
+    test::Recorder recorder{log,     test::parseWev, {0, 0, 1920, 1080}, area->x,
+                            area->y, area->width,    area->height,       false};
+    test::expectArrivals(*input, recorder, {"a!"}); // the layout's characters only
 
     // The app's next run: the screen comes back with the kept token, only control is asked for.
     input.reset();
@@ -194,7 +149,8 @@ TEST(PortalBackends, AClientShowsWhereInputReachesItAndANewRunSharesWithoutAskin
     session.reset();
     session = std::make_shared<Session>(mutter.path("state"));
     capture = portal::makeCaptureBackend(session);
-    EXPECT_EQ(failure([&] { MainProcessScreenshot::capture(*capture, "png", 640, 80); }), "");
+    EXPECT_EQ(test::errorText([&] { MainProcessScreenshot::capture(*capture, "png", 640, 80); }),
+              "");
     EXPECT_EQ(session->state(Session::Part::control), Session::State::waiting);
 }
 

@@ -1,5 +1,5 @@
 // The Wayland capture backend under a headless sway: a client's pixels where the compositor put
-// it, in BGRA order and upright on turned outputs, and a second output of its own. (Headless
+// it, in BGRA order and upright on turned outputs. (Headless
 // outputs draw the cursor in software, so every copy holds it whatever overlay_cursor says: that
 // choice is not tested here.)
 #include "capture/main_process_screenshot.hpp"
@@ -91,23 +91,6 @@ TEST(WaylandCapture, ClientPixelsWhereTheCompositorPlacedThem) {
         EXPECT_EQ(at(half, static_cast<int>(100 * scale), static_cast<int>(50 * scale)),
                   kBackground);
     }
-}
-
-TEST(WaylandCapture, SecondOutputInCompositorOrder) {
-    const test::Sway sway;
-    ASSERT_EQ(sway.message({"create_output"}).exitStatus, 0);
-    ASSERT_EQ(sway.message({"output", "HEADLESS-2", "mode", "1280x720", "position", "1920", "0",
-                            "bg", "#10a040", "solid_color"})
-                  .exitStatus,
-              0);
-    const auto backend = wayland::makeCaptureBackend(sway.socket());
-    const auto displays = backend->displays();
-    ASSERT_EQ(places(displays),
-              (Places{{"HEADLESS-1", 0, 0, 1920, 1080}, {"HEADLESS-2", 1920, 0, 1280, 720}}));
-    const Image second = frameShowing(*backend, displays[1], 640, 360, {0x10, 0xa0, 0x40});
-    EXPECT_EQ(second.width(), 1280);
-    EXPECT_EQ(at(second, 640, 360), (Rgb{0x10, 0xa0, 0x40}));
-    EXPECT_EQ(at(test::streamFrame(*backend, displays[0]), 960, 540), kBackground);
 }
 
 } // namespace

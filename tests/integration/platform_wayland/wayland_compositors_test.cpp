@@ -7,6 +7,7 @@
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_input.hpp"
+#include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <atomic>
@@ -76,64 +77,33 @@ private:
     std::thread thread_;
 };
 
-TEST(WaylandCompositors, WithoutTheProtocolsOrWithoutACompositor) {
-    const test::TempDir dir;
-    const std::string bare = (dir.path() / "bare-0").string();
-    const BareCompositor compositor(bare);
-    const struct {
-        std::string socket;
-        std::vector<std::string> reason;
-        std::string screenshotError;
-    } kCases[] = {
-        {bare,
-         {"lacks zwlr_screencopy_manager_v1", "zwlr_virtual_pointer_manager_v1",
-          "zwp_virtual_keyboard_manager_v1"},
-         kNoScreencopy},
-        {(dir.path() / "nobody-here").string(),
-         {"Cannot connect to the Wayland compositor at"},
-         "Cannot connect to the Wayland compositor at"},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.socket);
-        const std::string reason = wayland::unsupportedReason(c.socket);
-        for (const std::string& part : c.reason) {
-            EXPECT_THAT(reason, HasSubstr(part));
-        }
-        const auto capture = wayland::makeCaptureBackend(c.socket);
-        try {
-            MainProcessScreenshot::capture(*capture, "png", 640, 80);
-            ADD_FAILURE() << "a screenshot was taken";
-        } catch (const std::exception& error) {
-            EXPECT_THAT(error.what(), HasSubstr(c.screenshotError));
-        }
-        const auto input = wayland::makeInputBackend(c.socket);
-        EXPECT_FALSE(input->trusted());
-        try {
-            MainProcessInput::perform(*input, R"({"action":"click"})");
-            ADD_FAILURE() << "input was accepted";
-        } catch (const std::exception& error) {
-            EXPECT_EQ(error.what(), std::string(MainProcessInput::kNotTrustedMessage));
-        }
-    }
-}
-
-TEST(WaylandCompositors, GoneAndBackAtTheSameSocket) {
+TEST(WaylandCompositors, WithoutTheProtocolsGoneAndBack) {
     const test::TempDir dir;
     const std::string socket = (dir.path() / "bare-0").string();
     const auto capture = wayland::makeCaptureBackend(socket);
-    const auto screenshot = [&]() -> std::string {
-        try {
-            MainProcessScreenshot::capture(*capture, "png", 640, 80);
-            return "taken";
-        } catch (const std::exception& error) {
-            return error.what();
-        }
+    const auto input = wayland::makeInputBackend(socket);
+    const auto screenshot = [&] {
+        return test::errorText([&] { MainProcessScreenshot::capture(*capture, "png", 640, 80); });
+    };
+    const auto refused = [&] {
+        EXPECT_FALSE(input->trusted());
+        EXPECT_EQ(
+            test::errorText([&] { MainProcessInput::perform(*input, R"({"action":"click"})"); }),
+            MainProcessInput::kNotTrustedMessage);
     };
     auto compositor = std::make_unique<BareCompositor>(socket);
+    for (const char* part : {"lacks zwlr_screencopy_manager_v1", "zwlr_virtual_pointer_manager_v1",
+                             "zwp_virtual_keyboard_manager_v1"}) {
+        EXPECT_THAT(wayland::unsupportedReason(socket), HasSubstr(part));
+    }
     EXPECT_EQ(screenshot(), kNoScreencopy);
+    refused();
     compositor.reset();
     EXPECT_THAT(screenshot(), HasSubstr("The connection to the Wayland compositor was lost"));
-    EXPECT_THAT(screenshot(), HasSubstr("Cannot connect to the Wayland compositor at " + socket));
+    const std::string none = "Cannot connect to the Wayland compositor at " + socket;
+    EXPECT_THAT(screenshot(), HasSubstr(none));
+    EXPECT_THAT(wayland::unsupportedReason(socket), HasSubstr(none));
+    refused();
     compositor = std::make_unique<BareCompositor>(socket);
     EXPECT_EQ(screenshot(), kNoScreencopy);
 }

@@ -1,6 +1,7 @@
 // Opening a display on our own socket: the server's cookie is found where libxcb would find it,
 // and a server that accepts but never answers (as one in the middle of a reset) gives up.
 #include "platform/x11/x11_connection.hpp"
+#include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
@@ -29,19 +30,10 @@ TEST(X11Connection, TheCookieOfTheAuthorityFileOpensAServerThatWantsOne) {
                            " MIT-MAGIC-COOKIE-1 0123456789abcdef0123456789abcdef")
                               .c_str()),
               0);
-    const struct {
-        const char* authority;
-        bool opens;
-    } kCases[] = {{"/nonexistent", false}, {nullptr, true}};
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.authority != nullptr ? c.authority : authority.c_str());
-        ::setenv("XAUTHORITY", c.authority != nullptr ? c.authority : authority.c_str(), 1);
-        if (c.opens) {
-            EXPECT_NE(Connection::open(xvfb.display().c_str())->root(), 0U);
-        } else {
-            EXPECT_THROW(Connection::open(xvfb.display().c_str()), std::runtime_error);
-        }
-    }
+    ::setenv("XAUTHORITY", "/nonexistent", 1);
+    EXPECT_THROW(Connection::open(xvfb.display().c_str()), std::runtime_error);
+    ::setenv("XAUTHORITY", authority.c_str(), 1);
+    EXPECT_NE(Connection::open(xvfb.display().c_str())->root(), 0U);
     ::unsetenv("XAUTHORITY");
 }
 
@@ -64,12 +56,8 @@ TEST(X11Connection, AServerThatAcceptsAndNeverAnswersGivesUpAtTheLimit) {
     }
     ASSERT_EQ(::listen(listener, 4), 0);
     const std::string name = ":" + std::to_string(display);
-    try {
-        (void)Connection::open(name.c_str(), 300ms);
-        ADD_FAILURE() << "a server that never answered was opened";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "The X server did not answer in time.");
-    }
+    EXPECT_EQ(test::errorText([&] { (void)Connection::open(name.c_str(), 300ms); }),
+              "The X server did not answer in time.");
     ::close(listener);
 }
 
