@@ -1,6 +1,6 @@
 // The web client in headless Chromium on a phone-sized touch screen, against a real agent.
 import assert from 'node:assert/strict';
-import { execFileSync, spawn, spawnSync } from 'node:child_process';
+import { execFile, execFileSync, spawn, spawnSync } from 'node:child_process';
 import { once } from 'node:events';
 import net from 'node:net';
 import path from 'node:path';
@@ -131,11 +131,24 @@ describe('web client in a phone browser', () => {
     }
     return i === got.length;
   }
+  // Each row: what the phone does, the requests it must give (or a test of them), and what else must hold.
+  async function expectInputs(rows, check = async () => {}) {
+    for (const [name, act, wanted, ...more] of rows) {
+      const ok = typeof wanted === 'function' ? wanted : (got) => matches(got, wanted);
+      const [count, before] = [inputs().length, await transform()];
+      await act();
+      for (let i = 0; i < 40 && !ok(inputs().slice(count)); i++) await pause(50);
+      await pause(400); // a stray extra request shows up here
+      const got = inputs().slice(count).map((r) => ({ ...r, id: undefined }));
+      assert.ok(ok(got), `${name}: got ${JSON.stringify(got)}`);
+      await check(name, got, before, ...more);
+    }
+  }
   it('one finger works on the desktop, live; two fingers only move the view; three scroll', async () => {
     const a = await at(200, 500);
     const b = await at(800, 500);
     const pan = [{ x: 150, y: 400 }, { x: 250, y: 400 }];
-    for (const [name, gesture, wanted] of [
+    await expectInputs([
       ['tap', async () => page.touchscreen.tap(...Object.values(await at(250, 750))), [{ action: 'click', coordinate: [250, 750] }]],
       ['quick taps at two points', async () => {
         const [p, q] = [await at(600, 300), await at(700, 300)];
@@ -165,16 +178,7 @@ describe('web client in a phone browser', () => {
         await swipe([{ x: box.x + 20, y: box.y + 20 }], [{ x: box.x + 20, y: box.y + box.height - 20 }]);
       }, [{ action: 'scroll', direction: 'up', many: true }]],
       ['回车', () => page.getByRole('button', { name: '回车' }).tap(), [{ action: 'key', key: 'return' }]],
-    ]) {
-      const count = inputs().length;
-      const before = await transform();
-      await gesture();
-      for (let i = 0; i < 40 && inputs().length < count + wanted.length; i++) await pause(50);
-      await pause(400); // a stray extra request shows up here
-      const got = inputs().slice(count).map((r) => ({ ...r, id: undefined }));
-      assert.ok(matches(got, wanted), `${name}: got ${JSON.stringify(got)}`);
-      if (wanted.length === 0) assert.notEqual(await transform(), before, `${name}: the view moved`);
-    }
+    ], async (name, got, before) => got.length || assert.notEqual(await transform(), before, `${name}: the view moved`));
     assert.deepEqual(requests.filter((p) => p.startsWith('/api/input')), [], 'all input went over the live socket');
   });
 
@@ -186,8 +190,7 @@ describe('web client in a phone browser', () => {
     assert.deepEqual(small, [], 'every control is at least 44 px both ways');
     await page.locator('#kbd-text').tap();
     const typed = (text) => (got) => got.length > 0 && got.every((r) => r.action === 'type_text') && got.map((r) => r.text).join('') === text;
-    const keys = (...wanted) => (got) => matches(got, wanted);
-    for (const [name, act, ok] of [
+    await expectInputs([
       ['ASCII', () => page.keyboard.type('ls -la ~/x'), typed('ls -la ~/x')],
       ['Chinese from the input method', async () => {
         await cdp.send('Input.imeSetComposition', { text: 'ni', selectionStart: 2, selectionEnd: 2 });
@@ -195,20 +198,12 @@ describe('web client in a phone browser', () => {
         await cdp.send('Input.insertText', { text: '你好世界' });
       }, typed('你好世界')],
       ['Enter and Backspace', async () => (await page.keyboard.press('Enter'), await page.keyboard.press('Backspace')),
-        keys({ action: 'key', key: 'return' }, { action: 'key', key: 'backspace' })],
-      ['Ctrl, Shift then T', async () => (await button('Ctrl'), await button('Shift'), await page.keyboard.type('T')), keys({ action: 'key_combo', keys: 'ctrl+shift+t' })],
-      ['Ctrl then ← of the key bar', async () => (await button('Ctrl'), await button('左')), keys({ action: 'key_combo', keys: 'ctrl+left' })],
+        [{ action: 'key', key: 'return' }, { action: 'key', key: 'backspace' }]],
+      ['Ctrl, Shift then T', async () => (await button('Ctrl'), await button('Shift'), await page.keyboard.type('T')), [{ action: 'key_combo', keys: 'ctrl+shift+t' }]],
+      ['Ctrl then ← of the key bar', async () => (await button('Ctrl'), await button('左')), [{ action: 'key_combo', keys: 'ctrl+left' }]],
       ['PgDn, Delete, then plain text again', async () => (await button('PgDn'), await button('Delete'), await page.keyboard.type('s')),
-        keys({ action: 'key_combo', keys: 'page_down' }, { action: 'key_combo', keys: 'delete' }, { action: 'type_text', text: 's' })],
-    ]) {
-      const count = inputs().length;
-      await act();
-      for (let i = 0; i < 40 && !ok(inputs().slice(count)); i++) await pause(50);
-      await pause(150);
-      const got = inputs().slice(count);
-      assert.ok(ok(got), `${name}: got ${JSON.stringify(got)}`);
-      assert.equal(await page.evaluate(() => document.activeElement.id), 'kbd-text', `${name}: the field keeps the focus`);
-    }
+        [{ action: 'key_combo', keys: 'page_down' }, { action: 'key_combo', keys: 'delete' }, { action: 'type_text', text: 's' }]],
+    ], async (name) => assert.equal(await page.evaluate(() => document.activeElement.id), 'kbd-text', `${name}: the field keeps the focus`));
     assert.deepEqual(requests.filter((p) => p.startsWith('/api/type') || p.startsWith('/api/clipboard')), [], 'never through the clipboard');
     assert.ok(!inputs().some((r) => r.action === 'paste'));
     await button('键盘');
@@ -219,19 +214,13 @@ describe('web client in a phone browser', () => {
     const box = await page.locator('#screen').boundingBox();
     const [px, py] = [(100 * 1500) / box.width, (60 * 1500) / box.height]; // where 100, 60 px of travel from the corner lead
     const slide = (dx, dy, holdMs = 0) => swipe([{ x: 200, y: 400 }], [{ x: 200 + dx, y: 400 + dy }], holdMs);
-    for (const [name, gesture, wanted, last] of [
+    await expectInputs([
       ['to the top left corner', async () => (await slide(-150, -300), await slide(-150, -300)), [{ action: 'move', many: true }], [0, 0]],
       ['a slide', () => slide(100, 60), [{ action: 'move', many: true }], [px, py]],
       ['a tap anywhere', () => page.touchscreen.tap(300, 200), [{ action: 'click', coordinate: [px, py] }]],
       ['a two-finger tap', () => swipe([{ x: 150, y: 400 }, { x: 250, y: 400 }]), [{ action: 'right_click', coordinate: [px, py] }]],
       ['hold, then slide', () => slide(-100, -60, 700), [{ action: 'left_down', coordinate: [px, py] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [0, 0] }]],
-    ]) {
-      const count = inputs().length;
-      await gesture();
-      await pause(400);
-      const got = inputs().slice(count).map((r) => ({ ...r, id: undefined }));
-      assert.ok(matches(got, wanted) && (!last || near(got.at(-1).coordinate, last)), `${name}: got ${JSON.stringify(got)}`);
-    }
+    ], (name, got, _before, last) => assert.ok(!last || near(got.at(-1).coordinate, last), `${name}: ends at ${got.at(-1).coordinate}`));
     await page.getByRole('button', { name: '触控板', exact: true }).tap();
   });
 
@@ -239,7 +228,8 @@ describe('web client in a phone browser', () => {
     const box = () => page.evaluate(() => {
       const r = document.getElementById('screen').getBoundingClientRect();
       const v = document.getElementById('viewport').getBoundingClientRect();
-      return { width: r.width, left: r.left - v.left, right: v.right - r.right, viewport: v.width };
+      return { width: r.width, left: r.left - v.left, right: v.right - r.right, viewport: v.width, // and the desktop point at the centre
+        centre: [((v.left + v.width / 2 - r.left) / r.width) * 1000, ((v.top + v.height / 2 - r.top) / r.height) * 1000] };
     });
     const [closed, open] = [[{ x: 180, y: 300 }, { x: 210, y: 300 }], [{ x: 20, y: 300 }, { x: 370, y: 300 }]];
     const slide = (dx) => swipe(closed, closed.map((p) => ({ x: p.x + dx, y: p.y })));
@@ -257,17 +247,12 @@ describe('web client in a phone browser', () => {
     }
     // Turning the phone keeps the desktop point at the centre of the view (the bars hide in landscape).
     await slide(100);
-    const centre = () => page.evaluate(() => {
-      const r = document.getElementById('screen').getBoundingClientRect();
-      const v = document.getElementById('viewport').getBoundingClientRect();
-      return [((v.left + v.width / 2 - r.left) / r.width) * 1000, ((v.top + v.height / 2 - r.top) / r.height) * 1000];
-    });
-    const before = await centre();
+    const before = (await box()).centre;
     for (const size of [{ width: 844, height: 390 }, { width: 390, height: 844 }]) {
       await page.setViewportSize(size);
       await page.waitForFunction((w) => document.getElementById('viewport').clientWidth === w, size.width);
       await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))); // past the resize event
-      const now = await centre();
+      const now = (await box()).centre;
       assert.ok(Math.abs(now[0] - before[0]) < 5, `${size.width}: centre ${now} was ${before}`);
     }
     assert.equal(await page.locator('#bar').isVisible(), true);
@@ -291,7 +276,8 @@ describe('web client in a phone browser', () => {
   });
 
 // The clipboard allowed to the page, then not (a field to paste into, the desktop's text shown to select).
-  const desktopText = () => spawnSync('xclip', ['-selection', 'clipboard', '-out'], { env }).stdout.toString();
+  // Never blocking: the agent under test shares this process.
+  const desktopText = () => new Promise((resolve) => execFile('xclip', ['-selection', 'clipboard', '-out'], { env, timeout: 2000 }, (_err, out) => resolve(out)));
   const until = async (what, ok) => {
     for (let i = 0; i < 100 && !(await ok()); i++) await pause(50);
     assert.ok(await ok(), what);
@@ -315,12 +301,12 @@ describe('web client in a phone browser', () => {
         await page.locator('#clip-text').fill(fromPhone);
         await button('发送到电脑');
       }
-      await until(`${allowed}: on the desktop's clipboard`, () => desktopText() === fromPhone);
+      await until(`${allowed}: on the desktop's clipboard`, async () => (await desktopText()) === fromPhone);
       await until(`${allowed}: pasted`, () => t.control.requests.filter((r) => r.path === '/input').length === pastes + 1);
       assert.equal(JSON.parse(t.control.requests.findLast((r) => r.path === '/input').body).action, 'paste');
 
       spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: fromDesktop, stdio: ['pipe', 'ignore', 'ignore'] });
-      await until(`${allowed}: the desktop holds it`, () => desktopText() === fromDesktop);
+      await until(`${allowed}: the desktop holds it`, async () => (await desktopText()) === fromDesktop);
       await button('复制电脑剪贴板');
       if (allowed) await until('on the phone\'s clipboard', async () => (await page.evaluate(() => navigator.clipboard.readText())) === fromDesktop);
       else {
