@@ -41,15 +41,9 @@ describe('live view stream from screenshots (an app without /tiles)', () => {
   const captures = () => t.control.requests.filter((r) => r.path === '/screenshot').length;
   const inputs = () => t.control.requests.filter((r) => r.path === '/input').map((r) => JSON.parse(r.body));
 
-  it('refuses upgrades without the token, with bad widths, and beyond the viewer limit', async () => {
+  it('refuses upgrades with bad widths and beyond the viewer limit', async () => { // the token: hostile.test.js
     const base = `ws://127.0.0.1:${t.agent.port}/api/live`;
-    for (const [name, query, status] of [
-      ['no token', '', 401],
-      ['wrong token', `?token=${'A'.repeat(43)}`, 401],
-      ['width too small', `?token=${t.agent.token}&width=100`, 400],
-    ]) {
-      await assert.rejects(openWs(base + query), (err) => err.status === status, name);
-    }
+    await assert.rejects(openWs(`${base}?token=${t.agent.token}&width=100`), (err) => err.status === 400, 'width too small');
     const open = await Promise.all([1, 2, 3, 4].map(() => openWs(`${base}?token=${t.agent.token}`)));
     await assert.rejects(openWs(`${base}?token=${t.agent.token}`), (err) => err.status === 429, 'fifth viewer');
     for (const ws of open) ws.close();
@@ -99,25 +93,13 @@ describe('live view stream from screenshots (an app without /tiles)', () => {
     screen = () => jpeg('still');
     const v = await viewer(t);
     const count = inputs().length;
-    const valid = [
-      { action: 'click', coordinate: [250, 750] },
-      { action: 'click', coordinate: [250, 750] },
-      { action: 'drag', from: [200, 500], to: [800, 500] },
-      { action: 'scroll', direction: 'down', amount: 2 },
-      { action: 'key', key: 'return' },
-    ];
+    const valid = [{ action: 'click', coordinate: [250, 750] }, { action: 'click', coordinate: [250, 750] }, { action: 'drag', from: [200, 500], to: [800, 500] },
+      { action: 'scroll', direction: 'down', amount: 2 }, { action: 'key', key: 'return' }];
     for (const [i, request] of valid.entries()) v.send({ type: 'input', id: i + 1, ...request });
-    for (const [name, message, status] of [
-      ['unknown action', { type: 'input', id: 50, action: 'explode' }, 400],
-      ['no action', { type: 'input', id: 51 }, 400],
-      ['not JSON', '{', 400],
-      ['not an object', '[1,2]', 400],
-      ['unknown type', { type: 'nonsense' }, 400],
-      ['width out of range', { type: 'view', width: 99999 }, 400],
-    ]) {
+    for (const message of [{ type: 'input', id: 50, action: 'explode' }, { type: 'input', id: 51 }, '{', '[1,2]', { type: 'nonsense' }, { type: 'view', width: 99999 }]) {
       const texts = v.texts.length;
       v.send(message);
-      await v.until(name, () => v.texts.slice(texts).some((m) => m.status === status));
+      await v.until(JSON.stringify(message), () => v.texts.slice(texts).some((m) => m.status === 400));
     }
     await v.until('every input answered', () => v.texts.filter((m) => m.type === 'input' && m.status === 200).length === valid.length);
     assert.deepEqual(inputs().slice(count), valid);

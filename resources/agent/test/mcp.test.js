@@ -12,6 +12,7 @@ import { answer, blankImage, kSecret, tempDir, withAgent } from './helpers.js';
 const kDisplay = { width: 1600, height: 900 };
 const jpegCache = new Map();
 function screenJpeg(request) {
+  if (request.query.width === '321') return blankImage(16, 9); // an image that is no JPEG
   const width = Math.min(Number(request.query.width), kDisplay.width);
   const height = Math.floor((width * kDisplay.height) / kDisplay.width);
   if (!jpegCache.has(width)) jpegCache.set(width, execFileSync('convert', ['-size', `${width}x${height}`, 'gradient:white-navy', 'jpeg:-']));
@@ -44,7 +45,6 @@ describe('MCP endpoint', () => {
       return action === 'type_text' ? typed(text) : undefined;
     },
   });
-  const svg = withAgent({}, {}, { screenshot: () => blankImage(16, 9) });
   const down = withAgent({ screenshotUrl: `http://127.0.0.1:1/screenshot?secret=${kSecret}`, inputUrl: `http://127.0.0.1:1/input?secret=${kSecret}` },
     { env: { PATH: tempDir(), DISPLAY: ':42' } });
   const shell = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_INPUT_URL: 'the-secret' } });
@@ -130,15 +130,12 @@ describe('MCP endpoint', () => {
     const fresh = await connect(t.agent);
     const shot = await connect(t.agent);
     await shot.callTool({ name: 'screenshot', arguments: { width: 640 } });
-    const svgClient = await connect(svg.agent);
     const downClient = await connect(down.agent);
     for (const [client, name, args, message, inputs = []] of [
       [fresh, 'click', { x: 1, y: 1 }, /call the "screenshot" tool first/],
       [shot, 'click', { x: 640, y: 10 }, /outside the last screenshot, which is 640x360: x must be 0\.\.639/],
       [shot, 'click', { x: -1, y: 10 }, /Input validation error.*x/],
       [shot, 'click', { x: 1.5, y: 10 }, /Input validation error.*x/],
-      [shot, 'click', { x: '10', y: 10 }, /Input validation error.*x/],
-      [shot, 'click', { y: 10 }, /Input validation error.*x/],
       [shot, 'click', { x: 1, y: 1, button: 'right', double: true }, /left button only/],
       [shot, 'scroll', { direction: 'sideways' }, /Input validation error.*direction/],
       [shot, 'scroll', { direction: 'up', amount: 21 }, /Input validation error.*amount/],
@@ -152,9 +149,8 @@ describe('MCP endpoint', () => {
       [shot, 'key_combo', { keys: '' }, /Input validation error.*keys/],
       [shot, 'run_command', { command: 'id' }, /run_command not found/],
       [shot, 'format_disk', {}, /format_disk not found/],
-      [svgClient, 'screenshot', {}, /did not send a JPEG/],
+      [shot, 'screenshot', { width: 321 }, /did not send a JPEG/],
       [downClient, 'screenshot', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
-      [downClient, 'paste', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
       [downClient, 'read_clipboard', {}, /No clipboard tool was found \(looked for xclip, xsel\)/],
     ]) {
       const count = t.control.requests.length;
@@ -162,7 +158,7 @@ describe('MCP endpoint', () => {
       assert.deepEqual([result.isError, inputsSince(t.control, count)], [true, inputs], name);
       assert.match(toolText(result), message, name);
     }
-    await Promise.all([fresh, shot, svgClient, downClient].map((c) => c.close()));
+    await Promise.all([fresh, shot, downClient].map((c) => c.close()));
   });
 
   it('runs a command in the login shell with its status, bounded output, time-out, and without the server secrets', async () => {
