@@ -30,6 +30,7 @@ describe('agent against hostile clients', () => {
       ['oversized header', `GET / HTTP/1.1\r\nHost: x\r\nX-Big: ${'a'.repeat(100000)}\r\n\r\n`, 431],
       ['upgrade elsewhere', upgrade('/api/nothing'), 404],
       ['upgrade without token', upgrade('/api/terminal'), 401],
+      ['live view without token', upgrade('/api/live'), 401],
       ['upgrade with token, terminal off', upgrade(`/api/terminal?token=${t.agent.token}`), 404],
     ];
     const answers = await Promise.all(cases.map(([, request]) => halfOpenExchange(t.agent.port, request)));
