@@ -16,7 +16,7 @@ import { loadToken } from '../src/config.js';
 export const kSecret = '5d0c3f4e-8a57-4c1b-9d3e-2b7f6a1c0e99';
 export const kAgentDir = path.resolve(import.meta.dirname, '..');
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-export const tempDir = (prefix = 'zel-agent-test-') => fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+export const tempDir = () => fs.mkdtempSync(path.join(os.tmpdir(), 'zel-agent-test-'));
 export const answer = (status, type, body) => ({ status, type, body });
 export const blankImage = (width, height) => answer('200 OK', 'image/svg+xml', `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}"/>`);
 
@@ -69,8 +69,8 @@ export function withAgent(config = {}, options = {}, control = null) {
 }
 
 // Resolves with the open socket, or rejects with the status of the refused upgrade.
-export const openWs = (url, headers) => new Promise((resolve, reject) => {
-  const ws = new WebSocket(url, { headers });
+export const openWs = (url) => new Promise((resolve, reject) => {
+  const ws = new WebSocket(url);
   ws.once('open', () => resolve(ws)).once('error', reject)
     .once('unexpected-response', (_req, res) => reject(Object.assign(new Error(`HTTP ${res.statusCode}`), { status: res.statusCode })));
 });

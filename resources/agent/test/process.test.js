@@ -155,17 +155,16 @@ describe('server process', () => {
     const session = crypto.randomBytes(32).toString('base64url');
     const run = launch({ XDG_CONFIG_HOME: config, HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1', ZEL_AGENT_TOKEN: session });
     try {
-      const at = `127.0.0.1:${await run.listening}`;
+      const runPort = await run.listening;
+      const at = `127.0.0.1:${runPort}`;
       const page = await fetch(`http://${at}/?token=${session}`);
       assert.deepEqual([page.status, page.headers.get('cache-control')], [200, 'no-store']);
       assert.equal((await fetch(`http://${at}/api/info`, { headers: { Authorization: `Bearer ${session}` } })).status, 200);
       assert.equal((await fetch(`http://${at}/api/info`, { headers: { Authorization: `Bearer ${token}` } })).status, 401, 'the file token of another run');
-      const ws = await openWs(`ws://${at}/api/terminal?token=${session}`);
-      let output = '';
-      ws.on('message', (data) => (output += data));
-      ws.send(JSON.stringify({ type: 'input', data: 'echo "tok-${ZEL_AGENT_TOKEN:-unset}"; exit\r' }));
-      await once(ws, 'close');
-      assert.match(output, /tok-unset/);
+      const ws = await rawWs(runPort, `/api/terminal?token=${session}`);
+      ws.send({ type: 'input', data: 'echo "tok-${ZEL_AGENT_TOKEN:-unset}"; exit\r' });
+      await ws.closed;
+      assert.match(ws.text, /tok-unset/);
       assert.deepEqual(fs.readdirSync(config), [], 'nothing written under XDG_CONFIG_HOME');
     } finally {
       run.child.kill('SIGKILL');
