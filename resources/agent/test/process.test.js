@@ -82,7 +82,6 @@ describe('server process', () => {
     for (const [name, frames, afterClose, output] of [
       ['garbage, then commands', ['{', 'null', '[]', '{"type":"input","data":{}}', { type: 'resize' }, { type: 'resize', cols: 'wide', rows: -3 },
         { type: 'resize', cols: 100, rows: 30 }, input('echo zel-$((40+2)); stty size; echo ${ZEL_AGENT_INPUT_URL:-unset}; exit\r')], [], /zel-42\s+30 100\s+unset/],
-      ['resize after exit', [input('exit\r')], late.slice(0, 1)],
       ['input and resizes after exit', [input('exit 3\r')], late],
       ['after the shell was killed', [input('kill -9 $$\r')], late],
     ]) {
