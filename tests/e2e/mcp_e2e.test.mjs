@@ -37,14 +37,13 @@ after(() => desktop?.stop());
 it('an MCP client sees a known window in its screenshot and clicks on it where it aimed', async () => {
   // Red window, blue button with blue text: both stand out in a JPEG. Without a window manager
   // the geometry is taken as given and the newest window is on top.
-  const { env, token, start, dir } = desktop;
+  const { env, token, start, dir, xdotool } = desktop;
   const target = start('xmessage', ['-name', 'zeltarget', '-title', 'zeltarget', '-geometry', '+700+450', '-xrm', '*background: red',
     '-xrm', '*GO.background: blue', '-xrm', '*GO.shapeStyle: rectangle', '-xrm', '*GO.foreground: blue', '-xrm', '*GO.internalWidth: 40', '-xrm', '*GO.internalHeight: 24',
     '-buttons', 'GO:7', 'a known window for the MCP client'], { env });
-  const xdotool = (...args) => execFileSync('xdotool', args, { env }).toString();
+  const shellVars = (command, ...args) => Object.fromEntries(xdotool(command, '--shell', ...args).split('\n').map((l) => l.split('=')).map(([k, v]) => [k, Number(v)]));
   const id = await waitFor('the xmessage window', async () => xdotool('search', '--onlyvisible', '--name', '^zeltarget$').split('\n')[0]);
-  const geometry = xdotool('getwindowgeometry', '--shell', id);
-  const win = Object.fromEntries(geometry.trim().split('\n').map((l) => l.split('=')).map(([k, v]) => [k, Number(v)]));
+  const win = shellVars('getwindowgeometry', id);
   await sleep(500); // let it draw
 
   const client = new Client({ name: 'zel-e2e', version: '1.0.0' });
@@ -61,14 +60,14 @@ it('an MCP client sees a known window in its screenshot and clicks on it where i
   // The red area in the screenshot is the window where the X server has it, at half size.
   const red = colourBox(image, '#ff0000');
   for (const [got, want] of [[red.x, win.X], [red.y, win.Y], [red.width, win.WIDTH], [red.height, win.HEIGHT]]) {
-    assert.ok(Math.abs(got * scale - want) <= 4, `red area ${JSON.stringify(red)} against window ${geometry}`);
+    assert.ok(Math.abs(got * scale - want) <= 4, `red area ${JSON.stringify(red)} against window ${JSON.stringify(win)}`);
   }
 
   // A click on a red pixel puts the pointer on that spot of the window.
   const aim = { x: red.x + 6, y: red.y + Math.floor(red.height / 4) };
   const clicked = await client.callTool({ name: 'click', arguments: aim });
   assert.notEqual(clicked.isError, true, JSON.stringify(clicked.content));
-  const pointer = Object.fromEntries(xdotool('getmouselocation', '--shell').trim().split('\n').map((l) => l.split('=')).map(([k, v]) => [k, Number(v)]));
+  const pointer = shellVars('getmouselocation');
   assert.deepEqual([pointer.X, pointer.Y], [aim.x * scale, aim.y * scale]);
   assert.ok(pointer.X >= win.X && pointer.X < win.X + win.WIDTH && pointer.Y >= win.Y && pointer.Y < win.Y + win.HEIGHT);
 

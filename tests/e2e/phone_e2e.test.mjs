@@ -1,6 +1,7 @@
 // The phone's web client in Chromium (touch, 390x844, DPR 3) against the real app under a private
 // X server: what is typed in its field, Chinese included, and a sticky Ctrl with s reach an X client
-// (xev) as key presses, not through the clipboard. Run by CTest with ZEL_APP_BINARY set.
+// (xev) as key presses, not through the clipboard. Where a tap lands is proven by mcp_e2e (the app's
+// grid to the screen) and browser.test.js (the phone to the grid). Run by CTest with ZEL_APP_BINARY set.
 import assert from 'node:assert/strict';
 import path from 'node:path';
 import { createRequire } from 'node:module';
@@ -16,10 +17,10 @@ before(async () => {
 });
 after(async () => (await context?.close(), await desktop?.stop()));
 
-it('typing on the phone (Chinese and Ctrl+S too) arrives at an X client as key presses, a pan not at all, a tap where it was aimed', async () => {
+it('typing on the phone (Chinese and Ctrl+S too) arrives at an X client as key presses', async () => {
   const { env, token, start, xdotool } = desktop;
   let log = '';
-  const xev = start('xev', ['-name', 'zelkeys', '-geometry', '500x300+100+100', '-event', 'keyboard', '-event', 'button'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
+  const xev = start('xev', ['-name', 'zelkeys', '-geometry', '500x300+100+100', '-event', 'keyboard'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
   xev.stdout.on('data', (d) => (log += d));
   const id = await waitFor('the xev window', async () => xdotool('search', '--onlyvisible', '--name', '^zelkeys$').split('\n')[0]);
   await sleep(300);
@@ -44,23 +45,4 @@ it('typing on the phone (Chinese and Ctrl+S too) arrives at an X client as key p
   await waitFor('the key presses', async () => presses().length >= wanted.length || null, 20000).catch(() => {});
   assert.deepEqual(presses().map(([sym]) => sym), wanted, log.slice(-2000));
   assert.equal(presses().at(-1)[1] & 0x4, 0x4, 's with Control held');
-
-  // A two-finger pan over the window, then a tap on its point (200, 150): one click, there.
-  await page.getByRole('button', { name: '键盘', exact: true }).tap();
-  const cdp = await context.newCDPSession(page);
-  const touch = (type, touchPoints) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints });
-  const box = await page.locator('#screen').boundingBox();
-  const at = (x, y) => ({ x: box.x + (box.width * x) / 1280, y: box.y + (box.height * y) / 900 });
-  const fingers = [at(250, 200), at(350, 200)];
-  await touch('touchStart', fingers);
-  for (let i = 1; i <= 10; i++) await touch('touchMove', fingers.map((p) => ({ x: p.x + i * 8, y: p.y + i * 4 })));
-  await touch('touchEnd', []);
-  await sleep(500);
-  const buttons = () => [...log.matchAll(/(ButtonPress|ButtonRelease) event[^]*?\((-?\d+),(-?\d+)\), root/g)].map(([, kind, x, y]) => [kind, Number(x), Number(y)]);
-  assert.deepEqual(buttons(), [], 'the pan reached nothing');
-  await page.touchscreen.tap(at(300, 250).x, at(300, 250).y);
-  await waitFor('the click', async () => buttons().length >= 2 || null, 10000).catch(() => {});
-  const got = buttons();
-  assert.deepEqual(got.map(([kind]) => kind), ['ButtonPress', 'ButtonRelease']);
-  assert.ok(got.every(([, x, y]) => Math.abs(x - 200) <= 3 && Math.abs(y - 150) <= 3), JSON.stringify(got));
 });

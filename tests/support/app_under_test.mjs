@@ -18,38 +18,26 @@ export async function waitFor(what, fn, timeoutMs = 30000) {
   }
 }
 
-// The built app in a prefix of its own: bin/zel-desktop-agent beside share/zel-desktop-agent with
-// node, the agent server (`agent`) and the stand-in tunnel client; XDG directories of its own.
-// Returns the directory, the app's path and the environment to run it with on `display`.
-export function prefixApp({ binary, agent = kAgent }) {
+// bin/zel-desktop-agent beside share/zel-desktop-agent with node, the agent server (`agent`) and
+// the stand-in tunnel client; XDG directories of its own.
+function prefixApp(binary) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-app-'));
   const exe = path.join(dir, 'prefix/bin/zel-desktop-agent');
   const bin = path.join(dir, 'prefix/share/zel-desktop-agent/bin');
-  fs.mkdirSync(path.dirname(exe), { recursive: true });
-  fs.mkdirSync(bin, { recursive: true });
-  fs.copyFileSync(binary, exe);
-  fs.chmodSync(exe, 0o755);
-  fs.symlinkSync(process.execPath, path.join(bin, 'node'));
-  fs.symlinkSync(agent, path.join(bin, '../agent'));
-  fs.copyFileSync(path.join(kRoot, 'tests/fixtures/cloudflared'), path.join(bin, 'cloudflared'));
-  fs.chmodSync(path.join(bin, 'cloudflared'), 0o755);
+  for (const sub of [path.dirname(exe), bin]) fs.mkdirSync(sub, { recursive: true });
   for (const sub of ['state', 'config', 'home', 'runtime']) fs.mkdirSync(path.join(dir, sub), { mode: 0o700 });
-  // Added to our own environment, so that sanitizer settings pass on.
-  const envFor = (display) => ({ ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`,
-    XDG_CONFIG_HOME: `${dir}/config`, XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' });
-  return { dir, exe, envFor };
+  fs.copyFileSync(binary, exe);
+  fs.copyFileSync(path.join(kRoot, 'tests/fixtures/cloudflared'), path.join(bin, 'cloudflared'));
+  for (const file of [exe, path.join(bin, 'cloudflared')]) fs.chmodSync(file, 0o755);
+  fs.symlinkSync(process.execPath, path.join(bin, 'node'));
+  fs.symlinkSync(kAgent, path.join(bin, '../agent'));
+  return { dir, exe };
 }
 
-// Xvfb on a display it picks itself; `start` spawns it (see startApp). Resolves to ":N".
-export async function startXvfb(start, width = 1280, height = 900) {
-  const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp'],
-    { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
-  const [chunk] = await once(xvfb.stdio[3], 'data'); // the display number Xvfb chose
-  return `:${chunk.toString().trim()}`;
-}
-
-// Starts what `start` is given so that `stop` ends it all, last first, and removes `dir`.
-export function processGroup(dir) {
+// Starts Xvfb and the app, presses its button and waits until the agent server answers.
+// Everything started through `start` ends with `stop`, last first; then `dir` goes.
+export async function startApp({ binary, width = 1280, height = 900 }) {
+  const { dir, exe } = prefixApp(binary);
   const children = [];
   const start = (file, args, options) => {
     const child = spawn(file, args, { stdio: 'ignore', ...options });
@@ -58,25 +46,18 @@ export function processGroup(dir) {
     return child;
   };
   const stop = async () => {
-    for (const child of children.reverse()) {
-      if (child.exitCode === null && child.signalCode === null) {
-        child.kill('SIGTERM');
-        await Promise.race([child.exited, new Promise((r) => setTimeout(r, 15000).unref())]);
-      }
+    for (const child of children.reverse().filter((c) => c.exitCode === null && c.signalCode === null)) {
+      child.kill('SIGTERM');
+      await Promise.race([child.exited, new Promise((r) => setTimeout(r, 15000).unref())]);
     }
     fs.rmSync(dir, { recursive: true, force: true });
   };
-  return { start, stop };
-}
-
-// Starts Xvfb and the app, presses its button and waits until the agent server answers.
-// Everything started through `start` ends with `stop`.
-export async function startApp({ binary, width = 1280, height = 900 }) {
-  const { dir, exe, envFor } = prefixApp({ binary });
-  const { start, stop } = processGroup(dir);
   try {
-    const display = await startXvfb(start, width, height);
-    const env = envFor(display);
+    const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+    const display = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`; // the display number Xvfb chose
+    // Added to our own environment, so that sanitizer settings pass on.
+    const env = { ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
+      XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' };
     const xdotool = (...args) => execFileSync('xdotool', args, { env }).toString().trim();
     const app = start(exe, [], { env });
     const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);

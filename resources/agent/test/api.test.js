@@ -1,11 +1,9 @@
 import assert from 'node:assert/strict';
-import { execFileSync, spawn, spawnSync } from 'node:child_process';
-import { once } from 'node:events';
 import fs from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
 import { text as streamText } from 'node:stream/consumers';
-import { after, before, describe, it } from 'node:test';
+import { describe, it } from 'node:test';
 import { FailureLimiter } from '../src/auth.js';
 import { findDisplay } from '../src/clipboard.js';
 import { answer, expectError, kSecret, tempDir, withAgent } from './helpers.js';
@@ -128,6 +126,8 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
       ['/api/type', post('{"text":""}'), 400, /non-empty/],
       ['/api/type', post('{"text":42}'), 400, /non-empty/],
       ['/api/type', post(JSON.stringify({ text: 'x'.repeat(10001) })), 400, /longer than 10000/],
+      ['/api/clipboard', post('{"text":""}'), 400, /non-empty/],
+      ['/api/clipboard', post('{"text":"x","paste":"yes"}'), 400, /true or false/],
       ['/api/nothing', {}, 404, /route/],
       ['/api/../../package.json', {}, 404, /not found/i],
     ]) await expectError(await t.agent.fetch(route, init), status, message, route);
@@ -135,12 +135,8 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
     await expectError(await t.agent.fetch('/api/type', post('{"text":"abc"}')), 502, /xclip failed: Error: Can't open display/)
       .finally(() => fs.rmSync(file('fail')));
     assert.equal(t.control.requests.length, count, 'nothing bad reached the control service');
-    for (const [request, status] of [
-      [`POST /api/input HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ${t.agent.token}\r\nTransfer-Encoding: chunked\r\n\r\n${`10000\r\n${'x'.repeat(0x10000)}\r\n`.repeat(3)}`, 413],
-      ['GET nothing HTTP/1.1\r\nHost: x\r\n\r\n', 400],
-      ['\x00\x01\x02garbage\r\n\r\n', 400],
-      [`GET / HTTP/1.1\r\nHost: x\r\nX-Big: ${'a'.repeat(100000)}\r\n\r\n`, 431],
-    ]) assert.match(await rawRequest(t.agent.port, request), new RegExp(`^HTTP/1.1 ${status} `));
+    const chunked = `POST /api/input HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer ${t.agent.token}\r\nTransfer-Encoding: chunked\r\n\r\n`;
+    assert.match(await rawRequest(t.agent.port, chunked + `10000\r\n${'x'.repeat(0x10000)}\r\n`.repeat(3)), /^HTTP\/1.1 413 /);
     assert.equal((await t.agent.fetch('/api/info')).status, 200);
   });
 
@@ -150,45 +146,7 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
       [down, '/api/input', post('{"action":"paste"}'), 502, /^(?!.*(secret|5d0c3f4e)).*control service is unreachable: connection refused/],
       [down, '/api/type', post('{"text":"abc"}'), 503, /No clipboard tool was found \(looked for xclip, xsel\)/],
       [none, '/api/screenshot', {}, 503, /not configured/],
-      [none, '/api/input', post('{"action":"paste"}'), 503, /not configured/],
     ]) await expectError(await agent.agent.fetch(route, init), status, message, route);
     assert.deepEqual([(await (await t.agent.fetch('/api/info')).json()).features.type, (await (await down.agent.fetch('/api/info')).json()).features.type], [true, false]);
-  });
-});
-
-// The real xclip on a private X server: text from the phone lands on the desktop's clipboard,
-// and what the desktop copied comes back, in both directions through other X clients.
-describe('clipboard on a real X server', () => {
-  let xvfb;
-  const env = { PATH: '/usr/bin:/bin' };
-  const t = withAgent({}, { env }, {});
-  before(async () => {
-    xvfb = spawn('Xvfb', ['-displayfd', '3', '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
-    env.DISPLAY = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`;
-  });
-  after(() => xvfb.kill());
-  const desktopText = () => execFileSync('xclip', ['-selection', 'clipboard', '-out'], { env }).toString();
-
-  it('reads and sets the desktop clipboard, and pastes on request', async () => {
-    const read = async () => (await t.agent.fetch('/api/clipboard')).json();
-    assert.deepEqual(await read(), { text: null }, 'nothing was copied yet');
-    for (const text of ['phone → 桌面 ✓\nline two', '😀 "quoted" $HOME']) {
-      const res = await t.agent.fetch('/api/clipboard', post(JSON.stringify({ text })));
-      assert.deepEqual([res.status, await res.json()], [200, { ok: true, pasted: false }]);
-      assert.equal(desktopText(), text, 'another X client reads what the phone sent');
-    }
-    // xclip goes on serving the selection in a child that keeps the standard streams.
-    // That child takes the selection over from the last owner a moment after this returns.
-    spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: 'desktop → 手机', stdio: ['pipe', 'ignore', 'ignore'] });
-    for (let i = 0; i < 250 && desktopText() !== 'desktop → 手机'; i++) await new Promise((r) => setTimeout(r, 20));
-    assert.deepEqual(await read(), { text: 'desktop → 手机' });
-    const count = t.control.requests.length;
-    const pasted = await t.agent.fetch('/api/clipboard', post('{"text":"and paste","paste":true}'));
-    assert.deepEqual([pasted.status, (await pasted.json()).action, desktopText()], [200, 'paste', 'and paste']);
-    assert.deepEqual(t.control.requests.slice(count).map((r) => JSON.parse(r.body)), [{ action: 'paste' }]);
-    for (const [body, message] of [['{"text":""}', /non-empty/], ['{"text":"x","paste":"yes"}', /true or false/]]) {
-      await expectError(await t.agent.fetch('/api/clipboard', post(body)), 400, message, body);
-    }
-    assert.equal((await (await t.agent.fetch('/api/info')).json()).features.clipboard, true);
   });
 });

@@ -4,18 +4,19 @@ import { spawn } from 'node:child_process';
 import crypto from 'node:crypto';
 import { once } from 'node:events';
 import fs from 'node:fs';
+import http from 'node:http';
 import net from 'node:net';
 import os from 'node:os';
 import path from 'node:path';
 import { after, before } from 'node:test';
-import WebSocket from 'ws';
+import WebSocket, { Receiver, Sender } from 'ws';
 import { createAgentServer } from '../src/app.js';
 import { loadToken } from '../src/config.js';
 
 export const kSecret = '5d0c3f4e-8a57-4c1b-9d3e-2b7f6a1c0e99';
 export const kAgentDir = path.resolve(import.meta.dirname, '..');
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-export const tempDir = (prefix = 'zel-agent-test-') => fs.mkdtempSync(path.join(os.tmpdir(), prefix));
+export const tempDir = () => fs.mkdtempSync(path.join(os.tmpdir(), 'zel-agent-test-'));
 export const answer = (status, type, body) => ({ status, type, body });
 export const blankImage = (width, height) => answer('200 OK', 'image/svg+xml', `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}"/>`);
 
@@ -46,26 +47,30 @@ export async function startFakeControl({ screenshot, input, tiles } = {}) {
     close: () => new Promise((r) => server.close(r)) };
 }
 
-// For the enclosing describe: a fake control service when given its answers, and an agent on it
-// with a token in a temporary config directory. t.agent.fetch sends the bearer.
+// An agent with a token in a temporary config directory; fetch sends the bearer.
+export async function startAgent(config = {}, options = {}, control = null) {
+  const token = loadToken(path.join(tempDir(), 'zel-desktop-agent'));
+  const server = await createAgentServer({ token, host: '127.0.0.1', port: 0, screenshotUrl: control?.screenshotUrl ?? '',
+    inputUrl: control?.inputUrl ?? '', enableTerminal: false, helperBinDir: '', ...config }, { log: () => {}, ...options });
+  const { port } = await server.listen(0, '127.0.0.1');
+  const base = `http://127.0.0.1:${port}`;
+  return { server, agent: { token, base, port, fetch: (route, init = {}) => fetch(base + route, { ...init, headers: { Authorization: `Bearer ${token}`, ...init.headers } }) } };
+}
+
+// For the enclosing describe: a fake control service when given its answers, and an agent on it.
 export function withAgent(config = {}, options = {}, control = null) {
   const t = {};
   before(async () => {
     t.control = control && (await startFakeControl(control));
-    const token = loadToken(path.join(tempDir(), 'zel-desktop-agent'));
-    t.server = await createAgentServer({ token, host: '127.0.0.1', port: 0, screenshotUrl: t.control?.screenshotUrl ?? '',
-      inputUrl: t.control?.inputUrl ?? '', enableTerminal: false, helperBinDir: '', ...config }, { log: () => {}, ...options });
-    const { port } = await t.server.listen(0, '127.0.0.1');
-    const base = `http://127.0.0.1:${port}`;
-    t.agent = { token, base, port, fetch: (route, init = {}) => fetch(base + route, { ...init, headers: { Authorization: `Bearer ${token}`, ...init.headers } }) };
+    Object.assign(t, await startAgent(config, options, t.control));
   });
   after(async () => (await t.server?.close(), await t.control?.close()));
   return t;
 }
 
 // Resolves with the open socket, or rejects with the status of the refused upgrade.
-export const openWs = (url, headers) => new Promise((resolve, reject) => {
-  const ws = new WebSocket(url, { headers });
+export const openWs = (url) => new Promise((resolve, reject) => {
+  const ws = new WebSocket(url);
   ws.once('open', () => resolve(ws)).once('error', reject)
     .once('unexpected-response', (_req, res) => reject(Object.assign(new Error(`HTTP ${res.statusCode}`), { status: res.statusCode })));
 });
@@ -87,52 +92,23 @@ export function launch(env) {
   return run;
 }
 
-// A WebSocket client that frames by hand, so it can go on sending after the server has closed:
+// A WebSocket client on a bare socket, so it can go on sending after the server has closed:
 // the frames a real phone has in flight while the close is on its way.
 export async function rawWs(port, target) {
-  const socket = net.connect(port, '127.0.0.1');
-  socket.on('error', () => {});
-  await once(socket, 'connect');
-  socket.write(`GET ${target} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n`
-    + `Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: ${crypto.randomBytes(16).toString('base64')}\r\n\r\n`);
-  const ws = { socket, text: '', closeCode: null };
-  let pending = Buffer.alloc(0);
-  let head = true, answered;
-  const headRead = new Promise((r) => (answered = r));
-  ws.closed = new Promise((resolve) => {
-    socket.on('close', () => (answered(), resolve(ws.closeCode)));
-    socket.on('data', (data) => {
-      pending = Buffer.concat([pending, data]);
-      if (head) {
-        const end = pending.indexOf('\r\n\r\n');
-        if (end < 0) return;
-        ws.status = Number(pending.toString('latin1', 9, 12));
-        pending = pending.subarray(end + 4);
-        head = false;
-        answered();
-      }
-      while (pending.length >= 2) { // server frames: unmasked, short enough for a 16-bit length
-        let length = pending[1] & 0x7f;
-        let at = 2;
-        if (length === 126) [length, at] = [pending.length >= 4 ? pending.readUInt16BE(2) : Infinity, 4];
-        if (pending.length < at + length) return;
-        const payload = pending.subarray(at, at + length);
-        if ((pending[0] & 0x0f) === 8) resolve((ws.closeCode = payload.length >= 2 ? payload.readUInt16BE(0) : 1005));
-        else ws.text += payload.toString('utf8');
-        pending = pending.subarray(at + length);
-      }
-    });
-  });
-  ws.send = (value) => {
-    const payload = Buffer.from(typeof value === 'string' ? value : JSON.stringify(value));
-    const size = payload.length < 126 ? [payload.length] : [126, payload.length >> 8, payload.length & 0xff];
-    const mask = crypto.randomBytes(4);
-    socket.write(Buffer.concat([Buffer.from([0x81, 0x80 | size[0], ...size.slice(1)]), mask, payload.map((b, i) => b ^ mask[i % 4])]));
-  };
+  const request = http.request({ host: '127.0.0.1', port, path: target, headers: { Upgrade: 'websocket', Connection: 'Upgrade',
+    'Sec-WebSocket-Version': '13', 'Sec-WebSocket-Key': crypto.randomBytes(16).toString('base64') } });
+  const [, socket, head] = await Promise.race([once(request.end(), 'upgrade'), once(request, 'response').then(([res]) => assert.fail(`HTTP ${res.statusCode}`))]);
+  const receiver = new Receiver();
+  const ws = { socket, text: '' };
+  receiver.on('message', (data) => (ws.text += data)).on('error', () => {});
+  ws.closed = new Promise((resolve) => (receiver.on('conclude', resolve), socket.on('close', () => resolve(null))));
+  socket.on('error', () => {}).on('data', (data) => receiver.write(data));
+  receiver.write(head);
+  ws.send = (value) => socket.write(Buffer.concat(Sender.frame(Buffer.from(typeof value === 'string' ? value : JSON.stringify(value)),
+    { fin: true, rsv1: false, opcode: 1, mask: true, readOnly: false })));
   ws.until = async (pattern, ms = 10000) => {
-    for (let waited = 0; !pattern.test(ws.text) && waited < ms; waited += 20) await new Promise((r) => setTimeout(r, 20));
+    for (let waited = 0; !pattern.test(ws.text) && waited < ms; waited += 20) await sleep(20);
     assert.match(ws.text, pattern);
   };
-  await headRead;
   return ws;
 }

@@ -1,12 +1,8 @@
 // The agent's HTTP side against hostile clients, over real sockets.
 import assert from 'node:assert/strict';
 import net from 'node:net';
-import path from 'node:path';
 import { describe, it } from 'node:test';
-import { createAgentServer } from '../src/app.js';
-import { loadToken } from '../src/config.js';
-import { sleep, tempDir, withAgent } from './helpers.js';
-
+import { sleep, startAgent, withAgent } from './helpers.js';
 
 // Sends the request and never closes its own side: what is left open afterwards is the server's doing.
 function halfOpenExchange(port, request) {
@@ -24,15 +20,17 @@ describe('agent against hostile clients', () => {
   const t = withAgent({}, { timeouts: { headersTimeout: 300, requestTimeout: 600, connectionsCheckingInterval: 50 } });
 
   it('answers broken, slow and refused requests, then closes the socket for good', async () => {
-    const upgrade = (target, extra = '') => `GET ${target} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n`
-      + `Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n${extra}\r\n`;
+    const upgrade = (target) => `GET ${target} HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n`
+      + `Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n`;
     const cases = [
       ['silent client', '', 408],
       ['headers that never end', 'GET /api/info HTTP/1.1\r\nHost: x\r\n', 408],
       ['garbage', '\x16\x03\x01 hello\r\n\r\n', 400],
+      ['a target without a slash', 'GET nothing HTTP/1.1\r\nHost: x\r\n\r\n', 400],
       ['oversized header', `GET / HTTP/1.1\r\nHost: x\r\nX-Big: ${'a'.repeat(100000)}\r\n\r\n`, 431],
       ['upgrade elsewhere', upgrade('/api/nothing'), 404],
       ['upgrade without token', upgrade('/api/terminal'), 401],
+      ['live view without token', upgrade('/api/live'), 401],
       ['upgrade with token, terminal off', upgrade(`/api/terminal?token=${t.agent.token}`), 404],
     ];
     const answers = await Promise.all(cases.map(([, request]) => halfOpenExchange(t.agent.port, request)));
@@ -60,19 +58,15 @@ it('brakes guessers by normalised address and by everybody\'s failures, and alwa
       wrong('2001:db8:9:9::3', 401), ...fresh(3, 401), wrong('192.0.2.50', 429), phone('203.0.113.5'),
       phone('2001:db8:9:9::abcd'), phone('192.0.2.51'), wrong('203.0.113.5', 401)]],
   ]) {
-    const token = loadToken(path.join(tempDir(), 'zel-desktop-agent'));
-    const agent = await createAgentServer({ token, host: '127.0.0.1', port: 0, screenshotUrl: '', inputUrl: '', enableTerminal: false, helperBinDir: '' },
-      { log: () => {}, limits: { freeFailures: 1, delayStepMs: 5, maxDelayMs: 50, blockAfter: 3, globalBudget: 6, globalRefillMs: 600000 } });
-    const { port } = await agent.listen(0, '127.0.0.1');
+    const { server, agent } = await startAgent({}, { limits: { freeFailures: 1, delayStepMs: 5, maxDelayMs: 50, blockAfter: 3, globalBudget: 6, globalRefillMs: 600000 } });
     try {
       const statuses = [];
       for (const [ip, right] of steps) {
-        const res = await fetch(`http://127.0.0.1:${port}/api/info`, { headers: { 'CF-Connecting-IP': ip, Authorization: `Bearer ${right ? token : 'guess'}` } });
-        statuses.push(res.status);
+        statuses.push((await fetch(`${agent.base}/api/info`, { headers: { 'CF-Connecting-IP': ip, Authorization: `Bearer ${right ? agent.token : 'guess'}` } })).status);
       }
       assert.deepEqual(statuses, steps.map((step) => step[2]), name);
     } finally {
-      await agent.close();
+      await server.close();
     }
   }
 });

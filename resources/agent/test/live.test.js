@@ -2,9 +2,8 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { Pacer, kLiveDefaults } from '../src/live.js';
-import { answer, openWs, withAgent } from './helpers.js';
+import { answer, openWs, sleep, withAgent } from './helpers.js';
 
-const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const jpeg = (text) => answer('200 OK', 'image/jpeg', text);
 
 // A viewer that records what it gets and acknowledges only when told to.
@@ -36,40 +35,104 @@ async function viewer(t, query = '') {
   return v;
 }
 
-describe('live view stream from screenshots (an app without /tiles)', () => {
-  let screen = () => jpeg('still');
-  const t = withAgent({}, { live: { stillAfterMs: 100, stillIntervalMs: 20 } }, { screenshot: (r) => screen(r) });
-  const captures = () => t.control.requests.filter((r) => r.path === '/screenshot').length;
+// The desktop behind the control service: show() is what it shows at each look, or a failed answer.
+// An app without /tiles answers whole screenshots. With it, the changes since a sequence: after a
+// short wait, nothing while unchanged; the whole frame for 0; else one tile, and a copy when asked.
+function desktop(withTiles) {
+  const d = { show: () => 'still', seq: 0, shown: null, answers: [] };
+  const look = () => {
+    const now = d.show();
+    if (typeof now === 'string' && now !== d.shown) [d.seq, d.shown] = [d.seq + 1, now];
+    return now;
+  };
+  d.control = { screenshot: () => (typeof look() === 'string' ? jpeg(d.shown) : d.show()) };
+  if (withTiles) d.control.tiles = async ({ query }) => {
+    const since = Number(query.since);
+    if (since === d.seq) await sleep(50);
+    const now = look();
+    if (typeof now !== 'string') return now;
+    d.answers.push([since, d.seq]);
+    const width = Math.min(1920, Number(query.width));
+    const tiles = since === d.seq ? [] : since === 0 ? [[0, 0, width, 500]] : [[16 * (d.seq % 50), 32, 16, 16]];
+    const copies = query.copies === '1' && since && tiles.length ? [[0, 48, 640, 300, 0, 32]] : [];
+    const head = { sequence: d.seq, width, height: 500, full: since === 0, copies, tiles: tiles.map((tile) => [...tile, now.length]) };
+    return answer('200 OK', 'application/x-zel-tiles', `${JSON.stringify(head)}\n${tiles.length ? now : ''}`);
+  };
+  return d;
+}
+const pick = (object, like) => Object.fromEntries(Object.keys(like).map((k) => [k, object[k]]));
+
+// The same stream from either kind of app; each row: the first frame and the capture request it gives.
+for (const [name, withTiles, live, first, query] of [
+  ['screenshots (an app without /tiles)', false, { stillAfterMs: 100, stillIntervalMs: 20 },
+    { seq: 1, quality: 60, full: true, width: 700, copies: [], tiles: [[0, 0, 0, 0]], body: 'still' }, { format: 'jpeg', width: '700', quality: '60' }],
+  ['tiles', true, { fps: 1000 }, { seq: 1, full: true, width: 1920, copies: [], tiles: [[0, 0, 1920, 500]], body: 'still' },
+    { since: '0', width: '2560', copies: '1', wait: String(kLiveDefaults.tilesWaitMs) }], // the desktop's own width while the link allows
+]) describe(`live view stream of ${name}`, () => {
+  const d = desktop(withTiles);
+  const t = withAgent({}, { live }, d.control);
+  const captures = () => t.control.requests.filter((r) => r.path !== '/input');
   const inputs = () => t.control.requests.filter((r) => r.path === '/input').map((r) => JSON.parse(r.body));
 
-  it('refuses upgrades without the token, with bad widths, and beyond the viewer limit', async () => {
-    const base = `ws://127.0.0.1:${t.agent.port}/api/live`;
-    for (const [name, query, status] of [
-      ['no token', '', 401],
-      ['wrong token', `?token=${'A'.repeat(43)}`, 401],
-      ['width too small', `?token=${t.agent.token}&width=100`, 400],
-      ['width not a number', `?token=${t.agent.token}&width=wide`, 400],
-    ]) {
-      await assert.rejects(openWs(base + query), (err) => err.status === status, name);
-    }
-    const open = await Promise.all([1, 2, 3, 4].map(() => openWs(`${base}?token=${t.agent.token}`)));
-    await assert.rejects(openWs(`${base}?token=${t.agent.token}`), (err) => err.status === 429, 'fifth viewer');
-    for (const ws of open) ws.close();
-  });
+  if (withTiles) { // what does not depend on the kind of app, and what only tiles do
+    it('passes copies on, asks from the last answer, keeps its own width when the view changes, and a whole frame for a refresh', async () => {
+      let n = 0;
+      d.show = () => `f${++n}`;
+      await sleep(200); // the last viewer's poll ends first
+      const answered = d.answers.length;
+      const v = await viewer(t, '&width=800');
+      await v.until('two updates', () => v.frames.length === 2);
+      assert.deepEqual(v.frames[1].copies, [[0, 48, 640, 300, 0, 32]]);
+      v.send({ type: 'view', width: 640 });
+      v.ack();
+      await v.until('more after a new view width', () => v.frames.length >= 4);
+      const mine = d.answers.slice(answered);
+      assert.ok(mine.every(([since], i) => i === 0 || since === mine[i - 1][1]), `each poll asks from the last answer: ${mine}`);
+      assert.ok(captures().slice(-mine.length).every((r) => r.query.width === '2560'), 'the own width does not change with the view');
+      v.send({ type: 'refresh' }); // the viewer could not show one
+      v.ack();
+      await v.until('a whole frame again', () => v.frames.slice(4).some((f) => f.full));
+      v.ws.close();
+    });
+
+    it('refuses upgrades with bad widths and beyond the viewer limit', async () => { // the token: hostile.test.js
+      const base = `ws://127.0.0.1:${t.agent.port}/api/live`;
+      await assert.rejects(openWs(`${base}?token=${t.agent.token}&width=100`), (err) => err.status === 400, 'width too small');
+      const open = await Promise.all([1, 2, 3, 4].map(() => openWs(`${base}?token=${t.agent.token}`)));
+      await assert.rejects(openWs(`${base}?token=${t.agent.token}`), (err) => err.status === 429, 'fifth viewer');
+      for (const ws of open) ws.close();
+    });
+
+    it('passes input on in order and answers bad messages without closing', async () => {
+      d.show = () => 'still';
+      const v = await viewer(t);
+      const count = inputs().length;
+      const valid = [{ action: 'click', coordinate: [250, 750] }, { action: 'click', coordinate: [250, 750] }, { action: 'drag', from: [200, 500], to: [800, 500] },
+        { action: 'scroll', direction: 'down', amount: 2 }, { action: 'key', key: 'return' }];
+      for (const [i, request] of valid.entries()) v.send({ type: 'input', id: i + 1, ...request });
+      for (const message of [{ type: 'input', id: 50, action: 'explode' }, { type: 'input', id: 51 }, '{', '[1,2]', { type: 'nonsense' }, { type: 'view', width: 99999 }]) {
+        const texts = v.texts.length;
+        v.send(message);
+        await v.until(JSON.stringify(message), () => v.texts.slice(texts).some((m) => m.status === 400));
+      }
+      await v.until('every input answered', () => v.texts.filter((m) => m.type === 'input' && m.status === 200).length === valid.length);
+      assert.deepEqual(inputs().slice(count), valid);
+      assert.equal(v.ws.readyState, v.ws.OPEN);
+      v.ws.close();
+    });
+  }
 
   it('pushes frames without requests and sends nothing more while the screen is still', async () => {
-    screen = () => jpeg('still');
+    d.show = () => 'still';
+    const from = captures().length;
     const v = await viewer(t, '&width=700');
     await v.until('first frame', () => v.frames.length === 1);
-    assert.deepEqual(v.frames[0], { seq: 1, quality: 60, full: true, width: 700, copies: [], tiles: [[0, 0, 0, 0]], body: 'still' });
-    const query = t.control.requests.findLast((r) => r.path === '/screenshot').query;
-    assert.deepEqual([query.format, query.width, query.quality], ['jpeg', '700', '60']);
+    assert.deepEqual([pick(v.frames[0], first), pick(captures().slice(from).find((r) => r.path === (withTiles ? '/tiles' : '/screenshot')).query, query)], [first, query]);
     v.ack();
-    const seen = captures();
-    await v.until('the still screen is polled on', () => captures() >= seen + 10);
+    const seen = captures().length;
+    await v.until('the still screen is polled on', () => captures().length >= seen + 10);
     assert.equal(v.frames.length, 1, 'an unchanged picture is not sent again');
-
-    screen = () => jpeg('changed');
+    d.show = () => 'changed';
     await v.until('a change is sent', () => v.frames.length === 2);
     assert.equal(v.frames[1].body, 'changed');
     v.ws.close();
@@ -77,13 +140,12 @@ describe('live view stream from screenshots (an app without /tiles)', () => {
 
   it('keeps at most two frames in flight and sends the newest after an ack, never a backlog', async () => {
     let n = 0;
-    screen = () => jpeg(`frame-${++n}`);
+    d.show = () => `frame-${++n}`;
     const v = await viewer(t);
     await v.until('two frames', () => v.frames.length === 2);
-    const held = captures();
+    const held = captures().length;
     await sleep(300); // the screen changes all the time, yet nothing is captured or sent
-    assert.equal(v.frames.length, 2);
-    assert.equal(captures(), held, 'no capture while the window is full');
+    assert.deepEqual([v.frames.length, captures().length], [2, held], 'no capture while the window is full');
     for (let round = 0; round < 5; round++) {
       const before = n;
       v.ack(v.frames.at(-2).seq); // the older of the two: one slot frees
@@ -97,102 +159,25 @@ describe('live view stream from screenshots (an app without /tiles)', () => {
     v.ws.close();
   });
 
-  it('passes input on in order and answers bad messages without closing', async () => {
-    screen = () => jpeg('still');
-    const v = await viewer(t);
-    const count = inputs().length;
-    const valid = [
-      { action: 'click', coordinate: [250, 750] },
-      { action: 'click', coordinate: [250, 750] },
-      { action: 'drag', from: [200, 500], to: [800, 500] },
-      { action: 'scroll', direction: 'down', amount: 2 },
-      { action: 'key', key: 'return' },
-    ];
-    for (const [i, request] of valid.entries()) v.send({ type: 'input', id: i + 1, ...request });
-    for (const [name, message, status] of [
-      ['unknown action', { type: 'input', id: 50, action: 'explode' }, 400],
-      ['no action', { type: 'input', id: 51 }, 400],
-      ['not JSON', '{', 400],
-      ['not an object', '[1,2]', 400],
-      ['unknown type', { type: 'nonsense' }, 400],
-      ['width out of range', { type: 'view', width: 99999 }, 400],
-    ]) {
-      const texts = v.texts.length;
-      v.send(message);
-      await v.until(name, () => v.texts.slice(texts).some((m) => m.status === status));
-    }
-    await v.until('every input answered', () => v.texts.filter((m) => m.type === 'input' && m.status === 200).length === valid.length);
-    assert.deepEqual(inputs().slice(count), valid);
-    assert.equal(v.ws.readyState, v.ws.OPEN);
-    v.ws.close();
-  });
-
   it('reports a capture failure and recovers when the control service answers again', async () => {
-    screen = () => answer('500 Internal Server Error', 'text/plain', 'capture failed');
+    d.show = () => answer('500 Internal Server Error', 'text/plain', 'capture failed');
     const v = await viewer(t);
     await v.until('an error message', () => v.texts.some((m) => m.type === 'error' && m.status === 502 && /capture failed/.test(m.message)));
-    screen = () => jpeg('back');
+    d.show = () => 'back';
     await v.until('a frame after recovery', () => v.frames.some((f) => f.body === 'back'));
     v.ws.close();
   });
-});
 
-describe('live view stream of tiles', () => {
-  // The screen changes on every poll: each answer is one tile of its own (after a scroll, when the
-  // frame is the desktop's own), or the whole frame for 0. The desktop is 1920 wide.
-  const answered = []; // the sequence of each answer
-  const tiles = ({ query }) => {
-    const sequence = 10 + answered.push(10 + answered.length + 1);
-    const full = query.since === '0';
-    const width = Math.min(1920, Number(query.width));
-    const tile = full ? [0, 0, width, 500, 5] : [16 * (sequence % 50), 32, 16, 16, 4];
-    const copies = query.copies === '1' && !full ? [[0, 48, 640, 300, 0, 32]] : undefined;
-    const head = { sequence, width, height: 500, full, copies, tiles: [tile] };
-    return answer('200 OK', 'application/x-zel-tiles', `${JSON.stringify(head)}\n${full ? 'whole' : `t${sequence % 100}`.padEnd(4, '.')}`);
-  };
-  const t = withAgent({}, { live: { fps: 1000 } }, { tiles });
-  const polls = () => t.control.requests.filter((r) => r.path === '/tiles').map((r) => r.query);
-
-  it('passes tiles and copies on as they come, asks from the last sequence, a whole frame for a refresh, and holds a full window', async () => {
-    const v = await viewer(t, '&width=800');
-    await v.until('two updates', () => v.frames.length === 2);
-    await sleep(200);
-    assert.equal(v.frames.length, 2, 'at most two unacknowledged without a measured round trip');
-    assert.equal(polls().length, 2, 'no polling while the window is full');
-    const [first, second] = v.frames;
-    assert.deepEqual([first.full, first.width, first.copies, first.tiles, first.body], [true, 1920, [], [[0, 0, 1920, 500]], 'whole']);
-    assert.deepEqual([second.full, second.copies, second.tiles, second.body],
-      [false, [[0, 48, 640, 300, 0, 32]], [[16 * (answered[1] % 50), 32, 16, 16]], `t${answered[1] % 100}.`]);
-    // The desktop's own width while the link allows, whatever the viewer's screen shows.
-    assert.deepEqual(polls().map((q) => [q.since, q.width, q.copies, q.wait]),
-      [['0', '2560', '1', String(kLiveDefaults.tilesWaitMs)], [String(answered[0]), '2560', '1', String(kLiveDefaults.tilesWaitMs)]]);
-    v.ack(second.seq);
-    await v.until('more after the ack', () => v.frames.length >= 4);
-    assert.ok(polls().every((q, i) => i === 0 || q.since === String(answered[i - 1])), 'each poll asks from the last answer');
-    v.send({ type: 'view', width: 640 });
-    v.ack();
-    await v.until('more after a new view width', () => polls().length >= 6);
-    assert.ok(polls().slice(1).every((q) => q.since !== '0'), 'the own width does not change with the view');
-    const wholes = v.frames.filter((f) => f.full).length;
-    v.send({ type: 'refresh' }); // the viewer could not show one
-    v.ack();
-    await v.until('a whole frame again', () => v.frames.filter((f) => f.full).length > wholes);
-    v.ws.close();
-  });
 });
 
 describe('live view pacing', () => {
-  // A link of the given throughput (bytes per ms) and round trip; frames of size(quality, width).
-  function run(bytesPerMs, rttMs, size, frames = 200) {
-    const pacer = new Pacer({ fps: 30 });
+  // Frames of size(quality, width) over a link of the given throughput (bytes per ms) and round trip.
+  function run(bytesPerMs, rttMs, frames = 200, pacer = new Pacer({ fps: 30 }), clock = { now: 0 }) {
     pacer.rtt(rttMs);
-    let now = 0;
     for (let i = 0; i < frames; i++) {
       const { quality, width } = pacer.setting(1170);
       const bytes = size(quality, width);
-      const ackAt = now + rttMs + bytes / bytesPerMs;
-      pacer.acked({ bytes, sentAt: now, ackAt });
-      now = ackAt;
+      pacer.acked({ bytes, sentAt: clock.now, ackAt: (clock.now += rttMs + bytes / bytesPerMs) });
     }
     return pacer.setting(1170);
   }
@@ -205,21 +190,12 @@ describe('live view pacing', () => {
       ['20 Mbit/s, 60 ms', 2500, 60, (s) => s.quality <= 60 && s.quality >= 40 && s.width === 1170],
       ['5 Mbit/s, 150 ms', 625, 150, (s) => s.quality === 25 && s.width < 1170 && s.width >= 320],
     ]) {
-      const got = run(bytesPerMs, rtt, size);
+      const got = run(bytesPerMs, rtt);
       assert.ok(want(got), `${name}: ${JSON.stringify(got)}`);
     }
-    const pacer = new Pacer({ fps: 30 });
-    pacer.rtt(10);
-    let now = 0;
-    for (const bytesPerMs of [300, 1e5]) { // a slow spell, then a fast link
-      for (let i = 0; i < 300; i++) {
-        const { quality, width } = pacer.setting(1170);
-        const bytes = size(quality, width);
-        pacer.acked({ bytes, sentAt: now, ackAt: (now += 10 + bytes / bytesPerMs) });
-      }
-      if (bytesPerMs === 300) assert.ok(pacer.setting(1170).width < 1170, 'lowered');
-    }
-    assert.deepEqual(pacer.setting(1170), { quality: 70, width: 2560, copies: true }, 'raised again');
+    const [pacer, clock] = [new Pacer({ fps: 30 }), { now: 0 }];
+    assert.ok(run(300, 10, 300, pacer, clock).width < 1170, 'lowered in a slow spell');
+    assert.deepEqual(run(1e5, 10, 300, pacer, clock), { quality: 70, width: 2560, copies: true }, 'raised again on a fast link');
   });
 
   it('lets as many updates be unacknowledged as the round trip and the bandwidth need', () => {

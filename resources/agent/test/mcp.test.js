@@ -12,6 +12,7 @@ import { answer, blankImage, kSecret, tempDir, withAgent } from './helpers.js';
 const kDisplay = { width: 1600, height: 900 };
 const jpegCache = new Map();
 function screenJpeg(request) {
+  if (request.query.width === '321') return blankImage(16, 9); // an image that is no JPEG
   const width = Math.min(Number(request.query.width), kDisplay.width);
   const height = Math.floor((width * kDisplay.height) / kDisplay.width);
   if (!jpegCache.has(width)) jpegCache.set(width, execFileSync('convert', ['-size', `${width}x${height}`, 'gradient:white-navy', 'jpeg:-']));
@@ -36,7 +37,7 @@ describe('MCP endpoint', () => {
   fs.writeFileSync(path.join(bin, 'xclip'), `#!/bin/sh\ncase "$*" in *-out*) cat "${bin}/clip";; *) cat > "${bin}/clip";; esac\n`, { mode: 0o755 });
   // Like the control service, typing answers with what it typed; U+FFFF stands for a character the keyboard lacks.
   const typed = (text) => answer('200 OK', 'application/json', JSON.stringify({ ok: true, typed: [...text.replace(/\uffff/g, '')].length, skipped: text.split('\uffff').length - 1 }));
-  const t = withAgent({ helperBinDir: bin }, { env: { PATH: '/usr/bin:/bin', DISPLAY: ':42' }, limits: { freeFailures: 5, blockAfter: 3 } }, {
+  const t = withAgent({ helperBinDir: bin }, { env: { PATH: '/usr/bin:/bin', DISPLAY: ':42' } }, {
     screenshot: screenJpeg,
     input: ({ body }) => {
       const { key, action, text } = JSON.parse(body);
@@ -44,28 +45,22 @@ describe('MCP endpoint', () => {
       return action === 'type_text' ? typed(text) : undefined;
     },
   });
-  const svg = withAgent({}, {}, { screenshot: () => blankImage(16, 9) });
   const down = withAgent({ screenshotUrl: `http://127.0.0.1:1/screenshot?secret=${kSecret}`, inputUrl: `http://127.0.0.1:1/input?secret=${kSecret}` },
     { env: { PATH: tempDir(), DISPLAY: ':42' } });
   const shell = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_INPUT_URL: 'the-secret' } });
   const small = withAgent({}, { mcp: { maxSessions: 2, idleMs: 60000, now: () => small.clock } });
   small.clock = 0;
 
-  it('refuses clients without the token, brakes a guessing one, and lists the tools to one with it', async () => {
-    for (const headers of [{}, { Authorization: 'Bearer wrong' }, { Authorization: t.agent.token }]) {
-      await assert.rejects(connect(t.agent, { ...headers, 'CF-Connecting-IP': '203.0.113.9' }), { code: 401 }, JSON.stringify(headers));
-    }
-    // Braked now: a further guess is held, then refused; the token still gets in.
-    await assert.rejects(connect(t.agent, { Authorization: 'Bearer guess', 'CF-Connecting-IP': '203.0.113.9' }), { code: 429 });
-    const pointer = ['screenshot', 'click', 'move_pointer', 'drag', 'button_down', 'button_up', 'scroll', 'press_key', 'key_combo', 'paste', 'type_text',
-      'read_clipboard', 'write_clipboard'];
-    for (const [agent, names] of [[t, pointer], [shell, [...pointer, 'run_command']]]) {
+  it('refuses a client without the token and lists the tools to one with it', async () => {
+    await assert.rejects(connect(t.agent, {}), { code: 401 }); // the API's own check; its cases are in api.test.js
+    // Every other tool is called below; run_command is there only with the terminal on.
+    const names = [];
+    for (const agent of [t, shell]) {
       const client = await connect(agent.agent);
-      const { tools } = await client.listTools();
-      assert.deepEqual(tools.map((tool) => tool.name).sort(), [...names].sort());
-      for (const tool of tools) assert.ok(tool.description.length > 40 && tool.inputSchema.type === 'object', tool.name);
+      names.push((await client.listTools()).tools.map((tool) => tool.name));
       await client.close();
     }
+    assert.deepEqual(names[1].filter((name) => !names[0].includes(name)), ['run_command']);
   });
 
   it('returns a screenshot that decodes at the size it states, defaulting to 1280 wide and never past the display', async () => {
@@ -89,11 +84,8 @@ describe('MCP endpoint', () => {
       ['click', { x: 639, y: 0, double: true }, [{ action: 'double_click', coordinate: [998.438, 0] }]],
       ['move_pointer', { x: 160, y: 180 }, [{ action: 'move', coordinate: [250, 500] }]],
       ['move_pointer', { x: 160, y: 180, holding: 'left' }, [{ action: 'left_drag', coordinate: [250, 500] }]],
-      ['move_pointer', { x: 160, y: 180, holding: 'right' }, [{ action: 'right_drag', coordinate: [250, 500] }]],
       ['drag', { start_x: 64, start_y: 36, end_x: 576, end_y: 324 }, [{ action: 'drag', from: [100, 100], to: [900, 900] }]],
       ['button_down', { x: 32, y: 18 }, [{ action: 'left_down', coordinate: [50, 50] }]],
-      ['button_up', { x: 32, y: 18 }, [{ action: 'left_up', coordinate: [50, 50] }]],
-      ['button_down', { x: 32, y: 18, button: 'right' }, [{ action: 'right_down', coordinate: [50, 50] }]],
       ['button_up', { x: 32, y: 18, button: 'right' }, [{ action: 'right_up', coordinate: [50, 50] }]],
       ['scroll', { direction: 'up' }, [{ action: 'scroll', direction: 'up', amount: 3 }]],
       ['scroll', { direction: 'down', amount: 7, x: 320, y: 180 }, [{ action: 'move', coordinate: [500, 500] }, { action: 'scroll', direction: 'down', amount: 7 }]],
@@ -137,15 +129,12 @@ describe('MCP endpoint', () => {
     const fresh = await connect(t.agent);
     const shot = await connect(t.agent);
     await shot.callTool({ name: 'screenshot', arguments: { width: 640 } });
-    const svgClient = await connect(svg.agent);
     const downClient = await connect(down.agent);
     for (const [client, name, args, message, inputs = []] of [
       [fresh, 'click', { x: 1, y: 1 }, /call the "screenshot" tool first/],
       [shot, 'click', { x: 640, y: 10 }, /outside the last screenshot, which is 640x360: x must be 0\.\.639/],
       [shot, 'click', { x: -1, y: 10 }, /Input validation error.*x/],
       [shot, 'click', { x: 1.5, y: 10 }, /Input validation error.*x/],
-      [shot, 'click', { x: '10', y: 10 }, /Input validation error.*x/],
-      [shot, 'click', { y: 10 }, /Input validation error.*x/],
       [shot, 'click', { x: 1, y: 1, button: 'right', double: true }, /left button only/],
       [shot, 'scroll', { direction: 'sideways' }, /Input validation error.*direction/],
       [shot, 'scroll', { direction: 'up', amount: 21 }, /Input validation error.*amount/],
@@ -159,11 +148,8 @@ describe('MCP endpoint', () => {
       [shot, 'key_combo', { keys: '' }, /Input validation error.*keys/],
       [shot, 'run_command', { command: 'id' }, /run_command not found/],
       [shot, 'format_disk', {}, /format_disk not found/],
-      [svgClient, 'screenshot', {}, /did not send a JPEG/],
+      [shot, 'screenshot', { width: 321 }, /did not send a JPEG/],
       [downClient, 'screenshot', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
-      [downClient, 'paste', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
-      [downClient, 'type_text', { text: 'abc' }, /unreachable: connection refused/],
-      [downClient, 'type_text', { text: 'abc', via: 'clipboard' }, /No clipboard tool was found/],
       [downClient, 'read_clipboard', {}, /No clipboard tool was found \(looked for xclip, xsel\)/],
     ]) {
       const count = t.control.requests.length;
@@ -171,7 +157,7 @@ describe('MCP endpoint', () => {
       assert.deepEqual([result.isError, inputsSince(t.control, count)], [true, inputs], name);
       assert.match(toolText(result), message, name);
     }
-    await Promise.all([fresh, shot, svgClient, downClient].map((c) => c.close()));
+    await Promise.all([fresh, shot, downClient].map((c) => c.close()));
   });
 
   it('runs a command in the login shell with its status, bounded output, time-out, and without the server secrets', async () => {

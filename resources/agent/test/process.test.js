@@ -1,3 +1,5 @@
+// The server as the app starts it: its token file and settings, then the launched process and its
+// terminal against clients that misbehave (late frames, floods, hang-ups), and sessions that outlive a drop.
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
 import crypto from 'node:crypto';
@@ -6,11 +8,16 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { promisify } from 'node:util';
+import WebSocket from 'ws';
 import { configDir, loadConfig, loadToken } from '../src/config.js';
-import { kAgentDir, kSecret, launch, openWs, startFakeControl, tempDir, withAgent } from './helpers.js';
+import { kAgentDir, kSecret, launch, openWs, rawWs, sleep, startFakeControl, tempDir, withAgent } from './helpers.js';
 
 const kToken = /^[A-Za-z0-9_-]{43}$/;
 const mode = (file) => fs.statSync(file).mode & 0o777;
+const rssBytes = (pid) => Number(/VmRSS:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
+const children = (pid) => fs.readdirSync(`/proc/${pid}/task`)
+  .flatMap((tid) => fs.readFileSync(`/proc/${pid}/task/${tid}/children`, 'utf8').split(' ').filter(Boolean).map(Number));
+const alive = (pid) => fs.existsSync(`/proc/${pid}`) && !/^State:\s+Z/m.test(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
 
 it('creates the token once with private modes, tightens them again, keeps it, and replaces a damaged file', () => {
   const dir = path.join(tempDir(), 'zel-desktop-agent');
@@ -53,52 +60,83 @@ it('reads its directory and settings from the environment, turning the terminal 
 
 describe('server process', () => {
   const home = tempDir();
-  const off = withAgent();
-  let control, server, base, token;
+  let control, server, port, base, token;
   before(async () => {
     control = await startFakeControl();
     server = launch({ XDG_CONFIG_HOME: home, HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_HOST: '127.0.0.1', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1',
       ZEL_AGENT_HELPER_BIN_DIR: tempDir(), ZEL_AGENT_SCREENSHOT_URL: control.screenshotUrl, ZEL_AGENT_INPUT_URL: control.inputUrl });
-    base = `127.0.0.1:${await server.listening}`;
+    port = await server.listening;
+    base = `127.0.0.1:${port}`;
     token = loadToken(path.join(home, 'zel-desktop-agent'));
   });
   after(() => (server.child.kill('SIGKILL'), control.close()));
+  const serving = async (name) => {
+    assert.equal(server.child.exitCode, null, `${name}: the server ended: ${server.output.slice(-500)}`);
+    assert.equal((await fetch(`http://${base}/api/info`, { headers: { Authorization: `Bearer ${token}` } })).status, 200, name);
+  };
 
-  it('runs a login shell without our variables in the terminal, and survives garbage frames', async () => {
-    const ws = await openWs(`ws://${base}/api/terminal`, { Authorization: `Bearer ${token}` });
-    let output = '';
-    ws.on('message', (data) => (output += data));
-    const closed = once(ws, 'close');
-    for (const frame of ['not json', { type: 'resize', cols: 'wide', rows: -3 }, { type: 'resize', cols: 100, rows: 30 },
-      { type: 'input', data: 'echo zel-$((40+2)); stty size; echo ${ZEL_AGENT_INPUT_URL:-unset}\r' }]) ws.send(typeof frame === 'string' ? frame : JSON.stringify(frame));
-    for (let i = 0; i < 200 && !/zel-42\s+30 100\s+unset/.test(output); i++) await new Promise((r) => setTimeout(r, 50));
-    assert.match(output, /zel-42\s+30 100\s+unset/);
-    ws.send(JSON.stringify({ type: 'input', data: 'exit\r' }));
-    assert.equal((await closed)[0], 1000);
-  });
 
-  it('refuses a terminal with a missing or wrong token, on other paths, and when turned off', async () => {
-    for (const [target, status] of [[`ws://${base}/api/terminal`, 401], [`ws://${base}/api/terminal?token=wrong`, 401],
-      [`ws://${base}/api/other?token=${token}`, 404], [`ws://127.0.0.1:${off.agent.port}/api/terminal?token=${off.agent.token}`, 404]]) {
-      await assert.rejects(openWs(target), { status }, target);
+  it('runs a login shell without our variables, and takes garbage or late frames without ending the server', async () => {
+    const input = (data) => ({ type: 'input', data });
+    const late = [{ type: 'resize', cols: 100, rows: 30 }, input('echo late\r'), { type: 'resize', cols: 1e9, rows: null }];
+    for (const [name, frames, afterClose, output] of [
+      ['garbage, then commands', ['{', 'null', '[]', '{"type":"input","data":{}}', { type: 'resize' }, { type: 'resize', cols: 'wide', rows: -3 },
+        { type: 'resize', cols: 100, rows: 30 }, input('echo zel-$((40+2)); stty size; echo ${ZEL_AGENT_INPUT_URL:-unset}; exit\r')], [], /zel-42\s+30 100\s+unset/],
+      ['input and resizes after exit', [input('exit 3\r')], late],
+      ['after the shell was killed', [input('kill -9 $$\r')], late],
+    ]) {
+      const ws = await rawWs(port, `/api/terminal?token=${token}`);
+      frames.forEach(ws.send);
+      assert.equal(await ws.closed, 1000, name); // the server's close frame: the shell has gone, its descriptor is closed
+      afterClose.forEach(ws.send);
+      await sleep(50);
+      ws.socket.destroy();
+      if (output) assert.match(ws.text, output, name);
+      await serving(name);
     }
   });
 
-  it('logs one line per request without token or secret, and stops cleanly on SIGTERM with a terminal open', async () => {
-    const auth = { Authorization: `Bearer ${token}` };
-    assert.equal((await fetch(`http://${base}/api/screenshot?width=640`, { headers: auth })).status, 200);
-    assert.equal((await fetch(`http://${base}/api/input?token=${token}&secret=${kSecret}`, { method: 'POST', headers: auth, body: '{"action":"paste"}' })).status, 200);
-    assert.equal((await fetch(`http://${base}/api/info?token=${token}`)).status, 401);
+  // The pty takes a raw paste at only tens of kB/s here, so the paste is just over the 1 MiB pause.
+  it('passes a large paste on once the busy shell reads again, losing nothing', { timeout: 180000 }, async () => {
+    const ws = await rawWs(port, `/api/terminal?token=${token}`);
+    // Raw mode, so the line discipline neither echoes nor drops; the paste starts once the shell
+    // has read its command line and sleeps.
+    ws.send({ type: 'input', data: 'stty raw -echo; echo RAW-$((1+1))\r' });
+    await ws.until(/RAW-2/);
+    ws.send({ type: 'input', data: 'echo GO-$((2+2)); sleep 1; head -c $((20*60000)) | wc -c\n' });
+    await ws.until(/GO-4/);
+    for (let i = 0; i < 20; i++) ws.send({ type: 'input', data: 'x'.repeat(60000) });
+    await ws.until(/\b1200000\b/, 150000); // the echoed command line shows only the product
+    ws.socket.destroy();
+    await serving('paste');
+  });
+
+  it('reads no faster than a busy shell, and kills a shell that ignores the hang-up', async () => {
+    const before = new Set(children(server.child.pid));
     const ws = await openWs(`ws://${base}/api/terminal?token=${token}`);
-    const wsClosed = once(ws, 'close');
-    server.child.kill('SIGTERM');
-    assert.deepEqual(await server.exited, [0, null]);
-    await wsClosed;
-    const lines = server.output.trim().split('\n');
-    assert.deepEqual(lines.filter((l) => /^(GET|POST) /.test(l)).slice(-4).map((l) => l.replace(/ [\d.]+ms$/, '')),
-      ['GET /api/screenshot 200', 'POST /api/input 200', 'GET /api/info 401', 'GET /api/terminal 101']);
-    assert.ok(!server.output.includes(token) && !server.output.includes(kSecret), 'no token or secret in the log');
-    assert.match(lines.at(-1), /stopping \(SIGTERM\)/);
+    ws.send(JSON.stringify({ type: 'input', data: "stty raw -echo; trap '' HUP; while :; do sleep 1; done\r" }));
+    await sleep(300);
+    const shells = children(server.child.pid).filter((pid) => !before.has(pid));
+    assert.equal(shells.length, 1);
+    const start = rssBytes(server.child.pid);
+    // 3,000 frames of 60 kB, sent as fast as the server takes them, until it stops taking them.
+    const frame = JSON.stringify({ type: 'input', data: 'y'.repeat(60000) });
+    let sent = 0;
+    for (let last = -1, still = 0; sent < 3000 && still < 2000;) {
+      if (ws.bufferedAmount < 8 << 20) {
+        ws.send(frame);
+        sent++;
+        continue;
+      }
+      await sleep(50);
+      [still, last] = ws.bufferedAmount === last ? [still + 50, last] : [0, ws.bufferedAmount];
+    }
+    const grown = rssBytes(server.child.pid) - start;
+    assert.ok(grown < 64 << 20, `the server grew by ${grown >> 20} MB while ${sent} frames were offered`);
+    ws.terminate();
+    for (let i = 0; i < 200 && shells.some(alive); i++) await sleep(50);
+    assert.deepEqual(shells.filter(alive), [], 'the shell is gone after the hang-up and its grace');
+    await serving('flood');
   });
 
   it('refuses to start on a bad port or a malformed session token (writing no token file then), with a clear message', async () => {
@@ -116,20 +154,82 @@ describe('server process', () => {
     const session = crypto.randomBytes(32).toString('base64url');
     const run = launch({ XDG_CONFIG_HOME: config, HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1', ZEL_AGENT_TOKEN: session });
     try {
-      const at = `127.0.0.1:${await run.listening}`;
+      const runPort = await run.listening;
+      const at = `127.0.0.1:${runPort}`;
       const page = await fetch(`http://${at}/?token=${session}`);
       assert.deepEqual([page.status, page.headers.get('cache-control')], [200, 'no-store']);
       assert.equal((await fetch(`http://${at}/api/info`, { headers: { Authorization: `Bearer ${session}` } })).status, 200);
       assert.equal((await fetch(`http://${at}/api/info`, { headers: { Authorization: `Bearer ${token}` } })).status, 401, 'the file token of another run');
-      const ws = await openWs(`ws://${at}/api/terminal?token=${session}`);
-      let output = '';
-      ws.on('message', (data) => (output += data));
-      ws.send(JSON.stringify({ type: 'input', data: 'echo "tok-${ZEL_AGENT_TOKEN:-unset}"; exit\r' }));
-      await once(ws, 'close');
-      assert.match(output, /tok-unset/);
+      const ws = await rawWs(runPort, `/api/terminal?token=${session}`);
+      ws.send({ type: 'input', data: 'echo "tok-${ZEL_AGENT_TOKEN:-unset}"; exit\r' });
+      await ws.closed;
+      assert.match(ws.text, /tok-unset/);
       assert.deepEqual(fs.readdirSync(config), [], 'nothing written under XDG_CONFIG_HOME');
     } finally {
       run.child.kill('SIGKILL');
     }
+  });
+
+  // Last: it stops the server.
+  it('logs one line per request without token or secret, and stops cleanly on SIGTERM with a terminal open', async () => {
+    const auth = { Authorization: `Bearer ${token}` };
+    assert.equal((await fetch(`http://${base}/api/screenshot?width=640`, { headers: auth })).status, 200);
+    assert.equal((await fetch(`http://${base}/api/input?token=${token}&secret=${kSecret}`, { method: 'POST', headers: auth, body: '{"action":"paste"}' })).status, 200);
+    assert.equal((await fetch(`http://${base}/api/info?token=${token}`)).status, 401);
+    const ws = await openWs(`ws://${base}/api/terminal?token=${token}`);
+    const wsClosed = once(ws, 'close');
+    server.child.kill('SIGTERM');
+    assert.deepEqual(await server.exited, [0, null]);
+    await wsClosed;
+    const lines = server.output.trim().split('\n');
+    assert.deepEqual(lines.filter((l) => /^(GET|POST) /.test(l)).slice(-4).map((l) => l.replace(/ [\d.]+ms$/, '')),
+      ['GET /api/screenshot 200', 'POST /api/input 200', 'GET /api/info 401', 'GET /api/terminal 101']);
+    assert.ok(!server.output.includes(token) && !server.output.includes(kSecret), 'no token or secret in the log');
+    assert.match(lines.at(-1), /stopping \(SIGTERM\)/);
+  });
+});
+
+describe('terminal sessions', () => {
+  const t = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh' }, terminal: { detachedMs: 3000 } });
+  // A client that keeps every frame: the session frame first, then output.
+  const open = async (session) => {
+    const ws = new WebSocket(`ws://127.0.0.1:${t.agent.port}/api/terminal?token=${t.agent.token}&session=${session}`);
+    const client = { ws, text: '', closed: once(ws, 'close') };
+    const first = once(ws, 'message');
+    let frames = 0;
+    ws.on('message', (data) => (frames++ > 0 ? (client.text += data) : null));
+    client.session = JSON.parse((await first)[0]);
+    client.input = (data) => ws.send(JSON.stringify({ type: 'input', data }));
+    client.until = async (pattern) => {
+      for (let i = 0; i < 500 && !pattern.test(client.text); i++) await sleep(20);
+      assert.match(client.text, pattern);
+    };
+    return client;
+  };
+
+  it('keeps the shell through a dropped connection and gives it back with what it missed, until the wait ends', async () => {
+    const first = await open('new');
+    assert.equal(first.session.resumed, false);
+    first.input('X=kept-$((3*3)); echo pid-$$\r');
+    await first.until(/pid-(\d+)/);
+    const shell = Number(/pid-(\d+)/.exec(first.text)[1]);
+    first.input('sleep 0.5; echo later-$((5*5))\r');
+    first.ws._socket.destroy(); // the network goes, no close frame
+    await sleep(1000);
+    const back = await open(first.session.id);
+    assert.deepEqual(back.session, { type: 'session', id: first.session.id, resumed: true });
+    await back.until(/pid-\d+[^]*later-25/); // the scrollback, with what came while away
+    back.input('echo $X\r');
+    await back.until(/\r\nkept-9\r\n/);
+    // A second connection takes the session over; the first is told so.
+    const again = await open(first.session.id);
+    assert.deepEqual([(await back.closed)[0], again.session.resumed], [4001, true]);
+    again.ws.terminate();
+    await sleep(3000 + 1500); // the wait, then the hang-up's grace
+    assert.equal(alive(shell), false, 'the shell is hung up once nobody came back');
+    const fresh = await open(first.session.id);
+    assert.equal(fresh.session.resumed, false);
+    assert.notEqual(fresh.session.id, first.session.id);
+    fresh.ws.close();
   });
 });
