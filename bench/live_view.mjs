@@ -2,7 +2,7 @@
 // Live view figures: the real app under its own Xvfb (1920×1080) in a private network namespace
 // (so 8787/8788 are ours), Debian's chromium at a phone viewport (390×844, DPR 3, touch) reaching
 // the agent server through a link emulator (bench/link_relay.mjs). Prints per load × link × client:
-// frames shown/s (new and identical), bytes/s on the wire, tap-to-photon latency, CPU of the serving
+// changes the load made/s, frames shown/s (new and identical), bytes/s on the wire, tap-to-photon latency, CPU of the serving
 // side (app + agent server; x11vnc + websockify for the peer).
 //
 //   node bench/live_view.mjs [--build build/dev] [--loads still,typing,video]
@@ -113,6 +113,7 @@ const tapAt = { x: geom.X + geom.WIDTH / 2, y: geom.Y + geom.HEIGHT / 2 };
 const probeAt = { x: geom.X + geom.WIDTH / 2 + 80, y: geom.Y + geom.HEIGHT / 2 + 30 }; // away from the pointer and the text
 
 const kWaves = `import math, sys, time
+ticks = open(sys.argv[1], 'a')
 sys.stdout.write('\\x1b[?25l')
 t = 0
 while True:
@@ -124,17 +125,21 @@ while True:
             cells.append('\\x1b[48;5;%dm ' % (16 + 36 * r + 6 * g + b))
         rows.append(''.join(cells))
     sys.stdout.write('\\x1b[H' + '\\r\\n'.join(rows)); sys.stdout.flush()
+    ticks.write('.'); ticks.flush()
     t += 0.15; time.sleep(1 / 30)
 `;
 let loadProcs = [];
+// Each change the load makes adds a byte here: how many distinct frames there are to show.
+const kTicks = `${dir}/load-ticks`;
+const ticks = () => (fs.existsSync(kTicks) ? fs.statSync(kTicks).size : 0);
 function setLoad(load) {
   for (const p of loadProcs) p.kill('SIGTERM');
   loadProcs = [];
   if (load === 'typing') {
-    loadProcs.push(start('xterm', ['-geometry', '100x30+700+100', '-e', 'bash', '-c', 'while :; do date +"%T.%N line of a busy terminal"; sleep 0.05; done'], { env }));
+    loadProcs.push(start('xterm', ['-geometry', '100x30+700+100', '-e', 'bash', '-c', 'while :; do date +"%T.%N line of a busy terminal"; printf . >>"$0"; sleep 0.05; done', kTicks], { env }));
   } else if (load === 'video') {
     // ~800×600 of moving colour waves repainted 30 times a second (ico needs colour planes Xvfb lacks).
-    loadProcs.push(start('xterm', ['-geometry', '133x46+1000+400', '-e', 'python3', '-c', kWaves], { env }));
+    loadProcs.push(start('xterm', ['-geometry', '133x46+1000+400', '-e', 'python3', '-c', kWaves, kTicks], { env }));
   }
   return sleep(1500);
 }
@@ -273,9 +278,11 @@ async function runCell(browser, client, link, pids) {
   const served = () => pids.map(cpu);
   const cpu0 = served();
   const frames0 = await page.evaluate(() => window.__bench.frames.length);
+  const ticks0 = ticks();
   const t0 = Date.now();
   await sleep(seconds * 1000);
   const elapsed = (Date.now() - t0) / 1000;
+  const changes = (ticks() - ticks0) / elapsed;
   const bytes = (await link.stats()) - bytes0;
   const cpuUsed = served().map((c, i) => c - cpu0[i]);
   const frames = (await page.evaluate(() => window.__bench.frames)).slice(frames0);
@@ -304,6 +311,7 @@ async function runCell(browser, client, link, pids) {
   const got = latencies.filter((l) => l !== null).sort((a, b) => a - b);
   return {
     fresh: fresh / elapsed,
+    changes,
     same: (frames.length - fresh) / elapsed,
     kbps: bytes / elapsed / 1024,
     tap: got.length ? got[Math.floor(got.length / 2)] : null,
@@ -321,8 +329,8 @@ if (clients.includes('vnc')) ensureVnc();
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
   args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
 console.log(`# live view bench: Xvfb 1920x1080, phone 390x844 DPR 3, ${seconds} s per cell, ${taps} taps; app + agent with no viewer: ${idle.toFixed(1)} % of a core`);
-console.log('| load | link | client | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % (app / agent server; x11vnc / websockify) |');
-console.log('|---|---|---|---|---|---|---|---|');
+console.log('| load | link | client | changes made/s | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % (app / agent server; x11vnc / websockify) |');
+console.log('|---|---|---|---|---|---|---|---|---|');
 try {
   for (const load of loads) {
     await setLoad(load);
@@ -334,7 +342,7 @@ try {
           vnc = client === 'vnc' ? await startVnc() : null;
           link = await openLink(linkName, vnc ? 6080 : 8787);
           const r = await within(180000, 'the cell', runCell(browser, client, link, vnc ? vnc.pids : [app.pid, agentPid]));
-          console.log(`| ${load} | ${linkName} | ${client} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')}) |`);
+          console.log(`| ${load} | ${linkName} | ${client} | ${r.changes.toFixed(1)} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')}) |`);
         } catch (err) {
           console.log(`| ${load} | ${linkName} | ${client} | failed: ${err.message.split('\n')[0]} |`);
         } finally {

@@ -425,8 +425,15 @@ function pointer(action, p, clamp = false) {
   if (!coordinate) return false;
   cursor.at = coordinate;
   drawCursor();
-  sendInput({ action, coordinate });
+  sendPointer(action, coordinate);
   return true;
+}
+
+// A tap is a press and a release sent together, not the API's "click": that one waits 20 ms between
+// moving and pressing and holds the button 40 ms, which would add to every tap's round trip (most
+// controls act on the release). Two quick taps are still a double click to the desktop.
+function sendPointer(action, coordinate) {
+  for (const one of action === 'tap' ? ['left_down', 'left_up'] : [action]) sendInput({ action: one, coordinate });
 }
 
 // Moves of a live drag go out at most every kDragMoveMs; the release carries the last position.
@@ -516,7 +523,7 @@ const touchMode = {
     const near = lastTap && now - lastTap.at < kDoubleTapMs && Math.hypot(p.x - lastTap.p.x, p.y - lastTap.p.y) <= kTapSlop;
     const at = near ? lastTap.p : p;
     lastTap = near ? null : { p, at: now };
-    pointer('click', at);
+    pointer('tap', at);
   },
   longPress: (p) => pointer('right_click', p),
   hold: showHold,
@@ -581,7 +588,7 @@ const pad = { on: false, last: null, button: false, sentAt: 0, timer: 0, sent: '
 const at = () => cursor.at ?? [500, 500];
 function padSend(action) {
   pad.sent = String(at());
-  sendInput({ action, coordinate: at() });
+  sendPointer(action, at());
 }
 function padMoved() {
   clearTimeout(pad.timer);
@@ -607,7 +614,7 @@ function followCursor() {
   layout();
 }
 const trackpadMode = {
-  tap: () => padSend('click'),
+  tap: () => padSend('tap'),
   longPress: () => padSend('right_click'),
   twoFingerTap: () => padSend('right_click'),
   hold: showHold,

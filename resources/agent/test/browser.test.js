@@ -121,6 +121,7 @@ describe('web client in a phone browser', () => {
   // Each gesture against the requests it must give, in order; `many` matches one or more in a row.
   const transform = () => page.locator('#screen').evaluate((c) => c.style.transform);
   const near = (got, want) => want.every((v, k) => Math.abs(got[k] - v) <= 2);
+  const tap = (x, y) => ['left_down', 'left_up'].map((action) => ({ action, coordinate: [x, y] }));
   function matches(got, wanted) {
     let i = 0;
     for (const want of wanted) {
@@ -149,15 +150,15 @@ describe('web client in a phone browser', () => {
     const b = await at(800, 500);
     const pan = [{ x: 150, y: 400 }, { x: 250, y: 400 }];
     await expectInputs([
-      ['tap', async () => page.touchscreen.tap(...Object.values(await at(250, 750))), [{ action: 'click', coordinate: [250, 750] }]],
+      ['tap', async () => page.touchscreen.tap(...Object.values(await at(250, 750))), tap(250, 750)],
       ['quick taps at two points', async () => {
         const [p, q] = [await at(600, 300), await at(700, 300)];
         await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
-      }, [{ action: 'click', coordinate: [600, 300] }, { action: 'click', coordinate: [700, 300] }]],
+      }, [...tap(600, 300), ...tap(700, 300)]],
       ['a double tap with a wobble', async () => {
         const [p, q] = [await at(600, 300), await at(601, 301)];
         await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
-      }, [{ action: 'click', coordinate: [600, 300] }, { action: 'click', coordinate: [600, 300] }]],
+      }, [...tap(600, 300), ...tap(600, 300)]],
       ['long press, with a ring filling and a magnifier', async () => {
         await touch('touchStart', [await at(100, 200)]);
         await pause(350);
@@ -217,7 +218,7 @@ describe('web client in a phone browser', () => {
     await expectInputs([
       ['to the top left corner', async () => (await slide(-150, -300), await slide(-150, -300)), [{ action: 'move', many: true }], [0, 0]],
       ['a slide', () => slide(100, 60), [{ action: 'move', many: true }], [px, py]],
-      ['a tap anywhere', () => page.touchscreen.tap(300, 200), [{ action: 'click', coordinate: [px, py] }]],
+      ['a tap anywhere', () => page.touchscreen.tap(300, 200), tap(px, py)],
       ['a two-finger tap', () => swipe([{ x: 150, y: 400 }, { x: 250, y: 400 }]), [{ action: 'right_click', coordinate: [px, py] }]],
       ['hold, then slide', () => slide(-100, -60, 700), [{ action: 'left_down', coordinate: [px, py] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [0, 0] }]],
     ], (name, got, _before, last) => assert.ok(!last || near(got.at(-1).coordinate, last), `${name}: ends at ${got.at(-1).coordinate}`));
