@@ -42,6 +42,15 @@ TEST(AppLifecycle, RunsOnAnOccupiedPortUntilSignalledThenExitsWithStatusZero) {
             "XDG_RUNTIME_DIR=" + state.path().string(), "QT_QPA_PLATFORM=xcb",
             "LSAN_OPTIONS=suppressions=" + suppressions.string()};
         zel::test::Child app({ZEL_APP_BINARY}, env);
+        // Signalled once its window shows: before that, a signal's default action applies.
+        ASSERT_TRUE(zel::test::waitUntil(
+            [&] {
+                return !zel::test::runCommand(
+                            {"xdotool", "search", "--onlyvisible", "--name", "^Zel Desktop Agent$"},
+                            {"DISPLAY=" + xvfb.display()})
+                            .output.empty();
+            },
+            30s));
         // Still running after a while: it does not quit on its own.
         EXPECT_FALSE(app.waitFor(1500ms).has_value());
 

@@ -145,11 +145,6 @@ TEST(InputRequest, DragWalksSixteenStepsThenTheAnswerReadsTheDisplay) {
     }
     expected.emplace_back("leftUp L 1600,0 @458");
     EXPECT_EQ(backend.events, expected);
-
-    Recorder uneven; // where from + (to - from) misses to by a rounding error
-    const ScreenPoint to{5.9, 0.3};
-    zel::MainProcessInput::drag(uneven, {100.1, 0.7}, to);
-    EXPECT_EQ(uneven.events.back(), "leftUp L " + pointText(to) + " @458");
 }
 
 TEST(InputPoint, NumbersAndStringsMapOntoTheMainDisplayUnrounded) {
