@@ -1,12 +1,10 @@
 find_package(Qt6 REQUIRED COMPONENTS Test)
 zel_add_test(app_test
-    SOURCES unit/app/uuid_test.cpp unit/app/pairing_test.cpp unit/app/display_state_test.cpp
-            unit/app/main_window_test.cpp
+    SOURCES unit/app/uuid_test.cpp unit/app/display_state_test.cpp unit/app/main_window_test.cpp
     LIBS zel_app_qt Qt6::Test)
 set_tests_properties(app_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 
-find_package(nlohmann_json 3 REQUIRED)
-# The built app: its lifetime, second launch and occupied port, the pairing it prints for a terminal.
+# The built app: its lifetime and occupied port, the pairing it prints for a terminal.
 zel_add_test(app_integration_test
     SOURCES integration/app/lifecycle_test.cpp
     LIBS zel_app_core zel_app_under_test nlohmann_json::nlohmann_json

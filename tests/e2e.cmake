@@ -1,4 +1,3 @@
-find_package(nlohmann_json 3 REQUIRED)
 zel_add_test(app_e2e_test
     SOURCES e2e/app_e2e_test.cpp
     LIBS zel_app_under_test nlohmann_json::nlohmann_json
@@ -25,9 +24,7 @@ zel_add_test(package_e2e_test
     LABELS package e2e
     TIMEOUT 300)
 add_dependencies(package_e2e_test zel-desktop-agent zel_package_docs)
-target_compile_definitions(package_e2e_test PRIVATE
-    ZEL_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}"
-    ZEL_PROJECT_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(package_e2e_test PRIVATE ZEL_CPACK_COMMAND="${CMAKE_CPACK_COMMAND}")
 
 # The same app with no X server: on a headless sway, and on a headless mutter through the portal.
 zel_add_test(app_wayland_e2e_test

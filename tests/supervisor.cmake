@@ -3,7 +3,6 @@ zel_add_test(supervisor_test
     LIBS zel_supervisor)
 
 # The helper runner with real children; the connection through the controller with real node.
-find_package(nlohmann_json 3 REQUIRED)
 zel_add_test(supervisor_integration_test
     SOURCES integration/supervisor/helper_process_test.cpp integration/supervisor/connection_test.cpp
     LIBS zel_app_core nlohmann_json::nlohmann_json

@@ -39,18 +39,11 @@ std::string failureLine(const std::string& detail) {
     return std::string(zel::kFailedStatus) + "：" + detail + "\n";
 }
 
-struct Http {
-    int status = 0;
-    std::string body;
-};
-
-// curlOptions: headers, a body to post.
-Http get(const std::string& url, std::vector<std::string> curlOptions = {}) {
-    curlOptions.insert(curlOptions.begin(),
-                       {"curl", "-s", "--max-time", "20", "-w", "\n%{http_code}", url});
-    const std::string out = runCommand(curlOptions).output;
-    const auto split = out.rfind('\n');
-    return {std::atoi(out.c_str() + split + 1), out.substr(0, split)};
+// The HTTP status of a GET; curlOptions: headers.
+int httpStatus(const std::string& url, std::vector<std::string> curlOptions = {}) {
+    curlOptions.insert(curlOptions.begin(), {"curl", "-s", "-o", "/dev/null", "--max-time", "20",
+                                             "-w", "%{http_code}", url});
+    return std::atoi(runCommand(curlOptions).output.c_str());
 }
 
 // One run: pairing, the control service's secret, crashes of the agent server, the ways a start
@@ -81,11 +74,8 @@ TEST(AppEndToEnd, PairCrashFailRestartAndQuitLeaveNothingRunning) {
     // agent server's way there: the MCP end-to-end test).
     const std::string shotURL = invocation["env"].value("ZEL_AGENT_SCREENSHOT_URL", "");
     ASSERT_EQ(shotURL.rfind("http://127.0.0.1:8788/screenshot?secret=", 0), 0U) << shotURL;
-    const Http png = get(shotURL + "&format=png&width=640");
-    EXPECT_EQ(png.status, 200);
-    EXPECT_EQ(png.body.substr(0, 8), "\x89PNG\r\n\x1a\n");
-    EXPECT_EQ(png.body.substr(16, 4), std::string("\0\0\x02\x80", 4)); // 640 wide
-    EXPECT_EQ(get("http://127.0.0.1:8788/screenshot?secret=wrong").status, 403);
+    EXPECT_EQ(httpStatus(shotURL + "&format=png"), 200); // the X11 test decodes what it sends
+    EXPECT_EQ(httpStatus("http://127.0.0.1:8788/screenshot?secret=wrong"), 403);
 
     // A crashed agent server is started again with the same token while the QR stays, three
     // times a minute; the fourth crash is shown as a failure and takes the QR and the tunnel.
@@ -107,8 +97,8 @@ TEST(AppEndToEnd, PairCrashFailRestartAndQuitLeaveNothingRunning) {
         if (restarted) {
             EXPECT_TRUE(waitUntil(
                 [&] {
-                    return get("http://127.0.0.1:8787/api/screenshot?width=320", {"-H", bearer})
-                               .status == 200;
+                    return httpStatus("http://127.0.0.1:8787/api/screenshot?width=320",
+                                      {"-H", bearer}) == 200;
                 },
                 20s))
                 << app.log();

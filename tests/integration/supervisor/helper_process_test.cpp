@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
 #include <mutex>
@@ -115,17 +116,11 @@ TEST_F(Runner, HelpersEndWithTheAppEvenWhenItIsKilledOutright) {
 
 TEST_F(Runner, LaunchFailureNamesTheProgramAndThePlatformReason) {
     const auto missing = dir.path() / "missing";
-    try {
-        (void)zel::HelperProcess::launch({.executable = "/bin/sh",
-                                          .arguments = {},
-                                          .currentDirectory = missing,
-                                          .environment = {}},
-                                         {});
-        ADD_FAILURE() << "launched";
-    } catch (const std::system_error& error) {
-        EXPECT_EQ(std::string(error.what()),
-                  "Cannot run /bin/sh in " + missing.string() + ": No such file or directory");
-    }
+    const zel::HelperCommand command{
+        .executable = "/bin/sh", .arguments = {}, .currentDirectory = missing, .environment = {}};
+    EXPECT_THAT([&] { (void)zel::HelperProcess::launch(command, {}); },
+                testing::ThrowsMessage<std::system_error>(testing::StrEq(
+                    "Cannot run /bin/sh in " + missing.string() + ": No such file or directory")));
 }
 
 TEST_F(Runner, LoggingPrefixesEachChunkAndDropsInvalidUTF8) {

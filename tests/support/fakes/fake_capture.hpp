@@ -1,5 +1,5 @@
 // A capture backend whose streams follow a script: frames every 5 ms, nothing, an error or a
-// plain end, or a refusal to register or to start. It counts what was made, started, stopped
+// plain end, or a refusal to start. It counts what was made, started, stopped
 // and is still alive (streams and their threads), so that a test sees what a capture left behind.
 #pragma once
 
@@ -20,7 +20,7 @@ inline Image taggedImage(int tag, int width = 4) {
 
 enum class Then { frames, nothing, fail, end };
 struct StreamScript {
-    bool noDisplay = false, failRegistration = false, failStart = false;
+    bool noDisplay = false, failStart = false;
     Then then = Then::frames;
     int frame = 4, width = 960; // frame width; the width a test asks for
 };
@@ -40,9 +40,6 @@ public:
         --record_.live;
     }
     void addStreamOutput(std::shared_ptr<FrameStreamOutput> output) override {
-        if (script_.failRegistration) {
-            throw std::runtime_error("output registration refused");
-        }
         output_ = std::move(output);
     }
     void startCapture() override {

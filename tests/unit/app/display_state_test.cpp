@@ -1,4 +1,5 @@
-// The status display driven through a hand-drained main queue.
+// The status display driven through a hand-drained main queue, and the pairing link and code it
+// shows (the end-to-end test reads that code off the screen).
 #include "app/pairing.hpp"
 #include "tests/support/fakes/recorded_app.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -44,14 +45,14 @@ TEST_F(DisplayState, EachOperationPostsOneItemAndTheStartWalksToReady) {
         EXPECT_EQ(app.display, expected);
         EXPECT_EQ(renders.back().model, app.display) << "window not given the last change";
     }
-    app.showReady("https://a.trycloudflare.com");
-    app.token = "T0k";
-    app.showReady("https://c.trycloudflare.com"); // a second address: the last link wins
-    EXPECT_EQ(queue.drain(), 4);
+    app.token = "a+b/c=";
+    app.showReady("https://c.trycloudflare.com");
+    EXPECT_EQ(queue.drain(), 2);
     EXPECT_EQ(app.display, state(zel::kReadyStatus, zel::kReadyDetail, false, true, "关闭"));
     EXPECT_EQ(app.zelURL,
-              "zel://mac-control?url=https%3A%2F%2Fc.trycloudflare.com%2F%3Ftoken%3DT0k");
+              "zel://mac-control?url=https%3A%2F%2Fc.trycloudflare.com%2F%3Ftoken%3Da%2Bb%2Fc%3D");
     EXPECT_EQ(app.display.qrImage, zel::makeQRCode(app.zelURL));
+    EXPECT_EQ(zel::makeQRCode(std::string(4000, 'a')), std::nullopt); // beyond version 40 at M
 
     // A restart from Ready keeps the code until the server step; a stop from a step goes idle.
     app.updateRunningState(true, std::nullopt);

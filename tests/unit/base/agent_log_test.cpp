@@ -5,7 +5,6 @@
 #include <set>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -37,19 +36,18 @@ TEST_F(AgentLog, ConcurrentAppendsLoseAndSplitNothing) {
                std::string(static_cast<std::size_t>(i % 50), 'x') + "\n";
     };
     std::multiset<std::string> expected;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([t, &line] {
+    {
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < 8; ++t) {
             for (int i = 0; i < 2000; ++i) {
-                zel::appendLog(line(t, i));
+                expected.insert(line(t, i));
             }
-        });
-        for (int i = 0; i < 2000; ++i) {
-            expected.insert(line(t, i));
+            threads.emplace_back([t, &line] {
+                for (int i = 0; i < 2000; ++i) {
+                    zel::appendLog(line(t, i));
+                }
+            });
         }
-    }
-    for (auto& thread : threads) {
-        thread.join();
     }
     std::istringstream in(readFile(log));
     std::multiset<std::string> lines;
@@ -59,20 +57,11 @@ TEST_F(AgentLog, ConcurrentAppendsLoseAndSplitNothing) {
     EXPECT_TRUE(lines == expected);
 }
 
-TEST_F(AgentLog, UnwritableDirectoryChangesNothingAndThrowsNothing) {
-    if (::geteuid() == 0) {
-        // root ignores permission bits; make the log path a directory instead.
-        std::filesystem::create_directories(log);
-        EXPECT_NO_THROW(zel::appendLog("lost\n"));
-        EXPECT_TRUE(std::filesystem::is_directory(log));
-        return;
-    }
-    zel::appendLog("before\n");
-    std::filesystem::permissions(log.parent_path(), std::filesystem::perms::owner_read |
-                                                        std::filesystem::perms::owner_exec);
-    std::filesystem::permissions(log, std::filesystem::perms::owner_read);
+// Permission bits would not stop root: a directory where the log should be stops everyone.
+TEST_F(AgentLog, UnwritableLogChangesNothingAndThrowsNothing) {
+    std::filesystem::create_directories(log);
     EXPECT_NO_THROW(zel::appendLog("lost\n"));
-    EXPECT_EQ(readFile(log), "before\n");
+    EXPECT_TRUE(std::filesystem::is_empty(log));
 }
 
 } // namespace

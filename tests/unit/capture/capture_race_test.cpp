@@ -40,7 +40,6 @@ TEST(CaptureFrame, OutcomesOnTheFirstDisplayStopOnlyStartedStreams) {
     const Case cases[] = {
         {{}, 1, 1, 1, "(no failure)"},
         {{.noDisplay = true}, 0, 0, 0, "AppError: No display is available."},
-        {{.failRegistration = true}, 1, 0, 0, "output registration refused"},
         {{.failStart = true}, 1, 1, 0, "capture start refused"},
         {{.then = Then::fail}, 1, 1, 1, "display went away"},
         {{.then = Then::end}, 1, 1, 1, "AppError: No screen frame returned."},

@@ -1,4 +1,5 @@
-// The control service's codec: targets, secrets, bodies, parameter readings, response bytes.
+// The control service's codec: targets, secrets, bodies, parameter readings, response bytes
+// (the fuzzers check the promises the routes rely on for any bytes).
 #include "control_service/control_service.hpp"
 #include "control_service/http_codec.hpp"
 
@@ -50,7 +51,6 @@ TEST(HttpCodec, ReadsAndClampsScreenshotParameters) {
         {"width=319&quality=100", {"jpeg", 320, 90}},
         {"width=2561&quality=-1", {"jpeg", 2560, 25}},
         {"width=9223372036854775808", {"jpeg", 960, 62}},
-        {"width=-9223372036854775808", {"jpeg", 320, 62}},
     };
     for (const auto& [query, expected] : cases) {
         SCOPED_TRACE(query);
@@ -59,17 +59,12 @@ TEST(HttpCodec, ReadsAndClampsScreenshotParameters) {
     }
 }
 
-TEST(HttpCodec, WritesResponsesAndJSON) {
+TEST(HttpCodec, WritesResponses) {
     const std::vector<std::uint8_t> binary(70'000, 0);
     EXPECT_EQ(str(zel::httpResponseBytes("200 OK", "image/jpeg", binary)),
               "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 70000\r\n"
               "Connection: close\r\n\r\n" +
                   std::string(70'000, '\0'));
-
-    const auto answer = nlohmann::json::parse(
-        R"({"display":{"y":-0.0,"height":1080.5},"list":[2.0,[3.0]],"big":1e300})");
-    EXPECT_EQ(zel::compactJSON(answer),
-              R"({"big":1e+300,"display":{"height":1080.5,"y":0},"list":[2,[3]]})");
 }
 
 } // namespace

@@ -1,7 +1,5 @@
 // The quick-tunnel address in the tunnel client's output.
-#include "base/agent_log.hpp"
 #include "supervisor/tunnel.hpp"
-#include "tests/support/temp_dir.hpp"
 
 #include <gtest/gtest.h>
 #include <optional>
@@ -23,7 +21,6 @@ TEST(ExtractTunnelURL, FindsTheFirstQuickTunnelAddress) {
         {"2026-12-06T10:00:01Z ERR failed to request quick Tunnel: Post "
          "\"https://api.trycloudflare.com/tunnel\": dial tcp: no such host",
          std::nullopt},
-        {"INF see https://api.trycloudflare.com", std::nullopt},
         {"2026-12-06T10:00:01Z ERR https://x.trycloudflare.com is gone\n"
          "2026-12-06T10:00:02Z INF |  https://y.trycloudflare.com  |",
          "https://y.trycloudflare.com"},
@@ -36,25 +33,6 @@ TEST(ExtractTunnelURL, FindsTheFirstQuickTunnelAddress) {
     EXPECT_EQ(zel::extractTunnelURL(longHost), std::nullopt);
     EXPECT_EQ(zel::extractTunnelURL(longHost + ".trycloudflare.com"),
               longHost + ".trycloudflare.com");
-}
-
-TEST(TunnelAnnounceLimit, WholeSecondsFromTheEnvironmentOtherwiseThirtyWithALogLine) {
-    const zel::test::TempDir dir;
-    const zel::test::ScopedEnv state("XDG_STATE_HOME", dir.path().c_str());
-    const std::pair<const char*, int> cases[] = {
-        {nullptr, 30}, {"3", 3}, {"3600", 3600}, {"0", 30},   {"3601", 30},
-        {"-5", 30},    {"", 30}, {"10s", 30},    {"1.5", 30}, {" 7", 30},
-    };
-    for (const auto& [value, seconds] : cases) {
-        SCOPED_TRACE(value != nullptr ? value : "(unset)");
-        const zel::test::ScopedEnv timeout("ZEL_TUNNEL_TIMEOUT", value);
-        zel::resetLog();
-        EXPECT_EQ(zel::tunnelAnnounceLimit(), std::chrono::seconds(seconds));
-        const bool complained =
-            zel::test::readFile(zel::logURL()).find("is not a number of seconds") !=
-            std::string::npos;
-        EXPECT_EQ(complained, value != nullptr && seconds == 30);
-    }
 }
 
 } // namespace
