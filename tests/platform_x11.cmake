@@ -5,7 +5,6 @@ pkg_check_modules(ZEL_X11_TEST_LIBS REQUIRED IMPORTED_TARGET spng libturbojpeg x
 zel_add_test(platform_x11_integration_test
     SOURCES integration/platform_x11/x11_input_test.cpp
             integration/platform_x11/x11_servers_test.cpp
-            integration/platform_x11/x11_damage_test.cpp
             integration/platform_x11/x11_connection_test.cpp
     LIBS zel_platform_x11 zel_input zel_control_service PkgConfig::ZEL_X11_TEST_LIBS
          nlohmann_json::nlohmann_json
