@@ -86,10 +86,6 @@ struct Server {
     Check check = Check::picture;
 };
 
-void PrintTo(const Server& server, std::ostream* out) {
-    *out << server.name;
-}
-
 class X11Servers : public ::testing::TestWithParam<Server> {};
 
 TEST_P(X11Servers, CaptureAndInputServeTheScreenOrFailInTime) {
