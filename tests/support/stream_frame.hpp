@@ -1,10 +1,11 @@
-// One frame of a display at its own size, through a stream as the screenshot takes it, for
-// tests that read a platform's pixels back.
+// One frame of a display at its own size, through a stream as the screenshot takes it, and its
+// pixels as RGB, for tests that read a platform's pixels back.
 #pragma once
 
 #include "capture/capture_backend.hpp"
 #include "capture/main_process_screenshot_output.hpp"
 
+#include <array>
 #include <chrono>
 #include <variant>
 
@@ -24,6 +25,12 @@ inline Image streamFrame(CaptureBackend& backend, const CaptureDisplay& display)
         std::rethrow_exception(*error);
     }
     return std::get<Image>(std::move(outcome));
+}
+
+inline std::array<int, 3> pixelAt(const Image& image, int x, int y) {
+    const std::uint8_t* p = image.data() + static_cast<std::size_t>(y) * image.stride() +
+                            static_cast<std::size_t>(x) * 4;
+    return {p[2], p[1], p[0]};
 }
 
 } // namespace zel::test

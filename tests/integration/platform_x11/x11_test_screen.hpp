@@ -1,16 +1,14 @@
-// The X11 tests' screen: colour blocks painted on the root window, captures decoded back to RGB
-// and read for those blocks.
+// The X11 tests' screen: colour blocks painted on the root window, and captures read for them.
 #pragma once
 
 #include "platform/x11/x11_connection.hpp"
+#include "tests/support/stream_frame.hpp"
 
 #include <array>
 #include <bit>
 #include <gtest/gtest.h>
 #include <memory>
-#include <spng.h>
 #include <string>
-#include <turbojpeg.h>
 #include <vector>
 
 namespace zel::test {
@@ -39,43 +37,6 @@ inline std::uint32_t pixelValue(const zel::x11::Connection& connection, std::uin
     }
     ADD_FAILURE() << "no root visual";
     return 0;
-}
-
-using Pixel = std::array<int, 3>;
-
-struct Rgb {
-    int width = 0, height = 0;
-    std::vector<std::uint8_t> pixels;
-    [[nodiscard]] Pixel at(int x, int y) const {
-        const std::uint8_t* p = &pixels[(static_cast<std::size_t>(y) * width + x) * 3];
-        return {p[0], p[1], p[2]};
-    }
-};
-
-inline Rgb decode(const std::vector<std::uint8_t>& bytes) {
-    Rgb out;
-    if (bytes.at(0) == 0xff) {
-        tjhandle tj = tjInitDecompress();
-        int sub = 0, space = 0;
-        tjDecompressHeader3(tj, bytes.data(), bytes.size(), &out.width, &out.height, &sub, &space);
-        out.pixels.resize(static_cast<std::size_t>(out.width) * out.height * 3);
-        EXPECT_EQ(tjDecompress2(tj, bytes.data(), bytes.size(), out.pixels.data(), out.width, 0,
-                                out.height, TJPF_RGB, 0),
-                  0);
-        tjDestroy(tj);
-        return out;
-    }
-    spng_ctx* ctx = spng_ctx_new(0);
-    spng_set_png_buffer(ctx, bytes.data(), bytes.size());
-    spng_ihdr header{};
-    EXPECT_EQ(spng_get_ihdr(ctx, &header), 0) << "neither JPEG nor PNG";
-    out.width = static_cast<int>(header.width), out.height = static_cast<int>(header.height);
-    std::size_t size = 0;
-    spng_decoded_image_size(ctx, SPNG_FMT_RGB8, &size);
-    out.pixels.resize(size);
-    EXPECT_EQ(spng_decode_image(ctx, out.pixels.data(), size, SPNG_FMT_RGB8, 0), 0);
-    spng_ctx_free(ctx);
-    return out;
 }
 
 // Paints the root window's background with rectangles of 0xRRGGBB colours, at whatever depth. The
@@ -124,10 +85,10 @@ constexpr std::uint32_t kBlockColours[8] = {0xff0000, 0x00ff00, 0x0000ff, 0xffff
 }
 
 // Each block's colour at its centre, in a capture of the whole screen at any scale.
-inline void expectBlocks(const Rgb& image, int tolerance, const std::string& label) {
+inline void expectBlocks(const Image& image, int tolerance, const std::string& label) {
     for (int i = 0; i < 8; ++i) {
-        const Pixel seen =
-            image.at((i % 4 * 2 + 1) * image.width / 8, (i / 4 * 2 + 1) * image.height / 4);
+        const auto seen = pixelAt(image, (i % 4 * 2 + 1) * image.width() / 8,
+                                  (i / 4 * 2 + 1) * image.height() / 4);
         for (int channel = 0; channel < 3; ++channel) {
             EXPECT_NEAR(seen[channel], (kBlockColours[i] >> (16 - 8 * channel)) & 0xff, tolerance)
                 << label << " block " << i << " channel " << channel;
