@@ -1,5 +1,5 @@
 // The server as the app starts it: its token file and settings, then the launched process and its
-// terminal against clients that misbehave (late frames, floods, hang-ups), and sessions that outlive a drop.
+// terminal against clients that misbehave (late frames, hang-ups), and sessions that outlive a drop.
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
 import crypto from 'node:crypto';
@@ -14,9 +14,6 @@ import { kAgentDir, kSecret, launch, openWs, rawWs, sleep, startFakeControl, tem
 
 const kToken = /^[A-Za-z0-9_-]{43}$/;
 const mode = (file) => fs.statSync(file).mode & 0o777;
-const rssBytes = (pid) => Number(/VmRSS:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
-const children = (pid) => fs.readdirSync(`/proc/${pid}/task`)
-  .flatMap((tid) => fs.readFileSync(`/proc/${pid}/task/${tid}/children`, 'utf8').split(' ').filter(Boolean).map(Number));
 const alive = (pid) => fs.existsSync(`/proc/${pid}`) && !/^State:\s+Z/m.test(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
 
 it('creates the token once with private modes, tightens them again, keeps it, and replaces a damaged file', () => {
@@ -83,7 +80,6 @@ describe('server process', () => {
       ['garbage, then commands', ['{', 'null', '[]', '{"type":"input","data":{}}', { type: 'resize' }, { type: 'resize', cols: 'wide', rows: -3 },
         { type: 'resize', cols: 100, rows: 30 }, input('echo zel-$((40+2)); stty size; echo ${ZEL_AGENT_INPUT_URL:-unset}; exit\r')], [], /zel-42\s+30 100\s+unset/],
       ['input and resizes after exit', [input('exit 3\r')], late],
-      ['after the shell was killed', [input('kill -9 $$\r')], late],
     ]) {
       const ws = await rawWs(port, `/api/terminal?token=${token}`);
       frames.forEach(ws.send);
@@ -109,34 +105,6 @@ describe('server process', () => {
     await ws.until(/\b1200000\b/, 150000); // the echoed command line shows only the product
     ws.socket.destroy();
     await serving('paste');
-  });
-
-  it('reads no faster than a busy shell, and kills a shell that ignores the hang-up', async () => {
-    const before = new Set(children(server.child.pid));
-    const ws = await openWs(`ws://${base}/api/terminal?token=${token}`);
-    ws.send(JSON.stringify({ type: 'input', data: "stty raw -echo; trap '' HUP; while :; do sleep 1; done\r" }));
-    await sleep(300);
-    const shells = children(server.child.pid).filter((pid) => !before.has(pid));
-    assert.equal(shells.length, 1);
-    const start = rssBytes(server.child.pid);
-    // 3,000 frames of 60 kB, sent as fast as the server takes them, until it stops taking them.
-    const frame = JSON.stringify({ type: 'input', data: 'y'.repeat(60000) });
-    let sent = 0;
-    for (let last = -1, still = 0; sent < 3000 && still < 2000;) {
-      if (ws.bufferedAmount < 8 << 20) {
-        ws.send(frame);
-        sent++;
-        continue;
-      }
-      await sleep(50);
-      [still, last] = ws.bufferedAmount === last ? [still + 50, last] : [0, ws.bufferedAmount];
-    }
-    const grown = rssBytes(server.child.pid) - start;
-    assert.ok(grown < 64 << 20, `the server grew by ${grown >> 20} MB while ${sent} frames were offered`);
-    ws.terminate();
-    for (let i = 0; i < 200 && shells.some(alive); i++) await sleep(50);
-    assert.deepEqual(shells.filter(alive), [], 'the shell is gone after the hang-up and its grace');
-    await serving('flood');
   });
 
   it('refuses to start on a bad port or a malformed session token (writing no token file then), with a clear message', async () => {
@@ -206,13 +174,22 @@ describe('terminal sessions', () => {
     };
     return client;
   };
+  const shellPid = async (ws) => (await ws.until(/pid-(\d+)/), Number(/pid-(\d+)/.exec(ws.text)[1])); // echo pid-$$: only the output has digits
+
+  it('kills a shell that ignores the hang-up once its grace is over', async () => {
+    const ws = await rawWs(t.agent.port, `/api/terminal?token=${t.agent.token}`);
+    ws.send({ type: 'input', data: "trap '' HUP; echo pid-$$; while :; do sleep 1; done\r" });
+    const shell = await shellPid(ws);
+    ws.socket.destroy();
+    for (let i = 0; i < 100 && alive(shell); i++) await sleep(50);
+    assert.equal(alive(shell), false);
+  });
 
   it('keeps the shell through a dropped connection and gives it back with what it missed, until the wait ends', async () => {
     const first = await open('new');
     assert.equal(first.session.resumed, false);
     first.input('X=kept-$((3*3)); echo pid-$$\r');
-    await first.until(/pid-(\d+)/);
-    const shell = Number(/pid-(\d+)/.exec(first.text)[1]);
+    const shell = await shellPid(first);
     first.input('sleep 0.5; echo later-$((5*5))\r');
     first.ws._socket.destroy(); // the network goes, no close frame
     await sleep(1000);
