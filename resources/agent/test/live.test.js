@@ -2,7 +2,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { Pacer, kLiveDefaults } from '../src/live.js';
-import { answer, openWs, sleep, withAgent } from './helpers.js';
+import { answer, openWs, sleep, until, withAgent } from './helpers.js';
 
 const jpeg = (text) => answer('200 OK', 'image/jpeg', text);
 
@@ -28,10 +28,6 @@ async function viewer(t, query = '') {
   });
   v.ack = (seq = v.frames.at(-1).seq) => ws.send(JSON.stringify({ type: 'ack', seq }));
   v.send = (value) => ws.send(typeof value === 'string' ? value : JSON.stringify(value));
-  v.until = async (what, ok) => {
-    for (let i = 0; i < 500 && !ok(); i++) await sleep(20);
-    assert.ok(ok(), what);
-  };
   return v;
 }
 
@@ -81,17 +77,17 @@ for (const [name, withTiles, live, first, query] of [
       await sleep(200); // the last viewer's poll ends first
       const answered = d.answers.length;
       const v = await viewer(t, '&width=800');
-      await v.until('two updates', () => v.frames.length === 2);
+      await until('two updates', () => v.frames.length === 2);
       assert.deepEqual(v.frames[1].copies, [[0, 48, 640, 300, 0, 32]]);
       v.send({ type: 'view', width: 640 });
       v.ack();
-      await v.until('more after a new view width', () => v.frames.length >= 4);
+      await until('more after a new view width', () => v.frames.length >= 4);
       const mine = d.answers.slice(answered);
       assert.ok(mine.every(([since], i) => i === 0 || since === mine[i - 1][1]), `each poll asks from the last answer: ${mine}`);
       assert.ok(captures().slice(-mine.length).every((r) => r.query.width === '2560'), 'the own width does not change with the view');
       v.send({ type: 'refresh' }); // the viewer could not show one
       v.ack();
-      await v.until('a whole frame again', () => v.frames.slice(4).some((f) => f.full));
+      await until('a whole frame again', () => v.frames.slice(4).some((f) => f.full));
       v.ws.close();
     });
 
@@ -113,9 +109,9 @@ for (const [name, withTiles, live, first, query] of [
       for (const message of [{ type: 'input', id: 50, action: 'explode' }, { type: 'input', id: 51 }, '{', '[1,2]', { type: 'nonsense' }, { type: 'view', width: 99999 }]) {
         const texts = v.texts.length;
         v.send(message);
-        await v.until(JSON.stringify(message), () => v.texts.slice(texts).some((m) => m.status === 400));
+        await until(JSON.stringify(message), () => v.texts.slice(texts).some((m) => m.status === 400));
       }
-      await v.until('every input answered', () => v.texts.filter((m) => m.type === 'input' && m.status === 200).length === valid.length);
+      await until('every input answered', () => v.texts.filter((m) => m.type === 'input' && m.status === 200).length === valid.length);
       assert.deepEqual(inputs().slice(count), valid);
       assert.equal(v.ws.readyState, v.ws.OPEN);
       v.ws.close();
@@ -126,14 +122,14 @@ for (const [name, withTiles, live, first, query] of [
     d.show = () => 'still';
     const from = captures().length;
     const v = await viewer(t, '&width=700');
-    await v.until('first frame', () => v.frames.length === 1);
+    await until('first frame', () => v.frames.length === 1);
     assert.deepEqual([pick(v.frames[0], first), pick(captures().slice(from).find((r) => r.path === (withTiles ? '/tiles' : '/screenshot')).query, query)], [first, query]);
     v.ack();
     const seen = captures().length;
-    await v.until('the still screen is polled on', () => captures().length >= seen + 10);
+    await until('the still screen is polled on', () => captures().length >= seen + 10);
     assert.equal(v.frames.length, 1, 'an unchanged picture is not sent again');
     d.show = () => 'changed';
-    await v.until('a change is sent', () => v.frames.length === 2);
+    await until('a change is sent', () => v.frames.length === 2);
     assert.equal(v.frames[1].body, 'changed');
     v.ws.close();
   });
@@ -142,29 +138,29 @@ for (const [name, withTiles, live, first, query] of [
     let n = 0;
     d.show = () => `frame-${++n}`;
     const v = await viewer(t);
-    await v.until('two frames', () => v.frames.length === 2);
+    await until('two frames', () => v.frames.length === 2);
     const held = captures().length;
     await sleep(300); // the screen changes all the time, yet nothing is captured or sent
     assert.deepEqual([v.frames.length, captures().length], [2, held], 'no capture while the window is full');
     for (let round = 0; round < 5; round++) {
       const before = n;
       v.ack(v.frames.at(-2).seq); // the older of the two: one slot frees
-      await v.until('one more frame', () => v.frames.length === 3 + round);
+      await until('one more frame', () => v.frames.length === 3 + round);
       assert.ok(Number(v.frames.at(-1).body.split('-')[1]) > before, 'captured after the ack');
       await sleep(100);
       assert.equal(v.frames.length, 3 + round, 'still at most two unacknowledged');
     }
     v.ack(); // cumulative: both slots free
-    await v.until('two more frames', () => v.frames.length === 9);
+    await until('two more frames', () => v.frames.length === 9);
     v.ws.close();
   });
 
   it('reports a capture failure and recovers when the control service answers again', async () => {
     d.show = () => answer('500 Internal Server Error', 'text/plain', 'capture failed');
     const v = await viewer(t);
-    await v.until('an error message', () => v.texts.some((m) => m.type === 'error' && m.status === 502 && /capture failed/.test(m.message)));
+    await until('an error message', () => v.texts.some((m) => m.type === 'error' && m.status === 502 && /capture failed/.test(m.message)));
     d.show = () => 'back';
-    await v.until('a frame after recovery', () => v.frames.some((f) => f.body === 'back'));
+    await until('a frame after recovery', () => v.frames.some((f) => f.body === 'back'));
     v.ws.close();
   });
 

@@ -8,9 +8,8 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { promisify } from 'node:util';
-import WebSocket from 'ws';
 import { configDir, loadConfig, loadToken } from '../src/config.js';
-import { kAgentDir, kSecret, launch, openWs, rawWs, sleep, startFakeControl, tempDir, withAgent } from './helpers.js';
+import { kAgentDir, kSecret, launch, openWs, rawWs, sleep, startFakeControl, tempDir, until, withAgent } from './helpers.js';
 
 const kToken = /^[A-Za-z0-9_-]{43}$/;
 const mode = (file) => fs.statSync(file).mode & 0o777;
@@ -159,20 +158,11 @@ describe('server process', () => {
 
 describe('terminal sessions', () => {
   const t = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh' }, terminal: { detachedMs: 3000 } });
-  // A client that keeps every frame: the session frame first, then output.
+  // The session frame first, then output.
   const open = async (session) => {
-    const ws = new WebSocket(`ws://127.0.0.1:${t.agent.port}/api/terminal?token=${t.agent.token}&session=${session}`);
-    const client = { ws, text: '', closed: once(ws, 'close') };
-    const first = once(ws, 'message');
-    let frames = 0;
-    ws.on('message', (data) => (frames++ > 0 ? (client.text += data) : null));
-    client.session = JSON.parse((await first)[0]);
-    client.input = (data) => ws.send(JSON.stringify({ type: 'input', data }));
-    client.until = async (pattern) => {
-      for (let i = 0; i < 500 && !pattern.test(client.text); i++) await sleep(20);
-      assert.match(client.text, pattern);
-    };
-    return client;
+    const ws = await rawWs(t.agent.port, `/api/terminal?token=${t.agent.token}&session=${session}`);
+    await ws.until(/^\{[^}]*\}/);
+    return Object.assign(ws, { session: JSON.parse(/^\{[^}]*\}/.exec(ws.text)[0]), input: (data) => ws.send({ type: 'input', data }) });
   };
   const shellPid = async (ws) => (await ws.until(/pid-(\d+)/), Number(/pid-(\d+)/.exec(ws.text)[1])); // echo pid-$$: only the output has digits
 
@@ -181,8 +171,7 @@ describe('terminal sessions', () => {
     ws.send({ type: 'input', data: "trap '' HUP; echo pid-$$; while :; do sleep 1; done\r" });
     const shell = await shellPid(ws);
     ws.socket.destroy();
-    for (let i = 0; i < 100 && alive(shell); i++) await sleep(50);
-    assert.equal(alive(shell), false);
+    await until('the shell killed after the grace', () => !alive(shell), 5000);
   });
 
   it('keeps the shell through a dropped connection and gives it back with what it missed, until the wait ends', async () => {
@@ -191,7 +180,7 @@ describe('terminal sessions', () => {
     first.input('X=kept-$((3*3)); echo pid-$$\r');
     const shell = await shellPid(first);
     first.input('sleep 0.5; echo later-$((5*5))\r');
-    first.ws._socket.destroy(); // the network goes, no close frame
+    first.socket.destroy(); // the network goes, no close frame
     await sleep(1000);
     const back = await open(first.session.id);
     assert.deepEqual(back.session, { type: 'session', id: first.session.id, resumed: true });
@@ -200,13 +189,13 @@ describe('terminal sessions', () => {
     await back.until(/\r\nkept-9\r\n/);
     // A second connection takes the session over; the first is told so.
     const again = await open(first.session.id);
-    assert.deepEqual([(await back.closed)[0], again.session.resumed], [4001, true]);
-    again.ws.terminate();
+    assert.deepEqual([await back.closed, again.session.resumed], [4001, true]);
+    again.socket.destroy();
     await sleep(3000 + 1500); // the wait, then the hang-up's grace
     assert.equal(alive(shell), false, 'the shell is hung up once nobody came back');
     const fresh = await open(first.session.id);
     assert.equal(fresh.session.resumed, false);
     assert.notEqual(fresh.session.id, first.session.id);
-    fresh.ws.close();
+    fresh.socket.destroy();
   });
 });
