@@ -6,7 +6,7 @@ import path from 'node:path';
 import { describe, it } from 'node:test';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
-import { answer, blankImage, kSecret, tempDir, withAgent } from './helpers.js';
+import { answer, blankImage, tempDir, withAgent } from './helpers.js';
 
 // The fake display is 1600x900; like the control service, it never scales an image up.
 const kDisplay = { width: 1600, height: 900 };
@@ -45,8 +45,6 @@ describe('MCP endpoint', () => {
       return action === 'type_text' ? typed(text) : undefined;
     },
   });
-  const down = withAgent({ screenshotUrl: `http://127.0.0.1:1/screenshot?secret=${kSecret}`, inputUrl: `http://127.0.0.1:1/input?secret=${kSecret}` },
-    { env: { PATH: tempDir(), DISPLAY: ':42' } });
   const shell = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_INPUT_URL: 'the-secret' } });
   const small = withAgent({}, { mcp: { maxSessions: 2, idleMs: 60000, now: () => small.clock } });
   small.clock = 0;
@@ -109,13 +107,8 @@ describe('MCP endpoint', () => {
     await client.close();
   });
 
-  it('types through the clipboard when asked, says what it could not type, and reads and writes the clipboard', async () => {
+  it('says what it could not type, and reads and writes the clipboard', async () => {
     const client = await connect(t.agent);
-    const text = '你好，世界\nline two "quoted" $HOME';
-    const count = t.control.requests.length;
-    const result = await client.callTool({ name: 'type_text', arguments: { text, via: 'clipboard' } });
-    assert.equal(result.isError, undefined, toolText(result));
-    assert.deepEqual([fs.readFileSync(path.join(bin, 'clip'), 'utf8'), inputsSince(t.control, count)], [text, [{ action: 'paste' }]]);
     const call = async (name, args) => toolText(await client.callTool({ name, arguments: args }));
     assert.equal(await call('type_text', { text: 'a\uffffb' }), 'Typed 2 characters as keystrokes. Left out 1 character that this keyboard cannot make.');
     assert.equal(await call('write_clipboard', { text: 'from the model 模型' }), 'Put 17 characters on the clipboard.');
@@ -129,7 +122,6 @@ describe('MCP endpoint', () => {
     const fresh = await connect(t.agent);
     const shot = await connect(t.agent);
     await shot.callTool({ name: 'screenshot', arguments: { width: 640 } });
-    const downClient = await connect(down.agent);
     for (const [client, name, args, message, inputs = []] of [
       [fresh, 'click', { x: 1, y: 1 }, /call the "screenshot" tool first/],
       [shot, 'click', { x: 640, y: 10 }, /outside the last screenshot, which is 640x360: x must be 0\.\.639/],
@@ -142,15 +134,13 @@ describe('MCP endpoint', () => {
       [shot, 'type_text', { text: 'ok\x1b[A' }, /control character that cannot be typed: U\+001B\. Press keys with press_key or key_combo/],
       [shot, 'run_command', { command: 'id' }, /run_command not found/],
       [shot, 'screenshot', { width: 321 }, /did not send a JPEG/],
-      [downClient, 'screenshot', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
-      [downClient, 'read_clipboard', {}, /No clipboard tool was found \(looked for xclip, xsel\)/],
     ]) {
       const count = t.control.requests.length;
       const result = await client.callTool({ name, arguments: args });
       assert.deepEqual([result.isError, inputsSince(t.control, count)], [true, inputs], name);
       assert.match(toolText(result), message, name);
     }
-    await Promise.all([fresh, shot, downClient].map((c) => c.close()));
+    await Promise.all([fresh, shot].map((c) => c.close()));
   });
 
   it('runs a command in the login shell with its status, bounded output, time-out, and without the server secrets', async () => {

@@ -8,7 +8,7 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { promisify } from 'node:util';
-import { configDir, loadConfig, loadToken } from '../src/config.js';
+import { loadConfig, loadToken } from '../src/config.js';
 import { kAgentDir, kSecret, launch, openWs, rawWs, sleep, startFakeControl, tempDir, until, withAgent } from './helpers.js';
 
 const kToken = /^[A-Za-z0-9_-]{43}$/;
@@ -41,16 +41,11 @@ it('the app token query prints exactly the token, and racing first runs agree on
   assert.deepEqual(fs.readdirSync(path.join(home, 'zel-desktop-agent')), ['agent.json']);
 });
 
-it('reads its directory and settings from the environment, turning the terminal on only for "1"', () => {
+it('reads its settings from the environment, turning the terminal on only for "1"', () => {
   for (const [env, expected] of [[{}, { host: '127.0.0.1', port: 8787, enableTerminal: false }],
     [{ ZEL_AGENT_ENABLE_TERMINAL: 'true', ZEL_AGENT_PORT: '80a' }, { enableTerminal: false, port: NaN }]]) {
     const config = loadConfig({ XDG_CONFIG_HOME: tempDir(), ...env });
     for (const [key, value] of Object.entries(expected)) assert.deepEqual(config[key], value, `${JSON.stringify(env)} ${key}`);
-  }
-  // The config goes under an absolute XDG_CONFIG_HOME, else HOME, else the passwd entry's home.
-  for (const [env, expected] of [[{ XDG_CONFIG_HOME: '/x/cfg', HOME: '/home/u' }, '/x/cfg/zel-desktop-agent'],
-    [{ XDG_CONFIG_HOME: 'cfg', HOME: '/home/u' }, '/home/u/.config/zel-desktop-agent'], [{}, '/pw/home/.config/zel-desktop-agent']]) {
-    assert.equal(configDir(env, () => '/pw/home'), expected, JSON.stringify(env));
   }
 });
 
