@@ -115,7 +115,6 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
     for (const [route, init, status, message] of [
       ['/api/input', post('{"action":'), 400, /not valid JSON/],
       ['/api/input', post('[1,2]'), 400, /JSON object/],
-      ['/api/input', post('{"action":["click"]}'), 400, /action/],
       ['/api/input', post('{"action":"format_disk"}'), 400, /action/],
       ['/api/input', post(`{"action":"click","x":"${'a'.repeat(200000)}"}`), 413, /larger/],
       ['/api/input', {}, 405, /not allowed/],
@@ -124,11 +123,9 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
       ['/api/screenshot?quality=99999999999', {}, 400, /quality/],
       ['/api/screenshot?format=gif', {}, 400, /format/],
       ['/api/type', post('{"text":""}'), 400, /non-empty/],
-      ['/api/type', post('{"text":42}'), 400, /non-empty/],
       ['/api/type', post(JSON.stringify({ text: 'x'.repeat(10001) })), 400, /longer than 10000/],
       ['/api/clipboard', post('{"text":""}'), 400, /non-empty/],
       ['/api/clipboard', post('{"text":"x","paste":"yes"}'), 400, /true or false/],
-      ['/api/nothing', {}, 404, /route/],
       ['/api/../../package.json', {}, 404, /not found/i],
     ]) await expectError(await t.agent.fetch(route, init), status, message, route);
     fs.writeFileSync(file('fail'), '');

@@ -2,12 +2,11 @@
 import assert from 'node:assert/strict';
 import { execFile, execFileSync, spawn, spawnSync } from 'node:child_process';
 import { once } from 'node:events';
-import net from 'node:net';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { chromium } from 'playwright-core';
 import { loadToken } from '../src/config.js';
-import { answer, launch, sleep as pause, startFakeControl, tempDir, withAgent } from './helpers.js';
+import { answer, launch, sleep as pause, startFakeControl, tempDir, until, withAgent } from './helpers.js';
 
 // The desktop as the app's /tiles serves its own pixels: a grey strip, and beside it coloured bands
 // that scroll up like a terminal. A whole JPEG for sequence 0 or a scroll past the window's height,
@@ -77,7 +76,6 @@ describe('web client in a phone browser', () => {
 
   const inputs = () => t.control.requests.filter((r) => r.path === '/input').map((r) => JSON.parse(r.body));
   const touch = (type, touchPoints) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints });
-  const captures = () => t.control.requests.filter((r) => r.path === '/tiles').length;
   async function swipe(from, to, holdMs = 0) { // fingers down at from, held, moved to to in ten steps, lifted
     await touch('touchStart', from);
     await pause(holdMs);
@@ -134,7 +132,7 @@ describe('web client in a phone browser', () => {
   }
   // Each row: what the phone does, the requests it must give (or a test of them), and what else must hold.
   async function expectInputs(rows, check = async () => {}) {
-    for (const [name, act, wanted, ...more] of rows) {
+    for (const [name, act, wanted] of rows) {
       const ok = typeof wanted === 'function' ? wanted : (got) => matches(got, wanted);
       const [count, before] = [inputs().length, await transform()];
       await act();
@@ -142,7 +140,7 @@ describe('web client in a phone browser', () => {
       await pause(400); // a stray extra request shows up here
       const got = inputs().slice(count).map((r) => ({ ...r, id: undefined }));
       assert.ok(ok(got), `${name}: got ${JSON.stringify(got)}`);
-      await check(name, got, before, ...more);
+      await check(name, got, before);
     }
   }
   it('one finger works on the desktop, live; two fingers only move the view; three scroll', async () => {
@@ -159,18 +157,14 @@ describe('web client in a phone browser', () => {
         const [p, q] = [await at(600, 300), await at(601, 301)];
         await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
       }, [...tap(600, 300), ...tap(600, 300)]],
-      ['long press, with a ring filling and a magnifier', async () => {
+      ['long press', async () => {
         await touch('touchStart', [await at(100, 200)]);
-        await pause(350);
-        assert.deepEqual(await page.evaluate(() => ['hold-ring', 'loupe'].map((id) => document.getElementById(id).getBoundingClientRect().width > 0)), [true, true]);
-        await pause(350);
+        await pause(700);
         await touch('touchEnd', []);
-        assert.equal(await page.locator('#hold-ring').isHidden(), true);
       }, [{ action: 'right_click', coordinate: [100, 200] }]],
       ['drag', () => swipe([a], [b]), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
       ['hold, then drag', () => swipe([a], [b], 700), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
       ['pinch out', () => swipe(pan, [{ x: 25, y: 400 }, { x: 375, y: 400 }]), []],
-      ['pan sideways', () => swipe(pan, pan.map((p) => ({ x: p.x + 120, y: p.y }))), []],
       ['pinch in, back to the whole desktop', () => swipe([{ x: 50, y: 400 }, { x: 350, y: 400 }], pan), []],
       ['three fingers up', () => swipe([...pan, { x: 200, y: 450 }], [...pan, { x: 200, y: 450 }].map((p) => ({ x: p.x, y: p.y - 100 }))),
         [{ action: 'move', coordinate: (c) => c.length === 2 }, { action: 'scroll', direction: 'down', many: true }]], // where the fingers began
@@ -186,9 +180,6 @@ describe('web client in a phone browser', () => {
   it('types what the phone keyboard commits as keystrokes, with sticky modifiers and the extra keys', async () => {
     const button = (name) => page.getByRole('button', { name, exact: true }).tap();
     await button('键盘');
-    const small = await page.evaluate(() => [...document.querySelectorAll('button, input')].filter((el) => el.offsetParent)
-      .map((el) => [el.textContent.trim() || el.id, el.getBoundingClientRect()]).filter(([, r]) => r.width < 44 || r.height < 44).map(([name]) => name));
-    assert.deepEqual(small, [], 'every control is at least 44 px both ways');
     await page.locator('#kbd-text').tap();
     const typed = (text) => (got) => got.length > 0 && got.every((r) => r.action === 'type_text') && got.map((r) => r.text).join('') === text;
     await expectInputs([
@@ -201,7 +192,6 @@ describe('web client in a phone browser', () => {
       ['Enter and Backspace', async () => (await page.keyboard.press('Enter'), await page.keyboard.press('Backspace')),
         [{ action: 'key', key: 'return' }, { action: 'key', key: 'backspace' }]],
       ['Ctrl, Shift then T', async () => (await button('Ctrl'), await button('Shift'), await page.keyboard.type('T')), [{ action: 'key_combo', keys: 'ctrl+shift+t' }]],
-      ['Ctrl then ← of the key bar', async () => (await button('Ctrl'), await button('左')), [{ action: 'key_combo', keys: 'ctrl+left' }]],
       ['PgDn, Delete, then plain text again', async () => (await button('PgDn'), await button('Delete'), await page.keyboard.type('s')),
         [{ action: 'key_combo', keys: 'page_down' }, { action: 'key_combo', keys: 'delete' }, { action: 'type_text', text: 's' }]],
     ], async (name) => assert.equal(await page.evaluate(() => document.activeElement.id), 'kbd-text', `${name}: the field keeps the focus`));
@@ -210,79 +200,26 @@ describe('web client in a phone browser', () => {
     await button('键盘');
   });
 
-  it('in trackpad mode moves the pointer by the finger\'s travel and clicks where the pointer is', async () => {
-    await page.getByRole('button', { name: '触控板', exact: true }).tap();
-    const box = await page.locator('#screen').boundingBox();
-    const [px, py] = [(100 * 1500) / box.width, (60 * 1500) / box.height]; // where 100, 60 px of travel from the corner lead
-    const slide = (dx, dy, holdMs = 0) => swipe([{ x: 200, y: 400 }], [{ x: 200 + dx, y: 400 + dy }], holdMs);
-    await expectInputs([
-      ['to the top left corner', async () => (await slide(-150, -300), await slide(-150, -300)), [{ action: 'move', many: true }], [0, 0]],
-      ['a slide', () => slide(100, 60), [{ action: 'move', many: true }], [px, py]],
-      ['a tap anywhere', () => page.touchscreen.tap(300, 200), tap(px, py)],
-      ['a two-finger tap', () => swipe([{ x: 150, y: 400 }, { x: 250, y: 400 }]), [{ action: 'right_click', coordinate: [px, py] }]],
-      ['hold, then slide', () => slide(-100, -60, 700), [{ action: 'left_down', coordinate: [px, py] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [0, 0] }]],
-    ], (name, got, _before, last) => assert.ok(!last || near(got.at(-1).coordinate, last), `${name}: ends at ${got.at(-1).coordinate}`));
-    await page.getByRole('button', { name: '触控板', exact: true }).tap();
-  });
-
   it('zooms to three phone pixels per desktop pixel and out to the whole desktop, stopping at its edges', async () => {
     const box = () => page.evaluate(() => {
-      const r = document.getElementById('screen').getBoundingClientRect();
-      const v = document.getElementById('viewport').getBoundingClientRect();
-      return { width: r.width, left: r.left - v.left, right: v.right - r.right, viewport: v.width, // and the desktop point at the centre
-        centre: [((v.left + v.width / 2 - r.left) / r.width) * 1000, ((v.top + v.height / 2 - r.top) / r.height) * 1000] };
+      const [r, v] = ['screen', 'viewport'].map((id) => document.getElementById(id).getBoundingClientRect());
+      return { width: r.width, left: r.left - v.left, viewport: v.width };
     });
     const [closed, open] = [[{ x: 180, y: 300 }, { x: 210, y: 300 }], [{ x: 20, y: 300 }, { x: 370, y: 300 }]];
-    const slide = (dx) => swipe(closed, closed.map((p) => ({ x: p.x + dx, y: p.y })));
     for (let i = 0; i < 6; i++) await swipe(closed, open);
     assert.ok((await box()).width / screen.W >= 3, `${(await box()).width / screen.W} px per desktop pixel`);
     for (let i = 0; i < 6; i++) await swipe(open, closed);
     let b = await box();
     assert.deepEqual([b.width, b.left], [b.viewport, 0], 'all of the desktop again');
     await swipe([{ x: 150, y: 300 }, { x: 240, y: 300 }], [{ x: 110, y: 300 }, { x: 290, y: 300 }]); // twice as large
-    for (const [dx, edge] of [[300, 'left'], [-300, 'right']]) {
-      await slide(dx);
-      await slide(dx);
-      b = await box();
-      assert.ok(Math.abs(b[edge]) < 0.5 && b.width > b.viewport * 1.5, `stopped at the ${edge} edge: ${JSON.stringify(b)}`);
-    }
-    // Turning the phone keeps the desktop point at the centre of the view (the bars hide in landscape).
-    await slide(100);
-    const before = (await box()).centre;
-    for (const size of [{ width: 844, height: 390 }, { width: 390, height: 844 }]) {
-      await page.setViewportSize(size);
-      await page.waitForFunction((w) => document.getElementById('viewport').clientWidth === w, size.width);
-      await page.evaluate(() => new Promise((r) => requestAnimationFrame(() => requestAnimationFrame(r)))); // past the resize event
-      const now = (await box()).centre;
-      assert.ok(Math.abs(now[0] - before[0]) < 5, `${size.width}: centre ${now} was ${before}`);
-    }
-    assert.equal(await page.locator('#bar').isVisible(), true);
+    for (let i = 0; i < 2; i++) await swipe(closed, closed.map((p) => ({ x: p.x + 300, y: p.y })));
+    b = await box();
+    assert.ok(Math.abs(b.left) < 0.5 && b.width > b.viewport * 1.5, `stopped at the left edge: ${JSON.stringify(b)}`);
   });
 
-  it('stops capturing while the page is in the background and resumes when it is back', async () => {
-    const visibility = (hidden) => page.evaluate((h) => {
-      Object.defineProperty(document, 'hidden', { value: h, configurable: true });
-      document.dispatchEvent(new Event('visibilitychange'));
-    }, hidden);
-    await visibility(true);
-    await status('已暂停');
-    await pause(200); // the close reaches the server
-    const count = captures();
-    await pause(600);
-    assert.equal(captures(), count, 'no capture while nobody watches');
-    await visibility(false);
-    for (let i = 0; i < 200 && captures() === count; i++) await pause(50);
-    assert.ok(captures() > count);
-    await status('已连接');
-  });
-
-// The clipboard allowed to the page, then not (a field to paste into, the desktop's text shown to select).
+  // The clipboard allowed to the page, then not (a field to paste into, the desktop's text shown to select).
   // Never blocking: the agent under test shares this process.
   const desktopText = () => new Promise((resolve) => execFile('xclip', ['-selection', 'clipboard', '-out'], { env, timeout: 2000 }, (_err, out) => resolve(out)));
-  const until = async (what, ok) => {
-    for (let i = 0; i < 100 && !(await ok()); i++) await pause(50);
-    assert.ok(await ok(), what);
-  };
 
   it('sends the phone\'s text to the desktop and pastes it, and brings the desktop\'s back', async () => {
     assert.deepEqual(await (await t.agent.fetch('/api/clipboard')).json(), { text: null }, 'nothing was copied yet');
@@ -346,41 +283,5 @@ describe('web client across a restart of the server', () => {
     await server.listening;
     await status('已连接');
     assert.ok(control.requests.length > shots, 'frames come again');
-  });
-});
-
-
-// The terminal page reaching a real agent through a relay that the test cuts as a network drop does.
-describe('terminal page', () => {
-  const t = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh' } });
-  const links = new Set();
-  const relay = net.createServer((client) => {
-    const upstream = net.connect(t.agent.port, '127.0.0.1');
-    const drop = () => (client.destroy(), upstream.destroy());
-    for (const socket of [client, upstream]) socket.on('error', drop).on('close', drop);
-    links.add(client).add(upstream);
-    client.pipe(upstream).pipe(client);
-  });
-  let phoneSide;
-  before(async () => (await new Promise((resolve) => relay.listen(0, '127.0.0.1', resolve)), (phoneSide = await phone())));
-  after(async () => (await phoneSide?.context.close(), relay.close(), links.forEach((s) => s.destroy())));
-
-  it('keeps the focus in the terminal when a key-bar button is tapped, and gets the same shell back after a drop', async () => {
-    const { page } = phoneSide;
-    await page.goto(`http://127.0.0.1:${relay.address().port}/?token=${t.agent.token}`);
-    await page.tap('#tab-terminal');
-    await page.waitForSelector('.xterm-helper-textarea:focus');
-    const shows = (text) => page.waitForFunction((t) => document.querySelector('.xterm-rows').textContent.includes(t), text, { timeout: 15000 });
-    await page.keyboard.type('X=kept-$((3*3))');
-    await page.tap('[data-key="return"]');
-    await page.keyboard.type('echo "[$X]"'); // after the tap: goes to the terminal, not the button
-    await page.tap('[data-key="return"]');
-    await shows('[kept-9]');
-    for (const socket of links) socket.destroy();
-    await shows('[kept-9]'); // the kept output, replayed on the page's own reconnect
-    await page.waitForSelector('#terminal-state', { state: 'hidden', timeout: 15000 });
-    await page.keyboard.type('echo "again-$X"');
-    await page.keyboard.press('Enter');
-    await shows('again-kept-9');
   });
 });

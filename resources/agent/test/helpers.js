@@ -18,6 +18,11 @@ export const kAgentDir = path.resolve(import.meta.dirname, '..');
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 export const tempDir = () => fs.mkdtempSync(path.join(os.tmpdir(), 'zel-agent-test-'));
 export const answer = (status, type, body) => ({ status, type, body });
+// Polls ok (maybe async) every 20 ms until it holds, at most `ms`; fails with `what` (or what()) otherwise.
+export async function until(what, ok, ms = 10000) {
+  for (let waited = 0; !(await ok()) && waited < ms; waited += 20) await sleep(20);
+  assert.ok(await ok(), typeof what === 'function' ? what() : what);
+}
 export const blankImage = (width, height) => answer('200 OK', 'image/svg+xml', `<svg xmlns="http://www.w3.org/2000/svg" width="${width}" height="${height}"/>`);
 
 // One read per connection, secret in the query, a complete answer and a close: the app's
@@ -106,9 +111,6 @@ export async function rawWs(port, target) {
   receiver.write(head);
   ws.send = (value) => socket.write(Buffer.concat(Sender.frame(Buffer.from(typeof value === 'string' ? value : JSON.stringify(value)),
     { fin: true, rsv1: false, opcode: 1, mask: true, readOnly: false })));
-  ws.until = async (pattern, ms = 10000) => {
-    for (let waited = 0; !pattern.test(ws.text) && waited < ms; waited += 20) await sleep(20);
-    assert.match(ws.text, pattern);
-  };
+  ws.until = (pattern, ms) => until(() => `${pattern} in ${ws.text.slice(-300)}`, () => pattern.test(ws.text), ms);
   return ws;
 }

@@ -1,12 +1,10 @@
 // The MCP endpoint through the SDK's own client, over a fake control service that serves real JPEGs.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import fs from 'node:fs';
-import path from 'node:path';
 import { describe, it } from 'node:test';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
-import { answer, blankImage, kSecret, tempDir, withAgent } from './helpers.js';
+import { answer, blankImage, tempDir, withAgent } from './helpers.js';
 
 // The fake display is 1600x900; like the control service, it never scales an image up.
 const kDisplay = { width: 1600, height: 900 };
@@ -32,12 +30,9 @@ const inputsSince = (control, count) => control.requests.slice(count).filter((r)
 const toolText = (result) => result.content.filter((c) => c.type === 'text').map((c) => c.text).join('\n');
 
 describe('MCP endpoint', () => {
-  // A stand-in xclip that keeps what it was given and gives it back.
-  const bin = tempDir();
-  fs.writeFileSync(path.join(bin, 'xclip'), `#!/bin/sh\ncase "$*" in *-out*) cat "${bin}/clip";; *) cat > "${bin}/clip";; esac\n`, { mode: 0o755 });
   // Like the control service, typing answers with what it typed; U+FFFF stands for a character the keyboard lacks.
   const typed = (text) => answer('200 OK', 'application/json', JSON.stringify({ ok: true, typed: [...text.replace(/\uffff/g, '')].length, skipped: text.split('\uffff').length - 1 }));
-  const t = withAgent({ helperBinDir: bin }, { env: { PATH: '/usr/bin:/bin', DISPLAY: ':42' } }, {
+  const t = withAgent({}, {}, {
     screenshot: screenJpeg,
     input: ({ body }) => {
       const { key, action, text } = JSON.parse(body);
@@ -45,8 +40,6 @@ describe('MCP endpoint', () => {
       return action === 'type_text' ? typed(text) : undefined;
     },
   });
-  const down = withAgent({ screenshotUrl: `http://127.0.0.1:1/screenshot?secret=${kSecret}`, inputUrl: `http://127.0.0.1:1/input?secret=${kSecret}` },
-    { env: { PATH: tempDir(), DISPLAY: ':42' } });
   const shell = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh', ZEL_AGENT_INPUT_URL: 'the-secret' } });
   const small = withAgent({}, { mcp: { maxSessions: 2, idleMs: 60000, now: () => small.clock } });
   small.clock = 0;
@@ -65,7 +58,7 @@ describe('MCP endpoint', () => {
 
   it('returns a screenshot that decodes at the size it states, defaulting to 1280 wide and never past the display', async () => {
     const client = await connect(t.agent);
-    for (const [args, requested, size] of [[{}, '1280', '1280x720'], [{ width: 640 }, '640', '640x360'], [{ width: 2560 }, '2560', '1600x900']]) {
+    for (const [args, requested, size] of [[{}, '1280', '1280x720'], [{ width: 2560 }, '2560', '1600x900']]) {
       const result = await client.callTool({ name: 'screenshot', arguments: args });
       const image = result.content.find((c) => c.type === 'image');
       assert.equal(t.control.requests.at(-1).query.width, requested);
@@ -75,7 +68,7 @@ describe('MCP endpoint', () => {
     await client.close();
   });
 
-  it('maps pixels of the last screenshot onto the control service grid for every input action', async () => {
+  it('maps pixels of the last screenshot onto the control service grid for every input action, and says what it could not type', async () => {
     const client = await connect(t.agent);
     await client.callTool({ name: 'screenshot', arguments: { width: 640 } }); // 640x360: one pixel is 1000/640 by 1000/360
     for (const [name, args, inputs] of [
@@ -106,22 +99,8 @@ describe('MCP endpoint', () => {
     const count = t.control.requests.length;
     await client.callTool({ name: 'click', arguments: { x: 80, y: 45 } });
     assert.deepEqual(inputsSince(t.control, count), [{ action: 'left_click', coordinate: [250, 250] }]);
-    await client.close();
-  });
-
-  it('types through the clipboard when asked, says what it could not type, and reads and writes the clipboard', async () => {
-    const client = await connect(t.agent);
-    const text = '你好，世界\nline two "quoted" $HOME';
-    const count = t.control.requests.length;
-    const result = await client.callTool({ name: 'type_text', arguments: { text, via: 'clipboard' } });
-    assert.equal(result.isError, undefined, toolText(result));
-    assert.deepEqual([fs.readFileSync(path.join(bin, 'clip'), 'utf8'), inputsSince(t.control, count)], [text, [{ action: 'paste' }]]);
-    const call = async (name, args) => toolText(await client.callTool({ name, arguments: args }));
-    assert.equal(await call('type_text', { text: 'a\uffffb' }), 'Typed 2 characters as keystrokes. Left out 1 character that this keyboard cannot make.');
-    assert.equal(await call('write_clipboard', { text: 'from the model 模型' }), 'Put 17 characters on the clipboard.');
-    assert.equal(await call('read_clipboard', {}), 'from the model 模型');
-    fs.writeFileSync(path.join(bin, 'clip'), '');
-    assert.equal(await call('read_clipboard', {}), 'The clipboard holds no text.');
+    const skipped = await client.callTool({ name: 'type_text', arguments: { text: 'a\uffffb' } });
+    assert.equal(toolText(skipped), 'Typed 2 characters as keystrokes. Left out 1 character that this keyboard cannot make.');
     await client.close();
   });
 
@@ -129,35 +108,25 @@ describe('MCP endpoint', () => {
     const fresh = await connect(t.agent);
     const shot = await connect(t.agent);
     await shot.callTool({ name: 'screenshot', arguments: { width: 640 } });
-    const downClient = await connect(down.agent);
     for (const [client, name, args, message, inputs = []] of [
       [fresh, 'click', { x: 1, y: 1 }, /call the "screenshot" tool first/],
       [shot, 'click', { x: 640, y: 10 }, /outside the last screenshot, which is 640x360: x must be 0\.\.639/],
-      [shot, 'click', { x: -1, y: 10 }, /Input validation error.*x/],
       [shot, 'click', { x: 1.5, y: 10 }, /Input validation error.*x/],
       [shot, 'click', { x: 1, y: 1, button: 'right', double: true }, /left button only/],
-      [shot, 'scroll', { direction: 'sideways' }, /Input validation error.*direction/],
-      [shot, 'scroll', { direction: 'up', amount: 21 }, /Input validation error.*amount/],
       [shot, 'scroll', { direction: 'up', x: 5 }, /both x and y/],
       [shot, 'press_key', { key: 'f13' }, /Input validation error.*key/],
       [shot, 'press_key', { key: 'tab' }, /The control service answered 500: Main app input failed: no focus/, [{ action: 'key', key: 'tab' }]],
-      [shot, 'screenshot', { width: 100 }, /Input validation error.*width/],
-      [shot, 'type_text', { text: '' }, /Input validation error.*text/],
       [shot, 'type_text', { text: 'x'.repeat(10001) }, /Input validation error.*text/],
       [shot, 'type_text', { text: 'ok\x1b[A' }, /control character that cannot be typed: U\+001B\. Press keys with press_key or key_combo/],
-      [shot, 'key_combo', { keys: '' }, /Input validation error.*keys/],
       [shot, 'run_command', { command: 'id' }, /run_command not found/],
-      [shot, 'format_disk', {}, /format_disk not found/],
       [shot, 'screenshot', { width: 321 }, /did not send a JPEG/],
-      [downClient, 'screenshot', {}, /^(?!.*(secret|5d0c3f4e)).*unreachable: connection refused/],
-      [downClient, 'read_clipboard', {}, /No clipboard tool was found \(looked for xclip, xsel\)/],
     ]) {
       const count = t.control.requests.length;
       const result = await client.callTool({ name, arguments: args });
       assert.deepEqual([result.isError, inputsSince(t.control, count)], [true, inputs], name);
       assert.match(toolText(result), message, name);
     }
-    await Promise.all([fresh, shot, downClient].map((c) => c.close()));
+    await Promise.all([fresh, shot].map((c) => c.close()));
   });
 
   it('runs a command in the login shell with its status, bounded output, time-out, and without the server secrets', async () => {
@@ -168,7 +137,6 @@ describe('MCP endpoint', () => {
       [{ command: 'head -c 200000 /dev/zero | tr "\\0" a; echo END' }, false, /^Exit status 0\.\na{16384}\n\[\.\.\. 167236 bytes of output left out \.\.\.\]\na{16380}END\n$/],
       [{ command: 'sleep 5 & echo started' }, false, /^Exit status 0\.\nstarted\n$/],
       [{ command: 'echo before; sleep 30', timeout_seconds: 1 }, true, /^Killed after the time-out of 1 s\.\nbefore\n$/],
-      [{ command: 'true', timeout_seconds: 0 }, true, /Input validation error.*timeout_seconds/],
     ]) {
       const result = await client.callTool({ name: 'run_command', arguments: args });
       assert.equal(result.isError, isError, args.command);

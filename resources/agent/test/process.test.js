@@ -1,5 +1,5 @@
 // The server as the app starts it: its token file and settings, then the launched process and its
-// terminal against clients that misbehave (late frames, floods, hang-ups), and sessions that outlive a drop.
+// terminal against clients that misbehave (late frames, hang-ups), and sessions that outlive a drop.
 import assert from 'node:assert/strict';
 import { execFile } from 'node:child_process';
 import crypto from 'node:crypto';
@@ -8,15 +8,11 @@ import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, describe, it } from 'node:test';
 import { promisify } from 'node:util';
-import WebSocket from 'ws';
-import { configDir, loadConfig, loadToken } from '../src/config.js';
-import { kAgentDir, kSecret, launch, openWs, rawWs, sleep, startFakeControl, tempDir, withAgent } from './helpers.js';
+import { loadConfig, loadToken } from '../src/config.js';
+import { kAgentDir, kSecret, launch, openWs, rawWs, sleep, startFakeControl, tempDir, until, withAgent } from './helpers.js';
 
 const kToken = /^[A-Za-z0-9_-]{43}$/;
 const mode = (file) => fs.statSync(file).mode & 0o777;
-const rssBytes = (pid) => Number(/VmRSS:\s+(\d+) kB/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'))[1]) * 1024;
-const children = (pid) => fs.readdirSync(`/proc/${pid}/task`)
-  .flatMap((tid) => fs.readFileSync(`/proc/${pid}/task/${tid}/children`, 'utf8').split(' ').filter(Boolean).map(Number));
 const alive = (pid) => fs.existsSync(`/proc/${pid}`) && !/^State:\s+Z/m.test(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
 
 it('creates the token once with private modes, tightens them again, keeps it, and replaces a damaged file', () => {
@@ -45,16 +41,11 @@ it('the app token query prints exactly the token, and racing first runs agree on
   assert.deepEqual(fs.readdirSync(path.join(home, 'zel-desktop-agent')), ['agent.json']);
 });
 
-it('reads its directory and settings from the environment, turning the terminal on only for "1"', () => {
+it('reads its settings from the environment, turning the terminal on only for "1"', () => {
   for (const [env, expected] of [[{}, { host: '127.0.0.1', port: 8787, enableTerminal: false }],
     [{ ZEL_AGENT_ENABLE_TERMINAL: 'true', ZEL_AGENT_PORT: '80a' }, { enableTerminal: false, port: NaN }]]) {
     const config = loadConfig({ XDG_CONFIG_HOME: tempDir(), ...env });
     for (const [key, value] of Object.entries(expected)) assert.deepEqual(config[key], value, `${JSON.stringify(env)} ${key}`);
-  }
-  // The config goes under an absolute XDG_CONFIG_HOME, else HOME, else the passwd entry's home.
-  for (const [env, expected] of [[{ XDG_CONFIG_HOME: '/x/cfg', HOME: '/home/u' }, '/x/cfg/zel-desktop-agent'],
-    [{ XDG_CONFIG_HOME: 'cfg', HOME: '/home/u' }, '/home/u/.config/zel-desktop-agent'], [{}, '/pw/home/.config/zel-desktop-agent']]) {
-    assert.equal(configDir(env, () => '/pw/home'), expected, JSON.stringify(env));
   }
 });
 
@@ -83,7 +74,6 @@ describe('server process', () => {
       ['garbage, then commands', ['{', 'null', '[]', '{"type":"input","data":{}}', { type: 'resize' }, { type: 'resize', cols: 'wide', rows: -3 },
         { type: 'resize', cols: 100, rows: 30 }, input('echo zel-$((40+2)); stty size; echo ${ZEL_AGENT_INPUT_URL:-unset}; exit\r')], [], /zel-42\s+30 100\s+unset/],
       ['input and resizes after exit', [input('exit 3\r')], late],
-      ['after the shell was killed', [input('kill -9 $$\r')], late],
     ]) {
       const ws = await rawWs(port, `/api/terminal?token=${token}`);
       frames.forEach(ws.send);
@@ -109,34 +99,6 @@ describe('server process', () => {
     await ws.until(/\b1200000\b/, 150000); // the echoed command line shows only the product
     ws.socket.destroy();
     await serving('paste');
-  });
-
-  it('reads no faster than a busy shell, and kills a shell that ignores the hang-up', async () => {
-    const before = new Set(children(server.child.pid));
-    const ws = await openWs(`ws://${base}/api/terminal?token=${token}`);
-    ws.send(JSON.stringify({ type: 'input', data: "stty raw -echo; trap '' HUP; while :; do sleep 1; done\r" }));
-    await sleep(300);
-    const shells = children(server.child.pid).filter((pid) => !before.has(pid));
-    assert.equal(shells.length, 1);
-    const start = rssBytes(server.child.pid);
-    // 3,000 frames of 60 kB, sent as fast as the server takes them, until it stops taking them.
-    const frame = JSON.stringify({ type: 'input', data: 'y'.repeat(60000) });
-    let sent = 0;
-    for (let last = -1, still = 0; sent < 3000 && still < 2000;) {
-      if (ws.bufferedAmount < 8 << 20) {
-        ws.send(frame);
-        sent++;
-        continue;
-      }
-      await sleep(50);
-      [still, last] = ws.bufferedAmount === last ? [still + 50, last] : [0, ws.bufferedAmount];
-    }
-    const grown = rssBytes(server.child.pid) - start;
-    assert.ok(grown < 64 << 20, `the server grew by ${grown >> 20} MB while ${sent} frames were offered`);
-    ws.terminate();
-    for (let i = 0; i < 200 && shells.some(alive); i++) await sleep(50);
-    assert.deepEqual(shells.filter(alive), [], 'the shell is gone after the hang-up and its grace');
-    await serving('flood');
   });
 
   it('refuses to start on a bad port or a malformed session token (writing no token file then), with a clear message', async () => {
@@ -191,30 +153,29 @@ describe('server process', () => {
 
 describe('terminal sessions', () => {
   const t = withAgent({ enableTerminal: true }, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh' }, terminal: { detachedMs: 3000 } });
-  // A client that keeps every frame: the session frame first, then output.
+  // The session frame first, then output.
   const open = async (session) => {
-    const ws = new WebSocket(`ws://127.0.0.1:${t.agent.port}/api/terminal?token=${t.agent.token}&session=${session}`);
-    const client = { ws, text: '', closed: once(ws, 'close') };
-    const first = once(ws, 'message');
-    let frames = 0;
-    ws.on('message', (data) => (frames++ > 0 ? (client.text += data) : null));
-    client.session = JSON.parse((await first)[0]);
-    client.input = (data) => ws.send(JSON.stringify({ type: 'input', data }));
-    client.until = async (pattern) => {
-      for (let i = 0; i < 500 && !pattern.test(client.text); i++) await sleep(20);
-      assert.match(client.text, pattern);
-    };
-    return client;
+    const ws = await rawWs(t.agent.port, `/api/terminal?token=${t.agent.token}&session=${session}`);
+    await ws.until(/^\{[^}]*\}/);
+    return Object.assign(ws, { session: JSON.parse(/^\{[^}]*\}/.exec(ws.text)[0]), input: (data) => ws.send({ type: 'input', data }) });
   };
+  const shellPid = async (ws) => (await ws.until(/pid-(\d+)/), Number(/pid-(\d+)/.exec(ws.text)[1])); // echo pid-$$: only the output has digits
+
+  it('kills a shell that ignores the hang-up once its grace is over', async () => {
+    const ws = await rawWs(t.agent.port, `/api/terminal?token=${t.agent.token}`);
+    ws.send({ type: 'input', data: "trap '' HUP; echo pid-$$; while :; do sleep 1; done\r" });
+    const shell = await shellPid(ws);
+    ws.socket.destroy();
+    await until('the shell killed after the grace', () => !alive(shell), 5000);
+  });
 
   it('keeps the shell through a dropped connection and gives it back with what it missed, until the wait ends', async () => {
     const first = await open('new');
     assert.equal(first.session.resumed, false);
     first.input('X=kept-$((3*3)); echo pid-$$\r');
-    await first.until(/pid-(\d+)/);
-    const shell = Number(/pid-(\d+)/.exec(first.text)[1]);
+    const shell = await shellPid(first);
     first.input('sleep 0.5; echo later-$((5*5))\r');
-    first.ws._socket.destroy(); // the network goes, no close frame
+    first.socket.destroy(); // the network goes, no close frame
     await sleep(1000);
     const back = await open(first.session.id);
     assert.deepEqual(back.session, { type: 'session', id: first.session.id, resumed: true });
@@ -223,13 +184,13 @@ describe('terminal sessions', () => {
     await back.until(/\r\nkept-9\r\n/);
     // A second connection takes the session over; the first is told so.
     const again = await open(first.session.id);
-    assert.deepEqual([(await back.closed)[0], again.session.resumed], [4001, true]);
-    again.ws.terminate();
+    assert.deepEqual([await back.closed, again.session.resumed], [4001, true]);
+    again.socket.destroy();
     await sleep(3000 + 1500); // the wait, then the hang-up's grace
     assert.equal(alive(shell), false, 'the shell is hung up once nobody came back');
     const fresh = await open(first.session.id);
     assert.equal(fresh.session.resumed, false);
     assert.notEqual(fresh.session.id, first.session.id);
-    fresh.ws.close();
+    fresh.socket.destroy();
   });
 });
