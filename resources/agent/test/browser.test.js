@@ -217,6 +217,23 @@ describe('web client in a phone browser', () => {
     assert.ok(Math.abs(b.left) < 0.5 && b.width > b.viewport * 1.5, `stopped at the left edge: ${JSON.stringify(b)}`);
   });
 
+  it('stops the stream while the page is in the background and takes it up again when it is back', async () => {
+    const hide = (h) => page.evaluate((h) => {
+      Object.defineProperty(document, 'hidden', { value: h, configurable: true });
+      document.dispatchEvent(new Event('visibilitychange'));
+    }, h);
+    const polls = () => t.control.requests.filter((r) => r.path === '/tiles').length;
+    await hide(true);
+    await status('已暂停');
+    await pause(200);
+    const count = polls();
+    await pause(1500); // a stream still running would have polled again (1 s long polls)
+    assert.equal(polls(), count, 'no capture while nobody watches');
+    await hide(false);
+    await status('已连接');
+    assert.ok(polls() > count);
+  });
+
   // The clipboard allowed to the page, then not (a field to paste into, the desktop's text shown to select).
   // Never blocking: the agent under test shares this process.
   const desktopText = () => new Promise((resolve) => execFile('xclip', ['-selection', 'clipboard', '-out'], { env, timeout: 2000 }, (_err, out) => resolve(out)));
