@@ -198,7 +198,8 @@ inline void expectArrivals(InputBackend& input, Recorder& recorder,
         {"x", d.x}, {"y", d.y}, {"width", d.width}, {"height", d.height}};
     for (const auto& [body, events] : rows) {
         EXPECT_EQ(MainProcessInput::perform(input, body).at("display"), display) << body;
-        EXPECT_EQ(recorder.next([&](const Events& seen) { return seen.size() >= events.size(); }),
+        const std::size_t count = events.size(); // clang 14 cannot capture a structured binding
+        EXPECT_EQ(recorder.next([count](const Events& seen) { return seen.size() >= count; }),
                   events)
             << body;
     }
