@@ -103,6 +103,7 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
                                                    portal::kScreenRefusedText)));
     session->begin(true);
     ASSERT_TRUE(answer(test::Mutter::Dialog::screen, true)) << mutter.logs();
+    ASSERT_EQ(session->state(Session::Part::screen), Session::State::running) << mutter.logs();
     ASSERT_TRUE(answer(test::Mutter::Dialog::control, false));
     EXPECT_EQ(std::pair(screenshot(), click()),
               (std::pair<std::string, std::string>("", portal::kControlRefusedText)));
