@@ -1,6 +1,5 @@
 # The X11 backends on a private Xvfb, read back through the capture path and a recording client;
 # and against the X servers users run: no RandR, no XTEST, 16- and 30-bit screens, a frozen one.
-find_package(nlohmann_json 3 REQUIRED)
 zel_add_test(platform_x11_integration_test
     SOURCES integration/platform_x11/x11_input_test.cpp
             integration/platform_x11/x11_servers_test.cpp

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -111,17 +112,12 @@ pid_t spawnLogged(const std::vector<std::string>& argv, const std::vector<std::s
                   const std::string& log) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    const std::unique_ptr<posix_spawn_file_actions_t, int (*)(posix_spawn_file_actions_t*)> destroy(
+        &actions, posix_spawn_file_actions_destroy);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    try {
-        const pid_t pid = spawn(argv, env, &actions);
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    } catch (...) {
-        posix_spawn_file_actions_destroy(&actions);
-        throw;
-    }
+    return spawn(argv, env, &actions);
 }
 
 } // namespace zel::test

@@ -11,7 +11,7 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <unicode/utf8.h>
+#include <xkbcommon/xkbcommon.h>
 
 namespace zel::test {
 
@@ -54,8 +54,7 @@ inline Events parseXev(const std::string& log) {
 // wev: "[12: wl_pointer] motion: time: …; x, y: 480.000000, 810.000000", "[…] button: …; button:
 // 272 (left), state: 1 (pressed)", "… discrete: -1", "[…] key: …; state: 1 (pressed)" then
 // "sym: EuroSign (8364), utf8: '€'", "[…] modifiers: …" then "depressed: 00000004". wev may
-// hold two pointers of one seat: the first one's lines count. A legacy keysym with a character
-// becomes that character's Unicode keysym.
+// hold two pointers of one seat: the first one's lines count.
 inline Events parseWev(const std::string& log) {
     Events events;
     std::istringstream lines(log);
@@ -89,15 +88,8 @@ inline Events parseWev(const std::string& log) {
         } else if (line.find("] key: ") != std::string::npos) {
             key = after("state: ").starts_with("1") ? "keydown " : "keyup ";
         } else if (const auto sym = after("sym: "); !sym.empty() && !key.empty()) {
-            auto keysym = std::stoul(sym.substr(sym.find('(') + 1));
-            const std::string utf8 = sym.substr(sym.find("utf8: '") + 7);
-            if (keysym > 0xff && keysym < 0xff00 && utf8.size() > 1) {
-                std::size_t i = 0;
-                UChar32 point = 0;
-                U8_NEXT(utf8.data(), i, utf8.size(), point);
-                keysym = 0x01000000 + static_cast<unsigned long>(point);
-            }
-            events.push_back(key + std::to_string(keysym) + (ctrl ? " ctrl" : ""));
+            events.push_back(key + std::to_string(std::stoul(sym.substr(sym.find('(') + 1))) +
+                             (ctrl ? " ctrl" : ""));
             key.clear();
         } else if (const auto mask = after("depressed: "); !mask.empty()) {
             ctrl = (std::stoul(mask, nullptr, 16) & 0x4) != 0;
@@ -106,21 +98,14 @@ inline Events parseWev(const std::string& log) {
     return events;
 }
 
-// The text that the key presses make (Latin-1 and Unicode keysyms, Return and Tab).
+// The text that the key presses make, Return as a new line.
 inline std::string typedText(const Events& events) {
     std::string text;
     for (const std::string& event : events) {
-        if (!event.starts_with("keydown ")) {
-            continue;
-        }
-        const std::uint32_t sym = std::stoul(event.substr(8));
-        const bool unicode = sym >= 0x01000100 && sym <= 0x0110ffff;
-        if (sym <= 0xff || unicode || sym == 0xff0d || sym == 0xff09) {
-            const char32_t point = sym == 0xff0d ? U'\n' : sym == 0xff09 ? U'\t' : sym & 0xffffff;
-            std::array<char, 4> bytes{};
-            std::size_t length = 0;
-            U8_APPEND_UNSAFE(bytes.data(), length, point);
-            text.append(bytes.data(), length);
+        std::array<char, 8> utf8{};
+        if (event.starts_with("keydown ") &&
+            xkb_keysym_to_utf8(std::stoul(event.substr(8)), utf8.data(), utf8.size()) > 1) {
+            text += utf8[0] == '\r' ? "\n" : utf8.data();
         }
     }
     return text;

@@ -19,6 +19,8 @@ namespace {
 // Started in this order: the portal and its GNOME backend are activated on the bus later and
 // learn WAYLAND_DISPLAY from the activation environment.
 constexpr const char* kStack = R"(cd "$XDG_RUNTIME_DIR"
+export HOME="$XDG_RUNTIME_DIR" DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
+export XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=memory
 dbus-daemon --session --address="unix:path=$XDG_RUNTIME_DIR/bus" --nofork --nopidfile 2>dbus.log &
 until [ -S bus ]; do sleep 0.01; done
 pipewire >pipewire.log 2>&1 &
@@ -79,8 +81,7 @@ public:
         g_variant_get(reply, "(&o)", &session);
         session_ = session;
         g_variant_unref(reply);
-        g_variant_unref(call(bus_, kMutter, session_.c_str(),
-                             "org.gnome.Mutter.RemoteDesktop.Session", "Start", nullptr));
+        callSession("Start", nullptr);
     }
     Remote(const Remote&) = delete;
     Remote& operator=(const Remote&) = delete;
@@ -88,20 +89,19 @@ public:
 
     // Relative motion only (absolute motion needs a stream): into the corner, then to the point.
     void click(double x, double y) {
-        for (const auto& [dx, dy] : {std::pair{-1e5, -1e5}, std::pair{x, y}}) {
-            g_variant_unref(call(bus_, kMutter, session_.c_str(),
-                                 "org.gnome.Mutter.RemoteDesktop.Session",
-                                 "NotifyPointerMotionRelative", g_variant_new("(dd)", dx, dy)));
-        }
-        for (const gboolean pressed : {gboolean{TRUE}, gboolean{FALSE}}) {
-            g_variant_unref(call(bus_, kMutter, session_.c_str(),
-                                 "org.gnome.Mutter.RemoteDesktop.Session", "NotifyPointerButton",
-                                 g_variant_new("(ib)", kButtonLeft, pressed)));
-        }
+        callSession("NotifyPointerMotionRelative", g_variant_new("(dd)", -1e5, -1e5));
+        callSession("NotifyPointerMotionRelative", g_variant_new("(dd)", x, y));
+        callSession("NotifyPointerButton", g_variant_new("(ib)", kButtonLeft, TRUE));
+        callSession("NotifyPointerButton", g_variant_new("(ib)", kButtonLeft, FALSE));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 
 private:
+    void callSession(const char* method, GVariant* parameters) {
+        g_variant_unref(call(bus_, kMutter, session_.c_str(),
+                             "org.gnome.Mutter.RemoteDesktop.Session", method, parameters));
+    }
+
     GDBusConnection* bus_;
     std::string session_;
 };
@@ -114,19 +114,9 @@ Mutter::Mutter() {
     bus_ = "unix:path=" + runtimeDir_ + "/bus";
 
     // setsid: one process group, ended as one, with the services the bus starts.
-    const std::vector<std::string> argv = {"env",
-                                           "-i",
-                                           "PATH=/usr/bin:/bin",
-                                           "HOME=" + runtimeDir_,
-                                           "XDG_RUNTIME_DIR=" + runtimeDir_,
-                                           "DBUS_SESSION_BUS_ADDRESS=" + bus_,
-                                           "XDG_CURRENT_DESKTOP=GNOME",
-                                           "GSETTINGS_BACKEND=memory",
-                                           "setsid",
-                                           "sh",
-                                           "-c",
-                                           kStack};
-    pid_ = spawnLogged(argv, {}, (dir_.path() / "stack.log").string());
+    pid_ = spawnLogged({"env", "-i", "PATH=/usr/bin:/bin", "XDG_RUNTIME_DIR=" + runtimeDir_,
+                        "setsid", "sh", "-c", kStack},
+                       {}, (dir_.path() / "stack.log").string());
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!fs::exists(runtimeDir_ + "/ready")) {
@@ -164,14 +154,10 @@ std::string Mutter::path(const std::string& name) const {
 }
 
 std::string Mutter::logs() const {
-    std::string text = readFile(dir_.path() / "stack.log");
-    for (const char* name : {"dbus.log", "mutter.log", "pipewire.log", "wireplumber.log"}) {
-        const auto file = std::filesystem::path(runtimeDir_) / name;
-        if (std::filesystem::exists(file)) {
-            text += std::string("\n--- ") + name + "\n" + readFile(file);
-        }
-    }
-    return text;
+    // tail names each file above its text.
+    return runCommand(
+               {"sh", "-c", "cd \"$0\" && tail -n +1 ../stack.log *.log 2>/dev/null", runtimeDir_})
+        .output;
 }
 
 bool Mutter::answerDialog(Dialog dialog, bool allow, const std::function<bool()>& answered,

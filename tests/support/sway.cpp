@@ -37,22 +37,13 @@ Sway::Sway(const std::string& extraConfig) {
     fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                                 fs::perms::others_read);
 
-    std::vector<std::string> argv;
-    if (root) {
-        argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-    }
-    const std::vector<std::string> command = {"env",
-                                              "-i",
-                                              "PATH=/usr/bin:/bin",
-                                              "HOME=" + runtimeDir_,
-                                              "XDG_RUNTIME_DIR=" + runtimeDir_,
-                                              "WLR_BACKENDS=headless",
-                                              "WLR_LIBINPUT_NO_DEVICES=1",
-                                              "WLR_RENDERER=pixman",
-                                              "sway",
-                                              "-c",
-                                              config};
-    argv.insert(argv.end(), command.begin(), command.end());
+    auto argv = root ? std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534",
+                                                "--clear-groups"}
+                     : std::vector<std::string>{};
+    argv.insert(argv.end(),
+                {"env", "-i", "PATH=/usr/bin:/bin", "HOME=" + runtimeDir_,
+                 "XDG_RUNTIME_DIR=" + runtimeDir_, "WLR_BACKENDS=headless",
+                 "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman", "sway", "-c", config});
     const std::string log = (dir_.path() / "sway.log").string();
     pid_ = spawnLogged(argv, {}, log);
 

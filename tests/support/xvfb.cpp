@@ -107,8 +107,4 @@ std::optional<int> Child::waitFor(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-bool Child::running() {
-    return !waitFor(std::chrono::milliseconds(0)).has_value();
-}
-
 } // namespace zel::test

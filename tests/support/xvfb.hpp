@@ -42,7 +42,6 @@ public:
     void signal(int signalNumber) const;
     // The raw wait status, or nothing when the child still runs after the timeout.
     std::optional<int> waitFor(std::chrono::milliseconds timeout);
-    [[nodiscard]] bool running();
 
 private:
     pid_t pid_ = -1;

@@ -1,7 +1,7 @@
 // The portal backends under a private headless mutter, its dialogs answered through mutter's own
-// input interface: what the requests say before and after each answer; once allowed, a client shows
-// in the frame where the requests of every platform's table reach it, and a new run shares the
-// screen again without asking.
+// input interface: what the requests say before and after each answer, a "no" asked about again
+// at the next connection start; once allowed, a client shows in the frame where the requests of
+// every platform's table reach it, and a new run shares the screen again without asking.
 #include "capture/main_process_screenshot.hpp"
 #include "platform/portal/portal_backends.hpp"
 #include "tests/support/input_arrivals.hpp"
@@ -12,7 +12,6 @@
 
 #include <gtest/gtest.h>
 #include <optional>
-#include <thread>
 
 namespace zel {
 namespace {
@@ -33,10 +32,7 @@ bool dialogUp(CaptureBackend& backend) {
 }
 
 struct Area {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
+    int x = 0, y = 0, width = 0, height = 0;
 };
 
 // wev's surface: a grey checkerboard on mutter's blue background. Its top row is the first with
@@ -66,58 +62,55 @@ std::optional<Area> greyArea(const Image& image) {
     return std::nullopt;
 }
 
-TEST(PortalBackends, AnswersOfTheDialogsDecideWhatRequestsSay) {
-    const struct {
-        bool allowScreen;
-        bool allowControl;
-        std::string screenshot;
-        std::string input;
-    } kCases[] = {
-        {false, false, portal::kScreenRefusedText, portal::kScreenRefusedText},
-        {true, false, "", portal::kControlRefusedText},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.allowScreen);
-        test::Mutter mutter;
-        const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", mutter.busAddress().c_str());
-        const auto session = std::make_shared<Session>(mutter.path("state"));
-        const auto capture = portal::makeCaptureBackend(session);
-        const auto input = portal::makeInputBackend(session);
-        const std::string click = R"({"action":"left_click","coordinate":[500,500]})";
-        // The first requests start the session and say so.
-        EXPECT_EQ(test::errorText([&] { capture->displays(); }), portal::kScreenWaitingText);
-        EXPECT_EQ(test::errorText([&] { MainProcessInput::perform(*input, click); }),
-                  portal::kControlWaitingText);
-        ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::screen, c.allowScreen, [&] {
-            return settled(*session, Session::Part::screen);
-        })) << mutter.logs();
-        if (c.allowScreen) {
-            ASSERT_TRUE(mutter.answerDialog(
-                test::Mutter::Dialog::control, c.allowControl,
-                [&] { return settled(*session, Session::Part::control); },
-                [&] { return dialogUp(*capture); }));
-        }
-        EXPECT_EQ(
-            test::errorText([&] { MainProcessScreenshot::capture(*capture, "jpeg", 960, 70); }),
-            c.screenshot);
-        EXPECT_EQ(test::errorText([&] { MainProcessInput::perform(*input, click); }), c.input);
-    }
-}
-
-TEST(PortalBackends, AClientShowsWhereInputReachesItAndANewRunSharesWithoutAsking) {
+// One desktop: a run told "no" to the screen, then at the next connection start "yes" to it and
+// "no" to control; a run told "yes" to both; that run's next one.
+TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllowed) {
     test::Mutter mutter;
     const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", mutter.busAddress().c_str());
-    auto session = std::make_shared<Session>(mutter.path("state"));
-    auto capture = portal::makeCaptureBackend(session);
-    auto input = portal::makeInputBackend(session);
+    std::shared_ptr<Session> session;
+    std::unique_ptr<CaptureBackend> capture;
+    std::unique_ptr<InputBackend> input;
+    const auto run = [&](const std::string& state) { // the app's run, its token kept in `state`
+        input.reset();
+        capture.reset();
+        session.reset();
+        session = std::make_shared<Session>(mutter.path(state));
+        capture = portal::makeCaptureBackend(session);
+        input = portal::makeInputBackend(session);
+    };
+    const auto screenshot = [&] {
+        return test::errorText([&] { MainProcessScreenshot::capture(*capture, "png", 640, 80); });
+    };
+    const auto click = [&] {
+        return test::errorText([&] {
+            MainProcessInput::perform(*input, R"({"action":"left_click","coordinate":[500,500]})");
+        });
+    };
+    const auto answer = [&](test::Mutter::Dialog dialog, bool allow) {
+        const auto part =
+            dialog == test::Mutter::Dialog::screen ? Session::Part::screen : Session::Part::control;
+        return mutter.answerDialog(
+            dialog, allow, [&] { return settled(*session, part); },
+            [&] { return part == Session::Part::screen || dialogUp(*capture); });
+    };
+    // The first requests start the session and say so.
+    run("refused");
+    EXPECT_EQ(test::errorText([&] { capture->displays(); }), portal::kScreenWaitingText);
+    EXPECT_EQ(click(), portal::kControlWaitingText);
+    ASSERT_TRUE(answer(test::Mutter::Dialog::screen, false)) << mutter.logs();
+    EXPECT_EQ(std::pair(screenshot(), click()),
+              (std::pair<std::string, std::string>(portal::kScreenRefusedText,
+                                                   portal::kScreenRefusedText)));
+    session->begin(true);
+    ASSERT_TRUE(answer(test::Mutter::Dialog::screen, true)) << mutter.logs();
+    ASSERT_EQ(session->state(Session::Part::screen), Session::State::running) << mutter.logs();
+    ASSERT_TRUE(answer(test::Mutter::Dialog::control, false));
+    EXPECT_EQ(std::pair(screenshot(), click()),
+              (std::pair<std::string, std::string>("", portal::kControlRefusedText)));
+    run("allowed");
     session->begin();
-    ASSERT_TRUE(mutter.answerDialog(test::Mutter::Dialog::screen, true, [&] {
-        return settled(*session, Session::Part::screen);
-    })) << mutter.logs();
-    ASSERT_TRUE(mutter.answerDialog(
-        test::Mutter::Dialog::control, true,
-        [&] { return settled(*session, Session::Part::control); },
-        [&] { return dialogUp(*capture); }));
+    ASSERT_TRUE(answer(test::Mutter::Dialog::screen, true)) << mutter.logs();
+    ASSERT_TRUE(answer(test::Mutter::Dialog::control, true));
     ASSERT_EQ(session->state(Session::Part::control), Session::State::running);
     ASSERT_TRUE(input->trusted());
 
@@ -125,25 +118,17 @@ TEST(PortalBackends, AClientShowsWhereInputReachesItAndANewRunSharesWithoutAskin
     const test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", log},
                           mutter.clientEnv());
     std::optional<Area> area;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (!area && std::chrono::steady_clock::now() < deadline) {
-        area = greyArea(frame(*capture));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ASSERT_TRUE(area) << "wev's surface never showed";
+    ASSERT_TRUE(test::waitUntil([&] { return (area = greyArea(frame(*capture))).has_value(); },
+                                std::chrono::seconds(15)))
+        << "wev's surface never showed";
 
     test::Recorder recorder{log,     test::parseWev, {0, 0, 1920, 1080}, area->x,
                             area->y, area->width,    area->height,       false};
     test::expectArrivals(*input, recorder, {"a!"}); // the layout's characters only
 
     // The app's next run: the screen comes back with the kept token, only control is asked for.
-    input.reset();
-    capture.reset();
-    session.reset();
-    session = std::make_shared<Session>(mutter.path("state"));
-    capture = portal::makeCaptureBackend(session);
-    EXPECT_EQ(test::errorText([&] { MainProcessScreenshot::capture(*capture, "png", 640, 80); }),
-              "");
+    run("allowed");
+    EXPECT_EQ(screenshot(), "");
     EXPECT_EQ(session->state(Session::Part::control), Session::State::waiting);
 }
 

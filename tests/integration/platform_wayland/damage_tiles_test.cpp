@@ -29,38 +29,31 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(WaylandDamage, BufferDamageLandsWhereTheLayoutShowsIt) {
-    // A 40×10 strip at the buffer's top-left corner of a 200×100 buffer.
-    const wayland::Rect corner{0, 0, 40, 10};
-    const struct {
-        int transform;
-        bool yInverted;
-        wayland::Rect layout;
-        ChangeRect expected;
-    } kCases[] = {
+    // A 40×10 strip at the top-left corner of a 200×100 buffer; turned, the layout is 100×200.
+    const wayland::Rect corner{0, 0, 40, 10}, wide{0, 0, 200, 100}, tall{0, 0, 100, 200};
+    const std::tuple<int, bool, wayland::Rect, ChangeRect> kCases[] = {
         {WL_OUTPUT_TRANSFORM_NORMAL, false, {1000, 50, 200, 100}, {1000, 50, 40, 10}},
-        {WL_OUTPUT_TRANSFORM_NORMAL, true, {0, 0, 200, 100}, {0, 90, 40, 10}},
-        // Turned outputs: the layout is 100 wide and 200 high.
-        {WL_OUTPUT_TRANSFORM_90, false, {0, 0, 100, 200}, {90, 0, 10, 40}},
-        {WL_OUTPUT_TRANSFORM_180, false, {0, 0, 200, 100}, {160, 90, 40, 10}},
-        {WL_OUTPUT_TRANSFORM_270, false, {0, 0, 100, 200}, {0, 160, 10, 40}},
-        {WL_OUTPUT_TRANSFORM_FLIPPED, false, {0, 0, 200, 100}, {160, 0, 40, 10}},
-        {WL_OUTPUT_TRANSFORM_FLIPPED_90, false, {0, 0, 100, 200}, {0, 0, 10, 40}},
-        {WL_OUTPUT_TRANSFORM_FLIPPED_180, false, {0, 0, 200, 100}, {0, 90, 40, 10}},
-        {WL_OUTPUT_TRANSFORM_FLIPPED_270, false, {0, 0, 100, 200}, {90, 160, 10, 40}},
+        {WL_OUTPUT_TRANSFORM_NORMAL, true, wide, {0, 90, 40, 10}},
+        {WL_OUTPUT_TRANSFORM_90, false, tall, {90, 0, 10, 40}},
+        {WL_OUTPUT_TRANSFORM_180, false, wide, {160, 90, 40, 10}},
+        {WL_OUTPUT_TRANSFORM_270, false, tall, {0, 160, 10, 40}},
+        {WL_OUTPUT_TRANSFORM_FLIPPED, false, wide, {160, 0, 40, 10}},
+        {WL_OUTPUT_TRANSFORM_FLIPPED_90, false, tall, {0, 0, 10, 40}},
+        {WL_OUTPUT_TRANSFORM_FLIPPED_180, false, wide, {0, 90, 40, 10}},
+        {WL_OUTPUT_TRANSFORM_FLIPPED_270, false, tall, {90, 160, 10, 40}},
         // Scale 2: 200×100 pixels are 100×50 points; an odd edge widens to the whole point.
         {WL_OUTPUT_TRANSFORM_NORMAL, false, {10, 10, 100, 50}, {10, 10, 20, 5}},
     };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(::testing::Message() << "transform " << c.transform << " yInverted "
-                                          << c.yInverted << " layout " << c.layout.width);
-        EXPECT_EQ(wayland::layoutRect(corner, 200, 100, c.yInverted, c.transform, c.layout),
-                  c.expected);
+    for (const auto& [transform, yInverted, layout, expected] : kCases) {
+        EXPECT_EQ(wayland::layoutRect(corner, 200, 100, yInverted, transform, layout), expected)
+            << "transform " << transform << " yInverted " << yInverted << " x " << layout.x;
     }
     EXPECT_EQ(wayland::layoutRect({3, 3, 1, 1}, 200, 100, false, 0, {0, 0, 100, 50}),
               (ChangeRect{1, 1, 1, 1}));
 }
 
-// Painted areas (larger than sway's smallest floating window) and their colours.
+// Painted areas (larger than sway's smallest floating window; the fixture's sway rules put the
+// windows there) and their colours.
 const std::pair<ChangeRect, const char*> kPaints[] = {{{400, 300, 120, 80}, "ff0000"},
                                                       {{900, 100, 100, 60}, "00ff00"}};
 
@@ -80,57 +73,39 @@ class DamageTiles : public testing::TestWithParam<std::tuple<bool, bool>> {
 protected:
     void SetUp() override {
         if (std::get<0>(GetParam())) {
-            std::string rules;
-            for (std::size_t i = 0; i < 2; ++i) {
-                const ChangeRect& r = kPaints[i].first;
-                rules += "for_window [app_id=zel-" + std::to_string(i) +
-                         "] floating enable, resize set " + std::to_string(r.width) + " " +
-                         std::to_string(r.height) + ", move position " + std::to_string(r.x) + " " +
-                         std::to_string(r.y) + "\n";
-            }
-            sway.emplace(rules);
             width = 1920, height = 1080;
-            capture = wayland::makeCaptureBackend(sway->socket());
-            changes = wayland::makeChangeSource(sway->socket());
-            input = wayland::makeInputBackend(sway->socket());
-            return;
+            socket = sway.emplace("for_window [app_id=zel-0] floating enable, resize set 120 80, "
+                                  "move position 400 300\nfor_window [app_id=zel-1] floating "
+                                  "enable, resize set 100 60, move position 900 100")
+                         .socket();
+        } else {
+            xvfb.emplace(1280, 800);
+            painter = test::paintRoot(xvfb->display(), {{{0, 0, 1280, 800}, 0x000000}});
+            env.emplace("DISPLAY", xvfb->display().c_str());
         }
-        xvfb.emplace(1280, 800);
-        painter = test::paintRoot(xvfb->display(), {{{0, 0, 1280, 800}, 0x000000}});
-        env.emplace("DISPLAY", xvfb->display().c_str());
-        capture = x11::makeCaptureBackend();
-        changes = x11::makeChangeSource();
-        input = x11::makeInputBackend();
+        capture = sway ? wayland::makeCaptureBackend(socket) : x11::makeCaptureBackend();
+        changes = sway ? wayland::makeChangeSource(socket) : x11::makeChangeSource();
+        input = sway ? wayland::makeInputBackend(socket) : x11::makeInputBackend();
     }
-    // A terminal of the colour in its place on sway; on X11 the rectangle filled onto the root.
+    // A client of the colour in its place: a terminal on sway, xlogo drawn in it alone on X11.
     void paint(std::size_t i) {
         const auto& [r, rgb] = kPaints[i];
-        if (sway) {
-            windows.push_back(std::make_unique<test::Child>(
-                std::vector<std::string>{"sh", "-c",
-                                         "exec foot --app-id=zel-" + std::to_string(i) +
-                                             " -o colors.background=" + rgb +
-                                             " sleep 600 2>/dev/null"},
-                sway->clientEnv()));
-            return;
-        }
-        xcb_connection_t* c = painter->get();
-        const xcb_gcontext_t gc = xcb_generate_id(c);
-        const std::uint32_t values[] = {test::pixelValue(*painter, std::stoul(rgb, nullptr, 16)),
-                                        XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
-        xcb_create_gc(c, gc, painter->root(), XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE, values);
-        const xcb_rectangle_t area{static_cast<std::int16_t>(r.x), static_cast<std::int16_t>(r.y),
-                                   static_cast<std::uint16_t>(r.width),
-                                   static_cast<std::uint16_t>(r.height)};
-        xcb_poly_fill_rectangle(c, painter->root(), gc, 1, &area);
-        xcb_free_gc(c, gc);
-        ASSERT_TRUE(painter->sync(3s));
+        const std::string command = sway ? "foot --app-id=zel-" + std::to_string(i) +
+                                               " -o colors.background=" + rgb + " sleep 600"
+                                         : "xlogo -bw 0 -bg '#" + std::string(rgb) + "' -fg '#" +
+                                               rgb + "' -geometry " + std::to_string(r.width) +
+                                               "x" + std::to_string(r.height) + "+" +
+                                               std::to_string(r.x) + "+" + std::to_string(r.y);
+        windows.push_back(std::make_unique<test::Child>(
+            std::vector<std::string>{"sh", "-c", "exec " + command + " 2>/dev/null"},
+            sway ? sway->clientEnv() : std::vector<std::string>{}));
     }
 
     std::optional<test::Xvfb> xvfb;
     std::shared_ptr<x11::Connection> painter;
     std::optional<test::ScopedEnv> env;
     std::optional<test::Sway> sway;
+    std::string socket;
     std::vector<std::unique_ptr<test::Child>> windows;
     std::shared_ptr<CaptureBackend> capture;
     std::shared_ptr<ChangeSource> changes;
@@ -153,7 +128,7 @@ TEST_P(DamageTiles, HoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
         const auto body = tiles.tiles(since, copies ? 2560 : width / 2, 90, copies);
         const auto end = std::find(body.begin(), body.end(), '\n');
         return std::pair{nlohmann::json::parse(body.begin(), end),
-                         std::vector<std::uint8_t>(end + 1, body.end())};
+                         std::string(end + 1, body.end())};
     };
     const auto changed = [&](std::uint64_t since, std::chrono::milliseconds limit = 5s) {
         auto promise = std::make_shared<std::promise<void>>();
@@ -191,18 +166,17 @@ TEST_P(DamageTiles, HoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
             int covering = 0;
             for (const auto& tile : head["tiles"]) {
                 const int x = tile[0], y = tile[1], w = tile[2], h = tile[3];
-                const std::size_t bytes = tile[4];
                 EXPECT_LT(w * h, width * height / scale / scale / 8)
                     << "a small change, a small tile";
-                std::ofstream(file, std::ios::binary)
-                    .write(reinterpret_cast<const char*>(files.data() + at),
-                           static_cast<std::streamsize>(bytes));
-                at += bytes;
+                std::ofstream(file, std::ios::binary) << files.substr(at, tile[4]);
+                at += tile[4].get<std::size_t>();
                 const bool inside = x <= cx && y <= cy && x + w > cx && y + h > cy;
-                const std::string format = "%w %h %[hex:p{" + std::to_string(inside ? cx - x : 0) +
-                                           "," + std::to_string(inside ? cy - y : 0) + "}]";
                 const std::string seen =
-                    test::runCommand({"convert", file, "-format", format, "info:"}).output;
+                    test::runCommand({"convert", file, "-format",
+                                      "%w %h %[hex:p{" + std::to_string(inside ? cx - x : 0) + "," +
+                                          std::to_string(inside ? cy - y : 0) + "}]",
+                                      "info:"})
+                        .output;
                 EXPECT_TRUE(seen.starts_with(std::to_string(w) + " " + std::to_string(h) + " "))
                     << seen;
                 covering += inside ? 1 : 0;
@@ -216,8 +190,9 @@ TEST_P(DamageTiles, HoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
     settle();
     paint(0); // drawn again, the same pixels
     ASSERT_TRUE(changed(since));
-    const auto [again, againFiles] = answer(since);
+    const auto again = answer(since).first;
     EXPECT_EQ(again["tiles"].size(), 0U) << "what the viewer has is not sent again";
+    since = again["sequence"];
 
     // The pointer's move is reported where it went, not over the whole desktop (tiles would hide
     // that: they leave out cells whose pixels are as they were).
@@ -231,8 +206,8 @@ TEST_P(DamageTiles, HoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
         return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
     };
     for (const auto& [x, y] : {std::pair{700, 400}, {150, 900}}) { // per mille
-        MainProcessInput::perform(*input, R"({"action":"move","coordinate":[)" + std::to_string(x) +
-                                              "," + std::to_string(y) + "]}");
+        MainProcessInput::perform(
+            *input, nlohmann::json{{"action", "move"}, {"coordinate", {x, y}}}.dump());
         EXPECT_TRUE(test::waitUntil(
             [&, x = x, y = y] {
                 const std::lock_guard guard(mutex);
@@ -246,7 +221,6 @@ TEST_P(DamageTiles, HoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
     }
 
     // The server goes: the watch ends, and starting another names why it cannot.
-    since = again["sequence"];
     windows.clear();
     sway.reset();
     painter.reset();

@@ -1,7 +1,7 @@
 // Compositors the wlroots backends cannot serve: one without their protocols (a bare compositor
-// of the test's own) and none at all. Each gives
-// its clear failure, and the app's choice of platform reads the same reason. One that goes away
-// costs the request that finds it gone; the next one connects afresh.
+// of the test's own) and none at all. Each gives its clear failure, and the app's choice of
+// platform reads the same reason. One that goes away costs the request that finds it gone; the
+// next one connects afresh.
 #include "capture/main_process_screenshot.hpp"
 #include "input/main_process_input.hpp"
 #include "platform/wayland/wayland_capture.hpp"
@@ -10,7 +10,6 @@
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 
-#include <atomic>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <thread>
@@ -32,17 +31,12 @@ public:
             throw std::runtime_error(std::string("cannot listen at ") + name);
         }
         wl_display_init_shm(display_);
-        thread_ = std::thread([this] {
-            while (!stopping_) {
-                wl_event_loop_dispatch(wl_display_get_event_loop(display_), 20);
-                wl_display_flush_clients(display_);
-            }
-        });
+        thread_ = std::thread(wl_display_run, display_);
     }
     BareCompositor(const BareCompositor&) = delete;
     BareCompositor& operator=(const BareCompositor&) = delete;
     ~BareCompositor() {
-        stopping_ = true;
+        wl_display_terminate(display_);
         thread_.join();
         wl_display_destroy_clients(display_);
         wl_display_destroy(display_);
@@ -50,7 +44,6 @@ public:
 
 private:
     wl_display* display_;
-    std::atomic<bool> stopping_{false};
     std::thread thread_;
 };
 

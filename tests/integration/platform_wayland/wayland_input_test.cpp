@@ -15,13 +15,10 @@ namespace {
 
 TEST(WaylandInput, RequestsArriveAtTheRecordingClient) {
     const test::Sway sway("for_window [app_id=\"wev\"] fullscreen enable");
-    for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"create_output"},
-          {"output", "HEADLESS-2", "mode", "1280x720", "position", "0", "0"},
-          {"output", "HEADLESS-1", "position", "1280", "0"},
-          {"focus", "output", "HEADLESS-1"}}) {
-        ASSERT_EQ(sway.message(command).exitStatus, 0);
-    }
+    ASSERT_EQ(sway.message({"create_output; output HEADLESS-2 mode 1280x720 position 0 0; "
+                            "output HEADLESS-1 position 1280 0; focus output HEADLESS-1"})
+                  .exitStatus,
+              0);
     test::Recorder wev{
         sway.path("wev.log"), test::parseWev, {1280, 0, 1920, 1080}, 0, 0, 1920, 1080};
     const test::Child client({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", wev.log},

@@ -21,24 +21,17 @@ std::string keymap(const zel::test::Xvfb& xvfb) {
 TEST(InputX11, EachRequestArrivesAtTheRecordingClientAndTheKeymapIsGivenBack) {
     const zel::test::Xvfb xvfb{1512, 982, {"-noreset"}}; // clients come and go before xev is up
     const zel::test::ScopedEnv display{"DISPLAY", xvfb.display().c_str()};
-    const std::vector<std::string> env = {"DISPLAY=" + xvfb.display()};
     const zel::test::TempDir dir;
     zel::test::Recorder xev{
         (dir.path() / "xev.log").string(), zel::test::parseXev, {0, 0, 1512, 982}, 0, 0, 1512, 982};
     const zel::test::Child recorder{{"sh", "-c",
                                      "exec stdbuf -oL xev -name zelrec -geometry 1512x982+0+0 "
                                      "-event keyboard -event button -event mouse >\"$0\" 2>&1",
-                                     xev.log},
-                                    env};
-    std::string window;
-    ASSERT_TRUE(zel::test::waitUntil(
-        [&] {
-            window = zel::test::runCommand({"xdotool", "search", "--name", "^zelrec$"}).output;
-            return !window.empty();
-        },
-        10s));
-    zel::test::runCommand(
-        {"xdotool", "windowfocus", "--sync", window.substr(0, window.find('\n'))});
+                                     xev.log}};
+    ASSERT_EQ(zel::test::runCommand({"timeout", "10", "xdotool", "search", "--sync", "--name",
+                                     "^zelrec$", "windowfocus", "--sync"})
+                  .exitStatus,
+              0);
     const auto before = keymap(xvfb);
     const auto input = zel::x11::makeInputBackend();
     zel::test::expectArrivals(*input, xev,
