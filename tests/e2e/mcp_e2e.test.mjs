@@ -1,5 +1,5 @@
 // An MCP client on the real app under a private X server: the screenshot it gets shows a known
-// window (an xmessage in colours of our choosing), and its clicks land where it aimed, read back
+// window (a red xmessage), and its click lands where it aimed, read back
 // from the X server. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the
 // screenshot is left).
 import assert from 'node:assert/strict';
@@ -16,7 +16,6 @@ const { StreamableHTTPClientTransport } = await sdk('streamableHttp.js');
 
 const kScreen = { width: 1280, height: 900 };
 const kShotWidth = 640; // half size, so the pixel-to-screen mapping is exercised
-const deadline = (ms, value) => new Promise((r) => setTimeout(r, ms, value).unref()); // must not hold the process
 
 // Bounding box of the pixels near one colour, as { x, y, width, height } in image pixels.
 function colourBox(image, colour) {
@@ -34,13 +33,11 @@ before(async () => {
 });
 after(() => desktop?.stop());
 
-it('an MCP client sees a known window in its screenshot and clicks on it where it aimed', async () => {
-  // Red window, blue button with blue text: both stand out in a JPEG. Without a window manager
-  // the geometry is taken as given and the newest window is on top.
+it('an MCP client sees a known window in its screenshot and its click lands where it aimed', async () => {
+  // A red window stands out in a JPEG. Without a window manager the geometry is taken as given
+  // and the newest window is on top.
   const { env, token, start, dir, xdotool } = desktop;
-  const target = start('xmessage', ['-name', 'zeltarget', '-title', 'zeltarget', '-geometry', '+700+450', '-xrm', '*background: red',
-    '-xrm', '*GO.background: blue', '-xrm', '*GO.shapeStyle: rectangle', '-xrm', '*GO.foreground: blue', '-xrm', '*GO.internalWidth: 40', '-xrm', '*GO.internalHeight: 24',
-    '-buttons', 'GO:7', 'a known window for the MCP client'], { env });
+  start('xmessage', ['-name', 'zeltarget', '-title', 'zeltarget', '-geometry', '+700+450', '-xrm', '*background: red', 'a known window for the MCP client'], { env });
   const shellVars = (command, ...args) => Object.fromEntries(xdotool(command, '--shell', ...args).split('\n').map((l) => l.split('=')).map(([k, v]) => [k, Number(v)]));
   const id = await waitFor('the xmessage window', async () => xdotool('search', '--onlyvisible', '--name', '^zeltarget$').split('\n')[0]);
   const win = shellVars('getwindowgeometry', id);
@@ -55,7 +52,6 @@ it('an MCP client sees a known window in its screenshot and clicks on it where i
   const image = path.join(screens, 'mcp-screenshot.jpg');
   fs.writeFileSync(image, Buffer.from(shot.content.find((c) => c.type === 'image').data, 'base64'));
   const scale = kScreen.width / kShotWidth;
-  assert.match(shot.content.find((c) => c.type === 'text').text, new RegExp(`${kShotWidth}x${kScreen.height / scale}`));
 
   // The red area in the screenshot is the window where the X server has it, at half size.
   const red = colourBox(image, '#ff0000');
@@ -71,11 +67,5 @@ it('an MCP client sees a known window in its screenshot and clicks on it where i
   assert.deepEqual([pointer.X, pointer.Y], [aim.x * scale, aim.y * scale]);
   assert.ok(pointer.X >= win.X && pointer.X < win.X + win.WIDTH && pointer.Y >= win.Y && pointer.Y < win.Y + win.HEIGHT);
 
-  // A click on the blue button presses it: xmessage exits with the button's status.
-  const blue = colourBox(image, '#0000ff');
-  const pressed = await client.callTool({ name: 'click', arguments: { x: blue.x + Math.floor(blue.width / 2), y: blue.y + Math.floor(blue.height / 2) } });
-  assert.notEqual(pressed.isError, true, JSON.stringify(pressed.content));
-  const [status] = await Promise.race([target.exited, deadline(10000, ['still running'])]);
-  assert.equal(status, 7);
   await client.close();
 });

@@ -4,7 +4,7 @@ import net from 'node:net';
 import path from 'node:path';
 import { text as streamText } from 'node:stream/consumers';
 import { describe, it } from 'node:test';
-import { FailureLimiter } from '../src/auth.js';
+import { FailureLimiter, addressKey } from '../src/auth.js';
 import { findDisplay } from '../src/clipboard.js';
 import { answer, expectError, kSecret, tempDir, withAgent } from './helpers.js';
 
@@ -15,7 +15,7 @@ const kTimeout = 'Main app screenshot failed: Timed out waiting for screen frame
 const rawRequest = (port, request) => streamText(net.connect(port, '127.0.0.1').end(request));
 const post = (body) => ({ method: 'POST', body });
 
-it('the failure limiter forgets after its window, clears on success, and stays bounded', () => {
+it('the failure limiter forgets after its window, clears on success, stays bounded, and brakes the unproven on everybody\'s failures', async () => {
   let now = 0;
   const limiter = new FailureLimiter({ freeFailures: 0, delayStepMs: 10, blockAfter: 2, blockMs: 1000, windowMs: 5000, maxTracked: 3 }, () => now);
   limiter.fail('a');
@@ -27,6 +27,20 @@ it('the failure limiter forgets after its window, clears on success, and stays b
   assert.equal(limiter.fail('a'), 10);
   for (const address of ['b', 'c', 'd', 'e']) limiter.fail(address);
   assert.equal(limiter.entries.size, 3);
+  const brake = new FailureLimiter({ blockAfter: 100, maxDelayMs: 0, globalBudget: 3, globalRefillMs: 1000 }, () => now);
+  brake.succeed('phone'); // the paired phone, never braked for the others' failures
+  for (const address of ['a', 'b', 'c']) brake.fail(address);
+  assert.deepEqual([await brake.admit('d'), await brake.admit('phone')], [true, false]);
+  now += 1000; // one failure forgiven
+  assert.equal(await brake.admit('d'), false);
+});
+
+it('keys failures by address, IPv4 also when mapped, IPv6 by its /64, anything else as one', () => {
+  for (const [key, ...texts] of [['198.51.100.9', '::ffff:198.51.100.9', '::FFFF:c633:6409', ' [::ffff:198.51.100.9] '],
+    ['2001:db8:1:2::/64', '2001:db8:1:2:ffff::9', '2001:DB8:1:2:0:0:0:abc', '[2001:db8:1:2::77]', '2001:db8:1:2::1'],
+    ['2001:db8:1:3::/64', '2001:db8:1:3::1'], ['198.51.100.10', '198.51.100.10'], ['invalid', 'not an address', '::ffff:999.1.1.1', '1.2.3']]) {
+    for (const text of texts) assert.equal(addressKey(text), key, text);
+  }
 });
 
 it('finds a display: the environment first, else the lowest local X socket', () => {
@@ -137,10 +151,9 @@ cat > "${bin}/clip.tmp" && printf '%s|%s' "$*" "$DISPLAY" > "${bin}/args" && mv 
     assert.equal((await t.agent.fetch('/api/info')).status, 200);
   });
 
-  it('answers 502 when the control service is down, and 503 when it or the clipboard tool is missing', async () => {
+  it('answers 502 when the control service is down (one request function for every route), and 503 when it or the clipboard tool is missing', async () => {
     for (const [agent, route, init, status, message] of [
       [down, '/api/screenshot', {}, 502, /^(?!.*(secret|5d0c3f4e)).*control service is unreachable: connection refused/],
-      [down, '/api/input', post('{"action":"paste"}'), 502, /^(?!.*(secret|5d0c3f4e)).*control service is unreachable: connection refused/],
       [down, '/api/type', post('{"text":"abc"}'), 503, /No clipboard tool was found \(looked for xclip, xsel\)/],
       [none, '/api/screenshot', {}, 503, /not configured/],
     ]) await expectError(await agent.agent.fetch(route, init), status, message, route);

@@ -94,12 +94,10 @@ describe('web client in a phone browser', () => {
     await page.waitForSelector('#screen.loaded');
     assert.equal(new URL(page.url()).search, '');
     await status('已连接');
-    const { query } = t.control.requests.findLast((r) => r.path === '/tiles');
-    assert.deepEqual([query.width, query.copies], ['2560', '1']);
     assert.deepEqual(await page.locator('#screen').evaluate((c) => [c.width, c.height]), [screen.W, screen.H]);
   });
 
-  it('shows the desktop as it is after each scroll, the moved area copied, and is sent nothing while it is still', async () => {
+  it('shows the desktop as it is after each scroll, one update each, the moved area copied', async () => {
     for (const bands of [0, 1, 3, 2, 18]) { // 18: the whole window, so a whole frame
       const count = received.length;
       if (bands) screen.scroll(bands);
@@ -109,9 +107,6 @@ describe('web client in a phone browser', () => {
       await pause(100);
       if (bands) assert.equal(received.length, count + 1, `${bands} bands: one update`);
     }
-    const count = received.length;
-    await pause(800);
-    assert.equal(received.length, count, 'a still screen sends nothing');
     assert.equal(t.control.requests.filter((r) => r.path === '/tiles' && r.query.since === '0').length, 1, 'one whole frame, then copies and tiles');
     assert.deepEqual(requests.filter((p) => p.startsWith('/api/screenshot')), []);
   });

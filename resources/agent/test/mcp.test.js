@@ -118,7 +118,6 @@ describe('MCP endpoint', () => {
       [shot, 'press_key', { key: 'tab' }, /The control service answered 500: Main app input failed: no focus/, [{ action: 'key', key: 'tab' }]],
       [shot, 'type_text', { text: 'x'.repeat(10001) }, /Input validation error.*text/],
       [shot, 'type_text', { text: 'ok\x1b[A' }, /control character that cannot be typed: U\+001B\. Press keys with press_key or key_combo/],
-      [shot, 'run_command', { command: 'id' }, /run_command not found/],
       [shot, 'screenshot', { width: 321 }, /did not send a JPEG/],
     ]) {
       const count = t.control.requests.length;
