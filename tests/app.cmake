@@ -12,5 +12,3 @@ zel_add_test(app_integration_test
     LABELS integration
     TIMEOUT 240)
 add_dependencies(app_integration_test zel-desktop-agent)
-target_compile_definitions(app_integration_test PRIVATE
-    ZEL_APP_BINARY="$<TARGET_FILE:zel-desktop-agent>")

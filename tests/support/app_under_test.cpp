@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -25,7 +24,6 @@ AppUnderTest::AppUnderTest(AppSetup setup) {
         fs::create_directory_symlink(setup.agent, bin.parent_path() / "agent");
     }
     fs::copy_file(fs::path(ZEL_SOURCE_DIR) / "tests/fixtures/cloudflared", bin / "cloudflared");
-    scriptTunnel(setup.tunnelScenario);
     const std::string root = dir.path().string();
     for (const char* sub : {"state", "config", "home", "runtime"}) {
         fs::create_directories(dir.path() / sub);
@@ -61,14 +59,6 @@ std::string AppUnderTest::token() const {
     const auto stored = nlohmann::json::parse(
         readFile(dir.path() / "config/zel-desktop-agent/agent.json"), nullptr, false);
     return stored.is_object() ? stored.value("token", "") : "";
-}
-
-void AppUnderTest::scriptTunnel(const std::string& scenario) const {
-    if (scenario.empty()) {
-        fs::remove(bin / "cloudflared.scenario");
-    } else {
-        std::ofstream(bin / "cloudflared.scenario") << scenario;
-    }
 }
 
 std::string AppUnderTest::windowId() const {

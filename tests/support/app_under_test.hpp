@@ -18,8 +18,6 @@ struct AppSetup {
     std::vector<std::string> arguments;   // e.g. "--start"
     std::vector<std::string> environment; // "NAME=value", added to the app's
     std::filesystem::path agent = std::filesystem::path(ZEL_SOURCE_DIR) / "resources/agent";
-    // The stand-in's script (JSON), as for scriptTunnel.
-    std::string tunnelScenario;
     // An installed prefix (bin/zel-desktop-agent beside share/zel-desktop-agent/) run as it is,
     // given only the stand-in tunnel client.
     std::filesystem::path installed;
@@ -43,8 +41,6 @@ public:
     [[nodiscard]] std::filesystem::path tunnelInvocation() const;
     // The token the agent stored where the app's environment told it, or empty while there is none.
     [[nodiscard]] std::string token() const;
-    // The stand-in's script for its next start (JSON); empty: a tunnel as it comes.
-    void scriptTunnel(const std::string& scenario) const;
 
     // The visible window's id, or empty.
     [[nodiscard]] std::string windowId() const;

@@ -7,7 +7,6 @@
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/terminal_output.hpp"
-#include "tests/support/xvfb.hpp"
 
 #include <csignal>
 #include <fstream>
@@ -22,6 +21,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The app quits on `quitSignal` within 20 s with status 0.
+void expectCleanQuit(zel::test::Child& app, int quitSignal) {
+    app.signal(quitSignal);
+    const auto status = app.waitFor(20s);
+    ASSERT_TRUE(status.has_value()) << "app did not quit on signal " << quitSignal;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "raw status " << *status;
+}
+
 TEST(AppLifecycle, RunsOnAnOccupiedPortUntilSignalledThenExitsWithStatusZero) {
     // Port 8788 taken on every address; earlier connections in TIME_WAIT must not keep this
     // socket from binding.
@@ -32,35 +39,16 @@ TEST(AppLifecycle, RunsOnAnOccupiedPortUntilSignalledThenExitsWithStatusZero) {
     sockaddr_in6 address{AF_INET6, htons(8788), 0, in6addr_any, 0};
     ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     ASSERT_EQ(::listen(blocker, 4), 0);
-    const zel::test::Xvfb xvfb;
     for (const int quitSignal : {SIGTERM, SIGINT, SIGHUP}) {
-        const zel::test::TempDir state;
-        const auto suppressions = state.path() / "lsan.supp"; // the session bus library's buffer
-        std::ofstream(suppressions) << "leak:libdbus-1.so\n";
-        const std::vector<std::string> env = {
-            "DISPLAY=" + xvfb.display(), "XDG_STATE_HOME=" + state.path().string(),
-            "XDG_RUNTIME_DIR=" + state.path().string(), "QT_QPA_PLATFORM=xcb",
-            "LSAN_OPTIONS=suppressions=" + suppressions.string()};
-        zel::test::Child app({ZEL_APP_BINARY}, env);
+        zel::test::AppSetup setup; // the session bus library's buffer:
+        setup.environment = {"LSAN_OPTIONS=suppressions=" ZEL_SOURCE_DIR "/tests/lsan.supp"};
+        zel::test::AppUnderTest app(setup);
         // Signalled once its window shows: before that, a signal's default action applies.
-        ASSERT_TRUE(zel::test::waitUntil(
-            [&] {
-                return !zel::test::runCommand(
-                            {"xdotool", "search", "--onlyvisible", "--name", "^Zel Desktop Agent$"},
-                            {"DISPLAY=" + xvfb.display()})
-                            .output.empty();
-            },
-            30s));
+        ASSERT_TRUE(zel::test::waitUntil([&] { return !app.windowId().empty(); }, 30s));
         // Still running after a while: it does not quit on its own.
-        EXPECT_FALSE(app.waitFor(1500ms).has_value());
-
-        app.signal(quitSignal);
-        const auto status = app.waitFor(20s);
-        ASSERT_TRUE(status.has_value()) << "app did not quit on signal " << quitSignal;
-        ASSERT_TRUE(WIFEXITED(*status)) << "raw status " << *status;
-        EXPECT_EQ(WEXITSTATUS(*status), 0);
-        EXPECT_EQ(zel::test::readFile(state.path() / "zel-desktop-agent/agent.log"),
-                  "Unable to start screenshot service: Address already in use\n");
+        EXPECT_FALSE(app.app->waitFor(1500ms).has_value());
+        expectCleanQuit(*app.app, quitSignal);
+        EXPECT_EQ(app.log(), "Unable to start screenshot service: Address already in use\n");
     }
 }
 
@@ -86,10 +74,7 @@ TEST(AppLifecycle, QuitsDuringATokenQueryThatNeverEnds) {
     ASSERT_TRUE(zel::test::alive(query));
 
     // bench/quit_hanging_query.mjs measures how long it takes.
-    app.app->signal(SIGTERM);
-    const auto status = app.app->waitFor(10s);
-    ASSERT_TRUE(status.has_value()) << "the quit hangs on the query";
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "raw status " << *status;
+    expectCleanQuit(*app.app, SIGTERM);
     EXPECT_TRUE(zel::test::waitUntil([&] { return !zel::test::alive(query); }, 10s))
         << "the query outlived the app";
 }
@@ -113,9 +98,10 @@ TEST(AppLifecycle, PrintsThePairingAsATerminalQRAndEndsWithTheXServer) {
                                           started.token()));
     const std::string output = started.output();
     EXPECT_EQ(output.find("\x1b["), std::string::npos) << "colour codes in a file";
-    const auto rows = zel::test::terminalQRLines(output);
-    ASSERT_FALSE(rows.empty()) << output;
-    EXPECT_EQ(zel::test::decodeTerminalQR(rows, started.dir.path() / "terminal.pgm"), *link);
+    EXPECT_EQ(zel::test::decodeTerminalQR(zel::test::terminalQRLines(output),
+                                          started.dir.path() / "terminal.pgm"),
+              *link)
+        << output;
     const std::vector<pid_t> helpers = started.helpers();
     ASSERT_EQ(helpers.size(), 2U) << "agent server and tunnel client";
 

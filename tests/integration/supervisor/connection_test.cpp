@@ -1,25 +1,29 @@
 // The whole connection through the controller with real node over test agent trees and the
 // stand-in tunnel client.
 #include "app/pairing.hpp"
+#include "app/terminal_qr.hpp"
 #include "base/agent_log.hpp"
 #include "tests/support/fakes/recorded_app.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <array>
+#include <csignal>
 #include <cstdarg>
+#include <cstdio>
 #include <dlfcn.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <sys/syscall.h>
 #include <thread>
 
 // The order in which the controller signals its helpers, seen where it happens: this program's
-// own syscall() stands in front of the C library's and notes the target of each pidfd signal.
+// own syscall() stands in front of the C library's and notes each pidfd signal and its target.
 namespace {
 std::mutex signalledMutex;
-std::vector<pid_t> signalled;
+std::vector<std::pair<pid_t, long>> signalled;
 } // namespace
 
 // It cannot know how many arguments a call passed, so it reads all six the kernel takes: for a
@@ -37,7 +41,7 @@ extern "C" __attribute__((no_sanitize("address"))) long syscall(long number, ...
         for (std::string line; std::getline(info, line);) {
             if (line.starts_with("Pid:")) {
                 const std::lock_guard lock(signalledMutex);
-                signalled.push_back(std::stoi(line.substr(4)));
+                signalled.emplace_back(std::stoi(line.substr(4)), args[1]);
             }
         }
     }
@@ -116,6 +120,9 @@ protected:
     std::filesystem::path agent = resources / "agent";
     zel::test::ManualMainQueue queue;
     std::vector<zel::test::Render> renders;
+    std::filesystem::path printed = dir.path() / "printed";
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> printedFile{std::fopen(printed.c_str(), "w"),
+                                                                &std::fclose};
     std::unique_ptr<zel::ZelDesktopAgentApp> app =
         zel::test::makeRecordedApp(queue, renders, resources);
 };
@@ -149,15 +156,74 @@ TEST_F(Connection, TokenQueryOutcomes) {
     }
 }
 
-TEST_F(Connection, ServerEndingWithinTheGracePeriodFailsOnlyAfterTheWholePeriod) {
-    writeAgent("return { token: 'tok' };", "setTimeout(() => process.exit(1), 500);");
+// Three times a minute a crashed agent server is started again with the same token while the code
+// stays; the fourth crash fails the connection.
+TEST_F(Connection, CrashedServerRestartsThreeTimesAMinuteThenFails) {
+    writeAgent("return { token: 'tok' };", "setTimeout(() => process.exit(1), 2000);");
     app->toggleConnection();
-    ASSERT_TRUE(waitForStatus(zel::kFailedStatus));
-    EXPECT_EQ(app->display.detailText, "本机服务启动失败，请重新打开应用。");
-    const auto serverStep = rendered(zel::kServerStepStatus);
-    ASSERT_TRUE(serverStep && rendered(zel::kFailedStatus));
-    EXPECT_GE(*rendered(zel::kFailedStatus) - *serverStep, 1150ms);
-    EXPECT_FALSE(std::filesystem::exists(bin / "cloudflared.invocation")) << "tunnel launched";
+    ASSERT_TRUE(waitForStatus(zel::kReadyStatus));
+    ASSERT_TRUE(waitForLog("; restarting\n"));
+    queue.drain();
+    EXPECT_TRUE(app->display.statusText == zel::kReadyStatus && !app->display.qrHidden);
+    ASSERT_TRUE(waitUntil([&] { return app->display.detailText == zel::kServerCrashedDetail; }));
+    const std::string log = readFile(zel::logURL());
+    const std::regex restarting(R"(Agent server ended \(exit status 1\); restarting\n)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), restarting), {}), 3)
+        << log;
+    EXPECT_NE(log.find("Agent server ended (exit status 1) too often; giving up\n"), log.npos);
+    EXPECT_EQ(nlohmann::json::parse(readFile(agent / "server.json"))["ZEL_AGENT_TOKEN"], "tok");
+}
+
+// Each way a start fails ends in its text, shown and printed, no sooner than the server's grace
+// period, with no code and no helper left; each start after one begins anew.
+TEST_F(Connection, EachFailedStartShowsItsTextAndLeavesNoHelper) {
+    const zel::test::ScopedEnv limit("ZEL_TUNNEL_TIMEOUT", "3");
+    app->statusPrinter = std::make_unique<zel::TerminalStatusPrinter>(printedFile.get());
+    const auto release = dir.path() / "release";
+    const struct {
+        std::string mode; // the stand-in's; "missing": no tunnel client; "server-ends" early
+        const char* detail;
+        const char* logged; // the reason, in the log
+    } rows[] = {
+        {"server-ends", "本机服务启动失败，请重新打开应用。", "ERROR: 本机服务启动失败"},
+        {"no-such-host", zel::kTunnelFailedDetail,
+         "lookup api.trycloudflare.com: no such host\nTunnel ended (exit status 1)\n"},
+        {"dies-after-announce", zel::kTunnelLostDetail, "Tunnel ended (signal 9)\n"},
+        {"never-announces", zel::kTunnelTimeoutDetail, "Tunnel announced no address within 3 s\n"},
+        {"missing", "缺少 cloudflared，请重新获取完整安装包。",
+         "ERROR: 缺少 cloudflared，请重新获取完整安装包。\n"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.mode);
+        writeAgent("return { token: 'tok' };",
+                   row.mode == "server-ends" ? "setTimeout(() => process.exit(1), 500);" : "");
+        std::ofstream(bin / "cloudflared.scenario")
+            << nlohmann::json{{"mode", row.mode}, {"release", release.string()}}.dump();
+        if (row.mode == "missing") { // the last row
+            std::filesystem::remove(bin / "cloudflared");
+        }
+        renders.clear();
+        app->toggleConnection();
+        if (row.mode == "dies-after-announce") {
+            ASSERT_TRUE(waitUntil([&] { return rendered(zel::kReadyStatus).has_value(); }));
+            std::ofstream(release).put('\n');
+        }
+        ASSERT_TRUE(waitUntil([&] { return app->display.detailText == row.detail; }));
+        const auto serverStep = rendered(zel::kServerStepStatus);
+        ASSERT_TRUE(serverStep && rendered(zel::kFailedStatus));
+        EXPECT_GE(*rendered(zel::kFailedStatus) - *serverStep, 1150ms);
+        if (row.mode == "server-ends") { // the first row: no tunnel has run yet
+            EXPECT_FALSE(std::filesystem::exists(bin / "cloudflared.invocation"));
+        }
+        EXPECT_NE(readFile(zel::logURL()).find(row.logged), std::string::npos);
+        const std::string line = std::string(zel::kFailedStatus) + "：" + row.detail + "\n";
+        EXPECT_NE(readFile(printed).find(line), std::string::npos) << readFile(printed);
+        {
+            const std::lock_guard lock(app->stateMutex);
+            EXPECT_TRUE(app->zelURL.empty() && !app->serverProcess && !app->tunnelProcess);
+        }
+        std::filesystem::remove(release);
+    }
 }
 
 TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopEndsTunnelFirst) {
@@ -180,13 +246,13 @@ TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopE
     std::ofstream(hold).put('\n');
     ASSERT_TRUE(waitForLog("later: https://b-2.trycloudflare.com/\n"));
     ASSERT_TRUE(waitForStatus(zel::kReadyStatus));
-    std::shared_ptr<zel::HelperProcess> server;
-    std::shared_ptr<zel::HelperProcess> tunnel;
+    pid_t server = 0;
+    pid_t tunnel = 0;
     {
         const std::lock_guard lock(app->stateMutex);
         EXPECT_EQ(app->zelURL, zel::makePairingLink("https://b-2.trycloudflare.com", "tok"));
-        server = app->serverProcess;
-        tunnel = app->tunnelProcess;
+        server = app->serverProcess->pid();
+        tunnel = app->tunnelProcess->pid();
     }
     // Both helpers get the same environment; the token goes to the server alone.
     auto serverEnvironment = nlohmann::json::parse(readFile(agent / "server.json"));
@@ -201,11 +267,13 @@ TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopE
     app->toggleConnection();
     EXPECT_TRUE(app->zelURL.empty());
     lock.lock();
-    EXPECT_EQ(signalled, (std::vector<pid_t>{tunnel->pid(), server->pid()})) << "tunnel first";
+    const std::vector<std::pair<pid_t, long>> terms{{tunnel, SIGTERM}, {server, SIGTERM}};
+    EXPECT_EQ(signalled, terms) << "SIGTERM, tunnel first";
     lock.unlock();
+    // The handles went with the stop: nobody waits, yet neither stays a zombie.
     EXPECT_TRUE(waitUntil([&] {
-        return !std::filesystem::exists("/proc/" + std::to_string(server->pid())) &&
-               !std::filesystem::exists("/proc/" + std::to_string(tunnel->pid()));
+        return !std::filesystem::exists("/proc/" + std::to_string(server)) &&
+               !std::filesystem::exists("/proc/" + std::to_string(tunnel));
     })) << "a helper left behind";
     EXPECT_TRUE(waitForStatus(zel::kIdleStatus));
 }
