@@ -24,10 +24,12 @@ Xvfb::Xvfb(int width, int height, std::vector<std::string> extraArgs) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], kChildFd);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // -noreset: a server left by its last client resets, and a client that connects meanwhile
+    // (a test polling for a window before the app is up) can hang in the handshake.
     std::vector<std::string> argv = {
         "Xvfb",      "-displayfd", std::to_string(kChildFd),
         "-screen",   "0",          std::to_string(width) + "x" + std::to_string(height) + "x24",
-        "-nolisten", "tcp"};
+        "-nolisten", "tcp",        "-noreset"};
     argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
     try {
         pid_ = spawn(argv, {}, &actions);

@@ -19,7 +19,7 @@ std::string keymap(const zel::test::Xvfb& xvfb) {
 // the moment, more characters than there are spare keys among them; the keymap is as before once
 // typing is idle.
 TEST(InputX11, EachRequestArrivesAtTheRecordingClientAndTheKeymapIsGivenBack) {
-    const zel::test::Xvfb xvfb{1512, 982, {"-noreset"}}; // clients come and go before xev is up
+    const zel::test::Xvfb xvfb{1512, 982};
     const zel::test::ScopedEnv display{"DISPLAY", xvfb.display().c_str()};
     const zel::test::TempDir dir;
     zel::test::Recorder xev{
