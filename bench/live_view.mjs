@@ -6,7 +6,7 @@
 // side (app + agent server; x11vnc + websockify for the peer).
 //
 //   node bench/live_view.mjs [--build build/dev] [--loads still,typing,video]
-//        [--links loopback,60/20,150/5] [--clients live,poll,vnc] [--seconds 8] [--taps 4]
+//        [--links loopback,60/20,150/5] [--clients live,poll,vnc] [--seconds 8] [--taps 12]
 // Clients: live (the stream of tiles, this tree's web client), poll (the polling client as it was
 // before the stream, from commit 2c88439, served in place of the page's files), vnc (x11vnc with
 // noVNC's vnc_lite.html through websockify on the same Xvfb and relay: the peer; its Debian
@@ -29,7 +29,7 @@ const loads = opt('loads', 'still,typing,video').split(',');
 const links = opt('links', 'loopback,60/20,150/5').split(',');
 const clients = opt('clients', 'live,poll,vnc').split(',');
 const seconds = Number(opt('seconds', 8));
-const taps = Number(opt('taps', 4));
+const taps = Number(opt('taps', 12));
 const build = path.resolve(kRoot, opt('build', 'build/dev'));
 
 // A private network namespace: loopback of our own, nobody else's ports.
