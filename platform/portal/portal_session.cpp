@@ -37,6 +37,7 @@ constexpr std::uint32_t kPersistUntilRevoked = 2;
 
 using ErrorPtr = CHandle<GError, g_error_free>;
 using VariantPtr = CHandle<GVariant, g_variant_unref>;
+using BuilderPtr = CHandle<GVariantBuilder, g_variant_builder_unref>;
 
 [[noreturn]] void fail(const std::string& what, GError* error) {
     const ErrorPtr owned(error);
@@ -180,15 +181,16 @@ private:
     bool timedOut_ = false;
 };
 
-GVariantBuilder* options() {
-    return g_variant_builder_new(G_VARIANT_TYPE_VARDICT);
+// Owned, so that a refused or failed request does not leak it.
+BuilderPtr options() {
+    return BuilderPtr(g_variant_builder_new(G_VARIANT_TYPE_VARDICT));
 }
 
 // The sources of a session: one monitor.
-GVariantBuilder* monitorSource() {
-    GVariantBuilder* sources = options();
-    g_variant_builder_add(sources, "{sv}", "types", g_variant_new_uint32(kMonitor));
-    g_variant_builder_add(sources, "{sv}", "multiple", g_variant_new_boolean(FALSE));
+BuilderPtr monitorSource() {
+    BuilderPtr sources = options();
+    g_variant_builder_add(sources.get(), "{sv}", "types", g_variant_new_uint32(kMonitor));
+    g_variant_builder_add(sources.get(), "{sv}", "multiple", g_variant_new_boolean(FALSE));
     return sources;
 }
 
@@ -437,15 +439,14 @@ namespace {
 
 std::string createSession(GDBusConnection* bus, GMainContext* context,
                           const std::atomic<bool>& stopping, const char* interface) {
-    GVariantBuilder* create = options();
+    const BuilderPtr create = options();
     // Each session's object path is made of its token: one per kind.
     const std::string token =
         std::string("zel_") + (std::strcmp(interface, kScreenCast) == 0 ? "screen" : "control");
-    g_variant_builder_add(create, "{sv}", "session_handle_token",
+    g_variant_builder_add(create.get(), "{sv}", "session_handle_token",
                           g_variant_new_string(token.c_str()));
-    const VariantPtr created =
-        Request(bus, context, stopping).call(interface, "CreateSession", nullptr, create, false);
-    g_variant_builder_unref(create);
+    const VariantPtr created = Request(bus, context, stopping)
+                                   .call(interface, "CreateSession", nullptr, create.get(), false);
     const gchar* handle = nullptr;
     if (!g_variant_lookup(created.get(), "session_handle", "&s", &handle)) {
         throw std::runtime_error("The desktop portal made no session.");
@@ -499,26 +500,24 @@ void Session::shareScreen(GDBusConnection* bus, GMainContext* context) {
     }
     std::string restoreToken;
     std::ifstream(tokenPath()) >> restoreToken;
-    GVariantBuilder* sources = monitorSource();
+    const BuilderPtr sources = monitorSource();
     if ((cursorModes(bus) & kCursorEmbedded) != 0) {
-        g_variant_builder_add(sources, "{sv}", "cursor_mode",
+        g_variant_builder_add(sources.get(), "{sv}", "cursor_mode",
                               g_variant_new_uint32(kCursorEmbedded));
     }
-    g_variant_builder_add(sources, "{sv}", "persist_mode",
+    g_variant_builder_add(sources.get(), "{sv}", "persist_mode",
                           g_variant_new_uint32(kPersistUntilRevoked));
     if (!restoreToken.empty()) {
-        g_variant_builder_add(sources, "{sv}", "restore_token",
+        g_variant_builder_add(sources.get(), "{sv}", "restore_token",
                               g_variant_new_string(restoreToken.c_str()));
     }
     Request(bus, context, stopping_)
-        .call(kScreenCast, "SelectSources", handle.c_str(), sources, false);
-    g_variant_builder_unref(sources);
+        .call(kScreenCast, "SelectSources", handle.c_str(), sources.get(), false);
 
-    GVariantBuilder* start = options();
+    const BuilderPtr start = options();
     const VariantPtr started =
         Request(bus, context, stopping_)
-            .call(kScreenCast, "Start", handle.c_str(), start, true, kScreenRefusedText);
-    g_variant_builder_unref(start);
+            .call(kScreenCast, "Start", handle.c_str(), start.get(), true, kScreenRefusedText);
 
     const gchar* newToken = nullptr;
     if (g_variant_lookup(started.get(), "restore_token", "&s", &newToken)) {
@@ -537,21 +536,19 @@ void Session::allowControl(GDBusConnection* bus, GMainContext* context) {
         const std::lock_guard guard(mutex_);
         control_.handle = handle;
     }
-    GVariantBuilder* devices = options();
-    g_variant_builder_add(devices, "{sv}", "types", g_variant_new_uint32(kKeyboard | kPointer));
+    const BuilderPtr devices = options();
+    g_variant_builder_add(devices.get(), "{sv}", "types",
+                          g_variant_new_uint32(kKeyboard | kPointer));
     Request(bus, context, stopping_)
-        .call(kRemoteDesktop, "SelectDevices", handle.c_str(), devices, false);
-    g_variant_builder_unref(devices);
+        .call(kRemoteDesktop, "SelectDevices", handle.c_str(), devices.get(), false);
     // A monitor of its own: absolute motion is placed on one of the session's streams.
-    GVariantBuilder* sources = monitorSource();
+    const BuilderPtr sources = monitorSource();
     Request(bus, context, stopping_)
-        .call(kScreenCast, "SelectSources", handle.c_str(), sources, false);
-    g_variant_builder_unref(sources);
-    GVariantBuilder* start = options();
+        .call(kScreenCast, "SelectSources", handle.c_str(), sources.get(), false);
+    const BuilderPtr start = options();
     const VariantPtr started =
         Request(bus, context, stopping_)
-            .call(kRemoteDesktop, "Start", handle.c_str(), start, true, kControlRefusedText);
-    g_variant_builder_unref(start);
+            .call(kRemoteDesktop, "Start", handle.c_str(), start.get(), true, kControlRefusedText);
     std::uint32_t granted = 0;
     g_variant_lookup(started.get(), "devices", "u", &granted);
     if ((granted & kPointer) == 0 || (granted & kKeyboard) == 0) {
