@@ -22,6 +22,8 @@ export const kLiveDefaults = {
   minInFlight: 2, // updates always allowed unacknowledged
   maxInFlight: 16, // and never more, however long and wide the link
   fps: 30, // the capture rate while the screen changes
+  inputFps: 60, // and for a moment after an input, so that its effect does not wait a whole frame
+  inputBurstMs: 300,
   stillAfterMs: 1000, // unchanged this long: poll slowly
   stillIntervalMs: 250,
   tilesWaitMs: 8000, // one long poll of /tiles; a still screen answers empty after this
@@ -196,6 +198,7 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
     let seq = 0;
     let lastHash = null;
     let changedAt = Date.now();
+    let inputAt = -Infinity;
     let wake = null; // resolves the loop's wait early: an ack, an input, a new width, the close
     let poll = null; // the /tiles request waiting now; a new width cuts it short
     let wantWhole = false; // the viewer could not show an update: the next one is a whole frame
@@ -236,6 +239,7 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
     async function loop() {
       let failures = 0;
       let nextAt = 0;
+      let soonAt = 0; // the next capture while an input's effect is awaited
       let useTiles = true;
       let since = 0; // the change sequence the viewer's picture is current to; 0: it needs a whole frame
       let shownWidth = 0;
@@ -245,8 +249,9 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
           continue;
         }
         const now = Date.now();
-        if (now < nextAt) {
-          await wait(nextAt - now);
+        const due = now - inputAt < limits.inputBurstMs ? soonAt : nextAt;
+        if (now < due) {
+          await wait(due - now);
           continue;
         }
         const started = now;
@@ -280,6 +285,7 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
             since = update.sequence;
             // At most the frame rate: changes meanwhile gather into the next update.
             nextAt = started + 1000 / limits.fps;
+            soonAt = started + 1000 / limits.inputFps;
             continue;
           }
           const shotWidth = copies ? requestedWidth : w; // a screenshot has no copies: the view's width
@@ -297,11 +303,12 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
           send({ type: 'error', status: err.status || 502, message: err.message });
           lastHash = null; // the first picture after a failure goes out even if unchanged: it says all is well
           since = 0;
-          nextAt = Date.now() + Math.min(5000, 250 * 2 ** Math.min(failures, 5));
+          nextAt = soonAt = Date.now() + Math.min(5000, 250 * 2 ** Math.min(failures, 5));
           continue;
         }
         const interval = Date.now() - changedAt > limits.stillAfterMs ? limits.stillIntervalMs : 1000 / limits.fps;
         nextAt = started + interval;
+        soonAt = started + 1000 / limits.inputFps;
       }
     }
 
@@ -345,7 +352,7 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
         } finally {
           pendingInputs--;
           // What the input changed should show at once, not at the still screen's slow rate.
-          changedAt = Date.now();
+          changedAt = inputAt = Date.now();
           poke();
         }
       });
