@@ -11,27 +11,44 @@ const kPiece = 8 * 1024; // a chunk leaves in pieces, so a large one does not ar
 const kQueueLimit = Number.isFinite(bytesPerMs) ? Math.max(32 * 1024, bytesPerMs * 100) : 4 << 20;
 const stats = { up: 0, down: 0 };
 
+// Pieces leave in the order they came, from one queue per direction: a timer per piece could
+// fire out of order (timers count from the event loop's cached clock and wait at least 1 ms),
+// which reordered the stream under VNC's client.
 function pipe(from, to, counter) {
   let busyUntil = 0; // when the link of this direction has sent what it holds
   let queued = 0;
+  const queue = []; // { at, piece }; a null piece ends the stream
+  let timer = null;
+  function deliver() {
+    timer = null;
+    const now = performance.now();
+    while (queue.length && queue[0].at <= now) {
+      const { piece } = queue.shift();
+      if (piece === null) {
+        to.end();
+        continue;
+      }
+      queued -= piece.length;
+      if (!to.destroyed) to.write(piece);
+    }
+    if (from.isPaused() && queued < kQueueLimit / 2) from.resume();
+    if (queue.length) timer = setTimeout(deliver, Math.max(1, queue[0].at - now));
+  }
+  function later(at, piece) {
+    queue.push({ at, piece });
+    if (timer === null) timer = setTimeout(deliver, Math.max(1, at - performance.now()));
+  }
   from.on('data', (chunk) => {
     stats[counter] += chunk.length;
     for (let at = 0; at < chunk.length; at += kPiece) {
       const piece = chunk.subarray(at, at + kPiece);
-      const now = performance.now();
-      busyUntil = Math.max(now, busyUntil) + piece.length / bytesPerMs;
-      const arrive = busyUntil + rttMs / 2;
+      busyUntil = Math.max(performance.now(), busyUntil) + piece.length / bytesPerMs;
       queued += piece.length;
-      setTimeout(() => {
-        queued -= piece.length;
-        if (!to.destroyed) to.write(piece);
-        if (from.isPaused() && queued < kQueueLimit / 2) from.resume();
-      }, Math.max(0, arrive - now));
+      later(busyUntil + rttMs / 2, piece);
     }
     if (queued > kQueueLimit) from.pause();
   });
-  const end = () => setTimeout(() => to.end(), Math.max(0, busyUntil - performance.now()) + rttMs / 2);
-  from.on('end', end);
+  from.on('end', () => later(Math.max(performance.now(), busyUntil) + rttMs / 2, null));
   from.on('error', () => to.destroy());
   from.on('close', () => setTimeout(() => to.destroy(), Math.max(0, busyUntil - performance.now()) + rttMs / 2 + 50));
 }
