@@ -28,10 +28,11 @@ protected:
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         return runCommand(argv).output;
     }
+    // A refusal's text is left in the file too, for the failure message.
     bool screenshot() const {
-        return runCommand(
-                   {"curl", "-s", "-f", "-o", png.string(), shotURL + "&format=png&width=1920"})
-                   .exitStatus == 0;
+        return runCommand({"curl", "-s", "-o", png.string(), "-w", "%{http_code}",
+                           shotURL + "&format=png&width=1920"})
+                   .output == "200";
     }
     std::string pixel(int x, int y) const {
         return runCommand({"convert", png.string(), "-format",
@@ -83,7 +84,8 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
 
     if (portal) {
         ASSERT_TRUE(
-            mutter->answerDialog(Mutter::Dialog::screen, true, [&] { return screenshot(); }));
+            mutter->answerDialog(Mutter::Dialog::screen, true, [&] { return screenshot(); }))
+            << "the app's last answer: " << readFile(png).substr(0, 300);
     } else {
         ASSERT_TRUE(screenshot());
         // The compositor's background beside the window, as only the Wayland capture sees it.
