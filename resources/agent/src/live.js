@@ -255,6 +255,8 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
           continue;
         }
         const started = now;
+        // On a fixed grid while the loop keeps up with it, so that timers firing late do not lower the rate.
+        const next = (at, interval) => (started >= at && started - at < interval / 2 ? at : started) + interval;
         const { width: w, quality, copies } = pacer.setting(requestedWidth);
         try {
           if (useTiles) {
@@ -284,8 +286,8 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
             }
             since = update.sequence;
             // At most the frame rate: changes meanwhile gather into the next update.
-            nextAt = started + 1000 / limits.fps;
-            soonAt = started + 1000 / limits.inputFps;
+            nextAt = next(nextAt, 1000 / limits.fps);
+            soonAt = next(soonAt, 1000 / limits.inputFps);
             continue;
           }
           const shotWidth = copies ? requestedWidth : w; // a screenshot has no copies: the view's width
