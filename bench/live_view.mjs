@@ -5,7 +5,7 @@
 // changes the load made/s, frames shown/s (new and identical), bytes/s on the wire, tap-to-photon latency, CPU of the serving
 // side (app + agent server; x11vnc + websockify for the peer).
 //
-//   node bench/live_view.mjs [--build build/dev] [--loads still,typing,video]
+//   node bench/live_view.mjs [--build build/dev] [--loads still,typing,video (or typing-fast)]
 //        [--links loopback,60/20,150/5] [--clients live,poll,vnc] [--seconds 8] [--taps 12]
 // Clients: live (the stream of tiles, this tree's web client), poll (the polling client as it was
 // before the stream, from commit 2c88439, served in place of the page's files), vnc (x11vnc with
@@ -135,8 +135,10 @@ const ticks = () => (fs.existsSync(kTicks) ? fs.statSync(kTicks).size : 0);
 function setLoad(load) {
   for (const p of loadProcs) p.kill('SIGTERM');
   loadProcs = [];
-  if (load === 'typing') {
-    loadProcs.push(start('xterm', ['-geometry', '100x30+700+100', '-e', 'bash', '-c', 'while :; do date +"%T.%N line of a busy terminal"; printf . >>"$0"; sleep 0.05; done', kTicks], { env }));
+  if (load === 'typing' || load === 'typing-fast') {
+    // typing-fast: a line every 20 ms, for a typing-sized update rate above 30 a second.
+    const pause = load === 'typing' ? '0.05' : '0.02';
+    loadProcs.push(start('xterm', ['-geometry', '100x30+700+100', '-e', 'bash', '-c', `while :; do date +"%T.%N line of a busy terminal"; printf . >>"$0"; sleep ${pause}; done`, kTicks], { env }));
   } else if (load === 'video') {
     // ~800×600 of moving colour waves repainted 30 times a second (ico needs colour planes Xvfb lacks).
     loadProcs.push(start('xterm', ['-geometry', '133x46+1000+400', '-e', 'python3', '-c', kWaves, kTicks], { env }));
