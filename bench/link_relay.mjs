@@ -17,15 +17,15 @@ const stats = { up: 0, down: 0 };
 function pipe(from, to, counter) {
   let busyUntil = 0; // when the link of this direction has sent what it holds
   let queued = 0;
-  const queue = []; // { at, piece }; a null piece ends the stream
+  const queue = []; // { at, piece }; the piece 'end' ends the stream, 'destroy' drops it
   let timer = null;
   function deliver() {
     timer = null;
     const now = performance.now();
     while (queue.length && queue[0].at <= now) {
       const { piece } = queue.shift();
-      if (piece === null) {
-        to.end();
+      if (piece === 'end' || piece === 'destroy') {
+        to[piece]();
         continue;
       }
       queued -= piece.length;
@@ -48,9 +48,11 @@ function pipe(from, to, counter) {
     }
     if (queued > kQueueLimit) from.pause();
   });
-  from.on('end', () => later(Math.max(performance.now(), busyUntil) + rttMs / 2, null));
+  // Both go through the queue, after what it holds: a timer of their own could overtake it.
+  const last = () => Math.max(performance.now(), busyUntil) + rttMs / 2;
+  from.on('end', () => later(last(), 'end'));
   from.on('error', () => to.destroy());
-  from.on('close', () => setTimeout(() => to.destroy(), Math.max(0, busyUntil - performance.now()) + rttMs / 2 + 50));
+  from.on('close', () => later(last() + 50, 'destroy'));
 }
 
 const server = net.createServer((client) => {
