@@ -1,8 +1,8 @@
 #include "app/desktop_environment.hpp"
 
 #include "capture/change_tiles.hpp"
-#include "capture/main_process_screenshot.hpp"
-#include "input/main_process_input.hpp"
+#include "capture/screenshot.hpp"
+#include "input/input_actions.hpp"
 
 namespace zel {
 
@@ -10,7 +10,7 @@ ControlHandlers controlHandlers(const DesktopEnvironment& environment) {
     ControlHandlers handlers;
     if (auto capture = environment.capture) {
         handlers.screenshot = [capture](std::string_view format, int width, int quality) {
-            return MainProcessScreenshot::capture(*capture, format, width, quality);
+            return Screenshot::capture(*capture, format, width, quality);
         };
     }
     if (environment.capture && environment.changes) {
@@ -24,7 +24,7 @@ ControlHandlers controlHandlers(const DesktopEnvironment& environment) {
     }
     if (auto input = environment.input) {
         handlers.input = [input](std::string_view body) {
-            return MainProcessInput::perform(*input, body);
+            return InputActions::perform(*input, body);
         };
     }
     return handlers;

@@ -69,7 +69,7 @@ void installQuitSignals(QApplication& app) {
     }
 }
 
-// Without a Dock, a closed window would leave no way to quit but a signal: the tray offers one.
+// A closed window would leave no way to quit but a signal: the tray offers one.
 // Without a tray, closing the window quits.
 void installTrayIcon(QApplication& app) {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -162,13 +162,13 @@ int main(int argc, char* argv[]) {
 
     const bool startAtLaunch = QApplication::arguments().contains("--start");
     QTimer::singleShot(0, application.get(), [startAtLaunch] {
-        controller->applicationDidFinishLaunching();
+        controller->launch();
         if (startAtLaunch) {
             controller->startConnection();
         }
     });
     QObject::connect(application.get(), &QCoreApplication::aboutToQuit, application.get(),
-                     [] { controller->applicationWillTerminate(); });
+                     [] { controller->quit(); });
     std::atexit(onExitFromInsideTheLoop);
     QApplication::exec();
     // The termination sequence has run; the two references go with the process, controller first.

@@ -26,24 +26,24 @@ bool isRunning(const std::shared_ptr<HelperProcess>& process) {
 
 ZelDesktopAgentApp::ZelDesktopAgentApp(MainQueue& mainQueue, DesktopEnvironment desktop,
                                        WindowFactory makeWindow, HelperLocations helperLocations)
-    : screenshotSecret(makeUUIDString()), mainQueue_(mainQueue), desktop_(std::move(desktop)),
+    : controlSecret(makeUUIDString()), mainQueue_(mainQueue), desktop_(std::move(desktop)),
       makeWindow_(std::move(makeWindow)),
-      helpers_(std::move(helperLocations), port, screenshotPort, screenshotSecret) {}
+      helpers_(std::move(helperLocations), port, controlPort, controlSecret) {}
 
 ZelDesktopAgentApp::~ZelDesktopAgentApp() = default;
 
-void ZelDesktopAgentApp::applicationDidFinishLaunching() {
+void ZelDesktopAgentApp::launch() {
     buildWindow();
-    startScreenshotService();
+    startControlService();
 }
 
-void ZelDesktopAgentApp::applicationWillTerminate() {
+void ZelDesktopAgentApp::quit() {
     std::vector<std::shared_ptr<HelperProcess>> children;
     {
         // Cancelled, not cleared: accepted connections finish on their own.
         const std::lock_guard lock(stateMutex);
-        if (screenshotListener) {
-            screenshotListener->cancel();
+        if (controlService) {
+            controlService->cancel();
         }
         children = {queryProcess_, serverProcess, tunnelProcess};
     }
@@ -69,17 +69,17 @@ void ZelDesktopAgentApp::buildWindow() {
     window->show();
 }
 
-void ZelDesktopAgentApp::startScreenshotService() {
+void ZelDesktopAgentApp::startControlService() {
     const std::lock_guard lock(stateMutex);
-    if (screenshotListener) {
+    if (controlService) {
         return;
     }
     ControlServiceConfig config;
-    config.port = screenshotPort;
-    config.secret = screenshotSecret;
+    config.port = controlPort;
+    config.secret = controlSecret;
     config.handlers = controlHandlers(desktop_);
     // Logs its outcome; when the port cannot be used the app works on without the service.
-    screenshotListener = startControlService(std::move(config));
+    controlService = zel::startControlService(std::move(config));
 }
 
 void ZelDesktopAgentApp::toggleConnection() {

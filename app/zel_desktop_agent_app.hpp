@@ -42,14 +42,14 @@ public:
     ~ZelDesktopAgentApp();
 
     // Launch, on the GUI thread once the event loop runs: the window, then the control service.
-    void applicationDidFinishLaunching();
+    void launch();
     // Quit, on the GUI thread: cancel the listener, then stop both helpers. Returns within about
     // 1.5 s whatever the helpers and a start do: a start still running by then has its hanging
     // child killed.
-    void applicationWillTerminate();
+    void quit();
 
     void buildWindow();
-    void startScreenshotService();
+    void startControlService();
     // The connection: the button's action (GUI thread); the start sequence on a thread of its
     // own; stopping from any thread, tunnel first.
     void toggleConnection();
@@ -75,7 +75,7 @@ public:
 
     // Fields, in declaration order. `window`, `display` and `statusPrinter` (standing for the
     // labels, the QR view and the button) are touched only on the main queue. `serverProcess`,
-    // `tunnelProcess`, `screenshotListener`, `token` and `zelURL` are guarded by `stateMutex`. The
+    // `tunnelProcess`, `controlService`, `token` and `zelURL` are guarded by `stateMutex`. The
     // last three are fixed at construction and read from any thread.
     std::unique_ptr<WindowView> window;
     DisplayModel display;
@@ -83,12 +83,12 @@ public:
     std::unique_ptr<StatusPrinter> statusPrinter;
     std::shared_ptr<HelperProcess> serverProcess;
     std::shared_ptr<HelperProcess> tunnelProcess;
-    std::shared_ptr<ControlService> screenshotListener;
+    std::shared_ptr<ControlService> controlService;
     std::string token;
     std::string zelURL;
     const std::string port = "8787";
-    const std::uint16_t screenshotPort = 8788;
-    const std::string screenshotSecret;
+    const std::uint16_t controlPort = 8788;
+    const std::string controlSecret;
 
     mutable std::mutex stateMutex;
 

@@ -3,8 +3,8 @@
 // of ours: a full-screen terminal showing text is the busy picture. Median and 95th percentile
 // over repetitions.
 #include "bench/screenshot_bench_support.hpp"
-#include "capture/main_process_screenshot.hpp"
-#include "input/main_process_input.hpp"
+#include "capture/screenshot.hpp"
+#include "input/input_actions.hpp"
 #include "platform/portal/portal_backends.hpp"
 #include "tests/support/mutter.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -15,7 +15,7 @@
 
 namespace {
 
-namespace shot = zel::MainProcessScreenshot;
+namespace shot = zel::Screenshot;
 using zel::bench::measured;
 using zel::portal::Session;
 
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
          ZEL_SOURCE_DIR},
         mutter.clientEnv());
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    zel::MainProcessInput::perform(*input, R"({"action":"move","coordinate":[520,463]})");
+    zel::InputActions::perform(*input, R"({"action":"move","coordinate":[520,463]})");
 
     measured(benchmark::RegisterBenchmark("portal/jpeg_960_q62",
                                           [&backend](benchmark::State& state) {
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
                  "portal/perform_move",
                  [&input](benchmark::State& state) {
                      for (auto _ : state) {
-                         benchmark::DoNotOptimize(zel::MainProcessInput::perform(
+                         benchmark::DoNotOptimize(zel::InputActions::perform(
                              *input, R"({"action":"move","coordinate":[250,750]})"));
                      }
                  }),

@@ -3,7 +3,7 @@
 // Median and 95th percentile over repetitions; then 1,000 captures in a row against memory.
 #include "bench/screenshot_bench_support.hpp"
 #include "capture/image_scaling.hpp"
-#include "capture/main_process_screenshot.hpp"
+#include "capture/screenshot.hpp"
 #include "platform/x11/x11_capture.hpp"
 #include "platform/x11/x11_frame_grabber.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -22,7 +22,7 @@
 
 namespace {
 
-namespace shot = zel::MainProcessScreenshot;
+namespace shot = zel::Screenshot;
 using namespace std::chrono_literals;
 
 using zel::bench::busyPicture;

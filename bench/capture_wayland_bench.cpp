@@ -2,8 +2,8 @@
 // benchmark's busy picture as its wallpaper and the cursor on it: end to end, the frame alone
 // (screencopy and scaling) and the display list. Median and 95th percentile over repetitions.
 #include "bench/screenshot_bench_support.hpp"
-#include "capture/main_process_screenshot.hpp"
-#include "input/main_process_input.hpp"
+#include "capture/screenshot.hpp"
+#include "input/input_actions.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_damage.hpp"
 #include "platform/wayland/wayland_input.hpp"
@@ -21,7 +21,7 @@
 
 namespace {
 
-namespace shot = zel::MainProcessScreenshot;
+namespace shot = zel::Screenshot;
 using zel::bench::kHeight;
 using zel::bench::kWidth;
 using zel::bench::measured;
@@ -83,8 +83,8 @@ void damageFigures(const zel::test::Sway& sway, zel::InputBackend& input) {
             seen = reports;
         }
         const auto start = std::chrono::steady_clock::now();
-        zel::MainProcessInput::perform(input, R"({"action":"move","coordinate":[)" +
-                                                  std::to_string(200 + (i % 2) * 500) + ",500]}");
+        zel::InputActions::perform(input, R"({"action":"move","coordinate":[)" +
+                                              std::to_string(200 + (i % 2) * 500) + ",500]}");
         std::unique_lock guard(mutex);
         if (arrived.wait_for(guard, std::chrono::seconds(2), [&] { return reports > seen; })) {
             latencies.push_back(
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
     }
     const auto backend = zel::wayland::makeCaptureBackend(sway.socket());
     const auto input = zel::wayland::makeInputBackend(sway.socket());
-    zel::MainProcessInput::perform(*input, R"({"action":"move","coordinate":[520,463]})");
+    zel::InputActions::perform(*input, R"({"action":"move","coordinate":[520,463]})");
     // The wallpaper is drawn a moment later: the first window's title bar shows it.
     for (int attempt = 0; attempt < 150; ++attempt) {
         const zel::Image frame = shot::captureFrame(*backend, kWidth);

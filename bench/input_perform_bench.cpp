@@ -1,7 +1,7 @@
-// How long MainProcessInput::perform takes for "move" (an action without pauses): over the real
+// How long InputActions::perform takes for "move" (an action without pauses): over the real
 // X11 backend on a private Xvfb, over the Wayland backend on a private headless sway, and over a
 // backend that does nothing (the core alone); and the pace of typed text over X11.
-#include "input/main_process_input.hpp"
+#include "input/input_actions.hpp"
 #include "platform/wayland/wayland_input.hpp"
 #include "platform/x11/x11_input.hpp"
 #include "tests/support/sway.hpp"
@@ -36,7 +36,7 @@ void measure(benchmark::State& state, zel::InputBackend& backend) {
     std::vector<double> micros;
     for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         const auto start = std::chrono::steady_clock::now();
-        auto response = zel::MainProcessInput::perform(backend, kMove);
+        auto response = zel::InputActions::perform(backend, kMove);
         const auto end = std::chrono::steady_clock::now();
         benchmark::DoNotOptimize(response);
         micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
@@ -52,7 +52,7 @@ void BM_PerformMoveX11(benchmark::State& state) {
     const zel::test::Xvfb xvfb(1920, 1080);
     const zel::test::ScopedEnv display("DISPLAY", xvfb.display().c_str());
     const auto backend = zel::x11::makeInputBackend();
-    zel::MainProcessInput::perform(*backend, kMove); // connect outside the timing
+    zel::InputActions::perform(*backend, kMove); // connect outside the timing
     measure(state, *backend);
 }
 BENCHMARK(BM_PerformMoveX11)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
@@ -61,7 +61,7 @@ BENCHMARK(BM_PerformMoveX11)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
 void BM_PerformMoveWayland(benchmark::State& state) {
     const zel::test::Sway sway;
     const auto backend = zel::wayland::makeInputBackend(sway.socket());
-    zel::MainProcessInput::perform(*backend, kMove); // devices made outside the timing
+    zel::InputActions::perform(*backend, kMove); // devices made outside the timing
     measure(state, *backend);
 }
 BENCHMARK(BM_PerformMoveWayland)->Unit(benchmark::kMicrosecond)->MinTime(2.0);
@@ -94,7 +94,7 @@ void BM_TypeTextX11(benchmark::State& state) {
     double seconds = 0;
     for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores)
         const auto start = std::chrono::steady_clock::now();
-        benchmark::DoNotOptimize(zel::MainProcessInput::perform(*backend, body));
+        benchmark::DoNotOptimize(zel::InputActions::perform(*backend, body));
         seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
     state.counters["chars_per_s"] = 200.0 * static_cast<double>(state.iterations()) / seconds;

@@ -2,7 +2,7 @@
 // and the way each measurement is repeated and summarised.
 #pragma once
 
-#include "capture/main_process_screenshot.hpp"
+#include "capture/screenshot.hpp"
 
 #include <algorithm>
 #include <benchmark/benchmark.h>
@@ -93,7 +93,7 @@ struct ScreenshotCase {
 // and one frame scaled to 960.
 inline void registerScreenshotCases(const std::string& prefix, CaptureBackend& backend,
                                     std::initializer_list<ScreenshotCase> cases) {
-    namespace shot = MainProcessScreenshot;
+    namespace shot = Screenshot;
     for (const ScreenshotCase& c : cases) {
         measured(benchmark::RegisterBenchmark((prefix + c.name).c_str(),
                                               [&backend, c](benchmark::State& state) {

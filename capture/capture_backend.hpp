@@ -16,7 +16,8 @@
 
 namespace zel {
 
-// One display in the platform's order; sizes in points (pixels on X11).
+// One display in the platform's order; sizes in desktop coordinates (pixels on X11, layout
+// units on Wayland, where a scaled output has more pixels than units).
 struct CaptureDisplay {
     std::string id;
     int width = 0;
@@ -32,9 +33,8 @@ struct StreamConfiguration {
     int width = 0;
     int height = 0;
     PixelFormat pixelFormat = PixelFormat::bgra;
-    int queueDepth = 2;
     std::chrono::nanoseconds minimumFrameInterval = std::chrono::milliseconds(100);
-    bool showsCursor = true;
+    bool includesCursor = true;
 };
 
 class FrameStream;
@@ -45,10 +45,10 @@ class FrameStreamOutput {
 public:
     virtual ~FrameStreamOutput() = default;
     // One frame at the configured size.
-    virtual void stream(FrameStream& stream, Image frame) = 0;
+    virtual void frameArrived(FrameStream& stream, Image frame) = 0;
     // The stream ended by itself: with the platform's error, or with none when it simply ran out.
     // No frame follows.
-    virtual void streamDidStop(FrameStream& stream, std::exception_ptr error) = 0;
+    virtual void streamEnded(FrameStream& stream, std::exception_ptr error) = 0;
 };
 
 class FrameStream {

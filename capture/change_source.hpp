@@ -1,6 +1,6 @@
 // The platform interface of change tracking: which parts of the desktop were drawn, as the
-// platform learns it (the Damage extension on X11; a Wayland backend would hand on the damage
-// that screencopy reports with each copied frame).
+// platform learns it (the Damage extension on X11; on wlroots Wayland the damage that screencopy
+// reports with each copied frame).
 #pragma once
 
 #include "capture/image.hpp"

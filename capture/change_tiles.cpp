@@ -2,7 +2,7 @@
 
 #include "base/app_error.hpp"
 #include "base/c_handle.hpp"
-#include "capture/main_process_screenshot.hpp"
+#include "capture/screenshot.hpp"
 
 #include <algorithm>
 #include <array>
@@ -369,7 +369,7 @@ std::optional<std::vector<std::uint8_t>> encodePalettePng(ConstPixelView pixels)
             0) {
         return std::nullopt;
     }
-    return MainProcessScreenshot::encodedPng(ctx);
+    return Screenshot::encodedPng(ctx);
 }
 
 EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDisplay& display,
@@ -414,7 +414,7 @@ EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDi
             file = encodePalettePng(pixels);
         }
         if (!file) {
-            file = MainProcessScreenshot::encodeJpeg(pixels, quality);
+            file = Screenshot::encodeJpeg(pixels, quality);
         }
         if (!file) {
             throw AppError(kUnableToEncode);
@@ -582,8 +582,8 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
             }
         }
         if (!scaled) {
-            const Image frame = MainProcessScreenshot::captureFrame(*capture_, width);
-            scaled = MainProcessScreenshot::resizedImage(frame, width);
+            const Image frame = Screenshot::captureFrame(*capture_, width);
+            scaled = Screenshot::resizedImage(frame, width);
             if (!scaled) {
                 throw AppError(kUnableToEncode);
             }

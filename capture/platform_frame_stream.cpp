@@ -55,9 +55,9 @@ void PlatformFrameStream::runFrames(const StreamConfiguration& configuration,
             if (!scaleInto(grab(), frame.view())) {
                 throw std::runtime_error("The screen frame could not be scaled.");
             }
-            output_->stream(*this, std::move(frame));
+            output_->frameArrived(*this, std::move(frame));
         } catch (...) {
-            output_->streamDidStop(*this, std::current_exception());
+            output_->streamEnded(*this, std::current_exception());
             return;
         }
     }

@@ -3,7 +3,7 @@
 
 #include "base/c_handle.hpp"
 #include "capture/image_scaling.hpp"
-#include "capture/main_process_screenshot.hpp"
+#include "capture/screenshot.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,7 +12,7 @@
 #include <spng.h>
 #include <turbojpeg.h>
 
-namespace zel::MainProcessScreenshot {
+namespace zel::Screenshot {
 namespace {
 
 // zlib level 1 with the Up filter alone: on screens (flat areas, text) it costs half the time of
@@ -117,4 +117,4 @@ std::optional<std::vector<std::uint8_t>> encodedPng(spng_ctx* ctx) {
     return std::vector<std::uint8_t>(png.get(), png.get() + length);
 }
 
-} // namespace zel::MainProcessScreenshot
+} // namespace zel::Screenshot

@@ -10,7 +10,7 @@
 
 struct spng_ctx;
 
-namespace zel::MainProcessScreenshot {
+namespace zel::Screenshot {
 
 // The image scaled down to targetWidth (aspect kept), the same image when it is not wider than
 // targetWidth or targetWidth is below 1, nothing when the scaled surface cannot be made.
@@ -29,4 +29,4 @@ std::optional<std::vector<std::uint8_t>> encodeJpeg(ConstPixelView pixels, int q
 // it holds none.
 std::optional<std::vector<std::uint8_t>> encodedPng(spng_ctx* ctx);
 
-} // namespace zel::MainProcessScreenshot
+} // namespace zel::Screenshot

@@ -122,7 +122,7 @@ std::shared_ptr<ControlService> startControlService(ControlServiceConfig config)
                   "\n");
         return service;
     } catch (const std::exception& error) {
-        appendLog("Unable to start screenshot service: " + displayText(error) + "\n");
+        appendLog("Unable to start control service: " + displayText(error) + "\n");
         return nullptr;
     }
 }

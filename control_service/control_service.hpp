@@ -71,7 +71,7 @@ private:
 };
 
 // Creates the service and logs the outcome: "Screenshot service listening on 127.0.0.1:<port>",
-// or "Unable to start screenshot service: <reason>" and nothing (the caller works on without it).
+// or "Unable to start control service: <reason>" and nothing (the caller works on without it).
 std::shared_ptr<ControlService> startControlService(ControlServiceConfig config);
 
 } // namespace zel

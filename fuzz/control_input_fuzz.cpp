@@ -1,9 +1,9 @@
-// Fuzzes MainProcessInput::perform over a backend that records instead of posting: any body ends
+// Fuzzes InputActions::perform over a backend that records instead of posting: any body ends
 // in an answer that serialises or in an expected error, a failure posts nothing, and no request
 // scrolls more than 20 steps.
 #include "base/app_error.hpp"
 #include "control_service/http_codec.hpp"
-#include "input/main_process_input.hpp"
+#include "input/input_actions.hpp"
 
 #include <cstdlib>
 
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RecordingBackend backend;
     bool failed = false;
     try {
-        const auto answer = zel::MainProcessInput::perform(
+        const auto answer = zel::InputActions::perform(
             backend, std::string_view(reinterpret_cast<const char*>(data), size));
         if (answer.at("ok") != true || !answer.at("action").is_string()) {
             std::abort();

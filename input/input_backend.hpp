@@ -1,16 +1,18 @@
 // The platform side of input injection: posting pointer, wheel and key events, the main display's
-// bounds and the trust check. MainProcessInput is written against this interface only.
+// bounds and the trust check. InputActions is written against this interface only.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <thread>
 
 namespace zel {
 
-// A position in the global display space, in points; y grows downwards.
+// A position in the desktop's coordinates (pixels on X11, layout units on Wayland); y grows
+// downwards.
 struct ScreenPoint {
     double x = 0;
     double y = 0;
@@ -76,8 +78,8 @@ enum class Key {
     shift
 };
 
-// Modifier state carried by a key event. `command` is the platform's shortcut modifier:
-// Command on macOS, Control on X11.
+// Modifier state carried by a key event. `command` is the shortcut modifier of copy and paste:
+// Control on Linux desktops.
 enum class KeyModifiers { none, command };
 
 // Implementations must be safe to call from several threads at once: requests on different
@@ -94,6 +96,10 @@ public:
 
     // Whether this process may post input events; asked before every request.
     virtual bool trusted() = 0;
+    // What a refused request answers: what is missing on this platform and what to do about it.
+    [[nodiscard]] virtual std::string notTrustedMessage() const {
+        return "无法控制键盘和鼠标：此桌面不允许 Zel Desktop Agent 模拟输入。";
+    }
     // Read afresh on every call so that a change of display arrangement shows in the next request.
     virtual DisplayBounds mainDisplayBounds() = 0;
 

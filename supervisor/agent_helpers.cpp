@@ -48,10 +48,10 @@ std::vector<std::filesystem::path> defaultFallbacks(std::string_view name) {
     return paths;
 }
 
-AgentHelpers::AgentHelpers(HelperLocations locations, std::string port,
-                           std::uint16_t screenshotPort, std::string screenshotSecret)
-    : locations_(std::move(locations)), port_(std::move(port)), screenshotPort_(screenshotPort),
-      screenshotSecret_(std::move(screenshotSecret)) {}
+AgentHelpers::AgentHelpers(HelperLocations locations, std::string port, std::uint16_t controlPort,
+                           std::string controlSecret)
+    : locations_(std::move(locations)), port_(std::move(port)), controlPort_(controlPort),
+      controlSecret_(std::move(controlSecret)) {}
 
 std::filesystem::path AgentHelpers::binDirectory() const {
     return locations_.resourceDirectory ? *locations_.resourceDirectory / "bin"
@@ -85,15 +85,15 @@ Environment AgentHelpers::agentEnvironment() const {
     // Without resources there is no bin to put first; an empty PATH entry would mean "here".
     const std::string path =
         bin.empty() ? std::string(kFixedPath) : bin + ":" + std::string(kFixedPath);
-    const std::string base = "http://127.0.0.1:" + std::to_string(screenshotPort_);
+    const std::string base = "http://127.0.0.1:" + std::to_string(controlPort_);
     Environment own = {
         {"PATH", path},
         {"ZEL_AGENT_HOST", "127.0.0.1"},
         {"ZEL_AGENT_PORT", port_},
         {"ZEL_AGENT_ENABLE_TERMINAL", "1"},
         {"ZEL_AGENT_HELPER_BIN_DIR", bin},
-        {"ZEL_AGENT_SCREENSHOT_URL", base + "/screenshot?secret=" + screenshotSecret_},
-        {"ZEL_AGENT_INPUT_URL", base + "/input?secret=" + screenshotSecret_},
+        {"ZEL_AGENT_SCREENSHOT_URL", base + "/screenshot?secret=" + controlSecret_},
+        {"ZEL_AGENT_INPUT_URL", base + "/input?secret=" + controlSecret_},
     };
     // The helpers inherit ours (HOME, DISPLAY, LANG: the terminal, the token file and the
     // clipboard need them); the seven above replace inherited values of the same name.

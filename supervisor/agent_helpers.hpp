@@ -30,8 +30,8 @@ struct HelperLocations {
 
 class AgentHelpers {
 public:
-    AgentHelpers(HelperLocations locations, std::string port, std::uint16_t screenshotPort,
-                 std::string screenshotSecret);
+    AgentHelpers(HelperLocations locations, std::string port, std::uint16_t controlPort,
+                 std::string controlSecret);
 
     [[nodiscard]] const HelperLocations& locations() const { return locations_; }
     // <resources>/bin and <resources>/agent; empty paths when the resources are unknown.
@@ -66,8 +66,8 @@ public:
 private:
     HelperLocations locations_;
     std::string port_;
-    std::uint16_t screenshotPort_;
-    std::string screenshotSecret_;
+    std::uint16_t controlPort_;
+    std::string controlSecret_;
 };
 
 // An output handler that appends "[" + name + "] " + chunk to the log for every chunk (one

@@ -1,3 +1,3 @@
 zel_add_test(input_test
-    SOURCES unit/input/main_process_input_test.cpp
+    SOURCES unit/input/input_actions_test.cpp
     LIBS zel_input)

@@ -218,8 +218,8 @@ ChangeRect layoutRect(const Rect& damage, int width, int height, bool yInverted,
     if (turnedWidth < 1 || turnedHeight < 1) {
         return {layout.x, layout.y, layout.width, layout.height};
     }
-    // Output pixels to layout points (a scaled output has more pixels than points), widened to
-    // whole points so that nothing drawn is left out.
+    // Output pixels to layout units (a scaled output has more pixels than units), widened to
+    // whole units so that nothing drawn is left out.
     const auto scaledDown = [](int v, int points, int pixels) {
         return static_cast<int>(static_cast<long long>(v) * points / pixels);
     };

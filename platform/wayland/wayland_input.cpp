@@ -1,4 +1,4 @@
-// Virtual pointer and keyboard events for MainProcessInput on a wlroots compositor.
+// Virtual pointer and keyboard events for InputActions on a wlroots compositor.
 #include "platform/wayland/wayland_input.hpp"
 
 #include "base/c_handle.hpp"
@@ -130,6 +130,10 @@ public:
     ~WaylandInputBackend() override {
         const std::lock_guard guard(mutex_);
         dropDevices();
+    }
+
+    [[nodiscard]] std::string notTrustedMessage() const override {
+        return std::string(kNoVirtualInputMessage);
     }
 
     bool trusted() override {

@@ -137,7 +137,7 @@ public:
     void startCapture() override {
         checkStart(grabber_ != nullptr, configuration_);
         // Set up on the caller's thread so that a failure is the start's own error.
-        grabber_ = std::make_unique<FrameGrabber>(connection_, area_, configuration_.showsCursor,
+        grabber_ = std::make_unique<FrameGrabber>(connection_, area_, configuration_.includesCursor,
                                                   &segments_);
         {
             const auto guard = lock();

@@ -2,7 +2,7 @@
 #include "platform/x11/x11_frame_grabber.hpp"
 
 #include "base/c_handle.hpp"
-#include "capture/main_process_screenshot.hpp"
+#include "capture/screenshot.hpp"
 
 #include <algorithm>
 #include <array>
@@ -363,7 +363,7 @@ void FrameGrabber::blendCursor(std::uint32_t sequence, Deadline deadline) {
 PixelView FrameGrabber::grab() {
     // As long as a screenshot's own race: a frozen server then releases this thread (and the
     // connection, which a later grab replaces) about when the screenshot has given up on it.
-    const Deadline deadline = Connection::deadlineIn(MainProcessScreenshot::kFrameTimeout);
+    const Deadline deadline = Connection::deadlineIn(Screenshot::kFrameTimeout);
     const std::uint32_t image = requestImage();
     if (drawsCursor_) {
         const std::uint32_t cursor = requestCursor();

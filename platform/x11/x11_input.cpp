@@ -1,4 +1,4 @@
-// XTest event posting, the primary monitor's bounds and the trust check for MainProcessInput;
+// XTest event posting, the primary monitor's bounds and the trust check for InputActions;
 // text typed through the keymap, with spare keys lent to characters it lacks.
 #include "platform/x11/x11_input.hpp"
 
@@ -115,6 +115,10 @@ public:
         returner_.join();
         const std::lock_guard lock(loansMutex_);
         returnLoans();
+    }
+
+    [[nodiscard]] std::string notTrustedMessage() const override {
+        return std::string(kNoXtestMessage);
     }
 
     bool trusted() override {

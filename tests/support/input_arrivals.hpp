@@ -3,7 +3,7 @@
 // "keydown 65293", "keyup 115 ctrl" (keysyms; "ctrl" while Control is held). Motions are left out.
 #pragma once
 
-#include "input/main_process_input.hpp"
+#include "input/input_actions.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -182,14 +182,14 @@ inline void expectArrivals(InputBackend& input, Recorder& recorder,
     const nlohmann::json display = {
         {"x", d.x}, {"y", d.y}, {"width", d.width}, {"height", d.height}};
     for (const auto& [body, events] : rows) {
-        EXPECT_EQ(MainProcessInput::perform(input, body).at("display"), display) << body;
+        EXPECT_EQ(InputActions::perform(input, body).at("display"), display) << body;
         const std::size_t count = events.size(); // clang 14 cannot capture a structured binding
         EXPECT_EQ(recorder.next([count](const Events& seen) { return seen.size() >= count; }),
                   events)
             << body;
     }
     for (const std::string& text : texts) {
-        const auto answer = MainProcessInput::perform(
+        const auto answer = InputActions::perform(
             input, nlohmann::json{{"action", "type_text"}, {"text", text}}.dump());
         EXPECT_EQ(answer.at("skipped"), 0) << text;
         const Events events =

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "capture/capture_backend.hpp"
-#include "capture/main_process_screenshot_output.hpp"
+#include "capture/first_frame_waiter.hpp"
 
 #include <array>
 #include <chrono>
@@ -15,7 +15,7 @@ inline Image streamFrame(CaptureBackend& backend, const CaptureDisplay& display)
     StreamConfiguration configuration;
     configuration.width = display.width;
     configuration.height = display.height;
-    auto output = std::make_shared<MainProcessScreenshotOutput>();
+    auto output = std::make_shared<FirstFrameWaiter>();
     const auto stream = backend.makeStream(display, configuration);
     stream->addStreamOutput(output);
     stream->startCapture();

@@ -6,6 +6,7 @@ import { fileURLToPath } from 'node:url';
 import { FailureLimiter, bearerToken, clientAddress, tokensEqual } from './auth.js';
 import { copyText, findClipboardTool, readText } from './clipboard.js';
 import { ControlError, controlRequest, postInput } from './control.js';
+import { inputTimeoutMs, kInputActions, kMaxTypeChars } from './input-rules.js';
 import { createLiveService } from './live.js';
 import { readLimited } from './read-limited.js';
 
@@ -13,19 +14,6 @@ const kRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 const kVersion = JSON.parse(fs.readFileSync(path.join(kRoot, 'package.json'), 'utf8')).version;
 const kMaxJsonBody = 16 * 1024; // the control service reads one 64 KiB packet; inputs are tiny
 const kMaxTypeBody = 64 * 1024;
-const kMaxTypeChars = 10000;
-
-// Typing takes 10 ms a character, and up to 200 ms more for one waiting for a lent key.
-export function inputTimeoutMs(request) {
-  const typing = typeof request?.action === 'string' && request.action.trim() === 'type_text' && typeof request.text === 'string';
-  return typing ? 15000 + 250 * request.text.length : 15000;
-}
-
-// Keep in step with the control service's input actions: unknown ones get a 400 here.
-export const kInputActions = new Set([
-  'move', 'left_click', 'click', 'double_click', 'right_click', 'left_down', 'left_drag', 'left_up',
-  'right_down', 'right_drag', 'right_up', 'drag', 'scroll', 'paste', 'key', 'key_combo', 'type_text',
-]);
 
 const kStatic = {
   '/': ['public/index.html', 'text/html; charset=utf-8'],

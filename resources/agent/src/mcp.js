@@ -6,9 +6,9 @@ import { McpServer } from '@modelcontextprotocol/sdk/server/mcp.js';
 import { StreamableHTTPServerTransport } from '@modelcontextprotocol/sdk/server/streamableHttp.js';
 import { isInitializeRequest } from '@modelcontextprotocol/sdk/types.js';
 import { z } from 'zod';
-import { inputTimeoutMs } from './app.js';
 import { copyText, findClipboardTool, readText } from './clipboard.js';
 import { controlRequest, postInput, readAll } from './control.js';
+import { inputTimeoutMs, isKeyName, kMaxTypeChars } from './input-rules.js';
 import { readLimited } from './read-limited.js';
 import { runShellCommand } from './shell-command.js';
 
@@ -19,10 +19,8 @@ export const kMcpDefaults = {
   maxCommands: 2, // run_command processes at a time, all sessions together
 };
 const kDefaultShotWidth = 1280; // what vision models take without scaling it down again
-const kMaxTypeChars = 10000;
 const kTypeChunk = 500; // characters of one type_text input request, the control service's most
 const kMaxShotBytes = 32 << 20;
-const kKeys = ['return', 'enter', 'tab', 'space', 'backspace', 'delete', 'escape', 'esc', 'left', 'right', 'up', 'down'];
 
 const kInstructions = `Operates the desktop of this computer. Call "screenshot" first: every x/y argument is a pixel \
 of the most recent screenshot of this session (0,0 is its top-left corner), and the server maps it onto the screen. \
@@ -238,8 +236,11 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
 
     server.registerTool('press_key', {
       title: 'Press a key',
-      description: 'Presses and releases one named key at the keyboard focus. "enter" is "return", "delete" is "backspace" (deletes before the cursor), "esc" is "escape". To enter text use type_text.',
-      inputSchema: { key: z.enum(kKeys).describe('The key.') },
+      description: 'Presses and releases one named key at the keyboard focus: return/enter, tab, space, backspace (deletes '
+        + 'before the cursor), delete/del (the forward Delete), escape/esc, left, right, up, down, home, end, page_up, page_down, '
+        + 'insert, menu, f1..f12, or a modifier (ctrl, alt, super, shift) alone. Names are matched case-insensitively, so '
+        + 'xdotool\'s Return, BackSpace and Page_Down work too. To enter text use type_text; for combinations key_combo.',
+      inputSchema: { key: z.string().refine(isKeyName, 'Unknown key name; see the tool\'s description.').describe('The key name.') },
     }, async ({ key }) => {
       await input({ action: 'key', key });
       return done(`Pressed ${key}.`);

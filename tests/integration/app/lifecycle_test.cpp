@@ -48,7 +48,7 @@ TEST(AppLifecycle, RunsOnAnOccupiedPortUntilSignalledThenExitsWithStatusZero) {
         // Still running after a while: it does not quit on its own.
         EXPECT_FALSE(app.app->waitFor(1500ms).has_value());
         expectCleanQuit(*app.app, quitSignal);
-        EXPECT_EQ(app.log(), "Unable to start screenshot service: Address already in use\n");
+        EXPECT_EQ(app.log(), "Unable to start control service: Address already in use\n");
     }
 }
 

@@ -2,7 +2,7 @@
 // input interface: what the requests say before and after each answer, a "no" asked about again
 // at the next connection start; once allowed, a client shows in the frame where the requests of
 // every platform's table reach it, and a new run shares the screen again without asking.
-#include "capture/main_process_screenshot.hpp"
+#include "capture/screenshot.hpp"
 #include "platform/portal/portal_backends.hpp"
 #include "tests/support/input_arrivals.hpp"
 #include "tests/support/mutter.hpp"
@@ -79,11 +79,11 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
         input = portal::makeInputBackend(session);
     };
     const auto screenshot = [&] {
-        return test::errorText([&] { MainProcessScreenshot::capture(*capture, "png", 640, 80); });
+        return test::errorText([&] { Screenshot::capture(*capture, "png", 640, 80); });
     };
     const auto click = [&] {
         return test::errorText([&] {
-            MainProcessInput::perform(*input, R"({"action":"left_click","coordinate":[500,500]})");
+            InputActions::perform(*input, R"({"action":"left_click","coordinate":[500,500]})");
         });
     };
     const auto answer = [&](test::Mutter::Dialog dialog, bool allow) {

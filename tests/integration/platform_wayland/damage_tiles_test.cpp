@@ -5,7 +5,7 @@
 // desktop or for pixels drawn again unchanged; the server's end ends the watch.
 #include "base/app_error.hpp"
 #include "capture/change_tiles.hpp"
-#include "input/main_process_input.hpp"
+#include "input/input_actions.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_damage.hpp"
 #include "platform/wayland/wayland_input.hpp"
@@ -210,8 +210,8 @@ TEST_P(DamageTiles, HoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
         return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;
     };
     for (const auto& [x, y] : {std::pair{700, 400}, {150, 900}}) { // per mille
-        MainProcessInput::perform(
-            *input, nlohmann::json{{"action", "move"}, {"coordinate", {x, y}}}.dump());
+        InputActions::perform(*input,
+                              nlohmann::json{{"action", "move"}, {"coordinate", {x, y}}}.dump());
         EXPECT_TRUE(test::waitUntil(
             [&, x = x, y = y] {
                 const std::lock_guard guard(mutex);

@@ -2,8 +2,8 @@
 // of the test's own) and none at all. Each gives its clear failure, and the app's choice of
 // platform reads the same reason. One that goes away costs the request that finds it gone; the
 // next one connects afresh.
-#include "capture/main_process_screenshot.hpp"
-#include "input/main_process_input.hpp"
+#include "capture/screenshot.hpp"
+#include "input/input_actions.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_input.hpp"
@@ -54,13 +54,12 @@ TEST(WaylandCompositors, WithoutTheProtocolsGoneAndBack) {
     const auto capture = wayland::makeCaptureBackend(socket);
     const auto input = wayland::makeInputBackend(socket);
     const auto screenshot = [&] {
-        return test::errorText([&] { MainProcessScreenshot::capture(*capture, "png", 640, 80); });
+        return test::errorText([&] { Screenshot::capture(*capture, "png", 640, 80); });
     };
     const auto refused = [&] {
         EXPECT_FALSE(input->trusted());
-        EXPECT_EQ(
-            test::errorText([&] { MainProcessInput::perform(*input, R"({"action":"click"})"); }),
-            MainProcessInput::kNotTrustedMessage);
+        EXPECT_EQ(test::errorText([&] { InputActions::perform(*input, R"({"action":"click"})"); }),
+                  wayland::kNoVirtualInputMessage);
     };
     auto compositor = std::make_unique<BareCompositor>("bare-0");
     for (const char* part : {"lacks zwlr_screencopy_manager_v1", "zwlr_virtual_pointer_manager_v1",

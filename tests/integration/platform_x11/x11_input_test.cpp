@@ -1,4 +1,4 @@
-// MainProcessInput over the X11 backend against a private Xvfb, with xev covering the screen as
+// InputActions over the X11 backend against a private Xvfb, with xev covering the screen as
 // the client that records the events reaching it.
 #include "platform/x11/x11_input.hpp"
 #include "tests/support/input_arrivals.hpp"

@@ -1,9 +1,9 @@
 // The X11 backends against the X servers users run, each a private Xvfb: no RandR, no XTEST, a
 // 16-bit screen, a 30-bit one without MIT-SHM, a server frozen by SIGSTOP (the backends alone and
 // behind the control service's routes); a missing and a vanished one.
-#include "capture/main_process_screenshot.hpp"
+#include "capture/screenshot.hpp"
 #include "control_service/control_service.hpp"
-#include "input/main_process_input.hpp"
+#include "input/input_actions.hpp"
 #include "platform/x11/x11_capture.hpp"
 #include "platform/x11/x11_connection.hpp"
 #include "platform/x11/x11_input.hpp"
@@ -23,7 +23,7 @@
 
 namespace {
 
-namespace shot = zel::MainProcessScreenshot;
+namespace shot = zel::Screenshot;
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 
@@ -98,10 +98,12 @@ TEST_P(X11Servers, CaptureAndInputServeTheScreenOrFailInTime) {
 
     if (server.check == Check::noXtest) {
         EXPECT_FALSE(input->trusted());
+        EXPECT_EQ(zel::test::errorText([&] { zel::InputActions::perform(*input, click); }),
+                  zel::x11::kNoXtestMessage);
         return;
     }
     expectBlocks(*capture, server.name, 16);
-    EXPECT_EQ(zel::MainProcessInput::perform(*input, click).at("display"), screen) << server.name;
+    EXPECT_EQ(zel::InputActions::perform(*input, click).at("display"), screen) << server.name;
     if (server.check != Check::frozen) {
         return;
     }
@@ -113,7 +115,7 @@ TEST_P(X11Servers, CaptureAndInputServeTheScreenOrFailInTime) {
         return shot::capture(*capture, format, width, quality);
     };
     config.handlers.input = [&](std::string_view body) {
-        return zel::MainProcessInput::perform(*input, body);
+        return zel::InputActions::perform(*input, body);
     };
     const zel::test::TempDir state;
     const zel::test::ScopedEnv stateHome("XDG_STATE_HOME", state.path().c_str());
@@ -164,7 +166,7 @@ TEST_P(X11Servers, CaptureAndInputServeTheScreenOrFailInTime) {
         },
         std::chrono::seconds(10)));
     expectBlocks(*capture, "after SIGCONT");
-    EXPECT_EQ(zel::MainProcessInput::perform(*input, click).at("display"), screen);
+    EXPECT_EQ(zel::InputActions::perform(*input, click).at("display"), screen);
     EXPECT_LE(threadCount(), threadsBefore + 1) << "threads left behind";
 }
 

@@ -51,12 +51,12 @@ public:
             ++record_.live;
             for (int tag = 1; (std::this_thread::sleep_for(5ms), !stop.stop_requested()); ++tag) {
                 if (script_.then == Then::frames) {
-                    output_->stream(*this, taggedImage(tag, script_.frame));
+                    output_->frameArrived(*this, taggedImage(tag, script_.frame));
                 } else if (script_.then != Then::nothing) {
-                    output_->streamDidStop(*this, script_.then == Then::end
-                                                      ? nullptr
-                                                      : std::make_exception_ptr(std::runtime_error(
-                                                            "display went away")));
+                    output_->streamEnded(*this, script_.then == Then::end
+                                                    ? nullptr
+                                                    : std::make_exception_ptr(
+                                                          std::runtime_error("display went away")));
                     break;
                 }
             }

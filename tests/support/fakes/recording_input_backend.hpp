@@ -43,10 +43,10 @@ public:
     }
     void postKey(Key key, bool down, KeyModifiers modifiers) override {
         static constexpr const char* kNames[] = {
-            "return", "tab", "space", "delete", "escape", "left",   "right",  "down", "up",
-            "v",      "del", "ins",   "home",   "end",    "pageup", "pagedn", "menu", "f1",
-            "f2",     "f3",  "f4",    "f5",     "f6",     "f7",     "f8",     "f9",   "f10",
-            "f11",    "f12", "ctrl",  "alt",    "super",  "shift"};
+            "return", "tab", "space", "backspace", "escape", "left",   "right",  "down", "up",
+            "v",      "del", "ins",   "home",      "end",    "pageup", "pagedn", "menu", "f1",
+            "f2",     "f3",  "f4",    "f5",        "f6",     "f7",     "f8",     "f9",   "f10",
+            "f11",    "f12", "ctrl",  "alt",       "super",  "shift"};
         log(std::string(down ? "press " : "release ") + kNames[static_cast<int>(key)] +
             (modifiers == KeyModifiers::command ? "+cmd" : ""));
     }

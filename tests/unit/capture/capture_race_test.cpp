@@ -1,8 +1,8 @@
 // The frame receiver and the time-out race over a scripted stream: which frame wins, which error
 // passes, when the stream is stopped, and that nothing of a capture outlives the call.
 #include "base/app_error.hpp"
-#include "capture/main_process_screenshot.hpp"
-#include "capture/main_process_screenshot_output.hpp"
+#include "capture/first_frame_waiter.hpp"
+#include "capture/screenshot.hpp"
 #include "tests/support/fakes/fake_capture.hpp"
 
 #include <atomic>
@@ -11,9 +11,9 @@
 
 namespace {
 
-namespace shot = zel::MainProcessScreenshot;
+namespace shot = zel::Screenshot;
 using namespace std::chrono_literals;
-using Output = zel::MainProcessScreenshotOutput;
+using Output = zel::FirstFrameWaiter;
 
 using zel::test::FakeCaptureBackend;
 using zel::test::FakeFrameStream;
@@ -74,14 +74,15 @@ TEST(FrameReceiver, BackToBackFramesResumeOnceAndNoFrameIsKeptForALaterWait) {
     // Frames before the wait find no waiter and are dropped; the first one after it wins.
     int tag = 0;
     while (!waited) {
-        output.stream(stream, taggedImage(++tag % 200 + 1));
-        output.stream(stream, taggedImage(++tag % 200 + 1));
+        output.frameArrived(stream, taggedImage(++tag % 200 + 1));
+        output.frameArrived(stream, taggedImage(++tag % 200 + 1));
         std::this_thread::yield();
     }
     waiter.join();
     ASSERT_TRUE(outcome && std::holds_alternative<zel::Image>(*outcome));
     EXPECT_TRUE(std::holds_alternative<Output::TimedOut>(output.waitForFrame(20ms)));
-    output.stream(stream, taggedImage(7)); // the lost race took its waiter back: nobody to resume
+    output.frameArrived(stream,
+                        taggedImage(7)); // the lost race took its waiter back: nobody to resume
     EXPECT_TRUE(std::holds_alternative<Output::TimedOut>(output.waitForFrame(20ms)));
 }
 

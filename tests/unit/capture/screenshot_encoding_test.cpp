@@ -1,11 +1,11 @@
 // Size arithmetic of the stream and the resize (the X11 test decodes what is encoded).
-#include "capture/main_process_screenshot.hpp"
+#include "capture/screenshot.hpp"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-namespace shot = zel::MainProcessScreenshot;
+namespace shot = zel::Screenshot;
 
 TEST(StreamConfiguration, SizeArithmetic) {
     const std::array<int, 5> cases[] = {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace zel::MainProcessScreenshot {
+namespace zel::Screenshot {
 
 inline constexpr std::chrono::nanoseconds kFrameTimeout{8'000'000'000};
 inline constexpr int kMinimumStreamWidth = 320;
@@ -38,4 +38,4 @@ Image captureFrame(CaptureBackend& backend, int width,
 std::vector<std::uint8_t> capture(CaptureBackend& backend, std::string_view format, int width,
                                   int quality);
 
-} // namespace zel::MainProcessScreenshot
+} // namespace zel::Screenshot

@@ -1,9 +1,9 @@
 // The frame receiver: every delivered frame finds at most one waiter, each waiter is resumed once.
-#include "capture/main_process_screenshot_output.hpp"
+#include "capture/first_frame_waiter.hpp"
 
 namespace zel {
 
-class MainProcessScreenshotOutput::Waiter {
+class FirstFrameWaiter::Waiter {
 public:
     void resume(std::variant<Image, std::exception_ptr, NoResult> value) {
         {
@@ -29,8 +29,7 @@ private:
     std::optional<std::variant<Image, std::exception_ptr, NoResult>> result_;
 };
 
-MainProcessScreenshotOutput::Outcome
-MainProcessScreenshotOutput::waitForFrame(std::chrono::nanoseconds timeout) {
+FirstFrameWaiter::Outcome FirstFrameWaiter::waitForFrame(std::chrono::nanoseconds timeout) {
     auto waiter = std::make_shared<Waiter>();
     {
         const std::lock_guard guard(lock_);
@@ -49,11 +48,11 @@ MainProcessScreenshotOutput::waitForFrame(std::chrono::nanoseconds timeout) {
                       std::move(*result));
 }
 
-void MainProcessScreenshotOutput::stream(FrameStream& /*stream*/, Image frame) {
+void FirstFrameWaiter::frameArrived(FrameStream& /*stream*/, Image frame) {
     resume(std::move(frame));
 }
 
-void MainProcessScreenshotOutput::streamDidStop(FrameStream& /*stream*/, std::exception_ptr error) {
+void FirstFrameWaiter::streamEnded(FrameStream& /*stream*/, std::exception_ptr error) {
     if (error) {
         resume(std::move(error));
     } else {
@@ -61,7 +60,7 @@ void MainProcessScreenshotOutput::streamDidStop(FrameStream& /*stream*/, std::ex
     }
 }
 
-void MainProcessScreenshotOutput::resume(std::variant<Image, std::exception_ptr, NoResult> result) {
+void FirstFrameWaiter::resume(std::variant<Image, std::exception_ptr, NoResult> result) {
     std::shared_ptr<Waiter> waiter;
     {
         const std::lock_guard guard(lock_);

@@ -1,14 +1,14 @@
 // Capture of one frame with its time-out race, and the screenshot entry point.
-#include "capture/main_process_screenshot.hpp"
+#include "capture/screenshot.hpp"
 
 #include "base/app_error.hpp"
-#include "capture/main_process_screenshot_output.hpp"
+#include "capture/first_frame_waiter.hpp"
 
 #include <algorithm>
 #include <memory>
 #include <type_traits>
 
-namespace zel::MainProcessScreenshot {
+namespace zel::Screenshot {
 namespace {
 
 constexpr const char* kNoDisplay = "No display is available.";
@@ -54,7 +54,7 @@ Image captureFrame(CaptureBackend& backend, int width, std::chrono::nanoseconds 
     }
     const CaptureDisplay& display = displays.front();
     const StreamConfiguration configuration = streamConfiguration(width, display);
-    auto output = std::make_shared<MainProcessScreenshotOutput>();
+    auto output = std::make_shared<FirstFrameWaiter>();
     const std::unique_ptr<FrameStream> stream = backend.makeStream(display, configuration);
     if (!stream) {
         throw AppError(kNoFrame);
@@ -70,7 +70,7 @@ Image captureFrame(CaptureBackend& backend, int width, std::chrono::nanoseconds 
                 return std::forward<decltype(value)>(value);
             } else if constexpr (std::is_same_v<T, std::exception_ptr>) {
                 std::rethrow_exception(value);
-            } else if constexpr (std::is_same_v<T, MainProcessScreenshotOutput::TimedOut>) {
+            } else if constexpr (std::is_same_v<T, FirstFrameWaiter::TimedOut>) {
                 throw AppError(kTimedOut);
             } else {
                 throw AppError(kNoFrame);
@@ -95,4 +95,4 @@ std::vector<std::uint8_t> capture(CaptureBackend& backend, std::string_view form
     return std::move(*bytes);
 }
 
-} // namespace zel::MainProcessScreenshot
+} // namespace zel::Screenshot

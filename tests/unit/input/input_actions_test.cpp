@@ -1,7 +1,8 @@
-// MainProcessInput over a recording backend: request rules, failures, numbers, points, event
+// InputActions over a recording backend: request rules, failures, numbers, points, event
 // sequences and their pauses, and the action table against the agent server's list.
 #include "base/app_error.hpp"
-#include "input/main_process_input.hpp"
+#include "input/input_actions.hpp"
+#include "input/key_names.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/fakes/recording_input_backend.hpp"
 
@@ -9,6 +10,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <string>
 #include <thread>
 
 namespace {
@@ -17,7 +19,7 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 using zel::Key;
 using zel::ScreenPoint;
-using zel::MainProcessInput::perform;
+using zel::InputActions::perform;
 using Events = std::vector<std::string>;
 
 using Recorder = zel::test::RecordingInputBackend;
@@ -71,7 +73,7 @@ TEST(InputRequest, FailuresAreExactAndPostNothing) {
     Recorder untrusted; // the gate comes before the body is even read
     untrusted.isTrusted = false;
     for (const char* body : {"", R"({"action":"click"})"}) {
-        EXPECT_EQ(failure(untrusted, body), zel::MainProcessInput::kNotTrustedMessage);
+        EXPECT_EQ(failure(untrusted, body), untrusted.notTrustedMessage());
     }
     EXPECT_TRUE(untrusted.events.empty());
     // 32,000 levels in 64 KiB: named in the answer, never rendered level by level.
@@ -110,6 +112,9 @@ TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
          {"press escape @0", "release escape @30"}},
         {R"({"action":"key","text":"RETURN\n"})", {"press return @0", "release return @30"}},
         {R"({"action":"key","key":"TAB"})", {}}, // neither event nor pause
+        // One meaning per name in both actions, xdotool's spellings included.
+        {R"({"action":"key","key":"Delete"})", {"press del @0", "release del @30"}},
+        {R"({"action":"key","key":"BackSpace"})", {"press backspace @0", "release backspace @30"}},
         {R"({"action":"key_combo","keys":["shift","Alt","ctrl","shift"," Delete "]})",
          {"press shift @0", "press alt @0", "press ctrl @0", "press del @10", "release del @40",
           "release ctrl @50", "release alt @50", "release shift @50"}},
@@ -162,12 +167,12 @@ TEST(InputPoint, NumbersAndStringsMapOntoTheMainDisplayUnrounded) {
     for (const auto& [value, expected] : cases) {
         Recorder backend;
         backend.bounds = {0, 0, 1000, 1000};
-        EXPECT_EQ(pointText(zel::MainProcessInput::point(backend, &value)), pointText(expected))
+        EXPECT_EQ(pointText(zel::InputActions::point(backend, &value)), pointText(expected))
             << value.dump();
     }
     Recorder offset;
     offset.bounds = {100, -50, 1601, 901};
-    EXPECT_EQ(zel::MainProcessInput::point(offset, nullptr), (ScreenPoint{900.5, 400.5}));
+    EXPECT_EQ(zel::InputActions::point(offset, nullptr), (ScreenPoint{900.5, 400.5}));
 }
 
 TEST(InputScroll, StepsAndDirection) {
@@ -188,18 +193,30 @@ TEST(InputScroll, StepsAndDirection) {
     }
 }
 
-// The agent server turns away any action outside its own list before it reaches us, so an action
-// missing on either side is refused or unreachable.
-TEST(InputActions, TheAgentServerListsTheSameActions) {
-    const auto listed = zel::test::runCommand({"node", "--input-type=module", "-e",
-                                               "import { kInputActions } from '" ZEL_SOURCE_DIR
-                                               "/resources/agent/src/app.js';"
-                                               "console.log([...kInputActions].join('\\n'));"});
+// The agent server turns away any action or key name outside its own lists before it reaches us,
+// so one missing on either side is refused or unreachable.
+TEST(InputActions, TheAgentServerListsTheSameActionsAndKeys) {
+    const auto listed = zel::test::runCommand(
+        {"node", "--input-type=module", "-e",
+         "import { kInputActions, kKeyNames } from '" ZEL_SOURCE_DIR
+         "/resources/agent/src/input-rules.js';"
+         "console.log([...kInputActions].join(' '));console.log(kKeyNames.join(' '));"});
     ASSERT_EQ(listed.exitStatus, 0);
     std::istringstream lines(listed.output);
-    const std::set<std::string> agent{std::istream_iterator<std::string>(lines), {}};
-    const auto names = zel::MainProcessInput::actionNames();
-    EXPECT_EQ(agent, std::set<std::string>(names.begin(), names.end()));
+    const auto words = [](const std::string& line) {
+        std::istringstream in(line);
+        return std::vector<std::string>(std::istream_iterator<std::string>(in), {});
+    };
+    std::string actions;
+    std::string keys;
+    std::getline(lines, actions);
+    std::getline(lines, keys);
+    const auto actionNames = zel::InputActions::actionNames();
+    const auto agentActions = words(actions);
+    EXPECT_EQ(std::set<std::string>(actionNames.begin(), actionNames.end()),
+              std::set<std::string>(agentActions.begin(), agentActions.end()));
+    const auto keyNames = zel::InputActions::keyNames();
+    EXPECT_EQ(std::vector<std::string>(keyNames.begin(), keyNames.end()), words(keys));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 // Input requests of the control service's "/input" route: the trust gate, the JSON request, the
-// fifteen original actions, key combinations and typed text, normalized coordinates and the named
-// keys.
+// pointer, wheel and key actions, key combinations and typed text, normalized coordinates and the
+// named keys.
 #pragma once
 
 #include "input/input_backend.hpp"
@@ -12,11 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace zel::MainProcessInput {
-
-inline constexpr std::string_view kNotTrustedMessage =
-    "辅助功能未授权：请在系统弹窗或 系统设置 > 隐私与安全性 > 辅助功能 中允许 Zel Desktop "
-    "Agent，然后重新尝试操作。";
+namespace zel::InputActions {
 
 // Pauses of the action sequences.
 inline constexpr std::chrono::microseconds kClickMovePause{20000};
@@ -66,16 +62,16 @@ void click(InputBackend& backend, ScreenPoint at, MouseButton button);
 // A left-button drag in 16 steps; 458 ms in all.
 void drag(InputBackend& backend, ScreenPoint from, ScreenPoint to);
 
-// Strikes a key of the 12-name table (name trimmed and lower-cased); throws AppError
-// "Unsupported key: <name>" before posting anything when the name is not in it.
+// Strikes a named key (key_names.hpp; name trimmed and lower-cased); throws AppError
+// "Unsupported key: <name>" before posting anything when no key has that name.
 void key(InputBackend& backend, std::string_view name);
 
 // The shortcut-modifier V stroke; never fails.
 void paste(InputBackend& backend);
 
 // A key combination such as "ctrl+shift+t", "ctrl++" or ["ctrl","s"]: modifiers (ctrl, alt,
-// super, shift) held in the given order around the last key, which is a name of the combination
-// table (where "delete" is the forward Delete) or one character (a letter names its key, so
+// super, shift) held in the given order around the last key, which is a key name
+// (key_names.hpp) or one character (a letter names its key, so
 // "ctrl+S" is Control + s). Throws AppError before posting anything when a part is unknown, a
 // modifier is missing before the key or the keyboard lacks a named key.
 void keyCombo(InputBackend& backend, const nlohmann::json* keys);
@@ -92,4 +88,4 @@ int scrollSteps(double amount);
 // otherwise. `direction` is nullopt for a request value that is not text, which scrolls down.
 void scroll(InputBackend& backend, std::optional<std::string_view> direction, double amount);
 
-} // namespace zel::MainProcessInput
+} // namespace zel::InputActions

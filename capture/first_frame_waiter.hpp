@@ -13,7 +13,7 @@
 
 namespace zel {
 
-class MainProcessScreenshotOutput final : public FrameStreamOutput {
+class FirstFrameWaiter final : public FrameStreamOutput {
 public:
     struct TimedOut {};
     struct NoResult {};
@@ -25,8 +25,8 @@ public:
     // When the time-out wins, the wait takes its own waiter back so a later frame is dropped.
     Outcome waitForFrame(std::chrono::nanoseconds timeout);
 
-    void stream(FrameStream& stream, Image frame) override;
-    void streamDidStop(FrameStream& stream, std::exception_ptr error) override;
+    void frameArrived(FrameStream& stream, Image frame) override;
+    void streamEnded(FrameStream& stream, std::exception_ptr error) override;
 
 private:
     class Waiter;

@@ -1,8 +1,9 @@
 // The input request dispatcher and the pointer and keyboard actions, over an InputBackend.
-#include "input/main_process_input.hpp"
+#include "input/input_actions.hpp"
 
 #include "base/app_error.hpp"
 #include "base/unicode_text.hpp"
+#include "input/key_names.hpp"
 
 #include <algorithm>
 #include <array>
@@ -17,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-namespace zel::MainProcessInput {
+namespace zel::InputActions {
 namespace {
 
 using Json = nlohmann::json;
@@ -118,66 +119,6 @@ std::optional<double> parseCNumber(const std::string& text) {
     return value;
 }
 
-constexpr std::array<std::pair<std::string_view, Key>, 12> kKeyTable{{
-    {"return", Key::returnKey},
-    {"enter", Key::returnKey},
-    {"tab", Key::tab},
-    {"space", Key::space},
-    {"delete", Key::deleteBackward},
-    {"backspace", Key::deleteBackward},
-    {"escape", Key::escape},
-    {"esc", Key::escape},
-    {"left", Key::left},
-    {"right", Key::right},
-    {"down", Key::down},
-    {"up", Key::up},
-}};
-
-// The keys of combinations. Unlike the original table, "delete" is the forward Delete, as on
-// the keyboards these combinations come from (Ctrl+Alt+Delete).
-constexpr std::array<std::pair<std::string_view, Key>, 40> kComboKeyTable{{
-    {"return", Key::returnKey},
-    {"enter", Key::returnKey},
-    {"tab", Key::tab},
-    {"space", Key::space},
-    {"backspace", Key::deleteBackward},
-    {"delete", Key::deleteForward},
-    {"del", Key::deleteForward},
-    {"escape", Key::escape},
-    {"esc", Key::escape},
-    {"left", Key::left},
-    {"right", Key::right},
-    {"down", Key::down},
-    {"up", Key::up},
-    {"insert", Key::insert},
-    {"home", Key::home},
-    {"end", Key::end},
-    {"page_up", Key::pageUp},
-    {"pageup", Key::pageUp},
-    {"page_down", Key::pageDown},
-    {"pagedown", Key::pageDown},
-    {"menu", Key::menu},
-    {"f1", Key::f1},
-    {"f2", Key::f2},
-    {"f3", Key::f3},
-    {"f4", Key::f4},
-    {"f5", Key::f5},
-    {"f6", Key::f6},
-    {"f7", Key::f7},
-    {"f8", Key::f8},
-    {"f9", Key::f9},
-    {"f10", Key::f10},
-    {"f11", Key::f11},
-    {"f12", Key::f12},
-    {"ctrl", Key::control},
-    {"control", Key::control},
-    {"alt", Key::alt},
-    {"super", Key::super},
-    {"win", Key::super},
-    {"shift", Key::shift},
-    {"ins", Key::insert},
-}};
-
 bool isModifier(Key key) {
     return key == Key::control || key == Key::alt || key == Key::super || key == Key::shift;
 }
@@ -210,10 +151,8 @@ struct ComboPart {
 
 ComboPart comboPart(std::string_view text) {
     ComboPart part{unicodeLowercase(trimWhitespace(text)), std::nullopt, 0};
-    const auto* row = std::find_if(kComboKeyTable.begin(), kComboKeyTable.end(),
-                                   [&](const auto& entry) { return entry.first == part.name; });
-    if (row != kComboKeyTable.end()) {
-        part.key = row->second;
+    if (const auto key = namedKey(part.name)) {
+        part.key = key;
         return part;
     }
     // A letter names its key whatever its case; a case mapping to several characters (İ) does
@@ -370,7 +309,7 @@ constexpr std::array<std::pair<std::string_view, Action>, 17> kActions{{
 
 Json perform(InputBackend& backend, std::string_view body) {
     if (!backend.trusted()) {
-        throw AppError(std::string(kNotTrustedMessage));
+        throw AppError(backend.notTrustedMessage());
     }
     const Json request = parseRequest(body);
     if (!request.is_object()) {
@@ -480,12 +419,11 @@ void scroll(InputBackend& backend, std::optional<std::string_view> direction, do
 
 void key(InputBackend& backend, std::string_view name) {
     const std::string normalized = unicodeLowercase(trimWhitespace(name));
-    const auto* entry = std::find_if(kKeyTable.begin(), kKeyTable.end(),
-                                     [&](const auto& row) { return row.first == normalized; });
-    if (entry == kKeyTable.end()) {
+    const auto key = namedKey(normalized);
+    if (!key) {
         throw AppError("Unsupported key: " + normalized);
     }
-    strike(backend, entry->second, KeyModifiers::none);
+    strike(backend, *key, KeyModifiers::none);
 }
 
 void paste(InputBackend& backend) {
@@ -573,4 +511,4 @@ std::u32string typableText(std::string_view text) {
     return characters;
 }
 
-} // namespace zel::MainProcessInput
+} // namespace zel::InputActions
