@@ -144,8 +144,8 @@ int main(int argc, char* argv[]) {
                 }
                 ::close(peer);
             }
-            if (controller && controller->window) {
-                controller->window->show();
+            if (controller && controller->window() != nullptr) {
+                controller->window()->show();
             }
         });
     }
@@ -158,7 +158,7 @@ int main(int argc, char* argv[]) {
             return std::make_unique<zel::MainWindow>([&app] { app.toggleConnection(); });
         });
 
-    controller->statusPrinter = std::make_unique<zel::TerminalStatusPrinter>(stdout);
+    controller->setStatusPrinter(std::make_unique<zel::TerminalStatusPrinter>(stdout));
 
     const bool startAtLaunch = QApplication::arguments().contains("--start");
     QTimer::singleShot(0, application.get(), [startAtLaunch] {

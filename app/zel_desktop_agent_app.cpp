@@ -26,11 +26,31 @@ bool isRunning(const std::shared_ptr<HelperProcess>& process) {
 
 ZelDesktopAgentApp::ZelDesktopAgentApp(MainQueue& mainQueue, DesktopEnvironment desktop,
                                        WindowFactory makeWindow, HelperLocations helperLocations)
-    : controlSecret(makeUUIDString()), mainQueue_(mainQueue), desktop_(std::move(desktop)),
+    : controlSecret_(makeUUIDString()), mainQueue_(mainQueue), desktop_(std::move(desktop)),
       makeWindow_(std::move(makeWindow)),
-      helpers_(std::move(helperLocations), port, controlPort, controlSecret) {}
+      helpers_(std::move(helperLocations), kPort, kControlPort, controlSecret_) {}
 
 ZelDesktopAgentApp::~ZelDesktopAgentApp() = default;
+
+void ZelDesktopAgentApp::setStatusPrinter(std::unique_ptr<StatusPrinter> printer) {
+    statusPrinter_ = std::move(printer);
+}
+
+std::string ZelDesktopAgentApp::pairingLink() const {
+    const std::lock_guard lock(stateMutex_);
+    return zelURL_;
+}
+
+ZelDesktopAgentApp::HelperPids ZelDesktopAgentApp::helperPids() const {
+    const std::lock_guard lock(stateMutex_);
+    const auto pid = [](const std::shared_ptr<HelperProcess>& process) -> std::optional<int> {
+        if (!isRunning(process)) {
+            return std::nullopt;
+        }
+        return process->pid();
+    };
+    return {pid(serverProcess_), pid(tunnelProcess_)};
+}
 
 void ZelDesktopAgentApp::launch() {
     buildWindow();
@@ -41,16 +61,16 @@ void ZelDesktopAgentApp::quit() {
     std::vector<std::shared_ptr<HelperProcess>> children;
     {
         // Cancelled, not cleared: accepted connections finish on their own.
-        const std::lock_guard lock(stateMutex);
-        if (controlService) {
-            controlService->cancel();
+        const std::lock_guard lock(stateMutex_);
+        if (controlService_) {
+            controlService_->cancel();
         }
-        children = {queryProcess_, serverProcess, tunnelProcess};
+        children = {queryProcess_, serverProcess_, tunnelProcess_};
     }
     stopProcesses();
     // The start thread is joined when the controller goes; a child that ignores SIGTERM (a token
     // query that hangs) must not keep it, and so the quit, waiting.
-    std::unique_lock lock(stateMutex);
+    std::unique_lock lock(stateMutex_);
     if (!stopped_.wait_for(lock, kQuitGrace, [this] { return !starting_; })) {
         for (const auto& child : children) {
             if (child) {
@@ -61,32 +81,32 @@ void ZelDesktopAgentApp::quit() {
 }
 
 void ZelDesktopAgentApp::buildWindow() {
-    if (window || !makeWindow_) {
+    if (window_ || !makeWindow_) {
         return;
     }
-    window = makeWindow_(*this);
-    window->render(display);
-    window->show();
+    window_ = makeWindow_(*this);
+    window_->render(display_);
+    window_->show();
 }
 
 void ZelDesktopAgentApp::startControlService() {
-    const std::lock_guard lock(stateMutex);
-    if (controlService) {
+    const std::lock_guard lock(stateMutex_);
+    if (controlService_) {
         return;
     }
     ControlServiceConfig config;
-    config.port = controlPort;
-    config.secret = controlSecret;
+    config.port = kControlPort;
+    config.secret = controlSecret_;
     config.handlers = controlHandlers(desktop_);
     // Logs its outcome; when the port cannot be used the app works on without the service.
-    controlService = zel::startControlService(std::move(config));
+    controlService_ = zel::startControlService(std::move(config));
 }
 
 void ZelDesktopAgentApp::toggleConnection() {
     bool running = false;
     {
-        const std::lock_guard lock(stateMutex);
-        running = isRunning(serverProcess) || isRunning(tunnelProcess);
+        const std::lock_guard lock(stateMutex_);
+        running = isRunning(serverProcess_) || isRunning(tunnelProcess_);
     }
     if (running) {
         stopProcesses();
@@ -98,9 +118,9 @@ void ZelDesktopAgentApp::toggleConnection() {
 void ZelDesktopAgentApp::startConnection() {
     // Declared before the lock so that the finished thread is joined after the lock is released.
     std::jthread finished;
-    const std::lock_guard lock(stateMutex);
+    const std::lock_guard lock(stateMutex_);
     // The flag keeps a second press from racing a start whose button change has not run yet.
-    if (starting_ || isRunning(serverProcess) || isRunning(tunnelProcess)) {
+    if (starting_ || isRunning(serverProcess_) || isRunning(tunnelProcess_)) {
         return;
     }
     starting_ = true;
@@ -122,9 +142,9 @@ void ZelDesktopAgentApp::runStartSequence() {
         updateRunningState(true, std::nullopt);
         std::string loaded = loadToken();
         {
-            const std::lock_guard lock(stateMutex);
+            const std::lock_guard lock(stateMutex_);
             throwIfStopped();
-            token = std::move(loaded);
+            token_ = std::move(loaded);
         }
         startServer();
         startTunnel();
@@ -132,7 +152,7 @@ void ZelDesktopAgentApp::runStartSequence() {
     } catch (const std::exception& error) {
         bool stopped = false;
         {
-            const std::lock_guard lock(stateMutex);
+            const std::lock_guard lock(stateMutex_);
             stopped = stopCount_ != startStopCount_;
         }
         if (!stopped) {
@@ -141,7 +161,7 @@ void ZelDesktopAgentApp::runStartSequence() {
         }
     }
     {
-        const std::lock_guard lock(stateMutex);
+        const std::lock_guard lock(stateMutex_);
         starting_ = false;
     }
     stopped_.notify_all();
@@ -155,43 +175,43 @@ void ZelDesktopAgentApp::throwIfStopped() const {
 
 std::string ZelDesktopAgentApp::loadToken() {
     auto token = queryAgentToken(helpers_, [this](std::shared_ptr<HelperProcess> query) {
-        const std::lock_guard lock(stateMutex);
+        const std::lock_guard lock(stateMutex_);
         if (stopCount_ != startStopCount_) {
             query->terminate(); // the stop came while it was being launched
         }
         queryProcess_ = std::move(query);
     });
-    const std::lock_guard lock(stateMutex);
+    const std::lock_guard lock(stateMutex_);
     queryProcess_.reset();
     return token;
 }
 
 void ZelDesktopAgentApp::launchServerLocked() {
     const std::uint64_t generation = ++serverGeneration_;
-    serverProcess =
-        launchAgentServer(helpers_, token, outputGate_.guard([this, generation](ExitStatus status) {
-            onServerExit(generation, status);
-        }));
+    serverProcess_ = launchAgentServer(helpers_, token_,
+                                       outputGate_.guard([this, generation](ExitStatus status) {
+                                           onServerExit(generation, status);
+                                       }));
 }
 
 void ZelDesktopAgentApp::startServer() {
     std::shared_ptr<HelperProcess> process;
     {
-        const std::lock_guard lock(stateMutex);
+        const std::lock_guard lock(stateMutex_);
         throwIfStopped();
         launchServerLocked();
-        process = serverProcess;
+        process = serverProcess_;
     }
     updateStatus(kServerStepStatus, kServerStepDetail);
     {
         // A stop ends the wait early: quitting need not sit out the grace period.
-        std::unique_lock lock(stateMutex);
+        std::unique_lock lock(stateMutex_);
         if (stopped_.wait_for(lock, kServerGracePeriod,
                               [this] { return stopCount_ != startStopCount_; })) {
             throw StartStopped{};
         }
     }
-    const std::lock_guard lock(stateMutex);
+    const std::lock_guard lock(stateMutex_);
     if (!process->isRunning()) {
         throw AppError("本机服务启动失败，请重新打开应用。");
     }
@@ -205,16 +225,16 @@ void ZelDesktopAgentApp::startTunnel() {
     std::jthread previousWatch;
     // Launching and posting the step's texts under the lock that showReady takes keeps an early
     // address from being overwritten by those texts.
-    const std::lock_guard lock(stateMutex);
+    const std::lock_guard lock(stateMutex_);
     throwIfStopped();
     const std::uint64_t generation = ++tunnelGeneration_;
-    tunnelProcess = launchTunnel(helpers_, port,
-                                 outputGate_.guard([this, generation](const std::string& address) {
-                                     onTunnelAddress(generation, address);
-                                 }),
-                                 outputGate_.guard([this, generation](ExitStatus status) {
-                                     onTunnelExit(generation, status);
-                                 }));
+    tunnelProcess_ = launchTunnel(helpers_, kPort,
+                                  outputGate_.guard([this, generation](const std::string& address) {
+                                      onTunnelAddress(generation, address);
+                                  }),
+                                  outputGate_.guard([this, generation](ExitStatus status) {
+                                      onTunnelExit(generation, status);
+                                  }));
     updateStatus(kTunnelStepStatus, kTunnelStepDetail);
     previousWatch = std::move(tunnelWatch_);
     tunnelWatch_ = std::jthread([this, generation, limit](const std::stop_token& stop) {
@@ -225,7 +245,7 @@ void ZelDesktopAgentApp::startTunnel() {
 void ZelDesktopAgentApp::watchTunnel(const std::stop_token& stop, std::uint64_t generation,
                                      std::chrono::seconds limit) {
     {
-        std::unique_lock lock(stateMutex);
+        std::unique_lock lock(stateMutex_);
         if (stopped_.wait_for(lock, stop, limit,
                               [&] { return generation != tunnelGeneration_ || tunnelReady_; }) ||
             stop.stop_requested()) {
@@ -240,20 +260,20 @@ void ZelDesktopAgentApp::watchTunnel(const std::stop_token& stop, std::uint64_t 
 
 void ZelDesktopAgentApp::stopProcesses() {
     {
-        const std::lock_guard lock(stateMutex);
-        if (tunnelProcess) {
-            tunnelProcess->terminate();
+        const std::lock_guard lock(stateMutex_);
+        if (tunnelProcess_) {
+            tunnelProcess_->terminate();
         }
-        if (serverProcess) {
-            serverProcess->terminate();
+        if (serverProcess_) {
+            serverProcess_->terminate();
         }
         if (queryProcess_) {
             queryProcess_->terminate();
         }
-        tunnelProcess.reset();
-        serverProcess.reset();
+        tunnelProcess_.reset();
+        serverProcess_.reset();
         queryProcess_.reset();
-        zelURL.clear();
+        zelURL_.clear();
         ++stopCount_;
         // Ends still to come from these helpers are the stop's, not failures.
         ++serverGeneration_;
@@ -262,7 +282,7 @@ void ZelDesktopAgentApp::stopProcesses() {
         tunnelReady_ = false;
         serverRestarts_.clear();
         mainQueue_.post([this] {
-            display.qrHidden = true;
+            display_.qrHidden = true;
             renderWindow();
             updateRunningState(false, false);
         });
@@ -276,18 +296,18 @@ void ZelDesktopAgentApp::stopProcesses() {
 void ZelDesktopAgentApp::updateRunningState(bool starting, std::optional<bool> running) {
     mainQueue_.post([this, starting, running] {
         if (starting) {
-            display.buttonEnabled = false;
-            display.buttonTitle = kButtonStarting;
+            display_.buttonEnabled = false;
+            display_.buttonTitle = kButtonStarting;
             renderWindow();
             return;
         }
         const bool isRunning = running.value_or(false);
-        display.buttonEnabled = true;
-        display.buttonTitle = isRunning ? kButtonStop : kButtonStart;
+        display_.buttonEnabled = true;
+        display_.buttonTitle = isRunning ? kButtonStop : kButtonStart;
         // A failure's texts stay until the next start replaces them.
-        if (!isRunning && display.statusText != kFailedStatus) {
-            display.statusText = kIdleStatus;
-            display.detailText = kIdleDetail;
+        if (!isRunning && display_.statusText != kFailedStatus) {
+            display_.statusText = kIdleStatus;
+            display_.detailText = kIdleDetail;
         }
         renderWindow();
     });
@@ -295,21 +315,21 @@ void ZelDesktopAgentApp::updateRunningState(bool starting, std::optional<bool> r
 
 void ZelDesktopAgentApp::updateStatus(std::string status, std::string detail) {
     mainQueue_.post([this, status = std::move(status), detail = std::move(detail)] {
-        display.statusText = status;
-        display.detailText = detail;
+        display_.statusText = status;
+        display_.detailText = detail;
         renderWindow();
     });
 }
 
 void ZelDesktopAgentApp::showError(const std::string& message) {
     mainQueue_.post([this, message] {
-        display.statusText = kFailedStatus;
-        display.detailText = message;
-        display.qrHidden = true;
+        display_.statusText = kFailedStatus;
+        display_.detailText = message;
+        display_.qrHidden = true;
         renderWindow();
         updateRunningState(false, false);
-        if (statusPrinter) {
-            statusPrinter->failed(message);
+        if (statusPrinter_) {
+            statusPrinter_->failed(message);
         }
     });
     appendLog("ERROR: " + message + "\n");
@@ -327,7 +347,7 @@ std::string describe(ExitStatus status) {
 void ZelDesktopAgentApp::onServerExit(std::uint64_t generation, ExitStatus status) {
     std::string failure;
     {
-        const std::lock_guard lock(stateMutex);
+        const std::lock_guard lock(stateMutex_);
         if (generation != serverGeneration_ || !serverWatched_) {
             return; // stopped, or still starting: the start reports it
         }
@@ -357,7 +377,7 @@ void ZelDesktopAgentApp::onServerExit(std::uint64_t generation, ExitStatus statu
 void ZelDesktopAgentApp::onTunnelExit(std::uint64_t generation, ExitStatus status) {
     bool wasReady = false;
     {
-        const std::lock_guard lock(stateMutex);
+        const std::lock_guard lock(stateMutex_);
         if (generation != tunnelGeneration_) {
             return;
         }
@@ -370,7 +390,7 @@ void ZelDesktopAgentApp::onTunnelExit(std::uint64_t generation, ExitStatus statu
 
 void ZelDesktopAgentApp::onTunnelAddress(std::uint64_t generation, const std::string& address) {
     {
-        const std::lock_guard lock(stateMutex);
+        const std::lock_guard lock(stateMutex_);
         if (generation != tunnelGeneration_) {
             return; // a stopped tunnel's late output
         }
@@ -387,25 +407,25 @@ void ZelDesktopAgentApp::failRunning(const std::string& message) {
 }
 
 void ZelDesktopAgentApp::showReady(const std::string& tunnelURL) {
-    const std::lock_guard lock(stateMutex);
-    zelURL = makePairingLink(tunnelURL, token);
+    const std::lock_guard lock(stateMutex_);
+    zelURL_ = makePairingLink(tunnelURL, token_);
     mainQueue_.post([this] {
-        display.statusText = kReadyStatus;
-        display.detailText = desktop_.consentHint.empty()
-                                 ? std::string(kReadyDetail)
-                                 : std::string(kReadyDetail) + desktop_.consentHint;
+        display_.statusText = kReadyStatus;
+        display_.detailText = desktop_.consentHint.empty()
+                                  ? std::string(kReadyDetail)
+                                  : std::string(kReadyDetail) + desktop_.consentHint;
         std::string link;
         {
-            const std::lock_guard linkLock(stateMutex);
-            link = zelURL;
+            const std::lock_guard linkLock(stateMutex_);
+            link = zelURL_;
         }
-        display.qrImage = makeQRCode(link);
-        display.qrHidden = false;
+        display_.qrImage = makeQRCode(link);
+        display_.qrHidden = false;
         renderWindow();
         updateRunningState(false, true);
         // A stop that came first cleared the link: nothing to pair with.
-        if (statusPrinter && !link.empty()) {
-            statusPrinter->ready(link);
+        if (statusPrinter_ && !link.empty()) {
+            statusPrinter_->ready(link);
         }
     });
 }
@@ -415,8 +435,8 @@ std::optional<QRMatrix> ZelDesktopAgentApp::makeQRCode(std::string_view text) {
 }
 
 void ZelDesktopAgentApp::renderWindow() {
-    if (window) {
-        window->render(display);
+    if (window_) {
+        window_->render(display_);
     }
 }
 

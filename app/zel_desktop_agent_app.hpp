@@ -73,30 +73,28 @@ public:
 
     [[nodiscard]] const AgentHelpers& helpers() const { return helpers_; }
 
-    // Fields, in declaration order. `window`, `display` and `statusPrinter` (standing for the
-    // labels, the QR view and the button) are touched only on the main queue. `serverProcess`,
-    // `tunnelProcess`, `controlService`, `token` and `zelURL` are guarded by `stateMutex`. The
-    // last three are fixed at construction and read from any thread.
-    std::unique_ptr<WindowView> window;
-    DisplayModel display;
-    // Set before launch (main.cpp prints to standard output); touched only on the main queue.
-    std::unique_ptr<StatusPrinter> statusPrinter;
-    std::shared_ptr<HelperProcess> serverProcess;
-    std::shared_ptr<HelperProcess> tunnelProcess;
-    std::shared_ptr<ControlService> controlService;
-    std::string token;
-    std::string zelURL;
-    const std::string port = "8787";
-    const std::uint16_t controlPort = 8788;
-    const std::string controlSecret;
-
-    mutable std::mutex stateMutex;
+    // The window's model and the window itself: read and written only on the main queue.
+    [[nodiscard]] const DisplayModel& display() const { return display_; }
+    [[nodiscard]] WindowView* window() const { return window_.get(); }
+    // Set before launch (main.cpp prints to standard output); then used only on the main queue.
+    void setStatusPrinter(std::unique_ptr<StatusPrinter> printer);
+    // The pairing link of the running connection; empty when there is none. Any thread.
+    [[nodiscard]] std::string pairingLink() const;
+    // The helpers' process ids, for a look from outside; nullopt for one not running. Any thread.
+    struct HelperPids {
+        std::optional<int> server;
+        std::optional<int> tunnel;
+    };
+    [[nodiscard]] HelperPids helperPids() const;
 
     // The agent server may die this often in a minute and be restarted; the next death is shown.
     static constexpr std::size_t kServerRestartsPerMinute = 3;
     static constexpr std::chrono::milliseconds kQuitGrace{1500};
 
 private:
+    static constexpr std::uint16_t kControlPort = 8788;
+    inline static const std::string kPort = "8787";
+
     void runStartSequence();
     // Launches the server under the next generation; requires stateMutex.
     void launchServerLocked();
@@ -112,6 +110,20 @@ private:
     void renderWindow();
     // Requires stateMutex: throws when a stop came after this start began.
     void throwIfStopped() const;
+
+    // `window_`, `display_` and `statusPrinter_` (standing for the labels, the QR view and the
+    // button) are touched only on the main queue; the helpers, the service, the token and the
+    // link are guarded by stateMutex_; the control secret is fixed at construction.
+    std::unique_ptr<WindowView> window_;
+    DisplayModel display_;
+    std::unique_ptr<StatusPrinter> statusPrinter_;
+    std::shared_ptr<HelperProcess> serverProcess_;
+    std::shared_ptr<HelperProcess> tunnelProcess_;
+    std::shared_ptr<ControlService> controlService_;
+    std::string token_;
+    std::string zelURL_;
+    const std::string controlSecret_;
+    mutable std::mutex stateMutex_;
 
     MainQueue& mainQueue_;
     const DesktopEnvironment desktop_;

@@ -12,3 +12,12 @@ zel_add_test(app_integration_test
     LABELS integration
     TIMEOUT 240)
 add_dependencies(app_integration_test zel-desktop-agent)
+
+# The connection through the controller with real node over test agent trees and the stand-in
+# tunnel client.
+zel_add_test(app_connection_test
+    SOURCES integration/app/connection_test.cpp
+    LIBS zel_app_core nlohmann_json::nlohmann_json
+    LABELS integration
+    RESOURCE_LOCK agent_port
+    TIMEOUT 300)

@@ -15,7 +15,7 @@ class DisplayState : public ::testing::Test {
 protected:
     DisplayModel state(const char* status, const char* detail, bool qrHidden, bool enabled,
                        const char* title) const {
-        return {status, detail, qrHidden, app.display.qrImage, enabled, title};
+        return {status, detail, qrHidden, app.display().qrImage, enabled, title};
     }
     DisplayModel idle() const {
         return state(zel::kIdleStatus, zel::kIdleDetail, true, true, "开启");
@@ -30,7 +30,7 @@ protected:
 };
 
 TEST_F(DisplayState, EachOperationPostsOneItemAndTheStartWalksToReady) {
-    EXPECT_EQ(app.display, idle());
+    EXPECT_EQ(app.display(), idle());
     const std::pair<std::function<void()>, DisplayModel> steps[] = {
         {[&] { app.updateRunningState(true, std::nullopt); },
          state(zel::kIdleStatus, zel::kIdleDetail, true, false, "开启中...")},
@@ -38,28 +38,28 @@ TEST_F(DisplayState, EachOperationPostsOneItemAndTheStartWalksToReady) {
          state(zel::kServerStepStatus, zel::kServerStepDetail, true, false, "开启中...")},
     };
     for (const auto& [call, expected] : steps) {
-        const auto before = app.display;
+        const auto before = app.display();
         call();
-        EXPECT_EQ(app.display, before) << "changed off the main queue";
+        EXPECT_EQ(app.display(), before) << "changed off the main queue";
         EXPECT_EQ(queue.drain(), 1);
-        EXPECT_EQ(app.display, expected);
-        EXPECT_EQ(renders.back().model, app.display) << "window not given the last change";
+        EXPECT_EQ(app.display(), expected);
+        EXPECT_EQ(renders.back().model, app.display()) << "window not given the last change";
     }
-    app.token = "a+b/c=";
     app.showReady("https://c.trycloudflare.com");
     EXPECT_EQ(queue.drain(), 2);
-    EXPECT_EQ(app.display, state(zel::kReadyStatus, zel::kReadyDetail, false, true, "关闭"));
-    EXPECT_EQ(app.zelURL,
+    EXPECT_EQ(app.display(), state(zel::kReadyStatus, zel::kReadyDetail, false, true, "关闭"));
+    EXPECT_EQ(app.pairingLink(), zel::makePairingLink("https://c.trycloudflare.com", ""));
+    EXPECT_EQ(zel::makePairingLink("https://c.trycloudflare.com", "a+b/c="),
               "zel://mac-control?url=https%3A%2F%2Fc.trycloudflare.com%2F%3Ftoken%3Da%2Bb%2Fc%3D");
-    EXPECT_EQ(app.display.qrImage, zel::makeQRCode(app.zelURL));
+    EXPECT_EQ(app.display().qrImage, zel::makeQRCode(app.pairingLink()));
     EXPECT_EQ(zel::makeQRCode(std::string(4000, 'a')), std::nullopt); // beyond version 40 at M
 
     // A stop from a step goes idle.
     app.updateStatus(zel::kServerStepStatus, "d");
     app.stopProcesses();
-    EXPECT_TRUE(app.zelURL.empty());
+    EXPECT_TRUE(app.pairingLink().empty());
     EXPECT_EQ(queue.drain(), 3);
-    EXPECT_EQ(app.display, idle());
+    EXPECT_EQ(app.display(), idle());
 }
 
 TEST_F(DisplayState, FailureEndsFailedWhateverOrderTheItemsRun) {
@@ -76,7 +76,7 @@ TEST_F(DisplayState, FailureEndsFailedWhateverOrderTheItemsRun) {
             call();
         }
         queue.drain();
-        EXPECT_EQ(app.display, state(zel::kFailedStatus, "boom", true, true, "开启"));
+        EXPECT_EQ(app.display(), state(zel::kFailedStatus, "boom", true, true, "开启"));
     }
 }
 

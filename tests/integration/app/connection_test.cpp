@@ -96,7 +96,7 @@ protected:
         return false;
     }
     bool waitForStatus(const std::string& status) {
-        return waitUntil([&] { return app->display.statusText == status; });
+        return waitUntil([&] { return app->display().statusText == status; });
     }
     bool waitForLog(const std::string& text) {
         return waitUntil([&] { return readFile(zel::logURL()).find(text) != std::string::npos; });
@@ -144,10 +144,9 @@ TEST_F(Connection, TokenQueryOutcomes) {
         const char* expected = token ? zel::kReadyStatus : zel::kFailedStatus;
         ASSERT_TRUE(waitUntil([&] { return rendered(expected).has_value(); }));
         if (token) {
-            const std::lock_guard lock(app->stateMutex);
-            EXPECT_EQ(app->zelURL, zel::makePairingLink(kAddress, *token));
+            EXPECT_EQ(app->pairingLink(), zel::makePairingLink(kAddress, *token));
         } else {
-            EXPECT_EQ(app->display.detailText, failure);
+            EXPECT_EQ(app->display().detailText, failure);
             EXPECT_FALSE(std::filesystem::exists(agent / "server.json")) << "server launched";
         }
         app->stopProcesses();
@@ -164,8 +163,8 @@ TEST_F(Connection, CrashedServerRestartsThreeTimesAMinuteThenFails) {
     ASSERT_TRUE(waitForStatus(zel::kReadyStatus));
     ASSERT_TRUE(waitForLog("; restarting\n"));
     queue.drain();
-    EXPECT_TRUE(app->display.statusText == zel::kReadyStatus && !app->display.qrHidden);
-    ASSERT_TRUE(waitUntil([&] { return app->display.detailText == zel::kServerCrashedDetail; }));
+    EXPECT_TRUE(app->display().statusText == zel::kReadyStatus && !app->display().qrHidden);
+    ASSERT_TRUE(waitUntil([&] { return app->display().detailText == zel::kServerCrashedDetail; }));
     const std::string log = readFile(zel::logURL());
     const std::regex restarting(R"(Agent server ended \(exit status 1\); restarting\n)");
     EXPECT_EQ(std::distance(std::sregex_iterator(log.begin(), log.end(), restarting), {}), 3)
@@ -178,7 +177,7 @@ TEST_F(Connection, CrashedServerRestartsThreeTimesAMinuteThenFails) {
 // period, with no code and no helper left; each start after one begins anew.
 TEST_F(Connection, EachFailedStartShowsItsTextAndLeavesNoHelper) {
     const zel::test::ScopedEnv limit("ZEL_TUNNEL_TIMEOUT", "3");
-    app->statusPrinter = std::make_unique<zel::TerminalStatusPrinter>(printedFile.get());
+    app->setStatusPrinter(std::make_unique<zel::TerminalStatusPrinter>(printedFile.get()));
     const auto release = dir.path() / "release";
     const struct {
         std::string mode; // the stand-in's; "missing": no tunnel client; "server-ends" early
@@ -208,7 +207,7 @@ TEST_F(Connection, EachFailedStartShowsItsTextAndLeavesNoHelper) {
             ASSERT_TRUE(waitUntil([&] { return rendered(zel::kReadyStatus).has_value(); }));
             std::ofstream(release).put('\n');
         }
-        ASSERT_TRUE(waitUntil([&] { return app->display.detailText == row.detail; }));
+        ASSERT_TRUE(waitUntil([&] { return app->display().detailText == row.detail; }));
         const auto serverStep = rendered(zel::kServerStepStatus);
         ASSERT_TRUE(serverStep && rendered(zel::kFailedStatus));
         EXPECT_GE(*rendered(zel::kFailedStatus) - *serverStep, 1150ms);
@@ -218,10 +217,8 @@ TEST_F(Connection, EachFailedStartShowsItsTextAndLeavesNoHelper) {
         EXPECT_NE(readFile(zel::logURL()).find(row.logged), std::string::npos);
         const std::string line = std::string(zel::kFailedStatus) + "：" + row.detail + "\n";
         EXPECT_NE(readFile(printed).find(line), std::string::npos) << readFile(printed);
-        {
-            const std::lock_guard lock(app->stateMutex);
-            EXPECT_TRUE(app->zelURL.empty() && !app->serverProcess && !app->tunnelProcess);
-        }
+        const auto pids = app->helperPids();
+        EXPECT_TRUE(app->pairingLink().empty() && !pids.server && !pids.tunnel);
         std::filesystem::remove(release);
     }
 }
@@ -242,18 +239,15 @@ TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopE
     // Every chunk before the checkpoint has been handled: none held a whole address.
     ASSERT_TRUE(waitForLog("checkpoint\n"));
     ASSERT_TRUE(waitForStatus(zel::kTunnelStepStatus));
-    EXPECT_TRUE(app->zelURL.empty());
+    EXPECT_TRUE(app->pairingLink().empty());
     std::ofstream(hold).put('\n');
     ASSERT_TRUE(waitForLog("later: https://b-2.trycloudflare.com/\n"));
     ASSERT_TRUE(waitForStatus(zel::kReadyStatus));
-    pid_t server = 0;
-    pid_t tunnel = 0;
-    {
-        const std::lock_guard lock(app->stateMutex);
-        EXPECT_EQ(app->zelURL, zel::makePairingLink("https://b-2.trycloudflare.com", "tok"));
-        server = app->serverProcess->pid();
-        tunnel = app->tunnelProcess->pid();
-    }
+    EXPECT_EQ(app->pairingLink(), zel::makePairingLink("https://b-2.trycloudflare.com", "tok"));
+    const auto pids = app->helperPids();
+    ASSERT_TRUE(pids.server && pids.tunnel);
+    const pid_t server = *pids.server;
+    const pid_t tunnel = *pids.tunnel;
     // Both helpers get the same environment; the token goes to the server alone.
     auto serverEnvironment = nlohmann::json::parse(readFile(agent / "server.json"));
     EXPECT_EQ(serverEnvironment["ZEL_AGENT_TOKEN"], "tok");
@@ -265,7 +259,7 @@ TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopE
     signalled.clear();
     lock.unlock();
     app->toggleConnection();
-    EXPECT_TRUE(app->zelURL.empty());
+    EXPECT_TRUE(app->pairingLink().empty());
     lock.lock();
     const std::vector<std::pair<pid_t, long>> terms{{tunnel, SIGTERM}, {server, SIGTERM}};
     EXPECT_EQ(signalled, terms) << "SIGTERM, tunnel first";
