@@ -50,16 +50,22 @@ std::string renderTerminalQR(const QRMatrix& matrix) {
 }
 
 TerminalStatusPrinter::TerminalStatusPrinter(std::FILE* out)
-    : out_(out), colours_(::isatty(::fileno(out)) == 1) {}
+    : out_(out), terminal_(::isatty(::fileno(out)) == 1) {}
 
 void TerminalStatusPrinter::ready(const std::string& link) {
     write(out_, std::string("\n") + kReadyStatus + "\n");
+    // A file or a pipe is a journal or a log that others may read: the pairing code stays out.
+    if (!terminal_) {
+        write(out_, std::string(kPairingOnTerminalOnly) + "\n\n");
+        std::fflush(out_);
+        return;
+    }
     if (const auto matrix = makeQRCode(link)) {
         const std::string lines = renderTerminalQR(*matrix);
         for (std::size_t start = 0; start < lines.size();) {
             const std::size_t end = lines.find('\n', start);
             const std::string_view line(lines.data() + start, end - start);
-            if (colours_) {
+            if (terminal_) {
                 write(out_, kWhiteOnBlack);
                 write(out_, line);
                 write(out_, kResetColours);

@@ -25,8 +25,13 @@ public:
     virtual void failed(const std::string& message) = 0;
 };
 
-// Prints them to a stream, flushed at once (the stream is often a pipe or a file). On a terminal
-// the QR lines are drawn white on black, so that a light colour theme does not invert them.
+// What a stream that is not a terminal gets instead of the pairing.
+inline constexpr const char* kPairingOnTerminalOnly =
+    "配对二维码只显示在窗口和终端中（标准输出不是终端）。";
+
+// Prints them to a stream, flushed at once. The pairing link and its QR lines go to a terminal
+// only, drawn white on black so that a light colour theme does not invert them; a file or a pipe
+// (the desktop's journal) gets the status alone.
 class TerminalStatusPrinter final : public StatusPrinter {
 public:
     explicit TerminalStatusPrinter(std::FILE* out);
@@ -35,7 +40,7 @@ public:
 
 private:
     std::FILE* out_;
-    bool colours_;
+    bool terminal_;
 };
 
 } // namespace zel

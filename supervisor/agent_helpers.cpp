@@ -147,8 +147,9 @@ std::string AgentHelpers::runAndCapture(
     if (!isValidUTF8(output)) {
         output.clear();
     }
-    appendLog(output);
+    // A success's output is the answer (a token, say): it never goes into the log.
     if (!status.success()) {
+        appendLog(output);
         const auto trimmed = trimWhitespace(output);
         throw AppError(trimmed.empty() ? std::string("命令执行失败。") : std::string(trimmed));
     }

@@ -50,10 +50,10 @@ public:
     [[nodiscard]] Environment agentEnvironment() const;
 
     // Runs the helper with the agent environment to its end and returns its merged output.
-    // The whole output goes into the log verbatim whatever the exit status; a non-zero status
-    // throws AppError with the trimmed output, or "命令执行失败。" when that is empty.
-    // Output that is not valid UTF-8 counts as empty. Launch failures pass on as system_error.
-    // onLaunched receives the running child, so that a stop can end a run that hangs.
+    // A failure's output goes into the log verbatim, a success's never (it may be a secret);
+    // a non-zero status throws AppError with the trimmed output, or "命令执行失败。" when that is
+    // empty. Output that is not valid UTF-8 counts as empty. Launch failures pass on as
+    // system_error. onLaunched receives the running child, so that a stop can end a run that hangs.
     [[nodiscard]] std::string
     runAndCapture(const std::filesystem::path& executable, std::span<const std::string> arguments,
                   const std::filesystem::path& currentDirectory,

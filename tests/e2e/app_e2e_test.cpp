@@ -46,6 +46,14 @@ TEST(AppEndToEnd, ButtonPairsThroughTheScreenThenStopsLeavingNothingRunning) {
     ASSERT_TRUE(app.pressButton());
     EXPECT_TRUE(waitUntil([&] { return app.helpers().empty(); }, 15s)) << "helpers remain";
     EXPECT_TRUE(waitUntil([&] { return app.qrOnScreen("stopped").empty(); }, 15s));
+
+    // Standard output is a file here, as a journal is: neither it nor the log holds a credential.
+    const std::string secret = shotURL.substr(shotURL.find("secret=") + 7);
+    for (const auto& [name, text] : {std::pair{"output", app.output()}, {"log", app.log()}}) {
+        EXPECT_EQ(text.find(token), std::string::npos) << name << ":\n" << text;
+        EXPECT_EQ(text.find(secret), std::string::npos) << name << ":\n" << text;
+        EXPECT_EQ(text.find("zel://"), std::string::npos) << name << ":\n" << text;
+    }
 }
 
 } // namespace

@@ -100,6 +100,7 @@ TEST_F(Package, UnpackedAppServesAScreenAndATerminalFromItsOwnAgentServer) {
     setup.arguments = {"--start"};
     setup.environment = {"SHELL=/bin/sh"};
     setup.installed = root / "usr";
+    setup.terminal = true;
     const zel::test::AppUnderTest app(setup);
     ASSERT_TRUE(waitUntil(
         [&] { return zel::test::lineStartingWith(app.output(), "zel://").has_value(); }, 60s))

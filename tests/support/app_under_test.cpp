@@ -2,11 +2,20 @@
 
 #include "tests/support/command.hpp"
 
+#include <array>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <poll.h>
 #include <sstream>
+#include <stdexcept>
+#include <termios.h>
+#include <unistd.h>
 
 namespace zel::test {
 
@@ -29,9 +38,13 @@ AppUnderTest::AppUnderTest(AppSetup setup) {
         fs::create_directories(dir.path() / sub);
     }
     fs::permissions(dir.path() / "runtime", fs::perms::owner_all);
+    std::string stdoutPath = out.string();
+    if (setup.terminal) {
+        stdoutPath = openTerminal();
+    }
     // exec keeps the app's pid.
-    std::vector<std::string> argv = {"sh", "-c",         R"(out=$1; shift; exec "$@" >"$out")",
-                                     "sh", out.string(), exe.string()};
+    std::vector<std::string> argv = {"sh", "-c",       R"(out=$1; shift; exec "$@" >"$out")",
+                                     "sh", stdoutPath, exe.string()};
     argv.insert(argv.end(), setup.arguments.begin(), setup.arguments.end());
     std::vector<std::string> env = {display(),
                                     "XDG_STATE_HOME=" + root + "/state",
@@ -41,6 +54,64 @@ AppUnderTest::AppUnderTest(AppSetup setup) {
                                     "QT_QPA_PLATFORM=xcb"};
     env.insert(env.end(), setup.environment.begin(), setup.environment.end());
     app.emplace(argv, env);
+}
+
+AppUnderTest::~AppUnderTest() {
+    if (app) {
+        app.reset(); // ends the app, so the copier meets the terminal's end
+    }
+    if (terminalCopier.joinable()) {
+        terminalCopier.request_stop();
+        terminalCopier.join();
+    }
+    for (const int fd : {terminalSlave, terminalMaster}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+// A pseudo-terminal that passes lines as written (no CR added); a thread copies what the app
+// writes into `out` without colour codes. Returns the path the app's output goes to.
+std::string AppUnderTest::openTerminal() {
+    terminalMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminalMaster < 0 || ::grantpt(terminalMaster) != 0 || ::unlockpt(terminalMaster) != 0) {
+        throw std::runtime_error("no pseudo-terminal");
+    }
+    const std::string slave = ::ptsname(terminalMaster);
+    // Held open here too, so that reading never meets the end before the app has opened it.
+    terminalSlave = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios modes{};
+    ::tcgetattr(terminalSlave, &modes);
+    modes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    ::tcsetattr(terminalSlave, TCSANOW, &modes);
+    terminalCopier = std::jthread([this](const std::stop_token& stop) {
+        std::ofstream file(out, std::ios::binary);
+        std::array<char, 4096> buffer{};
+        bool inEscape = false;
+        while (!stop.stop_requested()) {
+            pollfd ready{terminalMaster, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0) {
+                continue;
+            }
+            const ssize_t got = ::read(terminalMaster, buffer.data(), buffer.size());
+            if (got <= 0) {
+                return;
+            }
+            for (ssize_t i = 0; i < got; ++i) {
+                const char c = buffer[static_cast<std::size_t>(i)];
+                if (c == '\x1b') {
+                    inEscape = true;
+                } else if (inEscape) {
+                    inEscape = std::isalpha(static_cast<unsigned char>(c)) == 0;
+                } else {
+                    file.put(c);
+                }
+            }
+            file.flush();
+        }
+    });
+    return slave;
 }
 
 std::string AppUnderTest::output() const {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <thread>
 #include <vector>
 
 namespace zel::test {
@@ -21,17 +22,27 @@ struct AppSetup {
     // An installed prefix (bin/zel-desktop-agent beside share/zel-desktop-agent/) run as it is,
     // given only the stand-in tunnel client.
     std::filesystem::path installed;
+    // Standard output on a terminal (a pseudo-terminal whose output the test copies into `out`,
+    // colour codes removed) rather than a file.
+    bool terminal = false;
 };
 
 class AppUnderTest {
 public:
     explicit AppUnderTest(AppSetup setup = {});
+    AppUnderTest(const AppUnderTest&) = delete;
+    AppUnderTest& operator=(const AppUnderTest&) = delete;
+    ~AppUnderTest();
 
     TempDir dir;
     std::filesystem::path bin; // the helpers' folder: share/zel-desktop-agent/bin
     std::filesystem::path out = dir.path() / "stdout.txt";
     Xvfb xvfb{1280, 900};
     std::optional<Child> app;
+    // The terminal's side that the test reads, and the copier; only with AppSetup::terminal.
+    int terminalMaster = -1;
+    int terminalSlave = -1;
+    std::jthread terminalCopier;
 
     // "DISPLAY=:N"
     [[nodiscard]] std::string display() const { return "DISPLAY=" + xvfb.display(); }
@@ -50,6 +61,9 @@ public:
     [[nodiscard]] std::string qrOnScreen(const std::string& name) const;
     // The app's child processes, zombies included (a helper nobody reaps counts).
     [[nodiscard]] std::vector<pid_t> helpers() const;
+
+private:
+    std::string openTerminal();
 };
 
 bool alive(pid_t pid);
