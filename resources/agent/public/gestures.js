@@ -2,7 +2,7 @@
 // One finger works on the desktop (tap, live drag, hold); two fingers move and zoom the view only;
 // three fingers scroll the desktop. A gesture keeps the kind it started as until every finger is up,
 // so a stray finger never turns a pan into a click.
-export const kLongPressMs = 550;
+const kLongPressMs = 550; // style.css fills the hold ring in the same time
 const kTapSlop = 10; // px a finger may wander and still tap
 const kTwoTapMs = 300; // two fingers down and up within this, unmoved: a two-finger tap
 

@@ -15,11 +15,12 @@ const kVersion = JSON.parse(fs.readFileSync(path.join(kRoot, 'package.json'), 'u
 const kMaxJsonBody = 16 * 1024; // the control service reads one 64 KiB packet; inputs are tiny
 const kMaxTypeBody = 64 * 1024;
 
+// The web client's ES modules, each served as /<name>.js; app.js is the entry.
+const kClientModules = ['app', 'api', 'status', 'picture', 'live', 'input', 'gestures', 'loupe', 'touch', 'keyboard', 'clipboard', 'terminal'];
 const kStatic = {
   '/': ['public/index.html', 'text/html; charset=utf-8'],
   '/index.html': ['public/index.html', 'text/html; charset=utf-8'],
-  '/app.js': ['public/app.js', 'text/javascript; charset=utf-8'],
-  '/gestures.js': ['public/gestures.js', 'text/javascript; charset=utf-8'],
+  ...Object.fromEntries(kClientModules.map((name) => [`/${name}.js`, [`public/${name}.js`, 'text/javascript; charset=utf-8']])),
   '/style.css': ['public/style.css', 'text/css; charset=utf-8'],
   '/vendor/xterm.js': ['node_modules/@xterm/xterm/lib/xterm.js', 'text/javascript; charset=utf-8'],
   '/vendor/xterm.css': ['node_modules/@xterm/xterm/css/xterm.css', 'text/css; charset=utf-8'],

@@ -90,8 +90,12 @@ describe('web client in a phone browser', () => {
   it('loads with the token, hides it, and shows the screen at the desktop\'s own width', async () => {
     await page.goto(t.agent.base);
     await status('缺少访问令牌');
+    requests.length = 0;
     await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
     await page.waitForSelector('#screen.loaded');
+    // The page names every module it loads up front, so none waits for another to arrive first.
+    const preloaded = await page.locator('link[rel="modulepreload"]').evaluateAll((links) => links.map((l) => new URL(l.href).pathname));
+    assert.deepEqual(requests.filter((p) => p.endsWith('.js')).sort(), preloaded.sort());
     assert.equal(new URL(page.url()).search, '');
     await status('已连接');
     assert.deepEqual(await page.locator('#screen').evaluate((c) => [c.width, c.height]), [screen.W, screen.H]);

@@ -1,0 +1,173 @@
+// The live view: updates pushed by the server over one WebSocket, each acknowledged once shown;
+// the same socket carries input. It runs only while the screen tab is visible.
+import { api, fatal, token } from './api.js';
+import { learnDisplay, requestWidth, showUpdate } from './picture.js';
+import { $, describeError, inputFailure, setStatus, toast } from './status.js';
+
+// [u32 seq][u8 quality][u8 flags][u16 width][u16 height][u16 count][u16 copies],
+// copies × [u16 x, y, w, h, toX, toY], count × [u16 x, y, w, h][u32 bytes], then JPEG or PNG files.
+function parseUpdate(buffer) {
+  const data = new DataView(buffer);
+  if (buffer.byteLength < 14) return null;
+  const count = data.getUint16(10);
+  const copyCount = data.getUint16(12);
+  const tilesAt = 14 + 12 * copyCount;
+  let at = tilesAt + 12 * count;
+  if (at > buffer.byteLength) return null;
+  const copies = [];
+  for (let i = 0; i < copyCount; i++) copies.push([0, 2, 4, 6, 8, 10].map((o) => data.getUint16(14 + 12 * i + o)));
+  const tiles = [];
+  for (let i = 0; i < count; i++) {
+    const o = tilesAt + 12 * i;
+    const bytes = data.getUint32(o + 8);
+    if (at + bytes > buffer.byteLength) return null;
+    const type = bytes && data.getUint8(at) === 0x89 ? 'image/png' : 'image/jpeg';
+    tiles.push({ x: data.getUint16(o), y: data.getUint16(o + 2), blob: new Blob([new Uint8Array(buffer, at, bytes)], { type }) });
+    at += bytes;
+  }
+  return { seq: data.getUint32(0), full: (data.getUint8(5) & 1) === 1, width: data.getUint16(6), height: data.getUint16(8), copies, tiles };
+}
+
+const kSilenceMs = 25000; // the server sends a ping every 10 s at the latest
+const screenView = $('screen-view');
+
+export const live = {
+  ws: null,
+  retry: 0,
+  retryTimer: 0,
+  silenceTimer: 0,
+  width: 0,
+  queue: [], // updates not yet shown, in order: tiles build on what came before (a whole frame does not)
+  decoding: false,
+  viewTimer: 0,
+  inputId: 0,
+  stopped: true,
+  wanted() {
+    return !document.hidden && !screenView.hidden;
+  },
+  update() {
+    if (this.wanted()) this.start();
+    else this.stop('已暂停（页面不在前台）');
+  },
+  start() {
+    this.stopped = false;
+    if (this.ws || this.retryTimer) return;
+    const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    this.width = requestWidth();
+    const ws = new WebSocket(`${scheme}//${location.host}/api/live?token=${encodeURIComponent(token)}&width=${this.width}`);
+    ws.binaryType = 'arraybuffer';
+    this.ws = ws;
+    let opened = false;
+    ws.onopen = () => {
+      opened = true;
+      this.heard();
+    };
+    ws.onmessage = (event) => {
+      if (this.ws !== ws) return;
+      this.heard();
+      if (typeof event.data === 'string') this.text(event.data);
+      else this.frame(event.data);
+    };
+    ws.onclose = () => {
+      if (this.ws !== ws) return;
+      this.ws = null;
+      clearTimeout(this.silenceTimer);
+      if (!this.stopped) this.reconnect(opened);
+    };
+  },
+  stop(text) {
+    this.stopped = true;
+    clearTimeout(this.retryTimer);
+    clearTimeout(this.silenceTimer);
+    this.retryTimer = 0;
+    const ws = this.ws;
+    this.ws = null;
+    if (ws) ws.close(1000, 'viewer away');
+    if (text) setStatus('connecting', text);
+  },
+  // A refused upgrade shows the page no status: ask the API why, then retry or give up.
+  async reconnect(opened) {
+    const delay = Math.min(5000, 500 * 2 ** this.retry++);
+    this.retryTimer = setTimeout(() => {
+      this.retryTimer = 0;
+      if (!this.stopped) this.start();
+    }, delay);
+    if (opened) setStatus('connecting', '连接中断，正在重新连接…');
+    try {
+      await api('/api/info');
+      if (!opened) setStatus('connecting', '正在重新连接…');
+    } catch (err) {
+      setStatus('error', describeError(err));
+      if (fatal(err)) this.stop();
+    }
+  },
+  heard() {
+    clearTimeout(this.silenceTimer);
+    // A tunnel that silently dropped us: start over.
+    this.silenceTimer = setTimeout(() => this.ws?.close(), kSilenceMs);
+  },
+  isOpen() {
+    return this.ws?.readyState === WebSocket.OPEN;
+  },
+  send(value) {
+    if (!this.isOpen()) return false;
+    this.ws.send(JSON.stringify(value));
+    return true;
+  },
+  text(data) {
+    let msg;
+    try {
+      msg = JSON.parse(data);
+    } catch {
+      return;
+    }
+    if (msg.type === 'ping') this.send({ type: 'pong', t: msg.t });
+    else if (msg.type === 'error') setStatus('error', describeError({ status: msg.status, message: msg.message }));
+    else if (msg.type === 'input' && msg.status !== 200) toast(`操作失败：${inputFailure(msg.status, msg.error)}`);
+    else if (msg.type === 'input') learnDisplay();
+  },
+  frame(buffer) {
+    const update = parseUpdate(buffer);
+    if (!update) return;
+    if (update.full) this.queue = [];
+    this.queue.push(update);
+    if (!this.decoding) this.drain();
+  },
+  async drain() {
+    this.decoding = true;
+    while (this.queue.length) {
+      const update = this.queue.shift();
+      try {
+        const bitmaps = await Promise.all(update.tiles.map((t) => createImageBitmap(t.blob)));
+        // A whole frame that came meanwhile covers this one.
+        if (!this.queue[0]?.full) showUpdate(update, bitmaps);
+        for (const bitmap of bitmaps) bitmap.close();
+        this.retry = 0;
+        setStatus('connected', '已连接');
+      } catch {
+        this.send({ type: 'refresh' }); // an undecodable tile: a whole frame mends the picture
+      }
+      // Acknowledged once on screen (or dropped), so the server paces to what the phone can show.
+      this.send({ type: 'ack', seq: update.seq });
+    }
+    this.decoding = false;
+    if (!this.viewTimer) this.sendWidth();
+  },
+  input(body) {
+    return this.send({ type: 'input', id: ++this.inputId, ...body });
+  },
+  // A zoomed view asks for a sharper picture (and an unzoomed one for a lighter one), once the
+  // fingers have settled: every new width costs a whole frame.
+  viewChanged() {
+    clearTimeout(this.viewTimer);
+    this.viewTimer = setTimeout(() => {
+      this.viewTimer = 0;
+      this.sendWidth();
+    }, 250);
+  },
+  sendWidth() {
+    const width = requestWidth();
+    if (width !== this.width && this.send({ type: 'view', width })) this.width = width;
+  },
+};
+document.addEventListener('visibilitychange', () => live.update());

@@ -1,0 +1,39 @@
+// What the page tells the user: the status line, short notes that pass, and errors in words.
+export const $ = (id) => document.getElementById(id);
+
+export function setStatus(kind, text) {
+  const status = $('status');
+  status.className = `state-${kind}`;
+  status.textContent = text;
+}
+
+let toastTimer = 0;
+export function toast(text, kind = 'error') {
+  const el = $('toast');
+  el.textContent = text;
+  el.className = kind;
+  el.hidden = false;
+  clearTimeout(toastTimer);
+  toastTimer = setTimeout(() => (el.hidden = true), 4000);
+}
+
+// The server's own texts are English and for the log: the user reads what they mean, in Chinese.
+export function describeError(err) {
+  if (err.message) console.warn(`agent error ${err.status}: ${err.message}`);
+  switch (err.status) {
+    case 0: return '网络连接中断，正在重试…';
+    case 401: return '访问令牌无效，请重新扫描电脑上的二维码。';
+    case 429: return '尝试次数过多，请稍后再试。';
+    case 502: case 503: case 504: return '电脑端服务暂不可用，请确认电脑上的应用已开启。';
+    default: return `出错了（错误码 ${err.status}）。`;
+  }
+}
+
+// What went wrong with an input, in words for the user; the server's own (English) text goes to
+// the console only.
+export function inputFailure(status, detail) {
+  if (detail) console.warn('input failed', status, detail);
+  if (status === 0) return '网络已断开，这次操作没有送到电脑，请恢复连接后再试。';
+  if (status === 500) return '电脑没能执行这次操作。';
+  return describeError({ status, message: '' });
+}
