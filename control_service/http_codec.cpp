@@ -57,22 +57,27 @@ std::string percentDecoded(std::string_view text) {
     return out;
 }
 
-// uriparser's split and decoding of "name=value&...". It leaves out empty pieces, and a decoded
-// NUL ends a name or value (a NUL in the secret can only shorten it, never make it match).
+// "name=value&..." split at "&" and "=", empty pieces left out, names and values decoded whole:
+// a decoded NUL stays part of the text, so "secret=S%00junk" is not the secret S.
 std::vector<QueryItem> queryItems(const UriTextRangeA& query) {
     std::vector<QueryItem> items;
-    UriQueryListA* list = nullptr;
-    int count = 0;
-    if (query.first == nullptr ||
-        uriDissectQueryMallocExA(&list, &count, query.first, query.afterLast, URI_FALSE,
-                                 URI_BR_DONT_TOUCH) != URI_SUCCESS) {
+    if (query.first == nullptr) {
         return items;
     }
-    const CHandle<UriQueryListA, uriFreeQueryListA> owned(list);
-    for (const UriQueryListA* item = list; item != nullptr; item = item->next) {
-        items.push_back({item->key, item->value == nullptr
-                                        ? std::nullopt
-                                        : std::optional<std::string>(item->value)});
+    std::string_view rest(query.first, static_cast<std::size_t>(query.afterLast - query.first));
+    while (!rest.empty()) {
+        const auto ampersand = rest.find('&');
+        const std::string_view piece = rest.substr(0, ampersand);
+        rest.remove_prefix(ampersand == std::string_view::npos ? rest.size() : ampersand + 1);
+        if (piece.empty()) {
+            continue;
+        }
+        const auto equals = piece.find('=');
+        items.push_back(
+            {percentDecoded(piece.substr(0, equals)),
+             equals == std::string_view::npos
+                 ? std::nullopt
+                 : std::optional<std::string>(percentDecoded(piece.substr(equals + 1)))});
     }
     return items;
 }

@@ -6,6 +6,7 @@ set(control_seeds "${CMAKE_CURRENT_BINARY_DIR}/control_request_seeds")
 file(WRITE "${control_seeds}/screenshot"
     "GET /screenshot?secret=S&format=PNG&width=1280&quality=80 HTTP/1.1\r\nHost: h\r\n\r\n")
 file(WRITE "${control_seeds}/input" "POST /%69nput?secret=S HTTP/1.1\r\n\r\n{\"action\":\"click\"}")
+file(WRITE "${control_seeds}/nul" "GET /tiles?secret%00x=W&secret=S%00junk&&since=1 HTTP/1.1\r\n\r\n")
 set(control_seeds "${CMAKE_CURRENT_BINARY_DIR}/control_input_seeds")
 file(WRITE "${control_seeds}/drag" "{\"action\":\"drag\",\"from\":[0,0],\"to\":[1000,1000]}")
 file(WRITE "${control_seeds}/scroll" "{\"action\":\" scroll\\n\",\"direction\":\"up\",\"amount\":3}")

@@ -22,6 +22,10 @@ TEST(HttpCodec, ParsesTargetSecretAndBody) {
          "GET /input?secret=S HTTP/1.1\r\nH: v"},
         {"query alone", "GET ?secret=S HTTP/1.1", "", "S", ""},
         {"first secret wins, valueless", "GET /x?secret&secret=B HTTP/1.1", "/x", "", ""},
+        // A decoded NUL is a byte like any other, in values and in names.
+        {"NUL in the value", "GET /x?secret=S%00junk HTTP/1.1", "/x", std::string("S\0junk", 6),
+         ""},
+        {"NUL in a name", "GET /x?secret%00x=WRONG&secret=S HTTP/1.1", "/x", "S", ""},
         {"encoded name, plus kept", "GET /x?%73ecret=a+b%2B%20c HTTP/1.1", "/x", "a+b+ c", ""},
         {"bad escape", "GET /x%zz?secret=S HTTP/1.1", "/screenshot", "", ""},
         {"non-ASCII target", "GET /\xc3\xa9?secret=S HTTP/1.1", "/screenshot", "", ""},
