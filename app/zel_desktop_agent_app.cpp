@@ -395,9 +395,12 @@ void ZelDesktopAgentApp::onTunnelAddress(std::uint64_t generation, const std::st
             return; // a stopped tunnel's late output
         }
         tunnelReady_ = true;
+        // Under the same lock as the check: a stop now comes wholly before (nothing stored) or
+        // after (the link cleared, its idle item queued behind the ready one).
+        zelURL_ = makePairingLink(address, token_);
     }
     stopped_.notify_all();
-    showReady(address);
+    postReady();
 }
 
 // The QR goes with the helpers: an address that no longer answers is never shown.
@@ -407,24 +410,33 @@ void ZelDesktopAgentApp::failRunning(const std::string& message) {
 }
 
 void ZelDesktopAgentApp::showReady(const std::string& tunnelURL) {
-    const std::lock_guard lock(stateMutex_);
-    zelURL_ = makePairingLink(tunnelURL, token_);
+    {
+        const std::lock_guard lock(stateMutex_);
+        zelURL_ = makePairingLink(tunnelURL, token_);
+    }
+    postReady();
+}
+
+void ZelDesktopAgentApp::postReady() {
     mainQueue_.post([this] {
-        display_.statusText = kReadyStatus;
-        display_.detailText = desktop_.consentHint.empty()
-                                  ? std::string(kReadyDetail)
-                                  : std::string(kReadyDetail) + desktop_.consentHint;
         std::string link;
         {
             const std::lock_guard linkLock(stateMutex_);
             link = zelURL_;
         }
+        // A stop that came first cleared the link: its display stands, nothing to pair with.
+        if (link.empty()) {
+            return;
+        }
+        display_.statusText = kReadyStatus;
+        display_.detailText = desktop_.consentHint.empty()
+                                  ? std::string(kReadyDetail)
+                                  : std::string(kReadyDetail) + desktop_.consentHint;
         display_.qrImage = makeQRCode(link);
         display_.qrHidden = false;
         renderWindow();
         updateRunningState(false, true);
-        // A stop that came first cleared the link: nothing to pair with.
-        if (statusPrinter_ && !link.empty()) {
+        if (statusPrinter_) {
             statusPrinter_->ready(link);
         }
     });

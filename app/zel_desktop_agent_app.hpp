@@ -96,6 +96,8 @@ private:
     inline static const std::string kPort = "8787";
 
     void runStartSequence();
+    // Shows the link stored when the item runs, or nothing when a stop has cleared it.
+    void postReady();
     // Launches the server under the next generation; requires stateMutex.
     void launchServerLocked();
     // Reader threads report the helpers' ends and the tunnel's address with the generation they

@@ -62,6 +62,18 @@ TEST_F(DisplayState, EachOperationPostsOneItemAndTheStartWalksToReady) {
     EXPECT_EQ(app.display(), idle());
 }
 
+// A stop between the address and its ready item: the window never shows a dead tunnel's code.
+TEST_F(DisplayState, AReadyItemAfterAStopShowsNothing) {
+    app.showReady("https://c.trycloudflare.com");
+    app.stopProcesses();
+    renders.clear();
+    queue.drain();
+    for (const auto& render : renders) {
+        EXPECT_NE(render.model.statusText, zel::kReadyStatus);
+    }
+    EXPECT_EQ(app.display(), idle());
+}
+
 TEST_F(DisplayState, FailureEndsFailedWhateverOrderTheItemsRun) {
     const std::function<void()> stop = [&] { app.stopProcesses(); };
     const std::function<void()> error = [&] { app.showError("boom"); };
