@@ -80,23 +80,11 @@ AgentHelpers::executable(std::string_view name,
     throw AppError("缺少 " + std::string(name) + "，请重新获取完整安装包。");
 }
 
-Environment AgentHelpers::agentEnvironment() const {
-    const std::string bin = binDirectory().string();
-    // Without resources there is no bin to put first; an empty PATH entry would mean "here".
-    const std::string path =
-        bin.empty() ? std::string(kFixedPath) : bin + ":" + std::string(kFixedPath);
-    const std::string base = "http://127.0.0.1:" + std::to_string(controlPort_);
-    Environment own = {
-        {"PATH", path},
-        {"ZEL_AGENT_HOST", "127.0.0.1"},
-        {"ZEL_AGENT_PORT", port_},
-        {"ZEL_AGENT_ENABLE_TERMINAL", "1"},
-        {"ZEL_AGENT_HELPER_BIN_DIR", bin},
-        {"ZEL_AGENT_SCREENSHOT_URL", base + "/screenshot?secret=" + controlSecret_},
-        {"ZEL_AGENT_INPUT_URL", base + "/input?secret=" + controlSecret_},
-    };
-    // The helpers inherit ours (HOME, DISPLAY, LANG: the terminal, the token file and the
-    // clipboard need them); the seven above replace inherited values of the same name.
+namespace {
+
+// Ours without the given names and without any ZEL_AGENT_ variable unless `keepAgent`, then
+// `own` in its order: own values replace inherited ones of the same name.
+Environment inheritedWith(Environment own, bool keepAgent) {
     Environment result;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string_view text(*entry);
@@ -107,13 +95,42 @@ Environment AgentHelpers::agentEnvironment() const {
         const std::string name(text.substr(0, equals));
         const bool replaced = std::any_of(
             own.begin(), own.end(), [&](const auto& variable) { return variable.first == name; });
-        if (!replaced) {
+        if (!replaced && (keepAgent || !name.starts_with("ZEL_AGENT_"))) {
             result.emplace_back(name, std::string(text.substr(equals + 1)));
         }
     }
     result.insert(result.end(), std::make_move_iterator(own.begin()),
                   std::make_move_iterator(own.end()));
     return result;
+}
+
+} // namespace
+
+std::string AgentHelpers::helperPath() const {
+    const std::string bin = binDirectory().string();
+    // Without resources there is no bin to put first; an empty PATH entry would mean "here".
+    return bin.empty() ? std::string(kFixedPath) : bin + ":" + std::string(kFixedPath);
+}
+
+Environment AgentHelpers::agentEnvironment() const {
+    const std::string base = "http://127.0.0.1:" + std::to_string(controlPort_);
+    // The helpers inherit ours (HOME, DISPLAY, LANG: the terminal, the token file and the
+    // clipboard need them); the seven below replace inherited values of the same name.
+    return inheritedWith(
+        {
+            {"PATH", helperPath()},
+            {"ZEL_AGENT_HOST", "127.0.0.1"},
+            {"ZEL_AGENT_PORT", port_},
+            {"ZEL_AGENT_ENABLE_TERMINAL", "1"},
+            {"ZEL_AGENT_HELPER_BIN_DIR", binDirectory().string()},
+            {"ZEL_AGENT_SCREENSHOT_URL", base + "/screenshot?secret=" + controlSecret_},
+            {"ZEL_AGENT_INPUT_URL", base + "/input?secret=" + controlSecret_},
+        },
+        true);
+}
+
+Environment AgentHelpers::helperEnvironment() const {
+    return inheritedWith({{"PATH", helperPath()}}, false);
 }
 
 std::filesystem::path AgentHelpers::agentServerDirectory() const {
@@ -137,7 +154,7 @@ std::string AgentHelpers::runAndCapture(
         HelperProcess::launch({.executable = executable,
                                .arguments = {arguments.begin(), arguments.end()},
                                .currentDirectory = currentDirectory,
-                               .environment = agentEnvironment()},
+                               .environment = helperEnvironment()},
                               [&output](std::string_view chunk) { output.append(chunk); });
     if (onLaunched) {
         onLaunched(process);

@@ -43,13 +43,16 @@ public:
     [[nodiscard]] std::filesystem::path
     executable(std::string_view name, std::span<const std::filesystem::path> fallbacks) const;
 
-    // The app's own environment (HOME, DISPLAY, LANG: the terminal, the token file and the
-    // clipboard need them) without the seven agent variables, then those seven in this order:
-    // PATH, ZEL_AGENT_HOST, ZEL_AGENT_PORT, ZEL_AGENT_ENABLE_TERMINAL, ZEL_AGENT_HELPER_BIN_DIR,
-    // ZEL_AGENT_SCREENSHOT_URL, ZEL_AGENT_INPUT_URL.
+    // The agent server's: the app's own environment (HOME, DISPLAY, LANG: the terminal, the
+    // token file and the clipboard need them) without the seven agent variables, then those seven
+    // in this order: PATH, ZEL_AGENT_HOST, ZEL_AGENT_PORT, ZEL_AGENT_ENABLE_TERMINAL,
+    // ZEL_AGENT_HELPER_BIN_DIR, ZEL_AGENT_SCREENSHOT_URL, ZEL_AGENT_INPUT_URL.
     [[nodiscard]] Environment agentEnvironment() const;
+    // Every other helper's (the tunnel client, the token query): the app's own environment
+    // without any ZEL_AGENT_ variable, then PATH. The control secret never reaches them.
+    [[nodiscard]] Environment helperEnvironment() const;
 
-    // Runs the helper with the agent environment to its end and returns its merged output.
+    // Runs the helper with the helper environment to its end and returns its merged output.
     // A failure's output goes into the log verbatim, a success's never (it may be a secret);
     // a non-zero status throws AppError with the trimmed output, or "命令执行失败。" when that is
     // empty. Output that is not valid UTF-8 counts as empty. Launch failures pass on as
@@ -66,6 +69,8 @@ public:
 private:
     HelperLocations locations_;
     std::string port_;
+    [[nodiscard]] std::string helperPath() const;
+
     std::uint16_t controlPort_;
     std::string controlSecret_;
 };

@@ -20,16 +20,21 @@ std::string queryAgentToken(const AgentHelpers& helpers,
 }
 
 std::shared_ptr<HelperProcess> launchAgentServer(const AgentHelpers& helpers,
-                                                 std::string_view token, ExitHandler onExit) {
+                                                 std::string_view token, ExitHandler onExit,
+                                                 int channel) {
     const auto directory = helpers.agentServerDirectory();
     const auto node = helpers.executable("node", helpers.locations().nodeFallbacks);
     Environment environment = helpers.agentEnvironment();
     // The server's alone: the tunnel client and the token query never see it.
     environment.emplace_back("ZEL_AGENT_TOKEN", token);
+    if (channel >= 0) {
+        environment.emplace_back("ZEL_AGENT_CHANNEL_FD", std::to_string(kChannelDescriptor));
+    }
     return HelperProcess::launch({.executable = node,
                                   .arguments = {"src/server.js"},
                                   .currentDirectory = directory,
-                                  .environment = std::move(environment)},
+                                  .environment = std::move(environment),
+                                  .channel = channel},
                                  attachLogging("agent"), std::move(onExit));
 }
 

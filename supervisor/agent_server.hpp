@@ -20,9 +20,12 @@ std::string
 queryAgentToken(const AgentHelpers& helpers,
                 const std::function<void(std::shared_ptr<HelperProcess>)>& onLaunched = {});
 
-// Launches "node src/server.js" in the agent directory with the token in ZEL_AGENT_TOKEN (kept in
-// its memory), its output logged with "[agent] " and its end reported to onExit.
+// Launches "node src/server.js" in the agent directory with the first pairing code in
+// ZEL_AGENT_TOKEN (kept in its memory), its output logged with "[agent] " and its end reported to
+// onExit. With a channel (an AgentChannel's child end), the server gets it as its descriptor 3
+// and ZEL_AGENT_CHANNEL_FD=3.
 std::shared_ptr<HelperProcess> launchAgentServer(const AgentHelpers& helpers,
-                                                 std::string_view token, ExitHandler onExit = {});
+                                                 std::string_view token, ExitHandler onExit = {},
+                                                 int channel = -1);
 
 } // namespace zel

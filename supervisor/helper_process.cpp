@@ -91,6 +91,7 @@ struct Prepared {
     char* const* envp = nullptr;
     const char* directory = nullptr; // null: stay where we are
     int output = -1;
+    int channel = -1;
 };
 
 // Tells the parent why the program could not start and ends the child.
@@ -125,9 +126,27 @@ struct Prepared {
         ::dup2(prepared.output, STDOUT_FILENO) < 0 || ::dup2(prepared.output, STDERR_FILENO) < 0) {
         failChild(errorPipe, errno);
     }
+    int lastKept = STDERR_FILENO;
+    if (prepared.channel >= 0) {
+        // The error pipe may sit where the channel goes: move it out of the way first.
+        if (errorPipe == kChannelDescriptor) {
+            errorPipe = ::fcntl(errorPipe, F_DUPFD_CLOEXEC, kChannelDescriptor + 1);
+            if (errorPipe < 0) {
+                ::_exit(127);
+            }
+        }
+        // dup2 clears close-on-exec on the copy, but not when both are the same descriptor.
+        const bool moved = prepared.channel != kChannelDescriptor
+                               ? ::dup2(prepared.channel, kChannelDescriptor) >= 0
+                               : ::fcntl(kChannelDescriptor, F_SETFD, 0) == 0;
+        if (!moved) {
+            failChild(errorPipe, errno);
+        }
+        lastKept = kChannelDescriptor;
+    }
     // Descriptors opened elsewhere in the process without O_CLOEXEC must not reach the program;
     // the error pipe stays open up to the exec.
-    if (::close_range(STDERR_FILENO + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+    if (::close_range(static_cast<unsigned>(lastKept) + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
         failChild(errorPipe, errno);
     }
     ::execve(prepared.executable, prepared.argv, prepared.envp);
@@ -340,6 +359,7 @@ std::shared_ptr<HelperProcess> HelperProcess::launch(const HelperCommand& comman
         .envp = envpPointers.data(),
         .directory = command.currentDirectory.empty() ? nullptr : command.currentDirectory.c_str(),
         .output = writeEnd.get(),
+        .channel = command.channel,
     };
 
     pid_t pid = -1;

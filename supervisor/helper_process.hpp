@@ -32,7 +32,12 @@ struct HelperCommand {
     // Empty: the child runs in our own working directory.
     std::filesystem::path currentDirectory;
     Environment environment;
+    // A descriptor the child gets as kChannelDescriptor (a socket to talk over); -1 for none.
+    // The caller keeps its own and closes it when it likes: the child has a copy.
+    int channel = -1;
 };
+
+inline constexpr int kChannelDescriptor = 3;
 
 // How a child ended: its exit code, or the signal that ended it.
 struct ExitStatus {

@@ -98,7 +98,7 @@ std::shared_ptr<HelperProcess> launchTunnel(const AgentHelpers& helpers, std::st
         {.executable = cloudflared,
          .arguments = {"tunnel", "--url", "http://127.0.0.1:" + std::string(port)},
          .currentDirectory = {},
-         .environment = helpers.agentEnvironment()},
+         .environment = helpers.helperEnvironment()},
         [onAddress = std::move(onAddress)](std::string_view chunk) {
             if (!isValidUTF8(chunk)) {
                 return;

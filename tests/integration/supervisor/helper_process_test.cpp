@@ -1,9 +1,11 @@
 // The helper runner with a real child process, and the agent's log lines and environment.
 #include "base/agent_log.hpp"
+#include "supervisor/agent_channel.hpp"
 #include "supervisor/agent_helpers.hpp"
 #include "supervisor/helper_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
+#include <condition_variable>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -47,6 +49,60 @@ TEST_F(Runner, ChildGetsExactlyItsEnvironmentArgumentsDirectoryAndMergedStreamsB
     EXPECT_EQ(joined(), dir.path().string() + "\na b||c|err\nPATH=/usr/bin:/bin\nPWD=" +
                             dir.path().string() + "\nZEL_X=1 2\n0\n1\n2\n");
     ::close(leaky);
+}
+
+// The channel is the child's descriptor 3 and the only one beyond the standard three; lines go
+// both ways, and a line that is no JSON object is dropped without closing the channel.
+TEST_F(Runner, ChannelReachesTheChildAsDescriptorThreeBothWays) {
+    std::mutex received;
+    std::vector<nlohmann::json> messages;
+    std::condition_variable arrived;
+    zel::AgentChannel channel([&](const nlohmann::json& message) {
+        const std::lock_guard lock(received);
+        messages.push_back(message);
+        arrived.notify_all();
+    });
+    const int leaky = ::open("/dev/null", O_RDONLY); // without O_CLOEXEC, so maybe 3 itself
+    const auto script = R"(echo 'not json' >&3; echo '{"hello":1}' >&3; read line <&3;
+                           echo "got $line"; ls /proc/$$/fd; :)";
+    const auto child = zel::HelperProcess::launch({.executable = "/bin/sh",
+                                                   .arguments = {"-c", script},
+                                                   .currentDirectory = {},
+                                                   .environment = {},
+                                                   .channel = channel.childEnd()},
+                                                  [this](std::string_view chunk) {
+                                                      const std::lock_guard lock(mutex);
+                                                      output.append(chunk);
+                                                  });
+    ::close(leaky);
+    channel.releaseChildEnd();
+    channel.start();
+    {
+        std::unique_lock lock(received);
+        ASSERT_TRUE(
+            arrived.wait_for(lock, std::chrono::seconds(10), [&] { return !messages.empty(); }));
+        ASSERT_EQ(messages.size(), 1U);
+        EXPECT_EQ(messages[0], nlohmann::json({{"hello", 1}}));
+    }
+    ASSERT_TRUE(channel.send({{"type", "code"}}));
+    child->waitForOutputEnd();
+    EXPECT_EQ(joined(), "got {\"type\":\"code\"}\n0\n1\n2\n3\n");
+}
+
+// The tunnel client and the token query get none of the agent's variables, the secret least.
+TEST_F(Runner, OnlyTheAgentServerGetsTheAgentVariables) {
+    const zel::AgentHelpers helpers{
+        {.resourceDirectory = dir.path(), .nodeFallbacks = {}, .cloudflaredFallbacks = {}},
+        "8787",
+        8788,
+        "S3CRET"};
+    const zel::test::ScopedEnv inherited("ZEL_AGENT_INPUT_URL", "from outside");
+    const zel::Environment environment = helpers.helperEnvironment();
+    for (const auto& [name, value] : environment) {
+        EXPECT_FALSE(name.starts_with("ZEL_AGENT_")) << name;
+        EXPECT_EQ(value.find("S3CRET"), std::string::npos) << name;
+    }
+    EXPECT_EQ(environment.back().first, "PATH");
 }
 
 TEST_F(Runner, LaunchFailureNamesTheProgramAndThePlatformReason) {
