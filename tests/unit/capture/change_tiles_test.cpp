@@ -1,12 +1,15 @@
 // The copy and tile encoder on synthetic terminals: applying an answer to the viewer's old picture
 // (copies, then tiles) gives the new frame, and a scroll costs about a line, not the area. The
-// planner covers every changed cell in few tiles: the phone decodes each tile on its own.
+// answers over a fake desktop: whole only when they must be, nothing for a still screen or pixels
+// the viewer has, the changed areas grabbed where the source can.
 #include "capture/change_tiles.hpp"
+#include "tests/support/fakes/fake_change_source.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <random>
 #include <spng.h>
 #include <utility>
@@ -146,45 +149,205 @@ TEST(EncodeTiles, AnswerAppliedToTheOldPictureGivesTheNewOne) {
     }
 }
 
-TEST(PlanTiles, EveryChangedCellCoveredInFewTiles) {
+// One answer of the tiles route: its head and its files.
+struct Answer {
+    nlohmann::json head;
+    std::vector<std::vector<std::uint8_t>> files;
+    [[nodiscard]] std::uint64_t sequence() const { return head["sequence"]; }
+    [[nodiscard]] bool full() const { return head["full"]; }
+};
+
+Answer ask(zel::ChangeTiles& tiles, std::uint64_t since, int width, bool copies) {
+    const std::vector<std::uint8_t> body = tiles.tiles(since, width, 80, copies);
+    const auto end = std::ranges::find(body, '\n');
+    Answer answer{nlohmann::json::parse(body.begin(), end), {}};
+    auto at = end + 1;
+    for (const auto& tile : answer.head["tiles"]) {
+        const auto size = tile[4].get<std::ptrdiff_t>();
+        EXPECT_LE(size, body.end() - at) << "a tile's file runs past the body";
+        answer.files.emplace_back(at, at + std::min(size, body.end() - at));
+        at += std::min(size, body.end() - at);
+    }
+    EXPECT_EQ(at, body.end()) << "bytes after the last tile";
+    return answer;
+}
+
+// The ways an answer is made: a scaled whole capture (JPEG), and at the desktop's own pixels
+// (copies and PNG) from a whole capture or from grabbed areas.
+struct Path {
+    const char* name;
+    int width;
+    bool copies;
+    bool grabber;
+};
+constexpr Path kPaths[] = {{"scaled", kWidth / 2, false, false},
+                           {"own pixels, captured", 2560, true, false},
+                           {"own pixels, grabbed", 2560, true, true}};
+constexpr std::uint32_t kBackground = 0x202020;
+
+TEST(ChangeTiles, AnAnswerIsWholeOnlyWhenItMustBe) {
+    enum class Step { still, small, sameColour, underHalf, overHalf, sinceZero, unknown, resized };
     struct Case {
-        const char* name;
-        std::vector<ChangeRect> changes;
-        std::function<bool(int, int)> unchanged;
-        std::size_t mostTiles;
-        long long mostArea;
+        const char* fault;
+        Step step;
+        bool full;
+        std::size_t tiles; // 2: some, not the whole frame
     };
-    const auto never = [](int, int) { return false; };
-    Case cases[] = {
-        // A moving picture leaves scattered cells as they were: dozens of ragged runs.
-        {"video-like", {{96, 64, 208, 176}}, [](int c, int r) { return (c + r) % 13 == 0; }, 16, 0},
-        // A clock in one corner and a typed line far away stay two small tiles, not their box.
-        {"two far apart", {{8, 8, 60, 14}, {500, 320, 120, 14}}, never, 2, 2 * 128 * 32},
+    const Case cases[] = {
+        {"a still screen is captured or sent something", Step::still, false, 0},
+        {"a small drawing is lost or sent whole", Step::small, false, 2},
+        {"drawing that left the pixels as they were is sent again", Step::sameColour, false, 0},
+        {"a change under half the frame is sent whole", Step::underHalf, false, 2},
+        {"a change over half the frame comes in pieces", Step::overHalf, true, 1},
+        {"since 0 (a viewer with no picture) gets only tiles", Step::sinceZero, true, 1},
+        {"an unknown sequence gets only tiles", Step::unknown, true, 1},
+        {"a sequence from before a resize gets tiles of the old size", Step::resized, true, 1},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        const auto tiles = zel::planTiles(c.changes, kDisplay, kWidth, kHeight, c.unchanged);
-        EXPECT_LE(tiles.size(), c.mostTiles) << "tiles";
-        long long area = 0;
-        for (const zel::TileRect& t : tiles) {
-            area += static_cast<long long>(t.width) * t.height;
-        }
-        if (c.mostArea > 0) {
-            EXPECT_LE(area, c.mostArea);
-        }
-        for (const ChangeRect& change : c.changes) {
-            for (int y = change.y; y < change.y + change.height; ++y) {
-                for (int x = change.x; x < change.x + change.width; ++x) {
-                    if (c.unchanged(x / zel::kTileCell, y / zel::kTileCell)) {
-                        continue;
-                    }
-                    const bool covered = std::ranges::any_of(tiles, [&](const zel::TileRect& t) {
-                        return x >= t.x && x < t.x + t.width && y >= t.y && y < t.y + t.height;
-                    });
-                    ASSERT_TRUE(covered) << "changed pixel " << x << "," << y << " left out";
-                }
+    const ChangeRect small{100, 100, 40, 20};
+    for (const Path& path : kPaths) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(path.name) + ": " + c.fault);
+            zel::test::FakeDesktop desktop(kWidth, kHeight, {.grabber = path.grabber});
+            zel::ChangeTiles tiles(desktop.capture, desktop.source);
+            tiles.awaitChange(0, [] {});
+            const std::uint64_t last = ask(tiles, 0, path.width, path.copies).sequence();
+            std::uint64_t since = last;
+            switch (c.step) {
+            case Step::still:
+                break;
+            case Step::small:
+                desktop.draw(small, 0xff0000);
+                break;
+            case Step::sameColour:
+                desktop.draw(small, kBackground);
+                break;
+            case Step::underHalf:
+                desktop.draw({0, 0, kWidth, 128}, 0xff0000);
+                break;
+            case Step::overHalf:
+                desktop.draw({0, 0, kWidth, 200}, 0xff0000);
+                break;
+            case Step::sinceZero:
+                desktop.draw(small, 0xff0000), since = 0;
+                break;
+            case Step::unknown:
+                desktop.draw(small, 0xff0000), since = last + 50;
+                break;
+            case Step::resized:
+                desktop.resize(800, 450, 0xff0000);
+                break;
+            }
+            const int captures = desktop.capture->captures;
+            const Answer answer = ask(tiles, since, path.width, path.copies);
+            EXPECT_EQ(answer.sequence(), last + (c.step == Step::still ? 0 : 1));
+            EXPECT_EQ(answer.full(), c.full) << answer.head.dump();
+            const auto& listed = answer.head["tiles"];
+            if (c.tiles == 2) {
+                EXPECT_GE(listed.size(), 1U) << answer.head.dump();
+            } else {
+                EXPECT_EQ(listed.size(), c.tiles) << answer.head.dump();
+            }
+            if (c.step == Step::still) {
+                EXPECT_EQ(desktop.capture->captures, captures);
+                continue;
+            }
+            const int width = answer.head["width"], height = answer.head["height"];
+            EXPECT_EQ(width, std::min(path.width, c.step == Step::resized ? 800 : kWidth));
+            long long area = 0;
+            for (const auto& t : listed) {
+                area += t[2].get<long long>() * t[3].get<long long>();
+            }
+            if (c.full) {
+                EXPECT_EQ(listed[0], nlohmann::json::array({0, 0, width, height, listed[0][4]}));
+            } else {
+                EXPECT_LE(area, static_cast<long long>(width) * height / 2);
             }
         }
+    }
+}
+
+TEST(ChangeTiles, UnchangedPixelsAreLeftOutOnlyForTheViewerFollowed) {
+    // Both viewers had the first frame. Drawing leaves one area as it was; whoever asks first is
+    // followed (nothing to send), the other gets the area as it is, not a picture it never had.
+    const ChangeRect area{200, 40, 64, 32};
+    for (const Path& path : kPaths) {
+        SCOPED_TRACE(path.name);
+        zel::test::FakeDesktop desktop(kWidth, kHeight, {.grabber = path.grabber});
+        zel::ChangeTiles tiles(desktop.capture, desktop.source);
+        tiles.awaitChange(0, [] {});
+        const std::uint64_t first = ask(tiles, 0, path.width, path.copies).sequence();
+        desktop.draw(area, kBackground);
+        EXPECT_EQ(ask(tiles, first, path.width, path.copies).head["tiles"].size(), 0U)
+            << "the followed viewer was sent what it has";
+        const Answer other = ask(tiles, first, path.width, path.copies);
+        EXPECT_FALSE(other.full());
+        EXPECT_GE(other.head["tiles"].size(), 1U) << "the second viewer missed the drawn area";
+    }
+}
+
+// An RGBA decoding of a PNG tile.
+std::vector<std::uint8_t> decodePng(const std::vector<std::uint8_t>& file) {
+    spng_ctx* ctx = spng_ctx_new(0);
+    spng_set_png_buffer(ctx, file.data(), file.size());
+    std::size_t size = 0;
+    std::vector<std::uint8_t> rgba;
+    if (spng_decoded_image_size(ctx, SPNG_FMT_RGBA8, &size) == 0) {
+        rgba.resize(size);
+        if (spng_decode_image(ctx, rgba.data(), size, SPNG_FMT_RGBA8, 0) != 0) {
+            rgba.clear();
+        }
+    }
+    spng_ctx_free(ctx);
+    return rgba;
+}
+
+TEST(ChangeTiles, AtOwnPixelsTheChangedAreasAreGrabbedAndAFailedGrabCaptures) {
+    struct Case {
+        const char* fault;
+        zel::test::FakeChangeSource::Script script;
+        int captures;
+        bool grabbed;
+    };
+    const Case cases[] = {
+        {"a source with a grabber still has whole frames captured", {.grabber = true}, 0, true},
+        {"a source without one gets no whole capture", {.grabber = false}, 1, false},
+        {"a failed grab is passed on instead of a whole capture",
+         {.grabber = true, .grabsFail = true},
+         1,
+         true},
+    };
+    const ChangeRect drawn{300, 200, 50, 30}; // off the 16-pixel grid
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        zel::test::FakeDesktop desktop(kWidth, kHeight, c.script);
+        zel::ChangeTiles tiles(desktop.capture, desktop.source);
+        tiles.awaitChange(0, [] {});
+        const std::uint64_t first = ask(tiles, 0, 2560, true).sequence();
+        desktop.draw(drawn, 0x3366cc);
+        const int captures = desktop.capture->captures;
+        const Answer answer = ask(tiles, first, 2560, true);
+        EXPECT_EQ(desktop.capture->captures - captures, c.captures);
+        EXPECT_EQ(desktop.source->grabs > 0, c.grabbed);
+        ASSERT_EQ(answer.head["tiles"].size(), answer.files.size());
+        bool covered = false;
+        for (std::size_t i = 0; i < answer.files.size(); ++i) {
+            const auto& t = answer.head["tiles"][i];
+            const int x0 = t[0], y0 = t[1], w = t[2], h = t[3];
+            const std::vector<std::uint8_t> rgba = decodePng(answer.files[i]);
+            ASSERT_EQ(rgba.size(), static_cast<std::size_t>(w) * h * 4) << "not a PNG of the tile";
+            for (int y = 0; y < h; ++y) {
+                for (int x = 0; x < w; ++x) {
+                    const std::uint8_t* p = &rgba[(static_cast<std::size_t>(y) * w + x) * 4];
+                    ASSERT_EQ(static_cast<std::uint32_t>(p[0] << 16U | p[1] << 8U | p[2]),
+                              desktop.screen->at(x0 + x, y0 + y))
+                        << "the tile's pixel " << x0 + x << "," << y0 + y << " is not the screen's";
+                }
+            }
+            covered =
+                covered || (x0 <= drawn.x && y0 <= drawn.y && x0 + w >= drawn.x + drawn.width &&
+                            y0 + h >= drawn.y + drawn.height);
+        }
+        EXPECT_TRUE(covered) << answer.head.dump();
     }
 }
 
