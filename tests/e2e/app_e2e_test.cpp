@@ -39,7 +39,7 @@ TEST(AppEndToEnd, ButtonPairsThroughTheScreenThenStopsLeavingNothingRunning) {
     const auto invocation = nlohmann::json::parse(zel::test::readFile(app.tunnelInvocation()));
     EXPECT_EQ(invocation["argv"], nlohmann::json({"tunnel", "--url", "http://127.0.0.1:8787"}));
     // The agent server's way there: the MCP end-to-end test; a wrong secret: the service's test.
-    const std::string shotURL = invocation["env"].value("ZEL_AGENT_SCREENSHOT_URL", "");
+    const std::string shotURL = app.agentVariable("ZEL_AGENT_SCREENSHOT_URL");
     ASSERT_EQ(shotURL.rfind("http://127.0.0.1:8788/screenshot?secret=", 0), 0U) << shotURL;
     EXPECT_EQ(httpStatus(shotURL + "&format=png"), 200); // the X11 test decodes what it sends
 

@@ -77,9 +77,8 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
         "Platform: Wayland (" + socket + (portal ? ") through the desktop portal." : ").");
     EXPECT_TRUE(waitUntil([&] { return app->log().find(platform) != std::string::npos; }, 10s))
         << app->log();
-    shotURL = nlohmann::json::parse(readFile(app->tunnelInvocation()))["env"].value(
-        "ZEL_AGENT_SCREENSHOT_URL", "");
-    ASSERT_FALSE(shotURL.empty());
+    ASSERT_TRUE(waitUntil(
+        [&] { return !(shotURL = app->agentVariable("ZEL_AGENT_SCREENSHOT_URL")).empty(); }, 10s));
     ASSERT_TRUE(waitUntil([&] { return !(token = app->token()).empty(); }, 10s));
 
     if (portal) {

@@ -108,8 +108,7 @@ TEST_F(Package, UnpackedAppServesAScreenAndATerminalFromItsOwnAgentServer) {
         << app.log();
 
     // The agent server that runs is the package's.
-    const auto invocation = nlohmann::json::parse(readFile(app.tunnelInvocation()));
-    EXPECT_EQ(invocation["env"].value("ZEL_AGENT_HELPER_BIN_DIR", ""), app.bin.string());
+    EXPECT_EQ(app.agentVariable("ZEL_AGENT_HELPER_BIN_DIR"), app.bin.string());
     const auto helpers = app.helpers();
     EXPECT_TRUE(std::any_of(helpers.begin(), helpers.end(), [&](pid_t pid) {
         std::error_code error;

@@ -161,6 +161,22 @@ std::vector<pid_t> AppUnderTest::helpers() const {
     return {std::istream_iterator<pid_t>(in), std::istream_iterator<pid_t>()};
 }
 
+std::string AppUnderTest::agentVariable(const std::string& name) const {
+    for (const pid_t pid : helpers()) {
+        const std::string proc = "/proc/" + std::to_string(pid);
+        if (readFile(proc + "/cmdline").find("src/server.js") == std::string::npos) {
+            continue;
+        }
+        std::istringstream entries(readFile(proc + "/environ"));
+        for (std::string entry; std::getline(entries, entry, '\0');) {
+            if (entry.starts_with(name + "=")) {
+                return entry.substr(name.size() + 1);
+            }
+        }
+    }
+    return {};
+}
+
 bool alive(pid_t pid) {
     return ::kill(pid, 0) == 0 || errno != ESRCH;
 }

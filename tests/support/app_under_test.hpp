@@ -61,6 +61,9 @@ public:
     [[nodiscard]] std::string qrOnScreen(const std::string& name) const;
     // The app's child processes, zombies included (a helper nobody reaps counts).
     [[nodiscard]] std::vector<pid_t> helpers() const;
+    // A variable of the running agent server's environment (the control service's addresses
+    // reach it alone), or empty.
+    [[nodiscard]] std::string agentVariable(const std::string& name) const;
 
 private:
     std::string openTerminal();

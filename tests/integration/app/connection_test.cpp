@@ -248,10 +248,12 @@ TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopE
     ASSERT_TRUE(pids.server && pids.tunnel);
     const pid_t server = *pids.server;
     const pid_t tunnel = *pids.tunnel;
-    // Both helpers get the same environment; the token goes to the server alone.
+    // The tunnel client gets ours without any of the agent's variables: no token, no secret.
     auto serverEnvironment = nlohmann::json::parse(readFile(agent / "server.json"));
     EXPECT_EQ(serverEnvironment["ZEL_AGENT_TOKEN"], "tok");
-    serverEnvironment.erase("ZEL_AGENT_TOKEN");
+    for (auto it = serverEnvironment.begin(); it != serverEnvironment.end();) {
+        it = it.key().starts_with("ZEL_AGENT_") ? serverEnvironment.erase(it) : std::next(it);
+    }
     EXPECT_EQ(nlohmann::json::parse(readFile(bin / "cloudflared.invocation"))["env"],
               serverEnvironment);
 
