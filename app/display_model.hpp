@@ -1,7 +1,9 @@
 // What the window shows: a plain model that the view layer mirrors, changed only on the main queue.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,12 +33,36 @@ inline constexpr const char* kTunnelTimeoutDetail = "公网连接创建超时，
 inline constexpr const char* kTunnelLostDetail = "公网连接已断开，请重新开启。";
 inline constexpr const char* kServerCrashedDetail = "本机服务多次意外退出，请重新开启。";
 
+// Once a device has paired, the code leaves the screen (screenshots and the live view would carry
+// it); a button brings a fresh one back for the next device.
+inline constexpr const char* kConnectedDetail = "配对码已隐藏，截图和画面里不会出现。";
+inline constexpr const char* kPairAnotherStatus = "扫码配对另一台设备";
+inline constexpr const char* kPairAnotherDetail = "这个二维码只能配对一台设备，10 分钟内有效。";
+inline constexpr const char* kPairButton = "配对新设备";
+inline constexpr const char* kHidePairButton = "隐藏二维码";
+inline constexpr const char* kDisconnectButton = "断开";
+inline constexpr const char* kRemoveButton = "移除";
+inline constexpr const char* kAllowTerminalSwitch = "允许终端和命令";
+inline constexpr const char* kRequireConsentSwitch = "新设备需我确认";
+// "已连接 N 台设备"
+std::string connectedStatus(std::size_t devices);
+
 // A square QR symbol with its white quiet zone: size × size modules, row-major, 1 = dark.
 struct QRMatrix {
     int size = 0;
     std::vector<std::uint8_t> modules;
 
     friend bool operator==(const QRMatrix&, const QRMatrix&) = default;
+};
+
+// One paired device as the window lists it.
+struct DeviceRow {
+    std::string id;
+    std::string name;
+    // What it has open and since when, e.g. "实时画面、终端 · 14:02 配对".
+    std::string detail;
+
+    friend bool operator==(const DeviceRow&, const DeviceRow&) = default;
 };
 
 struct DisplayModel {
@@ -46,6 +72,13 @@ struct DisplayModel {
     std::optional<QRMatrix> qrImage;
     bool buttonEnabled = true;
     std::string buttonTitle = kButtonStart;
+    // While the connection is ready.
+    std::vector<DeviceRow> devices;
+    bool pairButtonShown = false;
+    std::string pairButtonTitle = kPairButton;
+    // The owner's switches, always shown.
+    bool allowTerminal = true;
+    bool requireConsent = false;
 
     friend bool operator==(const DisplayModel&, const DisplayModel&) = default;
 };
@@ -57,6 +90,23 @@ public:
     // Shows the window, makes it active and brings it to the front (also when it was closed).
     virtual void show() = 0;
     virtual void render(const DisplayModel& model) = 0;
+    // A desktop notification; nothing where the desktop offers none.
+    virtual void notify(const std::string& /*title*/, const std::string& /*body*/) {}
+    // Asks the owner whether the named device may pair; the answer goes to the window's consent
+    // action. endConsent closes the question unanswered (its time is over).
+    virtual void askConsent(const std::string& /*request*/, const std::string& /*name*/) {}
+    virtual void endConsent(const std::string& /*request*/) {}
+};
+
+// What the window's controls do; each runs on the main queue.
+struct WindowActions {
+    std::function<void()> toggle;
+    std::function<void()> pairAnother;
+    std::function<void(const std::string& device)> disconnect;
+    std::function<void(const std::string& device)> remove;
+    std::function<void(bool)> allowTerminal;
+    std::function<void(bool)> requireConsent;
+    std::function<void(const std::string& request, bool allow)> consent;
 };
 
 } // namespace zel

@@ -155,7 +155,7 @@ int main(int argc, char* argv[]) {
     controller = std::make_unique<zel::ZelDesktopAgentApp>(
         mainQueue, zel::makePlatformDesktop(),
         [](zel::ZelDesktopAgentApp& app) -> std::unique_ptr<zel::WindowView> {
-            return std::make_unique<zel::MainWindow>([&app] { app.toggleConnection(); });
+            return std::make_unique<zel::MainWindow>(app.windowActions());
         });
 
     controller->setStatusPrinter(std::make_unique<zel::TerminalStatusPrinter>(stdout));

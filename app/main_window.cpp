@@ -2,9 +2,14 @@
 
 #include "app/pairing.hpp"
 
+#include <QCheckBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -110,11 +115,13 @@ void QRView::paintEvent(QPaintEvent* /*event*/) {
     }
 }
 
-MainWindow::MainWindow(std::function<void()> onToggle)
+MainWindow::MainWindow(WindowActions actions)
     : QWidget(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
-                           Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint) {
+                           Qt::WindowMinimizeButtonHint | Qt::CustomizeWindowHint),
+      actions_(std::move(actions)) {
     setWindowTitle(kTitle);
-    setFixedSize(kWidth, kHeight);
+    setFixedWidth(kWidth);
+    setMinimumHeight(kHeight);
     setAutoFillBackground(true);
 
     auto* title = makeLabel(kTitle, pixelFont(24, QFont::Bold), this);
@@ -130,33 +137,71 @@ MainWindow::MainWindow(std::function<void()> onToggle)
     toggleButton_ = new QPushButton(kButtonStart, this);
     toggleButton_->setDefault(true);
     toggleButton_->setAutoDefault(true);
-    QObject::connect(toggleButton_, &QPushButton::clicked, this,
-                     [onToggle = std::move(onToggle)] { onToggle(); });
+    QObject::connect(toggleButton_, &QPushButton::clicked, this, [this] { actions_.toggle(); });
+
+    pairButton_ = new QPushButton(kPairButton, this);
+    pairButton_->setAutoDefault(false);
+    pairButton_->hide();
+    QObject::connect(pairButton_, &QPushButton::clicked, this, [this] {
+        if (actions_.pairAnother) {
+            actions_.pairAnother();
+        }
+    });
 
     auto* buttonRow = new QHBoxLayout;
     buttonRow->setSpacing(12);
     buttonRow->addWidget(toggleButton_);
+    buttonRow->addWidget(pairButton_);
+
+    deviceList_ = new QWidget(this);
+    deviceRows_ = new QVBoxLayout(deviceList_);
+    deviceRows_->setContentsMargins(0, 0, 0, 0);
+    deviceRows_->setSpacing(8);
+    deviceList_->hide();
+
+    terminalSwitch_ = new QCheckBox(kAllowTerminalSwitch, this);
+    consentSwitch_ = new QCheckBox(kRequireConsentSwitch, this);
+    for (auto* box : {terminalSwitch_, consentSwitch_}) {
+        box->setFocusPolicy(Qt::ClickFocus); // Space stays with the toggle button
+    }
+    QObject::connect(terminalSwitch_, &QCheckBox::clicked, this, [this](bool on) {
+        if (actions_.allowTerminal) {
+            actions_.allowTerminal(on);
+        }
+    });
+    QObject::connect(consentSwitch_, &QCheckBox::clicked, this, [this](bool on) {
+        if (actions_.requireConsent) {
+            actions_.requireConsent(on);
+        }
+    });
+    auto* switches = new QHBoxLayout;
+    switches->addWidget(terminalSwitch_);
+    switches->addWidget(consentSwitch_);
 
     auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(kMargin, kMargin, kMargin, 0);
+    column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     column->setSpacing(kSpacing);
     column->addWidget(title);
     column->addWidget(statusLabel_);
     column->addWidget(detailLabel_);
     column->addWidget(qrImageView_, 0, Qt::AlignHCenter);
     column->addLayout(buttonRow);
-    // The column hangs from the top of the window.
+    column->addWidget(deviceList_);
+    // The column hangs from the top of the window; the switches stand at its foot.
     column->addStretch(1);
+    column->addLayout(switches);
 
     detailText_ = kIdleDetail;
     detailLabel_->setText(
         wrapToLines(detailText_, detailLabel_->font(), kWidth - 2 * kMargin, kDetailLines));
 }
 
+MainWindow::~MainWindow() = default;
+
 void MainWindow::show() {
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
-        move(area.center() - QPoint(kWidth / 2, kHeight / 2));
+        move(area.center() - QPoint(kWidth / 2, height() / 2));
     }
     // Hidden first: a window that something else unmapped still counts as shown to Qt, and show()
     // alone would not map it again.
@@ -190,6 +235,99 @@ void MainWindow::render(const DisplayModel& model) {
         // Space and Return act on the button again after every start.
         toggleButton_->setFocus();
     }
+    pairButton_->setText(QString::fromStdString(model.pairButtonTitle));
+    pairButton_->setVisible(model.pairButtonShown);
+    terminalSwitch_->setChecked(model.allowTerminal);
+    consentSwitch_->setChecked(model.requireConsent);
+    if (model.devices != shownDevices_) {
+        renderDevices(model.devices);
+    }
+}
+
+void MainWindow::renderDevices(const std::vector<DeviceRow>& devices) {
+    shownDevices_ = devices;
+    while (QLayoutItem* item = deviceRows_->takeAt(0)) {
+        if (QWidget* widget = item->widget()) {
+            widget->deleteLater();
+        }
+        delete item;
+    }
+    for (const DeviceRow& device : devices) {
+        auto* row = new QWidget(deviceList_);
+        auto* line = new QHBoxLayout(row);
+        line->setContentsMargins(0, 0, 0, 0);
+        auto* text = new QLabel(row);
+        text->setTextFormat(Qt::PlainText);
+        text->setText(QString::fromStdString(device.name + "\n" + device.detail));
+        text->setFont(pixelFont(13, QFont::Normal));
+        line->addWidget(text, 1);
+        const QString name = QString::fromStdString(device.name);
+        const auto addButton = [&](const char* label, const char* kind,
+                                   const std::function<void(const std::string&)>& action) {
+            auto* button = new QPushButton(label, row);
+            button->setAutoDefault(false);
+            button->setFocusPolicy(Qt::ClickFocus);
+            button->setObjectName(QString(kind) + ":" + QString::fromStdString(device.id));
+            button->setAccessibleName(QString(label) + " " + name);
+            QObject::connect(button, &QPushButton::clicked, this, [action, id = device.id] {
+                if (action) {
+                    action(id);
+                }
+            });
+            line->addWidget(button);
+        };
+        addButton(kDisconnectButton, "disconnect", actions_.disconnect);
+        addButton(kRemoveButton, "remove", actions_.remove);
+        deviceRows_->addWidget(row);
+    }
+    deviceList_->setVisible(!devices.empty());
+    adjustSize();
+}
+
+void MainWindow::notify(const std::string& title, const std::string& body) {
+    // The freedesktop notification service where the session has one; nothing otherwise.
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                       "/org/freedesktop/Notifications",
+                                                       "org.freedesktop.Notifications", "Notify");
+    call << QString(kTitle) << 0U << QString() << QString::fromStdString(title)
+         << QString::fromStdString(body) << QStringList() << QVariantMap() << -1;
+    QDBusConnection::sessionBus().asyncCall(call);
+}
+
+void MainWindow::askConsent(const std::string& request, const std::string& name) {
+    endConsent(request);
+    auto* box = new QMessageBox(
+        QMessageBox::Question, kTitle,
+        QString::fromStdString("“" + name + "”想连接这台电脑。允许它查看和操作这台电脑吗？"),
+        QMessageBox::NoButton, this);
+    auto* allow = box->addButton("允许", QMessageBox::AcceptRole);
+    box->addButton("拒绝", QMessageBox::RejectRole);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    consentBoxes_[request] = box;
+    QObject::connect(box, &QMessageBox::finished, this, [this, box, allow, request] {
+        const auto it = consentBoxes_.find(request);
+        if (it == consentBoxes_.end() || it->second != box) {
+            return; // closed by endConsent: nobody answered
+        }
+        consentBoxes_.erase(it);
+        if (actions_.consent) {
+            actions_.consent(request, box->clickedButton() == allow);
+        }
+    });
+    box->show();
+    box->raise();
+    box->activateWindow();
+}
+
+void MainWindow::endConsent(const std::string& request) {
+    const auto it = consentBoxes_.find(request);
+    if (it == consentBoxes_.end()) {
+        return;
+    }
+    QMessageBox* box = it->second;
+    consentBoxes_.erase(it);
+    box->close();
 }
 
 } // namespace zel

@@ -1,5 +1,6 @@
-// The one window: title, status line, detail line, pairing QR code and the toggle button. It only
-// mirrors the display model; the controller decides what it shows.
+// The one window: title, status line, detail line, pairing QR code, the toggle button, the paired
+// devices with a way to cut each off, and the owner's switches. It only mirrors the display model;
+// the controller decides what it shows, and the controls call the controller's actions.
 #pragma once
 
 #include "app/display_model.hpp"
@@ -7,10 +8,14 @@
 #include <QImage>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <optional>
 
+class QCheckBox;
 class QLabel;
+class QMessageBox;
 class QPushButton;
+class QVBoxLayout;
 
 namespace zel {
 
@@ -40,20 +45,35 @@ private:
 class MainWindow final : public QWidget, public WindowView {
 public:
     static constexpr int kWidth = 420;
+    // The least height; the device list makes the window taller.
     static constexpr int kHeight = 520;
 
-    explicit MainWindow(std::function<void()> onToggle);
+    explicit MainWindow(WindowActions actions);
+    ~MainWindow() override;
 
     void show() override;
     void render(const DisplayModel& model) override;
+    void notify(const std::string& title, const std::string& body) override;
+    void askConsent(const std::string& request, const std::string& name) override;
+    void endConsent(const std::string& request) override;
 
 private:
+    void renderDevices(const std::vector<DeviceRow>& devices);
+
+    WindowActions actions_;
     QLabel* statusLabel_;
     QLabel* detailLabel_;
     QRView* qrImageView_;
     QPushButton* toggleButton_;
+    QPushButton* pairButton_;
+    QWidget* deviceList_;
+    QVBoxLayout* deviceRows_;
+    QCheckBox* terminalSwitch_;
+    QCheckBox* consentSwitch_;
     QString detailText_;
     std::optional<QRMatrix> shownMatrix_;
+    std::vector<DeviceRow> shownDevices_;
+    std::map<std::string, QMessageBox*> consentBoxes_;
 };
 
 } // namespace zel

@@ -28,7 +28,11 @@ ZelDesktopAgentApp::ZelDesktopAgentApp(MainQueue& mainQueue, DesktopEnvironment 
                                        WindowFactory makeWindow, HelperLocations helperLocations)
     : controlSecret_(makeUUIDString()), mainQueue_(mainQueue), desktop_(std::move(desktop)),
       makeWindow_(std::move(makeWindow)),
-      helpers_(std::move(helperLocations), kPort, kControlPort, controlSecret_) {}
+      helpers_(std::move(helperLocations), kPort, kControlPort, controlSecret_) {
+    settings_ = loadOwnerSettings();
+    display_.allowTerminal = settings_.allowTerminal;
+    display_.requireConsent = settings_.requireConsent;
+}
 
 ZelDesktopAgentApp::~ZelDesktopAgentApp() = default;
 
@@ -188,10 +192,24 @@ std::string ZelDesktopAgentApp::loadToken() {
 
 void ZelDesktopAgentApp::launchServerLocked() {
     const std::uint64_t generation = ++serverGeneration_;
+    auto channel = std::make_shared<AgentChannel>(
+        outputGate_.guard([this, generation](const nlohmann::json& message) {
+            onAgentMessage(generation, message);
+        }));
     serverProcess_ = launchAgentServer(helpers_, token_,
                                        outputGate_.guard([this, generation](ExitStatus status) {
                                            onServerExit(generation, status);
-                                       }));
+                                       }),
+                                       channel->childEnd());
+    channel->releaseChildEnd();
+    channel->start();
+    channel->send(settingsMessage(settings_));
+    // A crashed server's channel may be inside a callback waiting for this lock: it goes on the
+    // main queue, where no lock is held.
+    if (channel_) {
+        mainQueue_.post([retired = std::move(channel_)] {});
+    }
+    channel_ = std::move(channel);
 }
 
 void ZelDesktopAgentApp::startServer() {
@@ -259,8 +277,11 @@ void ZelDesktopAgentApp::watchTunnel(const std::stop_token& stop, std::uint64_t 
 }
 
 void ZelDesktopAgentApp::stopProcesses() {
+    // Released after the lock: its reader may be waiting for the lock inside a callback.
+    std::shared_ptr<AgentChannel> channel;
     {
         const std::lock_guard lock(stateMutex_);
+        channel = std::move(channel_);
         if (tunnelProcess_) {
             tunnelProcess_->terminate();
         }
@@ -274,6 +295,7 @@ void ZelDesktopAgentApp::stopProcesses() {
         serverProcess_.reset();
         queryProcess_.reset();
         zelURL_.clear();
+        tunnelURL_.clear();
         ++stopCount_;
         // Ends still to come from these helpers are the stop's, not failures.
         ++serverGeneration_;
@@ -282,7 +304,11 @@ void ZelDesktopAgentApp::stopProcesses() {
         tunnelReady_ = false;
         serverRestarts_.clear();
         mainQueue_.post([this] {
+            connected_ = false;
+            pairing_ = false;
             display_.qrHidden = true;
+            display_.devices.clear();
+            display_.pairButtonShown = false;
             renderWindow();
             updateRunningState(false, false);
         });
@@ -326,6 +352,9 @@ void ZelDesktopAgentApp::showError(const std::string& message) {
         display_.statusText = kFailedStatus;
         display_.detailText = message;
         display_.qrHidden = true;
+        connected_ = false;
+        display_.devices.clear();
+        display_.pairButtonShown = false;
         renderWindow();
         updateRunningState(false, false);
         if (statusPrinter_) {
@@ -398,6 +427,7 @@ void ZelDesktopAgentApp::onTunnelAddress(std::uint64_t generation, const std::st
         // Under the same lock as the check: a stop now comes wholly before (nothing stored) or
         // after (the link cleared, its idle item queued behind the ready one).
         zelURL_ = makePairingLink(address, token_);
+        tunnelURL_ = address;
     }
     stopped_.notify_all();
     postReady();
@@ -413,6 +443,7 @@ void ZelDesktopAgentApp::showReady(const std::string& tunnelURL) {
     {
         const std::lock_guard lock(stateMutex_);
         zelURL_ = makePairingLink(tunnelURL, token_);
+        tunnelURL_ = tunnelURL;
     }
     postReady();
 }
@@ -428,13 +459,9 @@ void ZelDesktopAgentApp::postReady() {
         if (link.empty()) {
             return;
         }
-        display_.statusText = kReadyStatus;
-        display_.detailText = desktop_.consentHint.empty()
-                                  ? std::string(kReadyDetail)
-                                  : std::string(kReadyDetail) + desktop_.consentHint;
         display_.qrImage = makeQRCode(link);
-        display_.qrHidden = false;
-        renderWindow();
+        connected_ = true;
+        renderConnected();
         updateRunningState(false, true);
         if (statusPrinter_) {
             statusPrinter_->ready(link);

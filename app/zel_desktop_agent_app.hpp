@@ -5,6 +5,8 @@
 #include "app/desktop_environment.hpp"
 #include "app/display_model.hpp"
 #include "app/main_queue.hpp"
+#include "app/owner_settings.hpp"
+#include "supervisor/agent_channel.hpp"
 #include "supervisor/agent_helpers.hpp"
 #include "supervisor/callback_gate.hpp"
 
@@ -26,6 +28,9 @@ namespace zel {
 class HelperProcess;  // supervisor: a running child process
 class ControlService; // control_service: the service on the control port
 class StatusPrinter;  // app/terminal_qr.hpp: what the window shows, for a terminal
+
+// The window's rows of the agent server's device list; entries without an id are left out.
+std::vector<DeviceRow> deviceRows(const nlohmann::json& devices);
 
 class ZelDesktopAgentApp {
 public:
@@ -73,6 +78,19 @@ public:
 
     [[nodiscard]] const AgentHelpers& helpers() const { return helpers_; }
 
+    // The owner's controls (app/owner_controls.cpp), on the main queue: each reaches the agent
+    // server over its channel; a fresh code is shown for one more device, or hidden again.
+    void pairAnotherDevice();
+    void disconnectDevice(const std::string& device);
+    void removeDevice(const std::string& device);
+    void setAllowTerminal(bool allow);
+    void setRequireConsent(bool require);
+    void answerConsent(const std::string& request, bool allow);
+    // What the agent server reports (devices, events, consent requests), on the main queue.
+    void handleAgentMessage(const nlohmann::json& message);
+    // The actions a window is built with: each control calls one of the above.
+    WindowActions windowActions();
+
     // The window's model and the window itself: read and written only on the main queue.
     [[nodiscard]] const DisplayModel& display() const { return display_; }
     [[nodiscard]] WindowView* window() const { return window_.get(); }
@@ -96,6 +114,15 @@ private:
     inline static const std::string kPort = "8787";
 
     void runStartSequence();
+    // Sends one message to the running agent server; dropped when none runs.
+    void sendToAgent(const nlohmann::json& message);
+    // Called on the channel's reader thread; passes a current server's message to the main queue.
+    void onAgentMessage(std::uint64_t generation, const nlohmann::json& message);
+    // The ready display with the devices: the code while none has paired or the owner asked for
+    // one more, "已连接 N 台设备" otherwise. Main queue.
+    void renderConnected();
+    // Stores, remembers and sends the owner's switches. Main queue.
+    void applySettings(const OwnerSettings& settings);
     // Shows the link stored when the item runs, or nothing when a stop has cleared it.
     void postReady();
     // Launches the server under the next generation; requires stateMutex.
@@ -119,11 +146,19 @@ private:
     std::unique_ptr<WindowView> window_;
     DisplayModel display_;
     std::unique_ptr<StatusPrinter> statusPrinter_;
+    // Main queue: the connection is ready (its link shown at least once), and the owner asked to
+    // show a fresh code while devices are paired.
+    bool connected_ = false;
+    bool pairing_ = false;
     std::shared_ptr<HelperProcess> serverProcess_;
     std::shared_ptr<HelperProcess> tunnelProcess_;
     std::shared_ptr<ControlService> controlService_;
     std::string token_;
     std::string zelURL_;
+    std::string tunnelURL_;
+    std::shared_ptr<AgentChannel> channel_;
+    // Also guarded by stateMutex_: a start thread sends them to the server it launches.
+    OwnerSettings settings_;
     const std::string controlSecret_;
     mutable std::mutex stateMutex_;
 

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -15,7 +16,14 @@ class DisplayState : public ::testing::Test {
 protected:
     DisplayModel state(const char* status, const char* detail, bool qrHidden, bool enabled,
                        const char* title) const {
-        return {status, detail, qrHidden, app.display().qrImage, enabled, title};
+        DisplayModel model;
+        model.statusText = status;
+        model.detailText = detail;
+        model.qrHidden = qrHidden;
+        model.qrImage = app.display().qrImage;
+        model.buttonEnabled = enabled;
+        model.buttonTitle = title;
+        return model;
     }
     DisplayModel idle() const {
         return state(zel::kIdleStatus, zel::kIdleDetail, true, true, "开启");
@@ -60,6 +68,51 @@ TEST_F(DisplayState, EachOperationPostsOneItemAndTheStartWalksToReady) {
     EXPECT_TRUE(app.pairingLink().empty());
     EXPECT_EQ(queue.drain(), 3);
     EXPECT_EQ(app.display(), idle());
+}
+
+// Once a device pairs, the code leaves the screen; the owner brings a fresh one back for the
+// next device, and it leaves again when that one pairs or the owner hides it.
+TEST_F(DisplayState, TheCodeLeavesTheScreenOnceADeviceHasPaired) {
+    app.showReady("https://c.trycloudflare.com");
+    queue.drain();
+    const std::string first = app.pairingLink();
+    const auto devices = [&](int count) {
+        nlohmann::json list = nlohmann::json::array();
+        for (int i = 0; i < count; ++i) {
+            list.push_back({{"id", "d" + std::to_string(i)},
+                            {"name", "Phone " + std::to_string(i)},
+                            {"open", {"terminal", "live"}}});
+        }
+        app.handleAgentMessage({{"type", "devices"}, {"devices", list}});
+    };
+    const auto shows = [&](const std::string& status, bool qr, bool pairButton) {
+        EXPECT_EQ(app.display().statusText, status);
+        EXPECT_EQ(app.display().qrHidden, !qr) << status;
+        EXPECT_EQ(app.display().pairButtonShown, pairButton) << status;
+        EXPECT_EQ(renders.back().model, app.display()) << "not rendered";
+    };
+    devices(1);
+    shows("已连接 1 台设备", false, true);
+    EXPECT_EQ(app.display().devices.at(0).detail, "实时画面、终端");
+    app.pairAnotherDevice();
+    shows(zel::kPairAnotherStatus, true, true);
+    EXPECT_NE(app.pairingLink(), first) << "the code shown again must be a fresh one";
+    EXPECT_EQ(app.display().qrImage, zel::makeQRCode(app.pairingLink()));
+    devices(2);
+    shows("已连接 2 台设备", false, true);
+    app.pairAnotherDevice();
+    app.pairAnotherDevice(); // hidden again by the owner
+    shows("已连接 2 台设备", false, true);
+    devices(0);
+    shows(zel::kReadyStatus, true, false);
+    // Rows without an id are no devices; a stop clears the list.
+    app.handleAgentMessage({{"type", "devices"}, {"devices", {{{"name", "x"}}, 3}}});
+    EXPECT_TRUE(app.display().devices.empty());
+    devices(1);
+    app.stopProcesses();
+    queue.drain();
+    EXPECT_TRUE(app.display().devices.empty());
+    EXPECT_FALSE(app.display().pairButtonShown);
 }
 
 // A stop between the address and its ready item: the window never shows a dead tunnel's code.

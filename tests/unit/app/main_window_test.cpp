@@ -1,17 +1,40 @@
-// The window's one control: a disabled button sends nothing, an enabled one takes the focus so
-// that Space presses it (the end-to-end test presses it so and reads the QR code off the screen).
+// The window's controls: a disabled button sends nothing, an enabled one takes the focus so that
+// Space presses it (the end-to-end test presses it so and reads the QR code off the screen); each
+// device row's buttons name their device, and the switches mirror and report the settings.
 #include "app/main_window.hpp"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
 
 namespace {
 
-TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) {
+struct Calls {
     int toggles = 0;
-    zel::MainWindow window([&] { ++toggles; });
+    int pairs = 0;
+    std::vector<std::string> log;
+};
+
+zel::WindowActions recording(Calls& calls) {
+    zel::WindowActions actions;
+    actions.toggle = [&] { ++calls.toggles; };
+    actions.pairAnother = [&] { ++calls.pairs; };
+    actions.disconnect = [&](const std::string& id) { calls.log.push_back("disconnect " + id); };
+    actions.remove = [&](const std::string& id) { calls.log.push_back("remove " + id); };
+    actions.allowTerminal = [&](bool on) {
+        calls.log.push_back(on ? "terminal on" : "terminal off");
+    };
+    actions.requireConsent = [&](bool on) {
+        calls.log.push_back(on ? "consent on" : "consent off");
+    };
+    return actions;
+}
+
+TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) {
+    Calls calls;
+    zel::MainWindow window(recording(calls));
     window.show();
     QApplication::setActiveWindow(&window);
     auto* button = window.findChild<QPushButton*>();
@@ -21,13 +44,44 @@ TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) 
     window.render(model);
     QTest::mouseClick(button, Qt::LeftButton);
     QTest::keyClick(&window, Qt::Key_Space);
-    EXPECT_EQ(toggles, 0);
+    EXPECT_EQ(calls.toggles, 0);
     model.buttonEnabled = true;
     window.render(model);
     EXPECT_TRUE(button->hasFocus());
     QTest::mouseClick(button, Qt::LeftButton);
     QTest::keyClick(button, Qt::Key_Space);
-    EXPECT_EQ(toggles, 2);
+    EXPECT_EQ(calls.toggles, 2);
+}
+
+TEST(MainWindow, DeviceRowsAndSwitchesCallTheirActionsWithTheirDevice) {
+    Calls calls;
+    zel::MainWindow window(recording(calls));
+    window.show();
+    zel::DisplayModel model;
+    model.devices = {{"d1", "Android · Chrome", "实时画面"}, {"d2", "claude", "AI 会话"}};
+    model.pairButtonShown = true;
+    model.allowTerminal = false;
+    window.render(model);
+    const auto click = [&](const QString& name) {
+        auto* control = window.findChild<QPushButton*>(name);
+        ASSERT_NE(control, nullptr) << name.toStdString();
+        EXPECT_TRUE(control->isVisible()) << name.toStdString();
+        QTest::mouseClick(control, Qt::LeftButton);
+    };
+    click("disconnect:d2");
+    click("remove:d1");
+    for (auto* box : window.findChildren<QCheckBox*>()) {
+        EXPECT_EQ(box->isChecked(), false) << box->text().toStdString();
+        QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
+    }
+    EXPECT_EQ(calls.log, (std::vector<std::string>{"disconnect d2", "remove d1", "terminal on",
+                                                   "consent on"}));
+    // The list follows the model: a removed device's row is gone.
+    model.devices.pop_back();
+    window.render(model);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(window.findChild<QPushButton*>("disconnect:d2"), nullptr);
+    EXPECT_NE(window.findChild<QPushButton*>("disconnect:d1"), nullptr);
 }
 
 } // namespace

@@ -1,0 +1,230 @@
+// The controller's side of the owner's controls: the device list, the pairing code on demand, the
+// switches and the consent question, all over the agent server's channel.
+#include "app/pairing.hpp"
+#include "app/terminal_qr.hpp"
+#include "app/uuid.hpp"
+#include "app/zel_desktop_agent_app.hpp"
+#include "base/agent_log.hpp"
+#include "base/app_error.hpp"
+
+#include <algorithm>
+#include <array>
+#include <ctime>
+
+namespace zel {
+namespace {
+
+std::string stringField(const nlohmann::json& object, const char* name) {
+    const auto it = object.find(name);
+    return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// "HH:MM" in local time of a time in milliseconds since the epoch.
+std::string clockTime(const nlohmann::json& milliseconds) {
+    if (!milliseconds.is_number()) {
+        return {};
+    }
+    const auto seconds = static_cast<std::time_t>(milliseconds.get<double>() / 1000);
+    std::tm local{};
+    if (::localtime_r(&seconds, &local) == nullptr) {
+        return {};
+    }
+    std::array<char, 16> text{};
+    std::strftime(text.data(), text.size(), "%H:%M", &local);
+    return text.data();
+}
+
+} // namespace
+
+std::string connectedStatus(std::size_t devices) {
+    return "已连接 " + std::to_string(devices) + " 台设备";
+}
+
+std::vector<DeviceRow> deviceRows(const nlohmann::json& devices) {
+    static const std::pair<const char*, const char*> kOpen[] = {
+        {"live", "实时画面"}, {"terminal", "终端"}, {"mcp", "AI 会话"}};
+    std::vector<DeviceRow> rows;
+    if (!devices.is_array()) {
+        return rows;
+    }
+    for (const auto& device : devices) {
+        if (!device.is_object() || stringField(device, "id").empty()) {
+            continue;
+        }
+        std::string open;
+        if (const auto it = device.find("open"); it != device.end() && it->is_array()) {
+            for (const auto& [kind, text] : kOpen) {
+                if (std::find(it->begin(), it->end(), kind) != it->end()) {
+                    open += (open.empty() ? "" : "、") + std::string(text);
+                }
+            }
+        }
+        const std::string since = clockTime(device.value("pairedAt", nlohmann::json()));
+        std::string detail = open.empty() ? "空闲" : open;
+        if (!since.empty()) {
+            detail += " · " + since + " 配对";
+        }
+        const std::string name = stringField(device, "name");
+        rows.push_back({stringField(device, "id"), name.empty() ? "未知设备" : name, detail});
+    }
+    return rows;
+}
+
+WindowActions ZelDesktopAgentApp::windowActions() {
+    return {
+        .toggle = [this] { toggleConnection(); },
+        .pairAnother = [this] { pairAnotherDevice(); },
+        .disconnect = [this](const std::string& device) { disconnectDevice(device); },
+        .remove = [this](const std::string& device) { removeDevice(device); },
+        .allowTerminal = [this](bool allow) { setAllowTerminal(allow); },
+        .requireConsent = [this](bool require) { setRequireConsent(require); },
+        .consent = [this](const std::string& request,
+                          bool allow) { answerConsent(request, allow); },
+    };
+}
+
+void ZelDesktopAgentApp::sendToAgent(const nlohmann::json& message) {
+    std::shared_ptr<AgentChannel> channel;
+    {
+        const std::lock_guard lock(stateMutex_);
+        channel = channel_;
+    }
+    if (channel) {
+        channel->send(message);
+    }
+}
+
+void ZelDesktopAgentApp::onAgentMessage(std::uint64_t generation, const nlohmann::json& message) {
+    {
+        const std::lock_guard lock(stateMutex_);
+        if (generation != serverGeneration_) {
+            return;
+        }
+    }
+    mainQueue_.post([this, message] { handleAgentMessage(message); });
+}
+
+void ZelDesktopAgentApp::handleAgentMessage(const nlohmann::json& message) {
+    const std::string type = stringField(message, "type");
+    if (type == "devices") {
+        auto rows = deviceRows(message.value("devices", nlohmann::json()));
+        // A device that has just paired used the code on screen: it leaves the screen.
+        if (rows.size() > display_.devices.size()) {
+            pairing_ = false;
+        }
+        display_.devices = std::move(rows);
+        renderConnected();
+    } else if (type == "event") {
+        const std::string name =
+            stringField(message.value("device", nlohmann::json::object()), "name");
+        const std::string event = stringField(message, "event");
+        if (window_ && event == "paired") {
+            window_->notify("新设备已连接", (name.empty() ? "未知设备" : name) +
+                                                " 已配对，可以查看和操作这台电脑。");
+        } else if (window_ && event == "terminal") {
+            window_->notify("终端已打开",
+                            (name.empty() ? "未知设备" : name) + " 打开了这台电脑的终端。");
+        }
+    } else if (type == "consent-request") {
+        if (window_) {
+            window_->askConsent(stringField(message, "request"), stringField(message, "name"));
+        }
+    } else if (type == "consent-ended") {
+        if (window_) {
+            window_->endConsent(stringField(message, "request"));
+        }
+    } else {
+        appendLog("Agent channel: unknown message type\n");
+    }
+}
+
+void ZelDesktopAgentApp::renderConnected() {
+    if (!connected_) {
+        return;
+    }
+    const bool showCode = display_.devices.empty() || pairing_;
+    if (display_.devices.empty()) {
+        display_.statusText = kReadyStatus;
+        display_.detailText = desktop_.consentHint.empty()
+                                  ? std::string(kReadyDetail)
+                                  : std::string(kReadyDetail) + desktop_.consentHint;
+    } else if (pairing_) {
+        display_.statusText = kPairAnotherStatus;
+        display_.detailText = kPairAnotherDetail;
+    } else {
+        display_.statusText = connectedStatus(display_.devices.size());
+        display_.detailText = kConnectedDetail;
+    }
+    display_.qrHidden = !showCode;
+    display_.pairButtonShown = !display_.devices.empty();
+    display_.pairButtonTitle = pairing_ ? kHidePairButton : kPairButton;
+    renderWindow();
+}
+
+void ZelDesktopAgentApp::pairAnotherDevice() {
+    if (!connected_) {
+        return;
+    }
+    if (pairing_) {
+        pairing_ = false;
+        renderConnected();
+        return;
+    }
+    // Each showing is a fresh code: one seen earlier (a photo, a screenshot) pairs nothing.
+    const std::string code = makePairingCode();
+    std::string link;
+    {
+        const std::lock_guard lock(stateMutex_);
+        if (tunnelURL_.empty()) {
+            return;
+        }
+        token_ = code;
+        zelURL_ = makePairingLink(tunnelURL_, code);
+        link = zelURL_;
+    }
+    sendToAgent({{"type", "code"}, {"code", code}});
+    display_.qrImage = makeQRCode(link);
+    pairing_ = true;
+    renderConnected();
+    if (statusPrinter_) {
+        statusPrinter_->ready(link);
+    }
+}
+
+void ZelDesktopAgentApp::disconnectDevice(const std::string& device) {
+    sendToAgent({{"type", "disconnect"}, {"device", device}});
+}
+
+void ZelDesktopAgentApp::removeDevice(const std::string& device) {
+    sendToAgent({{"type", "remove"}, {"device", device}});
+}
+
+void ZelDesktopAgentApp::setAllowTerminal(bool allow) {
+    applySettings(OwnerSettings{allow, display_.requireConsent});
+}
+
+void ZelDesktopAgentApp::setRequireConsent(bool require) {
+    applySettings(OwnerSettings{display_.allowTerminal, require});
+}
+
+void ZelDesktopAgentApp::applySettings(const OwnerSettings& settings) {
+    {
+        const std::lock_guard lock(stateMutex_);
+        settings_ = settings;
+    }
+    display_.allowTerminal = settings.allowTerminal;
+    display_.requireConsent = settings.requireConsent;
+    try {
+        saveOwnerSettings(settings);
+    } catch (const std::exception& error) {
+        appendLog(std::string("Settings not saved: ") + error.what() + "\n");
+    }
+    sendToAgent(settingsMessage(settings));
+    renderWindow();
+}
+
+void ZelDesktopAgentApp::answerConsent(const std::string& request, bool allow) {
+    sendToAgent({{"type", "consent"}, {"request", request}, {"allow", allow}});
+}
+
+} // namespace zel
