@@ -3,6 +3,7 @@
 // it at most ten times a second and hands each frame to its output on that thread.
 #include "platform/wayland/wayland_capture.hpp"
 
+#include "capture/platform_frame_stream.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_screencopy.hpp"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
