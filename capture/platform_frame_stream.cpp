@@ -1,4 +1,5 @@
-#include "capture/capture_backend.hpp"
+#include "capture/platform_frame_stream.hpp"
+
 #include "capture/image_scaling.hpp"
 
 #include <algorithm>

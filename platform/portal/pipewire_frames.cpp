@@ -7,7 +7,6 @@
 
 #include <cstring>
 #include <mutex>
-#include <pipewire/pipewire.h>
 #include <spa/param/video/raw.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -84,71 +83,52 @@ void convert(const std::uint8_t* source, std::size_t stride, Order order, Image&
 PipeWireFrames::PipeWireFrames(int fd, std::uint32_t node) {
     static std::once_flag initialised;
     std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
-    listener_ = new spa_hook{};
-    loop_ = pw_thread_loop_new("zel-pipewire", nullptr);
-    if (loop_ == nullptr) {
+    loop_.reset(pw_thread_loop_new("zel-pipewire", nullptr));
+    if (!loop_) {
         ::close(fd);
-        release();
         throw std::runtime_error("PipeWire could not be started.");
     }
-    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
-    if (context_ == nullptr || pw_thread_loop_start(loop_) != 0) {
+    context_.reset(pw_context_new(pw_thread_loop_get_loop(loop_.get()), nullptr, 0));
+    if (!context_ || pw_thread_loop_start(loop_.get()) != 0) {
         ::close(fd);
-        release();
+        stopLoop();
         throw std::runtime_error("PipeWire could not be started.");
     }
-    pw_thread_loop_lock(loop_);
-    core_ = pw_context_connect_fd(context_, fd, nullptr, 0); // takes the descriptor
-    if (core_ != nullptr) {
-        stream_ = pw_stream_new(core_, "zel-desktop-agent",
-                                pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-                                                  "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+    pw_thread_loop_lock(loop_.get());
+    core_.reset(pw_context_connect_fd(context_.get(), fd, nullptr, 0)); // takes the descriptor
+    if (core_) {
+        stream_.reset(
+            pw_stream_new(core_.get(), "zel-desktop-agent",
+                          pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                            "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr)));
     }
     int connected = -1;
-    if (stream_ != nullptr) {
-        pw_stream_add_listener(stream_, static_cast<spa_hook*>(listener_), &kStreamEvents, this);
+    if (stream_) {
+        pw_stream_add_listener(stream_.get(), listener_.get(), &kStreamEvents, this);
         std::uint8_t buffer[1024];
         spa_pod_builder builder{};
         spa_pod_builder_init(&builder, buffer, sizeof(buffer));
         const spa_pod* params[] = {zel_video_formats(&builder)};
         connected = pw_stream_connect(
-            stream_, PW_DIRECTION_INPUT, node,
+            stream_.get(), PW_DIRECTION_INPUT, node,
             static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
             params, 1);
     }
-    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_unlock(loop_.get());
     if (connected < 0) {
-        release();
+        stopLoop();
         throw std::runtime_error("The screen stream could not be reached over PipeWire.");
     }
 }
 
 PipeWireFrames::~PipeWireFrames() {
-    release();
+    stopLoop();
 }
 
-void PipeWireFrames::release() {
-    if (loop_ != nullptr) {
-        pw_thread_loop_stop(loop_);
+void PipeWireFrames::stopLoop() noexcept {
+    if (loop_) {
+        pw_thread_loop_stop(loop_.get());
     }
-    if (stream_ != nullptr) {
-        pw_stream_destroy(stream_);
-        stream_ = nullptr;
-    }
-    if (core_ != nullptr) {
-        pw_core_disconnect(core_);
-        core_ = nullptr;
-    }
-    if (context_ != nullptr) {
-        pw_context_destroy(context_);
-        context_ = nullptr;
-    }
-    if (loop_ != nullptr) {
-        pw_thread_loop_destroy(loop_);
-        loop_ = nullptr;
-    }
-    delete static_cast<spa_hook*>(listener_);
-    listener_ = nullptr;
 }
 
 void PipeWireFrames::stateChanged(int state, const char* error) {
@@ -176,15 +156,15 @@ void PipeWireFrames::formatChanged(const void* param) {
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, buffer, sizeof(buffer));
     const spa_pod* params[] = {zel_video_buffers(&builder)};
-    pw_stream_update_params(stream_, params, 1);
+    pw_stream_update_params(stream_.get(), params, 1);
 }
 
 void PipeWireFrames::process() {
     // Only the newest buffer matters; older ones go straight back.
     pw_buffer* newest = nullptr;
-    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_.get())) {
         if (newest != nullptr) {
-            pw_stream_queue_buffer(stream_, newest);
+            pw_stream_queue_buffer(stream_.get(), newest);
         }
         newest = buffer;
     }
@@ -216,7 +196,7 @@ void PipeWireFrames::process() {
             }
         }
     }
-    pw_stream_queue_buffer(stream_, newest);
+    pw_stream_queue_buffer(stream_.get(), newest);
 }
 
 std::optional<PipeWireFrames::Frame>

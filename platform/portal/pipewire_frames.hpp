@@ -3,18 +3,15 @@
 #pragma once
 
 #include "capture/image.hpp"
+#include "platform/portal/portal_handles.hpp"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-
-struct pw_thread_loop;
-struct pw_context;
-struct pw_core;
-struct pw_stream;
 
 namespace zel::portal {
 
@@ -42,13 +39,15 @@ public:
     void stateChanged(int state, const char* error);
 
 private:
-    void release();
+    // Before the objects go: the loop thread must no longer use them.
+    void stopLoop() noexcept;
 
-    pw_thread_loop* loop_ = nullptr;
-    pw_context* context_ = nullptr;
-    pw_core* core_ = nullptr;
-    pw_stream* stream_ = nullptr;
-    void* listener_ = nullptr; // spa_hook, kept opaque here
+    // Released in reverse: the stream first, the listener it calls last.
+    std::unique_ptr<spa_hook> listener_ = std::make_unique<spa_hook>();
+    ThreadLoopPtr loop_;
+    PipeWireContextPtr context_;
+    CorePtr core_;
+    StreamPtr stream_;
 
     // Negotiated on the loop thread, read there only.
     std::uint32_t format_ = 0;

@@ -4,6 +4,7 @@
 #include "platform/portal/portal_backends.hpp"
 
 #include "base/app_error.hpp"
+#include "capture/platform_frame_stream.hpp"
 #include "input/key_symbols.hpp"
 #include "platform/portal/pipewire_frames.hpp"
 

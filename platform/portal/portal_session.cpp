@@ -5,186 +5,24 @@
 #include "platform/portal/portal_session.hpp"
 
 #include "base/app_error.hpp"
-#include "base/c_handle.hpp"
+#include "platform/portal/portal_dbus.hpp"
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <gio/gio.h>
-#include <gio/gunixfdlist.h>
 #include <pthread.h>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace zel::portal {
 namespace {
-
-constexpr const char* kPortal = "org.freedesktop.portal.Desktop";
-constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
-constexpr const char* kRemoteDesktop = "org.freedesktop.portal.RemoteDesktop";
-constexpr const char* kScreenCast = "org.freedesktop.portal.ScreenCast";
-constexpr int kCallLimitMs = 5000;
-// Requests other than the user's answer are the portal's own work.
-constexpr guint kRequestLimitMs = 15000;
 
 constexpr std::uint32_t kKeyboard = 1;
 constexpr std::uint32_t kPointer = 2;
 constexpr std::uint32_t kMonitor = 1;
 constexpr std::uint32_t kCursorEmbedded = 2;
 constexpr std::uint32_t kPersistUntilRevoked = 2;
-
-using ErrorPtr = CHandle<GError, g_error_free>;
-using VariantPtr = CHandle<GVariant, g_variant_unref>;
-using BuilderPtr = CHandle<GVariantBuilder, g_variant_builder_unref>;
-
-[[noreturn]] void fail(const std::string& what, GError* error) {
-    const ErrorPtr owned(error);
-    throw std::runtime_error(what + (error != nullptr ? std::string(": ") + error->message : ""));
-}
-
-GDBusConnection* connectSessionBus() {
-    GError* error = nullptr;
-    gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (address == nullptr) {
-        fail("No session bus", error);
-    }
-    // A private connection: its signals reach the context of the thread that subscribes.
-    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
-        address,
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, &error);
-    g_free(address);
-    if (bus == nullptr) {
-        fail("The session bus cannot be reached", error);
-    }
-    g_dbus_connection_set_exit_on_close(bus, FALSE);
-    return bus;
-}
-
-std::uint32_t portalVersion(GDBusConnection* bus, const char* interface) {
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, kPortal, kPortalPath, "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", interface, "version"), G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE,
-        kCallLimitMs, nullptr, &error);
-    if (reply == nullptr) {
-        fail(std::string("The session bus offers no ") + interface, error);
-    }
-    const VariantPtr owned(reply);
-    GVariant* boxed = nullptr;
-    g_variant_get(reply, "(v)", &boxed);
-    const VariantPtr value(boxed);
-    return g_variant_is_of_type(boxed, G_VARIANT_TYPE_UINT32) ? g_variant_get_uint32(boxed) : 0;
-}
-
-// One request and its Response: the caller's options get the handle token the request object's
-// path is made of, and the answer is awaited with the context turning.
-class Request {
-public:
-    Request(GDBusConnection* bus, GMainContext* context, const std::atomic<bool>& stopping)
-        : bus_(bus), context_(context), stopping_(stopping) {}
-
-    // Returns the results; throws AppError for a refusal and std::runtime_error otherwise.
-    VariantPtr call(const char* interface, const char* method, const char* session,
-                    GVariantBuilder* options, bool waitsForUser,
-                    const char* refusal = "The desktop portal's request was cancelled.") {
-        static std::atomic<unsigned> counter{0};
-        const std::string token =
-            "zel" + std::to_string(::getpid()) + "_" + std::to_string(counter.fetch_add(1));
-        std::string sender = g_dbus_connection_get_unique_name(bus_) + 1;
-        for (char& c : sender) {
-            c = c == '.' ? '_' : c;
-        }
-        const std::string path = std::string(kPortalPath) + "/request/" + sender + "/" + token;
-        g_variant_builder_add(options, "{sv}", "handle_token", g_variant_new_string(token.c_str()));
-        // The answer is shared with the subscription: a late one may still be dispatched after
-        // the unsubscription, once this request is gone.
-        const guint subscription = g_dbus_connection_signal_subscribe(
-            bus_, kPortal, "org.freedesktop.portal.Request", "Response", path.c_str(), nullptr,
-            G_DBUS_SIGNAL_FLAGS_NONE, &Request::onResponse, new std::shared_ptr<Answer>(answer_),
-            [](gpointer data) { delete static_cast<std::shared_ptr<Answer>*>(data); });
-        // Start names a parent window first; ours stays empty, the app's window is not exported.
-        GVariant* parameters = session == nullptr ? g_variant_new("(a{sv})", options)
-                               : waitsForUser     ? g_variant_new("(osa{sv})", session, "", options)
-                                                  : g_variant_new("(oa{sv})", session, options);
-        GError* error = nullptr;
-        GVariant* reply = g_dbus_connection_call_sync(
-            bus_, kPortal, kPortalPath, interface, method, parameters, G_VARIANT_TYPE("(o)"),
-            G_DBUS_CALL_FLAGS_NONE, kCallLimitMs, nullptr, &error);
-        if (reply == nullptr) {
-            g_dbus_connection_signal_unsubscribe(bus_, subscription);
-            fail(std::string("The desktop portal refused ") + method, error);
-        }
-        g_variant_unref(reply);
-        GSource* limit = nullptr;
-        if (!waitsForUser) {
-            limit = g_timeout_source_new(kRequestLimitMs);
-            g_source_set_callback(
-                limit,
-                [](gpointer data) -> gboolean {
-                    static_cast<Request*>(data)->timedOut_ = true;
-                    return G_SOURCE_REMOVE;
-                },
-                this, nullptr);
-            g_source_attach(limit, context_);
-        }
-        while (!answer_->answered && !timedOut_ && !stopping_) {
-            g_main_context_iteration(context_, TRUE);
-        }
-        if (limit != nullptr) {
-            g_source_destroy(limit);
-            g_source_unref(limit);
-        }
-        g_dbus_connection_signal_unsubscribe(bus_, subscription);
-        if (stopping_) {
-            throw std::runtime_error("The portal session was stopped.");
-        }
-        if (!answer_->answered) {
-            throw std::runtime_error(std::string("The desktop portal did not answer ") + method +
-                                     ".");
-        }
-        if (answer_->code == 1) {
-            throw AppError(refusal);
-        }
-        if (answer_->code != 0) {
-            throw std::runtime_error(std::string("The desktop portal failed ") + method + ".");
-        }
-        return std::move(answer_->results);
-    }
-
-private:
-    struct Answer {
-        bool answered = false;
-        std::uint32_t code = 2;
-        VariantPtr results;
-    };
-
-    static void onResponse(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
-                           GVariant* parameters, gpointer data) {
-        Answer& answer = **static_cast<std::shared_ptr<Answer>*>(data);
-        if (answer.answered) {
-            return;
-        }
-        GVariant* results = nullptr;
-        g_variant_get(parameters, "(u@a{sv})", &answer.code, &results);
-        answer.results.reset(results);
-        answer.answered = true;
-    }
-
-    GDBusConnection* bus_;
-    GMainContext* context_;
-    const std::atomic<bool>& stopping_;
-    std::shared_ptr<Answer> answer_ = std::make_shared<Answer>();
-    bool timedOut_ = false;
-};
-
-// Owned, so that a refused or failed request does not leak it.
-BuilderPtr options() {
-    return BuilderPtr(g_variant_builder_new(G_VARIANT_TYPE_VARDICT));
-}
 
 // The sources of a session: one monitor.
 BuilderPtr monitorSource() {
@@ -198,15 +36,9 @@ BuilderPtr monitorSource() {
 
 std::string unavailableReason() {
     try {
-        GDBusConnection* bus = connectSessionBus();
-        try {
-            portalVersion(bus, kRemoteDesktop);
-            portalVersion(bus, kScreenCast);
-        } catch (...) {
-            g_object_unref(bus);
-            throw;
-        }
-        g_object_unref(bus);
+        const BusPtr bus = connectSessionBus();
+        portalVersion(bus.get(), kRemoteDesktop);
+        portalVersion(bus.get(), kScreenCast);
         return {};
     } catch (const std::exception& error) {
         return std::string(error.what()) + ".";
@@ -334,8 +166,10 @@ void settle(Session::Part part, Steps&& steps,
 } // namespace
 
 void Session::run() {
-    GMainContext* context = g_main_context_new();
+    const ContextPtr owned(g_main_context_new());
+    GMainContext* context = owned.get();
     g_main_context_push_thread_default(context);
+    BusPtr owner;
     GDBusConnection* bus = nullptr;
     std::vector<guint> subscriptions;
     const auto finisher = [this](Part part, State state, std::string error) {
@@ -347,7 +181,8 @@ void Session::run() {
         context_ = context;
     }
     try {
-        bus = connectSessionBus();
+        owner = connectSessionBus();
+        bus = owner.get();
         const std::lock_guard guard(mutex_);
         bus_ = bus;
     } catch (const std::exception& error) {
@@ -418,21 +253,17 @@ void Session::run() {
             g_dbus_connection_signal_unsubscribe(bus, subscription);
         }
         for (const std::string& handle : handles) {
-            GVariant* reply = g_dbus_connection_call_sync(
+            const VariantPtr closed(g_dbus_connection_call_sync(
                 bus, kPortal, handle.c_str(), "org.freedesktop.portal.Session", "Close", nullptr,
-                nullptr, G_DBUS_CALL_FLAGS_NONE, kCallLimitMs, nullptr, nullptr);
-            if (reply != nullptr) {
-                g_variant_unref(reply);
-            }
+                nullptr, G_DBUS_CALL_FLAGS_NONE, kCallLimitMs, nullptr, nullptr));
         }
         g_dbus_connection_flush_sync(bus, nullptr, nullptr);
-        g_object_unref(bus);
+        owner.reset();
     }
     // Pending sources (the subscriptions' data) go with the context.
     while (g_main_context_iteration(context, FALSE)) {
     }
     g_main_context_pop_thread_default(context);
-    g_main_context_unref(context);
 }
 
 namespace {
@@ -456,38 +287,18 @@ std::string createSession(GDBusConnection* bus, GMainContext* context,
 
 // The first stream of a Start's results: the monitor the user picked.
 SharedMonitor firstStream(GVariant* results) {
-    GVariant* streams = g_variant_lookup_value(results, "streams", G_VARIANT_TYPE("a(ua{sv})"));
-    if (streams == nullptr || g_variant_n_children(streams) == 0) {
-        if (streams != nullptr) {
-            g_variant_unref(streams);
-        }
+    const VariantPtr streams(
+        g_variant_lookup_value(results, "streams", G_VARIANT_TYPE("a(ua{sv})")));
+    if (!streams || g_variant_n_children(streams.get()) == 0) {
         throw std::runtime_error("The desktop portal shares no monitor.");
     }
     SharedMonitor monitor;
     GVariant* properties = nullptr;
-    g_variant_get_child(streams, 0, "(u@a{sv})", &monitor.node, &properties);
+    g_variant_get_child(streams.get(), 0, "(u@a{sv})", &monitor.node, &properties);
+    const VariantPtr owned(properties);
     g_variant_lookup(properties, "position", "(ii)", &monitor.x, &monitor.y);
     g_variant_lookup(properties, "size", "(ii)", &monitor.width, &monitor.height);
-    g_variant_unref(properties);
-    g_variant_unref(streams);
     return monitor;
-}
-
-std::uint32_t cursorModes(GDBusConnection* bus) {
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, kPortal, kPortalPath, "org.freedesktop.DBus.Properties", "Get",
-        g_variant_new("(ss)", kScreenCast, "AvailableCursorModes"), G_VARIANT_TYPE("(v)"),
-        G_DBUS_CALL_FLAGS_NONE, kCallLimitMs, nullptr, nullptr);
-    if (reply == nullptr) {
-        return 0;
-    }
-    GVariant* value = nullptr;
-    g_variant_get(reply, "(v)", &value);
-    const std::uint32_t modes =
-        g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32) ? g_variant_get_uint32(value) : 0;
-    g_variant_unref(value);
-    g_variant_unref(reply);
-    return modes;
 }
 
 } // namespace
@@ -501,7 +312,7 @@ void Session::shareScreen(GDBusConnection* bus, GMainContext* context) {
     std::string restoreToken;
     std::ifstream(tokenPath()) >> restoreToken;
     const BuilderPtr sources = monitorSource();
-    if ((cursorModes(bus) & kCursorEmbedded) != 0) {
+    if ((uintProperty(bus, kScreenCast, "AvailableCursorModes") & kCursorEmbedded) != 0) {
         g_variant_builder_add(sources.get(), "{sv}", "cursor_mode",
                               g_variant_new_uint32(kCursorEmbedded));
     }
@@ -560,33 +371,30 @@ void Session::allowControl(GDBusConnection* bus, GMainContext* context) {
 }
 
 int Session::openPipeWireRemote() {
-    GDBusConnection* bus = nullptr;
+    BusPtr bus;
     std::string handle;
     {
         const std::lock_guard guard(mutex_);
         if (screen_.state != State::running || bus_ == nullptr) {
             throw AppError(kScreenWaitingText);
         }
-        bus = G_DBUS_CONNECTION(g_object_ref(bus_));
+        bus.reset(G_DBUS_CONNECTION(g_object_ref(bus_)));
         handle = screen_.handle;
     }
-    GUnixFDList* fds = nullptr;
+    GUnixFDList* received = nullptr;
     GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
-        bus, kPortal, kPortalPath, kScreenCast, "OpenPipeWireRemote",
+    const VariantPtr reply(g_dbus_connection_call_with_unix_fd_list_sync(
+        bus.get(), kPortal, kPortalPath, kScreenCast, "OpenPipeWireRemote",
         g_variant_new("(oa{sv})", handle.c_str(), nullptr), G_VARIANT_TYPE("(h)"),
-        G_DBUS_CALL_FLAGS_NONE, kCallLimitMs, nullptr, &fds, nullptr, &error);
-    g_object_unref(bus);
-    if (reply == nullptr) {
+        G_DBUS_CALL_FLAGS_NONE, kCallLimitMs, nullptr, &received, nullptr, &error));
+    const FdListPtr fds(received);
+    bus.reset();
+    if (!reply) {
         fail("The desktop portal opened no PipeWire connection", error);
     }
     gint32 index = -1;
-    g_variant_get(reply, "(h)", &index);
-    g_variant_unref(reply);
-    const int fd = fds != nullptr ? g_unix_fd_list_get(fds, index, &error) : -1;
-    if (fds != nullptr) {
-        g_object_unref(fds);
-    }
+    g_variant_get(reply.get(), "(h)", &index);
+    const int fd = fds ? g_unix_fd_list_get(fds.get(), index, &error) : -1;
     if (fd < 0) {
         fail("The desktop portal opened no PipeWire connection", error);
     }
@@ -594,27 +402,26 @@ int Session::openPipeWireRemote() {
 }
 
 void Session::notify(const char* method, GVariant* parameters) {
-    GDBusConnection* bus = nullptr;
     g_variant_ref_sink(parameters);
     const VariantPtr owned(parameters);
+    BusPtr bus;
     {
         const std::lock_guard guard(mutex_);
         if (control_.state != State::running || bus_ == nullptr) {
             throw AppError(control_.state == State::waiting ? kControlWaitingText : control_.error);
         }
-        bus = G_DBUS_CONNECTION(g_object_ref(bus_));
+        bus.reset(G_DBUS_CONNECTION(g_object_ref(bus_)));
     }
     // The session handle goes first in every notification.
     GError* error = nullptr;
-    GVariant* reply =
-        g_dbus_connection_call_sync(bus, kPortal, kPortalPath, kRemoteDesktop, method, parameters,
-                                    nullptr, G_DBUS_CALL_FLAGS_NONE, kCallLimitMs, nullptr, &error);
-    g_object_unref(bus);
-    if (reply == nullptr) {
+    const VariantPtr reply(g_dbus_connection_call_sync(
+        bus.get(), kPortal, kPortalPath, kRemoteDesktop, method, parameters, nullptr,
+        G_DBUS_CALL_FLAGS_NONE, kCallLimitMs, nullptr, &error));
+    bus.reset();
+    if (!reply) {
         const ErrorPtr failed(error);
         throw AppError(std::string("The desktop portal refused an input event: ") + error->message);
     }
-    g_variant_unref(reply);
 }
 
 std::string Session::controlHandle() const {

@@ -3,6 +3,7 @@
 // it at most ten times a second and hands each frame to its output on that thread.
 #include "platform/wayland/wayland_capture.hpp"
 
+#include "capture/platform_frame_stream.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_screencopy.hpp"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
@@ -170,10 +171,9 @@ private:
             const auto lock = connection_->lock();
             const Output& output = findOutput();
             transform = output.transform;
-            const std::unique_ptr<zwlr_screencopy_frame_v1, FrameRelease> frame(
-                zwlr_screencopy_manager_v1_capture_output(connection_->screencopy(),
-                                                          configuration_.includesCursor ? 1 : 0,
-                                                          output.output));
+            const Proxy<zwlr_screencopy_frame_v1> frame(zwlr_screencopy_manager_v1_capture_output(
+                connection_->screencopy(), configuration_.includesCursor ? 1 : 0,
+                output.output.get()));
             zwlr_screencopy_frame_v1_add_listener(frame.get(), &kFrameListener, &copy);
             // Before version 3 the one buffer event is all there is to wait for.
             const bool waitsForDone = connection_->screencopyVersion() >= 3;

@@ -74,20 +74,6 @@ T* bind(wl_registry* registry, std::uint32_t name, const wl_interface& interface
 
 } // namespace
 
-Output::~Output() {
-    if (xdgOutput != nullptr) {
-        zxdg_output_v1_destroy(xdgOutput);
-    }
-    if (output != nullptr) {
-        // wl_output.release exists from version 3; older ones can only be forgotten.
-        if (wl_output_get_version(output) >= WL_OUTPUT_RELEASE_SINCE_VERSION) {
-            wl_output_release(output);
-        } else {
-            wl_output_destroy(output);
-        }
-    }
-}
-
 std::string socketName(const std::string& socket) {
     if (!socket.empty()) {
         return socket;
@@ -102,36 +88,17 @@ Connection::Connection(const std::string& socket) : socket_(socketName(socket)) 
         throw std::runtime_error("Cannot connect to the Wayland compositor at " + socket_ + ": " +
                                  std::strerror(errno) + ".");
     }
-    registry_ = wl_display_get_registry(display_.get());
-    wl_registry_add_listener(registry_, &kRegistryListener, this);
+    globals_.registry.reset(wl_display_get_registry(display_.get()));
+    wl_registry_add_listener(globals_.registry.get(), &kRegistryListener, this);
     // The first round trip brings the globals, the second what the new output objects report.
     roundtrip();
     roundtrip();
 }
 
 Connection::~Connection() {
+    // The proxies' destructor requests go out before the display closes.
     outputs_.clear();
-    if (screencopy_ != nullptr) {
-        zwlr_screencopy_manager_v1_destroy(screencopy_);
-    }
-    if (pointerManager_ != nullptr) {
-        zwlr_virtual_pointer_manager_v1_destroy(pointerManager_);
-    }
-    if (keyboardManager_ != nullptr) {
-        zwp_virtual_keyboard_manager_v1_destroy(keyboardManager_);
-    }
-    if (xdgOutputManager_ != nullptr) {
-        zxdg_output_manager_v1_destroy(xdgOutputManager_);
-    }
-    if (seat_ != nullptr) {
-        wl_seat_destroy(seat_);
-    }
-    if (shm_ != nullptr) {
-        wl_shm_destroy(shm_);
-    }
-    if (registry_ != nullptr) {
-        wl_registry_destroy(registry_);
-    }
+    globals_ = {};
     if (display_ && !broken()) {
         wl_display_flush(display_.get());
     }
@@ -139,35 +106,35 @@ Connection::~Connection() {
 
 void Connection::addGlobal(std::uint32_t name, const char* interface, std::uint32_t version) {
     const std::string_view kind(interface);
+    wl_registry* registry = globals_.registry.get();
     if (kind == wl_output_interface.name) {
         auto output = std::make_unique<Output>();
         output->global = name;
-        output->output = bind<wl_output>(registry_, name, wl_output_interface, version, 4);
-        wl_output_add_listener(output->output, &kOutputListener, output.get());
+        output->output.reset(bind<wl_output>(registry, name, wl_output_interface, version, 4));
+        wl_output_add_listener(output->output.get(), &kOutputListener, output.get());
         describe(*output);
         outputs_.push_back(std::move(output));
-    } else if (kind == wl_shm_interface.name && shm_ == nullptr) {
-        shm_ = bind<wl_shm>(registry_, name, wl_shm_interface, version, 1);
-    } else if (kind == wl_seat_interface.name && seat_ == nullptr) {
-        seat_ = bind<wl_seat>(registry_, name, wl_seat_interface, version, 1);
-    } else if (kind == zxdg_output_manager_v1_interface.name && xdgOutputManager_ == nullptr) {
-        xdgOutputManager_ = bind<zxdg_output_manager_v1>(
-            registry_, name, zxdg_output_manager_v1_interface, version, 3);
+    } else if (kind == wl_shm_interface.name && !globals_.shm) {
+        globals_.shm.reset(bind<wl_shm>(registry, name, wl_shm_interface, version, 1));
+    } else if (kind == wl_seat_interface.name && !globals_.seat) {
+        globals_.seat.reset(bind<wl_seat>(registry, name, wl_seat_interface, version, 1));
+    } else if (kind == zxdg_output_manager_v1_interface.name && !globals_.xdgOutputManager) {
+        globals_.xdgOutputManager.reset(bind<zxdg_output_manager_v1>(
+            registry, name, zxdg_output_manager_v1_interface, version, 3));
         for (const auto& output : outputs_) {
             describe(*output);
         }
-    } else if (kind == zwlr_screencopy_manager_v1_interface.name && screencopy_ == nullptr) {
-        screencopy_ = bind<zwlr_screencopy_manager_v1>(
-            registry_, name, zwlr_screencopy_manager_v1_interface, version, 3);
+    } else if (kind == zwlr_screencopy_manager_v1_interface.name && !globals_.screencopy) {
+        globals_.screencopy.reset(bind<zwlr_screencopy_manager_v1>(
+            registry, name, zwlr_screencopy_manager_v1_interface, version, 3));
         screencopyVersion_ = std::min(version, 3U);
-    } else if (kind == zwlr_virtual_pointer_manager_v1_interface.name &&
-               pointerManager_ == nullptr) {
-        pointerManager_ = bind<zwlr_virtual_pointer_manager_v1>(
-            registry_, name, zwlr_virtual_pointer_manager_v1_interface, version, 2);
+    } else if (kind == zwlr_virtual_pointer_manager_v1_interface.name && !globals_.pointerManager) {
+        globals_.pointerManager.reset(bind<zwlr_virtual_pointer_manager_v1>(
+            registry, name, zwlr_virtual_pointer_manager_v1_interface, version, 2));
     } else if (kind == zwp_virtual_keyboard_manager_v1_interface.name &&
-               keyboardManager_ == nullptr) {
-        keyboardManager_ = bind<zwp_virtual_keyboard_manager_v1>(
-            registry_, name, zwp_virtual_keyboard_manager_v1_interface, version, 1);
+               !globals_.keyboardManager) {
+        globals_.keyboardManager.reset(bind<zwp_virtual_keyboard_manager_v1>(
+            registry, name, zwp_virtual_keyboard_manager_v1_interface, version, 1));
     }
 }
 
@@ -176,11 +143,12 @@ void Connection::removeGlobal(std::uint32_t name) {
 }
 
 void Connection::describe(Output& output) {
-    if (xdgOutputManager_ == nullptr || output.xdgOutput != nullptr) {
+    if (!globals_.xdgOutputManager || output.xdgOutput) {
         return;
     }
-    output.xdgOutput = zxdg_output_manager_v1_get_xdg_output(xdgOutputManager_, output.output);
-    zxdg_output_v1_add_listener(output.xdgOutput, &kXdgOutputListener, &output);
+    output.xdgOutput.reset(zxdg_output_manager_v1_get_xdg_output(globals_.xdgOutputManager.get(),
+                                                                 output.output.get()));
+    zxdg_output_v1_add_listener(output.xdgOutput.get(), &kXdgOutputListener, &output);
 }
 
 Rect Connection::rect(const Output& output) {
@@ -271,26 +239,20 @@ bool Connection::dispatchFor(const std::function<bool()>& done,
 
 void Connection::roundtrip() {
     bool answered = false;
-    wl_callback* callback = wl_display_sync(display_.get());
+    const Proxy<wl_callback> callback(wl_display_sync(display_.get()));
     static const wl_callback_listener kListener = {
         .done = [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; },
     };
-    wl_callback_add_listener(callback, &kListener, &answered);
-    try {
-        dispatchUntil([&] { return answered; }, std::chrono::steady_clock::now() + kAnswerLimit);
-    } catch (...) {
-        wl_callback_destroy(callback);
-        throw;
-    }
-    wl_callback_destroy(callback);
+    wl_callback_add_listener(callback.get(), &kListener, &answered);
+    dispatchUntil([&] { return answered; }, std::chrono::steady_clock::now() + kAnswerLimit);
 }
 
 std::vector<std::string> Connection::missingCaptureProtocols() const {
     std::vector<std::string> missing;
-    if (screencopy_ == nullptr) {
+    if (!globals_.screencopy) {
         missing.emplace_back(zwlr_screencopy_manager_v1_interface.name);
     }
-    if (shm_ == nullptr) {
+    if (!globals_.shm) {
         missing.emplace_back(wl_shm_interface.name);
     }
     return missing;
@@ -298,13 +260,13 @@ std::vector<std::string> Connection::missingCaptureProtocols() const {
 
 std::vector<std::string> Connection::missingInputProtocols() const {
     std::vector<std::string> missing;
-    if (pointerManager_ == nullptr) {
+    if (!globals_.pointerManager) {
         missing.emplace_back(zwlr_virtual_pointer_manager_v1_interface.name);
     }
-    if (keyboardManager_ == nullptr) {
+    if (!globals_.keyboardManager) {
         missing.emplace_back(zwp_virtual_keyboard_manager_v1_interface.name);
     }
-    if (seat_ == nullptr) {
+    if (!globals_.seat) {
         missing.emplace_back(wl_seat_interface.name);
     }
     return missing;

@@ -3,7 +3,7 @@
 // time limit. Not thread-safe by itself: every user takes lock() around its work.
 #pragma once
 
-#include "base/c_handle.hpp"
+#include "platform/wayland/wayland_handles.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -13,13 +13,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-#include <wayland-client.h>
-
-struct zxdg_output_manager_v1;
-struct zxdg_output_v1;
-struct zwlr_screencopy_manager_v1;
-struct zwlr_virtual_pointer_manager_v1;
-struct zwp_virtual_keyboard_manager_v1;
 
 namespace zel::wayland {
 
@@ -29,8 +22,8 @@ inline constexpr std::chrono::seconds kAnswerLimit{3};
 // One output in the compositor's layout, in logical (scaled) coordinates.
 struct Output {
     std::uint32_t global = 0;
-    wl_output* output = nullptr;
-    zxdg_output_v1* xdgOutput = nullptr;
+    Proxy<wl_output> output;
+    Proxy<zxdg_output_v1> xdgOutput; // goes first
     std::string name;
     int x = 0;
     int y = 0;
@@ -50,7 +43,6 @@ struct Output {
     Output() = default;
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
-    ~Output();
 };
 
 struct Rect {
@@ -92,15 +84,17 @@ public:
     [[nodiscard]] const std::vector<std::unique_ptr<Output>>& outputs() const { return outputs_; }
     // The output's logical rectangle, from xdg_output or else from its mode and scale.
     static Rect rect(const Output& output);
-    [[nodiscard]] wl_shm* shm() const { return shm_; }
-    [[nodiscard]] wl_seat* seat() const { return seat_; }
-    [[nodiscard]] zwlr_screencopy_manager_v1* screencopy() const { return screencopy_; }
+    [[nodiscard]] wl_shm* shm() const { return globals_.shm.get(); }
+    [[nodiscard]] wl_seat* seat() const { return globals_.seat.get(); }
+    [[nodiscard]] zwlr_screencopy_manager_v1* screencopy() const {
+        return globals_.screencopy.get();
+    }
     [[nodiscard]] std::uint32_t screencopyVersion() const { return screencopyVersion_; }
     [[nodiscard]] zwlr_virtual_pointer_manager_v1* pointerManager() const {
-        return pointerManager_;
+        return globals_.pointerManager.get();
     }
     [[nodiscard]] zwp_virtual_keyboard_manager_v1* keyboardManager() const {
-        return keyboardManager_;
+        return globals_.keyboardManager.get();
     }
 
     // The protocols the backends need that this compositor lacks, by interface name.
@@ -118,15 +112,20 @@ private:
     std::mutex mutex_;
     std::atomic<bool> failed_{false};
     std::string socket_;
-    CHandle<wl_display, wl_display_disconnect> display_;
-    wl_registry* registry_ = nullptr;
-    wl_shm* shm_ = nullptr;
-    wl_seat* seat_ = nullptr;
-    zxdg_output_manager_v1* xdgOutputManager_ = nullptr;
-    zwlr_screencopy_manager_v1* screencopy_ = nullptr;
+    // The bound globals, released in this order before the display's last flush.
+    struct Globals {
+        Proxy<zwlr_screencopy_manager_v1> screencopy;
+        Proxy<zwlr_virtual_pointer_manager_v1> pointerManager;
+        Proxy<zwp_virtual_keyboard_manager_v1> keyboardManager;
+        Proxy<zxdg_output_manager_v1> xdgOutputManager;
+        Proxy<wl_seat> seat;
+        Proxy<wl_shm> shm;
+        Proxy<wl_registry> registry;
+    };
+
+    DisplayPtr display_;
+    Globals globals_;
     std::uint32_t screencopyVersion_ = 0;
-    zwlr_virtual_pointer_manager_v1* pointerManager_ = nullptr;
-    zwp_virtual_keyboard_manager_v1* keyboardManager_ = nullptr;
     std::vector<std::unique_ptr<Output>> outputs_;
 };
 

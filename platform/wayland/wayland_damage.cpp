@@ -30,7 +30,7 @@ struct Watched {
     std::string id;
     Rect layout;
     int transform = 0;
-    std::unique_ptr<zwlr_screencopy_frame_v1, FrameRelease> frame;
+    Proxy<zwlr_screencopy_frame_v1> frame;
     CopyState copy;
     bool copying = false;
     std::unique_ptr<SharedBuffer> buffer;
@@ -117,8 +117,8 @@ private:
                 }
                 w->copy = {};
                 w->copying = false;
-                w->frame.reset(zwlr_screencopy_manager_v1_capture_output(connection_->screencopy(),
-                                                                         1, (*output)->output));
+                w->frame.reset(zwlr_screencopy_manager_v1_capture_output(
+                    connection_->screencopy(), 1, (*output)->output.get()));
                 zwlr_screencopy_frame_v1_add_listener(w->frame.get(), &kFrameListener, &w->copy);
             }
         }

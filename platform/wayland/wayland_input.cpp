@@ -71,12 +71,12 @@ std::string withBorrowedKeys(const Keymap& keymap, const std::vector<xkb_keysym_
 }
 
 std::optional<Keymap> compileKeymap() {
-    const CHandle<xkb_context, xkb_context_unref> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
+    const XkbContextPtr context(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
     if (!context) {
         return std::nullopt;
     }
     const xkb_rule_names names{"evdev", "pc105", "us", "", ""};
-    const CHandle<xkb_keymap, xkb_keymap_unref> keymap(
+    const XkbKeymapPtr keymap(
         xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS));
     if (!keymap) {
         return std::nullopt;
@@ -174,24 +174,27 @@ public:
         };
         const std::uint32_t time = milliseconds();
         zwlr_virtual_pointer_v1_motion_absolute(
-            pointer_, time, along(point.x, box.x, box.width), along(point.y, box.y, box.height),
-            static_cast<std::uint32_t>(box.width), static_cast<std::uint32_t>(box.height));
+            pointer_.get(), time, along(point.x, box.x, box.width),
+            along(point.y, box.y, box.height), static_cast<std::uint32_t>(box.width),
+            static_cast<std::uint32_t>(box.height));
         const std::uint32_t code = button == MouseButton::left ? kButtonLeft : kButtonRight;
         switch (type) {
         case MouseEventType::leftDown:
         case MouseEventType::rightDown:
-            zwlr_virtual_pointer_v1_button(pointer_, time, code, WL_POINTER_BUTTON_STATE_PRESSED);
+            zwlr_virtual_pointer_v1_button(pointer_.get(), time, code,
+                                           WL_POINTER_BUTTON_STATE_PRESSED);
             break;
         case MouseEventType::leftUp:
         case MouseEventType::rightUp:
-            zwlr_virtual_pointer_v1_button(pointer_, time, code, WL_POINTER_BUTTON_STATE_RELEASED);
+            zwlr_virtual_pointer_v1_button(pointer_.get(), time, code,
+                                           WL_POINTER_BUTTON_STATE_RELEASED);
             break;
         case MouseEventType::moved:
         case MouseEventType::leftDragged:
         case MouseEventType::rightDragged:
             break;
         }
-        zwlr_virtual_pointer_v1_frame(pointer_);
+        zwlr_virtual_pointer_v1_frame(pointer_.get());
         send();
     }
 
@@ -202,11 +205,11 @@ public:
         }
         // One wheel notch per step, as on X11; Wayland's axis grows downwards.
         const int steps = lineDelta > 0 ? -1 : 1;
-        zwlr_virtual_pointer_v1_axis_source(pointer_, WL_POINTER_AXIS_SOURCE_WHEEL);
-        zwlr_virtual_pointer_v1_axis_discrete(pointer_, milliseconds(),
+        zwlr_virtual_pointer_v1_axis_source(pointer_.get(), WL_POINTER_AXIS_SOURCE_WHEEL);
+        zwlr_virtual_pointer_v1_axis_discrete(pointer_.get(), milliseconds(),
                                               WL_POINTER_AXIS_VERTICAL_SCROLL,
                                               wl_fixed_from_double(steps * kWheelNotch), steps);
-        zwlr_virtual_pointer_v1_frame(pointer_);
+        zwlr_virtual_pointer_v1_frame(pointer_.get());
         send();
     }
 
@@ -231,7 +234,7 @@ public:
         // for the modifier keys a combination holds as for the paste's Control.
         const std::uint32_t time = milliseconds();
         const auto strike = [&](std::uint32_t code, bool pressed) {
-            zwp_virtual_keyboard_v1_key(keyboard_, time, code,
+            zwp_virtual_keyboard_v1_key(keyboard_.get(), time, code,
                                         pressed ? WL_KEYBOARD_KEY_STATE_PRESSED
                                                 : WL_KEYBOARD_KEY_STATE_RELEASED);
         };
@@ -241,7 +244,7 @@ public:
                 down ? heldModifiers_ | heldMask->second : heldModifiers_ & ~heldMask->second;
         }
         const auto sendModifiers = [&](std::uint32_t extra) {
-            zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_ | extra, 0, 0, 0);
+            zwp_virtual_keyboard_v1_modifiers(keyboard_.get(), heldModifiers_ | extra, 0, 0, 0);
         };
         if (down) {
             if (control) {
@@ -290,12 +293,12 @@ public:
                     continue;
                 }
                 const std::uint32_t time = milliseconds();
-                zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_ | extra, 0, 0, 0);
-                zwp_virtual_keyboard_v1_key(keyboard_, time, *keyCode,
+                zwp_virtual_keyboard_v1_modifiers(keyboard_.get(), heldModifiers_ | extra, 0, 0, 0);
+                zwp_virtual_keyboard_v1_key(keyboard_.get(), time, *keyCode,
                                             WL_KEYBOARD_KEY_STATE_PRESSED);
-                zwp_virtual_keyboard_v1_key(keyboard_, time, *keyCode,
+                zwp_virtual_keyboard_v1_key(keyboard_.get(), time, *keyCode,
                                             WL_KEYBOARD_KEY_STATE_RELEASED);
-                zwp_virtual_keyboard_v1_modifiers(keyboard_, heldModifiers_, 0, 0, 0);
+                zwp_virtual_keyboard_v1_modifiers(keyboard_.get(), heldModifiers_, 0, 0, 0);
                 send();
             }
             ++typed;
@@ -373,16 +376,16 @@ private:
             if (!connection_->missingInputProtocols().empty()) {
                 return false;
             }
-            pointer_ = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(
-                connection_->pointerManager(), connection_->seat());
+            pointer_.reset(zwlr_virtual_pointer_manager_v1_create_virtual_pointer(
+                connection_->pointerManager(), connection_->seat()));
             if (keymap_) {
-                keyboard_ = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
-                    connection_->keyboardManager(), connection_->seat());
+                keyboard_.reset(zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(
+                    connection_->keyboardManager(), connection_->seat()));
                 uploadKeymap(keymap_->text);
                 borrowed_.clear();
                 // The keyboard becomes the seat's own, and its keymap reaches the focused client,
                 // with its first event: a neutral modifier state, so that no key is that event.
-                zwp_virtual_keyboard_v1_modifiers(keyboard_, 0, 0, 0, 0);
+                zwp_virtual_keyboard_v1_modifiers(keyboard_.get(), 0, 0, 0, 0);
                 heldModifiers_ = 0;
             }
             // A compositor that refuses the devices says so within the round trip.
@@ -409,7 +412,7 @@ private:
                              ::pwrite(fd, text.c_str(), size, 0) == static_cast<ssize_t>(size);
         if (written) {
             // The request carries a duplicate of the descriptor.
-            zwp_virtual_keyboard_v1_keymap(keyboard_, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+            zwp_virtual_keyboard_v1_keymap(keyboard_.get(), WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
                                            static_cast<std::uint32_t>(size));
         }
         ::close(fd);
@@ -419,14 +422,8 @@ private:
     }
 
     void dropDevices() {
-        if (pointer_ != nullptr) {
-            zwlr_virtual_pointer_v1_destroy(pointer_);
-            pointer_ = nullptr;
-        }
-        if (keyboard_ != nullptr) {
-            zwp_virtual_keyboard_v1_destroy(keyboard_);
-            keyboard_ = nullptr;
-        }
+        pointer_.reset();
+        keyboard_.reset();
         if (connection_ && !connection_->broken()) {
             wl_display_flush(connection_->display());
         }
@@ -461,8 +458,8 @@ private:
     std::uint32_t heldModifiers_ = 0;        // modifier keys a combination holds down
     std::vector<xkb_keysym_t> borrowed_;     // bound to spareKeys in order by the uploaded keymap
     std::shared_ptr<Connection> connection_; // guarded by mutex_
-    zwlr_virtual_pointer_v1* pointer_ = nullptr;
-    zwp_virtual_keyboard_v1* keyboard_ = nullptr;
+    Proxy<zwlr_virtual_pointer_v1> pointer_;
+    Proxy<zwp_virtual_keyboard_v1> keyboard_;
 };
 
 } // namespace

@@ -22,17 +22,14 @@ SharedBuffer::SharedBuffer(wl_shm* shm, std::uint32_t format, int width, int hei
         throw std::runtime_error("No shared memory for the screen frame.");
     }
     data_ = static_cast<std::uint8_t*>(data);
-    pool_ = wl_shm_create_pool(shm, fd_, static_cast<std::int32_t>(size_));
-    buffer_ = wl_shm_pool_create_buffer(pool_, 0, width, height, stride, format);
+    pool_.reset(wl_shm_create_pool(shm, fd_, static_cast<std::int32_t>(size_)));
+    buffer_.reset(wl_shm_pool_create_buffer(pool_.get(), 0, width, height, stride, format));
 }
 
 void SharedBuffer::release() {
-    if (buffer_ != nullptr) {
-        wl_buffer_destroy(buffer_);
-    }
-    if (pool_ != nullptr) {
-        wl_shm_pool_destroy(pool_);
-    }
+    // The compositor's view of the memory goes before ours.
+    buffer_.reset();
+    pool_.reset();
     if (data_ != nullptr) {
         ::munmap(data_, size_);
     }
@@ -75,9 +72,5 @@ const zwlr_screencopy_frame_v1_listener kFrameListener = {
                        std::uint32_t) {},
     .buffer_done = [](void* data, zwlr_screencopy_frame_v1*) { state(data).bufferDone = true; },
 };
-
-void FrameRelease::operator()(zwlr_screencopy_frame_v1* frame) const noexcept {
-    zwlr_screencopy_frame_v1_destroy(frame);
-}
 
 } // namespace zel::wayland

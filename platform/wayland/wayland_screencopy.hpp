@@ -10,7 +10,6 @@
 #include <optional>
 #include <vector>
 
-struct zwlr_screencopy_frame_v1;
 struct zwlr_screencopy_frame_v1_listener;
 
 namespace zel::wayland {
@@ -27,7 +26,7 @@ public:
     [[nodiscard]] bool fits(std::uint32_t format, int width, int height, int stride) const {
         return format == format_ && width == width_ && height == height_ && stride == stride_;
     }
-    [[nodiscard]] wl_buffer* buffer() const { return buffer_; }
+    [[nodiscard]] wl_buffer* buffer() const { return buffer_.get(); }
     [[nodiscard]] ConstPixelView view() const {
         return {data_, width_, height_, static_cast<std::size_t>(stride_)};
     }
@@ -42,8 +41,8 @@ private:
     std::size_t size_;
     int fd_ = -1;
     std::uint8_t* data_ = nullptr;
-    wl_shm_pool* pool_ = nullptr;
-    wl_buffer* buffer_ = nullptr;
+    Proxy<wl_shm_pool> pool_;
+    Proxy<wl_buffer> buffer_;
 };
 
 // What the compositor told about one copy request.
@@ -62,9 +61,5 @@ struct CopyState {
 
 // Fills the CopyState given as the listener's data.
 extern const zwlr_screencopy_frame_v1_listener kFrameListener;
-
-struct FrameRelease {
-    void operator()(zwlr_screencopy_frame_v1* frame) const noexcept;
-};
 
 } // namespace zel::wayland

@@ -2,6 +2,7 @@
 // the paced frame loop, grabbing with the cursor blended in.
 #include "platform/x11/x11_capture.hpp"
 
+#include "capture/platform_frame_stream.hpp"
 #include "platform/x11/x11_connection.hpp"
 #include "platform/x11/x11_frame_grabber.hpp"
 

@@ -1,6 +1,5 @@
 #include "platform/x11/x11_connection.hpp"
 
-#include <X11/Xauth.h>
 #include <algorithm>
 #include <array>
 #include <condition_variable>
@@ -57,7 +56,7 @@ int connectLocal(const std::string& host, int display) {
 
 // The display's cookie from the authority file, as libxcb would find it for a local socket.
 struct Cookie {
-    CHandle<Xauth, XauDisposeAuth> entry;
+    AuthPtr entry;
     xcb_auth_info_t info{};
 };
 
@@ -85,8 +84,7 @@ std::unique_ptr<Cookie> localCookie(int display) {
 // The connection set-up reads the server's answer without a limit: a server in the middle of a
 // reset can accept and never answer. On our own socket a watch shuts it down at the limit, which
 // ends the read with an error instead of a thread stuck for good.
-xcb_connection_t* connectWithin(const std::string& host, int display,
-                                std::chrono::nanoseconds limit) {
+ConnectionPtr connectWithin(const std::string& host, int display, std::chrono::nanoseconds limit) {
     const int fd = connectLocal(host, display);
     if (fd < 0) {
         return nullptr;
@@ -104,7 +102,7 @@ xcb_connection_t* connectWithin(const std::string& host, int display,
         }
     });
     // Owns fd from here on, also when it fails.
-    xcb_connection_t* connection = xcb_connect_to_fd(fd, cookie ? &cookie->info : nullptr);
+    ConnectionPtr connection(xcb_connect_to_fd(fd, cookie ? &cookie->info : nullptr));
     {
         const std::lock_guard guard(mutex);
         finished = true;
@@ -112,7 +110,6 @@ xcb_connection_t* connectWithin(const std::string& host, int display,
     done.notify_all();
     watch.join();
     if (expired) {
-        xcb_disconnect(connection);
         throw std::runtime_error(kNoAnswer);
     }
     return connection;
@@ -126,7 +123,7 @@ std::shared_ptr<Connection> Connection::open(const char* displayName,
     char* parsedHost = nullptr;
     int display = 0;
     int screenNumber = 0;
-    xcb_connection_t* connection = nullptr;
+    ConnectionPtr connection;
     if (xcb_parse_display(displayName, &parsedHost, &display, &screenNumber) != 0) {
         const CMemory<char> host(parsedHost);
         const std::string hostName = host ? host.get() : "";
@@ -135,32 +132,26 @@ std::shared_ptr<Connection> Connection::open(const char* displayName,
         }
     }
     // Remote displays (and whatever the socket above missed) take libxcb's own way.
-    if (connection == nullptr) {
-        connection = xcb_connect(displayName, &screenNumber);
+    if (!connection) {
+        connection.reset(xcb_connect(displayName, &screenNumber));
     }
-    if (xcb_connection_has_error(connection) != 0) {
-        xcb_disconnect(connection);
+    if (xcb_connection_has_error(connection.get()) != 0) {
         throw std::runtime_error(std::string("Cannot connect to the X server") +
                                  (name != nullptr ? std::string(" \"") + name + "\"" : "") + ".");
     }
-    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection));
+    xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection.get()));
     for (int i = 0; i < screenNumber && it.rem > 0; ++i) {
         xcb_screen_next(&it);
     }
     if (it.rem == 0) {
-        xcb_disconnect(connection);
         throw std::runtime_error("The X server has no screen " + std::to_string(screenNumber) +
                                  ".");
     }
-    return std::shared_ptr<Connection>(new Connection(connection, it.data));
-}
-
-Connection::~Connection() {
-    xcb_disconnect(connection_);
+    return std::shared_ptr<Connection>(new Connection(std::move(connection), it.data));
 }
 
 bool Connection::broken() const {
-    return timedOut_ || xcb_connection_has_error(connection_) != 0;
+    return timedOut_ || xcb_connection_has_error(connection_.get()) != 0;
 }
 
 bool Connection::timedOut() const {
@@ -185,11 +176,12 @@ bool Connection::has(xcb_extension_t& extension) {
         return known->second;
     }
     // xcb's own look-up waits without a limit; after a round trip its answer is already queued.
-    xcb_prefetch_extension_data(connection_, &extension);
+    xcb_prefetch_extension_data(connection_.get(), &extension);
     if (!sync(kReplyLimit)) {
         return false;
     }
-    const xcb_query_extension_reply_t* reply = xcb_get_extension_data(connection_, &extension);
+    const xcb_query_extension_reply_t* reply =
+        xcb_get_extension_data(connection_.get(), &extension);
     const bool present = reply != nullptr && reply->present != 0;
     extensions_.emplace(&extension, present);
     return present;
@@ -197,8 +189,8 @@ bool Connection::has(xcb_extension_t& extension) {
 
 bool Connection::sync(std::chrono::nanoseconds limit) {
     xcb_generic_error_t* error = nullptr;
-    const auto focus = reply<xcb_get_input_focus_reply_t>(xcb_get_input_focus(connection_).sequence,
-                                                          &error, limit);
+    const auto focus = reply<xcb_get_input_focus_reply_t>(
+        xcb_get_input_focus(connection_.get()).sequence, &error, limit);
     const Reply<xcb_generic_error_t> dropped(error);
     return focus != nullptr;
 }
@@ -206,12 +198,12 @@ bool Connection::sync(std::chrono::nanoseconds limit) {
 void* Connection::waitForReply(unsigned int sequence, xcb_generic_error_t** error,
                                std::chrono::steady_clock::time_point deadline) {
     *error = nullptr;
-    xcb_flush(connection_);
-    const int fd = xcb_get_file_descriptor(connection_);
+    xcb_flush(connection_.get());
+    const int fd = xcb_get_file_descriptor(connection_.get());
     while (true) {
         void* answer = nullptr;
         // Also true, with nothing, once the connection has broken.
-        if (xcb_poll_for_reply(connection_, sequence, &answer, error) != 0) {
+        if (xcb_poll_for_reply(connection_.get(), sequence, &answer, error) != 0) {
             return answer;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(

@@ -1,7 +1,7 @@
 // The X11 connection shared by the backends, RAII for xcb replies, and the monitor list.
 #pragma once
 
-#include "base/c_handle.hpp"
+#include "platform/x11/x11_handles.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -10,14 +10,11 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 #include <xcb/xcb.h>
 
 namespace zel::x11 {
-
-// xcb replies and errors are malloc'd by the library.
-template <class T>
-using Reply = CMemory<T>;
 
 // How long a small round trip (or a connect) may take before the server counts as frozen.
 inline constexpr std::chrono::milliseconds kReplyLimit{3000};
@@ -34,9 +31,9 @@ public:
 
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
-    ~Connection();
+    ~Connection() = default;
 
-    [[nodiscard]] xcb_connection_t* get() const { return connection_; }
+    [[nodiscard]] xcb_connection_t* get() const { return connection_.get(); }
     [[nodiscard]] const xcb_screen_t& screen() const { return *screen_; }
     [[nodiscard]] xcb_window_t root() const { return screen_->root; }
     // True once the server has gone, the connection failed or a deadline passed; it never
@@ -75,12 +72,12 @@ public:
     bool sync(std::chrono::nanoseconds limit);
 
 private:
-    Connection(xcb_connection_t* connection, xcb_screen_t* screen)
-        : connection_(connection), screen_(screen) {}
+    Connection(ConnectionPtr connection, xcb_screen_t* screen)
+        : connection_(std::move(connection)), screen_(screen) {}
     void* waitForReply(unsigned int sequence, xcb_generic_error_t** error,
                        std::chrono::steady_clock::time_point deadline);
 
-    xcb_connection_t* connection_;
+    ConnectionPtr connection_;
     xcb_screen_t* screen_;
     std::atomic<bool> timedOut_ = false;
     std::mutex extensionsMutex_;

@@ -6,9 +6,9 @@
 
 #include "platform/x11/x11_connection.hpp"
 #include "platform/x11/x11_frame_grabber.hpp"
+#include "platform/x11/x11_handles.hpp"
 
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <poll.h>
@@ -40,10 +40,10 @@ public:
         // Each extension wants its version asked before its first request.
         const auto xfixes = connection_->reply<xcb_xfixes_query_version_reply_t>(
             xcb_xfixes_query_version(c, 2, 0).sequence, &rawError, kReplyLimit);
-        const CMemory<xcb_generic_error_t> xfixesError(rawError);
+        const ErrorReply xfixesError(rawError);
         const auto damage = connection_->reply<xcb_damage_query_version_reply_t>(
             xcb_damage_query_version(c, 1, 1).sequence, &rawError, kReplyLimit);
-        const CMemory<xcb_generic_error_t> damageError(rawError);
+        const ErrorReply damageError(rawError);
         if (!xfixes || !damage) {
             connection_->throwFailure("start watching the screen",
                                       xfixesError ? xfixesError.get() : damageError.get());
@@ -69,7 +69,6 @@ public:
     ~X11ChangeWatch() override {
         stopping_ = true;
         thread_.join();
-        free(queued_);
         // The Damage object and the region go with the connection.
     }
 
@@ -85,7 +84,7 @@ private:
         const auto reply = connection_->reply<xcb_query_pointer_reply_t>(
             xcb_query_pointer(connection_->get(), connection_->root()).sequence, &rawError,
             kReplyLimit);
-        free(rawError);
+        const ErrorReply error(rawError);
         return reply && reply->same_screen ? Point{reply->root_x, reply->root_y} : Point{};
     }
 
@@ -100,16 +99,15 @@ private:
         while (!stopping_) {
             bool damaged = false;
             bool everything = false;
-            const auto take = [&](xcb_generic_event_t* event) {
+            const auto take = [&](const EventPtr& event) {
                 const int type = event->response_type & 0x7f;
                 damaged = damaged || type == damageEvent_;
                 everything = everything || (randrEvent_ != 0 && type == randrEvent_);
-                free(event);
             };
-            if (queued_ != nullptr) {
+            if (queued_) {
                 take(std::exchange(queued_, nullptr));
             }
-            while (xcb_generic_event_t* event = xcb_poll_for_event(c)) {
+            while (const EventPtr event{xcb_poll_for_event(c)}) {
                 take(event);
             }
             if (connection_->broken()) {
@@ -123,7 +121,7 @@ private:
                 xcb_generic_error_t* rawError = nullptr;
                 const auto region = connection_->reply<xcb_xfixes_fetch_region_reply_t>(
                     xcb_xfixes_fetch_region(c, region_).sequence, &rawError, kReplyLimit);
-                free(rawError);
+                const ErrorReply error(rawError);
                 if (region) {
                     const xcb_rectangle_t* rects = xcb_xfixes_fetch_region_rectangles(region.get());
                     const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
@@ -148,8 +146,8 @@ private:
             }
             xcb_flush(c);
             // An event read in with the replies is already off the socket: poll would not see it.
-            queued_ = xcb_poll_for_queued_event(c);
-            if (queued_ == nullptr) {
+            queued_.reset(xcb_poll_for_queued_event(c));
+            if (!queued_) {
                 poll(&descriptor, 1, kPointerMs);
             }
         }
@@ -162,7 +160,7 @@ private:
     xcb_damage_damage_t damage_ = 0;
     xcb_xfixes_region_t region_ = 0;
     Point pointer_;
-    xcb_generic_event_t* queued_ = nullptr; // owned by the thread
+    EventPtr queued_; // the thread's
     std::atomic<bool> stopping_ = false;
     std::thread thread_;
 };

@@ -1,15 +1,14 @@
 // MIT-SHM grab of a root-window area, XFixes cursor blended in with pixman.
 #include "platform/x11/x11_frame_grabber.hpp"
 
-#include "base/c_handle.hpp"
 #include "capture/screenshot.hpp"
+#include "platform/x11/x11_handles.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <mutex>
 #include <optional>
-#include <pixman.h>
 #include <stdexcept>
 #include <string>
 #include <sys/ipc.h>
@@ -317,10 +316,10 @@ void FrameGrabber::convert() {
     }
     // Any TrueColor layout to BGRA; pixman widens short channels by repeating their top bits,
     // so full intensity stays 255.
-    const CHandle<pixman_image_t, pixman_image_unref> source(pixman_image_create_bits_no_clear(
+    const PixmanImagePtr source(pixman_image_create_bits_no_clear(
         static_cast<pixman_format_code_t>(serverFormat_), area_.width, area_.height,
         reinterpret_cast<std::uint32_t*>(serverPixels_), static_cast<int>(serverStride_)));
-    const CHandle<pixman_image_t, pixman_image_unref> target(pixman_image_create_bits_no_clear(
+    const PixmanImagePtr target(pixman_image_create_bits_no_clear(
         PIXMAN_a8r8g8b8, frame_.width, frame_.height, reinterpret_cast<std::uint32_t*>(frame_.data),
         static_cast<int>(frame_.stride)));
     if (!source || !target) {
@@ -346,10 +345,10 @@ void FrameGrabber::blendCursor(std::uint32_t sequence, Deadline deadline) {
         return;
     }
     // XFixes hands out premultiplied ARGB words, which is pixman's a8r8g8b8.
-    const CHandle<pixman_image_t, pixman_image_unref> source(pixman_image_create_bits(
+    const PixmanImagePtr source(pixman_image_create_bits(
         PIXMAN_a8r8g8b8, cursor->width, cursor->height,
         xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width * 4));
-    const CHandle<pixman_image_t, pixman_image_unref> target(pixman_image_create_bits_no_clear(
+    const PixmanImagePtr target(pixman_image_create_bits_no_clear(
         PIXMAN_x8r8g8b8, frame_.width, frame_.height, reinterpret_cast<std::uint32_t*>(frame_.data),
         static_cast<int>(frame_.stride)));
     if (!source || !target) {

@@ -64,8 +64,6 @@ public:
     // or throws within the screenshot's time limit whatever the server does.
     PixelView grab();
 
-    [[nodiscard]] bool usesSharedMemory() const { return segment_ != nullptr; }
-
 private:
     std::uint32_t requestImage();
     using Deadline = std::chrono::steady_clock::time_point;

@@ -2,9 +2,9 @@
 // text typed through the keymap, with spare keys lent to characters it lacks.
 #include "platform/x11/x11_input.hpp"
 
-#include "base/c_handle.hpp"
 #include "input/key_symbols.hpp"
 #include "platform/x11/x11_connection.hpp"
+#include "platform/x11/x11_handles.hpp"
 
 #include <algorithm>
 #include <array>
@@ -16,7 +16,6 @@
 #include <thread>
 #include <unordered_map>
 #include <vector>
-#include <xcb/xcb_keysyms.h>
 #include <xcb/xtest.h>
 
 namespace zel::x11 {
@@ -237,8 +236,7 @@ public:
         if (!connection) {
             return 0;
         }
-        const CHandle<xcb_key_symbols_t, xcb_key_symbols_free> symbols(
-            xcb_key_symbols_alloc(connection->get()));
+        const KeySymbolsPtr symbols(xcb_key_symbols_alloc(connection->get()));
         if (!symbols || !connection->sync(kReplyLimit)) {
             return 0;
         }
@@ -421,8 +419,7 @@ private:
                                             KeyModifiers modifiers) {
         // The keymap request goes out here; once the round trip is over, the look-ups find its
         // reply queued instead of waiting for a frozen server.
-        const CHandle<xcb_key_symbols_t, xcb_key_symbols_free> symbols(
-            xcb_key_symbols_alloc(connection.get()));
+        const KeySymbolsPtr symbols(xcb_key_symbols_alloc(connection.get()));
         if (!symbols || !connection.sync(kReplyLimit)) {
             return std::nullopt;
         }
