@@ -2,10 +2,13 @@
 import http from 'node:http';
 import { readLimited } from './read-limited.js';
 
+// status: what the agent server answers its own client. controlStatus: the status the control service
+// answered with, when the failure is its answer (501: the app cannot do what was asked).
 export class ControlError extends Error {
-  constructor(status, message) {
+  constructor(status, message, controlStatus = null) {
     super(message);
     this.status = status;
+    this.controlStatus = controlStatus;
   }
 }
 
