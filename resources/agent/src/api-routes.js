@@ -1,7 +1,7 @@
 // The phone's API under /api/ (the token is checked before a route is reached): what the agent can
 // do, screenshots, input, typing and the clipboard, over the desktop and the control service.
 import { readText } from './clipboard.js';
-import { controlRequest } from './control.js';
+import { controlRequest, withQuery } from './control.js';
 import { HttpError, intParam, readJsonObject, requireMethod, sendAnswer, sendJson } from './http-util.js';
 import { kInputActions, kMaxTypeChars } from './input-rules.js';
 
@@ -20,17 +20,6 @@ function screenshotParams(query) {
   const quality = intParam(query, 'quality', 25, 90);
   if (quality !== null) params.quality = quality;
   return params;
-}
-
-function withParams(url, params) {
-  if (!url) return url;
-  try {
-    const target = new URL(url);
-    for (const [k, v] of Object.entries(params)) target.searchParams.set(k, String(v));
-    return target.href;
-  } catch {
-    return url; // controlRequest reports the bad address
-  }
 }
 
 function nonEmptyText(text) {
@@ -60,7 +49,7 @@ export function createApiRoutes({ config, desktop, version, terminalClient }) {
 
     async '/api/screenshot'(req, res, query) {
       requireMethod(req, 'GET');
-      const url = withParams(config.screenshotUrl, screenshotParams(query));
+      const url = withQuery(config.screenshotUrl, screenshotParams(query));
       const abort = new AbortController();
       res.on('close', () => abort.abort());
       const upstream = await controlRequest(url, { signal: abort.signal });

@@ -18,6 +18,18 @@ function describe(err) {
   return err.code === 'ECONNREFUSED' ? `connection refused (${err.address}:${err.port})` : err.message;
 }
 
+// The address with these query values set; a missing or bad one as it is, for controlRequest to report.
+export function withQuery(url, params) {
+  if (!url) return url;
+  try {
+    const target = new URL(url);
+    for (const [k, v] of Object.entries(params)) target.searchParams.set(k, String(v));
+    return target.href;
+  } catch {
+    return url;
+  }
+}
+
 // Resolves with the response head as soon as it arrives; the caller streams or buffers the body.
 // A string body goes out in the same write as the head: the control service reads exactly once.
 export function controlRequest(url, { method = 'GET', body, timeoutMs = 15000, signal } = {}) {

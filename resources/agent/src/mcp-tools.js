@@ -3,7 +3,7 @@
 // mcp-text-tools.js. Pointer tools take pixels of the session's last screenshot, so a model clicks
 // what it sees.
 import { z } from 'zod';
-import { controlRequest, readAll } from './control.js';
+import { controlRequest, readAll, withQuery } from './control.js';
 import { controlMessage, done } from './mcp-context.js';
 import { registerTextTools } from './mcp-text-tools.js';
 
@@ -63,16 +63,7 @@ function registerScreenshot(server, { config }, session) {
     },
     annotations: { readOnlyHint: true },
   }, async ({ width = kDefaultShotWidth }, extra) => {
-    let url = config.screenshotUrl;
-    try {
-      const target = new URL(url);
-      target.searchParams.set('format', 'jpeg');
-      target.searchParams.set('width', String(width));
-      url = target.href;
-    } catch {
-      // controlRequest reports the missing or bad address
-    }
-    const res = await controlRequest(url, { signal: extra.signal });
+    const res = await controlRequest(withQuery(config.screenshotUrl, { format: 'jpeg', width }), { signal: extra.signal });
     const body = await readAll(res, kMaxShotBytes);
     if (res.statusCode !== 200) throw new Error(controlMessage(res.statusCode, body));
     const size = jpegSize(body);
