@@ -18,7 +18,7 @@ struct DesktopEnvironment {
     std::shared_ptr<CaptureBackend> capture;
     std::shared_ptr<InputBackend> input;
     // Where the screen changed, for the tiles route; without it (or without capture) the route
-    // answers "Change tracking is not available.".
+    // answers 501 "Change tracking is not available.".
     std::shared_ptr<ChangeSource> changes;
     // Which platform serves, and why, for the log of every connection start.
     std::string platform;

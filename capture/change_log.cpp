@@ -65,7 +65,7 @@ void ChangeLog::ensureWatching() {
     } catch (const std::exception& error) {
         const std::lock_guard guard(mutex_);
         ended_ = true;
-        // The agent server knows this text: it takes whole screenshots instead.
+        // The tiles route answers it with 501: the agent server takes whole screenshots instead.
         throw AppError(std::string("Change tracking is not available: ") + error.what());
     }
 }

@@ -47,9 +47,9 @@ void Connection::sendHTTPResponse(std::string_view status, std::string_view cont
     });
 }
 
-void Connection::sendHTTPError(std::string_view message) {
+void Connection::sendHTTPError(std::string_view message, std::string_view status) {
     service_.errorLog.append("Screenshot HTTP error: " + std::string(message) + "\n");
-    answerError(message);
+    sendHTTPResponse(status, kContentTypeText, bytesOf(message));
 }
 
 void Connection::answerError(std::string_view message) {

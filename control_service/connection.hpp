@@ -2,6 +2,7 @@
 // Its strand stands for its serial queue; the idle and write limits are its timer's.
 #pragma once
 
+#include "control_service/http_codec.hpp"
 #include "control_service/service_context.hpp"
 
 #include <atomic>
@@ -29,8 +30,9 @@ public:
     // Callable from any thread; the write and the close run on the connection's strand.
     void sendHTTPResponse(std::string_view status, std::string_view contentType,
                           std::span<const std::uint8_t> body);
-    // Logs "Screenshot HTTP error: <message>" (folded when it repeats) and answers it with a 500.
-    void sendHTTPError(std::string_view message);
+    // Logs "Screenshot HTTP error: <message>" (folded when it repeats) and answers it with the
+    // status, a 500 unless given.
+    void sendHTTPError(std::string_view message, std::string_view status = kStatusServerError);
 
 private:
     void awaitRequest();

@@ -22,9 +22,10 @@ struct ControlHandlers {
     // The raw request body; returns the JSON answer.
     std::function<nlohmann::json(std::string_view body)> input;
     // The tiles route (both or neither): awaitChange calls `changed` once, from any thread, when
-    // the screen has changed after sequence `since`, and returns at once; tiles captures and
-    // encodes what changed after `since` (width and quality as for screenshot; `copies`: the
-    // viewer takes copied areas and PNG tiles).
+    // the screen has changed after sequence `since`, and returns at once; it throws when changes
+    // cannot be watched, which the route answers with 501, as it does without the two. tiles
+    // captures and encodes what changed after `since` (width and quality as for screenshot;
+    // `copies`: the viewer takes copied areas and PNG tiles).
     std::function<void(std::uint64_t since, std::function<void()> changed)> awaitChange;
     std::function<std::vector<std::uint8_t>(std::uint64_t since, int width, int quality,
                                             bool copies)>

@@ -65,6 +65,8 @@ inline std::span<const std::uint8_t> bytesOf(std::string_view text) {
 inline constexpr std::string_view kStatusOK = "200 OK";
 inline constexpr std::string_view kStatusForbidden = "403 Forbidden";
 inline constexpr std::string_view kStatusServerError = "500 Internal Server Error";
+// The app lacks what the route needs: change tracking, for /tiles (the agent server acts on it).
+inline constexpr std::string_view kStatusNotImplemented = "501 Not Implemented";
 inline constexpr std::string_view kContentTypeText = "text/plain; charset=utf-8";
 inline constexpr std::string_view kContentTypeJSON = "application/json; charset=utf-8";
 // A JSON head line, then JPEG files (ChangeTiles::tiles).

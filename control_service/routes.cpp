@@ -52,12 +52,15 @@ void screenshotRoute(ScreenshotRequestParams params, const std::shared_ptr<Conne
 }
 
 // GET /tiles?since=N&width=W&quality=Q&wait=MS[&copies=1]: answered once the screen has changed
-// after N, or after the wait (≤ 25 s) with no tiles; the wait holds no thread.
+// after N, or after the wait (≤ 25 s) with no tiles; the wait holds no thread. Without change
+// tracking (no handlers, or a change source that cannot watch) the answer is 501, on which the
+// agent server takes whole screenshots instead.
 void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connection>& connection,
                 ServiceContext& service) {
     const auto& handlers = service.config.handlers;
     if (!handlers.awaitChange || !handlers.tiles) {
-        connection->sendHTTPError("Main app tiles failed: Change tracking is not available.");
+        connection->sendHTTPError("Main app tiles failed: Change tracking is not available.",
+                                  kStatusNotImplemented);
         return;
     }
     const auto number = [&](std::string_view name) {
@@ -101,7 +104,8 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
             }
         });
     } catch (const std::exception& error) {
-        connection->sendHTTPError("Main app tiles failed: " + displayText(error));
+        connection->sendHTTPError("Main app tiles failed: " + displayText(error),
+                                  kStatusNotImplemented);
         return;
     }
     // Armed after the change log has the request, so that a failure there is the answer.

@@ -1,16 +1,17 @@
 // Access control: the bearer token check and the brake on clients that keep guessing.
 import crypto from 'node:crypto';
 import net from 'node:net';
+import { HttpError } from './http-util.js';
 
 // Hashing first gives equal-length inputs, so neither the content nor the length leaks through timing.
-export function tokensEqual(given, expected) {
+function tokensEqual(given, expected) {
   if (typeof given !== 'string' || given.length === 0 || given.length > 512) return false;
   const a = crypto.createHash('sha256').update(given).digest();
   const b = crypto.createHash('sha256').update(expected).digest();
   return crypto.timingSafeEqual(a, b);
 }
 
-export function bearerToken(req) {
+function bearerToken(req) {
   const header = req.headers.authorization;
   if (typeof header !== 'string') return '';
   const match = /^Bearer +(\S+) *$/i.exec(header);
@@ -50,7 +51,7 @@ function ipv6Groups(address) {
 
 // Requests through the tunnel all arrive from the local tunnel client; its connecting-IP header
 // names the phone. Only trusted from a loopback peer, where nobody else could have set it.
-export function clientAddress(req) {
+function clientAddress(req) {
   const peer = req.socket.remoteAddress || '';
   const loopback = peer === '127.0.0.1' || peer === '::1' || peer === '::ffff:127.0.0.1';
   const forwarded = req.headers['cf-connecting-ip'];
@@ -60,7 +61,7 @@ export function clientAddress(req) {
   return addressKey(peer);
 }
 
-export const kDefaultLimits = {
+const kDefaultLimits = {
   freeFailures: 3, // typing mistakes cost nothing
   delayStepMs: 250, // then every further failure waits a little longer...
   maxDelayMs: 2000, // ...up to the brake's delay, the longest the right token is ever held
@@ -154,4 +155,24 @@ export class FailureLimiter {
     }
     return entry;
   }
+}
+
+// The check of every request to the API, MCP and the WebSockets: resolves when it carries the token
+// (a WebSocket may carry it in the query, as a browser cannot set its header), else throws the
+// HttpError to answer: 401 after the failure's delay, 429 while the client is braked.
+export function createAuthorizer(token, limits) {
+  const limiter = new FailureLimiter(limits);
+  return async function authorize(req, query, allowQueryToken) {
+    const key = clientAddress(req);
+    const braked = await limiter.admit(key);
+    const given = bearerToken(req) || (allowQueryToken ? query.get('token') || '' : '');
+    if (tokensEqual(given, token)) {
+      limiter.succeed(key);
+      return;
+    }
+    const delay = limiter.fail(key);
+    if (braked) throw new HttpError(429, 'Too many failed attempts; try again later.', { 'Retry-After': String(limiter.retryAfter(key)) });
+    if (delay > 0) await new Promise((r) => setTimeout(r, delay));
+    throw new HttpError(401, given ? 'Invalid token.' : 'Missing token.', { 'WWW-Authenticate': 'Bearer' });
+  };
 }

@@ -58,7 +58,7 @@ export function findDisplay(env, socketDir = '/tmp/.X11-unix') {
 }
 
 // Environment for the clipboard tool: where the session lives, nothing else of ours.
-export function sessionEnv(env, platform = process.platform) {
+function sessionEnv(env, platform = process.platform) {
   const out = { PATH: env.PATH || '/usr/bin:/bin' };
   const home = homeOf(env);
   if (home) out.HOME = home;

@@ -2,10 +2,13 @@
 import http from 'node:http';
 import { readLimited } from './read-limited.js';
 
+// status: what the agent server answers its own client. controlStatus: the status the control service
+// answered with, when the failure is its answer (501: the app cannot do what was asked).
 export class ControlError extends Error {
-  constructor(status, message) {
+  constructor(status, message, controlStatus = null) {
     super(message);
     this.status = status;
+    this.controlStatus = controlStatus;
   }
 }
 
@@ -13,6 +16,18 @@ export class ControlError extends Error {
 // so the secret in the query cannot leak into an answer.
 function describe(err) {
   return err.code === 'ECONNREFUSED' ? `connection refused (${err.address}:${err.port})` : err.message;
+}
+
+// The address with these query values set; a missing or bad one as it is, for controlRequest to report.
+export function withQuery(url, params) {
+  if (!url) return url;
+  try {
+    const target = new URL(url);
+    for (const [k, v] of Object.entries(params)) target.searchParams.set(k, String(v));
+    return target.href;
+  } catch {
+    return url;
+  }
 }
 
 // Resolves with the response head as soon as it arrives; the caller streams or buffers the body.

@@ -1,7 +1,8 @@
 // The live view's WebSocket against a fake control service: frames pushed, pacing by acks, input.
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
-import { Pacer, kLiveDefaults } from '../src/live.js';
+import { kLiveDefaults } from '../src/live.js';
+import { Pacer } from '../src/live-pacer.js';
 import { answer, openWs, sleep, until, withAgent } from './helpers.js';
 
 const jpeg = (text) => answer('200 OK', 'image/jpeg', text);
@@ -160,6 +161,28 @@ for (const [name, withTiles, live, first, query] of [
     v.ws.close();
   });
 
+});
+
+// The app says by its status, not its words, that it cannot track changes: a 500 is a failure to
+// report (and /tiles is asked again), a 501 turns the stream to whole screenshots for good.
+describe('live view of an app that cannot track changes', () => {
+  const unavailable = 'Main app tiles failed: Change tracking is not available.';
+  let status = '500 Internal Server Error';
+  const t = withAgent({}, { live: { stillAfterMs: 100, stillIntervalMs: 20 } },
+    { tiles: () => answer(status, 'text/plain; charset=utf-8', unavailable), screenshot: () => jpeg('whole') });
+  const asked = (path) => t.control.requests.filter((r) => r.path === path).length;
+
+  it('reports a 500 and asks again, and takes screenshots after a 501', async () => {
+    const v = await viewer(t);
+    await until('an error message', () => v.texts.some((m) => m.type === 'error' && m.status === 502 && m.message.includes(unavailable)));
+    assert.deepEqual([asked('/screenshot'), v.frames.length], [0, 0]);
+    status = '501 Not Implemented';
+    await until('a whole screenshot', () => v.frames.length === 1 && v.frames[0].body === 'whole', 5000);
+    const polls = asked('/tiles');
+    await until('the screen is polled on', () => asked('/screenshot') >= 5);
+    assert.equal(asked('/tiles'), polls, 'no /tiles after the 501');
+    v.ws.close();
+  });
 });
 
 describe('live view pacing', () => {

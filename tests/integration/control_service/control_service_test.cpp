@@ -62,6 +62,7 @@ protected:
             return nlohmann::json{{"held", holding.load()}, {"bytes", body.size()}};
         };
         config.handlers.awaitChange = [this](std::uint64_t, std::function<void()> changed) {
+            failIfAsked(); // as a change source that cannot watch
             const std::lock_guard lock(mutex_);
             wake = std::move(changed);
             registered_.notify_all();
@@ -178,19 +179,23 @@ TEST_F(ControlService, RoutesByPathAloneWhateverTheMethodAndReadsOnce) {
     EXPECT_EQ(log(), "");
 }
 
-TEST_F(ControlService, TurnsRouteFailuresIntoLogged500s) {
+// Failures are 500s; no change tracking is a 501, which the agent server tells by its status.
+TEST_F(ControlService, TurnsRouteFailuresIntoLoggedErrors) {
     failure = "Timed out waiting for screen frame.";
     const auto service = start();
     const zel::ControlService bare({.port = 0, .secret = kSecret, .handlers = {}}); // no work
-    const std::tuple<std::uint16_t, const char*, std::string> cases[] = {
-        {service->port(), "/", "Main app screenshot failed: " + failure},
-        {service->port(), "/input", "Main app input failed: " + failure},
-        {bare.port(), "/", "Main app screenshot failed: Screen capture is not available."},
-        {bare.port(), "/tiles", "Main app tiles failed: Change tracking is not available."},
+    const std::string notImplemented = "501 Not Implemented text/plain; charset=utf-8 ";
+    const std::tuple<std::uint16_t, const char*, std::string, std::string> cases[] = {
+        {service->port(), "/", kError, "Main app screenshot failed: " + failure},
+        {service->port(), "/input", kError, "Main app input failed: " + failure},
+        {service->port(), "/tiles", notImplemented, "Main app tiles failed: " + failure},
+        {bare.port(), "/", kError, "Main app screenshot failed: Screen capture is not available."},
+        {bare.port(), "/tiles", notImplemented,
+         "Main app tiles failed: Change tracking is not available."},
     };
     std::string expectedLog;
-    for (const auto& [port, path, message] : cases) {
-        EXPECT_EQ(ask(port, "GET", path), kError + message);
+    for (const auto& [port, path, answer, message] : cases) {
+        EXPECT_EQ(ask(port, "GET", path), answer + message) << path;
         expectedLog += "Screenshot HTTP error: " + message + "\n";
     }
     EXPECT_EQ(log(), expectedLog);

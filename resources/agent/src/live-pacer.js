@@ -1,0 +1,90 @@
+// The live view's pace: how good and how wide a frame may be so that the link carries the frame rate,
+// and how many updates may be on their way unacknowledged, from the viewer's acknowledgements and
+// the round trips of its pings.
+
+// Quality first, then width, so that text stays legible the longest. Above them both, the desktop's own
+// width (the API's widest asks for it unscaled), where scrolls are copies and text is lossless: left
+// first when frames are too big, taken last when the link has room.
+const kQualities = [70, 60, 50, 40, 32, 25];
+const kStartQuality = 1; // 60, as the polling client asked for
+const kNative = 0;
+const kWidthScales = [null, 1, 0.85, 0.7, 0.55, 0.4];
+const kLinkSampleBytes = 8192;
+const kNativeRetryMs = 10000; // frames that were too big at the own width are not tried again before
+
+// Pace: the bytes a frame may take so that the link carries the frame rate, with headroom.
+export class Pacer {
+  constructor({ fps }) {
+    this.frameMs = 1000 / fps;
+    this.q = kStartQuality;
+    this.w = 0;
+    this.bytesPerMs = null; // link throughput estimate
+    this.rttMs = null; // smallest recent round trip of a ping, i.e. with an empty link
+    this.rtts = [];
+    this.size = null; // recent frame size at the current setting
+    this.sinceChange = 0;
+    this.roomy = 0;
+    this.leftNative = null; // { size, at }: why and when the own width was left
+  }
+
+  setting(requestedWidth) {
+    const quality = kQualities[this.q];
+    if (this.w === kNative) return { quality, width: 2560, copies: true };
+    return { quality, width: Math.max(320, Math.round(requestedWidth * kWidthScales[this.w])), copies: false };
+  }
+
+  rtt(ms) {
+    this.rtts.push(ms);
+    if (this.rtts.length > 8) this.rtts.shift();
+    this.rttMs = Math.min(...this.rtts);
+  }
+
+  // One acknowledged frame: the link time is what its ack took beyond a bare round trip. (The gap
+  // between acks would read the pipeline's cadence, not the link, whenever the round trip is the limit.)
+  // A whole frame of the tiles stream (a join, a refresh) says what the link carries, not what the
+  // updates of this setting cost. A small update's time is mostly the viewer's drawing, so it only
+  // shows that the link carries at least that much.
+  acked({ bytes, sentAt, ackAt, whole = false }) {
+    const sample = bytes / Math.max(1, ackAt - sentAt - (this.rttMs ?? 0));
+    if (bytes >= kLinkSampleBytes || (this.bytesPerMs !== null && sample > this.bytesPerMs)) {
+      this.bytesPerMs = this.bytesPerMs === null ? sample : this.bytesPerMs * 0.7 + sample * 0.3;
+    }
+    if (whole) return;
+    this.size = this.size === null ? bytes : this.size * 0.7 + bytes * 0.3;
+    if (this.bytesPerMs === null) return;
+    if (++this.sinceChange < 3) return;
+    const budget = this.bytesPerMs * this.frameMs * 0.8;
+    if (this.size > budget) {
+      this.roomy = 0;
+      if (this.w === kNative) {
+        this.leftNative = { size: this.size, at: ackAt };
+        this.w++;
+      } else if (this.q < kQualities.length - 1) this.q++;
+      else if (this.w < kWidthScales.length - 1) this.w++;
+      else return;
+      this.changed();
+    } else if (this.size * 1.6 < budget && ++this.roomy >= 10) {
+      this.roomy = 0;
+      const nativeFits = !this.leftNative || this.leftNative.size < budget || ackAt - this.leftNative.at > kNativeRetryMs;
+      if (this.w > kNative + 1) this.w--;
+      else if (this.q > 0) this.q--;
+      else if (this.w === kNative + 1 && nativeFits) this.w--;
+      else return;
+      this.changed();
+    }
+  }
+
+  changed() {
+    this.sinceChange = 0;
+    this.size = null;
+  }
+
+  // Unacknowledged updates allowed: enough to cover a round trip at the frame rate, and bytes up to
+  // twice the link's bandwidth-delay product, so a long link is not held to two updates per round trip.
+  window({ minInFlight, maxInFlight }) {
+    const rtt = this.rttMs ?? 0;
+    const frames = Math.min(maxInFlight, Math.max(minInFlight, Math.ceil(rtt / this.frameMs) + 2));
+    const bytes = this.bytesPerMs === null ? Infinity : Math.max(64 * 1024, 2 * this.bytesPerMs * Math.max(rtt, this.frameMs));
+    return { frames, bytes };
+  }
+}

@@ -1,0 +1,191 @@
+// One viewer of the live view: its WebSocket, the updates on their way to it and its
+// acknowledgements, its pings, its input (passed on in order) and its requests for another width
+// or a whole frame. What to send when is live-stream.js.
+import { Pacer } from './live-pacer.js';
+
+// One update for the viewer: head, copy table, tile table, files.
+function updateMessage(seq, quality, { full, width, height, copies = [], tiles }) {
+  const tilesAt = 14 + 12 * copies.length;
+  const head = Buffer.alloc(tilesAt + 12 * tiles.length);
+  head.writeUInt32BE(seq, 0);
+  head.writeUInt8(quality, 4);
+  head.writeUInt8(full ? 1 : 0, 5);
+  head.writeUInt16BE(Math.min(width, 65535), 6);
+  head.writeUInt16BE(Math.min(height, 65535), 8);
+  head.writeUInt16BE(tiles.length, 10);
+  head.writeUInt16BE(copies.length, 12);
+  copies.forEach((c, i) => c.forEach((v, j) => head.writeUInt16BE(v, 14 + 12 * i + 2 * j)));
+  tiles.forEach((t, i) => {
+    const at = tilesAt + 12 * i;
+    head.writeUInt16BE(t.x, at);
+    head.writeUInt16BE(t.y, at + 2);
+    head.writeUInt16BE(t.width, at + 4);
+    head.writeUInt16BE(t.height, at + 6);
+    head.writeUInt32BE(t.jpeg.length, at + 8);
+  });
+  return Buffer.concat([head, ...tiles.map((t) => t.jpeg)]);
+}
+
+export class LiveViewer {
+  // width: what the viewer asked for at the upgrade. onClose: called once, when its socket closes.
+  constructor(ws, width, { limits, forwardInput, inputActions, log, onClose }) {
+    Object.assign(this, { ws, limits, forwardInput, inputActions, log, onClose });
+    this.abort = new AbortController(); // the viewer is gone
+    this.pacer = new Pacer(limits);
+    this.inFlight = new Map(); // seq -> { bytes, sentAt, whole }
+    this.inFlightBytes = 0;
+    this.requestedWidth = width;
+    this.seq = 0;
+    this.changedAt = Date.now(); // the last time the picture (or what it should show) changed
+    this.inputAt = -Infinity;
+    this.wake = null; // resolves the stream's wait early: an ack, an input, a new width, the close
+    this.poll = null; // the /tiles request waiting now; a new width cuts it short
+    this.wantWhole = false; // the viewer could not show an update: the next one is a whole frame
+    this.pendingInputs = 0;
+    this.inputChain = Promise.resolve();
+    this.lastSent = Date.now();
+    this.pingAt = 0;
+    this.keepAlive = setInterval(() => {
+      if (Date.now() - this.lastSent >= limits.keepAliveMs - 50) this.send({ type: 'ping', t: Date.now() });
+    }, limits.keepAliveMs / 2);
+    this.send({ type: 'ping', t: Date.now() }); // the first round trip, on an empty link
+    ws.on('message', (raw, isBinary) => this.#message(raw, isBinary));
+    ws.on('close', () => {
+      onClose();
+      clearInterval(this.keepAlive);
+      this.abort.abort();
+      this.poke();
+    });
+    ws.on('error', () => {});
+  }
+
+  get open() {
+    return this.ws.readyState === this.ws.OPEN;
+  }
+
+  send(value) {
+    if (!this.open) return;
+    this.lastSent = Date.now();
+    this.ws.send(JSON.stringify(value));
+  }
+
+  // Resolves after ms, or sooner on poke().
+  wait(ms) {
+    return new Promise((resolve) => {
+      const done = () => {
+        clearTimeout(timer);
+        this.wake = null;
+        resolve();
+      };
+      const timer = setTimeout(done, ms);
+      this.wake = done;
+    });
+  }
+
+  poke() {
+    this.wake?.();
+  }
+
+  // Whether the updates on their way fill what the link may hold.
+  windowFull() {
+    const room = this.pacer.window(this.limits);
+    return this.inFlight.size >= room.frames || (this.inFlight.size > 0 && this.inFlightBytes >= room.bytes);
+  }
+
+  push(quality, update, whole = false) {
+    const id = (this.seq = (this.seq + 1) >>> 0);
+    const message = updateMessage(id, quality, update);
+    this.inFlight.set(id, { bytes: message.length, sentAt: Date.now(), whole });
+    this.inFlightBytes += message.length;
+    this.lastSent = Date.now();
+    this.ws.send(message);
+  }
+
+  // request(signal): a /tiles long poll, which a new width, a refresh or the close cuts short.
+  async pollTiles(request) {
+    this.poll = new AbortController();
+    const stop = () => this.poll.abort();
+    this.abort.signal.addEventListener('abort', stop);
+    try {
+      return await request(this.poll.signal);
+    } finally {
+      this.abort.signal.removeEventListener('abort', stop);
+      this.poll = null;
+    }
+  }
+
+  #ack(n) {
+    const now = Date.now();
+    // Acknowledgements are cumulative: a frame the viewer skipped for a newer one counts as done.
+    for (const [id, frame] of this.inFlight) {
+      if (((n - id) | 0) < 0) continue;
+      this.inFlight.delete(id);
+      this.inFlightBytes -= frame.bytes;
+      if (id === n) this.pacer.acked({ ...frame, ackAt: now });
+    }
+    // An empty link gives a clean round trip.
+    if (this.inFlight.size === 0 && now - this.pingAt > 1000) {
+      this.pingAt = now;
+      this.send({ type: 'ping', t: now });
+    }
+    this.poke();
+  }
+
+  #input(msg) {
+    const { id } = msg;
+    const reply = (status, error) => this.send({ type: 'input', id: Number.isSafeInteger(id) ? id : null, status, ...(error ? { error } : {}) });
+    const request = { ...msg };
+    delete request.type;
+    delete request.id;
+    if (typeof request.action !== 'string' || !this.inputActions.has(request.action.trim())) return reply(400, 'Unknown or missing "action".');
+    if (this.pendingInputs >= this.limits.maxPendingInputs) return reply(429, 'Too many inputs are waiting.');
+    this.pendingInputs++;
+    this.inputChain = this.inputChain.then(async () => {
+      try {
+        const answer = await this.forwardInput(JSON.stringify(request));
+        reply(answer.status, answer.status === 200 ? null : answer.body.toString('utf8', 0, 500));
+      } catch (err) {
+        reply(err.status || 502, err.message);
+      } finally {
+        this.pendingInputs--;
+        // What the input changed should show at once, not at the still screen's slow rate.
+        this.changedAt = this.inputAt = Date.now();
+        this.poke();
+      }
+    });
+  }
+
+  #view(width) {
+    if (width === this.requestedWidth) return;
+    this.requestedWidth = width;
+    this.changedAt = Date.now();
+    this.poll?.abort();
+    this.poke();
+  }
+
+  #message(raw, isBinary) {
+    let msg;
+    try {
+      msg = isBinary ? null : JSON.parse(raw.toString('utf8'));
+    } catch {
+      msg = null;
+    }
+    if (!msg || typeof msg !== 'object' || Array.isArray(msg)) {
+      this.send({ type: 'error', status: 400, message: 'Messages must be JSON objects.' });
+      return;
+    }
+    try {
+      if (msg.type === 'ack' && Number.isInteger(msg.seq)) this.#ack(msg.seq >>> 0);
+      else if (msg.type === 'pong' && Number.isFinite(msg.t)) this.pacer.rtt(Math.max(0, Date.now() - msg.t));
+      else if (msg.type === 'view' && Number.isInteger(msg.width) && msg.width >= 320 && msg.width <= 2560) this.#view(msg.width);
+      else if (msg.type === 'refresh') {
+        this.wantWhole = true;
+        this.poll?.abort();
+        this.poke();
+      } else if (msg.type === 'input') this.#input(msg);
+      else this.send({ type: 'error', status: 400, message: 'Unknown message or bad values.' });
+    } catch (err) {
+      this.log(`Live message failed: ${String(err?.message ?? err).slice(0, 200)}`);
+    }
+  }
+}
