@@ -23,8 +23,8 @@ ControlHandlers controlHandlers(const DesktopEnvironment& environment) {
         };
     }
     if (auto input = environment.input) {
-        handlers.input = [input](std::string_view body) {
-            return InputActions::perform(*input, body);
+        handlers.input = [input, own = environment.ownWindows](std::string_view body) {
+            return InputActions::perform(*input, body, own.get());
         };
     }
     return handlers;

@@ -6,6 +6,7 @@
 #include "capture/change_source.hpp"
 #include "control_service/control_service.hpp"
 #include "input/input_backend.hpp"
+#include "input/own_windows.hpp"
 
 #include <functional>
 #include <memory>
@@ -29,6 +30,9 @@ struct DesktopEnvironment {
     std::function<void()> connectionStarting = {};
     std::function<void()> connectionStopped = {};
     std::string consentHint = {};
+    // The app's own windows, which no input request may act on; set once the window exists
+    // (main.cpp), before the control service starts.
+    std::shared_ptr<OwnWindows> ownWindows = {};
 };
 
 // The control service's routes over the environment's backends. A missing backend leaves its

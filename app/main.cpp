@@ -7,6 +7,7 @@
 #include "app/main_window.hpp"
 #include "app/platform_desktop.hpp"
 #include "app/qt_main_queue.hpp"
+#include "app/qt_own_windows.hpp"
 #include "app/terminal_qr.hpp"
 #include "app/zel_desktop_agent_app.hpp"
 #include "base/agent_log.hpp"
@@ -152,8 +153,11 @@ int main(int argc, char* argv[]) {
 
     static zel::QtMainQueue mainQueue(*application);
     // The composition point: the platform's backends and the window go to the controller here.
+    zel::DesktopEnvironment desktop = zel::makePlatformDesktop();
+    // Lives as long as the application; the compositor's view of our windows joins Qt's.
+    desktop.ownWindows = std::make_shared<zel::QtOwnWindows>(desktop.ownWindows);
     controller = std::make_unique<zel::ZelDesktopAgentApp>(
-        mainQueue, zel::makePlatformDesktop(),
+        mainQueue, std::move(desktop),
         [](zel::ZelDesktopAgentApp& app) -> std::unique_ptr<zel::WindowView> {
             return std::make_unique<zel::MainWindow>(app.windowActions());
         });

@@ -2,6 +2,7 @@
 
 #include "app/display_model.hpp"
 #include "platform/portal/portal_backends.hpp"
+#include "platform/wayland/sway_windows.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_damage.hpp"
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 namespace zel {
 namespace {
@@ -37,8 +39,12 @@ DesktopEnvironment makePlatformDesktop() {
     if (reason.empty()) {
         std::string platform = std::string("Platform: Wayland (") + wayland + ").";
         std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
-        return {wayland::makeCaptureBackend(), wayland::makeInputBackend(),
-                wayland::makeChangeSource(), std::move(platform)};
+        DesktopEnvironment desktop{wayland::makeCaptureBackend(), wayland::makeInputBackend(),
+                                   wayland::makeChangeSource(), std::move(platform)};
+        // sway tells where our windows are; other compositors leave the focus check alone.
+        const char* sway = std::getenv("SWAYSOCK");
+        desktop.ownWindows = wayland::makeSwayWindows(sway != nullptr ? sway : "", ::getpid());
+        return desktop;
     }
     // GNOME and KDE share the screen and take input only through the desktop portal, which asks
     // the user; under X11 it is not asked for, as XTest and shared memory need no consent.

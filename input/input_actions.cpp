@@ -305,9 +305,36 @@ constexpr std::array<std::pair<std::string_view, Action>, 17> kActions{{
     {"type_text", typeTextAction},
 }};
 
+// Refuses, before anything is posted, a request that would act on one of the app's own windows:
+// a pointer action whose point (a drag's either end) lies on one, keys while one has the focus.
+// A scroll acts where the pointer already is, which only the local user put there.
+void refuseOwnWindows(InputBackend& backend, std::string_view action, const Json& request,
+                      OwnWindows& own) {
+    static constexpr std::array<std::string_view, 4> kKeyboard{"key", "key_combo", "type_text",
+                                                               "paste"};
+    const OwnWindowState state = own.current();
+    if (std::find(kKeyboard.begin(), kKeyboard.end(), action) != kKeyboard.end()) {
+        if (state.focused) {
+            throw AppError(std::string(kOwnWindowKeysMessage));
+        }
+        return;
+    }
+    if (action == "scroll" || state.areas.empty()) {
+        return;
+    }
+    const bool onOwn =
+        action == "drag"
+            ? state.covers(point(backend, field(request, {"from", "start", "coordinate"}))) ||
+                  state.covers(point(backend, field(request, {"to", "end"})))
+            : state.covers(positionField(backend, request));
+    if (onOwn) {
+        throw AppError(std::string(kOwnWindowPointerMessage));
+    }
+}
+
 } // namespace
 
-Json perform(InputBackend& backend, std::string_view body) {
+Json perform(InputBackend& backend, std::string_view body, OwnWindows* own) {
     if (!backend.trusted()) {
         throw AppError(backend.notTrustedMessage());
     }
@@ -326,6 +353,9 @@ Json perform(InputBackend& backend, std::string_view body) {
                           : kActions.end();
     if (row == kActions.end()) {
         throw AppError("Unsupported input action: " + action);
+    }
+    if (own != nullptr) {
+        refuseOwnWindows(backend, action, request, *own);
     }
     Json answer = {{"ok", true}, {"action", action}};
     {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "input/input_backend.hpp"
+#include "input/own_windows.hpp"
 
 #include <chrono>
 #include <nlohmann/json.hpp>
@@ -39,7 +40,9 @@ inline constexpr std::size_t kMaxTypedCharacters = 500;
 // with the fixed messages, the parser's nlohmann::json::exception for a body that is not a JSON
 // object or array (parse_error; out_of_range for a number beyond a double), and the backend's
 // platform errors unchanged.
-nlohmann::json perform(InputBackend& backend, std::string_view body);
+// With `own`, a request that would act on one of the app's own windows throws AppError
+// kOwnWindowPointerMessage or kOwnWindowKeysMessage before anything is posted.
+nlohmann::json perform(InputBackend& backend, std::string_view body, OwnWindows* own = nullptr);
 
 // The names of the actions that perform() accepts, in table order. The agent server checks
 // requests against its own copy of this list before forwarding them.

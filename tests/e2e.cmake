@@ -29,7 +29,7 @@ target_compile_definitions(package_e2e_test PRIVATE ZEL_CPACK_COMMAND="${CMAKE_C
 # The same app with no X server: on a headless sway, and on a headless mutter through the portal.
 zel_add_test(app_wayland_e2e_test
     SOURCES e2e/app_wayland_e2e_test.cpp
-    LIBS zel_app_under_test nlohmann_json::nlohmann_json
+    LIBS zel_app_under_test zel_platform_wayland nlohmann_json::nlohmann_json
     RESOURCE_LOCK control_port agent_port
     LABELS e2e
     TIMEOUT 300)

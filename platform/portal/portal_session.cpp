@@ -4,7 +4,9 @@
 // plain method calls and go out from the callers' threads on the same connection.
 #include "platform/portal/portal_session.hpp"
 
+#include "base/agent_log.hpp"
 #include "base/app_error.hpp"
+#include "base/private_files.hpp"
 #include "platform/portal/portal_dbus.hpp"
 
 #include <cstdlib>
@@ -332,9 +334,12 @@ void Session::shareScreen(GDBusConnection* bus, GMainContext* context) {
 
     const gchar* newToken = nullptr;
     if (g_variant_lookup(started.get(), "restore_token", "&s", &newToken)) {
-        std::error_code ignored;
-        std::filesystem::create_directories(stateDirectory_, ignored);
-        std::ofstream(tokenPath(), std::ios::trunc) << newToken << "\n";
+        // It shares the screen without a dialog: for the owner's eyes only.
+        try {
+            writePrivateFile(tokenPath(), std::string(newToken) + "\n");
+        } catch (const std::exception& error) {
+            appendLog(std::string("Screen sharing token not kept: ") + error.what() + "\n");
+        }
     }
     const SharedMonitor monitor = firstStream(started.get());
     const std::lock_guard guard(mutex_);

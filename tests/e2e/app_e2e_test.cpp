@@ -2,6 +2,7 @@
 // own, the real agent server and a stand-in tunnel client; the button pressed with xdotool and the
 // QR code read off the screen. Screenshots are left in the build tree. How a connection fails and
 // restarts its helpers: the supervisor's integration test.
+#include "input/own_windows.hpp"
 #include "tests/support/app_under_test.hpp"
 #include "tests/support/command.hpp"
 
@@ -42,6 +43,33 @@ TEST(AppEndToEnd, ButtonPairsThroughTheScreenThenStopsLeavingNothingRunning) {
     const std::string shotURL = app.agentVariable("ZEL_AGENT_SCREENSHOT_URL");
     ASSERT_EQ(shotURL.rfind("http://127.0.0.1:8788/screenshot?secret=", 0), 0U) << shotURL;
     EXPECT_EQ(httpStatus(shotURL + "&format=png"), 200); // the X11 test decodes what it sends
+
+    // A remote client never operates the app itself: not a click on its button, nor a key while
+    // its window has the focus (pressButton focused it). The connection stays up.
+    const std::string inputURL = app.agentVariable("ZEL_AGENT_INPUT_URL");
+    const auto geometry =
+        runCommand({"xdotool", "getwindowgeometry", "--shell", app.windowId()}, {app.display()});
+    const auto number = [&](const std::string& name) {
+        const auto at = geometry.output.find(name + "=");
+        return at == std::string::npos ? -1
+                                       : std::atoi(geometry.output.c_str() + at + name.size() + 1);
+    };
+    const int centreX = number("X") + number("WIDTH") / 2;
+    const int centreY = number("Y") + number("HEIGHT") / 2;
+    ASSERT_GT(centreX, 0) << geometry.output;
+    const auto input = [&](const std::string& body) {
+        return runCommand({"curl", "-s", "--max-time", "20", "-d", body, inputURL}).output;
+    };
+    for (const auto& [body, refusal] :
+         {std::pair{R"({"action":"left_click","coordinate":[)" +
+                        std::to_string(centreX * 1000 / 1280) + "," +
+                        std::to_string(centreY * 1000 / 900) + "]}",
+                    zel::kOwnWindowPointerMessage},
+          {R"({"action":"key","key":"space"})", zel::kOwnWindowKeysMessage}}) {
+        EXPECT_NE(input(body).find(refusal), std::string::npos) << body;
+    }
+    EXPECT_EQ(app.helpers().size(), 2U) << "the connection went down";
+    EXPECT_EQ(app.qrOnScreen("after-refusals"), link);
 
     ASSERT_TRUE(app.pressButton());
     EXPECT_TRUE(waitUntil([&] { return app.helpers().empty(); }, 15s)) << "helpers remain";

@@ -3,6 +3,8 @@
 // the live view's long poll is served, a recording client (wev) shows where a click landed) and
 // on a headless mutter through the desktop portal, once the user allows each dialog. Its log
 // names the platform either way. What the requests say before the answers: the portal test.
+#include "input/own_windows.hpp"
+#include "platform/wayland/sway_windows.hpp"
 #include "tests/support/app_under_test.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/input_arrivals.hpp"
@@ -66,7 +68,7 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
                              "QT_QPA_PLATFORM=offscreen"};
     } else {
         socket = sway.emplace("for_window [app_id=\"wev\"] fullscreen enable").socket();
-        setup.environment = {"QT_QPA_PLATFORM=wayland"};
+        setup.environment = {"QT_QPA_PLATFORM=wayland", sway->clientEnv().back()}; // SWAYSOCK
     }
     setup.environment.insert(setup.environment.end(), {"WAYLAND_DISPLAY=" + socket, "DISPLAY="});
     app.emplace(setup);
@@ -116,6 +118,20 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
     const auto first = nlohmann::json::parse(body.substr(0, body.find('\n')), nullptr, false);
     ASSERT_TRUE(first.is_object()) << first;
     EXPECT_TRUE(first.value("full", false)) << first;
+
+    // The app's own window, where sway put it and with the focus: never operated from afar.
+    const auto own = zel::wayland::windowsOf(
+        nlohmann::json::parse(sway->message({"-t", "get_tree"}).output, nullptr, false),
+        app->app->pid());
+    ASSERT_EQ(own.areas.size(), 1U) << sway->message({"-t", "get_tree"}).output;
+    const auto& window = own.areas[0];
+    const std::string onWindow =
+        R"({"action":"click","coordinate":[)" +
+        std::to_string(static_cast<int>((window.x + window.width / 2) * 1000 / 1920)) + "," +
+        std::to_string(static_cast<int>((window.y + window.height / 2) * 1000 / 1080)) + "]}";
+    EXPECT_NE(input(onWindow).find(zel::kOwnWindowPointerMessage), std::string::npos);
+    EXPECT_NE(input(R"({"action":"key","key":"space"})").find(zel::kOwnWindowKeysMessage),
+              std::string::npos);
 
     const std::string wevLog = sway->path("wev.log");
     const zel::test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", wevLog},

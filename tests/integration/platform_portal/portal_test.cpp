@@ -127,6 +127,11 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
     test::expectArrivals(*input, recorder, {"a!"}); // the layout's characters only
 
     // The app's next run: the screen comes back with the kept token, only control is asked for.
+    // The token shares the screen without a dialog: its file is the owner's alone.
+    const auto kept =
+        std::filesystem::status(mutter.path("allowed") + "/screencast-restore-token").permissions();
+    EXPECT_EQ(kept & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     run("allowed");
     EXPECT_EQ(screenshot(), "");
     EXPECT_EQ(session->state(Session::Part::control), Session::State::waiting);

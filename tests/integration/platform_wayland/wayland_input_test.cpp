@@ -2,6 +2,7 @@
 // other: requests arrive at a full-screen recording client (wev) at the surface-local pixel of
 // their normalized point, with the right buttons, wheel steps and keysyms; characters the layout
 // lacks on spare keys bound by an uploaded keymap, a second batch when the first is used up.
+#include "platform/wayland/sway_windows.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_input.hpp"
 #include "tests/support/input_arrivals.hpp"
@@ -35,6 +36,54 @@ TEST(WaylandInput, RequestsArriveAtTheRecordingClient) {
     ASSERT_TRUE(input->trusted());
     test::expectArrivals(*input, wev,
                          {"a!你好a你\n", "Grüße, é € ½ ✓ 😀", "€日本語天地玄黄宇宙洪荒"});
+}
+
+// sway's view of a process's windows: where a visible one lies and whether it has the focus; the
+// windows of other processes, and hidden ones (another workspace), are not ours.
+TEST(SwayWindows, WhereAProcesssWindowsAreAndWhetherOneHasTheFocus) {
+    const nlohmann::json tree = {
+        {"nodes",
+         {{{"nodes",
+            {{{"pid", 7},
+              {"visible", true},
+              {"focused", false},
+              {"rect", {{"x", 10}, {"y", 20}, {"width", 300}, {"height", 200}}}},
+             {{"pid", 8},
+              {"visible", true},
+              {"focused", true},
+              {"rect", {{"x", 0}, {"y", 0}, {"width", 50}, {"height", 50}}}},
+             {{"pid", 7},
+              {"visible", false},
+              {"rect", {{"x", 1}, {"y", 1}, {"width", 1}, {"height", 1}}}}}},
+           {"floating_nodes",
+            {{{"pid", 7},
+              {"visible", true},
+              {"focused", true},
+              {"rect", {{"x", 5}, {"y", 6}, {"width", 7}, {"height", 8}}}}}}}}}};
+    const auto mine = wayland::windowsOf(tree, 7);
+    EXPECT_EQ(mine.areas, (std::vector<DisplayBounds>{{10, 20, 300, 200}, {5, 6, 7, 8}}));
+    EXPECT_TRUE(mine.focused);
+    EXPECT_TRUE(wayland::windowsOf(tree, 9).areas.empty());
+    EXPECT_TRUE(wayland::windowsOf(nullptr, 7).areas.empty());
+
+    const test::Sway sway("for_window [app_id=\"wev\"] fullscreen enable");
+    const std::string log = sway.path("wev.log");
+    const test::Child client({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", log},
+                             sway.clientEnv());
+    std::string ipc;
+    for (const std::string& variable : sway.clientEnv()) {
+        if (variable.starts_with("SWAYSOCK=")) {
+            ipc = variable.substr(9);
+        }
+    }
+    const auto windows = wayland::makeSwayWindows(ipc, client.pid());
+    ASSERT_TRUE(test::waitUntil([&] { return !windows->current().areas.empty(); },
+                                std::chrono::seconds(10)));
+    const auto state = windows->current();
+    EXPECT_EQ(state.areas, (std::vector<DisplayBounds>{{0, 0, 1920, 1080}}));
+    EXPECT_TRUE(state.focused);
+    EXPECT_TRUE(wayland::makeSwayWindows(ipc, client.pid() + 100000)->current().areas.empty());
+    EXPECT_EQ(wayland::makeSwayWindows("", client.pid()), nullptr);
 }
 
 } // namespace

@@ -83,6 +83,56 @@ TEST(InputRequest, FailuresAreExactAndPostNothing) {
               "Unsupported input action: array nested too deeply");
 }
 
+// The app's own window at 0,0 100×100 (pixels of the recorder's display): nothing a request would
+// do there is posted, whichever field carries the point; keys are refused while it has the focus.
+TEST(InputRequest, NothingReachesTheAppsOwnWindow) {
+    struct Own final : zel::OwnWindows {
+        zel::OwnWindowState state;
+        zel::OwnWindowState current() override { return state; }
+    };
+    const std::string onWindow = "[10,10]"; // normalized: well inside 100×100 on any display
+    const std::string elsewhere = "[900,900]";
+    const std::tuple<const char*, std::string, bool, bool> cases[] = {
+        // request, focused, refused
+        {"pointer on it", R"({"action":"left_click","coordinate":)" + onWindow + "}", false, true},
+        {"point field", R"({"action":"right_click","point":)" + onWindow + "}", false, true},
+        {"press on it", R"({"action":"left_down","coordinate":)" + onWindow + "}", false, true},
+        {"drag onto it", R"({"action":"drag","from":)" + elsewhere + R"(,"to":)" + onWindow + "}",
+         false, true},
+        {"drag off it", R"({"action":"drag","from":)" + onWindow + R"(,"to":)" + elsewhere + "}",
+         false, true},
+        {"click elsewhere", R"({"action":"click","coordinate":)" + elsewhere + "}", true, false},
+        {"scroll", R"({"action":"scroll"})", true, false},
+        {"key focused", R"({"action":"key","key":"space"})", true, true},
+        {"combo focused", R"({"action":"key_combo","keys":"alt+f4"})", true, true},
+        {"text focused", R"({"action":"type_text","text":"x"})", true, true},
+        {"paste focused", R"({"action":"paste"})", true, true},
+        {"key unfocused", R"({"action":"key","key":"space"})", false, false},
+    };
+    for (const auto& [name, body, focused, refused] : cases) {
+        Recorder backend;
+        Own own;
+        own.state.areas = {
+            {0, 0, 100 * backend.bounds.width / 1000 + 1, 100 * backend.bounds.height / 1000 + 1}};
+        own.state.focused = focused;
+        std::string error;
+        try {
+            perform(backend, body, &own);
+        } catch (const zel::AppError& failure) {
+            error = failure.message;
+        }
+        if (refused) {
+            EXPECT_TRUE(error == zel::kOwnWindowPointerMessage ||
+                        error == zel::kOwnWindowKeysMessage)
+                << name << ": " << error;
+            EXPECT_TRUE(backend.events.empty()) << name;
+        } else {
+            EXPECT_EQ(error, "") << name;
+            EXPECT_FALSE(backend.events.empty()) << name;
+        }
+    }
+}
+
 // A key posted while another request's paste holds Control would arrive as Ctrl+key: the event
 // sequences of concurrent requests must not interleave.
 TEST(InputRequest, ConcurrentRequestsNeverInterleaveTheirEvents) {
