@@ -84,7 +84,7 @@ enum class KeyModifiers { none, command };
 
 // Implementations must be safe to call from several threads at once: requests on different
 // connections run concurrently. Their event sequences must not interleave (a key posted while a
-// paste holds Control would arrive as Ctrl+key), so each request takes eventSequence first.
+// paste holds Control would arrive as Ctrl+key), so each request holds the sequence first.
 class InputBackend {
 public:
     InputBackend() = default;
@@ -114,19 +114,25 @@ public:
     // Strikes each character of `text` (line feed as Return, tab as Tab) as a key press and
     // release, adding the shift its character needs, pausing `pause` after each event; modifier
     // keys already held stay held. Returns how many characters it struck: one the keyboard cannot
-    // make is left out. Runs under eventSequence. The default types nothing.
+    // make is left out. Runs under the held sequence. The default types nothing.
     virtual std::size_t typeText(std::u32string_view /*text*/,
                                  std::chrono::microseconds /*pause*/) {
         return 0;
     }
 
-    // The pauses between events. Real backends sleep; test backends record and return at once.
+    // The pauses between events, the pace of every action sequence. Real backends sleep; a
+    // recording one keeps its own clock.
     virtual void pause(std::chrono::microseconds duration) {
         std::this_thread::sleep_for(duration);
     }
 
     // Held for the whole event sequence of one request: one sequence at a time per display.
-    std::mutex eventSequence;
+    [[nodiscard]] std::unique_lock<std::mutex> holdSequence() {
+        return std::unique_lock(eventSequence_);
+    }
+
+private:
+    std::mutex eventSequence_;
 };
 
 } // namespace zel

@@ -380,7 +380,7 @@ private:
             // first, as for requests, which take loansMutex_ inside it.
             lock.unlock();
             {
-                const std::lock_guard sequence(eventSequence);
+                const auto sequence = holdSequence();
                 const std::lock_guard again(loansMutex_);
                 const bool idle = std::all_of(loans_.begin(), loans_.end(), [](const Loan& loan) {
                     return std::chrono::steady_clock::now() >= loan.lastStruck + kLoanIdle;
