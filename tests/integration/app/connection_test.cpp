@@ -1,5 +1,6 @@
 // The whole connection through the controller with real node over test agent trees and the
 // stand-in tunnel client.
+#include "app/owner_settings.hpp"
 #include "app/pairing.hpp"
 #include "app/terminal_qr.hpp"
 #include "base/agent_log.hpp"
@@ -115,6 +116,7 @@ protected:
 
     zel::test::TempDir dir;
     zel::test::ScopedEnv stateHome{"XDG_STATE_HOME", (dir.path() / "state").c_str()};
+    zel::test::ScopedEnv configHome{"XDG_CONFIG_HOME", (dir.path() / "config").c_str()};
     std::filesystem::path resources = dir.path() / "res";
     std::filesystem::path bin = resources / "bin";
     std::filesystem::path agent = resources / "agent";
@@ -272,6 +274,52 @@ TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopE
                !std::filesystem::exists("/proc/" + std::to_string(tunnel));
     })) << "a helper left behind";
     EXPECT_TRUE(waitForStatus(zel::kIdleStatus));
+}
+
+// The owner's channel with a real node server: the settings arrive at its start, its device list
+// reaches the window, the owner's decisions and a fresh code reach it, and a restarted server gets
+// the settings again. Lines it cannot parse do not close the channel.
+TEST_F(Connection, TheOwnersChannelCarriesDevicesDecisionsAndCodes) {
+    writeAgent("return { token: 'tok' };", R"(
+        import net from 'node:net';
+        const channel = new net.Socket({ fd: Number(process.env.ZEL_AGENT_CHANNEL_FD) });
+        let pending = '';
+        channel.on('data', (chunk) => {
+          pending += chunk;
+          for (let end; (end = pending.indexOf('\n')) >= 0; pending = pending.slice(end + 1)) {
+            fs.appendFileSync(new URL('../channel.log', import.meta.url), pending.slice(0, end) + '\n');
+          }
+        });
+        channel.write('garbage\n');
+        channel.write(JSON.stringify({ type: 'devices', devices: [
+          { id: 'd1', name: 'Android · Chrome', open: ['live'], pairedAt: 0 }] }) + '\n');
+        setInterval(() => {}, 60000);)");
+    const auto log = [&] { return readFile(agent / "channel.log"); };
+    app->setRequireConsent(true);
+    app->toggleConnection();
+    ASSERT_TRUE(waitUntil([&] { return app->display().statusText == zel::connectedStatus(1); }))
+        << app->display().statusText;
+    EXPECT_EQ(app->display().devices.at(0).name, "Android · Chrome");
+    EXPECT_TRUE(app->display().qrHidden);
+    ASSERT_TRUE(waitUntil([&] { return !log().empty(); }));
+    EXPECT_EQ(nlohmann::json::parse(log().substr(0, log().find('\n'))),
+              nlohmann::json({{"type", "settings"}, {"terminal", true}, {"consent", true}}));
+
+    app->disconnectDevice("d1");
+    app->removeDevice("d1");
+    app->pairAnotherDevice();
+    const std::string link = app->pairingLink();
+    const std::string code = link.substr(link.rfind("%3D") + 3);
+    ASSERT_EQ(code.size(), 43U) << link;
+    ASSERT_TRUE(waitUntil([&] { return log().find(code) != std::string::npos; })) << log();
+    EXPECT_NE(log().find(R"({"device":"d1","type":"disconnect"})"), std::string::npos) << log();
+    EXPECT_NE(log().find(R"({"device":"d1","type":"remove"})"), std::string::npos) << log();
+    EXPECT_FALSE(app->display().qrHidden) << "the fresh code is on screen";
+    // Remembered for the next launch, readable by the owner alone.
+    const auto settings = dir.path() / "config/zel-desktop-agent/settings.json";
+    EXPECT_EQ(std::filesystem::status(settings).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_TRUE(zel::loadOwnerSettings().requireConsent);
 }
 
 } // namespace
