@@ -161,9 +161,6 @@ MainWindow::MainWindow(WindowActions actions)
 
     terminalSwitch_ = new QCheckBox(kAllowTerminalSwitch, this);
     consentSwitch_ = new QCheckBox(kRequireConsentSwitch, this);
-    for (auto* box : {terminalSwitch_, consentSwitch_}) {
-        box->setFocusPolicy(Qt::ClickFocus); // Space stays with the toggle button
-    }
     QObject::connect(terminalSwitch_, &QCheckBox::clicked, this, [this](bool on) {
         if (actions_.allowTerminal) {
             actions_.allowTerminal(on);
@@ -266,7 +263,6 @@ void MainWindow::renderDevices(const std::vector<DeviceRow>& devices) {
                                    const std::function<void(const std::string&)>& action) {
             auto* button = new QPushButton(label, row);
             button->setAutoDefault(false);
-            button->setFocusPolicy(Qt::ClickFocus);
             button->setObjectName(QString(kind) + ":" + QString::fromStdString(device.id));
             button->setAccessibleName(QString(label) + " " + name);
             QObject::connect(button, &QPushButton::clicked, this, [action, id = device.id] {
