@@ -118,6 +118,11 @@ void ZelDesktopAgentApp::handleAgentMessage(const nlohmann::json& message) {
         const std::string name =
             stringField(message.value("device", nlohmann::json::object()), "name");
         const std::string event = stringField(message, "event");
+        // The owner's record of who came in; names are no credentials.
+        if (event == "paired" || event == "terminal") {
+            appendLog((event == "paired" ? "Device paired: " : "Terminal opened by: ") +
+                      (name.empty() ? std::string("未知设备") : name) + "\n");
+        }
         if (window_ && event == "paired") {
             window_->notify("新设备已连接", (name.empty() ? "未知设备" : name) +
                                                 " 已配对，可以查看和操作这台电脑。");
