@@ -89,11 +89,12 @@ export class DeviceRegistry extends EventEmitter {
     return key;
   }
 
-  // An MCP client names itself at initialize: a device that was given no name takes it.
+  // An MCP client names itself at initialize: a device that is no browser and was given no name
+  // takes it.
   nameMcpClient(device, name) {
     const given = cleanName(name);
-    if (!given || device.named || !this.devices.has(device.id)) return;
-    Object.assign(device, { name: given, named: true, kind: device.kind === 'browser' ? 'browser' : 'mcp' });
+    if (!given || device.named || device.kind === 'browser' || !this.devices.has(device.id)) return;
+    Object.assign(device, { name: given, named: true, kind: 'mcp' });
     this.emit('change');
   }
 
