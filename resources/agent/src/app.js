@@ -169,7 +169,7 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
     handle(agent, req, res).catch((err) => answerError(req, res, err, log));
   });
   // The owner turned the terminal off: open shells end with it.
-  devices.on('settings', ({ terminal }) => terminal || agent.terminal.opened()?.then((service) => service.endOwned(null)));
+  devices.on('settings', ({ terminal }) => terminal || agent.terminal.opened()?.then((service) => service.endOwned(null), () => {}));
   const owner = channel && attachChannel(channel, devices, { log });
 
   server.on('upgrade', (req, socket, head) => upgrade(agent, req, socket, head));
