@@ -1,36 +1,74 @@
-// The agent's API as the page reaches it: the pairing token and requests that carry it.
-const kTokenKey = 'zel-agent-token';
+// The agent's API as the page reaches it: the device key, got once for the pairing code of the
+// QR code's address, and requests that carry it.
+const kKeyName = 'zel-agent-key';
 
-// The pairing link opens /?token=…: keep the token and take it out of the address bar and history.
-function takeToken() {
+// The pairing link opens /?token=<code>: take the code out of the address bar and history at once.
+function takeCode() {
   const params = new URLSearchParams(location.search);
-  let token = params.get('token');
-  if (token) {
+  const code = params.get('token');
+  if (code) {
     params.delete('token');
     const rest = params.toString();
     history.replaceState(null, '', location.pathname + (rest ? `?${rest}` : '') + location.hash);
-    try {
-      localStorage.setItem(kTokenKey, token);
-    } catch {
-      // private browsing: the token lives as long as the page
-    }
-  } else {
-    try {
-      token = localStorage.getItem(kTokenKey);
-    } catch {
-      token = null;
-    }
   }
-  return token;
+  return code;
 }
 
-export const token = takeToken();
+function storage(action) {
+  try {
+    return action(localStorage);
+  } catch {
+    return null; // private browsing: the key lives as long as the page
+  }
+}
+
+let code = takeCode();
+storage((s) => s.removeItem('zel-agent-token')); // what pages kept before device keys: a spent code
+export const pairing = () => code !== null;
+// The device key every request and socket carries; null until paired.
+export let token = storage((s) => s.getItem(kKeyName));
 
 class ApiError extends Error {
   constructor(status, message) {
     super(message);
     this.status = status;
   }
+}
+
+async function failure(res) {
+  let message = '';
+  try {
+    const text = await res.text();
+    try {
+      message = JSON.parse(text).error || text;
+    } catch {
+      message = text;
+    }
+  } catch {
+    // no body
+  }
+  return new ApiError(res.status, message);
+}
+
+// Exchanges the address's pairing code (if any) for this device's key and keeps it. A code that
+// no longer works on a phone paired before leaves it with its key. Throws an ApiError; a network
+// failure keeps the code for the next try.
+export async function pair() {
+  if (!code) return;
+  let res;
+  try {
+    res = await fetch('/api/pair', { method: 'POST', cache: 'no-store', headers: { Authorization: `Bearer ${code}`, 'Content-Type': 'application/json' }, body: '{}' });
+  } catch {
+    throw new ApiError(0, '网络连接中断');
+  }
+  if (res.ok) {
+    token = (await res.json()).key;
+    storage((s) => s.setItem(kKeyName, token));
+  } else if (!(res.status === 401 && token)) {
+    code = null;
+    throw await failure(res);
+  }
+  code = null;
 }
 
 // The answer when it is a success; otherwise an error with the HTTP status (0: no answer at all)
@@ -43,19 +81,9 @@ export async function api(path, init = {}) {
     throw new ApiError(0, '网络连接中断');
   }
   if (res.ok) return res;
-  let message = '';
-  try {
-    const text = await res.text();
-    try {
-      message = JSON.parse(text).error || text;
-    } catch {
-      message = text;
-    }
-  } catch {
-    // no body
-  }
-  throw new ApiError(res.status, message);
+  if (res.status === 401) storage((s) => s.removeItem(kKeyName)); // removed on the desktop: scan again
+  throw await failure(res);
 }
 
-// A wrong token, or the server's brake on wrong ones: trying again does not help.
-export const fatal = (err) => err.status === 401 || err.status === 429;
+// A wrong key, the server's brake on wrong ones, or the owner's no: trying again does not help.
+export const fatal = (err) => err.status === 401 || err.status === 403 || err.status === 429;

@@ -1,6 +1,6 @@
 // Web client: the live desktop screen with touch control, a key bar and a terminal tab. This entry
 // module wires the parts: the tabs, the key bar and the start.
-import { api, fatal, token } from './api.js';
+import { api, fatal, pair, pairing, token } from './api.js';
 import { copyDesktopClipboard, pastePhoneClipboard } from './clipboard.js';
 import { pressKey, toggleKeyboard } from './keyboard.js';
 import { live } from './live.js';
@@ -55,6 +55,18 @@ const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
 async function start() {
   let info;
+  for (;;) {
+    try {
+      if (pairing()) setStatus('connecting', '正在配对，电脑上若有确认请点允许…');
+      await pair();
+      break;
+    } catch (err) {
+      // The owner's refusal, or no answer on the desktop: the server says which.
+      setStatus('error', err.status === 403 && err.message ? err.message : describeError(err));
+      if (fatal(err)) return;
+      await sleep(2000);
+    }
+  }
   if (!token) {
     setStatus('error', '缺少访问令牌，请用手机扫描电脑上的二维码打开此页面。');
     $('placeholder').textContent = '未配对';

@@ -1,5 +1,6 @@
-// The phone's API under /api/ (the token is checked before a route is reached): what the agent can
-// do, screenshots, input, typing and the clipboard, over the desktop and the control service.
+// The phone's API under /api/ (the device is known before a route is reached): what the agent can
+// do, the exchange of a pairing code for a device key, screenshots, input, typing and the
+// clipboard, over the desktop and the control service.
 import { readText } from './clipboard.js';
 import { controlRequest, withQuery } from './control.js';
 import { HttpError, intParam, readJsonObject, requireMethod, sendAnswer, sendJson } from './http-util.js';
@@ -27,9 +28,19 @@ function nonEmptyText(text) {
   return text;
 }
 
-// Route path -> async (req, res, query). terminalClient: whether the terminal tab's files are there.
-export function createApiRoutes({ config, desktop, version, terminalClient }) {
+// Route path -> async (req, res, query, who); who: { device, code } from devices.authenticate.
+// terminalClient: whether the terminal tab's files are there.
+export function createApiRoutes({ config, desktop, devices, version, terminalClient }) {
   return {
+    async '/api/pair'(req, res, _query, who) {
+      requireMethod(req, 'POST');
+      const empty = req.headers['content-length'] === '0' || (!req.headers['content-length'] && !req.headers['transfer-encoding']);
+      const { name = '' } = empty ? {} : await readJsonObject(req, kMaxJsonBody);
+      if (typeof name !== 'string') throw new HttpError(400, '"name" must be a string.');
+      const key = devices.exchange(who, name);
+      sendJson(res, 200, { key, device: { id: who.device.id, name: who.device.name } });
+    },
+
     async '/api/info'(req, res) {
       requireMethod(req, 'GET', 'HEAD');
       const clipboard = desktop.clipboardTool();
@@ -42,7 +53,7 @@ export function createApiRoutes({ config, desktop, version, terminalClient }) {
           input: Boolean(config.inputUrl),
           type: Boolean(config.inputUrl && clipboard.file),
           clipboard: Boolean(clipboard.file && desktop.clipboardTool(true).file),
-          terminal: Boolean(config.enableTerminal && terminalClient),
+          terminal: Boolean(config.enableTerminal && devices.settings.terminal && terminalClient),
         },
       });
     },

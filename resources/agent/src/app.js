@@ -1,14 +1,17 @@
-// The agent server's HTTP plumbing: the web client's files, the token check in front of the API
+// The agent server's HTTP plumbing: the web client's files, the device check in front of the API
 // (api-routes.js) and MCP (mcp.js, loaded on first use), the live view's and the terminal's
-// WebSockets, the request log, and the answers to failed requests.
+// WebSockets, each counted as its device's (devices.js), the request log, and the answers to
+// failed requests.
 import fs from 'node:fs';
 import http from 'node:http';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { createApiRoutes } from './api-routes.js';
 import { createAuthorizer } from './auth.js';
+import { attachChannel } from './channel.js';
 import { ControlError } from './control.js';
 import { createDesktop } from './desktop.js';
+import { DeviceRegistry } from './devices.js';
 import { HttpError, answerAndDestroy, intParam, loggable, requireMethod, sendJson, splitTarget } from './http-util.js';
 import { kInputActions } from './input-rules.js';
 import { createLiveService } from './live.js';
@@ -54,6 +57,7 @@ function onFirstUse(make) {
   let made = null;
   return {
     open: () => (made ??= make()),
+    opened: () => made,
     async close() {
       if (made) await (await made).close();
     },
@@ -83,38 +87,43 @@ async function handle({ files, routes, authorize, mcp }, req, res) {
     return;
   }
   if (pathname === '/mcp') {
-    await authorize(req, query, false);
-    await (await mcp.open()).handle(req, res);
+    const who = await authorize(req, query, false);
+    await (await mcp.open()).handle(req, res, who.device);
     return;
   }
   if (!pathname.startsWith('/api/')) throw new HttpError(404, 'Not found.');
-  await authorize(req, query, false);
+  const who = await authorize(req, query, false);
   const route = Object.hasOwn(routes, pathname) ? routes[pathname] : null;
   if (!route) throw new HttpError(404, 'No such API route.');
-  await route(req, res, query);
+  await route(req, res, query, who);
 }
 
 // The live view's and the terminal's WebSockets; a browser cannot set their header, so the token
 // may come in the query.
-async function openSocket({ config, authorize, live, terminal }, req, socket, head) {
+async function openSocket({ config, authorize, devices, live, terminal }, req, socket, head) {
   const { pathname, query } = splitTarget(req.url);
   if (pathname !== '/api/terminal' && pathname !== '/api/live') throw new HttpError(404, 'Not found.');
-  await authorize(req, query, true);
+  const { device } = await authorize(req, query, true);
   if (pathname === '/api/live') {
     const width = intParam(query, 'width', 320, 2560) ?? 960;
     if (!config.screenshotUrl) throw new ControlError(503, 'The control service is not configured.');
     if (live.busy) throw new HttpError(429, 'Too many live views are open.');
+    socket.once('close', devices.track(device, 'live', () => socket.destroy()));
     live.handleUpgrade(req, socket, head, width);
     return;
   }
-  if (!config.enableTerminal) throw new HttpError(404, 'The terminal is turned off.');
+  if (!terminalAllowed(config, devices)) throw new HttpError(404, 'The terminal is turned off.');
   const service = await terminal.open().catch((err) => {
     throw new HttpError(503, `The terminal is unavailable: ${err.message}`);
   });
   const session = query.get('session');
-  if (service.busy(session)) throw new HttpError(429, 'Too many terminal sessions are open.');
-  service.handleUpgrade(req, socket, head, session);
+  if (service.busy(session, device.id)) throw new HttpError(429, 'Too many terminal sessions are open.');
+  socket.once('close', devices.track(device, 'terminal', () => service.endOwned(device.id)));
+  service.handleUpgrade(req, socket, head, session, device.id);
 }
+
+// ZEL_AGENT_ENABLE_TERMINAL=1 allows it, and then the owner's switch.
+const terminalAllowed = (config, devices) => config.enableTerminal && devices.settings.terminal;
 
 // An upgrade refused is answered on the bare socket, which then closes.
 function upgrade(agent, req, socket, head) {
@@ -132,18 +141,20 @@ function upgrade(agent, req, socket, head) {
 }
 
 export async function createAgentServer(config, { limits, timeouts, log = (line) => process.stdout.write(`${line}\n`), env = process.env,
-  mcp: mcpOptions, live: liveOptions, terminal: terminalOptions } = {}) {
+  mcp: mcpOptions, live: liveOptions, terminal: terminalOptions, pairing, channel = null } = {}) {
   const files = loadStaticFiles();
   const desktop = createDesktop(config, env);
+  const devices = new DeviceRegistry(config.token, pairing);
   const agent = {
     config,
     files,
     log,
-    authorize: createAuthorizer(config.token, limits),
-    routes: createApiRoutes({ config, desktop, version: kVersion, terminalClient: files.has('/vendor/xterm.js') }),
+    devices,
+    authorize: createAuthorizer((given, req) => devices.authenticate(given, req), limits),
+    routes: createApiRoutes({ config, desktop, devices, version: kVersion, terminalClient: files.has('/vendor/xterm.js') }),
     live: createLiveService({ screenshotUrl: config.screenshotUrl, forwardInput: desktop.forwardInput, inputActions: kInputActions, log, options: liveOptions }),
     // The MCP SDK loads on the first /mcp request, for the same reason as node-pty.
-    mcp: onFirstUse(() => import('./mcp.js').then((m) => m.createMcpService(config, { env, version: kVersion, options: mcpOptions }))),
+    mcp: onFirstUse(() => import('./mcp.js').then((m) => m.createMcpService(config, { env, devices, version: kVersion, options: mcpOptions }))),
     // node-pty loads on the first terminal, not at start: the app gives us 1.2 s to come up.
     terminal: onFirstUse(() => import('./terminal.js').then((m) => m.createTerminalService({ env, log, options: terminalOptions }))),
   };
@@ -157,6 +168,10 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
     });
     handle(agent, req, res).catch((err) => answerError(req, res, err, log));
   });
+  // The owner turned the terminal off: open shells end with it.
+  devices.on('settings', ({ terminal }) => terminal || agent.terminal.opened()?.then((service) => service.endOwned(null), () => {}));
+  const owner = channel && attachChannel(channel, devices, { log });
+
   server.on('upgrade', (req, socket, head) => upgrade(agent, req, socket, head));
   server.on('clientError', (err, socket) => {
     const status = { HPE_HEADER_OVERFLOW: 431, ERR_HTTP_REQUEST_TIMEOUT: 408 }[err.code] ?? 400;
@@ -165,6 +180,7 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
 
   return {
     server,
+    devices,
     listen(port = config.port, host = config.host) {
       return new Promise((resolve, reject) => {
         server.once('error', reject);
@@ -175,6 +191,7 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
       });
     },
     async close() {
+      owner?.close();
       agent.live.close();
       await agent.terminal.close();
       await agent.mcp.close();

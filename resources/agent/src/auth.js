@@ -1,15 +1,6 @@
-// Access control: the bearer token check and the brake on clients that keep guessing.
-import crypto from 'node:crypto';
+// Access control: the bearer check and the brake on clients that keep guessing.
 import net from 'node:net';
 import { HttpError } from './http-util.js';
-
-// Hashing first gives equal-length inputs, so neither the content nor the length leaks through timing.
-function tokensEqual(given, expected) {
-  if (typeof given !== 'string' || given.length === 0 || given.length > 512) return false;
-  const a = crypto.createHash('sha256').update(given).digest();
-  const b = crypto.createHash('sha256').update(expected).digest();
-  return crypto.timingSafeEqual(a, b);
-}
 
 function bearerToken(req) {
   const header = req.headers.authorization;
@@ -157,18 +148,20 @@ export class FailureLimiter {
   }
 }
 
-// The check of every request to the API, MCP and the WebSockets: resolves when it carries the token
-// (a WebSocket may carry it in the query, as a browser cannot set its header), else throws the
-// HttpError to answer: 401 after the failure's delay, 429 while the client is braked.
-export function createAuthorizer(token, limits) {
+// The check of every request to the API, MCP and the WebSockets: resolves with what verify(given,
+// req) makes of its credential (a WebSocket may carry it in the query, as a browser cannot set its
+// header), else throws the HttpError to answer: 401 after the failure's delay, 429 while the
+// client is braked. verify resolves null for no valid credential, or throws an answer of its own.
+export function createAuthorizer(verify, limits) {
   const limiter = new FailureLimiter(limits);
   return async function authorize(req, query, allowQueryToken) {
     const key = clientAddress(req);
     const braked = await limiter.admit(key);
     const given = bearerToken(req) || (allowQueryToken ? query.get('token') || '' : '');
-    if (tokensEqual(given, token)) {
+    const who = given ? await verify(given, req) : null;
+    if (who) {
       limiter.succeed(key);
-      return;
+      return who;
     }
     const delay = limiter.fail(key);
     if (braked) throw new HttpError(429, 'Too many failed attempts; try again later.', { 'Retry-After': String(limiter.retryAfter(key)) });

@@ -105,7 +105,7 @@ function registerClipboardTools(server, { queued, clipboardTool, copy }) {
 }
 
 function registerCommandTool(server, { runCommand }) {
-  server.registerTool('run_command', {
+  return server.registerTool('run_command', {
     title: 'Run a shell command',
     description: "Runs one command in the user's login shell (non-interactive, no input, in the home directory) and returns its exit status with its output (stdout and stderr together; at most 32 KiB, the middle left out). The command and everything it started are killed at the time-out.",
     inputSchema: {
@@ -125,5 +125,5 @@ export function registerTextTools(server, context) {
   registerKeyTools(server, context);
   registerTyping(server, context);
   registerClipboardTools(server, context);
-  if (context.config.enableTerminal) registerCommandTool(server, context);
+  return { runCommand: context.config.enableTerminal ? registerCommandTool(server, context) : null };
 }

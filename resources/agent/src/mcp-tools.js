@@ -154,8 +154,9 @@ function registerPointerTools(server, { input }, session) {
 }
 
 // session.shot: the size of the session's last screenshot, which the pointer tools map from.
+// Returns the tools that can be switched off: { runCommand } (null when the terminal is off).
 export function registerTools(server, context, session) {
   registerScreenshot(server, context, session);
   registerPointerTools(server, context, session);
-  registerTextTools(server, context);
+  return registerTextTools(server, context);
 }

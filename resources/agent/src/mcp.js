@@ -55,15 +55,24 @@ async function readMessage(req, res, maxBody) {
 }
 
 // options: kMcpDefaults overrides, and now() for the idle clock.
-export function createMcpService(config, { env = process.env, version = '0.0.0', options = {} } = {}) {
+// devices: the DeviceRegistry; each session is its device's, and run_command follows the owner's
+// terminal switch (disabled tools leave the list, and clients are told that it changed).
+export function createMcpService(config, { env = process.env, devices, version = '0.0.0', options = {} } = {}) {
   const { now = Date.now, ...limits } = { ...kMcpDefaults, ...options };
   const sessions = new Map(); // session id -> { id, transport, server, lastUsed, shot }
   const context = createToolContext(config, { env, maxCommands: limits.maxCommands });
 
   function drop(session) {
     if (sessions.get(session.id) === session) sessions.delete(session.id);
+    session.untrack?.();
     session.server.close().catch(() => {});
   }
+
+  const commandsAllowed = () => devices.settings.terminal;
+  const switched = () => {
+    for (const { tools } of sessions.values()) tools.runCommand?.[commandsAllowed() ? 'enable' : 'disable']();
+  };
+  devices.on('settings', switched);
 
   function sweep() {
     const limit = now() - limits.idleMs;
@@ -72,10 +81,11 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
   const sweeper = setInterval(sweep, Math.min(limits.idleMs, 60000));
   sweeper.unref();
 
-  async function open() {
-    const session = { id: null, lastUsed: now(), shot: null };
+  async function open(device) {
+    const session = { id: null, device, lastUsed: now(), shot: null, untrack: null };
     session.server = new McpServer({ name: 'zel-desktop-agent', version }, { instructions: kInstructions });
-    registerTools(session.server, context, session);
+    session.tools = registerTools(session.server, context, session);
+    if (!commandsAllowed()) session.tools.runCommand?.disable();
     session.transport = new StreamableHTTPServerTransport({
       sessionIdGenerator: () => crypto.randomUUID(),
       onsessioninitialized: (id) => {
@@ -84,18 +94,20 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
           drop([...sessions.values()].reduce((a, b) => (b.lastUsed < a.lastUsed ? b : a)));
         }
         sessions.set(id, session);
+        session.untrack = devices.track(device, 'mcp', () => drop(session));
       },
     });
     session.transport.onclose = () => {
       if (sessions.get(session.id) === session) sessions.delete(session.id);
+      session.untrack?.();
     };
     await session.server.connect(session.transport);
     return session;
   }
 
   return {
-    // Called after the bearer token has been checked.
-    async handle(req, res) {
+    // Called after the bearer has been checked: device is whose it is.
+    async handle(req, res, device) {
       sweep();
       let message;
       if (req.method === 'POST') {
@@ -105,7 +117,7 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
       const id = req.headers['mcp-session-id'];
       if (id !== undefined) {
         const session = sessions.get(id);
-        if (!session) {
+        if (!session || session.device !== device) {
           rpcError(res, 404, -32001, 'Session not found (ended, idle for too long, or replaced); start a new one with initialize.');
           return;
         }
@@ -118,13 +130,15 @@ export function createMcpService(config, { env = process.env, version = '0.0.0',
         rpcError(res, 400, -32000, 'Bad request: without an Mcp-Session-Id header only an initialize request is accepted.');
         return;
       }
-      const session = await open();
+      devices.nameMcpClient(device, message.params?.clientInfo?.name);
+      const session = await open(device);
       await session.transport.handleRequest(req, res, message);
       if (!session.id) await session.server.close(); // the initialize failed: nothing to keep
     },
 
     async close() {
       clearInterval(sweeper);
+      devices.off('settings', switched);
       await Promise.allSettled([...sessions.values()].map((s) => s.server.close()));
       sessions.clear();
     },

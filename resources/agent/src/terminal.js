@@ -31,9 +31,10 @@ export async function createTerminalService({ env = process.env, log = () => {},
     return hangUp(session.term, session.exited);
   }
 
-  function find(id) {
+  // A device resumes only the shells it started.
+  function find(id, owner) {
     const session = id ? sessions.get(id) : undefined;
-    return session?.resumable ? session : undefined;
+    return session?.resumable && session.owner === owner ? session : undefined;
   }
 
   // A dropped connection often goes unnoticed by TCP for many minutes: one that neither answers
@@ -59,13 +60,14 @@ export async function createTerminalService({ env = process.env, log = () => {},
 
   return {
     // Whether a connection asking for this session (null: none, "new", or an id) can be taken.
-    busy(sessionParam = null) {
-      if (find(sessionParam) || sessions.size < kMaxSessions) return false;
+    busy(sessionParam = null, owner = null) {
+      if (find(sessionParam, owner) || sessions.size < kMaxSessions) return false;
       return ![...sessions.values()].some((s) => !s.ws);
     },
-    handleUpgrade(req, socket, head, sessionParam = null) {
+    // owner: the device whose shell it is.
+    handleUpgrade(req, socket, head, sessionParam = null, owner = null) {
       wss.handleUpgrade(req, socket, head, (ws) => {
-        let session = find(sessionParam);
+        let session = find(sessionParam, owner);
         const resumed = Boolean(session);
         if (!session) {
           // At the cap, the shell that has waited longest for its client gives way.
@@ -73,6 +75,7 @@ export async function createTerminalService({ env = process.env, log = () => {},
           if (sessions.size >= kMaxSessions && waiting.length > 0) end(waiting[0]);
           try {
             session = startSession(context, sessionParam !== null);
+            session.owner = owner;
           } catch (err) {
             ws.close(1011, `shell failed: ${err.message}`.slice(0, 120));
             return;
@@ -80,6 +83,15 @@ export async function createTerminalService({ env = process.env, log = () => {},
         }
         attachSocket(context, session, ws, resumed);
       });
+    },
+    // Ends the shells of a device (null: every shell), waiting for their client or not.
+    endOwned(owner = null) {
+      for (const session of [...sessions.values()]) {
+        if (owner !== null && session.owner !== owner) continue;
+        const { ws } = session;
+        if (ws && ws.readyState === ws.OPEN) ws.close(1000, 'closed on the desktop');
+        end(session);
+      }
     },
     // Resolves when every shell has ended, at the latest after the kill grace.
     close() {

@@ -238,7 +238,8 @@ describe('web client in a phone browser', () => {
   const desktopText = () => new Promise((resolve) => execFile('xclip', ['-selection', 'clipboard', '-out'], { env, timeout: 2000 }, (_err, out) => resolve(out)));
 
   it('sends the phone\'s text to the desktop and pastes it, and brings the desktop\'s back', async () => {
-    assert.deepEqual(await (await t.agent.fetch('/api/clipboard')).json(), { text: null }, 'nothing was copied yet');
+    const key = await page.evaluate(() => localStorage.getItem('zel-agent-key')); // the page's own: the code is spent
+    assert.deepEqual(await (await t.agent.fetch('/api/clipboard', { headers: { Authorization: `Bearer ${key}` } })).json(), { text: null }, 'nothing was copied yet');
     const button = (name) => page.getByRole('button', { name, exact: true }).tap();
     await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
     await status('已连接');
@@ -285,9 +286,11 @@ describe('web client across a restart of the server', () => {
   });
   after(async () => (server.child.kill('SIGKILL'), await phoneSide?.context.close(), await control.close()));
 
-  it('says it is reconnecting while the server is gone and shows the screen again when it is back', async () => {
+  // Devices live as long as the server: once it is back, the phone is asked to scan again.
+  it('says it is reconnecting while the server is gone, then to scan again, and shows the screen after the scan', async () => {
     const { page, status } = phoneSide;
-    await page.goto(`http://127.0.0.1:${port}/?token=${loadToken(path.join(home, 'zel-desktop-agent'))}`);
+    const code = loadToken(path.join(home, 'zel-desktop-agent'));
+    await page.goto(`http://127.0.0.1:${port}/?token=${code}`);
     await status('已连接');
     server.child.kill('SIGTERM');
     await server.exited;
@@ -297,6 +300,8 @@ describe('web client across a restart of the server', () => {
     const shots = control.requests.length;
     server = start(port);
     await server.listening;
+    await status('访问令牌无效，请重新扫描');
+    await page.goto(`http://127.0.0.1:${port}/?token=${code}`);
     await status('已连接');
     assert.ok(control.requests.length > shots, 'frames come again');
   });

@@ -114,3 +114,60 @@ export async function rawWs(port, target) {
   ws.until = (pattern, ms) => until(() => `${pattern} in ${ws.text.slice(-300)}`, () => pattern.test(ws.text), ms);
   return ws;
 }
+
+// The app's end of a channel: what came, one object a line, and what to send.
+export function appSide(socket) {
+  const side = { socket, got: [], text: '' };
+  socket.on('data', (chunk) => {
+    side.text += chunk;
+    const lines = side.text.split('\n');
+    side.text = lines.pop();
+    side.got.push(...lines.map((l) => JSON.parse(l)));
+  });
+  side.send = (value) => socket.write(typeof value === 'string' ? value : `${JSON.stringify(value)}\n`);
+  side.next = async (type, test = () => true) => {
+    let found;
+    await until(`a "${type}" message in ${JSON.stringify(side.got.slice(-5))}`, () => (found = side.got.find((m) => m.type === type && test(m))));
+    side.got.splice(side.got.indexOf(found), 1);
+    return found;
+  };
+  side.devices = () => side.got.findLast((m) => m.type === 'devices')?.devices;
+  return side;
+}
+
+export async function socketPair() {
+  const file = path.join(tempDir(), 'channel.sock');
+  const server = net.createServer();
+  await new Promise((resolve) => server.listen(file, resolve));
+  const client = net.connect(file);
+  const [[accepted]] = await Promise.all([once(server, 'connection'), once(client, 'connect')]);
+  server.close();
+  return [accepted, client];
+}
+
+export const kPhone = 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/126.0 Mobile Safari/537.36';
+export const newCode = () => crypto.randomBytes(32).toString('base64url');
+
+// For the enclosing describe: an agent on a fake control service (its answers: control) with the
+// app's end of its channel (t.app); call() sends a bearer as the phone, issue() a new code.
+export function withOwner(config = {}, pairing = {}, options = {}, control = {}) {
+  const t = {};
+  before(async () => {
+    t.control = await startFakeControl(control);
+    const [ours, theirs] = await socketPair();
+    Object.assign(t, await startAgent({ enableTerminal: true, ...config }, { channel: ours, pairing, limits: { freeFailures: 1000 }, ...options }, t.control));
+    t.app = appSide(theirs);
+    t.call = (bearer, route = '/api/info', init = {}) => fetch(t.agent.base + route,
+      { ...init, headers: { Authorization: `Bearer ${bearer}`, 'User-Agent': kPhone, ...init.headers } });
+    t.pair = async (code, body) => (await t.call(code, '/api/pair', { method: 'POST', ...(body ? { body: JSON.stringify(body) } : {}) })).json();
+    t.issue = async () => {
+      const code = newCode();
+      t.app.send({ type: 'code', code });
+      const hash = crypto.createHash('sha256').update(code).digest('base64url');
+      await until('the code taken', () => t.server.devices.codes.has(hash));
+      return code;
+    };
+  });
+  after(async () => (t.app?.socket.destroy(), await t.server?.close(), await t.control?.close()));
+  return t;
+}

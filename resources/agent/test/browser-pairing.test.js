@@ -1,0 +1,44 @@
+// The web client pairing in headless Chromium: the QR code's address, the key it keeps, and the
+// owner removing the phone.
+import assert from 'node:assert/strict';
+import { execFileSync } from 'node:child_process';
+import { after, before, describe, it } from 'node:test';
+import { chromium } from 'playwright-core';
+import { answer, withOwner } from './helpers.js';
+
+const kJpeg = execFileSync('convert', ['-size', '640x360', 'gradient:white-navy', 'jpeg:-']);
+
+describe('web client pairing', () => {
+  let browser, context, page;
+  const t = withOwner({}, {}, {}, { screenshot: () => answer('200 OK', 'image/jpeg', kJpeg) });
+  before(async () => {
+    browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
+      args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
+    context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true });
+    page = await context.newPage();
+  });
+  after(() => browser?.close());
+  const status = (text) => page.waitForFunction((t) => document.getElementById('status').textContent.includes(t), text, { timeout: 15000 });
+  const stored = () => page.evaluate(() => localStorage.getItem('zel-agent-key'));
+
+  it('exchanges the code for a key, drops the code from the address, and keeps working without it until removed', async () => {
+    const code = await t.issue();
+    await page.goto(`${t.agent.base}/?token=${code}`);
+    await status('已连接');
+    await page.waitForSelector('#screen.loaded');
+    assert.equal(new URL(page.url()).search, '');
+    const key = await stored();
+    assert.match(key, /^[A-Za-z0-9_-]{43}$/);
+    assert.notEqual(key, code);
+    assert.equal((await t.call(code)).status, 401, 'the code is spent');
+    const { device } = await t.app.next('event');
+
+    await page.reload();
+    await status('已连接');
+    assert.equal(await stored(), key);
+
+    t.app.send({ type: 'remove', device: device.id });
+    await status('重新扫描');
+    assert.equal(await stored(), null);
+  });
+});

@@ -1,0 +1,202 @@
+// Pairing codes, device keys and the owner's channel, over real sockets: the agent in this process
+// with the app's end of the channel on a Unix socket pair, and once as the app launches it.
+import assert from 'node:assert/strict';
+import { spawn } from 'node:child_process';
+import { once } from 'node:events';
+import { after, before, describe, it } from 'node:test';
+import { Client } from '@modelcontextprotocol/sdk/client/index.js';
+import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
+import { ToolListChangedNotificationSchema } from '@modelcontextprotocol/sdk/types.js';
+import { appSide, kAgentDir, kPhone, newCode, openWs, sleep, tempDir, until, withOwner } from './helpers.js';
+
+const kRefused = '电脑的主人拒绝了这台设备的连接。';
+const kUnanswered = '电脑上无人确认这次连接，请稍后重新扫码。';
+const pick = ({ name, kind, open }) => ({ name, kind, open });
+
+describe('pairing codes and device keys', () => {
+  const t = withOwner();
+  const stale = withOwner({}, { codeTtlMs: 50 });
+
+  it('reports an empty list at once, then the device that paired, named from its browser, with what it has open', async () => {
+    assert.deepEqual(await t.app.next('devices'), { type: 'devices', devices: [] });
+    const code = await t.issue();
+    const { key, device } = await t.pair(code, null);
+    assert.match(key, /^[A-Za-z0-9_-]{43}$/);
+    assert.deepEqual(device.name, 'Android · Chrome');
+    assert.deepEqual(await t.app.next('event'), { type: 'event', event: 'paired', device });
+    const ws = await openWs(`ws://127.0.0.1:${t.agent.port}/api/live?token=${key}`);
+    const listed = await t.app.next('devices', (m) => m.devices.some((d) => d.open.includes('live')));
+    assert.deepEqual(listed.devices.map(({ id, name, kind, open }) => ({ id, name, kind, open })), [{ ...device, kind: 'browser', open: ['live'] }]);
+    ws.close();
+    await t.app.next('devices', (m) => m.devices.every((d) => d.open.length === 0));
+  });
+
+  // Each row: how the credential came about, then the status of /api/info with it.
+  it('answers 401 for stale, reused, voided, removed and unknown credentials, and 200 for a code still used as the bearer', async () => {
+    const rows = [
+      ['a code used as the bearer by an old client', async () => {
+        const code = await t.issue();
+        assert.equal((await t.call(code)).status, 200);
+        return code;
+      }, 200],
+      ['a code another client exchanged first', async () => {
+        const code = await t.issue();
+        await t.pair(code, { name: 'first' });
+        return code;
+      }, 401],
+      ['a code replaced by a newer one before any use', async () => {
+        const code = await t.issue();
+        await t.issue();
+        return code;
+      }, 401],
+      ['an expired code', async () => {
+        const code = newCode();
+        stale.app.send({ type: 'code', code });
+        await sleep(200);
+        return [code, stale];
+      }, 401],
+      ['the key of a removed device', async () => {
+        const { key, device } = await t.pair(await t.issue());
+        t.app.send({ type: 'remove', device: device.id });
+        await until('removed', () => !t.server.devices.devices.has(device.id));
+        return key;
+      }, 401],
+      ['the code of a removed device that never exchanged it', async () => {
+        const code = await t.issue();
+        await t.call(code);
+        const id = [...t.server.devices.devices.values()].at(-1).id;
+        t.app.send({ type: 'remove', device: id });
+        await until('removed', () => !t.server.devices.devices.has(id));
+        return code;
+      }, 401],
+      ['an unknown key', async () => newCode(), 401],
+    ];
+    for (const [name, make, status] of rows) {
+      const made = await make();
+      const [bearer, agent] = Array.isArray(made) ? made : [made, t];
+      const res = await agent.call(bearer);
+      assert.equal(res.status, status, name);
+      if (status === 401) assert.deepEqual([res.headers.get('www-authenticate'), (await res.json()).error], ['Bearer', 'Invalid token.'], name);
+    }
+  });
+
+  it('refuses to pair a key again, and takes the name a client or its MCP initialize gives', async () => {
+    const { key, device } = await t.pair(await t.issue(), { name: '  客厅的平板\n ' });
+    assert.equal(device.name, '客厅的平板');
+    const again = await t.call(key, '/api/pair', { method: 'POST' });
+    assert.equal(again.status, 400);
+    assert.match((await again.json()).error, /device key/);
+    assert.equal((await t.call(key)).status, 200, 'the key still works');
+    const client = new Client({ name: ' Claude Desktop ', version: '1.0.0' });
+    await client.connect(new StreamableHTTPClientTransport(new URL(`${t.agent.base}/mcp`), { requestInit: { headers: { Authorization: `Bearer ${await t.issue()}` } } }));
+    const listed = await t.app.next('devices', (m) => m.devices.some((d) => d.open.includes('mcp')));
+    assert.deepEqual(pick(listed.devices.at(-1)), { name: 'Claude Desktop', kind: 'mcp', open: ['mcp'] });
+    await client.close();
+  });
+
+  it('closes a removed device\'s live view at once and a disconnected one\'s, whose key stays good', async () => {
+    for (const [type, status] of [['disconnect', 200], ['remove', 401]]) {
+      const { key, device } = await t.pair(await t.issue());
+      const ws = await openWs(`ws://127.0.0.1:${t.agent.port}/api/live?token=${key}`);
+      const closed = once(ws, 'close');
+      t.app.send({ type, device: device.id });
+      await closed;
+      assert.equal((await t.call(key)).status, status, type);
+    }
+  });
+
+  it('ignores lines it cannot use and keeps the channel up', async () => {
+    for (const line of ['not json\n', '{"type":"nonsense"}\n', '{"type":"code","code":"short"}\n', `${'x'.repeat(70000)}\n`, '{"type":"remove","device":"d999"}\n']) t.app.send(line);
+    const { key } = await t.pair(await t.issue());
+    assert.equal((await t.call(key)).status, 200);
+  });
+});
+
+describe('the owner\'s consent', () => {
+  const t = withOwner();
+  const quick = withOwner({}, { consentMs: 100 });
+  before(() => {
+    for (const agent of [t, quick]) agent.app.send({ type: 'settings', terminal: true, consent: true });
+  });
+
+  it('holds a new device until the owner answers: yes pairs it, no spends the code, silence or a client gone ends the request', async () => {
+    const rows = [
+      ['allowed', t, async (m) => t.app.send({ type: 'consent', request: m.request, allow: true }), 200, null],
+      ['refused', t, async (m) => t.app.send({ type: 'consent', request: m.request, allow: false }), 403, kRefused],
+      ['unanswered', quick, async () => {}, 403, kUnanswered],
+    ];
+    for (const [name, agent, answer, status, error] of rows) {
+      const code = await agent.issue();
+      const asked = agent.call(code);
+      const request = await agent.app.next('consent-request');
+      assert.equal(request.name, 'Android · Chrome', name);
+      await answer(request);
+      const res = await asked;
+      assert.equal(res.status, status, name);
+      if (error) assert.deepEqual(await res.json(), { error }, name);
+      if (name === 'unanswered') assert.deepEqual(await agent.app.next('consent-ended'), { type: 'consent-ended', request: request.request });
+      if (name === 'refused') assert.equal((await agent.call(code)).status, 401, 'a refused code is spent');
+      if (name === 'allowed') assert.equal((await agent.call(code)).status, 200, 'no second question for the device');
+    }
+    const abort = new AbortController();
+    const gone = t.call(await t.issue(), '/api/info', { signal: abort.signal }).catch(() => 'aborted');
+    const { request } = await t.app.next('consent-request');
+    abort.abort();
+    assert.equal(await gone, 'aborted');
+    assert.deepEqual(await t.app.next('consent-ended'), { type: 'consent-ended', request });
+  });
+});
+
+describe('the owner\'s terminal switch', () => {
+  const t = withOwner({}, {}, { env: { PATH: '/usr/bin:/bin', HOME: tempDir(), SHELL: '/bin/sh' } });
+
+  it('closes open terminals, refuses new ones with 404 and takes run_command off the MCP list, and back on', async () => {
+    const { key } = await t.pair(await t.issue());
+    const client = new Client({ name: 'zel-test', version: '1.0.0' });
+    let changes = 0;
+    client.setNotificationHandler(ToolListChangedNotificationSchema, () => void changes++);
+    await client.connect(new StreamableHTTPClientTransport(new URL(`${t.agent.base}/mcp`), { requestInit: { headers: { Authorization: `Bearer ${key}` } } }));
+    const hasRun = async () => (await client.listTools()).tools.some((tool) => tool.name === 'run_command');
+    assert.equal(await hasRun(), true);
+    const shell = await openWs(`ws://127.0.0.1:${t.agent.port}/api/terminal?token=${key}`);
+    assert.deepEqual((await t.app.next('event', (m) => m.event === 'terminal')).device.name, 'Android · Chrome');
+    const closed = once(shell, 'close');
+    t.app.send({ type: 'settings', terminal: false, consent: false });
+    await closed;
+    await assert.rejects(openWs(`ws://127.0.0.1:${t.agent.port}/api/terminal?token=${key}`), { status: 404 });
+    assert.equal((await t.call(key, '/api/terminal')).status, 404);
+    assert.equal((await (await t.call(key)).json()).features.terminal, false);
+    await until('the tool list changed', () => changes === 1);
+    assert.equal(await hasRun(), false);
+    t.app.send({ type: 'settings', terminal: true });
+    await until('the tool list changed back', () => changes === 2);
+    assert.equal(await hasRun(), true);
+    await client.close();
+  });
+});
+
+it('as the app launches it: the channel on fd 3, the list at once, a code from it, and a stop when it closes', async () => {
+  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, stdio: ['ignore', 'pipe', 'pipe', 'pipe'],
+    env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), ZEL_AGENT_PORT: '0', ZEL_AGENT_TOKEN: newCode(), ZEL_AGENT_CHANNEL_FD: '3' } });
+  let output = '';
+  child.stdout.on('data', (d) => (output += d));
+  child.stderr.on('data', (d) => (output += d));
+  const exited = once(child, 'close');
+  const app = appSide(child.stdio[3]);
+  try {
+    await until(() => `listening: ${output}`, () => /listening on http:\/\/127\.0\.0\.1:(\d+)/.test(output));
+    const base = `http://127.0.0.1:${/listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(output)[1]}`;
+    assert.deepEqual(await app.next('devices'), { type: 'devices', devices: [] });
+    const code = newCode();
+    app.send('{"type":\n');
+    app.send({ type: 'code', code });
+    await until('the code taken', async () => (await fetch(`${base}/api/info`, { headers: { Authorization: `Bearer ${code}` } })).status === 200);
+    assert.deepEqual((await app.next('devices', (m) => m.devices.length === 1)).devices[0].name, 'API 客户端');
+    child.stdio[3].end();
+    assert.deepEqual(await exited, [0, null]);
+    assert.match(output, /Channel: ignored a line that is not JSON[^]*stopping \(channel closed\)/);
+    assert.ok(!output.includes(code), 'no code in the log');
+  } finally {
+    child.kill('SIGKILL');
+  }
+});
