@@ -113,12 +113,11 @@ export class DeviceRegistry extends EventEmitter {
     };
   }
 
-  // Closes what the device has open; false for an unknown device.
+  // The owner cut it off: what it has open closes and its key stops working, so a phone that
+  // reconnects by itself stays out; it comes back only with a fresh code. Devices live only as
+  // long as the server, so this is removal too.
   disconnect(id) {
-    const device = this.devices.get(id);
-    if (!device) return false;
-    for (const session of [...device.sessions]) session.close();
-    return true;
+    return this.remove(id);
   }
 
   // Its key or code stops working at once, and what it has open closes.
