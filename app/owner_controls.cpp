@@ -108,9 +108,11 @@ void ZelDesktopAgentApp::handleAgentMessage(const nlohmann::json& message) {
     const std::string type = stringField(message, "type");
     if (type == "devices") {
         auto rows = deviceRows(message.value("devices", nlohmann::json()));
-        // A device that has just paired used the code on screen: it leaves the screen.
+        // A device that has just paired used the code on screen: it leaves the screen, and the
+        // next showing needs a fresh one.
         if (rows.size() > display_.devices.size()) {
             pairing_ = false;
+            codeSpent_ = true;
         }
         display_.devices = std::move(rows);
         renderConnected();
@@ -148,6 +150,9 @@ void ZelDesktopAgentApp::renderConnected() {
         return;
     }
     const bool showCode = display_.devices.empty() || pairing_;
+    if (showCode && codeSpent_) {
+        issueCode();
+    }
     if (display_.devices.empty()) {
         display_.statusText = kReadyStatus;
         display_.detailText = desktop_.consentHint.empty()
@@ -176,6 +181,12 @@ void ZelDesktopAgentApp::pairAnotherDevice() {
         return;
     }
     // Each showing is a fresh code: one seen earlier (a photo, a screenshot) pairs nothing.
+    codeSpent_ = true;
+    pairing_ = true;
+    renderConnected();
+}
+
+void ZelDesktopAgentApp::issueCode() {
     const std::string code = makePairingCode();
     std::string link;
     {
@@ -189,8 +200,7 @@ void ZelDesktopAgentApp::pairAnotherDevice() {
     }
     sendToAgent({{"type", "code"}, {"code", code}});
     display_.qrImage = makeQRCode(link);
-    pairing_ = true;
-    renderConnected();
+    codeSpent_ = false;
     if (statusPrinter_) {
         statusPrinter_->ready(link);
     }

@@ -306,6 +306,7 @@ void ZelDesktopAgentApp::stopProcesses() {
         mainQueue_.post([this] {
             connected_ = false;
             pairing_ = false;
+            codeSpent_ = false;
             display_.qrHidden = true;
             display_.devices.clear();
             display_.pairButtonShown = false;

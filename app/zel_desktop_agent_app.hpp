@@ -121,6 +121,8 @@ private:
     // The ready display with the devices: the code while none has paired or the owner asked for
     // one more, "已连接 N 台设备" otherwise. Main queue.
     void renderConnected();
+    // A fresh pairing code: stored, sent to the server, drawn, printed on a terminal. Main queue.
+    void issueCode();
     // Stores, remembers and sends the owner's switches. Main queue.
     void applySettings(const OwnerSettings& settings);
     // Shows the link stored when the item runs, or nothing when a stop has cleared it.
@@ -150,6 +152,8 @@ private:
     // show a fresh code while devices are paired.
     bool connected_ = false;
     bool pairing_ = false;
+    // The code on record has paired a device: the next showing makes a fresh one.
+    bool codeSpent_ = false;
     std::shared_ptr<HelperProcess> serverProcess_;
     std::shared_ptr<HelperProcess> tunnelProcess_;
     std::shared_ptr<ControlService> controlService_;

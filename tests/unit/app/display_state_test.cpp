@@ -98,13 +98,17 @@ TEST_F(DisplayState, TheCodeLeavesTheScreenOnceADeviceHasPaired) {
     shows(zel::kPairAnotherStatus, true, true);
     EXPECT_NE(app.pairingLink(), first) << "the code shown again must be a fresh one";
     EXPECT_EQ(app.display().qrImage, zel::makeQRCode(app.pairingLink()));
+    app.pairAnotherDevice(); // hidden again by the owner
+    shows("已连接 1 台设备", false, true);
+    const std::string hidden = app.pairingLink();
+    app.pairAnotherDevice();
+    EXPECT_NE(app.pairingLink(), hidden) << "every showing is a fresh code";
     devices(2);
     shows("已连接 2 台设备", false, true);
-    app.pairAnotherDevice();
-    app.pairAnotherDevice(); // hidden again by the owner
-    shows("已连接 2 台设备", false, true);
+    const std::string beforeLast = app.pairingLink();
     devices(0);
     shows(zel::kReadyStatus, true, false);
+    EXPECT_NE(app.pairingLink(), beforeLast) << "a code that paired a device is shown again";
     // Rows without an id are no devices; a stop clears the list.
     app.handleAgentMessage({{"type", "devices"}, {"devices", {{{"name", "x"}}, 3}}});
     EXPECT_TRUE(app.display().devices.empty());
