@@ -120,7 +120,9 @@ for (const [name, withTiles, live, first, query] of [
     const from = captures().length;
     const v = await viewer(t, '&width=700');
     await until('first frame', () => v.frames.length === 1);
-    assert.deepEqual([pick(v.frames[0], first), pick(captures().slice(from).find((r) => r.path === (withTiles ? '/tiles' : '/screenshot')).query, query)], [first, query]);
+    // The last test's viewer may still have a poll out: this viewer's first one asks from 0.
+    const asked = captures().slice(from).find((r) => r.path === (withTiles ? '/tiles' : '/screenshot') && (!withTiles || r.query.since === '0'));
+    assert.deepEqual([pick(v.frames[0], first), pick(asked?.query ?? {}, query)], [first, query]);
     v.ack();
     const seen = captures().length;
     await until('the still screen is polled on', () => captures().length >= seen + 10);
