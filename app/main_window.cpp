@@ -249,6 +249,8 @@ void MainWindow::renderDevices(const std::vector<DeviceRow>& devices) {
         }
         delete item;
     }
+    // Tab walks the window top down: the buttons, each row's 断开 and 移除, the switches.
+    QWidget* previous = pairButton_;
     for (const DeviceRow& device : devices) {
         auto* row = new QWidget(deviceList_);
         auto* line = new QHBoxLayout(row);
@@ -271,11 +273,14 @@ void MainWindow::renderDevices(const std::vector<DeviceRow>& devices) {
                 }
             });
             line->addWidget(button);
+            QWidget::setTabOrder(previous, button);
+            previous = button;
         };
         addButton(kDisconnectButton, "disconnect", actions_.disconnect);
         addButton(kRemoveButton, "remove", actions_.remove);
         deviceRows_->addWidget(row);
     }
+    QWidget::setTabOrder(previous, terminalSwitch_);
     deviceList_->setVisible(!devices.empty());
     adjustSize();
 }

@@ -10,6 +10,7 @@
 #include "platform/x11/x11_capture.hpp"
 #include "platform/x11/x11_damage.hpp"
 #include "platform/x11/x11_input.hpp"
+#include "platform/x11/x11_own_windows.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +23,10 @@ namespace {
 DesktopEnvironment x11Desktop(std::string platform) {
     // The log is emptied at every connection start, which writes this line again.
     std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
-    return {x11::makeCaptureBackend(), x11::makeInputBackend(), x11::makeChangeSource(),
-            std::move(platform)};
+    DesktopEnvironment desktop{x11::makeCaptureBackend(), x11::makeInputBackend(),
+                               x11::makeChangeSource(), std::move(platform)};
+    desktop.ownWindows = x11::makeOwnWindows(::getpid());
+    return desktop;
 }
 
 } // namespace

@@ -1,33 +1,27 @@
-// The app's own windows as Qt knows them: the keyboard focus on every platform, and where each
-// visible window lies where Qt knows global positions (X11). Another source (the compositor's
-// view, on sway) may add its areas and focus.
+// The app's own windows as Qt knows them: which one has the keyboard focus, on every platform.
+// Where a window lies, and whether another covers it, the platform tells (`placement`: the X
+// server's stacking, sway's tree); without one, no point is ours.
 #pragma once
 
 #include "input/own_windows.hpp"
 
 #include <QObject>
+#include <atomic>
 #include <memory>
-#include <mutex>
 
 namespace zel {
 
 class QtOwnWindows final : public QObject, public OwnWindows {
 public:
-    // Watches the application's windows from now on; `also` is asked too on every request.
-    explicit QtOwnWindows(std::shared_ptr<OwnWindows> also = {});
+    explicit QtOwnWindows(std::shared_ptr<OwnWindows> placement = {});
 
-    OwnWindowState current() override;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
+    bool covers(ScreenPoint point) override;
+    bool focused() override;
 
 private:
-    // On the GUI thread: takes a fresh snapshot for the request threads.
-    void refresh();
-
-    std::shared_ptr<OwnWindows> also_;
-    std::mutex mutex_;
-    OwnWindowState snapshot_; // guarded by mutex_
+    std::shared_ptr<OwnWindows> placement_;
+    // Set on the GUI thread as the focus moves, read by the request threads.
+    std::atomic<bool> focused_ = false;
 };
 
 } // namespace zel

@@ -210,21 +210,20 @@ void refuseOwnWindows(InputBackend& backend, std::string_view action, const Json
                       OwnWindows& own) {
     static constexpr std::array<std::string_view, 4> kKeyboard{"key", "key_combo", "type_text",
                                                                "paste"};
-    const OwnWindowState state = own.current();
     if (std::find(kKeyboard.begin(), kKeyboard.end(), action) != kKeyboard.end()) {
-        if (state.focused) {
+        if (own.focused()) {
             throw AppError(std::string(kOwnWindowKeysMessage));
         }
         return;
     }
-    if (action == "scroll" || state.areas.empty()) {
+    if (action == "scroll") {
         return;
     }
     const bool onOwn =
         action == "drag"
-            ? state.covers(point(backend, field(request, {"from", "start", "coordinate"}))) ||
-                  state.covers(point(backend, field(request, {"to", "end"})))
-            : state.covers(positionField(backend, request));
+            ? own.covers(point(backend, field(request, {"from", "start", "coordinate"}))) ||
+                  own.covers(point(backend, field(request, {"to", "end"})))
+            : own.covers(positionField(backend, request));
     if (onOwn) {
         throw AppError(std::string(kOwnWindowPointerMessage));
     }

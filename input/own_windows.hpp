@@ -1,6 +1,6 @@
 // Where the app's own windows are and whether one has the keyboard focus, so that a remote client
 // can never operate the app itself (switch it off, answer its consent question). Platforms that
-// cannot tell where a window lies report no areas; the focus is known everywhere.
+// cannot tell where a window lies cover nothing; the focus is known everywhere.
 #pragma once
 
 #include "input/input_backend.hpp"
@@ -35,7 +35,11 @@ struct OwnWindowState {
 class OwnWindows {
 public:
     virtual ~OwnWindows() = default;
-    virtual OwnWindowState current() = 0;
+    // Whether a pointer event at the point would reach one of our windows: it is there and no
+    // other window covers it.
+    virtual bool covers(ScreenPoint point) = 0;
+    // Whether one of our windows has the keyboard focus.
+    virtual bool focused() = 0;
 };
 
 } // namespace zel

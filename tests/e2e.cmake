@@ -43,3 +43,12 @@ set_tests_properties(phone_e2e_test PROPERTIES
     RESOURCE_LOCK "control_port;agent_port"
     LABELS e2e
     TIMEOUT 300)
+
+# The owner's control of who is connected: pairing, the code off the screen, 断开, a fresh code.
+add_test(NAME trust_e2e_test
+         COMMAND ${ZEL_NODE} --test "${PROJECT_SOURCE_DIR}/tests/e2e/trust_e2e.test.mjs")
+set_tests_properties(trust_e2e_test PROPERTIES
+    ENVIRONMENT "ZEL_APP_BINARY=$<TARGET_FILE:zel-desktop-agent>"
+    RESOURCE_LOCK "control_port;agent_port"
+    LABELS e2e
+    TIMEOUT 300)

@@ -6,6 +6,7 @@ zel_add_test(platform_x11_integration_test
             integration/platform_x11/x11_servers_test.cpp
             integration/platform_x11/x11_connection_test.cpp
             integration/platform_x11/damage_tiles_test.cpp
+            integration/platform_x11/x11_own_windows_test.cpp
     LIBS zel_platform_x11 zel_capture zel_input zel_control_service
          nlohmann_json::nlohmann_json
     LABELS integration

@@ -107,7 +107,10 @@ void collect(const nlohmann::json& node, pid_t pid, OwnWindowState& state, int d
 class SwayWindows final : public OwnWindows {
 public:
     SwayWindows(std::string socket, pid_t pid) : socket_(std::move(socket)), pid_(pid) {}
-    OwnWindowState current() override { return windowsOf(getTree(socket_), pid_); }
+    bool covers(ScreenPoint point) override {
+        return windowsOf(getTree(socket_), pid_).covers(point);
+    }
+    bool focused() override { return windowsOf(getTree(socket_), pid_).focused; }
 
 private:
     std::string socket_;

@@ -77,12 +77,16 @@ TEST(SwayWindows, WhereAProcesssWindowsAreAndWhetherOneHasTheFocus) {
         }
     }
     const auto windows = wayland::makeSwayWindows(ipc, client.pid());
-    ASSERT_TRUE(test::waitUntil([&] { return !windows->current().areas.empty(); },
-                                std::chrono::seconds(10)));
-    const auto state = windows->current();
-    EXPECT_EQ(state.areas, (std::vector<DisplayBounds>{{0, 0, 1920, 1080}}));
-    EXPECT_TRUE(state.focused);
-    EXPECT_TRUE(wayland::makeSwayWindows(ipc, client.pid() + 100000)->current().areas.empty());
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            return windows->covers({960, 540});
+        },
+        std::chrono::seconds(10)));
+    EXPECT_TRUE(windows->covers({0, 0}) && windows->covers({1919, 1079}));
+    EXPECT_FALSE(windows->covers({1920, 540}));
+    EXPECT_TRUE(windows->focused());
+    const auto others = wayland::makeSwayWindows(ipc, client.pid() + 100000);
+    EXPECT_FALSE(others->covers({960, 540}) || others->focused());
     EXPECT_EQ(wayland::makeSwayWindows("", client.pid()), nullptr);
 }
 

@@ -88,7 +88,8 @@ TEST(InputRequest, FailuresAreExactAndPostNothing) {
 TEST(InputRequest, NothingReachesTheAppsOwnWindow) {
     struct Own final : zel::OwnWindows {
         zel::OwnWindowState state;
-        zel::OwnWindowState current() override { return state; }
+        bool covers(ScreenPoint point) override { return state.covers(point); }
+        bool focused() override { return state.focused; }
     };
     const std::string onWindow = "[10,10]"; // normalized: well inside 100×100 on any display
     const std::string elsewhere = "[900,900]";
