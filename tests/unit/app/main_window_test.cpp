@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -82,6 +83,46 @@ TEST(MainWindow, DeviceRowsAndSwitchesCallTheirActionsWithTheirDevice) {
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     EXPECT_EQ(window.findChild<QPushButton*>("disconnect:d2"), nullptr);
     EXPECT_NE(window.findChild<QPushButton*>("disconnect:d1"), nullptr);
+}
+
+// The consent question: the owner's button answers it once; one whose time is over closes with
+// no answer.
+TEST(MainWindow, ConsentQuestionsAnswerOnceOrCloseUnanswered) {
+    Calls calls;
+    auto actions = recording(calls);
+    actions.consent = [&](const std::string& request, bool allow) {
+        calls.log.push_back(request + (allow ? " allowed" : " refused"));
+    };
+    zel::MainWindow window(actions);
+    window.show();
+    const auto box = [&](const std::string& name) -> QMessageBox* {
+        for (auto* candidate : window.findChildren<QMessageBox*>()) {
+            if (candidate->isVisible() &&
+                candidate->text().contains(QString::fromStdString(name))) {
+                return candidate;
+            }
+        }
+        return nullptr;
+    };
+    const auto press = [&](const std::string& name, const QString& label) {
+        QMessageBox* question = box(name);
+        ASSERT_NE(question, nullptr) << name;
+        for (auto* button : question->buttons()) {
+            if (button->text() == label) {
+                QTest::mouseClick(button, Qt::LeftButton);
+            }
+        }
+    };
+    window.askConsent("r1", "Android · Chrome");
+    window.askConsent("r2", "iPhone · Safari");
+    window.askConsent("r3", "API 客户端");
+    press("Android", "允许");
+    press("iPhone", "拒绝");
+    window.endConsent("r3");
+    QApplication::processEvents();
+    EXPECT_EQ(box("API"), nullptr);
+    window.endConsent("r1"); // already answered: nothing more
+    EXPECT_EQ(calls.log, (std::vector<std::string>{"r1 allowed", "r2 refused"}));
 }
 
 } // namespace
