@@ -12,6 +12,7 @@ import { createDesktop } from './desktop.js';
 import { HttpError, answerAndDestroy, intParam, loggable, requireMethod, sendJson, splitTarget } from './http-util.js';
 import { kInputActions } from './input-rules.js';
 import { createLiveService } from './live.js';
+import { requireOrigin } from './origin.js';
 
 const kRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 const kVersion = JSON.parse(fs.readFileSync(path.join(kRoot, 'package.json'), 'utf8')).version;
@@ -83,11 +84,13 @@ async function handle({ files, routes, authorize, mcp }, req, res) {
     return;
   }
   if (pathname === '/mcp') {
+    requireOrigin(req);
     await authorize(req, query, false);
     await (await mcp.open()).handle(req, res);
     return;
   }
   if (!pathname.startsWith('/api/')) throw new HttpError(404, 'Not found.');
+  if (pathname === '/api/live' || pathname === '/api/terminal') requireOrigin(req);
   await authorize(req, query, false);
   const route = Object.hasOwn(routes, pathname) ? routes[pathname] : null;
   if (!route) throw new HttpError(404, 'No such API route.');
@@ -99,6 +102,7 @@ async function handle({ files, routes, authorize, mcp }, req, res) {
 async function openSocket({ config, authorize, live, terminal }, req, socket, head) {
   const { pathname, query } = splitTarget(req.url);
   if (pathname !== '/api/terminal' && pathname !== '/api/live') throw new HttpError(404, 'Not found.');
+  requireOrigin(req);
   await authorize(req, query, true);
   if (pathname === '/api/live') {
     const width = intParam(query, 'width', 320, 2560) ?? 960;

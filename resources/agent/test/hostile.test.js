@@ -1,6 +1,8 @@
 // The agent's HTTP side against hostile clients, over real sockets.
 import assert from 'node:assert/strict';
+import http from 'node:http';
 import net from 'node:net';
+import { text as streamText } from 'node:stream/consumers';
 import { describe, it } from 'node:test';
 import { sleep, withAgent } from './helpers.js';
 
@@ -37,5 +39,67 @@ describe('agent against hostile clients', () => {
     const open = () => new Promise((r) => t.server.server.getConnections((_err, n) => r(n)));
     for (let i = 0; i < 100 && (await open()) > 0; i++) await sleep(50);
     assert.equal(await open(), 0, 'sockets left open after their answer');
+  });
+});
+
+// A request with the given headers, as a browser page or a native client would send it; resolves
+// with the status and the head, or for an upgrade that is taken, 101.
+function exchange(port, { method = 'GET', path, headers, upgrade = false }) {
+  return new Promise((resolve, reject) => {
+    const wsHeaders = upgrade ? { Upgrade: 'websocket', Connection: 'Upgrade', 'Sec-WebSocket-Version': '13', 'Sec-WebSocket-Key': 'dGhlIHNhbXBsZSBub25jZQ==' } : {};
+    const req = http.request({ host: '127.0.0.1', port, method, path, headers: { ...wsHeaders, ...headers } });
+    req.on('upgrade', (_res, socket) => (socket.destroy(), resolve({ status: 101 })));
+    req.on('response', async (res) => resolve({ status: res.statusCode, headers: res.headers, body: await streamText(res) }));
+    req.on('error', reject);
+    req.end(method === 'POST' ? '{}' : undefined);
+  });
+}
+
+describe('routes that act on the desktop, for pages of other origins', () => {
+  const t = withAgent({}, { limits: { freeFailures: 1000, blockAfter: 1000, globalBudget: 1000 } }, {});
+  const tunnel = 'zel-42.trycloudflare.example';
+
+  it('refuse a present Origin that is neither the request\'s own address nor local, before the token', async () => {
+    const routes = [
+      ['MCP', { method: 'POST', path: '/mcp' }],
+      ['live view', { path: '/api/live' }],
+      ['live view upgrade', { path: '/api/live', upgrade: true }],
+      ['terminal', { path: '/api/terminal' }],
+      ['terminal upgrade', { path: '/api/terminal', upgrade: true }],
+    ];
+    // headers, then whether they pass on to the token check
+    const origins = [
+      [{}, true], // a native client
+      [{ Origin: 'http://127.0.0.1:5173' }, true],
+      [{ Origin: 'http://localhost:8080' }, true],
+      [{ Origin: 'http://localhost' }, true],
+      [{ Origin: 'http://[::1]:9' }, true],
+      [{ Host: tunnel, Origin: `https://${tunnel}` }, true],
+      [{ Host: tunnel, 'X-Forwarded-Proto': 'https', Origin: `https://${tunnel}` }, true],
+      [{ Host: `${tunnel}:8443`, Origin: `https://${tunnel}:8443` }, true],
+      [{ Host: tunnel, 'X-Forwarded-Proto': 'http', Origin: `https://${tunnel}` }, false],
+      [{ Host: tunnel, Origin: `https://${tunnel}:8443` }, false],
+      [{ Host: tunnel, Origin: 'https://evil.example' }, false],
+      [{ Host: tunnel, Origin: `https://${tunnel}.evil.example` }, false],
+      [{ Origin: 'https://localhost:8787' }, false],
+      [{ Origin: 'http://127.0.0.1.evil.example:8787' }, false],
+      [{ Origin: 'http://localhost:8787/page' }, false],
+      [{ Origin: 'null' }, false],
+      [{ Origin: 'garbage' }, false],
+    ];
+    for (const [route, request] of routes) {
+      for (const [headers, passes] of origins) {
+        const name = `${route} ${JSON.stringify(headers)}`;
+        const { status, headers: head, body } = await exchange(t.agent.port, { ...request, headers });
+        assert.equal(status, passes ? 401 : 403, name);
+        assert.match(JSON.parse(body).error, passes ? /Missing token/ : /Origin/, name);
+        if (passes && route === 'MCP') assert.equal(head['www-authenticate'], 'Bearer', name);
+      }
+    }
+    // Past the check, with the token, the upgrade is taken.
+    const live = { path: `/api/live?token=${t.agent.token}`, upgrade: true };
+    for (const headers of [{}, { Origin: 'http://localhost:5173' }, { Host: tunnel, Origin: `https://${tunnel}` }]) {
+      assert.equal((await exchange(t.agent.port, { ...live, headers })).status, 101, JSON.stringify(headers));
+    }
   });
 });
