@@ -13,6 +13,7 @@ import { HttpError, answerAndDestroy, intParam, loggable, requireMethod, sendJso
 import { kInputActions } from './input-rules.js';
 import { createLiveService } from './live.js';
 import { requireOrigin } from './origin.js';
+import { createConnectionGuard } from './strangers.js';
 
 const kRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 const kVersion = JSON.parse(fs.readFileSync(path.join(kRoot, 'package.json'), 'utf8')).version;
@@ -136,14 +137,20 @@ function upgrade(agent, req, socket, head) {
 }
 
 export async function createAgentServer(config, { limits, timeouts, log = (line) => process.stdout.write(`${line}\n`), env = process.env,
-  mcp: mcpOptions, live: liveOptions, terminal: terminalOptions } = {}) {
+  mcp: mcpOptions, live: liveOptions, terminal: terminalOptions, connections: connectionOptions } = {}) {
   const files = loadStaticFiles();
   const desktop = createDesktop(config, env);
+  const connections = createConnectionGuard(connectionOptions);
+  const authorize = createAuthorizer(config.token, limits);
   const agent = {
     config,
     files,
     log,
-    authorize: createAuthorizer(config.token, limits),
+    // A connection that has shown the token is no stranger any more (strangers.js).
+    authorize: async (req, query, allowQueryToken) => {
+      await authorize(req, query, allowQueryToken);
+      connections.markProven(req.socket);
+    },
     routes: createApiRoutes({ config, desktop, version: kVersion, terminalClient: files.has('/vendor/xterm.js') }),
     live: createLiveService({ screenshotUrl: config.screenshotUrl, forwardInput: desktop.forwardInput, inputActions: kInputActions, log, options: liveOptions }),
     // The MCP SDK loads on the first /mcp request, for the same reason as node-pty.
@@ -161,6 +168,7 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
     });
     handle(agent, req, res).catch((err) => answerError(req, res, err, log));
   });
+  connections.watch(server);
   server.on('upgrade', (req, socket, head) => upgrade(agent, req, socket, head));
   server.on('clientError', (err, socket) => {
     const status = { HPE_HEADER_OVERFLOW: 431, ERR_HTTP_REQUEST_TIMEOUT: 408 }[err.code] ?? 400;

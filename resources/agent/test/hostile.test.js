@@ -1,5 +1,6 @@
 // The agent's HTTP side against hostile clients, over real sockets.
 import assert from 'node:assert/strict';
+import { once } from 'node:events';
 import http from 'node:http';
 import net from 'node:net';
 import { text as streamText } from 'node:stream/consumers';
@@ -101,5 +102,54 @@ describe('routes that act on the desktop, for pages of other origins', () => {
     for (const headers of [{}, { Origin: 'http://localhost:5173' }, { Host: tunnel, Origin: `https://${tunnel}` }]) {
       assert.equal((await exchange(t.agent.port, { ...live, headers })).status, 101, JSON.stringify(headers));
     }
+  });
+});
+
+describe('connections that never showed the token', () => {
+  const t = withAgent({}, { connections: { maxUnproven: 3 }, limits: { freeFailures: 0, delayStepMs: 60000, maxDelayMs: 60000 } });
+  const connect = async () => {
+    const socket = net.connect(t.agent.port, '127.0.0.1');
+    socket.on('error', () => {});
+    socket.answer = '';
+    socket.on('data', (d) => (socket.answer += d));
+    socket.gone = once(socket, 'close');
+    socket.answered = new Promise((resolve) => socket.once('data', resolve));
+    await once(socket, 'connect');
+    return socket;
+  };
+  const requests = (n) => new Promise((resolve) => {
+    const seen = () => --n === 0 && (t.server.server.off('request', seen), resolve());
+    t.server.server.on('request', seen);
+  });
+
+  it('are bounded: the oldest idle one gives way, a new one is refused while all are busy, and a proven client is always served', async (ctx) => {
+    const phone = new http.Agent({ keepAlive: true, maxSockets: 1 });
+    const info = () => new Promise((resolve, reject) => http.get({ agent: phone, host: '127.0.0.1', port: t.agent.port, path: '/api/info',
+      headers: { Authorization: `Bearer ${t.agent.token}` } }, (res) => streamText(res).then(() => resolve(res.statusCode))).on('error', reject));
+    assert.equal(await info(), 200);
+
+    const silent = [await connect(), await connect(), await connect()];
+    const fourth = await connect();
+    await silent[0].gone; // the oldest stranger gave way
+    assert.equal(await info(), 200, 'the proven connection is served');
+
+    ctx.mock.timers.enable({ apis: ['setTimeout'] }); // a wrong token's answer is held until we tick
+    const held = [silent[1], silent[2], fourth];
+    const asked = requests(held.length);
+    for (const socket of held) socket.write('GET /api/info HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer guess\r\n\r\n');
+    await asked;
+    const refused = await connect();
+    await refused.gone;
+    assert.equal(refused.answer, '', 'refused unanswered while every stranger is busy');
+    assert.equal(await info(), 200, 'the proven connection is served meanwhile');
+    ctx.mock.timers.tick(60000);
+    await Promise.all(held.map((socket) => socket.answered));
+    ctx.mock.timers.reset();
+    for (const socket of held) assert.match(socket.answer, /^HTTP\/1.1 401 /);
+
+    const next = await connect(); // now idle again, the oldest gives way
+    await held[0].gone;
+    for (const socket of [...held, next]) socket.destroy();
+    phone.destroy();
   });
 });
