@@ -5,6 +5,7 @@ import http from 'node:http';
 import net from 'node:net';
 import { text as streamText } from 'node:stream/consumers';
 import { describe, it } from 'node:test';
+import { FailureLimiter } from '../src/auth.js';
 import { sleep, withAgent } from './helpers.js';
 
 // Sends the request and never closes its own side: what is left open afterwards is the server's doing.
@@ -152,4 +153,21 @@ describe('connections that never showed the token', () => {
     for (const socket of [...held, next]) socket.destroy();
     phone.destroy();
   });
+});
+
+it('the global brake lasts at most five minutes after a burst, however long it was; an address\'s own block is unchanged', async () => {
+  for (const burst of [40, 7600]) {
+    let now = 0;
+    const limiter = new FailureLimiter({}, () => now);
+    for (let i = 0; i < burst; i++) {
+      now = Math.floor((13000 * i) / burst);
+      limiter.fail(`10.0.${i >> 8}.${i & 255}`);
+    }
+    const retry = limiter.retryAfter('198.51.100.1');
+    assert.ok(retry > 0 && retry <= 300, `${burst} failures: Retry-After ${retry}`);
+    now += 300000;
+    assert.equal(limiter.globalBrakeFor(), 0, `${burst} failures: braked five minutes later`);
+    for (let i = 0; i < 10; i++) limiter.fail('203.0.113.9');
+    assert.equal(limiter.retryAfter('203.0.113.9'), 600, `${burst} failures: the guesser's own block`);
+  }
 });
