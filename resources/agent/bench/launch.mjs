@@ -8,10 +8,10 @@ import path from 'node:path';
 
 export const temp = () => fs.mkdtempSync(path.join(os.tmpdir(), 'zel-bench-'));
 
-export async function launchAgent(dir) {
+export async function launchAgent(dir, env = {}) {
   const config = temp();
   const child = spawn(process.execPath, ['src/server.js'], { cwd: dir, stdio: ['ignore', 'pipe', 'inherit'],
-    env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: config, HOME: temp(), SHELL: '/bin/sh', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1' } });
+    env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: config, HOME: temp(), SHELL: '/bin/sh', ZEL_AGENT_PORT: '0', ZEL_AGENT_ENABLE_TERMINAL: '1', ...env } });
   let output = '';
   child.stdout.on('data', (d) => (output += d));
   const listening = /listening on http:\/\/127\.0\.0\.1:(\d+)/;
