@@ -171,11 +171,11 @@ async function strangers(count, reconnectMs) {
   await sleep(3000);
   console.log(`strangers: ${count} slow unauthenticated sockets (reconnecting ${reconnectMs} ms after a close) against a live view at 30 fps and a poll every 250 ms`);
   console.log(`  before: ${await phone.measure(10000)}; server RSS ${mb(rss(server.child.pid))}, sockets ${sockets(server.child.pid)}`);
-  const attacker = spawn('sh', ['-c', `ulimit -n ${count + 1024} 2>/dev/null || ulimit -n hard; exec "$0" "$@"`, process.execPath,
+  const attacker = spawn('sh', ['-c', `ulimit -n ${count + 1024} 2>/dev/null; exec "$0" "$@"`, process.execPath,
     path.join(import.meta.dirname, 'strangers.mjs'), String(server.port), String(count), String(reconnectMs)], { stdio: ['ignore', 'pipe', 'inherit'] });
   let last = {};
   attacker.stdout.on('data', (d) => (last = JSON.parse(d.toString().trim().split('\n').at(-1))));
-  for (let s = 0; s < 60 && last.opened < count; s++) await sleep(1000);
+  for (let s = 0; s < 60 && !(last.opened >= count); s++) await sleep(1000);
   await sleep(5000);
   const opened = last.opened;
   console.log(`  during (${opened} connections opened so far): ${await phone.measure(20000)}; server RSS ${mb(rss(server.child.pid))}, `
@@ -217,7 +217,9 @@ async function ackAhead(seconds) {
     socket.on('data', (d) => receiver.write(d));
     socket.resume();
     await sleep(500);
-    console.log(`live viewer not reading, ${name}: server RSS ${figures.join(', ')}; ${said}${closedAt ? `, socket closed after ${((closedAt - started) / 1000).toFixed(1)} s` : ''}`);
+    const logged = /Live viewer closed: [^\n]*/.exec(server.output());
+    console.log(`live viewer not reading, ${name}: server RSS ${figures.join(', ')}; ${said}${closedAt ? `, socket closed after ${((closedAt - started) / 1000).toFixed(1)} s` : ''}`
+      + `${logged ? ` (server: ${logged[0]})` : ''}`);
     socket.destroy();
     server.stop();
     control.close();

@@ -18,5 +18,5 @@ export async function launchAgent(dir, env = {}) {
   while (!listening.test(output)) await once(child.stdout, 'data');
   const port = Number(listening.exec(output)[1]);
   const token = JSON.parse(fs.readFileSync(path.join(config, 'zel-desktop-agent', 'agent.json'), 'utf8')).token;
-  return { child, port, token, stop: () => child.kill('SIGKILL') };
+  return { child, port, token, output: () => output, stop: () => child.kill('SIGKILL') };
 }
