@@ -15,6 +15,8 @@ import { DeviceRegistry } from './devices.js';
 import { HttpError, answerAndDestroy, intParam, loggable, requireMethod, sendJson, splitTarget } from './http-util.js';
 import { kInputActions } from './input-rules.js';
 import { createLiveService } from './live.js';
+import { requireOrigin } from './origin.js';
+import { createConnectionGuard } from './strangers.js';
 
 const kRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 const kVersion = JSON.parse(fs.readFileSync(path.join(kRoot, 'package.json'), 'utf8')).version;
@@ -87,11 +89,13 @@ async function handle({ files, routes, authorize, mcp }, req, res) {
     return;
   }
   if (pathname === '/mcp') {
+    requireOrigin(req);
     const who = await authorize(req, query, false);
     await (await mcp.open()).handle(req, res, who.device);
     return;
   }
   if (!pathname.startsWith('/api/')) throw new HttpError(404, 'Not found.');
+  if (pathname === '/api/live' || pathname === '/api/terminal') requireOrigin(req);
   const who = await authorize(req, query, false);
   const route = Object.hasOwn(routes, pathname) ? routes[pathname] : null;
   if (!route) throw new HttpError(404, 'No such API route.');
@@ -103,6 +107,7 @@ async function handle({ files, routes, authorize, mcp }, req, res) {
 async function openSocket({ config, authorize, devices, live, terminal }, req, socket, head) {
   const { pathname, query } = splitTarget(req.url);
   if (pathname !== '/api/terminal' && pathname !== '/api/live') throw new HttpError(404, 'Not found.');
+  requireOrigin(req);
   const { device } = await authorize(req, query, true);
   if (pathname === '/api/live') {
     const width = intParam(query, 'width', 320, 2560) ?? 960;
@@ -141,16 +146,23 @@ function upgrade(agent, req, socket, head) {
 }
 
 export async function createAgentServer(config, { limits, timeouts, log = (line) => process.stdout.write(`${line}\n`), env = process.env,
-  mcp: mcpOptions, live: liveOptions, terminal: terminalOptions, pairing, channel = null } = {}) {
+  mcp: mcpOptions, live: liveOptions, terminal: terminalOptions, pairing, channel = null, connections: connectionOptions } = {}) {
   const files = loadStaticFiles();
   const desktop = createDesktop(config, env);
   const devices = new DeviceRegistry(config.token, pairing);
+  const connections = createConnectionGuard(connectionOptions);
+  const authorize = createAuthorizer((given, req) => devices.authenticate(given, req), limits);
   const agent = {
     config,
     files,
     log,
     devices,
-    authorize: createAuthorizer((given, req) => devices.authenticate(given, req), limits),
+    // A connection that has shown a code or key is no stranger any more (strangers.js).
+    authorize: async (req, query, allowQueryToken) => {
+      const who = await authorize(req, query, allowQueryToken);
+      connections.markProven(req.socket);
+      return who;
+    },
     routes: createApiRoutes({ config, desktop, devices, version: kVersion, terminalClient: files.has('/vendor/xterm.js') }),
     live: createLiveService({ screenshotUrl: config.screenshotUrl, forwardInput: desktop.forwardInput, inputActions: kInputActions, log, options: liveOptions }),
     // The MCP SDK loads on the first /mcp request, for the same reason as node-pty.
@@ -171,6 +183,7 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
   // The owner turned the terminal off: open shells end with it.
   devices.on('settings', ({ terminal }) => terminal || agent.terminal.opened()?.then((service) => service.endOwned(null), () => {}));
   const owner = channel && attachChannel(channel, devices, { log });
+  connections.watch(server);
 
   server.on('upgrade', (req, socket, head) => upgrade(agent, req, socket, head));
   server.on('clientError', (err, socket) => {

@@ -62,6 +62,7 @@ const kDefaultLimits = {
   maxTracked: 10000, // bounds memory under a flood from many addresses
   globalBudget: 30, // failures of all clients together before every unproven client is braked...
   globalRefillMs: 2000, // ...with one failure forgiven every this long
+  maxGlobalBrakeMs: 5 * 60 * 1000, // ...and braked no longer than this after the last, however long the burst
 };
 
 // While a key is braked (its own failures, or everybody's while it has not shown the token
@@ -103,8 +104,8 @@ export class FailureLimiter {
 
   // Records a failure; returns how long to hold the answer back.
   fail(key) {
-    const { freeFailures, delayStepMs, maxDelayMs, blockAfter, blockMs, maxTracked } = this.limits;
-    this.global.level = this.#globalLevel() + 1;
+    const { freeFailures, delayStepMs, maxDelayMs, blockAfter, blockMs, maxTracked, globalBudget, globalRefillMs, maxGlobalBrakeMs } = this.limits;
+    this.global.level = Math.min(this.#globalLevel() + 1, globalBudget - 1 + maxGlobalBrakeMs / globalRefillMs);
     let entry = this.#current(key);
     if (!entry) {
       if (this.entries.size >= maxTracked) this.entries.delete(this.entries.keys().next().value);

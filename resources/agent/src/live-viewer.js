@@ -41,6 +41,7 @@ export class LiveViewer {
     this.wake = null; // resolves the stream's wait early: an ack, an input, a new width, the close
     this.poll = null; // the /tiles request waiting now; a new width cuts it short
     this.wantWhole = false; // the viewer could not show an update: the next one is a whole frame
+    this.waitsForBuffer = false; // the stream waits for what we hold for the viewer to be written out
     this.pendingInputs = 0;
     this.inputChain = Promise.resolve();
     this.lastSent = Date.now();
@@ -65,6 +66,12 @@ export class LiveViewer {
 
   send(value) {
     if (!this.open) return;
+    // Replies pile up in our memory when a viewer talks without reading.
+    if (this.ws.bufferedAmount > 2 * this.limits.maxBufferedBytes) {
+      this.log('Live viewer closed: it sends but does not read');
+      this.ws.terminate();
+      return;
+    }
     this.lastSent = Date.now();
     this.ws.send(JSON.stringify(value));
   }
@@ -86,10 +93,12 @@ export class LiveViewer {
     this.wake?.();
   }
 
-  // Whether the updates on their way fill what the link may hold.
+  // Whether the updates on their way fill what the link may hold, or what we hold for a viewer
+  // that does not read does (its acks are no proof of reading).
   windowFull() {
     const room = this.pacer.window(this.limits);
-    return this.inFlight.size >= room.frames || (this.inFlight.size > 0 && this.inFlightBytes >= room.bytes);
+    this.waitsForBuffer = this.ws.bufferedAmount > this.limits.maxBufferedBytes;
+    return this.waitsForBuffer || this.inFlight.size >= room.frames || (this.inFlight.size > 0 && this.inFlightBytes >= room.bytes);
   }
 
   push(quality, update, whole = false) {
@@ -98,7 +107,10 @@ export class LiveViewer {
     this.inFlight.set(id, { bytes: message.length, sentAt: Date.now(), whole });
     this.inFlightBytes += message.length;
     this.lastSent = Date.now();
-    this.ws.send(message);
+    // Written out: what we hold has shrunk, which a stream waiting for that must hear.
+    this.ws.send(message, () => {
+      if (this.waitsForBuffer) this.poke();
+    });
   }
 
   // request(signal): a /tiles long poll, which a new width, a refresh or the close cuts short.
@@ -115,6 +127,12 @@ export class LiveViewer {
   }
 
   #ack(n) {
+    // An ack of an update never sent would empty the window of updates the viewer has not got.
+    if (((n - this.seq) | 0) > 0) {
+      this.log(`Live viewer closed: ack of update ${n}, only ${this.seq} sent`);
+      this.ws.close(1008, 'ack of an update never sent');
+      return;
+    }
     const now = Date.now();
     // Acknowledgements are cumulative: a frame the viewer skipped for a newer one counts as done.
     for (const [id, frame] of this.inFlight) {
@@ -175,7 +193,7 @@ export class LiveViewer {
       return;
     }
     try {
-      if (msg.type === 'ack' && Number.isInteger(msg.seq)) this.#ack(msg.seq >>> 0);
+      if (msg.type === 'ack' && Number.isInteger(msg.seq) && msg.seq >= 0 && msg.seq <= 0xffffffff) this.#ack(msg.seq);
       else if (msg.type === 'pong' && Number.isFinite(msg.t)) this.pacer.rtt(Math.max(0, Date.now() - msg.t));
       else if (msg.type === 'view' && Number.isInteger(msg.width) && msg.width >= 320 && msg.width <= 2560) this.#view(msg.width);
       else if (msg.type === 'refresh') {

@@ -13,6 +13,7 @@
 //                  text JSON {type:"ping",t}, {type:"input",id,status[,error]}, {type:"error",status,message}
 // viewer → server: text JSON {type:"ack",seq}, {type:"view",width}, {type:"refresh"}, {type:"pong",t},
 //                  {type:"input",id, ...an /api/input request}
+// An ack of a sequence number not yet sent closes the socket (1008, "ack of an update never sent").
 //
 // Here: the viewers and their upgrades. One viewer's socket: live-viewer.js; what it is sent when:
 // live-stream.js, paced by live-pacer.js; what is asked of the control service: live-source.js.
@@ -34,6 +35,7 @@ export const kLiveDefaults = {
   keepAliveMs: 10000, // a still screen sends no frames; the tunnel and the viewer need a sign of life
   maxPendingInputs: 64,
   maxFrameBytes: 8 << 20,
+  maxBufferedBytes: 4 << 20, // held for a viewer not reading: no update is added beyond it
 };
 
 export function createLiveService({ screenshotUrl, forwardInput, inputActions, log = () => {}, options = {} }) {

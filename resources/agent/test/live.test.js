@@ -1,9 +1,10 @@
 // The live view's WebSocket against a fake control service: frames pushed, pacing by acks, input.
 import assert from 'node:assert/strict';
+import { once } from 'node:events';
 import { describe, it } from 'node:test';
 import { kLiveDefaults } from '../src/live.js';
 import { Pacer } from '../src/live-pacer.js';
-import { answer, openWs, sleep, until, withAgent } from './helpers.js';
+import { answer, openWs, rawWs, sleep, until, withAgent } from './helpers.js';
 
 const jpeg = (text) => answer('200 OK', 'image/jpeg', text);
 
@@ -226,5 +227,52 @@ describe('live view pacing', () => {
       pacer.bytesPerMs = bytesPerMs;
       assert.deepEqual(pacer.window(kLiveDefaults), { frames, bytes: Math.max(bytes, bytesPerMs === null ? 0 : 65536) }, name);
     }
+  });
+});
+
+describe('live view against a viewer that does not play by the rules', () => {
+  // Every look is a new picture of 256 kB; the window alone would let 1000 updates (256 MB) be unread.
+  let n = 0;
+  const big = 'x'.repeat(256 * 1024);
+  const tiles = ({ query }) => {
+    const head = { sequence: ++n, width: 1920, height: 500, full: query.since === '0', tiles: [[0, 0, 1920, 500, big.length]] };
+    return answer('200 OK', 'application/x-zel-tiles', `${JSON.stringify(head)}\n${big}`);
+  };
+  const limits = { fps: 1000, minInFlight: 1000, maxInFlight: 1000, keepAliveMs: 60000, maxBufferedBytes: 1 << 20 };
+  const t = withAgent({}, { live: limits }, { tiles });
+  const polls = () => t.control.requests.filter((r) => r.path === '/tiles').length;
+
+  it('closes the socket on an ack of an update it never sent, and answers a malformed one', async () => {
+    for (const [seq, closes] of [[2147483647, true], [-1, false], [2 ** 32, false], [1.5, false]]) {
+      const v = await viewer(t);
+      await until('the first update', () => v.frames.length >= 1);
+      const texts = v.texts.length;
+      v.ack(seq);
+      if (closes) {
+        const [code, reason] = await once(v.ws, 'close');
+        assert.deepEqual([code, reason.toString()], [1008, 'ack of an update never sent'], `ack ${seq}`);
+      } else {
+        await until(`an error for ack ${seq}`, () => v.texts.slice(texts).some((m) => m.type === 'error' && m.status === 400));
+        v.ws.close();
+      }
+    }
+  });
+
+  it('stops adding updates while a viewer does not read, and goes on once it does, acking nothing', async () => {
+    const ws = await rawWs(t.agent.port, `/api/live?token=${t.agent.token}`);
+    let received = 0;
+    ws.socket.on('data', (d) => (received += d.length));
+    ws.socket.pause();
+    // Settled: no poll for a while. Without the bound the window would go on to 256 MB.
+    let settled = 0;
+    for (let last = -1; settled < 20; settled = polls() === last ? settled + 1 : 0) {
+      last = polls();
+      await sleep(25);
+    }
+    const sentWhilePaused = polls();
+    assert.ok(sentWhilePaused * big.length < 64 << 20, `${sentWhilePaused} updates of 256 kB sent to a viewer not reading`);
+    ws.socket.resume();
+    await until('more updates once it reads', () => polls() > sentWhilePaused + 5 && received > sentWhilePaused * big.length);
+    ws.socket.destroy();
   });
 });
