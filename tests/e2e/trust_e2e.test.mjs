@@ -95,4 +95,7 @@ it('pairs by the code on screen, hides it from every frame, cuts the phone off f
   assert.notEqual(second, first);
   assert.equal(await status(first), 401);
   assert.equal(await status(second), 200);
+
+  // The log names devices, never their credentials.
+  for (const secret of [first, second, key]) assert.ok(!log().includes(secret), 'a credential in agent.log');
 });

@@ -112,6 +112,25 @@ describe('pairing codes and device keys', () => {
   });
 });
 
+describe('a device removed while it types', () => {
+  let release;
+  const held = new Promise((resolve) => (release = resolve));
+  const t = withOwner({}, {}, {}, { input: async (request) => (JSON.parse(request.body).text === 'held' ? held.then(() => undefined) : undefined) });
+
+  it('finishes what already reached the desktop and gets 401 for the next input', async () => {
+    const { key, device } = await t.pair(await t.issue());
+    const input = (text) => t.call(key, '/api/input', { method: 'POST', body: JSON.stringify({ action: 'type_text', text }) });
+    const typing = input('held');
+    await until('the text at the desktop', () => t.control.requests.some((r) => r.path === '/input' && r.body.includes('held')));
+    t.app.send({ type: 'remove', device: device.id });
+    await until('the device gone', async () => (await t.call(key)).status === 401);
+    release();
+    assert.equal((await typing).status, 200, 'what arrived stays');
+    assert.equal((await input('after')).status, 401);
+    assert.deepEqual(t.control.requests.filter((r) => r.path === '/input').map((r) => JSON.parse(r.body).text), ['held']);
+  });
+});
+
 describe('the owner\'s consent', () => {
   const t = withOwner();
   const quick = withOwner({}, { consentMs: 100 });
