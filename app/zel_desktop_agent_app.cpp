@@ -10,6 +10,7 @@
 #include "supervisor/helper_process.hpp"
 #include "supervisor/tunnel.hpp"
 
+#include <algorithm>
 #include <vector>
 
 namespace zel {
@@ -73,13 +74,21 @@ void ZelDesktopAgentApp::quit() {
     }
     stopProcesses();
     // The start thread is joined when the controller goes; a child that ignores SIGTERM (a token
-    // query that hangs) must not keep it, and so the quit, waiting.
-    std::unique_lock lock(stateMutex_);
-    if (!stopped_.wait_for(lock, kQuitGrace, [this] { return !starting_; })) {
-        for (const auto& child : children) {
-            if (child) {
-                child->kill();
-            }
+    // query that hangs, a stopped or hung server) must not keep it, nor outlive us holding its
+    // port: whatever is still alive after the grace gets SIGKILL.
+    const auto deadline = std::chrono::steady_clock::now() + kQuitGrace;
+    {
+        std::unique_lock lock(stateMutex_);
+        stopped_.wait_until(lock, deadline, [this] { return !starting_; });
+    }
+    for (const auto& child : children) {
+        if (!child) {
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!child->waitUntilExit(std::max(left, std::chrono::milliseconds(0)))) {
+            child->kill();
         }
     }
 }

@@ -322,4 +322,21 @@ TEST_F(Connection, TheOwnersChannelCarriesDevicesDecisionsAndCodes) {
     EXPECT_TRUE(zel::loadOwnerSettings().requireConsent);
 }
 
+// A server stopped with SIGSTOP takes no SIGTERM: at quit it gets SIGKILL after the grace, so no
+// orphan keeps the port.
+TEST_F(Connection, QuitKillsAHelperThatIgnoresItsEnd) {
+    writeAgent();
+    app->toggleConnection();
+    ASSERT_TRUE(waitForStatus(zel::kReadyStatus));
+    const auto pids = app->helperPids();
+    ASSERT_TRUE(pids.server.has_value());
+    ASSERT_EQ(::kill(*pids.server, SIGSTOP), 0);
+    const auto start = Clock::now();
+    app->quit();
+    EXPECT_LT(Clock::now() - start, zel::ZelDesktopAgentApp::kQuitGrace + 1s);
+    EXPECT_TRUE(waitUntil([&] {
+        return !std::filesystem::exists("/proc/" + std::to_string(*pids.server));
+    })) << "the stopped server outlived the quit";
+}
+
 } // namespace
