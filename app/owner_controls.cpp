@@ -100,6 +100,16 @@ void ZelDesktopAgentApp::onAgentMessage(std::uint64_t generation, const nlohmann
         if (generation != serverGeneration_) {
             return;
         }
+        // The liveness probe's answer is the probe's alone.
+        if (stringField(message, "type") == "pong") {
+            const auto id = message.value("id", nlohmann::json());
+            if (id.is_number_unsigned()) {
+                lastPong_ = std::max(lastPong_, id.get<std::uint64_t>());
+                pongGeneration_ = generation;
+            }
+            stopped_.notify_all();
+            return;
+        }
     }
     mainQueue_.post([this, message] { handleAgentMessage(message); });
 }

@@ -222,6 +222,8 @@ void ZelDesktopAgentApp::launchServerLocked() {
 }
 
 void ZelDesktopAgentApp::startServer() {
+    // Declared before the locks: the previous probe, ended by its stop, is joined after them.
+    std::jthread previousProbe;
     std::shared_ptr<HelperProcess> process;
     {
         const std::lock_guard lock(stateMutex_);
@@ -244,6 +246,45 @@ void ZelDesktopAgentApp::startServer() {
     }
     // From here on a death is the watch's to handle: the exit handler sees this under the lock.
     serverWatched_ = true;
+    // The previous start's probe has seen its stop: joined once the lock is released.
+    previousProbe = std::move(serverWatch_);
+    lastPong_ = 0; // the new probe counts from 1
+    pongGeneration_ = 0;
+    serverWatch_ = std::jthread(
+        [this, stops = startStopCount_](const std::stop_token& stop) { watchServer(stop, stops); });
+}
+
+void ZelDesktopAgentApp::watchServer(const std::stop_token& stop, std::uint64_t startStops) {
+    for (std::uint64_t id = 1;; ++id) {
+        std::shared_ptr<AgentChannel> channel;
+        std::uint64_t generation = 0;
+        {
+            std::unique_lock lock(stateMutex_);
+            if (stopped_.wait_for(lock, stop, kProbeInterval,
+                                  [&] { return stopCount_ != startStops; }) ||
+                stop.stop_requested()) {
+                return;
+            }
+            channel = channel_;
+            generation = serverGeneration_;
+        }
+        if (!channel || !channel->send({{"type", "ping"}, {"id", id}})) {
+            continue; // between a crash and its restart
+        }
+        std::unique_lock lock(stateMutex_);
+        const bool answered = stopped_.wait_for(lock, stop, kProbeLimit, [&] {
+            return lastPong_ >= id || stopCount_ != startStops || generation != serverGeneration_;
+        });
+        if (stop.stop_requested() || stopCount_ != startStops || generation != serverGeneration_) {
+            continue;
+        }
+        // A server that never answered is an older one without the probe: it is left alone.
+        if (!answered && pongGeneration_ == generation && serverProcess_) {
+            appendLog("Agent server did not answer for " +
+                      std::to_string(kProbeLimit.count() / 1000) + " s; restarting\n");
+            serverProcess_->kill(); // its end restarts it, as a crash's does
+        }
+    }
 }
 
 void ZelDesktopAgentApp::startTunnel() {

@@ -108,6 +108,11 @@ public:
     // The agent server may die this often in a minute and be restarted; the next death is shown.
     static constexpr std::size_t kServerRestartsPerMinute = 3;
     static constexpr std::chrono::milliseconds kQuitGrace{1500};
+    // The running server is asked this often over its channel whether it is alive; one that
+    // has answered before and leaves a question unanswered this long counts as hung: it is
+    // killed and restarted as a crash is.
+    static constexpr std::chrono::milliseconds kProbeInterval{3000};
+    static constexpr std::chrono::milliseconds kProbeLimit{3000};
 
 private:
     static constexpr std::uint16_t kControlPort = 8788;
@@ -138,6 +143,8 @@ private:
     void watchTunnel(const std::stop_token& stop, std::uint64_t generation,
                      std::chrono::seconds limit);
     void failRunning(const std::string& message);
+    // The liveness probe's loop, until a stop.
+    void watchServer(const std::stop_token& stop, std::uint64_t startStops);
     void renderWindow();
     // Requires stateMutex: throws when a stop came after this start began.
     void throwIfStopped() const;
@@ -186,10 +193,16 @@ private:
     bool serverWatched_ = false;
     bool tunnelReady_ = false;
     std::deque<std::chrono::steady_clock::time_point> serverRestarts_;
+    // Guarded by stateMutex: the last probe the server answered, and the generation of the
+    // server that answered it.
+    std::uint64_t lastPong_ = 0;
+    std::uint64_t pongGeneration_ = 0;
     // Closed before the other fields go: tunnel output may still arrive after a stop.
     CallbackGate outputGate_;
     // Guarded by stateMutex; joined first when the controller goes, then the tunnel's watch.
     std::jthread tunnelWatch_;
+    // The liveness probe of the running connection's server; joined like the tunnel's watch.
+    std::jthread serverWatch_;
     std::jthread startThread_;
 };
 

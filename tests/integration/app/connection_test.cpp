@@ -339,4 +339,35 @@ TEST_F(Connection, QuitKillsAHelperThatIgnoresItsEnd) {
     })) << "the stopped server outlived the quit";
 }
 
+// A server that answered the probe and then hangs (its event loop stuck) is killed and restarted
+// as a crashed one is, the same code with it.
+TEST_F(Connection, AHungServerIsRestarted) {
+    writeAgent("return { token: 'tok' };", R"(
+        import net from 'node:net';
+        const hang = new URL('../hang', import.meta.url);
+        const channel = new net.Socket({ fd: Number(process.env.ZEL_AGENT_CHANNEL_FD) });
+        channel.on('data', (chunk) => {
+          for (const line of String(chunk).split('\n').filter(Boolean)) {
+            const message = JSON.parse(line);
+            if (message.type !== 'ping') continue;
+            if (fs.existsSync(hang)) for (;;);
+            channel.write(JSON.stringify({ type: 'pong', id: message.id }) + '\n');
+          }
+        });
+        setInterval(() => {}, 60000);)");
+    app->toggleConnection();
+    ASSERT_TRUE(waitForStatus(zel::kReadyStatus));
+    const auto before = app->helperPids().server;
+    std::this_thread::sleep_for(zel::ZelDesktopAgentApp::kProbeInterval + 1s); // one answer
+    std::ofstream(agent / "hang").put('\n');
+    ASSERT_TRUE(waitForLog("Agent server did not answer for 3 s; restarting\n"));
+    ASSERT_TRUE(waitForLog("Agent server ended (signal 9); restarting\n"));
+    std::filesystem::remove(agent / "hang");
+    EXPECT_TRUE(waitUntil([&] {
+        const auto now = app->helperPids().server;
+        return now.has_value() && now != before;
+    }));
+    EXPECT_EQ(nlohmann::json::parse(readFile(agent / "server.json"))["ZEL_AGENT_TOKEN"], "tok");
+}
+
 } // namespace
