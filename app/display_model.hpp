@@ -1,6 +1,8 @@
 // What the window shows: a plain model that the view layer mirrors, changed only on the main queue.
 #pragma once
 
+#include "supervisor/public_address.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -79,6 +81,8 @@ struct DisplayModel {
     // The owner's switches, always shown.
     bool allowTerminal = true;
     bool requireConsent = false;
+    // The owner's choice of address, as the settings hold it.
+    PublicAddress address;
 
     friend bool operator==(const DisplayModel&, const DisplayModel&) = default;
 };

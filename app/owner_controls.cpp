@@ -225,20 +225,48 @@ void ZelDesktopAgentApp::removeDevice(const std::string& device) {
 }
 
 void ZelDesktopAgentApp::setAllowTerminal(bool allow) {
-    applySettings(OwnerSettings{allow, display_.requireConsent});
+    applySettings([allow](OwnerSettings& settings) { settings.allowTerminal = allow; });
 }
 
 void ZelDesktopAgentApp::setRequireConsent(bool require) {
-    applySettings(OwnerSettings{display_.allowTerminal, require});
+    applySettings([require](OwnerSettings& settings) { settings.requireConsent = require; });
 }
 
-void ZelDesktopAgentApp::applySettings(const OwnerSettings& settings) {
+std::string ZelDesktopAgentApp::setPublicAddress(const PublicAddress& address) {
+    PublicAddress checked;
+    try {
+        checked = checkedAddress(address);
+    } catch (const AppError& error) {
+        return error.message;
+    }
+    bool changed = false;
+    applySettings([&](OwnerSettings& settings) {
+        changed = settings.address != checked;
+        settings.address = checked;
+    });
+    // A running connection moves to the new address at once.
+    bool running = false;
     {
         const std::lock_guard lock(stateMutex_);
-        settings_ = settings;
+        running = serverProcess_ != nullptr || starting_;
+    }
+    if (changed && running) {
+        stopProcesses();
+        startConnection();
+    }
+    return {};
+}
+
+void ZelDesktopAgentApp::applySettings(const std::function<void(OwnerSettings&)>& change) {
+    OwnerSettings settings;
+    {
+        const std::lock_guard lock(stateMutex_);
+        change(settings_);
+        settings = settings_;
     }
     display_.allowTerminal = settings.allowTerminal;
     display_.requireConsent = settings.requireConsent;
+    display_.address = settings.address;
     try {
         saveOwnerSettings(settings);
     } catch (const std::exception& error) {

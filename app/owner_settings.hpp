@@ -1,6 +1,8 @@
 // The switches the owner sets in the window, remembered in the XDG config folder (mode 600).
 #pragma once
 
+#include "supervisor/public_address.hpp"
+
 #include <nlohmann/json.hpp>
 
 namespace zel {
@@ -10,6 +12,8 @@ struct OwnerSettings {
     bool allowTerminal = true;
     // A device that presents a valid code waits for the owner's yes.
     bool requireConsent = false;
+    // Where the phone reaches this computer; the quick tunnel unless the owner chose otherwise.
+    PublicAddress address;
 
     friend bool operator==(const OwnerSettings&, const OwnerSettings&) = default;
 };

@@ -86,6 +86,9 @@ public:
     void setAllowTerminal(bool allow);
     void setRequireConsent(bool require);
     void answerConsent(const std::string& request, bool allow);
+    // The owner's choice of address, remembered; a running connection restarts on it. Returns the
+    // reason it cannot work (the setting is then left as it was), or empty.
+    std::string setPublicAddress(const PublicAddress& address);
     // What the agent server reports (devices, events, consent requests), on the main queue.
     void handleAgentMessage(const nlohmann::json& message);
     // The actions a window is built with: each control calls one of the above.
@@ -115,6 +118,8 @@ public:
     static constexpr std::chrono::milliseconds kProbeLimit{3000};
 
 private:
+    // Unwinds a start sequence that a stop overtook; it shows nothing, the stop's display stands.
+    struct StartStopped {};
     static constexpr std::uint16_t kControlPort = 8788;
     inline static const std::string kPort = "8787";
 
@@ -128,8 +133,8 @@ private:
     void renderConnected();
     // A fresh pairing code: stored, sent to the server, drawn, printed on a terminal. Main queue.
     void issueCode();
-    // Stores, remembers and sends the owner's switches. Main queue.
-    void applySettings(const OwnerSettings& settings);
+    // Changes, remembers and sends the owner's settings. Main queue.
+    void applySettings(const std::function<void(OwnerSettings&)>& change);
     // Shows the link stored when the item runs, or nothing when a stop has cleared it.
     void postReady();
     // Launches the server under the next generation; requires stateMutex.
@@ -139,6 +144,8 @@ private:
     void onServerExit(std::uint64_t generation, ExitStatus status);
     void onTunnelExit(std::uint64_t generation, ExitStatus status);
     void onTunnelAddress(std::uint64_t generation, const std::string& address);
+    // A named tunnel's client said why it cannot serve (a refused token).
+    void onTunnelFailure(std::uint64_t generation, const std::string& failure);
     // Fails the connection when the tunnel of this generation has not announced within limit.
     void watchTunnel(const std::stop_token& stop, std::uint64_t generation,
                      std::chrono::seconds limit);

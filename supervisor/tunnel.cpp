@@ -3,6 +3,7 @@
 #include "supervisor/tunnel.hpp"
 
 #include "base/agent_log.hpp"
+#include "base/app_error.hpp"
 #include "base/unicode_text.hpp"
 
 #include <charconv>
@@ -52,6 +53,14 @@ std::optional<std::string> announcedOnLine(std::string_view line) {
     return std::nullopt;
 }
 
+std::filesystem::path tunnelClient(const AgentHelpers& helpers) {
+    try {
+        return helpers.executable("cloudflared", helpers.locations().cloudflaredFallbacks);
+    } catch (const AppError&) {
+        throw AppError(kNoTunnelClient);
+    }
+}
+
 } // namespace
 
 std::optional<std::string> extractTunnelURL(std::string_view chunk) {
@@ -92,8 +101,7 @@ std::chrono::seconds tunnelAnnounceLimit() {
 std::shared_ptr<HelperProcess> launchTunnel(const AgentHelpers& helpers, std::string_view port,
                                             std::function<void(std::string)> onAddress,
                                             ExitHandler onExit) {
-    const auto cloudflared =
-        helpers.executable("cloudflared", helpers.locations().cloudflaredFallbacks);
+    const auto cloudflared = tunnelClient(helpers);
     return HelperProcess::launch(
         {.executable = cloudflared,
          .arguments = {"tunnel", "--url", "http://127.0.0.1:" + std::string(port)},
@@ -106,6 +114,57 @@ std::shared_ptr<HelperProcess> launchTunnel(const AgentHelpers& helpers, std::st
             appendLog(chunk);
             if (auto address = extractTunnelURL(chunk)) {
                 onAddress(std::move(*address));
+            }
+        },
+        std::move(onExit));
+}
+
+NamedTunnelEvent namedTunnelEvent(std::string_view chunk) {
+    NamedTunnelEvent event;
+    while (!chunk.empty()) {
+        const auto end = chunk.find('\n');
+        const auto line = chunk.substr(0, end);
+        if (line.find("Provided Tunnel token is not valid") != std::string_view::npos) {
+            event.failure = kTunnelTokenInvalid;
+        } else if (reportsError(line) &&
+                   (line.find("Unauthorized") != std::string_view::npos ||
+                    line.find("Invalid tunnel secret") != std::string_view::npos)) {
+            event.failure = kTunnelTokenRefused;
+        } else if (!reportsError(line) &&
+                   line.find("Registered tunnel connection") != std::string_view::npos) {
+            event.registered = true;
+        }
+        if (end == std::string_view::npos) {
+            break;
+        }
+        chunk.remove_prefix(end + 1);
+    }
+    return event;
+}
+
+std::shared_ptr<HelperProcess> launchNamedTunnel(const AgentHelpers& helpers,
+                                                 const std::string& token,
+                                                 std::function<void()> onReady,
+                                                 std::function<void(std::string)> onFailure,
+                                                 ExitHandler onExit) {
+    const auto cloudflared = tunnelClient(helpers);
+    Environment environment = helpers.helperEnvironment();
+    environment.emplace_back("TUNNEL_TOKEN", token);
+    return HelperProcess::launch(
+        {.executable = cloudflared,
+         .arguments = {"tunnel", "--no-autoupdate", "run"},
+         .currentDirectory = {},
+         .environment = std::move(environment)},
+        [onReady = std::move(onReady), onFailure = std::move(onFailure)](std::string_view chunk) {
+            if (!isValidUTF8(chunk)) {
+                return;
+            }
+            appendLog(chunk);
+            const NamedTunnelEvent event = namedTunnelEvent(chunk);
+            if (!event.failure.empty()) {
+                onFailure(event.failure);
+            } else if (event.registered) {
+                onReady();
             }
         },
         std::move(onExit));

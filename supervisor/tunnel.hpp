@@ -35,4 +35,33 @@ std::shared_ptr<HelperProcess> launchTunnel(const AgentHelpers& helpers, std::st
                                             std::function<void(std::string)> onAddress,
                                             ExitHandler onExit = {});
 
+// What a named tunnel's client says, line by line: its first registered connection (it is then
+// reachable at its hostname), or a failure the window names.
+struct NamedTunnelEvent {
+    bool registered = false;
+    std::string failure; // Chinese, for the window; empty when none
+};
+NamedTunnelEvent namedTunnelEvent(std::string_view chunk);
+
+// No tunnel client where the app looks (resources/bin, /usr/local/bin, /usr/bin): it is no
+// distribution package, so the way out is named.
+inline constexpr const char* kNoTunnelClient =
+    "缺少隧道客户端 cloudflared（它不是 Debian 软件包）：请从 Cloudflare 的下载页取得并放到 "
+    "/usr/local/bin，或在设置中选择“自己的地址”，那样不需要隧道。";
+
+inline constexpr const char* kTunnelTokenRefused =
+    "隧道服务不接受这个隧道令牌：请在其控制台重新复制令牌，或改用快速隧道。";
+inline constexpr const char* kTunnelTokenInvalid =
+    "隧道令牌格式不对：请从隧道服务的控制台复制完整的令牌。";
+
+// Launches "cloudflared tunnel --no-autoupdate run" with the token in TUNNEL_TOKEN, where the
+// client reads it, so that no other user sees it in the process list. Its output is logged
+// (without the token, which it never prints) and read as by namedTunnelEvent: the first
+// registration goes to onReady, a failure to onFailure; its end goes to onExit.
+std::shared_ptr<HelperProcess> launchNamedTunnel(const AgentHelpers& helpers,
+                                                 const std::string& token,
+                                                 std::function<void()> onReady,
+                                                 std::function<void(std::string)> onFailure,
+                                                 ExitHandler onExit = {});
+
 } // namespace zel

@@ -4,6 +4,8 @@
 #include "app/pairing.hpp"
 #include "app/terminal_qr.hpp"
 #include "base/agent_log.hpp"
+#include "supervisor/tunnel.hpp"
+#include "tests/support/command.hpp"
 #include "tests/support/fakes/recorded_app.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -191,8 +193,7 @@ TEST_F(Connection, EachFailedStartShowsItsTextAndLeavesNoHelper) {
          "lookup api.trycloudflare.com: no such host\nTunnel ended (exit status 1)\n"},
         {"dies-after-announce", zel::kTunnelLostDetail, "Tunnel ended (signal 9)\n"},
         {"never-announces", zel::kTunnelTimeoutDetail, "Tunnel announced no address within 3 s\n"},
-        {"missing", "缺少 cloudflared，请重新获取完整安装包。",
-         "ERROR: 缺少 cloudflared，请重新获取完整安装包。\n"},
+        {"missing", zel::kNoTunnelClient, "ERROR: 缺少隧道客户端 cloudflared"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.mode);
@@ -368,6 +369,79 @@ TEST_F(Connection, AHungServerIsRestarted) {
         return now.has_value() && now != before;
     }));
     EXPECT_EQ(nlohmann::json::parse(readFile(agent / "server.json"))["ZEL_AGENT_TOKEN"], "tok");
+}
+
+// A stable address: the owner's named tunnel (ready on its first registered connection, its token
+// only in the client's environment) or an address the owner routes (no tunnel at all); a bad
+// value fails the start with its text, never falling back to a quick tunnel.
+TEST_F(Connection, StableAddressesFromTheEnvironment) {
+    const auto token = [](const std::string& secret) {
+        return zel::test::runCommand({"node", "-e",
+                                      "process.stdout.write(Buffer.from(JSON.stringify({a: 'acct', "
+                                      "t: 'tid', s: '" +
+                                          secret + "'})).toString('base64'))"})
+            .output;
+    };
+    const std::string good = token("s3cret");
+    const struct {
+        const char* name;
+        std::vector<std::pair<const char*, std::string>> environment;
+        std::string link; // the address the pairing link names, or empty for a failure
+        std::string failure;
+        bool tunnel;
+    } rows[] = {
+        {"named tunnel",
+         {{"ZEL_TUNNEL_TOKEN", good}, {"ZEL_TUNNEL_HOSTNAME", "Zel.Example.com/"}},
+         "https://zel.example.com",
+         "",
+         true},
+        {"own address",
+         {{"ZEL_PUBLIC_URL", "https://zel.example.org:8443/"}},
+         "https://zel.example.org:8443",
+         "",
+         false},
+        {"malformed token",
+         {{"ZEL_TUNNEL_TOKEN", std::string(48, 'x')}, {"ZEL_TUNNEL_HOSTNAME", "zel.example.com"}},
+         "",
+         zel::kTunnelTokenInvalid,
+         true},
+        {"refused token",
+         {{"ZEL_TUNNEL_TOKEN", token("refused")}, {"ZEL_TUNNEL_HOSTNAME", "zel.example.com"}},
+         "",
+         zel::kTunnelTokenRefused,
+         true},
+        {"no hostname", {{"ZEL_TUNNEL_TOKEN", good}}, "", "隧道的公网主机名无效", false},
+        {"plain http", {{"ZEL_PUBLIC_URL", "http://zel.example.org"}}, "", "自己的地址无效", false},
+    };
+    writeAgent();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::unique_ptr<zel::test::ScopedEnv>> environment;
+        for (const auto& [name, value] : row.environment) {
+            environment.push_back(std::make_unique<zel::test::ScopedEnv>(name, value.c_str()));
+        }
+        std::filesystem::remove(bin / "cloudflared.invocation");
+        renders.clear();
+        app->toggleConnection();
+        const char* expected = row.link.empty() ? zel::kFailedStatus : zel::kReadyStatus;
+        ASSERT_TRUE(waitUntil([&] { return rendered(expected).has_value(); }))
+            << app->display().detailText;
+        if (!row.link.empty()) {
+            EXPECT_EQ(app->pairingLink(), zel::makePairingLink(row.link, "tok"));
+            EXPECT_EQ(app->helperPids().tunnel.has_value(), row.tunnel);
+        } else {
+            EXPECT_NE(app->display().detailText.find(row.failure), std::string::npos)
+                << app->display().detailText;
+        }
+        EXPECT_EQ(std::filesystem::exists(bin / "cloudflared.invocation"), row.tunnel);
+        if (row.tunnel) {
+            const auto invocation = nlohmann::json::parse(readFile(bin / "cloudflared.invocation"));
+            EXPECT_EQ(invocation["argv"], nlohmann::json({"tunnel", "--no-autoupdate", "run"}));
+            EXPECT_EQ(invocation["env"]["TUNNEL_TOKEN"], row.environment[0].second);
+        }
+        app->stopProcesses();
+        waitForStatus(row.link.empty() ? zel::kFailedStatus : zel::kIdleStatus);
+    }
 }
 
 } // namespace
