@@ -46,6 +46,8 @@ inline constexpr const char* kDisconnectButton = "断开";
 inline constexpr const char* kRemoveButton = "移除";
 inline constexpr const char* kAllowTerminalSwitch = "允许终端和命令";
 inline constexpr const char* kRequireConsentSwitch = "新设备需我确认";
+inline constexpr const char* kSettingsButton = "连接设置…";
+inline constexpr const char* kStartAtLoginSwitch = "登录时自动开启";
 // "已连接 N 台设备"
 std::string connectedStatus(std::size_t devices);
 
@@ -81,8 +83,9 @@ struct DisplayModel {
     // The owner's switches, always shown.
     bool allowTerminal = true;
     bool requireConsent = false;
-    // The owner's choice of address, as the settings hold it.
+    // The owner's choice of address, as the settings hold it, and whether the app starts at login.
     PublicAddress address;
+    bool startAtLogin = false;
 
     friend bool operator==(const DisplayModel&, const DisplayModel&) = default;
 };
@@ -111,6 +114,9 @@ struct WindowActions {
     std::function<void(bool)> allowTerminal;
     std::function<void(bool)> requireConsent;
     std::function<void(const std::string& request, bool allow)> consent;
+    // Answers why the address cannot work, or empty once it is taken.
+    std::function<std::string(const PublicAddress& address)> setAddress;
+    std::function<void(bool)> startAtLogin;
 };
 
 } // namespace zel

@@ -165,8 +165,11 @@ int main(int argc, char* argv[]) {
     controller->setStatusPrinter(std::make_unique<zel::TerminalStatusPrinter>(stdout));
 
     const bool startAtLaunch = QApplication::arguments().contains("--start");
-    QTimer::singleShot(0, application.get(), [startAtLaunch] {
-        controller->launch();
+    // Started at login: the window waits in the tray, where there is one to find it in.
+    const bool hidden =
+        QApplication::arguments().contains("--hidden") && QSystemTrayIcon::isSystemTrayAvailable();
+    QTimer::singleShot(0, application.get(), [startAtLaunch, hidden] {
+        controller->launch(!hidden);
         if (startAtLaunch) {
             controller->startConnection();
         }

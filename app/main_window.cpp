@@ -1,6 +1,7 @@
 #include "app/main_window.hpp"
 
 #include "app/pairing.hpp"
+#include "app/settings_dialog.hpp"
 
 #include <QCheckBox>
 #include <QDBusConnection>
@@ -171,9 +172,16 @@ MainWindow::MainWindow(WindowActions actions)
             actions_.requireConsent(on);
         }
     });
+    settingsButton_ = new QPushButton(kSettingsButton, this);
+    settingsButton_->setAutoDefault(false);
+    QObject::connect(settingsButton_, &QPushButton::clicked, this, [this] {
+        SettingsDialog dialog(shownModel_, actions_, this);
+        dialog.exec();
+    });
     auto* switches = new QHBoxLayout;
     switches->addWidget(terminalSwitch_);
     switches->addWidget(consentSwitch_);
+    switches->addWidget(settingsButton_);
 
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
@@ -212,6 +220,7 @@ void MainWindow::show() {
 }
 
 void MainWindow::render(const DisplayModel& model) {
+    shownModel_ = model;
     statusLabel_->setText(QString::fromStdString(model.statusText));
     const QString detail = QString::fromStdString(model.detailText);
     if (detail != detailText_) {

@@ -70,6 +70,8 @@ private:
     QVBoxLayout* deviceRows_;
     QCheckBox* terminalSwitch_;
     QCheckBox* consentSwitch_;
+    QPushButton* settingsButton_;
+    DisplayModel shownModel_;
     QString detailText_;
     std::optional<QRMatrix> shownMatrix_;
     std::vector<DeviceRow> shownDevices_;

@@ -1,5 +1,6 @@
 // The controller's side of the owner's controls: the device list, the pairing code on demand, the
 // switches and the consent question, all over the agent server's channel.
+#include "app/autostart.hpp"
 #include "app/pairing.hpp"
 #include "app/terminal_qr.hpp"
 #include "app/uuid.hpp"
@@ -80,6 +81,8 @@ WindowActions ZelDesktopAgentApp::windowActions() {
         .requireConsent = [this](bool require) { setRequireConsent(require); },
         .consent = [this](const std::string& request,
                           bool allow) { answerConsent(request, allow); },
+        .setAddress = [this](const PublicAddress& address) { return setPublicAddress(address); },
+        .startAtLogin = [this](bool on) { setStartAtLogin(on); },
     };
 }
 
@@ -255,6 +258,18 @@ std::string ZelDesktopAgentApp::setPublicAddress(const PublicAddress& address) {
         startConnection();
     }
     return {};
+}
+
+void ZelDesktopAgentApp::setStartAtLogin(bool on) {
+    try {
+        std::error_code error;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+        zel::setStartAtLogin(on, self);
+    } catch (const std::exception& error) {
+        appendLog(std::string("Autostart entry not changed: ") + error.what() + "\n");
+    }
+    display_.startAtLogin = startsAtLogin();
+    renderWindow();
 }
 
 void ZelDesktopAgentApp::applySettings(const std::function<void(OwnerSettings&)>& change) {

@@ -1,5 +1,6 @@
 #include "app/zel_desktop_agent_app.hpp"
 
+#include "app/autostart.hpp"
 #include "app/pairing.hpp"
 #include "app/terminal_qr.hpp"
 #include "app/uuid.hpp"
@@ -31,6 +32,7 @@ ZelDesktopAgentApp::ZelDesktopAgentApp(MainQueue& mainQueue, DesktopEnvironment 
     display_.allowTerminal = settings_.allowTerminal;
     display_.requireConsent = settings_.requireConsent;
     display_.address = settings_.address;
+    display_.startAtLogin = startsAtLogin();
 }
 
 ZelDesktopAgentApp::~ZelDesktopAgentApp() = default;
@@ -55,8 +57,8 @@ ZelDesktopAgentApp::HelperPids ZelDesktopAgentApp::helperPids() const {
     return {pid(serverProcess_), pid(tunnelProcess_)};
 }
 
-void ZelDesktopAgentApp::launch() {
-    buildWindow();
+void ZelDesktopAgentApp::launch(bool showWindow) {
+    buildWindow(showWindow);
     startControlService();
 }
 
@@ -91,13 +93,15 @@ void ZelDesktopAgentApp::quit() {
     }
 }
 
-void ZelDesktopAgentApp::buildWindow() {
+void ZelDesktopAgentApp::buildWindow(bool showWindow) {
     if (window_ || !makeWindow_) {
         return;
     }
     window_ = makeWindow_(*this);
     window_->render(display_);
-    window_->show();
+    if (showWindow) {
+        window_->show();
+    }
 }
 
 void ZelDesktopAgentApp::startControlService() {

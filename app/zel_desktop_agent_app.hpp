@@ -47,13 +47,14 @@ public:
     ~ZelDesktopAgentApp();
 
     // Launch, on the GUI thread once the event loop runs: the window, then the control service.
-    void launch();
+    // Without showWindow the window is built but stays in the tray (a start at login).
+    void launch(bool showWindow = true);
     // Quit, on the GUI thread: cancel the listener, then stop both helpers. Returns within about
     // 1.5 s whatever the helpers and a start do: a start still running by then has its hanging
     // child killed.
     void quit();
 
-    void buildWindow();
+    void buildWindow(bool showWindow = true);
     void startControlService();
     // The connection: the button's action (GUI thread); the start sequence on a thread of its
     // own; stopping from any thread, tunnel first.
@@ -89,6 +90,8 @@ public:
     // The owner's choice of address, remembered; a running connection restarts on it. Returns the
     // reason it cannot work (the setting is then left as it was), or empty.
     std::string setPublicAddress(const PublicAddress& address);
+    // Writes or removes the autostart entry for this executable; a failure is logged.
+    void setStartAtLogin(bool on);
     // What the agent server reports (devices, events, consent requests), on the main queue.
     void handleAgentMessage(const nlohmann::json& message);
     // The actions a window is built with: each control calls one of the above.
