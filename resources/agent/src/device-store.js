@@ -57,11 +57,17 @@ export class DeviceStore {
     this.serial = 0;
   }
 
-  // The kept devices; none when there is no file yet, or when it is damaged (then set aside).
+  // The kept devices; none when there is no file yet, or when it is damaged (then set aside). A
+  // folder it cannot use leaves the devices in memory, with a line in the log.
   load() {
-    fs.mkdirSync(this.dir, { recursive: true, mode: 0o700 });
-    fs.chmodSync(this.dir, 0o700);
-    this.#dropTemps();
+    try {
+      fs.mkdirSync(this.dir, { recursive: true, mode: 0o700 });
+      fs.chmodSync(this.dir, 0o700);
+      this.#dropTemps();
+    } catch (err) {
+      this.log(`Devices: cannot use ${this.dir} (${err.message}); paired devices last only until the server stops`);
+      return [];
+    }
     let text;
     try {
       text = fs.readFileSync(this.file, 'utf8');
@@ -92,8 +98,12 @@ export class DeviceStore {
       return true;
     } catch (err) {
       this.log(`Devices: cannot save the paired devices in ${this.file}: ${err.message}`);
-      if (fd !== null) fs.closeSync(fd);
-      fs.rmSync(temp, { force: true });
+      try {
+        if (fd !== null) fs.closeSync(fd);
+        fs.rmSync(temp, { force: true });
+      } catch {
+        // nothing was made, or the next load drops it
+      }
       return false;
     }
   }

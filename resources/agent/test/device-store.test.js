@@ -41,6 +41,15 @@ it('keeps what it saves, with folder mode 0700 and file mode 0600, and holds no 
   assert.deepEqual(logged, []);
 });
 
+it('runs on without its folder: nothing loaded, saves refused with a line in the log', () => {
+  const blocker = path.join(tempDir(), 'state');
+  fs.writeFileSync(blocker, '');
+  const { store, logged } = storeIn(path.join(blocker, 'zel-desktop-agent'));
+  assert.deepEqual([store.load(), store.save([record(1, 1)])], [[], false]);
+  assert.equal(logged.length, 2);
+  assert.match(logged.join('\n'), /cannot use .*\n.*cannot save/);
+});
+
 // Each row: what lies where the file should be. The store starts empty, says so in the log (never
 // what the file held) and keeps the file aside as it was; the next save works.
 it('sets a damaged or unreadable file aside and starts with no devices', () => {
