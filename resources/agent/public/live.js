@@ -32,6 +32,7 @@ const kSilenceMs = 25000; // the server sends a ping every 10 s at the latest
 const kRetryMs = 500; // the first retry; each next one waits twice as long...
 const kRetryMaxMs = 5000; // ...up to this
 const kOfflineMaxMs = 1500; // and this while the computer is away: its picture is back within 2 s of its return
+const kAskMs = 5000; // how long the question why the socket failed may take
 const screenView = $('screen-view');
 
 export const live = {
@@ -95,7 +96,7 @@ export const live = {
     this.retryTimer = asking;
     if (opened) setStatus('connecting', '连接中断，正在重新连接…');
     try {
-      await api('/api/info');
+      await api('/api/info', { signal: AbortSignal.timeout(kAskMs) }); // a hung server must not stop the retries
       if (!opened) setStatus('connecting', '正在重新连接…');
     } catch (err) {
       showFailure(err);
