@@ -87,7 +87,7 @@ it('pairs by the code on screen, hides it from every frame, cuts the phone off f
   const cut = Date.now();
   await waitFor('the key refused', async () => (await status(key)) === 401, 5000);
   const refusedAfter = Date.now() - cut;
-  await page.waitForFunction(() => /重新扫描/.test(document.body.innerText), null, { timeout: 5000 });
+  await page.waitForFunction(() => /电脑的主人断开了这台设备/.test(document.body.innerText), null, { timeout: 5000 });
   console.log(`# key refused ${refusedAfter} ms after 断开`);
 
   // A fresh code is on screen again; the old one pairs nothing, the new one does.

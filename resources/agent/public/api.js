@@ -1,5 +1,7 @@
 // The agent's API as the page reaches it: the device key, got once for the pairing code of the
 // QR code's address, and requests that carry it.
+import { kCutOffText } from './status.js';
+
 const kKeyName = 'zel-agent-key';
 
 // The pairing link opens /?token=<code>: take the code out of the address bar and history at once.
@@ -32,6 +34,7 @@ class ApiError extends Error {
   constructor(status, message) {
     super(message);
     this.status = status;
+    this.cutOff = status === 401 && message === kCutOffText; // the owner's 断开: the key stays ours
   }
 }
 
@@ -81,9 +84,11 @@ export async function api(path, init = {}) {
     throw new ApiError(0, '网络连接中断');
   }
   if (res.ok) return res;
-  if (res.status === 401) storage((s) => s.removeItem(kKeyName)); // removed on the desktop: scan again
-  throw await failure(res);
+  const err = await failure(res);
+  if (res.status === 401 && !err.cutOff) storage((s) => s.removeItem(kKeyName)); // removed on the desktop: scan again
+  throw err;
 }
 
 // A wrong key, the server's brake on wrong ones, or the owner's no: trying again does not help.
-export const fatal = (err) => err.status === 401 || err.status === 403 || err.status === 429;
+// A device the owner cut off keeps trying: the owner may let it back in.
+export const fatal = (err) => (err.status === 401 && !err.cutOff) || err.status === 403 || err.status === 429;

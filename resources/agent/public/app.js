@@ -5,7 +5,7 @@ import { copyDesktopClipboard, pastePhoneClipboard } from './clipboard.js';
 import { pressKey, toggleKeyboard } from './keyboard.js';
 import { live } from './live.js';
 import { layout, setDesktopWidth } from './picture.js';
-import { $, describeError, setStatus, toast } from './status.js';
+import { $, describeError, setStatus, showFailure, toast } from './status.js';
 import { terminal } from './terminal.js';
 import { toggleTrackpad } from './touch.js';
 
@@ -78,9 +78,9 @@ async function start() {
       features = info.features || {};
       break;
     } catch (err) {
-      setStatus('error', describeError(err));
+      showFailure(err);
       if (fatal(err)) return;
-      await sleep(2000);
+      await sleep(1500);
     }
   }
   $('tab-terminal').hidden = !features.terminal;

@@ -2,7 +2,7 @@
 // the same socket carries input. It runs only while the screen tab is visible.
 import { api, fatal, token } from './api.js';
 import { learnDisplay, requestWidth, showUpdate } from './picture.js';
-import { $, describeError, inputFailure, setStatus, toast } from './status.js';
+import { $, describeError, inputFailure, offline, setStatus, showFailure, toast } from './status.js';
 
 // [u32 seq][u8 quality][u8 flags][u16 width][u16 height][u16 count][u16 copies],
 // copies × [u16 x, y, w, h, toX, toY], count × [u16 x, y, w, h][u32 bytes], then JPEG or PNG files.
@@ -29,6 +29,10 @@ function parseUpdate(buffer) {
 }
 
 const kSilenceMs = 25000; // the server sends a ping every 10 s at the latest
+const kRetryMs = 500; // the first retry; each next one waits twice as long...
+const kRetryMaxMs = 5000; // ...up to this
+const kOfflineMaxMs = 1500; // and this while the computer is away: its picture is back within 2 s of its return
+const kAskMs = 5000; // how long the question why the socket failed may take
 const screenView = $('screen-view');
 
 export const live = {
@@ -87,19 +91,23 @@ export const live = {
   },
   // A refused upgrade shows the page no status: ask the API why, then retry or give up.
   async reconnect(opened) {
-    const delay = Math.min(5000, 500 * 2 ** this.retry++);
+    let delay = Math.min(kRetryMaxMs, kRetryMs * 2 ** this.retry++);
+    const asking = -1; // start() waits while we ask; stop() clears it
+    this.retryTimer = asking;
+    if (opened) setStatus('connecting', '连接中断，正在重新连接…');
+    try {
+      await api('/api/info', { signal: AbortSignal.timeout(kAskMs) }); // a hung server must not stop the retries
+      if (!opened) setStatus('connecting', '正在重新连接…');
+    } catch (err) {
+      showFailure(err);
+      if (offline(err)) delay = Math.min(delay, kOfflineMaxMs);
+      if (fatal(err)) this.stop();
+    }
+    if (this.retryTimer !== asking) return; // stopped (and maybe started again) meanwhile
     this.retryTimer = setTimeout(() => {
       this.retryTimer = 0;
       if (!this.stopped) this.start();
     }, delay);
-    if (opened) setStatus('connecting', '连接中断，正在重新连接…');
-    try {
-      await api('/api/info');
-      if (!opened) setStatus('connecting', '正在重新连接…');
-    } catch (err) {
-      setStatus('error', describeError(err));
-      if (fatal(err)) this.stop();
-    }
   },
   heard() {
     clearTimeout(this.silenceTimer);

@@ -1,6 +1,21 @@
 // What the page tells the user: the status line, short notes that pass, and errors in words.
 export const $ = (id) => document.getElementById(id);
 
+// The server's own words for a device the owner cut off (its key is kept: the owner may let it back).
+export const kCutOffText = '电脑的主人断开了这台设备，需等主人在电脑上重新允许。';
+const kOfflineText = '电脑暂时离线，正在等待…';
+
+// No answer, or the tunnel's word that nothing listens behind it: the computer's server is away
+// (restarting, or the computer asleep) and will be back by itself. navigator.onLine is no help
+// here: browsers report false on links they do not recognise.
+export const offline = (err) => [0, 502, 503, 504, 530].includes(err.status);
+
+// The status line for a request that failed and will be tried again.
+export function showFailure(err) {
+  if (offline(err)) setStatus('connecting', kOfflineText);
+  else setStatus('error', describeError(err));
+}
+
 export function setStatus(kind, text) {
   const status = $('status');
   status.className = `state-${kind}`;
@@ -20,6 +35,7 @@ export function toast(text, kind = 'error') {
 // The server's own texts are English and for the log: the user reads what they mean, in Chinese.
 export function describeError(err) {
   if (err.message) console.warn(`agent error ${err.status}: ${err.message}`);
+  if (err.status === 401 && err.message === kCutOffText) return kCutOffText;
   switch (err.status) {
     case 0: return '网络连接中断，正在重试…';
     case 401: return '访问令牌无效，请重新扫描电脑上的二维码。';
@@ -35,5 +51,6 @@ export function inputFailure(status, detail) {
   if (detail) console.warn('input failed', status, detail);
   if (status === 0) return '网络已断开，这次操作没有送到电脑，请恢复连接后再试。';
   if (status === 500) return '电脑没能执行这次操作。';
+  if (status === 401 && detail === kCutOffText) return kCutOffText;
   return describeError({ status, message: '' });
 }

@@ -11,6 +11,7 @@ import { createAuthorizer } from './auth.js';
 import { attachChannel } from './channel.js';
 import { ControlError } from './control.js';
 import { createDesktop } from './desktop.js';
+import { DeviceStore } from './device-store.js';
 import { DeviceRegistry } from './devices.js';
 import { HttpError, answerAndDestroy, intParam, loggable, requireMethod, sendJson, splitTarget } from './http-util.js';
 import { kInputActions } from './input-rules.js';
@@ -149,7 +150,9 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
   mcp: mcpOptions, live: liveOptions, terminal: terminalOptions, pairing, channel = null, connections: connectionOptions } = {}) {
   const files = loadStaticFiles();
   const desktop = createDesktop(config, env);
-  const devices = new DeviceRegistry(config.token, pairing);
+  // Without a state folder (some tests) the devices live as long as the server.
+  const store = config.stateDir ? new DeviceStore(config.stateDir, { log }) : null;
+  const devices = new DeviceRegistry(config.token, pairing, Date.now, store);
   const connections = createConnectionGuard(connectionOptions);
   const authorize = createAuthorizer((given, req) => devices.authenticate(given, req), limits);
   const agent = {
@@ -205,6 +208,7 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
     },
     async close() {
       owner?.close();
+      devices.flush();
       agent.live.close();
       await agent.terminal.close();
       await agent.mcp.close();

@@ -1,7 +1,8 @@
 // The owner's channel: JSON lines over a socket the app holds the other end of. The app sends
-// pairing codes, settings, consent answers and what to do with a device; the server sends the
-// devices as they change (at most one message per 200 ms, the last state always), events and
-// consent requests. A bad line is logged without its content and ignored.
+// pairing codes, settings, consent answers, what to do with a device, and pings to see that the
+// server is alive; the server sends the devices as they change (at most one message per 200 ms,
+// the last state always), events, consent requests and a pong for each ping at once. A bad line is
+// logged without its content and ignored.
 import { kCredentialPattern } from './devices.js';
 
 const kMaxLine = 64 * 1024;
@@ -31,6 +32,8 @@ export function attachChannel(stream, devices, { log = () => {} } = {}) {
   const handlers = {
     code: (m) => kCredentialPattern.test(m.code) && (devices.issueCode(m.code), true),
     disconnect: (m) => isId(m.device) && (devices.disconnect(m.device) || log(`Channel: no device ${m.device.slice(0, 20)} to disconnect`), true),
+    allow: (m) => isId(m.device) && (devices.allow(m.device) || log(`Channel: no device ${m.device.slice(0, 20)} to allow`), true),
+    ping: (m) => Number.isSafeInteger(m.id) && (send({ type: 'pong', id: m.id }), true),
     remove: (m) => isId(m.device) && (devices.remove(m.device) || log(`Channel: no device ${m.device.slice(0, 20)} to remove`), true),
     settings: (m) => (devices.setSettings(m), true),
     consent: (m) => isId(m.request) && typeof m.allow === 'boolean' && (devices.answer(m.request, m.allow) || log('Channel: a consent answer came too late'), true),

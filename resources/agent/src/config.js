@@ -4,6 +4,7 @@ import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { stateDir } from './device-store.js';
 
 const kAppDirName = 'zel-desktop-agent';
 const kFileName = 'agent.json';
@@ -97,6 +98,15 @@ function sessionToken(env) {
   return kTokenPattern.test(given) ? given : null;
 }
 
+// No home at all (no passwd entry either): the server keeps its devices in memory only.
+function stateDirOrNone(env) {
+  try {
+    return stateDir(env);
+  } catch {
+    return '';
+  }
+}
+
 // A bad ZEL_AGENT_PORT gives NaN rather than an exception: the token query must keep working,
 // and server.js refuses to start with a clear message.
 export function loadConfig(env = process.env) {
@@ -108,5 +118,6 @@ export function loadConfig(env = process.env) {
     inputUrl: env.ZEL_AGENT_INPUT_URL || '',
     enableTerminal: env.ZEL_AGENT_ENABLE_TERMINAL === '1',
     helperBinDir: env.ZEL_AGENT_HELPER_BIN_DIR || '',
+    stateDir: stateDirOrNone(env),
   };
 }

@@ -2,7 +2,9 @@
 // the first request that presents an unused code makes it a device's, and a client may exchange
 // that code for a key of its own (POST /api/pair). Only SHA-256 hashes of codes and keys are kept.
 // Also here: what each device has open, the owner's settings, and the owner's consent to a new
-// device. The owner's channel (channel.js) listens to the events:
+// device. Devices with a key are kept in a DeviceStore (device-store.js) and come back at the next
+// start; a device that still uses its code dies with the server, as the code does. The owner's
+// channel (channel.js) listens to the events:
 //   'change'            the list or what a device has open changed
 //   'event'             { event: 'paired' | 'terminal', device: { id, name } }
 //   'consent-request'   { request, name }; 'consent-ended' { request }
@@ -15,9 +17,11 @@ import { HttpError } from './http-util.js';
 export const kCredentialPattern = /^[A-Za-z0-9_-]{43}$/;
 export const kRefusedText = '电脑的主人拒绝了这台设备的连接。';
 export const kUnansweredText = '电脑上无人确认这次连接，请稍后重新扫码。';
+export const kCutOffText = '电脑的主人断开了这台设备，需等主人在电脑上重新允许。';
 export const kPairingDefaults = {
   codeTtlMs: 10 * 60 * 1000, // an unused code is void this long after it was issued
   consentMs: 60 * 1000, // how long a new device waits for the owner's answer
+  seenSaveMs: 60 * 1000, // lastSeen reaches the file at most this often per device (and at close)
 };
 const kSessionKinds = ['live', 'terminal', 'mcp'];
 
@@ -25,7 +29,8 @@ const hashOf = (text) => crypto.createHash('sha256').update(text).digest('base64
 
 export class DeviceRegistry extends EventEmitter {
   // firstCode: the code of the environment, issued now. options: kPairingDefaults overrides.
-  constructor(firstCode, options = {}, now = Date.now) {
+  // store: where devices with a key last (a DeviceStore), or null to keep them in memory only.
+  constructor(firstCode, options = {}, now = Date.now, store = null) {
     super();
     this.limits = { ...kPairingDefaults, ...options };
     this.now = now;
@@ -35,6 +40,13 @@ export class DeviceRegistry extends EventEmitter {
     this.consents = new Map(); // request id -> pending consent
     this.settings = { terminal: true, consent: false };
     this.serial = 0;
+    this.store = store;
+    for (const record of store?.load() ?? []) {
+      const device = { ...record, sessions: new Set(), codeHash: null, savedSeen: record.lastSeen };
+      this.devices.set(device.id, device);
+      this.keys.set(device.keyHash, device);
+      this.serial = Math.max(this.serial, Number(device.id.slice(1)));
+    }
     if (firstCode) this.issueCode(firstCode);
   }
 
@@ -85,6 +97,7 @@ export class DeviceRegistry extends EventEmitter {
     this.keys.set(device.keyHash, device);
     const given = cleanName(name);
     if (given) Object.assign(device, { name: given, named: true });
+    this.#save();
     this.emit('change');
     return key;
   }
@@ -95,6 +108,7 @@ export class DeviceRegistry extends EventEmitter {
     const given = cleanName(name);
     if (!given || device.named || device.kind === 'browser' || !this.devices.has(device.id)) return;
     Object.assign(device, { name: given, named: true, kind: 'mcp' });
+    if (device.keyHash) this.#save();
     this.emit('change');
   }
 
@@ -113,11 +127,26 @@ export class DeviceRegistry extends EventEmitter {
     };
   }
 
-  // The owner cut it off: what it has open closes and its key stops working, so a phone that
-  // reconnects by itself stays out; it comes back only with a fresh code. Devices live only as
-  // long as the server, so this is removal too.
+  // The owner cut it off: what it has open closes, and its key (or code) gets 401 with kCutOffText
+  // until the owner lets it back in (allow), so a phone that reconnects by itself stays out.
   disconnect(id) {
-    return this.remove(id);
+    const device = this.devices.get(id);
+    if (!device) return false;
+    device.allowed = false;
+    this.#closeSessions(device);
+    if (device.keyHash) this.#save();
+    this.emit('change');
+    return true;
+  }
+
+  allow(id) {
+    const device = this.devices.get(id);
+    if (!device) return false;
+    if (device.allowed) return true;
+    device.allowed = true;
+    if (device.keyHash) this.#save();
+    this.emit('change');
+    return true;
   }
 
   // Its key or code stops working at once, and what it has open closes.
@@ -127,10 +156,15 @@ export class DeviceRegistry extends EventEmitter {
     this.devices.delete(id);
     if (device.keyHash) this.keys.delete(device.keyHash);
     if (device.codeHash) this.codes.delete(device.codeHash);
-    for (const session of [...device.sessions]) session.close();
-    device.sessions.clear();
+    this.#closeSessions(device);
+    if (device.keyHash) this.#save();
     this.emit('change');
     return true;
+  }
+
+  // At the server's close: the lastSeen times not written yet.
+  flush() {
+    if ([...this.devices.values()].some((d) => d.keyHash && d.lastSeen !== d.savedSeen)) this.#save();
   }
 
   // The owner's answer to a consent request; false when it is over already.
@@ -142,19 +176,41 @@ export class DeviceRegistry extends EventEmitter {
   }
 
   list() {
-    return [...this.devices.values()].map((d) => ({ id: d.id, name: d.name, kind: d.kind, pairedAt: d.pairedAt, lastSeen: d.lastSeen,
-      open: kSessionKinds.filter((kind) => [...d.sessions].some((s) => s.kind === kind)) }));
+    return [...this.devices.values()].map((d) => {
+      const open = kSessionKinds.filter((kind) => [...d.sessions].some((s) => s.kind === kind));
+      return { id: d.id, name: d.name, kind: d.kind, pairedAt: d.pairedAt, lastSeen: d.lastSeen, online: open.length > 0, allowed: d.allowed, open };
+    });
   }
 
+  #closeSessions(device) {
+    for (const session of [...device.sessions]) session.close();
+    device.sessions.clear();
+  }
+
+  // Writes every device that has a key; each one's lastSeen is then on disk.
+  #save() {
+    if (!this.store) return;
+    const kept = [...this.devices.values()].filter((d) => d.keyHash);
+    if (this.store.save(kept)) for (const device of kept) device.savedSeen = device.lastSeen;
+  }
+
+  // A device cut off by the owner is refused with its own text (not counted as a guess); the time
+  // it was last seen reaches the file, and the owner's list, at most every seenSaveMs.
   #seen(who) {
-    who.device.lastSeen = this.now();
+    const { device } = who;
+    if (!device.allowed) throw new HttpError(401, kCutOffText, { 'WWW-Authenticate': 'Bearer' });
+    device.lastSeen = this.now();
+    if (device.keyHash && device.lastSeen - device.savedSeen >= this.limits.seenSaveMs) {
+      this.#save();
+      this.emit('change');
+    }
     return who;
   }
 
   #pair(entry, { kind, name }) {
     const now = this.now();
-    const device = { id: `d${++this.serial}`, name, kind, named: false, pairedAt: now, lastSeen: now,
-      sessions: new Set(), codeHash: entry.hash, keyHash: null };
+    const device = { id: `d${++this.serial}`, name, kind, named: false, pairedAt: now, lastSeen: now, allowed: true,
+      sessions: new Set(), codeHash: entry.hash, keyHash: null, savedSeen: now };
     entry.device = device;
     this.devices.set(device.id, device);
     this.emit('change');

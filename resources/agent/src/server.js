@@ -15,6 +15,8 @@ if (config.token === null) {
   process.exit(2);
 }
 
+if (!config.stateDir) console.error('No home folder: paired devices are kept only until the server stops.');
+
 const channelFd = process.env.ZEL_AGENT_CHANNEL_FD;
 if (channelFd !== undefined && !/^([3-9]|[1-9]\d{1,4})$/.test(channelFd)) {
   console.error(`Invalid ZEL_AGENT_CHANNEL_FD: ${JSON.stringify(channelFd)}`);

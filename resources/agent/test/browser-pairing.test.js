@@ -1,5 +1,5 @@
 // The web client pairing in headless Chromium: the QR code's address, the key it keeps, and the
-// owner removing the phone.
+// owner cutting the phone off, letting it back in and removing it.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { after, before, describe, it } from 'node:test';
@@ -21,7 +21,7 @@ describe('web client pairing', () => {
   const status = (text) => page.waitForFunction((t) => document.getElementById('status').textContent.includes(t), text, { timeout: 15000 });
   const stored = () => page.evaluate(() => localStorage.getItem('zel-agent-key'));
 
-  it('exchanges the code for a key, drops the code from the address, and keeps working without it until removed', async () => {
+  it('exchanges the code for a key, drops the code from the address, keeps working without it, waits while cut off, and is out once removed', async () => {
     const code = await t.issue();
     await page.goto(`${t.agent.base}/?token=${code}`);
     await status('已连接');
@@ -36,6 +36,12 @@ describe('web client pairing', () => {
     await page.reload();
     await status('已连接');
     assert.equal(await stored(), key);
+
+    t.app.send({ type: 'disconnect', device: device.id });
+    await status('电脑的主人断开了这台设备');
+    assert.equal(await stored(), key, 'a device cut off keeps its key');
+    t.app.send({ type: 'allow', device: device.id });
+    await status('已连接');
 
     t.app.send({ type: 'remove', device: device.id });
     await status('重新扫描');

@@ -56,7 +56,7 @@ export async function startFakeControl({ screenshot, input, tiles } = {}) {
 export async function startAgent(config = {}, options = {}, control = null) {
   const token = loadToken(path.join(tempDir(), 'zel-desktop-agent'));
   const server = await createAgentServer({ token, host: '127.0.0.1', port: 0, screenshotUrl: control?.screenshotUrl ?? '',
-    inputUrl: control?.inputUrl ?? '', enableTerminal: false, helperBinDir: '', ...config }, { log: () => {}, ...options });
+    inputUrl: control?.inputUrl ?? '', enableTerminal: false, helperBinDir: '', stateDir: tempDir(), ...config }, { log: () => {}, ...options });
   const { port } = await server.listen(0, '127.0.0.1');
   const base = `http://127.0.0.1:${port}`;
   return { server, agent: { token, base, port, fetch: (route, init = {}) => fetch(base + route, { ...init, headers: { Authorization: `Bearer ${token}`, ...init.headers } }) } };
@@ -87,7 +87,7 @@ export async function expectError(res, status, message, name = '') {
 
 // src/server.js as the app starts it: that working directory, only the app's variables.
 export function launch(env) {
-  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), ...env } });
+  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), XDG_STATE_HOME: tempDir(), ...env } });
   const run = { child, output: '', exited: once(child, 'close') };
   child.stdout.on('data', (d) => (run.output += d));
   child.stderr.on('data', (d) => (run.output += d));

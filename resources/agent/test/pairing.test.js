@@ -11,6 +11,7 @@ import { appSide, kAgentDir, kPhone, newCode, openWs, sleep, tempDir, until, wit
 
 const kRefused = '电脑的主人拒绝了这台设备的连接。';
 const kUnanswered = '电脑上无人确认这次连接，请稍后重新扫码。';
+const kCutOff = '电脑的主人断开了这台设备，需等主人在电脑上重新允许。';
 const pick = ({ name, kind, open }) => ({ name, kind, open });
 
 describe('pairing codes and device keys', () => {
@@ -94,15 +95,39 @@ describe('pairing codes and device keys', () => {
     await client.close();
   });
 
-  it('closes a removed or disconnected device\'s live view at once, and its key stops working', async () => {
-    for (const [type, status] of [['disconnect', 401], ['remove', 401]]) {
+  // Each row: what the owner does, the error its key gets then, how the device is listed, and
+  // whether "allow" lets it back in.
+  it('closes a removed or disconnected device\'s live view at once; a disconnected one stays out until allowed', async () => {
+    const rows = [
+      ['disconnect', kCutOff, { allowed: false, online: false, open: [] }, 200],
+      ['remove', 'Invalid token.', undefined, 401],
+    ];
+    for (const [type, error, listed, afterAllow] of rows) {
       const { key, device } = await t.pair(await t.issue());
       const ws = await openWs(`ws://127.0.0.1:${t.agent.port}/api/live?token=${key}`);
+      await t.app.next('devices', (m) => m.devices.some((d) => d.id === device.id && d.online));
       const closed = once(ws, 'close');
       t.app.send({ type, device: device.id });
       await closed;
-      assert.equal((await t.call(key)).status, status, type);
+      const res = await t.call(key);
+      assert.deepEqual([res.status, (await res.json()).error], [401, error], type);
+      await assert.rejects(openWs(`ws://127.0.0.1:${t.agent.port}/api/live?token=${key}`), { status: 401 }, type);
+      const find = (m) => m.devices.find((d) => d.id === device.id);
+      const shown = find(await t.app.next('devices', (m) => (listed ? find(m) && !find(m).online : !find(m))));
+      assert.deepEqual(shown && { allowed: shown.allowed, online: shown.online, open: shown.open }, listed, type);
+      t.app.send({ type: 'allow', device: device.id });
+      await until(`${type}: allowed`, async () => (await t.call(key)).status === afterAllow);
     }
+  });
+
+  it('answers each ping at once with its id, and ignores one without a number', async () => {
+    for (const id of [0, 7, 2 ** 40]) t.app.send({ type: 'ping', id });
+    t.app.send({ type: 'ping', id: 'x' });
+    t.app.send({ type: 'ping' });
+    for (const id of [0, 7, 2 ** 40]) assert.deepEqual(await t.app.next('pong', (m) => m.id === id), { type: 'pong', id });
+    t.app.send({ type: 'ping', id: 8 });
+    await t.app.next('pong', (m) => m.id === 8);
+    assert.deepEqual(t.app.got.filter((m) => m.type === 'pong'), [], 'one pong for each good ping');
   });
 
   it('ignores lines it cannot use and keeps the channel up', async () => {
@@ -196,7 +221,7 @@ describe('the owner\'s terminal switch', () => {
 
 it('as the app launches it: the channel on fd 3, the list at once, a code from it, and a stop when it closes', async () => {
   const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, stdio: ['ignore', 'pipe', 'pipe', 'pipe'],
-    env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), ZEL_AGENT_PORT: '0', ZEL_AGENT_TOKEN: newCode(), ZEL_AGENT_CHANNEL_FD: '3' } });
+    env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), XDG_STATE_HOME: tempDir(), ZEL_AGENT_PORT: '0', ZEL_AGENT_TOKEN: newCode(), ZEL_AGENT_CHANNEL_FD: '3' } });
   let output = '';
   child.stdout.on('data', (d) => (output += d));
   child.stderr.on('data', (d) => (output += d));
