@@ -44,12 +44,13 @@ inline constexpr const char* kPairButton = "配对新设备";
 inline constexpr const char* kHidePairButton = "隐藏二维码";
 inline constexpr const char* kDisconnectButton = "断开";
 inline constexpr const char* kRemoveButton = "移除";
+inline constexpr const char* kAllowButton = "允许";
 inline constexpr const char* kAllowTerminalSwitch = "允许终端和命令";
 inline constexpr const char* kRequireConsentSwitch = "新设备需我确认";
 inline constexpr const char* kSettingsButton = "连接设置…";
 inline constexpr const char* kStartAtLoginSwitch = "登录时自动开启";
-// "已连接 N 台设备"
-std::string connectedStatus(std::size_t devices);
+// "已连接 N 台设备" while some of the trusted devices are online, else "已配对 N 台设备".
+std::string connectedStatus(std::size_t online, std::size_t trusted);
 
 // A square QR symbol with its white quiet zone: size × size modules, row-major, 1 = dark.
 struct QRMatrix {
@@ -63,8 +64,12 @@ struct QRMatrix {
 struct DeviceRow {
     std::string id;
     std::string name;
-    // What it has open and since when, e.g. "实时画面、终端 · 14:02 配对".
+    // Its state and what it has open, e.g. "在线 · 实时画面、终端 · 14:02 配对", "离线 · 最后在线
+    // 12-05 09:30", "已断开，等待你允许".
     std::string detail;
+    // Cut off by the owner (断开): the row offers 允许 in place of 断开.
+    bool cutOff = false;
+    bool online = false;
 
     friend bool operator==(const DeviceRow&, const DeviceRow&) = default;
 };
@@ -111,6 +116,7 @@ struct WindowActions {
     std::function<void()> pairAnother;
     std::function<void(const std::string& device)> disconnect;
     std::function<void(const std::string& device)> remove;
+    std::function<void(const std::string& device)> allow;
     std::function<void(bool)> allowTerminal;
     std::function<void(bool)> requireConsent;
     std::function<void(const std::string& request, bool allow)> consent;

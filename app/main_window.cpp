@@ -285,7 +285,11 @@ void MainWindow::renderDevices(const std::vector<DeviceRow>& devices) {
             QWidget::setTabOrder(previous, button);
             previous = button;
         };
-        addButton(kDisconnectButton, "disconnect", actions_.disconnect);
+        if (device.cutOff) {
+            addButton(kAllowButton, "allow", actions_.allow);
+        } else {
+            addButton(kDisconnectButton, "disconnect", actions_.disconnect);
+        }
         addButton(kRemoveButton, "remove", actions_.remove);
         deviceRows_->addWidget(row);
     }

@@ -20,25 +20,29 @@ std::string stringField(const nlohmann::json& object, const char* name) {
     return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-// "HH:MM" in local time of a time in milliseconds since the epoch.
+// Local time of a time in milliseconds since the epoch: "HH:MM" today, "MM-DD HH:MM" before.
 std::string clockTime(const nlohmann::json& milliseconds) {
-    if (!milliseconds.is_number()) {
+    if (!milliseconds.is_number() || milliseconds.get<double>() <= 0) {
         return {};
     }
     const auto seconds = static_cast<std::time_t>(milliseconds.get<double>() / 1000);
+    const std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (::localtime_r(&seconds, &local) == nullptr) {
+    std::tm today{};
+    if (::localtime_r(&seconds, &local) == nullptr || ::localtime_r(&now, &today) == nullptr) {
         return {};
     }
-    std::array<char, 16> text{};
-    std::strftime(text.data(), text.size(), "%H:%M", &local);
+    const bool sameDay = local.tm_yday == today.tm_yday && local.tm_year == today.tm_year;
+    std::array<char, 32> text{};
+    std::strftime(text.data(), text.size(), sameDay ? "%H:%M" : "%m-%d %H:%M", &local);
     return text.data();
 }
 
 } // namespace
 
-std::string connectedStatus(std::size_t devices) {
-    return "已连接 " + std::to_string(devices) + " 台设备";
+std::string connectedStatus(std::size_t online, std::size_t trusted) {
+    return online > 0 ? "已连接 " + std::to_string(online) + " 台设备"
+                      : "已配对 " + std::to_string(trusted) + " 台设备";
 }
 
 std::vector<DeviceRow> deviceRows(const nlohmann::json& devices) {
@@ -60,15 +64,32 @@ std::vector<DeviceRow> deviceRows(const nlohmann::json& devices) {
                 }
             }
         }
-        const std::string since = clockTime(device.value("pairedAt", nlohmann::json()));
-        std::string detail = open.empty() ? "空闲" : open;
-        if (!since.empty()) {
-            detail += " · " + since + " 配对";
+        const bool cutOff = !device.value("allowed", true);
+        const bool online = device.value("online", !open.empty());
+        std::string detail;
+        if (cutOff) {
+            detail = "已断开，等待你允许";
+        } else if (online) {
+            detail = "在线 · " + (open.empty() ? std::string("空闲") : open);
+            const std::string since = clockTime(device.value("pairedAt", nlohmann::json()));
+            if (!since.empty()) {
+                detail += " · " + since + " 配对";
+            }
+        } else {
+            const std::string seen = clockTime(device.value("lastSeen", nlohmann::json()));
+            detail = seen.empty() ? "离线" : "离线 · 最后在线 " + seen;
         }
         const std::string name = stringField(device, "name");
-        rows.push_back({stringField(device, "id"), name.empty() ? "未知设备" : name, detail});
+        rows.push_back({stringField(device, "id"), name.empty() ? "未知设备" : name, detail, cutOff,
+                        online && !cutOff});
     }
     return rows;
+}
+
+std::size_t ZelDesktopAgentApp::trustedDevices() const {
+    return static_cast<std::size_t>(
+        std::count_if(display_.devices.begin(), display_.devices.end(),
+                      [](const DeviceRow& row) { return !row.cutOff; }));
 }
 
 WindowActions ZelDesktopAgentApp::windowActions() {
@@ -77,6 +98,7 @@ WindowActions ZelDesktopAgentApp::windowActions() {
         .pairAnother = [this] { pairAnotherDevice(); },
         .disconnect = [this](const std::string& device) { disconnectDevice(device); },
         .remove = [this](const std::string& device) { removeDevice(device); },
+        .allow = [this](const std::string& device) { allowDevice(device); },
         .allowTerminal = [this](bool allow) { setAllowTerminal(allow); },
         .requireConsent = [this](bool require) { setRequireConsent(require); },
         .consent = [this](const std::string& request,
@@ -128,6 +150,10 @@ void ZelDesktopAgentApp::handleAgentMessage(const nlohmann::json& message) {
             codeSpent_ = true;
         }
         display_.devices = std::move(rows);
+        // Nobody left who may come in (all cut off): the code comes back for pairing anew.
+        if (trustedDevices() == 0) {
+            pairing_ = false;
+        }
         renderConnected();
     } else if (type == "event") {
         const std::string name =
@@ -162,11 +188,12 @@ void ZelDesktopAgentApp::renderConnected() {
     if (!connected_) {
         return;
     }
-    const bool showCode = display_.devices.empty() || pairing_;
+    const std::size_t trusted = trustedDevices();
+    const bool showCode = trusted == 0 || pairing_;
     if (showCode && codeSpent_) {
         issueCode();
     }
-    if (display_.devices.empty()) {
+    if (trusted == 0) {
         display_.statusText = kReadyStatus;
         display_.detailText = desktop_.consentHint.empty()
                                   ? std::string(kReadyDetail)
@@ -175,11 +202,14 @@ void ZelDesktopAgentApp::renderConnected() {
         display_.statusText = kPairAnotherStatus;
         display_.detailText = kPairAnotherDetail;
     } else {
-        display_.statusText = connectedStatus(display_.devices.size());
+        const auto online = static_cast<std::size_t>(
+            std::count_if(display_.devices.begin(), display_.devices.end(),
+                          [](const DeviceRow& row) { return row.online; }));
+        display_.statusText = connectedStatus(online, trusted);
         display_.detailText = kConnectedDetail;
     }
     display_.qrHidden = !showCode;
-    display_.pairButtonShown = !display_.devices.empty();
+    display_.pairButtonShown = trusted > 0;
     display_.pairButtonTitle = pairing_ ? kHidePairButton : kPairButton;
     renderWindow();
 }
@@ -225,6 +255,10 @@ void ZelDesktopAgentApp::disconnectDevice(const std::string& device) {
 
 void ZelDesktopAgentApp::removeDevice(const std::string& device) {
     sendToAgent({{"type", "remove"}, {"device", device}});
+}
+
+void ZelDesktopAgentApp::allowDevice(const std::string& device) {
+    sendToAgent({{"type", "allow"}, {"device", device}});
 }
 
 void ZelDesktopAgentApp::setAllowTerminal(bool allow) {

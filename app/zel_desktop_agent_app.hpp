@@ -84,6 +84,7 @@ public:
     void pairAnotherDevice();
     void disconnectDevice(const std::string& device);
     void removeDevice(const std::string& device);
+    void allowDevice(const std::string& device);
     void setAllowTerminal(bool allow);
     void setRequireConsent(bool require);
     void answerConsent(const std::string& request, bool allow);
@@ -134,6 +135,8 @@ private:
     // The ready display with the devices: the code while none has paired or the owner asked for
     // one more, "已连接 N 台设备" otherwise. Main queue.
     void renderConnected();
+    // The listed devices the owner has not cut off: they may come in without a code.
+    [[nodiscard]] std::size_t trustedDevices() const;
     // A fresh pairing code: stored, sent to the server, drawn, printed on a terminal. Main queue.
     void issueCode();
     // Changes, remembers and sends the owner's settings. Main queue.

@@ -298,7 +298,7 @@ TEST_F(Connection, TheOwnersChannelCarriesDevicesDecisionsAndCodes) {
     const auto log = [&] { return readFile(agent / "channel.log"); };
     app->setRequireConsent(true);
     app->toggleConnection();
-    ASSERT_TRUE(waitUntil([&] { return app->display().statusText == zel::connectedStatus(1); }))
+    ASSERT_TRUE(waitUntil([&] { return app->display().statusText == zel::connectedStatus(1, 1); }))
         << app->display().statusText;
     EXPECT_EQ(app->display().devices.at(0).name, "Android · Chrome");
     EXPECT_TRUE(app->display().qrHidden);

@@ -93,7 +93,7 @@ TEST_F(DisplayState, TheCodeLeavesTheScreenOnceADeviceHasPaired) {
     };
     devices(1);
     shows("已连接 1 台设备", false, true);
-    EXPECT_EQ(app.display().devices.at(0).detail, "实时画面、终端");
+    EXPECT_EQ(app.display().devices.at(0).detail, "在线 · 实时画面、终端");
     app.pairAnotherDevice();
     shows(zel::kPairAnotherStatus, true, true);
     EXPECT_NE(app.pairingLink(), first) << "the code shown again must be a fresh one";
@@ -117,6 +117,40 @@ TEST_F(DisplayState, TheCodeLeavesTheScreenOnceADeviceHasPaired) {
     queue.drain();
     EXPECT_TRUE(app.display().devices.empty());
     EXPECT_FALSE(app.display().pairButtonShown);
+}
+
+// Each kept device as the window lists it; the code comes back once every device is cut off, and
+// the status counts who is online.
+TEST_F(DisplayState, DevicesShowTheirStateAndTheCodeReturnsWhenNoneIsTrusted) {
+    const nlohmann::json devices = {
+        {{"id", "d1"}, {"name", "Phone"}, {"online", true}, {"open", {"live"}}, {"allowed", true}},
+        {{"id", "d2"}, {"name", ""}, {"online", false}, {"lastSeen", 0}, {"allowed", true}},
+        {{"id", "d3"}, {"name", "Tablet"}, {"online", false}, {"allowed", false}},
+    };
+    const auto rows = zel::deviceRows(devices);
+    ASSERT_EQ(rows.size(), 3U);
+    EXPECT_EQ(rows[0].detail, "在线 · 实时画面");
+    EXPECT_EQ(std::tie(rows[1].name, rows[1].detail), std::tie("未知设备", "离线"));
+    EXPECT_TRUE(rows[2].cutOff && !rows[2].online);
+    EXPECT_EQ(rows[2].detail, "已断开，等待你允许");
+
+    app.showReady("https://c.trycloudflare.com");
+    queue.drain();
+    app.handleAgentMessage({{"type", "devices"}, {"devices", devices}});
+    EXPECT_EQ(app.display().statusText, zel::connectedStatus(1, 2));
+    EXPECT_TRUE(app.display().qrHidden);
+    nlohmann::json offline = devices;
+    offline[0]["online"] = false;
+    app.handleAgentMessage({{"type", "devices"}, {"devices", offline}});
+    EXPECT_EQ(app.display().statusText, "已配对 2 台设备");
+    nlohmann::json cutOff = devices;
+    cutOff[0]["allowed"] = false;
+    cutOff[1]["allowed"] = false;
+    const std::string before = app.pairingLink();
+    app.handleAgentMessage({{"type", "devices"}, {"devices", cutOff}});
+    EXPECT_EQ(app.display().statusText, zel::kReadyStatus);
+    EXPECT_FALSE(app.display().qrHidden);
+    EXPECT_NE(app.pairingLink(), before) << "the code that paired them came back";
 }
 
 // A stop between the address and its ready item: the window never shows a dead tunnel's code.
