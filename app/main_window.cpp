@@ -184,6 +184,9 @@ MainWindow::MainWindow(WindowActions actions)
     switches->addWidget(settingsButton_);
 
     auto* column = new QVBoxLayout(this);
+    // The window grows with what it shows (the code and the device list together), never
+    // drawing one over the other.
+    column->setSizeConstraint(QLayout::SetMinimumSize);
     column->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
     column->setSpacing(kSpacing);
     column->addWidget(title);

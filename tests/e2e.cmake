@@ -52,3 +52,12 @@ set_tests_properties(trust_e2e_test PROPERTIES
     RESOURCE_LOCK "control_port;agent_port"
     LABELS e2e
     TIMEOUT 300)
+
+# Unattended access: a paired phone back after the app restarts at the owner's own address.
+add_test(NAME restart_e2e_test
+         COMMAND ${ZEL_NODE} --test "${PROJECT_SOURCE_DIR}/tests/e2e/restart_e2e.test.mjs")
+set_tests_properties(restart_e2e_test PROPERTIES
+    ENVIRONMENT "ZEL_APP_BINARY=$<TARGET_FILE:zel-desktop-agent>"
+    RESOURCE_LOCK "control_port;agent_port"
+    LABELS e2e
+    TIMEOUT 300)

@@ -36,7 +36,9 @@ function prefixApp(binary) {
 
 // Starts Xvfb and the app, presses its button and waits until the agent server answers.
 // Everything started through `start` ends with `stop`, last first; then `dir` goes.
-export async function startApp({ binary, width = 1280, height = 900 }) {
+// `restart` ends the app with SIGTERM and starts it again on the same display and folders (the
+// state it kept, the settings); `extraEnv` is added to the app's environment.
+export async function startApp({ binary, width = 1280, height = 900, extraEnv = {} }) {
   const { dir, exe } = prefixApp(binary);
   const children = [];
   const start = (file, args, options) => {
@@ -57,17 +59,26 @@ export async function startApp({ binary, width = 1280, height = 900 }) {
     const display = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`; // the display number Xvfb chose
     // Added to our own environment, so that sanitizer settings pass on.
     const env = { ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
-      XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' };
+      XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb', ...extraEnv };
     const xdotool = (...args) => execFileSync('xdotool', args, { env }).toString().trim();
-    const app = start(exe, [], { env });
-    const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
-    await sleep(500);
-    xdotool('windowfocus', '--sync', appWindow);
-    xdotool('key', 'space'); // the default button: start the agent server and the tunnel
-    // The first pairing code; the page answers without one, so waiting spends no code.
-    const token = await waitFor('the token', async () => JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8')).token);
-    await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/')).ok);
-    return { dir, display, env, token, app, appWindow, xdotool, start, stop };
+    const launch = async () => {
+      const app = start(exe, [], { env });
+      const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
+      await sleep(500);
+      xdotool('windowfocus', '--sync', appWindow);
+      xdotool('key', 'space'); // the default button: start the agent server and the tunnel
+      // The first pairing code; the page answers without one, so waiting spends no code.
+      const token = await waitFor('the token', async () => JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8')).token);
+      await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/')).ok);
+      return { app, appWindow, token };
+    };
+    const desktop = { dir, display, env, xdotool, start, stop, ...(await launch()) };
+    desktop.restart = async () => {
+      desktop.app.kill('SIGTERM');
+      await desktop.app.exited;
+      Object.assign(desktop, await launch());
+    };
+    return desktop;
   } catch (error) {
     await stop();
     throw error;
