@@ -6,10 +6,13 @@
 #include "base/app_error.hpp"
 #include "supervisor/agent_server.hpp"
 #include "supervisor/helper_process.hpp"
+#include "supervisor/port_holder.hpp"
 #include "supervisor/public_address.hpp"
 #include "supervisor/tunnel.hpp"
 
 #include <algorithm>
+#include <csignal>
+#include <thread>
 
 namespace zel {
 
@@ -35,10 +38,34 @@ void ZelDesktopAgentApp::launchServerLocked() {
     channel_ = std::move(channel);
 }
 
+void ZelDesktopAgentApp::clearAgentPort() {
+    const auto port = static_cast<std::uint16_t>(std::stoi(kPort));
+    const auto holder = portHolder(port);
+    if (!holder) {
+        return;
+    }
+    // An agent server of an earlier run of ours: its app was killed outright while it was
+    // stopped or hung, and nobody is left to end it.
+    if (isOurAgentServer(*holder, helpers_.agentServerDirectory())) {
+        appendLog("An agent server of an earlier run (pid " + std::to_string(holder->pid) +
+                  ") held port " + kPort + "; it was ended\n");
+        ::kill(holder->pid, SIGKILL);
+        for (int wait = 0; wait < 100 && portHolder(port); ++wait) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return;
+    }
+    const std::string program = holder->command.substr(0, holder->command.find(' '));
+    throw AppError("端口 " + kPort + " 已被其他程序占用（" +
+                   std::filesystem::path(program).filename().string() + "，进程 " +
+                   std::to_string(holder->pid) + "），请关闭它后重新开启。");
+}
+
 void ZelDesktopAgentApp::startServer() {
     // Declared before the locks: the previous probe, ended by its stop, is joined after them.
     std::jthread previousProbe;
     std::shared_ptr<HelperProcess> process;
+    clearAgentPort();
     {
         const std::lock_guard lock(stateMutex_);
         throwIfStopped();

@@ -128,6 +128,9 @@ private:
     inline static const std::string kPort = "8787";
 
     void runStartSequence();
+    // Ends an agent server of an earlier run that still holds the agent port; throws AppError
+    // naming another program that holds it.
+    void clearAgentPort();
     // Sends one message to the running agent server; dropped when none runs.
     void sendToAgent(const nlohmann::json& message);
     // Called on the channel's reader thread; passes a current server's message to the main queue.

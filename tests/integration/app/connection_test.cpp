@@ -4,10 +4,12 @@
 #include "app/pairing.hpp"
 #include "app/terminal_qr.hpp"
 #include "base/agent_log.hpp"
+#include "supervisor/port_holder.hpp"
 #include "supervisor/tunnel.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/fakes/recorded_app.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/xvfb.hpp"
 
 #include <array>
 #include <csignal>
@@ -441,6 +443,46 @@ TEST_F(Connection, StableAddressesFromTheEnvironment) {
         }
         app->stopProcesses();
         waitForStatus(row.link.empty() ? zel::kFailedStatus : zel::kIdleStatus);
+    }
+}
+
+// A start finds the agent port held: by an agent server an earlier run left behind (ended, and the
+// start goes on), or by another program (named in the failure; it is left alone).
+TEST_F(Connection, APortHeldByAnOrphanOfOursIsClearedAnotherProgramIsNamed) {
+    writeAgent("return { token: 'tok' };", R"(
+        import net from 'node:net';
+        net.createServer().listen(8787, '127.0.0.1');
+        setInterval(() => {}, 60000);)");
+    const auto listening = [] { return zel::portHolder(8787).has_value(); };
+    for (const bool ours : {true, false}) {
+        SCOPED_TRACE(ours ? "an orphan of ours" : "another program");
+        const std::string directory = ours ? agent.string() : dir.path().string();
+        zel::test::Child holder(
+            {"sh", "-c",
+             "cd \"$0\" && exec node " +
+                 (ours ? std::string("src/server.js")
+                       : "-e \"require('net').createServer().listen(8787, '127.0.0.1')\""),
+             directory});
+        ASSERT_TRUE(waitUntil(listening));
+        renders.clear();
+        app->toggleConnection();
+        ASSERT_TRUE(waitUntil(
+            [&] { return rendered(ours ? zel::kReadyStatus : zel::kFailedStatus).has_value(); }));
+        if (ours) {
+            EXPECT_TRUE(waitForLog("held port 8787; it was ended\n"));
+            EXPECT_NE(zel::portHolder(8787)->pid, holder.pid()) << "the orphan still listens";
+        } else {
+            EXPECT_NE(app->display().detailText.find("端口 8787 已被其他程序占用（node"),
+                      std::string::npos)
+                << app->display().detailText;
+            EXPECT_EQ(zel::portHolder(8787)->pid, holder.pid()) << "another program was ended";
+        }
+        app->stopProcesses();
+        queue.drain();
+        ASSERT_TRUE(waitUntil([&] {
+            const auto held = zel::portHolder(8787);
+            return !held || held->pid == holder.pid();
+        }));
     }
 }
 
