@@ -68,6 +68,8 @@ endif()
 ")
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_BINARY_DIR}/package/CPackProjectConfig.cmake")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-noto-cjk, qt6-wayland")
+# The tunnel client is no Debian package: named so that a user learns of it (README: installing it).
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "cloudflared")
 set(CPACK_STRIP_FILES ON)
 # Everything but this machine's helpers (component bundled_helpers), which a plain install takes.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};Unspecified;/")

@@ -61,6 +61,8 @@ TEST_F(Package, DependsOnWhatItLinksAndRunsAndPassesLintian) {
     for (const char* needed : {"libqt6widgets6", "nodejs (>= 20)"}) {
         EXPECT_NE(depends.find(needed), std::string::npos) << needed << " in " << depends;
     }
+    // The tunnel client, no Debian package, is named for the user to find.
+    EXPECT_EQ(runCommand({"dpkg-deb", "-f", deb_.string(), "Suggests"}).output, "cloudflared\n");
     const auto verdict = runCommand({"lintian", "--tag-display-limit", "0", deb_.string()});
     ASSERT_NE(verdict.exitStatus, -1) << "lintian did not run: ./scripts/setup installs it";
     EXPECT_EQ(verdict.output.find("E: "), std::string::npos) << verdict.output;
