@@ -1,42 +1,21 @@
 // The agent log: appends from any thread, an atomic reset at a connection start.
 #include "base/agent_log.hpp"
 
+#include "base/private_files.hpp"
 #include "base/unicode_text.hpp"
 
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
-#include <pwd.h>
 #include <string>
 #include <system_error>
 #include <unistd.h>
 
 namespace zel {
-namespace {
-
-std::filesystem::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
-        return home;
-    }
-    if (const passwd* entry = getpwuid(getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-        return entry->pw_dir;
-    }
-    return "/";
-}
-
-std::filesystem::path stateDirectory() {
-    // The XDG rules ignore relative values.
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state == '/') {
-        return state;
-    }
-    return homeDirectory() / ".local" / "state";
-}
-
-} // namespace
 
 std::filesystem::path logURL() {
-    const auto directory = stateDirectory() / "zel-desktop-agent";
+    const auto directory = appStateDirectory();
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
     return directory / "agent.log";

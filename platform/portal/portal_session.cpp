@@ -48,12 +48,7 @@ std::string unavailableReason() {
 }
 
 std::string defaultStateDirectory() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    if (state != nullptr && *state == '/') {
-        return std::string(state) + "/zel-desktop-agent";
-    }
-    const char* home = std::getenv("HOME");
-    return std::string(home != nullptr ? home : "") + "/.local/state/zel-desktop-agent";
+    return appStateDirectory().string();
 }
 
 Session::Session(std::string stateDirectory) : stateDirectory_(std::move(stateDirectory)) {}
