@@ -97,7 +97,9 @@ await sleep(500);
 xdotool('windowfocus', '--sync', appWindow);
 xdotool('key', 'space');
 const token = await waitFor('the token', async () => JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8')).token);
-await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/api/info', { headers: { Authorization: `Bearer ${token}` } })).ok);
+await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/')).ok);
+// One device for every cell: the pairing code traded once for a key, which each page starts with.
+const { key } = await (await fetch('http://127.0.0.1:8787/api/pair', { method: 'POST', headers: { Authorization: `Bearer ${token}` } })).json();
 const agentPid = childPids(app.pid).find((pid) => /src\/server\.js/.test(fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8')));
 xdotool('windowminimize', appWindow);
 
@@ -263,6 +265,7 @@ const instrument = () => {
 async function runCell(browser, client, link, pids) {
   const context = await browser.newContext({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true });
   await context.addInitScript(instrument);
+  await context.addInitScript((k) => localStorage.setItem('zel-agent-key', k), key);
   if (client === 'poll') {
     for (const [pattern, file, contentType] of [['**/app.js', 'app.js', 'text/javascript'], ['**/gestures.js', 'gestures.js', 'text/javascript'],
       ['**/style.css', 'style.css', 'text/css'], [/\/(\?.*)?$/, 'index.html', 'text/html']]) {
@@ -275,7 +278,8 @@ async function runCell(browser, client, link, pids) {
     await page.goto(`http://127.0.0.1:${link.port}/vnc_lite.html?scale=true`);
     await page.waitForFunction(() => window.__bench.frames.length > 0, null, { timeout: 30000 });
   } else {
-    await page.goto(`http://127.0.0.1:${link.port}/?token=${token}`);
+    // The polling client takes its bearer from the address; ours the key it keeps.
+    await page.goto(`http://127.0.0.1:${link.port}/${client === 'poll' ? `?token=${key}` : ''}`);
     await page.waitForSelector('#screen.loaded', { timeout: 30000 });
   }
   await sleep(2000); // the pace settles
