@@ -42,13 +42,8 @@ private:
     // Before the objects go: the loop thread must no longer use them.
     void stopLoop() noexcept;
 
-    // Released in reverse: the stream first, the listener it calls last.
-    std::unique_ptr<spa_hook> listener_ = std::make_unique<spa_hook>();
-    ThreadLoopPtr loop_;
-    PipeWireContextPtr context_;
-    CorePtr core_;
-    StreamPtr stream_;
-
+    // Declared before the PipeWire objects, so that they outlive them: destroying the stream
+    // calls stateChanged, which writes error_ under mutex_.
     // Negotiated on the loop thread, read there only.
     std::uint32_t format_ = 0;
     int width_ = 0;
@@ -59,6 +54,13 @@ private:
     std::optional<Image> newest_; // guarded by mutex_
     std::uint64_t sequence_ = 0;
     std::string error_;
+
+    // Released in reverse: the stream first, the listener it calls last.
+    std::unique_ptr<spa_hook> listener_ = std::make_unique<spa_hook>();
+    ThreadLoopPtr loop_;
+    PipeWireContextPtr context_;
+    CorePtr core_;
+    StreamPtr stream_;
 };
 
 } // namespace zel::portal
