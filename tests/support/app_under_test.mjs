@@ -61,9 +61,15 @@ export async function startApp({ binary, width = 1280, height = 900, extraEnv = 
     const env = { ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
       XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb', ...extraEnv };
     const xdotool = (...args) => execFileSync('xdotool', args, { env }).toString().trim();
+    let launches = 0;
     const launch = async () => {
-      const app = start(exe, [], { env });
-      const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
+      // Its output kept, so that a start that shows no window says why.
+      const output = `${dir}/app-${++launches}.out`;
+      const app = start(exe, [], { env, stdio: ['ignore', fs.openSync(output, 'w'), fs.openSync(output, 'a')] });
+      const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0])
+        .catch((error) => {
+          throw new Error(`${error.message}; the app said: ${fs.readFileSync(output, 'utf8').slice(-2000)}`);
+        });
       await sleep(500);
       xdotool('windowfocus', '--sync', appWindow);
       xdotool('key', 'space'); // the default button: start the agent server and the tunnel
