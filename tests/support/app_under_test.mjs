@@ -55,7 +55,9 @@ export async function startApp({ binary, width = 1280, height = 900, extraEnv = 
     fs.rmSync(dir, { recursive: true, force: true });
   };
   try {
-    const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+    // -noreset: when the app quits (a restart) it may be the last client, and a server resetting
+    // then refuses the next app's connection.
+    const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', `${width}x${height}x24`, '-nolisten', 'tcp', '-noreset'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
     const display = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`; // the display number Xvfb chose
     // Added to our own environment, so that sanitizer settings pass on.
     const env = { ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
