@@ -17,34 +17,31 @@ constexpr std::uint32_t kGetTree = 4;
 // A tree is a few KB per window; anything far beyond is no answer of sway's.
 constexpr std::uint32_t kMaxReply = 16U << 20U;
 
-bool sendAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+// Moves all `size` bytes with one system call's worth at a time (`step`: send or recv on fd);
+// false when the peer is gone or fails.
+template <class Step>
+bool transferAll(Step step, std::size_t size) {
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = step(done);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             return false;
         }
-        data += n;
-        size -= static_cast<std::size_t>(n);
+        done += static_cast<std::size_t>(n);
     }
     return true;
 }
 
+bool sendAll(int fd, const char* data, std::size_t size) {
+    return transferAll(
+        [&](std::size_t done) { return ::send(fd, data + done, size - done, MSG_NOSIGNAL); }, size);
+}
+
 bool receiveAll(int fd, char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::recv(fd, data, size, 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
+    return transferAll([&](std::size_t done) { return ::recv(fd, data + done, size - done, 0); },
+                       size);
 }
 
 // GET_TREE over a fresh connection; discarded (null) on any failure.
