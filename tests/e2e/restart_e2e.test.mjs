@@ -7,20 +7,13 @@ import { execFileSync } from 'node:child_process';
 import path from 'node:path';
 import { createRequire } from 'node:module';
 import { after, before, it } from 'node:test';
-import { kAgent, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
+import { bearerStatus, kAgent, pairingURL, qrCodes, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
 
 const { chromium } = createRequire(path.join(kAgent, 'package.json'))('playwright-core');
 const kBase = 'http://127.0.0.1:8787';
 const kAddress = 'https://zel.example.org';
 
-function qrCodes(file) {
-  try {
-    return execFileSync('zbarimg', ['--quiet', '--raw', file]).toString().split('\n').filter(Boolean);
-  } catch {
-    return [];
-  }
-}
-const status = async (bearer) => (await fetch(`${kBase}/api/info`, { headers: { Authorization: `Bearer ${bearer}` } })).status;
+const status = bearerStatus;
 
 let desktop, context;
 before(async () => {
@@ -37,7 +30,7 @@ it('brings a paired phone back after the app restarts, without a code, and keeps
       execFileSync('import', ['-window', 'root', file], { env });
       return qrCodes(file)[0];
     });
-    const url = new URL(decodeURIComponent(link.slice('zel://mac-control?url='.length)));
+    const url = pairingURL(link);
     assert.equal(url.origin, kAddress, 'the link names the owner\'s address');
     return url.searchParams.get('token');
   };

@@ -10,7 +10,7 @@ import path from 'node:path';
 import { createRequire } from 'node:module';
 import { pathToFileURL } from 'node:url';
 import { after, before, it } from 'node:test';
-import { kAgent, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
+import { bearerStatus, kAgent, pairingURL, qrCodes, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
 
 const { chromium } = createRequire(path.join(kAgent, 'package.json'))('playwright-core');
 const sdk = (file) => import(pathToFileURL(path.join(kAgent, 'node_modules/@modelcontextprotocol/sdk/dist/esm/client', file)).href);
@@ -18,18 +18,8 @@ const { Client } = await sdk('index.js');
 const { StreamableHTTPClientTransport } = await sdk('streamableHttp.js');
 const kBase = 'http://127.0.0.1:8787';
 
-// zbarimg's reading of an image: the text of each symbol, none when it finds none.
-function qrCodes(file) {
-  try {
-    return execFileSync('zbarimg', ['--quiet', '--raw', file]).toString().split('\n').filter(Boolean);
-  } catch {
-    return []; // exit status 4: no symbol
-  }
-}
-
-// The pairing link's code: zel://mac-control?url=<https://…/?token=CODE, percent-encoded>.
-const codeOf = (link) => new URL(decodeURIComponent(link.slice('zel://mac-control?url='.length))).searchParams.get('token');
-const status = async (bearer) => (await fetch(`${kBase}/api/info`, { headers: { Authorization: `Bearer ${bearer}` } })).status;
+const codeOf = (link) => pairingURL(link).searchParams.get('token');
+const status = bearerStatus;
 
 let desktop, context;
 before(async () => {

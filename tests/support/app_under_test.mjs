@@ -10,6 +10,21 @@ export const kRoot = path.resolve(import.meta.dirname, '../..');
 export const kAgent = path.join(kRoot, 'resources/agent');
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 
+// zbarimg's reading of an image: the text of each symbol, none when it finds none (exit status 4).
+export function qrCodes(file) {
+  try {
+    return execFileSync('zbarimg', ['--quiet', '--raw', file]).toString().split('\n').filter(Boolean);
+  } catch {
+    return [];
+  }
+}
+
+// The address a pairing link names: zel://mac-control?url=<https://…/?token=CODE, percent-encoded>.
+export const pairingURL = (link) => new URL(decodeURIComponent(link.slice('zel://mac-control?url='.length)));
+
+// The agent server's answer to a bearer, as a status.
+export const bearerStatus = async (bearer) => (await fetch('http://127.0.0.1:8787/api/info', { headers: { Authorization: `Bearer ${bearer}` } })).status;
+
 export async function waitFor(what, fn, timeoutMs = 30000) {
   for (const end = Date.now() + timeoutMs; ; await sleep(200)) {
     const value = await fn().catch(() => null);
