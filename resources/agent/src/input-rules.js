@@ -5,6 +5,7 @@
 export const kInputActions = new Set([
   'move', 'left_click', 'click', 'double_click', 'right_click', 'left_down', 'left_drag', 'left_up',
   'right_down', 'right_drag', 'right_up', 'drag', 'scroll', 'paste', 'key', 'key_combo', 'type_text',
+  'key_down', 'key_up',
 ]);
 
 // The names "key" and "key_combo" accept, matched trimmed and lower-cased (so xdotool's Return,
