@@ -68,7 +68,7 @@ AccessibilityActRequest parseAccessibilityAct(std::string_view body) {
     } else if (name == "set_text") {
         request.action = AccessibilityAction::setText;
     } else {
-        throw AppError("\"action\" must be \"press\", \"focus\" or \"set_text\".");
+        throw AppError(R"("action" must be "press", "focus" or "set_text".)");
     }
     const auto text = json.find("text");
     if (request.action == AccessibilityAction::setText) {

@@ -589,7 +589,7 @@ private:
 
 std::shared_ptr<Accessibility> makeAtspiAccessibility(pid_t ownPid) {
     // Never destroyed: its thread waits in the GLib loop until the process ends.
-    static Worker* const worker = new Worker();
+    static auto* const worker = new Worker();
     return std::make_shared<AtspiAccessibility>(*worker, ownPid);
 }
 
