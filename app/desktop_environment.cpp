@@ -27,6 +27,29 @@ ControlHandlers controlHandlers(const DesktopEnvironment& environment) {
             return InputActions::perform(*input, body, own.get());
         };
     }
+    if (auto accessibility = environment.accessibility) {
+        // The main display's place, so that a client can map the desktop pixels of the bounds
+        // onto its screenshots.
+        handlers.accessibilityTree = [accessibility,
+                                      input = environment.input](const nlohmann::json& query) {
+            auto tree = accessibility->tree(parseAccessibilityTreeQuery(query));
+            if (input) {
+                try {
+                    const DisplayBounds display = input->mainDisplayBounds();
+                    tree["display"] = {{"x", display.x},
+                                       {"y", display.y},
+                                       {"width", display.width},
+                                       {"height", display.height}};
+                } catch (const std::exception&) {
+                    // The tree stands without it.
+                }
+            }
+            return tree;
+        };
+        handlers.accessibilityAct = [accessibility](std::string_view body) {
+            return accessibility->act(parseAccessibilityAct(body));
+        };
+    }
     return handlers;
 }
 

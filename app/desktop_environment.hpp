@@ -5,6 +5,7 @@
 #include "capture/capture_backend.hpp"
 #include "capture/change_source.hpp"
 #include "control_service/control_service.hpp"
+#include "input/accessibility.hpp"
 #include "input/input_backend.hpp"
 #include "input/own_windows.hpp"
 
@@ -33,6 +34,9 @@ struct DesktopEnvironment {
     // The app's own windows, which no input request may act on; set once the window exists
     // (main.cpp), before the control service starts.
     std::shared_ptr<OwnWindows> ownWindows = {};
+    // The applications' accessibility trees and actions on their elements (AT-SPI); without it
+    // the accessibility routes answer 501.
+    std::shared_ptr<Accessibility> accessibility = {};
 };
 
 // The control service's routes over the environment's backends. A missing backend leaves its

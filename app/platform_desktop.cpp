@@ -1,6 +1,7 @@
 #include "app/platform_desktop.hpp"
 
 #include "app/display_model.hpp"
+#include "platform/accessibility/atspi_accessibility.hpp"
 #include "platform/portal/portal_backends.hpp"
 #include "platform/wayland/sway_windows.hpp"
 #include "platform/wayland/wayland_capture.hpp"
@@ -29,9 +30,21 @@ DesktopEnvironment x11Desktop(std::string platform) {
     return desktop;
 }
 
+DesktopEnvironment backends();
+
 } // namespace
 
 DesktopEnvironment makePlatformDesktop() {
+    DesktopEnvironment desktop = backends();
+    // AT-SPI serves every session type; its bus is started now, so that applications launched
+    // from here on expose their trees.
+    desktop.accessibility = accessibility::makeAtspiAccessibility(::getpid());
+    return desktop;
+}
+
+namespace {
+
+DesktopEnvironment backends() {
     // Under Wayland the X11 backends would see and move only XWayland's clients: a compositor
     // that offers the wlroots capture and virtual input protocols is served directly.
     const char* wayland = std::getenv("WAYLAND_DISPLAY");
@@ -67,5 +80,7 @@ DesktopEnvironment makePlatformDesktop() {
     return x11Desktop("Platform: X11, as Wayland cannot be served: " + reason +
                       " Nor through the desktop portal: " + portalReason);
 }
+
+} // namespace
 
 } // namespace zel

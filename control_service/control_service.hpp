@@ -30,6 +30,10 @@ struct ControlHandlers {
     std::function<std::vector<std::uint8_t>(std::uint64_t since, int width, int quality,
                                             bool copies)>
         tiles;
+    // The accessibility routes (both or neither; without them 501): the tree from the query's
+    // items as an object of strings (the secret left out), an action from the raw body.
+    std::function<nlohmann::json(const nlohmann::json& query)> accessibilityTree;
+    std::function<nlohmann::json(std::string_view body)> accessibilityAct;
 };
 
 struct ControlServiceConfig {

@@ -114,6 +114,39 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
     poll->timer.async_wait([poll, answer](const asio::error_code&) { answer(poll); });
 }
 
+// GET /accessibility?window=…&pid=…&depth=…&limit=… and POST /accessibility/act: the tree and
+// actions block on other applications, so they run on the input pool.
+void accessibilityRoute(const LocalHTTPRequest& request,
+                        const std::shared_ptr<Connection>& connection, ServiceContext& service) {
+    const auto& handlers = service.config.handlers;
+    if (!handlers.accessibilityTree || !handlers.accessibilityAct) {
+        connection->sendHTTPError("Main app accessibility failed: Accessibility is not available.",
+                                  kStatusNotImplemented);
+        return;
+    }
+    const bool act = request.path == "/accessibility/act";
+    nlohmann::json query = nlohmann::json::object();
+    for (const auto& item : request.queryItems) {
+        if (item.name != "secret" && !query.contains(item.name)) {
+            query[item.name] = item.value.value_or("");
+        }
+    }
+    asio::post(service.inputPool, [connection, &service, act, query = std::move(query),
+                                   body = request.body] {
+        try {
+            const auto& handlers = service.config.handlers;
+            const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+            const auto json = compactJSON(act ? handlers.accessibilityAct(text)
+                                              : handlers.accessibilityTree(query));
+            connection->sendHTTPResponse(kStatusOK, kContentTypeJSON, bytesOf(json));
+        } catch (const std::exception& error) {
+            connection->sendHTTPError("Main app accessibility failed: " + displayText(error));
+        } catch (...) {
+            connection->sendHTTPError("Main app accessibility failed: unknown error");
+        }
+    });
+}
+
 } // namespace
 
 void routeRequest(std::span<const std::uint8_t> bytes,
@@ -132,6 +165,8 @@ void routeRequest(std::span<const std::uint8_t> bytes,
         inputRoute(std::move(request.body), connection, service);
     } else if (request.path == "/tiles") {
         tilesRoute(request, connection, service);
+    } else if (request.path == "/accessibility" || request.path == "/accessibility/act") {
+        accessibilityRoute(request, connection, service);
     } else {
         screenshotRoute(screenshotRequestParams(request), connection, service);
     }

@@ -1,5 +1,6 @@
 // The control service's routes: the secret check, "/input", "/tiles" (changed regions as JPEG
-// tiles, a long poll) and everything else as a screenshot, and the error texts of each.
+// tiles, a long poll), "/accessibility" (the tree and actions on its elements) and everything else
+// as a screenshot, and the error texts of each.
 #pragma once
 
 #include "control_service/service_context.hpp"

@@ -6,7 +6,7 @@ import { z } from 'zod';
 import { done, waitSeconds } from './mcp-context.js';
 import { registerTextTools } from './mcp-text-tools.js';
 
-const kDefaultShotWidth = 1280; // what vision models take without scaling it down again
+export const kDefaultShotWidth = 1280; // what vision models take without scaling it down again
 const kMaxWaitSeconds = 60;
 const pixel = (axis, what) => z.number().int().min(0).max(100000)
   .describe(`${axis} in pixels of the most recent screenshot (${axis === 'x' ? 'from its left edge' : 'from its top edge'})${what ? `: ${what}` : ''}.`);

@@ -5,6 +5,7 @@ import crypto from 'node:crypto';
 import { McpServer } from '@modelcontextprotocol/sdk/server/mcp.js';
 import { StreamableHTTPServerTransport } from '@modelcontextprotocol/sdk/server/streamableHttp.js';
 import { isInitializeRequest } from '@modelcontextprotocol/sdk/types.js';
+import { registerAccessibilityTools } from './mcp-accessibility-tools.js';
 import { createToolContext, strictTools } from './mcp-context.js';
 import { registerTools } from './mcp-tools.js';
 import { readLimited } from './read-limited.js';
@@ -87,6 +88,7 @@ export function createMcpService(config, { env = process.env, devices, version =
     const session = { id: null, device, lastUsed: now(), shot: null, untrack: null };
     session.server = strictTools(new McpServer({ name: 'zel-desktop-agent', version }, { instructions: kInstructions }));
     session.tools = registerTools(session.server, context, session);
+    registerAccessibilityTools(session.server, context, session);
     if (!commandsAllowed()) session.tools.runCommand?.disable();
     session.transport = new StreamableHTTPServerTransport({
       sessionIdGenerator: () => crypto.randomUUID(),
