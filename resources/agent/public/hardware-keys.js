@@ -79,6 +79,7 @@ window.addEventListener('keyup', (event) => {
   if (name) release(name);
 });
 window.addEventListener('blur', releaseAll);
+document.addEventListener('zel-link', ({ detail }) => detail === 'open' && down.clear()); // the server let go of the last socket's
 document.addEventListener('visibilitychange', () => document.hidden && releaseAll());
 
 // In full screen the browser lets the page have the keys it keeps otherwise (Ctrl+W, Ctrl+T…).

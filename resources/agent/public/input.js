@@ -8,16 +8,23 @@ import { hold, holding, isTyped } from './pending-input.js';
 import { inputFailure, offline, toast } from './status.js';
 
 let inputChain = Promise.resolve();
+// Buttons pressed on the desktop: their release is held like a key, so none stays down; a release
+// whose press was dropped is dropped too.
+const kReleases = { left_up: 'left_down', right_up: 'right_down' };
+const buttonsDown = new Set();
 
 export function sendInput(body) {
-  if (isTyped(body) && (holding() || !live.healthy())) {
+  const press = kReleases[body.action];
+  const release = press && buttonsDown.delete(press);
+  if ((isTyped(body) || release) && (holding() || !live.healthy())) {
     hold(body);
     return;
   }
-  if (live.stalled) {
-    toast('网络卡顿，这次点按没有送到电脑。');
+  if (live.stalled || (press && !release)) {
+    if (live.stalled) toast('网络卡顿，这次点按没有送到电脑。');
     return;
   }
+  if (body.action in { left_down: 1, right_down: 1 }) buttonsDown.add(body.action);
   if (live.input(body)) return;
   if (live.ws === null && !navigator.onLine) {
     toast(inputFailure(0));
