@@ -72,6 +72,7 @@ export const live = {
     let opened = false;
     ws.onopen = () => {
       opened = true;
+      screenView.removeAttribute('data-link');
       this.heard();
       this.probeTimer = setInterval(() => this.probe(), 250);
       linkChanged('open');

@@ -141,6 +141,7 @@ describe('keys and a stalling link in a phone browser', () => {
     await page.route('**/api/**', (route) => route.abort());
     link.sockets.at(-1).close();
     await status('连接中断');
+    assert.equal(await page.locator('#screen-view').getAttribute('data-link'), '连接中断，正在重新连接…', 'over the picture too');
     for (const [text, clear] of [['lost?', true], ['kept', false]]) {
       await page.keyboard.type(text);
       await until('shown as waiting', async () => (await page.locator('#pending-text').textContent()) === text);
@@ -154,5 +155,6 @@ describe('keys and a stalling link in a phone browser', () => {
     await until('sent on the new socket', () => inputs().length > count);
     await sleep(500);
     assert.deepEqual(inputs().slice(count), [typed('kept')]);
+    assert.equal(await page.locator('#screen-view').getAttribute('data-link'), null, 'the picture is live again');
   });
 });
