@@ -4,6 +4,7 @@
 #include "app/zel_desktop_agent_app.hpp"
 #include "base/agent_log.hpp"
 #include "base/app_error.hpp"
+#include "input/input_actions.hpp"
 #include "supervisor/agent_server.hpp"
 #include "supervisor/helper_process.hpp"
 #include "supervisor/port_holder.hpp"
@@ -200,6 +201,10 @@ std::string describe(ExitStatus status) {
 } // namespace
 
 void ZelDesktopAgentApp::onServerExit(std::uint64_t generation, ExitStatus status) {
+    // Keys its clients held down would stay down with nobody left to let go of them.
+    if (desktop_.input) {
+        InputActions::releaseHeldKeys(*desktop_.input);
+    }
     std::string failure;
     {
         const std::lock_guard lock(stateMutex_);

@@ -53,7 +53,9 @@ Image captureFrame(CaptureBackend& backend, int width, std::chrono::nanoseconds 
         throw AppError(kNoDisplay);
     }
     const CaptureDisplay& display = displays.front();
-    const StreamConfiguration configuration = streamConfiguration(width, display);
+    // A display narrower than the width asked comes at its own size, never scaled up.
+    const StreamConfiguration configuration =
+        streamConfiguration(std::min(width, std::max(display.width, 1)), display);
     auto output = std::make_shared<FirstFrameWaiter>();
     const std::unique_ptr<FrameStream> stream = backend.makeStream(display, configuration);
     if (!stream) {

@@ -165,6 +165,14 @@ void keyAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
     key(backend, fieldText(field(request, {"key", "text"}), "").text);
 }
 
+void keyDownAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
+    keyDown(backend, fieldText(field(request, {"key", "text"}), "").text);
+}
+
+void keyUpAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
+    keyUp(backend, fieldText(field(request, {"key", "text"}), "").text);
+}
+
 void keyComboAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
     keyCombo(backend, field(request, {"keys"}));
 }
@@ -183,7 +191,7 @@ void typeTextAction(InputBackend& backend, const Json& request, Json& answer) {
     answer["skipped"] = characters.size() - typed;
 }
 
-constexpr std::array<std::pair<std::string_view, Action>, 17> kActions{{
+constexpr std::array<std::pair<std::string_view, Action>, 19> kActions{{
     {"move", singleEvent<MouseEventType::moved, MouseButton::left>},
     {"left_click", clickAction<MouseButton::left>},
     {"click", clickAction<MouseButton::left>},
@@ -201,6 +209,8 @@ constexpr std::array<std::pair<std::string_view, Action>, 17> kActions{{
     {"key", keyAction},
     {"key_combo", keyComboAction},
     {"type_text", typeTextAction},
+    {"key_down", keyDownAction},
+    {"key_up", keyUpAction},
 }};
 
 // Refuses, before anything is posted, a request that would act on one of the app's own windows:
@@ -208,8 +218,11 @@ constexpr std::array<std::pair<std::string_view, Action>, 17> kActions{{
 // A scroll acts where the pointer already is, which only the local user put there.
 void refuseOwnWindows(InputBackend& backend, std::string_view action, const Json& request,
                       OwnWindows& own) {
-    static constexpr std::array<std::string_view, 4> kKeyboard{"key", "key_combo", "type_text",
-                                                               "paste"};
+    static constexpr std::array<std::string_view, 5> kKeyboard{"key", "key_combo", "type_text",
+                                                               "paste", "key_down"};
+    if (action == "key_up") {
+        return; // letting go of a key acts on nothing
+    }
     if (std::find(kKeyboard.begin(), kKeyboard.end(), action) != kKeyboard.end()) {
         if (own.focused()) {
             throw AppError(std::string(kOwnWindowKeysMessage));

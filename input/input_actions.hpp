@@ -69,6 +69,18 @@ void drag(InputBackend& backend, ScreenPoint from, ScreenPoint to);
 // "Unsupported key: <name>" before posting anything when no key has that name.
 void key(InputBackend& backend, std::string_view name);
 
+// Presses or releases a named key (key_names.hpp) and keeps it held between requests, so that
+// a modifier stays down across several keys or clicks (Alt across Tabs). Pressing a held key
+// or releasing one that is not held posts nothing. Throws AppError "Unsupported key: <name>"
+// for an unknown name and "This keyboard has no <name> key." where it cannot be made. Run under
+// the held sequence.
+void keyDown(InputBackend& backend, std::string_view name);
+void keyUp(InputBackend& backend, std::string_view name);
+
+// Releases every key "key_down" left held, newest first; for the end of whoever pressed them
+// (the agent server's end). Takes the held sequence itself.
+void releaseHeldKeys(InputBackend& backend);
+
 // The shortcut-modifier V stroke; never fails.
 void paste(InputBackend& backend);
 

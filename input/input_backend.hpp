@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace zel {
 
@@ -131,8 +132,13 @@ public:
         return std::unique_lock(eventSequence_);
     }
 
+    // The keys "key_down" left held, in the order pressed; read and changed only under
+    // holdSequence().
+    [[nodiscard]] std::vector<Key>& heldKeys() { return heldKeys_; }
+
 private:
     std::mutex eventSequence_;
+    std::vector<Key> heldKeys_;
 };
 
 } // namespace zel

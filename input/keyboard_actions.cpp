@@ -127,6 +127,50 @@ void key(InputBackend& backend, std::string_view name) {
     strike(backend, *key, KeyModifiers::none);
 }
 
+namespace {
+
+Key heldKeyNamed(InputBackend& backend, std::string_view name) {
+    const std::string normalized = unicodeLowercase(trimWhitespace(name));
+    const auto key = namedKey(normalized);
+    if (!key) {
+        throw AppError("Unsupported key: " + normalized);
+    }
+    if (!backend.canPostKey(*key, KeyModifiers::none)) {
+        throw AppError("This keyboard has no " + normalized + " key.");
+    }
+    return *key;
+}
+
+} // namespace
+
+void keyDown(InputBackend& backend, std::string_view name) {
+    const Key key = heldKeyNamed(backend, name);
+    auto& held = backend.heldKeys();
+    if (std::find(held.begin(), held.end(), key) == held.end()) {
+        backend.postKey(key, true, KeyModifiers::none);
+        held.push_back(key);
+    }
+}
+
+void keyUp(InputBackend& backend, std::string_view name) {
+    const Key key = heldKeyNamed(backend, name);
+    auto& held = backend.heldKeys();
+    const auto at = std::find(held.begin(), held.end(), key);
+    if (at != held.end()) {
+        held.erase(at);
+        backend.postKey(key, false, KeyModifiers::none);
+    }
+}
+
+void releaseHeldKeys(InputBackend& backend) {
+    const auto sequence = backend.holdSequence();
+    auto& held = backend.heldKeys();
+    while (!held.empty()) {
+        backend.postKey(held.back(), false, KeyModifiers::none);
+        held.pop_back();
+    }
+}
+
 void paste(InputBackend& backend) {
     strike(backend, Key::v, KeyModifiers::command);
 }

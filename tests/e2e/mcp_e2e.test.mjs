@@ -1,6 +1,7 @@
 // An MCP client on the real app under a private X server: the screenshot it gets shows a known
-// window (a red xmessage), and its click lands where it aimed, read back
-// from the X server. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the
+// window (a red xmessage), and its click lands where it aimed, read back from the X server; a
+// cancelled type_text stops within a piece at the X server, with progress before, and unknown
+// arguments are refused. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the
 // screenshot is left).
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
@@ -67,5 +68,46 @@ it('an MCP client sees a known window in its screenshot and its click lands wher
   assert.deepEqual([pointer.X, pointer.Y], [aim.x * scale, aim.y * scale]);
   assert.ok(pointer.X >= win.X && pointer.X < win.X + win.WIDTH && pointer.Y >= win.Y && pointer.Y < win.Y + win.HEIGHT);
 
+  await client.close();
+});
+
+it('a cancelled type_text stops at the X server within a piece, after progress; strict schemas refuse unknown arguments', async () => {
+  const { env, token, start, xdotool } = desktop;
+  let log = '';
+  const xev = start('stdbuf', ['-oL', 'xev', '-name', 'zeltyping', '-geometry', '300x200+50+50', '-event', 'keyboard'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
+  xev.stdout.on('data', (d) => (log += d));
+  const id = await waitFor('the xev window', async () => xdotool('search', '--onlyvisible', '--name', '^zeltyping$').split('\n')[0]);
+  await sleep(300);
+  xdotool('windowfocus', '--sync', id);
+  const presses = () => log.match(/KeyPress event/g)?.length ?? 0;
+
+  const client = new Client({ name: 'zel-e2e', version: '1.0.0' });
+  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${token}` } } }));
+  const { tools } = await client.listTools();
+  assert.deepEqual(tools.filter((tool) => tool.inputSchema.additionalProperties !== false).map((tool) => tool.name), []);
+  const refused = await client.callTool({ name: 'type_text', arguments: { text: 'x', speed: 'fast' } });
+  assert.deepEqual([refused.isError, /Unrecognized key.*speed/.test(refused.content[0].text), presses()], [true, true, 0]);
+  // Asked wider than the 1280-pixel display, the screenshot comes at the display's own size.
+  const wide = await client.callTool({ name: 'screenshot', arguments: { width: 2560 } });
+  assert.match(wide.content.find((c) => c.type === 'text').text, /1280x900 pixels/);
+
+  const abort = new AbortController();
+  const progress = [];
+  const call = client.callTool({ name: 'type_text', arguments: { text: 'x'.repeat(2000) } }, undefined, {
+    signal: abort.signal, onprogress: (p) => progress.push(p.progress),
+  });
+  await waitFor('some typing', async () => presses() >= 100 || null, 20000);
+  abort.abort();
+  const cancelled = { at: performance.now(), presses: presses() };
+  await assert.rejects(call, /abort/i);
+  let last = { at: cancelled.at, presses: cancelled.presses };
+  for (const until = performance.now() + 1500; performance.now() < until; await sleep(5)) {
+    if (presses() !== last.presses) last = { at: performance.now(), presses: presses() };
+  }
+  const after = last.presses - cancelled.presses;
+  console.log(`type_text cancel: ${cancelled.presses} typed before, ${after} after; the last ${(last.at - cancelled.at).toFixed(0)} ms after the cancel; ${progress.length} progress notifications`);
+  // One piece, and one more when its cancel crossed the next piece's request on the way.
+  assert.ok(after <= 20, `${after} characters typed after the cancel`);
+  assert.ok(progress.length >= 10 && progress.at(-1) <= last.presses, `progress ${progress.slice(-3)} against ${last.presses} typed`);
   await client.close();
 });

@@ -9,6 +9,7 @@ import { layout, setDesktopWidth } from './picture.js';
 import { $, describeError, setStatus, showFailure, toast } from './status.js';
 import { terminal } from './terminal.js';
 import { toggleTrackpad } from './touch.js';
+import './page.js';
 
 let features = null;
 

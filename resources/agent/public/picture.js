@@ -5,6 +5,8 @@ import { $ } from './status.js';
 
 export const screen = $('screen');
 export const viewport = $('viewport');
+const edge = $('screen-edge');
+const fitButton = $('fit');
 
 // The view: the picture fitted to the viewport, zoomed by `scale` about its origin at (ox, oy).
 const view = { scale: 1, ox: 0, oy: 0, fit: 1, vw: 0, vh: 0 };
@@ -33,26 +35,98 @@ function maxScale() {
   return Math.max(5, (kMinCssPerDesktopPx * (desktopWidth || 3840)) / Math.max(1, frame.width * view.fit));
 }
 
-// Where the picture may be: at most as far as its edges, centred while smaller than the viewport.
+// Our own controls over the viewport (class over-view: the scroll strip, the fit switch, the bars
+// button in landscape, the first-run hint), in viewport pixels; hidden ones have no box.
+function controlRects() {
+  const box = viewport.getBoundingClientRect();
+  const rects = [];
+  for (const el of document.querySelectorAll('.over-view')) {
+    const r = el.getBoundingClientRect();
+    const rect = { left: r.left - box.left, top: r.top - box.top, right: r.right - box.left, bottom: r.bottom - box.top };
+    if (r.width && r.height && rect.right > 0 && rect.bottom > 0 && rect.left < box.width && rect.top < box.height) rects.push(rect);
+  }
+  return rects;
+}
+
+// How far a zoomed picture may go past each edge of the viewport: as deep as the controls at that
+// edge reach in, so that no part of the desktop has to stay under one of them.
+function edgeSlack(vw, vh) {
+  const slack = { left: 0, right: 0, top: 0, bottom: 0 };
+  for (const r of controlRects()) {
+    const depths = { left: r.right, right: vw - r.left, top: r.bottom, bottom: vh - r.top };
+    const edge = Object.keys(depths).reduce((a, b) => (depths[b] < depths[a] ? b : a));
+    slack[edge] = Math.max(slack[edge], depths[edge] + 4);
+  }
+  return slack;
+}
+
+// Where the picture may be: at most as far as its edges (and the controls' slack), centred while
+// smaller than the viewport.
 function clampView(w, h, vw, vh) {
   const W = w * view.scale;
   const H = h * view.scale;
-  view.ox = W <= vw ? (vw - W) / 2 : Math.min(0, Math.max(vw - W, view.ox));
-  view.oy = H <= vh ? (vh - H) / 2 : Math.min(0, Math.max(vh - H, view.oy));
+  const s = W > vw + 0.5 || H > vh + 0.5 ? edgeSlack(vw, vh) : null;
+  view.ox = W <= vw ? (vw - W) / 2 : Math.min(s.left, Math.max(vw - W - s.right, view.ox));
+  view.oy = H <= vh ? (vh - H) / 2 : Math.min(s.top, Math.max(vh - H - s.bottom, view.oy));
 }
+
+// Whether the picture is larger than the viewport, so that the view can move.
+export function canPan() {
+  const W = frame.width * view.fit * view.scale;
+  const H = frame.height * view.fit * view.scale;
+  return frame.width > 0 && (W > view.vw + 0.5 || H > view.vh + 0.5);
+}
+
+// Moves the view's origin so that a point of the 0..1000 grid is at least kFollowMargin inside the
+// viewport and clear of our controls (unless the picture's edge stops it, in layout's clamp).
+const kFollowMargin = 40;
+const kControlClearance = 16;
+function follow([x, y]) {
+  const w = frame.width * view.fit * view.scale;
+  const h = frame.height * view.fit * view.scale;
+  let px = view.ox + (x / 1000) * w;
+  let py = view.oy + (y / 1000) * h;
+  const m = kFollowMargin;
+  const dx = Math.max(0, m - px) - Math.max(0, px - (view.vw - m));
+  const dy = Math.max(0, m - py) - Math.max(0, py - (view.vh - m));
+  [px, py] = [px + dx, py + dy];
+  view.ox += dx;
+  view.oy += dy;
+  const g = kControlClearance;
+  for (const r of controlRects()) {
+    if (px < r.left - g || px > r.right + g || py < r.top - g || py > r.bottom + g) continue;
+    const ways = [[r.left - g - px, 0], [r.right + g - px, 0], [0, r.top - g - py], [0, r.bottom + g - py]]
+      .filter(([mx, my]) => px + mx >= 0 && px + mx <= view.vw && py + my >= 0 && py + my <= view.vh);
+    if (!ways.length) continue;
+    const [mx, my] = ways.reduce((a, b) => (Math.abs(b[0]) + Math.abs(b[1]) < Math.abs(a[0]) + Math.abs(a[1]) ? b : a));
+    [px, py] = [px + mx, py + my];
+    view.ox += mx;
+    view.oy += my;
+  }
+}
+
+const inView = ([x, y]) => {
+  const px = view.ox + (x / 1000) * frame.width * view.fit * view.scale;
+  const py = view.oy + (y / 1000) * frame.height * view.fit * view.scale;
+  return px >= 0 && py >= 0 && px <= view.vw && py <= view.vh;
+};
 
 export function layout() {
   if (!frame.width) return;
   const vw = viewport.clientWidth;
   const vh = viewport.clientHeight;
-  // A rotation or a new bar keeps the desktop point at the viewport's centre where it was.
+  const fit = Math.min(vw / frame.width, vh / frame.height);
+  // A new size (a rotation, a bar, the soft keyboard) keeps the zoom the user chose, in CSS pixels
+  // per desktop pixel (the whole desktop stays whole across a rotation), the desktop point at the
+  // viewport's centre where it was, and the caret's area (the pointer, the last tap) in sight.
   let keep = null;
   if (view.vw && (view.vw !== vw || view.vh !== vh)) {
     const W = frame.width * view.fit * view.scale;
     const H = frame.height * view.fit * view.scale;
-    keep = { fx: (view.vw / 2 - view.ox) / W, fy: (view.vh / 2 - view.oy) / H };
+    keep = { fx: (view.vw / 2 - view.ox) / W, fy: (view.vh / 2 - view.oy) / H, caret: cursor.at && inView(cursor.at) };
+    if (!(view.scale <= 1 && view.vw !== vw)) view.scale = Math.max(1, W / (frame.width * fit));
   }
-  view.fit = Math.min(vw / frame.width, vh / frame.height);
+  view.fit = fit;
   view.vw = vw;
   view.vh = vh;
   const w = frame.width * view.fit;
@@ -61,14 +135,22 @@ export function layout() {
   if (keep) {
     view.ox = vw / 2 - keep.fx * w * view.scale;
     view.oy = vh / 2 - keep.fy * h * view.scale;
+    if (keep.caret) follow(cursor.at);
   }
   clampView(w, h, vw, vh);
   screen.style.width = `${w}px`;
   screen.style.height = `${h}px`;
   screen.style.transform = `translate(${view.ox}px, ${view.oy}px) scale(${view.scale})`;
+  // The picture's edge, drawn outside it in two tones so that it shows on any desktop.
+  edge.style.width = `${w * view.scale}px`;
+  edge.style.height = `${h * view.scale}px`;
+  edge.style.transform = `translate(${view.ox}px, ${view.oy}px)`;
+  edge.hidden = false;
+  fitButton.setAttribute('aria-pressed', String(Math.abs(h * view.scale - vh) < 1 && w * view.scale > vw + 0.5));
   drawCursor();
 }
-window.addEventListener('resize', layout);
+// The viewport's own size: rotations and window resizes, bars and panels, the soft keyboard.
+new ResizeObserver(() => layout()).observe(viewport);
 
 // Two fingers: the desktop point under their centre follows it while the distance zooms.
 export function moveView({ dx, dy, scale, at }) {
@@ -84,15 +166,22 @@ export function moveView({ dx, dy, scale, at }) {
   layout();
 }
 
-// The zoomed view follows a point of the 0..1000 grid when it nears an edge.
-export function keepInView([x, y]) {
-  const w = frame.width * view.fit * view.scale;
-  const h = frame.height * view.fit * view.scale;
-  const margin = 40;
-  const px = view.ox + (x / 1000) * w;
-  const py = view.oy + (y / 1000) * h;
-  view.ox += Math.max(0, margin - px) - Math.max(0, px - (view.vw - margin));
-  view.oy += Math.max(0, margin - py) - Math.max(0, py - (view.vh - margin));
+// Portrait: the picture as high as the viewport, moved sideways by a finger; again: the whole desktop.
+export function toggleFillHeight() {
+  if (!frame.width) return;
+  const fill = view.vh / (frame.height * view.fit);
+  const filled = fitButton.getAttribute('aria-pressed') === 'true';
+  const next = filled || fill <= 1 ? 1 : fill;
+  moveView({ dx: 0, dy: 0, scale: next / view.scale, at: centreOf(viewport) });
+}
+function centreOf(el) {
+  const r = el.getBoundingClientRect();
+  return { x: r.left + r.width / 2, y: r.top + r.height / 2 };
+}
+
+// The zoomed view follows a point of the 0..1000 grid when it nears an edge or one of our controls.
+export function keepInView(point) {
+  follow(point);
   layout();
 }
 

@@ -4,7 +4,7 @@ import { attachGestures } from './gestures.js';
 import { inputSent, sendInput } from './input.js';
 import { live } from './live.js';
 import { showHold, showLoupe } from './loupe.js';
-import { cursor, drawCursor, keepInView, moveView, normalized, screen, viewport } from './picture.js';
+import { canPan, cursor, drawCursor, keepInView, moveView, normalized, screen, viewport } from './picture.js';
 import { $, toast } from './status.js';
 
 const kScrollStepPx = 30; // finger travel per wheel step
@@ -50,6 +50,9 @@ let lastTap = null;
 let scrollPx = 0;
 let scrollQueued = false;
 const touchMode = {
+  reaches: (p) => normalized(p) !== null,
+  pannable: canPan,
+  precise: () => false,
   tap: (p) => {
     const now = performance.now();
     const near = lastTap && now - lastTap.at < kDoubleTapMs && Math.hypot(p.x - lastTap.p.x, p.y - lastTap.p.y) <= kTapSlop;
@@ -79,6 +82,7 @@ const touchMode = {
   // Fingers moving up pull the content up, like scrolling a page on the phone; the wheel turns
   // where the fingers are.
   scroll: (p, dy) => {
+    if (p && !normalized(p)) return; // off the picture: no desktop there to scroll
     scrollPx += dy;
     if (scrollQueued || Math.abs(scrollPx) < kScrollStepPx) return;
     scrollQueued = true;
@@ -115,8 +119,12 @@ const touchMode = {
 
 // Trackpad mode: one finger moves the pointer by how far it travels, wherever it is on the screen;
 // a tap clicks where the pointer is, a two-finger tap right-clicks there, a hold then a slide drags.
-const kTrackpadGain = 1.5; // pointer travel per finger travel, in picture pixels
-const pad = { last: null, button: false, sentAt: 0, timer: 0, sent: '' };
+// Travel counts from the first pixel: a slow finger moves the pointer as far as it goes on the
+// picture (1:1), a fast one up to kMaxGain times as far.
+const kSlowPxPerMs = 0.15;
+const kFastPxPerMs = 1.2;
+const kMaxGain = 3;
+const pad = { last: null, lastAt: 0, speed: 0, origin: null, button: false, sentAt: 0, timer: 0, sent: '' };
 const at = () => cursor.at ?? [500, 500];
 function padSend(action) {
   pad.sent = String(at());
@@ -133,14 +141,27 @@ function padMoved() {
   pad.sentAt = performance.now();
   padSend(pad.button ? 'left_drag' : 'move');
 }
+function padDone() {
+  clearTimeout(pad.timer);
+  Object.assign(pad, { last: null, origin: null, button: false, timer: 0 });
+}
 const trackpadMode = {
-  tap: () => padSend('tap'),
-  longPress: () => padSend('right_click'),
+  reaches: () => true,
+  pannable: () => false,
+  precise: () => true,
+  // A tap's wobble does not move the pointer: it clicks where the pointer was.
+  tap: () => {
+    if (pad.origin) cursor.at = pad.origin;
+    padDone();
+    drawCursor();
+    padSend('tap');
+  },
+  longPress: () => (padDone(), padSend('right_click')),
   twoFingerTap: () => padSend('right_click'),
   hold: showHold,
   finger: () => {},
   press: (p, held) => {
-    pad.last = p;
+    if (!pad.last) Object.assign(pad, { last: p, lastAt: p.t ?? performance.now(), speed: 0, origin: at() });
     pad.button = held;
     cursor.at = at();
     if (held) padSend('left_down');
@@ -148,11 +169,15 @@ const trackpadMode = {
   move: (p) => {
     const rect = screen.getBoundingClientRect();
     if (!pad.last || !rect.width) return;
+    const now = p.t ?? performance.now();
+    const speed = Math.hypot(p.x - pad.last.x, p.y - pad.last.y) / Math.max(8, now - pad.lastAt);
+    pad.speed = pad.speed ? 0.6 * speed + 0.4 * pad.speed : speed;
+    const gain = 1 + (kMaxGain - 1) * Math.max(0, Math.min(1, (pad.speed - kSlowPxPerMs) / (kFastPxPerMs - kSlowPxPerMs)));
     const [x, y] = at();
-    const k = (1000 * kTrackpadGain) / rect.width;
     const clamp = (v) => Math.round(Math.max(0, Math.min(1000, v)) * 10) / 10;
-    cursor.at = [clamp(x + (p.x - pad.last.x) * k), clamp(y + ((p.y - pad.last.y) * 1000 * kTrackpadGain) / rect.height)];
+    cursor.at = [clamp(x + ((p.x - pad.last.x) * 1000 * gain) / rect.width), clamp(y + ((p.y - pad.last.y) * 1000 * gain) / rect.height)];
     pad.last = p;
+    pad.lastAt = now;
     keepInView(cursor.at);
     padMoved();
   },
@@ -160,7 +185,7 @@ const trackpadMode = {
     clearTimeout(pad.timer);
     if (pad.button) padSend('left_up');
     else if (pad.sent !== String(at())) padSend('move'); // the last position, if the rate limit held it back
-    Object.assign(pad, { last: null, button: false });
+    padDone();
   },
   view: touchMode.view,
   scroll: (p, dy) => touchMode.scroll(null, dy), // where the pointer is
@@ -173,4 +198,12 @@ export function toggleTrackpad(button) {
   cursor.at = at();
   drawCursor();
   toast(cursor.trackpad ? '触控板模式：单指滑动移动指针，轻点单击，双指轻点右键，按住再滑动拖动。' : '触摸模式：手指点在哪里就操作哪里。', 'info');
+}
+
+// Where the desktop's pointer is, on the 0..1000 grid: trackpad mode steers it from there. A stroke
+// under way keeps the position it is steering.
+export function setTrackpadPointer(x, y) {
+  if (pad.last) return;
+  cursor.at = [x, y];
+  drawCursor();
 }

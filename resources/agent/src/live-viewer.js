@@ -44,6 +44,7 @@ export class LiveViewer {
     this.waitsForBuffer = false; // the stream waits for what we hold for the viewer to be written out
     this.pendingInputs = 0;
     this.inputChain = Promise.resolve();
+    this.heldKeys = new Set(); // what its key_down left held, let go of when it leaves
     this.lastSent = Date.now();
     this.pingAt = 0;
     this.keepAlive = setInterval(() => {
@@ -52,6 +53,7 @@ export class LiveViewer {
     this.send({ type: 'ping', t: Date.now() }); // the first round trip, on an empty link
     ws.on('message', (raw, isBinary) => this.#message(raw, isBinary));
     ws.on('close', () => {
+      this.#releaseHeldKeys();
       onClose();
       clearInterval(this.keepAlive);
       this.abort.abort();
@@ -161,6 +163,7 @@ export class LiveViewer {
     this.inputChain = this.inputChain.then(async () => {
       try {
         const answer = await this.forwardInput(JSON.stringify(request));
+        if (answer.status === 200) this.#noteHeld(request);
         reply(answer.status, answer.status === 200 ? null : answer.body.toString('utf8', 0, 500));
       } catch (err) {
         reply(err.status || 502, err.message);
@@ -171,6 +174,19 @@ export class LiveViewer {
         this.poke();
       }
     });
+  }
+
+  #noteHeld({ action, key }) {
+    const name = typeof key === 'string' ? key.trim().toLowerCase() : '';
+    if (action.trim() === 'key_down') this.heldKeys.add(name);
+    else if (action.trim() === 'key_up') this.heldKeys.delete(name);
+  }
+
+  #releaseHeldKeys() {
+    for (const key of [...this.heldKeys].reverse()) {
+      this.inputChain = this.inputChain.then(() => this.forwardInput(JSON.stringify({ action: 'key_up', key })).catch(() => {}));
+    }
+    this.heldKeys.clear();
   }
 
   #view(width) {

@@ -1,57 +1,39 @@
 // The MCP tools that see the screen and work the pointer, registered on one session's server over
 // the context every session shares (mcp-context.js); the keyboard, clipboard and shell tools are in
 // mcp-text-tools.js. Pointer tools take pixels of the session's last screenshot, so a model clicks
-// what it sees.
+// what it sees; without one, or with screenshot_width, pixels of a screenshot of that width.
 import { z } from 'zod';
-import { controlRequest, readAll, withQuery } from './control.js';
-import { controlMessage, done } from './mcp-context.js';
+import { done, waitSeconds } from './mcp-context.js';
 import { registerTextTools } from './mcp-text-tools.js';
 
 const kDefaultShotWidth = 1280; // what vision models take without scaling it down again
-const kMaxShotBytes = 32 << 20;
-
-// Width and height from the first frame header; null when the bytes are not a JPEG image.
-function jpegSize(bytes) {
-  if (bytes.length < 4 || bytes[0] !== 0xff || bytes[1] !== 0xd8) return null;
-  let at = 2;
-  while (at + 4 <= bytes.length) {
-    if (bytes[at] !== 0xff) return null;
-    const marker = bytes[at + 1];
-    if (marker === 0xff) {
-      at += 1; // fill byte
-      continue;
-    }
-    if (marker === 0xd9 || marker === 0xda) return null; // end of image or scan data before a frame header
-    const isFrame = marker >= 0xc0 && marker <= 0xcf && marker !== 0xc4 && marker !== 0xc8 && marker !== 0xcc;
-    if (isFrame) {
-      if (at + 9 > bytes.length) return null;
-      const height = bytes.readUInt16BE(at + 5);
-      const width = bytes.readUInt16BE(at + 7);
-      return width > 0 && height > 0 ? { width, height } : null;
-    }
-    at += 2 + bytes.readUInt16BE(at + 2);
-  }
-  return null;
-}
-
+const kMaxWaitSeconds = 60;
 const pixel = (axis, what) => z.number().int().min(0).max(100000)
   .describe(`${axis} in pixels of the most recent screenshot (${axis === 'x' ? 'from its left edge' : 'from its top edge'})${what ? `: ${what}` : ''}.`);
+const shotWidth = z.number().int().min(320).max(2560).optional()
+  .describe(`The width asked of the screenshot whose pixels x and y are (320..2560). Without it: the session's most recent screenshot, or before any, one of the default width ${kDefaultShotWidth}.`);
 const button = z.enum(['left', 'right']).default('left').describe('Mouse button, "left" unless given.');
 
 const at = (x, y) => `(${x}, ${y})`;
 
-// A pixel of the last screenshot onto the control service's 0..1000 grid over the main display.
-function toGrid(session, x, y) {
-  const { shot } = session;
-  if (!shot) throw new Error('No screenshot yet in this session: call the "screenshot" tool first; x and y are pixels of that image.');
-  if (x >= shot.width || y >= shot.height) {
-    throw new Error(`(${x}, ${y}) lies outside the last screenshot, which is ${shot.width}x${shot.height}: x must be 0..${shot.width - 1}, y 0..${shot.height - 1}.`);
-  }
-  const grid = (value, size) => Math.round((value * 1000 * 1000) / size) / 1000;
-  return [grid(x, shot.width), grid(y, shot.height)];
+// The pixel space a pointer tool's x and y are in: a screenshot of screenshot_width when given,
+// else the session's last screenshot, else a screenshot of the default width. { width, height, what }
+export async function pointerSpace({ shotSize }, session, width, signal) {
+  if (width === undefined && session.shot) return { ...session.shot, what: 'the last screenshot' };
+  const asked = width ?? kDefaultShotWidth;
+  return { ...(await shotSize(asked, signal)), what: `a screenshot ${asked} wide` };
 }
 
-function registerScreenshot(server, { config }, session) {
+// Pixels of a pointer space onto the control service's 0..1000 grid over the main display.
+export function toGrid(space, x, y) {
+  if (x >= space.width || y >= space.height) {
+    throw new Error(`(${x}, ${y}) lies outside ${space.what}, which is ${space.width}x${space.height}: x must be 0..${space.width - 1}, y 0..${space.height - 1}.`);
+  }
+  const grid = (value, size) => Math.round((value * 1000 * 1000) / size) / 1000;
+  return [grid(x, space.width), grid(y, space.height)];
+}
+
+function registerScreenshot(server, { screenshot }, session) {
   server.registerTool('screenshot', {
     title: 'Screenshot',
     description: 'Captures the main display as a JPEG image and returns it with its width and height in pixels. '
@@ -63,22 +45,21 @@ function registerScreenshot(server, { config }, session) {
     },
     annotations: { readOnlyHint: true },
   }, async ({ width = kDefaultShotWidth }, extra) => {
-    const res = await controlRequest(withQuery(config.screenshotUrl, { format: 'jpeg', width }), { signal: extra.signal });
-    const body = await readAll(res, kMaxShotBytes);
-    if (res.statusCode !== 200) throw new Error(controlMessage(res.statusCode, body));
-    const size = jpegSize(body);
-    if (!size) throw new Error('The control service did not send a JPEG image.');
+    const { bytes, ...size } = await screenshot(width, { signal: extra.signal });
     session.shot = size;
     return {
       content: [
-        { type: 'image', data: body.toString('base64'), mimeType: 'image/jpeg' },
+        { type: 'image', data: bytes.toString('base64'), mimeType: 'image/jpeg' },
         { type: 'text', text: `Screenshot of the main display: ${size.width}x${size.height} pixels. Pointer tools now take x 0..${size.width - 1}, y 0..${size.height - 1} of this image.` },
       ],
     };
   });
 }
 
-function registerPointerTools(server, { input }, session) {
+function registerPointerTools(server, context, session) {
+  const { input } = context;
+  const spaceOf = (width, extra) => pointerSpace(context, session, width, extra.signal);
+
   server.registerTool('click', {
     title: 'Click',
     description: 'Moves the pointer to a pixel of the most recent screenshot and clicks there: one click of the left or right button, or a double click (left button).',
@@ -87,11 +68,12 @@ function registerPointerTools(server, { input }, session) {
       y: pixel('y', 'where to click'),
       button,
       double: z.boolean().default(false).describe('true for a double click; left button only.'),
+      screenshot_width: shotWidth,
     },
-  }, async ({ x, y, button: which, double }) => {
+  }, async ({ x, y, button: which, double, screenshot_width: width }, extra) => {
     if (double && which !== 'left') throw new Error('A double click is made with the left button only.');
     const action = double ? 'double_click' : `${which}_click`;
-    await input({ action, coordinate: toGrid(session, x, y) });
+    await input({ action, coordinate: toGrid(await spaceOf(width, extra), x, y) });
     return done(`${double ? 'Double-clicked' : `Clicked the ${which} button`} at ${at(x, y)} of the screenshot.`);
   });
 
@@ -103,9 +85,10 @@ function registerPointerTools(server, { input }, session) {
       x: pixel('x'),
       y: pixel('y'),
       holding: z.enum(['left', 'right']).optional().describe('The button held down since button_down, if any.'),
+      screenshot_width: shotWidth,
     },
-  }, async ({ x, y, holding }) => {
-    await input({ action: holding ? `${holding}_drag` : 'move', coordinate: toGrid(session, x, y) });
+  }, async ({ x, y, holding, screenshot_width: width }, extra) => {
+    await input({ action: holding ? `${holding}_drag` : 'move', coordinate: toGrid(await spaceOf(width, extra), x, y) });
     return done(`Moved the pointer to ${at(x, y)} of the screenshot${holding ? ` with the ${holding} button held` : ''}.`);
   });
 
@@ -117,9 +100,11 @@ function registerPointerTools(server, { input }, session) {
       start_y: pixel('y', 'where the drag starts'),
       end_x: pixel('x', 'where the drag ends'),
       end_y: pixel('y', 'where the drag ends'),
+      screenshot_width: shotWidth,
     },
-  }, async ({ start_x: sx, start_y: sy, end_x: ex, end_y: ey }) => {
-    await input({ action: 'drag', from: toGrid(session, sx, sy), to: toGrid(session, ex, ey) });
+  }, async ({ start_x: sx, start_y: sy, end_x: ex, end_y: ey, screenshot_width: width }, extra) => {
+    const space = await spaceOf(width, extra);
+    await input({ action: 'drag', from: toGrid(space, sx, sy), to: toGrid(space, ex, ey) });
     return done(`Dragged from ${at(sx, sy)} to ${at(ex, ey)} of the screenshot.`);
   });
 
@@ -129,9 +114,9 @@ function registerPointerTools(server, { input }, session) {
       description: name === 'button_down'
         ? 'Moves the pointer to a pixel of the most recent screenshot and presses a mouse button without releasing it. Follow with move_pointer (holding) and button_up; for a simple drag use the drag tool.'
         : 'Moves the pointer to a pixel of the most recent screenshot and releases a mouse button pressed with button_down.',
-      inputSchema: { x: pixel('x'), y: pixel('y'), button },
-    }, async ({ x, y, button: which }) => {
-      await input({ action: `${which}_${state}`, coordinate: toGrid(session, x, y) });
+      inputSchema: { x: pixel('x'), y: pixel('y'), button, screenshot_width: shotWidth },
+    }, async ({ x, y, button: which, screenshot_width: width }, extra) => {
+      await input({ action: `${which}_${state}`, coordinate: toGrid(await spaceOf(width, extra), x, y) });
       return done(`${verb} the ${which} button at ${at(x, y)} of the screenshot.`);
     });
   }
@@ -144,19 +129,35 @@ function registerPointerTools(server, { input }, session) {
       amount: z.number().int().min(1).max(20).default(3).describe('Wheel steps, 1..20 (default 3).'),
       x: pixel('x', 'where to scroll').optional(),
       y: pixel('y', 'where to scroll').optional(),
+      screenshot_width: shotWidth,
     },
-  }, async ({ direction, amount, x, y }) => {
+  }, async ({ direction, amount, x, y, screenshot_width: width }, extra) => {
     if ((x === undefined) !== (y === undefined)) throw new Error('Give both x and y, or neither.');
-    if (x !== undefined) await input({ action: 'move', coordinate: toGrid(session, x, y) });
+    if (x !== undefined) await input({ action: 'move', coordinate: toGrid(await spaceOf(width, extra), x, y) });
     await input({ action: 'scroll', direction, amount });
     return done(`Scrolled ${direction} by ${amount} step${amount === 1 ? '' : 's'}${x === undefined ? '' : ` at ${at(x, y)} of the screenshot`}.`);
   });
 }
 
-// session.shot: the size of the session's last screenshot, which the pointer tools map from.
+function registerWait(server) {
+  server.registerTool('wait', {
+    title: 'Wait',
+    description: 'Waits a number of seconds and returns: for an application to start, a page to load or an animation to end '
+      + 'before the next screenshot. Reports progress every second when given a progress token; a cancelled call returns at once.',
+    inputSchema: { seconds: z.number().min(0.1).max(kMaxWaitSeconds).describe(`How long, 0.1..${kMaxWaitSeconds} seconds.`) },
+    annotations: { readOnlyHint: true },
+  }, async ({ seconds }, extra) => {
+    await waitSeconds(seconds, extra);
+    return done(`Waited ${seconds} s.`);
+  });
+}
+
+// session.shot: the size of the session's last screenshot, which the pointer tools map from unless
+// told another width.
 // Returns the tools that can be switched off: { runCommand } (null when the terminal is off).
 export function registerTools(server, context, session) {
   registerScreenshot(server, context, session);
   registerPointerTools(server, context, session);
+  registerWait(server);
   return registerTextTools(server, context);
 }

@@ -5,7 +5,7 @@ import crypto from 'node:crypto';
 import { McpServer } from '@modelcontextprotocol/sdk/server/mcp.js';
 import { StreamableHTTPServerTransport } from '@modelcontextprotocol/sdk/server/streamableHttp.js';
 import { isInitializeRequest } from '@modelcontextprotocol/sdk/types.js';
-import { createToolContext } from './mcp-context.js';
+import { createToolContext, strictTools } from './mcp-context.js';
 import { registerTools } from './mcp-tools.js';
 import { readLimited } from './read-limited.js';
 
@@ -17,8 +17,10 @@ const kMcpDefaults = {
 };
 
 const kInstructions = `Operates the desktop of this computer. Call "screenshot" first: every x/y argument is a pixel \
-of the most recent screenshot of this session (0,0 is its top-left corner), and the server maps it onto the screen. \
-Take a new screenshot after anything that may change the screen, and before acting on it.`;
+of the most recent screenshot of this session (0,0 is its top-left corner), and the server maps it onto the screen; \
+before any screenshot, and with screenshot_width, a pixel of a screenshot of that width (default 1280). \
+Take a new screenshot after anything that may change the screen, and before acting on it. \
+Long calls (type_text, run_command, wait) report progress when given a progress token and stop when cancelled.`;
 
 function rpcError(res, status, code, message, headers = {}) {
   const body = JSON.stringify({ jsonrpc: '2.0', error: { code, message }, id: null });
@@ -83,7 +85,7 @@ export function createMcpService(config, { env = process.env, devices, version =
 
   async function open(device) {
     const session = { id: null, device, lastUsed: now(), shot: null, untrack: null };
-    session.server = new McpServer({ name: 'zel-desktop-agent', version }, { instructions: kInstructions });
+    session.server = strictTools(new McpServer({ name: 'zel-desktop-agent', version }, { instructions: kInstructions }));
     session.tools = registerTools(session.server, context, session);
     if (!commandsAllowed()) session.tools.runCommand?.disable();
     session.transport = new StreamableHTTPServerTransport({

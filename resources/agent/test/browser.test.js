@@ -214,6 +214,128 @@ describe('web client in a phone browser', () => {
     assert.ok(Math.abs(b.left) < 0.5 && b.width > b.viewport * 1.5, `stopped at the left edge: ${JSON.stringify(b)}`);
   });
 
+  const box = (selector) => page.locator(selector).boundingBox();
+  const zoomBy = async (times, inward = false) => { // two fingers spread (or closed) across the picture
+    const [closed, open] = [[{ x: 180, y: 400 }, { x: 210, y: 400 }], [{ x: 20, y: 400 }, { x: 370, y: 400 }]];
+    for (let i = 0; i < times; i++) await (inward ? swipe(open, closed) : swipe(closed, open));
+  };
+  it('keeps touches off the picture off the desktop, steers the trackpad pointer from its first pixel, flicks a zoomed view', async () => {
+    assert.equal(await page.locator('#hint p').count(), 3);
+    await page.getByRole('button', { name: '知道了' }).tap();
+    await page.reload();
+    await status('已连接');
+    assert.ok(await page.locator('#hint').isHidden(), 'the hint, once dismissed, stays away');
+
+    const pic = await box('#screen');
+    const off = { x: 200, y: pic.y - 50 }; // the letterbox above the picture
+    const still = async () => {};
+    await expectInputs([
+      ['a tap in the letterbox', () => page.touchscreen.tap(off.x, off.y), []],
+      ['a long press in the letterbox', async () => (await touch('touchStart', [off]), await pause(700), await touch('touchEnd', [])), []],
+      ['a drag from the letterbox onto the picture', async () => swipe([off], [await at(500, 500)]), []],
+      ['three fingers from the letterbox down over the picture', () => swipe([off, { x: 250, y: off.y }, { x: 300, y: off.y + 10 }],
+        [{ x: 200, y: pic.y + 100 }, { x: 250, y: pic.y + 100 }, { x: 300, y: pic.y + 110 }]), []],
+    ], still);
+
+    await page.getByRole('button', { name: '触控板', exact: true }).tap();
+    await page.evaluate(async () => (await import('/touch.js')).setTrackpadPointer(500, 500));
+    const mid = await at(500, 500);
+    const nudge = async (steps, px, ms) => { // one finger, slowly, px each step
+      await touch('touchStart', [mid]);
+      for (let i = 1; i <= steps; i++) await (await pause(ms), touch('touchMove', [{ x: mid.x + i * px, y: mid.y }]));
+      await pause(ms);
+      await touch('touchEnd', []);
+    };
+    const perPx = 1000 / pic.width; // grid units per CSS pixel of the picture
+    const moves = (check) => (got) => got.length > 0 && got.every((r) => r.action === 'move') && check(got.at(-1).coordinate);
+    await expectInputs([
+      ['a 7-px correction moves the pointer 1:1', () => nudge(7, 1, 40), moves((c) => near(c, [500 + 7 * perPx, 500]))],
+      ['a slow nudge moves it, never a click', () => nudge(8, 1.5, 100), moves((c) => c[0] > 500 + 15 * perPx)],
+      ['a tap clicks where the pointer is', async () => (await touch('touchStart', [mid]), await touch('touchEnd', [])),
+        (got) => got.length === 2 && got[0].action === 'left_down' && got[1].action === 'left_up' && String(got[0].coordinate) === String(got[1].coordinate)],
+    ], still);
+    await page.getByRole('button', { name: '触控板', exact: true }).tap();
+
+    await page.getByRole('button', { name: '铺满高度' }).tap();
+    const [filled, view] = [await box('#screen'), await box('#viewport')];
+    assert.ok(Math.abs(filled.height - view.height) < 1 && filled.width > view.width, `fills the height: ${JSON.stringify(filled)}`);
+    const from = { x: 200, y: view.y + view.height / 2 };
+    const to = { x: 80, y: from.y };
+    await expectInputs([
+      ['a quick swipe pans the view', () => swipe([from], [to]), []],
+      ['a held finger drags on the desktop', () => swipe([from], [to], 700),
+        [{ action: 'left_down' }, { action: 'left_drag', many: true }, { action: 'left_up' }]],
+    ], async (name, got, before) => got.length || assert.notEqual(await transform(), before, `${name}: the view moved`));
+    await page.getByRole('button', { name: '铺满高度' }).tap();
+    assert.ok(Math.abs((await box('#screen')).width - view.width) < 1, 'the whole desktop again');
+  });
+
+  it('keeps the chosen zoom across rotations, the landscape bars apart, the panel above the soft keyboard', async (test) => {
+    const portrait = { width: 390, height: 844 };
+    test.after(() => page.setViewportSize(portrait)); // the later tests' phone, even after a failure here
+    const rotate = async (size) => (await page.setViewportSize(size), await pause(300));
+    const pictureWidth = async () => (await box('#screen')).width;
+    for (const [name, zoom] of [['zoomed in', () => zoomBy(1)], ['the whole desktop', () => zoomBy(6, true)]]) {
+      await zoom();
+      const before = await pictureWidth();
+      await rotate({ width: 844, height: 390 });
+      const landscape = await pictureWidth();
+      if (name === 'zoomed in') assert.ok(Math.abs(landscape / before - 1) < 0.01, `${name}: ${before} → ${landscape} px wide in landscape`);
+      else assert.ok(Math.abs(landscape / 1280 - 390 / 720) < 0.01, `${name}: whole in landscape, ${landscape} px wide`);
+      await rotate(portrait);
+      assert.ok(Math.abs((await pictureWidth()) / before - 1) < 0.01, `${name}: back in portrait, ${await pictureWidth()} px wide, was ${before}`);
+    }
+
+    // Landscape with the bars called up, with and without the keyboard panel: no control covers another.
+    const overlaps = () => page.evaluate(() => {
+      const els = [...document.querySelectorAll('#status, #bar button, #bars, #keys, #kbd')].filter((el) => el.getClientRects().length);
+      const boxes = els.map((el) => [el.id || el.textContent, el.getBoundingClientRect(), el]);
+      const out = [];
+      for (const [i, [a, p, x]] of boxes.entries()) {
+        for (const [b, q, y] of boxes.slice(i + 1)) {
+          const area = Math.max(0, Math.min(p.right, q.right) - Math.max(p.left, q.left)) * Math.max(0, Math.min(p.bottom, q.bottom) - Math.max(p.top, q.top));
+          if (area > 1 && !x.contains(y) && !y.contains(x)) out.push(`${a} × ${b}`);
+        }
+      }
+      return out;
+    });
+    await page.evaluate(() => (document.getElementById('tab-terminal').hidden = false)); // as when the terminal is allowed
+    await rotate({ width: 844, height: 390 });
+    await page.getByRole('button', { name: '工具栏' }).tap();
+    assert.deepEqual(await overlaps(), [], 'bars shown');
+    await page.getByRole('button', { name: '键盘', exact: true }).tap();
+    assert.deepEqual(await overlaps(), [], 'keyboard panel open');
+    await page.getByRole('button', { name: '键盘', exact: true }).tap();
+    await page.getByRole('button', { name: '工具栏' }).tap();
+    await page.evaluate(() => (document.getElementById('tab-terminal').hidden = true));
+    await rotate(portrait);
+
+    // The soft keyboard takes the lower 336 px: the panel and the key bar stay above it, and the
+    // zoomed view keeps the last tap in sight.
+    await zoomBy(1);
+    const view = await box('#viewport');
+    const count = inputs().length;
+    await page.touchscreen.tap(200, view.y + view.height - 80);
+    await until('the tap', () => inputs().length >= count + 2);
+    const caret = inputs()[count].coordinate;
+    await page.getByRole('button', { name: '键盘', exact: true }).tap();
+    const keyboard = (height) => page.evaluate((h) => {
+      for (const [k, v] of Object.entries({ height: h, offsetTop: 0, scale: 1 })) {
+        if (h) Object.defineProperty(visualViewport, k, { value: v, configurable: true });
+        else delete visualViewport[k];
+      }
+      visualViewport.dispatchEvent(new Event('resize'));
+    }, height);
+    await keyboard(844 - 336);
+    await pause(300);
+    for (const selector of ['#kbd', '#keys', '#viewport']) assert.ok((await box(selector)).y + (await box(selector)).height <= 844 - 336 + 0.5, `${selector} above the keyboard`);
+    const [c, v] = [await at(...caret), await box('#viewport')];
+    assert.ok(c.x >= v.x && c.x <= v.x + v.width && c.y >= v.y && c.y <= v.y + v.height, `the caret ${JSON.stringify(c)} in the view ${JSON.stringify(v)}`);
+    await keyboard(0);
+    await page.getByRole('button', { name: '键盘', exact: true }).tap();
+    await zoomBy(6, true);
+  });
+
   it('stops the stream while the page is in the background and takes it up again when it is back', async () => {
     const hide = (h) => page.evaluate((h) => {
       Object.defineProperty(document, 'hidden', { value: h, configurable: true });

@@ -4,7 +4,7 @@ import { execFileSync } from 'node:child_process';
 import { describe, it } from 'node:test';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
-import { answer, blankImage, tempDir, withAgent } from './helpers.js';
+import { answer, blankImage, sleep, tempDir, withAgent } from './helpers.js';
 
 // The fake display is 1600x900; like the control service, it never scales an image up.
 const kDisplay = { width: 1600, height: 900 };
@@ -34,9 +34,11 @@ describe('MCP endpoint', () => {
   const typed = (text) => answer('200 OK', 'application/json', JSON.stringify({ ok: true, typed: [...text.replace(/\uffff/g, '')].length, skipped: text.split('\uffff').length - 1 }));
   const t = withAgent({}, {}, {
     screenshot: screenJpeg,
-    input: ({ body }) => {
-      const { key, action, text } = JSON.parse(body);
-      if (key === 'tab') return answer('500 Internal Server Error', 'text/plain; charset=utf-8', 'Main app input failed: no focus');
+    // Typing "z" takes a while, so that a call can be cancelled half-way.
+    input: async ({ body }) => {
+      const { keys, action, text } = JSON.parse(body);
+      if (keys?.[0] === 'tab') return answer('500 Internal Server Error', 'text/plain; charset=utf-8', 'Main app input failed: no focus');
+      if (text?.startsWith('z')) await sleep(20);
       return action === 'type_text' ? typed(text) : undefined;
     },
   });
@@ -82,12 +84,22 @@ describe('MCP endpoint', () => {
       ['button_up', { x: 32, y: 18, button: 'right' }, [{ action: 'right_up', coordinate: [50, 50] }]],
       ['scroll', { direction: 'up' }, [{ action: 'scroll', direction: 'up', amount: 3 }]],
       ['scroll', { direction: 'down', amount: 7, x: 320, y: 180 }, [{ action: 'move', coordinate: [500, 500] }, { action: 'scroll', direction: 'down', amount: 7 }]],
-      ['press_key', { key: 'return' }, [{ action: 'key', key: 'return' }]],
       ['paste', {}, [{ action: 'paste' }]],
-      ['key_combo', { keys: 'ctrl+S' }, [{ action: 'key_combo', keys: 'ctrl+S' }]],
-      // CR LF is one Return; pieces of 500 characters never split one (nor a surrogate pair).
-      ['type_text', { text: `${'a'.repeat(499)}\r\n你好` }, [{ action: 'type_text', text: `${'a'.repeat(499)}\n` }, { action: 'type_text', text: '你好' }]],
-      ['type_text', { text: '😀'.repeat(1001) }, [500, 500, 1].map((n) => ({ action: 'type_text', text: '😀'.repeat(n) }))],
+      // One key tool under two names; xdotool's names, one meaning each.
+      ['press_key', { key: 'Return' }, [{ action: 'key_combo', keys: ['return'] }]],
+      ['key_combo', { keys: 'ctrl+S' }, [{ action: 'key_combo', keys: ['ctrl', 'S'] }]],
+      ['key_combo', { keys: 'Control_L+Next' }, [{ action: 'key_combo', keys: ['ctrl', 'page_down'] }]],
+      ['press_key', { key: 'ctrl+minus' }, [{ action: 'key_combo', keys: ['ctrl', '-'] }]],
+      ['key_combo', { keys: 'ctrl++' }, [{ action: 'key_combo', keys: ['ctrl', '+'] }]],
+      ['key_combo', { keys: 'BackSpace' }, [{ action: 'key_combo', keys: ['backspace'] }]],
+      ['key_combo', { keys: 'DELETE' }, [{ action: 'key_combo', keys: ['delete'] }]],
+      ['hold_key', { key: 'Shift_L', seconds: 0.1 }, [{ action: 'key_down', key: 'shift' }, { action: 'key_up', key: 'shift' }]],
+      // CR LF is one Return; pieces of 10 characters never split one (nor a surrogate pair).
+      ['type_text', { text: `${'a'.repeat(9)}\r\n你好` }, [{ action: 'type_text', text: `${'a'.repeat(9)}\n` }, { action: 'type_text', text: '你好' }]],
+      ['type_text', { text: '😀'.repeat(21) }, [10, 10, 1].map((n) => ({ action: 'type_text', text: '😀'.repeat(n) }))],
+      // screenshot_width names another space without changing the session's.
+      ['click', { x: 80, y: 45, screenshot_width: 320 }, [{ action: 'left_click', coordinate: [250, 250] }]],
+      ['click', { x: 160, y: 90 }, [{ action: 'left_click', coordinate: [250, 250] }]],
     ]) {
       const count = t.control.requests.length;
       const result = await client.callTool({ name, arguments: args });
@@ -104,18 +116,39 @@ describe('MCP endpoint', () => {
     await client.close();
   });
 
+  it('maps pixels of a screenshot of the default width, or of the width given, before a session has one', async () => {
+    // The display is 1600x900: 1280 wide is 1280x720; 2560 wide comes at the display's own size.
+    for (const [args, coordinate] of [
+      [{ x: 640, y: 360 }, [500, 500]],
+      [{ x: 800, y: 450, screenshot_width: 2560 }, [500, 500]],
+      [{ x: 1279, y: 0 }, [999.219, 0]],
+    ]) {
+      const client = await connect(t.agent);
+      const count = t.control.requests.length;
+      const result = await client.callTool({ name: 'click', arguments: args });
+      assert.equal(result.isError, undefined, toolText(result));
+      assert.deepEqual(inputsSince(t.control, count), [{ action: 'left_click', coordinate }]);
+      await client.close();
+    }
+  });
+
   it('answers bad arguments and failures with tool errors, sending the control service nothing it should not get', async () => {
     const fresh = await connect(t.agent);
     const shot = await connect(t.agent);
     await shot.callTool({ name: 'screenshot', arguments: { width: 640 } });
     for (const [client, name, args, message, inputs = []] of [
-      [fresh, 'click', { x: 1, y: 1 }, /call the "screenshot" tool first/],
+      [fresh, 'click', { x: 1280, y: 1 }, /outside a screenshot 1280 wide, which is 1280x720/],
       [shot, 'click', { x: 640, y: 10 }, /outside the last screenshot, which is 640x360: x must be 0\.\.639/],
+      [shot, 'click', { x: 1, y: 1, buton: 'right' }, /Input validation error.*Unrecognized key.*buton/],
+      [shot, 'paste', { now: true }, /Input validation error.*Unrecognized key.*now/],
+      [shot, 'key_combo', { keys: 'ctrl+a+b' }, /Only ctrl, alt, super and shift go before the last key, not "a"/],
+      [shot, 'hold_key', { key: 'shift', seconds: 31 }, /Input validation error.*seconds/],
+      [shot, 'wait', { seconds: 0 }, /Input validation error.*seconds/],
       [shot, 'click', { x: 1.5, y: 10 }, /Input validation error.*x/],
       [shot, 'click', { x: 1, y: 1, button: 'right', double: true }, /left button only/],
       [shot, 'scroll', { direction: 'up', x: 5 }, /both x and y/],
-      [shot, 'press_key', { key: 'f13' }, /Input validation error.*key/],
-      [shot, 'press_key', { key: 'tab' }, /The control service answered 500: Main app input failed: no focus/, [{ action: 'key', key: 'tab' }]],
+      [shot, 'press_key', { key: 'f13' }, /Input validation error.*Unknown key "f13"/],
+      [shot, 'press_key', { key: 'tab' }, /The control service answered 500: Main app input failed: no focus/, [{ action: 'key_combo', keys: ['tab'] }]],
       [shot, 'type_text', { text: 'x'.repeat(10001) }, /Input validation error.*text/],
       [shot, 'type_text', { text: 'ok\x1b[A' }, /control character that cannot be typed: U\+001B\. Press keys with press_key or key_combo/],
       [shot, 'screenshot', { width: 321 }, /did not send a JPEG/],
@@ -126,6 +159,48 @@ describe('MCP endpoint', () => {
       assert.match(toolText(result), message, name);
     }
     await Promise.all([fresh, shot].map((c) => c.close()));
+  });
+
+  it('keeps long calls under control: progress per piece, a cancel stops within one piece and releases held keys', async () => {
+    const client = await connect(t.agent);
+    const typing = (r) => r.path === '/input' && JSON.parse(r.body).action === 'type_text';
+    for (const [name, args, stopAfter, within] of [
+      ['type_text', { text: 'z'.repeat(300) }, 3, [{ action: 'type_text', text: 'z'.repeat(10) }]],
+      ['wait', { seconds: 30 }, 1, []],
+      ['hold_key', { key: 'Right', seconds: 30 }, 1, [{ action: 'key_down', key: 'right' }, { action: 'key_up', key: 'right' }]],
+    ]) {
+      const count = t.control.requests.length;
+      const abort = new AbortController();
+      const progress = [];
+      const call = client.callTool({ name, arguments: args }, undefined, {
+        signal: abort.signal,
+        onprogress: (p) => progress.push(p) === stopAfter && abort.abort(),
+      });
+      await assert.rejects(call, /abort/i, name);
+      const started = Date.now();
+      await sleep(150); // what was in flight has landed
+      const inputs = inputsSince(t.control, count);
+      if (name === 'type_text') {
+        assert.deepEqual(progress.map((p) => [p.progress, p.total]), [[10, 300], [20, 300], [30, 300]]);
+        assert.ok(inputs.length >= stopAfter && inputs.length <= stopAfter + 1, `${inputs.length} pieces typed`);
+        assert.deepEqual(inputs[0], within[0]);
+      } else {
+        assert.deepEqual([progress[0].total, inputs], [30, within], name);
+      }
+      // Nothing of the cancelled call holds the next one up.
+      const next = await client.callTool({ name: 'type_text', arguments: { text: 'ok' } });
+      assert.ok(Date.now() - started < 1000 && t.control.requests.filter(typing).at(-1).body.includes('"ok"'), name);
+      assert.equal(next.isError, undefined);
+    }
+    // A key held when its session ends goes up.
+    const count = t.control.requests.length;
+    const held = client.callTool({ name: 'hold_key', arguments: { key: 'shift', seconds: 30 } }).catch(() => {});
+    await sleep(100);
+    await client.transport.terminateSession();
+    await client.close();
+    await held;
+    await sleep(100);
+    assert.deepEqual(inputsSince(t.control, count), [{ action: 'key_down', key: 'shift' }, { action: 'key_up', key: 'shift' }]);
   });
 
   it('runs a command in the login shell with its status, bounded output, time-out, and without the server secrets', async () => {

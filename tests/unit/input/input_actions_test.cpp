@@ -108,6 +108,7 @@ TEST(InputRequest, NothingReachesTheAppsOwnWindow) {
         {"combo focused", R"({"action":"key_combo","keys":"alt+f4"})", true, true},
         {"text focused", R"({"action":"type_text","text":"x"})", true, true},
         {"paste focused", R"({"action":"paste"})", true, true},
+        {"hold focused", R"({"action":"key_down","key":"alt"})", true, true},
         {"key unfocused", R"({"action":"key","key":"space"})", false, false},
     };
     for (const auto& [name, body, focused, refused] : cases) {
@@ -184,6 +185,33 @@ TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
         EXPECT_EQ(" @" + std::to_string(backend.now.count() / 1000), last.substr(last.rfind(" @")))
             << body;
     }
+}
+
+// Keys held across requests (Alt over several Tabs): pressed once, released once, and let go of
+// all at once, newest first, when whoever held them is gone.
+TEST(InputRequest, HeldKeysStayDownAcrossRequestsUntilReleased) {
+    Recorder backend;
+    const std::pair<const char*, Events> steps[] = {
+        {R"({"action":"key_down","key":" Alt "})", {"press alt @0"}},
+        {R"({"action":"key","key":"return"})", {"press return @0", "release return @30"}},
+        {R"({"action":"key_down","key":"alt"})", {}}, // already down
+        {R"({"action":"key_up","key":"ALT"})", {"release alt @30"}},
+        {R"({"action":"key_up","key":"alt"})", {}}, // not down
+        {R"({"action":"key_down","key":"ctrl"})", {"press ctrl @30"}},
+        {R"({"action":"key_down","key":"shift"})", {"press shift @30"}},
+    };
+    for (const auto& [body, events] : steps) {
+        backend.events.clear();
+        perform(backend, body);
+        EXPECT_EQ(backend.events, events) << body;
+    }
+    backend.events.clear();
+    zel::InputActions::releaseHeldKeys(backend);
+    EXPECT_EQ(backend.events, (Events{"release shift @30", "release ctrl @30"}));
+    EXPECT_TRUE(backend.heldKeys().empty());
+    EXPECT_EQ(failure(backend, R"({"action":"key_down","key":"a"})"), "Unsupported key: a");
+    EXPECT_EQ(failure(backend, R"({"action":"key_up","key":"f12"})"),
+              "This keyboard has no f12 key.");
 }
 
 TEST(InputRequest, DragWalksSixteenStepsThenTheAnswerReadsTheDisplay) {
