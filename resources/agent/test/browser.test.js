@@ -348,9 +348,11 @@ describe('web client in a phone browser', () => {
     const count = polls();
     await pause(1500); // a stream still running would have polled again (1 s long polls)
     assert.equal(polls(), count, 'no capture while nobody watches');
+    const clipboardRead = page.waitForResponse((r) => new URL(r.url()).pathname === '/api/clipboard'); // the page's look for new text
     await hide(false);
     await status('已连接');
     assert.ok(polls() > count);
+    await clipboardRead;
   });
 
   // The clipboard allowed to the page, then not (a field to paste into, the desktop's text shown to select).
