@@ -1,8 +1,11 @@
 // The phone's web client in Chromium (touch, 390x844, DPR 3) against the real app under a private
-// X server: what is typed in its field, Chinese included, and a sticky Ctrl with s reach an X client
-// (xev) as key presses, not through the clipboard. Where a tap lands is proven by mcp_e2e (the app's
-// grid to the screen) and browser.test.js (the phone to the grid). Run by CTest with ZEL_APP_BINARY set.
+// X server, through a relay the test can pause: what is typed in its field, Chinese included, a
+// sticky Ctrl with s and a hardware keyboard's keys with their modifiers reach an X client (xev) as
+// key presses, not through the clipboard; a stalled link is told within 3.5 s and what is typed
+// meanwhile arrives once after it. Where a tap lands is proven by mcp_e2e (the app's grid to the
+// screen) and browser.test.js (the phone to the grid). Run by CTest with ZEL_APP_BINARY set.
 import assert from 'node:assert/strict';
+import net from 'node:net';
 import path from 'node:path';
 import { createRequire } from 'node:module';
 import { after, before, it } from 'node:test';
@@ -10,18 +13,41 @@ import { kAgent, sleep, startApp, waitFor } from '../support/app_under_test.mjs'
 
 const { chromium } = createRequire(path.join(kAgent, 'package.json'))('playwright-core');
 
-let desktop, context;
+// The phone's link to the agent server: while paused, what either side sends waits in the relay.
+function pausableRelay(target) {
+  const relay = { paused: false, waiting: [] };
+  relay.server = net.createServer((phone) => {
+    const agent = net.connect(target, '127.0.0.1');
+    for (const [from, to] of [[phone, agent], [agent, phone]]) {
+      from.on('data', (chunk) => (relay.paused ? relay.waiting.push(() => to.write(chunk)) : to.write(chunk)));
+      from.on('error', () => to.destroy());
+      from.on('close', () => to.destroy());
+    }
+  });
+  relay.resume = () => {
+    relay.paused = false;
+    for (const write of relay.waiting.splice(0)) write();
+  };
+  return new Promise((resolve) => relay.server.listen(0, '127.0.0.1', () => resolve(relay)));
+}
+
+let desktop, context, relay, page, xevLog = '';
 before(async () => {
   assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
   desktop = await startApp({ binary: process.env.ZEL_APP_BINARY });
+  relay = await pausableRelay(8787);
 });
-after(async () => (await context?.close(), await desktop?.stop()));
+after(async () => (await context?.close(), relay?.server.close(), await desktop?.stop()));
+
+// xev's key events: "KeyPress event, ... state 0x4, keycode 39 (keysym 0x73, s), ..."
+const keyEvents = () => [...xevLog.matchAll(/(KeyPress|KeyRelease) event[^]*?state (0x[0-9a-f]+), keycode \d+ \(keysym 0x[0-9a-f]+, (\w+)\)/g)]
+  .map(([, type, state, sym]) => ({ press: type === 'KeyPress', state: Number(state), sym }));
+const presses = () => keyEvents().filter((e) => e.press);
 
 it('typing on the phone (Chinese and Ctrl+S too) arrives at an X client as key presses', async () => {
   const { env, token, start, xdotool } = desktop;
-  let log = '';
   const xev = start('xev', ['-name', 'zelkeys', '-geometry', '500x300+100+100', '-event', 'keyboard'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
-  xev.stdout.on('data', (d) => (log += d));
+  xev.stdout.on('data', (d) => (xevLog += d));
   const id = await waitFor('the xev window', async () => xdotool('search', '--onlyvisible', '--name', '^zelkeys$').split('\n')[0]);
   await sleep(300);
   xdotool('windowfocus', '--sync', id);
@@ -29,8 +55,8 @@ it('typing on the phone (Chinese and Ctrl+S too) arrives at an X client as key p
   context = await chromium.launchPersistentContext(path.join(desktop.dir, 'chromium'), {
     executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
     viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
-  const page = context.pages()[0] ?? (await context.newPage());
-  await page.goto(`http://127.0.0.1:8787/?token=${token}`);
+  page = context.pages()[0] ?? (await context.newPage());
+  await page.goto(`http://127.0.0.1:${relay.server.address().port}/?token=${token}`);
   await page.waitForSelector('#screen.loaded', { timeout: 30000 });
   await page.getByRole('button', { name: '键盘', exact: true }).tap();
   await page.locator('#kbd-text').tap();
@@ -39,10 +65,58 @@ it('typing on the phone (Chinese and Ctrl+S too) arrives at an X client as key p
   await page.getByRole('button', { name: 'Ctrl', exact: true }).tap();
   await page.keyboard.type('s');
 
-  // xev: "KeyPress event, ... state 0x4, keycode 39 (keysym 0x73, s), ..."
-  const presses = () => [...log.matchAll(/KeyPress event[^]*?state (0x[0-9a-f]+), keycode \d+ \(keysym 0x[0-9a-f]+, (\w+)\)/g)].map(([, state, sym]) => [sym, Number(state)]);
   const wanted = ['h', 'i', 'U4F60', 'U597D', 'Control_L', 's'];
   await waitFor('the key presses', async () => presses().length >= wanted.length || null, 20000).catch(() => {});
-  assert.deepEqual(presses().map(([sym]) => sym), wanted, log.slice(-2000));
-  assert.equal(presses().at(-1)[1] & 0x4, 0x4, 's with Control held');
+  assert.deepEqual(presses().map((e) => e.sym), wanted, xevLog.slice(-2000));
+  assert.equal(presses().at(-1).state & 0x4, 0x4, 's with Control held');
+  await page.getByRole('button', { name: '键盘', exact: true }).tap(); // the panel closed: no field has the focus
+});
+
+it('a hardware keyboard\'s keys arrive with their modifiers held, Alt across two Tabs', async () => {
+  const { keyboard } = page;
+  // Each row: the keys pressed on the phone, then the presses at the X client as [keysym, modifier state].
+  const rows = [
+    ['letters', () => keyboard.type('ab'), [['a', 0], ['b', 0]]],
+    ['Enter, Left', async () => (await keyboard.press('Enter'), await keyboard.press('ArrowLeft')), [['Return', 0], ['Left', 0]]],
+    ['Shift+Left', () => keyboard.press('Shift+ArrowLeft'), [['Shift_L', 0], ['Left', 0x1]]],
+    ['Ctrl+A', () => keyboard.press('Control+a'), [['Control_L', 0], ['a', 0x4]]],
+    ['Alt held across two Tabs', async () => {
+      await keyboard.down('Alt');
+      await keyboard.press('Tab');
+      await keyboard.press('Tab');
+      await keyboard.up('Alt');
+    }, [['Alt_L', 0], ['Tab', 0x8], ['Tab', 0x8]]],
+    ['F5', () => keyboard.press('F5'), [['F5', 0]]],
+  ];
+  for (const [name, act, wanted] of rows) {
+    const [from, events] = [presses().length, keyEvents().length];
+    await act();
+    await waitFor(name, async () => presses().length >= from + wanted.length || null, 10000).catch(() => {});
+    await sleep(300);
+    assert.deepEqual(presses().slice(from).map((e) => [e.sym, e.state & 0xd]), wanted, `${name}: ${xevLog.slice(-1500)}`);
+    if (name.startsWith('Alt')) {
+      const during = keyEvents().slice(events);
+      const tabs = during.map((e, i) => (e.press && e.sym === 'Tab' ? i : -1)).filter((i) => i >= 0);
+      assert.ok(!during.slice(0, tabs[1]).some((e) => !e.press && e.sym === 'Alt_L'), 'Alt stays down between the Tabs');
+      await waitFor('Alt released', async () => keyEvents().slice(events).some((e) => !e.press && e.sym === 'Alt_L') || null, 5000);
+    }
+  }
+  assert.equal(await page.evaluate(() => document.getElementById('screen').classList.contains('loaded')), true, 'F5 did not reload the page');
+});
+
+it('a link stalled for 5 s is told within 3.5 s, and text typed meanwhile arrives once after it', async () => {
+  await sleep(1000);
+  const from = presses().length;
+  relay.paused = true;
+  const pausedAt = Date.now();
+  await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('网络卡顿'), null, { timeout: 3500 });
+  const told = Date.now() - pausedAt;
+  await page.keyboard.type('zq');
+  await sleep(Math.max(0, 5000 - (Date.now() - pausedAt)));
+  assert.deepEqual(presses().slice(from), [], 'nothing arrives while the link stalls');
+  relay.resume();
+  await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('已连接'), null, { timeout: 10000 });
+  await waitFor('the text typed during the stall', async () => presses().length >= from + 2 || null, 10000).catch(() => {});
+  await sleep(1000);
+  assert.deepEqual(presses().slice(from).map((e) => e.sym), ['z', 'q'], `told after ${told} ms; ${xevLog.slice(-1500)}`);
 });

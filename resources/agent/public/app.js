@@ -1,8 +1,9 @@
 // Web client: the live desktop screen with touch control, a key bar and a terminal tab. This entry
 // module wires the parts: the tabs, the key bar and the start.
 import { api, fatal, pair, pairing, token } from './api.js';
-import { copyDesktopClipboard, pastePhoneClipboard } from './clipboard.js';
-import { pressKey, toggleKeyboard } from './keyboard.js';
+import { copyDesktopClipboard, pastePhoneClipboard, watchDesktopClipboard } from './clipboard.js';
+import './hardware-keys.js';
+import { pressKey, toggleKeyboard, toggleKeypad } from './keyboard.js';
 import { live } from './live.js';
 import { layout, setDesktopWidth } from './picture.js';
 import { $, describeError, setStatus, showFailure, toast } from './status.js';
@@ -25,6 +26,7 @@ $('keys').addEventListener('click', (event) => {
   if (terminal.shown()) terminal.pressKey(key);
   else if (key) pressKey(key);
   else if (action === 'keyboard') toggleKeyboard();
+  else if (action === 'keypad') toggleKeypad();
   else if (action === 'trackpad') toggleTrackpad(button);
   else if (action === 'paste') pastePhoneClipboard();
   else if (action === 'copy') copyDesktopClipboard();
@@ -91,7 +93,7 @@ async function start() {
       button.dataset.unavailable = '';
       button.hidden = true;
     }
-  }
+  } else watchDesktopClipboard();
   live.update();
 }
 

@@ -1,20 +1,10 @@
-// The keyboard panel: a text field whose committed text goes to the desktop as keystrokes, sticky
-// modifiers and the extra keys. Every key goes out through pressKey, the key bar's too.
+// The keyboard panel: a text field whose committed text goes to the desktop as keystrokes, the
+// on-screen modifiers (modifiers.js) and the extra keys. Every key goes out through pressKey, the
+// key bar's and a hardware keyboard's too (hardware-keys.js).
 import { sendInput } from './input.js';
+import { kModifierOrder, latchedModifiers, releaseLatched, tapModifier } from './modifiers.js';
 import { layout } from './picture.js';
 import { $ } from './status.js';
-
-// Sticky modifiers: a tap holds one down for the next key, which then goes out as a combination.
-const modifiers = new Set();
-function setModifier(name, on) {
-  if (on) modifiers.add(name);
-  else modifiers.delete(name);
-  const button = document.querySelector(`[data-mod="${name}"]`);
-  button?.setAttribute('aria-pressed', String(on));
-}
-function releaseModifiers() {
-  for (const name of [...modifiers]) setModifier(name, false);
-}
 
 // Typed text waits a moment for more, so a burst (an input method's word) goes as one request;
 // any key first sends what was typed before it.
@@ -26,9 +16,9 @@ function flushText() {
   typing.text = '';
   for (let i = 0; i < text.length; i += 400) sendInput({ action: 'type_text', text: text.slice(i, i + 400) });
 }
-function typeText(text) {
+export function typeText(text) {
   if (!text) return;
-  if (modifiers.size && [...text].length === 1) {
+  if (latchedModifiers().length && [...text].length === 1) {
     pressKey(text.toLowerCase() === text.toUpperCase() ? text : text.toLowerCase());
     return;
   }
@@ -36,14 +26,16 @@ function typeText(text) {
   typing.timer ||= setTimeout(flushText, 30);
 }
 
-// `name` is a key_combo key name or one character; a key the old `key` action knows, without
-// modifiers, goes as that action.
+// `name` is a key_combo key name or one character, `held` the modifiers held with it (a hardware
+// keyboard's); the latched ones join them. A key the old `key` action knows, without modifiers,
+// goes as that action.
 const kPlainKeys = new Set(['escape', 'tab', 'backspace', 'left', 'up', 'down', 'right', 'return', 'space']);
-export function pressKey(name) {
+export function pressKey(name, held = []) {
   flushText();
-  if (modifiers.size) {
+  const modifiers = kModifierOrder.filter((m) => held.includes(m) || latchedModifiers().includes(m));
+  if (modifiers.length) {
     sendInput({ action: 'key_combo', keys: [...modifiers, name].join('+') });
-    releaseModifiers();
+    releaseLatched();
   } else if (kPlainKeys.has(name)) {
     sendInput({ action: 'key', key: name });
   } else {
@@ -52,18 +44,9 @@ export function pressKey(name) {
 }
 
 // The text field: what the phone's keyboard commits goes to the desktop as keystrokes at once; an
-// input method's composition stays in the field until it is committed.
-const field = $('kbd-text');
-const kFieldKeys = { Enter: 'return', Backspace: 'backspace', Tab: 'tab', Escape: 'escape',
-  ArrowLeft: 'left', ArrowRight: 'right', ArrowUp: 'up', ArrowDown: 'down', Delete: 'delete',
-  Home: 'home', End: 'end', PageUp: 'page_up', PageDown: 'page_down' };
-field.addEventListener('keydown', (event) => {
-  if (event.isComposing || event.keyCode === 229) return;
-  const name = kFieldKeys[event.key];
-  if (!name) return;
-  event.preventDefault();
-  pressKey(name);
-});
+// input method's composition stays in the field until it is committed. Keys that type no text
+// (Enter, arrows, Ctrl+A…) are hardware-keys.js's.
+export const field = $('kbd-text');
 field.addEventListener('beforeinput', (event) => {
   if (event.isComposing || event.inputType === 'insertCompositionText') return;
   if (event.inputType === 'insertText' || event.inputType === 'insertFromPaste' || event.inputType === 'insertReplacementText') {
@@ -90,13 +73,29 @@ const panel = $('kbd');
 panel.addEventListener('click', (event) => {
   const button = event.target.closest('button');
   if (!button) return;
-  if (button.dataset.mod) setModifier(button.dataset.mod, !modifiers.has(button.dataset.mod));
+  if (button.dataset.mod) tapModifier(button.dataset.mod);
   else if (button.dataset.combo) pressKey(button.dataset.combo);
 });
 
-export function toggleKeyboard() {
-  panel.hidden = !panel.hidden;
-  $('keys').querySelector('[data-action="keyboard"]').setAttribute('aria-pressed', String(!panel.hidden));
-  if (!panel.hidden) field.focus();
+function showPanel(shown) {
+  panel.hidden = !shown;
+  for (const action of ['keyboard', 'keypad']) $('keys').querySelector(`[data-action="${action}"]`)?.setAttribute('aria-pressed', String(shown));
   layout();
+}
+
+// 键盘: the panel with the phone's keyboard up (the field focused), or closed.
+export function toggleKeyboard() {
+  const typing = !panel.hidden && document.activeElement === field;
+  showPanel(!typing);
+  if (!typing) field.focus();
+}
+
+// Fn: the panel's modifiers and keys without the phone's keyboard (the field left), or closed.
+export function toggleKeypad() {
+  if (!panel.hidden && document.activeElement !== field) {
+    showPanel(false);
+    return;
+  }
+  field.blur();
+  showPanel(true);
 }

@@ -33,6 +33,10 @@ const kRetryMs = 500; // the first retry; each next one waits twice as long...
 const kRetryMaxMs = 5000; // ...up to this
 const kOfflineMaxMs = 1500; // and this while the computer is away: its picture is back within 2 s of its return
 const kAskMs = 5000; // how long the question why the socket failed may take
+// A link that stalls: nothing heard for kStallMs while the socket is open. A still screen sends
+// nothing, so after kProbeMs of quiet the page asks the server for a pong once a second.
+const kStallMs = 3000;
+const kProbeMs = 1000;
 const screenView = $('screen-view');
 
 export const live = {
@@ -46,12 +50,16 @@ export const live = {
   viewTimer: 0,
   inputId: 0,
   stopped: true,
+  stalled: false,
+  heardAt: 0,
+  probeAt: 0,
+  probeTimer: 0,
   wanted() {
     return !document.hidden && !screenView.hidden;
   },
   update() {
     if (this.wanted()) this.start();
-    else this.stop('已暂停（页面不在前台）');
+    else this.stop(document.hidden ? '已暂停（页面不在前台）' : '屏幕画面已暂停（正在使用终端）');
   },
   start() {
     this.stopped = false;
@@ -64,7 +72,10 @@ export const live = {
     let opened = false;
     ws.onopen = () => {
       opened = true;
+      screenView.removeAttribute('data-link');
       this.heard();
+      this.probeTimer = setInterval(() => this.probe(), 250);
+      linkChanged('open');
     };
     ws.onmessage = (event) => {
       if (this.ws !== ws) return;
@@ -76,6 +87,7 @@ export const live = {
       if (this.ws !== ws) return;
       this.ws = null;
       clearTimeout(this.silenceTimer);
+      this.linkLost(opened && !this.stopped ? '连接中断，正在重新连接…' : '');
       if (!this.stopped) this.reconnect(opened);
     };
   },
@@ -87,6 +99,7 @@ export const live = {
     const ws = this.ws;
     this.ws = null;
     if (ws) ws.close(1000, 'viewer away');
+    this.linkLost('');
     if (text) setStatus('connecting', text);
   },
   // A refused upgrade shows the page no status: ask the API why, then retry or give up.
@@ -110,9 +123,44 @@ export const live = {
     }, delay);
   },
   heard() {
+    this.heardAt = performance.now();
+    if (this.stalled) {
+      this.stalled = false;
+      screenView.removeAttribute('data-link');
+      setStatus('connected', '已连接');
+      linkChanged('live');
+    }
     clearTimeout(this.silenceTimer);
     // A tunnel that silently dropped us: start over.
     this.silenceTimer = setTimeout(() => this.ws?.close(), kSilenceMs);
+  },
+  // The stall watch, while the socket is open.
+  probe() {
+    if (!this.isOpen()) return;
+    const now = performance.now();
+    const quiet = now - this.heardAt;
+    if (quiet >= kStallMs && !this.stalled) {
+      this.stalled = true;
+      screenView.dataset.link = '网络卡顿…';
+      setStatus('connecting', '网络卡顿…');
+      linkChanged('stalled');
+    }
+    if (quiet >= kProbeMs && now - this.probeAt >= kProbeMs) {
+      this.probeAt = now;
+      this.send({ type: 'ping', t: Date.now() });
+    }
+  },
+  // The socket is gone: what was typed waits for the next one; `text` over the picture, if any.
+  linkLost(text) {
+    clearInterval(this.probeTimer);
+    this.stalled = false;
+    if (text) screenView.dataset.link = text;
+    else screenView.removeAttribute('data-link');
+    linkChanged('down');
+  },
+  // Input may go out at once: the socket is open and the link is not stalled.
+  healthy() {
+    return this.isOpen() && !this.stalled;
   },
   isOpen() {
     return this.ws?.readyState === WebSocket.OPEN;
@@ -151,7 +199,7 @@ export const live = {
         if (!this.queue[0]?.full) showUpdate(update, bitmaps);
         for (const bitmap of bitmaps) bitmap.close();
         this.retry = 0;
-        setStatus('connected', '已连接');
+        if (!this.stalled) setStatus('connected', '已连接');
       } catch {
         this.send({ type: 'refresh' }); // an undecodable tile: a whole frame mends the picture
       }
@@ -179,3 +227,9 @@ export const live = {
   },
 };
 document.addEventListener('visibilitychange', () => live.update());
+
+// The link's state for those who hold input back while it is not live: 'open' (a new socket,
+// nothing of what an earlier one held down is held any more), 'live', 'stalled', 'down'.
+function linkChanged(state) {
+  document.dispatchEvent(new CustomEvent('zel-link', { detail: state }));
+}

@@ -211,6 +211,7 @@ export class LiveViewer {
     try {
       if (msg.type === 'ack' && Number.isInteger(msg.seq) && msg.seq >= 0 && msg.seq <= 0xffffffff) this.#ack(msg.seq);
       else if (msg.type === 'pong' && Number.isFinite(msg.t)) this.pacer.rtt(Math.max(0, Date.now() - msg.t));
+      else if (msg.type === 'ping' && Number.isFinite(msg.t)) this.send({ type: 'pong', t: msg.t }); // the viewer's stall watch
       else if (msg.type === 'view' && Number.isInteger(msg.width) && msg.width >= 320 && msg.width <= 2560) this.#view(msg.width);
       else if (msg.type === 'refresh') {
         this.wantWhole = true;

@@ -192,7 +192,7 @@ describe('web client in a phone browser', () => {
       ['PgDn, Delete, then plain text again', async () => (await button('PgDn'), await button('Delete'), await page.keyboard.type('s')),
         [{ action: 'key_combo', keys: 'page_down' }, { action: 'key_combo', keys: 'delete' }, { action: 'type_text', text: 's' }]],
     ], async (name) => assert.equal(await page.evaluate(() => document.activeElement.id), 'kbd-text', `${name}: the field keeps the focus`));
-    assert.deepEqual(requests.filter((p) => p.startsWith('/api/type') || p.startsWith('/api/clipboard')), [], 'never through the clipboard');
+    assert.deepEqual(requests.filter((p) => p.startsWith('/api/type')), [], 'never through the clipboard');
     assert.ok(!inputs().some((r) => r.action === 'paste'));
     await button('键盘');
   });
@@ -348,37 +348,48 @@ describe('web client in a phone browser', () => {
     const count = polls();
     await pause(1500); // a stream still running would have polled again (1 s long polls)
     assert.equal(polls(), count, 'no capture while nobody watches');
+    const clipboardRead = page.waitForResponse((r) => new URL(r.url()).pathname === '/api/clipboard'); // the page's look for new text
     await hide(false);
     await status('已连接');
     assert.ok(polls() > count);
+    await clipboardRead;
   });
 
   // The clipboard allowed to the page, then not (a field to paste into, the desktop's text shown to select).
   // Never blocking: the agent under test shares this process.
   const desktopText = () => new Promise((resolve) => execFile('xclip', ['-selection', 'clipboard', '-out'], { env, timeout: 2000 }, (_err, out) => resolve(out)));
 
-  it('sends the phone\'s text to the desktop and pastes it, and brings the desktop\'s back', async () => {
+  it('types the phone\'s text on the desktop (pastes a long one), brings the desktop\'s back, offers it when it changed', async () => {
     const key = await page.evaluate(() => localStorage.getItem('zel-agent-key')); // the page's own: the code is spent
     assert.deepEqual(await (await t.agent.fetch('/api/clipboard', { headers: { Authorization: `Bearer ${key}` } })).json(), { text: null }, 'nothing was copied yet');
     const button = (name) => page.getByRole('button', { name, exact: true }).tap();
     await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
     await status('已连接');
-    for (const [allowed, fromPhone, fromDesktop] of [[true, '手机上的字 ✓\n第二行', '电脑上的字 😀'], [false, 'typed by hand', '选中后复制']]) {
+    // Short texts are typed, the desktop's clipboard left alone; a long one goes through it and is pasted.
+    const long = `${'长文本 '.repeat(150)}end`;
+    for (const [allowed, fromPhone, fromDesktop] of [[true, '手机上的字 ✓\n第二行', '电脑上的字 😀'], [true, long, 'long after'], [false, 'typed by hand', '选中后复制']]) {
       if (allowed) await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: t.agent.base });
       else { // and writing refused, as Safari does once the tap's activation was spent on the request
         await context.clearPermissions();
         await page.evaluate(() => (navigator.clipboard.writeText = () => Promise.reject(new DOMException('denied', 'NotAllowedError'))));
       }
       const pastes = t.control.requests.filter((r) => r.path === '/input').length;
+      const before = await desktopText();
       if (allowed) await page.evaluate((text) => navigator.clipboard.writeText(text), fromPhone);
       await button('粘贴');
       if (!allowed) {
         await page.locator('#clip-text').fill(fromPhone);
         await button('发送到电脑');
       }
-      await until(`${allowed}: on the desktop's clipboard`, async () => (await desktopText()) === fromPhone);
-      await until(`${allowed}: pasted`, () => t.control.requests.filter((r) => r.path === '/input').length === pastes + 1);
-      assert.equal(JSON.parse(t.control.requests.findLast((r) => r.path === '/input').body).action, 'paste');
+      await until(`${allowed}: sent`, () => t.control.requests.filter((r) => r.path === '/input').length === pastes + 1);
+      const sent = JSON.parse(t.control.requests.findLast((r) => r.path === '/input').body);
+      if (fromPhone === long) {
+        await until('on the desktop\'s clipboard', async () => (await desktopText()) === fromPhone);
+        assert.equal(sent.action, 'paste');
+      } else {
+        assert.deepEqual([sent.action, sent.text], ['type_text', fromPhone]);
+        assert.equal(await desktopText(), before, 'the desktop\'s clipboard left alone');
+      }
 
       spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: fromDesktop, stdio: ['pipe', 'ignore', 'ignore'] });
       await until(`${allowed}: the desktop holds it`, async () => (await desktopText()) === fromDesktop);
@@ -389,6 +400,24 @@ describe('web client in a phone browser', () => {
         assert.deepEqual(await page.locator('#clip-text').evaluate((el) => [el.value, el.readOnly, el.selectionEnd - el.selectionStart]), [fromDesktop, true, fromDesktop.length]);
         await button('关闭');
       }
+    }
+    // Away and back: the desktop's new text is one tap from the phone's clipboard; unchanged, nothing is offered.
+    await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: t.agent.base });
+    await page.reload();
+    await status('已连接');
+    const hide = (h) => page.evaluate((h) => {
+      Object.defineProperty(document, 'hidden', { value: h, configurable: true });
+      document.dispatchEvent(new Event('visibilitychange'));
+    }, h);
+    for (const [text, offered] of [['复制于电脑', true], [null, false]]) {
+      await hide(true);
+      if (text) spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: text, stdio: ['pipe', 'ignore', 'ignore'] });
+      await hide(false);
+      await pause(1000);
+      assert.equal(await page.locator('#clip-offer').isVisible(), offered, `${text}: offered`);
+      if (!offered) continue;
+      await page.getByRole('button', { name: '电脑剪贴板有新内容 · 复制' }).tap();
+      await until('on the phone\'s clipboard', async () => (await page.evaluate(() => navigator.clipboard.readText())) === text);
     }
   });
 });

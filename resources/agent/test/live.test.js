@@ -104,13 +104,15 @@ for (const [name, withTiles, live, first, query] of [
       const valid = [{ action: 'click', coordinate: [250, 750] }, { action: 'click', coordinate: [250, 750] }, { action: 'drag', from: [200, 500], to: [800, 500] },
         { action: 'scroll', direction: 'down', amount: 2 }, { action: 'key_down', key: 'Alt' }, { action: 'key', key: 'tab' }];
       for (const [i, request] of valid.entries()) v.send({ type: 'input', id: i + 1, ...request });
-      for (const message of [{ type: 'input', id: 50, action: 'explode' }, { type: 'input', id: 51 }, '{', '[1,2]', { type: 'nonsense' }, { type: 'view', width: 99999 }]) {
+      for (const message of [{ type: 'input', id: 50, action: 'explode' }, { type: 'input', id: 51 }, '{', '[1,2]', { type: 'nonsense' }, { type: 'view', width: 99999 }, { type: 'ping' }]) {
         const texts = v.texts.length;
         v.send(message);
         await until(JSON.stringify(message), () => v.texts.slice(texts).some((m) => m.status === 400));
       }
       await until('every input answered', () => v.texts.filter((m) => m.type === 'input' && m.status === 200).length === valid.length);
       assert.deepEqual(inputs().slice(count), valid);
+      v.send({ type: 'ping', t: 1234 }); // the viewer's own stall watch
+      await until('a pong', () => v.texts.some((m) => m.type === 'pong' && m.t === 1234));
       assert.equal(v.ws.readyState, v.ws.OPEN);
       v.ws.close(); // a key it held is let go of
       await until('the held key released', () => inputs().length === count + valid.length + 1);
