@@ -15,6 +15,19 @@ const char* const kUnableToEncode = "Unable to encode screenshot.";
 
 } // namespace
 
+std::optional<std::vector<std::uint8_t>> encodeTile(ConstPixelView pixels, int quality,
+                                                    bool palette) {
+    std::optional<std::vector<std::uint8_t>> png;
+    if (palette) {
+        png = encodePalettePng(pixels);
+    }
+    std::optional<std::vector<std::uint8_t>> jpeg = Screenshot::encodeJpeg(pixels, quality);
+    if (png && (!jpeg || png->size() <= jpeg->size())) {
+        return png;
+    }
+    return jpeg;
+}
+
 EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDisplay& display,
                          ConstPixelView now, Image* before, int quality, bool copies, bool whole) {
     EncodedTiles encoded;
@@ -44,13 +57,7 @@ EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDi
         const ConstPixelView pixels{now.data + static_cast<std::size_t>(tile.y) * now.stride +
                                         static_cast<std::size_t>(tile.x) * 4,
                                     tile.width, tile.height, now.stride};
-        std::optional<std::vector<std::uint8_t>> file;
-        if (copies) {
-            file = encodePalettePng(pixels);
-        }
-        if (!file) {
-            file = Screenshot::encodeJpeg(pixels, quality);
-        }
+        std::optional<std::vector<std::uint8_t>> file = encodeTile(pixels, quality, copies);
         if (!file) {
             throw AppError(kUnableToEncode);
         }
