@@ -13,6 +13,18 @@ namespace {
 
 const char* const kUnableToEncode = "Unable to encode screenshot.";
 
+// No JPEG is smaller than one flat block at the lowest quality: its markers and tables alone. A PNG
+// that small (a terminal's new line) needs no JPEG to be weighed against.
+std::size_t smallestJpeg() {
+    static const std::size_t bytes = [] {
+        const std::vector<std::uint8_t> block(static_cast<std::size_t>(kTileCell) * kTileCell * 4);
+        const auto jpeg = Screenshot::encodeJpeg(
+            {block.data(), kTileCell, kTileCell, static_cast<std::size_t>(kTileCell) * 4}, 1);
+        return jpeg ? jpeg->size() : 0;
+    }();
+    return bytes;
+}
+
 } // namespace
 
 std::optional<std::vector<std::uint8_t>> encodeTile(ConstPixelView pixels, int quality,
@@ -20,6 +32,9 @@ std::optional<std::vector<std::uint8_t>> encodeTile(ConstPixelView pixels, int q
     std::optional<std::vector<std::uint8_t>> png;
     if (palette) {
         png = encodePalettePng(pixels);
+        if (png && png->size() <= smallestJpeg()) {
+            return png;
+        }
     }
     std::optional<std::vector<std::uint8_t>> jpeg = Screenshot::encodeJpeg(pixels, quality);
     if (png && (!jpeg || png->size() <= jpeg->size())) {
