@@ -1,16 +1,17 @@
 #!/usr/bin/env node
-// Live view figures: the real app under its own Xvfb (1920×1080) in a private network namespace
+// Live view figures: the real app under its own Xvfb (1920×1080; or with --desktop sway a headless
+// sway of that size, run as nobody when we are root, its clients foot) in a private network namespace
 // (so 8787/8788 are ours), Debian's chromium at a phone viewport (390×844, DPR 3, touch) reaching
 // the agent server through a link emulator (bench/link_relay.mjs). Prints per load × link × client:
 // changes the load made/s, frames shown/s (new and identical), bytes/s on the wire, tap-to-photon latency, CPU of the serving
 // side (app + agent server; x11vnc + websockify for the peer).
 //
-//   node bench/live_view.mjs [--build build/dev] [--loads still,typing,video (or typing-fast)]
+//   node bench/live_view.mjs [--build build/dev] [--desktop x11|sway] [--loads still,typing,video (or typing-fast)]
 //        [--links loopback,60/20,150/5] [--clients live,poll,vnc] [--seconds 8] [--taps 12]
 // Clients: live (the stream of tiles, this tree's web client), poll (the polling client as it was
 // before the stream, from commit 2c88439, served in place of the page's files), vnc (x11vnc with
-// noVNC's vnc_lite.html through websockify on the same Xvfb and relay: the peer; its Debian
-// packages are installed on first use).
+// noVNC's vnc_lite.html through websockify on the same Xvfb and relay, wayvnc on sway: the peer; its
+// Debian packages are installed on first use).
 import { execFileSync, fork, spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
@@ -31,6 +32,7 @@ const clients = opt('clients', 'live,poll,vnc').split(',');
 const seconds = Number(opt('seconds', 8));
 const taps = Number(opt('taps', 12));
 const build = path.resolve(kRoot, opt('build', 'build/dev'));
+const desktop = opt('desktop', 'x11');
 
 // A private network namespace: loopback of our own, nobody else's ports.
 if (!process.env.ZEL_BENCH_NETNS) {
@@ -86,31 +88,62 @@ fs.copyFileSync(path.join(kRoot, 'tests/fixtures/cloudflared'), path.join(bin, '
 fs.chmodSync(path.join(bin, 'cloudflared'), 0o755);
 for (const sub of ['state', 'config', 'home', 'runtime']) fs.mkdirSync(path.join(dir, sub), { mode: 0o700 });
 
-const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', '1920x1080x24', '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
-const display = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`;
-const env = { ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
-  XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' };
+// A terminal of the desktop's at x,y (pixels), cols × rows on X11, width × height pixels on sway.
+let env;
+let terminal;
+let sway = null;
+if (desktop === 'sway') {
+  // sway refuses root: as root it runs as nobody in a runtime directory of nobody's; we connect to it.
+  const run = path.join(dir, 'sway-run');
+  fs.mkdirSync(run, { mode: 0o700 });
+  fs.chmodSync(dir, 0o711);
+  const root = process.getuid() === 0;
+  if (root) fs.chownSync(run, 65534, 65534);
+  const rules = [['zeltap', 400, 200, 100, 100], ['zeltype', 900, 500, 700, 100], ['zelvideo', 920, 640, 1000, 400]]
+    .map(([id, w, h, x, y]) => `for_window [app_id=${id}] floating enable, resize set ${w} ${h}, move position ${x} ${y}`);
+  fs.writeFileSync(path.join(dir, 'sway-config'), ['output HEADLESS-1 mode 1920x1080 position 0 0', 'output * bg #204080 solid_color',
+    'xwayland disable', 'default_border none', 'default_floating_border none', ...rules, ''].join('\n'), { mode: 0o644 });
+  start(root ? 'setpriv' : 'env', [...(root ? ['--reuid=65534', '--regid=65534', '--clear-groups', 'env'] : []), '-i', 'PATH=/usr/bin:/bin',
+    `HOME=${run}`, `XDG_RUNTIME_DIR=${run}`, 'WLR_BACKENDS=headless', 'WLR_LIBINPUT_NO_DEVICES=1', 'WLR_RENDERER=pixman', 'sway', '-c', path.join(dir, 'sway-config')]);
+  const socket = await waitFor('sway', async () => fs.readdirSync(run).find((f) => /^wayland-\d+$/.test(f)));
+  const ipc = await waitFor('sway ipc', async () => fs.readdirSync(run).find((f) => f.startsWith('sway-ipc.')));
+  sway = { socket: path.join(run, socket), run };
+  env = { ...process.env, DISPLAY: '', WAYLAND_DISPLAY: sway.socket, SWAYSOCK: path.join(run, ipc), XDG_STATE_HOME: `${dir}/state`,
+    XDG_CONFIG_HOME: `${dir}/config`, XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'offscreen' };
+  terminal = (id, argv) => start('foot', ['--app-id', id, ...argv], { env: { ...env, XDG_RUNTIME_DIR: run } });
+} else {
+  const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', '1920x1080x24', '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
+  const display = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`;
+  env = { ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
+    XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' };
+  const geometry = { zeltap: '50x12+100+100', zeltype: '100x30+700+100', zelvideo: '133x46+1000+400' };
+  terminal = (id, argv) => start('xterm', ['-geometry', geometry[id], '-title', id, '-e', ...argv], { env });
+}
 const xdotool = (...a) => execFileSync('xdotool', a, { env }).toString().trim();
-const app = start(path.join(dir, 'prefix/bin/zel-desktop-agent'), [], { env });
-const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
-await sleep(500);
-xdotool('windowfocus', '--sync', appWindow);
-xdotool('key', 'space');
+const app = start(path.join(dir, 'prefix/bin/zel-desktop-agent'), sway ? ['--start'] : [], { env });
+if (!sway) {
+  const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
+  await sleep(500);
+  xdotool('windowfocus', '--sync', appWindow);
+  xdotool('key', 'space');
+  xdotool('windowminimize', appWindow);
+}
 const token = await waitFor('the token', async () => JSON.parse(fs.readFileSync(`${dir}/config/zel-desktop-agent/agent.json`, 'utf8')).token);
 await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:8787/')).ok);
 // One device for every cell: the pairing code traded once for a key, which each page starts with.
 const { key } = await (await fetch('http://127.0.0.1:8787/api/pair', { method: 'POST', headers: { Authorization: `Bearer ${token}` } })).json();
-const agentPid = childPids(app.pid).find((pid) => /src\/server\.js/.test(fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8')));
-xdotool('windowminimize', appWindow);
+const agentPid = await waitFor('the agent server process', async () => childPids(app.pid).find((pid) => /src\/server\.js/.test(fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8'))));
 
 // The tap target: a terminal that turns its colours around on every click (mouse reporting on).
-const kTarget = { x: 100, y: 100, cols: 50, rows: 12 };
 const toggler = ["printf '\\033[?1000h'; stty -echo -icanon; on=0",
   'while IFS= read -rsn6 ev; do b=$(printf %d "\'$' + '{ev:3:1}"); if [ "$b" -ne 35 ]; then on=$((1-on));',
   "if [ $on = 1 ]; then printf '\\033[?5h'; else printf '\\033[?5l'; fi; fi; done"].join('\n');
-start('xterm', ['-geometry', `${kTarget.cols}x${kTarget.rows}+${kTarget.x}+${kTarget.y}`, '-title', 'zeltap', '-e', 'bash', '-c', toggler], { env });
-const tapWindow = await waitFor('the tap target', async () => xdotool('search', '--onlyvisible', '--name', '^zeltap$').split('\n')[0]);
-const geom = Object.fromEntries(xdotool('getwindowgeometry', '--shell', tapWindow).split('\n').map((l) => l.split('=')).map(([k, v]) => [k, Number(v)]));
+terminal('zeltap', ['bash', '-c', toggler]);
+const geom = sway ? { X: 100, Y: 100, WIDTH: 400, HEIGHT: 200 } : await (async () => {
+  const tapWindow = await waitFor('the tap target', async () => xdotool('search', '--onlyvisible', '--name', '^zeltap$').split('\n')[0]);
+  return Object.fromEntries(xdotool('getwindowgeometry', '--shell', tapWindow).split('\n').map((l) => l.split('=')).map(([k, v]) => [k, Number(v)]));
+})();
+if (sway) await sleep(1500);
 const tapAt = { x: geom.X + geom.WIDTH / 2, y: geom.Y + geom.HEIGHT / 2 };
 const probeAt = { x: geom.X + geom.WIDTH / 2 + 80, y: geom.Y + geom.HEIGHT / 2 + 30 }; // away from the pointer and the text
 
@@ -140,10 +173,10 @@ function setLoad(load) {
   if (load === 'typing' || load === 'typing-fast') {
     // typing-fast: a line every 20 ms, for a typing-sized update rate above 30 a second.
     const pause = load === 'typing' ? '0.05' : '0.02';
-    loadProcs.push(start('xterm', ['-geometry', '100x30+700+100', '-e', 'bash', '-c', `while :; do date +"%T.%N line of a busy terminal"; printf . >>"$0"; sleep ${pause}; done`, kTicks], { env }));
+    loadProcs.push(terminal('zeltype', ['bash', '-c', `while :; do date +"%T.%N line of a busy terminal"; printf . >>"$0"; sleep ${pause}; done`, kTicks]));
   } else if (load === 'video') {
     // ~800×600 of moving colour waves repainted 30 times a second (ico needs colour planes Xvfb lacks).
-    loadProcs.push(start('xterm', ['-geometry', '133x46+1000+400', '-e', 'python3', '-c', kWaves, kTicks], { env }));
+    loadProcs.push(terminal('zelvideo', ['python3', '-c', kWaves, kTicks]));
   }
   return sleep(1500);
 }
@@ -168,7 +201,8 @@ const kPollingClient = '2c88439';
 const polling = (file) => execFileSync('git', ['show', `${kPollingClient}:resources/agent/public/${file}`], { cwd: kRoot });
 
 // The peer: x11vnc on the Xvfb, websockify serving noVNC and bridging its WebSocket to VNC.
-const kVncPackages = { x11vnc: '/usr/bin/x11vnc', novnc: '/usr/share/novnc/vnc_lite.html', 'python3-websockify': '/usr/bin/websockify' };
+const kVncPackages = { [sway ? 'wayvnc' : 'x11vnc']: `/usr/bin/${sway ? 'wayvnc' : 'x11vnc'}`, novnc: '/usr/share/novnc/vnc_lite.html',
+  'python3-websockify': '/usr/bin/websockify' };
 function ensureVnc() {
   const missing = Object.entries(kVncPackages).filter(([, file]) => !fs.existsSync(file)).map(([name]) => name);
   if (!missing.length) return;
@@ -178,8 +212,10 @@ function ensureVnc() {
     { stdio: 'inherit', env: { ...process.env, DEBIAN_FRONTEND: 'noninteractive' } });
 }
 async function startVnc() {
-  const x11vnc = start('x11vnc', ['-display', display, '-rfbport', '5900', '-localhost', '-nopw', '-forever', '-shared', '-quiet', '-ncache', '0'], { env });
-  await waitFor('x11vnc', () => new Promise((resolve) => {
+  const x11vnc = sway
+    ? start('wayvnc', ['127.0.0.1', '5900'], { env: { ...env, XDG_RUNTIME_DIR: sway.run } })
+    : start('x11vnc', ['-display', env.DISPLAY, '-rfbport', '5900', '-localhost', '-nopw', '-forever', '-shared', '-quiet', '-ncache', '0'], { env });
+  await waitFor('the VNC server', () => new Promise((resolve) => {
     const socket = net.connect(5900, '127.0.0.1', () => (socket.destroy(), resolve(true))).on('error', () => resolve(false));
   }), 15000);
   const websockify = start('websockify', ['--web', '/usr/share/novnc', '6080', '127.0.0.1:5900'], { env });
@@ -338,8 +374,8 @@ const idle = ((cpu(app.pid) + cpu(agentPid) - idle0) / 3) * 100;
 if (clients.includes('vnc')) ensureVnc();
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
   args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
-console.log(`# live view bench: Xvfb 1920x1080, phone 390x844 DPR 3, ${seconds} s per cell, ${taps} taps; app + agent with no viewer: ${idle.toFixed(1)} % of a core`);
-console.log('| load | link | client | changes made/s | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % (app / agent server; x11vnc / websockify) |');
+console.log(`# live view bench: ${sway ? 'headless sway' : 'Xvfb'} 1920x1080, phone 390x844 DPR 3, ${seconds} s per cell, ${taps} taps; app + agent with no viewer: ${idle.toFixed(1)} % of a core`);
+console.log('| load | link | client | changes made/s | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % (app / agent server; x11vnc or wayvnc / websockify) |');
 console.log('|---|---|---|---|---|---|---|---|---|');
 try {
   for (const load of loads) {

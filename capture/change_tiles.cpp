@@ -13,7 +13,35 @@ namespace {
 
 const char* const kUnableToEncode = "Unable to encode screenshot.";
 
+// No JPEG is smaller than one flat block at the lowest quality: its markers and tables alone. A PNG
+// that small (a terminal's new line) needs no JPEG to be weighed against.
+std::size_t smallestJpeg() {
+    static const std::size_t bytes = [] {
+        const std::vector<std::uint8_t> block(static_cast<std::size_t>(kTileCell) * kTileCell * 4);
+        const auto jpeg = Screenshot::encodeJpeg(
+            {block.data(), kTileCell, kTileCell, static_cast<std::size_t>(kTileCell) * 4}, 1);
+        return jpeg ? jpeg->size() : 0;
+    }();
+    return bytes;
+}
+
 } // namespace
+
+std::optional<std::vector<std::uint8_t>> encodeTile(ConstPixelView pixels, int quality,
+                                                    bool palette) {
+    std::optional<std::vector<std::uint8_t>> png;
+    if (palette) {
+        png = encodePalettePng(pixels);
+        if (png && png->size() <= smallestJpeg()) {
+            return png;
+        }
+    }
+    std::optional<std::vector<std::uint8_t>> jpeg = Screenshot::encodeJpeg(pixels, quality);
+    if (png && (!jpeg || png->size() <= jpeg->size())) {
+        return png;
+    }
+    return jpeg;
+}
 
 EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDisplay& display,
                          ConstPixelView now, Image* before, int quality, bool copies, bool whole) {
@@ -44,13 +72,7 @@ EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDi
         const ConstPixelView pixels{now.data + static_cast<std::size_t>(tile.y) * now.stride +
                                         static_cast<std::size_t>(tile.x) * 4,
                                     tile.width, tile.height, now.stride};
-        std::optional<std::vector<std::uint8_t>> file;
-        if (copies) {
-            file = encodePalettePng(pixels);
-        }
-        if (!file) {
-            file = Screenshot::encodeJpeg(pixels, quality);
-        }
+        std::optional<std::vector<std::uint8_t>> file = encodeTile(pixels, quality, copies);
         if (!file) {
             throw AppError(kUnableToEncode);
         }

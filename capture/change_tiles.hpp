@@ -1,7 +1,7 @@
 // Frames as tiles of what changed: over the change log, a capture of the first display encoded as
 // tiles of the regions changed since the viewer's last sequence (JPEG; for a viewer that takes
-// copies at the desktop's own resolution also scrolls as copies of areas of its picture and
-// low-colour tiles as palette PNG). Safe to call from many threads at once.
+// copies also low-colour tiles as palette PNG where that is smaller, and at the desktop's own
+// resolution scrolls as copies of areas of its picture). Safe to call from many threads at once.
 #pragma once
 
 #include "capture/capture_backend.hpp"
@@ -20,10 +20,17 @@
 
 namespace zel {
 
+// One tile's file: the smaller of its palette PNG (when `palette` and it has at most 256 colours)
+// and its JPEG at `quality`. Text is then lossless and a few hundred bytes at any quality, while a
+// busy low-colour area (dithering, noise) still costs what JPEG makes of it.
+std::optional<std::vector<std::uint8_t>> encodeTile(ConstPixelView pixels, int quality,
+                                                    bool palette);
+
 // What goes to the viewer for one update of `now` (a frame of the display): the copies, the tiles
 // and their files. `before` is the picture the viewer has (null: unknown, nothing is left out) and
-// becomes what it will have. With `copies`, scrolls go as copies and low-colour tiles as PNG;
-// the rest is JPEG at `quality`. `whole` asks for one tile of the whole frame.
+// becomes what it will have. With `copies`, scrolls go as copies (only in a frame at the desktop's
+// own resolution, where a scroll is a whole-pixel shift) and each tile as encodeTile chooses at any
+// width; without, JPEG at `quality`. `whole` asks for one tile of the whole frame.
 struct EncodedTiles {
     std::vector<TileCopy> copies;
     std::vector<TileRect> tiles;
@@ -52,7 +59,7 @@ public:
     // `since` 0, older than the log remembers, or before the source lost track: one tile of the
     // whole frame. `copies`: the viewer applies "copies":[[x,y,w,h,toX,toY],...] (listed before
     // "tiles", found only while the frame is at the desktop's own resolution, where a scroll is a
-    // whole-pixel shift) and takes PNG tiles. Throws what a screenshot throws.
+    // whole-pixel shift) and takes PNG tiles at any width. Throws what a screenshot throws.
     std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality,
                                     bool copies = false);
 

@@ -1,7 +1,9 @@
 // A watch is one connection and one thread that keeps a copy with damage in flight on every
 // output: the compositor answers one only once something was drawn there, with the damage since
-// this client's last copy, so a still desktop costs nothing. The copies themselves are thrown
-// away; the capture streams take their own.
+// this client's last copy, so a still desktop costs nothing, and the next one is asked for at once,
+// so every frame the compositor draws is reported (at most its refresh rate; the live view paces
+// what it sends, not what it learns). The copies themselves are thrown away; the capture streams
+// take their own.
 #include "platform/wayland/wayland_damage.hpp"
 
 #include "platform/wayland/wayland_screencopy.hpp"
@@ -20,8 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Damage keeps gathering in the compositor meanwhile: at most 25 reports a second.
-constexpr auto kReportGap = 40ms;
 // How soon the thread sees that the watch is going.
 constexpr auto kStopCheck = 100ms;
 
@@ -70,7 +70,6 @@ private:
                 }
                 if (report.everything || !report.rects.empty()) {
                     changed_(report);
-                    std::this_thread::sleep_for(kReportGap);
                 }
             }
         } catch (const std::exception&) {

@@ -2,13 +2,18 @@
 // and how many updates may be on their way unacknowledged, from the viewer's acknowledgements and
 // the round trips of its pings.
 
-// Quality first, then width, so that text stays legible the longest. Above them both, the desktop's own
-// width (the API's widest asks for it unscaled), where scrolls are copies and text is lossless: left
-// first when frames are too big, taken last when the link has room.
-const kQualities = [70, 60, 50, 40, 32, 25];
-const kStartQuality = 1; // 60, as the polling client asked for
-const kNative = 0;
-const kWidthScales = [null, 1, 0.85, 0.7, 0.55, 0.4];
+// The settings from the best picture down. First the desktop's own width (the API's widest asks for
+// it unscaled), where scrolls are copies: its quality is lowered before it is left, as quality there
+// only touches photo-like tiles (text goes as palette PNG, lossless, whenever that is smaller).
+// Then the view's width, quality first, then width, so that text stays legible the longest. Every
+// setting takes PNG tiles: text stays small at any width.
+const kSteps = [
+  ...[70, 60, 50, 40].map((quality) => ({ native: true, quality, scale: null })),
+  ...[60, 50, 40, 32, 25].map((quality) => ({ native: false, quality, scale: 1 })),
+  ...[0.85, 0.7, 0.55, 0.4].map((scale) => ({ native: false, quality: 25, scale })),
+];
+const kStart = 1; // 60 at the own width, as the polling client asked for
+const kLastNative = kSteps.findLastIndex((s) => s.native);
 const kLinkSampleBytes = 8192;
 const kNativeRetryMs = 10000; // frames that were too big at the own width are not tried again before
 
@@ -16,8 +21,7 @@ const kNativeRetryMs = 10000; // frames that were too big at the own width are n
 export class Pacer {
   constructor({ fps }) {
     this.frameMs = 1000 / fps;
-    this.q = kStartQuality;
-    this.w = 0;
+    this.step = kStart;
     this.bytesPerMs = null; // link throughput estimate
     this.rttMs = null; // smallest recent round trip of a ping, i.e. with an empty link
     this.rtts = [];
@@ -27,10 +31,11 @@ export class Pacer {
     this.leftNative = null; // { size, at }: why and when the own width was left
   }
 
+  // native: the desktop's own width (2560 asks for it), where a screenshot is taken at the view's width.
   setting(requestedWidth) {
-    const quality = kQualities[this.q];
-    if (this.w === kNative) return { quality, width: 2560, copies: true };
-    return { quality, width: Math.max(320, Math.round(requestedWidth * kWidthScales[this.w])), copies: false };
+    const { native, quality, scale } = kSteps[this.step];
+    const width = native ? 2560 : Math.max(320, Math.round(requestedWidth * scale));
+    return { quality, width, copies: true, native };
   }
 
   rtt(ms) {
@@ -56,20 +61,15 @@ export class Pacer {
     const budget = this.bytesPerMs * this.frameMs * 0.8;
     if (this.size > budget) {
       this.roomy = 0;
-      if (this.w === kNative) {
-        this.leftNative = { size: this.size, at: ackAt };
-        this.w++;
-      } else if (this.q < kQualities.length - 1) this.q++;
-      else if (this.w < kWidthScales.length - 1) this.w++;
-      else return;
+      if (this.step === kSteps.length - 1) return;
+      if (this.step === kLastNative) this.leftNative = { size: this.size, at: ackAt };
+      this.step++;
       this.changed();
     } else if (this.size * 1.6 < budget && ++this.roomy >= 10) {
       this.roomy = 0;
       const nativeFits = !this.leftNative || this.leftNative.size < budget || ackAt - this.leftNative.at > kNativeRetryMs;
-      if (this.w > kNative + 1) this.w--;
-      else if (this.q > 0) this.q--;
-      else if (this.w === kNative + 1 && nativeFits) this.w--;
-      else return;
+      if (this.step === 0 || (this.step === kLastNative + 1 && !nativeFits)) return;
+      this.step--;
       this.changed();
     }
   }

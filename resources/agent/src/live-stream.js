@@ -74,8 +74,8 @@ export class LiveStream {
 
   async #fromScreenshot(started) {
     const { viewer, limits } = this;
-    const { width, quality, copies } = viewer.pacer.setting(viewer.requestedWidth);
-    const shotWidth = copies ? viewer.requestedWidth : width; // a screenshot has no copies: the view's width
+    const { width, quality, native } = viewer.pacer.setting(viewer.requestedWidth);
+    const shotWidth = native ? viewer.requestedWidth : width; // a screenshot is never wider than the view
     const jpeg = await this.source.capture(shotWidth, quality, viewer.abort.signal);
     this.failures = 0;
     const hash = crypto.createHash('sha1').update(jpeg).digest('base64');

@@ -194,11 +194,11 @@ describe('live view of an app that cannot track changes', () => {
 
 describe('live view pacing', () => {
   // Frames of size(quality, width) over a link of the given throughput (bytes per ms) and round trip.
-  function run(bytesPerMs, rttMs, frames = 200, pacer = new Pacer({ fps: 30 }), clock = { now: 0 }) {
+  function run(bytesPerMs, rttMs, frames = 200, pacer = new Pacer({ fps: 30 }), clock = { now: 0 }, cost = size) {
     pacer.rtt(rttMs);
     for (let i = 0; i < frames; i++) {
       const { quality, width } = pacer.setting(1170);
-      const bytes = size(quality, width);
+      const bytes = cost(quality, width);
       pacer.acked({ bytes, sentAt: clock.now, ackAt: (clock.now += rttMs + bytes / bytesPerMs) });
     }
     return pacer.setting(1170);
@@ -217,7 +217,20 @@ describe('live view pacing', () => {
     }
     const [pacer, clock] = [new Pacer({ fps: 30 }), { now: 0 }];
     assert.ok(run(300, 10, 300, pacer, clock).width < 1170, 'lowered in a slow spell');
-    assert.deepEqual(run(1e5, 10, 300, pacer, clock), { quality: 70, width: 2560, copies: true }, 'raised again on a fast link');
+    assert.deepEqual(run(1e5, 10, 300, pacer, clock), { quality: 70, width: 2560, copies: true, native: true }, 'raised again on a fast link');
+  });
+
+  it('keeps the own width, where scrolls are copies, while lowering its quality is enough', () => {
+    // A terminal (lossless, the same bytes at any quality; more once scaled) beside a small picture. The own width's last quality fits 5 Mbit/s, its first does not.
+    const mixed = (quality, width) => (width >= 1920 ? 4000 + quality * 250 : (width / 1170) ** 2 * (5000 + quality * 40));
+    for (const [name, bytesPerMs, rtt, want] of [
+      ['loopback', 1e5, 1, (s) => s.native && s.quality === 70],
+      ['5 Mbit/s, 150 ms', 625, 150, (s) => s.native && s.quality < 60 && s.copies],
+      ['2 Mbit/s, 150 ms', 250, 150, (s) => !s.native && s.width === 1170 && s.copies],
+    ]) {
+      const got = run(bytesPerMs, rtt, 200, new Pacer({ fps: 30 }), { now: 0 }, mixed);
+      assert.ok(want(got), `${name}: ${JSON.stringify(got)}`);
+    }
   });
 
   it('lets as many updates be unacknowledged as the round trip and the bandwidth need', () => {

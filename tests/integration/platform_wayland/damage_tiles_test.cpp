@@ -7,9 +7,14 @@
 #include "tests/support/sway.hpp"
 #include "tests/support/xvfb.hpp" // test::Child
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <optional>
+#include <thread>
 
 namespace zel {
 namespace {
@@ -36,6 +41,45 @@ TEST(WaylandDamage, BufferDamageLandsWhereTheLayoutShowsIt) {
     }
     EXPECT_EQ(wayland::layoutRect({3, 3, 1, 1}, 200, 100, false, 0, {0, 0, 100, 50}),
               (ChangeRect{1, 1, 1, 1}));
+}
+
+// A terminal printing a line 30 times a second: every frame sway draws is reported, not one per
+// gap the source waits. Counted against the lines the load printed in the same span, so a slow
+// machine that prints fewer still holds to the share.
+TEST(WaylandDamage, ReportsEveryFrameOfThirtyChangesASecond) {
+    const test::Sway sway;
+    const std::string ticks = sway.path("ticks");
+    // On a 30 Hz grid from one process: no fork in the loop to slow it.
+    const char* const kPrinter = "import sys, time\n"
+                                 "ticks = open(sys.argv[1], 'a')\n"
+                                 "at = time.monotonic()\n"
+                                 "while True:\n"
+                                 "    print(time.time(), 'a line of a busy terminal', flush=True)\n"
+                                 "    ticks.write('.'); ticks.flush()\n"
+                                 "    at += 1 / 30\n"
+                                 "    time.sleep(max(0, at - time.monotonic()))\n";
+    const test::Child load({"foot", "--app-id=zel-load", "python3", "-c", kPrinter, ticks},
+                           sway.clientEnv());
+    const auto printed = [&] {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(ticks, error);
+        return error ? std::uintmax_t{0} : size;
+    };
+    ASSERT_TRUE(test::waitUntil([&] { return printed() > 10; }, std::chrono::seconds(15)))
+        << "the terminal never printed";
+    std::atomic<int> reports = 0;
+    const auto watch = wayland::makeChangeSource(sway.socket())->watch([&](const ChangeReport& r) {
+        reports += r.rects.empty() ? 0 : 1;
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1)); // the first, whole report
+    const int reports0 = reports;
+    const auto printed0 = printed();
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    const int seen = reports - reports0;
+    const auto made = static_cast<int>(printed() - printed0);
+    std::cout << "changes made " << made << ", reported " << seen << " in 4 s\n";
+    EXPECT_GE(made, 40) << "the load barely ran";
+    EXPECT_GE(seen * 30, made * 25) << "fewer than 25 reports for 30 changes";
 }
 
 // Scaled to half: whole captures (sway offers no area grabber), JPEG tiles. The sway rules

@@ -3,6 +3,8 @@
 // answers over a fake desktop: whole only when they must be, nothing for a still screen or pixels
 // the viewer has, the changed areas grabbed where the source can.
 #include "capture/change_tiles.hpp"
+#include "capture/image_scaling.hpp"
+#include "capture/screenshot_encoding.hpp"
 #include "tests/support/fakes/fake_change_source.hpp"
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <spng.h>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -184,6 +187,68 @@ constexpr Path kPaths[] = {{"scaled", kWidth / 2, false, false},
                            {"own pixels, captured", 2560, true, false},
                            {"own pixels, grabbed", 2560, true, true}};
 constexpr std::uint32_t kBackground = 0x202020;
+
+// Each tile is the smaller of palette PNG and JPEG: text at the desktop's own pixels stays lossless
+// at any quality, while busy pixels go as JPEG even when they have few colours.
+TEST(EncodeTile, TheSmallerOfPalettePngAndJpeg) {
+    const auto fill = [](int width, int height, const std::function<std::uint32_t(int, int)>& bgr) {
+        Image image(width, height);
+        for (int y = 0; y < height; ++y) {
+            for (int x = 0; x < width; ++x) {
+                const std::uint32_t c = bgr(x, y) | 0xff000000U;
+                std::memcpy(image.data() + y * image.stride() + static_cast<std::size_t>(x) * 4, &c,
+                            4);
+            }
+        }
+        return image;
+    };
+    std::mt19937 random(7);
+    const Image text = [&] {
+        Image image = blank();
+        for (int n = 0; n < 8; ++n) {
+            drawLine(image, n, kTerminal.y + n * kLine);
+        }
+        return image;
+    }();
+    const zel::ConstPixelView textTile{text.data() + kTerminal.y * text.stride() +
+                                           static_cast<std::size_t>(kTerminal.x) * 4,
+                                       256, 96, text.stride()};
+    // The same text as a frame 0.6 of the desktop's width shows it: its blended edges take hundreds
+    // of colours, and JPEG makes less of them than a palette.
+    Image scaledText(154, 58);
+    ASSERT_TRUE(zel::scaleInto(textTile, scaledText.view()));
+    const Image flat = fill(256, 64, [](int, int) { return 0x303040U; });
+    const Image noise = fill(128, 64, [&](int, int) {
+        const auto v = static_cast<std::uint32_t>(random() % 200);
+        return v | (v << 8U) | (v << 16U);
+    });
+    const Image photo = fill(128, 64, [&](int x, int y) {
+        return static_cast<std::uint32_t>(x * 2 + (y << 9U) + ((x + y) << 17U) +
+                                          (random() & 0x0f0f0fU));
+    });
+    const std::tuple<const char*, zel::ConstPixelView, int, bool, bool> kCases[] = {
+        // name, pixels, quality, palette allowed, PNG expected
+        {"text at 60", textTile, 60, true, true},
+        {"text at 25", textTile, 25, true, true},
+        {"text scaled, at 25", std::as_const(scaledText).view(), 25, true, false},
+        {"flat", std::as_const(flat).view(), 25, true, true},
+        {"text for a viewer without PNG", textTile, 60, false, false},
+        {"noise of 200 greys at 25", std::as_const(noise).view(), 25, true, false},
+        {"photo", std::as_const(photo).view(), 70, true, false},
+    };
+    for (const auto& [name, pixels, quality, palette, png] : kCases) {
+        SCOPED_TRACE(name);
+        const auto file = zel::encodeTile(pixels, quality, palette);
+        ASSERT_TRUE(file);
+        EXPECT_EQ(file->at(0) == 0x89, png);
+        const auto jpeg = zel::Screenshot::encodeJpeg(pixels, quality);
+        ASSERT_TRUE(jpeg);
+        EXPECT_LE(file->size(), jpeg->size());
+        if (png) {
+            EXPECT_LT(file->size() * 3, jpeg->size()) << "text as JPEG costs several times more";
+        }
+    }
+}
 
 TEST(ChangeTiles, AnAnswerIsWholeOnlyWhenItMustBe) {
     enum class Step { still, small, sameColour, underHalf, overHalf, sinceZero, unknown, resized };
