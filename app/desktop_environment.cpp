@@ -27,6 +27,18 @@ ControlHandlers controlHandlers(const DesktopEnvironment& environment) {
             return InputActions::perform(*input, body, own.get());
         };
     }
+    if (auto windows = environment.windows) {
+        handlers.windows = [windows, input = environment.input] {
+            std::optional<DisplayBounds> display;
+            if (input) {
+                display = input->mainDisplayBounds();
+            }
+            return windowListJSON(windows->list(), display);
+        };
+        handlers.focusWindow = [windows](std::string_view body) {
+            return focusWindow(*windows, body);
+        };
+    }
     return handlers;
 }
 

@@ -5,6 +5,7 @@
 #include "capture/capture_backend.hpp"
 #include "capture/change_source.hpp"
 #include "control_service/control_service.hpp"
+#include "input/desktop_windows.hpp"
 #include "input/input_backend.hpp"
 #include "input/own_windows.hpp"
 
@@ -33,6 +34,8 @@ struct DesktopEnvironment {
     // The app's own windows, which no input request may act on; set once the window exists
     // (main.cpp), before the control service starts.
     std::shared_ptr<OwnWindows> ownWindows = {};
+    // The desktop's top-level windows (list, focus), where the platform can tell them.
+    std::shared_ptr<DesktopWindows> windows = {};
 };
 
 // The control service's routes over the environment's backends. A missing backend leaves its

@@ -30,6 +30,10 @@ struct ControlHandlers {
     std::function<std::vector<std::uint8_t>(std::uint64_t since, int width, int quality,
                                             bool copies)>
         tiles;
+    // GET /windows: the desktop's top-level windows as JSON. POST /windows/focus: the raw body
+    // ({"id":…}); returns the JSON answer. Without them the routes answer 501.
+    std::function<nlohmann::json()> windows;
+    std::function<nlohmann::json(std::string_view body)> focusWindow;
 };
 
 struct ControlServiceConfig {
