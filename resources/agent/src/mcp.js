@@ -6,6 +6,7 @@ import { McpServer } from '@modelcontextprotocol/sdk/server/mcp.js';
 import { StreamableHTTPServerTransport } from '@modelcontextprotocol/sdk/server/streamableHttp.js';
 import { isInitializeRequest } from '@modelcontextprotocol/sdk/types.js';
 import { createToolContext } from './mcp-context.js';
+import { registerDesktopTools } from './mcp-desktop-tools.js';
 import { registerTools } from './mcp-tools.js';
 import { readLimited } from './read-limited.js';
 
@@ -85,6 +86,7 @@ export function createMcpService(config, { env = process.env, devices, version =
     const session = { id: null, device, lastUsed: now(), shot: null, untrack: null };
     session.server = new McpServer({ name: 'zel-desktop-agent', version }, { instructions: kInstructions });
     session.tools = registerTools(session.server, context, session);
+    registerDesktopTools(session.server, { config, env }, session);
     if (!commandsAllowed()) session.tools.runCommand?.disable();
     session.transport = new StreamableHTTPServerTransport({
       sessionIdGenerator: () => crypto.randomUUID(),
