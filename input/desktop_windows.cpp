@@ -1,11 +1,18 @@
 #include "input/desktop_windows.hpp"
 
 #include "base/app_error.hpp"
+#include "base/unicode_text.hpp"
 
 #include <algorithm>
 
 namespace zel {
 namespace {
+
+// A window's own text, which a careless client may leave in another encoding: invalid UTF-8 is
+// taken as ISO 8859-1, so that one bad title never spoils the list.
+std::string readable(const std::string& text) {
+    return isValidUTF8(text) ? text : latin1ToUTF8(text);
+}
 
 nlohmann::json boundsJSON(const DisplayBounds& bounds) {
     return {{"x", bounds.x}, {"y", bounds.y}, {"width", bounds.width}, {"height", bounds.height}};
@@ -13,13 +20,28 @@ nlohmann::json boundsJSON(const DisplayBounds& bounds) {
 
 } // namespace
 
+std::string latin1ToUTF8(std::string_view text) {
+    std::string utf8;
+    utf8.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80) {
+            utf8 += c;
+        } else {
+            utf8 += static_cast<char>(0xC0U | (byte >> 6U));
+            utf8 += static_cast<char>(0x80U | (byte & 0x3FU));
+        }
+    }
+    return utf8;
+}
+
 nlohmann::json windowListJSON(const std::vector<DesktopWindow>& windows,
                               std::optional<DisplayBounds> display) {
     auto list = nlohmann::json::array();
     for (const DesktopWindow& window : windows) {
         nlohmann::json entry = {{"id", window.id},
-                                {"title", window.title},
-                                {"application", window.application},
+                                {"title", readable(window.title)},
+                                {"application", readable(window.application)},
                                 {"focused", window.focused},
                                 {"minimized", window.minimized},
                                 {"own", window.own}};

@@ -47,8 +47,12 @@ public:
     virtual bool focus(const DesktopWindow& window) = 0;
 };
 
-// The control service's answers. `display`: the main display's bounds, which the screenshot shows,
-// so that the agent server can map bounds into a screenshot's pixels.
+// ISO 8859-1 text (X11's STRING properties) as UTF-8.
+std::string latin1ToUTF8(std::string_view text);
+
+// The control service's answers. Titles and names that are not UTF-8 are taken as ISO 8859-1.
+// `display`: the main display's bounds, which the screenshot shows, so that the agent server can
+// map bounds into a screenshot's pixels.
 nlohmann::json windowListJSON(const std::vector<DesktopWindow>& windows,
                               std::optional<DisplayBounds> display);
 // body: {"id":"…"}. Refuses unknown ids and the app's own windows with a readable text.

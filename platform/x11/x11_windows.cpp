@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <ranges>
 #include <string_view>
 #include <thread>
 
@@ -129,6 +130,11 @@ private:
     std::shared_ptr<Connection> connection_;
     Atoms atoms_{};
 };
+
+// A STRING property's ISO 8859-1 text as UTF-8.
+std::optional<std::string> latin1(const std::optional<std::string>& text) {
+    return text ? std::optional(latin1ToUTF8(*text)) : std::nullopt;
+}
 
 // The class part of WM_CLASS ("instance\0class\0"), else its instance.
 std::string applicationOf(const std::string& wmClass) {
@@ -252,17 +258,16 @@ private:
         const xcb_window_t active = activeOf(query, all.managed);
         std::vector<DesktopWindow> windows;
         windows.reserve(all.windows.size());
-        for (auto it = all.windows.rbegin(); it != all.windows.rend(); ++it) {
-            const xcb_window_t window = *it;
+        for (const xcb_window_t window : std::views::reverse(all.windows)) {
             DesktopWindow entry;
             entry.id = idText(window);
             auto title = query.text(window, query.atom(wmName), query.atom(utf8String));
             if (!title) {
-                title = query.text(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING);
+                title = latin1(query.text(window, XCB_ATOM_WM_NAME, XCB_ATOM_STRING));
             }
             entry.title = title.value_or("");
-            entry.application =
-                applicationOf(query.text(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING).value_or(""));
+            entry.application = applicationOf(
+                latin1(query.text(window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING)).value_or(""));
             const auto pid = query.cardinals(window, query.atom(wmPid), XCB_ATOM_CARDINAL);
             entry.pid = pid.empty() ? 0 : pid.front();
             entry.own = entry.pid == ownPid_;
