@@ -8,7 +8,6 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <ranges>
 #include <string_view>
 #include <thread>
 
@@ -258,7 +257,8 @@ private:
         const xcb_window_t active = activeOf(query, all.managed);
         std::vector<DesktopWindow> windows;
         windows.reserve(all.windows.size());
-        for (const xcb_window_t window : std::views::reverse(all.windows)) {
+        const std::vector<xcb_window_t> topFirst(all.windows.rbegin(), all.windows.rend());
+        for (const xcb_window_t window : topFirst) {
             DesktopWindow entry;
             entry.id = idText(window);
             auto title = query.text(window, query.atom(wmName), query.atom(utf8String));
