@@ -123,7 +123,9 @@ TEST(DesktopWindowsX11, ListsFocusesAndRefusesUnderAWindowManager) {
              {R"({"id":"root"})", "No window root"},
              {R"({"id":5})", "Expected a JSON body"},
              {"not json", "Expected a JSON body"}}) {
-        EXPECT_NE(zel::test::errorText([&] { zel::focusWindow(*windows, body); }).find(text),
+        EXPECT_NE(zel::test::errorText([&, &request = body] {
+                      zel::focusWindow(*windows, request);
+                  }).find(text),
                   std::string::npos)
             << body;
     }
