@@ -50,6 +50,18 @@ ControlHandlers controlHandlers(const DesktopEnvironment& environment) {
             return accessibility->act(parseAccessibilityAct(body));
         };
     }
+    if (auto windows = environment.windows) {
+        handlers.windows = [windows, input = environment.input] {
+            std::optional<DisplayBounds> display;
+            if (input) {
+                display = input->mainDisplayBounds();
+            }
+            return windowListJSON(windows->list(), display);
+        };
+        handlers.focusWindow = [windows](std::string_view body) {
+            return focusWindow(*windows, body);
+        };
+    }
     return handlers;
 }
 

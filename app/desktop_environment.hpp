@@ -6,6 +6,7 @@
 #include "capture/change_source.hpp"
 #include "control_service/control_service.hpp"
 #include "input/accessibility.hpp"
+#include "input/desktop_windows.hpp"
 #include "input/input_backend.hpp"
 #include "input/own_windows.hpp"
 
@@ -37,6 +38,8 @@ struct DesktopEnvironment {
     // The applications' accessibility trees and actions on their elements (AT-SPI); without it
     // the accessibility routes answer 501.
     std::shared_ptr<Accessibility> accessibility = {};
+    // The desktop's top-level windows (list, focus), where the platform can tell them.
+    std::shared_ptr<DesktopWindows> windows = {};
 };
 
 // The control service's routes over the environment's backends. A missing backend leaves its

@@ -12,6 +12,7 @@
 #include "platform/x11/x11_damage.hpp"
 #include "platform/x11/x11_input.hpp"
 #include "platform/x11/x11_own_windows.hpp"
+#include "platform/x11/x11_windows.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,7 @@ DesktopEnvironment x11Desktop(std::string platform) {
     DesktopEnvironment desktop{x11::makeCaptureBackend(), x11::makeInputBackend(),
                                x11::makeChangeSource(), std::move(platform)};
     desktop.ownWindows = x11::makeOwnWindows(::getpid());
+    desktop.windows = x11::makeDesktopWindows(::getpid());
     return desktop;
 }
 
@@ -60,6 +62,7 @@ DesktopEnvironment backends() {
         // sway tells where our windows are; other compositors leave the focus check alone.
         const char* sway = std::getenv("SWAYSOCK");
         desktop.ownWindows = wayland::makeSwayWindows(sway != nullptr ? sway : "", ::getpid());
+        desktop.windows = wayland::makeSwayDesktopWindows(sway != nullptr ? sway : "", ::getpid());
         return desktop;
     }
     // GNOME and KDE share the screen and take input only through the desktop portal, which asks

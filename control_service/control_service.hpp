@@ -34,6 +34,10 @@ struct ControlHandlers {
     // items as an object of strings (the secret left out), an action from the raw body.
     std::function<nlohmann::json(const nlohmann::json& query)> accessibilityTree;
     std::function<nlohmann::json(std::string_view body)> accessibilityAct;
+    // GET /windows: the desktop's top-level windows as JSON. POST /windows/focus: the raw body
+    // ({"id":…}); returns the JSON answer. Without them the routes answer 501.
+    std::function<nlohmann::json()> windows;
+    std::function<nlohmann::json(std::string_view body)> focusWindow;
 };
 
 struct ControlServiceConfig {

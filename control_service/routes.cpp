@@ -147,6 +147,30 @@ void accessibilityRoute(const LocalHTTPRequest& request,
     });
 }
 
+// GET /windows and POST /windows/focus: a few round trips to the window manager, on the input
+// pool (a focus waits up to a second for the window manager to report it).
+void windowsRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connection>& connection,
+                  ServiceContext& service) {
+    const bool focus = request.path == "/windows/focus";
+    const auto& handlers = service.config.handlers;
+    if (!(focus ? static_cast<bool>(handlers.focusWindow) : static_cast<bool>(handlers.windows))) {
+        connection->sendHTTPError("Main app windows failed: The window list is not available on "
+                                  "this desktop.",
+                                  kStatusNotImplemented);
+        return;
+    }
+    asio::post(service.inputPool, [connection, &service, focus, body = request.body] {
+        try {
+            const auto& handlers = service.config.handlers;
+            const std::string_view text(reinterpret_cast<const char*>(body.data()), body.size());
+            const auto json = compactJSON(focus ? handlers.focusWindow(text) : handlers.windows());
+            connection->sendHTTPResponse(kStatusOK, kContentTypeJSON, bytesOf(json));
+        } catch (const std::exception& error) {
+            connection->sendHTTPError("Main app windows failed: " + displayText(error));
+        }
+    });
+}
+
 } // namespace
 
 void routeRequest(std::span<const std::uint8_t> bytes,
@@ -167,6 +191,8 @@ void routeRequest(std::span<const std::uint8_t> bytes,
         tilesRoute(request, connection, service);
     } else if (request.path == "/accessibility" || request.path == "/accessibility/act") {
         accessibilityRoute(request, connection, service);
+    } else if (request.path == "/windows" || request.path == "/windows/focus") {
+        windowsRoute(request, connection, service);
     } else {
         screenshotRoute(screenshotRequestParams(request), connection, service);
     }

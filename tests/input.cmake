@@ -1,3 +1,4 @@
 zel_add_test(input_test
     SOURCES unit/input/input_actions_test.cpp unit/input/accessibility_test.cpp
+        unit/input/desktop_windows_test.cpp
     LIBS zel_input)

@@ -3,6 +3,7 @@
 // the protocol itself.
 #pragma once
 
+#include "input/desktop_windows.hpp"
 #include "input/own_windows.hpp"
 
 #include <memory>
@@ -20,5 +21,14 @@ OwnWindowState windowsOf(const nlohmann::json& tree, pid_t pid);
 // An unreachable or failing sway counts as no windows: input must not stop because sway's IPC
 // does, and the focus still comes from the toolkit.
 std::shared_ptr<OwnWindows> makeSwayWindows(std::string socket, pid_t pid);
+
+// Every view in a GET_TREE answer as a desktop window: the container's id, title, app id (an
+// XWayland window's class), pid, and its rectangle where it is visible now; the focused one first,
+// then in the tree's order. `ownPid`'s are marked own.
+std::vector<DesktopWindow> desktopWindowsOf(const nlohmann::json& tree, pid_t ownPid);
+
+// The window list and focus (a `[con_id=N] focus` command) over sway's IPC; nullptr when
+// `socket` is empty. Other wlroots compositors have none.
+std::shared_ptr<DesktopWindows> makeSwayDesktopWindows(std::string socket, pid_t ownPid);
 
 } // namespace zel::wayland

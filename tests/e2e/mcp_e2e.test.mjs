@@ -111,3 +111,75 @@ it('a cancelled type_text stops at the X server within a piece, after progress; 
   assert.ok(progress.length >= 10 && progress.at(-1) <= last.presses, `progress ${progress.slice(-3)} against ${last.presses} typed`);
   await client.close();
 });
+
+it('an MCP client lists the windows under a window manager, focuses one and launches an application by its desktop entry', async () => {
+  const { env, token, start, xdotool } = desktop;
+  start('openbox', [], { env });
+  start('xterm', ['-title', 'zel first', '-geometry', '60x10+100+120'], { env });
+  // A desktop entry in the app's own data folder, which the agent server searches first.
+  const entries = path.join(env.XDG_DATA_HOME || path.join(env.HOME, '.local/share'), 'applications');
+  fs.mkdirSync(entries, { recursive: true });
+  fs.writeFileSync(path.join(entries, 'zel-probe.desktop'), '[Desktop Entry]\nType=Application\nName=Zel Probe Terminal\nExec=xterm -title zel-launched -geometry 40x8+500+400\n');
+
+  const client = new Client({ name: 'zel-e2e-windows', version: '1.0.0' });
+  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${token}` } } }));
+  const call = async (name, args = {}) => {
+    const answer = await client.callTool({ name, arguments: args });
+    return { error: answer.isError === true, text: answer.content.map((c) => c.text).join('\n') };
+  };
+  const windows = async () => {
+    const { error, text } = await call('list_windows');
+    assert.equal(error, false, text);
+    return JSON.parse(text.slice(text.indexOf('\n') + 1));
+  };
+  let launched = 0;
+  try {
+    await call('screenshot', { width: kShotWidth });
+    let last = null;
+    const listed = await waitFor('openbox managing both windows', async () => {
+      const list = await windows().catch((error) => {
+        last = error.message;
+        throw error;
+      });
+      last = list;
+      const first = list.find((w) => w.title === 'zel first');
+      if (!first || !list.some((w) => w.own)) return null;
+      // Framed: the client lies below the title bar that the bounds include.
+      const clientY = Number(/Absolute upper-left Y:\s+(\d+)/.exec(execFileSync('xwininfo', ['-id', first.id], { env }).toString())[1]);
+      return clientY > first.desktop_bounds.y + 10 ? list : null;
+    }).catch((error) => {
+      throw new Error(`${error.message}; the last list: ${JSON.stringify(last)}`);
+    });
+    const first = listed.find((w) => w.title === 'zel first');
+    const own = listed.find((w) => w.own);
+    assert.equal(first.application, 'XTerm');
+    assert.equal(own.title, 'Zel Desktop Agent');
+    for (const key of ['x', 'y', 'width', 'height']) {
+      assert.ok(Math.abs(first.bounds[key] - first.desktop_bounds[key] / 2) <= 1, JSON.stringify(first));
+    }
+
+    const focused = await call('focus_window', { id: first.id });
+    assert.match(focused.text, /has the focus/);
+    assert.equal(Number(xdotool('getactivewindow')), Number.parseInt(first.id, 16));
+    const refusals = [
+      ['focus_window', { id: own.id }, /Zel Desktop Agent 自己的窗口/],
+      ['focus_window', { id: '0x7ffffff0' }, /No window 0x7ffffff0/],
+      ['focus_window', { id: first.id, raise: true }, /raise/],
+      ['launch_app', { name: 'no such application here' }, /No installed application matches/],
+    ];
+    for (const [name, args, message] of refusals) {
+      const answer = await call(name, args);
+      assert.ok(answer.error, `${name} ${JSON.stringify(args)}`);
+      assert.match(answer.text, message);
+    }
+
+    const started = await call('launch_app', { name: 'zel probe' });
+    assert.equal(started.error, false, started.text);
+    launched = Number(/process (\d+)/.exec(started.text)[1]);
+    const appeared = await waitFor('the launched window in the list', async () => (await windows()).find((w) => w.title === 'zel-launched'));
+    assert.equal(appeared.pid, launched);
+  } finally {
+    if (launched) process.kill(launched, 'SIGTERM');
+    await client.close();
+  }
+});

@@ -7,6 +7,7 @@ import { StreamableHTTPServerTransport } from '@modelcontextprotocol/sdk/server/
 import { isInitializeRequest } from '@modelcontextprotocol/sdk/types.js';
 import { registerAccessibilityTools } from './mcp-accessibility-tools.js';
 import { createToolContext, strictTools } from './mcp-context.js';
+import { registerDesktopTools } from './mcp-desktop-tools.js';
 import { registerTools } from './mcp-tools.js';
 import { readLimited } from './read-limited.js';
 
@@ -89,6 +90,7 @@ export function createMcpService(config, { env = process.env, devices, version =
     session.server = strictTools(new McpServer({ name: 'zel-desktop-agent', version }, { instructions: kInstructions }));
     session.tools = registerTools(session.server, context, session);
     registerAccessibilityTools(session.server, context, session);
+    registerDesktopTools(session.server, { config, env }, session);
     if (!commandsAllowed()) session.tools.runCommand?.disable();
     session.transport = new StreamableHTTPServerTransport({
       sessionIdGenerator: () => crypto.randomUUID(),

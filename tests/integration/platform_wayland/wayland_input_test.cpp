@@ -5,6 +5,7 @@
 #include "platform/wayland/sway_windows.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_input.hpp"
+#include "tests/support/command.hpp"
 #include "tests/support/input_arrivals.hpp"
 #include "tests/support/sway.hpp"
 #include "tests/support/xvfb.hpp"
@@ -88,6 +89,63 @@ TEST(SwayWindows, WhereAProcesssWindowsAreAndWhetherOneHasTheFocus) {
     const auto others = wayland::makeSwayWindows(ipc, client.pid() + 100000);
     EXPECT_FALSE(others->covers({960, 540}) || others->focused());
     EXPECT_EQ(wayland::makeSwayWindows("", client.pid()), nullptr);
+
+    // The same window in the desktop's window list, focused by sway's command.
+    const auto desktop = wayland::makeSwayDesktopWindows(ipc, client.pid());
+    const auto listed = desktop->list();
+    ASSERT_EQ(listed.size(), 1U);
+    EXPECT_EQ(listed[0].application, "wev");
+    EXPECT_TRUE(listed[0].own && listed[0].focused);
+    EXPECT_EQ(listed[0].bounds, (DisplayBounds{0, 0, 1920, 1080}));
+    EXPECT_TRUE(desktop->focus(listed[0]));
+    DesktopWindow forged = listed[0];
+    forged.id = "1] exit; [";
+    EXPECT_NE(test::errorText([&] { desktop->focus(forged); }).find("No window"),
+              std::string::npos);
+}
+
+// Views of a GET_TREE answer as desktop windows: an XWayland window named by its class, a
+// window of another workspace without bounds, the focused one first; containers are no windows.
+TEST(SwayWindows, TheTreesViewsAreTheDesktopsWindows) {
+    const nlohmann::json tree = {
+        {"id", 1},
+        {"nodes",
+         {{{"id", 4},
+           {"nodes",
+            {{{"id", 10},
+              {"pid", 7},
+              {"name", "Editor"},
+              {"app_id", "org.example.editor"},
+              {"visible", true},
+              {"rect", {{"x", 10}, {"y", 20}, {"width", 300}, {"height", 200}}}},
+             {{"id", 11},
+              {"pid", 8},
+              {"name", "xterm"},
+              {"app_id", nullptr},
+              {"window_properties", {{"class", "XTerm"}}},
+              {"visible", false},
+              {"rect", {{"x", 0}, {"y", 0}, {"width", 50}, {"height", 50}}}}}},
+           {"floating_nodes",
+            {{{"id", 12},
+              {"pid", 9},
+              {"name", "Zel Desktop Agent"},
+              {"app_id", "zel-desktop-agent"},
+              {"focused", true},
+              {"visible", true},
+              {"rect", {{"x", 5}, {"y", 6}, {"width", 7}, {"height", 8}}}}}}}}}};
+    const auto windows = wayland::desktopWindowsOf(tree, 9);
+    ASSERT_EQ(windows.size(), 3U);
+    const auto row = [](const DesktopWindow& w) {
+        return std::tuple(w.id, w.title, w.application, w.pid, w.focused, w.own,
+                          w.bounds.value_or(DisplayBounds{-1, -1, -1, -1}));
+    };
+    EXPECT_EQ(row(windows[0]), std::tuple("12", "Zel Desktop Agent", "zel-desktop-agent", 9, true,
+                                          true, DisplayBounds{5, 6, 7, 8}));
+    EXPECT_EQ(row(windows[1]), std::tuple("10", "Editor", "org.example.editor", 7, false, false,
+                                          DisplayBounds{10, 20, 300, 200}));
+    EXPECT_EQ(row(windows[2]),
+              std::tuple("11", "xterm", "XTerm", 8, false, false, DisplayBounds{-1, -1, -1, -1}));
+    EXPECT_TRUE(wayland::desktopWindowsOf(nullptr, 9).empty());
 }
 
 } // namespace
