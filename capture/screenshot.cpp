@@ -47,13 +47,15 @@ int resizedHeight(int width, int height, int targetWidth) {
     return std::max(static_cast<int>(product / width), 1);
 }
 
-Image captureFrame(CaptureBackend& backend, int width, std::chrono::nanoseconds timeout) {
+Image captureFrame(CaptureBackend& backend, int width, std::chrono::nanoseconds timeout,
+                   bool cursor) {
     const std::vector<CaptureDisplay> displays = backend.displays();
     if (displays.empty()) {
         throw AppError(kNoDisplay);
     }
     const CaptureDisplay& display = displays.front();
-    const StreamConfiguration configuration = streamConfiguration(width, display);
+    StreamConfiguration configuration = streamConfiguration(width, display);
+    configuration.includesCursor = cursor;
     auto output = std::make_shared<FirstFrameWaiter>();
     const std::unique_ptr<FrameStream> stream = backend.makeStream(display, configuration);
     if (!stream) {
