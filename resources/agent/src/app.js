@@ -23,7 +23,7 @@ const kRoot = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 const kVersion = JSON.parse(fs.readFileSync(path.join(kRoot, 'package.json'), 'utf8')).version;
 
 // The web client's ES modules, each served as /<name>.js; app.js is the entry.
-const kClientModules = ['app', 'api', 'status', 'picture', 'live', 'input', 'gestures', 'loupe', 'touch', 'keyboard', 'clipboard', 'terminal'];
+const kClientModules = ['app', 'api', 'status', 'picture', 'live', 'input', 'gestures', 'loupe', 'touch', 'keyboard', 'clipboard', 'terminal', 'pointer'];
 const kStatic = {
   '/': ['public/index.html', 'text/html; charset=utf-8'],
   '/index.html': ['public/index.html', 'text/html; charset=utf-8'],
