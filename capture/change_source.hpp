@@ -98,6 +98,9 @@ public:
     // Throws the platform's error when it cannot make one.
     virtual std::unique_ptr<AreaGrabber> areaGrabber() { return nullptr; }
 
+    // Whether its reports tell the pointer (and frames can leave the cursor out for a viewer that
+    // draws it): where not, the cursor stays in the frames.
+    [[nodiscard]] virtual bool tellsPointer() const { return false; }
     // The pointer's shape now, or nothing where the platform cannot tell it. Throws the platform's
     // error.
     virtual std::optional<CursorImage> cursorImage() { return std::nullopt; }

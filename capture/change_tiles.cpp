@@ -16,6 +16,7 @@ namespace {
 
 const char* const kUnableToEncode = "Unable to encode screenshot.";
 const char* const kNoShape = "The pointer's shape is not available.";
+const char* const kNoPointer = "This desktop does not tell where the pointer is.";
 
 // The cursor as an RGBA PNG: its words are premultiplied, PNG's are not.
 std::optional<std::vector<std::uint8_t>> cursorPng(const CursorImage& cursor) {
@@ -109,7 +110,7 @@ ChangeTiles::ChangeTiles(std::shared_ptr<CaptureBackend> capture,
     : capture_(std::move(capture)), source_(changes), log_(std::move(changes)) {}
 
 void ChangeTiles::awaitChange(std::uint64_t since, std::function<void()> changed, bool pointer) {
-    log_.awaitChange(since, std::move(changed), pointer);
+    log_.awaitChange(since, std::move(changed), pointer && source_->tellsPointer());
 }
 
 std::optional<Image> ChangeTiles::grabChanges(const std::vector<ChangeRect>& changes,
@@ -143,6 +144,9 @@ std::optional<Image> ChangeTiles::grabChanges(const std::vector<ChangeRect>& cha
 }
 
 void ChangeTiles::awaitPointer(std::uint64_t since, std::function<void()> changed) {
+    if (!source_->tellsPointer()) {
+        throw AppError(kNoPointer);
+    }
     log_.awaitPointer(since, std::move(changed));
 }
 
@@ -185,6 +189,8 @@ std::string ChangeTiles::pointerShape() {
 
 std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int quality,
                                              bool copies, bool pointer) {
+    // Where the source cannot tell the pointer, the viewer gets it in the frames after all.
+    pointer = pointer && source_->tellsPointer();
     const bool cursor = !pointer;
     ChangeLog::Changes logged = log_.changesSince(since, pointer);
     const std::uint64_t sequence = logged.sequence;

@@ -55,13 +55,14 @@ public:
     // whole frame. `copies`: the viewer applies "copies":[[x,y,w,h,toX,toY],...] (listed before
     // "tiles", found only while the frame is at the desktop's own resolution, where a scroll is a
     // whole-pixel shift) and takes PNG tiles. `pointer`: the viewer draws the pointer itself, so
-    // frames come without the cursor and the cursor's moves are no change. Throws what a
-    // screenshot throws.
+    // frames come without the cursor and the cursor's moves are no change (where the source tells
+    // the pointer; elsewhere it stays in the frames). Throws what a screenshot throws.
     std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality,
                                     bool copies = false, bool pointer = false);
 
     // The pointer route: `changed` once, as awaitChange, when the pointer moved or took another
-    // shape after pointer sequence `since`.
+    // shape after pointer sequence `since`. Throws AppError "This desktop does not tell where the
+    // pointer is." where the source cannot (the route answers 501).
     void awaitPointer(std::uint64_t since, std::function<void()> changed);
     // {"sequence":N,"x":X,"y":Y,"visible":true|false,"serial":S,"width":W,"height":H}: the hot spot
     // in the first display's pixels (W×H), visible when the pointer is on it; sequence 0 while the

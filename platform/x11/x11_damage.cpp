@@ -260,6 +260,7 @@ public:
     std::unique_ptr<AreaGrabber> areaGrabber() override {
         return std::make_unique<X11AreaGrabber>();
     }
+    [[nodiscard]] bool tellsPointer() const override { return true; }
     std::optional<CursorImage> cursorImage() override {
         const std::lock_guard guard(cursorMutex_);
         return x11::cursorImage(cursorConnection_);
