@@ -22,25 +22,55 @@ ChangeLog::~ChangeLog() {
     watch_.reset();
 }
 
+std::vector<ChangeLog::Waiter> ChangeLog::wait(std::vector<Waiter>& waiters, Waiter waiter) {
+    std::vector<Waiter> dropped;
+    if (waiters.size() >= kWaiterLimit) {
+        dropped.swap(waiters); // told early (by the caller, unlocked); the gone ones ignore it
+    }
+    waiters.push_back(std::move(waiter));
+    return dropped;
+}
+
 void ChangeLog::record(const ChangeReport& report) {
     std::vector<Waiter> woken;
     {
         const std::lock_guard guard(mutex_);
-        ++sequence_;
-        if (report.everything) {
-            everythingAt_ = sequence_;
-            log_.clear();
-        } else {
-            for (const ChangeRect& rect : report.rects) {
-                log_.push_back({sequence_, rect});
+        if (report.pointer && (pointer_.sequence == 0 || *report.pointer != pointer_.state)) {
+            pointer_ = {pointer_.sequence + 1, *report.pointer};
+            woken.swap(pointerWaiters_);
+        }
+        const bool drawn = report.everything || report.ended || !report.rects.empty();
+        if (drawn || !report.cursorRects.empty()) {
+            ++sequence_;
+            if (drawn) {
+                drawnAt_ = sequence_;
             }
-            while (log_.size() > kLogLimit) {
-                forgottenAt_ = log_.front().sequence;
-                log_.pop_front();
+            if (report.everything) {
+                everythingAt_ = sequence_;
+                log_.clear();
+            } else {
+                for (const ChangeRect& rect : report.rects) {
+                    log_.push_back({sequence_, rect, false});
+                }
+                for (const ChangeRect& rect : report.cursorRects) {
+                    log_.push_back({sequence_, rect, true});
+                }
+                while (log_.size() > kLogLimit) {
+                    forgottenAt_ = log_.front().sequence;
+                    log_.pop_front();
+                }
+            }
+            // Waiters that ignore the cursor stay for a change of more than the cursor.
+            for (auto it = waiters_.begin(); it != waiters_.end();) {
+                if (drawn || !it->withoutCursor) {
+                    woken.push_back(std::move(*it));
+                    it = waiters_.erase(it);
+                } else {
+                    ++it;
+                }
             }
         }
         ended_ = ended_ || report.ended;
-        woken.swap(waiters_);
     }
     for (Waiter& waiter : woken) {
         waiter.changed();
@@ -70,16 +100,17 @@ void ChangeLog::ensureWatching() {
     }
 }
 
-void ChangeLog::awaitChange(std::uint64_t since, std::function<void()> changed) {
+void ChangeLog::awaitChange(std::uint64_t since, std::function<void()> changed,
+                            bool withoutCursor) {
     ensureWatching();
     std::vector<Waiter> dropped;
     {
         const std::lock_guard guard(mutex_);
-        if (sequence_ == since) {
-            if (waiters_.size() >= kWaiterLimit) {
-                dropped.swap(waiters_); // told early; the gone ones ignore it
-            }
-            waiters_.push_back({since, std::move(changed)});
+        // Since `since` at most the cursor moved: nothing for a viewer that draws it itself.
+        const bool onlyCursor = withoutCursor && since < sequence_ && drawnAt_ <= since &&
+                                since >= everythingAt_ && since >= forgottenAt_ && since > 0;
+        if (sequence_ == since || onlyCursor) {
+            dropped = wait(waiters_, {since, std::move(changed), withoutCursor});
             changed = nullptr;
         }
     }
@@ -91,17 +122,42 @@ void ChangeLog::awaitChange(std::uint64_t since, std::function<void()> changed) 
     }
 }
 
-ChangeLog::Changes ChangeLog::changesSince(std::uint64_t since) {
+ChangeLog::Changes ChangeLog::changesSince(std::uint64_t since, bool withoutCursor) {
     const std::lock_guard guard(mutex_);
     Changes changes;
     changes.sequence = sequence_;
     changes.full = since == 0 || since > sequence_ || since < everythingAt_ || since < forgottenAt_;
     if (!changes.full) {
         for (auto it = log_.rbegin(); it != log_.rend() && it->sequence > since; ++it) {
-            changes.rects.push_back(it->rect);
+            if (!withoutCursor || !it->cursor) {
+                changes.rects.push_back(it->rect);
+            }
         }
     }
     return changes;
+}
+
+void ChangeLog::awaitPointer(std::uint64_t since, std::function<void()> changed) {
+    ensureWatching();
+    std::vector<Waiter> dropped;
+    {
+        const std::lock_guard guard(mutex_);
+        if (pointer_.sequence == since) {
+            dropped = wait(pointerWaiters_, {since, std::move(changed), false});
+            changed = nullptr;
+        }
+    }
+    for (Waiter& waiter : dropped) {
+        waiter.changed();
+    }
+    if (changed) {
+        changed();
+    }
+}
+
+ChangeLog::Pointer ChangeLog::pointer() {
+    const std::lock_guard guard(mutex_);
+    return pointer_;
 }
 
 } // namespace zel

@@ -5,8 +5,10 @@
 
 #include "capture/image.hpp"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace zel {
@@ -21,6 +23,27 @@ struct ChangeRect {
     bool operator==(const ChangeRect&) const = default;
 };
 
+// The pointer as the source watches it: the hot spot in desktop coordinates, and the serial of its
+// shape (a new shape, a new serial).
+struct PointerState {
+    int x = 0;
+    int y = 0;
+    bool onScreen = false;
+    std::uint64_t serial = 0;
+
+    bool operator==(const PointerState&) const = default;
+};
+
+// The pointer's shape: premultiplied ARGB words, row by row, and the hot spot inside it.
+struct CursorImage {
+    int width = 0;
+    int height = 0;
+    int hotX = 0;
+    int hotY = 0;
+    std::uint64_t serial = 0;
+    std::vector<std::uint32_t> argb;
+};
+
 struct ChangeReport {
     std::vector<ChangeRect> rects;
     // The source cannot say what changed: it has just started, the screen was resized, or it lost
@@ -28,6 +51,11 @@ struct ChangeReport {
     bool everything = false;
     // The watch has ended with this report (its connection broke); no report follows.
     bool ended = false;
+    // Areas only the cursor changed (it moved or took another shape): frames with the cursor
+    // blended in differ there, frames without it do not.
+    std::vector<ChangeRect> cursorRects{};
+    // The pointer moved or took another shape (the first report has it when the source knows it).
+    std::optional<PointerState> pointer{};
 };
 
 // Watching lasts as long as this object; its destructor waits for the watch's thread.
@@ -39,7 +67,7 @@ public:
     virtual ~ChangeWatch() = default;
 };
 
-// Grabs areas of the desktop at its own resolution, the cursor drawn in as a frame has it: an
+// Grabs areas of the desktop at its own resolution, with or without the cursor drawn in: an
 // update that needs only what changed reads only that. One thread at a time.
 class AreaGrabber {
 public:
@@ -49,8 +77,8 @@ public:
     virtual ~AreaGrabber() = default;
 
     // The pixels of `area` (desktop coordinates, inside the desktop) as BGRA into `into`, which is
-    // the area's size. Throws the platform's error.
-    virtual void grab(const ChangeRect& area, PixelView into) = 0;
+    // the area's size, the cursor blended in when `cursor`. Throws the platform's error.
+    virtual void grab(const ChangeRect& area, PixelView into, bool cursor) = 0;
 };
 
 class ChangeSource {
@@ -69,6 +97,13 @@ public:
     // A grabber of areas, or null where the platform has none (whole frames are captured then).
     // Throws the platform's error when it cannot make one.
     virtual std::unique_ptr<AreaGrabber> areaGrabber() { return nullptr; }
+
+    // Whether its reports tell the pointer (and frames can leave the cursor out for a viewer that
+    // draws it): where not, the cursor stays in the frames.
+    [[nodiscard]] virtual bool tellsPointer() const { return false; }
+    // The pointer's shape now, or nothing where the platform cannot tell it. Throws the platform's
+    // error.
+    virtual std::optional<CursorImage> cursorImage() { return std::nullopt; }
 };
 
 } // namespace zel

@@ -1,10 +1,13 @@
 #include "capture/change_tiles.hpp"
 
 #include "base/app_error.hpp"
+#include "base/c_handle.hpp"
 #include "capture/screenshot.hpp"
+#include "capture/screenshot_encoding.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <spng.h>
 #include <string>
 #include <utility>
 
@@ -12,6 +15,41 @@ namespace zel {
 namespace {
 
 const char* const kUnableToEncode = "Unable to encode screenshot.";
+const char* const kNoShape = "The pointer's shape is not available.";
+const char* const kNoPointer = "This desktop does not tell where the pointer is.";
+
+// The cursor as an RGBA PNG: its words are premultiplied, PNG's are not.
+std::optional<std::vector<std::uint8_t>> cursorPng(const CursorImage& cursor) {
+    std::vector<std::uint8_t> rgba(cursor.argb.size() * 4);
+    for (std::size_t i = 0; i < cursor.argb.size(); ++i) {
+        const std::uint32_t word = cursor.argb[i];
+        const std::uint32_t alpha = word >> 24;
+        const auto channel = [&](int shift) {
+            const std::uint32_t value = (word >> shift) & 0xff;
+            return static_cast<std::uint8_t>(alpha == 0 ? 0 : std::min(255U, value * 255 / alpha));
+        };
+        rgba[i * 4] = channel(16);
+        rgba[i * 4 + 1] = channel(8);
+        rgba[i * 4 + 2] = channel(0);
+        rgba[i * 4 + 3] = static_cast<std::uint8_t>(alpha);
+    }
+    const CHandle<spng_ctx, spng_ctx_free> context(spng_ctx_new(SPNG_CTX_ENCODER));
+    if (!context) {
+        return std::nullopt;
+    }
+    spng_ihdr header{};
+    header.width = static_cast<std::uint32_t>(cursor.width);
+    header.height = static_cast<std::uint32_t>(cursor.height);
+    header.bit_depth = 8;
+    header.color_type = SPNG_COLOR_TYPE_TRUECOLOR_ALPHA;
+    if (spng_set_option(context.get(), SPNG_ENCODE_TO_BUFFER, 1) != 0 ||
+        spng_set_ihdr(context.get(), &header) != 0 ||
+        spng_encode_image(context.get(), rgba.data(), rgba.size(), SPNG_FMT_PNG,
+                          SPNG_ENCODE_FINALIZE) != 0) {
+        return std::nullopt;
+    }
+    return Screenshot::encodedPng(context.get());
+}
 
 // No JPEG is smaller than one flat block at the lowest quality: its markers and tables alone. A PNG
 // that small (a terminal's new line) needs no JPEG to be weighed against.
@@ -93,12 +131,13 @@ ChangeTiles::ChangeTiles(std::shared_ptr<CaptureBackend> capture,
                          std::shared_ptr<ChangeSource> changes)
     : capture_(std::move(capture)), source_(changes), log_(std::move(changes)) {}
 
-void ChangeTiles::awaitChange(std::uint64_t since, std::function<void()> changed) {
-    log_.awaitChange(since, std::move(changed));
+void ChangeTiles::awaitChange(std::uint64_t since, std::function<void()> changed, bool pointer) {
+    log_.awaitChange(since, std::move(changed), pointer && source_->tellsPointer());
 }
 
 std::optional<Image> ChangeTiles::grabChanges(const std::vector<ChangeRect>& changes,
-                                              const CaptureDisplay& display, Image screen) {
+                                              const CaptureDisplay& display, Image screen,
+                                              bool cursor) {
     if (screen.width() != display.width || screen.height() != display.height) {
         return std::nullopt;
     }
@@ -116,7 +155,8 @@ std::optional<Image> ChangeTiles::grabChanges(const std::vector<ChangeRect>& cha
             grabber_->grab(
                 {area.x + display.x, area.y + display.y, area.width, area.height},
                 {screen.data() + area.y * screen.stride() + static_cast<std::size_t>(area.x) * 4,
-                 area.width, area.height, screen.stride()});
+                 area.width, area.height, screen.stride()},
+                cursor);
         }
     } catch (const std::exception&) {
         grabber_.reset(); // a whole capture says what is wrong, if anything still is
@@ -125,9 +165,56 @@ std::optional<Image> ChangeTiles::grabChanges(const std::vector<ChangeRect>& cha
     return screen;
 }
 
+void ChangeTiles::awaitPointer(std::uint64_t since, std::function<void()> changed) {
+    if (!source_->tellsPointer()) {
+        throw AppError(kNoPointer);
+    }
+    log_.awaitPointer(since, std::move(changed));
+}
+
+std::string ChangeTiles::pointer() {
+    const ChangeLog::Pointer pointer = log_.pointer();
+    const std::vector<CaptureDisplay> displays = capture_->displays();
+    if (displays.empty()) {
+        throw AppError("No display is available.");
+    }
+    const CaptureDisplay& display = displays.front();
+    const int x = pointer.state.x - display.x;
+    const int y = pointer.state.y - display.y;
+    const bool visible = pointer.sequence != 0 && pointer.state.onScreen && x >= 0 && y >= 0 &&
+                         x < display.width && y < display.height;
+    return "{\"sequence\":" + std::to_string(pointer.sequence) + ",\"x\":" + std::to_string(x) +
+           ",\"y\":" + std::to_string(y) + ",\"visible\":" + (visible ? "true" : "false") +
+           ",\"serial\":" + std::to_string(pointer.state.serial) +
+           ",\"width\":" + std::to_string(display.width) +
+           ",\"height\":" + std::to_string(display.height) + "}";
+}
+
+std::string ChangeTiles::pointerShape() {
+    const std::optional<CursorImage> cursor = source_->cursorImage();
+    if (!cursor || cursor->width < 1 || cursor->height < 1 ||
+        cursor->argb.size() != static_cast<std::size_t>(cursor->width) * cursor->height) {
+        throw AppError(kNoShape);
+    }
+    const std::optional<std::vector<std::uint8_t>> png = cursorPng(*cursor);
+    if (!png) {
+        throw AppError(kNoShape);
+    }
+    std::string body = "{\"serial\":" + std::to_string(cursor->serial) +
+                       ",\"width\":" + std::to_string(cursor->width) +
+                       ",\"height\":" + std::to_string(cursor->height) +
+                       ",\"hotX\":" + std::to_string(cursor->hotX) +
+                       ",\"hotY\":" + std::to_string(cursor->hotY) + "}\n";
+    body.append(png->begin(), png->end());
+    return body;
+}
+
 std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int quality,
-                                             bool copies) {
-    ChangeLog::Changes logged = log_.changesSince(since);
+                                             bool copies, bool pointer) {
+    // Where the source cannot tell the pointer, the viewer gets it in the frames after all.
+    pointer = pointer && source_->tellsPointer();
+    const bool cursor = !pointer;
+    ChangeLog::Changes logged = log_.changesSince(since, pointer);
     const std::uint64_t sequence = logged.sequence;
     bool full = logged.full;
     const std::vector<ChangeRect>& changes = logged.rects;
@@ -136,14 +223,15 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
     {
         const std::lock_guard guard(shownMutex_);
         answer = ++answers_;
-        if (!full && shown_ && shown_->sequence == since) {
+        if (!full && shown_ && shown_->sequence == since && shown_->cursor == cursor) {
             base = std::move(shown_);
         }
         shown_.reset();
     }
     std::string head = "{\"sequence\":" + std::to_string(sequence);
     std::vector<std::uint8_t> files;
-    if (!full && sequence == since) {
+    // Nothing, or only the cursor for a viewer that draws it itself: no capture.
+    if (!full && changes.empty()) {
         head += ",\"full\":false,\"tiles\":[]}\n";
     } else {
         // Captured after the log was read, so the frame holds every change up to `sequence`.
@@ -156,11 +244,12 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         if (copies) {
             width = std::min(width, display.width); // the own pixels, never more
             if (!full && base && base->screen && width == display.width) {
-                scaled = grabChanges(changes, display, *base->screen);
+                scaled = grabChanges(changes, display, *base->screen, cursor);
             }
         }
         if (!scaled) {
-            const Image frame = Screenshot::captureFrame(*capture_, width);
+            const Image frame =
+                Screenshot::captureFrame(*capture_, width, Screenshot::kFrameTimeout, cursor);
             scaled = Screenshot::resizedImage(frame, width);
             if (!scaled) {
                 throw AppError(kUnableToEncode);
@@ -198,7 +287,7 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         if (full) {
             Image picture(scaled->width(), scaled->height());
             std::memcpy(picture.data(), scaled->data(), scaled->bytes().size());
-            base = Shown{sequence, std::move(picture), std::nullopt};
+            base = Shown{sequence, std::move(picture), std::nullopt, cursor};
         }
         if (base) {
             const bool own = scaled->width() == display.width && scaled->height() == display.height;

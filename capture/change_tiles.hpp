@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace zel {
@@ -51,7 +52,8 @@ public:
     // after `since`; returns at once. Starts watching on first use (and again after the watch
     // ended); throws AppError "Change tracking is not available: <the source's error>" when it
     // cannot watch.
-    void awaitChange(std::uint64_t since, std::function<void()> changed);
+    // `pointer`: the viewer draws the pointer itself (see tiles()).
+    void awaitChange(std::uint64_t since, std::function<void()> changed, bool pointer = false);
 
     // The answer of the tiles route: a JSON head line
     //   {"sequence":N,"width":W,"height":H,"full":true|false,"tiles":[[x,y,w,h,bytes],...]}
@@ -59,15 +61,30 @@ public:
     // `since` 0, older than the log remembers, or before the source lost track: one tile of the
     // whole frame. `copies`: the viewer applies "copies":[[x,y,w,h,toX,toY],...] (listed before
     // "tiles", found only while the frame is at the desktop's own resolution, where a scroll is a
-    // whole-pixel shift) and takes PNG tiles at any width. Throws what a screenshot throws.
+    // whole-pixel shift) and takes PNG tiles at any width. `pointer`: the viewer draws the pointer itself, so
+    // frames come without the cursor and the cursor's moves are no change (where the source tells
+    // the pointer; elsewhere it stays in the frames). Throws what a screenshot throws.
     std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality,
-                                    bool copies = false);
+                                    bool copies = false, bool pointer = false);
+
+    // The pointer route: `changed` once, as awaitChange, when the pointer moved or took another
+    // shape after pointer sequence `since`. Throws AppError "This desktop does not tell where the
+    // pointer is." where the source cannot (the route answers 501).
+    void awaitPointer(std::uint64_t since, std::function<void()> changed);
+    // {"sequence":N,"x":X,"y":Y,"visible":true|false,"serial":S,"width":W,"height":H}: the hot spot
+    // in the first display's pixels (W×H), visible when the pointer is on it; sequence 0 while the
+    // source has not told it yet. Throws AppError "No display is available.".
+    std::string pointer();
+    // A JSON head line {"serial":S,"width":W,"height":H,"hotX":X,"hotY":Y}, then the pointer's
+    // shape now as an RGBA PNG at the desktop's pixels; throws AppError "The pointer's shape is not
+    // available." where the platform cannot tell it.
+    std::string pointerShape();
 
 private:
     // `screen` (the desktop's own pixels as last seen) brought up to date by grabbing only the
     // changed areas; nothing when the source has no area grabber or a grab failed.
     std::optional<Image> grabChanges(const std::vector<ChangeRect>& changes,
-                                     const CaptureDisplay& display, Image screen);
+                                     const CaptureDisplay& display, Image screen, bool cursor);
 
     std::shared_ptr<CaptureBackend> capture_;
     std::shared_ptr<ChangeSource> source_;
@@ -79,6 +96,7 @@ private:
         std::uint64_t sequence = 0;
         Image image;
         std::optional<Image> screen; // the frame it came from, when at the desktop's own pixels
+        bool cursor = true;          // the cursor is drawn in
     };
     std::mutex grabMutex_;
     std::unique_ptr<AreaGrabber> grabber_; // guarded by grabMutex_

@@ -47,15 +47,17 @@ int resizedHeight(int width, int height, int targetWidth) {
     return std::max(static_cast<int>(product / width), 1);
 }
 
-Image captureFrame(CaptureBackend& backend, int width, std::chrono::nanoseconds timeout) {
+Image captureFrame(CaptureBackend& backend, int width, std::chrono::nanoseconds timeout,
+                   bool cursor) {
     const std::vector<CaptureDisplay> displays = backend.displays();
     if (displays.empty()) {
         throw AppError(kNoDisplay);
     }
     const CaptureDisplay& display = displays.front();
     // A display narrower than the width asked comes at its own size, never scaled up.
-    const StreamConfiguration configuration =
+    StreamConfiguration configuration =
         streamConfiguration(std::min(width, std::max(display.width, 1)), display);
+    configuration.includesCursor = cursor;
     auto output = std::make_shared<FirstFrameWaiter>();
     const std::unique_ptr<FrameStream> stream = backend.makeStream(display, configuration);
     if (!stream) {

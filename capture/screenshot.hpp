@@ -29,9 +29,10 @@ int resizedHeight(int width, int height, int targetWidth);
 // One frame of the first display at the configured size. Throws AppError "No display is
 // available.", "Timed out waiting for screen frame." (after timeout), "No screen frame
 // returned.", or the platform's error unchanged. The stream is stopped and released before the
-// call returns, whichever way it ends, once it has started.
+// call returns, whichever way it ends, once it has started. `cursor`: the pointer drawn in, where
+// the platform can leave it out.
 Image captureFrame(CaptureBackend& backend, int width,
-                   std::chrono::nanoseconds timeout = kFrameTimeout);
+                   std::chrono::nanoseconds timeout = kFrameTimeout, bool cursor = true);
 
 // captureFrame, resizedImage and encode in a row; throws what captureFrame throws, or AppError
 // "Unable to encode screenshot." when scaling or encoding yields nothing. Never partial data.

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,10 +26,12 @@ struct ControlHandlers {
     // the screen has changed after sequence `since`, and returns at once; it throws when changes
     // cannot be watched, which the route answers with 501, as it does without the two. tiles
     // captures and encodes what changed after `since` (width and quality as for screenshot;
-    // `copies`: the viewer takes copied areas and PNG tiles).
-    std::function<void(std::uint64_t since, std::function<void()> changed)> awaitChange;
+    // `copies`: the viewer takes copied areas and PNG tiles; `pointer`: it draws the pointer
+    // itself, frames come without the cursor and its moves are no change).
+    std::function<void(std::uint64_t since, std::function<void()> changed, bool pointer)>
+        awaitChange;
     std::function<std::vector<std::uint8_t>(std::uint64_t since, int width, int quality,
-                                            bool copies)>
+                                            bool copies, bool pointer)>
         tiles;
     // The accessibility routes (both or neither; without them 501): the tree from the query's
     // items as an object of strings (the secret left out), an action from the raw body.
@@ -38,6 +41,11 @@ struct ControlHandlers {
     // ({"id":…}); returns the JSON answer. Without them the routes answer 501.
     std::function<nlohmann::json()> windows;
     std::function<nlohmann::json(std::string_view body)> focusWindow;
+    // The pointer routes (all three or none): awaitPointer as awaitChange, for the pointer's
+    // sequence; pointer its JSON state; pointerShape a JSON head line and the shape's PNG.
+    std::function<void(std::uint64_t since, std::function<void()> changed)> awaitPointer;
+    std::function<std::string()> pointer;
+    std::function<std::string()> pointerShape;
 };
 
 struct ControlServiceConfig {

@@ -71,5 +71,6 @@ inline constexpr std::string_view kContentTypeText = "text/plain; charset=utf-8"
 inline constexpr std::string_view kContentTypeJSON = "application/json; charset=utf-8";
 // A JSON head line, then JPEG files (ChangeTiles::tiles).
 inline constexpr std::string_view kContentTypeTiles = "application/x-zel-tiles";
+inline constexpr std::string_view kContentTypePointerShape = "application/x-zel-pointer-shape";
 
 } // namespace zel

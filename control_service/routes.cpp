@@ -51,10 +51,10 @@ void screenshotRoute(ScreenshotRequestParams params, const std::shared_ptr<Conne
     });
 }
 
-// GET /tiles?since=N&width=W&quality=Q&wait=MS[&copies=1]: answered once the screen has changed
-// after N, or after the wait (≤ 25 s) with no tiles; the wait holds no thread. Without change
-// tracking (no handlers, or a change source that cannot watch) the answer is 501, on which the
-// agent server takes whole screenshots instead.
+// GET /tiles?since=N&width=W&quality=Q&wait=MS[&copies=1][&pointer=1]: answered once the screen has
+// changed after N, or after the wait (≤ 25 s) with no tiles; the wait holds no thread. Without
+// change tracking (no handlers, or a change source that cannot watch) the answer is 501, on which
+// the agent server takes whole screenshots instead.
 void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connection>& connection,
                 ServiceContext& service) {
     const auto& handlers = service.config.handlers;
@@ -67,19 +67,22 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
         return readDecimalInteger(value(request.queryItems, name).value_or("")).value_or(0);
     };
     struct Poll {
-        Poll(std::int64_t since, bool copies, ScreenshotRequestParams params,
+        Poll(std::int64_t since, bool copies, bool pointer, ScreenshotRequestParams params,
              std::shared_ptr<Connection> connection, asio::io_context& io)
             : since(static_cast<std::uint64_t>(std::max<std::int64_t>(0, since))), copies(copies),
-              params(std::move(params)), connection(std::move(connection)), timer(io) {}
+              pointer(pointer), params(std::move(params)), connection(std::move(connection)),
+              timer(io) {}
         std::atomic<bool> answered = false;
         std::uint64_t since;
         bool copies;
+        bool pointer;
         ScreenshotRequestParams params;
         std::shared_ptr<Connection> connection;
         asio::steady_timer timer;
     };
-    auto poll = std::make_shared<Poll>(number("since"), number("copies") == 1,
-                                       screenshotRequestParams(request), connection, service.io);
+    auto poll =
+        std::make_shared<Poll>(number("since"), number("copies") == 1, number("pointer") == 1,
+                               screenshotRequestParams(request), connection, service.io);
     const auto answer = [&service](const std::shared_ptr<Poll>& poll) {
         if (poll->answered.exchange(true)) {
             return;
@@ -88,7 +91,7 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
             try {
                 const auto body = service.config.handlers.tiles(
                     poll->since, static_cast<int>(poll->params.width),
-                    static_cast<int>(poll->params.quality), poll->copies);
+                    static_cast<int>(poll->params.quality), poll->copies, poll->pointer);
                 poll->connection->sendHTTPResponse(kStatusOK, kContentTypeTiles, body);
             } catch (const std::exception& error) {
                 poll->connection->sendHTTPError("Main app tiles failed: " + displayText(error));
@@ -98,11 +101,14 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
     };
     try {
         // Only a weak hold: a request answered by its time-out leaves nothing behind.
-        handlers.awaitChange(poll->since, [weak = std::weak_ptr<Poll>(poll), answer] {
-            if (const auto poll = weak.lock()) {
-                answer(poll);
-            }
-        });
+        handlers.awaitChange(
+            poll->since,
+            [weak = std::weak_ptr<Poll>(poll), answer] {
+                if (const auto poll = weak.lock()) {
+                    answer(poll);
+                }
+            },
+            poll->pointer);
     } catch (const std::exception& error) {
         connection->sendHTTPError("Main app tiles failed: " + displayText(error),
                                   kStatusNotImplemented);
@@ -171,6 +177,69 @@ void windowsRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connect
     });
 }
 
+// GET /pointer?since=N&wait=MS: the pointer's state (JSON) once its sequence is past N, or after
+// the wait (≤ 25 s) as it is; GET /pointer/shape: its shape. 501 without change tracking.
+void pointerRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connection>& connection,
+                  ServiceContext& service) {
+    const auto& handlers = service.config.handlers;
+    if (!handlers.awaitPointer || !handlers.pointer || !handlers.pointerShape) {
+        connection->sendHTTPError("Main app pointer failed: Change tracking is not available.",
+                                  kStatusNotImplemented);
+        return;
+    }
+    if (request.path == "/pointer/shape") {
+        asio::post(service.capturePool, [connection, &service] {
+            try {
+                connection->sendHTTPResponse(kStatusOK, kContentTypePointerShape,
+                                             bytesOf(service.config.handlers.pointerShape()));
+            } catch (const std::exception& error) {
+                connection->sendHTTPError("Main app pointer failed: " + displayText(error));
+            }
+        });
+        return;
+    }
+    const auto number = [&](std::string_view name) {
+        return readDecimalInteger(value(request.queryItems, name).value_or("")).value_or(0);
+    };
+    struct Poll {
+        Poll(std::shared_ptr<Connection> connection, asio::io_context& io)
+            : connection(std::move(connection)), timer(io) {}
+        std::atomic<bool> answered = false;
+        std::shared_ptr<Connection> connection;
+        asio::steady_timer timer;
+    };
+    auto poll = std::make_shared<Poll>(connection, service.io);
+    const auto answer = [&service](const std::shared_ptr<Poll>& poll) {
+        if (poll->answered.exchange(true)) {
+            return;
+        }
+        asio::post(service.capturePool, [poll, &service] {
+            try {
+                poll->connection->sendHTTPResponse(kStatusOK, kContentTypeJSON,
+                                                   bytesOf(service.config.handlers.pointer()));
+            } catch (const std::exception& error) {
+                poll->connection->sendHTTPError("Main app pointer failed: " + displayText(error));
+            }
+            poll->connection.reset();
+        });
+    };
+    try {
+        const auto since = static_cast<std::uint64_t>(std::max<std::int64_t>(0, number("since")));
+        handlers.awaitPointer(since, [weak = std::weak_ptr<Poll>(poll), answer] {
+            if (const auto poll = weak.lock()) {
+                answer(poll);
+            }
+        });
+    } catch (const std::exception& error) {
+        connection->sendHTTPError("Main app pointer failed: " + displayText(error),
+                                  kStatusNotImplemented);
+        return;
+    }
+    poll->timer.expires_after(
+        std::chrono::milliseconds(std::clamp<std::int64_t>(number("wait"), 0, 25'000)));
+    poll->timer.async_wait([poll, answer](const asio::error_code&) { answer(poll); });
+}
+
 } // namespace
 
 void routeRequest(std::span<const std::uint8_t> bytes,
@@ -193,6 +262,8 @@ void routeRequest(std::span<const std::uint8_t> bytes,
         accessibilityRoute(request, connection, service);
     } else if (request.path == "/windows" || request.path == "/windows/focus") {
         windowsRoute(request, connection, service);
+    } else if (request.path == "/pointer" || request.path == "/pointer/shape") {
+        pointerRoute(request, connection, service);
     } else {
         screenshotRoute(screenshotRequestParams(request), connection, service);
     }

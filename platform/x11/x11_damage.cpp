@@ -1,7 +1,7 @@
 // A watch is one connection and one thread: a Damage object on the root window at the
 // "non-empty" level, so the server sends one event per burst of drawing; the thread then takes
 // the accumulated region (DamageSubtract into an XFixes region, one fetch) and reports its
-// rectangles.
+// rectangles. The pointer's place is polled; its shape's serial comes with XFixes CursorNotify.
 #include "platform/x11/x11_damage.hpp"
 
 #include "platform/x11/x11_connection.hpp"
@@ -49,6 +49,10 @@ public:
                                       xfixesError ? xfixesError.get() : damageError.get());
         }
         damageEvent_ = xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
+        cursorEvent_ =
+            xcb_get_extension_data(c, &xcb_xfixes_id)->first_event + XCB_XFIXES_CURSOR_NOTIFY;
+        xcb_xfixes_select_cursor_input(c, connection_->root(),
+                                       XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
         if (connection_->has(xcb_randr_id)) {
             randrEvent_ = xcb_get_extension_data(c, &xcb_randr_id)->first_event +
                           XCB_RANDR_SCREEN_CHANGE_NOTIFY;
@@ -62,6 +66,7 @@ public:
             connection_->throwFailure("start watching the screen", nullptr);
         }
         pointer_ = pointer();
+        serial_ = cursorSerial();
         thread_ = std::thread([this] { run(); });
         pthread_setname_np(thread_.native_handle(), "zel-damage");
     }
@@ -88,21 +93,38 @@ private:
         return reply && reply->same_screen ? Point{reply->root_x, reply->root_y} : Point{};
     }
 
+    std::uint64_t cursorSerial() {
+        xcb_generic_error_t* rawError = nullptr;
+        const auto reply = connection_->reply<xcb_xfixes_get_cursor_image_reply_t>(
+            xcb_xfixes_get_cursor_image(connection_->get()).sequence, &rawError, kReplyLimit);
+        const ErrorReply error(rawError);
+        return reply ? reply->cursor_serial : 0;
+    }
+
+    [[nodiscard]] PointerState pointerState() const {
+        return {pointer_.x, pointer_.y, pointer_.x >= 0, serial_};
+    }
+
     static ChangeRect around(Point point) {
         return {point.x - kCursorReach, point.y - kCursorReach, 2 * kCursorReach, 2 * kCursorReach};
     }
 
     void run() {
-        changed_({{}, true, false});
+        changed_({{}, true, false, {}, pointerState()});
         xcb_connection_t* c = connection_->get();
         pollfd descriptor{xcb_get_file_descriptor(c), POLLIN, 0};
         while (!stopping_) {
             bool damaged = false;
             bool everything = false;
+            const std::uint64_t serial = serial_;
             const auto take = [&](const EventPtr& event) {
                 const int type = event->response_type & 0x7f;
                 damaged = damaged || type == damageEvent_;
                 everything = everything || (randrEvent_ != 0 && type == randrEvent_);
+                if (type == cursorEvent_) {
+                    serial_ = reinterpret_cast<const xcb_xfixes_cursor_notify_event_t*>(event.get())
+                                  ->cursor_serial;
+                }
             };
             if (queued_) {
                 take(std::exchange(queued_, nullptr));
@@ -132,16 +154,18 @@ private:
                 }
             }
             const Point now = pointer();
-            if (now != pointer_) {
+            if (now != pointer_ || serial_ != serial) {
+                // Frames with the cursor blended in changed where it was and where it is.
                 if (pointer_.x >= 0) {
-                    report.rects.push_back(around(pointer_));
+                    report.cursorRects.push_back(around(pointer_));
                 }
-                if (now.x >= 0) {
-                    report.rects.push_back(around(now));
+                if (now.x >= 0 && now != pointer_) {
+                    report.cursorRects.push_back(around(now));
                 }
                 pointer_ = now;
+                report.pointer = pointerState();
             }
-            if (report.everything || !report.rects.empty()) {
+            if (report.everything || !report.rects.empty() || report.pointer) {
                 changed_(report);
             }
             xcb_flush(c);
@@ -157,10 +181,12 @@ private:
     std::shared_ptr<Connection> connection_;
     int damageEvent_ = -1;
     int randrEvent_ = 0;
+    int cursorEvent_ = -1;
     xcb_damage_damage_t damage_ = 0;
     xcb_xfixes_region_t region_ = 0;
     Point pointer_;
-    EventPtr queued_; // the thread's
+    std::uint64_t serial_ = 0; // the thread's: the cursor shape's
+    EventPtr queued_;          // the thread's
     std::atomic<bool> stopping_ = false;
     std::thread thread_;
 };
@@ -169,7 +195,7 @@ private:
 // that every grab reuses (fresh shared memory is the dear part of a grab).
 class X11AreaGrabber final : public AreaGrabber {
 public:
-    void grab(const ChangeRect& area, PixelView into) override {
+    void grab(const ChangeRect& area, PixelView into, bool cursor) override {
         if (!connection_ || connection_->broken()) {
             connection_.reset();
             pool_ = std::make_unique<SegmentPool>(1);
@@ -183,7 +209,7 @@ public:
             }
             connection_ = std::move(connection);
         }
-        FrameGrabber grabber(connection_, {area.x, area.y, area.width, area.height}, true,
+        FrameGrabber grabber(connection_, {area.x, area.y, area.width, area.height}, cursor,
                              pool_.get());
         const PixelView pixels = grabber.grab();
         for (int y = 0; y < std::min(pixels.height, into.height); ++y) {
@@ -197,6 +223,35 @@ private:
     std::unique_ptr<SegmentPool> pool_; // after the connection: its segments go first
 };
 
+// The cursor's image through XFixes, on a connection kept for it.
+std::optional<CursorImage> cursorImage(std::shared_ptr<Connection>& connection) {
+    if (!connection || connection->broken()) {
+        connection = Connection::open();
+        xcb_connection_t* c = connection->get();
+        if (!connection->has(xcb_xfixes_id)) {
+            return std::nullopt;
+        }
+        xcb_discard_reply(
+            c, xcb_xfixes_query_version(c, XCB_XFIXES_MAJOR_VERSION, XCB_XFIXES_MINOR_VERSION)
+                   .sequence);
+    }
+    xcb_generic_error_t* rawError = nullptr;
+    const auto reply = connection->reply<xcb_xfixes_get_cursor_image_reply_t>(
+        xcb_xfixes_get_cursor_image(connection->get()).sequence, &rawError, kReplyLimit);
+    const ErrorReply error(rawError);
+    if (!reply) {
+        connection->throwFailure("read the pointer's shape", error.get());
+    }
+    const auto count = static_cast<std::size_t>(reply->width) * reply->height;
+    if (static_cast<std::size_t>(xcb_xfixes_get_cursor_image_cursor_image_length(reply.get())) <
+        count) {
+        return std::nullopt;
+    }
+    const std::uint32_t* words = xcb_xfixes_get_cursor_image_cursor_image(reply.get());
+    return CursorImage{reply->width, reply->height,        reply->xhot,
+                       reply->yhot,  reply->cursor_serial, {words, words + count}};
+}
+
 class X11ChangeSource final : public ChangeSource {
 public:
     std::unique_ptr<ChangeWatch> watch(std::function<void(const ChangeReport&)> changed) override {
@@ -205,6 +260,15 @@ public:
     std::unique_ptr<AreaGrabber> areaGrabber() override {
         return std::make_unique<X11AreaGrabber>();
     }
+    [[nodiscard]] bool tellsPointer() const override { return true; }
+    std::optional<CursorImage> cursorImage() override {
+        const std::lock_guard guard(cursorMutex_);
+        return x11::cursorImage(cursorConnection_);
+    }
+
+private:
+    std::mutex cursorMutex_;
+    std::shared_ptr<Connection> cursorConnection_; // guarded by cursorMutex_
 };
 
 } // namespace

@@ -1,5 +1,6 @@
-// The X11 change source: the Damage extension on the root window, with the pointer's moves (the
-// cursor is blended into frames but drawn outside what Damage sees) and RandR screen changes.
+// The X11 change source: the Damage extension on the root window, with the pointer's moves and
+// shapes (XFixes; the cursor is blended into frames but drawn outside what Damage sees) and RandR
+// screen changes.
 #pragma once
 
 #include "capture/change_source.hpp"

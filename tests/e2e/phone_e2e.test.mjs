@@ -120,3 +120,41 @@ it('a link stalled for 5 s is told within 3.5 s, and text typed meanwhile arrive
   await sleep(1000);
   assert.deepEqual(presses().slice(from).map((e) => e.sym), ['z', 'q'], `told after ${told} ms; ${xevLog.slice(-1500)}`);
 });
+
+it('the pointer drawn on the phone follows the desktop pointer, and trackpad mode starts there', async () => {
+  const { token, xdotool } = desktop;
+  context ??= await chromium.launchPersistentContext(path.join(desktop.dir, 'chromium'), {
+    executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
+    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+  const page = await context.newPage();
+  await page.goto(`http://127.0.0.1:8787/?token=${token}`);
+  await page.waitForSelector('#screen.loaded', { timeout: 30000 });
+  // When (Date.now()) the drawn pointer first covers a pixel of the 1280x900 desktop, looked at each frame.
+  const coveredAt = (x, y) => page.evaluate(([x, y]) => new Promise((resolve) => {
+    const until = Date.now() + 10000;
+    const look = () => {
+      const picture = document.getElementById('screen').getBoundingClientRect();
+      const drawn = document.getElementById('desktop-pointer');
+      const px = picture.left + (x * picture.width) / 1280;
+      const py = picture.top + (y * picture.height) / 900;
+      const r = drawn.getBoundingClientRect();
+      if (!drawn.hidden && px >= r.left - 1 && px <= r.right + 1 && py >= r.top - 1 && py <= r.bottom + 1) resolve(Date.now());
+      else if (Date.now() > until) resolve(null);
+      else requestAnimationFrame(look);
+    };
+    look();
+  }), [x, y]);
+  for (const [x, y] of [[200, 150], [1100, 700], [640, 450], [320, 675]]) {
+    const covered = coveredAt(x, y);
+    const movedAt = Date.now();
+    xdotool('mousemove', String(x), String(y));
+    const at = await covered;
+    assert.ok(at, `the phone's pointer never reached ${x},${y}`);
+    console.log(`pointer at ${x},${y} drawn on the phone ${at - movedAt} ms after xdotool started`);
+  }
+  // Trackpad mode: the phone's own pointer (on the 0..1000 grid) starts where the desktop's is.
+  await page.getByRole('button', { name: '触控板', exact: true }).tap();
+  const grid = await page.evaluate(async () => (await import('/picture.js')).cursor.at);
+  assert.ok(Math.abs(grid[0] - 250) <= 1 && Math.abs(grid[1] - 750) <= 1, String(grid));
+  await page.close();
+});

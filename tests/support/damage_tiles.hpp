@@ -110,12 +110,14 @@ inline void checkDamageTiles(const std::shared_ptr<CaptureBackend>& capture,
     }
 
     // The pointer's move is reported where it went, not over the whole desktop (tiles would hide
-    // that: they leave out cells whose pixels are as they were).
+    // that: they leave out cells whose pixels are as they were); as the cursor's own where the
+    // source tells it apart.
     std::mutex mutex;
     std::vector<ChangeRect> rects;
     const auto watch = changes->watch([&](const ChangeReport& report) {
         const std::lock_guard guard(mutex);
         rects.insert(rects.end(), report.rects.begin(), report.rects.end());
+        rects.insert(rects.end(), report.cursorRects.begin(), report.cursorRects.end());
     });
     const auto covers = [](const ChangeRect& r, int x, int y) {
         return x >= r.x && x < r.x + r.width && y >= r.y && y < r.y + r.height;

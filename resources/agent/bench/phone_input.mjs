@@ -2,10 +2,15 @@
 // touch, DPR 3) against an in-process agent server and a recording stand-in for the app:
 //   node bench/phone_input.mjs [rounds]   (default 20)
 // Prints, per kind, the median and the worst time from the finger's lift (or the key) to the
-// request's arrival, and how many moves a one-second drag sent.
+// request's arrival, and how many moves a one-second drag sent. With the built app (ZEL_APP_BINARY,
+// else build/dev/bin/zel-desktop-agent) it then starts it under a private Xvfb on the fixed ports
+// (run it in a network namespace of its own) and prints what a live viewer receives per second
+// while the desktop's pointer circles: with pointer=1 (pointer messages) and without (tiles).
 import { execFileSync } from 'node:child_process';
+import fs from 'node:fs';
 import path from 'node:path';
 import { chromium } from 'playwright-core';
+import WebSocket from 'ws';
 import { createAgentServer } from '../src/app.js';
 import { loadToken } from '../src/config.js';
 import { answer, startFakeControl, tempDir } from '../test/helpers.js';
@@ -14,7 +19,7 @@ const rounds = Number(process.argv[2] ?? 20);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const picture = (w) => answer('200 OK', 'image/jpeg', execFileSync('convert', ['-size', `${w}x${Math.round((w * 9) / 16)}`, 'xc:gray', 'jpeg:-']));
 const arrivals = [];
-const control = await startFakeControl({ screenshot: ({ query }) => picture(query.width), input: (r) => void arrivals.push({ at: performance.now(), ...JSON.parse(r.body) }) });
+const control = await startFakeControl({ screenshot: ({ query }) => (query.width ? picture(query.width) : undefined), input: (r) => void arrivals.push({ at: performance.now(), ...JSON.parse(r.body) }) });
 const token = loadToken(path.join(tempDir(), 'zel-desktop-agent'));
 const server = await createAgentServer({ token, host: '127.0.0.1', port: 0, screenshotUrl: control.screenshotUrl, inputUrl: control.inputUrl,
   enableTerminal: false, helperBinDir: '' }, { log: () => {} });
@@ -76,3 +81,51 @@ console.log(`key in the field to type_text: ${figures(keys)}`);
 await context.close();
 await server.close();
 await control.close();
+
+// Bytes a live viewer (acknowledging every update) receives while the pointer circles for `ms`.
+async function circling(desktop, query, ms = 5000) {
+  const ws = new WebSocket(`ws://127.0.0.1:8787/api/live?token=${desktop.token}&width=1170${query}`);
+  const got = { pointer: 0, pointerMessages: 0, updates: 0, other: 0 };
+  let counting = false;
+  ws.on('message', (data, binary) => {
+    const text = binary ? null : data.toString();
+    const msg = text && JSON.parse(text);
+    if (binary) ws.send(JSON.stringify({ type: 'ack', seq: data.readUInt32BE(0) }));
+    else if (msg.type === 'ping') ws.send(JSON.stringify({ type: 'pong', t: msg.t }));
+    if (!counting) return;
+    if (binary) got.updates += data.length;
+    else if (msg.type === 'pointer') (got.pointer += data.length), got.pointerMessages++;
+    else got.other += data.length;
+  });
+  await new Promise((resolve, reject) => ws.once('open', resolve).once('error', reject));
+  await sleep(2000); // the first whole frame and the pointer's shape go before counting
+  counting = true;
+  const started = performance.now();
+  for (let i = 0; performance.now() - started < ms; i++) {
+    const a = (i / 30) * 2 * Math.PI; // a circle a second, 30 steps
+    desktop.xdotool('mousemove', String(Math.round(640 + 250 * Math.cos(a))), String(Math.round(450 + 250 * Math.sin(a))));
+    await sleep(Math.max(0, started + ((i + 1) * 1000) / 30 - performance.now()));
+  }
+  counting = false;
+  const seconds = (performance.now() - started) / 1000;
+  ws.close();
+  await sleep(300);
+  return Object.fromEntries(Object.entries(got).map(([k, v]) => [k, v / seconds]));
+}
+
+const appBinary = process.env.ZEL_APP_BINARY || path.resolve(import.meta.dirname, '../../../build/dev/bin/zel-desktop-agent');
+if (fs.existsSync(appBinary)) {
+  const { startApp } = await import('../../../tests/support/app_under_test.mjs');
+  const desktop = await startApp({ binary: appBinary });
+  try {
+    const kb = (v) => `${(v / 1024).toFixed(2)} KB/s`;
+    const drawn = await circling(desktop, '&pointer=1');
+    const blended = await circling(desktop, '');
+    console.log(`pointer circling, pointer=1:   ${kb(drawn.pointer)} of pointer messages (${drawn.pointerMessages.toFixed(0)}/s), ${kb(drawn.updates)} of updates`);
+    console.log(`pointer circling, in frames:   ${kb(blended.updates)} of updates (tiles)`);
+  } finally {
+    await desktop.stop();
+  }
+} else {
+  console.log(`pointer circling: skipped (no app at ${appBinary})`);
+}

@@ -2,6 +2,7 @@
 // the same socket carries input. It runs only while the screen tab is visible.
 import { api, fatal, token } from './api.js';
 import { learnDisplay, requestWidth, showUpdate } from './picture.js';
+import { forgetPointer, showPointer } from './pointer.js';
 import { $, describeError, inputFailure, offline, setStatus, showFailure, toast } from './status.js';
 
 // [u32 seq][u8 quality][u8 flags][u16 width][u16 height][u16 count][u16 copies],
@@ -66,7 +67,8 @@ export const live = {
     if (this.ws || this.retryTimer) return;
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
     this.width = requestWidth();
-    const ws = new WebSocket(`${scheme}//${location.host}/api/live?token=${encodeURIComponent(token)}&width=${this.width}`);
+    const ws = new WebSocket(`${scheme}//${location.host}/api/live?token=${encodeURIComponent(token)}&width=${this.width}&pointer=1`);
+    forgetPointer();
     ws.binaryType = 'arraybuffer';
     this.ws = ws;
     let opened = false;
@@ -181,6 +183,7 @@ export const live = {
     else if (msg.type === 'error') setStatus('error', describeError({ status: msg.status, message: msg.message }));
     else if (msg.type === 'input' && msg.status !== 200) toast(`操作失败：${inputFailure(msg.status, msg.error)}`);
     else if (msg.type === 'input') learnDisplay();
+    else if (msg.type === 'pointer' || msg.type === 'pointer-shape') showPointer(msg);
   },
   frame(buffer) {
     const update = parseUpdate(buffer);

@@ -24,7 +24,7 @@ const kVersion = JSON.parse(fs.readFileSync(path.join(kRoot, 'package.json'), 'u
 
 // The web client's ES modules, each served as /<name>.js; app.js is the entry.
 const kClientModules = ['app', 'api', 'status', 'picture', 'live', 'input', 'gestures', 'loupe', 'touch', 'page', 'keyboard', 'clipboard', 'terminal',
-  'pending-input', 'modifiers', 'hardware-keys'];
+  'pending-input', 'modifiers', 'hardware-keys', 'pointer'];
 const kStatic = {
   '/': ['public/index.html', 'text/html; charset=utf-8'],
   '/index.html': ['public/index.html', 'text/html; charset=utf-8'],

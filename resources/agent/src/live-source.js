@@ -16,6 +16,13 @@ function parseTiles(body) {
   return { ...head, copies: head.copies ?? [], tiles };
 }
 
+// The /pointer/shape answer: a JSON head line, then the PNG.
+function parseShape(body) {
+  const end = body.indexOf(10);
+  if (end < 0) throw new ControlError(502, 'The control service answered a pointer shape without a head.');
+  return { ...JSON.parse(body.toString('utf8', 0, end)), png: body.subarray(end + 1) };
+}
+
 // limits: tilesWaitMs, maxFrameBytes (kLiveDefaults).
 export function createPictureSource(screenshotUrl, { tilesWaitMs, maxFrameBytes }) {
   async function control(pathname, params, signal, timeoutMs = 8000) {
@@ -36,10 +43,11 @@ export function createPictureSource(screenshotUrl, { tilesWaitMs, maxFrameBytes 
 
     // What changed after `since` ({ sequence, width, height, full, copies, tiles }), or null when the
     // app has no /tiles: an older one answers a screenshot there, one that cannot track changes 501.
-    async tiles(since, width, quality, copies, signal) {
+    // pointer: the viewer draws the pointer itself (frames without it, its moves no change).
+    async tiles(since, width, quality, copies, signal, pointer = false) {
       let answer;
       try {
-        const params = { since, width, quality, wait: tilesWaitMs, ...(copies ? { copies: 1 } : {}) };
+        const params = { since, width, quality, wait: tilesWaitMs, ...(copies ? { copies: 1 } : {}), ...(pointer ? { pointer: 1 } : {}) };
         answer = await control('/tiles', params, signal, tilesWaitMs + 8000);
       } catch (err) {
         if (err.controlStatus === 501) return null;
@@ -47,5 +55,22 @@ export function createPictureSource(screenshotUrl, { tilesWaitMs, maxFrameBytes 
       }
       return answer.type.startsWith('application/x-zel-tiles') ? parseTiles(answer.body) : null;
     },
+
+    // The pointer once it moved or changed shape after pointer sequence `since` (or after `wait` ms
+    // as it is): { sequence, x, y, visible, serial, width, height } in the desktop's pixels (width ×
+    // height); null when the app cannot tell it (an older one answers a screenshot there).
+    async pointer(since, signal, wait = tilesWaitMs) {
+      let answer;
+      try {
+        answer = await control('/pointer', { since, wait }, signal, wait + 8000);
+      } catch (err) {
+        if (err.controlStatus === 501) return null;
+        throw err;
+      }
+      return answer.type.startsWith('application/json') ? JSON.parse(answer.body.toString('utf8')) : null;
+    },
+
+    // The pointer's shape now: { serial, width, height, hotX, hotY, png }.
+    pointerShape: async (signal) => parseShape((await control('/pointer/shape', {}, signal)).body),
   };
 }

@@ -1,8 +1,10 @@
 // What the live view sends one viewer, and when: updates from the /tiles long poll at most at the
 // frame rate (faster for a moment after an input), or, from an app without /tiles, whole screenshots
 // compared by hash, slower while the screen is still; never more than the pacer's window lets be
-// unacknowledged; after a failure, an error message and a growing pause.
+// unacknowledged; after a failure, an error message and a growing pause. A viewer that draws the
+// pointer itself gets its place and shape as messages of their own, apart from the updates.
 import crypto from 'node:crypto';
+import { setTimeout as sleep } from 'node:timers/promises';
 
 // The next time on a fixed grid while the stream keeps up with it, so that timers firing late do
 // not lower the rate.
@@ -19,11 +21,19 @@ export class LiveStream {
     this.since = 0; // the change sequence the viewer's picture is current to; 0: it needs a whole frame
     this.shownWidth = 0;
     this.lastHash = null;
+    this.frame = null; // { width, height } of the viewer's picture, once it has one
+    this.pointer = null; // the desktop's pointer as /pointer last told it
+    this.sentPointer = ''; // the last pointer message, as sent
+    this.sentShape = ''; // the serial and picture width of the last shape sent
+    this.shape = null; // the last shape fetched
   }
 
   // Runs until the viewer's socket closes.
   async run() {
     const { viewer, limits } = this;
+    if (viewer.drawsPointer) {
+      this.#followPointer().catch((err) => viewer.log(`Live pointer failed: ${String(err?.message ?? err).slice(0, 200)}`));
+    }
     while (viewer.open) {
       if (viewer.windowFull()) {
         await viewer.wait(limits.keepAliveMs);
@@ -52,7 +62,7 @@ export class LiveStream {
     viewer.wantWhole = false;
     let update;
     try {
-      update = await viewer.pollTiles((signal) => this.source.tiles(this.since, width, quality, copies, signal));
+      update = await viewer.pollTiles((signal) => this.source.tiles(this.since, width, quality, copies, signal, viewer.drawsPointer));
     } catch (err) {
       if (err.status === 499 && !viewer.abort.signal.aborted) return; // cut short for a new width
       throw err;
@@ -65,6 +75,10 @@ export class LiveStream {
     if (update.tiles.length + update.copies.length && viewer.open) {
       viewer.push(quality, update, this.since === 0); // a whole frame the encoder chose is an update's cost
       this.shownWidth = width;
+      if (update.full) {
+        this.frame = { width: update.width, height: update.height };
+        this.#sendPointer(); // in the new picture's pixels
+      }
     }
     this.since = update.sequence;
     // At most the frame rate: changes meanwhile gather into the next update.
@@ -87,6 +101,75 @@ export class LiveStream {
     const interval = Date.now() - viewer.changedAt > limits.stillAfterMs ? limits.stillIntervalMs : 1000 / limits.fps;
     this.nextAt = started + interval;
     this.soonAt = started + 1000 / limits.inputFps;
+  }
+
+  // Polls the app's pointer for as long as the viewer is open and the stream has tiles (a screenshot
+  // has the cursor drawn in); sends at most one message per frame interval, the newest.
+  async #followPointer() {
+    const { viewer, source, limits } = this;
+    let since = 0;
+    let failures = 0;
+    while (viewer.open && this.useTiles) {
+      let state;
+      try {
+        state = await source.pointer(since, viewer.abort.signal);
+        failures = 0;
+      } catch (err) {
+        if (!viewer.open) return;
+        await sleep(Math.min(5000, 250 * 2 ** Math.min(++failures, 5)), null, { signal: viewer.abort.signal }).catch(() => {});
+        continue;
+      }
+      if (state === null) return; // the app cannot tell it
+      since = state.sequence;
+      this.pointer = state;
+      await this.#sendShape();
+      this.#sendPointer();
+      await sleep(1000 / limits.fps, null, { signal: viewer.abort.signal }).catch(() => {});
+    }
+  }
+
+  // The pointer in the picture's pixels, when it differs from what the viewer has.
+  #sendPointer() {
+    const { viewer, pointer, frame } = this;
+    if (!pointer?.sequence || !frame || !pointer.width) return;
+    if (viewer.ws.bufferedAmount > this.limits.maxBufferedBytes) return; // the next one will say it
+    const k = frame.width / pointer.width;
+    const message = { type: 'pointer', x: Math.round(pointer.x * k), y: Math.round(pointer.y * k), visible: pointer.visible };
+    const text = JSON.stringify(message);
+    if (text === this.sentPointer) return;
+    if (this.shape && this.sentShape !== `${this.shape.serial}/${frame.width}`) this.#sendShapeMessage();
+    this.sentPointer = text;
+    viewer.send(message);
+  }
+
+  // Fetches the shape when its serial is new; a failure leaves the last one.
+  async #sendShape() {
+    const { pointer } = this;
+    if (!pointer?.sequence || this.shape?.serial === pointer.serial) return;
+    try {
+      this.shape = await this.source.pointerShape(this.viewer.abort.signal);
+    } catch {
+      return;
+    }
+    this.#sendShapeMessage();
+  }
+
+  // The shape scaled to the picture's pixels, its PNG as a data URL.
+  #sendShapeMessage() {
+    const { shape, frame, pointer } = this;
+    if (!shape || !frame || !pointer?.width) return;
+    const k = frame.width / pointer.width;
+    const r = (v) => Math.round(v * k * 100) / 100;
+    this.sentShape = `${shape.serial}/${frame.width}`;
+    this.viewer.send({
+      type: 'pointer-shape',
+      serial: shape.serial,
+      width: r(shape.width),
+      height: r(shape.height),
+      hotX: r(shape.hotX),
+      hotY: r(shape.hotY),
+      url: `data:image/png;base64,${shape.png.toString('base64')}`,
+    });
   }
 
   #failed(err) {

@@ -28,8 +28,9 @@ function updateMessage(seq, quality, { full, width, height, copies = [], tiles }
 
 export class LiveViewer {
   // width: what the viewer asked for at the upgrade. onClose: called once, when its socket closes.
-  constructor(ws, width, { limits, forwardInput, inputActions, log, onClose }) {
-    Object.assign(this, { ws, limits, forwardInput, inputActions, log, onClose });
+  // drawsPointer: it draws the desktop's pointer from pointer messages (frames come without it).
+  constructor(ws, width, { limits, forwardInput, inputActions, log, drawsPointer = false, onClose }) {
+    Object.assign(this, { ws, limits, forwardInput, inputActions, log, drawsPointer, onClose });
     this.abort = new AbortController(); // the viewer is gone
     this.pacer = new Pacer(limits);
     this.inFlight = new Map(); // seq -> { bytes, sentAt, whole }

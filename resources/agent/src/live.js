@@ -45,7 +45,9 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
   const viewers = new Set();
 
   wss.on('connection', (ws, req, width) => {
-    const viewer = new LiveViewer(ws, width, { limits, forwardInput, inputActions, log, onClose: () => viewers.delete(viewer) });
+    // pointer=1: the viewer draws the desktop's pointer itself, from pointer messages.
+    const drawsPointer = new URL(req.url, 'http://localhost').searchParams.get('pointer') === '1';
+    const viewer = new LiveViewer(ws, width, { limits, forwardInput, inputActions, log, drawsPointer, onClose: () => viewers.delete(viewer) });
     viewers.add(viewer);
     new LiveStream(viewer, source, limits).run().catch((err) => {
       log(`Live stream failed: ${String(err?.message ?? err).slice(0, 200)}`);

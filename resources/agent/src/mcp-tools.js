@@ -152,6 +152,33 @@ function registerWait(server) {
   });
 }
 
+// cursor_position: where the pointer is, from the control service's /pointer (the change source's
+// view of it), in the session's screenshot pixels and the display's own.
+function registerCursorPosition(server, { config }, session) {
+  server.registerTool('cursor_position', {
+    title: 'Cursor position',
+    description: 'Tells where the mouse pointer is: in pixels of the most recent screenshot (what the pointer tools take) and in the display\'s own pixels.',
+    inputSchema: {},
+    annotations: { readOnlyHint: true },
+  }, async (_args, extra) => {
+    const url = new URL(withQuery(config.screenshotUrl, { since: 0, wait: 2000 }));
+    url.pathname = '/pointer';
+    const res = await controlRequest(url.href, { signal: extra.signal, timeoutMs: 10000 });
+    const body = await readAll(res, 4096);
+    if (res.statusCode !== 200 || !String(res.headers['content-type']).startsWith('application/json')) {
+      throw new Error(res.statusCode === 200 ? 'This app cannot tell where the pointer is.' : controlMessage(res.statusCode, body));
+    }
+    const p = JSON.parse(body.toString('utf8'));
+    if (!p.sequence) throw new Error('The pointer\'s position is not known yet; try again.');
+    const own = `(${p.x}, ${p.y}) of the ${p.width}x${p.height} display`;
+    if (!p.visible) return done(`The pointer is off the main display, at ${own}.`);
+    const { shot } = session;
+    if (!shot) return done(`The pointer is at ${own}; no screenshot yet in this session.`);
+    const scaled = (v, from, to) => Math.min(to - 1, Math.round((v * to) / from));
+    return done(`The pointer is at ${at(scaled(p.x, p.width, shot.width), scaled(p.y, p.height, shot.height))} of the last screenshot (${shot.width}x${shot.height}), ${own}.`);
+  });
+}
+
 // session.shot: the size of the session's last screenshot, which the pointer tools map from unless
 // told another width.
 // Returns the tools that can be switched off: { runCommand } (null when the terminal is off).
@@ -159,5 +186,6 @@ export function registerTools(server, context, session) {
   registerScreenshot(server, context, session);
   registerPointerTools(server, context, session);
   registerWait(server);
+  registerCursorPosition(server, context, session);
   return registerTextTools(server, context);
 }

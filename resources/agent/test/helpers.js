@@ -28,8 +28,9 @@ export const blankImage = (width, height) => answer('200 OK', 'image/svg+xml', `
 // One read per connection, secret in the query, a complete answer and a close: the app's
 // control service contract, so a client that splits its request fails here too.
 // screenshot, input and tiles may answer a request themselves; undefined gives the usual answer.
-// Without tiles, /tiles is answered as a screenshot, as an app without that route does.
-export async function startFakeControl({ screenshot, input, tiles } = {}) {
+// Without tiles, /tiles is answered as a screenshot, as an app without that route does; so are
+// /pointer and /pointer/shape without pointer.
+export async function startFakeControl({ screenshot, input, tiles, pointer } = {}) {
   const requests = [];
   const server = net.createServer((socket) => {
     socket.on('error', () => {});
@@ -40,7 +41,7 @@ export async function startFakeControl({ screenshot, input, tiles } = {}) {
       requests.push(request);
       const isInput = url.pathname === '/input';
       const { status, type, body } = url.searchParams.get('secret') !== kSecret ? answer('403 Forbidden', 'text/plain', 'Forbidden')
-        : (await (isInput ? input : url.pathname === '/tiles' && tiles ? tiles : screenshot)?.(request)) ?? (isInput ? answer('200 OK', 'application/json; charset=utf-8',
+        : (await (isInput ? input : url.pathname === '/tiles' && tiles ? tiles : url.pathname.startsWith('/pointer') && pointer ? pointer : screenshot)?.(request)) ?? (isInput ? answer('200 OK', 'application/json; charset=utf-8',
           JSON.stringify({ ok: true, action: JSON.parse(request.body).action, display: { x: 0, y: 0, width: 1920, height: 1080 } })) : blankImage(16, 9));
       const bytes = Buffer.from(body);
       socket.end(Buffer.concat([Buffer.from(`HTTP/1.1 ${status}\r\nContent-Type: ${type}\r\nContent-Length: ${bytes.length}\r\nConnection: close\r\n\r\n`), bytes]));

@@ -293,3 +293,53 @@ describe('live view against a viewer that does not play by the rules', () => {
     ws.socket.destroy();
   });
 });
+
+// A viewer that draws the pointer itself (pointer=1): tiles without the cursor, and the pointer's
+// place and shape as messages in the picture's pixels (here half the desktop's), each sent once.
+describe('live view of the desktop pointer', () => {
+  const places = [[100, 50, true], [100, 50, true], [400, 302, true], [400, 302, false]];
+  let step = 0;
+  const pointer = async ({ path, query }) => {
+    if (path === '/pointer/shape') return answer('200 OK', 'application/x-zel-pointer-shape', `${JSON.stringify({ serial: 7, width: 24, height: 32, hotX: 4, hotY: 6 })}\nPNGDATA`);
+    const since = Number(query.since);
+    if (since >= places.length) await sleep(200);
+    const at = Math.min(since, places.length - 1);
+    const [x, y, visible] = places[at];
+    step = at + 1;
+    return answer('200 OK', 'application/json; charset=utf-8', JSON.stringify({ sequence: at + 1, x, y, visible, serial: 7, width: 1920, height: 1080 }));
+  };
+  const tiles = async ({ query }) => {
+    if (query.since !== '0') await sleep(200);
+    const full = query.since === '0';
+    const head = { sequence: 1, width: 960, height: 540, full, tiles: full ? [[0, 0, 960, 540, 5]] : [] };
+    return answer('200 OK', 'application/x-zel-tiles', `${JSON.stringify(head)}\n${full ? 'still' : ''}`);
+  };
+  const t = withAgent({}, { live: { fps: 1000 } }, { tiles, pointer });
+
+  it('sends where the pointer is and its shape, only when they changed', async () => {
+    const v = await viewer(t, '&pointer=1');
+    await until('pointer messages', () => v.texts.filter((m) => m.type === 'pointer').length >= 3 && step >= places.length);
+    await sleep(100);
+    assert.deepEqual(v.texts.filter((m) => m.type === 'pointer'), [
+      { type: 'pointer', x: 50, y: 25, visible: true },
+      { type: 'pointer', x: 200, y: 151, visible: true },
+      { type: 'pointer', x: 200, y: 151, visible: false },
+    ]);
+    const url = `data:image/png;base64,${Buffer.from('PNGDATA').toString('base64')}`;
+    assert.deepEqual(v.texts.filter((m) => m.type === 'pointer-shape'), [{ type: 'pointer-shape', serial: 7, width: 12, height: 16, hotX: 2, hotY: 3, url }]);
+    assert.ok(t.control.requests.filter((r) => r.path === '/tiles').every((r) => r.query.pointer === '1'), 'tiles without pointer=1');
+    v.ws.close();
+  });
+
+  it('leaves the pointer in the frames of a viewer that does not draw it', async () => {
+    await sleep(300); // the last viewer's polls end first
+    const from = t.control.requests.length;
+    const v = await viewer(t);
+    await until('a frame', () => v.frames.length > 0);
+    await sleep(300);
+    assert.deepEqual(v.texts.filter((m) => m.type.startsWith('pointer')), []);
+    const asked = t.control.requests.slice(from);
+    assert.ok(asked.some((r) => r.path === '/tiles') && asked.every((r) => r.path !== '/pointer' && r.query.pointer === undefined), JSON.stringify(asked));
+    v.ws.close();
+  });
+});

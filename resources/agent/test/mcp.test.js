@@ -249,3 +249,23 @@ describe('MCP endpoint', () => {
     assert.equal((await t.agent.fetch('/api/info')).status, 200);
   });
 });
+
+describe('MCP cursor_position', () => {
+  const pointer = () => answer('200 OK', 'application/json; charset=utf-8', JSON.stringify({ sequence: 3, x: 800, y: 450, visible: true, serial: 1, ...kDisplay }));
+  const t = withAgent({}, {}, { screenshot: screenJpeg, pointer });
+  const old = withAgent({}, {}, {}); // an app without /pointer answers a screenshot there
+
+  it('tells the pointer in the last screenshot\'s pixels and the display\'s, and says when the app cannot', async () => {
+    const client = await connect(t.agent);
+    const ask = async (agentClient = client) => toolText(await agentClient.callTool({ name: 'cursor_position', arguments: {} }));
+    assert.match(await ask(), /\(800, 450\) of the 1600x900 display; no screenshot yet/);
+    await client.callTool({ name: 'screenshot', arguments: { width: 640 } });
+    assert.match(await ask(), /\(320, 180\) of the last screenshot \(640x360\), \(800, 450\) of the 1600x900 display/);
+    assert.equal(t.control.requests.at(-1).path, '/pointer');
+    await client.close();
+    const oldClient = await connect(old.agent);
+    const result = await oldClient.callTool({ name: 'cursor_position', arguments: {} });
+    assert.deepEqual([result.isError, toolText(result)], [true, 'This app cannot tell where the pointer is.']);
+    await oldClient.close();
+  });
+});

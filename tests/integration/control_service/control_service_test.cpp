@@ -61,15 +61,17 @@ protected:
             bodies_.emplace_back(body);
             return nlohmann::json{{"held", holding.load()}, {"bytes", body.size()}};
         };
-        config.handlers.awaitChange = [this](std::uint64_t, std::function<void()> changed) {
+        config.handlers.awaitChange = [this](std::uint64_t, std::function<void()> changed, bool) {
             failIfAsked(); // as a change source that cannot watch
             const std::lock_guard lock(mutex_);
             wake = std::move(changed);
             registered_.notify_all();
         };
-        config.handlers.tiles = [](std::uint64_t since, int width, int quality, bool copies) {
+        config.handlers.tiles = [](std::uint64_t since, int width, int quality, bool copies,
+                                   bool pointer) {
             return bytes(std::to_string(since) + " " + std::to_string(width) + " " +
-                         std::to_string(quality) + (copies ? " copies" : ""));
+                         std::to_string(quality) + (copies ? " copies" : "") +
+                         (pointer ? " pointer" : ""));
         };
         return std::make_unique<zel::ControlService>(std::move(config));
     }

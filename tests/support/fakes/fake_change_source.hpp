@@ -208,7 +208,7 @@ private:
     class Grabber final : public AreaGrabber {
     public:
         explicit Grabber(FakeChangeSource& source) : source_(source) {}
-        void grab(const ChangeRect& area, PixelView into) override {
+        void grab(const ChangeRect& area, PixelView into, bool /*cursor*/) override {
             ++source_.grabs;
             if (source_.script_.grabsFail) {
                 throw std::runtime_error("The grab failed.");

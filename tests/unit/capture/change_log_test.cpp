@@ -152,3 +152,62 @@ TEST(ChangeLog, TheWatchStartsOnFirstUseAgainAfterItEndedAndSaysWhyItCannot) {
 }
 
 } // namespace
+
+namespace {
+
+// A viewer that draws the pointer itself: the cursor's areas are no change to it, and the pointer
+// has its own sequence and waiters.
+TEST(ChangeLog, TheCursorsOwnChangesCountOnlyForViewersThatHaveItInTheirFrames) {
+    const ChangeRect drawn{1, 1, 2, 2}, cursor{30, 30, 8, 8};
+    const auto moved = [&](int x) {
+        ChangeReport report;
+        report.cursorRects = {cursor};
+        report.pointer = zel::PointerState{x, 5, true, 7};
+        return report;
+    };
+    struct Case {
+        const char* fault;
+        std::vector<ChangeReport> reports; // after the first one, which says everything
+        bool withoutCursor;
+        std::vector<ChangeRect> rects; // what changed after sequence 1
+        int woken;                     // of a waiter at sequence 1
+    };
+    const Case cases[] = {
+        {"the cursor's areas reach a viewer drawing it", {moved(1), moved(2)}, true, {}, 0},
+        {"a viewer with the cursor in its frames misses its moves", {moved(1)}, false, {cursor}, 1},
+        {"drawing is lost among the cursor's moves", {moved(1), {{drawn}}}, true, {drawn}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fault);
+        auto source = fakeSource();
+        ChangeLog log(source);
+        start(log);
+        int woken = 0;
+        log.awaitChange(
+            1, [&] { ++woken; }, c.withoutCursor);
+        for (const ChangeReport& report : c.reports) {
+            source->report(report);
+        }
+        EXPECT_EQ(woken, c.woken);
+        EXPECT_EQ(sorted(log.changesSince(1, c.withoutCursor).rects), sorted(c.rects));
+    }
+
+    auto source = fakeSource();
+    ChangeLog log(source);
+    start(log);
+    EXPECT_EQ(log.pointer().sequence, 0U) << "a pointer the source never told";
+    int woken = 0;
+    log.awaitPointer(0, [&] { ++woken; });
+    source->report(moved(10));
+    source->report(moved(10)); // the same state again: nothing new
+    source->report(std::vector<ChangeRect>{drawn});
+    EXPECT_EQ(woken, 1);
+    EXPECT_EQ(log.pointer().sequence, 1U);
+    EXPECT_EQ(log.pointer().state, (zel::PointerState{10, 5, true, 7}));
+    log.awaitPointer(1, [&] { ++woken; });
+    source->report(moved(11));
+    EXPECT_EQ(woken, 2);
+    EXPECT_EQ(log.pointer().sequence, 2U);
+}
+
+} // namespace

@@ -5,6 +5,7 @@
 #include "capture/change_tiles.hpp"
 #include "capture/image_scaling.hpp"
 #include "capture/screenshot_encoding.hpp"
+#include "tests/support/command.hpp"
 #include "tests/support/fakes/fake_change_source.hpp"
 
 #include <algorithm>
@@ -414,6 +415,24 @@ TEST(ChangeTiles, AtOwnPixelsTheChangedAreasAreGrabbedAndAFailedGrabCaptures) {
         }
         EXPECT_TRUE(covered) << answer.head.dump();
     }
+}
+
+} // namespace
+
+namespace {
+
+// A source that cannot tell the pointer (Wayland): the pointer route says so, and a viewer asking
+// to draw the pointer itself is still served.
+TEST(ChangeTiles, WithoutAPointerFromTheSourceThePointerRouteRefuses) {
+    zel::test::FakeDesktop desktop(kWidth, kHeight, {});
+    zel::ChangeTiles tiles(desktop.capture, desktop.source);
+    EXPECT_EQ(zel::test::errorText([&] { tiles.awaitPointer(0, [] {}); }),
+              "This desktop does not tell where the pointer is.");
+    tiles.awaitChange(
+        0, [] {}, true);
+    const auto body = tiles.tiles(0, kWidth, 80, true, true);
+    const std::string head(body.begin(), std::find(body.begin(), body.end(), '\n'));
+    EXPECT_NE(head.find("\"full\":true"), std::string::npos) << head;
 }
 
 } // namespace
