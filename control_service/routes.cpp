@@ -264,6 +264,9 @@ private:
                 self.service_.config.handlers.changesSince(self.seen_).sequence;
             self.onStrand([sequence](Settle& self) {
                 self.looking_ = false;
+                if (self.answered_) {
+                    return; // its answer reads since_ now
+                }
                 if (self.priming_) {
                     self.priming_ = false;
                     self.since_ = sequence;
