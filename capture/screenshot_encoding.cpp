@@ -101,8 +101,11 @@ std::optional<Image> resizedImage(const Image& image, int targetWidth) {
 std::optional<Image> croppedImage(const Image& image, int x, int y, int width, int height) {
     const int left = std::max(x, 0);
     const int top = std::max(y, 0);
-    const int right = std::min<std::int64_t>(std::int64_t{x} + width, image.width());
-    const int bottom = std::min<std::int64_t>(std::int64_t{y} + height, image.height());
+    // In 64 bits: x + width may pass INT_MAX.
+    const auto right =
+        static_cast<int>(std::min<std::int64_t>(std::int64_t{x} + width, image.width()));
+    const auto bottom =
+        static_cast<int>(std::min<std::int64_t>(std::int64_t{y} + height, image.height()));
     if (right <= left || bottom <= top) {
         return std::nullopt;
     }
