@@ -339,9 +339,7 @@ public:
     std::size_t typeText(std::u32string_view text, std::chrono::microseconds pause) override {
         std::size_t typed = 0;
         for (const char32_t character : text) {
-            const std::uint32_t sym = character == U'\n'   ? keysymOf(Key::returnKey)
-                                      : character == U'\t' ? keysymOf(Key::tab)
-                                                           : keysymOf(character);
+            const std::uint32_t sym = keysymFor(character);
             // Mutter (43) finds a key only for keysyms of its keymap and drops the Unicode
             // ones (0x1000000 + code point) without a word: those are not counted as struck.
             if (sym >= kUnicodeKeysyms) {
@@ -359,7 +357,15 @@ public:
         return typed;
     }
 
+    bool canType(char32_t character) override { return keysymFor(character) < kUnicodeKeysyms; }
+
 private:
+    static std::uint32_t keysymFor(char32_t character) {
+        return character == U'\n'   ? keysymOf(Key::returnKey)
+               : character == U'\t' ? keysymOf(Key::tab)
+                                    : keysymOf(character);
+    }
+
     // Posting never fails: an event the session cannot take is skipped.
     template <typename Post>
     static void quietly(Post&& post) {

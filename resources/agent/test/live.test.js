@@ -43,6 +43,10 @@ function desktop(withTiles) {
     return now;
   };
   d.control = { screenshot: () => (typeof look() === 'string' ? jpeg(d.shown) : d.show()) };
+  // A desktop that cannot type Chinese says which characters it left out.
+  d.control.input = ({ body }) => (JSON.parse(body).action === 'type_text'
+    ? answer('200 OK', 'application/json; charset=utf-8', JSON.stringify({ ok: true, typed: 1, skipped: 2, skippedText: '你好' }))
+    : undefined);
   if (withTiles) d.control.tiles = async ({ query }) => {
     const since = Number(query.since);
     if (since === d.seq) await sleep(50);
@@ -102,7 +106,8 @@ for (const [name, withTiles, live, first, query] of [
       const v = await viewer(t);
       const count = inputs().length;
       const valid = [{ action: 'click', coordinate: [250, 750] }, { action: 'click', coordinate: [250, 750] }, { action: 'drag', from: [200, 500], to: [800, 500] },
-        { action: 'scroll', direction: 'down', amount: 2 }, { action: 'key_down', key: 'Alt' }, { action: 'key', key: 'tab' }];
+        { action: 'scroll', direction: 'down', amount: 2 }, { action: 'key_down', key: 'Alt' }, { action: 'key', key: 'tab' },
+        { action: 'type_text', text: 'a你好' }];
       for (const [i, request] of valid.entries()) v.send({ type: 'input', id: i + 1, ...request });
       for (const message of [{ type: 'input', id: 50, action: 'explode' }, { type: 'input', id: 51 }, '{', '[1,2]', { type: 'nonsense' }, { type: 'view', width: 99999 }]) {
         const texts = v.texts.length;
@@ -110,6 +115,8 @@ for (const [name, withTiles, live, first, query] of [
         await until(JSON.stringify(message), () => v.texts.slice(texts).some((m) => m.status === 400));
       }
       await until('every input answered', () => v.texts.filter((m) => m.type === 'input' && m.status === 200).length === valid.length);
+      // The characters left out reach the viewer, with the answer they came in.
+      assert.deepEqual(v.texts.filter((m) => m.type === 'input' && m.skipped).map((m) => [m.id, m.skipped]), [[valid.length, '你好']]);
       assert.deepEqual(inputs().slice(count), valid);
       assert.equal(v.ws.readyState, v.ws.OPEN);
       v.ws.close(); // a key it held is let go of
