@@ -77,6 +77,8 @@ struct DeviceRow {
 struct DisplayModel {
     std::string statusText = kIdleStatus;
     std::string detailText = kIdleDetail;
+    // What to do in the desktop's sharing dialogs, shown whole under the detail; empty elsewhere.
+    std::string consentText;
     bool qrHidden = true;
     std::optional<QRMatrix> qrImage;
     bool buttonEnabled = true;

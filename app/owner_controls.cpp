@@ -195,18 +195,19 @@ void ZelDesktopAgentApp::renderConnected() {
     }
     if (trusted == 0) {
         display_.statusText = kReadyStatus;
-        display_.detailText = desktop_.consentHint.empty()
-                                  ? std::string(kReadyDetail)
-                                  : std::string(kReadyDetail) + desktop_.consentHint;
+        display_.detailText = kReadyDetail;
+        display_.consentText = desktop_.consentHint;
     } else if (pairing_) {
         display_.statusText = kPairAnotherStatus;
         display_.detailText = kPairAnotherDetail;
+        display_.consentText.clear();
     } else {
         const auto online = static_cast<std::size_t>(
             std::count_if(display_.devices.begin(), display_.devices.end(),
                           [](const DeviceRow& row) { return row.online; }));
         display_.statusText = connectedStatus(online, trusted);
         display_.detailText = kConnectedDetail;
+        display_.consentText.clear();
     }
     display_.qrHidden = !showCode;
     display_.pairButtonShown = trusted > 0;

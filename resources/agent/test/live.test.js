@@ -4,9 +4,26 @@ import { once } from 'node:events';
 import { describe, it } from 'node:test';
 import { kLiveDefaults } from '../src/live.js';
 import { Pacer } from '../src/live-pacer.js';
+import { describeError, inputFailure } from '../public/status.js';
 import { answer, openWs, rawWs, sleep, until, withAgent } from './helpers.js';
 
 const jpeg = (text) => answer('200 OK', 'image/jpeg', text);
+
+it('tells the phone, in the desktop\'s own words, that it waits for its user in a sharing dialog', () => {
+  const waiting = '电脑正在等待你允许远程控制：请在电脑上的“远程桌面”对话框中打开“允许远程交互”并点击“共享”。';
+  const warn = console.warn;
+  console.warn = () => {};
+  try {
+    for (const [name, said, expected] of [
+      ['a capture relayed', describeError({ status: 502, message: `The control service answered 500: ${waiting}` }), waiting],
+      ['a tap', inputFailure(500, waiting), waiting],
+      ['another failure', inputFailure(500, 'Boom.'), '电脑没能执行这次操作。'],
+      ['an unreachable service', describeError({ status: 502, message: 'The control service is unreachable: ECONNREFUSED' }), '电脑端服务暂不可用，请确认电脑上的应用已开启。'],
+    ]) assert.equal(said, expected, name);
+  } finally {
+    console.warn = warn;
+  }
+});
 
 // A viewer that records what it gets and acknowledges only when told to.
 async function viewer(t, query = '') {
