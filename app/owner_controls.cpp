@@ -196,19 +196,18 @@ void ZelDesktopAgentApp::renderConnected() {
     if (trusted == 0) {
         display_.statusText = kReadyStatus;
         display_.detailText = kReadyDetail;
-        display_.consentText = desktop_.consentHint;
     } else if (pairing_) {
         display_.statusText = kPairAnotherStatus;
         display_.detailText = kPairAnotherDetail;
-        display_.consentText.clear();
     } else {
         const auto online = static_cast<std::size_t>(
             std::count_if(display_.devices.begin(), display_.devices.end(),
                           [](const DeviceRow& row) { return row.online; }));
         display_.statusText = connectedStatus(online, trusted);
         display_.detailText = kConnectedDetail;
-        display_.consentText.clear();
     }
+    // Paired devices or not: the remote-desktop dialog comes at every run of a portal desktop.
+    display_.consentText = desktop_.consentHint;
     display_.qrHidden = !showCode;
     display_.pairButtonShown = trusted > 0;
     display_.pairButtonTitle = pairing_ ? kHidePairButton : kPairButton;
