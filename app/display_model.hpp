@@ -77,6 +77,9 @@ struct DeviceRow {
 struct DisplayModel {
     std::string statusText = kIdleStatus;
     std::string detailText = kIdleDetail;
+    // What to do in the desktop's sharing dialogs while the connection is ready, shown whole under
+    // the detail; empty where the desktop does not ask.
+    std::string consentText;
     bool qrHidden = true;
     std::optional<QRMatrix> qrImage;
     bool buttonEnabled = true;

@@ -154,6 +154,7 @@ int main(int argc, char* argv[]) {
     static zel::QtMainQueue mainQueue(*application);
     // The composition point: the platform's backends and the window go to the controller here.
     zel::DesktopEnvironment desktop = zel::makePlatformDesktop();
+    const std::string consentHint = desktop.consentHint;
     // Lives as long as the application; the compositor's view of our windows joins Qt's.
     desktop.ownWindows = std::make_shared<zel::QtOwnWindows>(desktop.ownWindows);
     controller = std::make_unique<zel::ZelDesktopAgentApp>(
@@ -162,7 +163,7 @@ int main(int argc, char* argv[]) {
             return std::make_unique<zel::MainWindow>(app.windowActions());
         });
 
-    controller->setStatusPrinter(std::make_unique<zel::TerminalStatusPrinter>(stdout));
+    controller->setStatusPrinter(std::make_unique<zel::TerminalStatusPrinter>(stdout, consentHint));
 
     const bool startAtLaunch = QApplication::arguments().contains("--start");
     // Started at login: the window waits in the tray, where there is one to find it in.

@@ -27,6 +27,8 @@ constexpr int kSpacing = 18;
 constexpr int kQRSide = 250;
 constexpr int kQRCornerRadius = 16;
 constexpr int kDetailLines = 2;
+// The dialogs' instruction is read whole: room enough never to elide it.
+constexpr int kConsentLines = 8;
 constexpr const char* kTitle = "Zel Desktop Agent";
 
 // Sizes are in device-independent pixels so that the window measures the same at any DPI setting.
@@ -131,6 +133,9 @@ MainWindow::MainWindow(WindowActions actions)
     QPalette secondary = detailLabel_->palette();
     secondary.setColor(QPalette::WindowText, secondary.color(QPalette::PlaceholderText));
     detailLabel_->setPalette(secondary);
+    // The dialogs' instruction is read whole: wrapped, never elided.
+    consentLabel_ = makeLabel({}, pixelFont(13, QFont::DemiBold), this);
+    consentLabel_->hide();
 
     qrImageView_ = new QRView(this);
     qrImageView_->hide();
@@ -192,6 +197,7 @@ MainWindow::MainWindow(WindowActions actions)
     column->addWidget(title);
     column->addWidget(statusLabel_);
     column->addWidget(detailLabel_);
+    column->addWidget(consentLabel_);
     column->addWidget(qrImageView_, 0, Qt::AlignHCenter);
     column->addLayout(buttonRow);
     column->addWidget(deviceList_);
@@ -231,6 +237,9 @@ void MainWindow::render(const DisplayModel& model) {
         detailLabel_->setText(
             wrapToLines(detail, detailLabel_->font(), kWidth - 2 * kMargin, kDetailLines));
     }
+    consentLabel_->setText(wrapToLines(QString::fromStdString(model.consentText),
+                                       consentLabel_->font(), kWidth - 2 * kMargin, kConsentLines));
+    consentLabel_->setHidden(model.consentText.empty());
     if (model.qrImage != shownMatrix_) {
         shownMatrix_ = model.qrImage;
         qrImageView_->setImage(shownMatrix_ ? makeQRImage(*shownMatrix_) : QImage());

@@ -63,6 +63,7 @@ private:
     WindowActions actions_;
     QLabel* statusLabel_;
     QLabel* detailLabel_;
+    QLabel* consentLabel_;
     QRView* qrImageView_;
     QPushButton* toggleButton_;
     QPushButton* pairButton_;

@@ -195,9 +195,7 @@ void ZelDesktopAgentApp::renderConnected() {
     }
     if (trusted == 0) {
         display_.statusText = kReadyStatus;
-        display_.detailText = desktop_.consentHint.empty()
-                                  ? std::string(kReadyDetail)
-                                  : std::string(kReadyDetail) + desktop_.consentHint;
+        display_.detailText = kReadyDetail;
     } else if (pairing_) {
         display_.statusText = kPairAnotherStatus;
         display_.detailText = kPairAnotherDetail;
@@ -208,6 +206,8 @@ void ZelDesktopAgentApp::renderConnected() {
         display_.statusText = connectedStatus(online, trusted);
         display_.detailText = kConnectedDetail;
     }
+    // Paired devices or not: the remote-desktop dialog comes at every run of a portal desktop.
+    display_.consentText = desktop_.consentHint;
     display_.qrHidden = !showCode;
     display_.pairButtonShown = trusted > 0;
     display_.pairButtonTitle = pairing_ ? kHidePairButton : kPairButton;

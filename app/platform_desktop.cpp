@@ -73,8 +73,9 @@ DesktopEnvironment backends() {
                                ") through the desktop portal. " + reason;
         std::fprintf(stderr, "zel-desktop-agent: %s\n", platform.c_str());
         auto session = std::make_shared<portal::Session>();
-        DesktopEnvironment desktop{portal::makeCaptureBackend(session),
-                                   portal::makeInputBackend(session), nullptr, std::move(platform)};
+        portal::Backends backends = portal::makeBackends(session);
+        DesktopEnvironment desktop{std::move(backends.capture), std::move(backends.input),
+                                   std::move(backends.changes), std::move(platform)};
         desktop.connectionStarting = [session] { session->begin(true); };
         desktop.connectionStopped = [session] { session->end(); };
         desktop.consentHint = kPortalConsentHint;

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string_view>
 #include <unistd.h>
+#include <utility>
 
 namespace zel {
 namespace {
@@ -49,11 +50,14 @@ std::string renderTerminalQR(const QRMatrix& matrix) {
     return text;
 }
 
-TerminalStatusPrinter::TerminalStatusPrinter(std::FILE* out)
-    : out_(out), terminal_(::isatty(::fileno(out)) == 1) {}
+TerminalStatusPrinter::TerminalStatusPrinter(std::FILE* out, std::string consentHint)
+    : out_(out), terminal_(::isatty(::fileno(out)) == 1), consentHint_(std::move(consentHint)) {}
 
 void TerminalStatusPrinter::ready(const std::string& link) {
     write(out_, std::string("\n") + kReadyStatus + "\n");
+    if (!consentHint_.empty()) {
+        write(out_, consentHint_ + "\n");
+    }
     // A file or a pipe is a journal or a log that others may read: the pairing code stays out.
     if (!terminal_) {
         write(out_, std::string(kPairingOnTerminalOnly) + "\n\n");

@@ -34,13 +34,15 @@ inline constexpr const char* kPairingOnTerminalOnly =
 // (the desktop's journal) gets the status alone.
 class TerminalStatusPrinter final : public StatusPrinter {
 public:
-    explicit TerminalStatusPrinter(std::FILE* out);
+    // `consentHint`, where the desktop asks the user before sharing, follows the ready line.
+    explicit TerminalStatusPrinter(std::FILE* out, std::string consentHint = {});
     void ready(const std::string& link) override;
     void failed(const std::string& message) override;
 
 private:
     std::FILE* out_;
     bool terminal_;
+    std::string consentHint_;
 };
 
 } // namespace zel

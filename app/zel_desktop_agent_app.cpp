@@ -233,6 +233,7 @@ void ZelDesktopAgentApp::stopProcesses() {
             pairing_ = false;
             codeSpent_ = false;
             display_.qrHidden = true;
+            display_.consentText.clear();
             display_.devices.clear();
             display_.pairButtonShown = false;
             renderWindow();
@@ -277,6 +278,7 @@ void ZelDesktopAgentApp::showError(const std::string& message) {
     mainQueue_.post([this, message] {
         display_.statusText = kFailedStatus;
         display_.detailText = message;
+        display_.consentText.clear();
         display_.qrHidden = true;
         connected_ = false;
         display_.devices.clear();

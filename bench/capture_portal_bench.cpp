@@ -26,8 +26,9 @@ int main(int argc, char** argv) {
     zel::test::Mutter mutter;
     const zel::test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", mutter.busAddress().c_str());
     const auto session = std::make_shared<Session>(mutter.path("state"));
-    const auto backend = zel::portal::makeCaptureBackend(session);
-    const auto input = zel::portal::makeInputBackend(session);
+    const auto backends = zel::portal::makeBackends(session);
+    const auto& backend = backends.capture;
+    const auto& input = backends.input;
     session->begin();
     for (const auto part : {Session::Part::screen, Session::Part::control}) {
         const auto dialog = part == Session::Part::screen ? zel::test::Mutter::Dialog::screen

@@ -43,9 +43,9 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://zel-desktop-agent.example")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 # What the app loads at run time besides the libraries it links: Qt's X11 platform plugin,
-# Node.js for the agent server, xclip for its clipboard. Fonts with the window's Chinese texts are
+# Node.js for the agent server, xclip and wl-clipboard for its clipboard (X11 and Wayland). Fonts with the window's Chinese texts are
 # wanted but not needed, and so is Qt's Wayland plugin: without it the window needs XWayland.
-set(ZEL_PACKAGE_RUNTIME_DEPENDS "nodejs (>= 20), xclip, qt6-qpa-plugins")
+set(ZEL_PACKAGE_RUNTIME_DEPENDS "nodejs (>= 20), xclip, wl-clipboard, qt6-qpa-plugins")
 # The linked libraries, from dpkg-shlibdeps over the package's two ELF files at cpack time.
 # CPACK_DEBIAN_PACKAGE_SHLIBDEPS would find them by running `file` on each of the ~4000 files of
 # the npm modules first: two minutes for the same answer.

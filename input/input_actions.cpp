@@ -193,6 +193,20 @@ void typeTextAction(InputBackend& backend, const Json& request, Json& answer) {
     }
     answer["typed"] = typed;
     answer["skipped"] = characters.size() - typed;
+    // Which ones, each once, where the platform can say: the user learns what did not arrive.
+    std::string left;
+    for (std::size_t i = 0; typed < characters.size() && i < characters.size(); ++i) {
+        const char32_t c = characters[i];
+        if (!backend.canType(c) && characters.find(c) == i) {
+            char bytes[U8_MAX_LENGTH];
+            std::size_t length = 0;
+            U8_APPEND_UNSAFE(bytes, length, static_cast<UChar32>(c));
+            left.append(bytes, length);
+        }
+    }
+    if (!left.empty()) {
+        answer["skippedText"] = left;
+    }
 }
 
 constexpr std::array<std::pair<std::string_view, Action>, 21> kActions{{

@@ -125,6 +125,8 @@ public:
                                  std::chrono::microseconds /*pause*/) {
         return 0;
     }
+    // False for a character typeText always leaves out here (the answer names those).
+    virtual bool canType(char32_t /*character*/) { return true; }
 
     // The pauses between events, the pace of every action sequence. Real backends sleep; a
     // recording one keeps its own clock.

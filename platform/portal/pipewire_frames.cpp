@@ -1,8 +1,11 @@
 // A PipeWire stream on a thread loop of its own. Each buffer that arrives is converted to BGRA
 // at once and kept as the newest frame; the compositor sends a buffer only when the screen
-// changed, so an idle screen is served from what was kept.
+// changed, so an idle screen is served from what was kept and costs nothing. What changed comes
+// with the buffer as damage where the compositor gives it; otherwise the frame is compared with
+// the one before.
 #include "platform/portal/pipewire_frames.hpp"
 
+#include "platform/portal/frame_changes.hpp"
 #include "platform/portal/pipewire_params.h"
 
 #include <cstring>
@@ -10,6 +13,7 @@
 #include <spa/param/video/raw.h>
 #include <stdexcept>
 #include <unistd.h>
+#include <utility>
 
 namespace zel::portal {
 namespace {
@@ -139,6 +143,7 @@ void PipeWireFrames::stateChanged(int state, const char* error) {
                      (error != nullptr ? std::string(": ") + error : std::string()) + ".";
         }
         arrived_.notify_all();
+        tell({{}, true, true}, width_, height_);
     }
 }
 
@@ -160,13 +165,21 @@ void PipeWireFrames::formatChanged(const void* param) {
 }
 
 void PipeWireFrames::process() {
-    // Only the newest buffer matters; older ones go straight back.
+    // Only the newest buffer's pixels matter; older ones go straight back, their damage kept.
     pw_buffer* newest = nullptr;
+    std::vector<ChangeRect> damage;
+    bool damageKnown = true;
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_.get())) {
         if (newest != nullptr) {
             pw_stream_queue_buffer(stream_.get(), newest);
         }
         newest = buffer;
+        std::int32_t regions[ZEL_DAMAGE_REGIONS][4];
+        const int count = zel_video_damage(buffer->buffer, regions);
+        damageKnown = damageKnown && count >= 0;
+        for (int i = 0; i < count; ++i) {
+            damage.push_back({regions[i][0], regions[i][1], regions[i][2], regions[i][3]});
+        }
     }
     if (newest == nullptr) {
         return;
@@ -186,12 +199,25 @@ void PipeWireFrames::process() {
                 Image frame(width_, height_);
                 convert(static_cast<const std::uint8_t*>(data.data) + data.chunk->offset, stride,
                         *order, frame);
+                // Only this thread replaces the kept frame, and nobody writes into one.
+                ChangeReport report;
+                if (!newest_ || newest_->width() != width_ || newest_->height() != height_) {
+                    report.everything = true;
+                } else if (damageKnown) {
+                    report.rects = std::move(damage);
+                } else {
+                    report.rects =
+                        changedCells(std::as_const(*newest_).view(), std::as_const(frame).view());
+                }
                 {
                     const std::lock_guard guard(mutex_);
                     newest_ = std::move(frame);
                     ++sequence_;
                 }
                 arrived_.notify_all();
+                if (report.everything || !report.rects.empty()) {
+                    tell(report, width_, height_);
+                }
             } catch (const std::exception&) { // NOLINT(bugprone-empty-catch): the next one may do
             }
         }
@@ -211,6 +237,41 @@ PipeWireFrames::next(std::uint64_t after, std::chrono::steady_clock::time_point 
         throw std::runtime_error(error_);
     }
     return std::nullopt;
+}
+
+std::uint64_t PipeWireFrames::listen(Listener listener) {
+    const std::lock_guard guard(listenersMutex_);
+    listeners_.emplace_back(++listenerIds_, std::move(listener));
+    return listenerIds_;
+}
+
+void PipeWireFrames::unlisten(std::uint64_t id) {
+    const std::lock_guard guard(listenersMutex_);
+    std::erase_if(listeners_, [id](const auto& listener) { return listener.first == id; });
+}
+
+void PipeWireFrames::tell(const ChangeReport& report, int width, int height) {
+    const std::lock_guard guard(listenersMutex_);
+    for (const auto& [id, listener] : listeners_) {
+        listener(report, width, height);
+    }
+}
+
+bool PipeWireFrames::read(const ChangeRect& area, PixelView into, int width, int height) const {
+    const std::lock_guard guard(mutex_);
+    if (!newest_ || newest_->width() != width || newest_->height() != height || area.x < 0 ||
+        area.y < 0 || area.x + area.width > newest_->width() ||
+        area.y + area.height > newest_->height() || into.width != area.width ||
+        into.height != area.height) {
+        return false;
+    }
+    for (int y = 0; y < area.height; ++y) {
+        std::memcpy(into.data + y * into.stride,
+                    newest_->data() + (area.y + y) * newest_->stride() +
+                        static_cast<std::size_t>(area.x) * 4,
+                    static_cast<std::size_t>(area.width) * 4);
+    }
+    return true;
 }
 
 bool PipeWireFrames::broken() const {

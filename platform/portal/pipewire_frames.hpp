@@ -2,16 +2,19 @@
 // a screenshot is served at once instead of waiting for the screen's next change.
 #pragma once
 
+#include "capture/change_source.hpp"
 #include "capture/image.hpp"
 #include "platform/portal/portal_handles.hpp"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace zel::portal {
 
@@ -33,6 +36,17 @@ public:
     std::optional<Frame> next(std::uint64_t after, std::chrono::steady_clock::time_point deadline);
     [[nodiscard]] bool broken() const;
 
+    // What each new frame changed, in its pixels (`width` × `height`): the stream's damage, or the
+    // frame held against the one before where a buffer carries none. Called on PipeWire's thread
+    // after the frame is kept, and once with `ended` when the stream fails; never after `unlisten`
+    // has returned.
+    using Listener = std::function<void(const ChangeReport& report, int width, int height)>;
+    std::uint64_t listen(Listener listener);
+    void unlisten(std::uint64_t id);
+    // The pixels of `area` of the newest frame into `into` (the area's size); false unless that
+    // frame is `width` × `height` and holds the whole area.
+    bool read(const ChangeRect& area, PixelView into, int width, int height) const;
+
     // Stream callbacks, on PipeWire's loop thread; public for the C listener only.
     void formatChanged(const void* format);
     void process();
@@ -41,6 +55,7 @@ public:
 private:
     // Before the objects go: the loop thread must no longer use them.
     void stopLoop() noexcept;
+    void tell(const ChangeReport& report, int width, int height);
 
     // Declared before the PipeWire objects, so that they outlive them: destroying the stream
     // calls stateChanged, which writes error_ under mutex_.
@@ -51,9 +66,13 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable arrived_;
-    std::optional<Image> newest_; // guarded by mutex_
+    std::optional<Image> newest_; // replaced by the loop thread alone, under mutex_
     std::uint64_t sequence_ = 0;
     std::string error_;
+
+    std::mutex listenersMutex_; // held while they are called
+    std::vector<std::pair<std::uint64_t, Listener>> listeners_;
+    std::uint64_t listenerIds_ = 0;
 
     // Released in reverse: the stream first, the listener it calls last.
     std::unique_ptr<spa_hook> listener_ = std::make_unique<spa_hook>();

@@ -1,7 +1,9 @@
 #include "platform/portal/pipewire_params.h"
 
 #include <spa/buffer/buffer.h>
+#include <spa/buffer/meta.h>
 #include <spa/param/buffers.h>
+#include <spa/param/param.h>
 #include <spa/param/video/format-utils.h>
 
 const struct spa_pod* zel_video_formats(struct spa_pod_builder* builder) {
@@ -25,6 +27,37 @@ const struct spa_pod* zel_video_buffers(struct spa_pod_builder* builder) {
     return spa_pod_builder_add_object(
         builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
         SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd)));
+}
+
+const struct spa_pod* zel_video_damage_meta(struct spa_pod_builder* builder) {
+    return spa_pod_builder_add_object(
+        builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+        SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
+        SPA_POD_CHOICE_RANGE_Int(sizeof(struct spa_meta_region) * ZEL_DAMAGE_REGIONS,
+                                 sizeof(struct spa_meta_region),
+                                 sizeof(struct spa_meta_region) * ZEL_DAMAGE_REGIONS));
+}
+
+int zel_video_damage(const struct spa_buffer* buffer, int32_t regions[][4]) {
+    struct spa_meta* meta = spa_buffer_find_meta((struct spa_buffer*)buffer, SPA_META_VideoDamage);
+    if (meta == NULL) {
+        return -1;
+    }
+    int count = 0;
+    struct spa_meta_region* region = NULL;
+    /* An invalid entry ends the list. */
+    spa_meta_for_each(region, meta) {
+        if (!spa_meta_region_is_valid(region) || count == ZEL_DAMAGE_REGIONS) {
+            break;
+        }
+        regions[count][0] = region->region.position.x;
+        regions[count][1] = region->region.position.y;
+        regions[count][2] = (int32_t)region->region.size.width;
+        regions[count][3] = (int32_t)region->region.size.height;
+        ++count;
+    }
+    /* No region at all says as little as no list. */
+    return count > 0 ? count : -1;
 }
 
 int zel_video_parse(const struct spa_pod* param, uint32_t* format, uint32_t* width,

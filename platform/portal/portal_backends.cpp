@@ -1,15 +1,19 @@
 // Capture keeps one PipeWire connection per portal session and hands its newest frame to every
-// stream; input turns the actions into the RemoteDesktop notifications, keys as keysyms (the
+// stream; the change source listens to the same connection's frames and reads areas from them;
+// input turns the actions into the RemoteDesktop notifications, keys as keysyms (the
 // compositor finds their key and level in its own keymap).
 #include "platform/portal/portal_backends.hpp"
 
 #include "base/app_error.hpp"
 #include "capture/platform_frame_stream.hpp"
 #include "input/key_symbols.hpp"
+#include "platform/portal/frame_changes.hpp"
 #include "platform/portal/pipewire_frames.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <optional>
 #include <pthread.h>
 #include <stdexcept>
@@ -25,6 +29,8 @@ constexpr std::chrono::milliseconds kConsentWait{1000};
 constexpr std::chrono::milliseconds kSecondDelivery{3};
 // PipeWire's first frame comes within tens of milliseconds of the stream's start.
 constexpr std::chrono::seconds kFirstFrame{5};
+// How often a change watch asks again for a screen the user has not shared (yet).
+constexpr std::chrono::seconds kWatchRetry{1};
 
 constexpr std::int32_t kButtonLeft = 0x110;   // evdev BTN_LEFT
 constexpr std::int32_t kButtonRight = 0x111;  // evdev BTN_RIGHT
@@ -66,9 +72,9 @@ std::string displayId(const SharedMonitor& monitor) {
 
 class PortalFrameStream final : public PlatformFrameStream {
 public:
-    PortalFrameStream(std::shared_ptr<Session> session, FrameCache& cache, CaptureDisplay display,
-                      const StreamConfiguration& configuration)
-        : session_(std::move(session)), cache_(cache), display_(std::move(display)),
+    PortalFrameStream(std::shared_ptr<Session> session, std::shared_ptr<FrameCache> cache,
+                      CaptureDisplay display, const StreamConfiguration& configuration)
+        : session_(std::move(session)), cache_(std::move(cache)), display_(std::move(display)),
           configuration_(configuration) {}
 
     ~PortalFrameStream() override {
@@ -85,7 +91,7 @@ public:
         if (displayId(monitor) != display_.id) {
             throw std::runtime_error("The display " + display_.id + " is no longer shared.");
         }
-        frames_ = cache_.get(monitor);
+        frames_ = cache_->get(monitor);
         // The kept frame is there at once, perhaps before a screenshot's receiver waits (it then
         // takes the next delivery): the second follows soon.
         thread_ = std::thread([this] { runFrames(configuration_, kSecondDelivery); });
@@ -104,7 +110,7 @@ private:
     }
 
     std::shared_ptr<Session> session_;
-    FrameCache& cache_;
+    std::shared_ptr<FrameCache> cache_;
     CaptureDisplay display_;
     StreamConfiguration configuration_;
     std::shared_ptr<PipeWireFrames> frames_;
@@ -114,8 +120,8 @@ private:
 
 class PortalCaptureBackend final : public CaptureBackend {
 public:
-    explicit PortalCaptureBackend(std::shared_ptr<Session> session)
-        : session_(std::move(session)), cache_(session_) {}
+    PortalCaptureBackend(std::shared_ptr<Session> session, std::shared_ptr<FrameCache> cache)
+        : session_(std::move(session)), cache_(std::move(cache)) {}
 
     std::vector<CaptureDisplay> displays() override {
         const SharedMonitor monitor = session_->require(Session::Part::screen, kConsentWait);
@@ -129,7 +135,125 @@ public:
 
 private:
     std::shared_ptr<Session> session_;
-    FrameCache cache_;
+    std::shared_ptr<FrameCache> cache_;
+};
+
+ChangeRect monitorRect(const SharedMonitor& monitor) {
+    return {monitor.x, monitor.y, monitor.width, monitor.height};
+}
+
+// Follows the frames of whichever session runs: until the user shares the screen it reports
+// nothing, and after a stream ends it takes up the next session's, everything changed then.
+class PortalChangeWatch final : public ChangeWatch {
+public:
+    PortalChangeWatch(std::shared_ptr<Session> session, std::shared_ptr<FrameCache> cache,
+                      std::function<void(const ChangeReport&)> changed)
+        : session_(std::move(session)), cache_(std::move(cache)), changed_(std::move(changed)) {
+        thread_ = std::thread([this] { run(); });
+        pthread_setname_np(thread_.native_handle(), "zel-damage");
+    }
+
+    ~PortalChangeWatch() override {
+        {
+            const std::lock_guard guard(mutex_);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+private:
+    void run() {
+        changed_({{}, true, false});
+        bool first = true;
+        while (!stopping_) {
+            std::shared_ptr<PipeWireFrames> frames;
+            SharedMonitor monitor;
+            try {
+                monitor = session_->require(Session::Part::screen, kConsentWait);
+                frames = cache_->get(monitor);
+            } catch (const std::exception&) {
+                std::unique_lock guard(mutex_);
+                wake_.wait_for(guard, kWatchRetry, [this] { return stopping_; });
+                continue;
+            }
+            if (!first) {
+                changed_({{}, true, false}); // what the stream showed meanwhile is not known
+            }
+            first = false;
+            {
+                const std::lock_guard guard(mutex_);
+                streamEnded_ = false;
+            }
+            const std::uint64_t id = frames->listen([this, monitor](const ChangeReport& report,
+                                                                    int width, int height) {
+                if (report.ended) {
+                    const std::lock_guard guard(mutex_);
+                    streamEnded_ = true;
+                    wake_.notify_all();
+                    return;
+                }
+                ChangeReport placed{{}, report.everything, false};
+                for (const ChangeRect& rect : report.rects) {
+                    placed.rects.push_back(onMonitor(rect, width, height, monitorRect(monitor)));
+                }
+                changed_(placed);
+            });
+            {
+                std::unique_lock guard(mutex_);
+                // A stream that failed before the listener came tells nobody: ask it.
+                wake_.wait(guard, [&] { return stopping_ || streamEnded_ || frames->broken(); });
+            }
+            frames->unlisten(id);
+        }
+    }
+
+    std::shared_ptr<Session> session_;
+    std::shared_ptr<FrameCache> cache_;
+    std::function<void(const ChangeReport&)> changed_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;    // guarded by mutex_
+    bool streamEnded_ = false; // guarded by mutex_
+    std::thread thread_;
+};
+
+// Areas of the kept frame, where it has the monitor's own size (a scaled monitor's frames are
+// captured whole).
+class PortalAreaGrabber final : public AreaGrabber {
+public:
+    PortalAreaGrabber(std::shared_ptr<Session> session, std::shared_ptr<FrameCache> cache)
+        : session_(std::move(session)), cache_(std::move(cache)) {}
+
+    void grab(const ChangeRect& area, PixelView into) override {
+        const SharedMonitor monitor = session_->require(Session::Part::screen);
+        const ChangeRect inFrame{area.x - monitor.x, area.y - monitor.y, area.width, area.height};
+        if (!cache_->get(monitor)->read(inFrame, into, monitor.width, monitor.height)) {
+            throw std::runtime_error("The shared screen's frame does not hold the area.");
+        }
+    }
+
+private:
+    std::shared_ptr<Session> session_;
+    std::shared_ptr<FrameCache> cache_;
+};
+
+class PortalChangeSource final : public ChangeSource {
+public:
+    PortalChangeSource(std::shared_ptr<Session> session, std::shared_ptr<FrameCache> cache)
+        : session_(std::move(session)), cache_(std::move(cache)) {}
+
+    std::unique_ptr<ChangeWatch> watch(std::function<void(const ChangeReport&)> changed) override {
+        return std::make_unique<PortalChangeWatch>(session_, cache_, std::move(changed));
+    }
+
+    std::unique_ptr<AreaGrabber> areaGrabber() override {
+        return std::make_unique<PortalAreaGrabber>(session_, cache_);
+    }
+
+private:
+    std::shared_ptr<Session> session_;
+    std::shared_ptr<FrameCache> cache_;
 };
 
 class PortalInputBackend final : public InputBackend {
@@ -229,9 +353,7 @@ public:
     std::size_t typeText(std::u32string_view text, std::chrono::microseconds pause) override {
         std::size_t typed = 0;
         for (const char32_t character : text) {
-            const std::uint32_t sym = character == U'\n'   ? keysymOf(Key::returnKey)
-                                      : character == U'\t' ? keysymOf(Key::tab)
-                                                           : keysymOf(character);
+            const std::uint32_t sym = keysymFor(character);
             // Mutter (43) finds a key only for keysyms of its keymap and drops the Unicode
             // ones (0x1000000 + code point) without a word: those are not counted as struck.
             if (sym >= kUnicodeKeysyms) {
@@ -249,7 +371,15 @@ public:
         return typed;
     }
 
+    bool canType(char32_t character) override { return keysymFor(character) < kUnicodeKeysyms; }
+
 private:
+    static std::uint32_t keysymFor(char32_t character) {
+        return character == U'\n'   ? keysymOf(Key::returnKey)
+               : character == U'\t' ? keysymOf(Key::tab)
+                                    : keysymOf(character);
+    }
+
     // Posting never fails: an event the session cannot take is skipped.
     template <typename Post>
     static void quietly(Post&& post) {
@@ -266,12 +396,11 @@ private:
 
 } // namespace
 
-std::unique_ptr<CaptureBackend> makeCaptureBackend(std::shared_ptr<Session> session) {
-    return std::make_unique<PortalCaptureBackend>(std::move(session));
-}
-
-std::unique_ptr<InputBackend> makeInputBackend(std::shared_ptr<Session> session) {
-    return std::make_unique<PortalInputBackend>(std::move(session));
+Backends makeBackends(const std::shared_ptr<Session>& session) {
+    auto cache = std::make_shared<FrameCache>(session);
+    return {std::make_unique<PortalCaptureBackend>(session, cache),
+            std::make_unique<PortalInputBackend>(session),
+            std::make_unique<PortalChangeSource>(session, cache)};
 }
 
 } // namespace zel::portal

@@ -21,10 +21,12 @@ using GVariant = struct _GVariant;
 
 namespace zel::portal {
 
+// The waiting texts are the user's to read, on the phone too (its client shows a text that starts
+// with "电脑正在等待" as it is): they name the dialog and what to press in it.
 inline constexpr const char* kScreenWaitingText =
-    "Waiting for the user to allow screen sharing in the desktop's dialog.";
+    "电脑正在等待你允许共享屏幕：请在电脑上的“共享屏幕”对话框中选择显示器并点击“共享”。";
 inline constexpr const char* kControlWaitingText =
-    "Waiting for the user to allow remote control in the desktop's dialog.";
+    "电脑正在等待你允许远程控制：请在电脑上的“远程桌面”对话框中打开“允许远程交互”并点击“共享”。";
 inline constexpr const char* kScreenRefusedText =
     "The user refused screen sharing in the desktop's dialog; start the connection again to be "
     "asked once more.";

@@ -1,8 +1,10 @@
 // The built app on a Wayland desktop with no X server (its DISPLAY empty), reached as the phone
 // reaches it: on a headless sway (the wlroots platform; its window is the compositor's client,
 // the live view's long poll is served, a recording client (wev) shows where a click landed) and
-// on a headless mutter through the desktop portal, once the user allows each dialog. Its log
+// on a headless mutter through the desktop portal, once the user allows each dialog as a user
+// would, the app's window on that desktop (not offscreen). Its log
 // names the platform either way. What the requests say before the answers: the portal test.
+#include "app/display_model.hpp"
 #include "input/own_windows.hpp"
 #include "platform/wayland/sway_windows.hpp"
 #include "tests/support/app_under_test.hpp"
@@ -64,8 +66,9 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
     std::string socket;
     if (portal) {
         socket = mutter.emplace().clientEnv()[2].substr(std::string("WAYLAND_DISPLAY=").size());
+        // The window on the desktop itself, as a user has it when the dialogs come.
         setup.environment = {"DBUS_SESSION_BUS_ADDRESS=" + mutter->busAddress(),
-                             "QT_QPA_PLATFORM=offscreen"};
+                             "QT_QPA_PLATFORM=wayland"};
     } else {
         socket = sway.emplace("for_window [app_id=\"wev\"] fullscreen enable").socket();
         setup.environment = {"QT_QPA_PLATFORM=wayland", sway->clientEnv().back()}; // SWAYSOCK
@@ -96,6 +99,10 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
               "1920 1080");
     const char* click = R"({"action":"click","coordinate":[250,750]})";
     if (portal) {
+        // Until the user answers, a tap says what the desktop waits for, in the dialog's words;
+        // standard output has the whole instruction.
+        EXPECT_NE(input(click).find("电脑正在等待你允许远程控制"), std::string::npos);
+        EXPECT_NE(app->output().find(zel::kPortalConsentHint), std::string::npos) << app->output();
         // The screen is shared by now: the clicks wait until the dialog shows in it.
         const auto shown = [&] {
             screenshot();

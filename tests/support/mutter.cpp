@@ -169,13 +169,16 @@ bool Mutter::answerDialog(Dialog dialog, bool allow, const std::function<bool()>
     // bar and Share at its right. The screen dialog's Share turns usable once its one monitor row
     // is picked, so a click that comes too early does nothing. The remote-desktop dialog has its
     // monitor picked already: its remote-interaction switch has to be on before Share, so where
-    // the caller can see the dialog, the clicks wait for it. Clicks need no focus; those before
-    // the dialog is up are lost, so they are given again until the answer arrives.
+    // the caller can see the dialog, the clicks wait for it. A dialog that came up behind the
+    // focus takes its first click as the focus alone, so each round clicks its title first, as a
+    // user does; clicks before the dialog is up are lost, so they are given again until the answer
+    // arrives.
     using Point = std::pair<double, double>;
     constexpr Point kCancel{750, 412};
     constexpr Point kShare{1172, 412};
     constexpr Point kMonitorRow{960, 566};
     constexpr Point kInteractionSwitch{1148, 612};
+    constexpr Point kTitle{960, 412};
     const std::vector<Point> clicks = !allow ? std::vector{kCancel}
                                       : dialog == Dialog::screen
                                           ? std::vector{kMonitorRow, kShare}
@@ -192,6 +195,8 @@ bool Mutter::answerDialog(Dialog dialog, bool allow, const std::function<bool()>
         if (shown && !shown()) {
             continue;
         }
+        remote_->click(kTitle.first, kTitle.second);
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         for (const auto& [x, y] : clicks) {
             remote_->click(x, y);
             std::this_thread::sleep_for(std::chrono::milliseconds(300));

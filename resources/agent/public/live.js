@@ -182,8 +182,10 @@ export const live = {
     if (msg.type === 'ping') this.send({ type: 'pong', t: msg.t });
     else if (msg.type === 'error') setStatus('error', describeError({ status: msg.status, message: msg.message }));
     else if (msg.type === 'input' && msg.status !== 200) toast(`操作失败：${inputFailure(msg.status, msg.error)}`);
-    else if (msg.type === 'input') learnDisplay();
-    else if (msg.type === 'pointer' || msg.type === 'pointer-shape') showPointer(msg);
+    else if (msg.type === 'input') {
+      if (msg.skipped) toast(`这些字符无法在此桌面输入：${msg.skipped}`);
+      learnDisplay();
+    } else if (msg.type === 'pointer' || msg.type === 'pointer-shape') showPointer(msg);
   },
   frame(buffer) {
     const update = parseUpdate(buffer);

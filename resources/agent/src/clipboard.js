@@ -42,37 +42,23 @@ function homeOf(env) {
   }
 }
 
-// The app passes its DISPLAY on; only a server started by hand may lack it. Then the X server is
-// found by its socket: the lowest-numbered local display is the desktop session in practice (test
-// servers such as Xvfb take higher numbers).
-export function findDisplay(env, socketDir = '/tmp/.X11-unix') {
-  if (env.DISPLAY) return env.DISPLAY;
-  let names = [];
-  try {
-    names = fs.readdirSync(socketDir);
-  } catch {
-    return '';
-  }
-  const numbers = names.map((n) => /^X(\d+)$/.exec(n)).filter(Boolean).map((m) => Number(m[1]));
-  return numbers.length ? `:${Math.min(...numbers)}` : '';
-}
-
-// Environment for the clipboard tool: where the session lives, nothing else of ours.
+// Environment for the clipboard tool: the app's own session (it passes its environment on),
+// nothing else of ours. Wayland where WAYLAND_DISPLAY is set, X11 (XWayland too) where DISPLAY is;
+// neither is guessed from sockets, which may be another display's.
 function sessionEnv(env, platform = process.platform) {
   const out = { PATH: env.PATH || '/usr/bin:/bin' };
   const home = homeOf(env);
   if (home) out.HOME = home;
   if (platform === 'darwin') return out;
-  const runtimeDir = env.XDG_RUNTIME_DIR || `/run/user/${process.getuid?.() ?? 0}`;
-  const wayland = env.WAYLAND_DISPLAY || (fs.existsSync(path.join(runtimeDir, 'wayland-0')) ? 'wayland-0' : '');
-  if (wayland) {
-    out.WAYLAND_DISPLAY = wayland;
-    out.XDG_RUNTIME_DIR = runtimeDir;
+  if (env.WAYLAND_DISPLAY) {
+    out.WAYLAND_DISPLAY = env.WAYLAND_DISPLAY;
+    out.XDG_RUNTIME_DIR = env.XDG_RUNTIME_DIR || `/run/user/${process.getuid?.() ?? 0}`;
   }
-  const display = findDisplay(env);
-  if (display) out.DISPLAY = display;
-  const xauthority = env.XAUTHORITY || (home && path.join(home, '.Xauthority'));
-  if (xauthority && fs.existsSync(xauthority)) out.XAUTHORITY = xauthority;
+  if (env.DISPLAY) {
+    out.DISPLAY = env.DISPLAY;
+    const xauthority = env.XAUTHORITY || (home && path.join(home, '.Xauthority'));
+    if (xauthority && fs.existsSync(xauthority)) out.XAUTHORITY = xauthority;
+  }
   return out;
 }
 

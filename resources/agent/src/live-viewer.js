@@ -154,7 +154,8 @@ export class LiveViewer {
 
   #input(msg) {
     const { id } = msg;
-    const reply = (status, error) => this.send({ type: 'input', id: Number.isSafeInteger(id) ? id : null, status, ...(error ? { error } : {}) });
+    const reply = (status, error, extra = {}) =>
+      this.send({ type: 'input', id: Number.isSafeInteger(id) ? id : null, status, ...(error ? { error } : {}), ...extra });
     const request = { ...msg };
     delete request.type;
     delete request.id;
@@ -165,7 +166,8 @@ export class LiveViewer {
       try {
         const answer = await this.forwardInput(JSON.stringify(request));
         if (answer.status === 200) this.#noteHeld(request);
-        reply(answer.status, answer.status === 200 ? null : answer.body.toString('utf8', 0, 500));
+        if (answer.status === 200) reply(200, null, leftOut(answer.body));
+        else reply(answer.status, answer.body.toString('utf8', 0, 500));
       } catch (err) {
         reply(err.status || 502, err.message);
       } finally {
@@ -223,5 +225,15 @@ export class LiveViewer {
     } catch (err) {
       this.log(`Live message failed: ${String(err?.message ?? err).slice(0, 200)}`);
     }
+  }
+}
+
+// The characters a type_text could not make on this desktop, for the viewer to name.
+function leftOut(body) {
+  try {
+    const { skippedText } = JSON.parse(body.toString('utf8'));
+    return typeof skippedText === 'string' && skippedText ? { skipped: skippedText } : {};
+  } catch {
+    return {};
   }
 }

@@ -5,7 +5,7 @@ import path from 'node:path';
 import { text as streamText } from 'node:stream/consumers';
 import { describe, it } from 'node:test';
 import { FailureLimiter, addressKey } from '../src/auth.js';
-import { findDisplay } from '../src/clipboard.js';
+import { findClipboardTool } from '../src/clipboard.js';
 import { answer, expectError, kSecret, tempDir, withAgent } from './helpers.js';
 
 const kFrame = [0xff, 0xd8, 0, 1, 2, 0xff, 0xd9];
@@ -43,10 +43,36 @@ it('keys failures by address, IPv4 also when mapped, IPv6 by its /64, anything e
   }
 });
 
-it('finds a display: the environment first, else the lowest local X socket', () => {
-  const sockets = tempDir();
-  for (const name of ['X12', 'X3', 'Xjunk', 'other']) fs.writeFileSync(path.join(sockets, name), '');
-  assert.deepEqual([findDisplay({ DISPLAY: ':7' }, sockets), findDisplay({}, sockets), findDisplay({}, `${sockets}/no`)], [':7', ':3', '']);
+it('takes the clipboard tool for the session the environment names, never a display guessed from sockets', () => {
+  const bin = tempDir();
+  const xclipOnly = tempDir();
+  for (const [dir, names] of [[bin, ['wl-copy', 'wl-paste', 'xclip']], [xclipOnly, ['xclip']]]) {
+    for (const name of names) fs.writeFileSync(path.join(dir, name), '#!/bin/sh\n', { mode: 0o755 });
+  }
+  const home = tempDir();
+  fs.writeFileSync(path.join(home, '.Xauthority'), '');
+  const x = { DISPLAY: ':7', XAUTHORITY: undefined };
+  const w = { WAYLAND_DISPLAY: 'wayland-3', XDG_RUNTIME_DIR: '/run/test' };
+  const session = (env) => ({ PATH: '/nowhere', HOME: home, ...env });
+  for (const [name, env, helperBinDir, read, tool, toolEnv] of [
+    ['X11', x, bin, false, 'xclip', { DISPLAY: ':7', XAUTHORITY: path.join(home, '.Xauthority') }],
+    ['X11 reads', x, bin, true, 'xclip', { DISPLAY: ':7', XAUTHORITY: path.join(home, '.Xauthority') }],
+    ['Wayland', w, bin, false, 'wl-copy', w],
+    ['Wayland reads', w, bin, true, 'wl-paste', w],
+    ['Wayland with XWayland', { ...w, ...x }, bin, false, 'wl-copy', { ...w, DISPLAY: ':7', XAUTHORITY: path.join(home, '.Xauthority') }],
+    ['XWayland without wl-clipboard', { ...w, ...x }, xclipOnly, false, 'xclip', { ...w, DISPLAY: ':7', XAUTHORITY: path.join(home, '.Xauthority') }],
+    ['Wayland without wl-clipboard', w, xclipOnly, false, /No clipboard tool was found \(looked for wl-copy\)/],
+    ['no session', {}, bin, false, /No desktop display was found/],
+  ]) {
+    const found = findClipboardTool({ helperBinDir, env: session(env), platform: 'linux', read });
+    if (tool instanceof RegExp) {
+      assert.match(found.error, tool, name);
+      continue;
+    }
+    assert.equal(found.name, tool, name);
+    assert.equal(found.file, path.join(helperBinDir, tool), name);
+    assert.deepEqual(found.env, { PATH: '/nowhere', HOME: home, ...toolEnv }, name);
+  }
 });
 
 describe('API', () => {

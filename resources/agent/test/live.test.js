@@ -4,9 +4,26 @@ import { once } from 'node:events';
 import { describe, it } from 'node:test';
 import { kLiveDefaults } from '../src/live.js';
 import { Pacer } from '../src/live-pacer.js';
+import { describeError, inputFailure } from '../public/status.js';
 import { answer, openWs, rawWs, sleep, until, withAgent } from './helpers.js';
 
 const jpeg = (text) => answer('200 OK', 'image/jpeg', text);
+
+it('tells the phone, in the desktop\'s own words, that it waits for its user in a sharing dialog', () => {
+  const waiting = '电脑正在等待你允许远程控制：请在电脑上的“远程桌面”对话框中打开“允许远程交互”并点击“共享”。';
+  const warn = console.warn;
+  console.warn = () => {};
+  try {
+    for (const [name, said, expected] of [
+      ['a capture relayed', describeError({ status: 502, message: `The control service answered 500: ${waiting}` }), waiting],
+      ['a tap', inputFailure(500, waiting), waiting],
+      ['another failure', inputFailure(500, 'Boom.'), '电脑没能执行这次操作。'],
+      ['an unreachable service', describeError({ status: 502, message: 'The control service is unreachable: ECONNREFUSED' }), '电脑端服务暂不可用，请确认电脑上的应用已开启。'],
+    ]) assert.equal(said, expected, name);
+  } finally {
+    console.warn = warn;
+  }
+});
 
 // A viewer that records what it gets and acknowledges only when told to.
 async function viewer(t, query = '') {
@@ -43,6 +60,10 @@ function desktop(withTiles) {
     return now;
   };
   d.control = { screenshot: () => (typeof look() === 'string' ? jpeg(d.shown) : d.show()) };
+  // A desktop that cannot type Chinese says which characters it left out.
+  d.control.input = ({ body }) => (JSON.parse(body).action === 'type_text'
+    ? answer('200 OK', 'application/json; charset=utf-8', JSON.stringify({ ok: true, typed: 1, skipped: 2, skippedText: '你好' }))
+    : undefined);
   if (withTiles) d.control.tiles = async ({ query }) => {
     const since = Number(query.since);
     if (since === d.seq) await sleep(50);
@@ -102,7 +123,8 @@ for (const [name, withTiles, live, first, query] of [
       const v = await viewer(t);
       const count = inputs().length;
       const valid = [{ action: 'click', coordinate: [250, 750] }, { action: 'click', coordinate: [250, 750] }, { action: 'drag', from: [200, 500], to: [800, 500] },
-        { action: 'scroll', direction: 'down', amount: 2 }, { action: 'key_down', key: 'Alt' }, { action: 'key', key: 'tab' }];
+        { action: 'scroll', direction: 'down', amount: 2 }, { action: 'key_down', key: 'Alt' }, { action: 'key', key: 'tab' },
+        { action: 'type_text', text: 'a你好' }];
       for (const [i, request] of valid.entries()) v.send({ type: 'input', id: i + 1, ...request });
       for (const message of [{ type: 'input', id: 50, action: 'explode' }, { type: 'input', id: 51 }, '{', '[1,2]', { type: 'nonsense' }, { type: 'view', width: 99999 }, { type: 'ping' }]) {
         const texts = v.texts.length;
@@ -110,6 +132,8 @@ for (const [name, withTiles, live, first, query] of [
         await until(JSON.stringify(message), () => v.texts.slice(texts).some((m) => m.status === 400));
       }
       await until('every input answered', () => v.texts.filter((m) => m.type === 'input' && m.status === 200).length === valid.length);
+      // The characters left out reach the viewer, with the answer they came in.
+      assert.deepEqual(v.texts.filter((m) => m.type === 'input' && m.skipped).map((m) => [m.id, m.skipped]), [[valid.length, '你好']]);
       assert.deepEqual(inputs().slice(count), valid);
       v.send({ type: 'ping', t: 1234 }); // the viewer's own stall watch
       await until('a pong', () => v.texts.some((m) => m.type === 'pong' && m.t === 1234));

@@ -183,7 +183,9 @@ TEST_F(Connection, CrashedServerRestartsThreeTimesAMinuteThenFails) {
 // period, with no code and no helper left; each start after one begins anew.
 TEST_F(Connection, EachFailedStartShowsItsTextAndLeavesNoHelper) {
     const zel::test::ScopedEnv limit("ZEL_TUNNEL_TIMEOUT", "3");
-    app->setStatusPrinter(std::make_unique<zel::TerminalStatusPrinter>(printedFile.get()));
+    // A desktop that asks its user: the instruction follows the ready line.
+    app->setStatusPrinter(
+        std::make_unique<zel::TerminalStatusPrinter>(printedFile.get(), zel::kPortalConsentHint));
     const auto release = dir.path() / "release";
     const struct {
         std::string mode; // the stand-in's; "missing": no tunnel client; "server-ends" early
@@ -227,6 +229,10 @@ TEST_F(Connection, EachFailedStartShowsItsTextAndLeavesNoHelper) {
         EXPECT_TRUE(app->pairingLink().empty() && !pids.server && !pids.tunnel);
         std::filesystem::remove(release);
     }
+    EXPECT_NE(readFile(printed).find(std::string(zel::kReadyStatus) + "\n" +
+                                     zel::kPortalConsentHint + "\n"),
+              std::string::npos)
+        << readFile(printed);
 }
 
 TEST_F(Connection, StepsLogTheTunnelVerbatimEachWholeAddressRebuildsTheLinkStopEndsTunnelFirst) {

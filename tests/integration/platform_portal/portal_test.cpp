@@ -1,7 +1,9 @@
 // The portal backends under a private headless mutter, its dialogs answered through mutter's own
 // input interface: what the requests say before and after each answer, a "no" asked about again
 // at the next connection start; once allowed, a client shows in the frame where the requests of
-// every platform's table reach it, and a new run shares the screen again without asking.
+// every platform's table reach it, its drawing and the pointer's move come as change tiles (nothing
+// comes on a still screen), and a new run shares the screen again without asking.
+#include "capture/change_tiles.hpp"
 #include "capture/screenshot.hpp"
 #include "platform/portal/portal_backends.hpp"
 #include "tests/support/input_arrivals.hpp"
@@ -10,7 +12,9 @@
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
+#include <future>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 namespace zel {
@@ -68,15 +72,19 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
     test::Mutter mutter;
     const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", mutter.busAddress().c_str());
     std::shared_ptr<Session> session;
-    std::unique_ptr<CaptureBackend> capture;
+    std::shared_ptr<CaptureBackend> capture;
     std::unique_ptr<InputBackend> input;
+    std::shared_ptr<ChangeSource> changes;
     const auto run = [&](const std::string& state) { // the app's run, its token kept in `state`
+        changes.reset();
         input.reset();
         capture.reset();
         session.reset();
         session = std::make_shared<Session>(mutter.path(state));
-        capture = portal::makeCaptureBackend(session);
-        input = portal::makeInputBackend(session);
+        auto backends = portal::makeBackends(session);
+        capture = std::move(backends.capture);
+        input = std::move(backends.input);
+        changes = std::move(backends.changes);
     };
     const auto screenshot = [&] {
         return test::errorText([&] { Screenshot::capture(*capture, "png", 640, 80); });
@@ -114,6 +122,25 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
     ASSERT_EQ(session->state(Session::Part::control), Session::State::running);
     ASSERT_TRUE(input->trusted());
 
+    // The live view's tiles: after the first whole frame, nothing while nothing is drawn.
+    using namespace std::chrono_literals;
+    ChangeTiles tiles(capture, changes);
+    const auto changed = [&](std::uint64_t since, std::chrono::milliseconds limit = 5s) {
+        auto promise = std::make_shared<std::promise<void>>();
+        tiles.awaitChange(since, [promise] { promise->set_value(); });
+        return promise->get_future().wait_for(limit) == std::future_status::ready;
+    };
+    const auto tilesAfter = [&](std::uint64_t since) {
+        const auto body = tiles.tiles(since, 1920, 80, false);
+        return nlohmann::json::parse(body.begin(), std::find(body.begin(), body.end(), '\n'));
+    };
+    ASSERT_TRUE(changed(0)) << "the watch's first report never came";
+    std::uint64_t since = tilesAfter(0)["sequence"];
+    for (int i = 0; i < 30 && changed(since, 500ms); ++i) { // the dialogs' closing, the warm-up
+        since = tilesAfter(since)["sequence"];
+    }
+    EXPECT_FALSE(changed(since, 1500ms)) << "a change while nothing was drawn";
+
     const std::string log = mutter.path("wev.log");
     const test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", log},
                           mutter.clientEnv());
@@ -121,6 +148,31 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
     ASSERT_TRUE(test::waitUntil([&] { return (area = greyArea(frame(*capture))).has_value(); },
                                 std::chrono::seconds(15)))
         << "wev's surface never showed";
+    // Its surface comes in the tiles (whole, where it covers much of the screen).
+    ASSERT_TRUE(changed(since));
+    const nlohmann::json drawn = tilesAfter(since);
+    const auto overlaps = [](const nlohmann::json& tile, const Area& a) {
+        const int x = tile[0], y = tile[1], w = tile[2], h = tile[3];
+        return x < a.x + a.width && a.x < x + w && y < a.y + a.height && a.y < y + h;
+    };
+    EXPECT_TRUE(std::ranges::any_of(drawn["tiles"], [&](const auto& t) {
+        return overlaps(t, *area);
+    })) << drawn.dump();
+    // The pointer's move (the cursor is in the frames) comes as small tiles where it went.
+    since = drawn["sequence"];
+    for (int i = 0; i < 30 && changed(since, 500ms); ++i) {
+        since = tilesAfter(since)["sequence"];
+    }
+    InputActions::perform(*input, R"({"action":"move","coordinate":[700,400]})");
+    ASSERT_TRUE(changed(since));
+    const nlohmann::json moved = tilesAfter(since);
+    EXPECT_EQ(moved["full"], false) << moved.dump();
+    EXPECT_TRUE(std::ranges::any_of(moved["tiles"], [&](const auto& t) {
+        return overlaps(t, {1344, 432, 1, 1});
+    })) << moved.dump();
+    for (const auto& tile : moved["tiles"]) {
+        EXPECT_LT(tile[2].get<int>() * tile[3].get<int>(), 1920 * 1080 / 16) << moved.dump();
+    }
 
     test::Recorder recorder{log,     test::parseWev, {0, 0, 1920, 1080}, area->x,
                             area->y, area->width,    area->height,       false};

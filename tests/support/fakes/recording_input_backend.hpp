@@ -69,6 +69,7 @@ public:
         }
         return typed;
     }
+    bool canType(char32_t character) override { return character != 0xffff; }
     void pause(std::chrono::microseconds duration) override {
         if (realTime) {
             std::this_thread::sleep_for(duration);

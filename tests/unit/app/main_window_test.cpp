@@ -1,10 +1,12 @@
 // The window's controls: a disabled button sends nothing, an enabled one takes the focus so that
 // Space presses it (the end-to-end test presses it so and reads the QR code off the screen); each
-// device row's buttons name their device, and the switches mirror and report the settings.
+// device row's buttons name their device, and the switches mirror and report the settings; the
+// instruction for the desktop's sharing dialogs is shown whole.
 #include "app/main_window.hpp"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
@@ -52,6 +54,31 @@ TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) 
     QTest::mouseClick(button, Qt::LeftButton);
     QTest::keyClick(button, Qt::Key_Space);
     EXPECT_EQ(calls.toggles, 2);
+}
+
+TEST(MainWindow, TheDialogsInstructionIsShownWholeWhileItIsWanted) {
+    Calls calls;
+    zel::MainWindow window(recording(calls));
+    window.show();
+    const auto shown = [&]() -> QString {
+        for (const QLabel* label : window.findChildren<QLabel*>()) {
+            if (label->isVisible() && label->text().contains("允许远程交互")) {
+                return label->text();
+            }
+        }
+        return {};
+    };
+    zel::DisplayModel model;
+    model.statusText = zel::kReadyStatus;
+    model.detailText = zel::kReadyDetail;
+    model.consentText = zel::kPortalConsentHint;
+    window.render(model);
+    const QString text = shown();
+    EXPECT_GT(text.count('\n'), 0) << "wrapped to the window's width";
+    EXPECT_EQ(QString(text).remove('\n'), QString(zel::kPortalConsentHint)) << text.toStdString();
+    model.consentText.clear();
+    window.render(model);
+    EXPECT_EQ(shown(), QString());
 }
 
 TEST(MainWindow, DeviceRowsAndSwitchesCallTheirActionsWithTheirDevice) {

@@ -190,6 +190,20 @@ TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
     }
 }
 
+// The answer counts what the desktop left out and names each such character once.
+TEST(InputRequest, TypedTextNamesTheCharactersThisDesktopLeftOut) {
+    const std::tuple<const char*, int, std::string> cases[] = {
+        {R"({"action":"type_text","text":"ab"})", 0, ""},
+        {R"({"action":"type_text","text":"a\uffffb\uffff"})", 2, "\xEF\xBF\xBF"},
+    };
+    for (const auto& [body, skipped, text] : cases) {
+        Recorder backend;
+        const json answer = perform(backend, body);
+        EXPECT_EQ(answer.at("skipped"), skipped) << body;
+        EXPECT_EQ(answer.value("skippedText", std::string()), text) << body;
+    }
+}
+
 // Keys held across requests (Alt over several Tabs): pressed once, released once, and let go of
 // all at once, newest first, when whoever held them is gone.
 TEST(InputRequest, HeldKeysStayDownAcrossRequestsUntilReleased) {
