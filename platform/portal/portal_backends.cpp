@@ -225,7 +225,8 @@ public:
     PortalAreaGrabber(std::shared_ptr<Session> session, std::shared_ptr<FrameCache> cache)
         : session_(std::move(session)), cache_(std::move(cache)) {}
 
-    void grab(const ChangeRect& area, PixelView into) override {
+    // The stream embeds the cursor as it draws it: this platform cannot leave it out.
+    void grab(const ChangeRect& area, PixelView into, bool /*cursor*/) override {
         const SharedMonitor monitor = session_->require(Session::Part::screen);
         const ChangeRect inFrame{area.x - monitor.x, area.y - monitor.y, area.width, area.height};
         if (!cache_->get(monitor)->read(inFrame, into, monitor.width, monitor.height)) {
