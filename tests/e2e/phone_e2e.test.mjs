@@ -127,7 +127,7 @@ it('the pointer drawn on the phone follows the desktop pointer, and trackpad mod
     executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
     viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
   const page = await context.newPage();
-  await page.goto(`http://127.0.0.1:8787/?token=${token}`);
+  await page.goto(`http://127.0.0.1:${relay.server.address().port}/`); // the device key the first page keeps
   await page.waitForSelector('#screen.loaded', { timeout: 30000 });
   // When (Date.now()) the drawn pointer first covers a pixel of the 1280x900 desktop, looked at each frame.
   const coveredAt = (x, y) => page.evaluate(([x, y]) => new Promise((resolve) => {

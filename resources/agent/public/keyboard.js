@@ -79,6 +79,8 @@ panel.addEventListener('click', (event) => {
 
 function showPanel(shown) {
   panel.hidden = !shown;
+  // A hidden field keeps the focus until the browser notices: keys typed meanwhile would vanish in it.
+  if (!shown && document.activeElement === field) field.blur();
   for (const action of ['keyboard', 'keypad']) $('keys').querySelector(`[data-action="${action}"]`)?.setAttribute('aria-pressed', String(shown));
   layout();
 }
