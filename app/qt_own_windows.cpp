@@ -17,7 +17,8 @@ bool QtOwnWindows::covers(ScreenPoint point) {
 }
 
 bool QtOwnWindows::focused() {
-    return focused_ || (placement_ && placement_->focused());
+    // Where the platform tells the focus (the X server, sway), it is the truth; Qt's lags behind.
+    return placement_ ? placement_->focused() : focused_.load();
 }
 
 } // namespace zel

@@ -1,6 +1,6 @@
-// The app's own windows as Qt knows them: which one has the keyboard focus, on every platform.
-// Where a window lies, and whether another covers it, the platform tells (`placement`: the X
-// server's stacking, sway's tree); without one, no point is ours.
+// The app's own windows: where they lie, whether another covers them and which has the keyboard
+// focus, the platform tells (`placement`: the X server, sway's tree); without one (the portal) no
+// point is ours and Qt tells the focus.
 #pragma once
 
 #include "input/own_windows.hpp"

@@ -44,7 +44,35 @@ public:
         return ours(*connection, at->child, 2);
     }
 
-    bool focused() override { return false; }
+    // The server's input focus, not the toolkit's: Qt keeps a window active for a while after
+    // the focus left it, and a key refused then would be a key lost.
+    bool focused() override {
+        std::shared_ptr<Connection> connection;
+        try {
+            connection = connections_.get();
+        } catch (const std::exception&) {
+            return false;
+        }
+        const auto focus = answer<xcb_get_input_focus_reply_t>(
+            *connection, xcb_get_input_focus(connection->get()).sequence);
+        if (!focus || focus->focus == XCB_NONE || focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT) {
+            return false;
+        }
+        // The focus is on the client or, with some window managers, its frame: walk up.
+        xcb_window_t window = focus->focus;
+        for (int depth = 0; depth < 4 && window != connection->root(); ++depth) {
+            if (pidOf(*connection, window) == pid_) {
+                return true;
+            }
+            const auto tree = answer<xcb_query_tree_reply_t>(
+                *connection, xcb_query_tree(connection->get(), window).sequence);
+            if (!tree) {
+                return false;
+            }
+            window = tree->parent;
+        }
+        return false;
+    }
 
 private:
     bool ours(Connection& connection, xcb_window_t window, int depth) {

@@ -96,7 +96,11 @@ it('a cancelled type_text stops at the X server within a piece, after progress; 
   const call = client.callTool({ name: 'type_text', arguments: { text: 'x'.repeat(2000) } }, undefined, {
     signal: abort.signal, onprogress: (p) => progress.push(p.progress),
   });
-  await waitFor('some typing', async () => presses() >= 100 || null, 20000);
+  let outcome = 'still running';
+  call.then((answer) => (outcome = JSON.stringify(answer.content)), (error) => (outcome = error.message));
+  await waitFor('some typing', async () => presses() >= 100 || null, 20000).catch((error) => {
+    throw new Error(`${error.message}: ${presses()} keys arrived; the call: ${outcome}`);
+  });
   abort.abort();
   const cancelled = { at: performance.now(), presses: presses() };
   await assert.rejects(call, /abort/i);

@@ -1,6 +1,6 @@
 // The X server's view of a process's windows on a private Xvfb: a point is the process's only
 // where its window is on top; a window stacked over it takes the point, without a window manager
-// and inside a frame alike.
+// and inside a frame alike; the server's input focus on it is the process's.
 #include "platform/x11/x11_own_windows.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -37,7 +37,11 @@ TEST(OwnWindowsX11, APointIsOursWhereOurWindowIsOnTop) {
     EXPECT_FALSE(own->covers({50, 50})) << "the bare root";
     EXPECT_FALSE(own->covers({450, 150})) << "right of the window";
     EXPECT_FALSE(others->covers({150, 150})) << "another process";
-    EXPECT_FALSE(own->focused()) << "the toolkit tells the focus";
+    EXPECT_FALSE(own->focused()) << "the focus follows the pointer to the root";
+    const std::string id = runCommand({"xdotool", "search", "--name", "^zelown$"}).output;
+    runCommand({"xdotool", "windowfocus", "--sync", id.substr(0, id.find('\n'))});
+    EXPECT_TRUE(own->focused());
+    EXPECT_FALSE(others->focused());
     // A newer window stacked over part of ours takes that part.
     const auto over = markedWindow("zelover", "100x100+120+120", 4343);
     ASSERT_TRUE(zel::test::waitUntil([&] { return others->covers({150, 150}); }, 10s));
