@@ -1,0 +1,10 @@
+// The session's accessibility bus (org.a11y.Bus), which toolkits expose their trees on.
+#pragma once
+
+namespace zel::accessibility {
+
+// Starts the bus when nobody offers it (D-Bus activation, else at-spi-bus-launcher) and announces
+// it enabled, which Qt and Chromium wait for. Throws AppError with what is missing.
+void startAccessibilityBus();
+
+} // namespace zel::accessibility
