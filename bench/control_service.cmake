@@ -10,3 +10,11 @@ if(TARGET zel_test_support)
     target_link_libraries(control_load_server PRIVATE zel_app_platform zel_test_support)
     zel_target_warnings(control_load_server)
 endif()
+
+# Zoom against whole screenshots, and how soon /settle answers after the screen stops changing.
+if(TARGET zel_test_support)
+    add_executable(screen_settle_bench screen_settle_bench.cpp)
+    target_link_libraries(screen_settle_bench PRIVATE zel_app_platform zel_test_support
+                                                      benchmark::benchmark)
+    zel_target_warnings(screen_settle_bench)
+endif()

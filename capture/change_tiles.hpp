@@ -55,6 +55,9 @@ public:
     // `pointer`: the viewer draws the pointer itself (see tiles()).
     void awaitChange(std::uint64_t since, std::function<void()> changed, bool pointer = false);
 
+    // What the change log holds after `since` (ChangeLog::changesSince).
+    ChangeLog::Changes changesSince(std::uint64_t since) { return log_.changesSince(since); }
+
     // The answer of the tiles route: a JSON head line
     //   {"sequence":N,"width":W,"height":H,"full":true|false,"tiles":[[x,y,w,h,bytes],...]}
     // then the tiles' files back to back. Nothing changed after `since`: no capture, no tiles.

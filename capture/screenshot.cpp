@@ -99,4 +99,29 @@ std::vector<std::uint8_t> capture(CaptureBackend& backend, std::string_view form
     return std::move(*bytes);
 }
 
+std::vector<std::uint8_t> captureRegion(CaptureBackend& backend, std::string_view format, int width,
+                                        int quality, const ChangeRect& region) {
+    const std::vector<CaptureDisplay> displays = backend.displays();
+    if (displays.empty()) {
+        throw AppError(kNoDisplay);
+    }
+    const CaptureDisplay& display = displays.front();
+    const Image frame = captureFrame(backend, display.width);
+    // A frame at the display's width has the display's pixels, from its origin.
+    const std::optional<Image> crop = croppedImage(
+        frame, region.x - display.x, region.y - display.y, region.width, region.height);
+    if (!crop) {
+        throw AppError("The region lies outside the screen.");
+    }
+    const std::optional<Image> scaled = resizedImage(*crop, width);
+    std::optional<std::vector<std::uint8_t>> bytes;
+    if (scaled) {
+        bytes = encode(*scaled, format, quality);
+    }
+    if (!bytes || bytes->empty()) {
+        throw AppError(kUnableToEncode);
+    }
+    return std::move(*bytes);
+}
+
 } // namespace zel::Screenshot

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "capture/capture_backend.hpp"
+#include "capture/change_source.hpp"
 #include "capture/image.hpp"
 #include "capture/screenshot_encoding.hpp"
 
@@ -38,5 +39,12 @@ Image captureFrame(CaptureBackend& backend, int width,
 // "Unable to encode screenshot." when scaling or encoding yields nothing. Never partial data.
 std::vector<std::uint8_t> capture(CaptureBackend& backend, std::string_view format, int width,
                                   int quality);
+
+// An area of the first display at the display's own pixels: `region` in desktop coordinates,
+// clipped to the display, cropped before any scaling, then scaled down to `width` when that is
+// narrower (below 1: its own width) and encoded. Throws what capture throws, or AppError "The
+// region lies outside the screen." when none of it is on the display.
+std::vector<std::uint8_t> captureRegion(CaptureBackend& backend, std::string_view format, int width,
+                                        int quality, const ChangeRect& region);
 
 } // namespace zel::Screenshot

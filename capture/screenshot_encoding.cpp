@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <spng.h>
@@ -95,6 +96,28 @@ std::optional<Image> resizedImage(const Image& image, int targetWidth) {
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
+}
+
+std::optional<Image> croppedImage(const Image& image, int x, int y, int width, int height) {
+    const int left = std::max(x, 0);
+    const int top = std::max(y, 0);
+    // In 64 bits: x + width may pass INT_MAX.
+    const auto right =
+        static_cast<int>(std::min<std::int64_t>(std::int64_t{x} + width, image.width()));
+    const auto bottom =
+        static_cast<int>(std::min<std::int64_t>(std::int64_t{y} + height, image.height()));
+    if (right <= left || bottom <= top) {
+        return std::nullopt;
+    }
+    Image crop(right - left, bottom - top);
+    const auto rowBytes = static_cast<std::size_t>(crop.width()) * 4;
+    for (int row = 0; row < crop.height(); ++row) {
+        std::memcpy(crop.data() + crop.stride() * row,
+                    image.data() + image.stride() * (top + row) +
+                        static_cast<std::size_t>(left) * 4,
+                    rowBytes);
+    }
+    return crop;
 }
 
 std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_view format,

@@ -16,6 +16,10 @@ namespace zel::Screenshot {
 // targetWidth or targetWidth is below 1, nothing when the scaled surface cannot be made.
 std::optional<Image> resizedImage(const Image& image, int targetWidth);
 
+// The pixels of `area` (image pixels), clipped to the image; nothing when nothing of it lies
+// inside.
+std::optional<Image> croppedImage(const Image& image, int x, int y, int width, int height);
+
 // A complete PNG file for exactly "png", otherwise a baseline JPEG at quality clamped to 1..100;
 // nothing when the encoder cannot be made or cannot finish.
 std::optional<std::vector<std::uint8_t>> encode(const Image& image, std::string_view format,

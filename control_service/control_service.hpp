@@ -15,6 +15,23 @@
 
 namespace zel {
 
+// A rectangle in desktop pixels.
+struct ScreenBox {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+    bool operator==(const ScreenBox&) const = default;
+};
+
+// What changed on the screen, for the settle route: the boxes in desktop pixels (grouped, the
+// whole display when it cannot be said), the newest change sequence, and the first display.
+struct ScreenChanges {
+    std::uint64_t sequence = 0;
+    std::vector<ScreenBox> boxes;
+    ScreenBox display;
+};
+
 // The work behind the two routes. Both block and may throw; their what() becomes the answer.
 struct ControlHandlers {
     // format is "png" or "jpeg", width 320..2560, quality 25..90; returns the encoded image.
@@ -46,6 +63,17 @@ struct ControlHandlers {
     std::function<void(std::uint64_t since, std::function<void()> changed)> awaitPointer;
     std::function<std::string()> pointer;
     std::function<std::string()> pointerShape;
+    // The screenshot route with a region: that area of the first display (desktop pixels) at
+    // its own pixels, scaled down to `width` when narrower (0: its own width).
+    std::function<std::vector<std::uint8_t>(std::string_view format, int width, int quality,
+                                            ScreenBox region)>
+        zoom;
+    // The settle route over the change log (with awaitChange): what changed after `since`
+    // (0: nothing yet). Without them, `compareFrames` makes a comparison whose every call
+    // captures the screen and answers what changed since its previous call (the first: nothing).
+    // Both block and throw what a screenshot throws.
+    std::function<ScreenChanges(std::uint64_t since)> changesSince;
+    std::function<std::function<ScreenChanges()>()> compareFrames;
 };
 
 struct ControlServiceConfig {

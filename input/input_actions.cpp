@@ -136,11 +136,15 @@ void clickAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
     click(backend, positionField(backend, request), kButton);
 }
 
-void doubleClickAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
+template <int kClicks>
+void multiClickAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
     const ScreenPoint at = positionField(backend, request);
-    click(backend, at, MouseButton::left);
-    backend.pause(kDoubleClickPause);
-    click(backend, at, MouseButton::left);
+    for (int count = 0; count < kClicks; ++count) {
+        if (count > 0) {
+            backend.pause(kDoubleClickPause);
+        }
+        click(backend, at, MouseButton::left);
+    }
 }
 
 void dragAction(InputBackend& backend, const Json& request, Json& /*answer*/) {
@@ -191,12 +195,14 @@ void typeTextAction(InputBackend& backend, const Json& request, Json& answer) {
     answer["skipped"] = characters.size() - typed;
 }
 
-constexpr std::array<std::pair<std::string_view, Action>, 19> kActions{{
+constexpr std::array<std::pair<std::string_view, Action>, 21> kActions{{
     {"move", singleEvent<MouseEventType::moved, MouseButton::left>},
     {"left_click", clickAction<MouseButton::left>},
     {"click", clickAction<MouseButton::left>},
-    {"double_click", doubleClickAction},
+    {"double_click", multiClickAction<2>},
+    {"triple_click", multiClickAction<3>},
     {"right_click", clickAction<MouseButton::right>},
+    {"middle_click", clickAction<MouseButton::middle>},
     {"left_down", singleEvent<MouseEventType::leftDown, MouseButton::left>},
     {"left_drag", singleEvent<MouseEventType::leftDragged, MouseButton::left>},
     {"left_up", singleEvent<MouseEventType::leftUp, MouseButton::left>},
@@ -213,21 +219,76 @@ constexpr std::array<std::pair<std::string_view, Action>, 19> kActions{{
     {"key_up", keyUpAction},
 }};
 
+constexpr std::array<std::string_view, 6> kKeyboardActions{"key",   "key_combo", "type_text",
+                                                           "paste", "key_down",  "key_up"};
+
+bool isKeyboardAction(std::string_view action) {
+    return std::find(kKeyboardActions.begin(), kKeyboardActions.end(), action) !=
+           kKeyboardActions.end();
+}
+
+// The "modifiers" of a pointer action, held around it: ["ctrl","shift"] or "ctrl+shift", each
+// once, in the given order. Throws AppError before anything is posted for an unknown name, a key
+// that is no modifier, or one the keyboard lacks.
+std::vector<Key> heldModifiers(InputBackend& backend, std::string_view action, const Json* value) {
+    std::vector<Key> keys;
+    if (value == nullptr || value->is_null()) {
+        return keys;
+    }
+    if (isKeyboardAction(action)) {
+        throw AppError(R"("modifiers" are for pointer actions; use "key_combo" for keys.)");
+    }
+    std::vector<std::string> names;
+    if (value->is_string()) {
+        const auto& text = value->get_ref<const std::string&>();
+        for (std::size_t start = 0; start <= text.size();) {
+            const std::size_t plus = std::min(text.find('+', start), text.size());
+            names.push_back(text.substr(start, plus - start));
+            start = plus + 1;
+        }
+    } else if (value->is_array() && value->size() <= 4) {
+        for (const Json& name : *value) {
+            if (!name.is_string()) {
+                throw AppError(R"("modifiers" must be names such as ["ctrl","shift"].)");
+            }
+            names.push_back(name.get<std::string>());
+        }
+    } else {
+        throw AppError(R"("modifiers" must be up to four names such as ["ctrl","shift"].)");
+    }
+    for (const std::string& name : names) {
+        const std::string normalized = unicodeLowercase(trimWhitespace(name));
+        const std::optional<Key> key = namedKey(normalized);
+        if (!key || (*key != Key::control && *key != Key::alt && *key != Key::super &&
+                     *key != Key::shift)) {
+            throw AppError("Unsupported modifier: " + normalized + " (ctrl, alt, super or shift).");
+        }
+        if (!backend.canPostKey(*key, KeyModifiers::none)) {
+            throw AppError("This keyboard has no key " + normalized + ".");
+        }
+        if (std::find(keys.begin(), keys.end(), *key) == keys.end()) {
+            keys.push_back(*key);
+        }
+    }
+    return keys;
+}
+
 // Refuses, before anything is posted, a request that would act on one of the app's own windows:
 // a pointer action whose point (a drag's either end) lies on one, keys while one has the focus.
 // A scroll acts where the pointer already is, which only the local user put there.
 void refuseOwnWindows(InputBackend& backend, std::string_view action, const Json& request,
                       OwnWindows& own) {
-    static constexpr std::array<std::string_view, 5> kKeyboard{"key", "key_combo", "type_text",
-                                                               "paste", "key_down"};
     if (action == "key_up") {
         return; // letting go of a key acts on nothing
     }
-    if (std::find(kKeyboard.begin(), kKeyboard.end(), action) != kKeyboard.end()) {
+    // Held modifiers are keys too: they reach whatever has the focus.
+    if (isKeyboardAction(action) || field(request, {"modifiers"}) != nullptr) {
         if (own.focused()) {
             throw AppError(std::string(kOwnWindowKeysMessage));
         }
-        return;
+        if (isKeyboardAction(action)) {
+            return;
+        }
     }
     if (action == "scroll") {
         return;
@@ -267,10 +328,24 @@ Json perform(InputBackend& backend, std::string_view body, OwnWindows* own) {
     if (own != nullptr) {
         refuseOwnWindows(backend, action, request, *own);
     }
+    const std::vector<Key> modifiers =
+        heldModifiers(backend, action, field(request, {"modifiers"}));
     Json answer = {{"ok", true}, {"action", action}};
     {
         const auto sequence = backend.holdSequence();
+        for (const Key modifier : modifiers) {
+            backend.postKey(modifier, true, KeyModifiers::none);
+        }
+        if (!modifiers.empty()) {
+            backend.pause(kModifierPause);
+        }
         row->second(backend, request, answer);
+        if (!modifiers.empty()) {
+            backend.pause(kModifierPause);
+        }
+        for (auto it = modifiers.rbegin(); it != modifiers.rend(); ++it) {
+            backend.postKey(*it, false, KeyModifiers::none);
+        }
     }
     answer["display"] = displayJson(backend.mainDisplayBounds());
     return answer;
@@ -318,12 +393,16 @@ ScreenPoint pointFromNormalized(InputBackend& backend, double x, double y) {
 }
 
 void click(InputBackend& backend, ScreenPoint at, MouseButton button) {
-    const bool left = button == MouseButton::left;
+    const auto [down, up] = button == MouseButton::left
+                                ? std::pair(MouseEventType::leftDown, MouseEventType::leftUp)
+                            : button == MouseButton::right
+                                ? std::pair(MouseEventType::rightDown, MouseEventType::rightUp)
+                                : std::pair(MouseEventType::middleDown, MouseEventType::middleUp);
     backend.postMouse(MouseEventType::moved, at, button);
     backend.pause(kClickMovePause);
-    backend.postMouse(left ? MouseEventType::leftDown : MouseEventType::rightDown, at, button);
+    backend.postMouse(down, at, button);
     backend.pause(kClickPressPause);
-    backend.postMouse(left ? MouseEventType::leftUp : MouseEventType::rightUp, at, button);
+    backend.postMouse(up, at, button);
 }
 
 void drag(InputBackend& backend, ScreenPoint from, ScreenPoint to) {
@@ -349,10 +428,16 @@ int scrollSteps(double amount) {
 }
 
 void scroll(InputBackend& backend, std::optional<std::string_view> direction, double amount) {
-    const bool up = direction && unicodeLowercase(*direction) == "up";
-    const int delta = up ? kScrollLinesPerStep : -kScrollLinesPerStep;
+    const std::string toward = direction ? unicodeLowercase(*direction) : "down";
+    const bool horizontal = toward == "left" || toward == "right";
+    const bool positive = toward == "up" || toward == "right";
+    const int delta = positive ? kScrollLinesPerStep : -kScrollLinesPerStep;
     for (int step = scrollSteps(amount); step > 0; --step) {
-        backend.postScroll(delta);
+        if (horizontal) {
+            backend.postHorizontalScroll(delta);
+        } else {
+            backend.postScroll(delta);
+        }
         backend.pause(kScrollStepPause);
     }
 }

@@ -35,7 +35,8 @@ inline constexpr std::chrono::microseconds kTypePause{5000};
 // 15 s wait for an answer even when every character borrows a key.
 inline constexpr std::size_t kMaxTypedCharacters = 500;
 
-// Performs one request and returns {"ok":true,"action":…,"display":{x,y,width,height}}.
+// Performs one request and returns {"ok":true,"action":…,"display":{x,y,width,height}}. A
+// pointer action's "modifiers" (["ctrl","shift"] or "ctrl+shift") are held around its events.
 // Blocks for the action's pauses; safe to call from several threads at once. Throws AppError
 // with the fixed messages, the parser's nlohmann::json::exception for a body that is not a JSON
 // object or array (parse_error; out_of_range for a number beyond a double), and the backend's
@@ -59,7 +60,7 @@ ScreenPoint point(InputBackend& backend, const nlohmann::json* value);
 // Clamps to 0..1000 (NaN counts as the far edge) and maps onto the main display, unrounded.
 ScreenPoint pointFromNormalized(InputBackend& backend, double x, double y);
 
-// Move, pause 20 ms, press, pause 40 ms, release.
+// Move, pause 20 ms, press, pause 40 ms, release. Double and triple clicks pause 120 ms between.
 void click(InputBackend& backend, ScreenPoint at, MouseButton button);
 
 // A left-button drag in 16 steps; 458 ms in all.
@@ -99,8 +100,9 @@ std::u32string typableText(std::string_view text);
 // Non-finite and huge amounts, which have no integer, take the nearest limit (NaN takes one).
 int scrollSteps(double amount);
 
-// Scrolls at the pointer, three lines a step: up when the lower-cased direction is "up", down
-// otherwise. `direction` is nullopt for a request value that is not text, which scrolls down.
+// Scrolls at the pointer, three lines a step: up, left or right when the lower-cased direction
+// says so, down otherwise. `direction` is nullopt for a request value that is not text, which
+// scrolls down.
 void scroll(InputBackend& backend, std::optional<std::string_view> direction, double amount);
 
 } // namespace zel::InputActions

@@ -29,7 +29,7 @@ struct DisplayBounds {
     friend bool operator==(const DisplayBounds&, const DisplayBounds&) = default;
 };
 
-enum class MouseButton { left, right };
+enum class MouseButton { left, right, middle };
 
 enum class MouseEventType {
     moved,
@@ -38,7 +38,9 @@ enum class MouseEventType {
     rightDown,
     rightUp,
     leftDragged,
-    rightDragged
+    rightDragged,
+    middleDown,
+    middleUp
 };
 
 // The keys the input requests can strike; v only as part of the paste stroke. The ones after v
@@ -108,6 +110,9 @@ public:
     virtual void postMouse(MouseEventType type, ScreenPoint point, MouseButton button) = 0;
     // One line-based wheel step at the pointer; positive scrolls up.
     virtual void postScroll(int lineDelta) = 0;
+    // One step of the horizontal wheel at the pointer; positive scrolls right. The default posts
+    // nothing.
+    virtual void postHorizontalScroll(int columnDelta) { (void)columnDelta; }
     // Whether both events of a stroke of this key (with these modifiers) can be created; when
     // not, the stroke posts nothing.
     virtual bool canPostKey(Key key, KeyModifiers modifiers) = 0;

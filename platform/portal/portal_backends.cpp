@@ -26,9 +26,11 @@ constexpr std::chrono::milliseconds kSecondDelivery{3};
 // PipeWire's first frame comes within tens of milliseconds of the stream's start.
 constexpr std::chrono::seconds kFirstFrame{5};
 
-constexpr std::int32_t kButtonLeft = 0x110;  // evdev BTN_LEFT
-constexpr std::int32_t kButtonRight = 0x111; // evdev BTN_RIGHT
+constexpr std::int32_t kButtonLeft = 0x110;   // evdev BTN_LEFT
+constexpr std::int32_t kButtonRight = 0x111;  // evdev BTN_RIGHT
+constexpr std::int32_t kButtonMiddle = 0x112; // evdev BTN_MIDDLE
 constexpr std::uint32_t kVerticalAxis = 0;
+constexpr std::uint32_t kHorizontalAxis = 1;
 constexpr std::uint32_t kControlL = 0xffe3;
 constexpr std::uint32_t kShiftL = 0xffe1;
 constexpr std::uint32_t kUnicodeKeysyms = 0x1000000;
@@ -169,14 +171,18 @@ public:
             };
             session_->pointerMotionAbsolute(along(point.x, monitor.x, monitor.width),
                                             along(point.y, monitor.y, monitor.height));
-            const std::int32_t code = button == MouseButton::left ? kButtonLeft : kButtonRight;
+            const std::int32_t code = button == MouseButton::left    ? kButtonLeft
+                                      : button == MouseButton::right ? kButtonRight
+                                                                     : kButtonMiddle;
             switch (type) {
             case MouseEventType::leftDown:
             case MouseEventType::rightDown:
+            case MouseEventType::middleDown:
                 session_->pointerButton(code, true);
                 break;
             case MouseEventType::leftUp:
             case MouseEventType::rightUp:
+            case MouseEventType::middleUp:
                 session_->pointerButton(code, false);
                 break;
             case MouseEventType::moved:
@@ -193,6 +199,14 @@ public:
         }
         // One notch per step; the portal's axis grows downwards.
         quietly([&] { session_->pointerAxisDiscrete(kVerticalAxis, lineDelta > 0 ? -1 : 1); });
+    }
+
+    void postHorizontalScroll(int columnDelta) override {
+        if (columnDelta == 0) {
+            return;
+        }
+        // The horizontal axis grows to the right.
+        quietly([&] { session_->pointerAxisDiscrete(kHorizontalAxis, columnDelta > 0 ? 1 : -1); });
     }
 
     bool canPostKey(Key /*key*/, KeyModifiers /*modifiers*/) override {

@@ -28,6 +28,7 @@ namespace {
 // Linux input event codes (linux/input-event-codes.h).
 constexpr std::uint32_t kButtonLeft = 0x110;
 constexpr std::uint32_t kButtonRight = 0x111;
+constexpr std::uint32_t kButtonMiddle = 0x112;
 // One wheel notch as libinput reports it: 15 units, one discrete step.
 constexpr double kWheelNotch = 15.0;
 // The pause after the devices appear (see connect()).
@@ -177,15 +178,19 @@ public:
             pointer_.get(), time, along(point.x, box.x, box.width),
             along(point.y, box.y, box.height), static_cast<std::uint32_t>(box.width),
             static_cast<std::uint32_t>(box.height));
-        const std::uint32_t code = button == MouseButton::left ? kButtonLeft : kButtonRight;
+        const std::uint32_t code = button == MouseButton::left    ? kButtonLeft
+                                   : button == MouseButton::right ? kButtonRight
+                                                                  : kButtonMiddle;
         switch (type) {
         case MouseEventType::leftDown:
         case MouseEventType::rightDown:
+        case MouseEventType::middleDown:
             zwlr_virtual_pointer_v1_button(pointer_.get(), time, code,
                                            WL_POINTER_BUTTON_STATE_PRESSED);
             break;
         case MouseEventType::leftUp:
         case MouseEventType::rightUp:
+        case MouseEventType::middleUp:
             zwlr_virtual_pointer_v1_button(pointer_.get(), time, code,
                                            WL_POINTER_BUTTON_STATE_RELEASED);
             break;
@@ -199,18 +204,14 @@ public:
     }
 
     void postScroll(int lineDelta) override {
-        const std::lock_guard guard(mutex_);
-        if (lineDelta == 0 || !connect()) {
-            return;
-        }
         // One wheel notch per step, as on X11; Wayland's axis grows downwards.
-        const int steps = lineDelta > 0 ? -1 : 1;
-        zwlr_virtual_pointer_v1_axis_source(pointer_.get(), WL_POINTER_AXIS_SOURCE_WHEEL);
-        zwlr_virtual_pointer_v1_axis_discrete(pointer_.get(), milliseconds(),
-                                              WL_POINTER_AXIS_VERTICAL_SCROLL,
-                                              wl_fixed_from_double(steps * kWheelNotch), steps);
-        zwlr_virtual_pointer_v1_frame(pointer_.get());
-        send();
+        postWheel(WL_POINTER_AXIS_VERTICAL_SCROLL, lineDelta == 0 ? 0 : lineDelta > 0 ? -1 : 1);
+    }
+
+    void postHorizontalScroll(int columnDelta) override {
+        postWheel(WL_POINTER_AXIS_HORIZONTAL_SCROLL, columnDelta == 0  ? 0
+                                                     : columnDelta > 0 ? 1
+                                                                       : -1);
     }
 
     bool canPostKey(Key key, KeyModifiers modifiers) override {
@@ -308,6 +309,19 @@ public:
     }
 
 private:
+    // One notch of the wheel along `axis` (positive: down or right); nothing for 0.
+    void postWheel(wl_pointer_axis axis, int steps) {
+        const std::lock_guard guard(mutex_);
+        if (steps == 0 || !connect()) {
+            return;
+        }
+        zwlr_virtual_pointer_v1_axis_source(pointer_.get(), WL_POINTER_AXIS_SOURCE_WHEEL);
+        zwlr_virtual_pointer_v1_axis_discrete(pointer_.get(), milliseconds(), axis,
+                                              wl_fixed_from_double(steps * kWheelNotch), steps);
+        zwlr_virtual_pointer_v1_frame(pointer_.get());
+        send();
+    }
+
     [[nodiscard]] std::optional<std::uint32_t> shiftedCode(xkb_keysym_t sym) const {
         const auto found = keymap_->shiftedCodes.find(sym);
         return found == keymap_->shiftedCodes.end() ? std::nullopt : std::optional(found->second);

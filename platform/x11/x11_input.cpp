@@ -22,11 +22,14 @@ namespace zel::x11 {
 namespace {
 
 constexpr std::uint8_t kLeftButton = 1;
+constexpr std::uint8_t kMiddleButton = 2;
 // X numbers the right button 3 (2 is the middle one).
 constexpr std::uint8_t kRightButton = 3;
 // One wheel notch per scroll step: toolkits scroll three lines a notch, the step's line delta.
 constexpr std::uint8_t kWheelUpButton = 4;
 constexpr std::uint8_t kWheelDownButton = 5;
+constexpr std::uint8_t kWheelLeftButton = 6;
+constexpr std::uint8_t kWheelRightButton = 7;
 
 constexpr xcb_keysym_t kControlL = keysymOf(Key::control);
 constexpr xcb_keysym_t kShiftL = keysymOf(Key::shift);
@@ -164,7 +167,9 @@ public:
             return;
         }
         xcb_connection_t* c = connection->get();
-        const std::uint8_t number = button == MouseButton::left ? kLeftButton : kRightButton;
+        const std::uint8_t number = button == MouseButton::left    ? kLeftButton
+                                    : button == MouseButton::right ? kRightButton
+                                                                   : kMiddleButton;
         // XTest presses where the pointer is, so every event at a point starts with a motion
         // there; a "dragged" event is that motion with the button still held.
         xcb_test_fake_input(c, XCB_MOTION_NOTIFY, 0, XCB_CURRENT_TIME, connection->root(),
@@ -172,10 +177,12 @@ public:
         switch (type) {
         case MouseEventType::leftDown:
         case MouseEventType::rightDown:
+        case MouseEventType::middleDown:
             xcb_test_fake_input(c, XCB_BUTTON_PRESS, number, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
             break;
         case MouseEventType::leftUp:
         case MouseEventType::rightUp:
+        case MouseEventType::middleUp:
             xcb_test_fake_input(c, XCB_BUTTON_RELEASE, number, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
             break;
         case MouseEventType::moved:
@@ -193,6 +200,18 @@ public:
         }
         xcb_connection_t* c = connection->get();
         const std::uint8_t wheel = lineDelta > 0 ? kWheelUpButton : kWheelDownButton;
+        xcb_test_fake_input(c, XCB_BUTTON_PRESS, wheel, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_test_fake_input(c, XCB_BUTTON_RELEASE, wheel, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        xcb_flush(c);
+    }
+
+    void postHorizontalScroll(int columnDelta) override {
+        const auto connection = usableConnection();
+        if (!connection || columnDelta == 0) {
+            return;
+        }
+        xcb_connection_t* c = connection->get();
+        const std::uint8_t wheel = columnDelta > 0 ? kWheelRightButton : kWheelLeftButton;
         xcb_test_fake_input(c, XCB_BUTTON_PRESS, wheel, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
         xcb_test_fake_input(c, XCB_BUTTON_RELEASE, wheel, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
         xcb_flush(c);

@@ -36,7 +36,9 @@ inline Events parseXev(const std::string& log) {
             const bool down = kind == "ButtonPress" || kind == "KeyPress";
             if (kind.starts_with("Button") && field("button ") >= 4) {
                 if (down) {
-                    events.push_back(field("button ") == 4 ? "wheel -1" : "wheel 1");
+                    static constexpr const char* kWheels[] = {"wheel -1", "wheel 1", "hwheel -1",
+                                                              "hwheel 1"};
+                    events.emplace_back(kWheels[std::min<unsigned long>(field("button "), 7) - 4]);
                 }
             } else if (kind.starts_with("Button")) {
                 events.push_back((down ? "press " : "release ") + std::to_string(field("button ")) +
@@ -118,7 +120,8 @@ struct Recorder {
     Events (*parse)(const std::string&);
     DisplayBounds display;
     int x = 0, y = 0, width = 0, height = 0;
-    bool super = true; // false where the compositor keeps the Super key to itself
+    bool super = true;              // false where the compositor keeps the Super key to itself
+    bool checksMoreButtons = false; // the middle button, the horizontal wheel, held modifiers
     std::size_t taken = 0;
 
     // The events logged after those taken before, once `done` holds for them (or after 10 s).
@@ -174,6 +177,16 @@ inline void expectArrivals(InputBackend& input, Recorder& recorder,
         {R"({"action":"key","key":"BackSpace"})", {"keydown 65288", "keyup 65288"}},
         {R"({"action":"key_combo","keys":"delete"})", {"keydown 65535", "keyup 65535"}},
         {R"({"action":"key_combo","keys":"f12"})", {"keydown 65481", "keyup 65481"}}};
+    if (recorder.checksMoreButtons) {
+        rows.push_back({R"({"action":"middle_click","point":)" + b + "}",
+                        {"press 2 " + atB, "release 2 " + atB}});
+        rows.push_back(
+            {R"({"action":"scroll","direction":"left","amount":2})", {"hwheel -1", "hwheel -1"}});
+        rows.push_back({R"({"action":"scroll","direction":"Right","amount":1})", {"hwheel 1"}});
+        rows.push_back(
+            {R"({"action":"click","coordinate":)" + a + R"(,"modifiers":["ctrl"]})",
+             {"keydown 65507", "press 1 " + atA, "release 1 " + atA, "keyup 65507 ctrl"}});
+    }
     if (recorder.super) {
         rows.push_back(
             {R"({"action":"key_combo","keys":"super"})", {"keydown 65515", "keyup 65515"}});

@@ -3,6 +3,7 @@
 
 // Unknown actions get a 400 here, before they reach the control service.
 export const kInputActions = new Set([
+  'triple_click', 'middle_click',
   'move', 'left_click', 'click', 'double_click', 'right_click', 'left_down', 'left_drag', 'left_up',
   'right_down', 'right_drag', 'right_up', 'drag', 'scroll', 'paste', 'key', 'key_combo', 'type_text',
   'key_down', 'key_up',

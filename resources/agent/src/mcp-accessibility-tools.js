@@ -3,8 +3,7 @@
 // session's screenshot space as well as the desktop's, so that a model can also click what it finds.
 import { z } from 'zod';
 import { controlRequest, readAll } from './control.js';
-import { controlMessage } from './mcp-context.js';
-import { kDefaultShotWidth } from './mcp-tools.js';
+import { controlMessage, kDefaultShotWidth } from './mcp-context.js';
 
 const kMaxTreeBytes = 16 << 20;
 const kTimeoutMs = 20000; // the app cuts a slow tree at 10 s

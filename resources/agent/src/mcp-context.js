@@ -28,6 +28,10 @@ export function strictTools(server) {
   return server;
 }
 
+// The screenshot tool's default width (what vision models take without scaling it down again), and
+// the coordinate space of a session's pointer tools before its first screenshot.
+export const kDefaultShotWidth = 1280;
+
 export const kMaxShotBytes = 32 << 20;
 
 // Width and height from the first frame header; null when the bytes are not a JPEG image.

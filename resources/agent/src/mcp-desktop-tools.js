@@ -4,9 +4,8 @@
 import { z } from 'zod';
 import { ApplicationError, findApplication, installedApplications, launchApplication } from './applications.js';
 import { controlRequest, readAll } from './control.js';
-import { controlMessage, done } from './mcp-context.js';
+import { controlMessage, done, kDefaultShotWidth } from './mcp-context.js';
 
-const kDefaultShotWidth = 1280; // the screenshot tool's default width
 
 // The control service's address for `route`, beside the input route's (same host, port, secret).
 function controlUrl(config, route) {

@@ -3,16 +3,19 @@
 // mcp-text-tools.js. Pointer tools take pixels of the session's last screenshot, so a model clicks
 // what it sees; without one, or with screenshot_width, pixels of a screenshot of that width.
 import { z } from 'zod';
-import { done, waitSeconds } from './mcp-context.js';
+import { controlRequest, readAll, withQuery } from './control.js';
+import { controlMessage, done, kDefaultShotWidth, waitSeconds } from './mcp-context.js';
+import { addSettleOption, registerScreenTools } from './mcp-screen-tools.js';
 import { registerTextTools } from './mcp-text-tools.js';
 
-export const kDefaultShotWidth = 1280; // what vision models take without scaling it down again
 const kMaxWaitSeconds = 60;
 const pixel = (axis, what) => z.number().int().min(0).max(100000)
   .describe(`${axis} in pixels of the most recent screenshot (${axis === 'x' ? 'from its left edge' : 'from its top edge'})${what ? `: ${what}` : ''}.`);
 const shotWidth = z.number().int().min(320).max(2560).optional()
   .describe(`The width asked of the screenshot whose pixels x and y are (320..2560). Without it: the session's most recent screenshot, or before any, one of the default width ${kDefaultShotWidth}.`);
 const button = z.enum(['left', 'right']).default('left').describe('Mouse button, "left" unless given.');
+const modifiers = z.array(z.enum(['ctrl', 'alt', 'shift', 'super'])).max(4).optional()
+  .describe('Keys held down during the action, e.g. ["ctrl"] or ["ctrl","shift"].');
 
 const at = (x, y) => `(${x}, ${y})`;
 
@@ -62,19 +65,23 @@ function registerPointerTools(server, context, session) {
 
   server.registerTool('click', {
     title: 'Click',
-    description: 'Moves the pointer to a pixel of the most recent screenshot and clicks there: one click of the left or right button, or a double click (left button).',
+    description: 'Moves the pointer to a pixel of the most recent screenshot and clicks there: one click of the left, right or middle button, or a double or triple click (left button), optionally with modifier keys held.',
     inputSchema: {
       x: pixel('x', 'where to click'),
       y: pixel('y', 'where to click'),
-      button,
+      button: z.enum(['left', 'right', 'middle']).default('left').describe('Mouse button, "left" unless given.'),
       double: z.boolean().default(false).describe('true for a double click; left button only.'),
+      triple: z.boolean().default(false).describe('true for a triple click (selects a line or paragraph); left button only.'),
+      modifiers,
       screenshot_width: shotWidth,
     },
-  }, async ({ x, y, button: which, double, screenshot_width: width }, extra) => {
-    if (double && which !== 'left') throw new Error('A double click is made with the left button only.');
-    const action = double ? 'double_click' : `${which}_click`;
-    await input({ action, coordinate: toGrid(await spaceOf(width, extra), x, y) });
-    return done(`${double ? 'Double-clicked' : `Clicked the ${which} button`} at ${at(x, y)} of the screenshot.`);
+  }, async ({ x, y, button: which, double, triple, modifiers: held, screenshot_width: width }, extra) => {
+    if ((double || triple) && which !== 'left') throw new Error('Double and triple clicks are made with the left button only.');
+    if (double && triple) throw new Error('Give double or triple, not both.');
+    const action = triple ? 'triple_click' : double ? 'double_click' : `${which}_click`;
+    await input({ action, coordinate: toGrid(await spaceOf(width, extra), x, y), ...(held?.length ? { modifiers: held } : {}) });
+    const how = triple ? 'Triple-clicked' : double ? 'Double-clicked' : `Clicked the ${which} button`;
+    return done(`${how}${held?.length ? ` holding ${held.join('+')}` : ''} at ${at(x, y)} of the screenshot.`);
   });
 
   server.registerTool('move_pointer', {
@@ -100,11 +107,12 @@ function registerPointerTools(server, context, session) {
       start_y: pixel('y', 'where the drag starts'),
       end_x: pixel('x', 'where the drag ends'),
       end_y: pixel('y', 'where the drag ends'),
+      modifiers,
       screenshot_width: shotWidth,
     },
-  }, async ({ start_x: sx, start_y: sy, end_x: ex, end_y: ey, screenshot_width: width }, extra) => {
+  }, async ({ start_x: sx, start_y: sy, end_x: ex, end_y: ey, modifiers: held, screenshot_width: width }, extra) => {
     const space = await spaceOf(width, extra);
-    await input({ action: 'drag', from: toGrid(space, sx, sy), to: toGrid(space, ex, ey) });
+    await input({ action: 'drag', from: toGrid(space, sx, sy), to: toGrid(space, ex, ey), ...(held?.length ? { modifiers: held } : {}) });
     return done(`Dragged from ${at(sx, sy)} to ${at(ex, ey)} of the screenshot.`);
   });
 
@@ -123,18 +131,19 @@ function registerPointerTools(server, context, session) {
 
   server.registerTool('scroll', {
     title: 'Scroll',
-    description: 'Scrolls the content under the pointer up or down. Give x and y to move the pointer there first (pixels of the most recent screenshot); without them it scrolls where the pointer is.',
+    description: 'Scrolls the content under the pointer up, down, left or right. Give x and y to move the pointer there first (pixels of the most recent screenshot); without them it scrolls where the pointer is.',
     inputSchema: {
-      direction: z.enum(['up', 'down']).describe('"up" shows content above, "down" content below.'),
+      direction: z.enum(['up', 'down', 'left', 'right']).describe('"up" shows content above, "down" content below, "left" and "right" content to that side.'),
+      modifiers,
       amount: z.number().int().min(1).max(20).default(3).describe('Wheel steps, 1..20 (default 3).'),
       x: pixel('x', 'where to scroll').optional(),
       y: pixel('y', 'where to scroll').optional(),
       screenshot_width: shotWidth,
     },
-  }, async ({ direction, amount, x, y, screenshot_width: width }, extra) => {
+  }, async ({ direction, amount, x, y, modifiers: held, screenshot_width: width }, extra) => {
     if ((x === undefined) !== (y === undefined)) throw new Error('Give both x and y, or neither.');
     if (x !== undefined) await input({ action: 'move', coordinate: toGrid(await spaceOf(width, extra), x, y) });
-    await input({ action: 'scroll', direction, amount });
+    await input({ action: 'scroll', direction, amount, ...(held?.length ? { modifiers: held } : {}) });
     return done(`Scrolled ${direction} by ${amount} step${amount === 1 ? '' : 's'}${x === undefined ? '' : ` at ${at(x, y)} of the screenshot`}.`);
   });
 }
@@ -183,6 +192,8 @@ function registerCursorPosition(server, { config }, session) {
 // told another width.
 // Returns the tools that can be switched off: { runCommand } (null when the terminal is off).
 export function registerTools(server, context, session) {
+  addSettleOption(server, context, session);
+  registerScreenTools(server, context, session);
   registerScreenshot(server, context, session);
   registerPointerTools(server, context, session);
   registerWait(server);

@@ -269,3 +269,113 @@ describe('MCP cursor_position', () => {
     await oldClient.close();
   });
 });
+
+describe('MCP screen tools', () => {
+  // The control service's /settle: one change of 160x90 desktop pixels at (800, 450) of the 1600x900
+  // display, or a JPEG as an app from before /settle answers; a region as a PNG of its size.
+  const settled = (request) => answer('200 OK', 'application/json', JSON.stringify({
+    settled: request.query.quiet_ms !== '9999', elapsed_ms: 120, sequence: 7, source: 'changes',
+    boxes: request.query.quiet_ms === '0' ? [] : [[800, 450, 160, 90]], display: { x: 0, y: 0, ...kDisplay } }));
+  const region = ({ query }) => {
+    const [, , w, h] = query.region.split(',').map(Number);
+    const width = Math.min(Number(query.width), w);
+    return answer('200 OK', 'image/png', execFileSync('convert', ['-size', `${width}x${Math.floor((width * h) / w)}`, 'xc:red', 'png:-']));
+  };
+  const t = withAgent({}, {}, {
+    screenshot: (request) => (request.path === '/settle' ? settled(request) : request.query.region ? region(request) : screenJpeg(request)),
+  });
+  const old = withAgent({}, {}, { screenshot: (request) => screenJpeg({ ...request, query: { width: '640' } }) });
+  const requestsSince = (count) => t.control.requests.slice(count).map(({ path, query, body }) => (
+    path === '/input' ? JSON.parse(body) : `${path} ${Object.entries(query).filter(([k]) => k !== 'secret').map(([k, v]) => `${k}=${v}`).join('&')}`));
+
+  it('zooms into an area given in the session\'s pixels at the display\'s own, leaving the pointer space as it was', async () => {
+    const client = await connect(t.agent);
+    const fresh = await connect(t.agent);
+    await client.callTool({ name: 'screenshot', arguments: { width: 640 } }); // 640x360 of 1600x900: 2.5 desktop pixels a pixel
+    for (const [who, args, asked, size, said] of [
+      [client, { x: 64, y: 36, width: 64, height: 36 }, 'region=160,90,160,90&width=160&format=png&quality=90', '160x90', /\[64, 36, 64, 36\] of the 640x360 screenshot at 160x90 pixels \(2\.5x\)/],
+      [client, { x: 600, y: 350, width: 100, height: 100, max_width: 50 }, 'region=1500,875,100,25&width=50&format=png&quality=90', '50x12', /\[600, 350, 40, 10\]/],
+      // Without a screenshot the session's space is the default screenshot's: 1280x720.
+      [fresh, { x: 0, y: 0, width: 1280, height: 720 }, 'region=0,0,1600,900&width=1600&format=png&quality=90', '1600x900', /of the 1280x720 screenshot/],
+    ]) {
+      const count = t.control.requests.length;
+      const result = await who.callTool({ name: 'zoom', arguments: args });
+      assert.equal(result.isError, undefined, toolText(result));
+      const image = result.content.find((c) => c.type === 'image');
+      assert.equal(image.mimeType, 'image/png');
+      assert.equal(execFileSync('convert', ['png:-', '-format', '%wx%h', 'info:'], { input: Buffer.from(image.data, 'base64') }).toString(), size);
+      assert.match(toolText(result), said);
+      const zoomed = requestsSince(count).at(-1);
+      assert.deepEqual(Object.fromEntries(new URLSearchParams(zoomed.split(' ')[1])), Object.fromEntries(new URLSearchParams(asked)));
+    }
+    const outside = await client.callTool({ name: 'zoom', arguments: { x: 640, y: 0, width: 10, height: 10 } });
+    assert.match(toolText(outside), /lies outside the screenshot, which is 640x360/);
+    const count = t.control.requests.length;
+    await client.callTool({ name: 'click', arguments: { x: 320, y: 90 } });
+    assert.deepEqual(requestsSince(count), [{ action: 'left_click', coordinate: [500, 250] }]);
+    await client.close();
+    await fresh.close();
+  });
+
+  it('waits until the screen settles, alone or after any acting tool, and tells what changed in the session\'s pixels', async () => {
+    const client = await connect(t.agent);
+    await client.callTool({ name: 'screenshot', arguments: { width: 640 } });
+    const tools = (await client.listTools()).tools;
+    const settleOption = (name) => Object.hasOwn(tools.find((tool) => tool.name === name).inputSchema.properties, 'settle_ms');
+    assert.deepEqual(['click', 'drag', 'scroll', 'type_text', 'paste', 'screenshot', 'zoom', 'wait_until_settled'].map(settleOption),
+      [true, true, true, true, true, false, false, false]);
+
+    let count = t.control.requests.length;
+    const waited = await client.callTool({ name: 'wait_until_settled', arguments: { quiet_ms: 200, timeout_ms: 3000 } });
+    assert.deepEqual(requestsSince(count), ['/settle quiet_ms=200&limit_ms=3000&since=0']);
+    assert.equal(toolText(waited), 'The screen settled after 120 ms. Changed areas as [x, y, width, height] in pixels of the 640x360 screenshot: [320, 180, 64, 36].');
+    const busy = await client.callTool({ name: 'wait_until_settled', arguments: { quiet_ms: 9999 } });
+    assert.match(toolText(busy), /^The screen was still changing after 120 ms\./);
+
+    count = t.control.requests.length;
+    const clicked = await client.callTool({ name: 'click', arguments: { x: 320, y: 90, settle_ms: 300 } });
+    assert.deepEqual(requestsSince(count), ['/settle quiet_ms=0&limit_ms=0&since=0', { action: 'left_click', coordinate: [500, 250] }, '/settle quiet_ms=300&limit_ms=3000&since=7']);
+    assert.equal(toolText(clicked), 'Clicked the left button at (320, 90) of the screenshot.\nThe screen settled after 120 ms. Changed areas as [x, y, width, height] in pixels of the 640x360 screenshot: [320, 180, 64, 36].');
+    count = t.control.requests.length;
+    await client.callTool({ name: 'paste', arguments: { settle_ms: 0 } });
+    assert.deepEqual(requestsSince(count).at(-1), '/settle quiet_ms=0&limit_ms=2000&since=7');
+    await client.close();
+
+    const before = await connect(old.agent);
+    const refused = await before.callTool({ name: 'wait_until_settled', arguments: {} });
+    assert.equal(refused.isError, true);
+    assert.match(toolText(refused), /cannot wait for the screen to settle/);
+    await before.close();
+  });
+
+  it('clicks with the middle button, three times, or with modifiers held, and scrolls sideways', async () => {
+    const client = await connect(t.agent);
+    await client.callTool({ name: 'screenshot', arguments: { width: 640 } });
+    for (const [name, args, inputs, said] of [
+      ['click', { x: 320, y: 90, button: 'middle' }, [{ action: 'middle_click', coordinate: [500, 250] }], 'Clicked the middle button'],
+      ['click', { x: 320, y: 90, triple: true }, [{ action: 'triple_click', coordinate: [500, 250] }], 'Triple-clicked'],
+      ['click', { x: 320, y: 90, modifiers: ['ctrl', 'shift'] }, [{ action: 'left_click', coordinate: [500, 250], modifiers: ['ctrl', 'shift'] }], 'holding ctrl\\+shift'],
+      ['drag', { start_x: 64, start_y: 36, end_x: 576, end_y: 324, modifiers: ['alt'] }, [{ action: 'drag', from: [100, 100], to: [900, 900], modifiers: ['alt'] }], 'Dragged'],
+      ['scroll', { direction: 'left', amount: 2 }, [{ action: 'scroll', direction: 'left', amount: 2 }], 'Scrolled left'],
+      ['scroll', { direction: 'right', modifiers: ['shift'] }, [{ action: 'scroll', direction: 'right', amount: 3, modifiers: ['shift'] }], 'Scrolled right'],
+    ]) {
+      const count = t.control.requests.length;
+      const result = await client.callTool({ name, arguments: args });
+      assert.equal(result.isError, undefined, `${name}: ${toolText(result)}`);
+      assert.deepEqual(requestsSince(count), inputs, name);
+      assert.match(toolText(result), new RegExp(said));
+    }
+    for (const [args, message] of [
+      [{ x: 1, y: 1, button: 'middle', double: true }, /left button only/],
+      [{ x: 1, y: 1, double: true, triple: true }, /double or triple, not both/],
+      [{ x: 1, y: 1, modifiers: ['hyper'] }, /modifiers/],
+    ]) {
+      const count = t.control.requests.length;
+      const result = await client.callTool({ name: 'click', arguments: args });
+      assert.equal(result.isError, true);
+      assert.match(toolText(result), message);
+      assert.deepEqual(requestsSince(count), []);
+    }
+    await client.close();
+  });
+});

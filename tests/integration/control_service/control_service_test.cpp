@@ -73,7 +73,54 @@ protected:
                          std::to_string(quality) + (copies ? " copies" : "") +
                          (pointer ? " pointer" : ""));
         };
+        // A region's capture echoes its request; the change log's sequence is `sequence`, and
+        // anything after a given one changed box {1,2,3,4}; without `tracking` the frames of
+        // `looks` are compared instead, each look answering its boxes.
+        config.handlers.zoom = [](std::string_view format, int width, int quality,
+                                  zel::ScreenBox r) {
+            return bytes("zoom " + std::string(format) + " " + std::to_string(width) + " " +
+                         std::to_string(quality) + " " + std::to_string(r.x) + "," +
+                         std::to_string(r.y) + "," + std::to_string(r.width) + "," +
+                         std::to_string(r.height));
+        };
+        config.handlers.changesSince = [this](std::uint64_t since) {
+            zel::ScreenChanges changes{sequence.load(), {}, {0, 0, 640, 480}};
+            if (since != 0 && changes.sequence > since) {
+                changes.boxes = {{1, 2, 3, 4}};
+            }
+            return changes;
+        };
+        config.handlers.compareFrames = [this] {
+            return std::function<zel::ScreenChanges()>([this] {
+                const int look = looks++;
+                zel::ScreenChanges changes{0, {}, {0, 0, 640, 480}};
+                if (look > 0 && look <= changingLooks) {
+                    changes.boxes = {{look, look, 10, 10}};
+                }
+                return changes;
+            });
+        };
+        if (!tracking) {
+            config.handlers.awaitChange = nullptr;
+            config.handlers.tiles = nullptr;
+        }
         return std::make_unique<zel::ControlService>(std::move(config));
+    }
+    // Reports changes (each wakes the waiter the route left) every 20 ms for `duration`.
+    void changeFor(std::chrono::milliseconds duration) {
+        for (const auto end = std::chrono::steady_clock::now() + duration;
+             std::chrono::steady_clock::now() < end;) {
+            std::function<void()> woken;
+            {
+                const std::lock_guard lock(mutex_);
+                ++sequence;
+                woken.swap(wake);
+            }
+            if (woken) {
+                woken();
+            }
+            std::this_thread::sleep_for(20ms);
+        }
     }
     void failIfAsked() const {
         if (!failure.empty()) {
@@ -98,6 +145,10 @@ protected:
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::function<void()> wake;
+    bool tracking = true;
+    std::atomic<std::uint64_t> sequence{5};
+    std::atomic<int> looks{0};
+    int changingLooks = 0;
     std::mutex mutex_;
     std::condition_variable registered_;
     std::vector<std::string> bodies_;
@@ -242,6 +293,100 @@ TEST_F(ControlService, AnswersALongPollOnTheChangeOrAfterTheWait) {
     EXPECT_EQ(pending.wait_for(200ms), std::future_status::timeout);
     std::thread([&] { wake(); }).join();
     EXPECT_EQ(pending.get(), tiles + "9 960 62");
+}
+
+TEST_F(ControlService, AnswersARegionAtItsOwnPixels) {
+    const auto service = start();
+    const std::pair<const char*, std::string> cases[] = {
+        {"/screenshot?region=10,-20,30,40&format=png&width=15",
+         "200 OK image/png zoom png 15 62 10,-20,30,40"},
+        {"/anything?region=0,0,1,1&quality=90", "200 OK image/jpeg zoom jpeg 0 90 0,0,1,1"},
+        {"/screenshot?region=0,0,0,5", kError + "Main app screenshot failed: region must be "
+                                                "x,y,width,height in desktop pixels."},
+        {"/screenshot?region=1,2,3", kError + "Main app screenshot failed: region must be "
+                                              "x,y,width,height in desktop pixels."},
+        {"/screenshot?region=1,2,3,4,5", kError + "Main app screenshot failed: region must be "
+                                                  "x,y,width,height in desktop pixels."}};
+    for (const auto& [target, answer] : cases) {
+        EXPECT_EQ(ask(service->port(), "GET", target), answer) << target;
+    }
+}
+
+// The settle route's answers: settled on a still screen, after the changes stop, unsettled at the
+// limit; the boxes of changes since a given sequence; a starting watch's first report not counted;
+// frames compared where nothing tracks changes. Times only as lower bounds.
+TEST_F(ControlService, SettlesWhenTheChangesStopOrAtTheLimit) {
+    using nlohmann::json;
+    const auto settle = [&](std::uint16_t port, const std::string& query) {
+        const auto reply =
+            zel::test::parseReply(roundTrip(port, request("GET", "/settle?" + query)));
+        EXPECT_EQ(reply.status, "200 OK") << reply.body;
+        return json::parse(reply.body);
+    };
+    const auto service = start();
+    const auto port = service->port();
+
+    json still = settle(port, "quiet_ms=50&limit_ms=5000");
+    EXPECT_EQ(still["settled"], true);
+    EXPECT_EQ(still["boxes"], json::array());
+    EXPECT_EQ(still["source"], "changes");
+    EXPECT_EQ(still["display"], json::parse(R"({"x":0,"y":0,"width":640,"height":480})"));
+    EXPECT_GE(still["elapsed_ms"].get<int>(), 50);
+
+    auto settling =
+        std::async(std::launch::async, [&] { return settle(port, "quiet_ms=100&limit_ms=20000"); });
+    const auto began = std::chrono::steady_clock::now();
+    changeFor(300ms);
+    const auto stopped = std::chrono::steady_clock::now() - began;
+    const json settled = settling.get();
+    EXPECT_EQ(settled["settled"], true);
+    EXPECT_EQ(settled["boxes"], json::parse("[[1,2,3,4]]"));
+    EXPECT_EQ(settled["sequence"], sequence.load());
+    EXPECT_GE(settled["elapsed_ms"].get<std::int64_t>(),
+              std::chrono::duration_cast<std::chrono::milliseconds>(stopped).count() + 100 - 25);
+
+    auto limited =
+        std::async(std::launch::async, [&] { return settle(port, "quiet_ms=200&limit_ms=150"); });
+    while (limited.wait_for(0s) != std::future_status::ready) {
+        changeFor(40ms);
+    }
+    const json unsettled = limited.get();
+    EXPECT_EQ(unsettled["settled"], false);
+    EXPECT_GE(unsettled["elapsed_ms"].get<int>(), 150);
+
+    // Changes between `since` and the request count, and make it wait the quiet time.
+    const json since = settle(port, "quiet_ms=30&since=" + std::to_string(sequence - 1));
+    EXPECT_EQ(since["boxes"], json::parse("[[1,2,3,4]]"));
+    EXPECT_EQ(since["settled"], true);
+    EXPECT_GE(since["elapsed_ms"].get<int>(), 30);
+
+    // A log that never reported: its first report starts the count.
+    sequence = 0;
+    auto priming = std::async(std::launch::async, [&] { return settle(port, "quiet_ms=0"); });
+    while (priming.wait_for(0s) != std::future_status::ready) {
+        changeFor(20ms); // only what follows the first report would count
+    }
+    const json primed = priming.get();
+    EXPECT_EQ(primed["settled"], true);
+    EXPECT_GE(primed["sequence"].get<int>(), 1);
+}
+
+TEST_F(ControlService, SettlesByComparingFramesWithoutChangeTracking) {
+    tracking = false;
+    changingLooks = 3;
+    const auto service = start();
+    EXPECT_EQ(ask(service->port(), "GET", "/tiles?since=1&wait=10"),
+              "501 Not Implemented text/plain; charset=utf-8 Main app tiles failed: Change "
+              "tracking is not available.");
+    const auto reply = zel::test::parseReply(
+        roundTrip(service->port(), request("GET", "/settle?quiet_ms=150&limit_ms=20000")));
+    const auto answer = nlohmann::json::parse(reply.body);
+    EXPECT_EQ(answer["settled"], true);
+    EXPECT_EQ(answer["source"], "frames");
+    EXPECT_EQ(answer["boxes"], nlohmann::json::parse("[[1,1,10,10],[2,2,10,10],[3,3,10,10]]"));
+    // Three changing looks 100 ms apart, then quiet for 150 ms.
+    EXPECT_GE(answer["elapsed_ms"].get<int>(), 300 + 150 - 100);
+    EXPECT_GE(looks.load(), 5);
 }
 
 } // namespace

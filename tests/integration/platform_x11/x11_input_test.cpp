@@ -32,6 +32,7 @@ TEST(InputX11, EachRequestArrivesAtTheRecordingClientAndTheKeymapIsGivenBack) {
                                      "^zelrec$", "windowfocus", "--sync"})
                   .exitStatus,
               0);
+    xev.checksMoreButtons = true;
     const auto before = keymap(xvfb);
     const auto input = zel::x11::makeInputBackend();
     zel::test::expectArrivals(*input, xev,

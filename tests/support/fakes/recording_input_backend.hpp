@@ -32,12 +32,17 @@ public:
         return bounds;
     }
     void postMouse(MouseEventType type, ScreenPoint at, MouseButton button) override {
-        static constexpr const char* kNames[] = {
-            "moved", "leftDown", "leftUp", "rightDown", "rightUp", "leftDragged", "rightDragged"};
-        log(std::string(kNames[static_cast<int>(type)]) +
-            (button == MouseButton::left ? " L " : " R ") + pointText(at));
+        static constexpr const char* kNames[] = {"moved",        "leftDown",   "leftUp",
+                                                 "rightDown",    "rightUp",    "leftDragged",
+                                                 "rightDragged", "middleDown", "middleUp"};
+        static constexpr const char* kButtons[] = {" L ", " R ", " M "};
+        log(std::string(kNames[static_cast<int>(type)]) + kButtons[static_cast<int>(button)] +
+            pointText(at));
     }
     void postScroll(int lineDelta) override { log("wheel " + std::to_string(lineDelta)); }
+    void postHorizontalScroll(int columnDelta) override {
+        log("hwheel " + std::to_string(columnDelta));
+    }
     bool canPostKey(Key key, KeyModifiers /*modifiers*/) override {
         return key != Key::tab && key != Key::f12;
     }

@@ -110,6 +110,9 @@ TEST(InputRequest, NothingReachesTheAppsOwnWindow) {
         {"paste focused", R"({"action":"paste"})", true, true},
         {"hold focused", R"({"action":"key_down","key":"alt"})", true, true},
         {"key unfocused", R"({"action":"key","key":"space"})", false, false},
+        {"modifiers focused",
+         R"({"action":"click","coordinate":)" + elsewhere + R"(,"modifiers":["ctrl"]})", true,
+         true},
     };
     for (const auto& [name, body, focused, refused] : cases) {
         Recorder backend;
@@ -212,6 +215,66 @@ TEST(InputRequest, HeldKeysStayDownAcrossRequestsUntilReleased) {
     EXPECT_EQ(failure(backend, R"({"action":"key_down","key":"a"})"), "Unsupported key: a");
     EXPECT_EQ(failure(backend, R"({"action":"key_up","key":"f12"})"),
               "This keyboard has no f12 key.");
+}
+
+// Middle and triple clicks, modifiers held around a pointer action (pressed once each, released
+// in reverse, even around a drag), and both wheels.
+TEST(InputRequest, ButtonsModifiersAndWheels) {
+    const std::pair<const char*, Events> cases[] = {
+        {R"({"action":"middle_click","point":[0,0]})",
+         {"moved M 0,0 @0", "middleDown M 0,0 @20", "middleUp M 0,0 @60"}},
+        {R"({"action":"triple_click","point":[0,0]})",
+         {"moved L 0,0 @0", "leftDown L 0,0 @20", "leftUp L 0,0 @60", "moved L 0,0 @180",
+          "leftDown L 0,0 @200", "leftUp L 0,0 @240", "moved L 0,0 @360", "leftDown L 0,0 @380",
+          "leftUp L 0,0 @420"}},
+        {R"({"action":"click","point":[0,0],"modifiers":["Ctrl"," shift ","control"]})",
+         // The point is read after the modifiers' events, which move the recorder's display.
+         {"press ctrl @0", "press shift @0", "moved L 2,0 @10", "leftDown L 2,0 @30",
+          "leftUp L 2,0 @70", "release shift @80", "release ctrl @80"}},
+        {R"({"action":"right_click","point":[0,0],"modifiers":"alt+super"})",
+         {"press alt @0", "press super @0", "moved R 2,0 @10", "rightDown R 2,0 @30",
+          "rightUp R 2,0 @70", "release super @80", "release alt @80"}},
+        {R"({"action":"scroll","direction":"Left","amount":2,"modifiers":[]})",
+         {"hwheel -3 @0", "hwheel -3 @25"}},
+        {R"({"action":"scroll","direction":"right","amount":1,"modifiers":["shift"]})",
+         {"press shift @0", "hwheel 3 @10", "release shift @45"}},
+        {R"({"action":"click","point":[0,0],"modifiers":null})",
+         {"moved L 0,0 @0", "leftDown L 0,0 @20", "leftUp L 0,0 @60"}}};
+    for (const auto& [body, events] : cases) {
+        Recorder backend;
+        backend.bounds = {0, 0, 1000, 1000};
+        EXPECT_EQ(perform(backend, body).at("ok"), true) << body;
+        EXPECT_EQ(backend.events, events) << body;
+    }
+    Recorder held;
+    perform(held, R"({"action":"drag","from":[0,0],"to":[1000,0],"modifiers":["alt"]})");
+    ASSERT_EQ(held.events.size(), 21U);
+    EXPECT_EQ(held.events.front(), "press alt @0");
+    EXPECT_EQ(held.events[1].substr(0, 5), "moved");
+    EXPECT_EQ(held.events.back(), "release alt @478");
+}
+
+TEST(InputRequest, UnusableModifiersAreRefusedBeforeAnyEvent) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"({"action":"click","modifiers":["ctrl","hyper"]})",
+         "Unsupported modifier: hyper (ctrl, alt, super or shift)."},
+        {R"({"action":"click","modifiers":["return"]})",
+         "Unsupported modifier: return (ctrl, alt, super or shift)."},
+        {R"({"action":"click","modifiers":"ctrl+"})",
+         "Unsupported modifier:  (ctrl, alt, super or shift)."},
+        {R"({"action":"click","modifiers":[1]})",
+         R"("modifiers" must be names such as ["ctrl","shift"].)"},
+        {R"({"action":"click","modifiers":{"ctrl":true}})",
+         R"("modifiers" must be up to four names such as ["ctrl","shift"].)"},
+        {R"({"action":"click","modifiers":["ctrl","alt","shift","super","ctrl"]})",
+         R"("modifiers" must be up to four names such as ["ctrl","shift"].)"},
+        {R"({"action":"key","key":"a","modifiers":["ctrl"]})",
+         R"("modifiers" are for pointer actions; use "key_combo" for keys.)"}};
+    for (const auto& [body, message] : cases) {
+        Recorder backend;
+        EXPECT_EQ(failure(backend, body), message) << body;
+        EXPECT_TRUE(backend.events.empty()) << body;
+    }
 }
 
 TEST(InputRequest, DragWalksSixteenStepsThenTheAnswerReadsTheDisplay) {
