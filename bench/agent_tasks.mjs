@@ -253,7 +253,7 @@ const tasks = [
     structure: async (agent) => {
       const tree = await agent.tree('Shipping', button('Send'));
       const label = findNode(tree, (n) => n.role === 'label' && n.name === 'City', 'City label');
-      const row = (n) => Math.abs(centre(n.bounds).y - centre(label.bounds).y) <= 8;
+      const row = (n) => n.bounds && Math.abs(centre(n.bounds).y - centre(label.bounds).y) <= 8;
       const field = findNode(tree, (n) => n.role === 'text' && n.states?.includes('editable') && row(n), 'City field');
       await agent.call('act_on_element', { id: field.id, action: 'set_text', text: 'Lisbon' });
       await agent.call('act_on_element', { id: findNode(tree, button('Send'), 'Send button').id, action: 'press' });
