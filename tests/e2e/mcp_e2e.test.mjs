@@ -1,15 +1,17 @@
 // An MCP client on the real app under a private X server: the screenshot it gets shows a known
 // window (a red xmessage), and its click lands where it aimed, read back from the X server; a
 // cancelled type_text stops within a piece at the X server, with progress before, and unknown
-// arguments are refused. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the
+// arguments are refused; the MCP Inspector's CLI (tests/clients, installed apart from the agent
+// server's packages) lists the tools, is refused an unknown argument and makes a call. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the
 // screenshot is left).
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFile, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
 import { after, before, it } from 'node:test';
 import { pathToFileURL } from 'node:url';
-import { kAgent, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
+import { promisify } from 'node:util';
+import { kAgent, kRoot, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
 
 const sdk = (file) => import(pathToFileURL(path.join(kAgent, 'node_modules/@modelcontextprotocol/sdk/dist/esm/client', file)).href);
 const { Client } = await sdk('index.js');
@@ -186,4 +188,28 @@ it('an MCP client lists the windows under a window manager, focuses one and laun
     if (launched) process.kill(launched, 'SIGTERM');
     await client.close();
   }
+});
+
+it('the MCP Inspector CLI lists the tools cleanly, is refused an unknown argument and makes a call', async () => {
+  const cli = path.join(kRoot, 'tests/clients/node_modules/@modelcontextprotocol/inspector/cli/build/cli.js');
+  assert.ok(fs.existsSync(cli), `${cli} is missing: run ./scripts/setup`);
+  const inspector = async (...args) => {
+    const { stdout } = await promisify(execFile)(process.execPath, [cli, '--cli', 'http://127.0.0.1:8787/mcp', '--transport', 'http',
+      '--header', `Authorization: Bearer ${desktop.token}`, ...args], { timeout: 60000 });
+    return JSON.parse(stdout);
+  };
+  const { tools } = await inspector('--method', 'tools/list');
+  assert.ok(tools.length >= 20, `${tools.length} tools`);
+  for (const tool of tools) {
+    assert.match(tool.name, /^[a-z_]+$/);
+    assert.ok(tool.description?.length > 20, `${tool.name} has a description`);
+    assert.deepEqual([tool.inputSchema.type, tool.inputSchema.additionalProperties], ['object', false], tool.name);
+  }
+  const call = (...args) => inspector('--method', 'tools/call', '--tool-name', ...args);
+  const refused = await call('wait', '--tool-arg', 'seconds=0.1', 'speed=fast');
+  assert.deepEqual([refused.isError, /Unrecognized key.*speed/.test(refused.content[0].text)], [true, true], JSON.stringify(refused));
+  const shot = await call('screenshot', '--tool-arg', 'width=640');
+  assert.notEqual(shot.isError, true, JSON.stringify(shot.content));
+  assert.equal(shot.content[0].type, 'image');
+  assert.match(shot.content[1].text, /640x450 pixels/);
 });
