@@ -5,8 +5,9 @@
 // server's packages) lists the tools, is refused an unknown argument and makes a call. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the
 // screenshot is left).
 import assert from 'node:assert/strict';
-import { execFile, execFileSync } from 'node:child_process';
+import { execFile, execFileSync, spawn } from 'node:child_process';
 import fs from 'node:fs';
+import os from 'node:os';
 import path from 'node:path';
 import { after, before, it } from 'node:test';
 import { pathToFileURL } from 'node:url';
@@ -30,11 +31,21 @@ function colourBox(image, colour) {
 }
 
 let desktop;
+let bus;
 before(async () => {
   assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
-  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY, ...kScreen });
+  // A session bus of its own, on which the app starts the accessibility bus.
+  const busDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-mcp-bus-'));
+  bus = { dir: busDir, daemon: spawn('dbus-daemon', ['--session', `--address=unix:path=${busDir}/bus`, '--nofork', '--nopidfile'], { stdio: 'ignore' }) };
+  await waitFor('the session bus', async () => fs.existsSync(`${busDir}/bus`));
+  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY, ...kScreen,
+    extraEnv: { DBUS_SESSION_BUS_ADDRESS: `unix:path=${busDir}/bus`, GSETTINGS_BACKEND: 'memory' } });
 });
-after(() => desktop?.stop());
+after(async () => {
+  await desktop?.stop();
+  bus?.daemon.kill();
+  if (bus) fs.rmSync(bus.dir, { recursive: true, force: true });
+});
 
 it('an MCP client sees a known window in its screenshot and its click lands where it aimed', async () => {
   // A red window stands out in a JPEG. Without a window manager the geometry is taken as given
@@ -212,4 +223,27 @@ it('the MCP Inspector CLI lists the tools cleanly, is refused an unknown argumen
   assert.notEqual(shot.isError, true, JSON.stringify(shot.content));
   assert.equal(shot.content[0].type, 'image');
   assert.match(shot.content[1].text, /640x450 pixels/);
+});
+
+it('an MCP client reads a GTK window\'s whole accessibility tree through the app, each time', async () => {
+  const { env, start, token } = desktop;
+  start('mousepad', [], { env });
+  const client = new Client({ name: 'zel-e2e-tree', version: '1.0.0' });
+  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${token}` } } }));
+  const tree = async () => {
+    const answer = await client.callTool({ name: 'accessibility_tree', arguments: { window: 'Mousepad' } }, undefined, { timeout: 60000 });
+    const text = answer.content.map((c) => c.text).join('\n');
+    assert.notEqual(answer.isError, true, text);
+    return JSON.parse(text.slice(text.indexOf('{')));
+  };
+  try {
+    await waitFor('mousepad on the accessibility bus', async () => (await tree()).nodes > 100);
+    // The GUI thread once took the worker's D-Bus replies: reads came back cut or empty.
+    for (let round = 0; round < 3; round++) {
+      const { truncated, nodes, application } = await tree();
+      assert.deepEqual([truncated, nodes > 100, application], [false, true, 'mousepad'], `round ${round}: ${nodes} nodes`);
+    }
+  } finally {
+    await client.close();
+  }
 });
