@@ -30,6 +30,26 @@ export function withQuery(url, params) {
   }
 }
 
+// The control service's address for `pathname`, on the host, port and secret of `base` (its
+// screenshot or input address), with `params` (undefined ones left out). Values are percent-encoded
+// whole, a space as %20: the control service keeps "+" as it is. A missing or bad base comes back as
+// it is, for controlRequest to report.
+export function controlUrl(base, pathname, params = {}) {
+  if (!base) return '';
+  try {
+    const target = new URL(base);
+    const secret = target.searchParams.get('secret');
+    target.pathname = pathname;
+    const query = Object.entries({ ...(secret === null ? {} : { secret }), ...params })
+      .filter(([, v]) => v !== undefined)
+      .map(([k, v]) => `${encodeURIComponent(k)}=${encodeURIComponent(String(v))}`);
+    target.search = query.length ? `?${query.join('&')}` : '';
+    return target.href;
+  } catch {
+    return base;
+  }
+}
+
 // Resolves with the response head as soon as it arrives; the caller streams or buffers the body.
 // A string body goes out in the same write as the head: the control service reads exactly once.
 export function controlRequest(url, { method = 'GET', body, timeoutMs = 15000, signal } = {}) {

@@ -1,6 +1,6 @@
 // What the live view asks of the control service: whole screenshots, and the /tiles long poll of
 // what changed since a change sequence.
-import { ControlError, controlRequest, readAll } from './control.js';
+import { ControlError, controlRequest, controlUrl, readAll } from './control.js';
 
 // The /tiles answer: a JSON head line, then the JPEG or PNG files back to back.
 function parseTiles(body) {
@@ -26,10 +26,7 @@ function parseShape(body) {
 // limits: tilesWaitMs, maxFrameBytes (kLiveDefaults).
 export function createPictureSource(screenshotUrl, { tilesWaitMs, maxFrameBytes }) {
   async function control(pathname, params, signal, timeoutMs = 8000) {
-    const target = new URL(screenshotUrl);
-    target.pathname = pathname;
-    for (const [k, v] of Object.entries(params)) target.searchParams.set(k, String(v));
-    const res = await controlRequest(target.href, { signal, timeoutMs });
+    const res = await controlRequest(controlUrl(screenshotUrl, pathname, params), { signal, timeoutMs });
     const body = await readAll(res, maxFrameBytes);
     if (res.statusCode !== 200) {
       throw new ControlError(502, `The control service answered ${res.statusCode}: ${body.toString('utf8', 0, 200)}`, res.statusCode);

@@ -2,25 +2,11 @@
 // over the control service's /accessibility routes (AT-SPI). Bounds come in pixels of the
 // session's screenshot space as well as the desktop's, so that a model can also click what it finds.
 import { z } from 'zod';
-import { controlRequest, readAll } from './control.js';
+import { controlRequest, controlUrl, readAll } from './control.js';
 import { controlMessage, kDefaultShotWidth } from './mcp-context.js';
 
 const kMaxTreeBytes = 16 << 20;
 const kTimeoutMs = 20000; // the app cuts a slow tree at 10 s
-
-// The control service's address for a path, with the screenshot address's secret.
-function routeUrl(config, pathname, params = {}) {
-  if (!config.screenshotUrl) return '';
-  try {
-    const target = new URL(config.screenshotUrl);
-    target.pathname = pathname;
-    for (const key of [...target.searchParams.keys()]) if (key !== 'secret') target.searchParams.delete(key);
-    for (const [k, v] of Object.entries(params)) if (v !== undefined) target.searchParams.set(k, String(v));
-    return target.href;
-  } catch {
-    return config.screenshotUrl; // controlRequest reports it
-  }
-}
 
 async function ask(url, { body, signal } = {}) {
   const res = await controlRequest(url, { method: body === undefined ? 'GET' : 'POST', body, signal, timeoutMs: kTimeoutMs });
@@ -71,7 +57,7 @@ export function registerAccessibilityTools(server, { config }, session) {
     }),
     annotations: { readOnlyHint: true },
   }, async ({ window, pid, max_depth: depth, max_nodes: limit }, extra) => {
-    const tree = await ask(routeUrl(config, '/accessibility', { window: window ?? 'focused', pid, depth, limit }), { signal: extra.signal });
+    const tree = await ask(controlUrl(config.screenshotUrl, '/accessibility', { window: window ?? 'focused', pid, depth, limit }), { signal: extra.signal });
     const toShot = screenshotSpace(session.shot, tree.display);
     const answer = {
       application: tree.application,
@@ -98,7 +84,7 @@ export function registerAccessibilityTools(server, { config }, session) {
     if (action === 'set_text' && text === undefined) throw new Error('set_text needs "text".');
     if (action !== 'set_text' && text !== undefined) throw new Error('"text" belongs to set_text only.');
     const body = JSON.stringify(action === 'set_text' ? { id, action, text } : { id, action });
-    const done = await ask(routeUrl(config, '/accessibility/act'), { body, signal: extra.signal });
+    const done = await ask(controlUrl(config.screenshotUrl, '/accessibility/act'), { body, signal: extra.signal });
     const how = done.performed ? ` (its "${done.performed}" action)` : '';
     return { content: [{ type: 'text', text: `Done: ${action} on ${id}${how}.` }] };
   });

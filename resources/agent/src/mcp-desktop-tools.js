@@ -3,24 +3,12 @@
 // installed application by its desktop entry.
 import { z } from 'zod';
 import { ApplicationError, findApplication, installedApplications, launchApplication } from './applications.js';
-import { controlRequest, readAll } from './control.js';
+import { controlRequest, controlUrl, readAll } from './control.js';
 import { controlMessage, done, kDefaultShotWidth } from './mcp-context.js';
 
 
-// The control service's address for `route`, beside the input route's (same host, port, secret).
-function controlUrl(config, route) {
-  if (!config.inputUrl) return '';
-  try {
-    const url = new URL(config.inputUrl);
-    url.pathname = route;
-    return url.href;
-  } catch {
-    return config.inputUrl;
-  }
-}
-
 async function askControl(config, route, { body, signal } = {}) {
-  const res = await controlRequest(controlUrl(config, route), { method: body === undefined ? 'GET' : 'POST', body, signal });
+  const res = await controlRequest(controlUrl(config.inputUrl, route), { method: body === undefined ? 'GET' : 'POST', body, signal });
   const answer = await readAll(res, 4 << 20);
   if (res.statusCode !== 200) throw new Error(controlMessage(res.statusCode, answer));
   return JSON.parse(answer.toString('utf8'));

@@ -4,7 +4,7 @@
 // the session's coordinate space: pixels of its last screenshot, or of the default screenshot
 // width when it has none; neither changes that space.
 import { z } from 'zod';
-import { controlRequest, readAll } from './control.js';
+import { controlRequest, controlUrl, readAll } from './control.js';
 import { controlMessage, kDefaultShotWidth } from './mcp-context.js';
 
 const kMaxZoomBytes = 32 << 20;
@@ -14,17 +14,9 @@ const kMaxSettleAnswer = 64 << 10;
 const kMaxSettleLimitMs = 25000;
 const settleLimitFor = (quietMs) => Math.min(10000, Math.max(2000, quietMs * 10));
 
-function controlUrl(config, pathname, params) {
-  if (!config.screenshotUrl) return '';
-  const target = new URL(config.screenshotUrl);
-  target.pathname = pathname;
-  for (const [k, v] of Object.entries(params)) target.searchParams.set(k, String(v));
-  return target.href;
-}
-
 // The control service's /settle answer: { settled, elapsed_ms, sequence, source, boxes, display }.
 export async function settle(config, { quietMs = 0, limitMs = 0, since = 0 } = {}, signal) {
-  const url = controlUrl(config, '/settle', { quiet_ms: quietMs, limit_ms: limitMs, since });
+  const url = controlUrl(config.screenshotUrl, '/settle', { quiet_ms: quietMs, limit_ms: limitMs, since });
   const res = await controlRequest(url, { signal, timeoutMs: limitMs + 15000 });
   const body = await readAll(res, kMaxSettleAnswer);
   if (res.statusCode !== 200) throw new Error(controlMessage(res.statusCode, body));
@@ -129,7 +121,7 @@ function registerZoom(server, { config }, session) {
     const bottom = Math.min(display.height, Math.ceil(Math.min(space.height, y + height) * sy));
     const region = [display.x + left, display.y + top, right - left, bottom - top];
     const outWidth = Math.min(region[2], maxWidth ?? kMaxZoomWidth);
-    const url = controlUrl(config, '/screenshot', { format, width: outWidth, quality: 90, region: region.join(',') });
+    const url = controlUrl(config.screenshotUrl, '/screenshot', { format, width: outWidth, quality: 90, region: region.join(',') });
     const res = await controlRequest(url, { signal: extra.signal });
     const body = await readAll(res, kMaxZoomBytes);
     if (res.statusCode !== 200) throw new Error(controlMessage(res.statusCode, body));

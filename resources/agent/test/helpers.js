@@ -35,7 +35,8 @@ export async function startFakeControl({ screenshot, input, tiles, pointer } = {
   const server = net.createServer((socket) => {
     socket.on('error', () => {});
     socket.once('data', async (data) => {
-      const url = new URL(data.toString('utf8').split(' ')[1] || '/', 'http://127.0.0.1');
+      // Decoded as the control service decodes it: "+" stays "+", only %XX escapes decode.
+      const url = new URL((data.toString('utf8').split(' ')[1] || '/').replace(/\+/g, '%2B'), 'http://127.0.0.1');
       const at = data.indexOf('\r\n\r\n');
       const request = { path: url.pathname, query: Object.fromEntries(url.searchParams), body: at < 0 ? '' : data.subarray(at + 4).toString() };
       requests.push(request);

@@ -51,6 +51,9 @@ describe('MCP accessibility tools', () => {
     assert.deepEqual(file.actions, ['click']);
     const focused = await client.callTool({ name: 'accessibility_tree', arguments: {} });
     assert.equal(t.control.requests.at(-1).query.window, 'focused');
+    // Words as the client wrote them: a space is no "+", a "+" no space.
+    await client.callTool({ name: 'accessibility_tree', arguments: { window: 'Export finished C++' } });
+    assert.equal(t.control.requests.at(-1).query.window, 'Export finished C++');
     assert.equal(t.control.requests.at(-1).query.depth, '12');
     assert.equal(JSON.parse(toolText(focused)).window.id, ':1.9/a/1');
     await client.close();
