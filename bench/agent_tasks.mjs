@@ -163,12 +163,14 @@ const centre = ([x, y, w, h]) => ({ x: Math.round(x + w / 2), y: Math.round(y + 
 
 // The pixel agent's eyes: tesseract's words with their boxes, in the image's own pixels.
 let ocrCount = 0;
-async function ocr(image, scale = 2) {
+async function ocr(image, scale = 2, negate = false) {
   const file = path.join(work, `ocr-${++ocrCount}.png`);
   const big = `${file}.big.png`;
   fs.writeFileSync(file, image);
   // Xvfb's black root window throws tesseract's page layout: made white first.
-  await run('convert', [file, '-fuzz', '8%', '-fill', 'white', '-opaque', 'black', '-colorspace', 'Gray', '-resize', `${scale * 100}%`, big]);
+  // Light text on a dark or coloured ground (a selection, a title bar) is read from the negative.
+  await run('convert', [file, '-fuzz', '8%', '-fill', 'white', '-opaque', 'black', '-colorspace', 'Gray', '-resize', `${scale * 100}%`,
+    ...(negate ? ['-negate'] : []), big]);
   const { stdout } = await run('tesseract', [big, 'stdout', '--psm', '11', 'tsv'], { maxBuffer: 16 << 20 });
   const words = [];
   for (const line of stdout.split('\n').slice(1)) {
@@ -181,14 +183,17 @@ async function ocr(image, scale = 2) {
 const wordAt = (words, pattern) => words.filter((w) => pattern.test(w.text));
 const lowest = (list) => list.sort((a, b) => b.y - a.y)[0];
 const middle = (w) => ({ x: Math.round(w.x + w.w / 2), y: Math.round(w.y + w.h / 2) });
-async function look(agent) {
-  const shot = await agent.call('screenshot');
-  return ocr(shot.image);
+// At the screen's own pixels: at 1280 a title bar's letters are too small for tesseract. Without
+// `pattern` the words of one pass; with it, the negative too when the first pass misses it.
+async function look(agent, pattern) {
+  const shot = await agent.call('screenshot', { width: kScreen.width });
+  const words = await ocr(shot.image);
+  return pattern && !wordAt(words, pattern).length ? [...words, ...(await ocr(shot.image, 2, true))] : words;
 }
 // Screenshots until a word shows (the pixel agent's only way to wait).
 async function lookFor(agent, pattern, timeoutMs = 15000) {
   for (const end = Date.now() + timeoutMs; Date.now() < end;) {
-    const words = await look(agent);
+    const words = await look(agent, pattern);
     const hits = wordAt(words, pattern);
     if (hits.length) return { words, hits };
   }
@@ -302,8 +307,7 @@ const tasks = [
     structure: async (agent) => {
       await agent.call('act_on_element', { id: findNode(await agent.tree('Export', button('Export')), button('Export'), 'Export button').id, action: 'press' });
       await windowAppears(agent, (w) => w.title === 'Export finished');
-      // One word: the control service reads a space in the query as "+".
-      await agent.call('act_on_element', { id: findNode(await agent.tree('finished', button('OK')), button('OK'), 'OK button').id, action: 'press' });
+      await agent.call('act_on_element', { id: findNode(await agent.tree('Export finished', button('OK')), button('OK'), 'OK button').id, action: 'press' });
     },
     pixel: async (agent) => {
       const { hits } = await lookFor(agent, /^Export$/);
@@ -330,7 +334,7 @@ const tasks = [
     pixel: async (agent) => {
       const { hits } = await lookFor(agent, /Mousepad/);
       const title = middle(hits.sort((a, b) => a.y - b.y)[0]);
-      await agent.call('drag', { start_x: title.x, start_y: title.y, end_x: title.x + 600, end_y: title.y });
+      await agent.call('drag', { start_x: title.x, start_y: title.y, end_x: title.x + 900, end_y: title.y }); // screen pixels
       await lookFor(agent, /Mousepad/);
     },
     check: async ({ id }) => {
@@ -371,7 +375,7 @@ const tasks = [
       const id = await mousepad();
       place(id, 100, 150, 700, 450);
       scene('zenity', ['--entry', '--title', 'Order', '--text', 'Order number', '--entry-text', order]);
-      place(await windowNamed('Order'), 1100, 300, 400, 160);
+      place(await windowNamed('Order'), 1450, 700, 400, 160); // clear of the app's own window
       return { order };
     },
     structure: async (agent) => {
@@ -383,9 +387,9 @@ const tasks = [
       await agent.call('paste');
     },
     pixel: async (agent) => {
-      const words = await look(agent);
+      const words = await look(agent, /^ORDER$/);
       const order = wordAt(words, /^ORDER$/)[0];
-      if (!order) throw new Error('no order number on the screen');
+      if (!order) throw new Error(`no order number on the screen, which reads: ${words.map((w) => w.text).join(' ').slice(0, 300)}`);
       await agent.call('click', middle(order));
       await agent.call('key_combo', { keys: 'ctrl+a' });
       await agent.call('key_combo', { keys: 'ctrl+c' });
