@@ -121,13 +121,15 @@ it('a link stalled for 5 s is told within 3.5 s, and text typed meanwhile arrive
   assert.deepEqual(presses().slice(from).map((e) => e.sym), ['z', 'q'], `told after ${told} ms; ${xevLog.slice(-1500)}`);
 });
 
-it('the pointer drawn on the phone follows the desktop pointer, and trackpad mode starts there', async () => {
+it('the pointer drawn on the phone follows the desktop pointer, trackpad mode starts there, one pointer shows', async () => {
   const { token, xdotool } = desktop;
+  const paired = Boolean(context);
   context ??= await chromium.launchPersistentContext(path.join(desktop.dir, 'chromium'), {
     executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
     viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
   const page = await context.newPage();
-  await page.goto(`http://127.0.0.1:${relay.server.address().port}/`); // the device key the first page keeps
+  // Where the earlier tests paired, the device key is kept and the code is spent.
+  await page.goto(`http://127.0.0.1:${relay.server.address().port}/${paired ? '' : `?token=${token}`}`);
   await page.waitForSelector('#screen.loaded', { timeout: 30000 });
   // When (Date.now()) the drawn pointer first covers a pixel of the 1280x900 desktop, looked at each frame.
   const coveredAt = (x, y) => page.evaluate(([x, y]) => new Promise((resolve) => {
@@ -156,5 +158,26 @@ it('the pointer drawn on the phone follows the desktop pointer, and trackpad mod
   await page.getByRole('button', { name: '触控板', exact: true }).tap();
   const grid = await page.evaluate(async () => (await import('/picture.js')).cursor.at);
   assert.ok(Math.abs(grid[0] - 250) <= 1 && Math.abs(grid[1] - 750) <= 1, String(grid));
+  // One pointer seen: the real one at rest, never both, during a stroke and after it.
+  const shown = () => page.evaluate(() => ['cursor', 'desktop-pointer'].filter((id) => !document.getElementById(id).hidden));
+  await page.evaluate(() => {
+    window.bothSeen = 0;
+    const look = () => {
+      window.bothSeen += ['cursor', 'desktop-pointer'].every((id) => !document.getElementById(id).hidden);
+      requestAnimationFrame(look);
+    };
+    look();
+  });
+  assert.deepEqual(await shown(), ['desktop-pointer'], 'at rest in trackpad mode');
+  const cdp = await context.newCDPSession(page);
+  const touch = (type, touchPoints) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints });
+  await touch('touchStart', [{ x: 100, y: 400 }]);
+  for (let i = 1; i <= 20; i++) await (await sleep(16), touch('touchMove', [{ x: 100 + i * 6, y: 400 }]));
+  await touch('touchEnd', []);
+  await waitFor('the real pointer back alone', async () => String(await shown()) === 'desktop-pointer' || null, 5000).catch(() => {});
+  assert.deepEqual(await shown(), ['desktop-pointer'], 'after the stroke');
+  const moved = xdotool('getmouselocation').match(/x:(\d+)/)[1];
+  assert.ok(Number(moved) > 320, `the stroke moved the pointer right: x ${moved}`);
+  assert.equal(await page.evaluate(() => window.bothSeen), 0, 'frames with both pointers');
   await page.close();
 });

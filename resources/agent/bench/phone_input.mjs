@@ -2,10 +2,12 @@
 // touch, DPR 3) against an in-process agent server and a recording stand-in for the app:
 //   node bench/phone_input.mjs [rounds]   (default 20)
 // Prints, per kind, the median and the worst time from the finger's lift (or the key) to the
-// request's arrival, and how many moves a one-second drag sent. With the built app (ZEL_APP_BINARY,
-// else build/dev/bin/zel-desktop-agent) it then starts it under a private Xvfb on the fixed ports
-// (run it in a network namespace of its own) and prints what a live viewer receives per second
-// while the desktop's pointer circles: with pointer=1 (pointer messages) and without (tiles).
+// request's arrival (a tap's click: its left_up, the release that makes it), and how many moves a
+// one-second drag sent. With the built app (ZEL_APP_BINARY, else build/dev/bin/zel-desktop-agent) it
+// then starts it under a private Xvfb on the fixed ports (run it in a network namespace of its own),
+// times a tap's lift to the ButtonRelease an X client (xev) gets, and prints what a live viewer
+// receives per second while the desktop's pointer circles: with pointer=1 (pointer messages) and
+// without (tiles).
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -17,7 +19,9 @@ import { answer, startFakeControl, tempDir } from '../test/helpers.js';
 
 const rounds = Number(process.argv[2] ?? 20);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
-const picture = (w) => answer('200 OK', 'image/jpeg', execFileSync('convert', ['-size', `${w}x${Math.round((w * 9) / 16)}`, 'xc:gray', 'jpeg:-']));
+// Made once per width: convert runs synchronously, and the arrivals are timed on this thread.
+const pictures = new Map();
+const picture = (w) => answer('200 OK', 'image/jpeg', pictures.get(w) ?? pictures.set(w, execFileSync('convert', ['-size', `${w}x${Math.round((w * 9) / 16)}`, 'xc:gray', 'jpeg:-'])).get(w));
 const arrivals = [];
 const control = await startFakeControl({ screenshot: ({ query }) => (query.width ? picture(query.width) : undefined), input: (r) => void arrivals.push({ at: performance.now(), ...JSON.parse(r.body) }) });
 const token = loadToken(path.join(tempDir(), 'zel-desktop-agent'));
@@ -49,10 +53,10 @@ const figures = (list) => {
 const taps = [];
 for (let i = 0; i < rounds; i++) {
   await touch('touchStart', [{ x: 100 + (i % 5) * 40, y: 350 }]);
-  taps.push(await measure('click', () => touch('touchEnd', [])));
+  taps.push(await measure('left_up', () => touch('touchEnd', [])));
   await sleep(450); // apart, so that no two make a double click
 }
-console.log(`tap, lift to click:           ${figures(taps)}`);
+console.log(`tap, lift to click (left_up): ${figures(taps)}`);
 
 const ups = [];
 let moves = 0;
@@ -113,6 +117,34 @@ async function circling(desktop, query, ms = 5000) {
   return Object.fromEntries(Object.entries(got).map(([k, v]) => [k, v / seconds]));
 }
 
+// A tap's lift on the phone to the ButtonRelease that an X client covering the desktop reads.
+async function tapsAtX(desktop) {
+  const xev = desktop.start('xev', ['-name', 'zeltaps', '-geometry', '1280x900+0+0', '-event', 'button'], { env: desktop.env, stdio: ['ignore', 'pipe', 'ignore'] });
+  const releases = [];
+  xev.stdout.on('data', (d) => releases.push(...Array(String(d).split('ButtonRelease').length - 1).fill(performance.now())));
+  await sleep(1500);
+  const phone = await chromium.launchPersistentContext(tempDir('zel-chromium-'), { executablePath: '/usr/bin/chromium', headless: true,
+    args: ['--no-sandbox', '--disable-gpu'], viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+  const page = phone.pages()[0] ?? (await phone.newPage());
+  const cdp = await phone.newCDPSession(page);
+  await page.goto(`http://127.0.0.1:8787/?token=${desktop.token}`);
+  await page.waitForSelector('#screen.loaded', { timeout: 30000 });
+  const box = await page.locator('#screen').boundingBox();
+  const list = [];
+  for (let i = 0; i < rounds; i++) {
+    const count = releases.length;
+    await cdp.send('Input.dispatchTouchEvent', { type: 'touchStart', touchPoints: [{ x: box.x + box.width * (0.3 + (i % 5) * 0.1), y: box.y + box.height / 2 }] });
+    const started = performance.now();
+    await cdp.send('Input.dispatchTouchEvent', { type: 'touchEnd', touchPoints: [] });
+    for (let k = 0; k < 200 && releases.length === count; k++) await sleep(2);
+    list.push({ ms: releases.length > count ? releases[count] - started : NaN });
+    await sleep(450);
+  }
+  await phone.close();
+  xev.kill();
+  return list;
+}
+
 const appBinary = process.env.ZEL_APP_BINARY || path.resolve(import.meta.dirname, '../../../build/dev/bin/zel-desktop-agent');
 if (fs.existsSync(appBinary)) {
   const { startApp } = await import('../../../tests/support/app_under_test.mjs');
@@ -123,6 +155,7 @@ if (fs.existsSync(appBinary)) {
     const blended = await circling(desktop, '');
     console.log(`pointer circling, pointer=1:   ${kb(drawn.pointer)} of pointer messages (${drawn.pointerMessages.toFixed(0)}/s), ${kb(drawn.updates)} of updates`);
     console.log(`pointer circling, in frames:   ${kb(blended.updates)} of updates (tiles)`);
+    console.log(`tap, lift to ButtonRelease:   ${figures(await tapsAtX(desktop))}`); // last: the page spends the pairing code
   } finally {
     await desktop.stop();
   }

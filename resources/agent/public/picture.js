@@ -223,18 +223,25 @@ export function normalized(p, clamp = false) {
 
 // The pointer where this phone last put it (on the 0..1000 grid), drawn larger than the desktop's
 // own while the view is too small to see that one, and always in trackpad mode, where it is what
-// the finger steers; the stream does not say where the pointer is otherwise.
-export const cursor = { at: null, trackpad: false };
+// the finger steers. Where the stream tells the desktop's real pointer (`real`, kept by pointer.js),
+// that one is the pointer the user sees, and this one only while it leads: from the moment it is
+// moved off the real one until, with no finger steering, the real one has caught up. Never both.
+export const cursor = { at: null, trackpad: false, real: null, steering: false, leading: false, shown: false, onDraw: null };
+const kSamePlace = 3; // grid units apart that still count as one place: the round trip's rounding
 export function drawCursor() {
   const el = $('cursor');
   const cssPerDesktopPx = (frame.width * view.fit * view.scale) / (desktopWidth || 1920);
-  if (!cursor.at || !frame.width || (cssPerDesktopPx >= 1 && !cursor.trackpad)) {
-    el.hidden = true;
-    return;
+  const ahead = cursor.at && cursor.real && Math.max(...cursor.at.map((v, i) => Math.abs(v - cursor.real[i]))) > kSamePlace;
+  if (ahead) cursor.leading = true;
+  else if (!cursor.steering) cursor.leading = false;
+  const wanted = cursor.at && frame.width && (cssPerDesktopPx < 1 || cursor.trackpad);
+  cursor.shown = Boolean(wanted && (!cursor.real || cursor.leading));
+  el.hidden = !cursor.shown;
+  if (cursor.shown) {
+    const [x, y] = cursor.at;
+    const w = frame.width * view.fit * view.scale;
+    const h = frame.height * view.fit * view.scale;
+    el.style.transform = `translate(${view.ox + (x / 1000) * w}px, ${view.oy + (y / 1000) * h}px)`;
   }
-  const [x, y] = cursor.at;
-  const w = frame.width * view.fit * view.scale;
-  const h = frame.height * view.fit * view.scale;
-  el.style.transform = `translate(${view.ox + (x / 1000) * w}px, ${view.oy + (y / 1000) * h}px)`;
-  el.hidden = false;
+  cursor.onDraw?.();
 }

@@ -1,6 +1,7 @@
 // The desktop's own pointer, drawn over the picture where the stream says it is and in the shape it
 // has there (the stream's frames come without it). In trackpad mode the phone's pointer starts from
-// it: the real place is adopted whenever no finger is on the picture.
+// it: the real place is adopted whenever no finger is on the picture. The two are one pointer to the
+// user: this one is hidden while the phone's leads it (picture.js's drawCursor says which).
 import { cursor, drawCursor, frame, screen, viewport } from './picture.js';
 
 const kMinCssHeight = 16; // a pointer shrunk with a small picture is still found
@@ -21,7 +22,7 @@ let liftedAt = -Infinity;
 function draw() {
   const rect = screen.getBoundingClientRect();
   const shape = pointer.shape;
-  if (!pointer.known || !pointer.visible || !shape || !frame.width || !rect.width) {
+  if (!pointer.known || !pointer.visible || !shape || !frame.width || !rect.width || cursor.shown) {
     el.hidden = true;
     return;
   }
@@ -38,12 +39,13 @@ function draw() {
 
 // The phone's pointer (trackpad mode's start, on the 0..1000 grid) follows the real one while no
 // finger steers it.
+const grid = (v, size) => Math.round(Math.max(0, Math.min(1000, (v / size) * 1000)) * 10) / 10;
 function adopt() {
-  if (!pointer.known || !pointer.visible || !frame.width || fingers.size || performance.now() - liftedAt < kAdoptAfterMs) return;
-  const grid = (v, size) => Math.round(Math.max(0, Math.min(1000, (v / size) * 1000)) * 10) / 10;
-  cursor.at = [grid(pointer.x, frame.width), grid(pointer.y, frame.height)];
-  drawCursor();
+  cursor.real = pointer.known && pointer.visible && pointer.shape && frame.width ? [grid(pointer.x, frame.width), grid(pointer.y, frame.height)] : null;
+  if (cursor.real && !fingers.size && performance.now() - liftedAt >= kAdoptAfterMs) cursor.at = cursor.real;
+  drawCursor(); // draws this one too
 }
+cursor.onDraw = draw;
 
 // A `pointer` or `pointer-shape` message of the live view.
 export function showPointer(msg) {
@@ -53,23 +55,30 @@ export function showPointer(msg) {
     el.src = msg.url;
   } else {
     Object.assign(pointer, { x: +msg.x || 0, y: +msg.y || 0, visible: msg.visible !== false, known: true });
-    adopt();
   }
-  draw();
+  adopt();
 }
 
 // A new socket: nothing is known until it says.
 export function forgetPointer() {
   pointer.known = false;
-  draw();
+  adopt();
 }
 
-viewport.addEventListener('pointerdown', (event) => fingers.add(event.pointerId));
+viewport.addEventListener('pointerdown', (event) => {
+  fingers.add(event.pointerId);
+  cursor.steering = true;
+});
 for (const name of ['pointerup', 'pointercancel']) {
   viewport.addEventListener(name, (event) => {
     fingers.delete(event.pointerId);
+    cursor.steering = fingers.size > 0;
     liftedAt = performance.now();
+    // Once the stroke's last move has arrived, or the desktop kept its pointer where it was.
+    clearTimeout(adoptTimer);
+    adoptTimer = setTimeout(adopt, kAdoptAfterMs);
   });
 }
+let adoptTimer = 0;
 // Zoom, pan, a new frame size or a rotation restyle the picture: the pointer goes with it.
-new MutationObserver(draw).observe(screen, { attributes: true, attributeFilter: ['style', 'width', 'height'] });
+new MutationObserver(adopt).observe(screen, { attributes: true, attributeFilter: ['style', 'width', 'height'] });

@@ -305,6 +305,10 @@ describe('web client in a phone browser', () => {
     assert.deepEqual(await overlaps(), [], 'bars shown');
     await page.getByRole('button', { name: '键盘', exact: true }).tap();
     assert.deepEqual(await overlaps(), [], 'keyboard panel open');
+    // The panel beside the view: the desktop keeps at least half of the height, and the field shows.
+    const [landscapeView, landscapePicture, field] = [await box('#viewport'), await box('#screen'), await box('#kbd-text')];
+    assert.ok(landscapeView.height >= 390 / 2 && landscapePicture.height >= 390 / 2, `view ${JSON.stringify(landscapeView)}, picture ${JSON.stringify(landscapePicture)}`);
+    assert.ok(field.y >= 0 && field.y + field.height <= 390 && field.x + field.width <= 844, `field ${JSON.stringify(field)}`);
     await page.getByRole('button', { name: '键盘', exact: true }).tap();
     await page.getByRole('button', { name: '工具栏' }).tap();
     await page.evaluate(() => (document.getElementById('tab-terminal').hidden = true));
