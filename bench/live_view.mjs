@@ -4,7 +4,8 @@
 // (so 8787/8788 are ours), Debian's chromium at a phone viewport (390×844, DPR 3, touch) reaching
 // the agent server through a link emulator (bench/link_relay.mjs). Prints per load × link × client:
 // changes the load made/s, frames shown/s (new and identical), bytes/s on the wire, tap-to-photon latency, CPU of the serving
-// side (app + agent server; x11vnc + websockify for the peer).
+// side (app + agent server; x11vnc + websockify for the peer; on sway also the compositor's own, apart,
+// as its copies serve either side).
 //
 //   node bench/live_view.mjs [--build build/dev] [--desktop x11|sway] [--loads still,typing,video (or typing-fast)]
 //        [--links loopback,60/20,150/5] [--clients live,poll,vnc] [--seconds 8] [--taps 12]
@@ -103,11 +104,11 @@ if (desktop === 'sway') {
     .map(([id, w, h, x, y]) => `for_window [app_id=${id}] floating enable, resize set ${w} ${h}, move position ${x} ${y}`);
   fs.writeFileSync(path.join(dir, 'sway-config'), ['output HEADLESS-1 mode 1920x1080 position 0 0', 'output * bg #204080 solid_color',
     'xwayland disable', 'default_border none', 'default_floating_border none', ...rules, ''].join('\n'), { mode: 0o644 });
-  start(root ? 'setpriv' : 'env', [...(root ? ['--reuid=65534', '--regid=65534', '--clear-groups', 'env'] : []), '-i', 'PATH=/usr/bin:/bin',
+  const compositor = start(root ? 'setpriv' : 'env', [...(root ? ['--reuid=65534', '--regid=65534', '--clear-groups', 'env'] : []), '-i', 'PATH=/usr/bin:/bin',
     `HOME=${run}`, `XDG_RUNTIME_DIR=${run}`, 'WLR_BACKENDS=headless', 'WLR_LIBINPUT_NO_DEVICES=1', 'WLR_RENDERER=pixman', 'sway', '-c', path.join(dir, 'sway-config')]);
   const socket = await waitFor('sway', async () => fs.readdirSync(run).find((f) => /^wayland-\d+$/.test(f)));
   const ipc = await waitFor('sway ipc', async () => fs.readdirSync(run).find((f) => f.startsWith('sway-ipc.')));
-  sway = { socket: path.join(run, socket), run };
+  sway = { socket: path.join(run, socket), run, pid: compositor.pid };
   env = { ...process.env, DISPLAY: '', WAYLAND_DISPLAY: sway.socket, SWAYSOCK: path.join(run, ipc), XDG_STATE_HOME: `${dir}/state`,
     XDG_CONFIG_HOME: `${dir}/config`, XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'offscreen' };
   terminal = (id, argv) => start('foot', ['--app-id', id, ...argv], { env: { ...env, XDG_RUNTIME_DIR: run } });
@@ -322,7 +323,9 @@ async function runCell(browser, client, link, pids) {
 
   const bytes0 = await link.stats();
   const served = () => pids.map(cpu);
+  const drawing = () => (sway ? cpu(sway.pid) : 0); // the compositor's copies for either side
   const cpu0 = served();
+  const drawing0 = drawing();
   const frames0 = await page.evaluate(() => window.__bench.frames.length);
   const ticks0 = ticks();
   const t0 = Date.now();
@@ -331,6 +334,7 @@ async function runCell(browser, client, link, pids) {
   const changes = (ticks() - ticks0) / elapsed;
   const bytes = (await link.stats()) - bytes0;
   const cpuUsed = served().map((c, i) => c - cpu0[i]);
+  const drawingUsed = drawing() - drawing0;
   const frames = (await page.evaluate(() => window.__bench.frames)).slice(frames0);
 
   // Taps on the target; the photon is the first frame whose probe pixel turned.
@@ -363,6 +367,7 @@ async function runCell(browser, client, link, pids) {
     tap: got.length ? got[Math.floor(got.length / 2)] : null,
     tapsSeen: `${got.length}/${taps}`,
     cpu: cpuUsed.map((c) => (c / elapsed) * 100),
+    compositor: (drawingUsed / elapsed) * 100,
   };
 }
 
@@ -375,7 +380,7 @@ if (clients.includes('vnc')) ensureVnc();
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
   args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
 console.log(`# live view bench: ${sway ? 'headless sway' : 'Xvfb'} 1920x1080, phone 390x844 DPR 3, ${seconds} s per cell, ${taps} taps; app + agent with no viewer: ${idle.toFixed(1)} % of a core`);
-console.log('| load | link | client | changes made/s | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % (app / agent server; x11vnc or wayvnc / websockify) |');
+console.log('| load | link | client | changes made/s | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % (app / agent server; x11vnc or wayvnc / websockify; + the compositor on sway) |');
 console.log('|---|---|---|---|---|---|---|---|---|');
 try {
   for (const load of loads) {
@@ -388,7 +393,7 @@ try {
           vnc = client === 'vnc' ? await startVnc() : null;
           link = await openLink(linkName, vnc ? 6080 : 8787);
           const r = await within(180000, 'the cell', runCell(browser, client, link, vnc ? vnc.pids : [app.pid, agentPid]));
-          console.log(`| ${load} | ${linkName} | ${client} | ${r.changes.toFixed(1)} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')}) |`);
+          console.log(`| ${load} | ${linkName} | ${client} | ${r.changes.toFixed(1)} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')})${sway ? ` + sway ${r.compositor.toFixed(1)}` : ''} |`);
         } catch (err) {
           console.log(`| ${load} | ${linkName} | ${client} | failed: ${err.message.split('\n')[0]} |`);
         } finally {

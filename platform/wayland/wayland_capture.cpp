@@ -65,62 +65,11 @@ private:
     std::vector<Idle> idle_;
 };
 
-// A walk over the compositor's buffer in the layout's orientation: where the layout's first
-// pixel lies, and the byte steps to the next pixel of a row and to the next row. Screencopy hands
-// over the output's own pixels, so a turned or mirrored output (wl_output.transform) and a
-// bottom-up buffer are undone here.
-struct Walk {
-    const std::uint8_t* origin;
-    std::ptrdiff_t column;
-    std::ptrdiff_t row;
-    int width;
-    int height;
-};
-
-Walk walk(ConstPixelView buffer, int transform, bool yInverted) {
-    constexpr std::ptrdiff_t kPixel = 4;
-    const std::uint8_t* top = buffer.data;
-    auto line = static_cast<std::ptrdiff_t>(buffer.stride);
-    if (yInverted) {
-        top += (buffer.height - 1) * line;
-        line = -line;
-    }
-    const std::ptrdiff_t right = (buffer.width - 1) * kPixel;
-    const std::ptrdiff_t bottom = (buffer.height - 1) * line;
-    const int w = buffer.width;
-    const int h = buffer.height;
-    switch (transform) {
-    case WL_OUTPUT_TRANSFORM_90:
-        return {top + bottom, -line, kPixel, h, w};
-    case WL_OUTPUT_TRANSFORM_180:
-        return {top + right + bottom, -kPixel, -line, w, h};
-    case WL_OUTPUT_TRANSFORM_270:
-        return {top + right, line, -kPixel, h, w};
-    case WL_OUTPUT_TRANSFORM_FLIPPED:
-        return {top + right, -kPixel, line, w, h};
-    case WL_OUTPUT_TRANSFORM_FLIPPED_90:
-        return {top, line, kPixel, h, w};
-    case WL_OUTPUT_TRANSFORM_FLIPPED_180:
-        return {top + bottom, kPixel, -line, w, h};
-    case WL_OUTPUT_TRANSFORM_FLIPPED_270:
-        return {top + right + bottom, -line, -kPixel, h, w};
-    default:
-        return {top, kPixel, line, w, h};
-    }
-}
-
-// Copies along the walk into BGRA order; 32-bit formats with red in the low byte swap red and
-// blue.
+// Copies along the walk into BGRA order.
 void convert(const Walk& from, bool swapRedBlue, Image& target) {
     for (int y = 0; y < from.height; ++y) {
-        const std::uint8_t* source = from.origin + y * from.row;
-        std::uint8_t* to = target.data() + static_cast<std::size_t>(y) * target.stride();
-        for (int x = 0; x < from.width; ++x, source += from.column, to += 4) {
-            to[0] = source[swapRedBlue ? 2 : 0];
-            to[1] = source[1];
-            to[2] = source[swapRedBlue ? 0 : 2];
-            to[3] = source[3];
-        }
+        copyPixels(from, from.at(0, y), from.width, swapRedBlue,
+                   target.data() + static_cast<std::size_t>(y) * target.stride());
     }
 }
 
@@ -203,18 +152,11 @@ private:
                                          display_.id + ".");
             }
         }
-        bool swapRedBlue = false;
-        switch (*copy.format) {
-        case WL_SHM_FORMAT_ARGB8888:
-        case WL_SHM_FORMAT_XRGB8888:
-            break;
-        case WL_SHM_FORMAT_ABGR8888:
-        case WL_SHM_FORMAT_XBGR8888:
-            swapRedBlue = true;
-            break;
-        default:
+        const std::optional<bool> swap = swapsRedBlue(*copy.format);
+        if (!swap) {
             throw std::runtime_error("The Wayland compositor offered an unsupported pixel format.");
         }
+        const bool swapRedBlue = *swap;
         // Little-endian XRGB8888 is BGRX in memory: the scaler reads it where it lies.
         if (!swapRedBlue && !copy.yInverted && transform == WL_OUTPUT_TRANSFORM_NORMAL) {
             return buffer_->view();

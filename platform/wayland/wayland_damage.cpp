@@ -2,8 +2,11 @@
 // output: the compositor answers one only once something was drawn there, with the damage since
 // this client's last copy, so a still desktop costs nothing, and the next one is asked for at once,
 // so every frame the compositor draws is reported (at most its refresh rate; the live view paces
-// what it sends, not what it learns). The copies themselves are thrown away; the capture streams
-// take their own.
+// what it sends, not what it learns).
+// While an area grabber has asked for pixels lately, the copies are of whole outputs, and each
+// stays on a shelf as the output's frame until the next is ready: the grabber reads the changed
+// areas from there without a capture of its own. Otherwise a copy is of a single point (the damage
+// still covers the whole output), so that watching costs the compositor no whole copy per frame.
 #include "platform/wayland/wayland_damage.hpp"
 
 #include "platform/wayland/wayland_screencopy.hpp"
@@ -11,6 +14,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
+#include <mutex>
 #include <pthread.h>
 #include <stdexcept>
 #include <thread>
@@ -21,25 +26,64 @@ namespace zel::wayland {
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
 // How soon the thread sees that the watch is going.
 constexpr auto kStopCheck = 100ms;
+// How long whole copies go on after a grabber last asked: a typist's pause, not a viewer gone.
+constexpr auto kWholeCopiesFor = 10s;
+
+// The newest whole copy of each output, shared by a source's watches and grabbers.
+struct Shelf {
+    struct Frame {
+        const void* watch; // whose buffer holds the pixels
+        std::string id;
+        Rect layout;
+        Walk walk;
+        bool swapRedBlue = false;
+    };
+    std::mutex mutex;
+    std::vector<Frame> frames; // guarded by mutex; their pixels stay until taken off
+    // When a grabber last asked, as the clock's count; kNever before that.
+    static constexpr Clock::rep kNever = std::numeric_limits<Clock::rep>::min();
+    std::atomic<Clock::rep> wantedAt = kNever;
+
+    // Takes off what `watch` put there for the output `id` (any output when empty).
+    void take(const void* watch, const std::string& id = {}) {
+        const std::lock_guard guard(mutex);
+        std::erase_if(
+            frames, [&](const Frame& f) { return f.watch == watch && (id.empty() || f.id == id); });
+    }
+    [[nodiscard]] bool wanted() const {
+        const Clock::rep at = wantedAt.load();
+        return at != kNever &&
+               Clock::now().time_since_epoch() - Clock::duration(at) < kWholeCopiesFor;
+    }
+};
 
 // One output's copy in flight.
 struct Watched {
     std::string id;
     Rect layout;
     int transform = 0;
+    int pixelWidth = 0; // the output's own pixels (its mode), where a point's damage lies
+    int pixelHeight = 0;
     Proxy<zwlr_screencopy_frame_v1> frame;
     CopyState copy;
     bool copying = false;
-    std::unique_ptr<SharedBuffer> buffer;
+    bool whole = false; // the copy in flight is of the whole output
+    // Whole copies alternate between the two: one filling, the other on the shelf.
+    std::unique_ptr<SharedBuffer> buffers[2];
+    int filling = 0;
+    std::unique_ptr<SharedBuffer> point;
 };
 
 class WaylandChangeWatch final : public ChangeWatch {
 public:
-    WaylandChangeWatch(const std::string& socket, std::function<void(const ChangeReport&)> changed)
-        : changed_(std::move(changed)), connection_(std::make_unique<Connection>(socket)) {
+    WaylandChangeWatch(const std::string& socket, std::shared_ptr<Shelf> shelf,
+                       std::function<void(const ChangeReport&)> changed)
+        : changed_(std::move(changed)), shelf_(std::move(shelf)),
+          connection_(std::make_unique<Connection>(socket)) {
         if (connection_->screencopy() == nullptr || connection_->shm() == nullptr ||
             connection_->screencopyVersion() < 2) {
             throw std::runtime_error("The Wayland compositor reports no damage "
@@ -52,6 +96,7 @@ public:
     ~WaylandChangeWatch() override {
         stopping_ = true;
         thread_.join();
+        shelf_->take(this); // before the buffers go
     }
 
 private:
@@ -65,7 +110,7 @@ private:
                     report.everything = followLayout();
                     request();
                     connection_->dispatchFor([this] { return anyAnswer(); },
-                                             std::chrono::steady_clock::now() + kStopCheck);
+                                             Clock::now() + kStopCheck);
                     collect(report);
                 }
                 if (report.everything || !report.rects.empty()) {
@@ -73,32 +118,37 @@ private:
                 }
             }
         } catch (const std::exception&) {
+            shelf_->take(this);
             changed_({{}, true, true});
         }
     }
 
-    // Starts over when outputs came, went, moved or turned; true then.
+    // Starts over when outputs came, went, moved, turned or changed mode; true then.
     bool followLayout() {
-        std::vector<std::tuple<std::string, int, int, int, int, int>> now;
+        using Layout = std::tuple<std::string, int, int, int, int, int, int, int>;
+        std::vector<Layout> now;
         for (const auto& output : connection_->outputs()) {
             const Rect rect = Connection::rect(*output);
             now.emplace_back(output->id(), rect.x, rect.y, rect.width, rect.height,
-                             output->transform);
+                             output->transform, output->modeWidth, output->modeHeight);
         }
-        std::vector<std::tuple<std::string, int, int, int, int, int>> before;
+        std::vector<Layout> before;
         for (const auto& w : watched_) {
             before.emplace_back(w->id, w->layout.x, w->layout.y, w->layout.width, w->layout.height,
-                                w->transform);
+                                w->transform, w->pixelWidth, w->pixelHeight);
         }
         if (now == before) {
             return false;
         }
+        shelf_->take(this);
         watched_.clear();
-        for (const auto& [id, x, y, width, height, transform] : now) {
+        for (const auto& [id, x, y, width, height, transform, pixelWidth, pixelHeight] : now) {
             auto w = std::make_unique<Watched>();
             w->id = id;
             w->layout = {x, y, width, height};
             w->transform = transform;
+            w->pixelWidth = pixelWidth;
+            w->pixelHeight = pixelHeight;
             watched_.push_back(std::move(w));
         }
         return true;
@@ -106,6 +156,7 @@ private:
 
     // A copy request on every output without one, and the copy itself once the buffer is known.
     void request() {
+        const bool wholeWanted = shelf_->wanted();
         for (const auto& w : watched_) {
             if (!w->frame) {
                 const auto output =
@@ -116,8 +167,13 @@ private:
                 }
                 w->copy = {};
                 w->copying = false;
-                w->frame.reset(zwlr_screencopy_manager_v1_capture_output(
-                    connection_->screencopy(), 1, (*output)->output.get()));
+                // A point's damage is placed by the output's pixels, so it needs them known.
+                w->whole = wholeWanted || w->pixelWidth < 1 || w->pixelHeight < 1;
+                w->frame.reset(w->whole ? zwlr_screencopy_manager_v1_capture_output(
+                                              connection_->screencopy(), 1, (*output)->output.get())
+                                        : zwlr_screencopy_manager_v1_capture_output_region(
+                                              connection_->screencopy(), 1, (*output)->output.get(),
+                                              0, 0, 1, 1));
                 zwlr_screencopy_frame_v1_add_listener(w->frame.get(), &kFrameListener, &w->copy);
             }
         }
@@ -140,31 +196,95 @@ private:
             }
             if (w->copy.failed) {
                 // The output is going, or the buffer no longer fits: ask afresh.
+                shelf_->take(this, w->id);
                 w->frame.reset();
-                w->buffer.reset();
+                w->buffers[0].reset();
+                w->buffers[1].reset();
+                w->point.reset();
             } else if (w->copy.ready) {
+                const int width = w->whole ? w->copy.width : w->pixelWidth;
+                const int height = w->whole ? w->copy.height : w->pixelHeight;
                 for (const Rect& damage : w->copy.damage) {
-                    report.rects.push_back(layoutRect(damage, w->copy.width, w->copy.height,
-                                                      w->copy.yInverted, w->transform, w->layout));
+                    report.rects.push_back(layoutRect(damage, width, height, w->copy.yInverted,
+                                                      w->transform, w->layout));
                 }
+                shelve(*w);
                 w->frame.reset();
             } else if (!w->copying && described(*w)) {
                 const CopyState& c = w->copy;
-                if (!w->buffer || !w->buffer->fits(*c.format, c.width, c.height, c.stride)) {
-                    w->buffer = std::make_unique<SharedBuffer>(connection_->shm(), *c.format,
-                                                               c.width, c.height, c.stride);
+                std::unique_ptr<SharedBuffer>& buffer =
+                    w->whole ? w->buffers[w->filling] : w->point;
+                if (!buffer || !buffer->fits(*c.format, c.width, c.height, c.stride)) {
+                    buffer = std::make_unique<SharedBuffer>(connection_->shm(), *c.format, c.width,
+                                                            c.height, c.stride);
                 }
-                zwlr_screencopy_frame_v1_copy_with_damage(w->frame.get(), w->buffer->buffer());
+                zwlr_screencopy_frame_v1_copy_with_damage(w->frame.get(), buffer->buffer());
                 w->copying = true;
             }
         }
     }
 
+    // A whole copy goes on the shelf in place of the one before, whose buffer fills next; after
+    // a point's copy the output has no frame there.
+    void shelve(Watched& w) {
+        const std::optional<bool> swap = swapsRedBlue(*w.copy.format);
+        Shelf::Frame frame{this, w.id, w.layout, {}, swap.value_or(false)};
+        if (w.whole && swap) {
+            frame.walk = walk(w.buffers[w.filling]->view(), w.transform, w.copy.yInverted);
+        }
+        // Only a copy at the layout's own size can stand for areas of it (not so on a scaled
+        // output).
+        const bool fits = w.whole && swap && frame.walk.width == w.layout.width &&
+                          frame.walk.height == w.layout.height;
+        const std::lock_guard guard(shelf_->mutex);
+        std::erase_if(shelf_->frames, [&](const Shelf::Frame& f) { return f.id == w.id; });
+        if (fits) {
+            shelf_->frames.push_back(std::move(frame));
+            w.filling ^= 1;
+        }
+    }
+
     std::function<void(const ChangeReport&)> changed_;
+    std::shared_ptr<Shelf> shelf_;
     std::unique_ptr<Connection> connection_;
     std::vector<std::unique_ptr<Watched>> watched_; // the thread's; stable for the listeners
     std::atomic<bool> stopping_ = false;
     std::thread thread_;
+};
+
+// Areas from the watch's shelf. With nothing there (no watch yet, or its copies have been of a
+// point until now) a grab fails, the caller captures the whole frame instead, and the watch turns
+// to whole copies for the grabs that follow.
+class WaylandAreaGrabber final : public AreaGrabber {
+public:
+    explicit WaylandAreaGrabber(std::shared_ptr<Shelf> shelf) : shelf_(std::move(shelf)) {}
+
+    void grab(const ChangeRect& area, PixelView into, bool cursor) override {
+        shelf_->wantedAt = Clock::now().time_since_epoch().count();
+        if (!cursor) {
+            throw std::runtime_error("The Wayland change source keeps the cursor in its frames.");
+        }
+        const std::lock_guard guard(shelf_->mutex);
+        const auto frame =
+            std::find_if(shelf_->frames.begin(), shelf_->frames.end(), [&](const Shelf::Frame& f) {
+                return area.x >= f.layout.x && area.y >= f.layout.y &&
+                       area.x + area.width <= f.layout.x + f.layout.width &&
+                       area.y + area.height <= f.layout.y + f.layout.height;
+            });
+        if (frame == shelf_->frames.end()) {
+            throw std::runtime_error("No whole copy of the display is at hand yet.");
+        }
+        const int x = area.x - frame->layout.x;
+        const int y = area.y - frame->layout.y;
+        const int width = std::min(area.width, into.width);
+        for (int row = 0; row < std::min(area.height, into.height); ++row) {
+            copyPixels(frame->walk, frame->walk.at(x, y + row), width, frame->swapRedBlue,
+                       into.data + row * into.stride);
+        }
+    }
+
+private:
+    std::shared_ptr<Shelf> shelf_;
 };
 
 class WaylandChangeSource final : public ChangeSource {
@@ -172,11 +292,16 @@ public:
     explicit WaylandChangeSource(std::string socket) : socket_(std::move(socket)) {}
 
     std::unique_ptr<ChangeWatch> watch(std::function<void(const ChangeReport&)> changed) override {
-        return std::make_unique<WaylandChangeWatch>(socket_, std::move(changed));
+        return std::make_unique<WaylandChangeWatch>(socket_, shelf_, std::move(changed));
+    }
+
+    std::unique_ptr<AreaGrabber> areaGrabber() override {
+        return std::make_unique<WaylandAreaGrabber>(shelf_);
     }
 
 private:
     std::string socket_;
+    std::shared_ptr<Shelf> shelf_ = std::make_shared<Shelf>();
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
+#include <cstring>
 #include <stdexcept>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -72,5 +73,64 @@ const zwlr_screencopy_frame_v1_listener kFrameListener = {
                        std::uint32_t) {},
     .buffer_done = [](void* data, zwlr_screencopy_frame_v1*) { state(data).bufferDone = true; },
 };
+
+std::optional<bool> swapsRedBlue(std::uint32_t format) {
+    switch (format) {
+    case WL_SHM_FORMAT_ARGB8888:
+    case WL_SHM_FORMAT_XRGB8888:
+        return false; // little-endian: BGRA in memory
+    case WL_SHM_FORMAT_ABGR8888:
+    case WL_SHM_FORMAT_XBGR8888:
+        return true;
+    default:
+        return std::nullopt;
+    }
+}
+
+Walk walk(ConstPixelView buffer, int transform, bool yInverted) {
+    constexpr std::ptrdiff_t kPixel = 4;
+    const std::uint8_t* top = buffer.data;
+    auto line = static_cast<std::ptrdiff_t>(buffer.stride);
+    if (yInverted) {
+        top += (buffer.height - 1) * line;
+        line = -line;
+    }
+    const std::ptrdiff_t right = (buffer.width - 1) * kPixel;
+    const std::ptrdiff_t bottom = (buffer.height - 1) * line;
+    const int w = buffer.width;
+    const int h = buffer.height;
+    switch (transform) {
+    case WL_OUTPUT_TRANSFORM_90:
+        return {top + bottom, -line, kPixel, h, w};
+    case WL_OUTPUT_TRANSFORM_180:
+        return {top + right + bottom, -kPixel, -line, w, h};
+    case WL_OUTPUT_TRANSFORM_270:
+        return {top + right, line, -kPixel, h, w};
+    case WL_OUTPUT_TRANSFORM_FLIPPED:
+        return {top + right, -kPixel, line, w, h};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_90:
+        return {top, line, kPixel, h, w};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_180:
+        return {top + bottom, kPixel, -line, w, h};
+    case WL_OUTPUT_TRANSFORM_FLIPPED_270:
+        return {top + right + bottom, -line, -kPixel, h, w};
+    default:
+        return {top, kPixel, line, w, h};
+    }
+}
+
+void copyPixels(const Walk& walk, const std::uint8_t* from, int count, bool swapRedBlue,
+                std::uint8_t* to) {
+    if (walk.column == 4 && !swapRedBlue) {
+        std::memcpy(to, from, static_cast<std::size_t>(count) * 4);
+        return;
+    }
+    for (int x = 0; x < count; ++x, from += walk.column, to += 4) {
+        to[0] = from[swapRedBlue ? 2 : 0];
+        to[1] = from[1];
+        to[2] = from[swapRedBlue ? 0 : 2];
+        to[3] = from[3];
+    }
+}
 
 } // namespace zel::wayland

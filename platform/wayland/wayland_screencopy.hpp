@@ -1,5 +1,6 @@
-// What the capture streams and the change watch share of wlr-screencopy: a buffer in memory
-// shared with the compositor, and the state of one copy request as its events tell it.
+// What the capture streams, the change watch and the area grabber share of wlr-screencopy: a buffer
+// in memory shared with the compositor, the state of one copy request as its events tell it, and
+// the walk that reads a copy upright in BGRA order.
 #pragma once
 
 #include "capture/image.hpp"
@@ -61,5 +62,30 @@ struct CopyState {
 
 // Fills the CopyState given as the listener's data.
 extern const zwlr_screencopy_frame_v1_listener kFrameListener;
+
+// Whether a copy of `format` has red and blue the other way round from BGRA; nothing for a format
+// that is not 32-bit RGB.
+std::optional<bool> swapsRedBlue(std::uint32_t format);
+
+// A walk over the compositor's buffer in the layout's orientation: where the layout's first
+// pixel lies, and the byte steps to the next pixel of a row and to the next row. Screencopy hands
+// over the output's own pixels, so a turned or mirrored output (wl_output.transform) and a
+// bottom-up buffer are undone here.
+struct Walk {
+    const std::uint8_t* origin = nullptr;
+    std::ptrdiff_t column = 0;
+    std::ptrdiff_t row = 0;
+    int width = 0;
+    int height = 0;
+
+    [[nodiscard]] const std::uint8_t* at(int x, int y) const {
+        return origin + y * row + x * column;
+    }
+};
+Walk walk(ConstPixelView buffer, int transform, bool yInverted);
+
+// `count` pixels along a row of the walk from `from`, into BGRA order at `to`.
+void copyPixels(const Walk& walk, const std::uint8_t* from, int count, bool swapRedBlue,
+                std::uint8_t* to);
 
 } // namespace zel::wayland

@@ -4,6 +4,7 @@
 #include "platform/wayland/wayland_damage.hpp"
 #include "platform/wayland/wayland_input.hpp"
 #include "tests/support/damage_tiles.hpp"
+#include "tests/support/stream_frame.hpp"
 #include "tests/support/sway.hpp"
 #include "tests/support/xvfb.hpp" // test::Child
 
@@ -82,34 +83,96 @@ TEST(WaylandDamage, ReportsEveryFrameOfThirtyChangesASecond) {
     EXPECT_GE(seen * 30, made * 25) << "fewer than 25 reports for 30 changes";
 }
 
-// Scaled to half: whole captures (sway offers no area grabber), JPEG tiles. The sway rules
-// put the windows where kDamagePaints has them (larger than sway's smallest floating window).
+// Areas read from the watch's whole copies are those areas of a whole capture, upright on turned
+// and mirrored outputs. Before the watch has a whole copy a grab fails (the caller captures the
+// whole frame then), and asks for whole copies from then on.
+TEST(WaylandAreaGrabber, AnAreaIsThatAreaOfAWholeCapture) {
+    for (const std::string transform : {"normal", "90", "flipped-180"}) {
+        SCOPED_TRACE(transform);
+        const test::Sway sway("for_window [app_id=\"zel-probe\"] floating enable, "
+                              "resize set 400 300, move position 200 100");
+        ASSERT_EQ(sway.message({"output", "HEADLESS-1", "transform", transform}).exitStatus, 0);
+        const test::Child foot({"sh", "-c",
+                                "exec foot --app-id=zel-probe -o colors.background=c03010 "
+                                "sleep 600 2>/dev/null"},
+                               sway.clientEnv());
+        const auto capture = wayland::makeCaptureBackend(sway.socket());
+        const auto changes = wayland::makeChangeSource(sway.socket());
+        const auto grabber = changes->areaGrabber();
+        ASSERT_TRUE(grabber);
+        const CaptureDisplay d = capture->displays().at(0);
+        Image area(1, 1);
+        EXPECT_THROW(grabber->grab({0, 0, 1, 1}, area.view(), true), std::runtime_error);
+        const auto watch = changes->watch([](const ChangeReport&) {});
+
+        const ChangeRect kAreas[] = {{400, 250, 1, 1},
+                                     {190, 90, 20, 20}, // across the window's corner
+                                     {d.width - 7, d.height - 3, 7, 3},
+                                     {0, 0, d.width, d.height}};
+        // Clients draw a moment after they start: until the window is there, the frames differ.
+        Image whole(1, 1);
+        const auto same = [&](const ChangeRect& r) {
+            Image grabbed(r.width, r.height);
+            try {
+                grabber->grab(r, grabbed.view(), true);
+            } catch (const std::runtime_error&) {
+                return false;
+            }
+            for (int y = 0; y < r.height; ++y) {
+                for (int x = 0; x < r.width; ++x) {
+                    if (test::pixelAt(grabbed, x, y) != test::pixelAt(whole, r.x + x, r.y + y)) {
+                        return false;
+                    }
+                }
+            }
+            return true;
+        };
+        EXPECT_TRUE(test::waitUntil(
+            [&] {
+                whole = test::streamFrame(*capture, d);
+                return test::pixelAt(whole, 400, 250) == std::array{0xc0, 0x30, 0x10} &&
+                       std::ranges::all_of(kAreas, same);
+            },
+            std::chrono::seconds(15)));
+        for (const ChangeRect& r : kAreas) {
+            EXPECT_TRUE(same(r)) << r.x << "," << r.y << " " << r.width << "x" << r.height;
+        }
+    }
+}
+
+// Scaled to half: whole captures, JPEG tiles; at the desktop's own pixels with copies: areas from
+// the watch's whole copies, palette PNG tiles. The sway rules put the windows where kDamagePaints
+// has them (larger than sway's smallest floating window).
 TEST(WaylandDamageTiles, HoldThePaintedColourAndNothingIsSentWhenNothingChanged) {
     // The compositor is stopped under live connections at the end: a write then must fail, not
     // end the test program.
     std::signal(SIGPIPE, SIG_IGN);
-    std::optional<test::Sway> sway;
-    const std::string socket =
-        sway.emplace("for_window [app_id=zel-0] floating enable, resize set 120 80, "
-                     "move position 400 300\nfor_window [app_id=zel-1] floating "
-                     "enable, resize set 100 60, move position 900 100")
-            .socket();
-    const auto input = wayland::makeInputBackend(socket);
-    std::vector<std::unique_ptr<test::Child>> windows;
-    // A terminal of the colour.
-    const auto paint = [&](std::size_t i) {
-        windows.push_back(std::make_unique<test::Child>(
-            std::vector<std::string>{"sh", "-c",
-                                     "exec foot --app-id=zel-" + std::to_string(i) +
-                                         " -o colors.background=" + test::kDamagePaints[i].second +
-                                         " sleep 600 2>/dev/null"},
-            sway->clientEnv()));
-    };
-    test::checkDamageTiles(wayland::makeCaptureBackend(socket), wayland::makeChangeSource(socket),
-                           *input, 1920, 1080, false, paint, [&] {
-                               windows.clear();
-                               sway.reset();
-                           });
+    for (const bool copies : {false, true}) {
+        SCOPED_TRACE(copies ? "copies" : "scaled");
+        std::optional<test::Sway> sway;
+        const std::string socket =
+            sway.emplace("for_window [app_id=zel-0] floating enable, resize set 120 80, "
+                         "move position 400 300\nfor_window [app_id=zel-1] floating "
+                         "enable, resize set 100 60, move position 900 100")
+                .socket();
+        const auto input = wayland::makeInputBackend(socket);
+        std::vector<std::unique_ptr<test::Child>> windows;
+        // A terminal of the colour.
+        const auto paint = [&](std::size_t i) {
+            windows.push_back(std::make_unique<test::Child>(
+                std::vector<std::string>{
+                    "sh", "-c",
+                    "exec foot --app-id=zel-" + std::to_string(i) + " -o colors.background=" +
+                        test::kDamagePaints[i].second + " sleep 600 2>/dev/null"},
+                sway->clientEnv()));
+        };
+        test::checkDamageTiles(wayland::makeCaptureBackend(socket),
+                               wayland::makeChangeSource(socket), *input, 1920, 1080, copies, paint,
+                               [&] {
+                                   windows.clear();
+                                   sway.reset();
+                               });
+    }
 }
 
 } // namespace
