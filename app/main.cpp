@@ -125,9 +125,9 @@ int main(int argc, char* argv[]) {
     }
 
     // libatspi (the accessibility tree, on a thread of its own) keeps D-Bus sources on GLib's
-    // default context; Qt's GLib dispatcher would run them on this thread, racing the worker for its
-    // replies until calls time out. Qt's own dispatcher leaves that context alone. Only for us: the
-    // programs we start keep their usual dispatcher.
+    // default context; Qt's GLib dispatcher would run them on this thread, racing the worker for
+    // its replies until calls time out. Qt's own dispatcher leaves that context alone. Only for us:
+    // the programs we start keep their usual dispatcher.
     const bool dispatcherChosen = !qEnvironmentVariableIsEmpty("QT_NO_GLIB");
     if (!dispatcherChosen) {
         qputenv("QT_NO_GLIB", "1");

@@ -64,9 +64,9 @@ public:
     // `since` 0, older than the log remembers, or before the source lost track: one tile of the
     // whole frame. `copies`: the viewer applies "copies":[[x,y,w,h,toX,toY],...] (listed before
     // "tiles", found only while the frame is at the desktop's own resolution, where a scroll is a
-    // whole-pixel shift) and takes PNG tiles at any width. `pointer`: the viewer draws the pointer itself, so
-    // frames come without the cursor and the cursor's moves are no change (where the source tells
-    // the pointer; elsewhere it stays in the frames). Throws what a screenshot throws.
+    // whole-pixel shift) and takes PNG tiles at any width. `pointer`: the viewer draws the pointer
+    // itself, so frames come without the cursor and the cursor's moves are no change (where the
+    // source tells the pointer; elsewhere it stays in the frames). Throws what a screenshot throws.
     std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality,
                                     bool copies = false, bool pointer = false);
 

@@ -23,7 +23,6 @@
 namespace zel::accessibility {
 namespace {
 
-using ErrorPtr = CHandle<GError, g_error_free>;
 using StringPtr = CHandle<gchar, g_free>;
 using ContextPtr = CHandle<GMainContext, g_main_context_unref>;
 using LoopPtr = CHandle<GMainLoop, g_main_loop_unref>;
@@ -42,14 +41,6 @@ constexpr std::size_t kRememberedIds = 50'000; // elements an id resolves to, ne
 std::string take(gchar* text) {
     const StringPtr owned(text);
     return owned ? std::string(owned.get()) : std::string();
-}
-
-// Throws the client's text for a failed call, naming what was asked.
-void check(GError* raw, const std::string& what) {
-    const ErrorPtr error(raw);
-    if (error) {
-        throw AppError(what + ": " + error->message);
-    }
 }
 
 // The bus name and object path: what AT-SPI itself names an element by, stable while the

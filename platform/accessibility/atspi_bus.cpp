@@ -19,13 +19,6 @@ using BusPtr = CHandle<GDBusConnection, g_object_unref>;
 
 constexpr const char* kBusName = "org.a11y.Bus";
 
-void check(GError* raw, const std::string& what) {
-    const ErrorPtr error(raw);
-    if (error) {
-        throw AppError(what + ": " + error->message);
-    }
-}
-
 BusPtr connectSessionBus() {
     GError* error = nullptr;
     const StringPtr address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error));
@@ -81,6 +74,13 @@ void runBusLauncher() {
 }
 
 } // namespace
+
+void check(GError* raw, const std::string& what) {
+    const ErrorPtr error(raw);
+    if (error) {
+        throw AppError(what + ": " + error->message);
+    }
+}
 
 void startAccessibilityBus() {
     const BusPtr bus = connectSessionBus();

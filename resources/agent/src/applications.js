@@ -5,6 +5,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { findExecutable } from './executables.js';
 import { loginShell } from './login-shell.js';
 
 const kMaxEntryBytes = 256 * 1024;
@@ -123,24 +124,6 @@ export function execArguments(app, files = []) {
   if (out.length === 0) throw new ApplicationError(`${app.id} has an empty Exec line`);
   if (files.length > 0 && !usedFiles) throw new ApplicationError(`${app.id} does not take files`);
   return out;
-}
-
-function isExecutable(file) {
-  try {
-    fs.accessSync(file, fs.constants.X_OK);
-    return fs.statSync(file).isFile();
-  } catch {
-    return false;
-  }
-}
-
-// The executable's path: as given when it has a slash, else found on $PATH; null when missing.
-export function findExecutable(name, env = process.env) {
-  if (name.includes('/')) return path.isAbsolute(name) && isExecutable(name) ? name : null;
-  for (const dir of (env.PATH || '/usr/local/bin:/usr/bin:/bin').split(':')) {
-    if (dir && path.isAbsolute(dir) && isExecutable(path.join(dir, name))) return path.join(dir, name);
-  }
-  return null;
 }
 
 // Every *.desktop file under a folder, with its desktop file id (subfolders joined by "-").

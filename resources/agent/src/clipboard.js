@@ -4,6 +4,7 @@ import { spawn } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
+import { isExecutable } from './executables.js';
 
 const kTools = {
   darwin: [{ name: 'pbcopy', args: [] }],
@@ -24,15 +25,6 @@ const kReaders = {
   ],
 };
 const kNoText = /target \S+ not available|No selection|not available as requested type|Nothing is copied/i;
-
-function isExecutable(file) {
-  try {
-    fs.accessSync(file, fs.constants.X_OK);
-    return fs.statSync(file).isFile();
-  } catch {
-    return false;
-  }
-}
 
 function homeOf(env) {
   try {
