@@ -200,12 +200,12 @@ async function lookFor(agent, pattern, timeoutMs = 15000) {
   throw new Error(`${pattern} never showed`);
 }
 // The structure-aware agent's way to wait: the window list, and between two looks the screen's own
-// change reports (it answers once the screen has been still for a moment).
+// change reports (it answers once something changed and the screen is still again).
 async function windowAppears(agent, pred, timeoutMs = 15000) {
   for (const end = Date.now() + timeoutMs; Date.now() < end;) {
     const found = (await agent.windows()).find(pred);
     if (found) return found;
-    await agent.call('wait_until_settled', { quiet_ms: 700, timeout_ms: 5000 });
+    await agent.call('wait_until_settled', { quiet_ms: 300, timeout_ms: 5000, until_change: true });
   }
   throw new Error('the window never appeared');
 }

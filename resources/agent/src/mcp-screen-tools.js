@@ -147,10 +147,18 @@ function registerWaitUntilSettled(server, { config }, session) {
     inputSchema: {
       quiet_ms: z.number().int().min(0).max(10000).default(500).describe('How long the screen must stay unchanged, in ms (default 500).'),
       timeout_ms: z.number().int().min(0).max(kMaxSettleLimitMs).default(5000).describe(`The longest wait, in ms (default 5000, at most ${kMaxSettleLimitMs}).`),
+      until_change: z.boolean().default(false).describe('First wait for something on the screen to change (a dialog to appear), then for it to settle; '
+        + 'within timeout_ms all told.'),
     },
     annotations: { readOnlyHint: true },
-  }, async ({ quiet_ms: quietMs, timeout_ms: limitMs }, extra) => {
-    const answer = await settle(config, { quietMs, limitMs }, extra.signal);
+  }, async ({ quiet_ms: quietMs, timeout_ms: limitMs, until_change: untilChange }, extra) => {
+    // A still screen settles at once: waiting for a change asks again from where the last answer
+    // left off until something changed or the time is up.
+    const end = Date.now() + limitMs;
+    let answer = await settle(config, { quietMs, limitMs }, extra.signal);
+    while (untilChange && answer.boxes.length === 0 && Date.now() < end) {
+      answer = await settle(config, { quietMs, limitMs: Math.max(0, end - Date.now()), since: answer.sequence }, extra.signal);
+    }
     const { text } = describeSettle(answer, session);
     return { content: [{ type: 'text', text }] };
   });

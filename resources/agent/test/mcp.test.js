@@ -275,7 +275,9 @@ describe('MCP screen tools', () => {
   // display, or a JPEG as an app from before /settle answers; a region as a PNG of its size.
   const settled = (request) => answer('200 OK', 'application/json', JSON.stringify({
     settled: request.query.quiet_ms !== '9999', elapsed_ms: 120, sequence: 7, source: 'changes',
-    boxes: request.query.quiet_ms === '0' ? [] : [[800, 450, 160, 90]], display: { x: 0, y: 0, ...kDisplay } }));
+    // quiet_ms 50: nothing changed until asked again from sequence 7 (a dialog coming late).
+    boxes: request.query.quiet_ms === '0' || (request.query.quiet_ms === '50' && request.query.since === '0') ? [] : [[800, 450, 160, 90]],
+    display: { x: 0, y: 0, ...kDisplay } }));
   const region = ({ query }) => {
     const [, , w, h] = query.region.split(',').map(Number);
     const width = Math.min(Number(query.width), w);
@@ -329,6 +331,15 @@ describe('MCP screen tools', () => {
     const waited = await client.callTool({ name: 'wait_until_settled', arguments: { quiet_ms: 200, timeout_ms: 3000 } });
     assert.deepEqual(requestsSince(count), ['/settle quiet_ms=200&limit_ms=3000&since=0']);
     assert.equal(toolText(waited), 'The screen settled after 120 ms. Changed areas as [x, y, width, height] in pixels of the 640x360 screenshot: [320, 180, 64, 36].');
+    for (const [untilChange, asked, said] of [
+      [false, 1, /Nothing changed on it\.$/],
+      [true, 2, /\[320, 180, 64, 36\]\.$/],
+    ]) {
+      count = t.control.requests.length;
+      const late = await client.callTool({ name: 'wait_until_settled', arguments: { quiet_ms: 50, until_change: untilChange } });
+      assert.match(toolText(late), said);
+      assert.deepEqual(requestsSince(count).map((r) => /since=\d+/.exec(r)[0]), ['since=0', 'since=7'].slice(0, asked));
+    }
     const busy = await client.callTool({ name: 'wait_until_settled', arguments: { quiet_ms: 9999 } });
     assert.match(toolText(busy), /^The screen was still changing after 120 ms\./);
 
