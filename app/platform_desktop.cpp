@@ -4,6 +4,7 @@
 #include "platform/accessibility/atspi_accessibility.hpp"
 #include "platform/portal/portal_backends.hpp"
 #include "platform/wayland/sway_windows.hpp"
+#include "platform/wayland/toplevel_windows.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_damage.hpp"
@@ -62,7 +63,11 @@ DesktopEnvironment backends() {
         // sway tells where our windows are; other compositors leave the focus check alone.
         const char* sway = std::getenv("SWAYSOCK");
         desktop.ownWindows = wayland::makeSwayWindows(sway != nullptr ? sway : "", ::getpid());
-        desktop.windows = wayland::makeSwayDesktopWindows(sway != nullptr ? sway : "", ::getpid());
+        // The window list from sway's IPC, which knows places and processes; elsewhere from the
+        // foreign-toplevel protocol where the compositor offers it.
+        desktop.windows = sway != nullptr && *sway != '\0'
+                              ? wayland::makeSwayDesktopWindows(sway, ::getpid())
+                              : wayland::makeForeignToplevelWindows();
         return desktop;
     }
     // GNOME and KDE share the screen and take input only through the desktop portal, which asks

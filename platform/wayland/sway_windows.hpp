@@ -28,7 +28,7 @@ std::shared_ptr<OwnWindows> makeSwayWindows(std::string socket, pid_t pid);
 std::vector<DesktopWindow> desktopWindowsOf(const nlohmann::json& tree, pid_t ownPid);
 
 // The window list and focus (a `[con_id=N] focus` command) over sway's IPC; nullptr when
-// `socket` is empty. Other wlroots compositors have none.
+// `socket` is empty. Other wlroots compositors have toplevel_windows.hpp.
 std::shared_ptr<DesktopWindows> makeSwayDesktopWindows(std::string socket, pid_t ownPid);
 
 } // namespace zel::wayland

@@ -1,9 +1,10 @@
 // Compositors the wlroots backends cannot serve: one without their protocols (a bare compositor
 // of the test's own) and none at all. Each gives its clear failure, and the app's choice of
 // platform reads the same reason. One that goes away costs the request that finds it gone; the
-// next one connects afresh.
+// next one connects afresh. Neither has a window list.
 #include "capture/screenshot.hpp"
 #include "input/input_actions.hpp"
+#include "platform/wayland/toplevel_windows.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_connection.hpp"
 #include "platform/wayland/wayland_input.hpp"
@@ -66,6 +67,7 @@ TEST(WaylandCompositors, WithoutTheProtocolsGoneAndBack) {
                              "zwp_virtual_keyboard_manager_v1"}) {
         EXPECT_THAT(wayland::unsupportedReason(socket), HasSubstr(part));
     }
+    EXPECT_EQ(wayland::makeForeignToplevelWindows(socket), nullptr);
     EXPECT_EQ(screenshot(), kNoScreencopy);
     refused();
     compositor.reset();
@@ -73,6 +75,7 @@ TEST(WaylandCompositors, WithoutTheProtocolsGoneAndBack) {
     const std::string none = "Cannot connect to the Wayland compositor at " + socket;
     EXPECT_THAT(screenshot(), HasSubstr(none));
     EXPECT_THAT(wayland::unsupportedReason(socket), HasSubstr(none));
+    EXPECT_EQ(wayland::makeForeignToplevelWindows(socket), nullptr);
     refused();
     compositor = std::make_unique<BareCompositor>("bare-0");
     EXPECT_EQ(screenshot(), kNoScreencopy);
