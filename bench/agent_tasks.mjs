@@ -387,9 +387,7 @@ const tasks = [
       await agent.call('paste');
     },
     pixel: async (agent) => {
-      const words = await look(agent, /^ORDER$/);
-      const order = wordAt(words, /^ORDER$/)[0];
-      if (!order) throw new Error(`no order number on the screen, which reads: ${words.map((w) => w.text).join(' ').slice(0, 300)}`);
+      const { words, hits: [order] } = await lookFor(agent, /^ORDER$/);
       await agent.call('click', middle(order));
       await agent.call('key_combo', { keys: 'ctrl+a' });
       await agent.call('key_combo', { keys: 'ctrl+c' });
