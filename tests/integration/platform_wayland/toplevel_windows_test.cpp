@@ -74,10 +74,11 @@ TEST(ForeignToplevelWindows, ListsAndActivatesTheCompositorsWindows) {
         {R"({"id":")" + listed[0].id + R"("})", std::string(kOwnWindowFocusMessage)},
         {R"({"id":"999"})", "No window 999 on the desktop"},
     };
-    for (const auto& [body, text] : refusals) {
-        EXPECT_NE(test::errorText([&] { focusWindow(*windows, body); }).find(text),
-                  std::string::npos)
-            << body;
+    for (const auto& refusal : refusals) {
+        EXPECT_NE(
+            test::errorText([&] { focusWindow(*windows, refusal.first); }).find(refusal.second),
+            std::string::npos)
+            << refusal.first;
     }
     DesktopWindow stale = listed[1];
     stale.id = "999";
