@@ -203,9 +203,10 @@ async function lookFor(agent, pattern, timeoutMs = 15000) {
 // change reports (it answers once something changed and the screen is still again).
 async function windowAppears(agent, pred, timeoutMs = 15000) {
   for (const end = Date.now() + timeoutMs; Date.now() < end;) {
+    // Called right after the action that opens it: the screen changes first.
+    await agent.call('wait_until_settled', { quiet_ms: 300, timeout_ms: 5000, until_change: true });
     const found = (await agent.windows()).find(pred);
     if (found) return found;
-    await agent.call('wait_until_settled', { quiet_ms: 300, timeout_ms: 5000, until_change: true });
   }
   throw new Error('the window never appeared');
 }
@@ -387,7 +388,7 @@ const tasks = [
       await agent.call('paste');
     },
     pixel: async (agent) => {
-      const { words, hits: [order] } = await lookFor(agent, /^ORDER$/);
+      const { words, hits: [order] } = await lookFor(agent, /ORDER/i);
       await agent.call('click', middle(order));
       await agent.call('key_combo', { keys: 'ctrl+a' });
       await agent.call('key_combo', { keys: 'ctrl+c' });
