@@ -3,6 +3,7 @@
 #include "base/app_error.hpp"
 #include "base/c_handle.hpp"
 #include "platform/accessibility/atspi_bus.hpp"
+#include "platform/accessibility/glib_handles.hpp"
 
 #include <algorithm>
 #include <atspi/atspi.h>
@@ -23,9 +24,6 @@
 namespace zel::accessibility {
 namespace {
 
-using StringPtr = CHandle<gchar, g_free>;
-using ContextPtr = CHandle<GMainContext, g_main_context_unref>;
-using LoopPtr = CHandle<GMainLoop, g_main_loop_unref>;
 using AccessiblePtr = CHandle<AtspiAccessible, g_object_unref>;
 using StateSetPtr = CHandle<AtspiStateSet, g_object_unref>;
 using RectPtr = CHandle<AtspiRect, g_free>;

@@ -2,6 +2,7 @@
 
 #include "base/app_error.hpp"
 #include "base/c_handle.hpp"
+#include "platform/accessibility/glib_handles.hpp"
 
 #include <chrono>
 #include <gio/gio.h>
@@ -11,11 +12,6 @@
 
 namespace zel::accessibility {
 namespace {
-
-using ErrorPtr = CHandle<GError, g_error_free>;
-using StringPtr = CHandle<gchar, g_free>;
-using VariantPtr = CHandle<GVariant, g_variant_unref>;
-using BusPtr = CHandle<GDBusConnection, g_object_unref>;
 
 constexpr const char* kBusName = "org.a11y.Bus";
 

@@ -77,8 +77,8 @@ export function splitExec(exec) {
   return args;
 }
 
-// The command line of an entry for these files or URLs: field codes expanded as the Desktop Entry
-// specification says (%f/%u one, %F/%U all, %i the icon, %c the name, %k the entry's file, %%;
+// The command line of an entry for these files or URLs: field codes expanded as desktop entries
+// define them (%f/%u one, %F/%U all, %i the icon, %c the name, %k the entry's file, %%;
 // the deprecated ones dropped). Throws on an invalid field code.
 export function execArguments(app, files = []) {
   if (!app.exec) throw new ApplicationError(`${app.id} has no Exec line`);

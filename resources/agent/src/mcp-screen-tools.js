@@ -65,15 +65,15 @@ const settleOption = z.number().int().min(0).max(10000).optional()
 // from just before the action on.
 export function addSettleOption(server, { config }, session) {
   const register = server.registerTool.bind(server);
-  server.registerTool = (name, spec, handler) => {
-    if (spec.annotations?.readOnlyHint) return register(name, spec, handler);
-    const { inputSchema } = spec;
+  server.registerTool = (name, definition, handler) => {
+    if (definition.annotations?.readOnlyHint) return register(name, definition, handler);
+    const { inputSchema } = definition;
     const withOption = inputSchema === undefined
       ? { settle_ms: settleOption }
       : typeof inputSchema.extend === 'function'
         ? inputSchema.extend({ settle_ms: settleOption })
         : { ...inputSchema, settle_ms: settleOption };
-    return register(name, { ...spec, inputSchema: withOption }, async (args, extra) => {
+    return register(name, { ...definition, inputSchema: withOption }, async (args, extra) => {
       const { settle_ms: quietMs, ...rest } = args;
       const run = () => (inputSchema === undefined ? handler(extra) : handler(rest, extra));
       if (quietMs === undefined) return run();
