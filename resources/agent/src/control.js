@@ -18,18 +18,6 @@ function describe(err) {
   return err.code === 'ECONNREFUSED' ? `connection refused (${err.address}:${err.port})` : err.message;
 }
 
-// The address with these query values set; a missing or bad one as it is, for controlRequest to report.
-export function withQuery(url, params) {
-  if (!url) return url;
-  try {
-    const target = new URL(url);
-    for (const [k, v] of Object.entries(params)) target.searchParams.set(k, String(v));
-    return target.href;
-  } catch {
-    return url;
-  }
-}
-
 // The control service's address for `pathname`, on the host, port and secret of `base` (its
 // screenshot or input address), with `params` (undefined ones left out). Values are percent-encoded
 // whole, a space as %20: the control service keeps "+" as it is. A missing or bad base comes back as
@@ -47,6 +35,15 @@ export function controlUrl(base, pathname, params = {}) {
     return target.href;
   } catch {
     return base;
+  }
+}
+
+// The address with these query values set, on its own path.
+export function withQuery(url, params) {
+  try {
+    return controlUrl(url, new URL(url).pathname, params);
+  } catch {
+    return url; // missing or bad: controlRequest reports it
   }
 }
 
