@@ -2,8 +2,8 @@
 // An agent benchmark that needs no model: a scripted agent (the official MCP SDK client, Streamable
 // HTTP) works the real app's agent server on a real desktop (the built app under its own 1920x1080
 // Xvfb with openbox, a private D-Bus session bus and so the accessibility bus; GTK apps: mousepad,
-// zenity dialogs; xterm) through 8 tasks, twice: structure-aware (windows, accessibility tree,
-// settle) and pixel-only (screenshots read by tesseract, clicks and keys by coordinates, run_command
+// zenity dialogs; xterm) through 8 tasks, twice: structure-aware (windows, accessibility tree, waits
+// for a window or an element to appear) and pixel-only (screenshots read by tesseract, clicks and keys by coordinates, run_command
 // to start a program; no tree or window tools). Prints per task and way: success (checked from
 // outside: the X server, the dialogs' answers, the editor's text), tool calls, wall time (the
 // agent's OCR included: it is how a pixel agent sees).
@@ -131,14 +131,11 @@ function agentOn(client) {
       const { text } = await agent.call('list_windows');
       return JSON.parse(text.slice(text.indexOf('\n') + 1));
     },
-    // The tree of a window, asked again while a slow answer comes back cut before what is wanted.
+    // The tree of a window once it is on the bus, asked again while a slow answer comes back cut
+    // before what is wanted.
     async tree(window, want = () => true) {
       for (let tries = 0; ; tries++) {
-        const answer = await agent.call('accessibility_tree', window ? { window } : {}).catch((error) => {
-          if (tries < 3 && /No window of an application/.test(error.message)) return null;
-          throw error;
-        });
-        if (!answer) continue;
+        const answer = await agent.call('accessibility_tree', { window, timeout_ms: 5000 });
         const tree = JSON.parse(answer.text);
         if ([...nodes(tree.window)].some(want) || !tree.truncated || tries === 3) return tree.window;
       }
@@ -199,17 +196,9 @@ async function lookFor(agent, pattern, timeoutMs = 15000) {
   }
   throw new Error(`${pattern} never showed`);
 }
-// The structure-aware agent's way to wait: the window list, and between two looks the screen's own
-// change reports (it answers once something changed and the screen is still again).
-async function windowAppears(agent, pred, timeoutMs = 15000) {
-  for (const end = Date.now() + timeoutMs; Date.now() < end;) {
-    // Called right after the action that opens it: the screen changes first.
-    await agent.call('wait_until_settled', { quiet_ms: 300, timeout_ms: 5000, until_change: true });
-    const found = (await agent.windows()).find(pred);
-    if (found) return found;
-  }
-  throw new Error('the window never appeared');
-}
+// The structure-aware agent presses a button by its window and accessible name, which waits for a
+// window that comes late.
+const press = (agent, window, name) => agent.call('act_on_element', { window, name, role: 'push button', action: 'press', timeout_ms: 10000 });
 const digits = (n) => Array.from({ length: n }, () => 2 + Math.floor(Math.random() * 8)).join('');
 
 // Each task: `scene` sets the desktop up (not counted) and returns what the check needs;
@@ -220,8 +209,7 @@ const tasks = [
     what: 'open Mousepad by its name',
     scene: async () => ({}),
     structure: async (agent) => {
-      await agent.call('launch_app', { name: 'Mousepad', settle_ms: 300 });
-      await windowAppears(agent, (w) => /mousepad/i.test(w.application));
+      await agent.call('launch_app', { name: 'Mousepad', wait_for_window: true });
     },
     pixel: async (agent) => {
       await agent.call('run_command', { command: 'setsid mousepad >/dev/null 2>&1 &' });
@@ -238,8 +226,7 @@ const tasks = [
       return { dialog };
     },
     structure: async (agent) => {
-      const discard = findNode(await agent.tree('Draft', button('Discard')), button('Discard'), 'Discard button');
-      await agent.call('act_on_element', { id: discard.id, action: 'press' });
+      await press(agent, 'Draft', 'Discard');
     },
     pixel: async (agent) => {
       const { hits } = await lookFor(agent, /^Discard$/);
@@ -283,9 +270,7 @@ const tasks = [
       return { code };
     },
     structure: async (agent) => {
-      const term = (await agent.windows()).find((w) => w.title === 'Build log');
-      const { x, y, width, height } = term.bounds;
-      return readCode(await agent.call('zoom', { x, y, width, height }));
+      return readCode(await agent.call('zoom', { window: 'Build log' }));
     },
     pixel: async (agent) => {
       const { hits } = await lookFor(agent, /^log$/);
@@ -306,9 +291,8 @@ const tasks = [
       return { marker };
     },
     structure: async (agent) => {
-      await agent.call('act_on_element', { id: findNode(await agent.tree('Export', button('Export')), button('Export'), 'Export button').id, action: 'press' });
-      await windowAppears(agent, (w) => w.title === 'Export finished');
-      await agent.call('act_on_element', { id: findNode(await agent.tree('Export finished', button('OK')), button('OK'), 'OK button').id, action: 'press' });
+      await press(agent, 'Export', 'Export');
+      await press(agent, 'Export finished', 'OK');
     },
     pixel: async (agent) => {
       const { hits } = await lookFor(agent, /^Export$/);

@@ -77,6 +77,26 @@ export function pause(ms, signal) {
   });
 }
 
+// The longest any tool waits for a window or an element to appear.
+export const kMaxAppearMs = 30000;
+export const appearTimeout = (what, fallback) => z.number().int().min(0).max(kMaxAppearMs).optional()
+  .describe(`The longest wait for ${what} to appear, in ms (0..${kMaxAppearMs}, default ${fallback}${fallback ? '' : ': look once'}).`);
+
+// Asks `probe` until it answers something other than null, at most every intervalMs and for about
+// timeoutMs (a probe under way is let finish): { value, waitedMs }, value null when the time ran
+// out. A cancelled call rejects at once, between probes or during one.
+export async function pollUntil(probe, { timeoutMs, intervalMs, signal }) {
+  const started = Date.now();
+  for (;;) {
+    signal?.throwIfAborted();
+    const value = await probe();
+    const waitedMs = Date.now() - started;
+    if (value !== null && value !== undefined) return { value, waitedMs };
+    if (waitedMs >= timeoutMs) return { value: null, waitedMs };
+    await pause(Math.min(intervalMs, timeoutMs - waitedMs), signal);
+  }
+}
+
 // notifications/progress for the request of this handler's extra, when its client gave a token;
 // otherwise a no-op. Never throws: a progress that cannot be sent is no reason to stop the work.
 export function progressOf(extra) {

@@ -6,6 +6,7 @@
 import { z } from 'zod';
 import { controlRequest, controlUrl, readAll } from './control.js';
 import { controlMessage, kDefaultShotWidth } from './mcp-context.js';
+import { windowList, windowNamed } from './mcp-desktop-tools.js';
 
 const kMaxZoomBytes = 32 << 20;
 const kMaxZoomWidth = 2560;
@@ -95,31 +96,58 @@ function registerZoom(server, { config }, session) {
   server.registerTool('zoom', {
     title: 'Zoom',
     description: 'Captures an area of the screen at up to the display\'s own resolution, for reading small text or details that the screenshot shrinks. '
-      + 'The area is given in pixels of the most recent screenshot (the same space the pointer tools use); that space stays as it was, so keep clicking with screenshot pixels.',
+      + 'The area is given in pixels of the most recent screenshot (the same space the pointer tools use), or as a window (what the screen shows where it is); '
+      + 'that space stays as it was, so keep clicking with screenshot pixels.',
     inputSchema: {
-      x: coordinate('Left edge of the area, in pixels of the most recent screenshot.'),
-      y: coordinate('Top edge of the area, in pixels of the most recent screenshot.'),
-      width: z.number().int().min(1).max(100000).describe('Width of the area, in pixels of the most recent screenshot.'),
-      height: z.number().int().min(1).max(100000).describe('Height of the area, in pixels of the most recent screenshot.'),
+      x: coordinate('Left edge of the area, in pixels of the most recent screenshot.').optional(),
+      y: coordinate('Top edge of the area, in pixels of the most recent screenshot.').optional(),
+      width: z.number().int().min(1).max(100000).optional().describe('Width of the area, in pixels of the most recent screenshot.'),
+      height: z.number().int().min(1).max(100000).optional().describe('Height of the area, in pixels of the most recent screenshot.'),
+      window: z.string().min(1).max(200).optional()
+        .describe('Instead of an area: words of a window title or application name (case-insensitive); the topmost such window, frame included.'),
       max_width: z.number().int().min(16).max(kMaxZoomWidth).optional()
         .describe('Widest image to return; the area comes at the display\'s own pixels unless that is wider.'),
       format: z.enum(['jpeg', 'png']).default('png').describe('"png" (default, exact pixels for text) or "jpeg" (smaller).'),
     },
     annotations: { readOnlyHint: true },
-  }, async ({ x, y, width, height, max_width: maxWidth, format }, extra) => {
+  }, async ({ x, y, width, height, window, max_width: maxWidth, format }, extra) => {
+    const area = [x, y, width, height];
+    if (window !== undefined ? area.some((v) => v !== undefined) : area.some((v) => v === undefined)) {
+      throw new Error('Give x, y, width and height, or window.');
+    }
     const { display } = await settle(config, {}, extra.signal);
     const space = sessionSpace(session, display);
-    if (x >= space.width || y >= space.height) {
-      throw new Error(`(${x}, ${y}) lies outside the screenshot, which is ${space.width}x${space.height}.`);
+    let region;
+    let shown;
+    let what;
+    if (window !== undefined) {
+      const { windows } = await windowList(config, extra.signal);
+      const found = windows.find((w) => windowNamed(window)(w) && !w.minimized);
+      if (!found) throw new Error(`No window matching "${window}" is shown; see list_windows.`);
+      const b = found.bounds ?? { x: 0, y: 0, width: 0, height: 0 };
+      const left = Math.max(display.x, b.x);
+      const top = Math.max(display.y, b.y);
+      const right = Math.min(display.x + display.width, b.x + b.width);
+      const bottom = Math.min(display.y + display.height, b.y + b.height);
+      if (right <= left || bottom <= top) throw new Error(`The window "${found.title}" is not on the main display.`);
+      region = [left, top, right - left, bottom - top];
+      shown = boxToSpace(region, display, space);
+      what = `The window "${found.title}" (${found.id}), area [${shown.join(', ')}] of the ${space.width}x${space.height} screenshot,`;
+    } else {
+      if (x >= space.width || y >= space.height) {
+        throw new Error(`(${x}, ${y}) lies outside the screenshot, which is ${space.width}x${space.height}.`);
+      }
+      // Session pixels onto desktop pixels, rounded outward so that the whole area is inside.
+      const sx = display.width / space.width;
+      const sy = display.height / space.height;
+      const left = Math.floor(x * sx);
+      const top = Math.floor(y * sy);
+      const right = Math.min(display.width, Math.ceil(Math.min(space.width, x + width) * sx));
+      const bottom = Math.min(display.height, Math.ceil(Math.min(space.height, y + height) * sy));
+      region = [display.x + left, display.y + top, right - left, bottom - top];
+      shown = [x, y, Math.min(width, space.width - x), Math.min(height, space.height - y)];
+      what = `Area [${shown.join(', ')}] of the ${space.width}x${space.height} screenshot`;
     }
-    // Session pixels onto desktop pixels, rounded outward so that the whole area is inside.
-    const sx = display.width / space.width;
-    const sy = display.height / space.height;
-    const left = Math.floor(x * sx);
-    const top = Math.floor(y * sy);
-    const right = Math.min(display.width, Math.ceil(Math.min(space.width, x + width) * sx));
-    const bottom = Math.min(display.height, Math.ceil(Math.min(space.height, y + height) * sy));
-    const region = [display.x + left, display.y + top, right - left, bottom - top];
     const outWidth = Math.min(region[2], maxWidth ?? kMaxZoomWidth);
     const url = controlUrl(config.screenshotUrl, '/screenshot', { format, width: outWidth, quality: 90, region: region.join(',') });
     const res = await controlRequest(url, { signal: extra.signal });
@@ -128,12 +156,11 @@ function registerZoom(server, { config }, session) {
     const size = format === 'png' ? pngSize(body)
       : { width: outWidth, height: Math.max(1, Math.floor((outWidth * region[3]) / region[2])) };
     if (!size) throw new Error('The control service did not send a PNG image.');
-    const shown = [x, y, Math.min(width, space.width - x), Math.min(height, space.height - y)];
     const factor = Math.round((size.width / shown[2]) * 100) / 100;
     return {
       content: [
         { type: 'image', data: body.toString('base64'), mimeType: `image/${format}` },
-        { type: 'text', text: `Area [${shown.join(', ')}] of the ${space.width}x${space.height} screenshot at ${size.width}x${size.height} pixels (${factor}x). Pointer tools still take pixels of the screenshot.` },
+        { type: 'text', text: `${what} at ${size.width}x${size.height} pixels (${factor}x). Pointer tools still take pixels of the screenshot.` },
       ],
     };
   });

@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
-import { answer, withAgent } from './helpers.js';
+import { answer, sleep, withAgent } from './helpers.js';
 
 const kDisplay = { x: 0, y: 0, width: 1600, height: 900 };
 const json = (value) => answer('200 OK', 'application/json', JSON.stringify(value));
@@ -82,6 +82,84 @@ describe('MCP accessibility tools', () => {
     const unknown = await client.callTool({ name: 'accessibility_tree', arguments: { depth: 3 } });
     assert.equal(unknown.isError, true);
     assert.match(toolText(unknown), /Input validation error/);
+    await client.close();
+  });
+});
+
+describe('MCP waits for a window or an element to appear', () => {
+  // A dialog "Export finished" that shows at `comesAt` (Infinity: never), in the window list and
+  // on the accessibility bus with an OK button.
+  let comesAt = Infinity;
+  const there = () => Date.now() >= comesAt;
+  const editor = { id: '0x1', title: 'note - Mousepad', application: 'Mousepad', pid: 77, focused: true, minimized: false, bounds: { x: 0, y: 0, width: 800, height: 600 } };
+  const dialog = { id: '0x2', title: 'Export finished', application: 'Zenity', pid: 78, focused: false, minimized: false, bounds: { x: 1000, y: 500, width: 300, height: 120 } };
+  const dialogTree = {
+    application: 'zenity', pid: 78, nodes: 3, truncated: false, display: kDisplay,
+    window: { id: ':1.5/a/1', role: 'dialog', name: 'Export finished', states: ['showing'], bounds: [1000, 500, 300, 120], children: [
+      { id: ':1.5/a/2', role: 'push button', name: 'OK', states: [], bounds: [1200, 580, 80, 30] },
+      { id: ':1.5/a/3', role: 'push button', name: 'OK', states: ['showing'], bounds: [1200, 580, 80, 30] }] },
+  };
+  const t = withAgent({}, {}, {
+    screenshot: (request) => {
+      if (request.path === '/windows') return json({ display: kDisplay, windows: there() ? [dialog, editor] : [editor] });
+      if (request.path === '/accessibility') {
+        if (request.query.window === 'Export finished' && !there()) {
+          return answer('500 Internal Server Error', 'text/plain', 'Main app accessibility failed: No window of an application on the accessibility bus matches "Export finished".');
+        }
+        return json(request.query.window === 'Export finished' ? dialogTree : tree);
+      }
+      if (request.path === '/accessibility/act') return json({ ok: true, performed: 'click' });
+      return undefined;
+    },
+  });
+  const asked = (since) => t.control.requests.slice(since).filter((r) => r.path !== '/accessibility/act').length;
+
+  it('returns once it is there, errs when it never comes within the bound, and stops asking when cancelled', async () => {
+    const client = await connect(t.agent);
+    const list = { name: 'list_windows', arguments: { wait_for: 'export FIN', timeout_ms: 3000 } };
+    const treeOf = { name: 'accessibility_tree', arguments: { window: 'Export finished', timeout_ms: 3000 } };
+    const press = { name: 'act_on_element', arguments: { window: 'Export finished', name: 'ok', role: 'push button', action: 'press', timeout_ms: 3000 } };
+    const never = (call) => ({ ...call, arguments: { ...call.arguments, timeout_ms: 300 } });
+    for (const [call, comesIn, outcome] of [
+      [list, 0, /^2 windows\. Window 0x2 \("Export finished"\) matches "export FIN" \(waited_ms: \d+\)\./],
+      [list, 400, /waited_ms: (4|5|6)\d\d\)/],
+      [treeOf, 400, /"waited_ms":(4|5|6)\d\d,/],
+      // The showing OK, not the first one.
+      [press, 400, /^Done: press on the push button "OK" \(:1\.5\/a\/3\) \(its "click" action\) \(waited_ms: (4|5|6)\d\d\)\.$/],
+      [never(list), Infinity, /^No window matching "export FIN" appeared within 300 ms\.$/],
+      [never(treeOf), Infinity, /^No window matching "Export finished" appeared within 300 ms\.$/],
+      [never(press), Infinity, /^No window matching "Export finished" appeared within 300 ms\.$/],
+      [{ ...press, arguments: { ...press.arguments, name: 'Cancel' } }, 0, /^No push button named "Cancel" in the window "Export finished" \(zenity\) within 3000 ms/],
+      // Without a wait, a window that is not there is the control service's own answer at once.
+      [{ name: 'accessibility_tree', arguments: { window: 'Export finished' } }, Infinity, /answered 500: .*No window of an application/],
+      [{ name: 'list_windows', arguments: { timeout_ms: 100 } }, 0, /"timeout_ms" belongs to wait_for/],
+      [{ name: 'list_windows', arguments: { wait_for: 'x', timeout_ms: 30001 } }, 0, /Input validation error/],
+      [{ name: 'act_on_element', arguments: { id: ':1.5/a/3', name: 'OK', action: 'press' } }, 0, /Give "id", or "window" and "name"/],
+      [{ name: 'act_on_element', arguments: { window: 'Export finished', action: 'press' } }, 0, /Give "id" from accessibility_tree, or "window" and "name"/],
+    ]) {
+      comesAt = Date.now() + comesIn;
+      const started = Date.now();
+      const result = await client.callTool(call);
+      const what = `${call.name} ${JSON.stringify(call.arguments)}: ${toolText(result)}`;
+      assert.match(toolText(result), outcome, what);
+      assert.equal(Boolean(result.isError), !/^(Done|\d+ windows|\{)/.test(toolText(result)), what);
+      assert.ok(Date.now() - started < (call.arguments.timeout_ms ?? 0) + 1000, what);
+    }
+    const acted = t.control.requests.filter((r) => r.path === '/accessibility/act').map((r) => JSON.parse(r.body));
+    assert.deepEqual(acted, [{ id: ':1.5/a/3', action: 'press' }]);
+
+    for (const call of [list, treeOf, press]) {
+      comesAt = Infinity;
+      const abort = new AbortController();
+      const pending = client.callTool(call, undefined, { signal: abort.signal });
+      await sleep(300);
+      abort.abort();
+      await assert.rejects(pending, /abort/i);
+      await sleep(100); // a probe under way lands
+      const since = t.control.requests.length;
+      await sleep(500);
+      assert.equal(asked(since), 0, `${call.name} kept asking after the cancel`);
+    }
     await client.close();
   });
 });
