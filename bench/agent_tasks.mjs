@@ -48,7 +48,11 @@ const work = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-agent-tasks-'));
 
 // A session bus of our own, so that the app can start the accessibility bus on it.
 const busAddress = `unix:path=${work}/bus`;
-const bus = spawn('dbus-daemon', ['--session', `--address=${busAddress}`, '--nofork', '--nopidfile'], { stdio: 'ignore' });
+// Its own runtime folder too: services it starts (the accessibility bus launcher) put their
+// sockets there, where another session of the same user would take the same path in ~/.cache.
+fs.mkdirSync(`${work}/runtime`, { mode: 0o700 });
+const bus = spawn('dbus-daemon', ['--session', `--address=${busAddress}`, '--nofork', '--nopidfile'],
+  { stdio: 'ignore', env: { ...process.env, XDG_RUNTIME_DIR: `${work}/runtime` } });
 await waitFor('the session bus', async () => fs.existsSync(`${work}/bus`));
 const desktop = await startApp({ binary: path.join(build, 'bin/zel-desktop-agent'), ...kScreen, extraEnv: { DBUS_SESSION_BUS_ADDRESS: busAddress, GSETTINGS_BACKEND: 'memory' } });
 const { env } = desktop;
