@@ -36,7 +36,11 @@ before(async () => {
   assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
   // A session bus of its own, on which the app starts the accessibility bus.
   const busDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-mcp-bus-'));
-  bus = { dir: busDir, daemon: spawn('dbus-daemon', ['--session', `--address=unix:path=${busDir}/bus`, '--nofork', '--nopidfile'], { stdio: 'ignore' }) };
+  // Its own runtime folder, where the accessibility bus launcher it starts puts its socket: in
+  // ~/.cache another session of the same user would take the same path.
+  fs.mkdirSync(`${busDir}/runtime`, { mode: 0o700 });
+  bus = { dir: busDir, daemon: spawn('dbus-daemon', ['--session', `--address=unix:path=${busDir}/bus`, '--nofork', '--nopidfile'],
+    { stdio: 'ignore', env: { ...process.env, XDG_RUNTIME_DIR: `${busDir}/runtime` } }) };
   await waitFor('the session bus', async () => fs.existsSync(`${busDir}/bus`));
   desktop = await startApp({ binary: process.env.ZEL_APP_BINARY, ...kScreen,
     extraEnv: { DBUS_SESSION_BUS_ADDRESS: `unix:path=${busDir}/bus`, GSETTINGS_BACKEND: 'memory' } });
@@ -190,11 +194,17 @@ it('an MCP client lists the windows under a window manager, focuses one and laun
       assert.match(answer.text, message);
     }
 
-    const started = await call('launch_app', { name: 'zel probe' });
+    // Waits: the launched window comes back with the call; a window that never comes is an error
+    // within its bound.
+    const started = await call('launch_app', { name: 'zel probe', wait_for_window: true });
     assert.equal(started.error, false, started.text);
     launched = Number(/process (\d+)/.exec(started.text)[1]);
-    const appeared = await waitFor('the launched window in the list', async () => (await windows()).find((w) => w.title === 'zel-launched'));
-    assert.equal(appeared.pid, launched);
+    const appeared = JSON.parse(started.text.slice(started.text.indexOf('\n') + 1));
+    assert.deepEqual([appeared.title, appeared.pid], ['zel-launched', launched]);
+    const at = performance.now();
+    const never = await call('list_windows', { wait_for: 'zel never', timeout_ms: 600 });
+    assert.deepEqual([never.error, never.text], [true, 'No window matching "zel never" appeared within 600 ms.']);
+    assert.ok(performance.now() - at < 2000, `${performance.now() - at} ms`);
   } finally {
     if (launched) process.kill(launched, 'SIGTERM');
     await client.close();
@@ -237,12 +247,22 @@ it('an MCP client reads a GTK window\'s whole accessibility tree through the app
     return JSON.parse(text.slice(text.indexOf('{')));
   };
   try {
+    // Waited for in the call: mousepad comes on the bus a moment after it starts.
+    const first = await client.callTool({ name: 'accessibility_tree', arguments: { window: 'Mousepad', timeout_ms: 20000 } }, undefined, { timeout: 60000 });
+    assert.notEqual(first.isError, true, first.content[0].text);
+    assert.ok(JSON.parse(first.content[0].text).waited_ms >= 0);
     await waitFor('mousepad on the accessibility bus', async () => (await tree()).nodes > 100);
     // The GUI thread once took the worker's D-Bus replies: reads came back cut or empty.
     for (let round = 0; round < 3; round++) {
       const { truncated, nodes, application } = await tree();
       assert.deepEqual([truncated, nodes > 100, application], [false, true, 'mousepad'], `round ${round}: ${nodes} nodes`);
     }
+    // A button of a dialog that comes a second later, pressed by its name in one call.
+    const late = start('sh', ['-c', 'sleep 1; exec zenity --question --title "zel late" --text "Go on?" --ok-label Proceed'], { env });
+    const exited = new Promise((resolve) => late.on('exit', resolve));
+    const pressed = await client.callTool({ name: 'act_on_element', arguments: { window: 'zel late', name: 'proceed', role: 'push button', action: 'press', timeout_ms: 20000 } }, undefined, { timeout: 60000 });
+    assert.match(pressed.content[0].text, /^Done: press on the push button "Proceed" .*\(waited_ms: \d+\)\.$/);
+    assert.equal(await exited, 0);
   } finally {
     await client.close();
   }
