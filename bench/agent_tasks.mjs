@@ -59,7 +59,9 @@ const { env } = desktop;
 const cleanup = async () => {
   await desktop.stop();
   bus.kill('SIGTERM');
-  fs.rmSync(work, { recursive: true, force: true });
+  if (bus.exitCode === null) await once(bus, 'exit');
+  // The document portal the bus started unmounts its folder in the runtime one as it goes.
+  fs.rmSync(work, { recursive: true, force: true, maxRetries: 20, retryDelay: 100 });
 };
 process.on('SIGINT', () => cleanup().finally(() => process.exit(130)));
 

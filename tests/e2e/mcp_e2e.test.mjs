@@ -6,6 +6,7 @@
 // screenshot is left).
 import assert from 'node:assert/strict';
 import { execFile, execFileSync, spawn } from 'node:child_process';
+import { once } from 'node:events';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
@@ -47,8 +48,12 @@ before(async () => {
 });
 after(async () => {
   await desktop?.stop();
-  bus?.daemon.kill();
-  if (bus) fs.rmSync(bus.dir, { recursive: true, force: true });
+  if (bus) {
+    bus.daemon.kill();
+    if (bus.daemon.exitCode === null) await once(bus.daemon, 'exit');
+    // The document portal the bus started unmounts its folder in the runtime one as it goes.
+    fs.rmSync(bus.dir, { recursive: true, force: true, maxRetries: 20, retryDelay: 100 });
+  }
 });
 
 it('an MCP client sees a known window in its screenshot and its click lands where it aimed', async () => {
