@@ -60,7 +60,8 @@ public:
     // {"id","role","name","states":[…],"bounds":[x,y,w,h] (desktop pixels),"actions":[…],
     // "text","children":[…],"children_omitted":N}, keys without a value left out.
     virtual nlohmann::json tree(const AccessibilityTreeRequest& request) = 0;
-    // {"ok":true,"id":…,"action":…}; an element of our own process is refused with
+    // {"ok":true,"id":…,"action":…}, after focus and set_text with "element": the element's node
+    // as it is then (no children); an element of our own process is refused with
     // kOwnElementMessage.
     virtual nlohmann::json act(const AccessibilityActRequest& request) = 0;
 };

@@ -199,6 +199,9 @@ private:
                 throw AppError("The application refused to focus this element.");
             }
             answer["action"] = "focus";
+            // What the agent would read the tree again for: the focus, the text now there.
+            // Not after a press, which may close the element's window.
+            answer["element"] = describe(element);
             break;
         }
         case AccessibilityAction::setText: {
@@ -214,6 +217,7 @@ private:
                 throw AppError("The application refused the text (is the element read-only?).");
             }
             answer["action"] = "set_text";
+            answer["element"] = describe(element);
             break;
         }
         }

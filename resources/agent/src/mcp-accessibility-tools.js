@@ -116,7 +116,8 @@ export function registerAccessibilityTools(server, { config }, session) {
     description: 'Acts on an element of the accessibility tree: "press" does its default action (click a button, open a menu, '
       + 'choose a menu item), "focus" gives it the keyboard focus, "set_text" replaces the text of an editable element with `text`. '
       + 'The element is named by its id (from accessibility_tree), or by `window` and its accessible `name` (and `role`), '
-      + 'which may wait up to timeout_ms for it to appear: a dialog that comes late is one call. The app\'s own window cannot be acted on.',
+      + 'which may wait up to timeout_ms for it to appear: a dialog that comes late is one call. After focus and set_text the answer shows the '
+      + 'element as it is then (states, text). The app\'s own window cannot be acted on.',
     inputSchema: z.strictObject({
       id: z.string().min(1).max(1000).optional().describe('The element id from accessibility_tree.'),
       window: z.string().min(1).max(200).optional()
@@ -152,6 +153,10 @@ export function registerAccessibilityTools(server, { config }, session) {
     const body = JSON.stringify(action === 'set_text' ? { id, action, text } : { id, action });
     const done = await ask(controlUrl(config.screenshotUrl, '/accessibility/act'), { body, signal: extra.signal });
     const how = done.performed ? ` (its "${done.performed}" action)` : '';
-    return { content: [{ type: 'text', text: `Done: ${action} on ${what}${how}${waited}.` }] };
+    // After focus and set_text the element as it is now (its states, its text), so that the agent
+    // need not read the tree again to see what it did.
+    const { bounds, ...now } = done.element ?? {};
+    const after = done.element ? `\nThe element now: ${JSON.stringify(now)}` : '';
+    return { content: [{ type: 'text', text: `Done: ${action} on ${what}${how}${waited}.${after}` }] };
   });
 }

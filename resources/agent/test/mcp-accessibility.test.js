@@ -28,7 +28,8 @@ describe('MCP accessibility tools', () => {
       if (request.path === '/accessibility/act') {
         const { id, action } = JSON.parse(request.body);
         if (id === 'gone') return answer('500 Internal Server Error', 'text/plain', 'Main app accessibility failed: No element "gone" is known');
-        return json({ ok: true, id, action, ...(action === 'press' ? { performed: 'click' } : {}) });
+        const element = { id, role: 'text', states: ['focused'], bounds: [1, 2, 3, 4], text: JSON.parse(request.body).text };
+        return json({ ok: true, id, action, ...(action === 'press' ? { performed: 'click' } : { element }) });
       }
       return undefined; // a 16x9 PNG stands in for a screenshot: never a JPEG
     },
@@ -63,8 +64,9 @@ describe('MCP accessibility tools', () => {
     const client = await connect(t.agent);
     const cases = [
       [{ id: ':1.9/a/2', action: 'press' }, false, /Done: press on :1\.9\/a\/2 \(its "click" action\)/, { id: ':1.9/a/2', action: 'press' }],
-      [{ id: ':1.9/a/3', action: 'set_text', text: 'héllo' }, false, /Done: set_text/, { id: ':1.9/a/3', action: 'set_text', text: 'héllo' }],
-      [{ id: ':1.9/a/3', action: 'focus' }, false, /Done: focus/, { id: ':1.9/a/3', action: 'focus' }],
+      // The element as it is after the action, its bounds left to the tree's mapping.
+      [{ id: ':1.9/a/3', action: 'set_text', text: 'héllo' }, false, /^Done: set_text on :1\.9\/a\/3\.\nThe element now: \{"id":":1\.9\/a\/3","role":"text","states":\["focused"\],"text":"héllo"\}$/, { id: ':1.9/a/3', action: 'set_text', text: 'héllo' }],
+      [{ id: ':1.9/a/3', action: 'focus' }, false, /^Done: focus on :1\.9\/a\/3\.\nThe element now: \{"id":":1\.9\/a\/3","role":"text","states":\["focused"\]\}$/, { id: ':1.9/a/3', action: 'focus' }],
       [{ id: 'gone', action: 'focus' }, true, /answered 500: Main app accessibility failed: No element "gone"/, { id: 'gone', action: 'focus' }],
       [{ id: 'x', action: 'set_text' }, true, /set_text needs "text"/, null],
       [{ id: 'x', action: 'press', text: 'a' }, true, /set_text only/, null],

@@ -204,13 +204,16 @@ TEST_F(AtspiTest, SetTextChangesTheDocument) {
     });
     ASSERT_TRUE(view);
     EXPECT_EQ(view->value("text", ""), "first line\n");
-    desktop->accessibility->act({(*view)["id"], AccessibilityAction::setText, "written by id ✓"});
+    const Json set = desktop->accessibility->act(
+        {(*view)["id"], AccessibilityAction::setText, "written by id ✓"});
+    EXPECT_EQ(set["element"].value("text", ""), "written by id ✓") << set.dump();
     const auto after =
         findNode(focusedTree()["window"], [&](const Json& n) { return n["id"] == (*view)["id"]; });
     ASSERT_TRUE(after);
     EXPECT_EQ(after->value("text", ""), "written by id ✓");
     EXPECT_NE(after->value("text", "").find("✓"), std::string::npos);
-    desktop->accessibility->act({(*view)["id"], AccessibilityAction::focus, ""});
+    const Json focus = desktop->accessibility->act({(*view)["id"], AccessibilityAction::focus, ""});
+    EXPECT_EQ(focus["element"]["id"], (*view)["id"]);
     EXPECT_TRUE(test::waitUntil(
         [&] {
             const auto focused = findNode(focusedTree()["window"],
