@@ -283,8 +283,11 @@ describe('MCP screen tools', () => {
     const width = Math.min(Number(query.width), w);
     return answer('200 OK', 'image/png', execFileSync('convert', ['-size', `${width}x${Math.floor((width * h) / w)}`, 'xc:red', 'png:-']));
   };
+  // A terminal half off the display's bottom right corner, for zooming into a window by name.
+  const windows = () => answer('200 OK', 'application/json', JSON.stringify({ display: { x: 0, y: 0, ...kDisplay },
+    windows: [{ id: '0x5', title: 'Build log', application: 'XTerm', pid: 9, focused: false, minimized: false, bounds: { x: 1500, y: 800, width: 200, height: 200 } }] }));
   const t = withAgent({}, {}, {
-    screenshot: (request) => (request.path === '/settle' ? settled(request) : request.query.region ? region(request) : screenJpeg(request)),
+    screenshot: (request) => (request.path === '/settle' ? settled(request) : request.path === '/windows' ? windows() : request.query.region ? region(request) : screenJpeg(request)),
   });
   const old = withAgent({}, {}, { screenshot: (request) => screenJpeg({ ...request, query: { width: '640' } }) });
   const requestsSince = (count) => t.control.requests.slice(count).map(({ path, query, body }) => (
@@ -299,6 +302,8 @@ describe('MCP screen tools', () => {
       [client, { x: 600, y: 350, width: 100, height: 100, max_width: 50 }, 'region=1500,875,100,25&width=50&format=png&quality=90', '50x12', /\[600, 350, 40, 10\]/],
       // Without a screenshot the session's space is the default screenshot's: 1280x720.
       [fresh, { x: 0, y: 0, width: 1280, height: 720 }, 'region=0,0,1600,900&width=1600&format=png&quality=90', '1600x900', /of the 1280x720 screenshot/],
+      // A window by words of its title: the part of it on the display.
+      [client, { window: 'build' }, 'region=1500,800,100,100&width=100&format=png&quality=90', '100x100', /^The window "Build log" \(0x5\), area \[600, 320, 40, 40\] of the 640x360 screenshot, at 100x100 pixels \(2\.5x\)/],
     ]) {
       const count = t.control.requests.length;
       const result = await who.callTool({ name: 'zoom', arguments: args });
@@ -310,8 +315,16 @@ describe('MCP screen tools', () => {
       const zoomed = requestsSince(count).at(-1);
       assert.deepEqual(Object.fromEntries(new URLSearchParams(zoomed.split(' ')[1])), Object.fromEntries(new URLSearchParams(asked)));
     }
-    const outside = await client.callTool({ name: 'zoom', arguments: { x: 640, y: 0, width: 10, height: 10 } });
-    assert.match(toolText(outside), /lies outside the screenshot, which is 640x360/);
+    for (const [args, message] of [
+      [{ x: 640, y: 0, width: 10, height: 10 }, /lies outside the screenshot, which is 640x360/],
+      [{ window: 'nothing' }, /No window matching "nothing" is shown/],
+      [{ window: 'build', x: 1 }, /Give x, y, width and height, or window/],
+      [{ x: 1, y: 1 }, /Give x, y, width and height, or window/],
+    ]) {
+      const refused = await client.callTool({ name: 'zoom', arguments: args });
+      assert.equal(refused.isError, true);
+      assert.match(toolText(refused), message);
+    }
     const count = t.control.requests.length;
     await client.callTool({ name: 'click', arguments: { x: 320, y: 90 } });
     assert.deepEqual(requestsSince(count), [{ action: 'left_click', coordinate: [500, 250] }]);
