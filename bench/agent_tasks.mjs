@@ -324,7 +324,10 @@ const tasks = [
     },
     pixel: async (agent) => {
       const { hits } = await lookFor(agent, /Mousepad/);
-      const title = middle(hits.sort((a, b) => a.y - b.y)[0]);
+      const word = hits.sort((a, b) => a.y - b.y)[0];
+      // The bar beside the title's last word: the pointer stays where it grabbed, and on the word
+      // it hid it from the look that follows.
+      const title = { x: Math.round(word.x + word.w + 40), y: middle(word).y };
       await agent.call('drag', { start_x: title.x, start_y: title.y, end_x: title.x + 900, end_y: title.y }); // screen pixels
       await lookFor(agent, /Mousepad/);
     },
