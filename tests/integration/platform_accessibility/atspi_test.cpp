@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -344,22 +343,6 @@ TEST_F(AtspiTest, RoutesServeTheTreeAndActions) {
     const auto reply = test::parseReply(test::roundTrip(
         without.port(), "GET /accessibility?secret=s3cret HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_EQ(reply.status, "501 Not Implemented");
-}
-
-// Not a limit, a figure: how long the editor's whole window takes.
-TEST_F(AtspiTest, TreeFetchTime) {
-    std::vector<double> ms;
-    std::size_t nodes = 0;
-    for (int i = 0; i < 10; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        nodes = focusedTree(kMaxAccessibilityDepth, kMaxAccessibilityNodes)["nodes"];
-        ms.push_back(
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
-                .count());
-    }
-    std::sort(ms.begin(), ms.end());
-    std::printf("tree fetch of mousepad's window (%zu nodes): median %.1f ms, worst %.1f ms\n",
-                nodes, (ms[4] + ms[5]) / 2, ms.back());
 }
 
 } // namespace
