@@ -14,6 +14,7 @@
 
 #include <future>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -71,6 +72,17 @@ std::optional<Area> greyArea(const Image& image) {
 TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllowed) {
     test::Mutter mutter;
     const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", mutter.busAddress().c_str());
+    // What the session tells the window: the user's text of a "no", empty once asked again.
+    std::mutex toldMutex;
+    std::string told = "nothing";
+    const auto tells = [&](const std::string& text) {
+        return test::waitUntil(
+            [&] {
+                const std::lock_guard guard(toldMutex);
+                return told == text;
+            },
+            std::chrono::seconds(5));
+    };
     std::shared_ptr<Session> session;
     std::shared_ptr<CaptureBackend> capture;
     std::unique_ptr<InputBackend> input;
@@ -81,6 +93,10 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
         capture.reset();
         session.reset();
         session = std::make_shared<Session>(mutter.path(state));
+        session->setListener([&](const std::string& problem) {
+            const std::lock_guard guard(toldMutex);
+            told = problem;
+        });
         auto backends = portal::makeBackends(session);
         capture = std::move(backends.capture);
         input = std::move(backends.input);
@@ -109,12 +125,15 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
     EXPECT_EQ(std::pair(screenshot(), click()),
               (std::pair<std::string, std::string>(portal::kScreenRefusedText,
                                                    portal::kScreenRefusedText)));
+    EXPECT_TRUE(tells(portal::kScreenRefusedText));
     session->begin(true);
+    EXPECT_TRUE(tells(""));
     ASSERT_TRUE(answer(test::Mutter::Dialog::screen, true)) << mutter.logs();
     ASSERT_EQ(session->state(Session::Part::screen), Session::State::running) << mutter.logs();
     ASSERT_TRUE(answer(test::Mutter::Dialog::control, false));
     EXPECT_EQ(std::pair(screenshot(), click()),
               (std::pair<std::string, std::string>("", portal::kControlRefusedText)));
+    EXPECT_TRUE(tells(portal::kControlRefusedText));
     run("allowed");
     session->begin();
     ASSERT_TRUE(answer(test::Mutter::Dialog::screen, true)) << mutter.logs();
