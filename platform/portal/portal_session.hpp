@@ -24,18 +24,21 @@ namespace zel::portal {
 
 // The user's texts, in the window and on the phone (its client shows a text that starts with one
 // of these beginnings as it is, "电脑正在等待", "电脑上拒绝了", "电脑上的共享已停止",
-// "电脑的桌面共享服务出错"): what happened, the dialog's words, and what to do. The portal's own
-// detail of a failure goes to the log.
+// "电脑的桌面共享服务出错"): what happened, the dialog's words as GNOME's Chinese dialogs have
+// them, and what to do. A dialog that comes up behind the focus takes its first click as the
+// focus alone, so the user is told to click it first. The portal's own detail of a failure goes
+// to the log.
 inline constexpr const char* kScreenWaitingText =
-    "电脑正在等待你允许共享屏幕：请在电脑上的“共享屏幕”对话框中选择显示器并点击“共享”。";
+    "电脑正在等待你允许共享屏幕：请先点一下电脑上的“屏幕共享”对话框，再选择监视器并点击“分享”。";
 inline constexpr const char* kControlWaitingText =
-    "电脑正在等待你允许远程控制：请在电脑上的“远程桌面”对话框中打开“允许远程交互”并点击“共享”。";
+    "电脑正在等待你允许远程控制：请先点一下电脑上的“远程桌面”对话框，再打开“允许远程交互”并点击“分"
+    "享”。";
 inline constexpr const char* kScreenRefusedText =
     "电脑上拒绝了共享屏幕，手机看不到画面：请在电脑上的应用中点击“关闭”再点击“开启”，"
-    "并在“共享屏幕”对话框中选择显示器并点击“共享”。";
+    "并在“屏幕共享”对话框中选择监视器并点击“分享”。";
 inline constexpr const char* kControlRefusedText =
     "电脑上拒绝了远程控制，手机只能查看画面：如需操作，请在电脑上的应用中点击“关闭”再点击“开启”，"
-    "并在“远程桌面”对话框中打开“允许远程交互”并点击“共享”。";
+    "并在“远程桌面”对话框中打开“允许远程交互”并点击“分享”。";
 inline constexpr const char* kSharingEndedText =
     "电脑上的共享已停止：请在电脑上的应用中点击“关闭”再点击“开启”，重新允许共享。";
 inline constexpr const char* kPortalFailedText =

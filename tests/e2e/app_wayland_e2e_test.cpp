@@ -6,6 +6,7 @@
 // names the platform either way. What the requests say before the answers: the portal test.
 #include "app/display_model.hpp"
 #include "input/own_windows.hpp"
+#include "platform/portal/portal_session.hpp"
 #include "platform/wayland/sway_windows.hpp"
 #include "tests/support/app_under_test.hpp"
 #include "tests/support/command.hpp"
@@ -87,6 +88,27 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
     ASSERT_TRUE(waitUntil([&] { return !(token = app->token()).empty(); }, 10s));
 
     if (portal) {
+        // The texts name the dialogs' parts as the desktop shows them in Chinese.
+        const auto shownAs = [](const char* english) {
+            const std::string text = runCommand({"env", "LANG=C.UTF-8", "LANGUAGE=zh_CN", "gettext",
+                                                 "-d", "xdg-desktop-portal-gnome", english})
+                                         .output;
+            return "“" + text.substr(0, text.find("(_")) + "”"; // "分享(_S)": the mnemonic goes
+        };
+        using zel::portal::kControlWaitingText;
+        using zel::portal::kScreenWaitingText;
+        const std::pair<const char*, std::vector<std::string>> words[] = {
+            {"Screen Share", {zel::kPortalConsentHint, kScreenWaitingText}},
+            {"Remote desktop", {zel::kPortalConsentHint, kControlWaitingText}},
+            {"Allow remote interaction", {zel::kPortalConsentHint, kControlWaitingText}},
+            {"_Share", {zel::kPortalConsentHint, kScreenWaitingText, kControlWaitingText}},
+        };
+        for (const auto& [english, texts] : words) {
+            for (const std::string& text : texts) {
+                EXPECT_NE(text.find(shownAs(english)), std::string::npos)
+                    << english << ": " << text;
+            }
+        }
         ASSERT_TRUE(
             mutter->answerDialog(Mutter::Dialog::screen, true, [&] { return screenshot(); }))
             << "the app's last answer: " << readFile(png).substr(0, 300);

@@ -10,7 +10,7 @@ import { answer, openWs, rawWs, sleep, until, withAgent } from './helpers.js';
 const jpeg = (text) => answer('200 OK', 'image/jpeg', text);
 
 it('tells the phone, in the desktop\'s own words, what its sharing dialogs wait for or came to', () => {
-  const waiting = '电脑正在等待你允许远程控制：请在电脑上的“远程桌面”对话框中打开“允许远程交互”并点击“共享”。';
+  const waiting = '电脑正在等待你允许远程控制：请先点一下电脑上的“远程桌面”对话框，再打开“允许远程交互”并点击“分享”。';
   const refused = '电脑上拒绝了共享屏幕，手机看不到画面：请在电脑上的应用中点击“关闭”再点击“开启”。';
   const ended = '电脑上的共享已停止：请在电脑上的应用中点击“关闭”再点击“开启”，重新允许共享。';
   const failed = '电脑的桌面共享服务出错，无法共享屏幕：请在电脑上的应用中点击“关闭”再点击“开启”。';
