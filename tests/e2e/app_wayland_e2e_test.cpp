@@ -2,8 +2,10 @@
 // reaches it: on a headless sway (the wlroots platform; its window is the compositor's client,
 // the live view's long poll is served, a recording client (wev) shows where a click landed) and
 // on a headless mutter through the desktop portal, once the user allows each dialog as a user
-// would, the app's window on that desktop (not offscreen). Its log
-// names the platform either way. What the requests say before the answers: the portal test.
+// would (a click on each dialog first: one that came up behind the focus takes it as the focus
+// alone), the app's window on that desktop (not offscreen); a later run told "no" says so on the
+// phone and on standard output. Its log names the platform either way. What the requests say
+// before the answers: the portal test.
 #include "app/display_model.hpp"
 #include "input/own_windows.hpp"
 #include "platform/portal/portal_session.hpp"
@@ -75,17 +77,24 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
         setup.environment = {"QT_QPA_PLATFORM=wayland", sway->clientEnv().back()}; // SWAYSOCK
     }
     setup.environment.insert(setup.environment.end(), {"WAYLAND_DISPLAY=" + socket, "DISPLAY="});
-    app.emplace(setup);
-    png = app->dir.path() / "shot.png";
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(app->tunnelInvocation()); }, 60s))
-        << app->log();
-    const std::string platform =
-        "Platform: Wayland (" + socket + (portal ? ") through the desktop portal." : ").");
-    EXPECT_TRUE(waitUntil([&] { return app->log().find(platform) != std::string::npos; }, 10s))
-        << app->log();
-    ASSERT_TRUE(waitUntil(
-        [&] { return !(shotURL = app->agentVariable("ZEL_AGENT_SCREENSHOT_URL")).empty(); }, 10s));
-    ASSERT_TRUE(waitUntil([&] { return !(token = app->token()).empty(); }, 10s));
+    // A run of the app with nothing kept from an earlier one.
+    const auto start = [&] {
+        app.reset();
+        app.emplace(setup);
+        png = app->dir.path() / "shot.png";
+        ASSERT_TRUE(
+            waitUntil([&] { return std::filesystem::exists(app->tunnelInvocation()); }, 60s))
+            << app->log();
+        const std::string platform =
+            "Platform: Wayland (" + socket + (portal ? ") through the desktop portal." : ").");
+        EXPECT_TRUE(waitUntil([&] { return app->log().find(platform) != std::string::npos; }, 10s))
+            << app->log();
+        ASSERT_TRUE(waitUntil(
+            [&] { return !(shotURL = app->agentVariable("ZEL_AGENT_SCREENSHOT_URL")).empty(); },
+            10s));
+        ASSERT_TRUE(waitUntil([&] { return !(token = app->token()).empty(); }, 10s));
+    };
+    ASSERT_NO_FATAL_FAILURE(start());
 
     if (portal) {
         // The texts name the dialogs' parts as the desktop shows them in Chinese.
@@ -136,6 +145,19 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
         ASSERT_TRUE(mutter->answerDialog(
             Mutter::Dialog::control, true,
             [&] { return input(click).find("\"ok\":true") != std::string::npos; }, shown));
+
+        // A user who says no to a run that asks again: the phone's requests and standard output
+        // say what happened and what to do, in the user's words.
+        ASSERT_NO_FATAL_FAILURE(start());
+        const std::string refused = zel::portal::kScreenRefusedText;
+        ASSERT_TRUE(mutter->answerDialog(
+            Mutter::Dialog::screen, false,
+            [&] { return !screenshot() && readFile(png).find(refused) != std::string::npos; }))
+            << "the app's last answer: " << readFile(png).substr(0, 300);
+        EXPECT_NE(input(click).find(refused), std::string::npos);
+        EXPECT_TRUE(
+            waitUntil([&] { return app->output().find(refused) != std::string::npos; }, 10s))
+            << app->output();
         return;
     }
 
