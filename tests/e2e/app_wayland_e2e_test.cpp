@@ -145,6 +145,20 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
         ASSERT_TRUE(mutter->answerDialog(
             Mutter::Dialog::control, true,
             [&] { return input(click).find("\"ok\":true") != std::string::npos; }, shown));
+        // Characters outside the desktop's keymap are named to the phone, the rest typed into
+        // the window that has the focus (a new one: keys never go to the app's own).
+        const std::string wevLog = mutter->path("wev.log");
+        const zel::test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", wevLog},
+                                   mutter->clientEnv());
+        ASSERT_TRUE(waitUntil(
+            [&] { return readFile(wevLog).find("wl_keyboard] enter") != std::string::npos; }, 10s))
+            << readFile(wevLog);
+        const std::string typed = input(R"({"action":"type_text","text":"a中a"})");
+        EXPECT_NE(typed.find(R"("skippedText":"中")"), std::string::npos) << typed;
+        EXPECT_TRUE(waitUntil(
+            [&] { return zel::test::typedText(zel::test::parseWev(readFile(wevLog))) == "aa"; },
+            10s))
+            << readFile(wevLog);
 
         // A user who says no to a run that asks again: the phone's requests and standard output
         // say what happened and what to do, in the user's words.
