@@ -3,6 +3,7 @@
 // at the next connection start; once allowed, a client shows in the frame where the requests of
 // every platform's table reach it, its drawing and the pointer's move come as change tiles (nothing
 // comes on a still screen), and a new run shares the screen again without asking.
+#include "base/agent_log.hpp"
 #include "capture/change_tiles.hpp"
 #include "capture/screenshot.hpp"
 #include "platform/portal/portal_backends.hpp"
@@ -206,6 +207,39 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
     run("allowed");
     EXPECT_EQ(screenshot(), "");
     EXPECT_EQ(session->state(Session::Part::control), Session::State::waiting);
+}
+
+// A desktop whose bus is gone: the user reads what to do, the log keeps the portal's detail.
+TEST(PortalBackends, AFailureSaysWhatToDoAndLogsItsCause) {
+    test::TempDir dir;
+    const test::ScopedEnv state("XDG_STATE_HOME", dir.path().c_str());
+    const std::string gone = "unix:path=" + (dir.path() / "no-bus").string();
+    const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", gone.c_str());
+    std::mutex toldMutex;
+    std::string told;
+    const auto session = std::make_shared<Session>(dir.path().string());
+    session->setListener([&](const std::string& problem) {
+        const std::lock_guard guard(toldMutex);
+        told = problem;
+    });
+    const auto backends = portal::makeBackends(session);
+    session->begin();
+    ASSERT_TRUE(test::waitUntil([&] { return settled(*session, Session::Part::control); },
+                                std::chrono::seconds(10)));
+    EXPECT_EQ(test::errorText([&] { backends.capture->displays(); }), portal::kPortalFailedText);
+    EXPECT_EQ(test::errorText(
+                  [&] { InputActions::perform(*backends.input, R"({"action":"key","key":"a"})"); }),
+              portal::kPortalFailedText);
+    EXPECT_TRUE(test::waitUntil(
+        [&] {
+            const std::lock_guard guard(toldMutex);
+            return told == portal::kPortalFailedText;
+        },
+        std::chrono::seconds(5)));
+    session->setListener({});
+    const std::string log = test::readFile(logURL());
+    EXPECT_NE(log.find("Desktop portal: The session bus cannot be reached"), std::string::npos)
+        << log;
 }
 
 } // namespace
