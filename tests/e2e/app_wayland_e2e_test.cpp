@@ -118,6 +118,9 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
                     << english << ": " << text;
             }
         }
+        // The phone's look at the screen says, in those words, what the desktop waits for.
+        EXPECT_FALSE(screenshot());
+        EXPECT_NE(readFile(png).find(kScreenWaitingText), std::string::npos) << readFile(png);
         ASSERT_TRUE(
             mutter->answerDialog(Mutter::Dialog::screen, true, [&] { return screenshot(); }))
             << "the app's last answer: " << readFile(png).substr(0, 300);
