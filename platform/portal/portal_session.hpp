@@ -25,9 +25,9 @@ namespace zel::portal {
 // The user's texts, in the window and on the phone (its client shows a text that starts with one
 // of these beginnings as it is, "电脑正在等待", "电脑上拒绝了", "电脑上的共享已停止",
 // "电脑的桌面共享服务出错"): what happened, the dialog's words as GNOME's Chinese dialogs have
-// them, and what to do. A dialog that comes up behind the focus takes its first click as the
-// focus alone, so the user is told to click it first. The portal's own detail of a failure goes
-// to the log.
+// them, and what to do. A dialog that came up without the focus (a window mapped after it took
+// it) can take its first click as the focus alone, so the user is told to click it first. The
+// portal's own detail of a failure goes to the log.
 inline constexpr const char* kScreenWaitingText =
     "电脑正在等待你允许共享屏幕：请先点一下电脑上的“屏幕共享”对话框，再选择监视器并点击“分享”。";
 inline constexpr const char* kControlWaitingText =

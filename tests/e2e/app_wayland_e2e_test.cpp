@@ -2,9 +2,9 @@
 // reaches it: on a headless sway (the wlroots platform; its window is the compositor's client,
 // the live view's long poll is served, a recording client (wev) shows where a click landed) and
 // on a headless mutter through the desktop portal, once the user allows each dialog as a user
-// would (a click on each dialog first: one that came up behind the focus takes it as the focus
-// alone), the app's window on that desktop (not offscreen); a later run told "no" says so on the
-// phone and on standard output. Its log names the platform either way. What the requests say
+// would (a click on each dialog first: one that came up without the focus can take it as the
+// focus alone), the app's window on that desktop (not offscreen); a later run told "no" says so on
+// the phone and on standard output. Its log names the platform either way. What the requests say
 // before the answers: the portal test.
 #include "app/display_model.hpp"
 #include "input/own_windows.hpp"
