@@ -31,8 +31,8 @@ namespace zel::portal {
 inline constexpr const char* kScreenWaitingText =
     "电脑正在等待你允许共享屏幕：请先点一下电脑上的“屏幕共享”对话框，再选择监视器并点击“分享”。";
 inline constexpr const char* kControlWaitingText =
-    "电脑正在等待你允许远程控制：请先点一下电脑上的“远程桌面”对话框，再打开“允许远程交互”并点击“分"
-    "享”。";
+    "电脑正在等待你允许远程控制：请先点一下电脑上的“远程桌面”对话框，"
+    "再打开“允许远程交互”并点击“分享”。";
 inline constexpr const char* kScreenRefusedText =
     "电脑上拒绝了共享屏幕，手机看不到画面：请在电脑上的应用中点击“关闭”再点击“开启”，"
     "并在“屏幕共享”对话框中选择监视器并点击“分享”。";
