@@ -32,6 +32,10 @@ struct DesktopEnvironment {
     std::function<void()> connectionStarting = {};
     std::function<void()> connectionStopped = {};
     std::string consentHint = {};
+    // Hands the platform what to tell (any thread, must not block) with the user's text of a
+    // refusal or a failure of the sharing, or empty while there is none; an empty function stops
+    // the telling.
+    std::function<void(std::function<void(const std::string& problem)>)> watchConsent = {};
     // The app's own windows, which no input request may act on; set once the window exists
     // (main.cpp), before the control service starts.
     std::shared_ptr<OwnWindows> ownWindows = {};

@@ -23,8 +23,8 @@ inline constexpr const char* kReadyStatus = "已就绪，打开 Zel 扫码连接
 inline constexpr const char* kReadyDetail = "保持这个窗口打开，手机就可以连接这台电脑。";
 // Added to the ready line where the desktop asks the user before sharing (the desktop portal).
 inline constexpr const char* kPortalConsentHint =
-    "如果屏幕上出现“共享屏幕”或“远程桌面”对话框，请选择显示器、打开“允许远程交互”并点击“共享”，"
-    "手机才能查看和操作这台电脑。";
+    "如果屏幕上出现“屏幕共享”或“远程桌面”对话框，请先点一下对话框，再选择监视器、打开“允许远程交互”"
+    "并点击“分享”，手机才能查看和操作这台电脑。";
 inline constexpr const char* kServerStepStatus = "正在启动本机服务...";
 inline constexpr const char* kServerStepDetail = "这一步只在本机运行，不会展示技术日志。";
 inline constexpr const char* kTunnelStepStatus = "正在创建公网连接...";

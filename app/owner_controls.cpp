@@ -206,8 +206,9 @@ void ZelDesktopAgentApp::renderConnected() {
         display_.statusText = connectedStatus(online, trusted);
         display_.detailText = kConnectedDetail;
     }
-    // Paired devices or not: the remote-desktop dialog comes at every run of a portal desktop.
-    display_.consentText = desktop_.consentHint;
+    // Paired devices or not: the remote-desktop dialog comes at every run of a portal desktop;
+    // after a "no" the window says what happened and how to be asked again.
+    display_.consentText = consentProblem_.empty() ? desktop_.consentHint : consentProblem_;
     display_.qrHidden = !showCode;
     display_.pairButtonShown = trusted > 0;
     display_.pairButtonTitle = pairing_ ? kHidePairButton : kPairButton;

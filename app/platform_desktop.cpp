@@ -84,6 +84,9 @@ DesktopEnvironment backends() {
         desktop.connectionStarting = [session] { session->begin(true); };
         desktop.connectionStopped = [session] { session->end(); };
         desktop.consentHint = kPortalConsentHint;
+        desktop.watchConsent = [session](std::function<void(const std::string&)> tell) {
+            session->setListener(std::move(tell));
+        };
         return desktop;
     }
     return x11Desktop("Platform: X11, as Wayland cannot be served: " + reason +

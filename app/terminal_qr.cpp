@@ -84,6 +84,11 @@ void TerminalStatusPrinter::ready(const std::string& link) {
     std::fflush(out_);
 }
 
+void TerminalStatusPrinter::consent(const std::string& text) {
+    write(out_, text + "\n");
+    std::fflush(out_);
+}
+
 void TerminalStatusPrinter::failed(const std::string& message) {
     write(out_, std::string(kFailedStatus) + "：" + message + "\n");
     std::fflush(out_);

@@ -23,6 +23,8 @@ public:
     virtual ~StatusPrinter() = default;
     virtual void ready(const std::string& link) = 0;
     virtual void failed(const std::string& message) = 0;
+    // What the desktop said about the sharing (a refusal) while the connection is ready.
+    virtual void consent(const std::string& text) = 0;
 };
 
 // What a stream that is not a terminal gets instead of the pairing.
@@ -38,6 +40,7 @@ public:
     explicit TerminalStatusPrinter(std::FILE* out, std::string consentHint = {});
     void ready(const std::string& link) override;
     void failed(const std::string& message) override;
+    void consent(const std::string& text) override;
 
 private:
     std::FILE* out_;

@@ -33,9 +33,16 @@ ZelDesktopAgentApp::ZelDesktopAgentApp(MainQueue& mainQueue, DesktopEnvironment 
     display_.requireConsent = settings_.requireConsent;
     display_.address = settings_.address;
     display_.startAtLogin = startsAtLogin();
+    if (desktop_.watchConsent) {
+        desktop_.watchConsent([this](const std::string& problem) { showConsentProblem(problem); });
+    }
 }
 
-ZelDesktopAgentApp::~ZelDesktopAgentApp() = default;
+ZelDesktopAgentApp::~ZelDesktopAgentApp() {
+    if (desktop_.watchConsent) {
+        desktop_.watchConsent({});
+    }
+}
 
 void ZelDesktopAgentApp::setStatusPrinter(std::unique_ptr<StatusPrinter> printer) {
     statusPrinter_ = std::move(printer);
@@ -301,6 +308,22 @@ void ZelDesktopAgentApp::showReady(const std::string& tunnelURL) {
     postReady();
 }
 
+void ZelDesktopAgentApp::showConsentProblem(const std::string& problem) {
+    mainQueue_.post([this, problem] {
+        if (problem == consentProblem_) {
+            return;
+        }
+        consentProblem_ = problem;
+        if (!connected_) {
+            return;
+        }
+        renderConnected();
+        if (statusPrinter_ && !problem.empty()) {
+            statusPrinter_->consent(problem);
+        }
+    });
+}
+
 void ZelDesktopAgentApp::postReady() {
     mainQueue_.post([this] {
         std::string link;
@@ -318,6 +341,9 @@ void ZelDesktopAgentApp::postReady() {
         updateRunningState(false, true);
         if (statusPrinter_) {
             statusPrinter_->ready(link);
+            if (!consentProblem_.empty()) {
+                statusPrinter_->consent(consentProblem_);
+            }
         }
     });
 }

@@ -70,6 +70,9 @@ public:
     // Stores the pairing link built from the address and the current token, then posts the
     // ready item, which shows the QR code of the link stored when it runs.
     void showReady(const std::string& tunnelURL);
+    // The desktop's refusal or failure of the sharing in the user's words, shown in place of the
+    // consent instruction and printed; empty once it is asked for again. Any thread.
+    void showConsentProblem(const std::string& problem);
     [[nodiscard]] static std::optional<QRMatrix> makeQRCode(std::string_view text);
 
     // The start steps, on the start sequence's thread; failures pass on.
@@ -177,6 +180,8 @@ private:
     bool pairing_ = false;
     // The code on record has paired a device: the next showing makes a fresh one.
     bool codeSpent_ = false;
+    // The desktop's last word on the sharing, empty while nothing is wrong.
+    std::string consentProblem_;
     std::shared_ptr<HelperProcess> serverProcess_;
     std::shared_ptr<HelperProcess> tunnelProcess_;
     std::shared_ptr<ControlService> controlService_;

@@ -125,7 +125,7 @@ VariantPtr Request::call(const char* interface, const char* method, const char* 
     if (!answer_->answered) {
         throw std::runtime_error(std::string("The desktop portal did not answer ") + method + ".");
     }
-    if (answer_->code == 1) {
+    if (answer_->code == 1 && refusal != nullptr) {
         throw AppError(refusal);
     }
     if (answer_->code != 0) {

@@ -40,12 +40,12 @@ public:
     Request(GDBusConnection* bus, GMainContext* context, const std::atomic<bool>& stopping)
         : bus_(bus), context_(context), stopping_(stopping) {}
 
-    // Returns the results; throws AppError for a refusal and std::runtime_error otherwise.
+    // Returns the results; throws AppError with `refusal` where the user said no (a request
+    // without one was not the user's to refuse) and std::runtime_error otherwise.
     // `session` goes first in the parameters where given; a request that waits for the user
     // (Start) has no time limit and names a parent window after it.
     VariantPtr call(const char* interface, const char* method, const char* session,
-                    GVariantBuilder* options, bool waitsForUser,
-                    const char* refusal = "The desktop portal's request was cancelled.");
+                    GVariantBuilder* options, bool waitsForUser, const char* refusal = nullptr);
 
 private:
     struct Answer {

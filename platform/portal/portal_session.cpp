@@ -91,12 +91,15 @@ void Session::begin(bool again) {
         }
     }
     stopWorker();
-    const std::lock_guard guard(mutex_);
-    ended_ = false;
-    screen_ = {State::waiting, {}, {}, {}};
-    control_ = {State::waiting, {}, {}, {}};
-    worker_ = std::thread([this] { run(); });
-    pthread_setname_np(worker_.native_handle(), "zel-portal");
+    {
+        const std::lock_guard guard(mutex_);
+        ended_ = false;
+        screen_ = {State::waiting, {}, {}, {}};
+        control_ = {State::waiting, {}, {}, {}};
+        worker_ = std::thread([this] { run(); });
+        pthread_setname_np(worker_.native_handle(), "zel-portal");
+    }
+    tell();
 }
 
 void Session::end() {
@@ -136,12 +139,43 @@ Session::State Session::state(Part part) const {
 }
 
 void Session::finish(Part part, State state, std::string error) {
+    if (stopping_) {
+        // A stop ends the requests under way: that is no failure of the desktop's.
+        return;
+    }
+    if (state == State::failed) {
+        appendLog("Desktop portal: " + error + "\n");
+        error = kPortalFailedText;
+    }
     {
         const std::lock_guard guard(mutex_);
         status(part).state = state;
         status(part).error = std::move(error);
     }
     changed_.notify_all();
+    tell();
+}
+
+void Session::setListener(std::function<void(const std::string& problem)> listener) {
+    const std::lock_guard guard(listenerMutex_);
+    listener_ = std::move(listener);
+}
+
+void Session::tell() {
+    std::string problem;
+    {
+        const std::lock_guard guard(mutex_);
+        for (const Status* part : {&screen_, &control_}) {
+            if (part->state == State::refused || part->state == State::failed) {
+                problem = part->error;
+                break;
+            }
+        }
+    }
+    const std::lock_guard guard(listenerMutex_);
+    if (listener_) {
+        listener_(problem);
+    }
 }
 
 namespace {
@@ -199,6 +233,7 @@ void Session::run() {
             control_.error = screen_.error;
         }
         changed_.notify_all();
+        tell();
         // The desktop may end either (its indicator's stop button): requests then say so.
         for (const Part part : {Part::screen, Part::control}) {
             std::string handle;
@@ -216,11 +251,11 @@ void Session::run() {
                 [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
                    GVariant*, gpointer data) {
                     const auto& [self, which] = *static_cast<std::pair<Session*, Part>*>(data);
-                    // A refusal closes the session too; only a running one was ended.
+                    // A refusal closes the session too; only a running one was ended, as the
+                    // user's choice (its indicator's stop button), asked about again at a start.
                     if (self->state(which) == State::running) {
-                        self->finish(which, State::failed,
-                                     "The sharing was ended on the desktop; start the "
-                                     "connection again.");
+                        appendLog("Desktop portal: the sharing was ended on the desktop.\n");
+                        self->finish(which, State::refused, kSharingEndedText);
                     }
                 },
                 closed,
@@ -245,6 +280,7 @@ void Session::run() {
         bus_ = nullptr;
         context_ = nullptr;
     }
+    changed_.notify_all();
     if (bus != nullptr) {
         for (const guint subscription : subscriptions) {
             g_dbus_connection_signal_unsubscribe(bus, subscription);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,18 +22,28 @@ using GVariant = struct _GVariant;
 
 namespace zel::portal {
 
-// The waiting texts are the user's to read, on the phone too (its client shows a text that starts
-// with "电脑正在等待" as it is): they name the dialog and what to press in it.
+// The user's texts, in the window and on the phone (its client shows a text that starts with one
+// of these beginnings as it is, "电脑正在等待", "电脑上拒绝了", "电脑上的共享已停止",
+// "电脑的桌面共享服务出错"): what happened, the dialog's words as GNOME's Chinese dialogs have
+// them, and what to do. A dialog that came up without the focus (a window mapped after it took
+// it) can take its first click as the focus alone, so the user is told to click it first. The
+// portal's own detail of a failure goes to the log.
 inline constexpr const char* kScreenWaitingText =
-    "电脑正在等待你允许共享屏幕：请在电脑上的“共享屏幕”对话框中选择显示器并点击“共享”。";
+    "电脑正在等待你允许共享屏幕：请先点一下电脑上的“屏幕共享”对话框，再选择监视器并点击“分享”。";
 inline constexpr const char* kControlWaitingText =
-    "电脑正在等待你允许远程控制：请在电脑上的“远程桌面”对话框中打开“允许远程交互”并点击“共享”。";
+    "电脑正在等待你允许远程控制：请先点一下电脑上的“远程桌面”对话框，"
+    "再打开“允许远程交互”并点击“分享”。";
 inline constexpr const char* kScreenRefusedText =
-    "The user refused screen sharing in the desktop's dialog; start the connection again to be "
-    "asked once more.";
+    "电脑上拒绝了共享屏幕，手机看不到画面：请在电脑上的应用中点击“关闭”再点击“开启”，"
+    "并在“屏幕共享”对话框中选择监视器并点击“分享”。";
 inline constexpr const char* kControlRefusedText =
-    "The user refused remote control in the desktop's dialog; start the connection again to be "
-    "asked once more.";
+    "电脑上拒绝了远程控制，手机只能查看画面：如需操作，请在电脑上的应用中点击“关闭”再点击“开启”，"
+    "并在“远程桌面”对话框中打开“允许远程交互”并点击“分享”。";
+inline constexpr const char* kSharingEndedText =
+    "电脑上的共享已停止：请在电脑上的应用中点击“关闭”再点击“开启”，重新允许共享。";
+inline constexpr const char* kPortalFailedText =
+    "电脑的桌面共享服务出错，无法共享屏幕：请在电脑上的应用中点击“关闭”再点击“开启”；"
+    "仍然不行时，请注销后重新登录电脑。";
 
 // The monitor the portal shares, in the compositor's logical coordinates.
 struct SharedMonitor {
@@ -71,6 +82,9 @@ public:
     // the part's monitor, or throws AppError with the waiting, refusal or failure text.
     SharedMonitor require(Part part, std::chrono::milliseconds limit = {});
     [[nodiscard]] State state(Part part) const;
+    // Told (on the session's worker or the caller of begin) the user's text of a refusal or a
+    // failure whenever a part settles or the session is asked for again, empty while none is.
+    void setListener(std::function<void(const std::string& problem)> listener);
 
     // A new connection to the session's PipeWire remote (the caller owns the descriptor).
     int openPipeWireRemote();
@@ -96,6 +110,7 @@ private:
     void stopWorker();
     void notify(const char* method, GVariant* parameters);
     void finish(Part part, State state, std::string error);
+    void tell();
     [[nodiscard]] std::string tokenPath() const;
     [[nodiscard]] std::string controlHandle() const;
     Status& status(Part part) { return part == Part::screen ? screen_ : control_; }
@@ -113,6 +128,8 @@ private:
     std::atomic<bool> stopping_{false};
     bool ended_ = false; // guarded by mutex_
     std::thread worker_;
+    std::mutex listenerMutex_; // held while telling, so that a cleared listener is told no more
+    std::function<void(const std::string&)> listener_;
 };
 
 } // namespace zel::portal

@@ -2,10 +2,13 @@
 // reaches it: on a headless sway (the wlroots platform; its window is the compositor's client,
 // the live view's long poll is served, a recording client (wev) shows where a click landed) and
 // on a headless mutter through the desktop portal, once the user allows each dialog as a user
-// would, the app's window on that desktop (not offscreen). Its log
-// names the platform either way. What the requests say before the answers: the portal test.
+// would (a click on each dialog first: one that came up without the focus can take it as the
+// focus alone), the app's window on that desktop (not offscreen); a later run told "no" says so on
+// the phone and on standard output. Its log names the platform either way. What the requests say
+// before the answers: the portal test.
 #include "app/display_model.hpp"
 #include "input/own_windows.hpp"
+#include "platform/portal/portal_session.hpp"
 #include "platform/wayland/sway_windows.hpp"
 #include "tests/support/app_under_test.hpp"
 #include "tests/support/command.hpp"
@@ -74,19 +77,50 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
         setup.environment = {"QT_QPA_PLATFORM=wayland", sway->clientEnv().back()}; // SWAYSOCK
     }
     setup.environment.insert(setup.environment.end(), {"WAYLAND_DISPLAY=" + socket, "DISPLAY="});
-    app.emplace(setup);
-    png = app->dir.path() / "shot.png";
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(app->tunnelInvocation()); }, 60s))
-        << app->log();
-    const std::string platform =
-        "Platform: Wayland (" + socket + (portal ? ") through the desktop portal." : ").");
-    EXPECT_TRUE(waitUntil([&] { return app->log().find(platform) != std::string::npos; }, 10s))
-        << app->log();
-    ASSERT_TRUE(waitUntil(
-        [&] { return !(shotURL = app->agentVariable("ZEL_AGENT_SCREENSHOT_URL")).empty(); }, 10s));
-    ASSERT_TRUE(waitUntil([&] { return !(token = app->token()).empty(); }, 10s));
+    // A run of the app with nothing kept from an earlier one.
+    const auto start = [&] {
+        app.reset();
+        app.emplace(setup);
+        png = app->dir.path() / "shot.png";
+        ASSERT_TRUE(
+            waitUntil([&] { return std::filesystem::exists(app->tunnelInvocation()); }, 60s))
+            << app->log();
+        const std::string platform =
+            "Platform: Wayland (" + socket + (portal ? ") through the desktop portal." : ").");
+        EXPECT_TRUE(waitUntil([&] { return app->log().find(platform) != std::string::npos; }, 10s))
+            << app->log();
+        ASSERT_TRUE(waitUntil(
+            [&] { return !(shotURL = app->agentVariable("ZEL_AGENT_SCREENSHOT_URL")).empty(); },
+            10s));
+        ASSERT_TRUE(waitUntil([&] { return !(token = app->token()).empty(); }, 10s));
+    };
+    ASSERT_NO_FATAL_FAILURE(start());
 
     if (portal) {
+        // The texts name the dialogs' parts as the desktop shows them in Chinese.
+        const auto shownAs = [](const char* english) {
+            const std::string text = runCommand({"env", "LANG=C.UTF-8", "LANGUAGE=zh_CN", "gettext",
+                                                 "-d", "xdg-desktop-portal-gnome", english})
+                                         .output;
+            return "“" + text.substr(0, text.find("(_")) + "”"; // "分享(_S)": the mnemonic goes
+        };
+        using zel::portal::kControlWaitingText;
+        using zel::portal::kScreenWaitingText;
+        const std::pair<const char*, std::vector<std::string>> words[] = {
+            {"Screen Share", {zel::kPortalConsentHint, kScreenWaitingText}},
+            {"Remote desktop", {zel::kPortalConsentHint, kControlWaitingText}},
+            {"Allow remote interaction", {zel::kPortalConsentHint, kControlWaitingText}},
+            {"_Share", {zel::kPortalConsentHint, kScreenWaitingText, kControlWaitingText}},
+        };
+        for (const auto& [english, texts] : words) {
+            for (const std::string& text : texts) {
+                EXPECT_NE(text.find(shownAs(english)), std::string::npos)
+                    << english << ": " << text;
+            }
+        }
+        // The phone's look at the screen says, in those words, what the desktop waits for.
+        EXPECT_FALSE(screenshot());
+        EXPECT_NE(readFile(png).find(kScreenWaitingText), std::string::npos) << readFile(png);
         ASSERT_TRUE(
             mutter->answerDialog(Mutter::Dialog::screen, true, [&] { return screenshot(); }))
             << "the app's last answer: " << readFile(png).substr(0, 300);
@@ -114,6 +148,41 @@ TEST_P(AppOnWayland, ServesTheScreenAndInput) {
         ASSERT_TRUE(mutter->answerDialog(
             Mutter::Dialog::control, true,
             [&] { return input(click).find("\"ok\":true") != std::string::npos; }, shown));
+        // Characters outside the desktop's keymap are named to the phone, the rest typed into
+        // the window that has the focus (a new one: keys never go to the app's own).
+        const std::string wevLog = mutter->path("wev.log");
+        const zel::test::Child wev({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", wevLog},
+                                   mutter->clientEnv());
+        ASSERT_TRUE(waitUntil(
+            [&] { return readFile(wevLog).find("wl_keyboard] enter") != std::string::npos; }, 10s))
+            << readFile(wevLog);
+        // The app learns that its window lost the focus a moment after wev: until then keys are
+        // refused before anything is typed.
+        std::string typed;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                typed = input(R"({"action":"type_text","text":"a中a"})");
+                return typed.find(zel::kOwnWindowKeysMessage) == std::string::npos;
+            },
+            10s));
+        EXPECT_NE(typed.find(R"("skippedText":"中")"), std::string::npos) << typed;
+        EXPECT_TRUE(waitUntil(
+            [&] { return zel::test::typedText(zel::test::parseWev(readFile(wevLog))) == "aa"; },
+            10s))
+            << readFile(wevLog);
+
+        // A user who says no to a run that asks again: the phone's requests and standard output
+        // say what happened and what to do, in the user's words.
+        ASSERT_NO_FATAL_FAILURE(start());
+        const std::string refused = zel::portal::kScreenRefusedText;
+        ASSERT_TRUE(mutter->answerDialog(
+            Mutter::Dialog::screen, false,
+            [&] { return !screenshot() && readFile(png).find(refused) != std::string::npos; }))
+            << "the app's last answer: " << readFile(png).substr(0, 300);
+        EXPECT_NE(input(click).find(refused), std::string::npos);
+        EXPECT_TRUE(
+            waitUntil([&] { return app->output().find(refused) != std::string::npos; }, 10s))
+            << app->output();
         return;
     }
 

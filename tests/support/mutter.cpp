@@ -17,10 +17,11 @@ namespace zel::test {
 namespace {
 
 // Started in this order: the portal and its GNOME backend are activated on the bus later and
-// learn WAYLAND_DISPLAY from the activation environment.
+// learn WAYLAND_DISPLAY from the activation environment. The dialogs speak Chinese, as our
+// users' do (LANGUAGE alone picks the translations; no locale needs generating).
 constexpr const char* kStack = R"(cd "$XDG_RUNTIME_DIR"
 export HOME="$XDG_RUNTIME_DIR" DBUS_SESSION_BUS_ADDRESS="unix:path=$XDG_RUNTIME_DIR/bus"
-export XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=memory
+export XDG_CURRENT_DESKTOP=GNOME GSETTINGS_BACKEND=memory LANG=C.UTF-8 LANGUAGE=zh_CN
 dbus-daemon --session --address="unix:path=$XDG_RUNTIME_DIR/bus" --nofork --nopidfile 2>dbus.log &
 until [ -S bus ]; do sleep 0.01; done
 pipewire >pipewire.log 2>&1 &

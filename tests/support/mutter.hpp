@@ -1,7 +1,8 @@
 // A private headless GNOME stack for tests: a session bus, PipeWire with WirePlumber, mutter on
-// a 1920×1080 virtual monitor, and the desktop portal (activated on the bus) reaching it; all in a
-// runtime directory of their own. They run as our own user, root included (mutter allows it):
-// the portal refuses a client whose /proc/PID/root it cannot open, as nobody could not ours.
+// a 1920×1080 virtual monitor, and the desktop portal (activated on the bus) reaching it, its
+// dialogs in Chinese; all in a runtime directory of their own. They run as our own user, root
+// included (mutter allows it): the portal refuses a client whose /proc/PID/root it cannot open, as
+// nobody could not ours.
 #pragma once
 
 #include "tests/support/temp_dir.hpp"

@@ -10,13 +10,20 @@ const kOfflineText = '电脑暂时离线，正在等待…';
 // here: browsers report false on links they do not recognise.
 export const offline = (err) => [0, 502, 503, 504, 530].includes(err.status);
 
-// The desktop waits for its user in a sharing dialog: the server's own words (in Chinese, naming
-// the dialog's buttons) say so, after whatever the relays put before them.
-const waitingText = (message) => (typeof message === 'string' && message.includes('电脑正在等待') ? message.slice(message.indexOf('电脑正在等待')) : '');
+// The desktop's sharing dialogs: the server's own words (in Chinese, naming the dialog's buttons)
+// say that it waits for its user, that the user said no or ended the sharing, or that the desktop
+// failed, after whatever the relays put before them; shown as they are.
+const kDesktopWords = /电脑(正在等待|上拒绝了|上的共享已停止|的桌面共享服务出错)/;
+const desktopText = (message) => {
+  const at = typeof message === 'string' ? message.search(kDesktopWords) : -1;
+  return at < 0 ? '' : message.slice(at);
+};
+const waiting = (text) => text.startsWith('电脑正在等待');
 
 // The status line for a request that failed and will be tried again.
 export function showFailure(err) {
-  if (waitingText(err.message)) setStatus('connecting', waitingText(err.message));
+  const said = desktopText(err.message);
+  if (said) setStatus(waiting(said) ? 'connecting' : 'error', said);
   else if (offline(err)) setStatus('connecting', kOfflineText);
   else setStatus('error', describeError(err));
 }
@@ -40,7 +47,7 @@ export function toast(text, kind = 'error') {
 // The server's own texts are English and for the log: the user reads what they mean, in Chinese.
 export function describeError(err) {
   if (err.message) console.warn(`agent error ${err.status}: ${err.message}`);
-  if (waitingText(err.message)) return waitingText(err.message);
+  if (desktopText(err.message)) return desktopText(err.message);
   if (err.status === 401 && err.message === kCutOffText) return kCutOffText;
   switch (err.status) {
     case 0: return '网络连接中断，正在重试…';
@@ -56,7 +63,7 @@ export function describeError(err) {
 export function inputFailure(status, detail) {
   if (detail) console.warn('input failed', status, detail);
   if (status === 0) return '网络已断开，这次操作没有送到电脑，请恢复连接后再试。';
-  if (waitingText(detail)) return waitingText(detail);
+  if (desktopText(detail)) return desktopText(detail);
   if (status === 500) return '电脑没能执行这次操作。';
   if (status === 401 && detail === kCutOffText) return kCutOffText;
   return describeError({ status, message: '' });

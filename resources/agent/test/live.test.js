@@ -9,14 +9,20 @@ import { answer, openWs, rawWs, sleep, until, withAgent } from './helpers.js';
 
 const jpeg = (text) => answer('200 OK', 'image/jpeg', text);
 
-it('tells the phone, in the desktop\'s own words, that it waits for its user in a sharing dialog', () => {
-  const waiting = '电脑正在等待你允许远程控制：请在电脑上的“远程桌面”对话框中打开“允许远程交互”并点击“共享”。';
+it('tells the phone, in the desktop\'s own words, what its sharing dialogs wait for or came to', () => {
+  const waiting = '电脑正在等待你允许远程控制：请先点一下电脑上的“远程桌面”对话框，再打开“允许远程交互”并点击“分享”。';
+  const refused = '电脑上拒绝了共享屏幕，手机看不到画面：请在电脑上的应用中点击“关闭”再点击“开启”。';
+  const ended = '电脑上的共享已停止：请在电脑上的应用中点击“关闭”再点击“开启”，重新允许共享。';
+  const failed = '电脑的桌面共享服务出错，无法共享屏幕：请在电脑上的应用中点击“关闭”再点击“开启”。';
   const warn = console.warn;
   console.warn = () => {};
   try {
     for (const [name, said, expected] of [
       ['a capture relayed', describeError({ status: 502, message: `The control service answered 500: ${waiting}` }), waiting],
       ['a tap', inputFailure(500, waiting), waiting],
+      ['a refused capture relayed', describeError({ status: 502, message: `The control service answered 500: ${refused}` }), refused],
+      ['a tap after the sharing ended', inputFailure(500, ended), ended],
+      ['a live view on a failed desktop', describeError({ status: 500, message: failed }), failed],
       ['another failure', inputFailure(500, 'Boom.'), '电脑没能执行这次操作。'],
       ['an unreachable service', describeError({ status: 502, message: 'The control service is unreachable: ECONNREFUSED' }), '电脑端服务暂不可用，请确认电脑上的应用已开启。'],
     ]) assert.equal(said, expected, name);

@@ -3,6 +3,7 @@
 // at the next connection start; once allowed, a client shows in the frame where the requests of
 // every platform's table reach it, its drawing and the pointer's move come as change tiles (nothing
 // comes on a still screen), and a new run shares the screen again without asking.
+#include "base/agent_log.hpp"
 #include "capture/change_tiles.hpp"
 #include "capture/screenshot.hpp"
 #include "platform/portal/portal_backends.hpp"
@@ -14,6 +15,7 @@
 
 #include <future>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 
@@ -71,6 +73,17 @@ std::optional<Area> greyArea(const Image& image) {
 TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllowed) {
     test::Mutter mutter;
     const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", mutter.busAddress().c_str());
+    // What the session tells the window: the user's text of a "no", empty once asked again.
+    std::mutex toldMutex;
+    std::string told = "nothing";
+    const auto tells = [&](const std::string& text) {
+        return test::waitUntil(
+            [&] {
+                const std::lock_guard guard(toldMutex);
+                return told == text;
+            },
+            std::chrono::seconds(5));
+    };
     std::shared_ptr<Session> session;
     std::shared_ptr<CaptureBackend> capture;
     std::unique_ptr<InputBackend> input;
@@ -81,6 +94,10 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
         capture.reset();
         session.reset();
         session = std::make_shared<Session>(mutter.path(state));
+        session->setListener([&](const std::string& problem) {
+            const std::lock_guard guard(toldMutex);
+            told = problem;
+        });
         auto backends = portal::makeBackends(session);
         capture = std::move(backends.capture);
         input = std::move(backends.input);
@@ -109,12 +126,15 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
     EXPECT_EQ(std::pair(screenshot(), click()),
               (std::pair<std::string, std::string>(portal::kScreenRefusedText,
                                                    portal::kScreenRefusedText)));
+    EXPECT_TRUE(tells(portal::kScreenRefusedText));
     session->begin(true);
+    EXPECT_TRUE(tells(""));
     ASSERT_TRUE(answer(test::Mutter::Dialog::screen, true)) << mutter.logs();
     ASSERT_EQ(session->state(Session::Part::screen), Session::State::running) << mutter.logs();
     ASSERT_TRUE(answer(test::Mutter::Dialog::control, false));
     EXPECT_EQ(std::pair(screenshot(), click()),
               (std::pair<std::string, std::string>("", portal::kControlRefusedText)));
+    EXPECT_TRUE(tells(portal::kControlRefusedText));
     run("allowed");
     session->begin();
     ASSERT_TRUE(answer(test::Mutter::Dialog::screen, true)) << mutter.logs();
@@ -187,6 +207,39 @@ TEST(PortalBackends, AnswersDecideWhatRequestsSayAndInputReachesAClientOnceAllow
     run("allowed");
     EXPECT_EQ(screenshot(), "");
     EXPECT_EQ(session->state(Session::Part::control), Session::State::waiting);
+}
+
+// A desktop whose bus is gone: the user reads what to do, the log keeps the portal's detail.
+TEST(PortalBackends, AFailureSaysWhatToDoAndLogsItsCause) {
+    test::TempDir dir;
+    const test::ScopedEnv state("XDG_STATE_HOME", dir.path().c_str());
+    const std::string gone = "unix:path=" + (dir.path() / "no-bus").string();
+    const test::ScopedEnv bus("DBUS_SESSION_BUS_ADDRESS", gone.c_str());
+    std::mutex toldMutex;
+    std::string told;
+    const auto session = std::make_shared<Session>(dir.path().string());
+    session->setListener([&](const std::string& problem) {
+        const std::lock_guard guard(toldMutex);
+        told = problem;
+    });
+    const auto backends = portal::makeBackends(session);
+    session->begin();
+    ASSERT_TRUE(test::waitUntil([&] { return settled(*session, Session::Part::control); },
+                                std::chrono::seconds(10)));
+    EXPECT_EQ(test::errorText([&] { backends.capture->displays(); }), portal::kPortalFailedText);
+    EXPECT_EQ(test::errorText(
+                  [&] { InputActions::perform(*backends.input, R"({"action":"key","key":"a"})"); }),
+              portal::kPortalFailedText);
+    EXPECT_TRUE(test::waitUntil(
+        [&] {
+            const std::lock_guard guard(toldMutex);
+            return told == portal::kPortalFailedText;
+        },
+        std::chrono::seconds(5)));
+    session->setListener({});
+    const std::string log = test::readFile(logURL());
+    EXPECT_NE(log.find("Desktop portal: The session bus cannot be reached"), std::string::npos)
+        << log;
 }
 
 } // namespace

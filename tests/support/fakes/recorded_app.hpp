@@ -64,9 +64,10 @@ private:
 
 inline std::unique_ptr<ZelDesktopAgentApp>
 makeRecordedApp(MainQueue& queue, std::vector<Render>& renders,
-                std::optional<std::filesystem::path> resources = std::nullopt) {
+                std::optional<std::filesystem::path> resources = std::nullopt,
+                DesktopEnvironment desktop = {}) {
     auto app = std::make_unique<ZelDesktopAgentApp>(
-        queue, DesktopEnvironment{},
+        queue, std::move(desktop),
         [&renders](ZelDesktopAgentApp&) { return std::make_unique<RecordingWindowView>(renders); },
         HelperLocations{.resourceDirectory = std::move(resources),
                         .nodeFallbacks = {},

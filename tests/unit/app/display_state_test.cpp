@@ -1,6 +1,7 @@
 // The status display driven through a hand-drained main queue, and the pairing link and code it
 // shows (the end-to-end test reads that code off the screen).
 #include "app/pairing.hpp"
+#include "app/terminal_qr.hpp"
 #include "tests/support/fakes/recorded_app.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -151,6 +152,56 @@ TEST_F(DisplayState, DevicesShowTheirStateAndTheCodeReturnsWhenNoneIsTrusted) {
     EXPECT_EQ(app.display().statusText, zel::kReadyStatus);
     EXPECT_FALSE(app.display().qrHidden);
     EXPECT_NE(app.pairingLink(), before) << "the code that paired them came back";
+}
+
+class RecordingPrinter final : public zel::StatusPrinter {
+public:
+    explicit RecordingPrinter(std::vector<std::string>& lines) : lines_(lines) {}
+    void ready(const std::string& /*link*/) override { lines_.emplace_back("ready"); }
+    void failed(const std::string& message) override { lines_.push_back("failed " + message); }
+    void consent(const std::string& text) override { lines_.push_back(text); }
+
+private:
+    std::vector<std::string>& lines_;
+};
+
+// The desktop's word on the sharing (a refusal, the sharing ended) takes the instruction's place
+// while the connection is ready and is printed once; asked again, the instruction is back.
+TEST_F(DisplayState, TheDesktopsRefusalReplacesTheInstructionWhileReady) {
+    std::function<void(const std::string&)> tell;
+    zel::DesktopEnvironment desktop;
+    desktop.consentHint = "hint";
+    desktop.watchConsent = [&](std::function<void(const std::string&)> listener) {
+        tell = std::move(listener);
+    };
+    auto portal = zel::test::makeRecordedApp(queue, renders, std::nullopt, std::move(desktop));
+    std::vector<std::string> printed;
+    portal->setStatusPrinter(std::make_unique<RecordingPrinter>(printed));
+    ASSERT_TRUE(tell);
+    struct Step {
+        std::function<void()> call;
+        std::string shown;
+        std::vector<std::string> printed;
+    };
+    const Step steps[] = {
+        {[&] { tell("no"); }, "", {}}, // before the connection is ready: kept for it
+        {[&] { portal->showReady("https://c.trycloudflare.com"); }, "no", {"ready", "no"}},
+        {[&] { tell("no"); }, "no", {}},
+        {[&] { tell(""); }, "hint", {}},
+        {[&] { tell("ended"); }, "ended", {"ended"}},
+        {[&] { portal->stopProcesses(); }, "", {}},
+        {[&] { tell(""); }, "", {}},
+    };
+    for (const auto& [call, shown, lines] : steps) {
+        printed.clear();
+        call();
+        queue.drain();
+        EXPECT_EQ(portal->display().consentText, shown);
+        EXPECT_EQ(renders.back().model, portal->display()) << "not rendered";
+        EXPECT_EQ(printed, lines) << shown;
+    }
+    portal.reset();
+    EXPECT_FALSE(tell) << "the desktop still tells a gone app";
 }
 
 // A stop between the address and its ready item: the window never shows a dead tunnel's code.

@@ -3,6 +3,7 @@
 // device row's buttons name their device, and the switches mirror and report the settings; the
 // instruction for the desktop's sharing dialogs is shown whole.
 #include "app/main_window.hpp"
+#include "platform/portal/portal_session.hpp"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -60,9 +61,9 @@ TEST(MainWindow, TheDialogsInstructionIsShownWholeWhileItIsWanted) {
     Calls calls;
     zel::MainWindow window(recording(calls));
     window.show();
-    const auto shown = [&]() -> QString {
+    const auto shown = [&](const QString& start) -> QString {
         for (const QLabel* label : window.findChildren<QLabel*>()) {
-            if (label->isVisible() && label->text().contains("允许远程交互")) {
+            if (label->isVisible() && label->text().startsWith(start.left(4))) {
                 return label->text();
             }
         }
@@ -71,14 +72,20 @@ TEST(MainWindow, TheDialogsInstructionIsShownWholeWhileItIsWanted) {
     zel::DisplayModel model;
     model.statusText = zel::kReadyStatus;
     model.detailText = zel::kReadyDetail;
-    model.consentText = zel::kPortalConsentHint;
-    window.render(model);
-    const QString text = shown();
-    EXPECT_GT(text.count('\n'), 0) << "wrapped to the window's width";
-    EXPECT_EQ(QString(text).remove('\n'), QString(zel::kPortalConsentHint)) << text.toStdString();
+    // The instruction, and what takes its place after the desktop's "no" or failure.
+    for (const char* consent :
+         {zel::kPortalConsentHint, zel::portal::kScreenRefusedText,
+          zel::portal::kControlRefusedText, zel::portal::kSharingEndedText,
+          zel::portal::kPortalFailedText}) {
+        model.consentText = consent;
+        window.render(model);
+        const QString text = shown(consent);
+        EXPECT_GT(text.count('\n'), 0) << "wrapped to the window's width";
+        EXPECT_EQ(QString(text).remove('\n'), QString(consent)) << text.toStdString();
+    }
     model.consentText.clear();
     window.render(model);
-    EXPECT_EQ(shown(), QString());
+    EXPECT_EQ(shown(zel::kPortalConsentHint), QString());
 }
 
 TEST(MainWindow, DeviceRowsAndSwitchesCallTheirActionsWithTheirDevice) {
