@@ -156,3 +156,28 @@ it('the pointer drawn on the phone follows the desktop pointer, trackpad mode st
   assert.equal(await page.evaluate(() => window.bothSeen), 0, 'frames with both pointers');
   await page.close();
 });
+
+it('a phone connecting leaves the app\'s minimized window minimized, and the keyboard focus where it was', async () => {
+  const { env, start, xdotool, appWindow } = desktop;
+  const shown = () => {
+    try {
+      return xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').length > 0;
+    } catch {
+      return false; // xdotool finds nothing: exit status 1
+    }
+  };
+  start('openbox', [], { env });
+  start('xterm', ['-T', 'zelwork'], { env });
+  const work = await waitFor('the xterm', async () => xdotool('search', '--onlyvisible', '--name', '^zelwork$').split('\n')[0]);
+  await waitFor('the app window minimized', async () => (xdotool('windowminimize', appWindow), await sleep(300), !shown()), 10000);
+  xdotool('windowactivate', '--sync', work);
+  // The phone's pages closed and one opened again (the device key kept): the window's device list changes.
+  for (const open of context.pages()) await open.close();
+  await sleep(1000);
+  const again = await context.newPage();
+  await again.goto(`http://127.0.0.1:${relay.server.address().port}/`);
+  await again.waitForSelector('#screen.loaded', { timeout: 30000 });
+  await sleep(1500);
+  assert.equal(shown(), false, 'the app window came back');
+  assert.equal(xdotool('getactivewindow', 'getwindowname'), 'zelwork');
+});
