@@ -140,7 +140,7 @@ describe('web client in a phone browser', () => {
       await check(name, got, before);
     }
   }
-  it('one finger works on the desktop, live; two fingers only move the view; three scroll', async () => {
+  it('one finger works on the desktop, live; two fingers move the view, or scroll where it cannot move; three scroll', async () => {
     const a = await at(200, 500);
     const b = await at(800, 500);
     const pan = [{ x: 150, y: 400 }, { x: 250, y: 400 }];
@@ -161,6 +161,8 @@ describe('web client in a phone browser', () => {
       }, [{ action: 'right_click', coordinate: [100, 200] }]],
       ['drag', () => swipe([a], [b]), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
       ['hold, then drag', () => swipe([a], [b], 700), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
+      ['two fingers up, the whole desktop shown', () => swipe(pan, pan.map((p) => ({ x: p.x, y: p.y - 100 }))),
+        [{ action: 'move', coordinate: (c) => c.length === 2 }, { action: 'scroll', direction: 'down', many: true }]],
       ['pinch out', () => swipe(pan, [{ x: 25, y: 400 }, { x: 375, y: 400 }]), []],
       ['pinch in, back to the whole desktop', () => swipe([{ x: 50, y: 400 }, { x: 350, y: 400 }], pan), []],
       ['three fingers up', () => swipe([...pan, { x: 200, y: 450 }], [...pan, { x: 200, y: 450 }].map((p) => ({ x: p.x, y: p.y - 100 }))),
