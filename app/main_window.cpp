@@ -317,8 +317,14 @@ void MainWindow::renderDevices(const std::vector<DeviceRow>& devices) {
 
 void MainWindow::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange && !isMinimized()) {
-        adjustSize(); // the device list may have changed while it was minimized
+    if (event->type() != QEvent::WindowStateChange) {
+        return;
+    }
+    // The layout resizes the window as its texts and rows change: not while it is minimized (see
+    // renderDevices), but once it is shown again.
+    layout()->setEnabled(!isMinimized());
+    if (!isMinimized()) {
+        adjustSize();
     }
 }
 

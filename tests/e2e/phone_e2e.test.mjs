@@ -169,6 +169,8 @@ it('a phone connecting leaves the app\'s minimized window minimized, and the key
   start('openbox', [], { env });
   start('xterm', ['-T', 'zelwork'], { env });
   const work = await waitFor('the xterm', async () => xdotool('search', '--onlyvisible', '--name', '^zelwork$').split('\n')[0]);
+  const height = () => Number(xdotool('getwindowgeometry', appWindow).match(/Geometry: \d+x(\d+)/)[1]);
+  const before = height();
   await waitFor('the app window minimized', async () => (xdotool('windowminimize', appWindow), await sleep(300), !shown()), 10000);
   xdotool('windowactivate', '--sync', work);
   // The phone's pages closed and one opened again (the device key kept): the window's device list changes.
@@ -177,7 +179,13 @@ it('a phone connecting leaves the app\'s minimized window minimized, and the key
   const again = await context.newPage();
   await again.goto(`http://127.0.0.1:${relay.server.address().port}/`);
   await again.waitForSelector('#screen.loaded', { timeout: 30000 });
+  for (const tab of ['终端', '屏幕']) await (await sleep(800), again.getByRole('button', { name: tab, exact: true }).tap());
   await sleep(1500);
   assert.equal(shown(), false, 'the app window came back');
   assert.equal(xdotool('getactivewindow', 'getwindowname'), 'zelwork');
+  // Shown again, it takes the size of what it shows.
+  xdotool('windowactivate', '--sync', appWindow);
+  await waitFor('the app window shown', async () => shown());
+  await sleep(500);
+  assert.ok(height() >= before, `the app window is ${height()} px high, ${before} before`);
 });
