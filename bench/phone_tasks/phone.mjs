@@ -76,9 +76,9 @@ export const phone = {
     await this.page.keyboard.press(combo);
     await sleep(60);
   },
-  async type(text) {
+  async type(text, delay = 20) {
     this.keys += [...text].length;
-    await this.page.keyboard.type(text, { delay: 20 });
+    await this.page.keyboard.type(text, { delay });
   },
   // A soft keyboard commits a word at a time.
   async commitWords(text) {
