@@ -13,6 +13,10 @@ export const offline = (err) => [0, 502, 503, 504, 530].includes(err.status);
 // The desktop waits for its user in a sharing dialog: the server's own words (in Chinese, naming
 // the dialog's buttons) say so, after whatever the relays put before them.
 const waitingText = (message) => (typeof message === 'string' && message.includes('电脑正在等待') ? message.slice(message.indexOf('电脑正在等待')) : '');
+// The app's refusals of input meant for its own window, written for the user: "Main app input
+// failed: 这个位置是 Zel Desktop Agent 自己的窗口：…".
+const kOwnWindow = /(?:这个位置是 )?Zel Desktop Agent (?:自己的窗口|的窗口正在接收键盘输入)[^"]*/;
+const ownWindowText = (message) => (typeof message === 'string' && message.match(kOwnWindow)?.[0]) || '';
 
 // The status line for a request that failed and will be tried again.
 export function showFailure(err) {
@@ -57,6 +61,7 @@ export function inputFailure(status, detail) {
   if (detail) console.warn('input failed', status, detail);
   if (status === 0) return '网络已断开，这次操作没有送到电脑，请恢复连接后再试。';
   if (waitingText(detail)) return waitingText(detail);
+  if (ownWindowText(detail)) return ownWindowText(detail);
   if (status === 500) return '电脑没能执行这次操作。';
   if (status === 401 && detail === kCutOffText) return kCutOffText;
   return describeError({ status, message: '' });
