@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusPendingCall>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -307,7 +308,24 @@ void MainWindow::renderDevices(const std::vector<DeviceRow>& devices) {
     }
     QWidget::setTabOrder(previous, terminalSwitch_);
     deviceList_->setVisible(!devices.empty());
-    adjustSize();
+    // Not while minimized: resizing maps the window again (openbox), over the work of whoever uses
+    // the desktop and with the keyboard focus, so that the keys a phone sends next are refused.
+    if (!isMinimized()) {
+        adjustSize();
+    }
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange) {
+        return;
+    }
+    // The layout resizes the window as its texts and rows change: not while it is minimized (see
+    // renderDevices), but once it is shown again.
+    layout()->setEnabled(!isMinimized());
+    if (!isMinimized()) {
+        adjustSize();
+    }
 }
 
 void MainWindow::notify(const std::string& title, const std::string& body) {

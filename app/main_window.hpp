@@ -57,6 +57,9 @@ public:
     void askConsent(const std::string& request, const std::string& name) override;
     void endConsent(const std::string& request) override;
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     void renderDevices(const std::vector<DeviceRow>& devices);
 

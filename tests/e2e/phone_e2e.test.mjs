@@ -5,31 +5,10 @@
 // meanwhile arrives once after it. Where a tap lands is proven by mcp_e2e (the app's grid to the
 // screen) and browser.test.js (the phone to the grid). Run by CTest with ZEL_APP_BINARY set.
 import assert from 'node:assert/strict';
-import net from 'node:net';
 import path from 'node:path';
-import { createRequire } from 'node:module';
 import { after, before, it } from 'node:test';
-import { kAgent, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
-
-const { chromium } = createRequire(path.join(kAgent, 'package.json'))('playwright-core');
-
-// The phone's link to the agent server: while paused, what either side sends waits in the relay.
-function pausableRelay(target) {
-  const relay = { paused: false, waiting: [] };
-  relay.server = net.createServer((phone) => {
-    const agent = net.connect(target, '127.0.0.1');
-    for (const [from, to] of [[phone, agent], [agent, phone]]) {
-      from.on('data', (chunk) => (relay.paused ? relay.waiting.push(() => to.write(chunk)) : to.write(chunk)));
-      from.on('error', () => to.destroy());
-      from.on('close', () => to.destroy());
-    }
-  });
-  relay.resume = () => {
-    relay.paused = false;
-    for (const write of relay.waiting.splice(0)) write();
-  };
-  return new Promise((resolve) => relay.server.listen(0, '127.0.0.1', () => resolve(relay)));
-}
+import { sleep, startApp, waitFor } from '../support/app_under_test.mjs';
+import { launchPhone, pausableRelay } from '../support/phone.mjs';
 
 let desktop, context, relay, page, xevLog = '';
 before(async () => {
@@ -37,7 +16,7 @@ before(async () => {
   desktop = await startApp({ binary: process.env.ZEL_APP_BINARY });
   relay = await pausableRelay(8787);
 });
-after(async () => (await context?.close(), relay?.server.close(), await desktop?.stop()));
+after(async () => (await context?.close(), relay?.close(), await desktop?.stop()));
 
 // xev's key events: "KeyPress event, ... state 0x4, keycode 39 (keysym 0x73, s), ..."
 const keyEvents = () => [...xevLog.matchAll(/(KeyPress|KeyRelease) event[^]*?state (0x[0-9a-f]+), keycode \d+ \(keysym 0x[0-9a-f]+, (\w+)\)/g)]
@@ -52,9 +31,7 @@ it('typing on the phone (Chinese and Ctrl+S too) arrives at an X client as key p
   await sleep(300);
   xdotool('windowfocus', '--sync', id);
 
-  context = await chromium.launchPersistentContext(path.join(desktop.dir, 'chromium'), {
-    executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
-    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+  context = await launchPhone(path.join(desktop.dir, 'chromium'));
   page = context.pages()[0] ?? (await context.newPage());
   await page.goto(`http://127.0.0.1:${relay.server.address().port}/?token=${token}`);
   await page.waitForSelector('#screen.loaded', { timeout: 30000 });
@@ -124,9 +101,7 @@ it('a link stalled for 5 s is told within 3.5 s, and text typed meanwhile arrive
 it('the pointer drawn on the phone follows the desktop pointer, trackpad mode starts there, one pointer shows', async () => {
   const { token, xdotool } = desktop;
   const paired = Boolean(context);
-  context ??= await chromium.launchPersistentContext(path.join(desktop.dir, 'chromium'), {
-    executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
-    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+  context ??= await launchPhone(path.join(desktop.dir, 'chromium'));
   const page = await context.newPage();
   // Where the earlier tests paired, the device key is kept and the code is spent.
   await page.goto(`http://127.0.0.1:${relay.server.address().port}/${paired ? '' : `?token=${token}`}`);
@@ -180,4 +155,37 @@ it('the pointer drawn on the phone follows the desktop pointer, trackpad mode st
   assert.ok(Number(moved) > 320, `the stroke moved the pointer right: x ${moved}`);
   assert.equal(await page.evaluate(() => window.bothSeen), 0, 'frames with both pointers');
   await page.close();
+});
+
+it('a phone connecting leaves the app\'s minimized window minimized, and the keyboard focus where it was', async () => {
+  const { env, start, xdotool, appWindow } = desktop;
+  const shown = () => {
+    try {
+      return xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').length > 0;
+    } catch {
+      return false; // xdotool finds nothing: exit status 1
+    }
+  };
+  start('openbox', [], { env });
+  start('xterm', ['-T', 'zelwork'], { env });
+  const work = await waitFor('the xterm', async () => xdotool('search', '--onlyvisible', '--name', '^zelwork$').split('\n')[0]);
+  const height = () => Number(xdotool('getwindowgeometry', appWindow).match(/Geometry: \d+x(\d+)/)[1]);
+  const before = height();
+  await waitFor('the app window minimized', async () => (xdotool('windowminimize', appWindow), await sleep(300), !shown()), 10000);
+  xdotool('windowactivate', '--sync', work);
+  // The phone's pages closed and one opened again (the device key kept): the window's device list changes.
+  for (const open of context.pages()) await open.close();
+  await sleep(1000);
+  const again = await context.newPage();
+  await again.goto(`http://127.0.0.1:${relay.server.address().port}/`);
+  await again.waitForSelector('#screen.loaded', { timeout: 30000 });
+  for (const tab of ['终端', '屏幕']) await (await sleep(800), again.getByRole('button', { name: tab, exact: true }).tap());
+  await sleep(1500);
+  assert.equal(shown(), false, 'the app window came back');
+  assert.equal(xdotool('getactivewindow', 'getwindowname'), 'zelwork');
+  // Shown again, it takes the size of what it shows.
+  xdotool('windowactivate', '--sync', appWindow);
+  await waitFor('the app window shown', async () => shown());
+  await sleep(500);
+  assert.ok(height() >= before, `the app window is ${height()} px high, ${before} before`);
 });

@@ -11,11 +11,11 @@
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import { chromium } from 'playwright-core';
 import WebSocket from 'ws';
 import { createAgentServer } from '../src/app.js';
 import { loadToken } from '../src/config.js';
 import { answer, startFakeControl, tempDir } from '../test/helpers.js';
+import { launchPhone } from '../../../tests/support/phone.mjs';
 
 const rounds = Number(process.argv[2] ?? 20);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -28,8 +28,7 @@ const token = loadToken(path.join(tempDir(), 'zel-desktop-agent'));
 const server = await createAgentServer({ token, host: '127.0.0.1', port: 0, screenshotUrl: control.screenshotUrl, inputUrl: control.inputUrl,
   enableTerminal: false, helperBinDir: '' }, { log: () => {} });
 const { port } = await server.listen(0, '127.0.0.1');
-const context = await chromium.launchPersistentContext(tempDir('zel-chromium-'), { executablePath: '/usr/bin/chromium', headless: true,
-  args: ['--no-sandbox', '--disable-gpu'], viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+const context = await launchPhone(tempDir('zel-chromium-'));
 const page = context.pages()[0] ?? (await context.newPage());
 const cdp = await context.newCDPSession(page);
 const touch = (type, touchPoints) => cdp.send('Input.dispatchTouchEvent', { type, touchPoints });
@@ -123,8 +122,7 @@ async function tapsAtX(desktop) {
   const releases = [];
   xev.stdout.on('data', (d) => releases.push(...Array(String(d).split('ButtonRelease').length - 1).fill(performance.now())));
   await sleep(1500);
-  const phone = await chromium.launchPersistentContext(tempDir('zel-chromium-'), { executablePath: '/usr/bin/chromium', headless: true,
-    args: ['--no-sandbox', '--disable-gpu'], viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+  const phone = await launchPhone(tempDir('zel-chromium-'));
   const page = phone.pages()[0] ?? (await phone.newPage());
   const cdp = await phone.newCDPSession(page);
   await page.goto(`http://127.0.0.1:8787/?token=${desktop.token}`);

@@ -1,6 +1,7 @@
 // Touch gestures of the screen view, in client pixels: the caller maps them onto the desktop.
-// One finger works on the desktop (tap, live drag, hold); two fingers move and zoom the view only;
-// three fingers scroll the desktop. A gesture keeps the kind it started as until every finger is up,
+// One finger works on the desktop (tap, live drag, hold); two fingers move and zoom the view, or,
+// where the view cannot move, scroll the desktop when they swipe up or down together (as on a
+// trackpad); three fingers scroll the desktop. A gesture keeps the kind it started as until every finger is up,
 // so a stray finger never turns a pan into a click. A gesture that begins off the picture (the
 // letterbox) never reaches the desktop: one finger there moves the view, three do nothing.
 const kLongPressMs = 550; // style.css fills the hold ring in the same time
@@ -9,6 +10,7 @@ const kTwoTapMs = 300; // two fingers down and up within this, unmoved: a two-fi
 const kFlickMs = 200; // a finger past the slop this soon after touching down flicks the zoomed view
 const kStillPx = 2; // a finger that wanders no further is resting: a hold, or a slow tap
 const kPreciseTapMs = 200; // a steering finger taps only when it is this quick (or resting) and within the slop
+const kTwoSlop = 12; // px two fingers travel or spread before the gesture is told a swipe or a pinch
 
 const point = (t, event) => ({ x: t.clientX, y: t.clientY, t: event.timeStamp });
 function centre(touches) {
@@ -43,7 +45,7 @@ export function attachGestures(element, handlers) {
     event.preventDefault();
     const touches = event.touches;
     if (!state) {
-      if (touches.length === 2) state = { mode: 'view', last: centre(touches), at: performance.now(), moved: false };
+      if (touches.length === 2) state = { mode: 'view', first: centre(touches), last: centre(touches), at: performance.now(), moved: false };
       else if (touches.length === 3) state = scrollOrNothing(touches);
       else if (touches.length > 3) state = { mode: 'done' };
       if (state) return;
@@ -65,7 +67,7 @@ export function attachGestures(element, handlers) {
     if (state.mode === 'drag' || state.gliding) handlers.release(state.last); // a second finger ends the drag
     stopHold();
     if (touches.length === 2 && ['one', 'held', 'drag', 'pan'].includes(state.mode)) {
-      state = { mode: 'view', last: centre(touches), at: performance.now(), moved: false };
+      state = { mode: 'view', first: centre(touches), last: centre(touches), at: performance.now(), moved: false };
     } else if (touches.length === 3 && state.mode === 'view') {
       state = scrollOrNothing(touches);
     } else {
@@ -118,8 +120,19 @@ export function attachGestures(element, handlers) {
       if (state.mode === 'drag' && !state.precise) handlers.move(p);
     } else if (state.mode === 'view' && touches.length === 2) {
       const c = centre(touches);
-      const { last } = state;
-      if (Math.hypot(c.x - last.x, c.y - last.y) > 0 || c.d !== last.d) {
+      const { last, first } = state;
+      // Told once per gesture: a spread zooms; an upright swipe scrolls where the view cannot move.
+      if (!state.kind) {
+        const [dx, dy] = [c.x - first.x, c.y - first.y];
+        state.moved = state.moved || Math.hypot(dx, dy) > 2 || Math.abs(c.d - first.d) > 2;
+        if (Math.abs(c.d - first.d) > kTwoSlop) state.kind = 'view';
+        else if (Math.hypot(dx, dy) > kTwoSlop) state.kind = Math.abs(dy) > Math.abs(dx) && !handlers.pannable() && handlers.reaches(first) ? 'scroll' : 'view';
+        if (!state.kind) return;
+      }
+      if (state.kind === 'scroll') {
+        handlers.scroll(first, c.y - last.y);
+        state.last = c;
+      } else if (Math.hypot(c.x - last.x, c.y - last.y) > 0 || c.d !== last.d) {
         state.moved = state.moved || Math.hypot(c.x - last.x, c.y - last.y) > 2 || Math.abs(c.d - last.d) > 2;
         handlers.view({ dx: c.x - last.x, dy: c.y - last.y, scale: last.d > 0 ? c.d / last.d : 1, at: c });
         state.last = c;

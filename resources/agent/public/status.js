@@ -19,6 +19,10 @@ const desktopText = (message) => {
   return at < 0 ? '' : message.slice(at);
 };
 const waiting = (text) => text.startsWith('电脑正在等待');
+// The app's refusals of input meant for its own window, written for the user: "Main app input
+// failed: 这个位置是 Zel Desktop Agent 自己的窗口：…".
+const kOwnWindow = /(?:这个位置是 )?Zel Desktop Agent (?:自己的窗口|的窗口正在接收键盘输入)[^"]*/;
+const ownWindowText = (message) => (typeof message === 'string' && message.match(kOwnWindow)?.[0]) || '';
 
 // The status line for a request that failed and will be tried again.
 export function showFailure(err) {
@@ -64,6 +68,7 @@ export function inputFailure(status, detail) {
   if (detail) console.warn('input failed', status, detail);
   if (status === 0) return '网络已断开，这次操作没有送到电脑，请恢复连接后再试。';
   if (desktopText(detail)) return desktopText(detail);
+  if (ownWindowText(detail)) return ownWindowText(detail);
   if (status === 500) return '电脑没能执行这次操作。';
   if (status === 401 && detail === kCutOffText) return kCutOffText;
   return describeError({ status, message: '' });

@@ -62,7 +62,9 @@ describe('web client in a phone browser', () => {
     env.DISPLAY = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`;
   });
   const screen = scrollingDesktop();
-  const t = withAgent({}, { env, live: { tilesWaitMs: 1000 } }, { tiles: screen.tiles });
+  let refuse = null; // the control service's refusal of the next input, as it words it
+  const t = withAgent({}, { env, live: { tilesWaitMs: 1000 } }, { tiles: screen.tiles,
+    input: () => refuse && answer('500 Internal Server Error', 'text/plain; charset=utf-8', [refuse, (refuse = null)][0]) });
   const received = []; // binary messages on the live socket
   before(async () => {
     ({ context, page, requests, status } = await phone());
@@ -140,7 +142,7 @@ describe('web client in a phone browser', () => {
       await check(name, got, before);
     }
   }
-  it('one finger works on the desktop, live; two fingers only move the view; three scroll', async () => {
+  it('one finger works on the desktop, live; two fingers move the view, or scroll where it cannot move; three scroll', async () => {
     const a = await at(200, 500);
     const b = await at(800, 500);
     const pan = [{ x: 150, y: 400 }, { x: 250, y: 400 }];
@@ -161,6 +163,8 @@ describe('web client in a phone browser', () => {
       }, [{ action: 'right_click', coordinate: [100, 200] }]],
       ['drag', () => swipe([a], [b]), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
       ['hold, then drag', () => swipe([a], [b], 700), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
+      ['two fingers up, the whole desktop shown', () => swipe(pan, pan.map((p) => ({ x: p.x, y: p.y - 100 }))),
+        [{ action: 'move', coordinate: (c) => c.length === 2 }, { action: 'scroll', direction: 'down', many: true }]],
       ['pinch out', () => swipe(pan, [{ x: 25, y: 400 }, { x: 375, y: 400 }]), []],
       ['pinch in, back to the whole desktop', () => swipe([{ x: 50, y: 400 }, { x: 350, y: 400 }], pan), []],
       ['three fingers up', () => swipe([...pan, { x: 200, y: 450 }], [...pan, { x: 200, y: 450 }].map((p) => ({ x: p.x, y: p.y - 100 }))),
@@ -172,6 +176,13 @@ describe('web client in a phone browser', () => {
       ['回车', () => page.getByRole('button', { name: '回车' }).tap(), [{ action: 'key', key: 'return' }]],
     ], async (name, got, before) => got.length || assert.notEqual(await transform(), before, `${name}: the view moved`));
     assert.deepEqual(requests.filter((p) => p.startsWith('/api/input')), [], 'all input went over the live socket');
+  });
+
+  it('says why the desktop refused a tap on the app\'s own window', async () => {
+    refuse = 'Main app input failed: 这个位置是 Zel Desktop Agent 自己的窗口：远程设备不能操作它，请在电脑上直接操作。';
+    await page.touchscreen.tap(...Object.values(await at(500, 500)));
+    await page.waitForFunction(() => document.getElementById('toast').textContent === '操作失败：这个位置是 Zel Desktop Agent 自己的窗口：远程设备不能操作它，请在电脑上直接操作。',
+      null, { timeout: 5000 });
   });
 
   it('types what the phone keyboard commits as keystrokes, with sticky modifiers and the extra keys', async () => {
