@@ -92,9 +92,13 @@ function scene(file, args) {
 async function endScene() {
   for (const child of sceneChildren) if (child.exitCode === null) child.kill('SIGKILL');
   sceneChildren = [];
-  try {
-    execFileSync('pkill', ['-KILL', '-x', 'mousepad', '-U', String(process.getuid())]);
-  } catch {}
+  // Editors launched through the app are not our children: end those on this display only, so
+  // another run's editors on another display live on.
+  for (const id of visible('mousepad', '--class')) {
+    try {
+      process.kill(Number(xdotool('getwindowpid', id)), 'SIGKILL');
+    } catch {}
+  }
   await waitFor('no mousepad window', async () => visible('mousepad', '--class').length === 0);
 }
 const place = (id, x, y, w, h) => {
