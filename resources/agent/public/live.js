@@ -3,7 +3,7 @@
 import { api, fatal, token } from './api.js';
 import { learnDisplay, requestWidth, showUpdate } from './picture.js';
 import { forgetPointer, showPointer } from './pointer.js';
-import { $, describeError, inputFailure, offline, setStatus, showFailure, toast } from './status.js';
+import { $, inputFailure, offline, setStatus, showError, showFailure, toast } from './status.js';
 
 // [u32 seq][u8 quality][u8 flags][u16 width][u16 height][u16 count][u16 copies],
 // copies × [u16 x, y, w, h, toX, toY], count × [u16 x, y, w, h][u32 bytes], then JPEG or PNG files.
@@ -180,7 +180,7 @@ export const live = {
       return;
     }
     if (msg.type === 'ping') this.send({ type: 'pong', t: msg.t });
-    else if (msg.type === 'error') setStatus('error', describeError({ status: msg.status, message: msg.message }));
+    else if (msg.type === 'error') showError({ status: msg.status, message: msg.message });
     else if (msg.type === 'input' && msg.status !== 200) toast(`操作失败：${inputFailure(msg.status, msg.error)}`);
     else if (msg.type === 'input') {
       if (msg.skipped) toast(`这些字符无法在此桌面输入：${msg.skipped}`);

@@ -24,12 +24,16 @@ const waiting = (text) => text.startsWith('电脑正在等待');
 const kOwnWindow = /(?:这个位置是 )?Zel Desktop Agent (?:自己的窗口|的窗口正在接收键盘输入)[^"]*/;
 const ownWindowText = (message) => (typeof message === 'string' && message.match(kOwnWindow)?.[0]) || '';
 
+// The status line for a failure; a desktop waiting for its user is not an error.
+export function showError(err) {
+  const text = describeError(err);
+  setStatus(waiting(text) ? 'connecting' : 'error', text);
+}
+
 // The status line for a request that failed and will be tried again.
 export function showFailure(err) {
-  const said = desktopText(err.message);
-  if (said) setStatus(waiting(said) ? 'connecting' : 'error', said);
-  else if (offline(err)) setStatus('connecting', kOfflineText);
-  else setStatus('error', describeError(err));
+  if (offline(err) && !desktopText(err.message)) setStatus('connecting', kOfflineText);
+  else showError(err);
 }
 
 export function setStatus(kind, text) {
