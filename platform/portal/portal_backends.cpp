@@ -27,8 +27,9 @@ namespace {
 constexpr std::chrono::milliseconds kConsentWait{1000};
 // The second delivery of a stream, after the kept frame's at its start.
 constexpr std::chrono::milliseconds kSecondDelivery{3};
-// PipeWire's first frame comes within tens of milliseconds of the stream's start.
-constexpr std::chrono::seconds kFirstFrame{5};
+// PipeWire's first frame comes within tens of milliseconds of the stream's start; a compositor
+// drawing in software on a busy machine has been seen to take over 5 s.
+constexpr std::chrono::seconds kFirstFrame{12};
 // How often a change watch asks again for a screen the user has not shared (yet).
 constexpr std::chrono::seconds kWatchRetry{1};
 
