@@ -110,8 +110,10 @@ export class LiveViewer {
     this.inFlight.set(id, { bytes: message.length, sentAt: Date.now(), whole });
     this.inFlightBytes += message.length;
     this.lastSent = Date.now();
-    // Written out: what we hold has shrunk, which a stream waiting for that must hear.
-    this.ws.send(message, () => {
+    // PNG-only updates go through the socket's deflate, whose window spans updates: a terminal's
+    // next line repeats most of the last one's bytes (PNG chunks, palette, glyph rows). JPEG would
+    // only cost CPU. Written out: what we hold has shrunk, which a stream waiting for that must hear.
+    this.ws.send(message, { compress: update.tiles.every((t) => t.jpeg[0] === 0x89) }, () => {
       if (this.waitsForBuffer) this.poke();
     });
   }

@@ -40,7 +40,9 @@ export const kLiveDefaults = {
 
 export function createLiveService({ screenshotUrl, forwardInput, inputActions, log = () => {}, options = {} }) {
   const limits = { ...kLiveDefaults, ...options };
-  const wss = new WebSocketServer({ noServer: true, maxPayload: 16 * 1024 });
+  // permessage-deflate with its window kept from one message to the next (what updates it applies to:
+  // LiveViewer.push); maxPayload bounds what the viewer's messages inflate to.
+  const wss = new WebSocketServer({ noServer: true, maxPayload: 16 * 1024, perMessageDeflate: { zlibDeflateOptions: { level: 6 } } });
   const source = createPictureSource(screenshotUrl, limits);
   const viewers = new Set();
 
