@@ -19,8 +19,9 @@ const kNativeRetryMs = 10000; // frames that were too big at the own width are n
 
 // Pace: the bytes a frame may take so that the link carries the frame rate, with headroom.
 export class Pacer {
-  constructor({ fps }) {
+  constructor({ fps, frameFps = fps }) {
     this.frameMs = 1000 / fps;
+    this.fastMs = 1000 / Math.max(fps, frameFps);
     this.step = kStart;
     this.bytesPerMs = null; // link throughput estimate
     this.rttMs = null; // smallest recent round trip of a ping, i.e. with an empty link
@@ -36,6 +37,15 @@ export class Pacer {
     const { native, quality, scale } = kSteps[this.step];
     const width = native ? 2560 : Math.max(320, Math.round(requestedWidth * scale));
     return { quality, width, copies: true, native };
+  }
+
+  // The time between updates. Where each change is a whole frame of the compositor's, every one may
+  // be shown (a terminal printing 50 lines a second), as long as the link carries updates of the
+  // recent size that often with the same headroom. X's changes are drawing requests: showing them
+  // faster than the frame rate shows half-drawn frames, for more bytes.
+  interval(wholeFrames) {
+    if (!wholeFrames || this.bytesPerMs === null || this.size === null) return this.frameMs;
+    return this.size <= this.bytesPerMs * this.fastMs * 0.8 ? this.fastMs : this.frameMs;
   }
 
   rtt(ms) {

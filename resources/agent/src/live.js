@@ -27,6 +27,7 @@ export const kLiveDefaults = {
   minInFlight: 2, // updates always allowed unacknowledged
   maxInFlight: 16, // and never more, however long and wide the link
   fps: 30, // the capture rate while the screen changes
+  frameFps: 60, // and at most this where each change is a whole frame of the compositor's, while the link carries it
   inputFps: 60, // and for a moment after an input, so that its effect does not wait a whole frame
   inputBurstMs: 300,
   stillAfterMs: 1000, // unchanged this long: poll slowly

@@ -257,6 +257,24 @@ describe('live view pacing', () => {
     }
   });
 
+  it('goes past the frame rate only for a compositor\'s whole frames the link carries', () => {
+    const fast = 1000 / kLiveDefaults.frameFps;
+    const base = 1000 / kLiveDefaults.fps;
+    for (const [name, wholeFrames, bytesPerMs, bytes, want] of [
+      ['a terminal line each frame on loopback', true, 1e5, 800, fast],
+      ['the same from X, whose changes are drawing requests', false, 1e5, 800, base],
+      ['video-sized frames at 5 Mbit/s', true, 625, 12000, base],
+      ['a terminal line at 5 Mbit/s', true, 625, 800, fast],
+    ]) {
+      const pacer = new Pacer(kLiveDefaults);
+      assert.equal(pacer.interval(wholeFrames), base, `${name}: unmeasured`);
+      pacer.rtt(20);
+      pacer.acked({ bytes: 200000, sentAt: 0, ackAt: 20 + 200000 / bytesPerMs, whole: true }); // the join's whole frame
+      run(bytesPerMs, 20, 30, pacer, { now: 1e4 }, () => bytes);
+      assert.equal(pacer.interval(wholeFrames), want, name);
+    }
+  });
+
   it('lets as many updates be unacknowledged as the round trip and the bandwidth need', () => {
     for (const [name, rtt, bytesPerMs, frames, bytes] of [
       ['unmeasured', null, null, 2, Infinity],
