@@ -27,6 +27,7 @@ export class Pacer {
     this.rttMs = null; // smallest recent round trip of a ping, i.e. with an empty link
     this.rtts = [];
     this.size = null; // recent frame size at the current setting
+    this.lastAckAt = null;
     this.sinceChange = 0;
     this.roomy = 0;
     this.leftNative = null; // { size, at }: why and when the own width was left
@@ -54,13 +55,17 @@ export class Pacer {
     this.rttMs = Math.min(...this.rtts);
   }
 
-  // One acknowledged frame: the link time is what its ack took beyond a bare round trip. (The gap
-  // between acks would read the pipeline's cadence, not the link, whenever the round trip is the limit.)
+  // One acknowledged frame: the link time is what its ack took beyond a bare round trip, or, where it
+  // queued behind the one before, the time since that one's ack. (The gap between acks alone would
+  // read the pipeline's cadence, not the link, whenever the round trip is the limit; the round trip
+  // alone counts the queueing on a full link as a slower link, and steps down for nothing.)
   // A whole frame of the tiles stream (a join, a refresh) says what the link carries, not what the
   // updates of this setting cost. A small update's time is mostly the viewer's drawing, so it only
   // shows that the link carries at least that much.
   acked({ bytes, sentAt, ackAt, whole = false }) {
-    const sample = bytes / Math.max(1, ackAt - sentAt - (this.rttMs ?? 0));
+    const lastAckAt = this.lastAckAt;
+    this.lastAckAt = ackAt;
+    const sample = bytes / Math.max(1, ackAt - Math.max(sentAt + (this.rttMs ?? 0), lastAckAt ?? -Infinity));
     if (bytes >= kLinkSampleBytes || (this.bytesPerMs !== null && sample > this.bytesPerMs)) {
       this.bytesPerMs = this.bytesPerMs === null ? sample : this.bytesPerMs * 0.7 + sample * 0.3;
     }

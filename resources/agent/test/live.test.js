@@ -257,6 +257,21 @@ describe('live view pacing', () => {
     }
   });
 
+  it('reads the link, not the queue, from updates sent before the last one was acknowledged', () => {
+    // 5 Mbit/s, 150 ms: updates every 33 ms queue behind each other once they outgrow the link's share.
+    for (const bytes of [10000, 20000, 40000]) {
+      const pacer = new Pacer({ fps: 30 });
+      pacer.rtt(150);
+      let linkFree = 0;
+      for (let i = 0; i < 60; i++) {
+        const sentAt = i * 33;
+        linkFree = Math.max(sentAt + 75, linkFree) + bytes / 625;
+        pacer.acked({ bytes, sentAt, ackAt: linkFree + 75, whole: true });
+      }
+      assert.ok(pacer.bytesPerMs > 625 * 0.7 && pacer.bytesPerMs < 625 * 1.3, `${bytes} bytes an update: ${pacer.bytesPerMs}`);
+    }
+  });
+
   it('goes past the frame rate only for a compositor\'s whole frames the link carries', () => {
     const fast = 1000 / kLiveDefaults.frameFps;
     const base = 1000 / kLiveDefaults.fps;
