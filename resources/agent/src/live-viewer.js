@@ -107,7 +107,7 @@ export class LiveViewer {
   push(quality, update, whole = false) {
     const id = (this.seq = (this.seq + 1) >>> 0);
     const message = updateMessage(id, quality, update);
-    this.inFlight.set(id, { bytes: message.length, sentAt: Date.now(), whole });
+    this.inFlight.set(id, { bytes: message.length, sentAt: Date.now(), whole, ...this.pacer.sent() });
     this.inFlightBytes += message.length;
     this.lastSent = Date.now();
     // PNG-only updates go through the socket's deflate, whose window spans updates: a terminal's
