@@ -314,6 +314,43 @@ describe('live view pacing', () => {
   });
 });
 
+describe('live view bytes on the wire', () => {
+  // One tile an update, made by file(n) for the nth change; a change every 20 ms.
+  const d = { n: 0, file: null };
+  const t = withAgent({}, { live: { fps: 1000 } }, {
+    tiles: async ({ query }) => {
+      await sleep(20);
+      const body = d.file(++d.n);
+      const head = { sequence: d.n, width: 1920, height: 500, full: query.since === '0', tiles: [[0, 0, 64, 16, body.length]] };
+      return answer('200 OK', 'application/x-zel-tiles', Buffer.concat([Buffer.from(`${JSON.stringify(head)}\n`), body]));
+    },
+  });
+
+  it('deflates PNG updates with what came before, and leaves JPEG ones as they are', async () => {
+    // A terminal's next line: the same PNG chunks and glyphs, a counter apart. JPEG files are
+    // compressed already: deflating them only costs CPU (the filler shows whether it was tried).
+    const png = (n) => Buffer.concat([Buffer.from('89504e470d0a1a0a', 'hex'), Buffer.from(`IHDR PLTE IDAT ${'line of a busy terminal '.repeat(20)} ${n}`)]);
+    const jpeg = (n) => Buffer.concat([Buffer.from('ffd8ffe0', 'hex'), Buffer.alloc(2000, n % 256)]);
+    for (const [name, file, want] of [['PNG', png, (wire, sent) => wire < sent / 5], ['JPEG', jpeg, (wire, sent) => wire >= sent]]) {
+      d.file = file;
+      const v = await viewer(t);
+      let wire = 0;
+      v.ws._socket.on('data', (chunk) => (wire += chunk.length));
+      await until('the first update', () => v.frames.length > 0);
+      const [from, sent] = [v.frames.length, wire];
+      let bytes = 0;
+      for (let i = 0; i < 20; i++) {
+        v.ack();
+        await until('the next update', () => v.frames.length > from + i);
+        bytes += 14 + 12 + v.frames.at(-1).body.length;
+      }
+      assert.ok(want(wire - sent, bytes), `${name}: ${wire - sent} bytes on the wire for ${bytes}`);
+      v.ws.close();
+      await once(v.ws, 'close');
+    }
+  });
+});
+
 describe('live view against a viewer that does not play by the rules', () => {
   // Every look is a new picture of 256 kB; the window alone would let 1000 updates (256 MB) be unread.
   let n = 0;
