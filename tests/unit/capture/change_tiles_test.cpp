@@ -223,10 +223,10 @@ TEST(EncodeTile, TheSmallerOfPalettePngAndJpeg) {
     // row of pixels the one above it within a cell.
     const Image cells = fill(798, 598, [](int x, int y) {
         const auto level = [](double v) { return static_cast<std::uint32_t>(2.5 + 2.5 * v) * 51; };
-        const double cx = x / 6;
-        const double cy = y / 13;
-        return level(std::sin(cx / 9)) | (level(std::sin(cy / 5)) << 8U) |
-               (level(std::sin((cx + cy) / 13)) << 16U);
+        const int column = x / 6;
+        const int row = y / 13;
+        return level(std::sin(column / 9.0)) | (level(std::sin(row / 5.0)) << 8U) |
+               (level(std::sin((column + row) / 13.0)) << 16U);
     });
     const Image flat = fill(256, 64, [](int, int) { return 0x303040U; });
     const Image noise = fill(128, 64, [&](int, int) {
