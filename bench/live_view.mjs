@@ -393,7 +393,7 @@ try {
           vnc = client === 'vnc' ? await startVnc() : null;
           link = await openLink(linkName, vnc ? 6080 : 8787);
           const r = await within(180000, 'the cell', runCell(browser, client, link, vnc ? vnc.pids : [app.pid, agentPid]));
-          console.log(`| ${load} | ${linkName} | ${client} | ${r.changes.toFixed(1)} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')})${sway ? ` + sway ${r.compositor.toFixed(1)}` : ''} |`);
+          console.log(`| ${load} | ${linkName} | ${client} | ${r.changes.toFixed(1)} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(r.kbps < 10 ? 1 : 0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')})${sway ? ` + sway ${r.compositor.toFixed(1)}` : ''} |`);
         } catch (err) {
           console.log(`| ${load} | ${linkName} | ${client} | failed: ${err.message.split('\n')[0]} |`);
         } finally {

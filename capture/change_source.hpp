@@ -101,6 +101,9 @@ public:
     // Whether its reports tell the pointer (and frames can leave the cursor out for a viewer that
     // draws it): where not, the cursor stays in the frames.
     [[nodiscard]] virtual bool tellsPointer() const { return false; }
+    // Whether each report is one whole frame of the compositor's, so that a viewer may be shown
+    // every one without tearing. X's damage comes per drawing request: a frame there is half drawn.
+    [[nodiscard]] virtual bool reportsFrames() const { return false; }
     // The pointer's shape now, or nothing where the platform cannot tell it. Throws the platform's
     // error.
     virtual std::optional<CursorImage> cursorImage() { return std::nullopt; }

@@ -229,6 +229,9 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         shown_.reset();
     }
     std::string head = "{\"sequence\":" + std::to_string(sequence);
+    if (source_->reportsFrames()) {
+        head += ",\"frames\":true";
+    }
     std::vector<std::uint8_t> files;
     // Nothing, or only the cursor for a viewer that draws it itself: no capture.
     if (!full && changes.empty()) {

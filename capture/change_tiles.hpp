@@ -59,10 +59,11 @@ public:
     ChangeLog::Changes changesSince(std::uint64_t since) { return log_.changesSince(since); }
 
     // The answer of the tiles route: a JSON head line
-    //   {"sequence":N,"width":W,"height":H,"full":true|false,"tiles":[[x,y,w,h,bytes],...]}
-    // then the tiles' files back to back. Nothing changed after `since`: no capture, no tiles.
-    // `since` 0, older than the log remembers, or before the source lost track: one tile of the
-    // whole frame. `copies`: the viewer applies "copies":[[x,y,w,h,toX,toY],...] (listed before
+    //   {"sequence":N[,"frames":true],"width":W,"height":H,"full":true|false,"tiles":[[x,y,w,h,bytes],...]}
+    // then the tiles' files back to back. "frames": each change is a whole frame of the
+    // compositor's (ChangeSource::reportsFrames). Nothing changed after `since`: no capture, no
+    // tiles. `since` 0, older than the log remembers, or before the source lost track: one tile of
+    // the whole frame. `copies`: the viewer applies "copies":[[x,y,w,h,toX,toY],...] (listed before
     // "tiles", found only while the frame is at the desktop's own resolution, where a scroll is a
     // whole-pixel shift) and takes PNG tiles at any width. `pointer`: the viewer draws the pointer
     // itself, so frames come without the cursor and the cursor's moves are no change (where the

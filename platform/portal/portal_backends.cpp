@@ -253,6 +253,8 @@ public:
         return std::make_unique<PortalAreaGrabber>(session_, cache_);
     }
 
+    [[nodiscard]] bool reportsFrames() const override { return true; }
+
 private:
     std::shared_ptr<Session> session_;
     std::shared_ptr<FrameCache> cache_;

@@ -299,6 +299,8 @@ public:
         return std::make_unique<WaylandAreaGrabber>(shelf_);
     }
 
+    [[nodiscard]] bool reportsFrames() const override { return true; }
+
 private:
     std::string socket_;
     std::shared_ptr<Shelf> shelf_ = std::make_shared<Shelf>();

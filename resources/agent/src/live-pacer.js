@@ -15,17 +15,21 @@ const kSteps = [
 const kStart = 1; // 60 at the own width, as the polling client asked for
 const kLastNative = kSteps.findLastIndex((s) => s.native);
 const kLinkSampleBytes = 8192;
+const kRttSampleBytes = 2048;
 const kNativeRetryMs = 10000; // frames that were too big at the own width are not tried again before
 
 // Pace: the bytes a frame may take so that the link carries the frame rate, with headroom.
 export class Pacer {
-  constructor({ fps }) {
+  constructor({ fps, frameFps = fps }) {
     this.frameMs = 1000 / fps;
+    this.fastMs = 1000 / Math.max(fps, frameFps);
     this.step = kStart;
     this.bytesPerMs = null; // link throughput estimate
-    this.rttMs = null; // smallest recent round trip of a ping, i.e. with an empty link
+    this.rttMs = null; // smallest recent round trip of a ping (or a small update), i.e. with an empty link
     this.rtts = [];
     this.size = null; // recent frame size at the current setting
+    this.delivered = 0; // bytes acknowledged so far
+    this.deliveredAt = null; // and when the last ack came
     this.sinceChange = 0;
     this.roomy = 0;
     this.leftNative = null; // { size, at }: why and when the own width was left
@@ -38,19 +42,45 @@ export class Pacer {
     return { quality, width, copies: true, native };
   }
 
+  // The time between updates. Where each change is a whole frame of the compositor's, every one may
+  // be shown (a terminal printing 50 lines a second), as long as the link carries updates of the
+  // recent size that often with the same headroom. X's changes are drawing requests: showing them
+  // faster than the frame rate shows half-drawn frames, for more bytes.
+  interval(wholeFrames) {
+    if (!wholeFrames || this.bytesPerMs === null || this.size === null) return this.frameMs;
+    return this.size <= this.bytesPerMs * this.fastMs * 0.8 ? this.fastMs : this.frameMs;
+  }
+
   rtt(ms) {
     this.rtts.push(ms);
     if (this.rtts.length > 8) this.rtts.shift();
     this.rttMs = Math.min(...this.rtts);
   }
 
-  // One acknowledged frame: the link time is what its ack took beyond a bare round trip. (The gap
-  // between acks would read the pipeline's cadence, not the link, whenever the round trip is the limit.)
+  // What an update about to be sent finds acknowledged: given back with its ack (acked's delivered,
+  // deliveredAt).
+  sent() {
+    return { delivered: this.delivered, deliveredAt: this.deliveredAt };
+  }
+
+  // One acknowledged frame: the link time is what its ack took beyond a bare round trip, or, on a
+  // full link, where it queued behind others, what was acknowledged between the ack before its send
+  // and its own, however the viewer bunched its acks within it. (The gap between acks would read the
+  // pipeline's cadence, not the link, whenever the round trip is the limit; the round trip alone
+  // reads the queueing on a full link as a slower link, and steps down for nothing.)
   // A whole frame of the tiles stream (a join, a refresh) says what the link carries, not what the
   // updates of this setting cost. A small update's time is mostly the viewer's drawing, so it only
   // shows that the link carries at least that much.
-  acked({ bytes, sentAt, ackAt, whole = false }) {
-    const sample = bytes / Math.max(1, ackAt - sentAt - (this.rttMs ?? 0));
+  acked({ bytes, sentAt, ackAt, whole = false, delivered = 0, deliveredAt = null }) {
+    // A small update's ack is a round trip and little more: a ping answered late (by a page busy
+    // starting) is corrected, or every update would seem to cross the link at once.
+    if (this.rttMs !== null && bytes <= kRttSampleBytes && ackAt - sentAt < this.rttMs) this.rtt(ackAt - sentAt);
+    this.delivered += bytes;
+    this.deliveredAt = ackAt;
+    const alone = bytes / Math.max(1, ackAt - sentAt - (this.rttMs ?? 0));
+    // Over less than a round trip, the acks' bunching would be read as speed.
+    const spanned = deliveredAt !== null && ackAt - deliveredAt >= (this.rttMs ?? 0);
+    const sample = spanned ? Math.max(alone, (this.delivered - delivered) / Math.max(1, ackAt - deliveredAt)) : alone;
     if (bytes >= kLinkSampleBytes || (this.bytesPerMs !== null && sample > this.bytesPerMs)) {
       this.bytesPerMs = this.bytesPerMs === null ? sample : this.bytesPerMs * 0.7 + sample * 0.3;
     }

@@ -1,5 +1,6 @@
 // What the live view sends one viewer, and when: updates from the /tiles long poll at most at the
-// frame rate (faster for a moment after an input), or, from an app without /tiles, whole screenshots
+// frame rate (faster for a moment after an input, and for a compositor's whole frames while the link
+// carries them: Pacer.interval), or, from an app without /tiles, whole screenshots
 // compared by hash, slower while the screen is still; never more than the pacer's window lets be
 // unacknowledged; after a failure, an error message and a growing pause. A viewer that draws the
 // pointer itself gets its place and shape as messages of their own, apart from the updates.
@@ -82,7 +83,7 @@ export class LiveStream {
     }
     this.since = update.sequence;
     // At most the frame rate: changes meanwhile gather into the next update.
-    this.nextAt = onGrid(this.nextAt, started, 1000 / limits.fps);
+    this.nextAt = onGrid(this.nextAt, started, viewer.pacer.interval(update.frames === true));
     this.soonAt = onGrid(this.soonAt, started, 1000 / limits.inputFps);
   }
 

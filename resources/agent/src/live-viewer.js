@@ -107,11 +107,13 @@ export class LiveViewer {
   push(quality, update, whole = false) {
     const id = (this.seq = (this.seq + 1) >>> 0);
     const message = updateMessage(id, quality, update);
-    this.inFlight.set(id, { bytes: message.length, sentAt: Date.now(), whole });
+    this.inFlight.set(id, { bytes: message.length, sentAt: Date.now(), whole, ...this.pacer.sent() });
     this.inFlightBytes += message.length;
     this.lastSent = Date.now();
-    // Written out: what we hold has shrunk, which a stream waiting for that must hear.
-    this.ws.send(message, () => {
+    // PNG-only updates go through the socket's deflate, whose window spans updates: a terminal's
+    // next line repeats most of the last one's bytes (PNG chunks, palette, glyph rows). JPEG would
+    // only cost CPU. Written out: what we hold has shrunk, which a stream waiting for that must hear.
+    this.ws.send(message, { compress: update.tiles.every((t) => t.jpeg[0] === 0x89) }, () => {
       if (this.waitsForBuffer) this.poke();
     });
   }

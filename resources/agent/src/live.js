@@ -27,6 +27,7 @@ export const kLiveDefaults = {
   minInFlight: 2, // updates always allowed unacknowledged
   maxInFlight: 16, // and never more, however long and wide the link
   fps: 30, // the capture rate while the screen changes
+  frameFps: 60, // and at most this where each change is a whole frame of the compositor's, while the link carries it
   inputFps: 60, // and for a moment after an input, so that its effect does not wait a whole frame
   inputBurstMs: 300,
   stillAfterMs: 1000, // unchanged this long: poll slowly
@@ -40,7 +41,9 @@ export const kLiveDefaults = {
 
 export function createLiveService({ screenshotUrl, forwardInput, inputActions, log = () => {}, options = {} }) {
   const limits = { ...kLiveDefaults, ...options };
-  const wss = new WebSocketServer({ noServer: true, maxPayload: 16 * 1024 });
+  // permessage-deflate with its window kept from one message to the next (what updates it applies to:
+  // LiveViewer.push); maxPayload bounds what the viewer's messages inflate to.
+  const wss = new WebSocketServer({ noServer: true, maxPayload: 16 * 1024, perMessageDeflate: { zlibDeflateOptions: { level: 6 } } });
   const source = createPictureSource(screenshotUrl, limits);
   const viewers = new Set();
 

@@ -263,6 +263,49 @@ describe('live view pacing', () => {
     }
   });
 
+  it('reads the link, not the queue, from updates sent before the last one was acknowledged', () => {
+    // 5 Mbit/s, 150 ms, an update every 33 ms: the larger ones queue behind each other. Each row: the
+    // least and most the reading may be (the link's 625 bytes/ms, or what an update a frame carries).
+    // The first ping's answer came late, from a page still busy starting; every fifth update is small.
+    for (const [bytes, least, most] of [[10000, 250, 625 * 1.3], [20000, 625 * 0.7, 625 * 1.3], [40000, 625 * 0.7, 625 * 1.3]]) {
+      const pacer = new Pacer({ fps: 30 });
+      pacer.rtt(230);
+      // Sends and acks in time order; the viewer acks in bunches, as it decodes.
+      const events = [];
+      let linkFree = 0;
+      const size = (i) => (i % 5 ? bytes : 1000);
+      for (let i = 0; i < 60; i++) {
+        const sentAt = i * 33;
+        linkFree = Math.max(sentAt + 75, linkFree) + size(i) / 625;
+        events.push({ at: sentAt, i }, { at: Math.ceil((linkFree + 75) / 50) * 50, i, ack: true });
+      }
+      const frames = [];
+      for (const { at, i, ack } of events.sort((a, b) => a.at - b.at || !a.ack - !b.ack)) {
+        if (ack) pacer.acked({ ...frames[i], ackAt: at, whole: true });
+        else frames[i] = { bytes: size(i), sentAt: at, ...pacer.sent() };
+      }
+      assert.ok(pacer.bytesPerMs >= least && pacer.bytesPerMs <= most, `${bytes} bytes an update: ${pacer.bytesPerMs}`);
+    }
+  });
+
+  it('goes past the frame rate only for a compositor\'s whole frames the link carries', () => {
+    const fast = 1000 / kLiveDefaults.frameFps;
+    const base = 1000 / kLiveDefaults.fps;
+    for (const [name, wholeFrames, bytesPerMs, bytes, want] of [
+      ['a terminal line each frame on loopback', true, 1e5, 800, fast],
+      ['the same from X, whose changes are drawing requests', false, 1e5, 800, base],
+      ['video-sized frames at 5 Mbit/s', true, 625, 12000, base],
+      ['a terminal line at 5 Mbit/s', true, 625, 800, fast],
+    ]) {
+      const pacer = new Pacer(kLiveDefaults);
+      assert.equal(pacer.interval(wholeFrames), base, `${name}: unmeasured`);
+      pacer.rtt(20);
+      pacer.acked({ bytes: 200000, sentAt: 0, ackAt: 20 + 200000 / bytesPerMs, whole: true }); // the join's whole frame
+      run(bytesPerMs, 20, 30, pacer, { now: 1e4 }, () => bytes);
+      assert.equal(pacer.interval(wholeFrames), want, name);
+    }
+  });
+
   it('lets as many updates be unacknowledged as the round trip and the bandwidth need', () => {
     for (const [name, rtt, bytesPerMs, frames, bytes] of [
       ['unmeasured', null, null, 2, Infinity],
@@ -273,6 +316,43 @@ describe('live view pacing', () => {
       if (rtt !== null) pacer.rtt(rtt);
       pacer.bytesPerMs = bytesPerMs;
       assert.deepEqual(pacer.window(kLiveDefaults), { frames, bytes: Math.max(bytes, bytesPerMs === null ? 0 : 65536) }, name);
+    }
+  });
+});
+
+describe('live view bytes on the wire', () => {
+  // One tile an update, made by file(n) for the nth change; a change every 20 ms.
+  const d = { n: 0, file: null };
+  const t = withAgent({}, { live: { fps: 1000 } }, {
+    tiles: async ({ query }) => {
+      await sleep(20);
+      const body = d.file(++d.n);
+      const head = { sequence: d.n, width: 1920, height: 500, full: query.since === '0', tiles: [[0, 0, 64, 16, body.length]] };
+      return answer('200 OK', 'application/x-zel-tiles', Buffer.concat([Buffer.from(`${JSON.stringify(head)}\n`), body]));
+    },
+  });
+
+  it('deflates PNG updates with what came before, and leaves JPEG ones as they are', async () => {
+    // A terminal's next line: the same PNG chunks and glyphs, a counter apart. JPEG files are
+    // compressed already: deflating them only costs CPU (the filler shows whether it was tried).
+    const png = (n) => Buffer.concat([Buffer.from('89504e470d0a1a0a', 'hex'), Buffer.from(`IHDR PLTE IDAT ${'line of a busy terminal '.repeat(20)} ${n}`)]);
+    const jpeg = (n) => Buffer.concat([Buffer.from('ffd8ffe0', 'hex'), Buffer.alloc(2000, n % 256)]);
+    for (const [name, file, want] of [['PNG', png, (wire, sent) => wire < sent / 5], ['JPEG', jpeg, (wire, sent) => wire >= sent]]) {
+      d.file = file;
+      const v = await viewer(t);
+      let wire = 0;
+      v.ws._socket.on('data', (chunk) => (wire += chunk.length));
+      await until('the first update', () => v.frames.length > 0);
+      const [from, sent] = [v.frames.length, wire];
+      let bytes = 0;
+      for (let i = 0; i < 20; i++) {
+        v.ack();
+        await until('the next update', () => v.frames.length > from + i);
+        bytes += 14 + 12 + v.frames.at(-1).body.length;
+      }
+      assert.ok(want(wire - sent, bytes), `${name}: ${wire - sent} bytes on the wire for ${bytes}`);
+      v.ws.close();
+      await once(v.ws, 'close');
     }
   });
 });

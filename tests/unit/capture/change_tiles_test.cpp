@@ -9,6 +9,7 @@
 #include "tests/support/fakes/fake_change_source.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <gtest/gtest.h>
@@ -218,6 +219,15 @@ TEST(EncodeTile, TheSmallerOfPalettePngAndJpeg) {
     // of colours, and JPEG makes less of them than a palette.
     Image scaledText(154, 58);
     ASSERT_TRUE(zel::scaleInto(textTile, scaledText.view()));
+    // Moving colour in a terminal: cells of 216 colours over more than a small tile's pixels, each
+    // row of pixels the one above it within a cell.
+    const Image cells = fill(798, 598, [](int x, int y) {
+        const auto level = [](double v) { return static_cast<std::uint32_t>(2.5 + 2.5 * v) * 51; };
+        const int column = x / 6;
+        const int row = y / 13;
+        return level(std::sin(column / 9.0)) | (level(std::sin(row / 5.0)) << 8U) |
+               (level(std::sin((column + row) / 13.0)) << 16U);
+    });
     const Image flat = fill(256, 64, [](int, int) { return 0x303040U; });
     const Image noise = fill(128, 64, [&](int, int) {
         const auto v = static_cast<std::uint32_t>(random() % 200);
@@ -233,6 +243,7 @@ TEST(EncodeTile, TheSmallerOfPalettePngAndJpeg) {
         {"text at 25", textTile, 25, true, true},
         {"text scaled, at 25", std::as_const(scaledText).view(), 25, true, false},
         {"flat", std::as_const(flat).view(), 25, true, true},
+        {"colour cells at 70", std::as_const(cells).view(), 70, true, true},
         {"text for a viewer without PNG", textTile, 60, false, false},
         {"noise of 200 greys at 25", std::as_const(noise).view(), 25, true, false},
         {"photo", std::as_const(photo).view(), 70, true, false},
@@ -246,7 +257,7 @@ TEST(EncodeTile, TheSmallerOfPalettePngAndJpeg) {
         ASSERT_TRUE(jpeg);
         EXPECT_LE(file->size(), jpeg->size());
         if (png) {
-            EXPECT_LT(file->size() * 3, jpeg->size()) << "text as JPEG costs several times more";
+            EXPECT_LT(file->size() * 3, jpeg->size()) << "as JPEG it costs several times more";
         }
     }
 }
