@@ -73,10 +73,9 @@ TEST(MainWindow, TheDialogsInstructionIsShownWholeWhileItIsWanted) {
     model.statusText = zel::kReadyStatus;
     model.detailText = zel::kReadyDetail;
     // The instruction, and what takes its place after the desktop's "no" or failure.
-    for (const char* consent :
-         {zel::kPortalConsentHint, zel::portal::kScreenRefusedText,
-          zel::portal::kControlRefusedText, zel::portal::kSharingEndedText,
-          zel::portal::kPortalFailedText}) {
+    for (const char* consent : {zel::kPortalConsentHint, zel::portal::kScreenRefusedText,
+                                zel::portal::kControlRefusedText, zel::portal::kSharingEndedText,
+                                zel::portal::kPortalFailedText}) {
         model.consentText = consent;
         window.render(model);
         const QString text = shown(consent);

@@ -39,7 +39,9 @@ TEST(AccessibilityRequest, TreeQueries) {
              Case{{{"depth", ""}, {"limit", ""}}, request("", std::nullopt, depth, limit), ""},
              Case{{{"depth", "0"}}, std::nullopt, "\"depth\" must be a whole number from 1 to 64."},
              Case{{{"depth", "65"}}, std::nullopt, "\"depth\" must be"},
-             Case{{{"limit", "5001"}}, std::nullopt, "\"limit\" must be a whole number from 1 to 5000."},
+             Case{{{"limit", "5001"}},
+                  std::nullopt,
+                  "\"limit\" must be a whole number from 1 to 5000."},
              Case{{{"limit", "12abc"}}, std::nullopt, "\"limit\" must be"},
              Case{{{"pid", "-1"}}, std::nullopt, "\"pid\" must be"},
          }) {
