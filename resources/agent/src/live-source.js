@@ -12,8 +12,13 @@ function parseTiles(body) {
     const jpeg = body.subarray(at, (at += bytes));
     return { x, y, width, height, jpeg };
   });
+  let video = null;
+  if (Array.isArray(head.video)) {
+    const [x, y, width, height, key, bytes] = head.video;
+    video = { x, y, width, height, key: key === 1, chunk: body.subarray(at, (at += bytes)) };
+  }
   if (at !== body.length) throw new ControlError(502, 'The control service answered tiles of the wrong length.');
-  return { ...head, copies: head.copies ?? [], tiles };
+  return { ...head, copies: head.copies ?? [], tiles, video };
 }
 
 // The /pointer/shape answer: a JSON head line, then the PNG.
@@ -41,10 +46,13 @@ export function createPictureSource(screenshotUrl, { tilesWaitMs, maxFrameBytes 
     // What changed after `since` ({ sequence, width, height, full, copies, tiles }), or null when the
     // app has no /tiles: an older one answers a screenshot there, one that cannot track changes 501.
     // pointer: the viewer draws the pointer itself (frames without it, its moves no change).
-    async tiles(since, width, quality, copies, signal, pointer = false) {
+    // video: bits/s for a moving area as H.264 ({ x, y, width, height, key, chunk }), 0: tiles only.
+    async tiles(since, width, quality, copies, signal, pointer = false, video = 0) {
       let answer;
       try {
-        const params = { since, width, quality, wait: tilesWaitMs, ...(copies ? { copies: 1 } : {}), ...(pointer ? { pointer: 1 } : {}) };
+        const params = {
+          since, width, quality, wait: tilesWaitMs, ...(copies ? { copies: 1 } : {}), ...(pointer ? { pointer: 1 } : {}), ...(video ? { video } : {}),
+        };
         answer = await control('/tiles', params, signal, tilesWaitMs + 8000);
       } catch (err) {
         if (err.controlStatus === 501) return null;
