@@ -246,7 +246,7 @@ std::string ChangeTiles::pointerShape() {
     return body;
 }
 
-std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool full, const Image& frame,
+std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop, const Image& frame,
                                                  Image* before, const CaptureDisplay& display,
                                                  std::vector<ChangeRect>& changes, int bitrate,
                                                  std::int64_t millis, VideoChunk& chunk) {
@@ -255,8 +255,9 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool full,
                    region->y + region->height > frame.height())) {
         region.reset(); // planned for another size: the next update finds it again
     }
-    // Video only builds on a picture the viewer has: no whole frame, the same viewer as before.
-    if (full || before == nullptr || before->width() != frame.width() ||
+    // Video only builds on a picture the viewer has: no whole frame (nor a still screen), the same
+    // viewer as before.
+    if (stop || before == nullptr || before->width() != frame.width() ||
         before->height() != frame.height()) {
         region.reset();
     }
@@ -333,8 +334,10 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
     }
     std::string head = "{\"sequence\":" + std::to_string(sequence);
     std::vector<std::uint8_t> files;
-    // Nothing, or only the cursor for a viewer that draws it itself: no capture.
-    if (!full && changes.empty()) {
+    // Nothing, or only the cursor for a viewer that draws it itself: no capture. A video that
+    // stopped is the exception: its area goes back to exact tiles now.
+    const bool videoStopped = videoBitrate > 0 && video_.region && changes.empty();
+    if (!full && changes.empty() && !videoStopped) {
         head += ",\"full\":false,\"tiles\":[]}\n";
     } else {
         // Captured after the log was read, so the frame holds every change up to `sequence`.
@@ -366,14 +369,14 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         VideoChunk chunk;
         std::optional<TileRect> video;
         if (videoBitrate > 0) {
-            video = streamVideo(since, full, *scaled, base ? &base->image : nullptr, display,
-                                changes, videoBitrate, millis, chunk);
+            video = streamVideo(since, full || videoStopped, *scaled, base ? &base->image : nullptr,
+                                display, changes, videoBitrate, millis, chunk);
         }
         EncodedTiles encoded =
             encodeTiles(changes, display, std::as_const(*scaled).view(),
                         base ? &base->image : nullptr, quality, copies, full, video);
         full = encoded.whole;
-        if (videoBitrate > 0 && !logged.full) {
+        if (videoBitrate > 0 && !logged.full && !videoStopped) {
             // What moved in this update: its tiles, and within the video what the log says changed.
             std::vector<TileRect> moved = encoded.tiles;
             if (video) {

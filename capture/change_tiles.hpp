@@ -74,7 +74,8 @@ public:
     // none): the viewer decodes H.264, so an area that changes in nearly every update goes as a
     // video stream, "video":[x,y,w,h,key,bytes] with its access unit after the tiles' files (key:
     // an IDR, sent when the stream starts, changes size or is asked from another sequence than it
-    // left). Throws what a screenshot throws.
+    // left). Asked with nothing changed while a video runs, the video ends: its area comes as
+    // tiles. Throws what a screenshot throws.
     std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality,
                                     bool copies = false, bool pointer = false,
                                     int videoBitrate = 0);
@@ -99,9 +100,10 @@ private:
                                      const CaptureDisplay& display, Image screen, bool cursor);
 
     // The video part of an answer to `since` with this frame: the region (frame pixels) that goes
-    // as `chunk` instead of tiles, or nothing. A region that ends is marked changed in `changes`
-    // and spoiled in `before`, so that tiles restore it exactly.
-    std::optional<TileRect> streamVideo(std::uint64_t since, bool full, const Image& frame,
+    // as `chunk` instead of tiles, or nothing (always after `stop`: a whole frame, or a still
+    // screen that ends the video). A region that ends is marked changed in `changes` and spoiled in
+    // `before`, so that tiles restore it exactly.
+    std::optional<TileRect> streamVideo(std::uint64_t since, bool stop, const Image& frame,
                                         Image* before, const CaptureDisplay& display,
                                         std::vector<ChangeRect>& changes, int bitrate,
                                         std::int64_t millis, VideoChunk& chunk);

@@ -47,13 +47,15 @@ export function createPictureSource(screenshotUrl, { tilesWaitMs, maxFrameBytes 
     // app has no /tiles: an older one answers a screenshot there, one that cannot track changes 501.
     // pointer: the viewer draws the pointer itself (frames without it, its moves no change).
     // video: bits/s for a moving area as H.264 ({ x, y, width, height, key, chunk }), 0: tiles only.
-    async tiles(since, width, quality, copies, signal, pointer = false, video = 0) {
+    // wait: how long the app may wait for a change (after a video, a short while: a still screen
+    // then ends it, and its area comes as exact tiles).
+    async tiles(since, width, quality, copies, signal, pointer = false, video = 0, wait = tilesWaitMs) {
       let answer;
       try {
         const params = {
-          since, width, quality, wait: tilesWaitMs, ...(copies ? { copies: 1 } : {}), ...(pointer ? { pointer: 1 } : {}), ...(video ? { video } : {}),
+          since, width, quality, wait, ...(copies ? { copies: 1 } : {}), ...(pointer ? { pointer: 1 } : {}), ...(video ? { video } : {}),
         };
-        answer = await control('/tiles', params, signal, tilesWaitMs + 8000);
+        answer = await control('/tiles', params, signal, wait + 8000);
       } catch (err) {
         if (err.controlStatus === 501) return null;
         throw err;

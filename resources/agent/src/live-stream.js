@@ -12,6 +12,7 @@ const onGrid = (at, started, interval) => (started >= at && started - at < inter
 
 // A moving area's video may take half of what the link carries (the app holds it to what the area
 // needs); before the link is known, the app's own bound.
+const kVideoStillMs = 200; // a video unchanged this long has stopped: the app sends its area as tiles
 const videoBitrate = ({ bytesPerMs }) => (bytesPerMs === null ? 50e6 : Math.round(Math.min(50e6, Math.max(1e5, bytesPerMs * 8000 * 0.5))));
 
 export class LiveStream {
@@ -67,7 +68,8 @@ export class LiveStream {
     let update;
     try {
       const video = viewer.video ? videoBitrate(viewer.pacer) : 0;
-      update = await viewer.pollTiles((signal) => this.source.tiles(this.since, width, quality, copies, signal, viewer.drawsPointer, video));
+      const wait = this.videoShown ? kVideoStillMs : limits.tilesWaitMs;
+      update = await viewer.pollTiles((signal) => this.source.tiles(this.since, width, quality, copies, signal, viewer.drawsPointer, video, wait));
     } catch (err) {
       if (err.status === 499 && !viewer.abort.signal.aborted) return; // cut short for a new width
       throw err;
@@ -77,6 +79,7 @@ export class LiveStream {
       this.useTiles = false;
       return;
     }
+    this.videoShown = Boolean(update.video);
     if ((update.tiles.length + update.copies.length || update.video) && viewer.open) {
       viewer.push(quality, update, this.since === 0); // a whole frame the encoder chose is an update's cost
       this.shownWidth = width;
