@@ -77,8 +77,9 @@ bool contains(const TileRect& outer, const TileRect& inner) {
 }
 
 // The stream's rate: what the viewer's link allows, but no more than a moving picture of that size
-// needs (about 0.07 bits a pixel at 30 frames a second), nor less than keeps it recognisable.
-constexpr double kVideoBitsPerPixelSecond = 2.2;
+// needs (about 0.017 bits a pixel at 30 frames a second: a phone shows it scaled down), nor less
+// than keeps it recognisable.
+constexpr double kVideoBitsPerPixelSecond = 0.5;
 constexpr int kMinVideoBitrate = 150'000;
 int videoRate(int asked, const TileRect& region) {
     const double needed = kVideoBitsPerPixelSecond * region.width * region.height;

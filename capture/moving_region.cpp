@@ -6,10 +6,19 @@
 namespace zel {
 namespace {
 
-// A cell is moving when it changed in this many of the last eight updates, each within kMaxGapMs
-// of the one before: typing changes a line a few times a second, a video every frame.
-constexpr int kMovingUpdates = 7;
-constexpr std::int64_t kMaxGapMs = 150;
+// A cell is moving when it changed in half of the last sixteen updates, one of the last two among
+// them, while updates came at least ten a second with no pause longer than kMaxGapMs: a video
+// changes every frame, typing a line a few times a second. Half, not all: a window that redraws
+// row by row, faster than its frames come, leaves some of its rows for the next update. Around
+// moving cells, those that changed in a quarter of them, lately too, join the region.
+constexpr int kMovingUpdates = 8;
+constexpr unsigned kMovingLately = 0b11;
+constexpr int kWarmUpdates = 4;
+constexpr unsigned kWarmLately = 0b1111;
+constexpr int kWarmReach = 2; // cells beyond the region's box
+constexpr std::int64_t kMaxGapMs = 500;
+constexpr std::int64_t kHistory = 16;
+constexpr std::int64_t kMaxSpanMs = 1500; // of the last sixteen updates
 // The smallest region worth a stream, in cells, and how much of its box must be moving.
 constexpr int kMinColumns = 4;
 constexpr int kMinRows = 3;
@@ -38,13 +47,22 @@ std::optional<TileRect> MovingRegion::update(const std::vector<TileRect>& change
         columns_ = (frameWidth + kCell - 1) / kCell;
         rows_ = (frameHeight + kCell - 1) / kCell;
         history_.assign(static_cast<std::size_t>(columns_) * rows_, 0);
+        times_.clear();
         region_.reset();
     } else if (millis - lastMillis_ > kMaxGapMs) {
         std::fill(history_.begin(), history_.end(), 0); // a pause: no longer every frame
+        times_.clear();
     }
     lastMillis_ = millis;
-    for (std::uint8_t& cell : history_) {
-        cell = static_cast<std::uint8_t>(cell << 1);
+    times_.push_back(millis);
+    if (static_cast<std::int64_t>(times_.size()) > kHistory) {
+        times_.pop_front();
+    }
+    // At least ten a second over the updates it remembers.
+    frequent_ = millis - times_.front() <=
+                static_cast<std::int64_t>(times_.size() - 1) * kMaxSpanMs / (kHistory - 1);
+    for (std::uint16_t& cell : history_) {
+        cell = static_cast<std::uint16_t>(cell << 1U);
     }
     bool inRegion = false;
     for (const TileRect& rect : changed) {
@@ -77,6 +95,13 @@ std::optional<TileRect> MovingRegion::update(const std::vector<TileRect>& change
 }
 
 std::optional<TileRect> MovingRegion::candidate() const {
+    if (!frequent_) {
+        return std::nullopt;
+    }
+    const auto changedIn = [&](int column, int row, int updates, unsigned lately) {
+        const std::uint16_t cell = history_[static_cast<std::size_t>(row) * columns_ + column];
+        return std::popcount(cell) >= updates && (cell & lately) != 0;
+    };
     int left = columns_;
     int top = rows_;
     int right = -1;
@@ -84,8 +109,7 @@ std::optional<TileRect> MovingRegion::candidate() const {
     int moving = 0;
     for (int row = 0; row < rows_; ++row) {
         for (int column = 0; column < columns_; ++column) {
-            if (std::popcount(history_[static_cast<std::size_t>(row) * columns_ + column]) <
-                kMovingUpdates) {
+            if (!changedIn(column, row, kMovingUpdates, kMovingLately)) {
                 continue;
             }
             ++moving;
@@ -98,6 +122,27 @@ std::optional<TileRect> MovingRegion::candidate() const {
     if (moving == 0 || right - left + 1 < kMinColumns || bottom - top + 1 < kMinRows ||
         moving < kMinFill * (right - left + 1) * (bottom - top + 1)) {
         return std::nullopt;
+    }
+    for (bool grew = true; grew;) {
+        grew = false;
+        const int x0 = std::max(0, left - kWarmReach);
+        const int x1 = std::min(columns_ - 1, right + kWarmReach);
+        const int y0 = std::max(0, top - kWarmReach);
+        const int y1 = std::min(rows_ - 1, bottom + kWarmReach);
+        for (int row = y0; row <= y1; ++row) {
+            for (int column = x0; column <= x1; ++column) {
+                const bool inside =
+                    column >= left && column <= right && row >= top && row <= bottom;
+                if (inside || !changedIn(column, row, kWarmUpdates, kWarmLately)) {
+                    continue;
+                }
+                left = std::min(left, column);
+                right = std::max(right, column);
+                top = std::min(top, row);
+                bottom = std::max(bottom, row);
+                grew = true;
+            }
+        }
     }
     TileRect rect{left * kCell, top * kCell, 0, 0};
     rect.width = std::min(width_, (right + 1) * kCell) - rect.x;

@@ -6,6 +6,7 @@
 #include "capture/tile_plan.hpp"
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -29,7 +30,9 @@ private:
     int height_ = 0;
     int columns_ = 0;
     int rows_ = 0;
-    std::vector<std::uint8_t> history_; // per cell, bit n: changed n updates ago
+    std::vector<std::uint16_t> history_; // per cell, bit n: changed n updates ago
+    std::deque<std::int64_t> times_;     // of the last sixteen updates
+    bool frequent_ = false;              // they came at least ten a second
     std::optional<TileRect> region_;
     int quiet_ = 0; // updates in a row that changed nothing in region_
     std::int64_t lastMillis_ = 0;
