@@ -2,6 +2,7 @@
 
 #include "base/app_error.hpp"
 #include "base/c_handle.hpp"
+#include "capture/image_scaling.hpp"
 #include "capture/screenshot.hpp"
 #include "capture/screenshot_encoding.hpp"
 
@@ -250,7 +251,8 @@ std::string ChangeTiles::pointerShape() {
 std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop, const Image& frame,
                                                  Image* before, const CaptureDisplay& display,
                                                  std::vector<ChangeRect>& changes, int bitrate,
-                                                 std::int64_t millis, VideoChunk& chunk) {
+                                                 int viewWidth, std::int64_t millis,
+                                                 VideoChunk& chunk) {
     std::optional<TileRect> region = video_.moving.region();
     if (region && (region->x + region->width > frame.width() ||
                    region->y + region->height > frame.height())) {
@@ -264,18 +266,35 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
     }
     if (region) {
         try {
-            if (!video_.encoder || video_.encoder->width() != region->width ||
-                video_.encoder->height() != region->height) {
+            // At the scale the viewer shows it, in even sizes.
+            const double scale = viewWidth > 0 && viewWidth < frame.width()
+                                     ? static_cast<double>(viewWidth) / frame.width()
+                                     : 1.0;
+            const auto even = [&](int size) {
+                return std::max(16, static_cast<int>(size * scale) / 2 * 2);
+            };
+            const TileRect encoded{0, 0, std::min(region->width, even(region->width)),
+                                   std::min(region->height, even(region->height))};
+            if (!video_.encoder || video_.encoder->width() != encoded.width ||
+                video_.encoder->height() != encoded.height) {
                 video_.encoder.reset();
                 video_.encoder =
-                    makeH264Encoder(region->width, region->height, videoRate(bitrate, *region));
+                    makeH264Encoder(encoded.width, encoded.height, videoRate(bitrate, encoded));
                 video_.sequence = 0;
             }
-            const ConstPixelView pixels{frame.data() + region->y * frame.stride() +
-                                            static_cast<std::size_t>(region->x) * 4,
-                                        region->width, region->height, frame.stride()};
-            chunk = video_.encoder->encode(pixels, video_.sequence != since,
-                                           videoRate(bitrate, *region), millis);
+            const ConstPixelView area{frame.data() + region->y * frame.stride() +
+                                          static_cast<std::size_t>(region->x) * 4,
+                                      region->width, region->height, frame.stride()};
+            std::optional<Image> smaller;
+            if (encoded.width != region->width || encoded.height != region->height) {
+                smaller.emplace(encoded.width, encoded.height);
+                if (!scaleInto(area, smaller->view())) {
+                    throw AppError(kUnableToEncode);
+                }
+            }
+            chunk = video_.encoder->encode(smaller ? std::as_const(*smaller).view() : area,
+                                           video_.sequence != since, videoRate(bitrate, encoded),
+                                           millis);
         } catch (const std::exception&) {
             region.reset(); // tiles after all; the next region starts a new stream
         }
@@ -310,7 +329,8 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
 }
 
 std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int quality,
-                                             bool copies, bool pointer, int videoBitrate) {
+                                             bool copies, bool pointer, int videoBitrate,
+                                             int videoWidth) {
     // Where the source cannot tell the pointer, the viewer gets it in the frames after all.
     pointer = pointer && source_->tellsPointer();
     const bool cursor = !pointer;
@@ -371,7 +391,7 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         std::optional<TileRect> video;
         if (videoBitrate > 0) {
             video = streamVideo(since, full || videoStopped, *scaled, base ? &base->image : nullptr,
-                                display, changes, videoBitrate, millis, chunk);
+                                display, changes, videoBitrate, videoWidth, millis, chunk);
         }
         EncodedTiles encoded =
             encodeTiles(changes, display, std::as_const(*scaled).view(),

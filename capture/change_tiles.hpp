@@ -74,11 +74,13 @@ public:
     // none): the viewer decodes H.264, so an area that changes in nearly every update goes as a
     // video stream, "video":[x,y,w,h,key,bytes] with its access unit after the tiles' files (key:
     // an IDR, sent when the stream starts, changes size or is asked from another sequence than it
-    // left). Asked with nothing changed while a video runs, the video ends: its area comes as
-    // tiles. Throws what a screenshot throws.
+    // left). `videoWidth`: the width the viewer shows the frame at (0: its own); a frame wider than
+    // that has its video encoded at that scale (drawn stretched to w × h), as the finer pixels
+    // would not show. Asked with nothing changed while a video runs, the video ends: its area comes
+    // as tiles. Throws what a screenshot throws.
     std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality,
-                                    bool copies = false, bool pointer = false,
-                                    int videoBitrate = 0);
+                                    bool copies = false, bool pointer = false, int videoBitrate = 0,
+                                    int videoWidth = 0);
 
     // The pointer route: `changed` once, as awaitChange, when the pointer moved or took another
     // shape after pointer sequence `since`. Throws AppError "This desktop does not tell where the
@@ -106,7 +108,7 @@ private:
     std::optional<TileRect> streamVideo(std::uint64_t since, bool stop, const Image& frame,
                                         Image* before, const CaptureDisplay& display,
                                         std::vector<ChangeRect>& changes, int bitrate,
-                                        std::int64_t millis, VideoChunk& chunk);
+                                        int viewWidth, std::int64_t millis, VideoChunk& chunk);
 
     std::shared_ptr<CaptureBackend> capture_;
     std::shared_ptr<ChangeSource> source_;

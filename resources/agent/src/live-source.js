@@ -46,14 +46,15 @@ export function createPictureSource(screenshotUrl, { tilesWaitMs, maxFrameBytes 
     // What changed after `since` ({ sequence, width, height, full, copies, tiles }), or null when the
     // app has no /tiles: an older one answers a screenshot there, one that cannot track changes 501.
     // pointer: the viewer draws the pointer itself (frames without it, its moves no change).
-    // video: bits/s for a moving area as H.264 ({ x, y, width, height, key, chunk }), 0: tiles only.
+    // video: { bitrate, width } for a moving area as H.264 ({ x, y, width, height, key, chunk }),
+    // encoded at most at the scale of the viewer's width; null: tiles only.
     // wait: how long the app may wait for a change (after a video, a short while: a still screen
     // then ends it, and its area comes as exact tiles).
-    async tiles(since, width, quality, copies, signal, pointer = false, video = 0, wait = tilesWaitMs) {
+    async tiles(since, width, quality, copies, signal, pointer = false, video = null, wait = tilesWaitMs) {
       let answer;
       try {
         const params = {
-          since, width, quality, wait, ...(copies ? { copies: 1 } : {}), ...(pointer ? { pointer: 1 } : {}), ...(video ? { video } : {}),
+          since, width, quality, wait, ...(copies ? { copies: 1 } : {}), ...(pointer ? { pointer: 1 } : {}), ...(video ? { video: video.bitrate, videoWidth: video.width } : {}),
         };
         answer = await control('/tiles', params, signal, wait + 8000);
       } catch (err) {

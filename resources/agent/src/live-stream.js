@@ -67,7 +67,7 @@ export class LiveStream {
     viewer.wantWhole = false;
     let update;
     try {
-      const video = viewer.video ? videoBitrate(viewer.pacer) : 0;
+      const video = viewer.video ? { bitrate: videoBitrate(viewer.pacer), width: viewer.requestedWidth } : null;
       const wait = this.videoShown ? kVideoStillMs : limits.tilesWaitMs;
       update = await viewer.pollTiles((signal) => this.source.tiles(this.since, width, quality, copies, signal, viewer.drawsPointer, video, wait));
     } catch (err) {

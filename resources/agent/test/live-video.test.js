@@ -49,8 +49,10 @@ for (const [name, video, rows] of [
       const polls = () => t.control.requests.slice(from).filter((r) => r.path === '/tiles' && r.query.since !== '0');
       await until('a poll after the whole frame', () => polls().length >= 1);
       for (const poll of polls()) {
-        if (asked) assert.ok(Number(poll.query.video) >= 1e5, `asked ${poll.query.video}`);
-        else assert.equal(poll.query.video, undefined);
+        if (asked) {
+          assert.ok(Number(poll.query.video) >= 1e5, `asked ${poll.query.video}`);
+          assert.equal(poll.query.videoWidth, '960', 'the width the viewer shows');
+        } else assert.equal(poll.query.video, undefined);
       }
       if (asked) {
         await until('an update with video', () => frames.length >= 2);

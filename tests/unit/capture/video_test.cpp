@@ -251,8 +251,9 @@ struct Answer {
     std::vector<std::uint8_t> video;
 };
 
-Answer ask(zel::ChangeTiles& tiles, std::uint64_t since, int width) {
-    const std::vector<std::uint8_t> body = tiles.tiles(since, width, 80, true, false, 2'000'000);
+Answer ask(zel::ChangeTiles& tiles, std::uint64_t since, int width, int videoWidth) {
+    const std::vector<std::uint8_t> body =
+        tiles.tiles(since, width, 80, true, false, 2'000'000, videoWidth);
     const auto end = std::ranges::find(body, '\n');
     Answer answer{nlohmann::json::parse(body.begin(), end), {}, {}};
     auto at = end + 1;
@@ -278,13 +279,14 @@ bool overlaps(const nlohmann::json& tile, const TileRect& r) {
 // stops (at once on a still screen), even where its pixels are as they were when the video started.
 TEST(ChangeTiles, AMovingAreaGoesAsVideoAndComesBackAsTiles) {
     for (const bool lineGoesOn : {true, false}) {
-        SCOPED_TRACE(lineGoesOn ? "the line goes on" : "the screen goes still");
+        SCOPED_TRACE(lineGoesOn ? "the line goes on" : "the screen goes still, seen at half");
         constexpr int kScreenWidth = 640;
         constexpr int kScreenHeight = 360;
+        const int videoWidth = lineGoesOn ? 0 : kScreenWidth / 2; // the video at half the size
         zel::test::FakeDesktop desktop(kScreenWidth, kScreenHeight, {});
         zel::ChangeTiles tiles(desktop.capture, desktop.source);
         tiles.awaitChange(0, [] {});
-        std::uint64_t since = ask(tiles, 0, 2560).head["sequence"];
+        std::uint64_t since = ask(tiles, 0, 2560, videoWidth).head["sequence"];
         const zel::ChangeRect moving{96, 64, 192, 128};
         const zel::ChangeRect cursorLine{400, 300, 100, 10};
         Decoder decoder;
@@ -297,7 +299,7 @@ TEST(ChangeTiles, AMovingAreaGoesAsVideoAndComesBackAsTiles) {
             desktop.draw(cursorLine, n % 2 ? 0xffffff : 0x202020);
             // A viewer that lost its place asks for a whole frame (n == 12); the stream then starts
             // again with an IDR.
-            const Answer answer = ask(tiles, n == 12 ? 0 : since, 2560);
+            const Answer answer = ask(tiles, n == 12 ? 0 : since, 2560, videoWidth);
             since = answer.head["sequence"];
             if (!answer.head.contains("video")) {
                 continue;
@@ -315,6 +317,8 @@ TEST(ChangeTiles, AMovingAreaGoesAsVideoAndComesBackAsTiles) {
             }
             const std::optional<Decoder::Frame> frame = decoder.decode(answer.video);
             ASSERT_TRUE(frame) << "update " << n;
+            EXPECT_EQ(frame->width, lineGoesOn ? 192 : 96);
+            EXPECT_EQ(frame->height, lineGoesOn ? 128 : 64);
             const std::uint8_t bgra[4] = {static_cast<std::uint8_t>(colour),
                                           static_cast<std::uint8_t>(colour >> 8U),
                                           static_cast<std::uint8_t>(colour >> 16U), 0xff};
@@ -330,7 +334,7 @@ TEST(ChangeTiles, AMovingAreaGoesAsVideoAndComesBackAsTiles) {
             if (lineGoesOn) {
                 desktop.draw(cursorLine, n % 2 ? 0xffffff : 0x202020);
             }
-            const Answer answer = ask(tiles, since, 2560);
+            const Answer answer = ask(tiles, since, 2560, videoWidth);
             since = answer.head["sequence"];
             if (answer.head.contains("video")) {
                 EXPECT_TRUE(lineGoesOn || n == 0) << "a video on a still screen";
