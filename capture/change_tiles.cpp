@@ -124,10 +124,10 @@ EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDi
         encoded.copies = findScrolls(std::as_const(*before).view(), now,
                                      changedRegions(changes, display, now.width, now.height));
         if (video) {
-            std::erase_if(encoded.copies, [&](const TileCopy& c) {
-                return overlaps({c.x, c.y, c.width, c.height}, *video) ||
-                       overlaps({c.toX, c.toY, c.width, c.height}, *video);
-            });
+            encoded.videoScrolled = std::erase_if(encoded.copies, [&](const TileCopy& c) {
+                                        return overlaps({c.x, c.y, c.width, c.height}, *video) ||
+                                               overlaps({c.toX, c.toY, c.width, c.height}, *video);
+                                    }) > 0;
         }
         applyCopies(before->view(), encoded.copies);
     }
@@ -397,7 +397,9 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
             encodeTiles(changes, display, std::as_const(*scaled).view(),
                         base ? &base->image : nullptr, quality, copies, full, video);
         full = encoded.whole;
-        if (videoBitrate > 0 && !logged.full && !videoStopped) {
+        if (videoBitrate > 0 && encoded.videoScrolled) {
+            video_.moving = MovingRegion(); // what scrolls is text, not video: tiles and copies
+        } else if (videoBitrate > 0 && !logged.full && !videoStopped) {
             // What moved in this update: its tiles, and within the video what the log says changed.
             std::vector<TileRect> moved = encoded.tiles;
             if (video) {

@@ -40,6 +40,7 @@ struct EncodedTiles {
     std::vector<TileRect> tiles;
     std::vector<std::vector<std::uint8_t>> files;
     bool whole = false;
+    bool videoScrolled = false; // copies that touched the video were left out
 };
 EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDisplay& display,
                          ConstPixelView now, Image* before, int quality, bool copies, bool whole,

@@ -359,4 +359,51 @@ TEST(ChangeTiles, AMovingAreaGoesAsVideoAndComesBackAsTiles) {
     }
 }
 
+// Copies never touch the video, and a scroll that would have touched it says so: what scrolls is
+// text, which goes back to tiles and copies.
+TEST(EncodeTiles, ScrollsThatTouchTheVideoAreLeftOutAndTold) {
+    constexpr int kW = 320;
+    constexpr int kH = 240;
+    const auto rows = [](int shift) {
+        Image image(kW, kH);
+        for (int y = 0; y < kH; ++y) {
+            const std::uint32_t seed = static_cast<std::uint32_t>(y + shift) * 2654435761U;
+            for (int x = 0; x < kW; ++x) {
+                const std::uint32_t c = (x / 8) % 2 ? seed : ~seed;
+                std::memcpy(image.data() + y * image.stride() + static_cast<std::size_t>(x) * 4, &c,
+                            4);
+                image.data()[y * image.stride() + static_cast<std::size_t>(x) * 4 + 3] = 0xff;
+            }
+        }
+        return image;
+    };
+    const zel::CaptureDisplay display{"d", kW, kH};
+    const Image now = rows(13);
+    struct Case {
+        const char* name;
+        std::optional<TileRect> video;
+        bool scrolled;
+    };
+    for (const Case& c : {Case{"no video", std::nullopt, false},
+                          Case{"a video elsewhere", TileRect{0, 0, 32, 32}, false},
+                          Case{"a video in the scroll", TileRect{64, 64, 128, 96}, true}}) {
+        SCOPED_TRACE(c.name);
+        Image before = rows(0);
+        const zel::EncodedTiles answer = zel::encodeTiles(
+            {{0, 40, kW, kH - 40}}, display, now.view(), &before, 60, true, false, c.video);
+        EXPECT_EQ(answer.videoScrolled, c.scrolled);
+        if (!c.video) {
+            EXPECT_FALSE(answer.copies.empty()) << "the scroll was not found";
+        }
+        for (const zel::TileCopy& copy : answer.copies) {
+            EXPECT_FALSE(
+                c.video &&
+                (overlaps(nlohmann::json::array({copy.x, copy.y, copy.width, copy.height}),
+                          *c.video) ||
+                 overlaps(nlohmann::json::array({copy.toX, copy.toY, copy.width, copy.height}),
+                          *c.video)));
+        }
+    }
+}
+
 } // namespace
