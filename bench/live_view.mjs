@@ -112,14 +112,13 @@ if (desktop === 'sway') {
   const ipc = await waitFor('sway ipc', async () => fs.readdirSync(run).find((f) => f.startsWith('sway-ipc.')));
   sway = { socket: path.join(run, socket), run, pid: compositor.pid };
   env = { ...process.env, DISPLAY: '', WAYLAND_DISPLAY: sway.socket, SWAYSOCK: path.join(run, ipc), XDG_STATE_HOME: `${dir}/state`,
-    XDG_CONFIG_HOME: `${dir}/config`, XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'offscreen',
-    ZEL_AGENT_LIVE_VIDEO: '1' };
+    XDG_CONFIG_HOME: `${dir}/config`, XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'offscreen' };
   terminal = (id, argv) => start('foot', ['--app-id', id, ...argv], { env: { ...env, XDG_RUNTIME_DIR: run } });
 } else {
   const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', '1920x1080x24', '-nolisten', 'tcp'], { stdio: ['ignore', 'ignore', 'ignore', 'pipe'] });
   const display = `:${(await once(xvfb.stdio[3], 'data'))[0].toString().trim()}`;
   env = { ...process.env, DISPLAY: display, XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`,
-    XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb', ZEL_AGENT_LIVE_VIDEO: '1' };
+    XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`, QT_QPA_PLATFORM: 'xcb' };
   const geometry = { zeltap: '50x12+100+100', zeltype: '100x30+700+100', zelvideo: '133x46+1000+400' };
   terminal = (id, argv) => start('xterm', ['-geometry', geometry[id], '-title', id, '-e', ...argv], { env });
 }

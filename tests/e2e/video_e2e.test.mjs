@@ -1,5 +1,5 @@
-// A moving area as video, end to end: the real app under a private X server with
-// ZEL_AGENT_LIVE_VIDEO=1, an xterm whose whole window flips between red and blue every frame, and
+// A moving area as video, end to end: the real app under a private X server as it starts by
+// default, an xterm whose whole window flips between red and blue every frame, and
 // the phone's web client in Chromium (WebCodecs at http://127.0.0.1, a secure context). The area
 // arrives as H.264 that the page decodes and draws where the window is; once the window stops
 // moving, tiles restore it to the exact pixels. Run by CTest with ZEL_APP_BINARY set.
@@ -25,7 +25,7 @@ time.sleep(3600)
 let desktop, context;
 before(async () => {
   assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
-  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY, extraEnv: { ZEL_AGENT_LIVE_VIDEO: '1' } });
+  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY });
 });
 after(async () => (await context?.close(), await desktop?.stop()));
 

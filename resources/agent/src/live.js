@@ -38,7 +38,7 @@ export const kLiveDefaults = {
   maxPendingInputs: 64,
   maxFrameBytes: 8 << 20,
   maxBufferedBytes: 4 << 20, // held for a viewer not reading: no update is added beyond it
-  video: false, // a moving area as H.264 for a viewer that decodes it (ZEL_AGENT_LIVE_VIDEO=1)
+  video: false, // a moving area as H.264 for a viewer that decodes it (the server's own: on unless ZEL_AGENT_LIVE_VIDEO=0)
 };
 
 // The video a viewer said it decodes (video=avc1: H.264, what its VideoDecoder took), or null: tiles only.

@@ -2,12 +2,17 @@
 // asked to send video for, and how an update with video reaches such a viewer.
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
+import { loadConfig } from '../src/config.js';
 import { videoCodec } from '../src/live.js';
-import { answer, openWs, until, withAgent } from './helpers.js';
+import { answer, openWs, tempDir, until, withAgent } from './helpers.js';
 
-it('takes only the codec the web client decodes', () => {
+it('takes only the codec the web client decodes, and sends video unless told not to', () => {
   for (const [asked, codec] of [['avc1', 'avc1'], ['vp8', null], ['AVC1', null], ['', null], [null, null], ['avc1.42E028', null]]) {
     assert.equal(videoCodec(asked), codec, String(asked));
+  }
+  for (const [value, on] of [[undefined, true], ['1', true], ['0', false]]) {
+    const env = { XDG_CONFIG_HOME: tempDir(), ...(value === undefined ? {} : { ZEL_AGENT_LIVE_VIDEO: value }) };
+    assert.equal(loadConfig(env).liveVideo, on, `ZEL_AGENT_LIVE_VIDEO=${value}`);
   }
 });
 
