@@ -70,8 +70,8 @@ ControlHandlers controlHandlers(const DesktopEnvironment& environment) {
             return changes;
         };
         handlers.tiles = [tiles](std::uint64_t since, int width, int quality, bool copies,
-                                 bool pointer) {
-            return tiles->tiles(since, width, quality, copies, pointer);
+                                 bool pointer, int videoBitrate, int videoWidth) {
+            return tiles->tiles(since, width, quality, copies, pointer, videoBitrate, videoWidth);
         };
         handlers.awaitPointer = [tiles](std::uint64_t since, std::function<void()> changed) {
             tiles->awaitPointer(since, std::move(changed));

@@ -8,8 +8,10 @@
 // as its copies serve either side).
 //
 //   node bench/live_view.mjs [--build build/dev] [--desktop x11|sway] [--loads still,typing,video (or typing-fast)]
-//        [--links loopback,60/20,150/5] [--clients live,poll,vnc] [--seconds 8] [--taps 12]
-// Clients: live (the stream of tiles, this tree's web client), poll (the polling client as it was
+//        [--links loopback,60/20,150/5] [--clients live,live-video,poll,vnc] [--seconds 8] [--taps 12]
+// Clients: live (the stream of tiles, this tree's web client in a browser without WebCodecs),
+// live-video (the same client where WebCodecs decodes H.264: moving areas come as video; its
+// column says how many video frames it drew a second), poll (the polling client as it was
 // before the stream, from commit 2c88439, served in place of the page's files), vnc (x11vnc with
 // noVNC's vnc_lite.html through websockify on the same Xvfb and relay, wayvnc on sway: the peer; its
 // Debian packages are installed on first use).
@@ -29,7 +31,7 @@ const args = Object.fromEntries(process.argv.slice(2).join(' ').split('--').filt
 const opt = (name, fallback) => args[name] ?? fallback;
 const loads = opt('loads', 'still,typing,video').split(',');
 const links = opt('links', 'loopback,60/20,150/5').split(',');
-const clients = opt('clients', 'live,poll,vnc').split(',');
+const clients = opt('clients', 'live,live-video,poll,vnc').split(',');
 const seconds = Number(opt('seconds', 8));
 const taps = Number(opt('taps', 12));
 const build = path.resolve(kRoot, opt('build', 'build/dev'));
@@ -244,7 +246,7 @@ function within(ms, what, promise) {
 // The picture is the page's #screen (an <img> in the polling client, a <canvas> the stream's tiles are
 // drawn on) or noVNC's canvas; drawing on a canvas counts once per task, as its tiles land together.
 const instrument = () => {
-  window.__bench = { frames: [], probe: null, tapAt: 0 };
+  window.__bench = { frames: [], probe: null, tapAt: 0, videoFrames: 0 };
   const b = window.__bench;
   document.addEventListener('touchend', () => (b.tapAt = performance.now()), true);
   const picture = () => document.querySelector('#screen canvas') ?? document.getElementById('screen');
@@ -272,6 +274,7 @@ const instrument = () => {
     const original = CanvasRenderingContext2D.prototype[name];
     CanvasRenderingContext2D.prototype[name] = function (...args) {
       const result = original.apply(this, args);
+      if (typeof VideoFrame === 'function' && args[0] instanceof VideoFrame && this.canvas === picture()) b.videoFrames++;
       mark(this);
       return result;
     };
@@ -303,6 +306,7 @@ async function runCell(browser, client, link, pids) {
   const context = await browser.newContext({ viewport: { width: 390, height: 844 }, deviceScaleFactor: 3, isMobile: true, hasTouch: true });
   await context.addInitScript(instrument);
   await context.addInitScript((k) => localStorage.setItem('zel-agent-key', k), key);
+  if (client === 'live') await context.addInitScript(() => delete window.VideoDecoder); // a browser without WebCodecs
   if (client === 'poll') {
     for (const [pattern, file, contentType] of [['**/app.js', 'app.js', 'text/javascript'], ['**/gestures.js', 'gestures.js', 'text/javascript'],
       ['**/style.css', 'style.css', 'text/css'], [/\/(\?.*)?$/, 'index.html', 'text/html']]) {
@@ -327,6 +331,7 @@ async function runCell(browser, client, link, pids) {
   const cpu0 = served();
   const drawing0 = drawing();
   const frames0 = await page.evaluate(() => window.__bench.frames.length);
+  const video0 = await page.evaluate(() => window.__bench.videoFrames);
   const ticks0 = ticks();
   const t0 = Date.now();
   await sleep(seconds * 1000);
@@ -336,6 +341,7 @@ async function runCell(browser, client, link, pids) {
   const cpuUsed = served().map((c, i) => c - cpu0[i]);
   const drawingUsed = drawing() - drawing0;
   const frames = (await page.evaluate(() => window.__bench.frames)).slice(frames0);
+  const videoFrames = (await page.evaluate(() => window.__bench.videoFrames)) - video0;
 
   // Taps on the target; the photon is the first frame whose probe pixel turned.
   const box = await page.locator(client === 'vnc' ? '#screen canvas' : '#screen').boundingBox();
@@ -361,6 +367,7 @@ async function runCell(browser, client, link, pids) {
   const got = latencies.filter((l) => l !== null).sort((a, b) => a - b);
   return {
     fresh: fresh / elapsed,
+    video: videoFrames / elapsed,
     changes,
     same: (frames.length - fresh) / elapsed,
     kbps: bytes / elapsed / 1024,
@@ -393,7 +400,8 @@ try {
           vnc = client === 'vnc' ? await startVnc() : null;
           link = await openLink(linkName, vnc ? 6080 : 8787);
           const r = await within(180000, 'the cell', runCell(browser, client, link, vnc ? vnc.pids : [app.pid, agentPid]));
-          console.log(`| ${load} | ${linkName} | ${client} | ${r.changes.toFixed(1)} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(r.kbps < 10 ? 1 : 0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')})${sway ? ` + sway ${r.compositor.toFixed(1)}` : ''} |`);
+          const name = client === 'live-video' ? `live-video (${r.video.toFixed(1)} video/s)` : client;
+          console.log(`| ${load} | ${linkName} | ${name} | ${r.changes.toFixed(1)} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(r.kbps < 10 ? 1 : 0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')})${sway ? ` + sway ${r.compositor.toFixed(1)}` : ''} |`);
         } catch (err) {
           console.log(`| ${load} | ${linkName} | ${client} | failed: ${err.message.split('\n')[0]} |`);
         } finally {

@@ -2,10 +2,13 @@
 
 #include "base/app_error.hpp"
 #include "base/c_handle.hpp"
+#include "capture/image_scaling.hpp"
 #include "capture/screenshot.hpp"
 #include "capture/screenshot_encoding.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 #include <spng.h>
 #include <string>
@@ -63,6 +66,33 @@ std::size_t smallestJpeg() {
     return bytes;
 }
 
+bool overlaps(const TileRect& a, const TileRect& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+           b.y < a.y + a.height;
+}
+
+bool contains(const TileRect& outer, const TileRect& inner) {
+    return inner.x >= outer.x && inner.y >= outer.y &&
+           inner.x + inner.width <= outer.x + outer.width &&
+           inner.y + inner.height <= outer.y + outer.height;
+}
+
+// The stream's rate: what the viewer's link allows, but no more than a moving picture of that size
+// needs (about 0.017 bits a pixel at 30 frames a second: a phone shows it scaled down), nor less
+// than keeps it recognisable.
+constexpr double kVideoBitsPerPixelSecond = 0.5;
+constexpr int kMinVideoBitrate = 150'000;
+int videoRate(int asked, const TileRect& region) {
+    const double needed = kVideoBitsPerPixelSecond * region.width * region.height;
+    return std::max(kMinVideoBitrate, static_cast<int>(std::min<double>(asked, needed)));
+}
+
+std::int64_t steadyMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 } // namespace
 
 std::optional<std::vector<std::uint8_t>> encodeTile(ConstPixelView pixels, int quality,
@@ -82,7 +112,8 @@ std::optional<std::vector<std::uint8_t>> encodeTile(ConstPixelView pixels, int q
 }
 
 EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDisplay& display,
-                         ConstPixelView now, Image* before, int quality, bool copies, bool whole) {
+                         ConstPixelView now, Image* before, int quality, bool copies, bool whole,
+                         const std::optional<TileRect>& video) {
     EncodedTiles encoded;
     if (before != nullptr && (before->width() != now.width || before->height() != now.height)) {
         before = nullptr;
@@ -92,10 +123,18 @@ EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDi
         now.height == display.height) {
         encoded.copies = findScrolls(std::as_const(*before).view(), now,
                                      changedRegions(changes, display, now.width, now.height));
+        if (video) {
+            encoded.videoScrolled = std::erase_if(encoded.copies, [&](const TileCopy& c) {
+                                        return overlaps({c.x, c.y, c.width, c.height}, *video) ||
+                                               overlaps({c.toX, c.toY, c.width, c.height}, *video);
+                                    }) > 0;
+        }
         applyCopies(before->view(), encoded.copies);
     }
     const auto unchanged = [&](int column, int row) {
-        return cellUnchanged(now, std::as_const(*before).view(), column, row);
+        const TileRect cell{column * kTileCell, row * kTileCell, kTileCell, kTileCell};
+        return (video && contains(*video, cell)) ||
+               cellUnchanged(now, std::as_const(*before).view(), column, row);
     };
     const TileRect all{0, 0, now.width, now.height};
     encoded.tiles =
@@ -209,15 +248,101 @@ std::string ChangeTiles::pointerShape() {
     return body;
 }
 
+std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop, const Image& frame,
+                                                 Image* before, const CaptureDisplay& display,
+                                                 std::vector<ChangeRect>& changes, int bitrate,
+                                                 int viewWidth, std::int64_t millis,
+                                                 VideoChunk& chunk) {
+    std::optional<TileRect> region = video_.moving.region();
+    if (region && (region->x + region->width > frame.width() ||
+                   region->y + region->height > frame.height())) {
+        region.reset(); // planned for another size: the next update finds it again
+    }
+    // Video only builds on a picture the viewer has: no whole frame (nor a still screen), the same
+    // viewer as before.
+    if (stop || before == nullptr || before->width() != frame.width() ||
+        before->height() != frame.height()) {
+        region.reset();
+    }
+    if (region) {
+        try {
+            // At the scale the viewer shows it, in even sizes.
+            const double scale = viewWidth > 0 && viewWidth < frame.width()
+                                     ? static_cast<double>(viewWidth) / frame.width()
+                                     : 1.0;
+            const auto even = [&](int size) {
+                return std::max(16, static_cast<int>(size * scale) / 2 * 2);
+            };
+            const TileRect encoded{0, 0, std::min(region->width, even(region->width)),
+                                   std::min(region->height, even(region->height))};
+            if (!video_.encoder || video_.encoder->width() != encoded.width ||
+                video_.encoder->height() != encoded.height) {
+                video_.encoder.reset();
+                video_.encoder =
+                    makeH264Encoder(encoded.width, encoded.height, videoRate(bitrate, encoded));
+                video_.sequence = 0;
+            }
+            const ConstPixelView area{frame.data() + region->y * frame.stride() +
+                                          static_cast<std::size_t>(region->x) * 4,
+                                      region->width, region->height, frame.stride()};
+            std::optional<Image> smaller;
+            if (encoded.width != region->width || encoded.height != region->height) {
+                smaller.emplace(encoded.width, encoded.height);
+                if (!scaleInto(area, smaller->view())) {
+                    throw AppError(kUnableToEncode);
+                }
+            }
+            chunk = video_.encoder->encode(smaller ? std::as_const(*smaller).view() : area,
+                                           video_.sequence != since, videoRate(bitrate, encoded),
+                                           millis);
+        } catch (const std::exception&) {
+            region.reset(); // tiles after all; the next region starts a new stream
+        }
+    }
+    if (!region) {
+        video_.encoder.reset();
+    }
+    // Where the video was and no longer is, the viewer has the video's approximation: the tiles
+    // there are sent again whatever the picture we keep says.
+    if (video_.region && video_.region != region) {
+        const TileRect& old = *video_.region;
+        if (before != nullptr && old.x + old.width <= before->width() &&
+            old.y + old.height <= before->height()) {
+            for (int y = old.y; y < old.y + old.height; ++y) {
+                std::uint8_t* row =
+                    before->data() + y * before->stride() + static_cast<std::size_t>(old.x) * 4;
+                for (int i = 0; i < old.width * 4; ++i) {
+                    row[i] = static_cast<std::uint8_t>(~row[i]);
+                }
+            }
+        }
+        const double sx = static_cast<double>(display.width) / frame.width();
+        const double sy = static_cast<double>(display.height) / frame.height();
+        const int x0 = display.x + static_cast<int>(old.x * sx);
+        const int y0 = display.y + static_cast<int>(old.y * sy);
+        changes.push_back(
+            {x0, y0, display.x + static_cast<int>(std::ceil((old.x + old.width) * sx)) - x0,
+             display.y + static_cast<int>(std::ceil((old.y + old.height) * sy)) - y0});
+    }
+    video_.region = region;
+    return region;
+}
+
 std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int quality,
-                                             bool copies, bool pointer) {
+                                             bool copies, bool pointer, int videoBitrate,
+                                             int videoWidth) {
     // Where the source cannot tell the pointer, the viewer gets it in the frames after all.
     pointer = pointer && source_->tellsPointer();
     const bool cursor = !pointer;
     ChangeLog::Changes logged = log_.changesSince(since, pointer);
     const std::uint64_t sequence = logged.sequence;
     bool full = logged.full;
-    const std::vector<ChangeRect>& changes = logged.rects;
+    std::vector<ChangeRect>& changes = logged.rects;
+    // One video stream at a time: its encoder's state is what its viewer's decoder has.
+    std::unique_lock videoLock(videoMutex_, std::defer_lock);
+    if (videoBitrate > 0) {
+        videoLock.lock();
+    }
     std::optional<Shown> base;
     std::uint64_t answer = 0;
     {
@@ -233,8 +358,10 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         head += ",\"frames\":true";
     }
     std::vector<std::uint8_t> files;
-    // Nothing, or only the cursor for a viewer that draws it itself: no capture.
-    if (!full && changes.empty()) {
+    // Nothing, or only the cursor for a viewer that draws it itself: no capture. A video that
+    // stopped is the exception: its area goes back to exact tiles now.
+    const bool videoStopped = videoBitrate > 0 && video_.region && changes.empty();
+    if (!full && changes.empty() && !videoStopped) {
         head += ",\"full\":false,\"tiles\":[]}\n";
     } else {
         // Captured after the log was read, so the frame holds every change up to `sequence`.
@@ -262,9 +389,33 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
             (base->image.width() != scaled->width() || base->image.height() != scaled->height())) {
             base.reset();
         }
-        EncodedTiles encoded = encodeTiles(changes, display, std::as_const(*scaled).view(),
-                                           base ? &base->image : nullptr, quality, copies, full);
+        const std::int64_t millis = steadyMillis();
+        VideoChunk chunk;
+        std::optional<TileRect> video;
+        if (videoBitrate > 0) {
+            video = streamVideo(since, full || videoStopped, *scaled, base ? &base->image : nullptr,
+                                display, changes, videoBitrate, videoWidth, millis, chunk);
+        }
+        EncodedTiles encoded =
+            encodeTiles(changes, display, std::as_const(*scaled).view(),
+                        base ? &base->image : nullptr, quality, copies, full, video);
         full = encoded.whole;
+        if (videoBitrate > 0 && encoded.videoScrolled) {
+            video_.moving = MovingRegion(); // what scrolls is text, not video: tiles and copies
+        } else if (videoBitrate > 0 && !logged.full && !videoStopped) {
+            // What moved in this update: its tiles, and within the video what the log says changed.
+            std::vector<TileRect> moved = encoded.tiles;
+            if (video) {
+                for (const TileRect& area :
+                     changedRegions(changes, display, scaled->width(), scaled->height())) {
+                    if (overlaps(area, *video)) {
+                        moved.push_back(area);
+                    }
+                }
+                video_.sequence = sequence;
+            }
+            video_.moving.update(moved, scaled->width(), scaled->height(), millis);
+        }
         head += ",\"width\":" + std::to_string(scaled->width()) +
                 ",\"height\":" + std::to_string(scaled->height()) +
                 ",\"full\":" + (full ? "true" : "false");
@@ -286,7 +437,14 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
                     std::to_string(encoded.files[i].size()) + "]";
             files.insert(files.end(), encoded.files[i].begin(), encoded.files[i].end());
         }
-        head += "]}\n";
+        head += "]";
+        if (video && !chunk.bytes.empty()) {
+            head += ",\"video\":[" + std::to_string(video->x) + "," + std::to_string(video->y) +
+                    "," + std::to_string(video->width) + "," + std::to_string(video->height) + "," +
+                    (chunk.key ? "1" : "0") + "," + std::to_string(chunk.bytes.size()) + "]";
+            files.insert(files.end(), chunk.bytes.begin(), chunk.bytes.end());
+        }
+        head += "}\n";
         if (full) {
             Image picture(scaled->width(), scaled->height());
             std::memcpy(picture.data(), scaled->data(), scaled->bytes().size());

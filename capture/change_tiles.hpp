@@ -7,9 +7,11 @@
 #include "capture/capture_backend.hpp"
 #include "capture/change_log.hpp"
 #include "capture/change_source.hpp"
+#include "capture/moving_region.hpp"
 #include "capture/palette_png.hpp"
 #include "capture/scroll_search.hpp"
 #include "capture/tile_plan.hpp"
+#include "capture/video_encoder.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -31,15 +33,18 @@ std::optional<std::vector<std::uint8_t>> encodeTile(ConstPixelView pixels, int q
 // and their files. `before` is the picture the viewer has (null: unknown, nothing is left out) and
 // becomes what it will have. With `copies`, scrolls go as copies (only in a frame at the desktop's
 // own resolution, where a scroll is a whole-pixel shift) and each tile as encodeTile chooses at any
-// width; without, JPEG at `quality`. `whole` asks for one tile of the whole frame.
+// width; without, JPEG at `quality`. `whole` asks for one tile of the whole frame. `video`: an area
+// the viewer gets as video, left out of the tiles and the copies.
 struct EncodedTiles {
     std::vector<TileCopy> copies;
     std::vector<TileRect> tiles;
     std::vector<std::vector<std::uint8_t>> files;
     bool whole = false;
+    bool videoScrolled = false; // copies that touched the video were left out
 };
 EncodedTiles encodeTiles(const std::vector<ChangeRect>& changes, const CaptureDisplay& display,
-                         ConstPixelView now, Image* before, int quality, bool copies, bool whole);
+                         ConstPixelView now, Image* before, int quality, bool copies, bool whole,
+                         const std::optional<TileRect>& video = std::nullopt);
 
 class ChangeTiles {
 public:
@@ -67,9 +72,17 @@ public:
     // "tiles", found only while the frame is at the desktop's own resolution, where a scroll is a
     // whole-pixel shift) and takes PNG tiles at any width. `pointer`: the viewer draws the pointer
     // itself, so frames come without the cursor and the cursor's moves are no change (where the
-    // source tells the pointer; elsewhere it stays in the frames). Throws what a screenshot throws.
+    // source tells the pointer; elsewhere it stays in the frames). `videoBitrate` (bits/s, 0:
+    // none): the viewer decodes H.264, so an area that changes in nearly every update goes as a
+    // video stream, "video":[x,y,w,h,key,bytes] with its access unit after the tiles' files (key:
+    // an IDR, sent when the stream starts, changes size or is asked from another sequence than it
+    // left). `videoWidth`: the width the viewer shows the frame at (0: its own); a frame wider than
+    // that has its video encoded at that scale (drawn stretched to w × h), as the finer pixels
+    // would not show. Asked with nothing changed while a video runs, the video ends: its area comes
+    // as tiles. Throws what a screenshot throws.
     std::vector<std::uint8_t> tiles(std::uint64_t since, int width, int quality,
-                                    bool copies = false, bool pointer = false);
+                                    bool copies = false, bool pointer = false, int videoBitrate = 0,
+                                    int videoWidth = 0);
 
     // The pointer route: `changed` once, as awaitChange, when the pointer moved or took another
     // shape after pointer sequence `since`. Throws AppError "This desktop does not tell where the
@@ -90,6 +103,15 @@ private:
     std::optional<Image> grabChanges(const std::vector<ChangeRect>& changes,
                                      const CaptureDisplay& display, Image screen, bool cursor);
 
+    // The video part of an answer to `since` with this frame: the region (frame pixels) that goes
+    // as `chunk` instead of tiles, or nothing (always after `stop`: a whole frame, or a still
+    // screen that ends the video). A region that ends is marked changed in `changes` and spoiled in
+    // `before`, so that tiles restore it exactly.
+    std::optional<TileRect> streamVideo(std::uint64_t since, bool stop, const Image& frame,
+                                        Image* before, const CaptureDisplay& display,
+                                        std::vector<ChangeRect>& changes, int bitrate,
+                                        int viewWidth, std::int64_t millis, VideoChunk& chunk);
+
     std::shared_ptr<CaptureBackend> capture_;
     std::shared_ptr<ChangeSource> source_;
     ChangeLog log_;
@@ -108,6 +130,15 @@ private:
     std::mutex shownMutex_;
     std::optional<Shown> shown_; // guarded by shownMutex_
     std::uint64_t answers_ = 0;  // guarded by shownMutex_
+    // The video stream of the viewer that asks for one (one at a time, as for Shown).
+    struct VideoStream {
+        MovingRegion moving;
+        std::unique_ptr<VideoEncoder> encoder;
+        std::optional<TileRect> region; // what the viewer's picture shows as video now
+        std::uint64_t sequence = 0;     // the answer its decoder is at
+    };
+    std::mutex videoMutex_;
+    VideoStream video_; // guarded by videoMutex_
 };
 
 } // namespace zel

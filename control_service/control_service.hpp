@@ -44,11 +44,13 @@ struct ControlHandlers {
     // cannot be watched, which the route answers with 501, as it does without the two. tiles
     // captures and encodes what changed after `since` (width and quality as for screenshot;
     // `copies`: the viewer takes copied areas and PNG tiles; `pointer`: it draws the pointer
-    // itself, frames come without the cursor and its moves are no change).
+    // itself, frames come without the cursor and its moves are no change; `videoBitrate`, bits/s,
+    // 0 for none: it decodes H.264, so a moving area may come as video, at `videoWidth`'s scale).
     std::function<void(std::uint64_t since, std::function<void()> changed, bool pointer)>
         awaitChange;
     std::function<std::vector<std::uint8_t>(std::uint64_t since, int width, int quality,
-                                            bool copies, bool pointer)>
+                                            bool copies, bool pointer, int videoBitrate,
+                                            int videoWidth)>
         tiles;
     // The accessibility routes (both or neither; without them 501): the tree from the query's
     // items as an object of strings (the secret left out), an action from the raw body.

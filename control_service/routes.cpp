@@ -104,10 +104,10 @@ void zoomRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connection
     });
 }
 
-// GET /tiles?since=N&width=W&quality=Q&wait=MS[&copies=1][&pointer=1]: answered once the screen has
-// changed after N, or after the wait (≤ 25 s) with no tiles; the wait holds no thread. Without
-// change tracking (no handlers, or a change source that cannot watch) the answer is 501, on which
-// the agent server takes whole screenshots instead.
+// GET /tiles?since=N&width=W&quality=Q&wait=MS[&copies=1][&pointer=1][&video=BPS[&videoWidth=W]]:
+// answered once the screen has changed after N, or after the wait (≤ 25 s) with no tiles; the wait
+// holds no thread. Without change tracking (no handlers, or a change source that cannot watch) the
+// answer is 501, on which the agent server takes whole screenshots instead.
 void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connection>& connection,
                 ServiceContext& service) {
     const auto& handlers = service.config.handlers;
@@ -120,22 +120,30 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
         return readDecimalInteger(value(request.queryItems, name).value_or("")).value_or(0);
     };
     struct Poll {
-        Poll(std::int64_t since, bool copies, bool pointer, ScreenshotRequestParams params,
-             std::shared_ptr<Connection> connection, asio::io_context& io)
+        Poll(std::int64_t since, bool copies, bool pointer, int videoBitrate, int videoWidth,
+             ScreenshotRequestParams params, std::shared_ptr<Connection> connection,
+             asio::io_context& io)
             : since(static_cast<std::uint64_t>(std::max<std::int64_t>(0, since))), copies(copies),
-              pointer(pointer), params(std::move(params)), connection(std::move(connection)),
-              timer(io) {}
+              pointer(pointer), videoBitrate(videoBitrate), videoWidth(videoWidth),
+              params(std::move(params)), connection(std::move(connection)), timer(io) {}
         std::atomic<bool> answered = false;
         std::uint64_t since;
         bool copies;
         bool pointer;
+        int videoBitrate; // 0: tiles only
+        int videoWidth;   // the viewer shows the frame this wide; 0: as it is
         ScreenshotRequestParams params;
         std::shared_ptr<Connection> connection;
         asio::steady_timer timer;
     };
-    auto poll =
-        std::make_shared<Poll>(number("since"), number("copies") == 1, number("pointer") == 1,
-                               screenshotRequestParams(request), connection, service.io);
+    // A video stream's rate in bits/s: anything outside 100 kbit/s to 50 Mbit/s asks for none.
+    const std::int64_t video = number("video");
+    const std::int64_t videoWidth = number("videoWidth");
+    auto poll = std::make_shared<Poll>(
+        number("since"), number("copies") == 1, number("pointer") == 1,
+        video >= 100'000 && video <= 50'000'000 ? static_cast<int>(video) : 0,
+        videoWidth >= 320 && videoWidth <= 2560 ? static_cast<int>(videoWidth) : 0,
+        screenshotRequestParams(request), connection, service.io);
     const auto answer = [&service](const std::shared_ptr<Poll>& poll) {
         if (poll->answered.exchange(true)) {
             return;
@@ -144,7 +152,8 @@ void tilesRoute(const LocalHTTPRequest& request, const std::shared_ptr<Connectio
             try {
                 const auto body = service.config.handlers.tiles(
                     poll->since, static_cast<int>(poll->params.width),
-                    static_cast<int>(poll->params.quality), poll->copies, poll->pointer);
+                    static_cast<int>(poll->params.quality), poll->copies, poll->pointer,
+                    poll->videoBitrate, poll->videoWidth);
                 poll->connection->sendHTTPResponse(kStatusOK, kContentTypeTiles, body);
             } catch (const std::exception& error) {
                 poll->connection->sendHTTPError("Main app tiles failed: " + displayText(error));

@@ -61,3 +61,12 @@ set_tests_properties(restart_e2e_test PROPERTIES
     RESOURCE_LOCK "control_port;agent_port"
     LABELS e2e
     TIMEOUT 300)
+
+# A moving area as H.264, decoded by the phone's browser (WebCodecs), against the same built app.
+add_test(NAME video_e2e_test
+         COMMAND ${ZEL_NODE} --test "${PROJECT_SOURCE_DIR}/tests/e2e/video_e2e.test.mjs")
+set_tests_properties(video_e2e_test PROPERTIES
+    ENVIRONMENT "ZEL_APP_BINARY=$<TARGET_FILE:zel-desktop-agent>"
+    RESOURCE_LOCK "control_port;agent_port"
+    LABELS e2e
+    TIMEOUT 300)

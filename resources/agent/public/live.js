@@ -4,16 +4,22 @@ import { api, fatal, token } from './api.js';
 import { learnDisplay, requestWidth, showUpdate } from './picture.js';
 import { forgetPointer, showPointer } from './pointer.js';
 import { $, inputFailure, offline, setStatus, showError, showFailure, toast } from './status.js';
+import { VideoStream, videoSupport } from './video.js';
+
+let decodesVideo = null; // unknown until the browser answered; the first socket waits for it
 
 // [u32 seq][u8 quality][u8 flags][u16 width][u16 height][u16 count][u16 copies],
-// copies × [u16 x, y, w, h, toX, toY], count × [u16 x, y, w, h][u32 bytes], then JPEG or PNG files.
+// copies × [u16 x, y, w, h, toX, toY], count × [u16 x, y, w, h][u32 bytes], with flags & 2 the
+// video's [u16 x, y, w, h][u8 key][u32 bytes], then JPEG or PNG files, then the video's unit.
 function parseUpdate(buffer) {
   const data = new DataView(buffer);
   if (buffer.byteLength < 14) return null;
   const count = data.getUint16(10);
   const copyCount = data.getUint16(12);
   const tilesAt = 14 + 12 * copyCount;
-  let at = tilesAt + 12 * count;
+  const videoAt = tilesAt + 12 * count;
+  const hasVideo = (data.getUint8(5) & 2) === 2;
+  let at = videoAt + (hasVideo ? 13 : 0);
   if (at > buffer.byteLength) return null;
   const copies = [];
   for (let i = 0; i < copyCount; i++) copies.push([0, 2, 4, 6, 8, 10].map((o) => data.getUint16(14 + 12 * i + o)));
@@ -26,7 +32,14 @@ function parseUpdate(buffer) {
     tiles.push({ x: data.getUint16(o), y: data.getUint16(o + 2), blob: new Blob([new Uint8Array(buffer, at, bytes)], { type }) });
     at += bytes;
   }
-  return { seq: data.getUint32(0), full: (data.getUint8(5) & 1) === 1, width: data.getUint16(6), height: data.getUint16(8), copies, tiles };
+  let video = null;
+  if (hasVideo) {
+    const bytes = data.getUint32(videoAt + 9);
+    if (at + bytes > buffer.byteLength) return null;
+    const [x, y, width, height] = [0, 2, 4, 6].map((o) => data.getUint16(videoAt + o));
+    video = { x, y, width, height, key: data.getUint8(videoAt + 8) === 1, chunk: new Uint8Array(buffer, at, bytes) };
+  }
+  return { seq: data.getUint32(0), full: (data.getUint8(5) & 1) === 1, width: data.getUint16(6), height: data.getUint16(8), copies, tiles, video };
 }
 
 const kSilenceMs = 25000; // the server sends a ping every 10 s at the latest
@@ -46,6 +59,7 @@ export const live = {
   retryTimer: 0,
   silenceTimer: 0,
   width: 0,
+  video: null, // this socket's VideoStream, where the browser decodes video
   queue: [], // updates not yet shown, in order: tiles build on what came before (a whole frame does not)
   decoding: false,
   viewTimer: 0,
@@ -65,9 +79,22 @@ export const live = {
   start() {
     this.stopped = false;
     if (this.ws || this.retryTimer) return;
+    if (decodesVideo === null) {
+      this.retryTimer = -2; // as a retry's wait: stop() ends it, start() leaves it
+      videoSupport.then((yes) => {
+        decodesVideo = yes;
+        if (this.retryTimer !== -2) return;
+        this.retryTimer = 0;
+        if (!this.stopped) this.start();
+      });
+      return;
+    }
     const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
     this.width = requestWidth();
-    const ws = new WebSocket(`${scheme}//${location.host}/api/live?token=${encodeURIComponent(token)}&width=${this.width}&pointer=1`);
+    const video = decodesVideo ? '&video=avc1' : '';
+    const ws = new WebSocket(`${scheme}//${location.host}/api/live?token=${encodeURIComponent(token)}&width=${this.width}&pointer=1${video}`);
+    this.video?.close();
+    this.video = decodesVideo ? new VideoStream() : null;
     forgetPointer();
     ws.binaryType = 'arraybuffer';
     this.ws = ws;
@@ -190,7 +217,8 @@ export const live = {
   frame(buffer) {
     const update = parseUpdate(buffer);
     if (!update) return;
-    if (update.full) this.queue = [];
+    update.stream = this.video;
+    if (update.full) this.queue = this.queue.filter((u) => u.video); // the decoder needs every unit
     this.queue.push(update);
     if (!this.decoding) this.drain();
   },
@@ -199,10 +227,15 @@ export const live = {
     while (this.queue.length) {
       const update = this.queue.shift();
       try {
-        const bitmaps = await Promise.all(update.tiles.map((t) => createImageBitmap(t.blob)));
+        const [bitmaps, picture] = await Promise.all([
+          Promise.all(update.tiles.map((t) => createImageBitmap(t.blob))),
+          update.video && update.stream === this.video ? this.video?.decode(update.video, update.seq * 33333) : null,
+        ]);
+        if (update.video && !picture && this.video?.wantsKeyframe()) this.send({ type: 'refresh' }); // a whole frame, then one
         // A whole frame that came meanwhile covers this one.
-        if (!this.queue[0]?.full) showUpdate(update, bitmaps);
+        if (!this.queue[0]?.full) showUpdate(update, bitmaps, picture);
         for (const bitmap of bitmaps) bitmap.close();
+        picture?.close();
         this.retry = 0;
         if (!this.stalled) setStatus('connected', '已连接');
       } catch {

@@ -191,9 +191,9 @@ export function requestWidth() {
   return Math.max(320, Math.min(desktopWidth || 2560, 2560, Math.round(pixels)));
 }
 
-// One update: the copies (a scroll moves part of the picture), then every tile, drawn in the same
-// task, so the picture never shows half of it.
-export function showUpdate({ full, width, height, copies, tiles }, bitmaps) {
+// One update: the copies (a scroll moves part of the picture), then every tile, then the video's
+// frame (`picture`) at its area, drawn in the same task, so the picture never shows half of it.
+export function showUpdate({ full, width, height, copies, tiles, video }, bitmaps, picture = null) {
   if (full) {
     const h = height || bitmaps[0].height;
     if (screen.width !== width || screen.height !== h) Object.assign(screen, { width, height: h });
@@ -203,6 +203,7 @@ export function showUpdate({ full, width, height, copies, tiles }, bitmaps) {
   if (!frame.width) return; // tiles before any whole frame: nothing to put them on
   for (const [x, y, w, h, toX, toY] of copies) paint.drawImage(screen, x, y, w, h, toX, toY, w, h);
   tiles.forEach((t, i) => paint.drawImage(bitmaps[i], t.x, t.y));
+  if (picture) paint.drawImage(picture, video.x, video.y, video.width, video.height);
   if (!screen.classList.contains('loaded')) {
     screen.classList.add('loaded');
     $('placeholder').hidden = true;

@@ -24,7 +24,7 @@ const kVersion = JSON.parse(fs.readFileSync(path.join(kRoot, 'package.json'), 'u
 
 // The web client's ES modules, each served as /<name>.js; app.js is the entry.
 const kClientModules = ['app', 'api', 'status', 'picture', 'live', 'input', 'gestures', 'loupe', 'touch', 'page', 'keyboard', 'clipboard', 'terminal',
-  'pending-input', 'modifiers', 'hardware-keys', 'pointer'];
+  'pending-input', 'modifiers', 'hardware-keys', 'pointer', 'video'];
 const kStatic = {
   '/': ['public/index.html', 'text/html; charset=utf-8'],
   '/index.html': ['public/index.html', 'text/html; charset=utf-8'],
@@ -168,7 +168,7 @@ export async function createAgentServer(config, { limits, timeouts, log = (line)
       return who;
     },
     routes: createApiRoutes({ config, desktop, devices, version: kVersion, terminalClient: files.has('/vendor/xterm.js') }),
-    live: createLiveService({ screenshotUrl: config.screenshotUrl, forwardInput: desktop.forwardInput, inputActions: kInputActions, log, options: liveOptions }),
+    live: createLiveService({ screenshotUrl: config.screenshotUrl, forwardInput: desktop.forwardInput, inputActions: kInputActions, log, options: { video: config.liveVideo, ...liveOptions } }),
     // The MCP SDK loads on the first /mcp request, for the same reason as node-pty.
     mcp: onFirstUse(() => import('./mcp.js').then((m) => m.createMcpService(config, { env, devices, version: kVersion, options: mcpOptions }))),
     // node-pty loads on the first terminal, not at start: the app gives us 1.2 s to come up.

@@ -117,6 +117,7 @@ export function loadConfig(env = process.env) {
     screenshotUrl: env.ZEL_AGENT_SCREENSHOT_URL || '',
     inputUrl: env.ZEL_AGENT_INPUT_URL || '',
     enableTerminal: env.ZEL_AGENT_ENABLE_TERMINAL === '1',
+    liveVideo: env.ZEL_AGENT_LIVE_VIDEO !== '0', // moving areas as video for viewers that decode it
     helperBinDir: env.ZEL_AGENT_HELPER_BIN_DIR || '',
     stateDir: stateDirOrNone(env),
   };

@@ -12,8 +12,13 @@ function parseTiles(body) {
     const jpeg = body.subarray(at, (at += bytes));
     return { x, y, width, height, jpeg };
   });
+  let video = null;
+  if (Array.isArray(head.video)) {
+    const [x, y, width, height, key, bytes] = head.video;
+    video = { x, y, width, height, key: key === 1, chunk: body.subarray(at, (at += bytes)) };
+  }
   if (at !== body.length) throw new ControlError(502, 'The control service answered tiles of the wrong length.');
-  return { ...head, copies: head.copies ?? [], tiles };
+  return { ...head, copies: head.copies ?? [], tiles, video };
 }
 
 // The /pointer/shape answer: a JSON head line, then the PNG.
@@ -41,11 +46,17 @@ export function createPictureSource(screenshotUrl, { tilesWaitMs, maxFrameBytes 
     // What changed after `since` ({ sequence, width, height, full, copies, tiles }), or null when the
     // app has no /tiles: an older one answers a screenshot there, one that cannot track changes 501.
     // pointer: the viewer draws the pointer itself (frames without it, its moves no change).
-    async tiles(since, width, quality, copies, signal, pointer = false) {
+    // video: { bitrate, width } for a moving area as H.264 ({ x, y, width, height, key, chunk }),
+    // encoded at most at the scale of the viewer's width; null: tiles only.
+    // wait: how long the app may wait for a change (after a video, a short while: a still screen
+    // then ends it, and its area comes as exact tiles).
+    async tiles(since, width, quality, copies, signal, pointer = false, video = null, wait = tilesWaitMs) {
       let answer;
       try {
-        const params = { since, width, quality, wait: tilesWaitMs, ...(copies ? { copies: 1 } : {}), ...(pointer ? { pointer: 1 } : {}) };
-        answer = await control('/tiles', params, signal, tilesWaitMs + 8000);
+        const params = {
+          since, width, quality, wait, ...(copies ? { copies: 1 } : {}), ...(pointer ? { pointer: 1 } : {}), ...(video ? { video: video.bitrate, videoWidth: video.width } : {}),
+        };
+        answer = await control('/tiles', params, signal, wait + 8000);
       } catch (err) {
         if (err.controlStatus === 501) return null;
         throw err;

@@ -11,6 +11,11 @@ import { setTimeout as sleep } from 'node:timers/promises';
 // not lower the rate.
 const onGrid = (at, started, interval) => (started >= at && started - at < interval / 2 ? at : started) + interval;
 
+// A moving area's video may take half of what the link carries (the app holds it to what the area
+// needs); before the link is known, the app's own bound.
+const kVideoStillMs = 200; // a video unchanged this long has stopped: the app sends its area as tiles
+const videoBitrate = ({ bytesPerMs }) => (bytesPerMs === null ? 50e6 : Math.round(Math.min(50e6, Math.max(1e5, bytesPerMs * 8000 * 0.5))));
+
 export class LiveStream {
   // viewer: a LiveViewer; source: createPictureSource's; limits: kLiveDefaults.
   constructor(viewer, source, limits) {
@@ -63,7 +68,9 @@ export class LiveStream {
     viewer.wantWhole = false;
     let update;
     try {
-      update = await viewer.pollTiles((signal) => this.source.tiles(this.since, width, quality, copies, signal, viewer.drawsPointer));
+      const video = viewer.video ? { bitrate: videoBitrate(viewer.pacer), width: viewer.requestedWidth } : null;
+      const wait = this.videoShown ? kVideoStillMs : limits.tilesWaitMs;
+      update = await viewer.pollTiles((signal) => this.source.tiles(this.since, width, quality, copies, signal, viewer.drawsPointer, video, wait));
     } catch (err) {
       if (err.status === 499 && !viewer.abort.signal.aborted) return; // cut short for a new width
       throw err;
@@ -73,7 +80,8 @@ export class LiveStream {
       this.useTiles = false;
       return;
     }
-    if (update.tiles.length + update.copies.length && viewer.open) {
+    this.videoShown = Boolean(update.video);
+    if ((update.tiles.length + update.copies.length || update.video) && viewer.open) {
       viewer.push(quality, update, this.since === 0); // a whole frame the encoder chose is an update's cost
       this.shownWidth = width;
       if (update.full) {

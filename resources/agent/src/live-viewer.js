@@ -3,13 +3,14 @@
 // or a whole frame. What to send when is live-stream.js.
 import { Pacer } from './live-pacer.js';
 
-// One update for the viewer: head, copy table, tile table, files.
-function updateMessage(seq, quality, { full, width, height, copies = [], tiles }) {
+// One update for the viewer: head, copy table, tile table, the video's entry, files, the video's unit.
+function updateMessage(seq, quality, { full, width, height, copies = [], tiles, video = null }) {
   const tilesAt = 14 + 12 * copies.length;
-  const head = Buffer.alloc(tilesAt + 12 * tiles.length);
+  const videoAt = tilesAt + 12 * tiles.length;
+  const head = Buffer.alloc(videoAt + (video ? 13 : 0));
   head.writeUInt32BE(seq, 0);
   head.writeUInt8(quality, 4);
-  head.writeUInt8(full ? 1 : 0, 5);
+  head.writeUInt8((full ? 1 : 0) | (video ? 2 : 0), 5);
   head.writeUInt16BE(Math.min(width, 65535), 6);
   head.writeUInt16BE(Math.min(height, 65535), 8);
   head.writeUInt16BE(tiles.length, 10);
@@ -23,14 +24,19 @@ function updateMessage(seq, quality, { full, width, height, copies = [], tiles }
     head.writeUInt16BE(t.height, at + 6);
     head.writeUInt32BE(t.jpeg.length, at + 8);
   });
-  return Buffer.concat([head, ...tiles.map((t) => t.jpeg)]);
+  if (!video) return Buffer.concat([head, ...tiles.map((t) => t.jpeg)]);
+  [video.x, video.y, video.width, video.height].forEach((v, i) => head.writeUInt16BE(v, videoAt + 2 * i));
+  head.writeUInt8(video.key ? 1 : 0, videoAt + 8);
+  head.writeUInt32BE(video.chunk.length, videoAt + 9);
+  return Buffer.concat([head, ...tiles.map((t) => t.jpeg), video.chunk]);
 }
 
 export class LiveViewer {
   // width: what the viewer asked for at the upgrade. onClose: called once, when its socket closes.
   // drawsPointer: it draws the desktop's pointer from pointer messages (frames come without it).
-  constructor(ws, width, { limits, forwardInput, inputActions, log, drawsPointer = false, onClose }) {
-    Object.assign(this, { ws, limits, forwardInput, inputActions, log, drawsPointer, onClose });
+  // video: the codec it decodes a moving area in ('avc1'), or null.
+  constructor(ws, width, { limits, forwardInput, inputActions, log, drawsPointer = false, video = null, onClose }) {
+    Object.assign(this, { ws, limits, forwardInput, inputActions, log, drawsPointer, video, onClose });
     this.abort = new AbortController(); // the viewer is gone
     this.pacer = new Pacer(limits);
     this.inFlight = new Map(); // seq -> { bytes, sentAt, whole }
@@ -111,9 +117,11 @@ export class LiveViewer {
     this.inFlightBytes += message.length;
     this.lastSent = Date.now();
     // PNG-only updates go through the socket's deflate, whose window spans updates: a terminal's
-    // next line repeats most of the last one's bytes (PNG chunks, palette, glyph rows). JPEG would
-    // only cost CPU. Written out: what we hold has shrunk, which a stream waiting for that must hear.
-    this.ws.send(message, { compress: update.tiles.every((t) => t.jpeg[0] === 0x89) }, () => {
+    // next line repeats most of the last one's bytes (PNG chunks, palette, glyph rows). JPEG
+    // and video would only cost CPU. Written out: what we hold has shrunk, which a stream waiting
+    // for that must hear.
+    const compress = !update.video && update.tiles.every((t) => t.jpeg[0] === 0x89);
+    this.ws.send(message, { compress }, () => {
       if (this.waitsForBuffer) this.poke();
     });
   }

@@ -9,7 +9,9 @@
 // server → viewer: binary updates [u32 seq][u8 quality][u8 flags: 1 whole frame][u16 width][u16 height]
 //                  [u16 count][u16 copies] + copies × [u16 x][u16 y][u16 w][u16 h][u16 toX][u16 toY]
 //                  + count × [u16 x][u16 y][u16 w][u16 h][u32 bytes] + the JPEG or PNG files; the copies
-//                  are drawn first, in order, within the picture, then the tiles;
+//                  are drawn first, in order, within the picture, then the tiles; with flags & 2
+//                  (a viewer that decodes video) [u16 x][u16 y][u16 w][u16 h][u8 key][u32 bytes]
+//                  after the tile table and an H.264 access unit after the files, drawn last;
 //                  text JSON {type:"ping",t}, {type:"input",id,status[,error]}, {type:"error",status,message}
 // viewer → server: text JSON {type:"ack",seq}, {type:"view",width}, {type:"refresh"}, {type:"pong",t},
 //                  {type:"input",id, ...an /api/input request}
@@ -37,7 +39,13 @@ export const kLiveDefaults = {
   maxPendingInputs: 64,
   maxFrameBytes: 8 << 20,
   maxBufferedBytes: 4 << 20, // held for a viewer not reading: no update is added beyond it
+  video: false, // a moving area as H.264 for a viewer that decodes it (the server's own: on unless ZEL_AGENT_LIVE_VIDEO=0)
 };
+
+// The video a viewer said it decodes (video=avc1: H.264, what its VideoDecoder took), or null: tiles only.
+export function videoCodec(asked) {
+  return asked === 'avc1' ? 'avc1' : null;
+}
 
 export function createLiveService({ screenshotUrl, forwardInput, inputActions, log = () => {}, options = {} }) {
   const limits = { ...kLiveDefaults, ...options };
@@ -49,8 +57,10 @@ export function createLiveService({ screenshotUrl, forwardInput, inputActions, l
 
   wss.on('connection', (ws, req, width) => {
     // pointer=1: the viewer draws the desktop's pointer itself, from pointer messages.
-    const drawsPointer = new URL(req.url, 'http://localhost').searchParams.get('pointer') === '1';
-    const viewer = new LiveViewer(ws, width, { limits, forwardInput, inputActions, log, drawsPointer, onClose: () => viewers.delete(viewer) });
+    const query = new URL(req.url, 'http://localhost').searchParams;
+    const drawsPointer = query.get('pointer') === '1';
+    const video = limits.video ? videoCodec(query.get('video')) : null;
+    const viewer = new LiveViewer(ws, width, { limits, forwardInput, inputActions, log, drawsPointer, video, onClose: () => viewers.delete(viewer) });
     viewers.add(viewer);
     new LiveStream(viewer, source, limits).run().catch((err) => {
       log(`Live stream failed: ${String(err?.message ?? err).slice(0, 200)}`);

@@ -68,10 +68,12 @@ protected:
             registered_.notify_all();
         };
         config.handlers.tiles = [](std::uint64_t since, int width, int quality, bool copies,
-                                   bool pointer) {
+                                   bool pointer, int videoBitrate, int videoWidth) {
             return bytes(std::to_string(since) + " " + std::to_string(width) + " " +
                          std::to_string(quality) + (copies ? " copies" : "") +
-                         (pointer ? " pointer" : ""));
+                         (pointer ? " pointer" : "") +
+                         (videoBitrate ? " video " + std::to_string(videoBitrate) : "") +
+                         (videoWidth ? " at " + std::to_string(videoWidth) : ""));
         };
         // A region's capture echoes its request; the change log's sequence is `sequence`, and
         // anything after a given one changed box {1,2,3,4}; without `tracking` the frames of
@@ -278,6 +280,19 @@ TEST_F(ControlService, AnswersALongPollOnTheChangeOrAfterTheWait) {
     // Nothing changes: answered after the wait, the handler deciding what that means.
     EXPECT_EQ(ask(service->port(), "GET", "/tiles?since=7&width=640&quality=50&wait=50&copies=1"),
               tiles + "7 640 50 copies");
+    // A video rate and the width it is shown at reach the handler only within their bounds.
+    for (const auto& [query, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"&video=800000", " video 800000"},
+             {"&video=800000&videoWidth=1170", " video 800000 at 1170"},
+             {"&video=800000&videoWidth=100", " video 800000"},
+             {"&video=99999", ""},
+             {"&video=50000001", ""},
+             {"&video=-5", ""},
+             {"&video=fast", ""}}) {
+        EXPECT_EQ(ask(service->port(), "GET", "/tiles?since=7&width=640&quality=50&wait=0" + query),
+                  tiles + "7 640 50" + expected)
+            << query;
+    }
     // A change while it waits answers it, and only that does.
     {
         const std::lock_guard lock(mutex_);
