@@ -1,20 +1,23 @@
 #!/usr/bin/env node
 // Live view figures: the real app under its own Xvfb (1920×1080; or with --desktop sway a headless
-// sway of that size, run as nobody when we are root, its clients foot) in a private network namespace
+// sway of that size, run as nobody when we are root, its clients foot; or with --desktop gnome the
+// tests' headless mutter with PipeWire and the desktop portal, started by bench/gnome_desktop, which
+// also answers the portal's two dialogs, its clients foot) in a private network namespace
 // (so 8787/8788 are ours), Debian's chromium at a phone viewport (390×844, DPR 3, touch) reaching
 // the agent server through a link emulator (bench/link_relay.mjs). Prints per load × link × client:
 // changes the load made/s, frames shown/s (new and identical), bytes/s on the wire, tap-to-photon latency, CPU of the serving
 // side (app + agent server; x11vnc + websockify for the peer; on sway also the compositor's own, apart,
-// as its copies serve either side).
+// as its copies serve either side; on GNOME mutter's and PipeWire's, apart: the portal's stream).
 //
-//   node bench/live_view.mjs [--build build/dev] [--desktop x11|sway] [--loads still,typing,video (or typing-fast)]
+//   node bench/live_view.mjs [--build build/dev] [--desktop x11|sway|gnome] [--loads still,typing,video (or typing-fast)]
 //        [--links loopback,60/20,150/5] [--clients live,live-video,poll,vnc] [--seconds 8] [--taps 12]
 // Clients: live (the stream of tiles, this tree's web client in a browser without WebCodecs),
 // live-video (the same client where WebCodecs decodes H.264: moving areas come as video; its
 // column says how many video frames it drew a second), poll (the polling client as it was
 // before the stream, from commit 2c88439, served in place of the page's files), vnc (x11vnc with
 // noVNC's vnc_lite.html through websockify on the same Xvfb and relay, wayvnc on sway: the peer; its
-// Debian packages are installed on first use).
+// Debian packages are installed on first use; there is none on GNOME: no peer runs on this private
+// stack).
 import { execFileSync, fork, spawn } from 'node:child_process';
 import { once } from 'node:events';
 import fs from 'node:fs';
@@ -22,6 +25,7 @@ import net from 'node:net';
 import { createRequire } from 'node:module';
 import os from 'node:os';
 import path from 'node:path';
+import readline from 'node:readline';
 
 const kRoot = path.resolve(import.meta.dirname, '..');
 const kAgent = path.join(kRoot, 'resources/agent');
@@ -61,8 +65,10 @@ function start(file, argv, options) {
   return child;
 }
 async function cleanup() {
-  for (const child of children.reverse()) if (child.exitCode === null && child.signalCode === null) child.kill('SIGTERM');
-  await sleep(500);
+  const running = children.reverse().filter((child) => child.exitCode === null && child.signalCode === null);
+  for (const child of running) child.kill('SIGTERM');
+  // The GNOME helper ends its stack before it exits: waited for, so nothing of it outlives us.
+  await Promise.race([Promise.all(running.map((child) => once(child, 'exit'))), sleep(5000)]);
 }
 process.on('SIGINT', () => cleanup().then(() => process.exit(130)));
 
@@ -77,6 +83,8 @@ const cpu = (pid) => {
   }
 };
 const childPids = (pid) => fs.readdirSync(`/proc/${pid}/task`).flatMap((tid) => fs.readFileSync(`/proc/${pid}/task/${tid}/children`, 'utf8').split(' ').filter(Boolean).map(Number));
+const descendants = (pid) => childPids(pid).flatMap((child) => [child, ...descendants(child)]);
+const comm = (pid) => fs.readFileSync(`/proc/${pid}/comm`, 'utf8').trim();
 
 // ---- the desktop ------------------------------------------------------------------------------
 const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-live-bench-'));
@@ -95,7 +103,34 @@ for (const sub of ['state', 'config', 'home', 'runtime']) fs.mkdirSync(path.join
 let env;
 let terminal;
 let sway = null;
-if (desktop === 'sway') {
+let gnome = null;
+if (desktop === 'gnome') {
+  // The stack lives as long as its helper's standard input; the helper's one lasting D-Bus
+  // connection clicks the dialogs, as mutter ends its remote-desktop session with the caller's.
+  const helper = start(path.join(build, 'bin/gnome_desktop'), [], { stdio: ['pipe', 'pipe', 'inherit'] });
+  const lines = readline.createInterface({ input: helper.stdout });
+  const said = [];
+  let heard = () => {};
+  lines.on('line', (line) => (said.push(line), heard()));
+  const next = async (ms) => {
+    for (const end = Date.now() + ms; !said.length; ) {
+      if (Date.now() > end || helper.exitCode !== null) throw new Error('the GNOME stack did not answer');
+      await new Promise((resolve) => ((heard = resolve), setTimeout(resolve, 200)));
+    }
+    return said.shift();
+  };
+  const stack = JSON.parse(await next(60000));
+  const tell = (line) => helper.stdin.write(`${line}\n`);
+  gnome = { helper, stack, tell, next, pids: () => Object.fromEntries(descendants(helper.pid).map((pid) => [comm(pid), pid])) };
+  env = { ...process.env, DISPLAY: '', WAYLAND_DISPLAY: stack.WAYLAND_DISPLAY, DBUS_SESSION_BUS_ADDRESS: stack.DBUS_SESSION_BUS_ADDRESS,
+    XDG_STATE_HOME: `${dir}/state`, XDG_CONFIG_HOME: `${dir}/config`, XDG_RUNTIME_DIR: `${dir}/runtime`, HOME: `${dir}/home`,
+    QT_QPA_PLATFORM: 'offscreen' };
+  // No window rules on mutter: the size is asked for, the place found later in a screenshot by
+  // the tap target's colour (a low red, which its reverse video turns high).
+  const size = { zeltap: '400x200', zeltype: '900x500', zelvideo: '920x640' };
+  terminal = (id, argv) => start('foot', ['--app-id', id, '--window-size-pixels', size[id], ...(id === 'zeltap' ? ['-o', 'colors.background=10d070'] : []), ...argv],
+    { env: { ...env, XDG_RUNTIME_DIR: stack.XDG_RUNTIME_DIR } });
+} else if (desktop === 'sway') {
   // sway refuses root: as root it runs as nobody in a runtime directory of nobody's; we connect to it.
   const run = path.join(dir, 'sway-run');
   fs.mkdirSync(run, { mode: 0o700 });
@@ -123,8 +158,8 @@ if (desktop === 'sway') {
   terminal = (id, argv) => start('xterm', ['-geometry', geometry[id], '-title', id, '-e', ...argv], { env });
 }
 const xdotool = (...a) => execFileSync('xdotool', a, { env }).toString().trim();
-const app = start(path.join(dir, 'prefix/bin/zel-desktop-agent'), sway ? ['--start'] : [], { env });
-if (!sway) {
+const app = start(path.join(dir, 'prefix/bin/zel-desktop-agent'), sway || gnome ? ['--start'] : [], { env });
+if (!sway && !gnome) {
   const appWindow = await waitFor('the app window', async () => xdotool('search', '--onlyvisible', '--name', '^Zel Desktop Agent$').split('\n')[0]);
   await sleep(500);
   xdotool('windowfocus', '--sync', appWindow);
@@ -137,12 +172,57 @@ await waitFor('the agent server', async () => (await fetch('http://127.0.0.1:878
 const { key } = await (await fetch('http://127.0.0.1:8787/api/pair', { method: 'POST', headers: { Authorization: `Bearer ${token}` } })).json();
 const agentPid = await waitFor('the agent server process', async () => childPids(app.pid).find((pid) => /src\/server\.js/.test(fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8'))));
 
+// The whole screen as the app captures it (1920×1080 RGB), or null while it cannot.
+const agentVariable = (name) => fs.readFileSync(`/proc/${agentPid}/environ`, 'utf8').split('\0').find((v) => v.startsWith(`${name}=`))?.slice(name.length + 1);
+const shotURL = agentVariable('ZEL_AGENT_SCREENSHOT_URL');
+async function screen() {
+  const reply = await fetch(`${shotURL}&format=png&width=1920`);
+  if (!reply.ok) return null;
+  fs.writeFileSync(`${dir}/shot.png`, Buffer.from(await reply.arrayBuffer()));
+  const rgb = execFileSync('convert', [`${dir}/shot.png`, '-depth', '8', 'rgb:-'], { maxBuffer: 16 << 20 });
+  return { rgb, at: (x, y) => [...rgb.subarray((y * 1920 + x) * 3, (y * 1920 + x) * 3 + 3)] };
+}
+if (gnome) await consent().catch(async (err) => {
+  await cleanup();
+  throw err;
+});
+async function consent() {
+  // The portal asks twice: for the screen, then for control, as a user is asked.
+  // Straight to the app's control service: the pairing code is spent, and a wrong bearer counts
+  // against the phone's address.
+  const click = JSON.stringify({ action: 'click', coordinate: [250, 750] });
+  const controlled = async () => (await (await fetch(agentVariable('ZEL_AGENT_INPUT_URL'), { method: 'POST', body: click,
+    headers: { 'Content-Type': 'application/json' } })).text()).includes('"ok":true');
+  for (const [dialog, answered, shown] of [['screen', async () => (await screen()) !== null, null],
+    ['control', controlled, async () => (await screen())?.at(960, 540).every((c) => c > 200)]]) {
+    gnome.tell(dialog);
+    let reply = null;
+    const reading = gnome.next(90000).then((line) => (reply = line), (err) => (reply = err.message));
+    while (reply === null) {
+      if (shown && (await shown().catch(() => false))) gnome.tell('shown');
+      if (await answered().catch(() => false)) gnome.tell('answered');
+      await sleep(300);
+    }
+    await reading;
+    if (reply !== `answered ${dialog}`) throw new Error(`the portal's ${dialog} dialog: ${reply}`);
+  }
+}
+
 // The tap target: a terminal that turns its colours around on every click (mouse reporting on).
 const toggler = ["printf '\\033[?1000h'; stty -echo -icanon; on=0",
   'while IFS= read -rsn6 ev; do b=$(printf %d "\'$' + '{ev:3:1}"); if [ "$b" -ne 35 ]; then on=$((1-on));',
   "if [ $on = 1 ]; then printf '\\033[?5h'; else printf '\\033[?5l'; fi; fi; done"].join('\n');
 terminal('zeltap', ['bash', '-c', toggler]);
-const geom = sway ? { X: 100, Y: 100, WIDTH: 400, HEIGHT: 200 } : await (async () => {
+const geom = gnome ? await waitFor('the tap target on screen', async () => {
+  const shot = await screen();
+  let [x0, y0, x1, y1] = [1920, 1080, -1, -1];
+  for (let i = 0; i < 1920 * 1080; i++) {
+    if (shot.rgb[i * 3] !== 0x10 || shot.rgb[i * 3 + 1] !== 0xd0 || shot.rgb[i * 3 + 2] !== 0x70) continue;
+    const [x, y] = [i % 1920, Math.floor(i / 1920)];
+    [x0, y0, x1, y1] = [Math.min(x0, x), Math.min(y0, y), Math.max(x1, x), Math.max(y1, y)];
+  }
+  return x1 - x0 > 200 && y1 - y0 > 100 && { X: x0, Y: y0, WIDTH: x1 - x0 + 1, HEIGHT: y1 - y0 + 1 };
+}) : sway ? { X: 100, Y: 100, WIDTH: 400, HEIGHT: 200 } : await (async () => {
   const tapWindow = await waitFor('the tap target', async () => xdotool('search', '--onlyvisible', '--name', '^zeltap$').split('\n')[0]);
   return Object.fromEntries(xdotool('getwindowgeometry', '--shell', tapWindow).split('\n').map((l) => l.split('=')).map(([k, v]) => [k, Number(v)]));
 })();
@@ -327,7 +407,7 @@ async function runCell(browser, client, link, pids) {
 
   const bytes0 = await link.stats();
   const served = () => pids.map(cpu);
-  const drawing = () => (sway ? cpu(sway.pid) : 0); // the compositor's copies for either side
+  const drawing = () => desktopCpu(); // the compositor's copies for either side
   const cpu0 = served();
   const drawing0 = drawing();
   const frames0 = await page.evaluate(() => window.__bench.frames.length);
@@ -339,7 +419,7 @@ async function runCell(browser, client, link, pids) {
   const changes = (ticks() - ticks0) / elapsed;
   const bytes = (await link.stats()) - bytes0;
   const cpuUsed = served().map((c, i) => c - cpu0[i]);
-  const drawingUsed = drawing() - drawing0;
+  const drawingUsed = drawing().map((c, i) => c - drawing0[i]);
   const frames = (await page.evaluate(() => window.__bench.frames)).slice(frames0);
   const videoFrames = (await page.evaluate(() => window.__bench.videoFrames)) - video0;
 
@@ -374,26 +454,40 @@ async function runCell(browser, client, link, pids) {
     tap: got.length ? got[Math.floor(got.length / 2)] : null,
     tapsSeen: `${got.length}/${taps}`,
     cpu: cpuUsed.map((c) => (c / elapsed) * 100),
-    compositor: (drawingUsed / elapsed) * 100,
+    compositor: drawingUsed.map((c) => (c / elapsed) * 100),
   };
 }
 
-// Still-screen cost without any viewer: the floor of app + agent.
-const idle0 = cpu(app.pid) + cpu(agentPid);
-await sleep(3000);
-const idle = ((cpu(app.pid) + cpu(agentPid) - idle0) / 3) * 100;
+// The desktop's own CPU seconds where it serves either side: sway; mutter and PipeWire on GNOME.
+const desktopPids = gnome ? ['mutter', 'pipewire'].map((name) => gnome.pids()[name]) : sway ? [sway.pid] : [];
+const desktopNames = gnome ? ['mutter', 'pipewire'] : sway ? ['sway'] : [];
+const desktopCpu = () => desktopPids.map(cpu);
+const desktopShare = (shares) => shares.map((c, i) => ` + ${desktopNames[i]} ${c.toFixed(1)}`).join('');
 
-if (clients.includes('vnc')) ensureVnc();
+// Still-screen cost without any viewer: the floor of app + agent (and of the desktop's side).
+const idle0 = cpu(app.pid) + cpu(agentPid);
+const idleDesktop0 = desktopCpu();
+await sleep(gnome ? 10000 : 3000);
+const idleSeconds = gnome ? 10 : 3;
+const idle = ((cpu(app.pid) + cpu(agentPid) - idle0) / idleSeconds) * 100;
+const idleDesktop = desktopCpu().map((c, i) => ((c - idleDesktop0[i]) / idleSeconds) * 100);
+
+if (clients.includes('vnc') && !gnome) ensureVnc();
 const browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
   args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
-console.log(`# live view bench: ${sway ? 'headless sway' : 'Xvfb'} 1920x1080, phone 390x844 DPR 3, ${seconds} s per cell, ${taps} taps; app + agent with no viewer: ${idle.toFixed(1)} % of a core`);
-console.log('| load | link | client | changes made/s | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % (app / agent server; x11vnc or wayvnc / websockify; + the compositor on sway) |');
+const shown = gnome ? 'headless GNOME (mutter, PipeWire, the desktop portal; our client only: no GNOME peer can run here)' : sway ? 'headless sway' : 'Xvfb';
+console.log(`# live view bench: ${shown} 1920x1080, phone 390x844 DPR 3, ${seconds} s per cell, ${taps} taps; app + agent with no viewer: ${idle.toFixed(1)} % of a core${desktopShare(idleDesktop)}`);
+console.log('| load | link | client | changes made/s | new frames/s | identical/s | KB/s on the wire | tap to photon ms (median, seen) | CPU serving side % (app / agent server; x11vnc or wayvnc / websockify; + the compositor on sway, + mutter and PipeWire on GNOME) |');
 console.log('|---|---|---|---|---|---|---|---|---|');
 try {
   for (const load of loads) {
     await setLoad(load);
     for (const linkName of links) {
       for (const client of clients) {
+        if (gnome && client === 'vnc') {
+          console.log(`| ${load} | ${linkName} | vnc | no GNOME peer runs here |`);
+          continue;
+        }
         let vnc = null;
         let link = null;
         try {
@@ -401,7 +495,7 @@ try {
           link = await openLink(linkName, vnc ? 6080 : 8787);
           const r = await within(180000, 'the cell', runCell(browser, client, link, vnc ? vnc.pids : [app.pid, agentPid]));
           const name = client === 'live-video' ? `live-video (${r.video.toFixed(1)} video/s)` : client;
-          console.log(`| ${load} | ${linkName} | ${name} | ${r.changes.toFixed(1)} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(r.kbps < 10 ? 1 : 0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')})${sway ? ` + sway ${r.compositor.toFixed(1)}` : ''} |`);
+          console.log(`| ${load} | ${linkName} | ${name} | ${r.changes.toFixed(1)} | ${r.fresh.toFixed(1)} | ${r.same.toFixed(1)} | ${r.kbps.toFixed(r.kbps < 10 ? 1 : 0)} | ${r.tap === null ? '-' : r.tap.toFixed(0)} (${r.tapsSeen}) | ${r.cpu.reduce((a, b) => a + b).toFixed(1)} (${r.cpu.map((c) => c.toFixed(1)).join(' / ')})${desktopShare(r.compositor)} |`);
         } catch (err) {
           console.log(`| ${load} | ${linkName} | ${client} | failed: ${err.message.split('\n')[0]} |`);
         } finally {
