@@ -49,6 +49,9 @@ if (!process.env.ZEL_BENCH_NETNS) {
   process.exit(code ?? 1);
 }
 
+const fail = (message) => {
+  throw new Error(message);
+};
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 async function waitFor(what, fn, timeoutMs = 30000) {
   for (const end = Date.now() + timeoutMs; ; await sleep(200)) {
@@ -459,7 +462,7 @@ async function runCell(browser, client, link, pids) {
 }
 
 // The desktop's own CPU seconds where it serves either side: sway; mutter and PipeWire on GNOME.
-const desktopPids = gnome ? ['mutter', 'pipewire'].map((name) => gnome.pids()[name]) : sway ? [sway.pid] : [];
+const desktopPids = gnome ? ['mutter', 'pipewire'].map((name) => gnome.pids()[name] ?? fail(`no ${name} under the GNOME helper`)) : sway ? [sway.pid] : [];
 const desktopNames = gnome ? ['mutter', 'pipewire'] : sway ? ['sway'] : [];
 const desktopCpu = () => desktopPids.map(cpu);
 const desktopShare = (shares) => shares.map((c, i) => ` + ${desktopNames[i]} ${c.toFixed(1)}`).join('');
