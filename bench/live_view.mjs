@@ -187,10 +187,11 @@ async function screen() {
 }
 if (gnome) await consent().catch(async (err) => {
   await cleanup();
+  fs.rmSync(dir, { recursive: true, force: true });
   throw err;
 });
+// The portal asks twice: for the screen, then for control, as a user is asked.
 async function consent() {
-  // The portal asks twice: for the screen, then for control, as a user is asked.
   // Straight to the app's control service: the pairing code is spent, and a wrong bearer counts
   // against the phone's address.
   const click = JSON.stringify({ action: 'click', coordinate: [250, 750] });

@@ -142,6 +142,12 @@ Mutter::~Mutter() {
         // Services the bus started end with their bus; a straggler of the group is ended here.
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ::kill(-pid_, SIGKILL);
+        // The directory goes once they are gone: one still writing there (the document portal's
+        // mount, a log) made its removal stop halfway and leave it behind.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (::kill(-pid_, 0) == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
 }
 
