@@ -3,8 +3,7 @@ import assert from 'node:assert/strict';
 import { execFile, execFileSync, spawn, spawnSync } from 'node:child_process';
 import { once } from 'node:events';
 import { after, before, describe, it } from 'node:test';
-import { chromium } from 'playwright-core';
-import { answer, sleep as pause, until, withAgent } from './helpers.js';
+import { answer, launchChromium, phoneContext, sleep as pause, until, withAgent } from './helpers.js';
 
 // The desktop as the app's /tiles serves its own pixels: a grey strip, and beside it coloured bands
 // that scroll up like a terminal. A whole JPEG for sequence 0 or a scroll past the window's height,
@@ -42,11 +41,10 @@ function scrollingDesktop() {
 }
 
 let browser;
-before(async () => (browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
-  args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] })));
+before(async () => (browser = await launchChromium()));
 after(() => browser?.close());
 async function phone() {
-  const context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+  const context = await phoneContext(browser, { deviceScaleFactor: 3 });
   const page = await context.newPage();
   const requests = [];
   page.on('request', (r) => requests.push(new URL(r.url()).pathname));
