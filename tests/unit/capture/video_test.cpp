@@ -163,6 +163,14 @@ TEST(MovingRegion, FindsWhatChangesEveryFrameAndNothingElse) {
         std::vector<Step> steps;
         std::optional<TileRect> expected;
     };
+    // The steps of `cycle` over and over, `count` in all.
+    const auto repeat = [](const std::vector<Step>& cycle, std::size_t count) {
+        std::vector<Step> steps;
+        for (std::size_t i = 0; i < count; ++i) {
+            steps.push_back(cycle[i % cycle.size()]);
+        }
+        return steps;
+    };
     const std::vector<Case> cases{
         {"a video at 30 frames a second", {{{video}, 33, 8}}, videoCells},
         {"not yet after six frames", {{{video}, 33, 6}}, std::nullopt},
@@ -170,44 +178,13 @@ TEST(MovingRegion, FindsWhatChangesEveryFrameAndNothingElse) {
         {"the whole area, twice a second", {{{video}, 600, 20}}, std::nullopt},
         {"the whole area, eight times a second", {{{video}, 125, 20}}, std::nullopt},
         {"a window redrawn half in one update, half in the next",
-         {{{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1}},
+         repeat({{{TileRect{100, 70, 300, 100}}, 20, 1}, {{TileRect{100, 170, 300, 100}}, 20, 1}},
+                16),
          videoCells},
         {"rows redrawn in the next update join",
-         {{{video, TileRect{100, 270, 300, 100}}, 33, 1},
-          {{video}, 33, 1},
-          {{video, TileRect{100, 270, 300, 100}}, 33, 1},
-          {{video}, 33, 1},
-          {{video, TileRect{100, 270, 300, 100}}, 33, 1},
-          {{video}, 33, 1},
-          {{video, TileRect{100, 270, 300, 100}}, 33, 1},
-          {{video}, 33, 1}},
+         repeat({{{video, TileRect{100, 270, 300, 100}}, 33, 1}, {{video}, 33, 1}}, 8),
          TileRect{96, 64, 320, 320}},
-        {"every other frame",
-         {{{video}, 33, 1},
-          {{}, 33, 1},
-          {{video}, 33, 1},
-          {{}, 33, 1},
-          {{video}, 33, 1},
-          {{}, 33, 1},
-          {{video}, 33, 1},
-          {{}, 33, 1},
-          {{video}, 33, 1}},
-         std::nullopt},
+        {"every other frame", repeat({{{video}, 33, 1}, {{}, 33, 1}}, 9), std::nullopt},
         {"too small", {{{TileRect{200, 200, 60, 40}}, 33, 10}}, std::nullopt},
         {"two far corners",
          {{{TileRect{0, 0, 64, 64}, TileRect{960, 600, 64, 64}}, 33, 10}},
