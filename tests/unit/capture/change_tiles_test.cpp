@@ -154,27 +154,10 @@ TEST(EncodeTiles, AnswerAppliedToTheOldPictureGivesTheNewOne) {
     }
 }
 
-// One answer of the tiles route: its head and its files.
-struct Answer {
-    nlohmann::json head;
-    std::vector<std::vector<std::uint8_t>> files;
-    [[nodiscard]] std::uint64_t sequence() const { return head["sequence"]; }
-    [[nodiscard]] bool full() const { return head["full"]; }
-};
+using Answer = zel::test::TilesAnswer;
 
 Answer ask(zel::ChangeTiles& tiles, std::uint64_t since, int width, bool copies) {
-    const std::vector<std::uint8_t> body = tiles.tiles(since, width, 80, copies);
-    const auto end = std::ranges::find(body, '\n');
-    Answer answer{nlohmann::json::parse(body.begin(), end), {}};
-    auto at = end + 1;
-    for (const auto& tile : answer.head["tiles"]) {
-        const auto size = tile[4].get<std::ptrdiff_t>();
-        EXPECT_LE(size, body.end() - at) << "a tile's file runs past the body";
-        answer.files.emplace_back(at, at + std::min(size, body.end() - at));
-        at += std::min(size, body.end() - at);
-    }
-    EXPECT_EQ(at, body.end()) << "bytes after the last tile";
-    return answer;
+    return zel::test::readTilesAnswer(tiles.tiles(since, width, 80, copies));
 }
 
 // The ways an answer is made: a scaled whole capture (JPEG), and at the desktop's own pixels

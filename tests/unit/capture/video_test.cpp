@@ -222,33 +222,12 @@ TEST(MovingRegion, FindsWhatChangesEveryFrameAndNothingElse) {
     EXPECT_FALSE(moving.update({video}, 800, 450, 8 * 33));
 }
 
-struct Answer {
-    nlohmann::json head;
-    std::vector<std::vector<std::uint8_t>> files;
-    std::vector<std::uint8_t> video;
-};
+using Answer = zel::test::TilesAnswer;
+using zel::test::overlaps;
 
 Answer ask(zel::ChangeTiles& tiles, std::uint64_t since, int width, int videoWidth) {
-    const std::vector<std::uint8_t> body =
-        tiles.tiles(since, width, 80, true, false, 2'000'000, videoWidth);
-    const auto end = std::ranges::find(body, '\n');
-    Answer answer{nlohmann::json::parse(body.begin(), end), {}, {}};
-    auto at = end + 1;
-    for (const auto& tile : answer.head["tiles"]) {
-        answer.files.emplace_back(at, at + tile[4].get<std::ptrdiff_t>());
-        at += tile[4].get<std::ptrdiff_t>();
-    }
-    if (answer.head.contains("video")) {
-        answer.video.assign(at, at + answer.head["video"][5].get<std::ptrdiff_t>());
-        at += answer.head["video"][5].get<std::ptrdiff_t>();
-    }
-    EXPECT_EQ(at, body.end()) << "bytes after the last file";
-    return answer;
-}
-
-bool overlaps(const nlohmann::json& tile, const TileRect& r) {
-    const int x = tile[0], y = tile[1], w = tile[2], h = tile[3];
-    return x < r.x + r.width && r.x < x + w && y < r.y + r.height && r.y < y + h;
+    return zel::test::readTilesAnswer(
+        tiles.tiles(since, width, 80, true, false, 2'000'000, videoWidth));
 }
 
 // A viewer that decodes video gets an area that changes every frame as a stream beside the tiles
