@@ -312,16 +312,15 @@ TEST_F(ControlService, AnswersALongPollOnTheChangeOrAfterTheWait) {
 
 TEST_F(ControlService, AnswersARegionAtItsOwnPixels) {
     const auto service = start();
+    const std::string bad =
+        kError + "Main app screenshot failed: region must be x,y,width,height in desktop pixels.";
     const std::pair<const char*, std::string> cases[] = {
         {"/screenshot?region=10,-20,30,40&format=png&width=15",
          "200 OK image/png zoom png 15 62 10,-20,30,40"},
         {"/anything?region=0,0,1,1&quality=90", "200 OK image/jpeg zoom jpeg 0 90 0,0,1,1"},
-        {"/screenshot?region=0,0,0,5", kError + "Main app screenshot failed: region must be "
-                                                "x,y,width,height in desktop pixels."},
-        {"/screenshot?region=1,2,3", kError + "Main app screenshot failed: region must be "
-                                              "x,y,width,height in desktop pixels."},
-        {"/screenshot?region=1,2,3,4,5", kError + "Main app screenshot failed: region must be "
-                                                  "x,y,width,height in desktop pixels."}};
+        {"/screenshot?region=0,0,0,5", bad},
+        {"/screenshot?region=1,2,3", bad},
+        {"/screenshot?region=1,2,3,4,5", bad}};
     for (const auto& [target, answer] : cases) {
         EXPECT_EQ(ask(service->port(), "GET", target), answer) << target;
     }
