@@ -183,8 +183,8 @@ describe('web client in a phone browser', () => {
       null, { timeout: 5000 });
   });
 
+  const button = (name) => page.getByRole('button', { name, exact: true }).tap();
   it('types what the phone keyboard commits as keystrokes, with sticky modifiers and the extra keys', async () => {
-    const button = (name) => page.getByRole('button', { name, exact: true }).tap();
     await button('键盘');
     await page.locator('#kbd-text').tap();
     const typed = (text) => (got) => got.length > 0 && got.every((r) => r.action === 'type_text') && got.map((r) => r.text).join('') === text;
@@ -349,11 +349,11 @@ describe('web client in a phone browser', () => {
     await zoomBy(6, true);
   });
 
+  const hide = (h) => page.evaluate((h) => {
+    Object.defineProperty(document, 'hidden', { value: h, configurable: true });
+    document.dispatchEvent(new Event('visibilitychange'));
+  }, h);
   it('stops the stream while the page is in the background and takes it up again when it is back', async () => {
-    const hide = (h) => page.evaluate((h) => {
-      Object.defineProperty(document, 'hidden', { value: h, configurable: true });
-      document.dispatchEvent(new Event('visibilitychange'));
-    }, h);
     const polls = () => t.control.requests.filter((r) => r.path === '/tiles').length;
     await hide(true);
     await status('已暂停');
@@ -375,7 +375,6 @@ describe('web client in a phone browser', () => {
   it('types the phone\'s text on the desktop (pastes a long one), brings the desktop\'s back, offers it when it changed', async () => {
     const key = await page.evaluate(() => localStorage.getItem('zel-agent-key')); // the page's own: the code is spent
     assert.deepEqual(await (await t.agent.fetch('/api/clipboard', { headers: { Authorization: `Bearer ${key}` } })).json(), { text: null }, 'nothing was copied yet');
-    const button = (name) => page.getByRole('button', { name, exact: true }).tap();
     await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
     await status('已连接');
     // Short texts are typed, the desktop's clipboard left alone; a long one goes through it and is pasted.
@@ -418,10 +417,6 @@ describe('web client in a phone browser', () => {
     await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: t.agent.base });
     await page.reload();
     await status('已连接');
-    const hide = (h) => page.evaluate((h) => {
-      Object.defineProperty(document, 'hidden', { value: h, configurable: true });
-      document.dispatchEvent(new Event('visibilitychange'));
-    }, h);
     for (const [text, offered] of [['复制于电脑', true], [null, false]]) {
       await hide(true);
       if (text) spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: text, stdio: ['pipe', 'ignore', 'ignore'] });
