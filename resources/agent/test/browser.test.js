@@ -206,28 +206,27 @@ describe('web client in a phone browser', () => {
     await button('键盘');
   });
 
-  it('zooms to three phone pixels per desktop pixel and out to the whole desktop, stopping at its edges', async () => {
-    const box = () => page.evaluate(() => {
-      const [r, v] = ['screen', 'viewport'].map((id) => document.getElementById(id).getBoundingClientRect());
-      return { width: r.width, left: r.left - v.left, viewport: v.width };
-    });
-    const [closed, open] = [[{ x: 180, y: 300 }, { x: 210, y: 300 }], [{ x: 20, y: 300 }, { x: 370, y: 300 }]];
-    for (let i = 0; i < 6; i++) await swipe(closed, open);
-    assert.ok((await box()).width / screen.W >= 3, `${(await box()).width / screen.W} px per desktop pixel`);
-    for (let i = 0; i < 6; i++) await swipe(open, closed);
-    let b = await box();
-    assert.deepEqual([b.width, b.left], [b.viewport, 0], 'all of the desktop again');
-    await swipe([{ x: 150, y: 300 }, { x: 240, y: 300 }], [{ x: 110, y: 300 }, { x: 290, y: 300 }]); // twice as large
-    for (let i = 0; i < 2; i++) await swipe(closed, closed.map((p) => ({ x: p.x + 300, y: p.y })));
-    b = await box();
-    assert.ok(Math.abs(b.left) < 0.5 && b.width > b.viewport * 1.5, `stopped at the left edge: ${JSON.stringify(b)}`);
-  });
-
   const box = (selector) => page.locator(selector).boundingBox();
   const zoomBy = async (times, inward = false) => { // two fingers spread (or closed) across the picture
     const [closed, open] = [[{ x: 180, y: 400 }, { x: 210, y: 400 }], [{ x: 20, y: 400 }, { x: 370, y: 400 }]];
     for (let i = 0; i < times; i++) await (inward ? swipe(open, closed) : swipe(closed, open));
   };
+  it('zooms to three phone pixels per desktop pixel and out to the whole desktop, stopping at its edges', async () => {
+    const view = () => page.evaluate(() => {
+      const [r, v] = ['screen', 'viewport'].map((id) => document.getElementById(id).getBoundingClientRect());
+      return { width: r.width, left: r.left - v.left, viewport: v.width };
+    });
+    await zoomBy(6);
+    assert.ok((await view()).width / screen.W >= 3, `${(await view()).width / screen.W} px per desktop pixel`);
+    await zoomBy(6, true);
+    let b = await view();
+    assert.deepEqual([b.width, b.left], [b.viewport, 0], 'all of the desktop again');
+    await swipe([{ x: 150, y: 300 }, { x: 240, y: 300 }], [{ x: 110, y: 300 }, { x: 290, y: 300 }]); // twice as large
+    for (let i = 0; i < 2; i++) await swipe([{ x: 180, y: 300 }, { x: 210, y: 300 }], [{ x: 480, y: 300 }, { x: 510, y: 300 }]);
+    b = await view();
+    assert.ok(Math.abs(b.left) < 0.5 && b.width > b.viewport * 1.5, `stopped at the left edge: ${JSON.stringify(b)}`);
+  });
+
   it('keeps touches off the picture off the desktop, steers the trackpad pointer from its first pixel, flicks a zoomed view', async () => {
     assert.equal(await page.locator('#hint p').count(), 3);
     await page.getByRole('button', { name: '知道了' }).tap();
