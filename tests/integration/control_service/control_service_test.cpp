@@ -388,7 +388,7 @@ TEST_F(ControlService, SettlesWhenTheChangesStopOrAtTheLimit) {
 TEST_F(ControlService, SettlesByComparingFramesWithoutChangeTracking) {
     tracking = false;
     changingLooks = 3;
-    const auto service = start(); // without a tiles route: its 501 is in TurnsRouteFailures...
+    const auto service = start(); // no tiles route (its 501: TurnsRouteFailuresIntoLoggedErrors)
     const auto reply = zel::test::parseReply(
         roundTrip(service->port(), request("GET", "/settle?quiet_ms=150&limit_ms=20000")));
     const auto answer = nlohmann::json::parse(reply.body);
