@@ -1,9 +1,9 @@
 // An MCP client on the real app under a private X server: the screenshot it gets shows a known
 // window (a red xmessage), and its click lands where it aimed, read back from the X server; a
-// cancelled type_text stops within a piece at the X server, with progress before, and unknown
-// arguments are refused; the MCP Inspector's CLI (tests/clients, installed apart from the agent
-// server's packages) lists the tools, is refused an unknown argument and makes a call. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the
-// screenshot is left).
+// cancelled type_text stops within a piece at the X server, with progress before; the MCP
+// Inspector's CLI (tests/clients, installed apart from the agent server's packages) lists the
+// tools, each with a strict schema, is refused an unknown argument and makes a call. Run by CTest
+// with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the screenshot is left).
 import assert from 'node:assert/strict';
 import { execFile, execFileSync, spawn } from 'node:child_process';
 import { once } from 'node:events';
@@ -33,6 +33,11 @@ function colourBox(image, colour) {
 
 let desktop;
 let bus;
+const connect = async () => {
+  const client = new Client({ name: 'zel-e2e', version: '1.0.0' });
+  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${desktop.token}` } } }));
+  return client;
+};
 before(async () => {
   assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
   // A session bus of its own, on which the app starts the accessibility bus.
@@ -59,15 +64,14 @@ after(async () => {
 it('an MCP client sees a known window in its screenshot and its click lands where it aimed', async () => {
   // A red window stands out in a JPEG. Without a window manager the geometry is taken as given
   // and the newest window is on top.
-  const { env, token, start, dir, xdotool } = desktop;
+  const { env, start, dir, xdotool } = desktop;
   start('xmessage', ['-name', 'zeltarget', '-title', 'zeltarget', '-geometry', '+700+450', '-xrm', '*background: red', 'a known window for the MCP client'], { env });
   const shellVars = (command, ...args) => Object.fromEntries(xdotool(command, '--shell', ...args).split('\n').map((l) => l.split('=')).map(([k, v]) => [k, Number(v)]));
   const id = await waitFor('the xmessage window', async () => xdotool('search', '--onlyvisible', '--name', '^zeltarget$').split('\n')[0]);
   const win = shellVars('getwindowgeometry', id);
   await sleep(500); // let it draw
 
-  const client = new Client({ name: 'zel-e2e', version: '1.0.0' });
-  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${token}` } } }));
+  const client = await connect();
   const shot = await client.callTool({ name: 'screenshot', arguments: { width: kShotWidth } });
   assert.notEqual(shot.isError, true, JSON.stringify(shot.content));
   const screens = process.env.ZEL_E2E_SCREENS || dir; // CTest keeps it in the build tree for a person to look at
@@ -93,8 +97,8 @@ it('an MCP client sees a known window in its screenshot and its click lands wher
   await client.close();
 });
 
-it('a cancelled type_text stops at the X server within a piece, after progress; strict schemas refuse unknown arguments', async () => {
-  const { env, token, start, xdotool } = desktop;
+it('a cancelled type_text stops at the X server within a piece, after progress', async () => {
+  const { env, start, xdotool } = desktop;
   let log = '';
   const xev = start('stdbuf', ['-oL', 'xev', '-name', 'zeltyping', '-geometry', '300x200+50+50', '-event', 'keyboard'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
   xev.stdout.on('data', (d) => (log += d));
@@ -103,16 +107,10 @@ it('a cancelled type_text stops at the X server within a piece, after progress; 
   xdotool('windowfocus', '--sync', id);
   const presses = () => log.match(/KeyPress event/g)?.length ?? 0;
 
-  const client = new Client({ name: 'zel-e2e', version: '1.0.0' });
-  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${token}` } } }));
-  const { tools } = await client.listTools();
-  assert.deepEqual(tools.filter((tool) => tool.inputSchema.additionalProperties !== false).map((tool) => tool.name), []);
-  const refused = await client.callTool({ name: 'type_text', arguments: { text: 'x', speed: 'fast' } });
-  assert.deepEqual([refused.isError, /Unrecognized key.*speed/.test(refused.content[0].text), presses()], [true, true, 0]);
+  const client = await connect();
   // Asked wider than the 1280-pixel display, the screenshot comes at the display's own size.
   const wide = await client.callTool({ name: 'screenshot', arguments: { width: 2560 } });
   assert.match(wide.content.find((c) => c.type === 'text').text, /1280x900 pixels/);
-
   const abort = new AbortController();
   const progress = [];
   const call = client.callTool({ name: 'type_text', arguments: { text: 'x'.repeat(2000) } }, undefined, {
@@ -139,7 +137,7 @@ it('a cancelled type_text stops at the X server within a piece, after progress; 
 });
 
 it('an MCP client lists the windows under a window manager, focuses one and launches an application by its desktop entry', async () => {
-  const { env, token, start, xdotool } = desktop;
+  const { env, start, xdotool } = desktop;
   start('openbox', [], { env });
   start('xterm', ['-title', 'zel first', '-geometry', '60x10+100+120'], { env });
   // A desktop entry in the app's own data folder, which the agent server searches first.
@@ -147,8 +145,7 @@ it('an MCP client lists the windows under a window manager, focuses one and laun
   fs.mkdirSync(entries, { recursive: true });
   fs.writeFileSync(path.join(entries, 'zel-probe.desktop'), '[Desktop Entry]\nType=Application\nName=Zel Probe Terminal\nExec=xterm -title zel-launched -geometry 40x8+500+400\n');
 
-  const client = new Client({ name: 'zel-e2e-windows', version: '1.0.0' });
-  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${token}` } } }));
+  const client = await connect();
   const call = async (name, args = {}) => {
     const answer = await client.callTool({ name, arguments: args });
     return { error: answer.isError === true, text: answer.content.map((c) => c.text).join('\n') };
@@ -187,17 +184,9 @@ it('an MCP client lists the windows under a window manager, focuses one and laun
     const focused = await call('focus_window', { id: first.id });
     assert.match(focused.text, /has the focus/);
     assert.equal(Number(xdotool('getactivewindow')), Number.parseInt(first.id, 16));
-    const refusals = [
-      ['focus_window', { id: own.id }, /Zel Desktop Agent 自己的窗口/],
-      ['focus_window', { id: '0x7ffffff0' }, /No window 0x7ffffff0/],
-      ['focus_window', { id: first.id, raise: true }, /raise/],
-      ['launch_app', { name: 'no such application here' }, /No installed application matches/],
-    ];
-    for (const [name, args, message] of refusals) {
-      const answer = await call(name, args);
-      assert.ok(answer.error, `${name} ${JSON.stringify(args)}`);
-      assert.match(answer.text, message);
-    }
+    // The app's own window, told by the X server, is refused (other refusals: the unit tests).
+    const refused = await call('focus_window', { id: own.id });
+    assert.ok(refused.error && /Zel Desktop Agent 自己的窗口/.test(refused.text), refused.text);
 
     // Waits: the launched window comes back with the call; a window that never comes is an error
     // within its bound.
@@ -241,10 +230,9 @@ it('the MCP Inspector CLI lists the tools cleanly, is refused an unknown argumen
 });
 
 it('an MCP client reads a GTK window\'s whole accessibility tree through the app, each time', async () => {
-  const { env, start, token } = desktop;
+  const { env, start } = desktop;
   start('mousepad', [], { env });
-  const client = new Client({ name: 'zel-e2e-tree', version: '1.0.0' });
-  await client.connect(new StreamableHTTPClientTransport(new URL('http://127.0.0.1:8787/mcp'), { requestInit: { headers: { Authorization: `Bearer ${token}` } } }));
+  const client = await connect();
   const tree = async () => {
     const answer = await client.callTool({ name: 'accessibility_tree', arguments: { window: 'Mousepad' } }, undefined, { timeout: 60000 });
     const text = answer.content.map((c) => c.text).join('\n');

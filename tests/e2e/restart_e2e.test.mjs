@@ -5,11 +5,10 @@
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import path from 'node:path';
-import { createRequire } from 'node:module';
 import { after, before, it } from 'node:test';
-import { bearerStatus, kAgent, pairingURL, qrCodes, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
+import { bearerStatus, pairingURL, qrCodes, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
+import { kAndroid, launchPhone } from '../support/phone.mjs';
 
-const { chromium } = createRequire(path.join(kAgent, 'package.json'))('playwright-core');
 const kBase = 'http://127.0.0.1:8787';
 const kAddress = 'https://zel.example.org';
 
@@ -40,10 +39,7 @@ it('brings a paired phone back after the app restarts, without a code, and keeps
   };
 
   // The phone pairs; an API client pairs with the next code the window shows.
-  context = await chromium.launchPersistentContext(path.join(dir, 'chromium'), {
-    executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
-    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3,
-    userAgent: 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Mobile Safari/537.36' });
+  context = await launchPhone(path.join(dir, 'chromium'), { userAgent: kAndroid });
   const page = context.pages()[0] ?? (await context.newPage());
   await page.goto(`${kBase}/?token=${await scan('first')}`);
   await page.waitForSelector('#screen.loaded', { timeout: 30000 });

@@ -7,12 +7,11 @@ import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import { createRequire } from 'node:module';
 import { pathToFileURL } from 'node:url';
 import { after, before, it } from 'node:test';
 import { bearerStatus, kAgent, pairingURL, qrCodes, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
+import { kAndroid, launchPhone } from '../support/phone.mjs';
 
-const { chromium } = createRequire(path.join(kAgent, 'package.json'))('playwright-core');
 const sdk = (file) => import(pathToFileURL(path.join(kAgent, 'node_modules/@modelcontextprotocol/sdk/dist/esm/client', file)).href);
 const { Client } = await sdk('index.js');
 const { StreamableHTTPClientTransport } = await sdk('streamableHttp.js');
@@ -40,10 +39,7 @@ it('pairs by the code on screen, hides it from every frame, cuts the phone off f
 
   // Scan and pair: the page trades the code for a key and drops the code from its address.
   const first = await scan('ready');
-  context = await chromium.launchPersistentContext(path.join(dir, 'chromium'), {
-    executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
-    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3,
-    userAgent: 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Mobile Safari/537.36' });
+  context = await launchPhone(path.join(dir, 'chromium'), { userAgent: kAndroid });
   const page = context.pages()[0] ?? (await context.newPage());
   await page.goto(`${kBase}/?token=${first}`);
   await page.waitForSelector('#screen.loaded', { timeout: 30000 });

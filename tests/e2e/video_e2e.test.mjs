@@ -6,11 +6,9 @@
 import assert from 'node:assert/strict';
 import fs from 'node:fs';
 import path from 'node:path';
-import { createRequire } from 'node:module';
 import { after, before, it } from 'node:test';
-import { kAgent, startApp, waitFor } from '../support/app_under_test.mjs';
-
-const { chromium } = createRequire(path.join(kAgent, 'package.json'))('playwright-core');
+import { startApp, waitFor } from '../support/app_under_test.mjs';
+import { launchPhone } from '../support/phone.mjs';
 
 // Red and blue in turn, 30 times a second, until the stop file appears: then green for good.
 const kFlipper = `import os, sys, time
@@ -54,9 +52,7 @@ it('a window that changes every frame arrives as decoded video, and as exact til
   // The window's middle, clear of xterm's border and padding.
   const inside = { x: g.X + g.WIDTH / 4, y: g.Y + g.HEIGHT / 4, width: Math.round(g.WIDTH / 2), height: Math.round(g.HEIGHT / 2) };
 
-  context = await chromium.launchPersistentContext(path.join(dir, 'chromium'), {
-    executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
-    viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+  context = await launchPhone(path.join(dir, 'chromium'));
   await context.addInitScript(countVideoDraws);
   const page = context.pages()[0] ?? (await context.newPage());
   const updates = []; // the flags of each binary message on the live socket

@@ -8,11 +8,13 @@ import { kAgent } from './app_under_test.mjs';
 
 export const { chromium } = createRequire(path.join(kAgent, 'package.json'))('playwright-core');
 
-// A Chromium whose profile (the page's device key among it) is kept in `dir`.
-export function launchPhone(dir, { width = 390, height = 844, deviceScaleFactor = 3 } = {}) {
+// A Chromium whose profile (the page's device key among it) is kept in `dir`; `android` names the
+// phone as one in its user agent.
+export const kAndroid = 'Mozilla/5.0 (Linux; Android 14; Pixel 8) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/124.0 Mobile Safari/537.36';
+export function launchPhone(dir, { width = 390, height = 844, deviceScaleFactor = 3, userAgent } = {}) {
   return chromium.launchPersistentContext(dir, {
     executablePath: '/usr/bin/chromium', headless: true, args: ['--no-sandbox', '--disable-gpu', '--no-first-run'],
-    viewport: { width, height }, hasTouch: true, isMobile: true, deviceScaleFactor });
+    viewport: { width, height }, hasTouch: true, isMobile: true, deviceScaleFactor, userAgent });
 }
 
 // The phone's link to the agent server: while paused, what either side sends waits in the relay.

@@ -4,8 +4,7 @@
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { after, before, describe, it } from 'node:test';
-import { chromium } from 'playwright-core';
-import { answer, sleep, until, withAgent } from './helpers.js';
+import { answer, launchChromium, phoneContext, sleep, until, withAgent } from './helpers.js';
 
 const kJpeg = execFileSync('convert', ['-size', '640x360', 'gradient:white-navy', 'jpeg:-']);
 
@@ -15,9 +14,8 @@ describe('keys and a stalling link in a phone browser', () => {
   // The live socket through the test: `paused` holds every message both ways, `cut` refuses sockets.
   const link = { paused: false, cut: false, held: [], sockets: [] };
   before(async () => {
-    browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
-      args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
-    context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+    browser = await launchChromium();
+    context = await phoneContext(browser, { deviceScaleFactor: 3 });
     page = await context.newPage();
     await page.routeWebSocket(/\/api\/live/, (ws) => {
       if (link.cut) return ws.close();

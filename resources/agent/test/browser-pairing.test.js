@@ -3,8 +3,7 @@
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { after, before, describe, it } from 'node:test';
-import { chromium } from 'playwright-core';
-import { answer, withOwner } from './helpers.js';
+import { answer, launchChromium, phoneContext, withOwner } from './helpers.js';
 
 const kJpeg = execFileSync('convert', ['-size', '640x360', 'gradient:white-navy', 'jpeg:-']);
 
@@ -12,9 +11,8 @@ describe('web client pairing', () => {
   let browser, context, page;
   const t = withOwner({}, {}, {}, { screenshot: () => answer('200 OK', 'image/jpeg', kJpeg) });
   before(async () => {
-    browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
-      args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
-    context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true });
+    browser = await launchChromium();
+    context = await phoneContext(browser);
     page = await context.newPage();
   });
   after(() => browser?.close());

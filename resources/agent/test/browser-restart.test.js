@@ -3,8 +3,7 @@
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { after, before, it } from 'node:test';
-import { chromium } from 'playwright-core';
-import { answer, launch, newCode, sleep, startFakeControl, tempDir } from './helpers.js';
+import { answer, launch, launchChromium, newCode, phoneContext, sleep, startFakeControl, tempDir } from './helpers.js';
 
 const kJpeg = execFileSync('convert', ['-size', '640x360', 'gradient:white-navy', 'jpeg:-']);
 const kOffline = '电脑暂时离线，正在等待…';
@@ -15,13 +14,12 @@ const start = (port, code = newCode()) => launch({ XDG_CONFIG_HOME: home, XDG_ST
   ZEL_AGENT_PORT: String(port), ZEL_AGENT_TOKEN: code, ZEL_AGENT_SCREENSHOT_URL: control.screenshotUrl, ZEL_AGENT_INPUT_URL: control.inputUrl });
 before(async () => {
   control = await startFakeControl({ screenshot: () => answer('200 OK', 'image/jpeg', kJpeg) });
-  browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
-    args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
+  browser = await launchChromium();
 });
 after(async () => (server?.child.kill('SIGKILL'), await browser?.close(), await control?.close()));
 
 it('says the computer is away while the server is gone, and shows the picture again once it is back, with no scan', async (t) => {
-  const context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true });
+  const context = await phoneContext(browser);
   const page = await context.newPage();
   const status = (text) => page.waitForFunction((s) => document.getElementById('status').textContent.startsWith(s), text, { timeout: 15000 })
     .catch(async (err) => assert.fail(`${text}: ${await page.evaluate(() => document.getElementById('status').textContent)} ${err.message}`));

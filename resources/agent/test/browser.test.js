@@ -3,8 +3,7 @@ import assert from 'node:assert/strict';
 import { execFile, execFileSync, spawn, spawnSync } from 'node:child_process';
 import { once } from 'node:events';
 import { after, before, describe, it } from 'node:test';
-import { chromium } from 'playwright-core';
-import { answer, sleep as pause, until, withAgent } from './helpers.js';
+import { answer, launchChromium, phoneContext, sleep as pause, until, withAgent } from './helpers.js';
 
 // The desktop as the app's /tiles serves its own pixels: a grey strip, and beside it coloured bands
 // that scroll up like a terminal. A whole JPEG for sequence 0 or a scroll past the window's height,
@@ -42,11 +41,10 @@ function scrollingDesktop() {
 }
 
 let browser;
-before(async () => (browser = await chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
-  args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] })));
+before(async () => (browser = await launchChromium()));
 after(() => browser?.close());
 async function phone() {
-  const context = await browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, deviceScaleFactor: 3 });
+  const context = await phoneContext(browser, { deviceScaleFactor: 3 });
   const page = await context.newPage();
   const requests = [];
   page.on('request', (r) => requests.push(new URL(r.url()).pathname));
@@ -185,8 +183,8 @@ describe('web client in a phone browser', () => {
       null, { timeout: 5000 });
   });
 
+  const button = (name) => page.getByRole('button', { name, exact: true }).tap();
   it('types what the phone keyboard commits as keystrokes, with sticky modifiers and the extra keys', async () => {
-    const button = (name) => page.getByRole('button', { name, exact: true }).tap();
     await button('键盘');
     await page.locator('#kbd-text').tap();
     const typed = (text) => (got) => got.length > 0 && got.every((r) => r.action === 'type_text') && got.map((r) => r.text).join('') === text;
@@ -208,28 +206,27 @@ describe('web client in a phone browser', () => {
     await button('键盘');
   });
 
-  it('zooms to three phone pixels per desktop pixel and out to the whole desktop, stopping at its edges', async () => {
-    const box = () => page.evaluate(() => {
-      const [r, v] = ['screen', 'viewport'].map((id) => document.getElementById(id).getBoundingClientRect());
-      return { width: r.width, left: r.left - v.left, viewport: v.width };
-    });
-    const [closed, open] = [[{ x: 180, y: 300 }, { x: 210, y: 300 }], [{ x: 20, y: 300 }, { x: 370, y: 300 }]];
-    for (let i = 0; i < 6; i++) await swipe(closed, open);
-    assert.ok((await box()).width / screen.W >= 3, `${(await box()).width / screen.W} px per desktop pixel`);
-    for (let i = 0; i < 6; i++) await swipe(open, closed);
-    let b = await box();
-    assert.deepEqual([b.width, b.left], [b.viewport, 0], 'all of the desktop again');
-    await swipe([{ x: 150, y: 300 }, { x: 240, y: 300 }], [{ x: 110, y: 300 }, { x: 290, y: 300 }]); // twice as large
-    for (let i = 0; i < 2; i++) await swipe(closed, closed.map((p) => ({ x: p.x + 300, y: p.y })));
-    b = await box();
-    assert.ok(Math.abs(b.left) < 0.5 && b.width > b.viewport * 1.5, `stopped at the left edge: ${JSON.stringify(b)}`);
-  });
-
   const box = (selector) => page.locator(selector).boundingBox();
   const zoomBy = async (times, inward = false) => { // two fingers spread (or closed) across the picture
     const [closed, open] = [[{ x: 180, y: 400 }, { x: 210, y: 400 }], [{ x: 20, y: 400 }, { x: 370, y: 400 }]];
     for (let i = 0; i < times; i++) await (inward ? swipe(open, closed) : swipe(closed, open));
   };
+  it('zooms to three phone pixels per desktop pixel and out to the whole desktop, stopping at its edges', async () => {
+    const view = () => page.evaluate(() => {
+      const [r, v] = ['screen', 'viewport'].map((id) => document.getElementById(id).getBoundingClientRect());
+      return { width: r.width, left: r.left - v.left, viewport: v.width };
+    });
+    await zoomBy(6);
+    assert.ok((await view()).width / screen.W >= 3, `${(await view()).width / screen.W} px per desktop pixel`);
+    await zoomBy(6, true);
+    let b = await view();
+    assert.deepEqual([b.width, b.left], [b.viewport, 0], 'all of the desktop again');
+    await swipe([{ x: 150, y: 300 }, { x: 240, y: 300 }], [{ x: 110, y: 300 }, { x: 290, y: 300 }]); // twice as large
+    for (let i = 0; i < 2; i++) await swipe([{ x: 180, y: 300 }, { x: 210, y: 300 }], [{ x: 480, y: 300 }, { x: 510, y: 300 }]);
+    b = await view();
+    assert.ok(Math.abs(b.left) < 0.5 && b.width > b.viewport * 1.5, `stopped at the left edge: ${JSON.stringify(b)}`);
+  });
+
   it('keeps touches off the picture off the desktop, steers the trackpad pointer from its first pixel, flicks a zoomed view', async () => {
     assert.equal(await page.locator('#hint p').count(), 3);
     await page.getByRole('button', { name: '知道了' }).tap();
@@ -351,11 +348,11 @@ describe('web client in a phone browser', () => {
     await zoomBy(6, true);
   });
 
+  const hide = (h) => page.evaluate((h) => {
+    Object.defineProperty(document, 'hidden', { value: h, configurable: true });
+    document.dispatchEvent(new Event('visibilitychange'));
+  }, h);
   it('stops the stream while the page is in the background and takes it up again when it is back', async () => {
-    const hide = (h) => page.evaluate((h) => {
-      Object.defineProperty(document, 'hidden', { value: h, configurable: true });
-      document.dispatchEvent(new Event('visibilitychange'));
-    }, h);
     const polls = () => t.control.requests.filter((r) => r.path === '/tiles').length;
     await hide(true);
     await status('已暂停');
@@ -377,7 +374,6 @@ describe('web client in a phone browser', () => {
   it('types the phone\'s text on the desktop (pastes a long one), brings the desktop\'s back, offers it when it changed', async () => {
     const key = await page.evaluate(() => localStorage.getItem('zel-agent-key')); // the page's own: the code is spent
     assert.deepEqual(await (await t.agent.fetch('/api/clipboard', { headers: { Authorization: `Bearer ${key}` } })).json(), { text: null }, 'nothing was copied yet');
-    const button = (name) => page.getByRole('button', { name, exact: true }).tap();
     await page.goto(`${t.agent.base}/?token=${t.agent.token}`);
     await status('已连接');
     // Short texts are typed, the desktop's clipboard left alone; a long one goes through it and is pasted.
@@ -420,10 +416,6 @@ describe('web client in a phone browser', () => {
     await context.grantPermissions(['clipboard-read', 'clipboard-write'], { origin: t.agent.base });
     await page.reload();
     await status('已连接');
-    const hide = (h) => page.evaluate((h) => {
-      Object.defineProperty(document, 'hidden', { value: h, configurable: true });
-      document.dispatchEvent(new Event('visibilitychange'));
-    }, h);
     for (const [text, offered] of [['复制于电脑', true], [null, false]]) {
       await hide(true);
       if (text) spawnSync('xclip', ['-selection', 'clipboard', '-in'], { env, input: text, stdio: ['pipe', 'ignore', 'ignore'] });

@@ -18,6 +18,11 @@ export const kAgentDir = path.resolve(import.meta.dirname, '..');
 export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 export const tempDir = () => fs.mkdtempSync(path.join(os.tmpdir(), 'zel-agent-test-'));
 export const answer = (status, type, body) => ({ status, type, body });
+
+// Debian's Chromium, headless, and a phone-sized touch screen in it.
+export const launchChromium = async () => (await import('playwright-core')).chromium.launch({ executablePath: '/usr/bin/chromium', headless: true,
+  args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking', '--disable-component-update'] });
+export const phoneContext = (browser, options = {}) => browser.newContext({ viewport: { width: 390, height: 844 }, hasTouch: true, isMobile: true, ...options });
 // Polls ok (maybe async) every 20 ms until it holds, at most `ms`; fails with `what` (or what()) otherwise.
 export async function until(what, ok, ms = 10000) {
   for (let waited = 0; !(await ok()) && waited < ms; waited += 20) await sleep(20);

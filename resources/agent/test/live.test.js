@@ -236,31 +236,24 @@ describe('live view pacing', () => {
   // 62 KB at 60 and 1170 wide; the desktop is 1920 wide.
   const size = (quality, width) => (Math.min(1920, width) / 1170) ** 2 * (20000 + quality * 700);
 
-  it('picks quality first, then width, for the link, and climbs back when it allows', () => {
-    for (const [name, bytesPerMs, rtt, want] of [
-      ['loopback', 1e5, 1, (s) => s.quality === 70 && s.width === 2560 && s.copies],
-      ['20 Mbit/s, 60 ms', 2500, 60, (s) => s.quality <= 60 && s.quality >= 40 && s.width === 1170],
-      ['5 Mbit/s, 150 ms', 625, 150, (s) => s.quality === 25 && s.width < 1170 && s.width >= 320],
+  it('picks quality first, then width, for the link, keeps the own width while lowering its quality is enough, and climbs back', () => {
+    // mixed: a terminal (lossless, the same bytes at any quality; more once scaled) beside a small
+    // picture. The own width's last quality fits 5 Mbit/s, its first does not.
+    const mixed = (quality, width) => (width >= 1920 ? 4000 + quality * 250 : (width / 1170) ** 2 * (5000 + quality * 40));
+    for (const [name, cost, bytesPerMs, rtt, want] of [
+      ['loopback', size, 1e5, 1, (s) => s.quality === 70 && s.width === 2560 && s.copies],
+      ['20 Mbit/s, 60 ms', size, 2500, 60, (s) => s.quality <= 60 && s.quality >= 40 && s.width === 1170],
+      ['5 Mbit/s, 150 ms', size, 625, 150, (s) => s.quality === 25 && s.width < 1170 && s.width >= 320],
+      ['a terminal on loopback', mixed, 1e5, 1, (s) => s.native && s.quality === 70],
+      ['a terminal at 5 Mbit/s, 150 ms', mixed, 625, 150, (s) => s.native && s.quality < 60 && s.copies],
+      ['a terminal at 2 Mbit/s, 150 ms', mixed, 250, 150, (s) => !s.native && s.width === 1170 && s.copies],
     ]) {
-      const got = run(bytesPerMs, rtt);
+      const got = run(bytesPerMs, rtt, 200, new Pacer({ fps: 30 }), { now: 0 }, cost);
       assert.ok(want(got), `${name}: ${JSON.stringify(got)}`);
     }
     const [pacer, clock] = [new Pacer({ fps: 30 }), { now: 0 }];
     assert.ok(run(300, 10, 300, pacer, clock).width < 1170, 'lowered in a slow spell');
     assert.deepEqual(run(1e5, 10, 300, pacer, clock), { quality: 70, width: 2560, copies: true, native: true }, 'raised again on a fast link');
-  });
-
-  it('keeps the own width, where scrolls are copies, while lowering its quality is enough', () => {
-    // A terminal (lossless, the same bytes at any quality; more once scaled) beside a small picture. The own width's last quality fits 5 Mbit/s, its first does not.
-    const mixed = (quality, width) => (width >= 1920 ? 4000 + quality * 250 : (width / 1170) ** 2 * (5000 + quality * 40));
-    for (const [name, bytesPerMs, rtt, want] of [
-      ['loopback', 1e5, 1, (s) => s.native && s.quality === 70],
-      ['5 Mbit/s, 150 ms', 625, 150, (s) => s.native && s.quality < 60 && s.copies],
-      ['2 Mbit/s, 150 ms', 250, 150, (s) => !s.native && s.width === 1170 && s.copies],
-    ]) {
-      const got = run(bytesPerMs, rtt, 200, new Pacer({ fps: 30 }), { now: 0 }, mixed);
-      assert.ok(want(got), `${name}: ${JSON.stringify(got)}`);
-    }
   });
 
   it('reads the link, not the queue, from updates sent before the last one was acknowledged', () => {

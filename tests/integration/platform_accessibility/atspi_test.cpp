@@ -210,7 +210,6 @@ TEST_F(AtspiTest, SetTextChangesTheDocument) {
         findNode(focusedTree()["window"], [&](const Json& n) { return n["id"] == (*view)["id"]; });
     ASSERT_TRUE(after);
     EXPECT_EQ(after->value("text", ""), "written by id ✓");
-    EXPECT_NE(after->value("text", "").find("✓"), std::string::npos);
     const Json focus = desktop->accessibility->act({(*view)["id"], AccessibilityAction::focus, ""});
     EXPECT_EQ(focus["element"]["id"], (*view)["id"]);
     EXPECT_TRUE(test::waitUntil(
@@ -324,7 +323,6 @@ TEST_F(AtspiTest, RoutesServeTheTreeAndActions) {
                   "500 Internal Server Error", "\"action\" must be"},
              Case{"/accessibility?secret=s3cret&depth=0", "", "500 Internal Server Error",
                   "\"depth\" must be"},
-             Case{"/accessibility?secret=wrong", "", "403 Forbidden", "Forbidden"},
          }) {
         SCOPED_TRACE(c.target + " " + c.body);
         const auto reply = get(c.target, c.body);

@@ -39,34 +39,8 @@ TEST(WaylandInput, RequestsArriveAtTheRecordingClient) {
                          {"a!你好a你\n", "Grüße, é € ½ ✓ 😀", "€日本語天地玄黄宇宙洪荒"});
 }
 
-// sway's view of a process's windows: where a visible one lies and whether it has the focus; the
-// windows of other processes, and hidden ones (another workspace), are not ours.
+// sway's view of a process's windows, live: where its window lies and whether it has the focus.
 TEST(SwayWindows, WhereAProcesssWindowsAreAndWhetherOneHasTheFocus) {
-    const nlohmann::json tree = {
-        {"nodes",
-         {{{"nodes",
-            {{{"pid", 7},
-              {"visible", true},
-              {"focused", false},
-              {"rect", {{"x", 10}, {"y", 20}, {"width", 300}, {"height", 200}}}},
-             {{"pid", 8},
-              {"visible", true},
-              {"focused", true},
-              {"rect", {{"x", 0}, {"y", 0}, {"width", 50}, {"height", 50}}}},
-             {{"pid", 7},
-              {"visible", false},
-              {"rect", {{"x", 1}, {"y", 1}, {"width", 1}, {"height", 1}}}}}},
-           {"floating_nodes",
-            {{{"pid", 7},
-              {"visible", true},
-              {"focused", true},
-              {"rect", {{"x", 5}, {"y", 6}, {"width", 7}, {"height", 8}}}}}}}}}};
-    const auto mine = wayland::windowsOf(tree, 7);
-    EXPECT_EQ(mine.areas, (std::vector<DisplayBounds>{{10, 20, 300, 200}, {5, 6, 7, 8}}));
-    EXPECT_TRUE(mine.focused);
-    EXPECT_TRUE(wayland::windowsOf(tree, 9).areas.empty());
-    EXPECT_TRUE(wayland::windowsOf(nullptr, 7).areas.empty());
-
     const test::Sway sway("for_window [app_id=\"wev\"] fullscreen enable");
     const std::string log = sway.path("wev.log");
     const test::Child client({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", log},
@@ -104,8 +78,10 @@ TEST(SwayWindows, WhereAProcesssWindowsAreAndWhetherOneHasTheFocus) {
               std::string::npos);
 }
 
-// Views of a GET_TREE answer as desktop windows: an XWayland window named by its class, a
-// window of another workspace without bounds, the focused one first; containers are no windows.
+// Views of a GET_TREE answer: as a process's windows (where its visible ones lie, tiled or
+// floating, and whether one has the focus; hidden ones, on another workspace, are not counted), and
+// as desktop windows (an XWayland window named by its class, a hidden one without bounds, the
+// focused one first; containers are no windows).
 TEST(SwayWindows, TheTreesViewsAreTheDesktopsWindows) {
     const nlohmann::json tree = {
         {"id", 1},
@@ -133,6 +109,13 @@ TEST(SwayWindows, TheTreesViewsAreTheDesktopsWindows) {
               {"focused", true},
               {"visible", true},
               {"rect", {{"x", 5}, {"y", 6}, {"width", 7}, {"height", 8}}}}}}}}}};
+    const auto tiled = wayland::windowsOf(tree, 7);
+    const auto floating = wayland::windowsOf(tree, 9);
+    EXPECT_EQ(std::tuple(tiled.areas, tiled.focused, floating.areas, floating.focused),
+              std::tuple(std::vector<DisplayBounds>{{10, 20, 300, 200}}, false,
+                         std::vector<DisplayBounds>{{5, 6, 7, 8}}, true));
+    EXPECT_TRUE(wayland::windowsOf(tree, 8).areas.empty()) << "a hidden window";
+    EXPECT_TRUE(wayland::windowsOf(nullptr, 9).areas.empty());
     const auto windows = wayland::desktopWindowsOf(tree, 9);
     ASSERT_EQ(windows.size(), 3U);
     const auto row = [](const DesktopWindow& w) {

@@ -2,19 +2,22 @@
 // The capture backend serves the pixels as frames of the asked size, the change source reports on
 // command (its watch's first report says everything, as a platform's does), and its area grabber,
 // when it has one, reads the pixels in place. Each counts what it did, so that a test sees whether
-// an answer captured, grabbed or did neither.
+// an answer captured, grabbed or did neither. And the tiles route's answers read back.
 #pragma once
 
 #include "capture/capture_backend.hpp"
 #include "capture/change_source.hpp"
 #include "capture/image_scaling.hpp"
+#include "capture/tile_plan.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -248,5 +251,39 @@ struct FakeDesktop {
     std::shared_ptr<ScriptedCapture> capture;
     std::shared_ptr<FakeChangeSource> source;
 };
+
+// One answer of the tiles route: its head, its tiles' files and its video chunk, if any.
+struct TilesAnswer {
+    nlohmann::json head;
+    std::vector<std::vector<std::uint8_t>> files;
+    std::vector<std::uint8_t> video;
+    [[nodiscard]] std::uint64_t sequence() const { return head["sequence"]; }
+    [[nodiscard]] bool full() const { return head["full"]; }
+};
+
+inline TilesAnswer readTilesAnswer(const std::vector<std::uint8_t>& body) {
+    const auto end = std::ranges::find(body, '\n');
+    TilesAnswer answer{nlohmann::json::parse(body.begin(), end), {}, {}};
+    auto at = end + 1;
+    const auto take = [&](std::ptrdiff_t size) {
+        EXPECT_LE(size, body.end() - at) << "a file runs past the body";
+        const auto stop = at + std::min(size, body.end() - at);
+        return std::vector<std::uint8_t>(std::exchange(at, stop), stop);
+    };
+    for (const auto& tile : answer.head["tiles"]) {
+        answer.files.push_back(take(tile[4]));
+    }
+    if (answer.head.contains("video")) {
+        answer.video = take(answer.head["video"][5]);
+    }
+    EXPECT_EQ(at, body.end()) << "bytes after the last file";
+    return answer;
+}
+
+// Whether a tile [x, y, width, height, ...] of an answer overlaps `r`.
+inline bool overlaps(const nlohmann::json& tile, const TileRect& r) {
+    const int x = tile[0], y = tile[1], w = tile[2], h = tile[3];
+    return x < r.x + r.width && r.x < x + w && y < r.y + r.height && r.y < y + h;
+}
 
 } // namespace zel::test

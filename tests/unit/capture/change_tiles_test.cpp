@@ -71,6 +71,22 @@ Image terminal(int first, int offset = 0) {
     return image;
 }
 
+// An RGBA decoding of a PNG tile.
+std::vector<std::uint8_t> decodePng(const std::vector<std::uint8_t>& file) {
+    spng_ctx* ctx = spng_ctx_new(0);
+    spng_set_png_buffer(ctx, file.data(), file.size());
+    std::size_t size = 0;
+    std::vector<std::uint8_t> rgba;
+    if (spng_decoded_image_size(ctx, SPNG_FMT_RGBA8, &size) == 0) {
+        rgba.resize(size);
+        if (spng_decode_image(ctx, rgba.data(), size, SPNG_FMT_RGBA8, 0) != 0) {
+            rgba.clear();
+        }
+    }
+    spng_ctx_free(ctx);
+    return rgba;
+}
+
 void paste(Image& picture, const zel::TileRect& tile, const std::vector<std::uint8_t>& file,
            const Image& truth) {
     if (file.at(0) == 0xff) { // JPEG: lossy, so the frame's own pixels stand in for its decoding
@@ -81,14 +97,8 @@ void paste(Image& picture, const zel::TileRect& tile, const std::vector<std::uin
         }
         return;
     }
-    spng_ctx* ctx = spng_ctx_new(0);
-    spng_set_png_buffer(ctx, file.data(), file.size());
-    std::size_t size = 0;
-    ASSERT_EQ(spng_decoded_image_size(ctx, SPNG_FMT_RGBA8, &size), 0);
-    std::vector<std::uint8_t> rgba(size);
-    ASSERT_EQ(spng_decode_image(ctx, rgba.data(), size, SPNG_FMT_RGBA8, 0), 0);
-    spng_ctx_free(ctx);
-    ASSERT_EQ(size, static_cast<std::size_t>(tile.width) * tile.height * 4);
+    const std::vector<std::uint8_t> rgba = decodePng(file);
+    ASSERT_EQ(rgba.size(), static_cast<std::size_t>(tile.width) * tile.height * 4);
     for (int y = 0; y < tile.height; ++y) {
         for (int x = 0; x < tile.width; ++x) {
             const std::uint8_t* in = &rgba[(static_cast<std::size_t>(y) * tile.width + x) * 4];
@@ -154,27 +164,10 @@ TEST(EncodeTiles, AnswerAppliedToTheOldPictureGivesTheNewOne) {
     }
 }
 
-// One answer of the tiles route: its head and its files.
-struct Answer {
-    nlohmann::json head;
-    std::vector<std::vector<std::uint8_t>> files;
-    [[nodiscard]] std::uint64_t sequence() const { return head["sequence"]; }
-    [[nodiscard]] bool full() const { return head["full"]; }
-};
+using Answer = zel::test::TilesAnswer;
 
 Answer ask(zel::ChangeTiles& tiles, std::uint64_t since, int width, bool copies) {
-    const std::vector<std::uint8_t> body = tiles.tiles(since, width, 80, copies);
-    const auto end = std::ranges::find(body, '\n');
-    Answer answer{nlohmann::json::parse(body.begin(), end), {}};
-    auto at = end + 1;
-    for (const auto& tile : answer.head["tiles"]) {
-        const auto size = tile[4].get<std::ptrdiff_t>();
-        EXPECT_LE(size, body.end() - at) << "a tile's file runs past the body";
-        answer.files.emplace_back(at, at + std::min(size, body.end() - at));
-        at += std::min(size, body.end() - at);
-    }
-    EXPECT_EQ(at, body.end()) << "bytes after the last tile";
-    return answer;
+    return zel::test::readTilesAnswer(tiles.tiles(since, width, 80, copies));
 }
 
 // The ways an answer is made: a scaled whole capture (JPEG), and at the desktop's own pixels
@@ -360,22 +353,6 @@ TEST(ChangeTiles, UnchangedPixelsAreLeftOutOnlyForTheViewerFollowed) {
         EXPECT_FALSE(other.full());
         EXPECT_GE(other.head["tiles"].size(), 1U) << "the second viewer missed the drawn area";
     }
-}
-
-// An RGBA decoding of a PNG tile.
-std::vector<std::uint8_t> decodePng(const std::vector<std::uint8_t>& file) {
-    spng_ctx* ctx = spng_ctx_new(0);
-    spng_set_png_buffer(ctx, file.data(), file.size());
-    std::size_t size = 0;
-    std::vector<std::uint8_t> rgba;
-    if (spng_decoded_image_size(ctx, SPNG_FMT_RGBA8, &size) == 0) {
-        rgba.resize(size);
-        if (spng_decode_image(ctx, rgba.data(), size, SPNG_FMT_RGBA8, 0) != 0) {
-            rgba.clear();
-        }
-    }
-    spng_ctx_free(ctx);
-    return rgba;
 }
 
 TEST(ChangeTiles, AtOwnPixelsTheChangedAreasAreGrabbedAndAFailedGrabCaptures) {

@@ -163,6 +163,14 @@ TEST(MovingRegion, FindsWhatChangesEveryFrameAndNothingElse) {
         std::vector<Step> steps;
         std::optional<TileRect> expected;
     };
+    // The steps of `cycle` over and over, `count` in all.
+    const auto repeat = [](const std::vector<Step>& cycle, std::size_t count) {
+        std::vector<Step> steps;
+        for (std::size_t i = 0; i < count; ++i) {
+            steps.push_back(cycle[i % cycle.size()]);
+        }
+        return steps;
+    };
     const std::vector<Case> cases{
         {"a video at 30 frames a second", {{{video}, 33, 8}}, videoCells},
         {"not yet after six frames", {{{video}, 33, 6}}, std::nullopt},
@@ -170,44 +178,13 @@ TEST(MovingRegion, FindsWhatChangesEveryFrameAndNothingElse) {
         {"the whole area, twice a second", {{{video}, 600, 20}}, std::nullopt},
         {"the whole area, eight times a second", {{{video}, 125, 20}}, std::nullopt},
         {"a window redrawn half in one update, half in the next",
-         {{{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1},
-          {{TileRect{100, 70, 300, 100}}, 20, 1},
-          {{TileRect{100, 170, 300, 100}}, 20, 1}},
+         repeat({{{TileRect{100, 70, 300, 100}}, 20, 1}, {{TileRect{100, 170, 300, 100}}, 20, 1}},
+                16),
          videoCells},
         {"rows redrawn in the next update join",
-         {{{video, TileRect{100, 270, 300, 100}}, 33, 1},
-          {{video}, 33, 1},
-          {{video, TileRect{100, 270, 300, 100}}, 33, 1},
-          {{video}, 33, 1},
-          {{video, TileRect{100, 270, 300, 100}}, 33, 1},
-          {{video}, 33, 1},
-          {{video, TileRect{100, 270, 300, 100}}, 33, 1},
-          {{video}, 33, 1}},
+         repeat({{{video, TileRect{100, 270, 300, 100}}, 33, 1}, {{video}, 33, 1}}, 8),
          TileRect{96, 64, 320, 320}},
-        {"every other frame",
-         {{{video}, 33, 1},
-          {{}, 33, 1},
-          {{video}, 33, 1},
-          {{}, 33, 1},
-          {{video}, 33, 1},
-          {{}, 33, 1},
-          {{video}, 33, 1},
-          {{}, 33, 1},
-          {{video}, 33, 1}},
-         std::nullopt},
+        {"every other frame", repeat({{{video}, 33, 1}, {{}, 33, 1}}, 9), std::nullopt},
         {"too small", {{{TileRect{200, 200, 60, 40}}, 33, 10}}, std::nullopt},
         {"two far corners",
          {{{TileRect{0, 0, 64, 64}, TileRect{960, 600, 64, 64}}, 33, 10}},
@@ -245,33 +222,12 @@ TEST(MovingRegion, FindsWhatChangesEveryFrameAndNothingElse) {
     EXPECT_FALSE(moving.update({video}, 800, 450, 8 * 33));
 }
 
-struct Answer {
-    nlohmann::json head;
-    std::vector<std::vector<std::uint8_t>> files;
-    std::vector<std::uint8_t> video;
-};
+using Answer = zel::test::TilesAnswer;
+using zel::test::overlaps;
 
 Answer ask(zel::ChangeTiles& tiles, std::uint64_t since, int width, int videoWidth) {
-    const std::vector<std::uint8_t> body =
-        tiles.tiles(since, width, 80, true, false, 2'000'000, videoWidth);
-    const auto end = std::ranges::find(body, '\n');
-    Answer answer{nlohmann::json::parse(body.begin(), end), {}, {}};
-    auto at = end + 1;
-    for (const auto& tile : answer.head["tiles"]) {
-        answer.files.emplace_back(at, at + tile[4].get<std::ptrdiff_t>());
-        at += tile[4].get<std::ptrdiff_t>();
-    }
-    if (answer.head.contains("video")) {
-        answer.video.assign(at, at + answer.head["video"][5].get<std::ptrdiff_t>());
-        at += answer.head["video"][5].get<std::ptrdiff_t>();
-    }
-    EXPECT_EQ(at, body.end()) << "bytes after the last file";
-    return answer;
-}
-
-bool overlaps(const nlohmann::json& tile, const TileRect& r) {
-    const int x = tile[0], y = tile[1], w = tile[2], h = tile[3];
-    return x < r.x + r.width && r.x < x + w && y < r.y + r.height && r.y < y + h;
+    return zel::test::readTilesAnswer(
+        tiles.tiles(since, width, 80, true, false, 2'000'000, videoWidth));
 }
 
 // A viewer that decodes video gets an area that changes every frame as a stream beside the tiles
