@@ -66,17 +66,6 @@ std::size_t smallestJpeg() {
     return bytes;
 }
 
-bool overlaps(const TileRect& a, const TileRect& b) {
-    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
-           b.y < a.y + a.height;
-}
-
-bool contains(const TileRect& outer, const TileRect& inner) {
-    return inner.x >= outer.x && inner.y >= outer.y &&
-           inner.x + inner.width <= outer.x + outer.width &&
-           inner.y + inner.height <= outer.y + outer.height;
-}
-
 // The stream's rate: what the viewer's link allows, but no more than a moving picture of that size
 // needs (about 0.017 bits a pixel at 30 frames a second: a phone shows it scaled down), nor less
 // than keeps it recognisable.

@@ -26,17 +26,6 @@ constexpr double kMinFill = 0.5;
 // Updates in a row without a change in the region before it goes back to tiles.
 constexpr int kQuietUpdates = 3;
 
-bool intersects(const TileRect& a, const TileRect& b) {
-    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
-           b.y < a.y + a.height;
-}
-
-bool contains(const TileRect& outer, const TileRect& inner) {
-    return inner.x >= outer.x && inner.y >= outer.y &&
-           inner.x + inner.width <= outer.x + outer.width &&
-           inner.y + inner.height <= outer.y + outer.height;
-}
-
 } // namespace
 
 std::optional<TileRect> MovingRegion::update(const std::vector<TileRect>& changed, int frameWidth,
@@ -77,8 +66,8 @@ std::optional<TileRect> MovingRegion::update(const std::vector<TileRect>& change
                 history_[static_cast<std::size_t>(row) * columns_ + column] |= 1;
             }
         }
-        inRegion = inRegion ||
-                   (region_ && rect.width > 0 && rect.height > 0 && intersects(rect, *region_));
+        inRegion =
+            inRegion || (region_ && rect.width > 0 && rect.height > 0 && overlaps(rect, *region_));
     }
     quiet_ = inRegion ? 0 : quiet_ + 1;
     const std::optional<TileRect> next = candidate();

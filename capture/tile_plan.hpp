@@ -22,6 +22,17 @@ struct TileRect {
     bool operator==(const TileRect&) const = default;
 };
 
+inline bool overlaps(const TileRect& a, const TileRect& b) {
+    return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
+           b.y < a.y + a.height;
+}
+
+inline bool contains(const TileRect& outer, const TileRect& inner) {
+    return inner.x >= outer.x && inner.y >= outer.y &&
+           inner.x + inner.width <= outer.x + outer.width &&
+           inner.y + inner.height <= outer.y + outer.height;
+}
+
 inline constexpr int kTileCell = 16; // JPEG's 4:2:0 blocks, so tiles meet on block edges
 
 // The viewer decodes every tile on its own (about a third of a millisecond each in a phone's
