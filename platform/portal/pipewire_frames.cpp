@@ -157,11 +157,12 @@ void PipeWireFrames::formatChanged(const void* param) {
     format_ = format;
     width_ = static_cast<int>(width);
     height_ = static_cast<int>(height);
-    std::uint8_t buffer[256];
+    std::uint8_t buffer[512];
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, buffer, sizeof(buffer));
-    const spa_pod* params[] = {zel_video_buffers(&builder)};
-    pw_stream_update_params(stream_.get(), params, 1);
+    // A producer sends damage only to a stream that asked for its meta; one without it sends none.
+    const spa_pod* params[] = {zel_video_buffers(&builder), zel_video_damage_meta(&builder)};
+    pw_stream_update_params(stream_.get(), params, 2);
 }
 
 void PipeWireFrames::process() {
