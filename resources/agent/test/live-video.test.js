@@ -27,7 +27,8 @@ function movingDesktop() {
         return answer('200 OK', 'application/x-zel-tiles', `${JSON.stringify(head)}\nwhole`);
       }
       seq++;
-      const unit = Buffer.from(`unit ${seq}`);
+      // Long and repetitive, as deflate would love: the socket must still leave it as it is.
+      const unit = Buffer.from(`unit ${seq} ${'x'.repeat(4000)}`);
       const head = { sequence: seq, width: 640, height: 360, full: false, tiles: [], ...(query.video ? { video: [64, 32, 160, 96, seq === 2 ? 1 : 0, unit.length] } : {}) };
       const body = Buffer.concat([Buffer.from(`${JSON.stringify(head)}\n`), query.video ? unit : Buffer.alloc(0)]);
       if (!query.video) await new Promise((r) => setTimeout(r, 200)); // nothing to send: a poll that waits
@@ -48,6 +49,8 @@ for (const [name, video, rows] of [
       const from = t.control.requests.length;
       const ws = await openWs(`ws://127.0.0.1:${t.agent.port}/api/live?token=${t.agent.token}${query}`);
       const frames = [];
+      let wire = 0;
+      ws._socket.on('data', (chunk) => (wire += chunk.length));
       ws.on('message', (data, binary) => binary && frames.push(data));
       await until('the whole frame', () => frames.length >= 1);
       ws.send(JSON.stringify({ type: 'ack', seq: 1 }));
@@ -68,8 +71,10 @@ for (const [name, video, rows] of [
         assert.deepEqual([0, 2, 4, 6].map((o) => update.readUInt16BE(at + o)), [64, 32, 160, 96]);
         assert.equal(update[at + 8], 1, 'the first unit is a keyframe');
         const bytes = update.readUInt32BE(at + 9);
-        assert.equal(update.subarray(at + 13).toString(), 'unit 2');
-        assert.equal(bytes, 6);
+        assert.equal(update.subarray(at + 13).toString(), `unit 2 ${'x'.repeat(4000)}`);
+        assert.equal(bytes, 4007);
+        const payload = frames.reduce((sum, f) => sum + f.length, 0);
+        assert.ok(wire >= payload, `video deflated: ${wire} bytes on the wire for ${payload}`);
       } else {
         assert.ok(frames.slice(1).every((f) => (f[5] & 2) === 0), 'video for a viewer that cannot decode it');
       }
