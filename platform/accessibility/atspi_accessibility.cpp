@@ -3,7 +3,7 @@
 #include "base/app_error.hpp"
 #include "platform/accessibility/atspi_bus.hpp"
 #include "platform/accessibility/atspi_elements.hpp"
-#include "platform/accessibility/glib_handles.hpp"
+#include "platform/glib_handles.hpp"
 
 #include <atspi/atspi.h>
 #include <chrono>
@@ -257,8 +257,8 @@ private:
         return chosenName.empty() ? std::to_string(chosen) : chosenName;
     }
 
-    ContextPtr context_;
-    LoopPtr loop_;
+    glib::ContextPtr context_;
+    glib::LoopPtr loop_;
     bool started_ = false; // the worker's alone, as everything below
     std::map<std::string, AccessiblePtr> remembered_;
     std::deque<std::string> order_;

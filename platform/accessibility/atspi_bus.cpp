@@ -2,7 +2,7 @@
 
 #include "base/app_error.hpp"
 #include "base/c_handle.hpp"
-#include "platform/accessibility/glib_handles.hpp"
+#include "platform/glib_handles.hpp"
 
 #include <chrono>
 #include <gio/gio.h>
@@ -15,11 +15,12 @@ namespace {
 
 constexpr const char* kBusName = "org.a11y.Bus";
 
-BusPtr connectSessionBus() {
+glib::BusPtr connectSessionBus() {
     GError* error = nullptr;
-    const StringPtr address(g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error));
+    const glib::StringPtr address(
+        g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SESSION, nullptr, &error));
     check(error, "No D-Bus session bus, through which the accessibility bus is found");
-    BusPtr bus(g_dbus_connection_new_for_address_sync(
+    glib::BusPtr bus(g_dbus_connection_new_for_address_sync(
         address.get(),
         static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                           G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
@@ -29,13 +30,13 @@ BusPtr connectSessionBus() {
     return bus;
 }
 
-VariantPtr busCall(GDBusConnection* bus, const char* method, GVariant* parameters, GError** error,
-                   const char* name = "org.freedesktop.DBus",
-                   const char* path = "/org/freedesktop/DBus",
-                   const char* interface = "org.freedesktop.DBus") {
-    return VariantPtr(g_dbus_connection_call_sync(bus, name, path, interface, method, parameters,
-                                                  nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
-                                                  error));
+glib::VariantPtr busCall(GDBusConnection* bus, const char* method, GVariant* parameters,
+                         GError** error, const char* name = "org.freedesktop.DBus",
+                         const char* path = "/org/freedesktop/DBus",
+                         const char* interface = "org.freedesktop.DBus") {
+    return glib::VariantPtr(g_dbus_connection_call_sync(bus, name, path, interface, method,
+                                                        parameters, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                                        5000, nullptr, error));
 }
 
 bool hasOwner(GDBusConnection* bus) {
@@ -72,14 +73,14 @@ void runBusLauncher() {
 } // namespace
 
 void check(GError* raw, const std::string& what) {
-    const ErrorPtr error(raw);
+    const glib::ErrorPtr error(raw);
     if (error) {
         throw AppError(what + ": " + error->message);
     }
 }
 
 void startAccessibilityBus() {
-    const BusPtr bus = connectSessionBus();
+    const glib::BusPtr bus = connectSessionBus();
     if (!hasOwner(bus.get())) {
         GError* error = nullptr;
         busCall(bus.get(), "StartServiceByName", g_variant_new("(su)", kBusName, 0U), &error);

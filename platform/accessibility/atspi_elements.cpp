@@ -55,7 +55,7 @@ bool isWindowRole(AtspiRole role) {
 } // namespace
 
 std::string take(gchar* text) {
-    const StringPtr owned(text);
+    const glib::StringPtr owned(text);
     return owned ? std::string(owned.get()) : std::string();
 }
 

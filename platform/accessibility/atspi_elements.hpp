@@ -5,7 +5,7 @@
 
 #include "base/c_handle.hpp"
 #include "input/accessibility.hpp"
-#include "platform/accessibility/glib_handles.hpp"
+#include "platform/glib_handles.hpp"
 
 #include <atspi/atspi.h>
 #include <nlohmann/json.hpp>

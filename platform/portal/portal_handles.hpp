@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/c_handle.hpp"
+#include "platform/glib_handles.hpp"
 
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
@@ -16,13 +17,13 @@ inline void destroySource(GSource* source) noexcept {
     g_source_unref(source);
 }
 
-using StringPtr = CHandle<gchar, g_free>;
-using ErrorPtr = CHandle<GError, g_error_free>;
-using VariantPtr = CHandle<GVariant, g_variant_unref>;
+using glib::BusPtr;
+using glib::ContextPtr;
+using glib::ErrorPtr;
+using glib::StringPtr;
+using glib::VariantPtr;
 using BuilderPtr = CHandle<GVariantBuilder, g_variant_builder_unref>;
-using BusPtr = CHandle<GDBusConnection, g_object_unref>;
 using FdListPtr = CHandle<GUnixFDList, g_object_unref>;
-using ContextPtr = CHandle<GMainContext, g_main_context_unref>;
 using SourcePtr = CHandle<GSource, destroySource>;
 
 using ThreadLoopPtr = CHandle<pw_thread_loop, pw_thread_loop_destroy>;
