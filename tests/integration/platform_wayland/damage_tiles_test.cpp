@@ -89,13 +89,8 @@ TEST(WaylandDamage, ReportsEveryFrameOfThirtyChangesASecond) {
 TEST(WaylandAreaGrabber, AnAreaIsThatAreaOfAWholeCapture) {
     for (const std::string transform : {"normal", "90", "flipped-180"}) {
         SCOPED_TRACE(transform);
-        const test::Sway sway("for_window [app_id=\"zel-probe\"] floating enable, "
-                              "resize set 400 300, move position 200 100");
-        ASSERT_EQ(sway.message({"output", "HEADLESS-1", "transform", transform}).exitStatus, 0);
-        const test::Child foot({"sh", "-c",
-                                "exec foot --app-id=zel-probe -o colors.background=c03010 "
-                                "sleep 600 2>/dev/null"},
-                               sway.clientEnv());
+        const test::ProbeSway probed(transform);
+        const test::Sway& sway = probed.sway;
         const auto capture = wayland::makeCaptureBackend(sway.socket());
         const auto changes = wayland::makeChangeSource(sway.socket());
         const auto grabber = changes->areaGrabber();

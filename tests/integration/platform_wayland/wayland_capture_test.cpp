@@ -22,13 +22,8 @@ TEST(WaylandCapture, ClientPixelsWhereTheCompositorPlacedThem) {
     for (const std::string transform :
          {"normal", "90", "180", "270", "flipped", "flipped-90", "flipped-180", "flipped-270"}) {
         SCOPED_TRACE(transform);
-        const test::Sway sway("for_window [app_id=\"zel-probe\"] floating enable, "
-                              "resize set 400 300, move position 200 100");
-        ASSERT_EQ(sway.message({"output", "HEADLESS-1", "transform", transform}).exitStatus, 0);
-        const test::Child foot({"sh", "-c",
-                                "exec foot --app-id=zel-probe -o colors.background=c03010 "
-                                "sleep 600 2>/dev/null"},
-                               sway.clientEnv());
+        const test::ProbeSway probed(transform);
+        const test::Sway& sway = probed.sway;
         const auto backend = wayland::makeCaptureBackend(sway.socket());
         const auto displays = backend->displays();
         const bool turned = transform.ends_with("90") || transform.ends_with("270");
