@@ -72,16 +72,17 @@ describe('server process', () => {
     const late = [{ type: 'resize', cols: 100, rows: 30 }, input('echo late\r'), { type: 'resize', cols: 1e9, rows: null }];
     for (const [name, frames, afterClose, output] of [
       ['garbage, then commands', ['{', 'null', '[]', '{"type":"input","data":{}}', { type: 'resize' }, { type: 'resize', cols: 'wide', rows: -3 },
-        { type: 'resize', cols: 100, rows: 30 }, input('echo zel-$((40+2)); stty size; echo ${ZEL_AGENT_INPUT_URL:-unset}; exit\r')], [], /zel-42\s+30 100\s+unset/],
+        { type: 'resize', cols: 100, rows: 30 }, input('echo zel-$((40+2)); stty size; echo ${ZEL_AGENT_INPUT_URL:-unset}\r')], [], /zel-42\s+30 100\s+unset/],
       ['input and resizes after exit', [input('exit 3\r')], late],
     ]) {
       const ws = await rawWs(port, `/api/terminal?token=${token}`);
       frames.forEach(ws.send);
+      // Linux can drop the last bytes a pty holds when its shell exits, so the output is awaited first.
+      if (output) await ws.until(output).then(() => ws.send(input('exit\r')));
       assert.equal(await ws.closed, 1000, name); // the server's close frame: the shell has gone, its descriptor is closed
       afterClose.forEach(ws.send);
       await sleep(50);
       ws.socket.destroy();
-      if (output) assert.match(ws.text, output, name);
       await serving(name);
     }
   });
