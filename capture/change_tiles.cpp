@@ -76,6 +76,11 @@ int videoRate(int asked, const TileRect& region) {
     return std::max(kMinVideoBitrate, static_cast<int>(std::min<double>(asked, needed)));
 }
 
+// A video is judged against the tiles of its area once it has this many frames: long enough
+// for the rate control to settle, short enough that a costly stream soon ends.
+constexpr int kJudgedFrames = 15;
+constexpr double kFrameWeight = 1.0 / 8;
+
 std::int64_t steadyMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -270,6 +275,7 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
                 video_.encoder =
                     makeH264Encoder(encoded.width, encoded.height, videoRate(bitrate, encoded));
                 video_.sequence = 0;
+                video_.frames = 0;
             }
             const ConstPixelView area{frame.data() + region->y * frame.stride() +
                                           static_cast<std::size_t>(region->x) * 4,
@@ -284,6 +290,18 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
             chunk = video_.encoder->encode(smaller ? std::as_const(*smaller).view() : area,
                                            video_.sequence != since, videoRate(bitrate, encoded),
                                            millis);
+            if (!chunk.key && !chunk.bytes.empty()) {
+                const auto size = static_cast<double>(chunk.bytes.size());
+                video_.bytes = video_.frames++ == 0
+                                   ? size
+                                   : video_.bytes + kFrameWeight * (size - video_.bytes);
+            }
+            // Chosen by what it costs: where the tiles were cheaper, they come back.
+            if (video_.frames >= kJudgedFrames && video_.bytes > video_.moving.tileBytes(*region)) {
+                video_.moving.decline(millis);
+                region.reset();
+                chunk = {};
+            }
         } catch (const std::exception&) {
             region.reset(); // tiles after all; the next region starts a new stream
         }
@@ -394,6 +412,11 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         } else if (videoBitrate > 0 && !logged.full && !videoStopped) {
             // What moved in this update: its tiles, and within the video what the log says changed.
             std::vector<TileRect> moved = encoded.tiles;
+            std::vector<std::size_t> bytes;
+            bytes.reserve(encoded.files.size());
+            for (const std::vector<std::uint8_t>& file : encoded.files) {
+                bytes.push_back(file.size());
+            }
             if (video) {
                 for (const TileRect& area :
                      changedRegions(changes, display, scaled->width(), scaled->height())) {
@@ -403,7 +426,7 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
                 }
                 video_.sequence = sequence;
             }
-            video_.moving.update(moved, scaled->width(), scaled->height(), millis);
+            video_.moving.update(moved, scaled->width(), scaled->height(), millis, bytes);
         }
         head += ",\"width\":" + std::to_string(scaled->width()) +
                 ",\"height\":" + std::to_string(scaled->height()) +

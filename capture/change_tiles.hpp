@@ -136,6 +136,8 @@ private:
         std::unique_ptr<VideoEncoder> encoder;
         std::optional<TileRect> region; // what the viewer's picture shows as video now
         std::uint64_t sequence = 0;     // the answer its decoder is at
+        double bytes = 0;               // its frames after the first IDR, on average
+        int frames = 0;
     };
     std::mutex videoMutex_;
     VideoStream video_; // guarded by videoMutex_

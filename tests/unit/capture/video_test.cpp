@@ -222,6 +222,54 @@ TEST(MovingRegion, FindsWhatChangesEveryFrameAndNothingElse) {
     EXPECT_FALSE(moving.update({video}, 800, 450, 8 * 33));
 }
 
+// What the area cost as tiles holds while it goes as video; a declined video waits before the
+// region comes back, twice as long each time, and a pause in the picture forgives.
+TEST(MovingRegion, RemembersWhatTheTilesCostAndBacksOffWhenDeclined) {
+    const TileRect video{100, 70, 300, 200};
+    const TileRect videoCells{96, 64, 320, 224};
+    zel::MovingRegion moving;
+    std::int64_t millis = 0;
+    // Updates at 30 a second for `ms`; the tiles pay `bytes` each while no video runs.
+    const auto play = [&](std::int64_t ms, std::size_t bytes) {
+        for (const std::int64_t end = millis + ms; millis < end;) {
+            millis += 33;
+            moving.update({video}, 1024, 576, millis,
+                          moving.region() ? std::vector<std::size_t>{} : std::vector{bytes});
+        }
+        return moving.region();
+    };
+    EXPECT_EQ(play(300, 9600), videoCells);
+    EXPECT_NEAR(moving.tileBytes(videoCells), 9600, 1) << "few updates are no underestimate";
+    EXPECT_NEAR(moving.tileBytes(TileRect{0, 0, 96, 64}), 0, 1e-6);
+    play(2000, 0);
+    EXPECT_NEAR(moving.tileBytes(videoCells), 9600, 1) << "the video's frames paid no tile";
+    struct Step {
+        const char* name;
+        std::int64_t pauseMs; // before the step: no update at all
+        bool decline;
+        std::int64_t playMs;
+        bool region;
+    };
+    for (const Step& step :
+         {Step{"declined: tiles", 0, true, 9900, false},
+          Step{"after ten seconds: video again", 0, false, 300, true},
+          Step{"declined again: tiles", 0, true, 19'900, false},
+          Step{"after twenty seconds", 0, false, 300, true},
+          Step{"declined once more", 0, true, 300, false},
+          Step{"a pause, and the wait is ten seconds again", 1000, true, 9900, false},
+          Step{"after them", 0, false, 300, true}}) {
+        SCOPED_TRACE(step.name);
+        if (step.pauseMs > 0) {
+            millis += step.pauseMs;
+            moving.update({}, 1024, 576, millis);
+        }
+        if (step.decline) {
+            moving.decline(millis);
+        }
+        EXPECT_EQ(play(step.playMs, 4000).has_value(), step.region);
+    }
+}
+
 using Answer = zel::test::TilesAnswer;
 using zel::test::overlaps;
 
@@ -312,6 +360,40 @@ TEST(ChangeTiles, AMovingAreaGoesAsVideoAndComesBackAsTiles) {
             restored = true;
         }
         EXPECT_TRUE(restored) << "the video never ended";
+    }
+}
+
+// Video is kept only where it costs fewer bytes than the tiles the same area cost before it: a few
+// flat colours go back to (tiny palette) tiles, a picture of many colours stays video.
+TEST(ChangeTiles, AVideoThatCostsMoreThanItsTilesEnds) {
+    const zel::ChangeRect area{96, 64, 192, 128};
+    struct Case {
+        const char* name;
+        int block; // the area's picture: blocks of this size, each of its own colour
+        bool video;
+    };
+    for (const Case& c : {Case{"flat colours", 192, false}, Case{"many colours", 8, true}}) {
+        SCOPED_TRACE(c.name);
+        zel::test::FakeDesktop desktop(640, 360, {});
+        zel::ChangeTiles tiles(desktop.capture, desktop.source);
+        tiles.awaitChange(0, [] {});
+        std::uint64_t since = ask(tiles, 0, 640, 0).head["sequence"];
+        std::uint32_t seed = 1;
+        int lastVideos = 0;
+        for (int n = 0; n < 60; ++n) {
+            for (int y = area.y; y < area.y + area.height; y += c.block) {
+                for (int x = area.x; x < area.x + area.width; x += c.block) {
+                    seed = seed * 1664525U + 1013904223U;
+                    desktop.screen->paint({x, y, c.block, std::min(c.block, area.height)},
+                                          c.block == 8 ? seed >> 8U : 0x300000U * (n % 4));
+                }
+            }
+            desktop.source->report({area});
+            const Answer answer = ask(tiles, since, 640, 0);
+            since = answer.head["sequence"];
+            lastVideos += n >= 40 && answer.head.contains("video") ? 1 : 0;
+        }
+        EXPECT_EQ(lastVideos, c.video ? 20 : 0);
     }
 }
 
