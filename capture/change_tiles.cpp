@@ -76,10 +76,28 @@ int videoRate(int asked, const TileRect& region) {
     return std::max(kMinVideoBitrate, static_cast<int>(std::min<double>(asked, needed)));
 }
 
-// A video is judged against the tiles of its area once it has this many frames: long enough
-// for the rate control to settle, short enough that a costly stream soon ends.
+// A video is judged against its area's tiles once it has this many frames (the rate control has
+// settled by then) and tiles have been measured on it twice, every fourth frame.
 constexpr int kJudgedFrames = 15;
+constexpr int kProbeEvery = 4;
 constexpr double kFrameWeight = 1.0 / 8;
+constexpr double kProbeWeight = 1.0 / 4;
+
+double average(double mean, int count, double value, double weight) {
+    return count == 0 ? value : mean + weight * (value - mean);
+}
+
+// The bytes `now` costs as tiles over `before`, as a viewer with `before` would get them.
+std::size_t tileCost(ConstPixelView now, Image& before, int quality, bool copies) {
+    const CaptureDisplay area{"", now.width, now.height};
+    std::size_t bytes = 0;
+    for (const std::vector<std::uint8_t>& file :
+         encodeTiles({{0, 0, now.width, now.height}}, area, now, &before, quality, copies, false)
+             .files) {
+        bytes += file.size();
+    }
+    return bytes;
+}
 
 std::int64_t steadyMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -245,8 +263,8 @@ std::string ChangeTiles::pointerShape() {
 std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop, const Image& frame,
                                                  Image* before, const CaptureDisplay& display,
                                                  std::vector<ChangeRect>& changes, int bitrate,
-                                                 int viewWidth, std::int64_t millis,
-                                                 VideoChunk& chunk) {
+                                                 int viewWidth, TileStyle style,
+                                                 std::int64_t millis, VideoChunk& chunk) {
     std::optional<TileRect> region = video_.moving.region();
     if (region && (region->x + region->width > frame.width() ||
                    region->y + region->height > frame.height())) {
@@ -275,7 +293,8 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
                 video_.encoder =
                     makeH264Encoder(encoded.width, encoded.height, videoRate(bitrate, encoded));
                 video_.sequence = 0;
-                video_.frames = 0;
+                video_.frames = video_.probes = 0;
+                video_.previous.reset();
             }
             const ConstPixelView area{frame.data() + region->y * frame.stride() +
                                           static_cast<std::size_t>(region->x) * 4,
@@ -291,16 +310,12 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
                                            video_.sequence != since, videoRate(bitrate, encoded),
                                            millis);
             if (!chunk.key && !chunk.bytes.empty()) {
-                const auto size = static_cast<double>(chunk.bytes.size());
-                video_.bytes = video_.frames++ == 0
-                                   ? size
-                                   : video_.bytes + kFrameWeight * (size - video_.bytes);
+                video_.bytes = average(video_.bytes, video_.frames++,
+                                       static_cast<double>(chunk.bytes.size()), kFrameWeight);
             }
-            // Chosen by what it costs: where the tiles were cheaper, they come back.
-            if (video_.frames >= kJudgedFrames && video_.bytes > video_.moving.tileBytes(*region)) {
-                video_.moving.decline(millis);
+            judgeVideo(area, *region, style, millis, chunk);
+            if (!video_.encoder) {
                 region.reset();
-                chunk = {};
             }
         } catch (const std::exception&) {
             region.reset(); // tiles after all; the next region starts a new stream
@@ -333,6 +348,30 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
     }
     video_.region = region;
     return region;
+}
+
+void ChangeTiles::judgeVideo(ConstPixelView area, const TileRect& region, TileStyle style,
+                             std::int64_t millis, VideoChunk& chunk) {
+    if (video_.previous) {
+        video_.tileBytes = average(
+            video_.tileBytes, video_.probes++,
+            static_cast<double>(tileCost(area, *video_.previous, style.quality, style.copies)),
+            kProbeWeight);
+        video_.previous.reset();
+    }
+    if (video_.frames % kProbeEvery == kProbeEvery - 1) {
+        video_.previous.emplace(region.width, region.height);
+        for (int y = 0; y < region.height; ++y) {
+            std::memcpy(video_.previous->data() + y * video_.previous->stride(),
+                        area.data + y * area.stride, static_cast<std::size_t>(region.width) * 4);
+        }
+    }
+    // Chosen by what it costs: where the tiles are cheaper, they come back.
+    if (video_.frames >= kJudgedFrames && video_.probes >= 2 && video_.bytes > video_.tileBytes) {
+        video_.moving.decline(millis);
+        video_.encoder.reset();
+        chunk = {};
+    }
 }
 
 std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int quality,
@@ -401,7 +440,8 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         std::optional<TileRect> video;
         if (videoBitrate > 0) {
             video = streamVideo(since, full || videoStopped, *scaled, base ? &base->image : nullptr,
-                                display, changes, videoBitrate, videoWidth, millis, chunk);
+                                display, changes, videoBitrate, videoWidth, {quality, copies},
+                                millis, chunk);
         }
         EncodedTiles encoded =
             encodeTiles(changes, display, std::as_const(*scaled).view(),
@@ -412,21 +452,17 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         } else if (videoBitrate > 0 && !logged.full && !videoStopped) {
             // What moved in this update: its tiles, and within the video what the log says changed.
             std::vector<TileRect> moved = encoded.tiles;
-            std::vector<std::size_t> bytes;
-            bytes.reserve(encoded.files.size());
-            for (const std::vector<std::uint8_t>& file : encoded.files) {
-                bytes.push_back(file.size());
-            }
             if (video) {
                 for (const TileRect& area :
                      changedRegions(changes, display, scaled->width(), scaled->height())) {
+                    // Only its part within: a platform may report a whole screen's damage.
                     if (overlaps(area, *video)) {
-                        moved.push_back(area);
+                        moved.push_back(intersection(area, *video));
                     }
                 }
                 video_.sequence = sequence;
             }
-            video_.moving.update(moved, scaled->width(), scaled->height(), millis, bytes);
+            video_.moving.update(moved, scaled->width(), scaled->height(), millis);
         }
         head += ",\"width\":" + std::to_string(scaled->width()) +
                 ",\"height\":" + std::to_string(scaled->height()) +

@@ -25,23 +25,19 @@ constexpr int kMinRows = 3;
 constexpr double kMinFill = 0.5;
 // Updates in a row without a change in the region before it goes back to tiles.
 constexpr int kQuietUpdates = 3;
-// The weight of the newest update in a cell's cost, and the longest wait after a declined video.
-constexpr float kCostWeight = 1.0F / 8;
+// The longest wait after a declined video.
 constexpr std::int64_t kMaxBackoffMs = 160'000;
 
 } // namespace
 
 std::optional<TileRect> MovingRegion::update(const std::vector<TileRect>& changed, int frameWidth,
-                                             int frameHeight, std::int64_t millis,
-                                             const std::vector<std::size_t>& bytes) {
+                                             int frameHeight, std::int64_t millis) {
     if (frameWidth != width_ || frameHeight != height_) {
         width_ = frameWidth;
         height_ = frameHeight;
         columns_ = (frameWidth + kCell - 1) / kCell;
         rows_ = (frameHeight + kCell - 1) / kCell;
         history_.assign(static_cast<std::size_t>(columns_) * rows_, 0);
-        spent_.assign(history_.size(), 0);
-        weight_.assign(history_.size(), 0);
         times_.clear();
         region_.reset();
     } else if (millis - lastMillis_ > kMaxGapMs) {
@@ -60,40 +56,21 @@ std::optional<TileRect> MovingRegion::update(const std::vector<TileRect>& change
     for (std::uint16_t& cell : history_) {
         cell = static_cast<std::uint16_t>(cell << 1U);
     }
-    std::vector<float> paid(history_.size(), 0);
     bool inRegion = false;
-    for (std::size_t i = 0; i < changed.size(); ++i) {
-        const TileRect& rect = changed[i];
+    for (const TileRect& rect : changed) {
         const int x0 = std::max(0, rect.x) / kCell;
         const int y0 = std::max(0, rect.y) / kCell;
         const int x1 =
             std::min(columns_, (std::min(width_, rect.x + rect.width) + kCell - 1) / kCell);
         const int y1 =
             std::min(rows_, (std::min(height_, rect.y + rect.height) + kCell - 1) / kCell);
-        // A tile's bytes spread over its cells by area.
-        const float perCell =
-            i < bytes.size() && x1 > x0 && y1 > y0
-                ? static_cast<float>(bytes[i]) / static_cast<float>((x1 - x0) * (y1 - y0))
-                : 0;
         for (int row = y0; row < y1; ++row) {
             for (int column = x0; column < x1; ++column) {
-                const std::size_t cell = static_cast<std::size_t>(row) * columns_ + column;
-                history_[cell] |= 1;
-                paid[cell] += perCell;
+                history_[static_cast<std::size_t>(row) * columns_ + column] |= 1;
             }
         }
         inRegion =
             inRegion || (region_ && rect.width > 0 && rect.height > 0 && overlaps(rect, *region_));
-    }
-    for (int row = 0; row < rows_; ++row) {
-        for (int column = 0; column < columns_; ++column) {
-            if (region_ && contains(*region_, {column * kCell, row * kCell, 1, 1})) {
-                continue;
-            }
-            const std::size_t cell = static_cast<std::size_t>(row) * columns_ + column;
-            spent_[cell] += kCostWeight * (paid[cell] - spent_[cell]);
-            weight_[cell] += kCostWeight * (1 - weight_[cell]);
-        }
     }
     quiet_ = inRegion ? 0 : quiet_ + 1;
     if (millis < declinedUntil_) {
@@ -110,21 +87,6 @@ std::optional<TileRect> MovingRegion::update(const std::vector<TileRect>& change
         quiet_ = 0;
     }
     return region_;
-}
-
-double MovingRegion::tileBytes(const TileRect& area) const {
-    double total = 0;
-    for (int row = std::max(0, area.y / kCell);
-         row < std::min(rows_, (area.y + area.height + kCell - 1) / kCell); ++row) {
-        for (int column = std::max(0, area.x / kCell);
-             column < std::min(columns_, (area.x + area.width + kCell - 1) / kCell); ++column) {
-            const std::size_t cell = static_cast<std::size_t>(row) * columns_ + column;
-            if (weight_[cell] > 0) {
-                total += spent_[cell] / weight_[cell];
-            }
-        }
-    }
-    return total;
 }
 
 void MovingRegion::decline(std::int64_t millis) {

@@ -17,15 +17,11 @@ public:
     static constexpr int kCell = 32;
 
     // One update of a frameWidth × frameHeight picture at `millis`, and the areas that changed in
-    // it; the first of them were sent as tiles of `bytes` each (the rest, within the video, cost
-    // nothing here). Returns the region to send as video from now on: whole cells (clipped to the
-    // frame, even width and height), or nothing. A new frame size starts over.
+    // it. Returns the region to send as video from now on: whole cells (clipped to the frame, even
+    // width and height), or nothing. A new frame size starts over.
     std::optional<TileRect> update(const std::vector<TileRect>& changed, int frameWidth,
-                                   int frameHeight, std::int64_t millis,
-                                   const std::vector<std::size_t>& bytes = {});
+                                   int frameHeight, std::int64_t millis);
     [[nodiscard]] std::optional<TileRect> region() const { return region_; }
-    // What `area` cost an update as tiles, on average over the recent ones before it went as video.
-    [[nodiscard]] double tileBytes(const TileRect& area) const;
     // The video costs more than its tiles did: tiles again, and no region for a while (twice as
     // long each time, until the picture pauses).
     void decline(std::int64_t millis);
@@ -41,10 +37,6 @@ private:
     std::deque<std::int64_t> times_;     // of the last sixteen updates
     bool frequent_ = false;              // they came at least ten a second
     std::optional<TileRect> region_;
-    // Per cell, bytes an update, averaged with a weight so that few updates are no underestimate;
-    // frozen under the video, whose cells no tile pays for.
-    std::vector<float> spent_;
-    std::vector<float> weight_;
     std::int64_t declinedUntil_ = 0;
     static constexpr std::int64_t kFirstBackoffMs = 10'000;
     std::int64_t backoffMs_ = kFirstBackoffMs;

@@ -6,6 +6,8 @@
 #include "capture/change_source.hpp"
 #include "capture/image.hpp"
 
+#include <algorithm>
+#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <vector>
@@ -25,6 +27,14 @@ struct TileRect {
 inline bool overlaps(const TileRect& a, const TileRect& b) {
     return a.x < b.x + b.width && b.x < a.x + a.width && a.y < b.y + b.height &&
            b.y < a.y + a.height;
+}
+
+// The part of `a` within `b`; empty (zero size) where they do not overlap.
+inline TileRect intersection(const TileRect& a, const TileRect& b) {
+    const int x = std::max(a.x, b.x);
+    const int y = std::max(a.y, b.y);
+    return {x, y, std::max(0, std::min(a.x + a.width, b.x + b.width) - x),
+            std::max(0, std::min(a.y + a.height, b.y + b.height) - y)};
 }
 
 inline bool contains(const TileRect& outer, const TileRect& inner) {
