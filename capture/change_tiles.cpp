@@ -13,6 +13,7 @@
 #include <spng.h>
 #include <string>
 #include <utility>
+#include <zlib.h>
 
 namespace zel {
 namespace {
@@ -87,16 +88,29 @@ double average(double mean, int count, double value, double weight) {
     return count == 0 ? value : mean + weight * (value - mean);
 }
 
-// The bytes `now` costs as tiles over `before`, as a viewer with `before` would get them.
+// The bytes `now` costs as tiles over `before`, as a viewer with `before` would get them: a
+// viewer of palette PNGs and copies gets updates of PNGs deflated by its socket (at zlib's default
+// level), which takes a good part off a palette PNG.
 std::size_t tileCost(ConstPixelView now, Image& before, int quality, bool copies) {
     const CaptureDisplay area{"", now.width, now.height};
-    std::size_t bytes = 0;
-    for (const std::vector<std::uint8_t>& file :
-         encodeTiles({{0, 0, now.width, now.height}}, area, now, &before, quality, copies, false)
-             .files) {
-        bytes += file.size();
+    const EncodedTiles tiles =
+        encodeTiles({{0, 0, now.width, now.height}}, area, now, &before, quality, copies, false);
+    std::vector<std::uint8_t> files;
+    for (const std::vector<std::uint8_t>& file : tiles.files) {
+        files.insert(files.end(), file.begin(), file.end());
     }
-    return bytes;
+    const bool png = std::ranges::all_of(tiles.files, [](const std::vector<std::uint8_t>& file) {
+        return file.size() > 1 && file[0] == 0x89 && file[1] == 'P';
+    });
+    if (!copies || !png || files.empty()) {
+        return files.size();
+    }
+    uLongf size = compressBound(files.size());
+    std::vector<Bytef> deflated(size);
+    return compress2(deflated.data(), &size, files.data(), files.size(), Z_DEFAULT_COMPRESSION) ==
+                   Z_OK
+               ? std::min<std::size_t>(size, files.size())
+               : files.size();
 }
 
 std::int64_t steadyMillis() {
