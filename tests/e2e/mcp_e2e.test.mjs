@@ -1,6 +1,6 @@
 // An MCP client on the real app under a private X server: the screenshot it gets shows a known
-// window (a red xmessage), and its click lands where it aimed, read back from the X server; a
-// cancelled type_text stops within a piece at the X server, with progress before; the MCP
+// window (a red xmessage), and its click lands where it aimed, read back from the X server (a
+// cancelled call's pieces: mcp.test.js; each piece at the X server: the X11 input test); the MCP
 // Inspector's CLI (tests/clients, installed apart from the agent server's packages) lists the
 // tools, each with a strict schema, is refused an unknown argument and makes a call. Run by CTest
 // with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the screenshot is left).
@@ -94,45 +94,9 @@ it('an MCP client sees a known window in its screenshot and its click lands wher
   assert.deepEqual([pointer.X, pointer.Y], [aim.x * scale, aim.y * scale]);
   assert.ok(pointer.X >= win.X && pointer.X < win.X + win.WIDTH && pointer.Y >= win.Y && pointer.Y < win.Y + win.HEIGHT);
 
-  await client.close();
-});
-
-it('a cancelled type_text stops at the X server within a piece, after progress', async () => {
-  const { env, start, xdotool } = desktop;
-  let log = '';
-  const xev = start('stdbuf', ['-oL', 'xev', '-name', 'zeltyping', '-geometry', '300x200+50+50', '-event', 'keyboard'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
-  xev.stdout.on('data', (d) => (log += d));
-  const id = await waitFor('the xev window', async () => xdotool('search', '--onlyvisible', '--name', '^zeltyping$').split('\n')[0]);
-  await sleep(300);
-  xdotool('windowfocus', '--sync', id);
-  const presses = () => log.match(/KeyPress event/g)?.length ?? 0;
-
-  const client = await connect();
   // Asked wider than the 1280-pixel display, the screenshot comes at the display's own size.
   const wide = await client.callTool({ name: 'screenshot', arguments: { width: 2560 } });
   assert.match(wide.content.find((c) => c.type === 'text').text, /1280x900 pixels/);
-  const abort = new AbortController();
-  const progress = [];
-  const call = client.callTool({ name: 'type_text', arguments: { text: 'x'.repeat(2000) } }, undefined, {
-    signal: abort.signal, onprogress: (p) => progress.push(p.progress),
-  });
-  let outcome = 'still running';
-  call.then((answer) => (outcome = JSON.stringify(answer.content)), (error) => (outcome = error.message));
-  await waitFor('some typing', async () => presses() >= 100 || null, 20000).catch((error) => {
-    throw new Error(`${error.message}: ${presses()} keys arrived; the call: ${outcome}`);
-  });
-  abort.abort();
-  const cancelled = { at: performance.now(), presses: presses() };
-  await assert.rejects(call, /abort/i);
-  let last = { at: cancelled.at, presses: cancelled.presses };
-  for (const until = performance.now() + 1500; performance.now() < until; await sleep(5)) {
-    if (presses() !== last.presses) last = { at: performance.now(), presses: presses() };
-  }
-  const after = last.presses - cancelled.presses;
-  console.log(`type_text cancel: ${cancelled.presses} typed before, ${after} after; the last ${(last.at - cancelled.at).toFixed(0)} ms after the cancel; ${progress.length} progress notifications`);
-  // One piece, and one more when its cancel crossed the next piece's request on the way.
-  assert.ok(after <= 20, `${after} characters typed after the cancel`);
-  assert.ok(progress.length >= 10 && progress.at(-1) <= last.presses, `progress ${progress.slice(-3)} against ${last.presses} typed`);
   await client.close();
 });
 
@@ -184,21 +148,13 @@ it('an MCP client lists the windows under a window manager, focuses one and laun
     const focused = await call('focus_window', { id: first.id });
     assert.match(focused.text, /has the focus/);
     assert.equal(Number(xdotool('getactivewindow')), Number.parseInt(first.id, 16));
-    // The app's own window, told by the X server, is refused (other refusals: the unit tests).
-    const refused = await call('focus_window', { id: own.id });
-    assert.ok(refused.error && /Zel Desktop Agent 自己的窗口/.test(refused.text), refused.text);
-
-    // Waits: the launched window comes back with the call; a window that never comes is an error
-    // within its bound.
+    // The launched window comes back with the call (a window that never comes:
+    // mcp-accessibility.test.js; focusing our own is refused: the desktop windows unit test).
     const started = await call('launch_app', { name: 'zel probe', wait_for_window: true });
     assert.equal(started.error, false, started.text);
     launched = Number(/process (\d+)/.exec(started.text)[1]);
     const appeared = JSON.parse(started.text.slice(started.text.indexOf('\n') + 1));
     assert.deepEqual([appeared.title, appeared.pid], ['zel-launched', launched]);
-    const at = performance.now();
-    const never = await call('list_windows', { wait_for: 'zel never', timeout_ms: 600 });
-    assert.deepEqual([never.error, never.text], [true, 'No window matching "zel never" appeared within 600 ms.']);
-    assert.ok(performance.now() - at < 2000, `${performance.now() - at} ms`);
   } finally {
     if (launched) process.kill(launched, 'SIGTERM');
     await client.close();
