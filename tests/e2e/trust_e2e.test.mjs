@@ -31,16 +31,13 @@ it('pairs by the code on screen, hides it from every frame, cuts the phone off f
   const scan = async (name) => codeOf(await waitFor(`a code on screen (${name})`, async () => screen(name)[0]));
   const log = () => fs.readFileSync(`${dir}/state/zel-desktop-agent/agent.log`, 'utf8');
 
-  // Scan and pair: the page trades the code for a key and drops the code from its address.
+  // Scan and pair (the page's exchange of the code for a key: browser-pairing.test.js).
   const first = await scan('ready');
   context = await launchPhone(path.join(dir, 'chromium'), { userAgent: kAndroid });
   const page = context.pages()[0] ?? (await context.newPage());
   await page.goto(`${kBase}/?token=${first}`);
   await page.waitForSelector('#screen.loaded', { timeout: 30000 });
-  assert.ok(!page.url().includes(first), 'the code left the address bar');
   const key = await page.evaluate(() => localStorage.getItem('zel-agent-key'));
-  assert.match(key ?? '', /^[A-Za-z0-9_-]{43}$/);
-  assert.equal(await bearerStatus(first), 401, 'an exchanged code opens nothing');
 
   // The window lists the phone and the code leaves the screen: no frame of the next seconds carries it.
   await waitFor('the device in the log', async () => /Device paired: .*Android/.test(log()));
@@ -58,14 +55,11 @@ it('pairs by the code on screen, hides it from every frame, cuts the phone off f
   xdotool('key', 'Tab', 'Tab', 'space');
   const cut = Date.now();
   await waitFor('the key refused', async () => (await bearerStatus(key)) === 401, 5000);
-  const refusedAfter = Date.now() - cut;
-  await page.waitForFunction(() => /电脑的主人断开了这台设备/.test(document.body.innerText), null, { timeout: 5000 });
-  console.log(`# key refused ${refusedAfter} ms after 断开`);
+  console.log(`# key refused ${Date.now() - cut} ms after 断开`);
 
-  // A fresh code is on screen again; the old one pairs nothing, the new one does.
+  // A fresh code is on screen again, and pairs.
   const second = await scan('again');
   assert.notEqual(second, first);
-  assert.equal(await bearerStatus(first), 401);
   assert.equal(await bearerStatus(second), 200);
 
   // The log names devices, never their credentials.
