@@ -2,8 +2,8 @@
 // window (a red xmessage), and its click lands where it aimed, read back from the X server (a
 // cancelled call's pieces: mcp.test.js; each piece at the X server: the X11 input test); the MCP
 // Inspector's CLI (tests/clients, installed apart from the agent server's packages) lists the
-// tools, each with a strict schema, is refused an unknown argument and makes a call. Run by CTest
-// with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the screenshot is left).
+// tools and makes a call. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS:
+// where the screenshot is left).
 import assert from 'node:assert/strict';
 import { execFile, execFileSync, spawn } from 'node:child_process';
 import { once } from 'node:events';
@@ -161,7 +161,7 @@ it('an MCP client lists the windows under a window manager, focuses one and laun
   }
 });
 
-it('the MCP Inspector CLI lists the tools cleanly, is refused an unknown argument and makes a call', async () => {
+it('the MCP Inspector CLI lists the tools and makes a call', async () => {
   const cli = path.join(kRoot, 'tests/clients/node_modules/@modelcontextprotocol/inspector/cli/build/cli.js');
   assert.ok(fs.existsSync(cli), `${cli} is missing: run ./scripts/setup`);
   const inspector = async (...args) => {
@@ -170,16 +170,8 @@ it('the MCP Inspector CLI lists the tools cleanly, is refused an unknown argumen
     return JSON.parse(stdout);
   };
   const { tools } = await inspector('--method', 'tools/list');
-  assert.ok(tools.length >= 20, `${tools.length} tools`);
-  for (const tool of tools) {
-    assert.match(tool.name, /^[a-z_]+$/);
-    assert.ok(tool.description?.length > 20, `${tool.name} has a description`);
-    assert.deepEqual([tool.inputSchema.type, tool.inputSchema.additionalProperties], ['object', false], tool.name);
-  }
-  const call = (...args) => inspector('--method', 'tools/call', '--tool-name', ...args);
-  const refused = await call('wait', '--tool-arg', 'seconds=0.1', 'speed=fast');
-  assert.deepEqual([refused.isError, /Unrecognized key.*speed/.test(refused.content[0].text)], [true, true], JSON.stringify(refused));
-  const shot = await call('screenshot', '--tool-arg', 'width=640');
+  assert.ok(tools.length >= 20, `${tools.length} tools`); // each strict and described: mcp.test.js
+  const shot = await inspector('--method', 'tools/call', '--tool-name', 'screenshot', '--tool-arg', 'width=640');
   assert.notEqual(shot.isError, true, JSON.stringify(shot.content));
   assert.equal(shot.content[0].type, 'image');
   assert.match(shot.content[1].text, /640x450 pixels/);
@@ -196,17 +188,14 @@ it('an MCP client reads a GTK window\'s whole accessibility tree through the app
     return JSON.parse(text.slice(text.indexOf('{')));
   };
   try {
-    // Waited for in the call: mousepad comes on the bus a moment after it starts.
-    const first = await client.callTool({ name: 'accessibility_tree', arguments: { window: 'Mousepad', timeout_ms: 20000 } }, undefined, { timeout: 60000 });
-    assert.notEqual(first.isError, true, first.content[0].text);
-    assert.ok(JSON.parse(first.content[0].text).waited_ms >= 0);
     await waitFor('mousepad on the accessibility bus', async () => (await tree()).nodes > 100);
     // The GUI thread once took the worker's D-Bus replies: reads came back cut or empty.
     for (let round = 0; round < 3; round++) {
       const { truncated, nodes, application } = await tree();
       assert.deepEqual([truncated, nodes > 100, application], [false, true, 'mousepad'], `round ${round}: ${nodes} nodes`);
     }
-    // A button of a dialog that comes a second later, pressed by its name in one call.
+    // A button of a dialog that comes a second later, pressed by its name in one call (the wait's
+    // edges: mcp-accessibility.test.js).
     const late = start('sh', ['-c', 'sleep 1; exec zenity --question --title "zel late" --text "Go on?" --ok-label Proceed'], { env });
     const exited = new Promise((resolve) => late.on('exit', resolve));
     const pressed = await client.callTool({ name: 'act_on_element', arguments: { window: 'zel late', name: 'proceed', role: 'push button', action: 'press', timeout_ms: 20000 } }, undefined, { timeout: 60000 });

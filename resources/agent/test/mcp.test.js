@@ -49,13 +49,18 @@ describe('MCP endpoint', () => {
   it('refuses a client without the token and lists the tools to one with it', async () => {
     await assert.rejects(connect(t.agent, {}), { code: 401 }); // the API's own check; its cases are in api.test.js
     // Every other tool is called below; run_command is there only with the terminal on.
-    const names = [];
+    const lists = [];
     for (const agent of [t, shell]) {
       const client = await connect(agent.agent);
-      names.push((await client.listTools()).tools.map((tool) => tool.name));
+      lists.push((await client.listTools()).tools);
       await client.close();
     }
+    const names = lists.map((tools) => tools.map((tool) => tool.name));
     assert.deepEqual(names[1].filter((name) => !names[0].includes(name)), ['run_command']);
+    // Each described, and strict: an unknown argument is refused, not ignored.
+    for (const { name, description, inputSchema } of lists[1]) {
+      assert.deepEqual([/^[a-z_]+$/.test(name), description?.length > 20, inputSchema.type, inputSchema.additionalProperties], [true, true, 'object', false], name);
+    }
   });
 
   it('returns a screenshot that decodes at the size it states, defaulting to 1280 wide and never past the display', async () => {
