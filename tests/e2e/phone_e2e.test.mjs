@@ -11,8 +11,7 @@ import { launchPhone } from '../support/phone.mjs';
 let desktop, context, page, xevLog = '';
 const kBase = 'http://127.0.0.1:8787';
 before(async () => {
-  assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
-  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY });
+  desktop = await startApp();
 });
 after(async () => (await context?.close(), await desktop?.stop()));
 

@@ -14,8 +14,7 @@ const kAddress = 'https://zel.example.org';
 
 let desktop, context;
 before(async () => {
-  assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
-  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY, extraEnv: { ZEL_PUBLIC_URL: kAddress } });
+  desktop = await startApp({ extraEnv: { ZEL_PUBLIC_URL: kAddress } });
 });
 after(async () => (await context?.close(), await desktop?.stop()));
 

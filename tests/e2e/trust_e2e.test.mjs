@@ -16,8 +16,7 @@ const codeOf = (link) => pairingURL(link).searchParams.get('token');
 
 let desktop, context;
 before(async () => {
-  assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
-  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY });
+  desktop = await startApp();
 });
 after(async () => (await context?.close(), await desktop?.stop()));
 
