@@ -2,8 +2,7 @@
 // window (a red xmessage), and its click lands where it aimed, read back from the X server (a
 // cancelled call's pieces: mcp.test.js; each piece at the X server: the X11 input test); the MCP
 // Inspector's CLI (tests/clients, installed apart from the agent server's packages) lists the
-// tools and makes a call. Run by CTest with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS:
-// where the screenshot is left).
+// tools and makes a call. ZEL_E2E_SCREENS: where the screenshot is left.
 import assert from 'node:assert/strict';
 import { execFile, execFileSync, spawn } from 'node:child_process';
 import { once } from 'node:events';

@@ -1,7 +1,7 @@
 // The owner's control of who is connected, with the real app under a private X server and the
 // phone's web client in Chromium: the phone pairs with the code read off the window, the code then
 // leaves the screen (no frame the phone gets carries it), the window's 断开 cuts the phone off at
-// once, and only a fresh code pairs again. Run by CTest with ZEL_APP_BINARY set.
+// once, and only a fresh code pairs again.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
