@@ -1,9 +1,8 @@
 // An MCP client on the real app under a private X server: the screenshot it gets shows a known
-// window (a red xmessage), and its click lands where it aimed, read back from the X server; a
-// cancelled type_text stops within a piece at the X server, with progress before; the MCP
+// window (a red xmessage), and its click lands where it aimed, read back from the X server (a
+// cancelled call's pieces: mcp.test.js; each piece at the X server: the X11 input test); the MCP
 // Inspector's CLI (tests/clients, installed apart from the agent server's packages) lists the
-// tools, each with a strict schema, is refused an unknown argument and makes a call. Run by CTest
-// with ZEL_APP_BINARY set to the built app (ZEL_E2E_SCREENS: where the screenshot is left).
+// tools and makes a call. ZEL_E2E_SCREENS: where the screenshot is left.
 import assert from 'node:assert/strict';
 import { execFile, execFileSync, spawn } from 'node:child_process';
 import { once } from 'node:events';
@@ -39,7 +38,6 @@ const connect = async () => {
   return client;
 };
 before(async () => {
-  assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
   // A session bus of its own, on which the app starts the accessibility bus.
   const busDir = fs.mkdtempSync(path.join(os.tmpdir(), 'zel-mcp-bus-'));
   // Its own runtime folder, where the accessibility bus launcher it starts puts its socket: in
@@ -48,7 +46,7 @@ before(async () => {
   bus = { dir: busDir, daemon: spawn('dbus-daemon', ['--session', `--address=unix:path=${busDir}/bus`, '--nofork', '--nopidfile'],
     { stdio: 'ignore', env: { ...process.env, XDG_RUNTIME_DIR: `${busDir}/runtime` } }) };
   await waitFor('the session bus', async () => fs.existsSync(`${busDir}/bus`));
-  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY, ...kScreen,
+  desktop = await startApp({ ...kScreen,
     extraEnv: { DBUS_SESSION_BUS_ADDRESS: `unix:path=${busDir}/bus`, GSETTINGS_BACKEND: 'memory' } });
 });
 after(async () => {
@@ -94,45 +92,9 @@ it('an MCP client sees a known window in its screenshot and its click lands wher
   assert.deepEqual([pointer.X, pointer.Y], [aim.x * scale, aim.y * scale]);
   assert.ok(pointer.X >= win.X && pointer.X < win.X + win.WIDTH && pointer.Y >= win.Y && pointer.Y < win.Y + win.HEIGHT);
 
-  await client.close();
-});
-
-it('a cancelled type_text stops at the X server within a piece, after progress', async () => {
-  const { env, start, xdotool } = desktop;
-  let log = '';
-  const xev = start('stdbuf', ['-oL', 'xev', '-name', 'zeltyping', '-geometry', '300x200+50+50', '-event', 'keyboard'], { env, stdio: ['ignore', 'pipe', 'ignore'] });
-  xev.stdout.on('data', (d) => (log += d));
-  const id = await waitFor('the xev window', async () => xdotool('search', '--onlyvisible', '--name', '^zeltyping$').split('\n')[0]);
-  await sleep(300);
-  xdotool('windowfocus', '--sync', id);
-  const presses = () => log.match(/KeyPress event/g)?.length ?? 0;
-
-  const client = await connect();
   // Asked wider than the 1280-pixel display, the screenshot comes at the display's own size.
   const wide = await client.callTool({ name: 'screenshot', arguments: { width: 2560 } });
   assert.match(wide.content.find((c) => c.type === 'text').text, /1280x900 pixels/);
-  const abort = new AbortController();
-  const progress = [];
-  const call = client.callTool({ name: 'type_text', arguments: { text: 'x'.repeat(2000) } }, undefined, {
-    signal: abort.signal, onprogress: (p) => progress.push(p.progress),
-  });
-  let outcome = 'still running';
-  call.then((answer) => (outcome = JSON.stringify(answer.content)), (error) => (outcome = error.message));
-  await waitFor('some typing', async () => presses() >= 100 || null, 20000).catch((error) => {
-    throw new Error(`${error.message}: ${presses()} keys arrived; the call: ${outcome}`);
-  });
-  abort.abort();
-  const cancelled = { at: performance.now(), presses: presses() };
-  await assert.rejects(call, /abort/i);
-  let last = { at: cancelled.at, presses: cancelled.presses };
-  for (const until = performance.now() + 1500; performance.now() < until; await sleep(5)) {
-    if (presses() !== last.presses) last = { at: performance.now(), presses: presses() };
-  }
-  const after = last.presses - cancelled.presses;
-  console.log(`type_text cancel: ${cancelled.presses} typed before, ${after} after; the last ${(last.at - cancelled.at).toFixed(0)} ms after the cancel; ${progress.length} progress notifications`);
-  // One piece, and one more when its cancel crossed the next piece's request on the way.
-  assert.ok(after <= 20, `${after} characters typed after the cancel`);
-  assert.ok(progress.length >= 10 && progress.at(-1) <= last.presses, `progress ${progress.slice(-3)} against ${last.presses} typed`);
   await client.close();
 });
 
@@ -173,39 +135,28 @@ it('an MCP client lists the windows under a window manager, focuses one and laun
     }).catch((error) => {
       throw new Error(`${error.message}; the last list: ${JSON.stringify(last)}`);
     });
+    // Each window's fields and frame: the X11 windows test. Its bounds in the half-size screenshot.
     const first = listed.find((w) => w.title === 'zel first');
-    const own = listed.find((w) => w.own);
-    assert.equal(first.application, 'XTerm');
-    assert.equal(own.title, 'Zel Desktop Agent');
-    for (const key of ['x', 'y', 'width', 'height']) {
-      assert.ok(Math.abs(first.bounds[key] - first.desktop_bounds[key] / 2) <= 1, JSON.stringify(first));
-    }
+    assert.equal(listed.find((w) => w.own).title, 'Zel Desktop Agent');
+    assert.ok(['x', 'y', 'width', 'height'].every((k) => Math.abs(first.bounds[k] - first.desktop_bounds[k] / 2) <= 1), JSON.stringify(first));
 
     const focused = await call('focus_window', { id: first.id });
     assert.match(focused.text, /has the focus/);
     assert.equal(Number(xdotool('getactivewindow')), Number.parseInt(first.id, 16));
-    // The app's own window, told by the X server, is refused (other refusals: the unit tests).
-    const refused = await call('focus_window', { id: own.id });
-    assert.ok(refused.error && /Zel Desktop Agent 自己的窗口/.test(refused.text), refused.text);
-
-    // Waits: the launched window comes back with the call; a window that never comes is an error
-    // within its bound.
+    // The launched window comes back with the call (a window that never comes:
+    // mcp-accessibility.test.js; focusing our own is refused: the desktop windows unit test).
     const started = await call('launch_app', { name: 'zel probe', wait_for_window: true });
     assert.equal(started.error, false, started.text);
     launched = Number(/process (\d+)/.exec(started.text)[1]);
     const appeared = JSON.parse(started.text.slice(started.text.indexOf('\n') + 1));
     assert.deepEqual([appeared.title, appeared.pid], ['zel-launched', launched]);
-    const at = performance.now();
-    const never = await call('list_windows', { wait_for: 'zel never', timeout_ms: 600 });
-    assert.deepEqual([never.error, never.text], [true, 'No window matching "zel never" appeared within 600 ms.']);
-    assert.ok(performance.now() - at < 2000, `${performance.now() - at} ms`);
   } finally {
     if (launched) process.kill(launched, 'SIGTERM');
     await client.close();
   }
 });
 
-it('the MCP Inspector CLI lists the tools cleanly, is refused an unknown argument and makes a call', async () => {
+it('the MCP Inspector CLI lists the tools and makes a call', async () => {
   const cli = path.join(kRoot, 'tests/clients/node_modules/@modelcontextprotocol/inspector/cli/build/cli.js');
   assert.ok(fs.existsSync(cli), `${cli} is missing: run ./scripts/setup`);
   const inspector = async (...args) => {
@@ -214,16 +165,8 @@ it('the MCP Inspector CLI lists the tools cleanly, is refused an unknown argumen
     return JSON.parse(stdout);
   };
   const { tools } = await inspector('--method', 'tools/list');
-  assert.ok(tools.length >= 20, `${tools.length} tools`);
-  for (const tool of tools) {
-    assert.match(tool.name, /^[a-z_]+$/);
-    assert.ok(tool.description?.length > 20, `${tool.name} has a description`);
-    assert.deepEqual([tool.inputSchema.type, tool.inputSchema.additionalProperties], ['object', false], tool.name);
-  }
-  const call = (...args) => inspector('--method', 'tools/call', '--tool-name', ...args);
-  const refused = await call('wait', '--tool-arg', 'seconds=0.1', 'speed=fast');
-  assert.deepEqual([refused.isError, /Unrecognized key.*speed/.test(refused.content[0].text)], [true, true], JSON.stringify(refused));
-  const shot = await call('screenshot', '--tool-arg', 'width=640');
+  assert.ok(tools.length >= 20, `${tools.length} tools`); // each strict and described: mcp.test.js
+  const shot = await inspector('--method', 'tools/call', '--tool-name', 'screenshot', '--tool-arg', 'width=640');
   assert.notEqual(shot.isError, true, JSON.stringify(shot.content));
   assert.equal(shot.content[0].type, 'image');
   assert.match(shot.content[1].text, /640x450 pixels/);
@@ -240,17 +183,14 @@ it('an MCP client reads a GTK window\'s whole accessibility tree through the app
     return JSON.parse(text.slice(text.indexOf('{')));
   };
   try {
-    // Waited for in the call: mousepad comes on the bus a moment after it starts.
-    const first = await client.callTool({ name: 'accessibility_tree', arguments: { window: 'Mousepad', timeout_ms: 20000 } }, undefined, { timeout: 60000 });
-    assert.notEqual(first.isError, true, first.content[0].text);
-    assert.ok(JSON.parse(first.content[0].text).waited_ms >= 0);
     await waitFor('mousepad on the accessibility bus', async () => (await tree()).nodes > 100);
     // The GUI thread once took the worker's D-Bus replies: reads came back cut or empty.
     for (let round = 0; round < 3; round++) {
       const { truncated, nodes, application } = await tree();
       assert.deepEqual([truncated, nodes > 100, application], [false, true, 'mousepad'], `round ${round}: ${nodes} nodes`);
     }
-    // A button of a dialog that comes a second later, pressed by its name in one call.
+    // A button of a dialog that comes a second later, pressed by its name in one call (the wait's
+    // edges: mcp-accessibility.test.js).
     const late = start('sh', ['-c', 'sleep 1; exec zenity --question --title "zel late" --text "Go on?" --ok-label Proceed'], { env });
     const exited = new Promise((resolve) => late.on('exit', resolve));
     const pressed = await client.callTool({ name: 'act_on_element', arguments: { window: 'zel late', name: 'proceed', role: 'push button', action: 'press', timeout_ms: 20000 } }, undefined, { timeout: 60000 });

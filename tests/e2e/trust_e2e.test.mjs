@@ -1,29 +1,22 @@
 // The owner's control of who is connected, with the real app under a private X server and the
 // phone's web client in Chromium: the phone pairs with the code read off the window, the code then
-// leaves the screen (no frame the phone gets, and no MCP screenshot, carries a QR code), the
-// window's 断开 cuts the phone off at once, and only a fresh code pairs again. Run by CTest with
-// ZEL_APP_BINARY set.
+// leaves the screen (no frame the phone gets carries it), the window's 断开 cuts the phone off at
+// once, and only a fresh code pairs again.
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import { pathToFileURL } from 'node:url';
 import { after, before, it } from 'node:test';
-import { bearerStatus, kAgent, pairingURL, qrCodes, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
+import { bearerStatus, pairingURL, qrCodes, sleep, startApp, waitFor } from '../support/app_under_test.mjs';
 import { kAndroid, launchPhone } from '../support/phone.mjs';
 
-const sdk = (file) => import(pathToFileURL(path.join(kAgent, 'node_modules/@modelcontextprotocol/sdk/dist/esm/client', file)).href);
-const { Client } = await sdk('index.js');
-const { StreamableHTTPClientTransport } = await sdk('streamableHttp.js');
 const kBase = 'http://127.0.0.1:8787';
 
 const codeOf = (link) => pairingURL(link).searchParams.get('token');
-const status = bearerStatus;
 
 let desktop, context;
 before(async () => {
-  assert.ok(process.env.ZEL_APP_BINARY, 'ZEL_APP_BINARY names the built app');
-  desktop = await startApp({ binary: process.env.ZEL_APP_BINARY });
+  desktop = await startApp();
 });
 after(async () => (await context?.close(), await desktop?.stop()));
 
@@ -37,19 +30,15 @@ it('pairs by the code on screen, hides it from every frame, cuts the phone off f
   const scan = async (name) => codeOf(await waitFor(`a code on screen (${name})`, async () => screen(name)[0]));
   const log = () => fs.readFileSync(`${dir}/state/zel-desktop-agent/agent.log`, 'utf8');
 
-  // Scan and pair: the page trades the code for a key and drops the code from its address.
+  // Scan and pair (the page's exchange of the code for a key: browser-pairing.test.js).
   const first = await scan('ready');
   context = await launchPhone(path.join(dir, 'chromium'), { userAgent: kAndroid });
   const page = context.pages()[0] ?? (await context.newPage());
   await page.goto(`${kBase}/?token=${first}`);
   await page.waitForSelector('#screen.loaded', { timeout: 30000 });
-  assert.ok(!page.url().includes(first), 'the code left the address bar');
   const key = await page.evaluate(() => localStorage.getItem('zel-agent-key'));
-  assert.match(key ?? '', /^[A-Za-z0-9_-]{43}$/);
-  assert.equal(await status(first), 401, 'an exchanged code opens nothing');
 
-  // The window lists the phone and the code leaves the screen: nothing the phone or an AI client
-  // is sent for the next seconds carries a QR code.
+  // The window lists the phone and the code leaves the screen: no frame of the next seconds carries it.
   await waitFor('the device in the log', async () => /Device paired: .*Android/.test(log()));
   await waitFor('the code off the screen', async () => screen('paired').length === 0);
   const frames = [];
@@ -59,28 +48,18 @@ it('pairs by the code on screen, hides it from every frame, cuts the phone off f
     frames.push(...qrCodes(file));
   }
   assert.deepEqual(frames, [], 'a frame the phone got carries a code');
-  const client = new Client({ name: 'zel-trust-e2e', version: '1.0.0' });
-  await client.connect(new StreamableHTTPClientTransport(new URL(`${kBase}/mcp`), { requestInit: { headers: { Authorization: `Bearer ${key}` } } }));
-  const shot = await client.callTool({ name: 'screenshot', arguments: {} });
-  const image = path.join(dir, 'mcp.jpg');
-  fs.writeFileSync(image, Buffer.from(shot.content.find((c) => c.type === 'image').data, 'base64'));
-  assert.deepEqual(qrCodes(image), [], 'the MCP screenshot carries a code');
-  await client.close();
 
   // 断开 in the window, by keyboard as the owner would (Tab: 配对新设备, then the row's 断开).
   xdotool('windowfocus', '--sync', appWindow);
   xdotool('key', 'Tab', 'Tab', 'space');
   const cut = Date.now();
-  await waitFor('the key refused', async () => (await status(key)) === 401, 5000);
-  const refusedAfter = Date.now() - cut;
-  await page.waitForFunction(() => /电脑的主人断开了这台设备/.test(document.body.innerText), null, { timeout: 5000 });
-  console.log(`# key refused ${refusedAfter} ms after 断开`);
+  await waitFor('the key refused', async () => (await bearerStatus(key)) === 401, 5000);
+  console.log(`# key refused ${Date.now() - cut} ms after 断开`);
 
-  // A fresh code is on screen again; the old one pairs nothing, the new one does.
+  // A fresh code is on screen again, and pairs.
   const second = await scan('again');
   assert.notEqual(second, first);
-  assert.equal(await status(first), 401);
-  assert.equal(await status(second), 200);
+  assert.equal(await bearerStatus(second), 200);
 
   // The log names devices, never their credentials.
   for (const secret of [first, second, key]) assert.ok(!log().includes(secret), 'a credential in agent.log');

@@ -49,11 +49,12 @@ function prefixApp(binary) {
   return { dir, exe };
 }
 
-// Starts Xvfb and the app, presses its button and waits until the agent server answers.
+// Starts Xvfb and the app (ZEL_APP_BINARY unless given), presses its button and waits until the agent server answers.
 // Everything started through `start` ends with `stop`, last first; then `dir` goes.
 // `restart` ends the app with SIGTERM and starts it again on the same display and folders (the
 // state it kept, the settings); `extraEnv` is added to the app's environment.
-export async function startApp({ binary, width = 1280, height = 900, extraEnv = {} }) {
+export async function startApp({ binary = process.env.ZEL_APP_BINARY, width = 1280, height = 900, extraEnv = {} } = {}) {
+  if (!binary) throw new Error('ZEL_APP_BINARY names the built app');
   const { dir, exe } = prefixApp(binary);
   const children = [];
   const start = (file, args, options) => {

@@ -184,25 +184,19 @@ describe('web client in a phone browser', () => {
   });
 
   const button = (name) => page.getByRole('button', { name, exact: true }).tap();
-  it('types what the phone keyboard commits as keystrokes, with sticky modifiers and the extra keys', async () => {
+  // Keys, extra keys and a latched modifier alone: browser-keys.test.js.
+  it('types what the phone\'s input method commits as keystrokes, with two modifiers latched', async () => {
     await button('键盘');
     await page.locator('#kbd-text').tap();
     const typed = (text) => (got) => got.length > 0 && got.every((r) => r.action === 'type_text') && got.map((r) => r.text).join('') === text;
     await expectInputs([
-      ['ASCII', () => page.keyboard.type('ls -la ~/x'), typed('ls -la ~/x')],
       ['Chinese from the input method', async () => {
         await cdp.send('Input.imeSetComposition', { text: 'ni', selectionStart: 2, selectionEnd: 2 });
         await cdp.send('Input.imeSetComposition', { text: '你好', selectionStart: 2, selectionEnd: 2 });
         await cdp.send('Input.insertText', { text: '你好世界' });
       }, typed('你好世界')],
-      ['Enter and Backspace', async () => (await page.keyboard.press('Enter'), await page.keyboard.press('Backspace')),
-        [{ action: 'key', key: 'return' }, { action: 'key', key: 'backspace' }]],
       ['Ctrl, Shift then T', async () => (await button('Ctrl'), await button('Shift'), await page.keyboard.type('T')), [{ action: 'key_combo', keys: 'ctrl+shift+t' }]],
-      ['PgDn, Delete, then plain text again', async () => (await button('PgDn'), await button('Delete'), await page.keyboard.type('s')),
-        [{ action: 'key_combo', keys: 'page_down' }, { action: 'key_combo', keys: 'delete' }, { action: 'type_text', text: 's' }]],
     ], async (name) => assert.equal(await page.evaluate(() => document.activeElement.id), 'kbd-text', `${name}: the field keeps the focus`));
-    assert.deepEqual(requests.filter((p) => p.startsWith('/api/type')), [], 'never through the clipboard');
-    assert.ok(!inputs().some((r) => r.action === 'paste'));
     await button('键盘');
   });
 
@@ -228,7 +222,6 @@ describe('web client in a phone browser', () => {
   });
 
   it('keeps touches off the picture off the desktop, steers the trackpad pointer from its first pixel, flicks a zoomed view', async () => {
-    assert.equal(await page.locator('#hint p').count(), 3);
     await page.getByRole('button', { name: '知道了' }).tap();
     await page.reload();
     await status('已连接');

@@ -10,6 +10,8 @@ import os from 'node:os';
 import path from 'node:path';
 import { after, before } from 'node:test';
 import WebSocket, { Receiver, Sender } from 'ws';
+import { Client } from '@modelcontextprotocol/sdk/client/index.js';
+import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
 import { createAgentServer } from '../src/app.js';
 import { loadToken } from '../src/config.js';
 
@@ -178,3 +180,11 @@ export function withOwner(config = {}, pairing = {}, options = {}, control = {})
   after(async () => (t.app?.socket.destroy(), await t.server?.close(), await t.control?.close()));
   return t;
 }
+
+// An MCP client through the SDK's own transport, with the agent's token unless told otherwise;
+// `client` names it and takes its handlers before it connects.
+export async function mcpClient(agent, { headers = { Authorization: `Bearer ${agent.token}` }, client = new Client({ name: 'zel-test', version: '1.0.0' }) } = {}) {
+  await client.connect(new StreamableHTTPClientTransport(new URL(`${agent.base}/mcp`), { requestInit: { headers } }));
+  return client;
+}
+export const toolText = (result) => result.content.filter((c) => c.type === 'text').map((c) => c.text).join('\n');

@@ -2,9 +2,7 @@
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { describe, it } from 'node:test';
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StreamableHTTPClientTransport } from '@modelcontextprotocol/sdk/client/streamableHttp.js';
-import { answer, blankImage, sleep, tempDir, withAgent } from './helpers.js';
+import { answer, blankImage, mcpClient as connect, sleep, tempDir, toolText, withAgent } from './helpers.js';
 
 // The fake display is 1600x900; like the control service, it never scales an image up.
 const kDisplay = { width: 1600, height: 900 };
@@ -20,14 +18,8 @@ function screenJpeg(request) {
 // Decodes the whole image, not just its header.
 const decodedSize = (base64) => execFileSync('convert', ['jpeg:-', '-format', '%wx%h', 'info:'], { input: Buffer.from(base64, 'base64') }).toString();
 
-async function connect(agent, headers = { Authorization: `Bearer ${agent.token}` }) {
-  const client = new Client({ name: 'zel-test', version: '1.0.0' });
-  await client.connect(new StreamableHTTPClientTransport(new URL(`${agent.base}/mcp`), { requestInit: { headers } }));
-  return client;
-}
 
 const inputsSince = (control, count) => control.requests.slice(count).filter((r) => r.path === '/input').map((r) => JSON.parse(r.body));
-const toolText = (result) => result.content.filter((c) => c.type === 'text').map((c) => c.text).join('\n');
 
 describe('MCP endpoint', () => {
   // Like the control service, typing answers with what it typed; U+FFFF stands for a character the keyboard lacks.
@@ -47,15 +39,20 @@ describe('MCP endpoint', () => {
   small.clock = 0;
 
   it('refuses a client without the token and lists the tools to one with it', async () => {
-    await assert.rejects(connect(t.agent, {}), { code: 401 }); // the API's own check; its cases are in api.test.js
+    await assert.rejects(connect(t.agent, { headers: {} }), { code: 401 }); // the API's own check; its cases are in api.test.js
     // Every other tool is called below; run_command is there only with the terminal on.
-    const names = [];
+    const lists = [];
     for (const agent of [t, shell]) {
       const client = await connect(agent.agent);
-      names.push((await client.listTools()).tools.map((tool) => tool.name));
+      lists.push((await client.listTools()).tools);
       await client.close();
     }
+    const names = lists.map((tools) => tools.map((tool) => tool.name));
     assert.deepEqual(names[1].filter((name) => !names[0].includes(name)), ['run_command']);
+    // Each described, and strict: an unknown argument is refused, not ignored.
+    for (const { name, description, inputSchema } of lists[1]) {
+      assert.deepEqual([/^[a-z_]+$/.test(name), description?.length > 20, inputSchema.type, inputSchema.additionalProperties], [true, true, 'object', false], name);
+    }
   });
 
   it('returns a screenshot that decodes at the size it states, defaulting to 1280 wide and never past the display', async () => {

@@ -308,9 +308,8 @@ TEST_F(Connection, TheOwnersChannelCarriesDevicesDecisionsAndCodes) {
     app->setRequireConsent(true);
     app->toggleConnection();
     ASSERT_TRUE(waitUntil([&] { return app->display().statusText == zel::connectedStatus(1, 1); }))
-        << app->display().statusText;
-    EXPECT_EQ(app->display().devices.at(0).name, "Android · Chrome");
-    EXPECT_TRUE(app->display().qrHidden);
+        << app->display()
+               .statusText; // the list arrived (what the window shows: display_state_test)
     ASSERT_TRUE(waitUntil([&] { return !log().empty(); }));
     EXPECT_EQ(nlohmann::json::parse(log().substr(0, log().find('\n'))),
               nlohmann::json({{"type", "settings"}, {"terminal", true}, {"consent", true}}));
@@ -324,7 +323,6 @@ TEST_F(Connection, TheOwnersChannelCarriesDevicesDecisionsAndCodes) {
     ASSERT_TRUE(waitUntil([&] { return log().find(code) != std::string::npos; })) << log();
     EXPECT_NE(log().find(R"({"device":"d1","type":"disconnect"})"), std::string::npos) << log();
     EXPECT_NE(log().find(R"({"device":"d1","type":"remove"})"), std::string::npos) << log();
-    EXPECT_FALSE(app->display().qrHidden) << "the fresh code is on screen";
     // Remembered for the next launch, readable by the owner alone.
     const auto settings = dir.path() / "config/zel-desktop-agent/settings.json";
     EXPECT_EQ(std::filesystem::status(settings).permissions() & std::filesystem::perms::all,

@@ -312,23 +312,11 @@ TEST_F(AtspiTest, RoutesServeTheTreeAndActions) {
         return n["role"] == "text" && hasState(n, "editable");
     });
     ASSERT_TRUE(view);
-    struct Case {
-        std::string target, body, status, inBody;
-    };
-    for (const Case& c : {
-             Case{"/accessibility/act?secret=s3cret",
-                  Json{{"id", (*view)["id"]}, {"action", "set_text"}, {"text", "by route"}}.dump(),
-                  "200 OK", "\"ok\":true"},
-             Case{"/accessibility/act?secret=s3cret", R"({"id":"x","action":"wave"})",
-                  "500 Internal Server Error", "\"action\" must be"},
-             Case{"/accessibility?secret=s3cret&depth=0", "", "500 Internal Server Error",
-                  "\"depth\" must be"},
-         }) {
-        SCOPED_TRACE(c.target + " " + c.body);
-        const auto reply = get(c.target, c.body);
-        EXPECT_EQ(reply.status, c.status);
-        EXPECT_NE(reply.body.find(c.inBody), std::string::npos) << reply.body;
-    }
+    // Bad bodies and queries: the accessibility request unit test.
+    const auto set =
+        get("/accessibility/act?secret=s3cret",
+            Json{{"id", (*view)["id"]}, {"action", "set_text"}, {"text", "by route"}}.dump());
+    EXPECT_EQ(set.status, "200 OK") << set.body;
     const auto after =
         findNode(focusedTree()["window"], [&](const Json& n) { return n["id"] == (*view)["id"]; });
     ASSERT_TRUE(after);
