@@ -77,40 +77,29 @@ int videoRate(int asked, const TileRect& region) {
     return std::max(kMinVideoBitrate, static_cast<int>(std::min<double>(asked, needed)));
 }
 
-// A video is judged against its area's tiles once it has this many frames (the rate control has
-// settled by then) and tiles have been measured on it twice, every fourth frame.
-constexpr int kJudgedFrames = 15;
-constexpr int kProbeEvery = 4;
-constexpr double kFrameWeight = 1.0 / 8;
-constexpr double kProbeWeight = 1.0 / 4;
+// A moving region is tried as video for this many frames, then as tiles for as many updates
+// after the few that restore it: long enough for the encoder's rate control to settle.
+constexpr int kTrialUpdates = 15;
+constexpr int kRestoreUpdates = 2;
 
-double average(double mean, int count, double value, double weight) {
-    return count == 0 ? value : mean + weight * (value - mean);
-}
-
-// The bytes `now` costs as tiles over `before`, as a viewer with `before` would get them: a
-// viewer of palette PNGs and copies gets updates of PNGs deflated by its socket (at zlib's default
-// level), which takes a good part off a palette PNG.
-std::size_t tileCost(ConstPixelView now, Image& before, int quality, bool copies) {
-    const CaptureDisplay area{"", now.width, now.height};
-    const EncodedTiles tiles =
-        encodeTiles({{0, 0, now.width, now.height}}, area, now, &before, quality, copies, false);
-    std::vector<std::uint8_t> files;
-    for (const std::vector<std::uint8_t>& file : tiles.files) {
-        files.insert(files.end(), file.begin(), file.end());
+// What a tiles answer costs on the wire: a viewer of palette PNGs and copies gets updates made of
+// PNGs deflated by its socket (at zlib's default level), which takes a good part off them.
+std::size_t wireBytes(const std::vector<std::vector<std::uint8_t>>& files, bool copies) {
+    std::vector<std::uint8_t> all;
+    for (const std::vector<std::uint8_t>& file : files) {
+        all.insert(all.end(), file.begin(), file.end());
     }
-    const bool png = std::ranges::all_of(tiles.files, [](const std::vector<std::uint8_t>& file) {
+    const bool png = std::ranges::all_of(files, [](const std::vector<std::uint8_t>& file) {
         return file.size() > 1 && file[0] == 0x89 && file[1] == 'P';
     });
-    if (!copies || !png || files.empty()) {
-        return files.size();
+    if (!copies || !png || all.empty()) {
+        return all.size();
     }
-    uLongf size = compressBound(files.size());
+    uLongf size = compressBound(all.size());
     std::vector<Bytef> deflated(size);
-    return compress2(deflated.data(), &size, files.data(), files.size(), Z_DEFAULT_COMPRESSION) ==
-                   Z_OK
-               ? std::min<std::size_t>(size, files.size())
-               : files.size();
+    return compress2(deflated.data(), &size, all.data(), all.size(), Z_DEFAULT_COMPRESSION) == Z_OK
+               ? std::min<std::size_t>(size, all.size())
+               : all.size();
 }
 
 std::int64_t steadyMillis() {
@@ -277,8 +266,8 @@ std::string ChangeTiles::pointerShape() {
 std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop, const Image& frame,
                                                  Image* before, const CaptureDisplay& display,
                                                  std::vector<ChangeRect>& changes, int bitrate,
-                                                 int viewWidth, TileStyle style,
-                                                 std::int64_t millis, VideoChunk& chunk) {
+                                                 int viewWidth, std::int64_t millis,
+                                                 VideoChunk& chunk) {
     std::optional<TileRect> region = video_.moving.region();
     if (region && (region->x + region->width > frame.width() ||
                    region->y + region->height > frame.height())) {
@@ -289,6 +278,26 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
     if (stop || before == nullptr || before->width() != frame.width() ||
         before->height() != frame.height()) {
         region.reset();
+    }
+    auto& trial = video_.trial;
+    if (!region) {
+        trial.reset();
+    } else if (!trial || trial->region != *region) {
+        trial = VideoStream::Trial{*region};
+    } else if (!trial->decided && trial->videoFrames >= kTrialUpdates) {
+        // Its tiles' turn; once they have had as many updates, the cheaper way stays.
+        if (trial->tileUpdates >= kRestoreUpdates + kTrialUpdates) {
+            if (trial->tileBytes * trial->videoFrames <
+                trial->videoBytes * (trial->tileUpdates - kRestoreUpdates)) {
+                video_.moving.decline(millis);
+                trial.reset();
+            } else {
+                trial->decided = true;
+            }
+        }
+        if (!trial || !trial->decided) {
+            region.reset();
+        }
     }
     if (region) {
         try {
@@ -307,8 +316,6 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
                 video_.encoder =
                     makeH264Encoder(encoded.width, encoded.height, videoRate(bitrate, encoded));
                 video_.sequence = 0;
-                video_.frames = video_.probes = 0;
-                video_.previous.reset();
             }
             const ConstPixelView area{frame.data() + region->y * frame.stride() +
                                           static_cast<std::size_t>(region->x) * 4,
@@ -323,13 +330,9 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
             chunk = video_.encoder->encode(smaller ? std::as_const(*smaller).view() : area,
                                            video_.sequence != since, videoRate(bitrate, encoded),
                                            millis);
-            if (!chunk.key && !chunk.bytes.empty()) {
-                video_.bytes = average(video_.bytes, video_.frames++,
-                                       static_cast<double>(chunk.bytes.size()), kFrameWeight);
-            }
-            judgeVideo(area, *region, style, millis, chunk);
-            if (!video_.encoder) {
-                region.reset();
+            if (!trial->decided && !chunk.key && !chunk.bytes.empty()) {
+                trial->videoBytes += chunk.bytes.size();
+                ++trial->videoFrames;
             }
         } catch (const std::exception&) {
             region.reset(); // tiles after all; the next region starts a new stream
@@ -362,30 +365,6 @@ std::optional<TileRect> ChangeTiles::streamVideo(std::uint64_t since, bool stop,
     }
     video_.region = region;
     return region;
-}
-
-void ChangeTiles::judgeVideo(ConstPixelView area, const TileRect& region, TileStyle style,
-                             std::int64_t millis, VideoChunk& chunk) {
-    if (video_.previous) {
-        video_.tileBytes = average(
-            video_.tileBytes, video_.probes++,
-            static_cast<double>(tileCost(area, *video_.previous, style.quality, style.copies)),
-            kProbeWeight);
-        video_.previous.reset();
-    }
-    if (video_.frames % kProbeEvery == kProbeEvery - 1) {
-        video_.previous.emplace(region.width, region.height);
-        for (int y = 0; y < region.height; ++y) {
-            std::memcpy(video_.previous->data() + y * video_.previous->stride(),
-                        area.data + y * area.stride, static_cast<std::size_t>(region.width) * 4);
-        }
-    }
-    // Chosen by what it costs: where the tiles are cheaper, they come back.
-    if (video_.frames >= kJudgedFrames && video_.probes >= 2 && video_.bytes > video_.tileBytes) {
-        video_.moving.decline(millis);
-        video_.encoder.reset();
-        chunk = {};
-    }
 }
 
 std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int quality,
@@ -454,13 +433,23 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         std::optional<TileRect> video;
         if (videoBitrate > 0) {
             video = streamVideo(since, full || videoStopped, *scaled, base ? &base->image : nullptr,
-                                display, changes, videoBitrate, videoWidth, {quality, copies},
-                                millis, chunk);
+                                display, changes, videoBitrate, videoWidth, millis, chunk);
         }
         EncodedTiles encoded =
             encodeTiles(changes, display, std::as_const(*scaled).view(),
                         base ? &base->image : nullptr, quality, copies, full, video);
         full = encoded.whole;
+        auto& trial = video_.trial;
+        if (videoBitrate > 0 && trial && !trial->decided && trial->videoFrames >= kTrialUpdates &&
+            !video && ++trial->tileUpdates > kRestoreUpdates) {
+            std::vector<std::vector<std::uint8_t>> within;
+            for (std::size_t i = 0; i < encoded.tiles.size(); ++i) {
+                if (overlaps(encoded.tiles[i], trial->region)) {
+                    within.push_back(encoded.files[i]);
+                }
+            }
+            trial->tileBytes += wireBytes(within, copies);
+        }
         if (videoBitrate > 0 && encoded.videoScrolled) {
             video_.moving = MovingRegion(); // what scrolls is text, not video: tiles and copies
         } else if (videoBitrate > 0 && !logged.full && !videoStopped) {

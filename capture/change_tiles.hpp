@@ -103,11 +103,6 @@ private:
     std::optional<Image> grabChanges(const std::vector<ChangeRect>& changes,
                                      const CaptureDisplay& display, Image screen, bool cursor);
 
-    // How the viewer gets tiles: JPEG quality, and whether it takes palette PNGs and copies.
-    struct TileStyle {
-        int quality;
-        bool copies;
-    };
     // The video part of an answer to `since` with this frame: the region (frame pixels) that goes
     // as `chunk` instead of tiles, or nothing (always after `stop`: a whole frame, or a still
     // screen that ends the video). A region that ends is marked changed in `changes` and spoiled in
@@ -115,8 +110,7 @@ private:
     std::optional<TileRect> streamVideo(std::uint64_t since, bool stop, const Image& frame,
                                         Image* before, const CaptureDisplay& display,
                                         std::vector<ChangeRect>& changes, int bitrate,
-                                        int viewWidth, TileStyle style, std::int64_t millis,
-                                        VideoChunk& chunk);
+                                        int viewWidth, std::int64_t millis, VideoChunk& chunk);
 
     std::shared_ptr<CaptureBackend> capture_;
     std::shared_ptr<ChangeSource> source_;
@@ -136,23 +130,23 @@ private:
     std::mutex shownMutex_;
     std::optional<Shown> shown_; // guarded by shownMutex_
     std::uint64_t answers_ = 0;  // guarded by shownMutex_
-    // Measures the tiles `area` (the frame's pixels in `region`) would cost now and then, and ends
-    // a video (its encoder gone, `chunk` empty) that costs more.
-    void judgeVideo(ConstPixelView area, const TileRect& region, TileStyle style,
-                    std::int64_t millis, VideoChunk& chunk);
     // The video stream of the viewer that asks for one (one at a time, as for Shown).
     struct VideoStream {
         MovingRegion moving;
         std::unique_ptr<VideoEncoder> encoder;
         std::optional<TileRect> region; // what the viewer's picture shows as video now
         std::uint64_t sequence = 0;     // the answer its decoder is at
-        double bytes = 0;               // its frames after the first IDR, on average
-        int frames = 0;
-        // What the same updates would have cost as tiles, measured now and then on the area as
-        // it was the frame before (`previous`) and is now.
-        std::optional<Image> previous;
-        double tileBytes = 0;
-        int probes = 0;
+        // A moving region is tried both ways before it is kept as video: as video for some
+        // frames, then as tiles for as many updates; the cheaper on the wire wins.
+        struct Trial {
+            TileRect region;
+            std::size_t videoBytes = 0; // its frames after the first IDR
+            int videoFrames = 0;
+            std::size_t tileBytes = 0; // after the tiles that restored it
+            int tileUpdates = 0;
+            bool decided = false; // video won
+        };
+        std::optional<Trial> trial;
     };
     std::mutex videoMutex_;
     VideoStream video_; // guarded by videoMutex_
