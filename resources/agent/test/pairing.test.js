@@ -1,12 +1,11 @@
 // Pairing codes, device keys and the owner's channel, over real sockets: the agent in this process
-// with the app's end of the channel on a Unix socket pair, and once as the app launches it.
+// with the app's end of the channel on a Unix socket pair (as the app launches it: restart.test.js).
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { once } from 'node:events';
 import { after, before, describe, it } from 'node:test';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { ToolListChangedNotificationSchema } from '@modelcontextprotocol/sdk/types.js';
-import { appSide, kAgentDir, kPhone, mcpClient, newCode, openWs, sleep, tempDir, until, withOwner } from './helpers.js';
+import { kPhone, mcpClient, newCode, openWs, sleep, tempDir, until, withOwner } from './helpers.js';
 
 const kRefused = '电脑的主人拒绝了这台设备的连接。';
 const kUnanswered = '电脑上无人确认这次连接，请稍后重新扫码。';
@@ -211,30 +210,4 @@ describe('the owner\'s terminal switch', () => {
     assert.equal(await hasRun(), true);
     await client.close();
   });
-});
-
-it('as the app launches it: the channel on fd 3, the list at once, a code from it, and a stop when it closes', async () => {
-  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, stdio: ['ignore', 'pipe', 'pipe', 'pipe'],
-    env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), XDG_STATE_HOME: tempDir(), ZEL_AGENT_PORT: '0', ZEL_AGENT_TOKEN: newCode(), ZEL_AGENT_CHANNEL_FD: '3' } });
-  let output = '';
-  child.stdout.on('data', (d) => (output += d));
-  child.stderr.on('data', (d) => (output += d));
-  const exited = once(child, 'close');
-  const app = appSide(child.stdio[3]);
-  try {
-    await until(() => `listening: ${output}`, () => /listening on http:\/\/127\.0\.0\.1:(\d+)/.test(output));
-    const base = `http://127.0.0.1:${/listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(output)[1]}`;
-    assert.deepEqual(await app.next('devices'), { type: 'devices', devices: [] });
-    const code = newCode();
-    app.send('{"type":\n');
-    app.send({ type: 'code', code });
-    await until('the code taken', async () => (await fetch(`${base}/api/info`, { headers: { Authorization: `Bearer ${code}` } })).status === 200);
-    assert.deepEqual((await app.next('devices', (m) => m.devices.length === 1)).devices[0].name, 'API 客户端');
-    child.stdio[3].end();
-    assert.deepEqual(await exited, [0, null]);
-    assert.match(output, /Channel: ignored a line that is not JSON[^]*stopping \(channel closed\)/);
-    assert.ok(!output.includes(code), 'no code in the log');
-  } finally {
-    child.kill('SIGKILL');
-  }
 });

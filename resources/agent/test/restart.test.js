@@ -1,4 +1,4 @@
-// Paired devices across a restart of the server process, stopped by SIGTERM or killed outright:
+// Paired devices across a restart of the server process, stopped by SIGTERM, killed outright or its channel closed:
 // keys work again, removed devices stay gone, a device the owner cut off stays out until allowed.
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
@@ -21,7 +21,7 @@ async function start(state) {
   await until(() => `listening: ${run.output}`, () => /listening on http:\/\/127\.0\.0\.1:(\d+)/.test(run.output));
   const base = `http://127.0.0.1:${/listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(run.output)[1]}`;
   run.call = async (bearer, route = '/api/info', init = {}) => {
-    const res = await fetch(base + route, { ...init, headers: { Authorization: `Bearer ${bearer}`, 'User-Agent': kPhone } });
+    const res = await fetch(base + route, { ...init, headers: { Authorization: `Bearer ${bearer}`, 'User-Agent': kPhone, ...init.headers } });
     return { status: res.status, error: res.ok ? undefined : (await res.json()).error, body: res.ok ? await res.json() : undefined };
   };
   // The channel is read in order: once the pong is back, everything sent before it was taken.
@@ -30,9 +30,9 @@ async function start(state) {
     for (const m of [...messages, { type: 'ping', id }]) run.app.send(m);
     await run.app.next('pong', (m) => m.id === id);
   };
-  run.pair = async (code = newCode()) => {
+  run.pair = async (code = newCode(), headers = {}) => {
     if (code !== run.code) await run.send({ type: 'code', code });
-    return (await run.call(code, '/api/pair', { method: 'POST' })).body;
+    return (await run.call(code, '/api/pair', { method: 'POST', headers })).body;
   };
   return run;
 }
@@ -78,13 +78,17 @@ it('brings paired devices back after a restart, without the removed ones and wit
         for (const [bearer, status, error] of bearers) assert.deepEqual([(await second.call(bearer)).status, (await second.call(bearer)).error], [status, error], signal);
         await second.send({ type: 'allow', device: d.device.id });
         assert.equal((await second.call(d.key)).status, 200, `${signal}: allowed back in`);
-        const e = await second.pair(second.code);
+        const e = await second.pair(second.code, { 'User-Agent': 'curl/8.5.0' });
         assert.ok(![a, b, d].some((x) => x.device.id === e.device.id), `${signal}: a new device gets a new id (${e.device.id})`);
+        assert.equal(e.device.name, 'API 客户端', 'named as no browser');
         await sleep(20);
         const again = Date.now();
         await second.call(a.key);
-        second.child.kill('SIGTERM');
-        await second.exited;
+        second.app.send('{"type":\n');
+        second.child.stdio[3].end(); // the app has gone
+        assert.deepEqual(await second.exited, [0, null]);
+        assert.match(second.output, /Channel: ignored a line that is not JSON[^]*stopping \(channel closed\)/);
+        for (const secret of [a.key, d.key, second.code]) assert.ok(!second.output.includes(secret), 'no key or code in the log');
         assert.ok(readFile(state).find((r) => r.id === a.device.id).lastSeen >= again, `${signal}: lastSeen moves`);
         assert.deepEqual(readFile(state).map((r) => [r.id, r.allowed]), [[a.device.id, true], [d.device.id, true], [e.device.id, true]], signal);
       } finally {
