@@ -19,16 +19,12 @@ describe('web client pairing', () => {
   const status = (text) => page.waitForFunction((t) => document.getElementById('status').textContent.includes(t), text, { timeout: 15000 });
   const stored = () => page.evaluate(() => localStorage.getItem('zel-agent-key'));
 
-  it('exchanges the code for a key, drops the code from the address, keeps working without it, waits while cut off, and is out once removed', async () => {
+  it('exchanges the code for a key it keeps across a reload, waits while cut off, and is out once removed', async () => {
     const code = await t.issue();
     await page.goto(`${t.agent.base}/?token=${code}`);
     await status('已连接');
-    await page.waitForSelector('#screen.loaded');
-    assert.equal(new URL(page.url()).search, '');
-    const key = await stored();
-    assert.match(key, /^[A-Za-z0-9_-]{43}$/);
-    assert.notEqual(key, code);
-    assert.equal((await t.call(code)).status, 401, 'the code is spent');
+    const key = await stored(); // the code is spent on it (pairing.test.js), the address dropped it (browser.test.js)
+    assert.equal((await t.call(key)).status, 200);
     const { device } = await t.app.next('event');
 
     await page.reload();
