@@ -51,19 +51,8 @@ test('bad Exec lines and unsupported files are refused with the entry named', ()
 });
 
 test('an entry file is read from its [Desktop Entry] group only, with escapes undone', () => {
-  const entry = parseDesktopEntry([
-    '# comment',
-    '[Desktop Entry]',
-    'Type=Application',
-    'Name=Text Editor',
-    'Name[de]=Texteditor',
-    'Comment=Tab\\there\\nand\\\\back',
-    'Exec = editor %F ',
-    'Name=second value ignored',
-    '',
-    '[Desktop Action new]',
-    'Exec=editor --new',
-  ].join('\r\n'));
+  const entry = parseDesktopEntry(['# comment', '[Desktop Entry]', 'Type=Application', 'Name=Text Editor', 'Name[de]=Texteditor',
+    'Comment=Tab\\there\\nand\\\\back', 'Exec = editor %F ', 'Name=second value ignored', '', '[Desktop Action new]', 'Exec=editor --new'].join('\r\n'));
   assert.deepEqual(entry, {
     Type: 'Application', Name: 'Text Editor', 'Name[de]': 'Texteditor', Comment: 'Tab\there\nand\\back', Exec: 'editor %F',
   });

@@ -10,13 +10,14 @@ const kJpeg = execFileSync('convert', ['-size', '640x360', 'gradient:white-navy'
 
 describe('keys and a stalling link in a phone browser', () => {
   const t = withAgent({}, { live: { tilesWaitMs: 1000 } }, { screenshot: () => answer('200 OK', 'image/jpeg', kJpeg) });
-  let browser, context, page;
+  let browser, context, page, cdp;
   // The live socket through the test: `paused` holds every message both ways, `cut` refuses sockets.
   const link = { paused: false, cut: false, held: [], sockets: [] };
   before(async () => {
     browser = await launchChromium();
     context = await phoneContext(browser, { deviceScaleFactor: 3 });
     page = await context.newPage();
+    cdp = await context.newCDPSession(page);
     await page.routeWebSocket(/\/api\/live/, (ws) => {
       if (link.cut) return ws.close();
       const server = ws.connectToServer();
@@ -55,7 +56,7 @@ describe('keys and a stalling link in a phone browser', () => {
   const key = (name) => ({ action: 'key', key: name });
   const combo = (keys) => ({ action: 'key_combo', keys });
 
-  it('sends a hardware keyboard\'s keys with their modifiers as held, outside the field and in it', async () => {
+  it('sends a hardware keyboard\'s keys with their modifiers as held, outside the field and in it, and the input method\'s text', async () => {
     const { keyboard } = page;
     await page.evaluate(() => (window.sameLoad = true));
     await expectInputs([
@@ -73,14 +74,20 @@ describe('keys and a stalling link in a phone browser', () => {
         await keyboard.press('Tab');
         await keyboard.up('Alt');
       }, [{ action: 'key_down', key: 'alt' }, key('tab'), key('tab'), { action: 'key_up', key: 'alt' }]],
-      ['in the field: text through the field, other keys as keys', async () => {
+      ['in the field: what the input method commits and text through the field, other keys as keys, two modifiers latched', async () => {
         await button('键盘');
+        for (const text of ['ni', '你好']) await cdp.send('Input.imeSetComposition', { text, selectionStart: 2, selectionEnd: 2 });
+        await cdp.send('Input.insertText', { text: '你好世界' });
         await keyboard.type('x');
         await keyboard.press('Control+z');
         await keyboard.press('Shift+ArrowRight');
         await keyboard.press('Backspace');
-      }, [typed('x'), combo('ctrl+z'), combo('shift+right'), key('backspace')]],
+        await button('Ctrl');
+        await button('Shift');
+        await keyboard.type('T');
+      }, [typed('你好世界x'), combo('ctrl+z'), combo('shift+right'), key('backspace'), combo('ctrl+shift+t')]],
     ]);
+    assert.equal(await page.evaluate(() => document.activeElement.id), 'kbd-text', 'the field keeps the focus');
     assert.equal(await page.evaluate(() => window.sameLoad), true, 'F5 did not reload the page');
     assert.equal(await page.locator('#kbd-text').inputValue(), '', 'nothing stays in the field');
     await button('键盘');

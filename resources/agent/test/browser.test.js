@@ -183,23 +183,7 @@ describe('web client in a phone browser', () => {
       null, { timeout: 5000 });
   });
 
-  const button = (name) => page.getByRole('button', { name, exact: true }).tap();
-  // Keys, extra keys and a latched modifier alone: browser-keys.test.js.
-  it('types what the phone\'s input method commits as keystrokes, with two modifiers latched', async () => {
-    await button('键盘');
-    await page.locator('#kbd-text').tap();
-    const typed = (text) => (got) => got.length > 0 && got.every((r) => r.action === 'type_text') && got.map((r) => r.text).join('') === text;
-    await expectInputs([
-      ['Chinese from the input method', async () => {
-        await cdp.send('Input.imeSetComposition', { text: 'ni', selectionStart: 2, selectionEnd: 2 });
-        await cdp.send('Input.imeSetComposition', { text: '你好', selectionStart: 2, selectionEnd: 2 });
-        await cdp.send('Input.insertText', { text: '你好世界' });
-      }, typed('你好世界')],
-      ['Ctrl, Shift then T', async () => (await button('Ctrl'), await button('Shift'), await page.keyboard.type('T')), [{ action: 'key_combo', keys: 'ctrl+shift+t' }]],
-    ], async (name) => assert.equal(await page.evaluate(() => document.activeElement.id), 'kbd-text', `${name}: the field keeps the focus`));
-    await button('键盘');
-  });
-
+  const button = (name) => page.getByRole('button', { name, exact: true }).tap(); // keys and the input method: browser-keys.test.js
   const box = (selector) => page.locator(selector).boundingBox();
   const zoomBy = async (times, inward = false) => { // two fingers spread (or closed) across the picture
     const [closed, open] = [[{ x: 180, y: 400 }, { x: 210, y: 400 }], [{ x: 20, y: 400 }, { x: 370, y: 400 }]];
