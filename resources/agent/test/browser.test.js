@@ -177,10 +177,10 @@ describe('web client in a phone browser', () => {
   });
 
   it('says why the desktop refused a tap on the app\'s own window', async () => {
-    refuse = 'Main app input failed: 这个位置是 Zel Desktop Agent 自己的窗口：远程设备不能操作它，请在电脑上直接操作。';
+    const words = '这个位置是 Zel Desktop Agent 自己的窗口：远程设备不能操作它，请在电脑上直接操作。';
+    refuse = `Main app input failed: ${words}`;
     await page.touchscreen.tap(...Object.values(await at(500, 500)));
-    await page.waitForFunction(() => document.getElementById('toast').textContent === '操作失败：这个位置是 Zel Desktop Agent 自己的窗口：远程设备不能操作它，请在电脑上直接操作。',
-      null, { timeout: 5000 });
+    await page.waitForFunction((w) => document.getElementById('toast').textContent === `操作失败：${w}`, words, { timeout: 5000 });
   });
 
   const button = (name) => page.getByRole('button', { name, exact: true }).tap(); // keys and the input method: browser-keys.test.js

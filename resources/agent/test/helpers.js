@@ -94,10 +94,12 @@ export async function expectError(res, status, message, name = '') {
   assert.match((await res.json()).error, message, name);
 }
 
-// src/server.js as the app starts it: that working directory, only the app's variables.
-export function launch(env) {
-  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), XDG_STATE_HOME: tempDir(), ...env } });
-  const run = { child, output: '', exited: once(child, 'close') };
+// src/server.js as the app starts it: that working directory, only the app's variables, and with
+// `channel` the app's end of the channel on fd 3 (run.app).
+export function launch(env, { channel = false } = {}) {
+  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, stdio: ['ignore', 'pipe', 'pipe', ...(channel ? ['pipe'] : [])],
+    env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), XDG_STATE_HOME: tempDir(), ...(channel ? { ZEL_AGENT_CHANNEL_FD: '3' } : {}), ...env } });
+  const run = { child, output: '', exited: once(child, 'close'), app: channel && appSide(child.stdio[3]) };
   child.stdout.on('data', (d) => (run.output += d));
   child.stderr.on('data', (d) => (run.output += d));
   run.listening = Promise.race([once(child.stdout, 'data'), run.exited.then(() => assert.fail(`exited early: ${run.output}`))])

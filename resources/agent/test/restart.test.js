@@ -1,25 +1,18 @@
 // Paired devices across a restart of the server process, stopped by SIGTERM, killed outright or its channel closed:
 // keys work again, removed devices stay gone, a device the owner cut off stays out until allowed.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { once } from 'node:events';
 import fs from 'node:fs';
 import path from 'node:path';
 import { it } from 'node:test';
-import { appSide, kAgentDir, kPhone, newCode, sleep, tempDir, until } from './helpers.js';
+import { kPhone, launch, newCode, sleep, tempDir } from './helpers.js';
 
 const kCutOff = '电脑的主人断开了这台设备，需等主人在电脑上重新允许。';
 
-// src/server.js as the app starts it, its channel's app end on fd 3 and its devices under state.
+// The server as the app starts it, its devices under state.
 async function start(state) {
   const code = newCode();
-  const child = spawn(process.execPath, ['src/server.js'], { cwd: kAgentDir, stdio: ['ignore', 'pipe', 'pipe', 'pipe'],
-    env: { PATH: '/usr/bin:/bin', XDG_CONFIG_HOME: tempDir(), XDG_STATE_HOME: state, ZEL_AGENT_PORT: '0', ZEL_AGENT_TOKEN: code, ZEL_AGENT_CHANNEL_FD: '3' } });
-  const run = { child, code, output: '', exited: once(child, 'exit'), app: appSide(child.stdio[3]), pings: 0 };
-  child.stdout.on('data', (d) => (run.output += d));
-  child.stderr.on('data', (d) => (run.output += d));
-  await until(() => `listening: ${run.output}`, () => /listening on http:\/\/127\.0\.0\.1:(\d+)/.test(run.output));
-  const base = `http://127.0.0.1:${/listening on http:\/\/127\.0\.0\.1:(\d+)/.exec(run.output)[1]}`;
+  const run = Object.assign(launch({ XDG_STATE_HOME: state, ZEL_AGENT_PORT: '0', ZEL_AGENT_TOKEN: code }, { channel: true }), { code, pings: 0 });
+  const base = `http://127.0.0.1:${await run.listening}`;
   run.call = async (bearer, route = '/api/info', init = {}) => {
     const res = await fetch(base + route, { ...init, headers: { Authorization: `Bearer ${bearer}`, 'User-Agent': kPhone, ...init.headers } });
     return { status: res.status, error: res.ok ? undefined : (await res.json()).error, body: res.ok ? await res.json() : undefined };
