@@ -32,23 +32,17 @@ describe('MCP accessibility tools', () => {
     const before = t.control.requests.length;
     const result = await client.callTool({ name: 'accessibility_tree', arguments: { window: 'mouse', pid: 77, max_depth: 3, max_nodes: 20 } });
     assert.equal(result.isError, undefined, toolText(result));
-    const [request] = t.control.requests.slice(before);
-    assert.equal(request.path, '/accessibility');
-    assert.deepEqual({ ...request.query, secret: undefined }, { window: 'mouse', pid: '77', depth: '3', limit: '20', secret: undefined });
-    const answerTree = JSON.parse(toolText(result));
+    const [{ path, query }] = t.control.requests.slice(before);
+    assert.deepEqual([path, { ...query, secret: undefined }], ['/accessibility', { window: 'mouse', pid: '77', depth: '3', limit: '20', secret: undefined }]);
     // No screenshot yet: the default 1280-wide space over the 1600x900 display.
-    assert.equal(answerTree.screenshot_space, 'the default 1280-pixel-wide screenshot');
-    const [file] = answerTree.window.children;
-    assert.deepEqual(file.bounds, [640, 360, 128, 72]);
-    assert.deepEqual(file.desktop_bounds, [800, 450, 160, 90]);
-    assert.deepEqual(file.actions, ['click']);
-    const focused = await client.callTool({ name: 'accessibility_tree', arguments: {} });
-    assert.equal(t.control.requests.at(-1).query.window, 'focused');
-    // Words as the client wrote them: a space is no "+", a "+" no space.
-    await client.callTool({ name: 'accessibility_tree', arguments: { window: 'Export finished C++' } });
-    assert.equal(t.control.requests.at(-1).query.window, 'Export finished C++');
-    assert.equal(t.control.requests.at(-1).query.depth, '12');
-    assert.equal(JSON.parse(toolText(focused)).window.id, ':1.9/a/1');
+    const { screenshot_space: space, window: { id, children: [file] } } = JSON.parse(toolText(result));
+    assert.deepEqual([space, id, file.bounds, file.desktop_bounds, file.actions],
+      ['the default 1280-pixel-wide screenshot', ':1.9/a/1', [640, 360, 128, 72], [800, 450, 160, 90], ['click']]);
+    // By default the focused window; words as the client wrote them: a space is no "+", a "+" no space.
+    for (const [window, asked] of [[undefined, 'focused'], ['Export finished C++', 'Export finished C++']]) {
+      await client.callTool({ name: 'accessibility_tree', arguments: window ? { window } : {} });
+      assert.deepEqual([t.control.requests.at(-1).query.window, t.control.requests.at(-1).query.depth], [asked, '12']);
+    }
     await client.close();
   });
 

@@ -33,36 +33,27 @@ describe('pairing codes and device keys', () => {
   // Each row: how the credential came about, then the status of /api/info with it (a removed
   // device's key: the next test).
   it('answers 401 for stale, reused, voided, removed and unknown credentials, and 200 for a code still used as the bearer', async () => {
+    const issued = async (then) => {
+      const code = await t.issue();
+      await then(code);
+      return code;
+    };
     const rows = [
-      ['a code used as the bearer by an old client', async () => {
-        const code = await t.issue();
-        assert.equal((await t.call(code)).status, 200);
-        return code;
-      }, 200],
-      ['a code another client exchanged first', async () => {
-        const code = await t.issue();
-        await t.pair(code, { name: 'first' });
-        return code;
-      }, 401],
-      ['a code replaced by a newer one before any use', async () => {
-        const code = await t.issue();
-        await t.issue();
-        return code;
-      }, 401],
+      ['a code used as the bearer by an old client', () => issued(async (code) => assert.equal((await t.call(code)).status, 200)), 200],
+      ['a code another client exchanged first', () => issued((code) => t.pair(code, { name: 'first' })), 401],
+      ['a code replaced by a newer one before any use', () => issued(() => t.issue()), 401],
       ['an expired code', async () => {
         const code = newCode();
         stale.app.send({ type: 'code', code });
         await sleep(200);
         return [code, stale];
       }, 401],
-      ['the code of a removed device that never exchanged it', async () => {
-        const code = await t.issue();
+      ['the code of a removed device that never exchanged it', () => issued(async (code) => {
         await t.call(code);
         const id = [...t.server.devices.devices.values()].at(-1).id;
         t.app.send({ type: 'remove', device: id });
         await until('removed', () => !t.server.devices.devices.has(id));
-        return code;
-      }, 401],
+      }), 401],
       ['an unknown key', async () => newCode(), 401],
     ];
     for (const [name, make, status] of rows) {
