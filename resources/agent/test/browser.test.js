@@ -84,6 +84,11 @@ describe('web client in a phone browser', () => {
     const box = await page.locator('#screen').boundingBox();
     return { x: box.x + (box.width * nx) / 1000, y: box.y + (box.height * ny) / 1000 };
   }
+  const press = async (p) => (await touch('touchStart', [p]), await pause(700), await touch('touchEnd', []));
+  const twoTaps = async (p, q) => { // in quick succession, at two grid points
+    [p, q] = [await at(...p), await at(...q)];
+    await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
+  };
 
   it('loads with the token, hides it, and shows the screen at the desktop\'s own width', async () => {
     await page.goto(t.agent.base);
@@ -146,19 +151,9 @@ describe('web client in a phone browser', () => {
     const pan = [{ x: 150, y: 400 }, { x: 250, y: 400 }];
     await expectInputs([
       ['tap', async () => page.touchscreen.tap(...Object.values(await at(250, 750))), tap(250, 750)],
-      ['quick taps at two points', async () => {
-        const [p, q] = [await at(600, 300), await at(700, 300)];
-        await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
-      }, [...tap(600, 300), ...tap(700, 300)]],
-      ['a double tap with a wobble', async () => {
-        const [p, q] = [await at(600, 300), await at(601, 301)];
-        await Promise.all([touch('touchStart', [p]), touch('touchEnd', []), touch('touchStart', [q]), touch('touchEnd', [])]);
-      }, [...tap(600, 300), ...tap(600, 300)]],
-      ['long press', async () => {
-        await touch('touchStart', [await at(100, 200)]);
-        await pause(700);
-        await touch('touchEnd', []);
-      }, [{ action: 'right_click', coordinate: [100, 200] }]],
+      ['quick taps at two points', () => twoTaps([600, 300], [700, 300]), [...tap(600, 300), ...tap(700, 300)]],
+      ['a double tap with a wobble', () => twoTaps([600, 300], [601, 301]), [...tap(600, 300), ...tap(600, 300)]],
+      ['long press', async () => press(await at(100, 200)), [{ action: 'right_click', coordinate: [100, 200] }]],
       ['drag', () => swipe([a], [b]), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
       ['hold, then drag', () => swipe([a], [b], 700), [{ action: 'left_down', coordinate: [200, 500] }, { action: 'left_drag', many: true }, { action: 'left_up', coordinate: [800, 500] }]],
       ['two fingers up, the whole desktop shown', () => swipe(pan, pan.map((p) => ({ x: p.x, y: p.y - 100 }))),
@@ -216,7 +211,7 @@ describe('web client in a phone browser', () => {
     const still = async () => {};
     await expectInputs([
       ['a tap in the letterbox', () => page.touchscreen.tap(off.x, off.y), []],
-      ['a long press in the letterbox', async () => (await touch('touchStart', [off]), await pause(700), await touch('touchEnd', [])), []],
+      ['a long press in the letterbox', () => press(off), []],
       ['a drag from the letterbox onto the picture', async () => swipe([off], [await at(500, 500)]), []],
       ['three fingers from the letterbox down over the picture', () => swipe([off, { x: 250, y: off.y }, { x: 300, y: off.y + 10 }],
         [{ x: 200, y: pic.y + 100 }, { x: 250, y: pic.y + 100 }, { x: 300, y: pic.y + 110 }]), []],
