@@ -69,26 +69,13 @@ describe('routes that act on the desktop, for pages of other origins', () => {
       ['terminal', { path: '/api/terminal' }],
       ['terminal upgrade', { path: '/api/terminal', upgrade: true }],
     ];
-    // headers, then whether they pass on to the token check
-    const origins = [
-      [{}, true], // a native client
-      [{ Origin: 'http://127.0.0.1:5173' }, true],
-      [{ Origin: 'http://localhost:8080' }, true],
-      [{ Origin: 'http://localhost' }, true],
-      [{ Origin: 'http://[::1]:9' }, true],
-      [{ Host: tunnel, Origin: `https://${tunnel}` }, true],
-      [{ Host: tunnel, 'X-Forwarded-Proto': 'https', Origin: `https://${tunnel}` }, true],
-      [{ Host: `${tunnel}:8443`, Origin: `https://${tunnel}:8443` }, true],
-      [{ Host: tunnel, 'X-Forwarded-Proto': 'http', Origin: `https://${tunnel}` }, false],
-      [{ Host: tunnel, Origin: `https://${tunnel}:8443` }, false],
-      [{ Host: tunnel, Origin: 'https://evil.example' }, false],
-      [{ Host: tunnel, Origin: `https://${tunnel}.evil.example` }, false],
-      [{ Origin: 'https://localhost:8787' }, false],
-      [{ Origin: 'http://127.0.0.1.evil.example:8787' }, false],
-      [{ Origin: 'http://localhost:8787/page' }, false],
-      [{ Origin: 'null' }, false],
-      [{ Origin: 'garbage' }, false],
-    ];
+    // A native client, local pages, and a tunnel's own page pass on to the token check; the rest is refused.
+    const passing = [{}, { Origin: 'http://127.0.0.1:5173' }, { Origin: 'http://localhost:8080' }, { Origin: 'http://localhost' }, { Origin: 'http://[::1]:9' },
+      { Host: tunnel, Origin: `https://${tunnel}` }, { Host: tunnel, 'X-Forwarded-Proto': 'https', Origin: `https://${tunnel}` }, { Host: `${tunnel}:8443`, Origin: `https://${tunnel}:8443` }];
+    const refused = [{ Host: tunnel, 'X-Forwarded-Proto': 'http', Origin: `https://${tunnel}` }, { Host: tunnel, Origin: `https://${tunnel}:8443` },
+      { Host: tunnel, Origin: 'https://evil.example' }, { Host: tunnel, Origin: `https://${tunnel}.evil.example` }, { Origin: 'https://localhost:8787' },
+      { Origin: 'http://127.0.0.1.evil.example:8787' }, { Origin: 'http://localhost:8787/page' }, { Origin: 'null' }, { Origin: 'garbage' }];
+    const origins = [...passing.map((headers) => [headers, true]), ...refused.map((headers) => [headers, false])];
     for (const [route, request] of routes) {
       for (const [headers, passes] of origins) {
         const name = `${route} ${JSON.stringify(headers)}`;
