@@ -243,26 +243,6 @@ describe('MCP endpoint', () => {
   });
 });
 
-describe('MCP cursor_position', () => {
-  const pointer = () => answer('200 OK', 'application/json; charset=utf-8', JSON.stringify({ sequence: 3, x: 800, y: 450, visible: true, serial: 1, ...kDisplay }));
-  const t = withAgent({}, {}, { screenshot: screenJpeg, pointer });
-  const old = withAgent({}, {}, {}); // an app without /pointer answers a screenshot there
-
-  it('tells the pointer in the last screenshot\'s pixels and the display\'s, and says when the app cannot', async () => {
-    const client = await connect(t.agent);
-    const ask = async (agentClient = client) => toolText(await agentClient.callTool({ name: 'cursor_position', arguments: {} }));
-    assert.match(await ask(), /\(800, 450\) of the 1600x900 display; no screenshot yet/);
-    await client.callTool({ name: 'screenshot', arguments: { width: 640 } });
-    assert.match(await ask(), /\(320, 180\) of the last screenshot \(640x360\), \(800, 450\) of the 1600x900 display/);
-    assert.equal(t.control.requests.at(-1).path, '/pointer');
-    await client.close();
-    const oldClient = await connect(old.agent);
-    const result = await oldClient.callTool({ name: 'cursor_position', arguments: {} });
-    assert.deepEqual([result.isError, toolText(result)], [true, 'This app cannot tell where the pointer is.']);
-    await oldClient.close();
-  });
-});
-
 describe('MCP screen tools', () => {
   // The control service's /settle: one change of 160x90 desktop pixels at (800, 450) of the 1600x900
   // display, or a JPEG as an app from before /settle answers; a region as a PNG of its size.
@@ -279,10 +259,13 @@ describe('MCP screen tools', () => {
   // A terminal half off the display's bottom right corner, for zooming into a window by name.
   const windows = () => answer('200 OK', 'application/json', JSON.stringify({ display: { x: 0, y: 0, ...kDisplay },
     windows: [{ id: '0x5', title: 'Build log', application: 'XTerm', pid: 9, focused: false, minimized: false, bounds: { x: 1500, y: 800, width: 200, height: 200 } }] }));
+  const pointer = () => answer('200 OK', 'application/json; charset=utf-8', JSON.stringify({ sequence: 3, x: 800, y: 450, visible: true, serial: 1, ...kDisplay }));
   const t = withAgent({}, {}, {
     screenshot: (request) => (request.path === '/settle' ? settled(request) : request.path === '/windows' ? windows() : request.query.region ? region(request) : screenJpeg(request)),
+    pointer,
   });
-  const old = withAgent({}, {}, { screenshot: (request) => screenJpeg({ ...request, query: { width: '640' } }) });
+  // An app from before /settle and /pointer: a screenshot there (a small one at /pointer).
+  const old = withAgent({}, {}, { screenshot: (request) => (request.path === '/pointer' ? undefined : screenJpeg({ ...request, query: { width: '640' } })) });
   const requestsSince = (count) => t.control.requests.slice(count).map(({ path, query, body }) => (
     path === '/input' ? JSON.parse(body) : `${path} ${Object.entries(query).filter(([k]) => k !== 'secret').map(([k, v]) => `${k}=${v}`).join('&')}`));
 
@@ -363,5 +346,19 @@ describe('MCP screen tools', () => {
     assert.equal(refused.isError, true);
     assert.match(toolText(refused), /cannot wait for the screen to settle/);
     await before.close();
+  });
+
+  it('tells the pointer in the last screenshot\'s pixels and the display\'s, and says when the app cannot', async () => {
+    const client = await connect(t.agent);
+    const ask = async () => toolText(await client.callTool({ name: 'cursor_position', arguments: {} }));
+    assert.match(await ask(), /\(800, 450\) of the 1600x900 display; no screenshot yet/);
+    await client.callTool({ name: 'screenshot', arguments: { width: 640 } });
+    assert.match(await ask(), /\(320, 180\) of the last screenshot \(640x360\), \(800, 450\) of the 1600x900 display/);
+    assert.equal(t.control.requests.at(-1).path, '/pointer');
+    await client.close();
+    const oldClient = await connect(old.agent);
+    const result = await oldClient.callTool({ name: 'cursor_position', arguments: {} });
+    assert.deepEqual([result.isError, toolText(result)], [true, 'This app cannot tell where the pointer is.']);
+    await oldClient.close();
   });
 });
