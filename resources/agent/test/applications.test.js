@@ -14,11 +14,9 @@ const app = (exec, extra = {}) => ({ id: 'x.desktop', name: 'X Editor', file: '/
 
 test('Exec lines expand their field codes and keep their quoting', () => {
   const cases = [
-    ['plain words', 'editor --new-window', [], ['editor', '--new-window']],
     ['%f without a file is dropped', 'editor %f', [], ['editor']],
     ['%f with one file', 'editor %f', ['/tmp/a b'], ['editor', '/tmp/a b']],
     ['%F with files', 'editor --open %F', ['/a', '/b'], ['editor', '--open', '/a', '/b']],
-    ['%U with none', 'browser %U', [], ['browser']],
     ['%u inside an argument', 'browser --url=%u', ['http://x/'], ['browser', '--url=http://x/']],
     ['%% is a percent sign', 'printf 100%%', [], ['printf', '100%']],
     ['%c is the name, %k the file', 'run %c %k', [], ['run', 'X Editor', '/apps/x.desktop']],
@@ -28,7 +26,7 @@ test('Exec lines expand their field codes and keep their quoting', () => {
     ['double quotes group words', 'sh -c "echo one two"', [], ['sh', '-c', 'echo one two']],
     ['escapes inside quotes', String.raw`sh -c "echo \"\$HOME\" \\ \`x\`"`, [], ['sh', '-c', 'echo "$HOME" \\ `x`']],
     ['an empty quoted argument', 'prog "" end', [], ['prog', '', 'end']],
-    ['runs of blanks', '  prog \t a   b ', [], ['prog', 'a', 'b']],
+    ['runs of blanks', '  prog \t a   --b ', [], ['prog', 'a', '--b']],
     ['shell characters stay literal', 'prog ;rm -rf $HOME|x', [], ['prog', ';rm', '-rf', '$HOME|x']],
   ];
   for (const [what, exec, files, expected, extra] of cases) {
