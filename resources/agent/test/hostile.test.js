@@ -62,13 +62,8 @@ describe('routes that act on the desktop, for pages of other origins', () => {
   const tunnel = 'zel-42.trycloudflare.example';
 
   it('refuse a present Origin that is neither the request\'s own address nor local, before the token', async () => {
-    const routes = [
-      ['MCP', { method: 'POST', path: '/mcp' }],
-      ['live view', { path: '/api/live' }],
-      ['live view upgrade', { path: '/api/live', upgrade: true }],
-      ['terminal', { path: '/api/terminal' }],
-      ['terminal upgrade', { path: '/api/terminal', upgrade: true }],
-    ];
+    const routes = [['MCP', { method: 'POST', path: '/mcp' }], ...['live', 'terminal'].flatMap((name) => [
+      [name, { path: `/api/${name}` }], [`${name} upgrade`, { path: `/api/${name}`, upgrade: true }]])];
     // A native client, local pages, and a tunnel's own page pass on to the token check; the rest is refused.
     const passing = [{}, { Origin: 'http://127.0.0.1:5173' }, { Origin: 'http://localhost:8080' }, { Origin: 'http://localhost' }, { Origin: 'http://[::1]:9' },
       { Host: tunnel, Origin: `https://${tunnel}` }, { Host: tunnel, 'X-Forwarded-Proto': 'https', Origin: `https://${tunnel}` }, { Host: `${tunnel}:8443`, Origin: `https://${tunnel}:8443` }];
