@@ -12,20 +12,37 @@ const tree = {
     children: [{ id: ':1.9/a/2', role: 'menu', name: 'File', states: [], bounds: [800, 450, 160, 90], actions: ['click'] }] },
 };
 
-
 describe('MCP accessibility tools', () => {
+  // A dialog "Export finished" that shows at `comesAt` (Infinity: never), in the window list and
+  // on the accessibility bus with an OK button.
+  let comesAt = Infinity;
+  const there = () => Date.now() >= comesAt;
+  const editor = { id: '0x1', title: 'note - Mousepad', application: 'Mousepad', pid: 77, focused: true, minimized: false, bounds: { x: 0, y: 0, width: 800, height: 600 } };
+  const dialog = { id: '0x2', title: 'Export finished', application: 'Zenity', pid: 78, focused: false, minimized: false, bounds: { x: 1000, y: 500, width: 300, height: 120 } };
+  const dialogTree = {
+    application: 'zenity', pid: 78, nodes: 3, truncated: false, display: kDisplay,
+    window: { id: ':1.5/a/1', role: 'dialog', name: 'Export finished', states: ['showing'], bounds: [1000, 500, 300, 120], children: [
+      { id: ':1.5/a/2', role: 'push button', name: 'OK', states: [], bounds: [1200, 580, 80, 30] },
+      { id: ':1.5/a/3', role: 'push button', name: 'OK', states: ['showing'], bounds: [1200, 580, 80, 30] }] },
+  };
   const t = withAgent({}, {}, {
     screenshot: (request) => {
-      if (request.path === '/accessibility') return json(tree);
+      if (request.path === '/windows') return json({ display: kDisplay, windows: there() ? [dialog, editor] : [editor] });
+      if (request.path === '/accessibility') {
+        if (request.query.window === 'Export finished' && !there()) {
+          return answer('500 Internal Server Error', 'text/plain', 'Main app accessibility failed: No window of an application on the accessibility bus matches "Export finished".');
+        }
+        return json(request.query.window === 'Export finished' ? dialogTree : tree);
+      }
       if (request.path === '/accessibility/act') {
-        const { id, action } = JSON.parse(request.body);
+        const { id, action, text } = JSON.parse(request.body);
         if (id === 'gone') return answer('500 Internal Server Error', 'text/plain', 'Main app accessibility failed: No element "gone" is known');
-        const element = { id, role: 'text', states: ['focused'], bounds: [1, 2, 3, 4], text: JSON.parse(request.body).text };
-        return json({ ok: true, id, action, ...(action === 'press' ? { performed: 'click' } : { element }) });
+        return json({ ok: true, id, action, ...(action === 'press' ? { performed: 'click' } : { element: { id, role: 'text', states: ['focused'], bounds: [1, 2, 3, 4], text } }) });
       }
       return undefined; // a 16x9 PNG stands in for a screenshot: never a JPEG
     },
   });
+  const asked = (since) => t.control.requests.slice(since).filter((r) => r.path !== '/accessibility/act').length;
 
   it('sends the window, pid and bounds and maps the bounds into the screenshot space', async () => {
     const client = await connect(t.agent);
@@ -68,38 +85,9 @@ describe('MCP accessibility tools', () => {
     }
     await client.close();
   });
-});
-
-describe('MCP waits for a window or an element to appear', () => {
-  // A dialog "Export finished" that shows at `comesAt` (Infinity: never), in the window list and
-  // on the accessibility bus with an OK button.
-  let comesAt = Infinity;
-  const there = () => Date.now() >= comesAt;
-  const editor = { id: '0x1', title: 'note - Mousepad', application: 'Mousepad', pid: 77, focused: true, minimized: false, bounds: { x: 0, y: 0, width: 800, height: 600 } };
-  const dialog = { id: '0x2', title: 'Export finished', application: 'Zenity', pid: 78, focused: false, minimized: false, bounds: { x: 1000, y: 500, width: 300, height: 120 } };
-  const dialogTree = {
-    application: 'zenity', pid: 78, nodes: 3, truncated: false, display: kDisplay,
-    window: { id: ':1.5/a/1', role: 'dialog', name: 'Export finished', states: ['showing'], bounds: [1000, 500, 300, 120], children: [
-      { id: ':1.5/a/2', role: 'push button', name: 'OK', states: [], bounds: [1200, 580, 80, 30] },
-      { id: ':1.5/a/3', role: 'push button', name: 'OK', states: ['showing'], bounds: [1200, 580, 80, 30] }] },
-  };
-  const t = withAgent({}, {}, {
-    screenshot: (request) => {
-      if (request.path === '/windows') return json({ display: kDisplay, windows: there() ? [dialog, editor] : [editor] });
-      if (request.path === '/accessibility') {
-        if (request.query.window === 'Export finished' && !there()) {
-          return answer('500 Internal Server Error', 'text/plain', 'Main app accessibility failed: No window of an application on the accessibility bus matches "Export finished".');
-        }
-        return json(request.query.window === 'Export finished' ? dialogTree : tree);
-      }
-      if (request.path === '/accessibility/act') return json({ ok: true, performed: 'click' });
-      return undefined;
-    },
-  });
-  const asked = (since) => t.control.requests.slice(since).filter((r) => r.path !== '/accessibility/act').length;
-
-  it('returns once it is there, errs when it never comes within the bound, and stops asking when cancelled', async () => {
+  it('waits for a window or an element: returns once it is there, errs when it never comes within the bound, and stops asking when cancelled', async () => {
     const client = await connect(t.agent);
+    const from = t.control.requests.length;
     const list = { name: 'list_windows', arguments: { wait_for: 'export FIN', timeout_ms: 3000 } };
     const treeOf = { name: 'accessibility_tree', arguments: { window: 'Export finished', timeout_ms: 3000 } };
     const press = { name: 'act_on_element', arguments: { window: 'Export finished', name: 'ok', role: 'push button', action: 'press', timeout_ms: 3000 } };
@@ -129,7 +117,7 @@ describe('MCP waits for a window or an element to appear', () => {
       assert.equal(Boolean(result.isError), !/^(Done|\d+ windows|\{)/.test(toolText(result)), what);
       assert.ok(Date.now() - started < (call.arguments.timeout_ms ?? 0) + 1000, what);
     }
-    const acted = t.control.requests.filter((r) => r.path === '/accessibility/act').map((r) => JSON.parse(r.body));
+    const acted = t.control.requests.slice(from).filter((r) => r.path === '/accessibility/act').map((r) => JSON.parse(r.body));
     assert.deepEqual(acted, [{ id: ':1.5/a/3', action: 'press' }]);
 
     for (const call of [list, treeOf, press]) {
