@@ -5,9 +5,7 @@
 zel_add_test(platform_x11_integration_test
     SOURCES integration/platform_x11/x11_input_test.cpp
             integration/platform_x11/x11_servers_test.cpp
-            integration/platform_x11/x11_connection_test.cpp
             integration/platform_x11/damage_tiles_test.cpp
-            integration/platform_x11/x11_own_windows_test.cpp
             integration/platform_x11/x11_windows_test.cpp
             integration/platform_x11/x11_settle_test.cpp
     LIBS zel_platform_x11 zel_capture zel_input zel_control_service zel_app_core
