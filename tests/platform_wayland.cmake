@@ -8,7 +8,6 @@ zel_add_test(platform_wayland_integration_test
             integration/platform_wayland/wayland_input_test.cpp
             integration/platform_wayland/wayland_compositors_test.cpp
             integration/platform_wayland/damage_tiles_test.cpp
-            integration/platform_wayland/wayland_clipboard_test.cpp
             integration/platform_wayland/toplevel_windows_test.cpp
     LIBS zel_platform_wayland zel_capture zel_input nlohmann_json::nlohmann_json PkgConfig::ZEL_WAYLAND_TEST_LIBS
     LABELS integration
