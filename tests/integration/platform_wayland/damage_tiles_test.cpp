@@ -4,7 +4,6 @@
 #include "platform/wayland/wayland_damage.hpp"
 #include "platform/wayland/wayland_input.hpp"
 #include "tests/support/damage_tiles.hpp"
-#include "tests/support/stream_frame.hpp"
 #include "tests/support/sway.hpp"
 #include "tests/support/xvfb.hpp" // test::Child
 
@@ -81,58 +80,6 @@ TEST(WaylandDamage, ReportsEveryFrameOfThirtyChangesASecond) {
     std::cout << "changes made " << made << ", reported " << seen << " in 4 s\n";
     EXPECT_GE(made, 40) << "the load barely ran";
     EXPECT_GE(seen * 30, made * 25) << "fewer than 25 reports for 30 changes";
-}
-
-// Areas read from the watch's whole copies are those areas of a whole capture, upright on turned
-// and mirrored outputs. Before the watch has a whole copy a grab fails (the caller captures the
-// whole frame then), and asks for whole copies from then on.
-TEST(WaylandAreaGrabber, AnAreaIsThatAreaOfAWholeCapture) {
-    for (const std::string transform : {"normal", "90", "flipped-180"}) {
-        SCOPED_TRACE(transform);
-        const test::ProbeSway probed(transform);
-        const test::Sway& sway = probed.sway;
-        const auto capture = wayland::makeCaptureBackend(sway.socket());
-        const auto changes = wayland::makeChangeSource(sway.socket());
-        const auto grabber = changes->areaGrabber();
-        ASSERT_TRUE(grabber);
-        const CaptureDisplay d = capture->displays().at(0);
-        Image area(1, 1);
-        EXPECT_THROW(grabber->grab({0, 0, 1, 1}, area.view(), true), std::runtime_error);
-        const auto watch = changes->watch([](const ChangeReport&) {});
-
-        const ChangeRect kAreas[] = {{400, 250, 1, 1},
-                                     {190, 90, 20, 20}, // across the window's corner
-                                     {d.width - 7, d.height - 3, 7, 3},
-                                     {0, 0, d.width, d.height}};
-        // Clients draw a moment after they start: until the window is there, the frames differ.
-        Image whole(1, 1);
-        const auto same = [&](const ChangeRect& r) {
-            Image grabbed(r.width, r.height);
-            try {
-                grabber->grab(r, grabbed.view(), true);
-            } catch (const std::runtime_error&) {
-                return false;
-            }
-            for (int y = 0; y < r.height; ++y) {
-                for (int x = 0; x < r.width; ++x) {
-                    if (test::pixelAt(grabbed, x, y) != test::pixelAt(whole, r.x + x, r.y + y)) {
-                        return false;
-                    }
-                }
-            }
-            return true;
-        };
-        EXPECT_TRUE(test::waitUntil(
-            [&] {
-                whole = test::streamFrame(*capture, d);
-                return test::pixelAt(whole, 400, 250) == std::array{0xc0, 0x30, 0x10} &&
-                       std::ranges::all_of(kAreas, same);
-            },
-            std::chrono::seconds(15)));
-        for (const ChangeRect& r : kAreas) {
-            EXPECT_TRUE(same(r)) << r.x << "," << r.y << " " << r.width << "x" << r.height;
-        }
-    }
 }
 
 // Scaled to half: whole captures, JPEG tiles; at the desktop's own pixels with copies: areas from
