@@ -203,20 +203,11 @@ TEST(InputRequest, ActionsPostTheirEventsWithTheirPauses) {
         EXPECT_EQ(" @" + std::to_string(backend.now.count() / 1000), last.substr(last.rfind(" @")))
             << body;
     }
-}
-
-// The answer counts what the desktop left out and names each such character once.
-TEST(InputRequest, TypedTextNamesTheCharactersThisDesktopLeftOut) {
-    const std::tuple<const char*, int, std::string> cases[] = {
-        {R"({"action":"type_text","text":"ab"})", 0, ""},
-        {R"({"action":"type_text","text":"a\uffffb\uffff"})", 2, "\xEF\xBF\xBF"},
-    };
-    for (const auto& [body, skipped, text] : cases) {
-        Recorder backend;
-        const json answer = perform(backend, body);
-        EXPECT_EQ(answer.at("skipped"), skipped) << body;
-        EXPECT_EQ(answer.value("skippedText", std::string()), text) << body;
-    }
+    // The answer counts what the desktop left out and names each such character once.
+    Recorder backend;
+    const json answer = perform(backend, R"({"action":"type_text","text":"a\uffffb\uffff"})");
+    EXPECT_EQ(std::pair(answer.at("skipped"), answer.at("skippedText")),
+              std::pair(json(2), json("\xEF\xBF\xBF")));
 }
 
 // Keys held across requests (Alt over several Tabs): pressed once, released once, and let go of
