@@ -84,32 +84,15 @@ TEST(SwayWindows, WhereAProcesssWindowsAreAndWhetherOneHasTheFocus) {
 // as desktop windows (an XWayland window named by its class, a hidden one without bounds, the
 // focused one first; containers are no windows).
 TEST(SwayWindows, TheTreesViewsAreTheDesktopsWindows) {
-    const nlohmann::json tree = {
-        {"id", 1},
-        {"nodes",
-         {{{"id", 4},
-           {"nodes",
-            {{{"id", 10},
-              {"pid", 7},
-              {"name", "Editor"},
-              {"app_id", "org.example.editor"},
-              {"visible", true},
-              {"rect", {{"x", 10}, {"y", 20}, {"width", 300}, {"height", 200}}}},
-             {{"id", 11},
-              {"pid", 8},
-              {"name", "xterm"},
-              {"app_id", nullptr},
-              {"window_properties", {{"class", "XTerm"}}},
-              {"visible", false},
-              {"rect", {{"x", 0}, {"y", 0}, {"width", 50}, {"height", 50}}}}}},
-           {"floating_nodes",
-            {{{"id", 12},
-              {"pid", 9},
-              {"name", "Zel Desktop Agent"},
-              {"app_id", "zel-desktop-agent"},
-              {"focused", true},
-              {"visible", true},
-              {"rect", {{"x", 5}, {"y", 6}, {"width", 7}, {"height", 8}}}}}}}}}};
+    const auto tree = nlohmann::json::parse(R"({"id": 1, "nodes": [{"id": 4,
+      "nodes": [{"id": 10, "pid": 7, "name": "Editor", "app_id": "org.example.editor",
+                 "visible": true, "rect": {"x": 10, "y": 20, "width": 300, "height": 200}},
+                {"id": 11, "pid": 8, "name": "xterm", "app_id": null,
+                 "window_properties": {"class": "XTerm"}, "visible": false,
+                 "rect": {"x": 0, "y": 0, "width": 50, "height": 50}}],
+      "floating_nodes": [{"id": 12, "pid": 9, "name": "Zel Desktop Agent",
+                          "app_id": "zel-desktop-agent", "focused": true, "visible": true,
+                          "rect": {"x": 5, "y": 6, "width": 7, "height": 8}}]}]})");
     const auto tiled = wayland::windowsOf(tree, 7);
     const auto floating = wayland::windowsOf(tree, 9);
     EXPECT_EQ(std::tuple(tiled.areas, tiled.focused, floating.areas, floating.focused),
