@@ -247,6 +247,8 @@ TEST_F(ControlService, TurnsRouteFailuresIntoLoggedErrors) {
         {bare.port(), "/", kError, "Main app screenshot failed: Screen capture is not available."},
         {bare.port(), "/tiles", notImplemented,
          "Main app tiles failed: Change tracking is not available."},
+        {bare.port(), "/accessibility", notImplemented,
+         "Main app accessibility failed: Accessibility is not available."},
     };
     std::string expectedLog;
     for (const auto& [port, path, answer, message] : cases) {

@@ -56,46 +56,34 @@ TEST(AccessibilityRequest, TreeQueries) {
 }
 
 TEST(AccessibilityRequest, ActBodies) {
-    struct Case {
-        std::string body;
-        AccessibilityActRequest expected;
-        std::string error;
+    using enum AccessibilityAction;
+    const std::pair<std::string, AccessibilityActRequest> taken[] = {
+        {R"({"id":":1.5/a/1","action":"press"})", {":1.5/a/1", press, ""}},
+        {R"({"id":":1.5/a/1","action":"focus"})", {":1.5/a/1", focus, ""}},
+        {R"({"id":":1.5/a/1","action":"set_text","text":""})", {":1.5/a/1", setText, ""}},
+        {R"({"id":":1.5/a/1","action":"set_text","text":"héllo"})", {":1.5/a/1", setText, "héllo"}},
     };
+    for (const auto& [body, expected] : taken) {
+        EXPECT_EQ(parseAccessibilityAct(body), expected) << body;
+    }
     const std::string longText(kMaxAccessibilityText + 1, 'x');
-    for (const Case& c : {
-             Case{R"({"id":":1.5/a/1","action":"press"})",
-                  {":1.5/a/1", AccessibilityAction::press, ""},
-                  ""},
-             Case{R"({"id":":1.5/a/1","action":"focus"})",
-                  {":1.5/a/1", AccessibilityAction::focus, ""},
-                  ""},
-             Case{R"({"id":":1.5/a/1","action":"set_text","text":""})",
-                  {":1.5/a/1", AccessibilityAction::setText, ""},
-                  ""},
-             Case{R"({"id":":1.5/a/1","action":"set_text","text":"héllo"})",
-                  {":1.5/a/1", AccessibilityAction::setText, "héllo"},
-                  ""},
-             Case{"not json", {}, "must be a JSON object"},
-             Case{"[1]", {}, "must be a JSON object"},
-             Case{R"({"action":"press"})", {}, "\"id\" must be"},
-             Case{R"({"id":"","action":"press"})", {}, "\"id\" must be"},
-             Case{R"({"id":5,"action":"press"})", {}, "\"id\" must be"},
-             Case{R"({"id":"a","action":"click"})", {}, "\"action\" must be"},
-             Case{R"({"id":"a"})", {}, "\"action\" must be"},
-             Case{R"({"id":"a","action":"set_text"})", {}, "set_text needs \"text\""},
-             Case{R"({"id":"a","action":"set_text","text":3})", {}, "set_text needs \"text\""},
-             Case{R"({"id":"a","action":"press","text":"x"})", {}, "set_text only"},
-             Case{R"({"id":"a","action":"press","force":true})", {}, "Unknown field \"force\""},
-             Case{
-                 R"({"id":"a","action":"set_text","text":")" + longText + "\"}", {}, "longer than"},
-         }) {
-        SCOPED_TRACE(c.body.substr(0, 80));
-        if (c.error.empty()) {
-            EXPECT_EQ(parseAccessibilityAct(c.body), c.expected);
-        } else {
-            EXPECT_NE(refusal([&] { parseAccessibilityAct(c.body); }).find(c.error),
-                      std::string::npos);
-        }
+    const std::pair<std::string, std::string> refused[] = {
+        {"not json", "must be a JSON object"},
+        {"[1]", "must be a JSON object"},
+        {R"({"action":"press"})", "\"id\" must be"},
+        {R"({"id":"","action":"press"})", "\"id\" must be"},
+        {R"({"id":5,"action":"press"})", "\"id\" must be"},
+        {R"({"id":"a","action":"click"})", "\"action\" must be"},
+        {R"({"id":"a"})", "\"action\" must be"},
+        {R"({"id":"a","action":"set_text"})", "set_text needs \"text\""},
+        {R"({"id":"a","action":"set_text","text":3})", "set_text needs \"text\""},
+        {R"({"id":"a","action":"press","text":"x"})", "set_text only"},
+        {R"({"id":"a","action":"press","force":true})", "Unknown field \"force\""},
+        {R"({"id":"a","action":"set_text","text":")" + longText + "\"}", "longer than"},
+    };
+    for (const auto& [body, error] : refused) {
+        EXPECT_NE(refusal([&] { parseAccessibilityAct(body); }).find(error), std::string::npos)
+            << body.substr(0, 80);
     }
 }
 
