@@ -275,11 +275,8 @@ TEST_F(AtspiTest, ActionsTheElementCannotTakeAreRefused) {
 TEST_F(AtspiTest, RoutesServeTheTreeAndActions) {
     DesktopEnvironment environment;
     environment.accessibility = desktop->accessibility;
-    ControlServiceConfig config;
-    config.port = 0;
-    config.secret = "s3cret";
-    config.handlers = controlHandlers(environment);
-    const ControlService service(std::move(config));
+    const ControlService service(
+        {.port = 0, .secret = "s3cret", .handlers = controlHandlers(environment)});
 
     const auto get = [&](const std::string& target, const std::string& body = {}) {
         const std::string method = body.empty() ? "GET " : "POST ";
