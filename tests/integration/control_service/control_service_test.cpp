@@ -136,6 +136,12 @@ protected:
         const std::lock_guard lock(mutex_);
         return bodies_;
     }
+    static nlohmann::json settle(std::uint16_t port, const std::string& query) {
+        const auto reply =
+            zel::test::parseReply(roundTrip(port, request("GET", "/settle?" + query)));
+        EXPECT_EQ(reply.status, "200 OK") << reply.body;
+        return nlohmann::json::parse(reply.body);
+    }
     [[nodiscard]] static std::string log() {
         return std::filesystem::exists(zel::logURL()) ? zel::test::readFile(zel::logURL()) : "";
     }
@@ -329,12 +335,6 @@ TEST_F(ControlService, AnswersALongPollOnTheChangeOrAfterTheWait) {
 // frames compared where nothing tracks changes. Times only as lower bounds.
 TEST_F(ControlService, SettlesWhenTheChangesStopOrAtTheLimit) {
     using nlohmann::json;
-    const auto settle = [&](std::uint16_t port, const std::string& query) {
-        const auto reply =
-            zel::test::parseReply(roundTrip(port, request("GET", "/settle?" + query)));
-        EXPECT_EQ(reply.status, "200 OK") << reply.body;
-        return json::parse(reply.body);
-    };
     const auto service = start();
     const auto port = service->port();
 
@@ -387,9 +387,7 @@ TEST_F(ControlService, SettlesByComparingFramesWithoutChangeTracking) {
     tracking = false;
     changingLooks = 3;
     const auto service = start(); // no tiles route (its 501: TurnsRouteFailuresIntoLoggedErrors)
-    const auto reply = zel::test::parseReply(
-        roundTrip(service->port(), request("GET", "/settle?quiet_ms=150&limit_ms=20000")));
-    const auto answer = nlohmann::json::parse(reply.body);
+    const auto answer = settle(service->port(), "quiet_ms=150&limit_ms=20000");
     EXPECT_EQ(answer["settled"], true);
     EXPECT_EQ(answer["source"], "frames");
     EXPECT_EQ(answer["boxes"], nlohmann::json::parse("[[1,1,10,10],[2,2,10,10],[3,3,10,10]]"));

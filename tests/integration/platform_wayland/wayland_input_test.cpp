@@ -49,12 +49,7 @@ TEST(SwayWindows, WhereAProcesssWindowsAreAndWhetherOneHasTheFocus) {
     const std::string log = sway.path("wev.log");
     const test::Child client({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", log},
                              sway.clientEnv());
-    std::string ipc;
-    for (const std::string& variable : sway.clientEnv()) {
-        if (variable.starts_with("SWAYSOCK=")) {
-            ipc = variable.substr(9);
-        }
-    }
+    const std::string ipc = sway.clientEnv().back().substr(9); // SWAYSOCK=…
     const auto windows = wayland::makeSwayWindows(ipc, client.pid());
     ASSERT_TRUE(test::waitUntil(
         [&] {
