@@ -162,23 +162,16 @@ TEST_F(AtspiTest, FocusedWindowHasTheFrameMenuBarAndNamedPlacedItems) {
 
 TEST_F(AtspiTest, RequestsChooseTheWindowAndBoundTheTree) {
     const std::string frameId = focusedTree(1)["window"]["id"];
-    struct Case {
+    const struct {
         const char* name;
         AccessibilityTreeRequest request;
         std::size_t nodes; // 0: more than 10
         bool truncated;
-    };
-    AccessibilityTreeRequest byName;
-    byName.window = "MOUSEPAD";
-    AccessibilityTreeRequest byPid;
-    byPid.pid = desktop->editor->pid();
-    AccessibilityTreeRequest shallow;
-    shallow.depth = 1;
-    AccessibilityTreeRequest few;
-    few.limit = 5;
-    for (const Case& c :
-         {Case{"application name", byName, 0, false}, Case{"process", byPid, 0, false},
-          Case{"depth 1", shallow, 1, true}, Case{"5 nodes", few, 5, true}}) {
+    } cases[] = {{"application name", {.window = "MOUSEPAD", .pid = {}}, 0, false},
+                 {"process", {.window = {}, .pid = desktop->editor->pid()}, 0, false},
+                 {"depth 1", {.window = {}, .pid = {}, .depth = 1}, 1, true},
+                 {"5 nodes", {.window = {}, .pid = {}, .limit = 5}, 5, true}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const Json tree = desktop->accessibility->tree(c.request);
         EXPECT_EQ(tree["window"]["id"], frameId);
@@ -191,9 +184,9 @@ TEST_F(AtspiTest, RequestsChooseTheWindowAndBoundTheTree) {
                                  [](const Json& n) { return n.value("children_omitted", 0) > 0; }));
         }
     }
-    AccessibilityTreeRequest nowhere;
-    nowhere.window = "no such window";
-    EXPECT_NE(test::errorText([&] { desktop->accessibility->tree(nowhere); }).find("matches"),
+    EXPECT_NE(test::errorText([] {
+                  desktop->accessibility->tree({.window = "no such window", .pid = {}});
+              }).find("matches"),
               std::string::npos);
 }
 
