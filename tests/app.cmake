@@ -1,7 +1,6 @@
 find_package(Qt6 REQUIRED COMPONENTS Test)
 zel_add_test(app_test
-    SOURCES unit/app/uuid_test.cpp unit/app/display_state_test.cpp unit/app/main_window_test.cpp
-            unit/app/autostart_test.cpp
+    SOURCES unit/app/display_state_test.cpp unit/app/main_window_test.cpp
     LIBS zel_app_qt Qt6::Test)
 set_tests_properties(app_test PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 

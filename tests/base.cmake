@@ -1,3 +1,3 @@
 zel_add_test(base_test
-    SOURCES unit/base/agent_log_test.cpp unit/base/unicode_text_test.cpp
+    SOURCES unit/base/agent_log_test.cpp
     LIBS zel_base)

@@ -1,5 +1,5 @@
 zel_add_test(control_service_test
-    SOURCES unit/control_service/http_codec_test.cpp unit/control_service/folded_log_test.cpp
+    SOURCES unit/control_service/http_codec_test.cpp
     LIBS zel_control_service)
 
 # The service over real TCP with faked work.

@@ -3,7 +3,6 @@
 # frames.
 zel_add_test(platform_portal_integration_test
     SOURCES integration/platform_portal/portal_test.cpp
-            integration/platform_portal/frame_changes_test.cpp
     LIBS zel_platform_portal zel_capture zel_input nlohmann_json::nlohmann_json
     LABELS integration
     TIMEOUT 300)

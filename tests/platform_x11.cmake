@@ -3,13 +3,9 @@
 # The live view's tiles over Damage; zoom and settle as the app wires them. The window list under
 # openbox.
 zel_add_test(platform_x11_integration_test
-    SOURCES integration/platform_x11/x11_input_test.cpp
-            integration/platform_x11/x11_servers_test.cpp
-            integration/platform_x11/x11_connection_test.cpp
+    SOURCES integration/platform_x11/x11_servers_test.cpp
             integration/platform_x11/damage_tiles_test.cpp
-            integration/platform_x11/x11_own_windows_test.cpp
             integration/platform_x11/x11_windows_test.cpp
-            integration/platform_x11/x11_settle_test.cpp
     LIBS zel_platform_x11 zel_capture zel_input zel_control_service zel_app_core
          nlohmann_json::nlohmann_json
     LABELS integration

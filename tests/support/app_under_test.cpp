@@ -177,8 +177,4 @@ std::string AppUnderTest::agentVariable(const std::string& name) const {
     return {};
 }
 
-bool alive(pid_t pid) {
-    return ::kill(pid, 0) == 0 || errno != ESRCH;
-}
-
 } // namespace zel::test

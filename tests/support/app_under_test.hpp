@@ -69,6 +69,4 @@ private:
     std::string openTerminal();
 };
 
-bool alive(pid_t pid);
-
 } // namespace zel::test

@@ -95,21 +95,4 @@ std::string Sway::path(const std::string& name) const {
     return (dir_.path() / name).string();
 }
 
-namespace {
-bool turn(const Sway& sway, const std::string& transform) {
-    if (sway.message({"output", "HEADLESS-1", "transform", transform}).exitStatus != 0) {
-        throw std::runtime_error("sway refused the output transform " + transform);
-    }
-    return true;
-}
-} // namespace
-
-ProbeSway::ProbeSway(const std::string& transform)
-    : sway("for_window [app_id=\"zel-probe\"] floating enable, resize set 400 300, "
-           "move position 200 100"),
-      turned_(turn(sway, transform)),
-      probe({"sh", "-c",
-             "exec foot --app-id=zel-probe -o colors.background=c03010 sleep 600 2>/dev/null"},
-            sway.clientEnv()) {}
-
 } // namespace zel::test

@@ -5,7 +5,6 @@
 
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
-#include "tests/support/xvfb.hpp" // Child
 
 #include <string>
 #include <sys/types.h>
@@ -36,21 +35,6 @@ private:
     std::string socket_;
     std::string ipcSocket_;
     pid_t pid_ = -1;
-};
-
-// A sway whose output is turned by `transform` (swaymsg's words: "normal", "90", "flipped-180"…),
-// showing one terminal of colour c03010 floating at 200,100, 400×300 in the layout.
-class ProbeSway {
-public:
-    explicit ProbeSway(const std::string& transform);
-
-    Sway sway;
-
-private:
-    [[maybe_unused]] bool turned_; // the transform, applied before the probe starts
-
-public:
-    Child probe;
 };
 
 } // namespace zel::test

@@ -71,11 +71,11 @@ TEST(AppLifecycle, QuitsDuringATokenQueryThatNeverEnds) {
         << "the token query did not start";
     const pid_t query = app.helpers().front();
     std::this_thread::sleep_for(500ms);
-    ASSERT_TRUE(zel::test::alive(query));
+    ASSERT_FALSE(zel::test::ended(query));
 
     // bench/quit_hanging_query.mjs measures how long it takes.
     expectCleanQuit(*app.app, SIGTERM);
-    EXPECT_TRUE(zel::test::waitUntil([&] { return !zel::test::alive(query); }, 10s))
+    EXPECT_TRUE(zel::test::waitUntil([&] { return zel::test::ended(query); }, 10s))
         << "the query outlived the app";
 }
 

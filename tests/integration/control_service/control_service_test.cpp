@@ -136,6 +136,12 @@ protected:
         const std::lock_guard lock(mutex_);
         return bodies_;
     }
+    static nlohmann::json settle(std::uint16_t port, const std::string& query) {
+        const auto reply =
+            zel::test::parseReply(roundTrip(port, request("GET", "/settle?" + query)));
+        EXPECT_EQ(reply.status, "200 OK") << reply.body;
+        return nlohmann::json::parse(reply.body);
+    }
     [[nodiscard]] static std::string log() {
         return std::filesystem::exists(zel::logURL()) ? zel::test::readFile(zel::logURL()) : "";
     }
@@ -218,20 +224,32 @@ TEST_F(ControlService, FloodsOfEmptyAndIdleConnectionsCostNothingAndReachNoLog) 
 TEST_F(ControlService, RoutesByPathAloneWhateverTheMethodAndReadsOnce) {
     release.set_value();
     const auto service = start();
+    const std::string regionError =
+        "Main app screenshot failed: region must be x,y,width,height in desktop pixels.";
+    const std::string badRegion = kError + regionError;
     const std::tuple<const char*, std::string, const char*, std::string> cases[] = {
-        {"POST", "/screenshot?format=PNG&width=1280", "x", "image/png png 1280 62"},
-        {"GET", "/input/", "", "image/jpeg jpeg 960 62"},
-        {"GET", "/%69nput", "abc", R"(application/json; charset=utf-8 {"bytes":3,"held":1})"},
+        {"POST", "/screenshot?format=PNG&width=1280", "x", "200 OK image/png png 1280 62"},
+        {"GET", "/input/", "", "200 OK image/jpeg jpeg 960 62"},
+        {"GET", "/%69nput", "abc",
+         R"(200 OK application/json; charset=utf-8 {"bytes":3,"held":1})"},
+        // A region at its own pixels.
+        {"GET", "/screenshot?region=10,-20,30,40&format=png&width=15", "",
+         "200 OK image/png zoom png 15 62 10,-20,30,40"},
+        {"GET", "/anything?region=0,0,1,1&quality=90", "",
+         "200 OK image/jpeg zoom jpeg 0 90 0,0,1,1"},
+        {"GET", "/screenshot?region=0,0,0,5", "", badRegion},
+        {"GET", "/screenshot?region=1,2,3", "", badRegion},
+        {"GET", "/screenshot?region=1,2,3,4,5", "", badRegion},
     };
     for (const auto& [method, target, body, expected] : cases) {
-        EXPECT_EQ(ask(service->port(), method, target, body), "200 OK " + expected) << target;
+        EXPECT_EQ(ask(service->port(), method, target, body), expected) << target;
     }
     // A request longer than the one read is cut off where the read ends.
     const auto head = request("POST", "/input");
     ask(service->port(), "POST", "/input", std::string(70'000 - head.size(), 'x'));
     EXPECT_GT(bodies().at(1).size(), 0U);
     EXPECT_LE(bodies().at(1).size(), 65'536 - head.size());
-    EXPECT_EQ(log(), "");
+    EXPECT_EQ(log(), "Screenshot HTTP error: " + regionError + "\n"); // the repeats folded
 }
 
 // Failures are 500s; no change tracking is a 501, which the agent server tells by its status.
@@ -247,6 +265,8 @@ TEST_F(ControlService, TurnsRouteFailuresIntoLoggedErrors) {
         {bare.port(), "/", kError, "Main app screenshot failed: Screen capture is not available."},
         {bare.port(), "/tiles", notImplemented,
          "Main app tiles failed: Change tracking is not available."},
+        {bare.port(), "/accessibility", notImplemented,
+         "Main app accessibility failed: Accessibility is not available."},
     };
     std::string expectedLog;
     for (const auto& [port, path, answer, message] : cases) {
@@ -310,33 +330,11 @@ TEST_F(ControlService, AnswersALongPollOnTheChangeOrAfterTheWait) {
     EXPECT_EQ(pending.get(), tiles + "9 960 62");
 }
 
-TEST_F(ControlService, AnswersARegionAtItsOwnPixels) {
-    const auto service = start();
-    const std::string bad =
-        kError + "Main app screenshot failed: region must be x,y,width,height in desktop pixels.";
-    const std::pair<const char*, std::string> cases[] = {
-        {"/screenshot?region=10,-20,30,40&format=png&width=15",
-         "200 OK image/png zoom png 15 62 10,-20,30,40"},
-        {"/anything?region=0,0,1,1&quality=90", "200 OK image/jpeg zoom jpeg 0 90 0,0,1,1"},
-        {"/screenshot?region=0,0,0,5", bad},
-        {"/screenshot?region=1,2,3", bad},
-        {"/screenshot?region=1,2,3,4,5", bad}};
-    for (const auto& [target, answer] : cases) {
-        EXPECT_EQ(ask(service->port(), "GET", target), answer) << target;
-    }
-}
-
 // The settle route's answers: settled on a still screen, after the changes stop, unsettled at the
 // limit; the boxes of changes since a given sequence; a starting watch's first report not counted;
 // frames compared where nothing tracks changes. Times only as lower bounds.
 TEST_F(ControlService, SettlesWhenTheChangesStopOrAtTheLimit) {
     using nlohmann::json;
-    const auto settle = [&](std::uint16_t port, const std::string& query) {
-        const auto reply =
-            zel::test::parseReply(roundTrip(port, request("GET", "/settle?" + query)));
-        EXPECT_EQ(reply.status, "200 OK") << reply.body;
-        return json::parse(reply.body);
-    };
     const auto service = start();
     const auto port = service->port();
 
@@ -389,9 +387,7 @@ TEST_F(ControlService, SettlesByComparingFramesWithoutChangeTracking) {
     tracking = false;
     changingLooks = 3;
     const auto service = start(); // no tiles route (its 501: TurnsRouteFailuresIntoLoggedErrors)
-    const auto reply = zel::test::parseReply(
-        roundTrip(service->port(), request("GET", "/settle?quiet_ms=150&limit_ms=20000")));
-    const auto answer = nlohmann::json::parse(reply.body);
+    const auto answer = settle(service->port(), "quiet_ms=150&limit_ms=20000");
     EXPECT_EQ(answer["settled"], true);
     EXPECT_EQ(answer["source"], "frames");
     EXPECT_EQ(answer["boxes"], nlohmann::json::parse("[[1,1,10,10],[2,2,10,10],[3,3,10,10]]"));

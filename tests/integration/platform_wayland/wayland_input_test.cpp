@@ -3,6 +3,7 @@
 // their normalized point, with the right buttons, wheel steps and keysyms; characters the layout
 // lacks on spare keys bound by an uploaded keymap, a second batch when the first is used up.
 #include "platform/wayland/sway_windows.hpp"
+#include "platform/wayland/toplevel_windows.hpp"
 #include "platform/wayland/wayland_capture.hpp"
 #include "platform/wayland/wayland_input.hpp"
 #include "tests/support/command.hpp"
@@ -10,7 +11,10 @@
 #include "tests/support/sway.hpp"
 #include "tests/support/xvfb.hpp"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <tuple>
 
 namespace zel {
 namespace {
@@ -45,12 +49,7 @@ TEST(SwayWindows, WhereAProcesssWindowsAreAndWhetherOneHasTheFocus) {
     const std::string log = sway.path("wev.log");
     const test::Child client({"sh", "-c", "exec stdbuf -oL wev >\"$0\" 2>&1", log},
                              sway.clientEnv());
-    std::string ipc;
-    for (const std::string& variable : sway.clientEnv()) {
-        if (variable.starts_with("SWAYSOCK=")) {
-            ipc = variable.substr(9);
-        }
-    }
+    const std::string ipc = sway.clientEnv().back().substr(9); // SWAYSOCK=…
     const auto windows = wayland::makeSwayWindows(ipc, client.pid());
     ASSERT_TRUE(test::waitUntil(
         [&] {
@@ -83,32 +82,15 @@ TEST(SwayWindows, WhereAProcesssWindowsAreAndWhetherOneHasTheFocus) {
 // as desktop windows (an XWayland window named by its class, a hidden one without bounds, the
 // focused one first; containers are no windows).
 TEST(SwayWindows, TheTreesViewsAreTheDesktopsWindows) {
-    const nlohmann::json tree = {
-        {"id", 1},
-        {"nodes",
-         {{{"id", 4},
-           {"nodes",
-            {{{"id", 10},
-              {"pid", 7},
-              {"name", "Editor"},
-              {"app_id", "org.example.editor"},
-              {"visible", true},
-              {"rect", {{"x", 10}, {"y", 20}, {"width", 300}, {"height", 200}}}},
-             {{"id", 11},
-              {"pid", 8},
-              {"name", "xterm"},
-              {"app_id", nullptr},
-              {"window_properties", {{"class", "XTerm"}}},
-              {"visible", false},
-              {"rect", {{"x", 0}, {"y", 0}, {"width", 50}, {"height", 50}}}}}},
-           {"floating_nodes",
-            {{{"id", 12},
-              {"pid", 9},
-              {"name", "Zel Desktop Agent"},
-              {"app_id", "zel-desktop-agent"},
-              {"focused", true},
-              {"visible", true},
-              {"rect", {{"x", 5}, {"y", 6}, {"width", 7}, {"height", 8}}}}}}}}}};
+    const auto tree = nlohmann::json::parse(R"({"id": 1, "nodes": [{"id": 4,
+      "nodes": [{"id": 10, "pid": 7, "name": "Editor", "app_id": "org.example.editor",
+                 "visible": true, "rect": {"x": 10, "y": 20, "width": 300, "height": 200}},
+                {"id": 11, "pid": 8, "name": "xterm", "app_id": null,
+                 "window_properties": {"class": "XTerm"}, "visible": false,
+                 "rect": {"x": 0, "y": 0, "width": 50, "height": 50}}],
+      "floating_nodes": [{"id": 12, "pid": 9, "name": "Zel Desktop Agent",
+                          "app_id": "zel-desktop-agent", "focused": true, "visible": true,
+                          "rect": {"x": 5, "y": 6, "width": 7, "height": 8}}]}]})");
     const auto tiled = wayland::windowsOf(tree, 7);
     const auto floating = wayland::windowsOf(tree, 9);
     EXPECT_EQ(std::tuple(tiled.areas, tiled.focused, floating.areas, floating.focused),
@@ -129,6 +111,103 @@ TEST(SwayWindows, TheTreesViewsAreTheDesktopsWindows) {
     EXPECT_EQ(row(windows[2]),
               std::tuple("11", "xterm", "XTerm", 8, false, false, DisplayBounds{-1, -1, -1, -1}));
     EXPECT_TRUE(wayland::desktopWindowsOf(nullptr, 9).empty());
+}
+
+// The agent server's clipboard tools on a Wayland session with no X server: wl-copy and wl-paste
+// found from WAYLAND_DISPLAY alone, a text copied and read back through a private headless sway.
+TEST(WaylandClipboard, TheAgentServerCopiesAndReadsThroughWlClipboard) {
+    const test::Sway sway("");
+    std::vector<std::string> env = sway.clientEnv();
+    env.emplace_back("DISPLAY="); // no X server to fall back on
+    const std::string script =
+        "const c = await import(process.argv[1]);"
+        "const copier = c.findClipboardTool({}), reader = c.findClipboardTool({ read: true });"
+        "await c.copyText(copier, process.argv[2]);"
+        "console.log(JSON.stringify({ copier: copier.name, reader: reader.name,"
+        " text: await c.readText(reader) }));";
+    const std::string text = "剪贴板 on Wayland\nline two";
+    const auto result =
+        test::runCommand({"node", "--input-type=module", "-e", script,
+                          std::string(ZEL_SOURCE_DIR) + "/resources/agent/src/clipboard.js", text},
+                         env);
+    ASSERT_EQ(result.exitStatus, 0) << result.output;
+    EXPECT_EQ(nlohmann::json::parse(result.output, nullptr, false),
+              (nlohmann::json{{"copier", "wl-copy"}, {"reader", "wl-paste"}, {"text", text}}))
+        << result.output;
+}
+
+// The window list through the foreign-toplevel protocol under a headless sway: two terminals with
+// their titles and app ids, the active one first, ours known by its app id; activating the other
+// moves sway's focus, and a stale id is refused.
+using Row = std::tuple<std::string, std::string, bool, bool, bool, bool>;
+
+Row row(const DesktopWindow& window) {
+    return {window.title,     window.application, window.focused,
+            window.minimized, window.own,         window.bounds.has_value()};
+}
+
+std::vector<Row> rows(const std::vector<DesktopWindow>& windows) {
+    std::vector<Row> all;
+    for (const auto& window : windows) {
+        all.push_back(row(window));
+    }
+    return all;
+}
+
+std::vector<std::string> terminal(const std::string& appId, const std::string& title) {
+    return {"foot", "--app-id", appId, "--title", title, "sleep", "600"};
+}
+
+TEST(ForeignToplevelWindows, ListsAndActivatesTheCompositorsWindows) {
+    const test::Sway sway;
+    const auto windows = wayland::makeForeignToplevelWindows(sway.socket(), "zel-test-own");
+    ASSERT_NE(windows, nullptr);
+    EXPECT_TRUE(windows->list().empty());
+
+    test::Child alpha(terminal("zel-test-alpha", "Alpha"), sway.clientEnv());
+    ASSERT_TRUE(
+        test::waitUntil([&] { return windows->list().size() == 1; }, std::chrono::seconds(10)));
+    const test::Child own(terminal("zel-test-own", "Ours"), sway.clientEnv());
+    // sway focuses a new window.
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const auto now = windows->list();
+            return now.size() == 2 && now[0].title == "Ours" && now[0].focused;
+        },
+        std::chrono::seconds(10)));
+    const auto listed = windows->list();
+    EXPECT_EQ(rows(listed),
+              (std::vector<Row>{{"Ours", "zel-test-own", true, false, true, false},
+                                {"Alpha", "zel-test-alpha", false, false, false, false}}));
+    EXPECT_NE(listed[0].id, listed[1].id);
+
+    const auto focusedInSway = [&] {
+        const auto tree = nlohmann::json::parse(sway.message({"-t", "get_tree"}).output);
+        const auto views = wayland::desktopWindowsOf(tree, 0);
+        return views.empty() || !views[0].focused ? std::string() : views[0].application;
+    };
+    EXPECT_TRUE(windows->focus(listed[1]));
+    EXPECT_EQ(focusedInSway(), "zel-test-alpha");
+    const auto after = windows->list();
+    ASSERT_EQ(after.size(), 2U);
+    // Ids stay with their windows.
+    EXPECT_EQ(std::tuple(after[0].id, after[0].focused, after[1].id, after[1].focused),
+              std::tuple(listed[1].id, true, listed[0].id, false));
+
+    // A stale id given to the list itself (the request's refusals: desktop_windows_test).
+    DesktopWindow stale = listed[1];
+    stale.id = "999";
+    EXPECT_NE(test::errorText([&] { windows->focus(stale); }).find("No window 999"),
+              std::string::npos);
+    EXPECT_EQ(focusedInSway(), "zel-test-alpha");
+
+    // A closed window leaves the list.
+    alpha.signal(SIGTERM);
+    ASSERT_TRUE(
+        test::waitUntil([&] { return windows->list().size() == 1; }, std::chrono::seconds(10)));
+    EXPECT_EQ(windows->list()[0].title, "Ours");
+    EXPECT_NE(test::errorText([&] { windows->focus(listed[1]); }).find("No window"),
+              std::string::npos);
 }
 
 } // namespace

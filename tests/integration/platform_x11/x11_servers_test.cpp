@@ -10,14 +10,22 @@
 #include "tests/integration/platform_x11/x11_test_screen.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/control_client.hpp"
+#include "tests/support/input_arrivals.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/xvfb.hpp"
 
 #include <csignal>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -211,6 +219,86 @@ TEST(X11Capture, CursorIsDrawnWhereXTestMovedItAndAVanishedServerIsAClearError) 
     xvfb.stop();
     EXPECT_THAT(capture(*backend),
                 ThrowsMessage<std::runtime_error>(::testing::HasSubstr("X server")));
+}
+
+// Opening a display on our own socket: the server's cookie is found where libxcb would find it,
+// and a server that accepts but never answers (as one in the middle of a reset) gives up.
+TEST(X11Connection, TheCookieOfTheAuthorityFileOpensAServerThatWantsOne) {
+    const zel::test::TempDir temp;
+    const std::string authority = (temp.path() / "Xauthority").string();
+    // The server reads the file again when a client fails it, so the cookie may come later.
+    std::ofstream(authority).flush();
+    const zel::test::Xvfb xvfb(640, 480, {"-auth", authority});
+    ASSERT_EQ(std::system(("xauth -q -f " + authority + " add " + xvfb.display() +
+                           " MIT-MAGIC-COOKIE-1 0123456789abcdef0123456789abcdef")
+                              .c_str()),
+              0);
+    ::setenv("XAUTHORITY", "/nonexistent", 1);
+    EXPECT_THROW(zel::x11::Connection::open(xvfb.display().c_str()), std::runtime_error);
+    ::setenv("XAUTHORITY", authority.c_str(), 1);
+    EXPECT_NE(zel::x11::Connection::open(xvfb.display().c_str())->root(), 0U);
+    ::unsetenv("XAUTHORITY");
+}
+
+TEST(X11Connection, AServerThatAcceptsAndNeverAnswersGivesUpAtTheLimit) {
+    // An abstract socket of a display number nobody uses, listening and never accepting.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    int display = 900;
+    for (;; ++display) {
+        ASSERT_LT(display, 1000);
+        const std::string name = "/tmp/.X11-unix/X" + std::to_string(display);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, name.data(), name.size());
+        const auto length =
+            static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+        if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), length) == 0) {
+            break;
+        }
+    }
+    ASSERT_EQ(::listen(listener, 4), 0);
+    const std::string name = ":" + std::to_string(display);
+    EXPECT_EQ(zel::test::errorText([&] {
+                  (void)zel::x11::Connection::open(name.c_str(), std::chrono::milliseconds(300));
+              }),
+              "The X server did not answer in time.");
+    ::close(listener);
+}
+
+// InputActions over the X11 backend against a private Xvfb, with xev covering the screen as
+// the client that records the events reaching it.
+using namespace std::chrono_literals;
+
+std::string keymap(const zel::test::Xvfb& xvfb) {
+    return zel::test::runCommand({"xkbcomp", "-xkb", xvfb.display(), "-"}).output;
+}
+
+// Typed text goes through the keymap with Shift where needed, else through spare keys lent for
+// the moment, more characters than there are spare keys among them; the keymap is as before once
+// typing is idle.
+TEST(InputX11, EachRequestArrivesAtTheRecordingClientAndTheKeymapIsGivenBack) {
+    const zel::test::Xvfb xvfb{1512, 982};
+    const zel::test::ScopedEnv display{"DISPLAY", xvfb.display().c_str()};
+    const zel::test::TempDir dir;
+    zel::test::Recorder xev{
+        (dir.path() / "xev.log").string(), zel::test::parseXev, {0, 0, 1512, 982}, 0, 0, 1512, 982};
+    const zel::test::Child recorder{{"sh", "-c",
+                                     "exec stdbuf -oL xev -name zelrec -geometry 1512x982+0+0 "
+                                     "-event keyboard -event button -event mouse >\"$0\" 2>&1",
+                                     xev.log}};
+    ASSERT_EQ(zel::test::runCommand({"timeout", "10", "xdotool", "search", "--sync", "--name",
+                                     "^zelrec$", "windowfocus", "--sync"})
+                  .exitStatus,
+              0);
+    xev.checksMoreButtons = true;
+    const auto before = keymap(xvfb);
+    const auto input = zel::x11::makeInputBackend();
+    zel::test::expectArrivals(*input, xev,
+                              {"Hello, World! ~_~\n\tok", "Grüße, é € ½ ✓ 😀",
+                               "天地玄黄宇宙洪荒日月盈昃辰宿列张寒来暑往秋收冬藏闰余成岁律吕调阳"});
+    EXPECT_NE(keymap(xvfb), before); // lent keys stay lent while typing may go on
+    EXPECT_TRUE(zel::test::waitUntil([&] { return keymap(xvfb) == before; }, 4s));
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 // The desktop's windows through EWMH on a private Xvfb with openbox: the list names real clients
 // (a GTK editor and xterm, which sets only the old WM_NAME) with their frames in root pixels, a
-// focus request moves _NET_ACTIVE_WINDOW (a minimized window comes back), and the app's own
-// windows and unknown ids are refused.
+// focus request moves _NET_ACTIVE_WINDOW (a minimized window comes back). The request's refusals
+// are the list's, tested once over a scripted desktop (desktop_windows_test).
 #include "input/desktop_windows.hpp"
+#include "platform/x11/x11_own_windows.hpp"
 #include "platform/x11/x11_windows.hpp"
 #include "tests/support/command.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <sstream>
 
 namespace {
@@ -116,22 +118,44 @@ TEST(DesktopWindowsX11, ListsFocusesAndRefusesUnderAWindowManager) {
     // Openbox may set the state a moment after the focus moved.
     EXPECT_TRUE(
         zel::test::waitUntil([&] { return !titled(windows->list(), "Mousepad")->minimized; }, 5s));
+}
 
-    // Own windows are listed but never focused for a remote client; bad requests say what is
-    // wrong.
-    for (const auto& [body, text] : std::vector<std::pair<std::string, std::string>>{
-             {R"({"id":")" + term.id + R"("})", "Zel Desktop Agent"},
-             {R"({"id":"0x7fffffff"})", "No window 0x7fffffff"},
-             {R"({"id":"root"})", "No window root"},
-             {R"({"id":5})", "Expected a JSON body"},
-             {"not json", "Expected a JSON body"}}) {
-        EXPECT_NE(zel::test::errorText([&, &request = body] {
-                      zel::focusWindow(*windows, request);
-                  }).find(text),
-                  std::string::npos)
-            << body;
-    }
-    EXPECT_EQ(activeWindow(), pad.id);
+// The X server's view of a process's windows without a window manager: a point is the process's
+// only where its window is on top, a window stacked over it takes the point; the server's input
+// focus on it is the process's.
+// An xmessage at the geometry whose window is marked with the pid, as toolkits mark theirs.
+std::unique_ptr<zel::test::Child> markedWindow(const std::string& name, const std::string& geometry,
+                                               int pid) {
+    auto child = std::make_unique<zel::test::Child>(std::vector<std::string>{
+        "xmessage", "-name", name, "-title", name, "-geometry", geometry, "a window"});
+    const auto found = runCommand({"timeout", "10", "xdotool", "search", "--sync", "--onlyvisible",
+                                   "--name", "^" + name + "$"});
+    const std::string id = found.output.substr(0, found.output.find('\n'));
+    runCommand({"xprop", "-id", id, "-f", "_NET_WM_PID", "32c", "-set", "_NET_WM_PID",
+                std::to_string(pid)});
+    return child;
+}
+
+TEST(OwnWindowsX11, APointIsOursWhereOurWindowIsOnTop) {
+    const zel::test::Xvfb xvfb{800, 600};
+    const zel::test::ScopedEnv display{"DISPLAY", xvfb.display().c_str()};
+    const auto window = markedWindow("zelown", "300x200+100+100", 4242);
+    const auto own = zel::x11::makeOwnWindows(4242);
+    const auto others = zel::x11::makeOwnWindows(4343);
+    ASSERT_TRUE(zel::test::waitUntil([&] { return own->covers({150, 150}); }, 10s));
+    EXPECT_FALSE(own->covers({50, 50})) << "the bare root";
+    EXPECT_FALSE(own->covers({450, 150})) << "right of the window";
+    EXPECT_FALSE(others->covers({150, 150})) << "another process";
+    EXPECT_FALSE(own->focused()) << "the focus follows the pointer to the root";
+    const std::string id = runCommand({"xdotool", "search", "--name", "^zelown$"}).output;
+    runCommand({"xdotool", "windowfocus", "--sync", id.substr(0, id.find('\n'))});
+    EXPECT_TRUE(own->focused());
+    EXPECT_FALSE(others->focused());
+    // A newer window stacked over part of ours takes that part.
+    const auto over = markedWindow("zelover", "100x100+120+120", 4343);
+    ASSERT_TRUE(zel::test::waitUntil([&] { return others->covers({150, 150}); }, 10s));
+    EXPECT_FALSE(own->covers({150, 150}));
+    EXPECT_TRUE(own->covers({350, 250}));
 }
 
 } // namespace

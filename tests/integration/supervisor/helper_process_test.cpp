@@ -65,15 +65,11 @@ TEST_F(Runner, ChannelReachesTheChildAsDescriptorThreeBothWays) {
     const int leaky = ::open("/dev/null", O_RDONLY); // without O_CLOEXEC, so maybe 3 itself
     const auto script = R"(echo 'not json' >&3; echo '{"hello":1}' >&3; read line <&3;
                            echo "got $line"; ls /proc/$$/fd; :)";
-    const auto child = zel::HelperProcess::launch({.executable = "/bin/sh",
-                                                   .arguments = {"-c", script},
-                                                   .currentDirectory = {},
-                                                   .environment = {},
-                                                   .channel = channel.childEnd()},
-                                                  [this](std::string_view chunk) {
-                                                      const std::lock_guard lock(mutex);
-                                                      output.append(chunk);
-                                                  });
+    const auto child = launch({.executable = "/bin/sh",
+                               .arguments = {"-c", script},
+                               .currentDirectory = {},
+                               .environment = {},
+                               .channel = channel.childEnd()});
     ::close(leaky);
     channel.releaseChildEnd();
     channel.start();
@@ -87,22 +83,6 @@ TEST_F(Runner, ChannelReachesTheChildAsDescriptorThreeBothWays) {
     ASSERT_TRUE(channel.send({{"type", "code"}}));
     child->waitForOutputEnd();
     EXPECT_EQ(joined(), "got {\"type\":\"code\"}\n0\n1\n2\n3\n");
-}
-
-// The tunnel client and the token query get none of the agent's variables, the secret least.
-TEST_F(Runner, OnlyTheAgentServerGetsTheAgentVariables) {
-    const zel::AgentHelpers helpers{
-        {.resourceDirectory = dir.path(), .nodeFallbacks = {}, .cloudflaredFallbacks = {}},
-        "8787",
-        8788,
-        "S3CRET"};
-    const zel::test::ScopedEnv inherited("ZEL_AGENT_INPUT_URL", "from outside");
-    const zel::Environment environment = helpers.helperEnvironment();
-    for (const auto& [name, value] : environment) {
-        EXPECT_FALSE(name.starts_with("ZEL_AGENT_")) << name;
-        EXPECT_EQ(value.find("S3CRET"), std::string::npos) << name;
-    }
-    EXPECT_EQ(environment.back().first, "PATH");
 }
 
 TEST_F(Runner, LaunchFailureNamesTheProgramAndThePlatformReason) {
@@ -124,25 +104,32 @@ TEST_F(Runner, LoggingPrefixesEachChunkAndDropsInvalidUTF8) {
     EXPECT_EQ(readFile(zel::logURL()), "[agent] two\nlines\n[agent] 你好");
 }
 
-// Ours with the agent's variables last: they win over inherited values, and none is given twice.
-TEST_F(Runner, AgentEnvironmentIsOursWithTheAgentVariablesLast) {
+// Ours with the agent's variables last for the agent server: they win over inherited values, and
+// none is given twice. The tunnel client and the token query get none of them, the secret least.
+TEST_F(Runner, AgentVariablesGoLastToTheAgentServerAndToNoOtherHelper) {
     const zel::AgentHelpers helpers{
         {.resourceDirectory = dir.path(), .nodeFallbacks = {}, .cloudflaredFallbacks = {}},
         "8787",
         8788,
-        "S"};
+        "S3CRET"};
     const zel::test::ScopedEnv inherited("ZEL_TEST_INHERITED", "kept = as is");
     const zel::test::ScopedEnv overridden("ZEL_AGENT_PORT", "9999");
     const zel::Environment environment = helpers.agentEnvironment();
     ASSERT_GT(environment.size(), 7U);
     EXPECT_EQ(environment.back(),
               (std::pair<std::string, std::string>{"ZEL_AGENT_INPUT_URL",
-                                                   "http://127.0.0.1:8788/input?secret=S"}));
+                                                   "http://127.0.0.1:8788/input?secret=S3CRET"}));
     const std::map<std::string, std::string> unique(environment.begin(), environment.end());
     EXPECT_EQ(unique.size(), environment.size()) << "a name given twice";
     EXPECT_EQ(unique.at("ZEL_TEST_INHERITED"), "kept = as is");
     EXPECT_EQ(unique.at("ZEL_AGENT_PORT"), "8787");
     EXPECT_TRUE(unique.at("PATH").starts_with((dir.path() / "bin:").string()));
+    const zel::Environment others = helpers.helperEnvironment();
+    for (const auto& [name, value] : others) {
+        EXPECT_FALSE(name.starts_with("ZEL_AGENT_")) << name;
+        EXPECT_EQ(value.find("S3CRET"), std::string::npos) << name;
+    }
+    EXPECT_EQ(others.back().first, "PATH");
 }
 
 } // namespace

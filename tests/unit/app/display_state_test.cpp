@@ -1,13 +1,17 @@
 // The status display driven through a hand-drained main queue, and the pairing link and code it
 // shows (the end-to-end test reads that code off the screen).
+#include "app/autostart.hpp"
 #include "app/pairing.hpp"
 #include "app/terminal_qr.hpp"
+#include "app/uuid.hpp"
 #include "tests/support/fakes/recorded_app.hpp"
 #include "tests/support/temp_dir.hpp"
 
 #include <functional>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 
 namespace {
 
@@ -232,6 +236,52 @@ TEST_F(DisplayState, FailureEndsFailedWhateverOrderTheItemsRun) {
         queue.drain();
         EXPECT_EQ(app.display(), state(zel::kFailedStatus, "boom", true, true, "开启"));
     }
+}
+
+// The control service's secret: canonical, and never the same twice.
+TEST(UUID, CanonicalUpperCaseVersion4AndDistinct) {
+    const std::regex canonical(
+        "[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    std::set<std::string> seen;
+    for (int i = 0; i < 100; ++i) {
+        const std::string uuid = zel::makeUUIDString();
+        ASSERT_TRUE(std::regex_match(uuid, canonical)) << uuid;
+        ASSERT_TRUE(seen.insert(uuid).second) << "repeated " << uuid;
+    }
+}
+
+// The pairing code: the form the agent server accepts (32 bytes in canonical base64url, so the
+// last character carries 4 bits and 2 zero bits), never the same twice, every character in use.
+TEST(PairingCode, CanonicalBase64UrlOf32BytesAndDistinct) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::set<std::string> seen;
+    std::set<char> used;
+    for (int i = 0; i < 200; ++i) {
+        const std::string code = zel::makePairingCode();
+        ASSERT_TRUE(std::regex_match(code, std::regex("[A-Za-z0-9_-]{43}"))) << code;
+        EXPECT_EQ(alphabet.find(code.back()) % 4, 0U) << code;
+        ASSERT_TRUE(seen.insert(code).second) << "repeated " << code;
+        used.insert(code.begin(), code.end() - 1);
+    }
+    EXPECT_EQ(used.size(), 64U);
+}
+
+// The autostart entry: where the XDG rules look for it, what it starts, and gone when switched off.
+TEST(Autostart, EntryStartsTheConnectionHiddenAndGoesWhenSwitchedOff) {
+    const zel::test::TempDir dir;
+    const zel::test::ScopedEnv config("XDG_CONFIG_HOME", dir.path().c_str());
+    EXPECT_EQ(zel::autostartEntry(), dir.path() / "autostart/zel-desktop-agent.desktop");
+    EXPECT_FALSE(zel::startsAtLogin());
+    zel::setStartAtLogin(true, "/opt/my apps/zel-desktop-agent");
+    ASSERT_TRUE(zel::startsAtLogin());
+    const std::string entry = zel::test::readFile(zel::autostartEntry());
+    EXPECT_NE(entry.find("\nExec=\"/opt/my apps/zel-desktop-agent\" --start --hidden\n"),
+              std::string::npos)
+        << entry;
+    EXPECT_TRUE(entry.starts_with("[Desktop Entry]\nType=Application\n"));
+    zel::setStartAtLogin(false, {});
+    EXPECT_FALSE(zel::startsAtLogin());
+    zel::setStartAtLogin(false, {}); // already gone: nothing to do
 }
 
 } // namespace

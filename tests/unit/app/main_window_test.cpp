@@ -15,31 +15,32 @@
 
 namespace {
 
-struct Calls {
+class MainWindowTest : public ::testing::Test {
+protected:
+    MainWindowTest() { window.show(); }
+    zel::WindowActions recording() {
+        zel::WindowActions actions;
+        actions.toggle = [this] { ++toggles; };
+        actions.disconnect = [this](const std::string& id) { log.push_back("disconnect " + id); };
+        actions.remove = [this](const std::string& id) { log.push_back("remove " + id); };
+        actions.allowTerminal = [this](bool on) {
+            log.push_back(on ? "terminal on" : "terminal off");
+        };
+        actions.requireConsent = [this](bool on) {
+            log.push_back(on ? "consent on" : "consent off");
+        };
+        actions.consent = [this](const std::string& request, bool allow) {
+            log.push_back(request + (allow ? " allowed" : " refused"));
+        };
+        return actions;
+    }
+
     int toggles = 0;
-    int pairs = 0;
     std::vector<std::string> log;
+    zel::MainWindow window{recording()};
 };
 
-zel::WindowActions recording(Calls& calls) {
-    zel::WindowActions actions;
-    actions.toggle = [&] { ++calls.toggles; };
-    actions.pairAnother = [&] { ++calls.pairs; };
-    actions.disconnect = [&](const std::string& id) { calls.log.push_back("disconnect " + id); };
-    actions.remove = [&](const std::string& id) { calls.log.push_back("remove " + id); };
-    actions.allowTerminal = [&](bool on) {
-        calls.log.push_back(on ? "terminal on" : "terminal off");
-    };
-    actions.requireConsent = [&](bool on) {
-        calls.log.push_back(on ? "consent on" : "consent off");
-    };
-    return actions;
-}
-
-TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) {
-    Calls calls;
-    zel::MainWindow window(recording(calls));
-    window.show();
+TEST_F(MainWindowTest, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) {
     QApplication::setActiveWindow(&window);
     auto* button = window.findChild<QPushButton*>();
     ASSERT_NE(button, nullptr);
@@ -48,19 +49,16 @@ TEST(MainWindow, DisabledButtonSendsNothingAndReEnabledButtonTakesFocusAndKeys) 
     window.render(model);
     QTest::mouseClick(button, Qt::LeftButton);
     QTest::keyClick(&window, Qt::Key_Space);
-    EXPECT_EQ(calls.toggles, 0);
+    EXPECT_EQ(toggles, 0);
     model.buttonEnabled = true;
     window.render(model);
     EXPECT_TRUE(button->hasFocus());
     QTest::mouseClick(button, Qt::LeftButton);
     QTest::keyClick(button, Qt::Key_Space);
-    EXPECT_EQ(calls.toggles, 2);
+    EXPECT_EQ(toggles, 2);
 }
 
-TEST(MainWindow, TheDialogsInstructionIsShownWholeWhileItIsWanted) {
-    Calls calls;
-    zel::MainWindow window(recording(calls));
-    window.show();
+TEST_F(MainWindowTest, TheDialogsInstructionIsShownWholeWhileItIsWanted) {
     const auto shown = [&](const QString& start) -> QString {
         for (const QLabel* label : window.findChildren<QLabel*>()) {
             if (label->isVisible() && label->text().startsWith(start.left(4))) {
@@ -87,10 +85,7 @@ TEST(MainWindow, TheDialogsInstructionIsShownWholeWhileItIsWanted) {
     EXPECT_EQ(shown(zel::kPortalConsentHint), QString());
 }
 
-TEST(MainWindow, DeviceRowsAndSwitchesCallTheirActionsWithTheirDevice) {
-    Calls calls;
-    zel::MainWindow window(recording(calls));
-    window.show();
+TEST_F(MainWindowTest, DeviceRowsAndSwitchesCallTheirActionsWithTheirDevice) {
     zel::DisplayModel model;
     model.devices = {{"d1", "Android · Chrome", "实时画面"}, {"d2", "claude", "AI 会话"}};
     model.pairButtonShown = true;
@@ -108,8 +103,8 @@ TEST(MainWindow, DeviceRowsAndSwitchesCallTheirActionsWithTheirDevice) {
         EXPECT_EQ(box->isChecked(), false) << box->text().toStdString();
         QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(5, box->height() / 2));
     }
-    EXPECT_EQ(calls.log, (std::vector<std::string>{"disconnect d2", "remove d1", "terminal on",
-                                                   "consent on"}));
+    EXPECT_EQ(
+        log, (std::vector<std::string>{"disconnect d2", "remove d1", "terminal on", "consent on"}));
     // The list follows the model: a removed device's row is gone.
     model.devices.pop_back();
     window.render(model);
@@ -120,14 +115,7 @@ TEST(MainWindow, DeviceRowsAndSwitchesCallTheirActionsWithTheirDevice) {
 
 // The consent question: the owner's button answers it once; one whose time is over closes with
 // no answer.
-TEST(MainWindow, ConsentQuestionsAnswerOnceOrCloseUnanswered) {
-    Calls calls;
-    auto actions = recording(calls);
-    actions.consent = [&](const std::string& request, bool allow) {
-        calls.log.push_back(request + (allow ? " allowed" : " refused"));
-    };
-    zel::MainWindow window(actions);
-    window.show();
+TEST_F(MainWindowTest, ConsentQuestionsAnswerOnceOrCloseUnanswered) {
     const auto box = [&](const std::string& name) -> QMessageBox* {
         for (auto* candidate : window.findChildren<QMessageBox*>()) {
             if (candidate->isVisible() &&
@@ -155,7 +143,7 @@ TEST(MainWindow, ConsentQuestionsAnswerOnceOrCloseUnanswered) {
     QApplication::processEvents();
     EXPECT_EQ(box("API"), nullptr);
     window.endConsent("r1"); // already answered: nothing more
-    EXPECT_EQ(calls.log, (std::vector<std::string>{"r1 allowed", "r2 refused"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"r1 allowed", "r2 refused"}));
 }
 
 } // namespace
