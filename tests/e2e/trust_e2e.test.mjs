@@ -30,7 +30,7 @@ it('pairs by the code on screen, hides it from every frame, cuts the phone off f
   const scan = async (name) => codeOf(await waitFor(`a code on screen (${name})`, async () => screen(name)[0]));
   const log = () => fs.readFileSync(`${dir}/state/zel-desktop-agent/agent.log`, 'utf8');
 
-  // Scan and pair (the page's exchange of the code for a key: browser-pairing.test.js).
+  // Scan and pair (the page's exchange of the code for a key: browser-restart.test.js).
   const first = await scan('ready');
   context = await launchPhone(path.join(dir, 'chromium'), { userAgent: kAndroid });
   const page = context.pages()[0] ?? (await context.newPage());
