@@ -7,7 +7,6 @@
 #include "capture/image.hpp"
 
 #include <algorithm>
-#include <algorithm>
 #include <cstddef>
 #include <functional>
 #include <vector>
