@@ -340,7 +340,8 @@ TEST_F(Connection, QuitKillsAHelperThatIgnoresItsEnd) {
     ASSERT_EQ(::kill(*pids.server, SIGSTOP), 0);
     const auto start = Clock::now();
     app->quit();
-    EXPECT_LT(Clock::now() - start, zel::ZelDesktopAgentApp::kQuitGrace + 1s);
+    // Bounded only against a quit that waits on the stopped server for good.
+    EXPECT_LT(Clock::now() - start, zel::ZelDesktopAgentApp::kQuitGrace + 10s);
     EXPECT_TRUE(waitUntil([&] {
         return !std::filesystem::exists("/proc/" + std::to_string(*pids.server));
     })) << "the stopped server outlived the quit";
