@@ -78,7 +78,7 @@ std::string AppUnderTest::openTerminal() {
     if (terminalMaster < 0 || ::grantpt(terminalMaster) != 0 || ::unlockpt(terminalMaster) != 0) {
         throw std::runtime_error("no pseudo-terminal");
     }
-    const std::string slave = ::ptsname(terminalMaster);
+    std::string slave = ::ptsname(terminalMaster);
     // Held open here too, so that reading never meets the end before the app has opened it.
     terminalSlave = ::open(slave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios modes{};

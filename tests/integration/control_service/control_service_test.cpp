@@ -310,7 +310,7 @@ TEST_F(ControlService, AnswersALongPollOnTheChangeOrAfterTheWait) {
              {"&video=-5", ""},
              {"&video=fast", ""}}) {
         EXPECT_EQ(ask(service->port(), "GET", "/tiles?since=7&width=640&quality=50&wait=0" + query),
-                  tiles + "7 640 50" + expected)
+                  (tiles + "7 640 50").append(expected))
             << query;
     }
     // A change while it waits answers it, and only that does.

@@ -148,6 +148,7 @@ Row row(const DesktopWindow& window) {
 
 std::vector<Row> rows(const std::vector<DesktopWindow>& windows) {
     std::vector<Row> all;
+    all.reserve(windows.size());
     for (const auto& window : windows) {
         all.push_back(row(window));
     }

@@ -47,6 +47,7 @@ std::size_t threadCount() {
 void expectBlocks(zel::CaptureBackend& backend, const std::string& label, int count = 1) {
     const auto threadsBefore = threadCount();
     std::vector<std::jthread> threads;
+    threads.reserve(count);
     for (int i = 0; i < count; ++i) {
         threads.emplace_back([&, width = kWidth / (1 + i % 2)] {
             try {
@@ -155,6 +156,7 @@ TEST_P(X11Servers, CaptureAndInputServeTheScreenOrFailInTime) {
     const std::string pressRequest =
         "POST /input?" + secret + " HTTP/1.1\r\n\r\n" + std::string(click);
     std::vector<std::future<zel::test::ParsedReply>> answers;
+    answers.reserve(11);
     for (int i = 0; i < 11; ++i) {
         answers.push_back(std::async(std::launch::async, [&, i] {
             return zel::test::parseReply(

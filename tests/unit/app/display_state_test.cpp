@@ -30,7 +30,7 @@ protected:
         model.buttonTitle = title;
         return model;
     }
-    DisplayModel idle() const {
+    [[nodiscard]] DisplayModel idle() const {
         return state(zel::kIdleStatus, zel::kIdleDetail, true, true, "开启");
     }
 

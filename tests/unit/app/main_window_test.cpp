@@ -22,12 +22,12 @@ protected:
         zel::WindowActions actions;
         actions.toggle = [this] { ++toggles; };
         actions.disconnect = [this](const std::string& id) { log.push_back("disconnect " + id); };
-        actions.remove = [this](const std::string& id) { log.push_back("remove " + id); };
+        actions.remove = [this](const std::string& id) { log.emplace_back("remove " + id); };
         actions.allowTerminal = [this](bool on) {
-            log.push_back(on ? "terminal on" : "terminal off");
+            log.emplace_back(on ? "terminal on" : "terminal off");
         };
         actions.requireConsent = [this](bool on) {
-            log.push_back(on ? "consent on" : "consent off");
+            log.emplace_back(on ? "consent on" : "consent off");
         };
         actions.consent = [this](const std::string& request, bool allow) {
             log.push_back(request + (allow ? " allowed" : " refused"));

@@ -53,7 +53,8 @@ public:
         }
         Frame frame{info.UsrData.sSystemBuffer.iWidth, info.UsrData.sSystemBuffer.iHeight, {}};
         for (int y = 0; y < frame.height; ++y) {
-            const unsigned char* row = planes[0] + y * info.UsrData.sSystemBuffer.iStride[0];
+            const unsigned char* row =
+                planes[0] + static_cast<std::ptrdiff_t>(y) * info.UsrData.sSystemBuffer.iStride[0];
             frame.luma.insert(frame.luma.end(), row, row + frame.width);
         }
         return frame;
@@ -87,8 +88,9 @@ double meanLumaError(const Image& image, const Decoder::Frame& frame) {
     double sum = 0;
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
-            sum += std::abs(lumaOf(image.data() + y * image.stride() + x * 4) -
-                            frame.luma[static_cast<std::size_t>(y) * frame.width + x]);
+            sum += std::abs(
+                lumaOf(image.data() + y * image.stride() + static_cast<std::size_t>(x) * 4) -
+                frame.luma[static_cast<std::size_t>(y) * frame.width + x]);
         }
     }
     return sum / (static_cast<double>(image.width()) * image.height());
@@ -112,8 +114,8 @@ TEST(VideoEncoder, FramesDecodeBackToWhatWasEncoded) {
         for (int n = 0; n < 12; ++n) {
             const Image frame = wavesFrame(c.width, c.height, n);
             const bool asked = n == 0 || n == 8;
-            const zel::VideoChunk chunk =
-                encoder->encode(std::as_const(frame).view(), asked, c.bitrate, n * 33);
+            const zel::VideoChunk chunk = encoder->encode(std::as_const(frame).view(), asked,
+                                                          c.bitrate, std::int64_t{n} * 33);
             ASSERT_FALSE(chunk.bytes.empty()) << "frame " << n << " skipped";
             EXPECT_EQ(chunk.key, asked) << "frame " << n;
             ASSERT_GE(chunk.bytes.size(), 5U);
@@ -216,10 +218,10 @@ TEST(MovingRegion, FindsWhatChangesEveryFrameAndNothingElse) {
     // A new frame size starts over.
     zel::MovingRegion moving;
     for (int i = 0; i < 8; ++i) {
-        moving.update({video}, 1024, 576, i * 33);
+        moving.update({video}, 1024, 576, std::int64_t{i} * 33);
     }
     ASSERT_TRUE(moving.region());
-    EXPECT_FALSE(moving.update({video}, 800, 450, 8 * 33));
+    EXPECT_FALSE(moving.update({video}, 800, 450, std::int64_t{8} * 33));
 }
 
 // A declined video waits before its region comes back, twice as long each time; a pause in the

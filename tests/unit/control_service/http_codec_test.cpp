@@ -109,6 +109,7 @@ TEST(FoldedLog, RepeatsAreCountedAndReportedOnceTheIntervalPasses) {
             zel::control::FoldedLog log([&](std::string_view line) { written.emplace_back(line); },
                                         c.interval, c.maxDistinct);
             std::vector<std::jthread> threads;
+            threads.reserve(c.threads);
             for (int t = 0; t < c.threads; ++t) {
                 threads.emplace_back([&] {
                     for (const auto& line : lines(c.appended)) {

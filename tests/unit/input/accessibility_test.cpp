@@ -82,9 +82,10 @@ TEST(AccessibilityRequest, ActBodies) {
         {R"({"id":"a","action":"press","force":true})", "Unknown field \"force\""},
         {R"({"id":"a","action":"set_text","text":")" + longText + "\"}", "longer than"},
     };
-    for (const auto& [body, error] : refused) {
-        EXPECT_NE(refusal([&] { parseAccessibilityAct(body); }).find(error), std::string::npos)
-            << body.substr(0, 80);
+    for (const auto& row : refused) {
+        EXPECT_NE(refusal([&] { parseAccessibilityAct(row.first); }).find(row.second),
+                  std::string::npos)
+            << row.first.substr(0, 80);
     }
 }
 
