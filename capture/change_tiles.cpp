@@ -82,16 +82,20 @@ int videoRate(int asked, const TileRect& region) {
 constexpr int kTrialUpdates = 15;
 constexpr int kRestoreUpdates = 2;
 
-// What a tiles answer costs on the wire: a viewer of palette PNGs and copies gets updates made of
-// PNGs deflated by its socket (at zlib's default level), which takes a good part off them.
-std::size_t wireBytes(const std::vector<std::vector<std::uint8_t>>& files, bool copies) {
+// What the tiles of `encoded` over `area` cost on the wire: a viewer of palette PNGs and copies
+// gets updates made of PNGs deflated by its socket (at zlib's default level), which takes a good
+// part off them.
+std::size_t wireBytes(const EncodedTiles& encoded, const TileRect& area, bool copies) {
     std::vector<std::uint8_t> all;
-    for (const std::vector<std::uint8_t>& file : files) {
+    bool png = true;
+    for (std::size_t i = 0; i < encoded.tiles.size(); ++i) {
+        if (!overlaps(encoded.tiles[i], area)) {
+            continue;
+        }
+        const std::vector<std::uint8_t>& file = encoded.files[i];
+        png = png && file.size() > 1 && file[0] == 0x89 && file[1] == 'P';
         all.insert(all.end(), file.begin(), file.end());
     }
-    const bool png = std::ranges::all_of(files, [](const std::vector<std::uint8_t>& file) {
-        return file.size() > 1 && file[0] == 0x89 && file[1] == 'P';
-    });
     if (!copies || !png || all.empty()) {
         return all.size();
     }
@@ -442,13 +446,7 @@ std::vector<std::uint8_t> ChangeTiles::tiles(std::uint64_t since, int width, int
         auto& trial = video_.trial;
         if (videoBitrate > 0 && trial && !trial->decided && trial->videoFrames >= kTrialUpdates &&
             !video && ++trial->tileUpdates > kRestoreUpdates) {
-            std::vector<std::vector<std::uint8_t>> within;
-            for (std::size_t i = 0; i < encoded.tiles.size(); ++i) {
-                if (overlaps(encoded.tiles[i], trial->region)) {
-                    within.push_back(encoded.files[i]);
-                }
-            }
-            trial->tileBytes += wireBytes(within, copies);
+            trial->tileBytes += wireBytes(encoded, trial->region, copies);
         }
         if (videoBitrate > 0 && encoded.videoScrolled) {
             video_.moving = MovingRegion(); // what scrolls is text, not video: tiles and copies
